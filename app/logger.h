@@ -1,0 +1,76 @@
+// CLogger: the process-wide log file writer, reached through g_logger.
+//
+// Every thread logs through Log(). Messages below the current level are
+// dropped; each stored line carries the local date, time and level name, and
+// the source position while the level is TRACE or DEBUG. Writes and rotation
+// are serialised by writeLock (always the innermost lock of the system); the
+// file is rotated when fewer than 50 bytes are left before maxLogSize,
+// keeping backupCount numbered backups (name.0 newest).
+//
+// Created and deleted by the start-up code (console mode or the service);
+// Log() with a null logger is a no-op.
+#pragma once
+
+#include <cstdarg>
+#include <string>
+#include <vector>
+
+#include "platform/thread_annotations.h"
+#include "serverframework/synchronization.h"
+
+enum TLogLevel { TRACE = 0, DEBUG = 1, INFO = 2, WARN = 3, ERROR = 4, FATAL = 5 };
+
+// Level names indexed by level value: "TRACE" .. "FATAL".
+extern const char* const g_logLevelNames[6];
+
+// Receives every text the logger writes (after the file).
+class CLogSink {
+public:
+    virtual ~CLogSink() = default;
+    virtual void Write(const char* data, int length) = 0;
+};
+
+class CLogger {
+public:
+    // Process-wide limits shared by every logger. maxLogSize <= 0 turns
+    // rotation off; tests lower it to exercise rotation with small files.
+    static long maxLogSize;   // 10000000
+    static int backupCount;   // 5
+
+    CLogger(const std::string& fileName, const std::string& levelText);
+    virtual ~CLogger();
+
+    void WriteLine(int level, int line, const char* sourceFile, const char* text);
+    void Write(const char* data, int length);
+    bool Rotate();
+    void SetLevel(const std::string& levelText);
+    int GetLevel() const;
+
+    void LogMethodStart(int line, const char* sourceFile, const char* text);
+    void LogMethodEnd(int line, const char* sourceFile, const char* text);
+    void LogMethodError(int line, const char* sourceFile, const char* text, const char* detail);
+
+    // Registers an additional receiver (not owned); must outlive the logger.
+    void AddSink(CLogSink* sink);
+
+private:
+    // Guarded by writeLock: fd, sinks, bytesLeft (and the file itself).
+    int fd GUARDED_BY(writeLock);
+    volatile int level;  // a single integer read and written without the lock
+    std::vector<CLogSink*> sinks GUARDED_BY(writeLock);
+    RSLibrary::RSCriticalSection writeLock;  // innermost lock of the system; re-entrant
+    long bytesLeft GUARDED_BY(writeLock);
+    std::string logFileName;  // constant after construction
+};
+
+extern CLogger* g_logger;
+
+// The logging entry of the whole system. printf-style; a null logger is a
+// no-op; the formatted message is cut at 2047 characters.
+void Log(CLogger* logger, int level, int line, const char* sourceFile, const char* format, ...)
+    __attribute__((format(printf, 5, 6)));
+void VLog(CLogger* logger, int level, int line, const char* sourceFile, const char* format,
+          va_list args);
+
+// Logs through g_logger with the caller's source position.
+#define LOG(level, ...) Log(g_logger, (level), __LINE__, __FILE_NAME__, __VA_ARGS__)

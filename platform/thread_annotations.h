@@ -1,0 +1,32 @@
+// Clang thread-safety annotations. They expand to nothing for compilers
+// without the analysis (GCC); the Clang build checks them with
+// -Wthread-safety.
+//
+// Lock order of the whole system (outermost first):
+//   dispatcher subsListLock
+//     -> any job queue's queueLock, the command server's listLock,
+//        the connection server's sendLock
+//   WMI connection pool lock: taken with no other engine lock held
+//   logger writeLock: always innermost
+// No thread waits for subsListLock while it holds one of the others.
+#pragma once
+
+#if defined(__clang__)
+#define QUELLON_TSA(x) __attribute__((x))
+#else
+#define QUELLON_TSA(x)
+#endif
+
+#define CAPABILITY(x) QUELLON_TSA(capability(x))
+#define SCOPED_CAPABILITY QUELLON_TSA(scoped_lockable)
+#define GUARDED_BY(x) QUELLON_TSA(guarded_by(x))
+#define PT_GUARDED_BY(x) QUELLON_TSA(pt_guarded_by(x))
+#define ACQUIRED_BEFORE(...) QUELLON_TSA(acquired_before(__VA_ARGS__))
+#define ACQUIRED_AFTER(...) QUELLON_TSA(acquired_after(__VA_ARGS__))
+#define REQUIRES(...) QUELLON_TSA(requires_capability(__VA_ARGS__))
+#define EXCLUDES(...) QUELLON_TSA(locks_excluded(__VA_ARGS__))
+#define ACQUIRE(...) QUELLON_TSA(acquire_capability(__VA_ARGS__))
+#define RELEASE(...) QUELLON_TSA(release_capability(__VA_ARGS__))
+#define TRY_ACQUIRE(...) QUELLON_TSA(try_acquire_capability(__VA_ARGS__))
+#define RETURN_CAPABILITY(x) QUELLON_TSA(lock_returned(x))
+#define NO_THREAD_SAFETY_ANALYSIS QUELLON_TSA(no_thread_safety_analysis)
