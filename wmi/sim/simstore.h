@@ -119,8 +119,8 @@ public:
     // The number of records the host holds. NotFound when unknown.
     SimResult eventCount(const std::string& host, int64_t& count, std::string* error = nullptr);
     // Replaces `out` with the host's records whose number is greater than
-    // `afterRecord`, in record order, at most `limit` of them. NotFound when
-    // the host is unknown.
+    // `afterRecord`, in record order, at most `limit` of them (SIZE_MAX: all).
+    // NotFound when the host is unknown.
     SimResult eventsAfter(const std::string& host, int64_t afterRecord, size_t limit,
                           std::vector<SimEvent>& out, std::string* error = nullptr);
     // Replaces `out` with the host's records whose timeGenerated lies in
