@@ -6,6 +6,7 @@
 // raises EInvalidKey; each reader catches it to apply its default.
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <string>
 
@@ -35,7 +36,21 @@ public:
     // store object.
     static std::string LoadMessage(int id);
 
+protected:
+    // The profile reader Load goes through (platform/profile.h contract, on
+    // fileName). Overridden by tests to watch the buffer sizes Load tries.
+    virtual size_t ReadSectionNames(char* buffer, size_t size, size_t* needed);
+    virtual size_t ReadSection(const std::string& section, char* buffer, size_t size,
+                               size_t* needed);
+
 private:
+    // Adds the NUL-separated entries of one section; raises
+    // EInvalidKeyValuePair at an entry that begins with "=".
+    void ParseSection(const std::string& section, const char* entries);
+    // Splits an entry at its first "=" (no "=": empty name, whole entry as
+    // value); raises EInvalidKeyValuePair when the entry begins with "=".
+    static void SplitPair(const std::string& entry, std::string& name, std::string& value);
+
     std::map<std::string, std::string> pairs;
     std::string fileName;
 };
@@ -43,5 +58,6 @@ private:
 extern CConfigDataLoader* g_config;
 
 // Integer by the decimal-prefix rule: leading white space, optional sign,
-// digits up to the first other character; no digits give 0.
+// digits up to the first other character; no digits give 0. A value beyond
+// the range of long stops at its bound.
 long DecimalPrefix(const std::string& text);

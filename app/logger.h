@@ -11,6 +11,7 @@
 // Log() with a null logger is a no-op.
 #pragma once
 
+#include <atomic>
 #include <cstdarg>
 #include <string>
 #include <vector>
@@ -56,11 +57,14 @@ public:
 private:
     // Guarded by writeLock: fd, sinks, bytesLeft (and the file itself).
     int fd GUARDED_BY(writeLock);
-    volatile int level;  // a single integer read and written without the lock
+    std::atomic<int> level;  // a single integer read and written without the lock
     std::vector<CLogSink*> sinks GUARDED_BY(writeLock);
     RSLibrary::RSCriticalSection writeLock;  // innermost lock of the system; re-entrant
     long bytesLeft GUARDED_BY(writeLock);
     std::string logFileName;  // constant after construction
+    // Mirrors fd >= 0 for the unlocked early exit of WriteLine and the
+    // method-trace lines; written only under writeLock.
+    std::atomic<bool> fileOpen;
 };
 
 extern CLogger* g_logger;

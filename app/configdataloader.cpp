@@ -1,0 +1,156 @@
+#include "app/configdataloader.h"
+
+#include <climits>
+#include <cstring>
+#include <vector>
+
+#include "platform/paths.h"
+#include "platform/profile.h"
+#include "resources/messages.h"
+
+CConfigDataLoader* g_config = nullptr;
+
+namespace {
+
+// Read buffers start at 5000 bytes and grow by 2000; a list that would need
+// a buffer of 20000 bytes or more (so more than 19000) is refused.
+constexpr size_t kFirstBufferSize = 5000;
+constexpr size_t kBufferGrowth = 2000;
+constexpr size_t kBufferLimit = 20000;
+
+std::string UpperCase(std::string text) {
+    for (char& c : text) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return text;
+}
+
+bool IsSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+}  // namespace
+
+CConfigDataLoader::CConfigDataLoader(const std::string& name) : fileName(name) {}
+
+CConfigDataLoader::~CConfigDataLoader() = default;
+
+size_t CConfigDataLoader::ReadSectionNames(char* buffer, size_t size, size_t* needed) {
+    return platform::ReadProfileSectionNames(buffer, size, fileName, needed);
+}
+
+size_t CConfigDataLoader::ReadSection(const std::string& section, char* buffer, size_t size,
+                                      size_t* needed) {
+    return platform::ReadProfileSection(section, buffer, size, fileName, needed);
+}
+
+int CConfigDataLoader::Load() {
+    pairs.clear();
+
+    size_t size = kFirstBufferSize;
+    std::vector<char> names(size, '\0');
+    size_t needed = 0;
+    ReadSectionNames(names.data(), size, &needed);
+    while (needed > size) {
+        size += kBufferGrowth;
+        if (size >= kBufferLimit) throw ELargeFile();
+        names.assign(size, '\0');
+        ReadSectionNames(names.data(), size, &needed);
+    }
+
+    for (const char* name = names.data(); *name != '\0'; name += std::strlen(name) + 1) {
+        std::vector<char> entries(size, '\0');
+        ReadSection(name, entries.data(), size, &needed);
+        while (needed > size) {
+            size += kBufferGrowth;
+            if (size >= kBufferLimit) throw ELargeFile();
+            entries.assign(size, '\0');
+            ReadSection(name, entries.data(), size, &needed);
+        }
+        ParseSection(name, entries.data());
+    }
+    return 1;
+}
+
+void CConfigDataLoader::SplitPair(const std::string& entry, std::string& name,
+                                  std::string& value) {
+    size_t eq = entry.find('=');
+    if (eq == 0) throw EInvalidKeyValuePair();
+    if (eq == std::string::npos) {
+        name.clear();
+        value = entry;
+        return;
+    }
+    name = entry.substr(0, eq);
+    value = entry.substr(eq + 1);
+}
+
+void CConfigDataLoader::ParseSection(const std::string& section, const char* entries) {
+    for (const char* entry = entries; *entry != '\0'; entry += std::strlen(entry) + 1) {
+        std::string name;
+        std::string value;
+        SplitPair(entry, name, value);
+        // The first occurrence of a key wins; emplace leaves it in place.
+        pairs.emplace(UpperCase(section + "." + name), value);
+    }
+}
+
+std::string CConfigDataLoader::GetKeyValue(const std::string& key) const {
+    auto found = pairs.find(UpperCase(key));
+    if (found == pairs.end()) throw EInvalidKey();
+    return found->second;
+}
+
+std::string CConfigDataLoader::ListPairs() const {
+    std::string text;
+    for (const auto& [key, value] : pairs) text += key + "=" + value + ",";
+    return text;
+}
+
+std::string CConfigDataLoader::ListPairsMasked() const {
+    std::string text;
+    for (const auto& [key, value] : pairs) {
+        size_t dot = key.find('.');
+        // Keys are stored upper-cased, so the entry name can be searched as is.
+        bool secret = dot != std::string::npos &&
+                      key.find("PASSWORD", dot + 1) != std::string::npos;
+        text += key + "=" + (secret ? std::string("****") : value) + ",";
+    }
+    return text;
+}
+
+std::string CConfigDataLoader::ResolvePath(const std::string& name) const {
+    std::string programDir = platform::ProgramDirectory();
+    if (!programDir.empty()) platform::ChangeDirectory(programDir);
+    std::string full = platform::FullPath(name);
+    return full.empty() ? platform::JoinPath(programDir, name) : full;
+}
+
+std::string CConfigDataLoader::LoadMessage(int id) {
+    const char* text = resources::FindMessage(id);
+    return text == nullptr ? std::string() : std::string(text);
+}
+
+long DecimalPrefix(const std::string& text) {
+    size_t i = 0;
+    while (i < text.size() && IsSpace(text[i])) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    // Accumulate towards the sign so that LONG_MIN is reachable; values
+    // beyond the range of long stop at its bound.
+    long value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        int digit = text[i] - '0';
+        if (negative) {
+            if (value < (LONG_MIN + digit) / 10) return LONG_MIN;
+            value = value * 10 - digit;
+        } else {
+            if (value > (LONG_MAX - digit) / 10) return LONG_MAX;
+            value = value * 10 + digit;
+        }
+    }
+    return value;
+}

@@ -1,0 +1,275 @@
+#include "app/logger.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "app/configdataloader.h"
+
+const char* const g_logLevelNames[6] = {"TRACE", "DEBUG", "INFO", "WARN", "ERROR", "FATAL"};
+
+CLogger* g_logger = nullptr;
+
+long CLogger::maxLogSize = 10000000;
+int CLogger::backupCount = 5;
+
+namespace {
+
+// A rotation happens as soon as fewer bytes than this are left.
+constexpr long kRotationMargin = 50;
+constexpr size_t kMessageBufferSize = 2048;
+constexpr size_t kLineBufferSize = 1000;
+constexpr size_t kLevelTextSize = 16;
+
+const char* LevelName(int level) {
+    if (level < TRACE) return g_logLevelNames[TRACE];
+    if (level > FATAL) return g_logLevelNames[FATAL];
+    return g_logLevelNames[level];
+}
+
+// Opens the log file for appending, creating it when missing; -1 on failure.
+int OpenLogFile(const std::string& fileName) {
+    if (fileName.empty()) return -1;
+    return open(fileName.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+}
+
+// Size of the open file; 0 without a file, -1 when it cannot be read.
+long FileSize(int fd) {
+    if (fd < 0) return 0;
+    struct stat st;
+    if (fstat(fd, &st) != 0) return -1;
+    return static_cast<long>(st.st_size);
+}
+
+// "MM/DD/YY" and "HH:MM:SS" of the local time now.
+void FormatNow(char (&date)[32], char (&time)[32]) {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    std::snprintf(date, sizeof date, "%02d/%02d/%02d", local.tm_mon + 1, local.tm_mday,
+                  local.tm_year % 100);
+    std::snprintf(time, sizeof time, "%02d:%02d:%02d", local.tm_hour, local.tm_min,
+                  local.tm_sec);
+}
+
+// Length of what snprintf stored in a buffer of size bytes.
+int StoredLength(int result, size_t size) {
+    if (result < 0) return 0;
+    return static_cast<size_t>(result) >= size ? static_cast<int>(size - 1) : result;
+}
+
+bool CompareFirstFour(const char* text, const char* name) {
+    for (int i = 0; i < 4; ++i) {
+        char a = text[i], b = name[i];
+        if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 'a' + 'A');
+        if (b >= 'a' && b <= 'z') b = static_cast<char>(b - 'a' + 'A');
+        if (a != b) return false;
+        if (a == '\0') return true;
+    }
+    return true;
+}
+
+}  // namespace
+
+CLogger::CLogger(const std::string& fileName, const std::string& levelText)
+    : fd(-1), level(WARN), bytesLeft(0), fileOpen(false) {
+    SetLevel(levelText);
+    std::printf("Log level is set to %s\r\n", LevelName(level.load()));
+    std::fflush(stdout);
+    RSLibrary::RSSynchronizeGuard guard(writeLock);
+    fd = OpenLogFile(fileName);
+    fileOpen = fd >= 0;
+    logFileName = fileName;
+    bytesLeft = maxLogSize - FileSize(fd);
+    char header[64];
+    int length = StoredLength(
+        std::snprintf(header, sizeof header, "Log level %s\r\n", LevelName(level.load())),
+        sizeof header);
+    Write(header, length);
+}
+
+CLogger::~CLogger() {
+    RSLibrary::RSSynchronizeGuard guard(writeLock);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+        fd = -1;
+        fileOpen = false;
+    }
+    sinks.clear();
+}
+
+void CLogger::SetLevel(const std::string& levelText) {
+    if (levelText.empty()) {
+        level = WARN;
+        return;
+    }
+    const char* blanks = " \t\r\n";
+    size_t first = levelText.find_first_not_of(blanks);
+    std::string trimmed;
+    if (first != std::string::npos) {
+        size_t last = levelText.find_last_not_of(blanks);
+        trimmed = levelText.substr(first, last - first + 1);
+    }
+    // The level word or number is held in a 16-byte field.
+    if (trimmed.size() > kLevelTextSize - 1) trimmed.resize(kLevelTextSize - 1);
+
+    for (int candidate = TRACE; candidate <= FATAL; ++candidate) {
+        if (CompareFirstFour(trimmed.c_str(), g_logLevelNames[candidate])) {
+            level = candidate;
+            return;
+        }
+    }
+    long number = DecimalPrefix(trimmed);
+    if (number > FATAL) {
+        level = WARN;
+    } else if (number < TRACE) {
+        level = INFO;
+    } else {
+        level = static_cast<int>(number);
+    }
+}
+
+int CLogger::GetLevel() const { return level.load(); }
+
+void CLogger::AddSink(CLogSink* sink) {
+    if (sink == nullptr) return;
+    RSLibrary::RSSynchronizeGuard guard(writeLock);
+    sinks.push_back(sink);
+}
+
+void CLogger::WriteLine(int messageLevel, int line, const char* sourceFile, const char* text) {
+    int current = level.load();
+    if (messageLevel < current || !fileOpen.load()) return;
+    char date[32];
+    char time[32];
+    FormatNow(date, time);
+    if (sourceFile == nullptr) sourceFile = "";
+    if (text == nullptr) text = "";
+    char buffer[kLineBufferSize];
+    int result;
+    if (current == TRACE || current == DEBUG) {
+        result = std::snprintf(buffer, sizeof buffer, "%s %s (%s) (%s:%d) %s\r\n", date, time,
+                               LevelName(messageLevel), sourceFile, line, text);
+    } else {
+        result = std::snprintf(buffer, sizeof buffer, "%s %s (%s) %s\r\n", date, time,
+                               LevelName(messageLevel), text);
+    }
+    Write(buffer, StoredLength(result, sizeof buffer));
+}
+
+void CLogger::Write(const char* data, int length) {
+    RSLibrary::RSSynchronizeGuard guard(writeLock);
+    if (data == nullptr || length < 0) length = 0;
+    if (fd >= 0) {
+        const char* rest = data;
+        size_t left = static_cast<size_t>(length);
+        while (left > 0) {
+            ssize_t written = ::write(fd, rest, left);
+            if (written < 0) {
+                if (errno == EINTR) continue;
+                break;  // write failures are not reported
+            }
+            rest += written;
+            left -= static_cast<size_t>(written);
+        }
+        int current = level.load();
+        if (current == TRACE || current >= WARN) fsync(fd);
+    }
+    for (CLogSink* sink : sinks) sink->Write(data, length);
+    if (maxLogSize > 0) {
+        bytesLeft -= length;
+        if (bytesLeft < kRotationMargin) Rotate();
+    }
+}
+
+bool CLogger::Rotate() {
+    RSLibrary::RSSynchronizeGuard guard(writeLock);
+    if (logFileName.empty()) return false;
+    if (fd >= 0) {
+        static const char kNotice[] = "Rotating log file\r\n";
+        ssize_t ignored = ::write(fd, kNotice, sizeof kNotice - 1);
+        (void)ignored;
+        close(fd);
+        fd = -1;
+        fileOpen = false;
+    }
+    char older[4096];
+    char newer[4096];
+    for (int i = backupCount - 1; i >= 1; --i) {
+        std::snprintf(older, sizeof older, "%s.%d", logFileName.c_str(), i);
+        std::snprintf(newer, sizeof newer, "%s.%d", logFileName.c_str(), i - 1);
+        unlink(older);
+        rename(newer, older);
+    }
+    bool moved = true;
+    if (backupCount > 0) {
+        std::snprintf(older, sizeof older, "%s.0", logFileName.c_str());
+        unlink(older);
+        moved = rename(logFileName.c_str(), older) == 0;
+    }
+    unlink(logFileName.c_str());
+    fd = OpenLogFile(logFileName);
+    fileOpen = fd >= 0;
+    bytesLeft = maxLogSize - FileSize(fd);
+    return fd >= 0 && moved;
+}
+
+void CLogger::LogMethodStart(int line, const char* sourceFile, const char* text) {
+    if (level.load() != TRACE || !fileOpen.load()) return;
+    char date[32];
+    char time[32];
+    FormatNow(date, time);
+    char buffer[kLineBufferSize];
+    int result = std::snprintf(buffer, sizeof buffer, "%s - %s - %d - %s - %s : %s\r\n", date,
+                               time, line, sourceFile ? sourceFile : "", "Starting Method",
+                               text ? text : "");
+    Write(buffer, StoredLength(result, sizeof buffer));
+}
+
+void CLogger::LogMethodEnd(int line, const char* sourceFile, const char* text) {
+    if (level.load() != TRACE || !fileOpen.load()) return;
+    char date[32];
+    char time[32];
+    FormatNow(date, time);
+    char buffer[kLineBufferSize];
+    int result = std::snprintf(buffer, sizeof buffer, "%s - %s - %d - %s - %s : %s\r\n", date,
+                               time, line, sourceFile ? sourceFile : "", "Ending Method",
+                               text ? text : "");
+    Write(buffer, StoredLength(result, sizeof buffer));
+}
+
+void CLogger::LogMethodError(int line, const char* sourceFile, const char* text,
+                             const char* detail) {
+    if (!fileOpen.load()) return;
+    char date[32];
+    char time[32];
+    FormatNow(date, time);
+    char buffer[kLineBufferSize];
+    // Stored with CR LF like every other line.
+    int result = std::snprintf(buffer, sizeof buffer, "%s - %s - %d - %s - %s : %s( %s )\r\n",
+                               date, time, line, sourceFile ? sourceFile : "",
+                               "UnExpected Error In Method : ", text ? text : "",
+                               detail ? detail : "");
+    Write(buffer, StoredLength(result, sizeof buffer));
+}
+
+void VLog(CLogger* logger, int level, int line, const char* sourceFile, const char* format,
+          va_list args) {
+    if (logger == nullptr || format == nullptr || level < logger->GetLevel()) return;
+    char message[kMessageBufferSize];
+    if (std::vsnprintf(message, sizeof message, format, args) < 0) message[0] = '\0';
+    logger->WriteLine(level, line, sourceFile, message);
+}
+
+void Log(CLogger* logger, int level, int line, const char* sourceFile, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    VLog(logger, level, line, sourceFile, format, args);
+    va_end(args);
+}

@@ -1,0 +1,38 @@
+// Profile (ini) file reader: the configuration store's view of a file of
+// sections and name=value entries. Stateless; every call reads the file
+// afresh, so any thread may call it (the store calls it from the main thread
+// at start-up).
+//
+// File rules for a file a person writes: each line is trimmed of surrounding
+// white space; blank lines and lines starting with ';' or '#' are skipped;
+// "[ name ]" opens a section (name trimmed, the text after ']' ignored);
+// white space around the first '=' of an entry is removed; lines before the
+// first section are ignored, and so are those of a section with an empty
+// name. Section names compare without regard to ASCII
+// case; a section that appears more than once is listed once (first
+// spelling) and contributes the entries of every occurrence, in file order.
+//
+// Both readers fill a caller's buffer with NUL-terminated strings closed by
+// one more NUL and follow the classic profile-reader contract: they return
+// the number of characters stored without the final NUL, or size - 2 when the
+// list did not fit (what was stored is cut at a whole string). *needed, when
+// given, receives the buffer size the whole list requires (every string with
+// its NUL, plus the final NUL), so a caller can tell a list that fits exactly
+// from one that was cut.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace platform {
+
+// Names of all sections of fileName. A file that cannot be read has none.
+size_t ReadProfileSectionNames(char* buffer, size_t size, const std::string& fileName,
+                               size_t* needed = nullptr);
+
+// Entry texts "name=value" (or the bare line for a line without '=') of the
+// section, in file order. An unknown section or unreadable file has none.
+size_t ReadProfileSection(const std::string& section, char* buffer, size_t size,
+                          const std::string& fileName, size_t* needed = nullptr);
+
+}  // namespace platform

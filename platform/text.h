@@ -1,0 +1,17 @@
+// Text codec between narrow text (UTF-8, the code page of this system) and
+// wide text (UTF-16, what the management interface delivers). Stateless and
+// thread-safe. Invalid input (bad UTF-8 sequences, overlong forms, encoded
+// surrogates, code points above U+10FFFF, unpaired UTF-16 surrogates) gives
+// the empty string, as callers expect of a failed conversion. Embedded NULs
+// are converted like any other character.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+std::u16string Utf8ToUtf16(std::string_view text);
+std::string Utf16ToUtf8(std::u16string_view text);
+
+}  // namespace platform
