@@ -1,7 +1,16 @@
 # quellon_app: configuration store, logger, message look-up, string helpers,
-# command line and start-up steps shared by console and service mode.
+# command line and the start-up steps shared by console and service mode.
 add_library(quellon_app STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/cominit.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/commandline.cpp
   ${CMAKE_CURRENT_LIST_DIR}/configdataloader.cpp
   ${CMAKE_CURRENT_LIST_DIR}/logger.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/startup.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stringconvertor.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stringformat.cpp)
 target_link_libraries(quellon_app PUBLIC quellon_rslib quellon_resources quellon_platform_base)
+
+# The program itself, built into the build folder's root.
+add_executable(quellon ${CMAKE_CURRENT_LIST_DIR}/pellmoor.cpp)
+target_link_libraries(quellon PRIVATE quellon_app)
+set_target_properties(quellon PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})

@@ -1,0 +1,3 @@
+#include "app/cominit.h"
+
+void InitializeCom() {}
