@@ -1,0 +1,503 @@
+// quellon-sim: fills and drives the simulated Windows hosts' store that the
+// listener's simulated-hosts provider reads. It adds, removes, lists and
+// switches hosts up or down, emits single events, imports real .evtx files
+// and "plays" a host live by writing copies of its history at a given rate.
+// Single-threaded; SIGINT and SIGTERM end a running play cleanly.
+//
+// Exit codes: 0 done, 1 the command failed (the store is unchanged),
+// 2 the command line is malformed.
+
+#include <signal.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "wmi/sim/evtximport.h"
+#include "wmi/sim/simstore.h"
+#include "wmi/sim/simtime.h"
+
+using namespace wmi::sim;
+
+namespace {
+
+constexpr const char* kDefaultStore = "simhosts.db";
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+// Records written per transaction by play.
+constexpr size_t kPlayBatch = 1000;
+
+const char* const kUsage =
+    "usage: quellon-sim [--store FILE] COMMAND ...\n"
+    "  host add NAME [--computer NAME] [--user USER [--password PASSWORD]] [--down]\n"
+    "  host remove NAME\n"
+    "  host up NAME\n"
+    "  host down NAME\n"
+    "  host list\n"
+    "  emit HOST --log LOG --type 1-5 --source SOURCE --code 0-65535 [--insert TEXT]... [--time TIME]\n"
+    "  import HOST FILE.evtx...\n"
+    "  play HOST [--rate PER_SECOND] [--count N]\n"
+    "The store is FILE, by default simhosts.db in the current directory; 'host add'\n"
+    "creates it. TIME is UTC: YYYYMMDDhhmmss, YYYY-MM-DDThh:mm:ss[.ffffff][Z] or\n"
+    "yyyymmddHHMMSS.mmmmmm+UUU. play writes copies of the host's records with fresh\n"
+    "numbers and the current time until stopped (Ctrl-C) or N are written; --rate 0\n"
+    "(the default) writes as fast as possible.\n";
+
+// A failure the user must see: one line on stderr and the exit code.
+struct Failure {
+    int code;
+    std::string message;
+};
+
+[[noreturn]] void Usage(const std::string& message) { throw Failure{kExitUsage, message}; }
+[[noreturn]] void Fail(const std::string& message) { throw Failure{kExitFailed, message}; }
+
+// The arguments of one command: positional words and --options. Options
+// listed in `valued` take the next word as their value; `--insert` may
+// repeat, other options may not.
+struct Args {
+    std::vector<std::string> words;
+    std::multimap<std::string, std::string> options;
+
+    bool has(const std::string& name) const { return options.count(name) > 0; }
+    const std::string* get(const std::string& name) const {
+        const auto it = options.find(name);
+        return it == options.end() ? nullptr : &it->second;
+    }
+    const std::string& need(const std::string& name) const {
+        const std::string* v = get(name);
+        if (!v) {
+            Usage("missing option " + name);
+        }
+        return *v;
+    }
+};
+
+Args ParseArgs(const std::vector<std::string>& argv, size_t from,
+               const std::vector<std::string>& valued, const std::vector<std::string>& flags) {
+    Args args;
+    for (size_t i = from; i < argv.size(); ++i) {
+        const std::string& a = argv[i];
+        if (a.size() < 2 || a.compare(0, 2, "--") != 0) {
+            args.words.push_back(a);
+            continue;
+        }
+        std::string name = a;
+        std::string value;
+        bool inlineValue = false;
+        const size_t eq = a.find('=');
+        if (eq != std::string::npos) {
+            name = a.substr(0, eq);
+            value = a.substr(eq + 1);
+            inlineValue = true;
+        }
+        const bool takesValue = std::find(valued.begin(), valued.end(), name) != valued.end();
+        const bool isFlag = std::find(flags.begin(), flags.end(), name) != flags.end();
+        if (!takesValue && !isFlag) {
+            Usage("unknown option " + name);
+        }
+        if (isFlag && inlineValue) {
+            Usage("option " + name + " takes no value");
+        }
+        if (takesValue && !inlineValue) {
+            if (i + 1 >= argv.size()) {
+                Usage("option " + name + " needs a value");
+            }
+            value = argv[++i];
+        }
+        if (name != "--insert" && args.has(name)) {
+            Usage("option " + name + " given twice");
+        }
+        args.options.emplace(name, value);
+    }
+    return args;
+}
+
+// A decimal number in [min, max]; a usage error naming the option otherwise.
+int64_t ParseInt(const std::string& option, const std::string& text, int64_t min, int64_t max) {
+    if (text.empty() || text.size() > 18 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        Usage(option + ": '" + text + "' is not a number from " + std::to_string(min) + " to " +
+              std::to_string(max));
+    }
+    const int64_t v = std::strtoll(text.c_str(), nullptr, 10);
+    if (v < min || v > max) {
+        Usage(option + ": " + text + " is not in " + std::to_string(min) + " to " +
+              std::to_string(max));
+    }
+    return v;
+}
+
+void ExpectWords(const Args& args, size_t n, const char* what) {
+    if (args.words.size() != n) {
+        Usage(std::string("expected ") + what);
+    }
+}
+
+void Check(SimResult r, const std::string& error) {
+    if (r != SimResult::Ok) {
+        Fail(error);
+    }
+}
+
+void OpenStore(SimStore& store, const std::string& path, bool create) {
+    std::string error;
+    const SimResult r = store.open(path, create, &error);
+    if (r == SimResult::NotFound) {
+        Fail("store '" + path + "' does not exist (create it with 'quellon-sim host add')");
+    }
+    Check(r, error);
+}
+
+std::string Range(int64_t first, int64_t last) {
+    return first == last ? "record " + std::to_string(first)
+                         : "records " + std::to_string(first) + ".." + std::to_string(last);
+}
+
+// ---- host ------------------------------------------------------------------
+
+int HostCommand(const std::string& storePath, const std::vector<std::string>& argv, size_t at) {
+    if (at >= argv.size()) {
+        Usage("host needs add, remove, up, down or list");
+    }
+    const std::string verb = argv[at];
+    SimStore store;
+    std::string error;
+    if (verb == "add") {
+        const Args args = ParseArgs(argv, at + 1, {"--computer", "--user", "--password"}, {"--down"});
+        ExpectWords(args, 1, "host add NAME");
+        if (args.has("--password") && !args.has("--user")) {
+            Usage("--password needs --user");
+        }
+        SimHost h;
+        h.name = args.words[0];
+        h.computerName = args.get("--computer") ? *args.get("--computer") : h.name;
+        h.up = !args.has("--down");
+        if (args.has("--user")) {
+            h.user = *args.get("--user");
+            h.password = args.has("--password") ? *args.get("--password") : std::string();
+        }
+        if (h.name.empty()) {
+            Usage("the host name is empty");
+        }
+        OpenStore(store, storePath, true);
+        Check(store.addHost(h, &error), error);
+        std::printf("added host %s (computer %s, %s%s)\n", h.name.c_str(), h.computerName.c_str(),
+                    h.up ? "up" : "down",
+                    h.user ? (", user " + *h.user).c_str() : "");
+        return 0;
+    }
+    if (verb == "remove" || verb == "up" || verb == "down") {
+        const Args args = ParseArgs(argv, at + 1, {}, {});
+        ExpectWords(args, 1, ("host " + verb + " NAME").c_str());
+        const std::string& name = args.words[0];
+        OpenStore(store, storePath, false);
+        if (verb == "remove") {
+            int64_t count = 0;
+            Check(store.eventCount(name, count, &error), error);
+            Check(store.removeHost(name, &error), error);
+            std::printf("removed host %s and its %" PRId64 " records\n", name.c_str(), count);
+        } else {
+            Check(store.setHostUp(name, verb == "up", &error), error);
+            std::printf("host %s is %s\n", name.c_str(), verb.c_str());
+        }
+        return 0;
+    }
+    if (verb == "list") {
+        const Args args = ParseArgs(argv, at + 1, {}, {});
+        ExpectWords(args, 0, "host list without arguments");
+        OpenStore(store, storePath, false);
+        std::vector<SimHost> hosts;
+        Check(store.listHosts(hosts, &error), error);
+        for (const SimHost& h : hosts) {
+            int64_t count = 0;
+            int64_t newest = 0;
+            Check(store.eventCount(h.name, count, &error), error);
+            Check(store.newestRecord(h.name, newest, &error), error);
+            std::printf("%s %s computer=%s user=%s records=%" PRId64 " newest=%" PRId64 "\n",
+                        h.name.c_str(), h.up ? "up" : "down", h.computerName.c_str(),
+                        h.user ? h.user->c_str() : "-", count, newest);
+        }
+        if (hosts.empty()) {
+            std::printf("no hosts\n");
+        }
+        return 0;
+    }
+    Usage("unknown host command '" + verb + "'");
+}
+
+// ---- emit ------------------------------------------------------------------
+
+int EmitCommand(const std::string& storePath, const std::vector<std::string>& argv, size_t at) {
+    const Args args =
+        ParseArgs(argv, at, {"--log", "--type", "--source", "--code", "--insert", "--time"}, {});
+    ExpectWords(args, 1, "emit HOST --log LOG --type N --source SOURCE --code CODE");
+    SimEvent e;
+    e.logFile = args.need("--log");
+    e.eventType = static_cast<int>(ParseInt("--type", args.need("--type"), 1, 5));
+    e.typeText = EventTypeText(e.eventType);
+    e.sourceName = args.need("--source");
+    e.eventCode = static_cast<uint32_t>(ParseInt("--code", args.need("--code"), 0, 65535));
+    e.eventIdentifier = e.eventCode;
+    if (args.has("--insert")) {
+        e.insertionStrings.emplace();
+        const auto range = args.options.equal_range("--insert");
+        for (auto it = range.first; it != range.second; ++it) {
+            e.insertionStrings->push_back(it->second);
+        }
+    }
+    e.timeGenerated = NowMicros();
+    if (const std::string* t = args.get("--time")) {
+        if (!ParseUserTime(*t, e.timeGenerated)) {
+            Usage("--time: '" + *t + "' is not a time (YYYYMMDDhhmmss, "
+                  "YYYY-MM-DDThh:mm:ss[.ffffff][Z] or yyyymmddHHMMSS.mmmmmm+UUU)");
+        }
+    }
+    e.timeWritten = e.timeGenerated;
+
+    const std::string& host = args.words[0];
+    SimStore store;
+    std::string error;
+    OpenStore(store, storePath, false);
+    SimHost h;
+    Check(store.getHost(host, h, &error), error);
+    e.computerName = h.computerName;
+    std::vector<SimEvent> events{e};
+    Check(store.appendEvents(host, events, &error), error);
+    std::printf("emitted record %" PRId64 " to host %s: %s %s %s code %u at %s\n",
+                events[0].recordNumber, host.c_str(), e.logFile.c_str(), e.typeText.c_str(),
+                e.sourceName.c_str(), e.eventCode, FormatDmtf(e.timeGenerated).c_str());
+    return 0;
+}
+
+// ---- import ----------------------------------------------------------------
+
+int ImportCommand(const std::string& storePath, const std::vector<std::string>& argv, size_t at) {
+    const Args args = ParseArgs(argv, at, {}, {});
+    if (args.words.size() < 2) {
+        Usage("expected import HOST FILE.evtx...");
+    }
+    const std::string& host = args.words[0];
+    const std::vector<std::string> files(args.words.begin() + 1, args.words.end());
+    SimStore store;
+    std::string error;
+    OpenStore(store, storePath, false);
+    int64_t before = 0;
+    Check(store.newestRecord(host, before, &error), error);
+    std::vector<EvtxReadReport> reports;
+    const SimResult r = ImportEvtxFiles(store, host, files, reports, &error);
+    for (const EvtxReadReport& rep : reports) {
+        for (const std::string& w : rep.warnings) {
+            std::fprintf(stderr, "quellon-sim: warning: %s\n", w.c_str());
+        }
+    }
+    Check(r, error + " (nothing imported)");
+    int64_t next = before + 1;
+    int64_t total = 0;
+    for (size_t i = 0; i < files.size(); ++i) {
+        const int64_t n = static_cast<int64_t>(reports[i].records - reports[i].skipped);
+        std::printf("%s: %" PRId64 " records%s", files[i].c_str(), n,
+                    n > 0 ? (" as " + Range(next, next + n - 1)).c_str() : "");
+        if (reports[i].skipped > 0) {
+            std::printf(", %zu unreadable records skipped", reports[i].skipped);
+        }
+        std::printf("\n");
+        next += n;
+        total += n;
+    }
+    std::printf("imported %" PRId64 " records into host %s\n", total, host.c_str());
+    return 0;
+}
+
+// ---- play ------------------------------------------------------------------
+
+volatile sig_atomic_t g_stop = 0;
+
+void OnStopSignal(int) { g_stop = 1; }
+
+void SleepMicros(int64_t us) {
+    timespec ts;
+    ts.tv_sec = static_cast<time_t>(us / 1000000);
+    ts.tv_nsec = static_cast<long>((us % 1000000) * 1000);
+    // A stop signal interrupts the sleep; the caller checks g_stop.
+    nanosleep(&ts, nullptr);
+}
+
+// Walks the host's history (records 1..end) round and round, a page at a time.
+class HistoryCursor {
+public:
+    HistoryCursor(SimStore& store, std::string host, int64_t end)
+        : store(store), host(std::move(host)), end(end) {}
+
+    const SimEvent& next() {
+        if (index >= page.size()) {
+            std::string error;
+            Check(store.eventsAfter(host, after, kPlayBatch, page, &error), error);
+            std::erase_if(page, [this](const SimEvent& e) { return e.recordNumber > end; });
+            if (page.empty()) {
+                after = 0;
+                Check(store.eventsAfter(host, after, kPlayBatch, page, &error), error);
+                std::erase_if(page, [this](const SimEvent& e) { return e.recordNumber > end; });
+                if (page.empty()) {
+                    Fail("host '" + host + "' lost its records while playing");
+                }
+            }
+            index = 0;
+            after = page.back().recordNumber;
+        }
+        return page[index++];
+    }
+
+private:
+    SimStore& store;
+    std::string host;
+    int64_t end;
+    int64_t after = 0;
+    std::vector<SimEvent> page;
+    size_t index = 0;
+};
+
+int PlayCommand(const std::string& storePath, const std::vector<std::string>& argv, size_t at) {
+    const Args args = ParseArgs(argv, at, {"--rate", "--count"}, {});
+    ExpectWords(args, 1, "play HOST [--rate N] [--count N]");
+    const std::string& host = args.words[0];
+    const int64_t rate =
+        args.has("--rate") ? ParseInt("--rate", *args.get("--rate"), 0, 10000000) : 0;
+    const int64_t count =
+        args.has("--count") ? ParseInt("--count", *args.get("--count"), 1, INT32_MAX) : 0;
+
+    SimStore store;
+    std::string error;
+    OpenStore(store, storePath, false);
+    int64_t history = 0;
+    Check(store.newestRecord(host, history, &error), error);
+    if (history == 0) {
+        Fail("host '" + host + "' has no records to play (import some first)");
+    }
+
+    struct sigaction sa = {};
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+
+    std::printf("playing host %s from its %" PRId64 " records, %s%s\n", host.c_str(), history,
+                rate > 0 ? (std::to_string(rate) + " per second").c_str() : "as fast as possible",
+                count > 0 ? (", " + std::to_string(count) + " records").c_str()
+                          : ", until stopped");
+    std::fflush(stdout);
+
+    HistoryCursor cursor(store, host, history);
+    const int64_t start = NowMicros();
+    int64_t written = 0;
+    int64_t first = 0;
+    int64_t last = 0;
+    std::vector<SimEvent> batch;
+    while (!g_stop && (count == 0 || written < count)) {
+        int64_t due = static_cast<int64_t>(kPlayBatch);
+        if (rate > 0) {
+            const int64_t elapsed = NowMicros() - start;
+            due = elapsed / 1000000 * rate + (elapsed % 1000000) * rate / 1000000 - written;
+            if (due <= 0) {
+                // Sleep until the next record is due, at most 100 ms at a time.
+                const int64_t nextAt = (written + 1) * 1000000 / rate;
+                SleepMicros(std::clamp<int64_t>(nextAt - elapsed, 1, 100000));
+                continue;
+            }
+        }
+        if (count > 0) {
+            due = std::min(due, count - written);
+        }
+        due = std::min<int64_t>(due, static_cast<int64_t>(kPlayBatch));
+        batch.clear();
+        const int64_t now = NowMicros();
+        for (int64_t i = 0; i < due; ++i) {
+            SimEvent e = cursor.next();
+            e.timeGenerated = now;
+            e.timeWritten = now;
+            batch.push_back(std::move(e));
+        }
+        Check(store.appendEvents(host, batch, &error), error);
+        if (first == 0) {
+            first = batch.front().recordNumber;
+        }
+        last = batch.back().recordNumber;
+        written += due;
+    }
+    if (written == 0) {
+        std::printf("played no records to host %s\n", host.c_str());
+    } else {
+        std::printf("played %" PRId64 " records to host %s as %s\n", written, host.c_str(),
+                    Range(first, last).c_str());
+    }
+    return 0;
+}
+
+int Run(const std::vector<std::string>& argv) {
+    std::string storePath = kDefaultStore;
+    size_t at = 1;
+    while (at < argv.size() && argv[at].compare(0, 2, "--") == 0) {
+        const std::string& a = argv[at];
+        if (a == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (a == "--store") {
+            if (at + 1 >= argv.size() || argv[at + 1].empty()) {
+                Usage("--store needs a file name");
+            }
+            storePath = argv[at + 1];
+            at += 2;
+        } else if (a.compare(0, 8, "--store=") == 0 && a.size() > 8) {
+            storePath = a.substr(8);
+            at += 1;
+        } else {
+            Usage("unknown option " + a);
+        }
+    }
+    if (at >= argv.size()) {
+        Usage("no command given");
+    }
+    const std::string command = argv[at];
+    if (command == "host") {
+        return HostCommand(storePath, argv, at + 1);
+    }
+    if (command == "emit") {
+        return EmitCommand(storePath, argv, at + 1);
+    }
+    if (command == "import") {
+        return ImportCommand(storePath, argv, at + 1);
+    }
+    if (command == "play") {
+        return PlayCommand(storePath, argv, at + 1);
+    }
+    if (command == "help" || command == "-h") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    Usage("unknown command '" + command + "'");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv, argv + argc);
+    try {
+        return Run(args);
+    } catch (const Failure& f) {
+        std::fprintf(stderr, "quellon-sim: %s\n", f.message.c_str());
+        if (f.code == kExitUsage) {
+            std::fputs("Try 'quellon-sim --help'.\n", stderr);
+        }
+        return f.code;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "quellon-sim: %s\n", e.what());
+        return kExitFailed;
+    }
+}

@@ -1,0 +1,5 @@
+# quellon_evtximport: reads Windows .evtx files (libevtx) into the simulated
+# hosts' store.
+add_library(quellon_evtximport STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/evtximport.cpp)
+target_link_libraries(quellon_evtximport PUBLIC quellon_simstore PRIVATE PkgConfig::LIBEVTX)
