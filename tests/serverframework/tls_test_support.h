@@ -1,0 +1,76 @@
+// Helpers shared by the TLS tests: a throw-away certificate set made once per
+// test program, and a TLS 1.x client that runs over memory BIOs so a test
+// can pass bytes between it and the server side by hand.
+#pragma once
+
+#include <openssl/ssl.h>
+
+#include <string>
+
+namespace tlstest {
+
+// The files of scripts/make-test-certs, made once per test program in a
+// temporary folder that the program removes when it ends.
+struct TTestCerts {
+    std::string dir;
+    std::string password;
+    std::string serverPem;  // certificate, CA certificate, encrypted key
+    std::string caPem;      // test CA certificate
+    std::string caList;     // trusted CA list
+    std::string dhPem;      // ffdhe2048 parameters
+};
+const TTestCerts& TestCerts();
+
+// A fresh path inside the certificate folder (nothing is created).
+std::string TempPath(const std::string& name);
+
+// Writes text to path; false on failure.
+bool WriteFile(const std::string& path, const std::string& text);
+// Whole contents of path; empty when unreadable.
+std::string ReadFile(const std::string& path);
+
+// The server certificate and CA certificate of TestCerts() with the server
+// key re-encrypted under password (written in the clear when password is
+// empty), as one PEM file at path.
+bool WriteServerPemWithPassword(const std::string& path, const std::string& password);
+
+// Options of a test client.
+struct TClientOptions {
+    int minVersion = TLS1_VERSION;
+    int maxVersion = TLS1_3_VERSION;
+    // OpenSSL cipher list for TLS 1.2 and below; empty keeps the default.
+    std::string cipherList;
+    // Verify the server's chain against the test CA and the name localhost.
+    bool verify = true;
+    // Resume this session (not owned).
+    SSL_SESSION* session = nullptr;
+};
+
+// The client end of a TLS connection over two memory BIOs.
+class CMemoryClient {
+public:
+    explicit CMemoryClient(const TClientOptions& options = TClientOptions());
+    ~CMemoryClient();
+    CMemoryClient(const CMemoryClient&) = delete;
+    CMemoryClient& operator=(const CMemoryClient&) = delete;
+
+    SSL* ssl() const { return ssl_; }
+    // Everything the client has written for the network since the last call.
+    std::string TakeOutput();
+    // Bytes from the network for the client.
+    void Give(const std::string& bytes);
+    // One SSL_connect step: 1 done, 0 wants more input, -1 failed.
+    int Connect();
+    // Encrypts text into the client's output; false on failure.
+    bool Write(const std::string& text);
+    // Decrypts everything that can be decrypted from the input given so far.
+    std::string ReadAll();
+
+private:
+    SSL_CTX* ctx_ = nullptr;
+    SSL* ssl_ = nullptr;
+    BIO* in_ = nullptr;
+    BIO* out_ = nullptr;
+};
+
+}  // namespace tlstest
