@@ -77,13 +77,12 @@ bool CompareFirstFour(const char* text, const char* name) {
 }  // namespace
 
 CLogger::CLogger(const std::string& fileName, const std::string& levelText)
-    : fd(-1), level(WARN), bytesLeft(0), fileOpen(false) {
+    : fd(-1), level(WARN), bytesLeft(0) {
     SetLevel(levelText);
     std::printf("Log level is set to %s\r\n", LevelName(level.load()));
     std::fflush(stdout);
     RSLibrary::RSSynchronizeGuard guard(writeLock);
     fd = OpenLogFile(fileName);
-    fileOpen = fd >= 0;
     logFileName = fileName;
     bytesLeft = maxLogSize - FileSize(fd);
     char header[64];
@@ -99,7 +98,6 @@ CLogger::~CLogger() {
         fsync(fd);
         close(fd);
         fd = -1;
-        fileOpen = false;
     }
     sinks.clear();
 }
@@ -145,7 +143,7 @@ void CLogger::AddSink(CLogSink* sink) {
 
 void CLogger::WriteLine(int messageLevel, int line, const char* sourceFile, const char* text) {
     int current = level.load();
-    if (messageLevel < current || !fileOpen.load()) return;
+    if (messageLevel < current) return;
     char date[32];
     char time[32];
     FormatNow(date, time);
@@ -160,7 +158,7 @@ void CLogger::WriteLine(int messageLevel, int line, const char* sourceFile, cons
         result = std::snprintf(buffer, sizeof buffer, "%s %s (%s) %s\r\n", date, time,
                                LevelName(messageLevel), text);
     }
-    Write(buffer, StoredLength(result, sizeof buffer));
+    WriteIfOpen(buffer, StoredLength(result, sizeof buffer));
 }
 
 void CLogger::Write(const char* data, int length) {
@@ -188,6 +186,12 @@ void CLogger::Write(const char* data, int length) {
     }
 }
 
+void CLogger::WriteIfOpen(const char* data, int length) {
+    RSLibrary::RSSynchronizeGuard guard(writeLock);
+    if (fd < 0) return;
+    Write(data, length);
+}
+
 bool CLogger::Rotate() {
     RSLibrary::RSSynchronizeGuard guard(writeLock);
     if (logFileName.empty()) return false;
@@ -197,7 +201,6 @@ bool CLogger::Rotate() {
         (void)ignored;
         close(fd);
         fd = -1;
-        fileOpen = false;
     }
     char older[4096];
     char newer[4096];
@@ -215,13 +218,12 @@ bool CLogger::Rotate() {
     }
     unlink(logFileName.c_str());
     fd = OpenLogFile(logFileName);
-    fileOpen = fd >= 0;
     bytesLeft = maxLogSize - FileSize(fd);
     return fd >= 0 && moved;
 }
 
 void CLogger::LogMethodStart(int line, const char* sourceFile, const char* text) {
-    if (level.load() != TRACE || !fileOpen.load()) return;
+    if (level.load() != TRACE) return;
     char date[32];
     char time[32];
     FormatNow(date, time);
@@ -229,11 +231,11 @@ void CLogger::LogMethodStart(int line, const char* sourceFile, const char* text)
     int result = std::snprintf(buffer, sizeof buffer, "%s - %s - %d - %s - %s : %s\r\n", date,
                                time, line, sourceFile ? sourceFile : "", "Starting Method",
                                text ? text : "");
-    Write(buffer, StoredLength(result, sizeof buffer));
+    WriteIfOpen(buffer, StoredLength(result, sizeof buffer));
 }
 
 void CLogger::LogMethodEnd(int line, const char* sourceFile, const char* text) {
-    if (level.load() != TRACE || !fileOpen.load()) return;
+    if (level.load() != TRACE) return;
     char date[32];
     char time[32];
     FormatNow(date, time);
@@ -241,12 +243,11 @@ void CLogger::LogMethodEnd(int line, const char* sourceFile, const char* text) {
     int result = std::snprintf(buffer, sizeof buffer, "%s - %s - %d - %s - %s : %s\r\n", date,
                                time, line, sourceFile ? sourceFile : "", "Ending Method",
                                text ? text : "");
-    Write(buffer, StoredLength(result, sizeof buffer));
+    WriteIfOpen(buffer, StoredLength(result, sizeof buffer));
 }
 
 void CLogger::LogMethodError(int line, const char* sourceFile, const char* text,
                              const char* detail) {
-    if (!fileOpen.load()) return;
     char date[32];
     char time[32];
     FormatNow(date, time);
@@ -256,7 +257,7 @@ void CLogger::LogMethodError(int line, const char* sourceFile, const char* text,
                                date, time, line, sourceFile ? sourceFile : "",
                                "UnExpected Error In Method : ", text ? text : "",
                                detail ? detail : "");
-    Write(buffer, StoredLength(result, sizeof buffer));
+    WriteIfOpen(buffer, StoredLength(result, sizeof buffer));
 }
 
 void VLog(CLogger* logger, int level, int line, const char* sourceFile, const char* format,

@@ -62,9 +62,11 @@ private:
     RSLibrary::RSCriticalSection writeLock;  // innermost lock of the system; re-entrant
     long bytesLeft GUARDED_BY(writeLock);
     std::string logFileName;  // constant after construction
-    // Mirrors fd >= 0 for the unlocked early exit of WriteLine and the
-    // method-trace lines; written only under writeLock.
-    std::atomic<bool> fileOpen;
+
+    // Write for a finished line: nothing (not even the sinks) without an
+    // open file. The test is made under writeLock so that a line is never
+    // lost while another thread rotates.
+    void WriteIfOpen(const char* data, int length);
 };
 
 extern CLogger* g_logger;

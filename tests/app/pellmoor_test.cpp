@@ -1,0 +1,225 @@
+// Runs the built program with real arguments, standard input and files.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/app/tempdir.h"
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+const std::string kValidated =
+    "Validating command line arguments.\r\nValidation of command line arguments is successful.\r\n\n";
+
+class ProgramTest : public testing::Test {
+protected:
+    void SetUp() override {
+        const char* build = std::getenv("QUELLON_BUILD_DIR");
+        ASSERT_NE(build, nullptr) << "QUELLON_BUILD_DIR is not set";
+        program = std::string(build) + "/quellon";
+        ASSERT_EQ(access(program.c_str(), X_OK), 0) << program;
+        ASSERT_EQ(mkdir(work.File("cwd").c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(work.File("etc").c_str(), 0755), 0);
+    }
+
+    // Runs the program in work/cwd with the fallback directory work/etc.
+    Outcome Start(const std::vector<std::string>& args, const std::string& input = "") {
+        std::string in = work.Write("stdin", input);
+        std::string out = work.File("stdout");
+        std::string err = work.File("stderr");
+        std::string cwd = work.File("cwd");
+        std::string etc = work.File("etc");
+        pid_t pid = fork();
+        if (pid == 0) {
+            int fdIn = open(in.c_str(), O_RDONLY);
+            int fdOut = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int fdErr = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (fdIn < 0 || fdOut < 0 || fdErr < 0 || chdir(cwd.c_str()) != 0) _exit(127);
+            dup2(fdIn, 0);
+            dup2(fdOut, 1);
+            dup2(fdErr, 2);
+            setenv("QUELLON_SYSCONFDIR", etc.c_str(), 1);
+            std::vector<char*> argv;
+            argv.push_back(const_cast<char*>(program.c_str()));
+            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(program.c_str(), argv.data());
+            _exit(127);
+        }
+        Outcome run;
+        waitpid(pid, &run.status, 0);
+        run.out = ReadWholeFile(out);
+        run.err = ReadWholeFile(err);
+        return run;
+    }
+
+    static bool ExitedZero(const Outcome& run) {
+        return WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0;
+    }
+
+    // A configuration whose log file lies in the test folder.
+    std::string Config(const std::string& extra = "") {
+        return "[LISTEN]\nPORT=7000\n[Logger]\nfilename=\"" + work.File("q.log") +
+               "\"\nlevel=debug\n[LOCAL_AUTH]\nUSERNAME=monitor\nPASSWORD=top-secret\n" + extra;
+    }
+
+    TempDir work;
+    std::string program;
+};
+
+TEST_F(ProgramTest, UsageByteForByte) {
+    Outcome run = Start({"-h"});
+    EXPECT_TRUE(ExitedZero(run));
+    EXPECT_EQ(run.out,
+              kValidated +
+                  "quellon [ -x | -s ] [ -c <config_file> ] [ -v ] [ -h ]  [ -i [user] [pass] [-n "
+                  "name] ]  [ -u ]\r\n"
+                  "where:\r\n"
+                  "\t-x run listener in console mode (default)\r\n"
+                  "\t-s run as service\r\n"
+                  "\t-c use specified config file\r\n"
+                  "\t-v shows current version\r\n"
+                  "\t-h shows this help message\r\n"
+                  "\t-i install as service using -n name as long service name (optional "
+                  "user/pass)\r\n"
+                  "\t-u uninstall service\r\n");
+    EXPECT_EQ(run.err, "");
+}
+
+TEST_F(ProgramTest, Version) {
+    Outcome run = Start({"-v"});
+    EXPECT_TRUE(ExitedZero(run));
+    std::regex version(
+        R"(Halcrest WMI Event Listener \(v5\.5 build [A-Z][a-z]{2} [ \d]\d \d{4}\) @ \d\d:\d\d:\d\d\r\n)"
+        R"([^\r\n]+\r\n\r\n)");
+    ASSERT_EQ(run.out.rfind(kValidated, 0), 0u) << run.out;
+    EXPECT_TRUE(std::regex_match(run.out.substr(kValidated.size()), version)) << run.out;
+}
+
+TEST_F(ProgramTest, ModeSelection) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string expected;  // what follows the validation lines
+    } cases[] = {
+        {{"-h", "-v"}, "quellon [ -x"},
+        {{"-v", "-i"}, "Halcrest WMI Event Listener"},
+        {{"-s", "-i"}, "Installing the service"},
+        {{"-x", "-s"}, "Running as the service"},
+        {{"-u", "-s"}, "Uninstalling the service"},
+        {{"-i", "alice"}, "Error: please specify both username and password\r\n"},
+        {{"-i", "alice", "pw", "-n", "Event", "Listener", "-c", "my.ini"},
+         "Installing the service \"quellon\" as \"Event\" with arguments -s -c \"my.ini\" is not "
+         "available in this build.\r\n"},
+    };
+    for (const Case& c : cases) {
+        Outcome run = Start(c.args);
+        EXPECT_TRUE(ExitedZero(run)) << c.args[0];
+        EXPECT_EQ(run.out.rfind(kValidated + c.expected, 0), 0u) << c.args[0] << ": " << run.out;
+    }
+}
+
+TEST_F(ProgramTest, ValidationFailure) {
+    Outcome run = Start({"-c", std::string(257, 'a'), "-h"});
+    EXPECT_TRUE(ExitedZero(run));
+    EXPECT_EQ(run.out,
+              "Validating command line arguments.\r\nInvalid command line parameter. Argument "
+              "length for each switch is limited to 256 characters.");
+}
+
+TEST_F(ProgramTest, MissingConfigurationFile) {
+    Outcome run = Start({}, "q\n");
+    EXPECT_TRUE(ExitedZero(run));
+    EXPECT_EQ(run.out, kValidated +
+                           "Starting in standalone mode, loading quellon.ini\r\n"
+                           "Failed to open the config file\r\n");
+}
+
+TEST_F(ProgramTest, ConsoleStopsAtQ) {
+    work.Write("cwd/quellon.ini", Config());
+    Outcome run = Start({}, "x y Q z");
+    EXPECT_TRUE(ExitedZero(run));
+    EXPECT_EQ(run.out, kValidated +
+                           "Starting in standalone mode, loading quellon.ini\r\n"
+                           "Using Config File: " + work.File("cwd/quellon.ini") + "\r\n"
+                           "Log level is set to DEBUG\r\n"
+                           "Log file " + work.File("q.log") + "\r\n"
+                           "Press Q to quit\r\n"
+                           "Shutting down...");
+    std::string log = ReadWholeFile(work.File("q.log"));
+    EXPECT_EQ(log.rfind("Log level DEBUG\r\n", 0), 0u) << log;
+    EXPECT_NE(log.find("LOCAL_AUTH.PASSWORD=****,LOCAL_AUTH.USERNAME=monitor,"), std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("top-secret"), std::string::npos) << log;
+    size_t starting = log.find("(INFO) (pellmoor.cpp:");
+    size_t stopped = log.find("Server Stopped.");
+    EXPECT_NE(starting, std::string::npos) << log;
+    EXPECT_NE(stopped, std::string::npos) << log;
+    EXPECT_LT(starting, stopped);
+}
+
+TEST_F(ProgramTest, EndOfInputActsAsQ) {
+    work.Write("cwd/quellon.ini", Config());
+    Outcome run = Start({}, "x y\n");
+    EXPECT_TRUE(ExitedZero(run));
+    const std::string tail =
+        "Press Q to quit\r\nEnd of input; shutting down as if Q was typed.\r\nShutting down...";
+    ASSERT_GE(run.out.size(), tail.size());
+    EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail) << run.out;
+}
+
+TEST_F(ProgramTest, FallbackDirectoryAndMissingLoggerKeys) {
+    work.Write("etc/quellon.ini", "[LISTEN]\nPORT=7000\n");
+    Outcome run = Start({"-c", "other.ini"}, "q");
+    EXPECT_TRUE(ExitedZero(run));
+    EXPECT_EQ(run.out, kValidated +
+                           "Starting in standalone mode, loading other.ini\r\n"
+                           "Using Config File: " + work.File("etc/quellon.ini") + "\r\n"
+                           "logger file name or debug level not set\r\n"
+                           "Press Q to quit\r\n"
+                           "Shutting down...");
+}
+
+TEST_F(ProgramTest, RefusedConfigurationEndsCleanly) {
+    struct Case {
+        std::string content;
+        std::string reason;
+    } cases[] = {
+        {Config("[OTHERS]\n=oops\n"), "has an entry without a name"},
+        {Config("[" + std::string(19000, 'S') + "]\n"), "is too large"},
+    };
+    for (const Case& c : cases) {
+        std::string path = work.Write("cwd/quellon.ini", c.content);
+        Outcome run = Start({}, "q");
+        EXPECT_TRUE(ExitedZero(run)) << c.reason;
+        std::string expected = kValidated + "Starting in standalone mode, loading quellon.ini\r\n" +
+                               "Using Config File: " + path + "\r\n" + "Error: configuration file " +
+                               path + " " + c.reason;
+        EXPECT_EQ(run.out.rfind(expected, 0), 0u) << run.out;
+        EXPECT_EQ(run.out.find("Press Q"), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.back(), '\n');
+    }
+}
+
+TEST_F(ProgramTest, TlsEnabledWithMissingKeyDoesNotStartServer) {
+    work.Write("cwd/quellon.ini", Config("[SSL]\nSSLENABLED=TRUE\nSSLPORT=7001\n"));
+    Outcome run = Start({}, "q");
+    EXPECT_TRUE(ExitedZero(run));
+    EXPECT_NE(run.out.find("Error: SSL.SSLENABLED is true but SSL.SERVERCERTFILE is not set; the "
+                           "server is not started\r\nPress Q to quit\r\n"),
+              std::string::npos)
+        << run.out;
+}
+
+}  // namespace
