@@ -1,5 +1,10 @@
 #include "wmi/sim/evtximport.h"
 
+// libevtx.h pulls in libbfio.h for the file-IO-handle entry points, which
+// this importer does not use; dropping that feature before the header is read
+// keeps the build free of libbfio's development files.
+#include <libevtx/features.h>
+#undef LIBEVTX_HAVE_BFIO
 #include <libevtx.h>
 
 #include <algorithm>

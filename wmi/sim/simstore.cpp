@@ -343,6 +343,23 @@ public:
         return rc == SQLITE_OK;
     }
 
+    // WAL lets the listener read while quellon-sim writes. The mode is kept
+    // in the file, so only the creator's switch does real work; a store that
+    // is already in WAL mode is not written to.
+    bool enableWal(std::string* error) {
+        sqlite3_stmt* st = nullptr;
+        bool wal = false;
+        if (sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &st, nullptr) == SQLITE_OK &&
+            sqlite3_step(st) == SQLITE_ROW) {
+            const unsigned char* mode = sqlite3_column_text(st, 0);
+            wal = mode && std::strcmp(reinterpret_cast<const char*>(mode), "wal") == 0;
+        }
+        sqlite3_finalize(st);
+        // synchronous is a setting of the connection, not of the file.
+        return (wal || exec("PRAGMA journal_mode=WAL", error, "cannot switch to WAL mode")) &&
+               exec("PRAGMA synchronous=NORMAL", error, "cannot set synchronous mode");
+    }
+
     // Opens and checks the file; creates or upgrades the schema.
     SimResult open(const std::string& file, bool create, std::string* error);
 };
@@ -444,14 +461,32 @@ SimResult SimStore::Impl::open(const std::string& file, bool create, std::string
         SetError(error, "store '" + file + "' is empty (create it with 'quellon-sim host add')");
         return SimResult::Failed;
     }
-    // WAL lets the listener read while quellon-sim writes. The mode is kept
-    // in the file, so only the creator's first switch does real work.
-    if (!exec("PRAGMA journal_mode=WAL", error, "cannot switch to WAL mode") ||
-        !exec("PRAGMA synchronous=NORMAL", error, "cannot set synchronous mode") ||
+    if (layout == Layout::Store) {
+        int64_t version = 0;
+        if (!ReadVersion(db, version)) {
+            SetError(error, "store '" + file + "': no schema version, not a simulated-hosts store");
+            return SimResult::Failed;
+        }
+        if (version > kSchemaVersion || version < 1) {
+            SetError(error, "store '" + file + "' has schema version " + std::to_string(version) +
+                                "; this program knows versions 1 to " +
+                                std::to_string(kSchemaVersion));
+            return SimResult::Failed;
+        }
+        if (version == kSchemaVersion) {
+            // The usual case: nothing to write, so a reader never needs the
+            // write lock to open.
+            return enableWal(error) && exec("PRAGMA foreign_keys=ON", error,
+                                            "cannot enable foreign keys") &&
+                           prepareAll(error)
+                       ? SimResult::Ok
+                       : SimResult::Failed;
+        }
+    }
+    if (!enableWal(error) ||
         !exec("PRAGMA foreign_keys=ON", error, "cannot enable foreign keys")) {
         return SimResult::Failed;
     }
-
     Transaction tx(db);
     if (!tx.begin()) {
         SetError(error, dbError("cannot lock the store"));
@@ -474,14 +509,9 @@ SimResult SimStore::Impl::open(const std::string& file, bool create, std::string
         }
     } else {
         int64_t version = 0;
-        if (layout != Layout::Store || !ReadVersion(db, version)) {
-            SetError(error, "store '" + file + "': no schema version, not a simulated-hosts store");
-            return SimResult::Failed;
-        }
-        if (version > kSchemaVersion || version < 1) {
-            SetError(error, "store '" + file + "' has schema version " + std::to_string(version) +
-                                "; this program knows versions 1 to " +
-                                std::to_string(kSchemaVersion));
+        if (layout != Layout::Store || !ReadVersion(db, version) || version < 1 ||
+            version > kSchemaVersion) {
+            SetError(error, "store '" + file + "' was changed by another program while opening");
             return SimResult::Failed;
         }
         for (int64_t v = version; v < kSchemaVersion; ++v) {
@@ -490,12 +520,10 @@ SimResult SimStore::Impl::open(const std::string& file, bool create, std::string
                 return SimResult::Failed;
             }
         }
-        if (version < kSchemaVersion) {
-            const std::string update =
-                "UPDATE schema_version SET version = " + std::to_string(kSchemaVersion);
-            if (!exec(update.c_str(), error, "cannot record the schema version")) {
-                return SimResult::Failed;
-            }
+        const std::string update =
+            "UPDATE schema_version SET version = " + std::to_string(kSchemaVersion);
+        if (!exec(update.c_str(), error, "cannot record the schema version")) {
+            return SimResult::Failed;
         }
     }
     if (!tx.commit()) {
