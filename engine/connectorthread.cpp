@@ -1,0 +1,105 @@
+#include "engine/connectorthread.h"
+
+#include "app/configdataloader.h"
+#include "app/logger.h"
+#include "engine/dispatchthread.h"
+#include "engine/eventquery.h"
+#include "wmi/wmiconnector.h"
+
+CConnectorThread::CConnectorThread(CDispatchThread* owner) : withinInterval(60), dispatcher(owner) {
+    if (g_config != nullptr) {
+        try {
+            withinInterval = static_cast<int32_t>(DecimalPrefix(g_config->GetKeyValue("PERFORMANCE.WT_FOR_WQ")));
+        } catch (const CConfigDataLoader::EInvalidKey&) {
+            withinInterval = 60;
+        }
+    }
+}
+
+CConnectorThread::~CConnectorThread() = default;
+
+HRESULT CConnectorThread::SendQuery(TSubscriptionNode* node) {
+    TEventQuerySpec spec;
+    spec.isReplay = node->isReplay != 0;
+    spec.withinInterval = withinInterval;
+    spec.category = node->category;
+    spec.eventType = node->eventType;
+    spec.timeFrom = node->timeFrom;
+    spec.timeTo = node->timeTo;
+    // A node reconnecting after a failed poll still holds the enumerator of
+    // its broken query.
+    node->ReleaseQuery();
+    return SendEventQuery(node->services, spec, &node->eventEnum);
+}
+
+void CConnectorThread::Connect(TSubscriptionNode* node) {
+    CWmiConnector& pool = CWmiConnector::Instance();
+    int32_t result = pool.connect(&node->services, node->host, node->wmiNamespace, node->user,
+                                  node->password, WBEM_FLAG_CONNECT_USE_MAX_WAIT);
+    if (result < 0) {
+        if (node->reconnectTryNo <= 1) {
+            LOG(DEBUG, "[connector] Connection failed for %s, will retry", node->Describe().c_str());
+        } else {
+            LOG(DEBUG, "[connector] Connection failed for %s", node->Describe().c_str());
+        }
+        node->lastError = result;
+        node->isConnected = false;
+        node->SetStage(Error);
+        return;
+    }
+    LOG(DEBUG, "[connector] Connection succeeded for - %s", node->Describe().c_str());
+    result = SendQuery(node);
+    if (result < 0) {
+        LOG(WARN, "[connector] ExecQuery() failed for %s", node->Describe().c_str());
+        pool.disconnect(node->host, node->wmiNamespace, node->user, node->password);
+        node->isConnected = false;
+        node->lastError = result;
+        node->SetStage(Error);
+        return;
+    }
+    LOG(DEBUG, "[connector] ExecQuery succeeded for - %s", node->Describe().c_str());
+    node->isConnected = true;
+    node->SetStage(Connected);
+}
+
+void CConnectorThread::Disconnect(TSubscriptionNode* node) {
+    LOG(DEBUG, "[connector] disconnecting - %s", node->Describe().c_str());
+    node->ReleaseQuery();
+    CWmiConnector::Instance().disconnect(node->host, node->wmiNamespace, node->user, node->password);
+    node->isConnected = false;
+    node->SetStage(Disconnected);
+}
+
+void CConnectorThread::run() {
+    LOG(TRACE, "[connector] Starting Thread");
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) LOG(ERROR, "CoInitializeEx() failed!");
+    for (;;) {
+        TSubscriptionNode* node = TakeJob(5000);
+        if (isTerminated()) {
+            LOG(TRACE, "[connector] Terminating thread");
+            // A node taken in this pass goes back to its owner rather than
+            // being lost with this thread.
+            if (node != nullptr) dispatcher->AddJob(node);
+            return;
+        }
+        if (node == nullptr) continue;
+        int32_t stage = node->stage;
+        if (node->markedForDeletion && stage != Completed) {
+            dispatcher->AddJob(node);
+            continue;
+        }
+        if (stage == New || stage == Reconnecting) {
+            try {
+                Connect(node);
+            } catch (...) {
+                LOG(INFO, "[connector] Exception for %s", node->Describe().c_str());
+                node->lastError = WBEM_E_FAILED;
+                node->isConnected = false;
+                node->SetStage(Error);
+            }
+        } else if (stage == Completed) {
+            Disconnect(node);
+        }
+        dispatcher->AddJob(node);
+    }
+}

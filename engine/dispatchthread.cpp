@@ -1,0 +1,473 @@
+#include "engine/dispatchthread.h"
+
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+#include "app/configdataloader.h"
+#include "app/logger.h"
+#include "app/stringconvertor.h"
+#include "app/stringformat.h"
+#include "engine/connectorthread.h"
+#include "engine/querythread.h"
+#include "server/wmilogeventserver.h"
+#include "wmi/wbem.h"
+
+using RSLibrary::RSSynchronizeGuard;
+
+namespace {
+
+// Stdout lines of the shutdown sequence: the operator watches them.
+void Print(const char* text) {
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+}
+
+std::string TrimRight(std::string text, const char* blanks) {
+    size_t end = text.find_last_not_of(blanks);
+    text.erase(end == std::string::npos ? 0 : end + 1);
+    return text;
+}
+
+std::string TrimBoth(const std::string& text, const char* blanks) {
+    size_t begin = text.find_first_not_of(blanks);
+    if (begin == std::string::npos) return std::string();
+    size_t end = text.find_last_not_of(blanks);
+    return text.substr(begin, end - begin + 1);
+}
+
+}  // namespace
+
+CDispatchThread::CDispatchThread(int32_t connectors, int32_t queryThreads_, int32_t maxInterval,
+                                 int32_t minInterval, CWmiLogEventServer* srv)
+    : connectorCount(connectors),
+      queryThreadCount(queryThreads_),
+      maxReconnectInterval(maxInterval),
+      minReconnectInterval(minInterval),
+      server(srv),
+      timerQueueHwnd(platform::CreateTimerQueue()) {}
+
+CDispatchThread::~CDispatchThread() {
+    // Cancels pending timers and waits for a callback that is running; no
+    // callback runs after this returns.
+    if (timerQueueHwnd != nullptr) platform::DeleteTimerQueue(timerQueueHwnd);
+    RSSynchronizeGuard timers(timerLock);
+    for (TTimerParam* param : pendingTimers) {
+        // Nobody else holds a node whose timer was cancelled unclaimed.
+        if (!param->claimed) delete param->node;
+        delete param;
+    }
+    pendingTimers.clear();
+}
+
+void CDispatchThread::SendToClients(const std::string& text) {
+    if (server != nullptr) server->SendToAllClients(text);
+}
+
+void CDispatchThread::Broadcast(int messageId, const std::vector<std::string>& a) {
+    std::string format = CConfigDataLoader::LoadMessage(messageId);
+    std::string text;
+    switch (a.size()) {
+        case 3: text = StringFormat(format.c_str(), a[0].c_str(), a[1].c_str(), a[2].c_str()); break;
+        case 4:
+            text = StringFormat(format.c_str(), a[0].c_str(), a[1].c_str(), a[2].c_str(), a[3].c_str());
+            break;
+        case 5:
+            text = StringFormat(format.c_str(), a[0].c_str(), a[1].c_str(), a[2].c_str(), a[3].c_str(),
+                                a[4].c_str());
+            break;
+        default: text = format; break;
+    }
+    SendToClients(text);
+}
+
+std::string CDispatchThread::GetErrorText(HRESULT code) {
+    IWbemStatusCodeText* status = nullptr;
+    HRESULT hr = CoCreateInstance(CLSID_WbemStatusCodeText, nullptr, CLSCTX_INPROC_SERVER,
+                                  IID_IWbemStatusCodeText, reinterpret_cast<void**>(&status));
+    if (hr != 0 || status == nullptr) return CConfigDataLoader::LoadMessage(122);
+    BSTR text = nullptr;
+    hr = status->GetErrorCodeText(code, 0, 0, &text);
+    std::string result;
+    if (hr == 0) {
+        result = CStringConvertor::WideToNarrow(std::u16string_view(text, SysStringLen(text)));
+    } else {
+        result = CConfigDataLoader::LoadMessage(122);
+    }
+    SysFreeString(text);
+    status->Release();
+    return result;
+}
+
+std::string CDispatchThread::GetTimeStamp() {
+    time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    return StringFormat("%d%02d%02d%02d%02d%02d", local.tm_year + 1900, local.tm_mon + 1,
+                        local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+}
+
+int32_t CDispatchThread::ReconnectDelay(int32_t tryNo, int32_t minInterval, int32_t maxInterval) {
+    double d = std::pow(2.0, static_cast<double>(tryNo - 1)) * static_cast<double>(minInterval);
+    if (d > static_cast<double>(maxInterval)) return maxInterval;
+    return static_cast<int32_t>(d);
+}
+
+CConnectorThread* CDispatchThread::PickConnector() {
+    CConnectorThread* best = nullptr;
+    unsigned bestCount = 0;
+    for (CConnectorThread* t : connectorThreads) {
+        unsigned count = t->GetJobCount();
+        if (best == nullptr || count < bestCount) {
+            best = t;
+            bestCount = count;
+        }
+    }
+    return best;
+}
+
+CQueryThread* CDispatchThread::PickQueryThread() {
+    CQueryThread* best = nullptr;
+    unsigned bestCount = 0;
+    for (CQueryThread* t : queryThreads) {
+        unsigned count = t->GetJobCount();
+        if (best == nullptr || count < bestCount) {
+            best = t;
+            bestCount = count;
+        }
+    }
+    return best;
+}
+
+// ---- Subscription list queries ---------------------------------------------
+
+int32_t CDispatchThread::MarkForDeletion(const std::string& host, const std::string& category) {
+    RSSynchronizeGuard guard(subsListLock);
+    int32_t count = 0;
+    for (TSubscriptionNode* node : subsList) {
+        if (host != "*" && host != node->host) continue;
+        if (category != "*" && category != node->category) continue;
+        if (node->isReplay) continue;
+        LOG(DEBUG, "[dispatcher] Marking subscription for deletion - %s", node->Describe().c_str());
+        node->markedForDeletion = true;
+        ++count;
+    }
+    if (count > 0) {
+        LOG(DEBUG, "[dispatcher] Deleting subscription for host - %s", host.c_str());
+        BringBackMarkedWaiting();
+    }
+    return count;
+}
+
+bool CDispatchThread::SubscriptionExists(const std::string& host, const std::string& category,
+                                         const std::string& eventType) {
+    RSSynchronizeGuard guard(subsListLock);
+    for (TSubscriptionNode* node : subsList) {
+        if (!node->isReplay && node->host == host && node->category == category &&
+            node->eventType == eventType) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string CDispatchThread::BuildSubscriptionList() {
+    RSSynchronizeGuard guard(subsListLock);
+    LOG(TRACE, "[dispatcher] Enumerating queries for listing.");
+    int entries = 0;
+    int unreachable = 0;
+    std::string body;
+    for (TSubscriptionNode* node : subsList) {
+        if (node->isReplay) continue;
+        body += "\r\n" + node->host + " " + node->category + " " + node->eventType + " ";
+        std::string user = TrimBoth(node->user, " \t\r\n\v\f");
+        body += user.empty() ? "- " : user + " ";
+        ++entries;
+        if (node->connectionFailed) {
+            std::string text = TrimBoth(GetErrorText(node->lastError), "\r\n");
+            body += "[CONNECTION_FAILED at " + node->failedAt + " \"" + text + "\"]";
+            ++unreachable;
+        } else {
+            int32_t stage = node->stage;
+            body += (stage >= 0 && stage < 8) ? g_stageNames[stage] : "";
+        }
+    }
+    return StringFormat("OK List Follows for %i entries (%i unreachable):", entries, unreachable) +
+           body + "\r\n.\r\n";
+}
+
+// ---- Reconnect scheduling ----------------------------------------------------
+
+bool CDispatchThread::ScheduleReconnect(TSubscriptionNode* node) {
+    if (node->markedForDeletion || node->isConnected) {
+        LOG(ERROR, "[dispatcher] Query asked to be reconnected while its still connected %s",
+            node->Describe().c_str());
+        AddJob(node);
+        return false;
+    }
+    node->reconnectTryNo += 1;
+    node->SetStage(WaitingToReconnect);
+    int32_t delay = ReconnectDelay(node->reconnectTryNo, minReconnectInterval, maxReconnectInterval);
+    uint32_t dueMs = delay <= 0 ? 0u : static_cast<uint32_t>(delay) * 1000u;
+
+    auto* param = new TTimerParam{this, node, nullptr, false};
+    bool created;
+    {
+        // The record is listed before the timer is armed, so the callback
+        // (which looks it up under timerLock) always finds it.
+        RSSynchronizeGuard timers(timerLock);
+        pendingTimers.insert(param);
+        created = platform::CreateTimerQueueTimer(&param->timerQueTimer, timerQueueHwnd,
+                                                  &CDispatchThread::ReconnectTimerCallbackAdapter,
+                                                  param, dueMs, 0, platform::WT_EXECUTEINTIMERTHREAD);
+        if (!created) pendingTimers.erase(param);
+    }
+    if (!created) {
+        LOG(DEBUG, "[dispatcher] Could not schedule reconnect in %d sec for - %s", delay,
+            node->Describe().c_str());
+        delete param;
+        RemoveAndDestroy(node);
+        return false;
+    }
+    LOG(DEBUG, "[dispatcher] Scheduled reconnect in %d sec for - %s", delay, node->Describe().c_str());
+    return true;
+}
+
+void CDispatchThread::ReconnectTimerCallbackAdapter(void* parameter, bool) {
+    ReconnectTimerCallback(parameter);
+}
+
+void CDispatchThread::ReconnectTimerCallback(void* timerParam) {
+    auto* param = static_cast<TTimerParam*>(timerParam);
+    CDispatchThread* dispatcher = param->dispatcher;
+    bool handBack;
+    {
+        RSSynchronizeGuard timers(dispatcher->timerLock);
+        dispatcher->pendingTimers.erase(param);
+        handBack = !param->claimed;
+        param->claimed = true;
+    }
+    if (handBack) {
+        param->node->SetStage(Reconnecting);
+        if (dispatcher->timerQueueHwnd == nullptr) {
+            LOG(INFO, "pTimerParam->dispatcher->timerQueueHwnd is NULL");
+        }
+        if (param->timerQueTimer == nullptr) LOG(INFO, "pTimerParam->timerQueTimer is NULL");
+        dispatcher->AddJob(param->node);
+    }
+    if (param->timerQueTimer != nullptr) {
+        platform::DeleteTimerQueueTimer(dispatcher->timerQueueHwnd, param->timerQueTimer, nullptr);
+    }
+    delete param;
+}
+
+void CDispatchThread::BringBackMarkedWaiting() {
+    RSSynchronizeGuard timers(timerLock);
+    for (TTimerParam* param : pendingTimers) {
+        if (param->claimed || !param->node->markedForDeletion) continue;
+        param->claimed = true;
+        param->node->SetStage(Reconnecting);
+        AddJob(param->node);
+    }
+}
+
+// ---- Run loop ------------------------------------------------------------------
+
+void CDispatchThread::StartWorkers() {
+    LOG(DEBUG, "[dispatcher] Creating Connector threads.");
+    for (int32_t i = 0; i < connectorCount; ++i) {
+        auto* t = new CConnectorThread(this);
+        t->setName("ConnectorThread");
+        t->setNumber(i);
+        t->start();
+        connectorThreads.push_back(t);
+    }
+    LOG(DEBUG, "[dispatcher] Creating Worker/Query threads.");
+    for (int32_t i = 0; i < queryThreadCount; ++i) {
+        auto* t = new CQueryThread(this);
+        t->setName("QueryThread");
+        t->setNumber(i);
+        t->start();
+        queryThreads.push_back(t);
+    }
+}
+
+void CDispatchThread::RemoveAndDestroy(TSubscriptionNode* node) {
+    RSSynchronizeGuard guard(subsListLock);
+    subsList.remove(node);
+    node->ReleaseQuery();
+    delete node;
+}
+
+void CDispatchThread::run() {
+    LOG(DEBUG, "Starting Dispatcher thread.");
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
+        LOG(ERROR, "[dispatcher] Thread Failed CoInitializeEx()");
+    }
+    StartWorkers();
+
+    int32_t interval = 2000;
+    if (g_config != nullptr) {
+        try {
+            long value = DecimalPrefix(g_config->GetKeyValue("OTHERS.CHECKTERMINATEFLAG"));
+            interval = static_cast<int32_t>(value < 100 ? value * 1000 : value);
+        } catch (const CConfigDataLoader::EInvalidKey&) {
+        }
+    }
+    LOG(DEBUG, "[dispatcher] Check for terminate every %d ms", interval);
+
+    bool deletingAll = false;
+    for (;;) {
+        TSubscriptionNode* node = TakeJob(interval);
+        if (isTerminated()) {
+            if (!deletingAll) {
+                deletingAll = true;
+                LOG(DEBUG, "[dispatcher] Deleting all pending subscriptions.");
+                MarkForDeletion("*", "*");
+            }
+            RSSynchronizeGuard grdSubsList(subsListLock);
+            if (subsList.empty()) {
+                // A node taken in this pass was never listed (a replay or a
+                // subscription that arrived as New after the marking); it is
+                // not processed any more, so it must not be lost.
+                delete node;
+                ShutdownSequence();
+                return;
+            }
+            LOG(DEBUG, "[dispatcher] Waiting for subscriptions to be removed.");
+        }
+        if (node == nullptr) continue;
+        Route(node);
+    }
+}
+
+void CDispatchThread::Route(TSubscriptionNode* node) {
+    if (node->markedForDeletion) {
+        if (node->isConnected) {
+            node->SetStage(Completed);
+            if (CConnectorThread* c = PickConnector()) c->AddJob(node);
+            return;
+        }
+        Broadcast(136, {node->host, node->category, node->eventType});
+        RemoveAndDestroy(node);
+        return;
+    }
+    switch (node->stage.load()) {
+        case New: {
+            RSSynchronizeGuard guard(subsListLock);
+            subsList.push_back(node);
+            if (CConnectorThread* c = PickConnector()) c->AddJob(node);
+            break;
+        }
+        case Reconnecting:
+            LOG(TRACE, "[dispatcher] Found Reconnect job for - %s", node->Describe().c_str());
+            if (CConnectorThread* c = PickConnector()) c->AddJob(node);
+            break;
+        case Connected: {
+            LOG(DEBUG, "[dispatcher] Host Connected - %s", node->Describe().c_str());
+            RSSynchronizeGuard guard(subsListLock);
+            if (node->reconnectTryNo > 0) {
+                Broadcast(128, {node->host, node->category, node->eventType, GetTimeStamp()});
+            } else if (!node->isReplay) {
+                Broadcast(129, {node->host, node->category, node->eventType});
+            }
+            node->connectionFailed = false;
+            node->reconnectTryNo = 0;
+            node->SetStage(EventWait);
+            if (CQueryThread* q = PickQueryThread()) q->AddJob(node);
+            break;
+        }
+        case Error: {
+            std::string text = TrimRight(GetErrorText(node->lastError), " \t\r\n\v\f");
+            if (node->isConnected) {
+                LOG(INFO, "[dispatcher] Query Error (%s) for %s", text.c_str(), node->Describe().c_str());
+            } else {
+                LOG(DEBUG, "[dispatcher] Query Error (%s) for %s", text.c_str(), node->Describe().c_str());
+            }
+            if (node->reconnectTryNo == 0) {
+                std::string failedAt = GetTimeStamp();
+                {
+                    RSSynchronizeGuard guard(subsListLock);
+                    node->failedAt = failedAt;
+                }
+                Broadcast(127, {node->host, node->category, node->eventType, failedAt, text});
+            }
+            node->connectionFailed = true;
+            if (node->isConnected) {
+                node->SetStage(Completed);
+                if (CConnectorThread* c = PickConnector()) c->AddJob(node);
+            } else {
+                node->SetStage(Disconnected);
+                AddJob(node);
+            }
+            break;
+        }
+        case Disconnected:
+            if (node->connectionFailed) {
+                ScheduleReconnect(node);
+            } else {
+                LOG(TRACE, "[dispatcher] Disconnected Query Found - %s", node->Describe().c_str());
+                RemoveAndDestroy(node);
+            }
+            break;
+        case Completed:
+            if (node->isReplay) {
+                Broadcast(137, {node->host, node->category, node->eventType, node->timeFrom, node->timeTo});
+            }
+            LOG(TRACE, "[dispatcher] Completed Query Found - %s", node->Describe().c_str());
+            if (CConnectorThread* c = PickConnector()) c->AddJob(node);
+            break;
+        default:
+            LOG(ERROR, "[dispatcher] Found a query with improper stage - %s", node->Describe().c_str());
+            break;
+    }
+}
+
+void CDispatchThread::ShutdownSequence() {
+    LOG(DEBUG, "[dispatcher] All subscriptions deleted, Terminating threads now.");
+    Print("Terminating threads ...\r\n");
+    for (CConnectorThread* t : connectorThreads) t->terminate();
+    for (CQueryThread* t : queryThreads) t->terminate();
+
+    Print("Waiting on connector threads ...");
+    for (CConnectorThread* t : connectorThreads) {
+        t->stop(5000);
+        Print(".");
+    }
+    Print("\r\n");
+    Print("Waiting on worker threads ...");
+    for (CQueryThread* t : queryThreads) {
+        t->stop(5000);
+        Print(".");
+    }
+    Print("\r\n");
+
+    // A worker whose body missed its deadline was abandoned and may still
+    // touch its object when it wakes: such an object is left alone (a
+    // bounded leak at shutdown) rather than freed under a running thread.
+    Print("Erasing connector threads ...");
+    for (CConnectorThread* t : connectorThreads) {
+        if (t->hasAbandonedThread()) {
+            LOG(WARN, "[dispatcher] ConnectorThread %d did not end; left behind", t->getNumber());
+        } else {
+            delete t;
+        }
+        Print(".");
+    }
+    connectorThreads.clear();
+    Print("\r\n");
+    Print("Erasing working threads ...");
+    for (CQueryThread* t : queryThreads) {
+        if (t->hasAbandonedThread()) {
+            LOG(WARN, "[dispatcher] QueryThread %d did not end; left behind", t->getNumber());
+        } else {
+            delete t;
+        }
+        Print(".");
+    }
+    queryThreads.clear();
+    Print("\r\n");
+    Print("Calling grdSubsList.unLock() ...\r\n");
+    Print("Breaking out of while loop\r\n");
+    Print("Terminating application\r\n");
+}

@@ -1,0 +1,133 @@
+// CDispatchThread: the subscription engine's central thread. Created,
+// started, stopped and destroyed by the controller. It creates and owns the
+// connector and query threads, keeps subsList (every subscription and replay
+// it has accepted and not yet destroyed), routes each node it takes from its
+// own queue by stage to the least-loaded worker thread, announces connection
+// state to the clients, schedules reconnects, and answers the subscription
+// list queries (MarkForDeletion, SubscriptionExists, BuildSubscriptionList)
+// on the client thread that asks.
+//
+// DESIGN
+//   Threads: the dispatcher's own (run loop; the only one that routes,
+//   destroys nodes, changes subsList and creates or destroys worker
+//   threads); client threads (AddJob via the controller, and the three list
+//   queries under subsListLock); connector and query threads and the timer
+//   queue's thread (AddJob only).
+//   Queues: the dispatcher's own job queue; one per connector and query
+//   thread. A node is in exactly one queue, held by one thread, or waiting
+//   on one reconnect timer.
+//   Locks (outermost first): subsListLock -> timerLock -> a worker's or the
+//   dispatcher's queueLock, and subsListLock -> the command server's
+//   listLock/sendLock (broadcasts made while it is held). Nothing takes
+//   subsListLock while holding any of the others.
+//   Reconnects: one-shot timers on timerQueue; each pending timer has a
+//   TTimerParam listed in pendingTimers under timerLock. A node is handed
+//   back exactly once, by whoever claims its record first: the timer's
+//   callback, or a deletion that brings a waiting node back early so that
+//   DELETE and shutdown do not wait for a long reconnect delay.
+//   Shutdown: once terminate is requested the loop marks every live
+//   subscription for deletion, keeps routing until subsList is empty, then
+//   terminates and stops its worker threads (5000 ms each) and returns.
+//   The destructor deletes the timer queue (cancelling pending timers and
+//   waiting for a running callback) and frees what those timers held.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/threadinfra.h"
+#include "platform/thread_annotations.h"
+#include "platform/timerqueue.h"
+#include "serverframework/abstractthread.h"
+#include "serverframework/synchronization.h"
+
+class CWmiLogEventServer;
+class CConnectorThread;
+class CQueryThread;
+class CDispatchThread;
+
+// One scheduled reconnect: owned by the callback that runs for it, or, for
+// a timer cancelled at teardown, by the dispatcher's destructor.
+struct TTimerParam {
+    CDispatchThread* dispatcher;
+    TSubscriptionNode* node;
+    platform::TimerHandle timerQueTimer;
+    bool claimed;  // guarded by the dispatcher's timerLock: node handed back
+};
+
+class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSubscriptionNode> {
+public:
+    // Intervals in seconds. Creates the timer queue; starts nothing.
+    CDispatchThread(int32_t connectorCount, int32_t queryThreadCount, int32_t maxReconnectInterval,
+                    int32_t minReconnectInterval, CWmiLogEventServer* server);
+    ~CDispatchThread() override;
+
+    // Subscription list queries; called from client threads and by the run
+    // loop. Each holds subsListLock for its whole run.
+    int32_t MarkForDeletion(const std::string& host, const std::string& category)
+        EXCLUDES(subsListLock);
+    bool SubscriptionExists(const std::string& host, const std::string& category,
+                            const std::string& eventType) EXCLUDES(subsListLock);
+    std::string BuildSubscriptionList() EXCLUDES(subsListLock);
+
+    // Broadcasts a finished text to every logged-in client; any thread.
+    void SendToClients(const std::string& text);
+
+    // Readable text of a WMI result code, or message 122.
+    static std::string GetErrorText(HRESULT code);
+    // Local time as YYYYMMDDhhmmss.
+    static std::string GetTimeStamp();
+    // Reconnect delay in seconds of attempt `tryNo` (1 for the first).
+    static int32_t ReconnectDelay(int32_t tryNo, int32_t minInterval, int32_t maxInterval);
+
+    CConnectorThread* PickConnector();
+    CQueryThread* PickQueryThread();
+    bool ScheduleReconnect(TSubscriptionNode* node) EXCLUDES(subsListLock);
+
+    static void ReconnectTimerCallback(void* timerParam);
+
+private:
+    static void ReconnectTimerCallbackAdapter(void* timerParam, bool timerOrWaitFired);
+
+
+protected:
+    void run() override;
+
+private:
+    void StartWorkers();
+    void Route(TSubscriptionNode* node) EXCLUDES(subsListLock);
+    void RemoveAndDestroy(TSubscriptionNode* node) EXCLUDES(subsListLock);
+    void ShutdownSequence() REQUIRES(subsListLock);
+    // Hands back, as Reconnecting, every node marked for deletion that waits
+    // for a reconnect timer.
+    void BringBackMarkedWaiting() REQUIRES(subsListLock);
+    void Broadcast(int messageId, const std::vector<std::string>& args);
+
+    // Constant after construction.
+    const int32_t connectorCount;
+    const int32_t queryThreadCount;
+    const int32_t maxReconnectInterval;
+    const int32_t minReconnectInterval;
+    CWmiLogEventServer* const server;
+
+    // Owned by the run loop's thread; PickConnector/PickQueryThread read
+    // them from that thread only.
+    std::vector<CConnectorThread*> connectorThreads;
+    std::vector<CQueryThread*> queryThreads;
+
+    // subsListLock: guards subsList and every assignment of a node's
+    // failedAt. Outermost lock of the engine (before timerLock, any
+    // queueLock and the server's listLock/sendLock).
+    RSLibrary::RSCriticalSection subsListLock;
+    std::list<TSubscriptionNode*> subsList GUARDED_BY(subsListLock);
+
+    // timerLock: guards pendingTimers and each record's `claimed`. Taken
+    // after subsListLock and before any queueLock.
+    RSLibrary::RSCriticalSection timerLock ACQUIRED_AFTER(subsListLock);
+    std::set<TTimerParam*> pendingTimers GUARDED_BY(timerLock);
+
+    platform::TimerQueueHandle timerQueueHwnd;  // constant after construction
+};

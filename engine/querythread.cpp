@@ -1,0 +1,124 @@
+#include "engine/querythread.h"
+
+#include "app/configdataloader.h"
+#include "app/logger.h"
+#include "engine/dispatchthread.h"
+#include "engine/eventrecord.h"
+#include "wmi/wmiconnector.h"
+
+CQueryThread::CQueryThread(CDispatchThread* owner) : dispatcher(owner) {}
+
+CQueryThread::~CQueryThread() = default;
+
+void CQueryThread::ReadPollSettings(int32_t* pollTimeoutMs, int32_t* batchSize) {
+    *pollTimeoutMs = 1000;
+    *batchSize = kBatchSlots;
+    if (g_config == nullptr) return;
+    try {
+        long wait = DecimalPrefix(g_config->GetKeyValue("OTHERS.EVENTWAITPERCONNECTION"));
+        long batch = DecimalPrefix(g_config->GetKeyValue("OTHERS.NUMBEROFEVENTSTOPOOL"));
+        *pollTimeoutMs = static_cast<int32_t>(wait < 100 ? wait * 1000 : wait);
+        // A batch of 0 would read as "result set ended" and close a live
+        // subscription; at least one object is asked for.
+        *batchSize = static_cast<int32_t>(batch > kBatchSlots ? kBatchSlots : (batch < 1 ? 1 : batch));
+    } catch (const CConfigDataLoader::EInvalidKey&) {
+        *pollTimeoutMs = 1000;
+        *batchSize = kBatchSlots;
+    }
+}
+
+void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClassObject** objects) {
+    CWmiConnector& pool = CWmiConnector::Instance();
+    for (ULONG i = 0; i < count; ++i) {
+        IWbemClassObject* object = objects[i];
+        if (object == nullptr) continue;
+        pool.setProxyBlanket(object, node->user, node->password);
+        IWbemClassObject* event = object;
+        IUnknown* embedded = nullptr;
+        if (node->isReplay == 0) {
+            event = nullptr;
+            VARIANT target;
+            VariantInit(&target);
+            if (SUCCEEDED(object->Get(u"TargetInstance", 0, &target, nullptr, nullptr)) &&
+                target.vt == VT_UNKNOWN && target.punkVal != nullptr) {
+                embedded = target.punkVal;
+                embedded->AddRef();
+                embedded->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(&event));
+            }
+            VariantClear(&target);
+        }
+        std::string record;
+        std::string failure;
+        if (BuildEventRecord(*node, event, &record, &failure)) {
+            LOG(TRACE, "Got NTEVENT: %sfor - %s", record.c_str(), node->Describe().c_str());
+            dispatcher->SendToClients(record);
+        } else {
+            LOG(WARN, "%s", failure.c_str());
+        }
+        if (node->isReplay == 0 && event != nullptr) event->Release();
+        if (embedded != nullptr) embedded->Release();
+        object->Release();
+        objects[i] = nullptr;
+    }
+}
+
+void CQueryThread::Poll(TSubscriptionNode* node, int32_t pollTimeoutMs, int32_t batchSize) {
+    LOG(TRACE, "[queryThread] Begin polling for new events- %s", node->Describe().c_str());
+    CWmiConnector::Instance().setProxyBlanket(node->eventEnum, node->user, node->password);
+    IWbemClassObject* buffer[kBatchSlots] = {};
+    ULONG returned = 0;
+    HRESULT result = WBEM_E_FAILED;
+    if (node->eventEnum != nullptr) {
+        result = node->eventEnum->Next(pollTimeoutMs, static_cast<ULONG>(batchSize), buffer, &returned);
+    }
+    LOG(TRACE, "[queryThread] End polling for new events - %s", node->Describe().c_str());
+    if ((result == WBEM_S_NO_ERROR || result == WBEM_S_FALSE) && returned == 0) {
+        node->SetStage(Completed);
+        if (!node->isReplay) {
+            LOG(DEBUG, "[queryThread] Completed add subscription - %s", node->Describe().c_str());
+        }
+        dispatcher->AddJob(node);
+    } else if (result == WBEM_S_NO_ERROR || result == WBEM_S_FALSE || result == WBEM_S_TIMEDOUT) {
+        LOG(TRACE, "Recieved %d events", static_cast<int>(returned));
+        deliverEvents(node, returned, buffer);
+        AddJob(node);
+    } else {
+        LOG(DEBUG, "[queryThread] Problem while querying for events - %s", node->Describe().c_str());
+        for (ULONG i = 0; i < returned && i < kBatchSlots; ++i) {
+            if (buffer[i] != nullptr) buffer[i]->Release();
+        }
+        node->lastError = result;
+        node->SetStage(Error);
+        dispatcher->AddJob(node);
+    }
+}
+
+void CQueryThread::run() {
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) LOG(ERROR, "CoInitializeEx() failed!");
+    int32_t pollTimeoutMs = 1000;
+    int32_t batchSize = kBatchSlots;
+    ReadPollSettings(&pollTimeoutMs, &batchSize);
+    LOG(TRACE, "EventWaitPerConnection set to %d ms", pollTimeoutMs);
+    LOG(TRACE, "NumberOfEventsToPool set to %d", batchSize);
+    for (;;) {
+        TSubscriptionNode* node = TakeJob(5000);
+        if (isTerminated()) {
+            LOG(TRACE, "[queryThread] Got terminate flag, Terminating thread");
+            if (node != nullptr) dispatcher->AddJob(node);
+            return;
+        }
+        if (node == nullptr) continue;
+        if (node->markedForDeletion) {
+            dispatcher->AddJob(node);
+            continue;
+        }
+        if (node->stage != EventWait) {
+            // Not polled and not handed on: the dispatcher never sends a
+            // node here in another stage.
+            LOG(ERROR, "[queryThread] Dropping a query with improper stage - %s", node->Describe().c_str());
+            dispatcher->AddJob(node);
+            continue;
+        }
+        Poll(node, pollTimeoutMs, batchSize);
+    }
+}

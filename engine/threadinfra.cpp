@@ -1,0 +1,26 @@
+#include "engine/threadinfra.h"
+
+#include "app/stringformat.h"
+
+const char* const g_stageNames[8] = {"New",   "Connected", "Disconnected",         "EventWait",
+                                     "Error", "Completed", "Waiting To Reconnect", "Reconnecting"};
+
+TSubscriptionNode::~TSubscriptionNode() { ReleaseQuery(); }
+
+bool TSubscriptionNode::SetStage(TSubscriptionStage newStage) {
+    stage = newStage;
+    return true;
+}
+
+std::string TSubscriptionNode::Describe() const {
+    std::string text = "\\\\" + host + "\\" + wmiNamespace + ", user:" + user + ", eventType:" + eventType;
+    if (reconnectTryNo > 0) text += StringFormat(", reconnectTryNo:%d", reconnectTryNo);
+    return text;
+}
+
+void TSubscriptionNode::ReleaseQuery() {
+    if (eventEnum != nullptr) {
+        eventEnum->Release();
+        eventEnum = nullptr;
+    }
+}

@@ -1,0 +1,143 @@
+// The records that travel through the subscription engine and the job queue
+// each engine thread takes them from.
+//
+// A TSubscriptionNode is one live subscription or one replay. It is created
+// by the controller, owned by the dispatcher from the moment it is queued
+// there, and destroyed only by the dispatcher (or by a queue's destructor at
+// teardown). At any moment a node is in exactly one job queue, held by
+// exactly one running engine thread, or waiting on one reconnect timer; its
+// `stage` tells the next holder what to do with it.
+//
+// CJobQueue is a base of every engine thread class: each thread object is its
+// own first-in-first-out queue.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <string>
+
+#include "platform/thread_annotations.h"
+#include "serverframework/synchronization.h"
+#include "serverframework/waitable.h"
+#include "wmi/wbem.h"
+
+enum TSubscriptionStage : int32_t {
+    New = 0,
+    Connected = 1,
+    Disconnected = 2,
+    EventWait = 3,
+    Error = 4,
+    Completed = 5,
+    WaitingToReconnect = 6,
+    Reconnecting = 7,
+};
+
+// Display names of the stages, indexed by stage value (LIST prints them).
+extern const char* const g_stageNames[8];
+
+struct TSubscriptionNode {
+    // Written by the controller before the node is queued; never changed
+    // afterwards, so any thread may read them.
+    std::string host;
+    std::string wmiNamespace;
+    std::string user;
+    std::string password;
+    std::string category;
+    std::string eventType;
+    std::string timeFrom;
+    std::string timeTo;
+    // Assigned only while the dispatcher's subsListLock is held, so LIST never
+    // copies a text that is being replaced.
+    std::string failedAt;
+    int32_t isReplay = 0;
+
+    // Written by the thread that holds the node. LIST reads stage,
+    // connectionFailed and lastError of nodes it does not hold: they are
+    // atomics, read as they are at that moment.
+    int32_t reconnectTryNo = 0;
+    std::atomic<HRESULT> lastError{0};
+    IWbemServices* services = nullptr;         // borrowed from the connection pool
+    IEnumWbemClassObject* eventEnum = nullptr;  // owned: released by ReleaseQuery()
+    // Set by MarkForDeletion from a client thread while another thread holds
+    // the node.
+    std::atomic<bool> markedForDeletion{false};
+    bool isConnected = false;
+    std::atomic<bool> connectionFailed{false};
+    std::atomic<int32_t> stage{New};
+
+    TSubscriptionNode() = default;
+    ~TSubscriptionNode();
+    TSubscriptionNode(const TSubscriptionNode&) = delete;
+    TSubscriptionNode& operator=(const TSubscriptionNode&) = delete;
+
+    bool SetStage(TSubscriptionStage newStage);
+    // "\\host\namespace, user:U, eventType:T" and ", reconnectTryNo:N" when
+    // N > 0. Never the category or the password.
+    std::string Describe() const;
+    // Releases the enumerator of the node's last query, if any. Called by
+    // the thread that holds the node.
+    void ReleaseQuery();
+};
+
+// First-in-first-out queue of nodes with a two-state wake-up signal. Owns
+// the nodes in its list. Thread-safe; AddJob never waits for more than the
+// lock. Lock order: a dispatcher may call AddJob while it holds its
+// subsListLock; queueLock is never held while waiting on jobSignal.
+template <typename T>
+class CJobQueue {
+public:
+    CJobQueue() : jobSignal("", 1, 1) {}
+
+    virtual ~CJobQueue() {
+        RSLibrary::RSSynchronizeGuard guard(queueLock);
+        for (T* job : jobs) delete job;
+        jobs.clear();
+    }
+
+    CJobQueue(const CJobQueue&) = delete;
+    CJobQueue& operator=(const CJobQueue&) = delete;
+
+    // Appends the job at the back and raises the signal (a raise beyond the
+    // maximum is ignored). Takes ownership.
+    void AddJob(T* job) {
+        RSLibrary::RSSynchronizeGuard guard(queueLock);
+        jobs.push_back(job);
+        jobSignal.unLock();
+    }
+
+    // The front job, or null when the queue is still empty after a wait of
+    // at most timeoutMs. A signal left over from earlier work ends the wait
+    // at once. The caller owns the returned job.
+    T* TakeJob(int32_t timeoutMs) {
+        {
+            RSLibrary::RSSynchronizeGuard guard(queueLock);
+            if (!jobs.empty()) return PopFront();
+        }
+        bool empty;
+        {
+            RSLibrary::RSSynchronizeGuard guard(queueLock);
+            empty = jobs.empty();
+        }
+        if (empty) jobSignal.wait(timeoutMs);
+        RSLibrary::RSSynchronizeGuard guard(queueLock);
+        if (jobs.empty()) return nullptr;
+        return PopFront();
+    }
+
+    unsigned GetJobCount() {
+        RSLibrary::RSSynchronizeGuard guard(queueLock);
+        return static_cast<unsigned>(jobs.size());
+    }
+
+private:
+    T* PopFront() REQUIRES(queueLock) {
+        T* job = jobs.front();
+        jobs.pop_front();
+        return job;
+    }
+
+    RSLibrary::RSCriticalSection queueLock;  // guards jobs; taken after subsListLock
+    std::deque<T*> jobs GUARDED_BY(queueLock);
+    RSLibrary::RSSemaphore jobSignal;  // initial 1, maximum 1: "work may be waiting"
+};

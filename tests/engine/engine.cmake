@@ -1,0 +1,6 @@
+quellon_add_test(NAME engine_threadinfra_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/threadinfra_test.cpp
+  LIBS quellon_engine_records)
+quellon_add_test(NAME engine_eventrecord_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/eventrecord_test.cpp
+  LIBS quellon_engine_records quellon_simstore)

@@ -1,0 +1,211 @@
+#include "engine/eventrecord.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "engine/threadinfra.h"
+#include "wmi/locatorfactory.h"
+#include "wmi/sim/simstore.h"
+#include "wmi/wbem.h"
+
+using wmi::sim::SimEvent;
+using wmi::sim::SimHost;
+using wmi::sim::SimResult;
+using wmi::sim::SimStore;
+
+namespace {
+
+VARIANT Make(VARTYPE vt) {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = vt;
+    return v;
+}
+
+TEST(VariantToText, EachKindAsTheRecordWritesIt) {
+    struct Case {
+        VARIANT value;
+        const char* text;
+    };
+    VARIANT i2 = Make(VT_I2);
+    i2.iVal = -12;
+    VARIANT boolean = Make(VT_BOOL);
+    boolean.boolVal = VARIANT_TRUE;
+    VARIANT i4 = Make(VT_I4);
+    i4.lVal = 4624;
+    VARIANT r4 = Make(VT_R4);
+    r4.fltVal = 1.5f;
+    VARIANT r8 = Make(VT_R8);
+    r8.dblVal = 1234.5;
+    VARIANT i1 = Make(VT_I1);
+    i1.cVal = 'x';
+    VARIANT ui1 = Make(VT_UI1);
+    ui1.bVal = 200;
+    VARIANT ui2 = Make(VT_UI2);
+    ui2.uiVal = 65535;
+    VARIANT ui4 = Make(VT_UI4);
+    ui4.ulVal = 4000000000u;
+    VARIANT vint = Make(VT_INT);
+    vint.intVal = -7;
+    VARIANT vuint = Make(VT_UINT);
+    vuint.uintVal = 7;
+    VARIANT date = Make(static_cast<VARTYPE>(7));  // a date: not a kind the record knows
+    const Case cases[] = {
+        {Make(VT_EMPTY), "<EMPTY>"}, {Make(VT_NULL), "<NULL>"}, {i2, "-12"},
+        {boolean, "-1"},             {i4, "4624"},              {r4, "1.500000"},
+        {r8, "1.234500E+03"},        {i1, "x"},                 {ui1, "200"},
+        {ui2, "65535"},              {ui4, "4000000000"},       {vint, "-7"},
+        {vuint, "7"},                {Make(VT_CLSID), "CLSID"}, {date, "<UNKNOWN>"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(VariantToText(c.value), c.text) << "vt " << c.value.vt;
+}
+
+TEST(VariantToText, StringsAndStringArrays) {
+    VARIANT s = Make(VT_BSTR);
+    s.bstrVal = SysAllocString(u"Gr\u00fc\u00dfe");
+    EXPECT_EQ(VariantToText(s), "Gr\xc3\xbc\xc3\x9f" "e");
+    VariantClear(&s);
+    VARIANT none = Make(VT_BSTR);
+    none.bstrVal = nullptr;
+    EXPECT_EQ(VariantToText(none), "");
+
+    VARIANT array = Make(VT_ARRAY | VT_BSTR);
+    array.parray = SafeArrayCreateVector(VT_BSTR, 0, 2);
+    LONG index = 0;
+    BSTR first = SysAllocString(u"first insert");
+    SafeArrayPutElement(array.parray, &index, first);
+    SysFreeString(first);
+    EXPECT_EQ(VariantToText(array), "first insert");
+    VariantClear(&array);
+    VARIANT empty = Make(VT_ARRAY | VT_BSTR);
+    empty.parray = SafeArrayCreateVector(VT_BSTR, 0, 0);
+    EXPECT_EQ(VariantToText(empty), "");
+    VariantClear(&empty);
+}
+
+TEST(QuoteField, OnlyTextsWithABlankAreQuotedAndEscaped) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"", ""},
+        {"Error", "Error"},
+        {"Audit Success", "\"Audit Success\""},
+        {"say\"hi\"", "say\"hi\""},
+        {"my \"src\"", "\"my \\\"src\\\"\""},
+        {"back\\slash and\r\nbreak", "\"back\\slash and\r\nbreak\""},
+    };
+    for (const auto& [in, out] : cases) EXPECT_EQ(QuoteField(in), out) << in;
+}
+
+// Records built from events served by a real simulated host.
+class EventRecordFromStore : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = std::filesystem::temp_directory_path() /
+              ("quellon-eventrecord-" + std::to_string(getpid()));
+        std::filesystem::create_directories(dir);
+        path = (dir / "hosts.db").string();
+        ASSERT_EQ(store.open(path, true), SimResult::Ok);
+        SimHost host;
+        host.name = "10.1.1.1";
+        host.computerName = "HOSTA";
+        ASSERT_EQ(store.addHost(host), SimResult::Ok);
+        wmi::UseSimStore(path);
+    }
+    void TearDown() override {
+        wmi::UseSimStore("");
+        store.close();
+        std::filesystem::remove_all(dir);
+    }
+
+    void Append(SimEvent event) {
+        std::vector<SimEvent> events{std::move(event)};
+        ASSERT_EQ(store.appendEvents("10.1.1.1", events), SimResult::Ok);
+    }
+
+    // The records the host's events give, through a data query.
+    std::vector<std::string> Records() {
+        std::vector<std::string> records;
+        IWbemLocator* locator = nullptr;
+        EXPECT_EQ(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
+                                   reinterpret_cast<void**>(&locator)),
+                  S_OK);
+        BSTR ns = SysAllocString(u"\\\\10.1.1.1\\root\\cimv2");
+        IWbemServices* services = nullptr;
+        EXPECT_EQ(locator->ConnectServer(ns, nullptr, nullptr, nullptr, 0x80, nullptr, nullptr, &services),
+                  S_OK);
+        BSTR wql = SysAllocString(u"WQL");
+        BSTR query = SysAllocString(u"SELECT * FROM Win32_NTLogEvent");
+        IEnumWbemClassObject* enumerator = nullptr;
+        EXPECT_EQ(services->ExecQuery(wql, query, 0x30, nullptr, &enumerator), S_OK);
+        TSubscriptionNode node;
+        node.host = "10.1.1.1";
+        node.isReplay = 1;
+        for (;;) {
+            IWbemClassObject* objects[50] = {};
+            ULONG returned = 0;
+            enumerator->Next(1000, 50, objects, &returned);
+            if (returned == 0) break;
+            for (ULONG i = 0; i < returned; ++i) {
+                std::string record;
+                std::string failure;
+                if (BuildEventRecord(node, objects[i], &record, &failure)) records.push_back(record);
+                objects[i]->Release();
+            }
+        }
+        enumerator->Release();
+        services->Release();
+        locator->Release();
+        SysFreeString(ns);
+        SysFreeString(wql);
+        SysFreeString(query);
+        return records;
+    }
+
+    SimEvent Event(int type, const std::string& source, std::optional<std::vector<std::string>> inserts) {
+        SimEvent e;
+        e.logFile = "Security";
+        e.eventCode = 4624;
+        e.eventIdentifier = 4624;
+        e.eventType = type;
+        e.typeText = type == 4 ? "Audit Success" : "Information";
+        e.sourceName = source;
+        e.timeGenerated = 1700000000LL * 1000000;
+        e.timeWritten = e.timeGenerated;
+        e.insertionStrings = std::move(inserts);
+        e.computerName = "HOSTA";
+        return e;
+    }
+
+    std::filesystem::path dir;
+    std::string path;
+    SimStore store;
+};
+
+TEST_F(EventRecordFromStore, FieldsInOrderWithQuotingOfBlankTexts) {
+    Append(Event(4, "Microsoft-Windows-Security-Auditing",
+                 std::vector<std::string>{"S-1-5-18 SYSTEM", "second"}));
+    Append(Event(3, "My \"Src\"", std::nullopt));
+    Append(Event(3, "EventLog", std::vector<std::string>{}));
+    std::vector<std::string> records = Records();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0],
+              "NTEVENT: 10.1.1.1 20231114221320.000000+000 4624 Microsoft-Windows-Security-Auditing "
+              "Security \"Audit Success\" \"S-1-5-18 SYSTEM\"\r\n.\r\n");
+    EXPECT_EQ(records[1],
+              "NTEVENT: 10.1.1.1 20231114221320.000000+000 4624 \"My \\\"Src\\\"\" Security "
+              "Information <NULL>\r\n.\r\n");
+    // An empty array leaves the last field empty: the line ends with a blank.
+    EXPECT_EQ(records[2],
+              "NTEVENT: 10.1.1.1 20231114221320.000000+000 4624 EventLog Security Information \r\n.\r\n");
+}
+
+TEST(BuildEventRecord, MissingEventObjectIsReported) {
+    TSubscriptionNode node;
+    std::string record;
+    std::string failure;
+    EXPECT_FALSE(BuildEventRecord(node, nullptr, &record, &failure));
+    EXPECT_EQ(failure, "NULL targetInstanceObj found");
+}
+
+}  // namespace
