@@ -60,6 +60,6 @@ bool EventFromEvtxXml(std::string_view xml, uint64_t writtenFiletime, SimEvent& 
 // for a file that cannot be opened (error names it) or a store failure.
 SimResult ImportEvtxFiles(SimStore& store, const std::string& host,
                           const std::vector<std::string>& paths,
-                          std::vector<EvtxReadReport>& reports, std::string* error);
+                          std::vector<EvtxReadReport>& reports, std::string* error = nullptr);
 
 }  // namespace wmi::sim
