@@ -238,7 +238,7 @@ CalendarTime fileTimeToCalendarTime(uint64_t fileTime) {
 
     // Civil date from a day count (proleptic Gregorian, eras of 400 years),
     // counted from 1 March 0000.
-    const int64_t z = daysSince1601 + 584388 - 60;  // days from 0000-03-01
+    const int64_t z = daysSince1601 + 584694;  // days from 0000-03-01
     const int64_t era = z / 146097;
     const int64_t doe = z - era * 146097;
     const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;

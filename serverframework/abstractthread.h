@@ -88,8 +88,9 @@ public:
 
     // Guarded. Stops the children (last to first, 500 ms each), then asks
     // this thread to end and waits up to deadline ms; a thread still running
-    // then is abandoned. On return the object is inactive and holds no OS
-    // thread. Called from the object's own thread it only sets the terminate
+    // then is abandoned. On return the object is inactive; it holds no OS
+    // thread unless its body had already returned by itself before the call
+    // (that thread's handle and times stay until the next start). Called from the object's own thread it only sets the terminate
     // request (a thread cannot wait for itself). Raises "Wait abandoned on
     // internal mutex." (0xF0000003) if the wait reports abandonment. A
     // suspended thread is resumed first so that it can see the request.
@@ -135,7 +136,7 @@ public:
     int32_t getPriority();
 
     // Not guarded. All-zero records when the object holds no OS thread
-    // (never started, or stopped). Otherwise the thread's times: creation
+    // (never started, or stopped while active). Otherwise the thread's times: creation
     // and exit as UTC calendar times (exit is 1 January 1601 while the thread
     // runs), kernel and user durations as an offset from 1 January 1601.
     // Raise "Couldnot get the thread times." (0xF0000003) when the platform
