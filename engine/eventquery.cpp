@@ -1,0 +1,88 @@
+#include "engine/eventquery.h"
+
+#include <new>
+
+#include "app/logger.h"
+#include "app/stringformat.h"
+#include "platform/text.h"
+
+namespace {
+
+// The six format texts of the queries.
+const char* const kLiveBase =
+    "SELECT * FROM __InstanceCreationEvent WITHIN %i WHERE TargetInstance ISA 'Win32_NTLogEvent'";
+const char* const kLiveCategory = " AND TargetInstance.LogFile = '%s'";
+const char* const kLiveSeverity = " AND TargetInstance.EventType <= %s";
+const char* const kReplayBase =
+    "SELECT * FROM Win32_NTLogEvent WHERE TimeGenerated > '%s.000000+000' AND TimeGenerated < "
+    "'%s.000000+000'";
+const char* const kReplayCategory = " AND LogFile = '%s'";
+const char* const kReplaySeverity = " AND EventType <= %s";
+
+bool IsWildcard(std::string_view value) { return value == "*"; }
+
+bool SafeQuoted(std::string_view value) {
+    return value.find('\'') == std::string_view::npos && value.find('\\') == std::string_view::npos;
+}
+
+bool IsDecimal(std::string_view value) {
+    if (!value.empty() && value[0] == '-') value.remove_prefix(1);
+    if (value.empty()) return false;
+    for (char c : value) {
+        if (c < '0' || c > '9') return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string BuildEventQuery(const TEventQuerySpec& spec) {
+    std::string category(spec.category);
+    std::string eventType(spec.eventType);
+    std::string text;
+    if (!spec.isReplay) {
+        text = StringFormat(kLiveBase, spec.withinInterval);
+        if (!IsWildcard(category)) text += StringFormat(kLiveCategory, category.c_str());
+        if (!IsWildcard(eventType)) text += StringFormat(kLiveSeverity, eventType.c_str());
+    } else {
+        std::string from(spec.timeFrom);
+        std::string to(spec.timeTo);
+        text = StringFormat(kReplayBase, from.c_str(), to.c_str());
+        if (!IsWildcard(category)) text += StringFormat(kReplayCategory, category.c_str());
+        if (!IsWildcard(eventType)) text += StringFormat(kReplaySeverity, eventType.c_str());
+    }
+    return text;
+}
+
+bool EventQueryValuesAreSafe(const TEventQuerySpec& spec) {
+    if (!IsWildcard(spec.category) && !SafeQuoted(spec.category)) return false;
+    if (!IsWildcard(spec.eventType) && !IsDecimal(spec.eventType)) return false;
+    if (spec.isReplay && (!SafeQuoted(spec.timeFrom) || !SafeQuoted(spec.timeTo))) return false;
+    return true;
+}
+
+HRESULT SendEventQuery(IWbemServices* services, const TEventQuerySpec& spec,
+                       IEnumWbemClassObject** eventEnum) {
+    std::string text = BuildEventQuery(spec);
+    if (!EventQueryValuesAreSafe(spec)) {
+        LOG(WARN, "Refusing query %s: a quoted value holds a quote or backslash, or the "
+            "severity is not a number", text.c_str());
+        return WBEM_E_INVALID_QUERY;
+    }
+    LOG(DEBUG, "Sending query %s", text.c_str());
+    std::u16string wide = platform::Utf8ToUtf16(text);
+    BSTR query = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+    BSTR language = SysAllocString(u"WQL");
+    if (query == nullptr || language == nullptr) {
+        SysFreeString(query);
+        SysFreeString(language);
+        throw std::bad_alloc();
+    }
+    const LONG flags = WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY;
+    HRESULT hr = spec.isReplay
+                     ? services->ExecQuery(language, query, flags, nullptr, eventEnum)
+                     : services->ExecNotificationQuery(language, query, flags, nullptr, eventEnum);
+    SysFreeString(query);
+    SysFreeString(language);
+    return hr;
+}
