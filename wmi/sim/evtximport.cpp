@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -587,6 +588,20 @@ bool EventFromEvtxXml(std::string_view xml, uint64_t writtenFiletime, SimEvent& 
 bool ReadEvtxFile(const std::string& path, std::vector<SimEvent>& events, EvtxReadReport& report,
                   std::string* error) {
     report = EvtxReadReport();
+    std::error_code ec;
+    const std::filesystem::file_status status = std::filesystem::status(path, ec);
+    if (!std::filesystem::exists(status)) {
+        if (error) {
+            *error = path + ": no such file";
+        }
+        return false;
+    }
+    if (std::filesystem::is_directory(status)) {
+        if (error) {
+            *error = path + ": is a folder, not an .evtx file";
+        }
+        return false;
+    }
     EvtxFile f;
     libevtx_error_t* raw = nullptr;
     if (libevtx_file_initialize(&f.file, &raw) != 1) {
