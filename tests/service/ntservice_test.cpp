@@ -90,9 +90,13 @@ TEST_F(ServiceInstall, AccountRules) {
         {"root", "Specify user as .\\user or domain\\user\r\n", ""},
         {".\\quellon-no-such-user", "Error Installing! Couldn't find user/domain specified.\r\n", ""},
         {std::string(257, 'd') + "\\root",
-         "Invalid domain name. Domain name is too long than accepted 256 characters.\r\n", ""},
+         "Invalid domain name. Domain name is too long than accepted 256 characters.\r\n"
+         "Error Installing! Couldn't find user/domain specified.\r\n",
+         ""},
         {".\\" + std::string(257, 'u'),
-         "Invalid user name. User name is too long than accepted 256 characters.\r\n", ""},
+         "Invalid user name. User name is too long than accepted 256 characters.\r\n"
+         "Error Installing! Couldn't find user/domain specified.\r\n",
+         ""},
         {std::string(256, 'd') + "\\quellon-no-such-user",
          "Error Installing! Couldn't find user/domain specified.\r\n", ""},
         {".\\root", "", "\nUser=root\n"},
@@ -227,21 +231,34 @@ TEST_F(ServiceRun, StopWhileStartingIsHeldUntilRunningAndDefaultRunEnds) {
     EXPECT_EQ(service.hooks(), (std::vector<std::string>{"Prepare", "RequestStop"}));
     EXPECT_EQ(service.GetStatus().currentState, platform::kServiceStopped);
 
+    // The held stop runs on the dispatching thread as soon as RUNNING is
+    // reported, so it may overtake the last steps of the start; only these
+    // orders are fixed.
     std::vector<std::string> lines = traces();
-    std::vector<std::string> expected = {"Entering CNTService::ServiceMain()",
-                                         "Entering CNTService::Initialize()",
-                                         ", 2)",
-                                         ", 4)",
-                                         "Leaving CNTService::Initialize()",
-                                         "Entering CNTService::Run()",
-                                         "CNTService::Handler(1)",
-                                         ", 3)",
-                                         ", 1)"};
-    ASSERT_EQ(lines.size(), expected.size()) << readFile(debugFile);
-    for (size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_TRUE(contains(lines[i], expected[i])) << i << ": " << lines[i];
-    }
-    EXPECT_TRUE(contains(lines[2], "CNTService::SetStatus(")) << lines[2];
+    auto at = [&](const std::string& part) {
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (contains(lines[i], part)) return static_cast<int>(i);
+        }
+        return -1;
+    };
+    std::string all = readFile(debugFile);
+    int started = at("Entering CNTService::ServiceMain()");
+    int initializing = at("Entering CNTService::Initialize()");
+    int startPending = at(", 2)");
+    int running = at(", 4)");
+    int handler = at("CNTService::Handler(1)");
+    int stopPending = at(", 3)");
+    EXPECT_EQ(started, 0) << all;
+    EXPECT_EQ(initializing, 1) << all;
+    EXPECT_EQ(startPending, 2) << all;
+    EXPECT_GT(running, startPending) << all;
+    EXPECT_GT(handler, running) << all;
+    EXPECT_GT(stopPending, handler) << all;
+    EXPECT_GE(at("Entering CNTService::Run()"), 0) << all;
+    EXPECT_GE(at("Leaving CNTService::Initialize()"), 0) << all;
+    ASSERT_EQ(lines.size(), 9u) << all;
+    EXPECT_TRUE(contains(lines.back(), "CNTService::SetStatus(")) << all;
+    EXPECT_TRUE(contains(lines.back(), ", 1)")) << all;
 }
 
 TEST_F(ServiceRun, FailedPrepareStopsWithoutRun) {
