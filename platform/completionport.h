@@ -1,0 +1,101 @@
+// CompletionPort: a queue of finished socket requests, in the manner of an
+// I/O completion port. The owner associates each connected socket with a
+// completion key, posts receives and sends on it, each carrying a request
+// pointer of its own, and one thread takes the finished requests out with
+// Dequeue. Owned by the connection server; Associate, PostReceive, PostSend,
+// CloseSocket and Post may be called from any thread, Dequeue from one thread
+// at a time (the worker), Create and Close while no other thread uses it.
+//
+// Contract:
+//  - Every request that PostReceive or PostSend accepted (result 0) comes out
+//    of Dequeue exactly once, with its request pointer, the key of its socket
+//    and a byte count.
+//  - A receive completes when data arrives (bytes > 0), when the peer has
+//    closed (bytes 0, error 0), or with error set on a reset or other socket
+//    error. At most one receive may be pending per socket.
+//  - A send completes once all its bytes were handed to the system (bytes =
+//    length), or with error set when the socket failed first. Sends on one
+//    socket go out in the order they were posted. A send that fails at once,
+//    before any byte went out, is not accepted: PostSend returns the error and
+//    no completion follows.
+//  - CloseSocket shuts the socket down and closes it; its pending requests
+//    then complete with error ECANCELED, so the owner can free them.
+//  - Post queues a completion by hand; the connection server posts key 0 to
+//    end its worker.
+//
+// DESIGN: the port is an epoll set in edge-triggered mode plus an eventfd
+// that wakes a Dequeue blocked in epoll_wait when another thread queues a
+// completion. The dequeuing thread performs receives when a socket becomes
+// readable and finishes sends when it becomes writable. A send is tried at
+// once on the calling thread when nothing is queued ahead of it; a receive is
+// tried at once when the socket is known to hold data. Finished requests wait
+// in one FIFO queue. One internal lock guards the socket table and the queue;
+// no system call made under it can block.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace platform {
+
+struct Completion {
+    uintptr_t key = 0;         // the socket's completion key; 0 only when posted by hand
+    void* request = nullptr;   // as posted
+    uint32_t bytes = 0;        // bytes received or sent
+    int error = 0;             // 0: the request succeeded; else the errno that failed it
+};
+
+class CompletionPort {
+public:
+    CompletionPort();
+    // Closes the port (Close).
+    ~CompletionPort();
+    CompletionPort(const CompletionPort&) = delete;
+    CompletionPort& operator=(const CompletionPort&) = delete;
+
+    // Opens the port. Returns false when the system objects cannot be made.
+    bool Create();
+
+    // Adds a connected non-blocking socket under key (not 0). The socket
+    // stays the caller's, but from now on it is closed with CloseSocket.
+    // Returns 0, or an errno (EEXIST when the socket is already associated).
+    int Associate(int socket, uintptr_t key);
+
+    // Receives up to size (> 0) bytes into buffer. Buffer and request must
+    // stay valid until the completion. Returns 0 when accepted, EBADF for a
+    // socket that is not associated, EBUSY when a receive is already pending,
+    // EINVAL for size 0.
+    int PostReceive(int socket, char* buffer, uint32_t size, void* request);
+
+    // Sends length (> 0) bytes. Data and request must stay valid until the
+    // completion. Returns 0 when accepted; EBADF for a socket that is not
+    // associated, EINVAL for length 0, or the errno of a send that failed at
+    // once (EPIPE, ECONNRESET, ...), in which case nothing was sent or queued.
+    int PostSend(int socket, const char* data, uint32_t length, void* request);
+
+    // Removes the socket from the port, shuts it down in both directions and
+    // closes it; its pending requests complete with ECANCELED. Returns 0, the
+    // errno of close, or EBADF for a socket that is not associated (then
+    // nothing is done).
+    int CloseSocket(int socket);
+
+    // Queues a completion with these values and error 0. False when closed.
+    bool Post(uintptr_t key, void* request, uint32_t bytes);
+
+    // Takes the oldest finished request, waiting up to timeoutMs
+    // milliseconds for one (negative: without limit). Returns 1 with
+    // *completion filled, 0 on time-out, -1 when the port is not open or
+    // waiting failed.
+    int Dequeue(Completion* completion, int timeoutMs);
+
+    // Closes the port. Associated sockets stay open (they are the owner's);
+    // queued and pending requests are dropped without completion, so the
+    // owner closes its sockets and drains the queue first.
+    void Close();
+
+private:
+    struct State;
+    std::unique_ptr<State> state;
+};
+
+}  // namespace platform

@@ -1,0 +1,382 @@
+#include "platform/completionport.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/socket.h"
+
+using platform::Completion;
+using platform::CompletionPort;
+
+namespace {
+
+// A connected TCP pair on 127.0.0.1: `client` is an ordinary blocking socket
+// the test drives by hand, `server` the accepted non-blocking end that goes
+// into the port.
+struct TcpPair {
+    int client = -1;
+    int server = -1;
+
+    TcpPair() {
+        int listener = platform::OpenListener("127.0.0.1", 0, 8);
+        EXPECT_GE(listener, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(platform::LocalPort(listener));
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        EXPECT_EQ(0, connect(client, reinterpret_cast<sockaddr*>(&sa), sizeof sa));
+        server = platform::AcceptConnection(listener);
+        EXPECT_GE(server, 0);
+        platform::CloseSocket(listener);
+    }
+    ~TcpPair() {
+        platform::CloseSocket(client);
+    }
+    // Closes the client end with a reset instead of an orderly close.
+    void ResetClient() {
+        linger l{1, 0};
+        setsockopt(client, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        close(client);
+        client = -1;
+    }
+    // Caps the server's send buffer so that a few megabytes cannot all be
+    // taken at once while the client does not read.
+    void CapSendBuffer() {
+        int size = 65536;
+        setsockopt(server, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    }
+};
+
+struct Request {
+    char buffer[256] = {};
+};
+
+const uintptr_t kKey = 0x1234;
+
+class CompletionPortTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(port.Create()); }
+
+    // Next completion within a generous bound; fails the test on time-out.
+    Completion Next() {
+        Completion c;
+        EXPECT_EQ(1, port.Dequeue(&c, 5000)) << "no completion within 5 s";
+        return c;
+    }
+    void ExpectNothingMore() {
+        Completion c;
+        EXPECT_EQ(0, port.Dequeue(&c, 100)) << "unexpected completion for request " << c.request;
+    }
+
+    CompletionPort port;
+};
+
+TEST_F(CompletionPortTest, ReceiveCompletesOnceWithKeyRequestAndData) {
+    TcpPair pair;
+    ASSERT_EQ(0, port.Associate(pair.server, kKey));
+    Request r;
+    ASSERT_EQ(0, port.PostReceive(pair.server, r.buffer, sizeof r.buffer - 1, &r));
+    ASSERT_EQ(5, write(pair.client, "hello", 5));
+    Completion c = Next();
+    EXPECT_EQ(kKey, c.key);
+    EXPECT_EQ(&r, c.request);
+    EXPECT_EQ(0, c.error);
+    EXPECT_EQ(5u, c.bytes);
+    EXPECT_EQ("hello", std::string(r.buffer, c.bytes));
+    ExpectNothingMore();
+    EXPECT_EQ(0, port.CloseSocket(pair.server));
+}
+
+TEST_F(CompletionPortTest, ReceivePostedOnAnotherThreadWakesBlockedDequeue) {
+    TcpPair pair;
+    ASSERT_EQ(0, port.Associate(pair.server, kKey));
+    Request r;
+    std::thread worker([&] {
+        Completion c = Next();
+        EXPECT_EQ(&r, c.request);
+        EXPECT_EQ(3u, c.bytes);
+        c = Next();
+        EXPECT_EQ(0u, c.key) << "the hand-posted completion";
+        EXPECT_EQ(nullptr, c.request);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(0, port.PostReceive(pair.server, r.buffer, sizeof r.buffer, &r));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(3, write(pair.client, "abc", 3));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(port.Post(0, nullptr, 0));
+    worker.join();
+    port.CloseSocket(pair.server);
+}
+
+TEST_F(CompletionPortTest, PeerCloseAndResetEndReceives) {
+    struct Case {
+        const char* name;
+        bool reset;
+        bool postFirst;  // receive posted before the peer goes away
+    } cases[] = {
+        {"orderly close, receive pending", false, true},
+        {"orderly close, receive posted after", false, false},
+        {"reset, receive pending", true, true},
+        {"reset, receive posted after", true, false},
+    };
+    for (const Case& k : cases) {
+        TcpPair pair;
+        ASSERT_EQ(0, port.Associate(pair.server, kKey)) << k.name;
+        Request r;
+        if (k.postFirst) {
+            ASSERT_EQ(0, port.PostReceive(pair.server, r.buffer, 100, &r)) << k.name;
+        }
+        if (k.reset) {
+            pair.ResetClient();
+        } else {
+            shutdown(pair.client, SHUT_WR);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (!k.postFirst) {
+            ASSERT_EQ(0, port.PostReceive(pair.server, r.buffer, 100, &r)) << k.name;
+        }
+        Completion c = Next();
+        EXPECT_EQ(&r, c.request) << k.name;
+        EXPECT_EQ(0u, c.bytes) << k.name;
+        if (k.reset) {
+            EXPECT_EQ(ECONNRESET, c.error) << k.name;
+        } else {
+            EXPECT_EQ(0, c.error) << k.name;
+        }
+        ExpectNothingMore();
+        port.CloseSocket(pair.server);
+    }
+}
+
+TEST_F(CompletionPortTest, DataBeforeCloseIsDeliveredBeforeTheZeroByteCompletion) {
+    TcpPair pair;
+    ASSERT_EQ(0, port.Associate(pair.server, kKey));
+    ASSERT_EQ(4, write(pair.client, "last", 4));
+    shutdown(pair.client, SHUT_WR);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    Request r;
+    ASSERT_EQ(0, port.PostReceive(pair.server, r.buffer, 100, &r));
+    EXPECT_EQ(4u, Next().bytes);
+    ASSERT_EQ(0, port.PostReceive(pair.server, r.buffer, 100, &r));
+    Completion c = Next();
+    EXPECT_EQ(0u, c.bytes);
+    EXPECT_EQ(0, c.error);
+    port.CloseSocket(pair.server);
+}
+
+TEST_F(CompletionPortTest, LargeSendsFinishInOrderOnWritability) {
+    TcpPair pair;
+    pair.CapSendBuffer();
+    ASSERT_EQ(0, port.Associate(pair.server, kKey));
+    std::string first(4 << 20, 'a');
+    std::string second(1000, 'b');
+    for (size_t i = 0; i < first.size(); i += 4096) first[i] = static_cast<char>('A' + (i / 4096) % 26);
+    Request r1, r2;
+    ASSERT_EQ(0, port.PostSend(pair.server, first.data(), first.size(), &r1));
+    ASSERT_EQ(0, port.PostSend(pair.server, second.data(), second.size(), &r2));
+    ExpectNothingMore();  // the peer reads nothing yet, so the first send cannot finish
+
+    std::string received;
+    std::thread reader([&] {
+        char buffer[65536];
+        while (received.size() < first.size() + second.size()) {
+            ssize_t n = read(pair.client, buffer, sizeof buffer);
+            if (n <= 0) break;
+            received.append(buffer, n);
+        }
+    });
+    Completion c1 = Next();
+    Completion c2 = Next();
+    reader.join();
+    EXPECT_EQ(&r1, c1.request);
+    EXPECT_EQ(first.size(), c1.bytes);
+    EXPECT_EQ(&r2, c2.request);
+    EXPECT_EQ(second.size(), c2.bytes);
+    EXPECT_EQ(0, c1.error);
+    EXPECT_EQ(0, c2.error);
+    EXPECT_TRUE(received == first + second) << "bytes reordered or lost";
+    port.CloseSocket(pair.server);
+}
+
+TEST_F(CompletionPortTest, ClosingASocketFailsItsPendingRequestsOnce) {
+    TcpPair pair;
+    pair.CapSendBuffer();
+    ASSERT_EQ(0, port.Associate(pair.server, kKey));
+    std::string big(4 << 20, 'x');
+    Request receive, send1, send2;
+    ASSERT_EQ(0, port.PostReceive(pair.server, receive.buffer, 100, &receive));
+    ASSERT_EQ(0, port.PostSend(pair.server, big.data(), big.size(), &send1));
+    ASSERT_EQ(0, port.PostSend(pair.server, big.data(), 10, &send2));
+    ExpectNothingMore();
+
+    EXPECT_EQ(0, port.CloseSocket(pair.server));
+    std::vector<void*> seen;
+    for (int i = 0; i < 3; ++i) {
+        Completion c = Next();
+        EXPECT_EQ(ECANCELED, c.error);
+        EXPECT_EQ(kKey, c.key);
+        seen.push_back(c.request);
+    }
+    EXPECT_EQ((std::vector<void*>{&receive, &send1, &send2}), seen);
+    ExpectNothingMore();
+    EXPECT_EQ(EBADF, port.CloseSocket(pair.server)) << "a closed socket left the port";
+    EXPECT_EQ(EBADF, port.PostReceive(pair.server, receive.buffer, 100, &receive));
+}
+
+TEST_F(CompletionPortTest, SendToAResetPeerFailsWithoutACompletion) {
+    TcpPair pair;
+    ASSERT_EQ(0, port.Associate(pair.server, kKey));
+    Request r;
+    ASSERT_EQ(0, port.PostReceive(pair.server, r.buffer, 100, &r));
+    pair.ResetClient();
+    Completion c = Next();
+    ASSERT_EQ(ECONNRESET, c.error) << "the reset reached the receive";
+    int error = port.PostSend(pair.server, "data", 4, &r);
+    EXPECT_TRUE(error == EPIPE || error == ECONNRESET) << "error " << error;
+    ExpectNothingMore();
+    port.CloseSocket(pair.server);
+}
+
+TEST_F(CompletionPortTest, RefusesMisuse) {
+    TcpPair pair;
+    Request r;
+    EXPECT_EQ(EBADF, port.PostReceive(pair.server, r.buffer, 10, &r)) << "not associated";
+    EXPECT_EQ(EBADF, port.PostSend(pair.server, "x", 1, &r)) << "not associated";
+    ASSERT_EQ(0, port.Associate(pair.server, kKey));
+    EXPECT_EQ(EEXIST, port.Associate(pair.server, kKey));
+    EXPECT_EQ(EINVAL, port.PostReceive(pair.server, r.buffer, 0, &r));
+    EXPECT_EQ(EINVAL, port.PostSend(pair.server, "x", 0, &r));
+    ASSERT_EQ(0, port.PostReceive(pair.server, r.buffer, 10, &r));
+    EXPECT_EQ(EBUSY, port.PostReceive(pair.server, r.buffer, 10, &r));
+    port.CloseSocket(pair.server);
+    EXPECT_EQ(ECANCELED, Next().error);
+}
+
+TEST_F(CompletionPortTest, DequeueTimesOutAndFailsOnClosedPort) {
+    Completion c;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, port.Dequeue(&c, 200));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+    EXPECT_EQ(0, port.Dequeue(&c, 0));
+    port.Close();
+    EXPECT_EQ(-1, port.Dequeue(&c, 0));
+    EXPECT_FALSE(port.Post(0, nullptr, 0));
+}
+
+// Many threads send on several sockets while one thread dequeues and another
+// closes half of the sockets midway: every accepted request must come out
+// exactly once, and refused ones never.
+TEST_F(CompletionPortTest, EveryAcceptedRequestCompletesExactlyOnceUnderConcurrency) {
+    constexpr int kSockets = 6;
+    constexpr int kSendsPerThread = 400;
+    std::vector<std::unique_ptr<TcpPair>> pairs;
+    for (int i = 0; i < kSockets; ++i) {
+        pairs.push_back(std::make_unique<TcpPair>());
+        ASSERT_EQ(0, port.Associate(pairs[i]->server, static_cast<uintptr_t>(i + 1)));
+    }
+    struct Tracked {
+        std::atomic<int> accepted{0};
+        std::atomic<int> completed{0};
+    };
+    std::vector<Tracked> tracked(kSockets * kSendsPerThread);
+    std::atomic<int> outstanding{0};
+    std::atomic<int> posted{0};
+
+    std::atomic<bool> readersRun{true};
+    std::vector<std::thread> readers;
+    for (int i = 0; i < kSockets; ++i) {
+        readers.emplace_back([&, i] {
+            char buffer[4096];
+            while (readersRun) {
+                ssize_t n = read(pairs[i]->client, buffer, sizeof buffer);
+                if (n <= 0) break;
+            }
+        });
+    }
+    std::thread worker([&] {
+        Completion c;
+        for (;;) {
+            ASSERT_EQ(1, port.Dequeue(&c, 10000));
+            if (c.key == 0) break;
+            static_cast<Tracked*>(c.request)->completed++;
+            outstanding--;
+        }
+    });
+    std::vector<std::thread> senders;
+    const std::string payload(300, 'p');
+    for (int i = 0; i < kSockets; ++i) {
+        senders.emplace_back([&, i] {
+            for (int j = 0; j < kSendsPerThread; ++j) {
+                Tracked* t = &tracked[i * kSendsPerThread + j];
+                outstanding++;
+                posted++;
+                if (port.PostSend(pairs[i]->server, payload.data(), payload.size(), t) == 0) {
+                    t->accepted++;
+                } else {
+                    outstanding--;
+                }
+            }
+        });
+    }
+    // Close every other socket once the senders are well under way.
+    while (posted < kSockets * kSendsPerThread / 4) std::this_thread::yield();
+    for (int i = 0; i < kSockets; i += 2) port.CloseSocket(pairs[i]->server);
+    for (auto& t : senders) t.join();
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (outstanding > 0 && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    port.Post(0, nullptr, 0);
+    worker.join();
+    for (int i = 1; i < kSockets; i += 2) port.CloseSocket(pairs[i]->server);
+    readersRun = false;
+    for (int i = 0; i < kSockets; ++i) shutdown(pairs[i]->client, SHUT_RDWR);
+    for (auto& t : readers) t.join();
+
+    for (size_t k = 0; k < tracked.size(); ++k) {
+        EXPECT_EQ(tracked[k].accepted.load(), tracked[k].completed.load()) << "request " << k;
+    }
+}
+
+TEST(SocketHelpers, WakeListenerEndsABlockedAcceptAndPeerTextNamesTheClient) {
+    int listener = platform::OpenListener("127.0.0.1", 0, 8);
+    ASSERT_GE(listener, 0);
+    uint16_t port = platform::LocalPort(listener);
+    ASSERT_NE(0, port);
+
+    TcpPair pair;
+    sockaddr_in local{};
+    socklen_t len = sizeof local;
+    getsockname(pair.client, reinterpret_cast<sockaddr*>(&local), &len);
+    EXPECT_EQ("127.0.0.1:" + std::to_string(ntohs(local.sin_port)),
+              platform::PeerAddressText(pair.server));
+    EXPECT_EQ("unknown", platform::PeerAddressText(listener));
+
+    std::atomic<int> result{1};
+    std::thread acceptor([&] { result = platform::AcceptConnection(listener); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    platform::WakeListener(listener);
+    acceptor.join();
+    EXPECT_LT(result.load(), 0);
+    EXPECT_EQ(platform::AcceptFailure::kStop, platform::ClassifyAcceptError(result));
+    platform::CloseSocket(listener);
+    platform::CloseSocket(pair.server);
+
+    EXPECT_EQ(-EINVAL, platform::OpenListener("not-an-address", 0, 8));
+}
+
+}  // namespace
