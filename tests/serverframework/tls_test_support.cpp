@@ -3,8 +3,14 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509_vfy.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +20,24 @@
 namespace tlstest {
 
 namespace {
+
+SSL_CTX* NewClientContext(const TClientOptions& options) {
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    // Old protocol versions need the lowest security level to be offered.
+    if (options.minVersion < TLS1_2_VERSION) SSL_CTX_set_security_level(ctx, 0);
+    SSL_CTX_set_min_proto_version(ctx, options.minVersion);
+    SSL_CTX_set_max_proto_version(ctx, options.maxVersion);
+    if (!options.cipherList.empty()) {
+        SSL_CTX_set_cipher_list(ctx, options.cipherList.c_str());
+    } else if (options.minVersion < TLS1_2_VERSION) {
+        SSL_CTX_set_cipher_list(ctx, "DEFAULT:@SECLEVEL=0");
+    }
+    if (options.verify) {
+        SSL_CTX_load_verify_locations(ctx, TestCerts().caPem.c_str(), nullptr);
+        SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    }
+    return ctx;
+}
 
 std::string SourceDir() {
     const char* env = std::getenv("QUELLON_SOURCE_DIR");
@@ -109,20 +133,7 @@ bool WriteServerPemWithPassword(const std::string& path, const std::string& pass
 }
 
 CMemoryClient::CMemoryClient(const TClientOptions& options) {
-    ctx_ = SSL_CTX_new(TLS_client_method());
-    // Old protocol versions need the lowest security level to be offered.
-    if (options.minVersion < TLS1_2_VERSION) SSL_CTX_set_security_level(ctx_, 0);
-    SSL_CTX_set_min_proto_version(ctx_, options.minVersion);
-    SSL_CTX_set_max_proto_version(ctx_, options.maxVersion);
-    if (!options.cipherList.empty()) {
-        SSL_CTX_set_cipher_list(ctx_, options.cipherList.c_str());
-    } else if (options.minVersion < TLS1_2_VERSION) {
-        SSL_CTX_set_cipher_list(ctx_, "DEFAULT:@SECLEVEL=0");
-    }
-    if (options.verify) {
-        SSL_CTX_load_verify_locations(ctx_, TestCerts().caPem.c_str(), nullptr);
-        SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
-    }
+    ctx_ = NewClientContext(options);
     ssl_ = SSL_new(ctx_);
     if (options.verify) SSL_set1_host(ssl_, "localhost");
     if (options.session != nullptr) SSL_set_session(ssl_, options.session);
@@ -172,6 +183,108 @@ std::string CMemoryClient::ReadAll() {
     while ((n = SSL_read(ssl_, piece, sizeof piece)) > 0) text.append(piece, n);
     ERR_clear_error();
     return text;
+}
+
+CSocketClient::CSocketClient(const TClientOptions& options) {
+    ctx_ = NewClientContext(options);
+    ssl_ = SSL_new(ctx_);
+    if (options.verify) SSL_set1_host(ssl_, "localhost");
+    if (options.session != nullptr) SSL_set_session(ssl_, options.session);
+}
+
+CSocketClient::~CSocketClient() {
+    if (fd_ >= 0) ::close(fd_);
+    SSL_free(ssl_);
+    SSL_CTX_free(ctx_);
+    ERR_clear_error();
+}
+
+void CSocketClient::SetTimeout(int timeoutMs) {
+    timeval tv{};
+    tv.tv_sec = timeoutMs / 1000;
+    tv.tv_usec = (timeoutMs % 1000) * 1000;
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+bool CSocketClient::ConnectTcp(uint16_t port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return false;
+    SetTimeout(5000);
+    SSL_set_fd(ssl_, fd_);
+    return true;
+}
+
+bool CSocketClient::Handshake() {
+    ERR_clear_error();
+    handshakeDone_ = SSL_connect(ssl_) == 1;
+    return handshakeDone_;
+}
+
+bool CSocketClient::Send(const std::string& text) {
+    ERR_clear_error();
+    return SSL_write(ssl_, text.data(), static_cast<int>(text.size())) ==
+           static_cast<int>(text.size());
+}
+
+bool CSocketClient::SendRaw(const std::string& bytes) {
+    return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(bytes.size());
+}
+
+std::string CSocketClient::ReadUntil(const std::string& terminator, int timeoutMs) {
+    SetTimeout(timeoutMs);
+    std::string text;
+    char piece[4096];
+    while (text.size() < terminator.size() ||
+           text.compare(text.size() - terminator.size(), terminator.size(), terminator) != 0) {
+        ERR_clear_error();
+        int n = SSL_read(ssl_, piece, sizeof piece);
+        if (n <= 0) break;
+        text.append(piece, n);
+    }
+    ERR_clear_error();
+    return text;
+}
+
+std::string CSocketClient::ReadRaw(int timeoutMs, bool* closed) {
+    std::string bytes;
+    *closed = false;
+    pollfd p{fd_, POLLIN, 0};
+    while (::poll(&p, 1, timeoutMs) == 1) {
+        char piece[4096];
+        ssize_t n = ::recv(fd_, piece, sizeof piece, MSG_DONTWAIT);
+        if (n <= 0) {
+            *closed = n == 0 || errno == ECONNRESET;
+            if (*closed) break;
+            continue;
+        }
+        bytes.append(piece, static_cast<size_t>(n));
+    }
+    return bytes;
+}
+
+bool CSocketClient::WaitForClose(int timeoutMs) {
+    bool closed = false;
+    ReadRaw(timeoutMs, &closed);
+    return closed;
+}
+
+void CSocketClient::Reset() {
+    linger hard{1, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    ::close(fd_);
+    fd_ = -1;
+}
+
+void CSocketClient::Close() {
+    if (handshakeDone_) SSL_shutdown(ssl_);
+    ::close(fd_);
+    fd_ = -1;
 }
 
 }  // namespace tlstest

@@ -5,6 +5,7 @@
 
 #include <openssl/ssl.h>
 
+#include <cstdint>
 #include <string>
 
 namespace tlstest {
@@ -71,6 +72,52 @@ private:
     SSL* ssl_ = nullptr;
     BIO* in_ = nullptr;
     BIO* out_ = nullptr;
+};
+
+// A TLS client over a real TCP connection to 127.0.0.1, with blocking
+// calls bounded by a receive time-out.
+class CSocketClient {
+public:
+    explicit CSocketClient(const TClientOptions& options = TClientOptions());
+    ~CSocketClient();
+    CSocketClient(const CSocketClient&) = delete;
+    CSocketClient& operator=(const CSocketClient&) = delete;
+
+    // Opens the TCP connection; false on failure.
+    bool ConnectTcp(uint16_t port);
+    // Runs the TLS handshake on the open connection; false when it failed.
+    bool Handshake();
+    // ConnectTcp and Handshake.
+    bool Connect(uint16_t port) { return ConnectTcp(port) && Handshake(); }
+
+    // Encrypts and sends text; false on failure.
+    bool Send(const std::string& text);
+    // Sends raw bytes on the TCP connection; false on failure.
+    bool SendRaw(const std::string& bytes);
+    // Decrypted bytes until the received text ends with terminator, the
+    // connection ends, or timeoutMs passes without data.
+    std::string ReadUntil(const std::string& terminator, int timeoutMs = 5000);
+    // Raw bytes received within timeoutMs (empty when none); closed is set
+    // when the peer closed or reset the connection.
+    std::string ReadRaw(int timeoutMs, bool* closed);
+    // True when the peer has closed or reset the connection, waiting up to
+    // timeoutMs for it (TLS records that arrive meanwhile are dropped).
+    bool WaitForClose(int timeoutMs);
+    // Closes the connection with a reset instead of a graceful close.
+    void Reset();
+    // Sends close-notify (when the handshake completed) and closes.
+    void Close();
+
+    SSL* ssl() const { return ssl_; }
+    int socket() const { return fd_; }
+
+private:
+    void SetTimeout(int timeoutMs);
+
+    SSL_CTX* ctx_ = nullptr;
+    SSL* ssl_ = nullptr;
+    int fd_ = -1;
+    bool handshakeDone_ = false;
 };
 
 }  // namespace tlstest
