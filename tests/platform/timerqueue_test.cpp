@@ -236,6 +236,7 @@ TEST(TimerQueue, CallbackMayDeleteItsOwnQueue) {
     Shot later{&recorder, 1};
     TimerHandle first;
     TimerHandle second;
+    ASSERT_TRUE(CreateTimerQueueTimer(&second, queue, record, &later, 30));
     ASSERT_TRUE(CreateTimerQueueTimer(
         &first, queue,
         [](void* parameter, bool) {
@@ -243,7 +244,6 @@ TEST(TimerQueue, CallbackMayDeleteItsOwnQueue) {
             rec->result = DeleteTimerQueue(rec->queue) ? 1 : 0;
         },
         &r, 0));
-    ASSERT_TRUE(CreateTimerQueueTimer(&second, queue, record, &later, 30));
     const auto limit = Clock::now() + 5s;
     while (r.result.load() < 0 && Clock::now() < limit) std::this_thread::sleep_for(1ms);
     EXPECT_EQ(r.result.load(), 1);

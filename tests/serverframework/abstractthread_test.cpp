@@ -452,7 +452,8 @@ TEST(RSAbstractThreadDeathTest, DestroyingAnActiveThreadEndsTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
-            TestThread t(pollingBody);
+            // A body that does not call into the object while it is torn down.
+            TestThread t(stubbornBody);
             t.start();
         },
         "Trying to delete an active thread object");
