@@ -16,7 +16,10 @@
 // signals, installed once per process) until it is resumed, the way garbage
 // collectors stop threads; suspend() returns once the target is parked. A
 // thread suspended while it holds a lock blocks everyone who needs that lock
-// until it is resumed, exactly as on the original platform.
+// until it is resumed, exactly as on the original platform. The handler is
+// installed with SA_RESTART, so most blocking calls of the target simply
+// continue; calls that never restart (sem_timedwait, poll, ...) may return
+// EINTR once after a suspension.
 #pragma once
 
 #include <cstdint>
