@@ -1,0 +1,91 @@
+// Costs of the paths every thread takes: one log line written at INFO, one
+// dropped below the level, the same line from several threads at once, and a
+// configuration look-up.
+#include <benchmark/benchmark.h>
+
+#include <stdlib.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "app/configdataloader.h"
+#include "app/logger.h"
+
+namespace {
+
+// A logger on a file in a fresh temporary folder, removed afterwards.
+class TempLogger {
+public:
+    explicit TempLogger(const char* level) {
+        std::string pattern = (std::filesystem::temp_directory_path() / "quellon-bench-XXXXXX").string();
+        dir = mkdtemp(pattern.data()) ? pattern : std::string();
+        // The creation line on standard output is not part of the measure.
+        std::fflush(stdout);
+        logger = new CLogger(dir.empty() ? std::string() : dir + "/bench.log", level);
+    }
+    ~TempLogger() {
+        delete logger;
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
+    CLogger* logger;
+    std::string dir;
+};
+
+TempLogger* shared = nullptr;
+
+void BM_LogWrittenAtInfo(benchmark::State& state) {
+    TempLogger file("info");
+    for (auto _ : state) {
+        Log(file.logger, INFO, __LINE__, "app_bench.cpp", "client %s logged in (users=%i)",
+            "127.0.0.1", 2);
+    }
+}
+BENCHMARK(BM_LogWrittenAtInfo);
+
+void BM_LogDroppedBelowLevel(benchmark::State& state) {
+    TempLogger file("info");
+    for (auto _ : state) {
+        Log(file.logger, TRACE, __LINE__, "app_bench.cpp", "poll %s %d", "host", 42);
+    }
+}
+BENCHMARK(BM_LogDroppedBelowLevel);
+
+void BM_LogFromThreads(benchmark::State& state) {
+    if (state.thread_index() == 0) shared = new TempLogger("info");
+    for (auto _ : state) {
+        Log(shared->logger, INFO, __LINE__, "app_bench.cpp", "[queryThread] event %d",
+            state.thread_index());
+    }
+    if (state.thread_index() == 0) {
+        delete shared;
+        shared = nullptr;
+    }
+}
+BENCHMARK(BM_LogFromThreads)->Threads(1)->Threads(4);
+
+void BM_ConfigLookup(benchmark::State& state) {
+    std::string path =
+        (std::filesystem::temp_directory_path() / "quellon-bench-config.ini").string();
+    if (std::FILE* f = std::fopen(path.c_str(), "w")) {
+        std::fputs("[LISTEN]\nPORT=7668\n[PERFORMANCE]\nEventRetriever=32\n[OTHERS]\nWT=1\n", f);
+        std::fclose(f);
+    }
+    CConfigDataLoader store(path);
+    store.Load();
+    std::remove(path.c_str());
+    for (auto _ : state) {
+        try {
+            benchmark::DoNotOptimize(store.GetKeyValue("performance.eventretriever"));
+        } catch (const CConfigDataLoader::EInvalidKey&) {
+            state.SkipWithError("configuration file could not be written");
+            break;
+        }
+    }
+}
+BENCHMARK(BM_ConfigLookup);
+
+}  // namespace
+
+BENCHMARK_MAIN();
