@@ -15,7 +15,6 @@
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <regex>
 #include <sstream>
 
 #include "wmi/sim/simtime.h"
@@ -235,9 +234,11 @@ TEST(EvtxMappingTest, SystemFields) {
 
 TEST(EvtxMappingTest, UnusableRecordsAreRefusedWithAReason) {
     const std::string good = EventXml("", "");
-    const std::string noTime = std::regex_replace(good, std::regex("<TimeCreated[^>]*>"), "");
-    const std::string badTime =
-        std::regex_replace(good, std::regex("2016-07-08T"), "2016-13-08T");
+    std::string noTime = good;
+    const size_t tc = noTime.find("<TimeCreated");
+    noTime.erase(tc, noTime.find('>', tc) + 1 - tc);
+    std::string badTime = good;
+    badTime.replace(badTime.find("2016-07-08T"), 11, "2016-13-08T");
     const std::string cases[] = {
         "",
         "<Event>",
@@ -273,8 +274,34 @@ std::string Unhex(const std::string& hex) {
 // against "YYYY-MM-DDThh:mm:ss.fffffffffZ", CR LF through python's XML parser
 // as LF, values made only of white space), and python-evtx keeps a Data
 // element for a NULL value that libevtx leaves out; compare past those.
+// "yyyy-mm-dd?hh:mm:ss" followed by nothing, "z", or a fraction and an
+// optional "z": the date and time to the second, else the value itself.
+std::string CanonicalTime(const std::string& v) {
+    const char* shape = "dddd-dd-dd?dd:dd:dd";
+    if (v.size() < 19) {
+        return v;
+    }
+    for (size_t i = 0; i < 19; ++i) {
+        const bool digit = v[i] >= '0' && v[i] <= '9';
+        if ((shape[i] == 'd' && !digit) || (shape[i] == '?' && v[i] != ' ' && v[i] != 't') ||
+            (shape[i] != 'd' && shape[i] != '?' && v[i] != shape[i])) {
+            return v;
+        }
+    }
+    size_t i = 19;
+    if (i < v.size() && v[i] == '.') {
+        ++i;
+        while (i < v.size() && v[i] >= '0' && v[i] <= '9') {
+            ++i;
+        }
+    }
+    if (i < v.size() && v[i] == 'z') {
+        ++i;
+    }
+    return i == v.size() ? v.substr(0, 10) + " " + v.substr(11, 8) : v;
+}
+
 std::vector<std::string> Comparable(const std::optional<std::vector<std::string>>& values) {
-    static const std::regex time("^(\\d{4}-\\d\\d-\\d\\d)[ t](\\d\\d:\\d\\d:\\d\\d)(\\.\\d+)?z?$");
     std::vector<std::string> out;
     if (!values) {
         return out;
@@ -288,11 +315,7 @@ std::vector<std::string> Comparable(const std::optional<std::vector<std::string>
             continue;
         }
         v = v.substr(b, v.find_last_not_of(" \t\n") - b + 1);
-        std::smatch m;
-        if (std::regex_match(v, m, time)) {
-            v = m[1].str() + " " + m[2].str();
-        }
-        out.push_back(v);
+        out.push_back(CanonicalTime(v));
     }
     return out;
 }
