@@ -61,7 +61,7 @@ HRESULT ProxyBlanket::Query(DWORD* authnSvcOut, DWORD* authzSvcOut, OLECHAR** pr
 HRESULT ProxyBlanket::Set(DWORD authnSvcIn, DWORD authzSvcIn, OLECHAR* principalIn,
                           DWORD authnLevelIn, DWORD impLevelIn, RPC_AUTH_IDENTITY_HANDLE authInfo,
                           DWORD capabilitiesIn) {
-    std::optional<Identity> next;
+    std::optional<BlanketIdentity> next;
     if (authInfo != nullptr && authInfo != COLE_DEFAULT_AUTHINFO) {
         const auto* given = static_cast<const COAUTHIDENTITY*>(authInfo);
         if (given->Flags != SEC_WINNT_AUTH_IDENTITY_UNICODE) return E_INVALIDARG;

@@ -15,6 +15,14 @@
 
 namespace wmi {
 
+// A copy of the identity given to CoSetProxyBlanket, and the view of it
+// that CoQueryProxyBlanket hands out.
+struct BlanketIdentity {
+    std::u16string user, domain, password;
+    ULONG flags = 0;
+    COAUTHIDENTITY view{};  // points into the three texts above
+};
+
 // The settings of one proxy, as last set. Thread-safe on its own.
 class ProxyBlanket {
 public:
@@ -25,12 +33,6 @@ public:
                 DWORD impLevel, RPC_AUTH_IDENTITY_HANDLE authInfo, DWORD capabilities);
 
 private:
-    struct Identity {
-        std::u16string user, domain, password;
-        ULONG flags = 0;
-        COAUTHIDENTITY view{};  // points into the three texts above
-    };
-
     // Leaf lock: guards every field below; nothing else is taken under it.
     RSLibrary::RSCriticalSection lock;
     DWORD authnSvc GUARDED_BY(lock);
@@ -43,7 +45,7 @@ private:
     // identity is set, so that a pointer handed out by Query stays valid
     // while callers keep setting the same one (the query threads do so
     // before every poll).
-    std::optional<Identity> identity GUARDED_BY(lock);
+    std::optional<BlanketIdentity> identity GUARDED_BY(lock);
 };
 
 // The authentication level CoInitializeSecurity recorded for new proxies.
