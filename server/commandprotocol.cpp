@@ -1,0 +1,424 @@
+// The line protocol of the command server: line assembly, command
+// identification, argument patterns, the command handlers and their replies.
+// Everything here runs on the connection server's worker thread.
+#include <cstring>
+
+#include "app/configdataloader.h"
+#include "app/logger.h"
+#include "app/stringformat.h"
+#include "engine/controller.h"
+#include "server/regexp.h"
+#include "server/wmilogeventserver.h"
+
+namespace {
+
+constexpr long kReadSize = 5000;
+// Received data, and a command buffer without a line end, of this many bytes
+// or more is refused.
+constexpr size_t kMaxDataLength = 4096;
+// Complete command lines of this many characters or more are refused.
+constexpr size_t kMaxLineLength = 256;
+// Longest keyword, user or password of a LOGIN line.
+constexpr size_t kMaxLoginField = 127;
+
+const char* const kCommandNames[] = {"Login",  "Add",  "Delete", "Replay", "List", "LogLevel",
+                                     "Logout", "NOOP", "Exit",   "Quit",   "Help"};
+
+// Argument patterns. Each backslash is the pattern dialect's escape: "\\b" is
+// one blank or TAB, "\\c" one letter, "\\*" a literal star.
+#define QUELLON_14_DIGITS \
+    "{[0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9]}"
+#define QUELLON_REPLAY_HEAD \
+    "^\\b?{[Rr][Ee][Pp][Ll][Aa][Yy]}\\b+{[^:]+}\\b+{[^:]+}\\b+{[^:]+}\\b+" QUELLON_14_DIGITS
+
+const char* const kLoginPattern = "^\\b?{\\c+}\\b+{[^:]+}\\b+{[^:]+}";
+const char* const kAdd6Pattern =
+    "^\\b?{[Aa][Dd][Dd]}\\b+{[^:]+}\\b+{[^:]+}\\b+{[0-9]|\\*}\\b+{[^:]+}\\b+{[^:]+}";
+const char* const kAdd4Pattern = "^\\b?{[Aa][Dd][Dd]}\\b+{[^:]+}\\b+{[^:]+}\\b+{[0-9]|\\*}";
+const char* const kDelete3Pattern = "^\\b?{[Dd][Ee][Ll][Ee][Tt][Ee]}\\b+{[^:]+}\\b+{[^:]+}";
+const char* const kDelete2Pattern = "^\\b?{[Dd][Ee][Ll][Ee][Tt][Ee]}\\b+{[^:]+}";
+const char* const kReplay8Pattern =
+    QUELLON_REPLAY_HEAD "\\b+" QUELLON_14_DIGITS "\\b+{[^:]+}\\b+{[^:]+}";
+const char* const kReplay8NowPattern = QUELLON_REPLAY_HEAD "\\b+{[0]}\\b+{[^:]+}\\b+{[^:]+}";
+const char* const kReplay6Pattern = QUELLON_REPLAY_HEAD "\\b+" QUELLON_14_DIGITS;
+const char* const kReplay6NowPattern = QUELLON_REPLAY_HEAD "\\b+{[0]}";
+const char* const kLogLevel2Pattern = "^\\b*{[Ll][Oo][Gg][Ll][Ee][Vv][Ee][Ll]}\\b*{[^:]+}";
+const char* const kLogLevel1Pattern = "^\\b*{[Ll][Oo][Gg][Ll][Ee][Vv][Ee][Ll]}\\b*";
+
+#undef QUELLON_REPLAY_HEAD
+#undef QUELLON_14_DIGITS
+
+const char* const kEngineUnavailable = "ERROR subscription engine not available\r\n";
+const char* const kNoLogger = "ERROR no log file is configured\r\n";
+
+std::string Message(int id) { return CConfigDataLoader::LoadMessage(id); }
+
+bool EqualsNoCase(const std::string& a, const char* b) {
+    size_t length = std::strlen(b);
+    if (a.size() != length) return false;
+    for (size_t i = 0; i < length; ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]);
+        unsigned char y = static_cast<unsigned char>(b[i]);
+        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+std::string Join(const std::string* fields, int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+        if (i > 0) text += ' ';
+        text += fields[i];
+    }
+    return text;
+}
+
+}  // namespace
+
+template <typename Call>
+bool CWmiLogEventServer::WithController(Call call) {
+    RSLibrary::RSSynchronizeGuard guard(controllerLock);
+    if (controller == nullptr || !controllerRunning) return false;
+    call(*controller);
+    return true;
+}
+
+int CWmiLogEventServer::IdentifyCommand(const std::string& line) {
+    if (line.empty()) return kNoCommand;
+    std::string keyword = line.substr(0, line.find(' '));
+    for (int code = 0; code < kNoCommand; ++code) {
+        if (EqualsNoCase(keyword, kCommandNames[code])) return code;
+    }
+    return kNoCommand;
+}
+
+bool CWmiLogEventServer::MatchGroups(const char* pattern, const std::string& line, int n,
+                                     std::string* out) {
+    return CRegExp::MatchGroups(pattern, line.c_str(), n, out);
+}
+
+std::string CWmiLogEventServer::LoggableLine(const std::string& line) {
+    size_t start = line.find_first_not_of(" \t");
+    if (start == std::string::npos) return line;
+    size_t stop = line.find_first_of(" \t\r\n", start);
+    std::string keyword = line.substr(start, stop == std::string::npos ? stop : stop - start);
+
+    struct Form {
+        const char* pattern;
+        int keep;  // groups before the first credential field
+    };
+    static const Form kLogin[] = {{kLoginPattern, 2}};
+    static const Form kAdd[] = {{kAdd6Pattern, 5}, {kAdd4Pattern, 4}};
+    static const Form kReplay[] = {{kReplay8Pattern, 6},
+                                   {kReplay8NowPattern, 6},
+                                   {kReplay6Pattern, 6},
+                                   {kReplay6NowPattern, 6}};
+    const Form* forms;
+    size_t count;
+    if (EqualsNoCase(keyword, "login")) {
+        forms = kLogin;
+        count = std::size(kLogin);
+    } else if (EqualsNoCase(keyword, "add")) {
+        forms = kAdd;
+        count = std::size(kAdd);
+    } else if (EqualsNoCase(keyword, "replay")) {
+        forms = kReplay;
+        count = std::size(kReplay);
+    } else {
+        return line;
+    }
+    // Longer lines are refused anyway; they are not worth the matching.
+    if (line.size() < kMaxLineLength) {
+        for (size_t i = 0; i < count; ++i) {
+            std::string groups[8];
+            if (MatchGroups(forms[i].pattern, line, forms[i].keep, groups)) {
+                return Join(groups, forms[i].keep);
+            }
+        }
+    }
+    return keyword;
+}
+
+long CWmiLogEventServer::RejectData(CIOCPClientContext* context) {
+    LOG(ERROR, "Invalid data received from {%s}", context->address.c_str());
+    SendString(context, 0, "Invalid data received!\r\n");
+    context->commandBuffer.clear();
+    // A client whose data was refused gets no further read; closing it frees
+    // its connection slot.
+    CloseClient(context);
+    return 0;
+}
+
+long CWmiLogEventServer::OnDataReceived(CIOCPClientContext* context, long flags, char* data,
+                                        long byteCount) {
+    (void)byteCount;
+    // The data area is NUL-terminated; its text ends at the first NUL.
+    size_t length = std::strlen(data);
+    if (length >= kMaxDataLength) return RejectData(context);
+
+    const char* lineEnd = std::strstr(data, "\r\n");
+    if (lineEnd == nullptr) lineEnd = std::strchr(data, '\n');
+    std::string& buffer = context->commandBuffer;
+    if (lineEnd == nullptr) {
+        if (buffer.size() + length >= kMaxDataLength) return RejectData(context);
+        buffer.append(data, length);
+        PostRead(context, flags, kReadSize);
+        return 1;
+    }
+    // What follows the line end in the same read is dropped.
+    buffer.append(data, static_cast<size_t>(lineEnd - data));
+
+    const char* address = context->address.c_str();
+    const std::string& line = buffer;
+    std::string reply;
+    int code = IdentifyCommand(line);
+    if (code == kNoCommand) {
+        if (line.empty()) {
+            reply = "OK waiting for next command\r\n";
+        } else {
+            LOG(INFO, "Invalid command {%s} recvd from {%s}", LoggableLine(line).c_str(), address);
+            reply = StringFormat(Message(111).c_str(), line.c_str());
+        }
+    } else if (line.size() >= kMaxLineLength) {
+        LOG(ERROR,
+            "Invalid Command received from {%s}. Command length exceeds the allowed 256 chars.",
+            address);
+        reply = StringFormat(Message(111).c_str(), "Command length exceeds the allowed 256 chars.");
+    } else if (flags & IO_FLAG_AWAITING_LOGIN) {
+        if (code != kLogin) {
+            LOG(INFO, "Command {%s} recvd from {%s} w/o authentication", LoggableLine(line).c_str(),
+                address);
+            reply = Message(112);
+        } else if (ProcessLogin(context, line, reply)) {
+            LOG(INFO, "Successful login command recvd from {%s}", address);
+            flags = IO_FLAG_LOGGED_IN;
+        } else {
+            LOG(INFO, "Unsuccessful login command recvd from {%s}", address);
+        }
+    } else if (code == kAdd) {
+        ProcessAdd(context, line, reply);
+    } else if (code == kReplay) {
+        ProcessReplay(context, line, reply);
+    } else {
+        LOG(DEBUG, "Command {%s} recvd from {%s}", LoggableLine(line).c_str(), address);
+        switch (code) {
+            case kLogin:
+                reply = Message(110);
+                break;
+            case kDelete:
+                ProcessDelete(context, line, reply);
+                break;
+            case kList:
+                ProcessList(context, line, reply);
+                break;
+            case kLogLevel:
+                ProcessLogLevel(context, line, reply);
+                break;
+            case kNoop:
+                ProcessNoop(context, line, reply);
+                break;
+            case kHelp:
+                ProcessHelp(context, line, reply);
+                break;
+            default:  // kLogout, kExit, kQuit
+                ProcessLogout(context, line, reply);
+                SendString(context, 0, reply);
+                CloseClient(context);
+                return 1;
+        }
+    }
+    SendString(context, 0, reply);
+    buffer.clear();
+    PostRead(context, flags, kReadSize);
+    return 1;
+}
+
+bool CWmiLogEventServer::ProcessLogin(CIOCPClientContext* context, const std::string& line,
+                                      std::string& reply) {
+    std::string fields[3];
+    bool matched = MatchGroups(kLoginPattern, line, 3, fields);
+    static const char* const kTooLong[3] = {
+        "Command Name not valid. Command Name exceeds the allowed length.",
+        "Username not valid. Username exceeds the allowed length.",
+        "Password not valid. Password exceeds the allowed length."};
+    for (int i = 0; i < 3; ++i) {
+        if (fields[i].size() > kMaxLoginField) {
+            LOG(ERROR, "%s", kTooLong[i]);
+            reply = Message(114);
+            return false;
+        }
+    }
+    if (!matched || !EqualsNoCase(fields[0], "login")) {
+        reply = Message(116);
+        return false;
+    }
+
+    // An absent key leaves that value, and any not yet read, empty; an empty
+    // configured value never equals a given one.
+    std::string user;
+    std::string password;
+    if (g_config != nullptr) {
+        try {
+            user = g_config->GetKeyValue("LOCAL_AUTH.USERNAME");
+            password = g_config->GetKeyValue("LOCAL_AUTH.PASSWORD");
+        } catch (const CConfigDataLoader::EInvalidKey&) {
+        }
+    }
+    if (!user.empty() && EqualsNoCase(fields[1], user.c_str()) &&
+        EqualsNoCase(fields[2], password.c_str())) {
+        int connections;
+        {
+            RSLibrary::RSSynchronizeGuard guard(listLock);
+            loggedInClients.push_back(context);
+            connections = connectionCount;
+        }
+        reply = StringFormat(Message(113).c_str(), connections);
+        return true;
+    }
+    reply = Message(114);
+    return false;
+}
+
+void CWmiLogEventServer::ProcessAdd(CIOCPClientContext* context, const std::string& line,
+                                    std::string& reply) {
+    // keyword, host, category, severity, user, password
+    std::string f[6];
+    if (!MatchGroups(kAdd6Pattern, line, 6, f) && !MatchGroups(kAdd4Pattern, line, 4, f)) {
+        reply = Message(116);
+        return;
+    }
+    const std::string& host = f[1];
+    const std::string& category = f[2];
+    const std::string& severity = f[3];
+    LOG(DEBUG, "Command {%s} recvd from {%s}, host={%s}, category={%s}, severity={%s}",
+        f[0].c_str(), context->address.c_str(), host.c_str(), category.c_str(), severity.c_str());
+    int result = 0;
+    if (!WithController([&](CController& engine) {
+            result = engine.AddSubscription(host, category, severity, f[4], f[5]);
+        })) {
+        reply = kEngineUnavailable;
+        return;
+    }
+    switch (result) {
+        case 0:
+            reply = StringFormat(Message(115).c_str(), host.c_str(), category.c_str(),
+                                 severity.c_str());
+            break;
+        case -1:
+            reply = StringFormat(Message(133).c_str(), host.c_str(), category.c_str(),
+                                 severity.c_str());
+            LOG(DEBUG, "Host exists: %s, category=%s; severity=%s", host.c_str(), category.c_str(),
+                severity.c_str());
+            break;
+        case -2:
+            reply = StringFormat(Message(135).c_str(), host.c_str(), category.c_str(),
+                                 severity.c_str());
+            LOG(WARN, "Invalid host: %s", host.c_str());
+            break;
+        default:
+            reply = StringFormat("ERROR subscription for %s %s %s not queued\r\n", host.c_str(),
+                                 category.c_str(), severity.c_str());
+            break;
+    }
+}
+
+void CWmiLogEventServer::ProcessDelete(CIOCPClientContext* context, const std::string& line,
+                                       std::string& reply) {
+    (void)context;
+    // keyword, host, category
+    std::string f[3];
+    if (!MatchGroups(kDelete3Pattern, line, 3, f)) {
+        if (!MatchGroups(kDelete2Pattern, line, 2, f)) {
+            reply = Message(116);
+            return;
+        }
+        f[2] = "*";
+    }
+    int marked = 0;
+    if (!WithController([&](CController& engine) {
+            marked = engine.DeleteSubscription(f[1], f[2], "*");
+        })) {
+        reply = kEngineUnavailable;
+        return;
+    }
+    reply = marked > 0 ? StringFormat(Message(124).c_str(), marked) : Message(125);
+}
+
+void CWmiLogEventServer::ProcessReplay(CIOCPClientContext* context, const std::string& line,
+                                      std::string& reply) {
+    // keyword, host, category, severity, from, to, user, password
+    std::string f[8];
+    if (!MatchGroups(kReplay8Pattern, line, 8, f) && !MatchGroups(kReplay8NowPattern, line, 8, f) &&
+        !MatchGroups(kReplay6Pattern, line, 6, f) && !MatchGroups(kReplay6NowPattern, line, 6, f)) {
+        reply = Message(116);
+        return;
+    }
+    LOG(DEBUG,
+        "Command {%s} recvd from {%s}, host={%s}, category={%s}, severity={%s}, fromTime={%s}, "
+        "toTime={%s}",
+        f[0].c_str(), context->address.c_str(), f[1].c_str(), f[2].c_str(), f[3].c_str(),
+        f[4].c_str(), f[5].c_str());
+    if (!WithController([&](CController& engine) {
+            engine.ReplayEvents(f[1], f[2], f[3], f[4], f[5], f[6], f[7]);
+        })) {
+        reply = kEngineUnavailable;
+        return;
+    }
+    reply = Message(117);
+}
+
+void CWmiLogEventServer::ProcessList(CIOCPClientContext* context, const std::string& line,
+                                     std::string& reply) {
+    (void)context;
+    (void)line;
+    if (!WithController([&](CController& engine) { reply = engine.ListSubscriptions(); })) {
+        reply = kEngineUnavailable;
+    }
+}
+
+void CWmiLogEventServer::ProcessLogLevel(CIOCPClientContext* context, const std::string& line,
+                                         std::string& reply) {
+    (void)context;
+    std::string f[2];
+    if (MatchGroups(kLogLevel2Pattern, line, 2, f)) {
+        if (g_logger == nullptr) {
+            reply = kNoLogger;
+            return;
+        }
+        g_logger->SetLevel(f[1]);
+        reply = StringFormat(Message(138).c_str(), "updated log level");
+    } else if (MatchGroups(kLogLevel1Pattern, line, 1, f)) {
+        if (g_logger == nullptr) {
+            reply = kNoLogger;
+            return;
+        }
+        int level = g_logger->GetLevel();
+        const char* name = level >= TRACE && level <= FATAL ? g_logLevelNames[level] : "UNKNOWN";
+        reply = StringFormat(Message(138).c_str(), name);
+    } else {
+        reply = Message(116);
+    }
+}
+
+void CWmiLogEventServer::ProcessHelp(CIOCPClientContext* context, const std::string& line,
+                                     std::string& reply) {
+    (void)context;
+    (void)line;
+    reply = Message(126) + Message(119);
+}
+
+void CWmiLogEventServer::ProcessNoop(CIOCPClientContext* context, const std::string& line,
+                                     std::string& reply) {
+    (void)context;
+    (void)line;
+    reply = Message(120);
+}
+
+void CWmiLogEventServer::ProcessLogout(CIOCPClientContext* context, const std::string& line,
+                                       std::string& reply) {
+    (void)context;
+    (void)line;
+    reply = Message(118);
+}

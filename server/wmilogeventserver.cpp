@@ -1,0 +1,175 @@
+#include "server/wmilogeventserver.h"
+
+#include <algorithm>
+
+#include "app/configdataloader.h"
+#include "app/logger.h"
+#include "app/stringformat.h"
+#include "engine/controller.h"
+#include "platform/socket.h"
+
+namespace {
+
+constexpr int kDefaultMaxConnections = 3;
+constexpr long kReadSize = 5000;
+
+int ReadMaxConnections() {
+    if (g_config == nullptr) return kDefaultMaxConnections;
+    try {
+        return static_cast<int>(DecimalPrefix(g_config->GetKeyValue("LISTEN.MAXCONNECTIONS")));
+    } catch (const CConfigDataLoader::EInvalidKey&) {
+        return kDefaultMaxConnections;
+    }
+}
+
+// "200 <banner> Ready To Authenticate\r\n" with the version and build date.
+std::string Greeting() {
+    std::string banner = StringFormat(CConfigDataLoader::LoadMessage(105).c_str(),
+                                      CConfigDataLoader::LoadMessage(106).c_str(), __DATE__);
+    return StringFormat(CConfigDataLoader::LoadMessage(104).c_str(), banner.c_str());
+}
+
+void Remove(std::vector<CIOCPClientContext*>& list, CIOCPClientContext* context) {
+    list.erase(std::remove(list.begin(), list.end(), context), list.end());
+}
+
+}  // namespace
+
+CWmiLogEventServer::CWmiLogEventServer() = default;
+
+CWmiLogEventServer::~CWmiLogEventServer() {
+    LOG(TRACE, "Deleting Object.");
+    RSLibrary::RSSynchronizeGuard guard(controllerLock);
+    delete controller;
+    controller = nullptr;
+}
+
+void CWmiLogEventServer::SetController(CController* newController) {
+    RSLibrary::RSSynchronizeGuard guard(controllerLock);
+    if (newController == controller) return;
+    delete controller;
+    controller = newController;
+}
+
+void CWmiLogEventServer::SendToAllClients(const std::string& text) {
+    size_t last = text.find_last_not_of(" \t\r\n\v\f");
+    std::string line = last == std::string::npos ? std::string() : text.substr(0, last + 1);
+    LOG(TRACE, "Sending data to all connected clients - %s", line.c_str());
+    line += "\r\n";
+    RSLibrary::RSSynchronizeGuard guard(listLock);
+    for (CIOCPClientContext* context : loggedInClients) SendString(context, 0, line);
+}
+
+int CWmiLogEventServer::GetConnectionCount() {
+    RSLibrary::RSSynchronizeGuard guard(listLock);
+    return connectionCount;
+}
+
+void CWmiLogEventServer::OnServerStarted() {
+    LOG(INFO, "Server Started");
+    {
+        RSLibrary::RSSynchronizeGuard guard(listLock);
+        maxConnections = ReadMaxConnections();
+        connectionCount = 0;
+    }
+    RSLibrary::RSSynchronizeGuard guard(controllerLock);
+    if (controller != nullptr) {
+        controller->Start(this);
+        controllerRunning = true;
+    }
+}
+
+void CWmiLogEventServer::OnServerShutdown() {
+    LOG(INFO, "Shutting down");
+    SendToAllClients("Server shutdown");
+
+    CController* stopping = nullptr;
+    {
+        // Waits for a command that is inside the controller; later commands
+        // see controllerRunning false and never reach the engine.
+        RSLibrary::RSSynchronizeGuard guard(controllerLock);
+        if (controllerRunning) stopping = controller;
+        controllerRunning = false;
+    }
+    // Stopping the engine can take long and the engine broadcasts meanwhile;
+    // controllerLock is not held so that the worker keeps answering.
+    if (stopping != nullptr) stopping->Stop();
+
+    for (;;) {
+        CIOCPClientContext* context;
+        {
+            RSLibrary::RSSynchronizeGuard guard(listLock);
+            if (allClients.empty()) break;
+            context = allClients.front();
+            context->AddRef();
+        }
+        CloseClient(context);
+        {
+            // A client that another thread is closing right now leaves the
+            // list when its OnClientDisconnected runs; taking it off here
+            // keeps this loop from waiting for that.
+            RSLibrary::RSSynchronizeGuard guard(listLock);
+            if (!allClients.empty() && allClients.front() == context) {
+                allClients.erase(allClients.begin());
+            }
+        }
+        context->Release();
+    }
+}
+
+CIOCPClientContext* CWmiLogEventServer::CreateClientContext(int socket) {
+    return new CIOCPClientContext(socket);
+}
+
+CIOCPClientContext* CWmiLogEventServer::CreateSslClientContext(int socket, SSL* ssl) {
+    (void)socket;
+    (void)ssl;
+    return nullptr;
+}
+
+long CWmiLogEventServer::OnClientConnected(CIOCPClientContext* context) {
+    context->address = platform::PeerAddressText(context->socket);
+    const char* address = context->address.c_str();
+    LOG(INFO, "Connection Recvd from %s", address);
+
+    bool refuse;
+    int limit;
+    {
+        RSLibrary::RSSynchronizeGuard guard(listLock);
+        ++connectionCount;
+        limit = maxConnections;
+        refuse = maxConnections < connectionCount;
+        // Listed before the first read is posted, so a disconnect that the
+        // worker handles at once always finds the entry it has to remove.
+        if (!refuse) allClients.push_back(context);
+    }
+    if (refuse) {
+        LOG(INFO, "Closing incoming connection from %s (maxConnections %i reached)", address,
+            limit);
+        SendString(context, IO_FLAG_AWAITING_LOGIN,
+                   StringFormat(CConfigDataLoader::LoadMessage(134).c_str(), limit));
+        CloseClient(context);
+        return 1;
+    }
+    SendString(context, IO_FLAG_AWAITING_LOGIN, Greeting());
+    PostRead(context, IO_FLAG_AWAITING_LOGIN, kReadSize);
+    return 1;
+}
+
+long CWmiLogEventServer::OnClientDisconnected(CIOCPClientContext* context) {
+    LOG(INFO, "Disconnected client - %s", context->address.c_str());
+    RSLibrary::RSSynchronizeGuard guard(listLock);
+    --connectionCount;
+    Remove(loggedInClients, context);
+    Remove(allClients, context);
+    return 1;
+}
+
+long CWmiLogEventServer::OnDataSent(CIOCPClientContext* context, long flags, char* data,
+                                    long byteCount) {
+    (void)context;
+    (void)flags;
+    (void)data;
+    (void)byteCount;
+    return 1;
+}

@@ -1,0 +1,149 @@
+// CWmiLogEventServer: the command server. A CIOCPServer that fills in the
+// eight hooks: it limits the number of connections, greets each client, runs
+// the line protocol of the monitoring clients (login, subscriptions through
+// the controller, replays, lists, log level, help, ping, logout), keeps the
+// connected and the logged-in clients, and offers SendToAllClients, the
+// broadcast every other part uses to push lines to logged-in clients. One
+// instance per process, created, started, stopped and deleted by the console
+// entry point or the service.
+//
+// DESIGN
+//  Threads: the accept thread runs CreateClientContext and OnClientConnected
+//  (limit check, greeting, first read); the worker thread runs
+//  OnDataReceived, that is the whole command protocol and every controller
+//  call; the dispatcher and query threads call SendToAllClients at any time;
+//  the owner's thread runs OnServerStarted and OnServerShutdown.
+//  Sessions: the login state travels in the flags of each posted read
+//  (IO_FLAG_AWAITING_LOGIN until a successful LOGIN, then IO_FLAG_LOGGED_IN);
+//  one read is outstanding per client, so one client's commands are handled
+//  in order, one at a time.
+//  Lists: allClients (greeted connections, in connect order),
+//  loggedInClients (in login order) and connectionCount are guarded by
+//  listLock. The broadcast sends while it holds listLock and
+//  OnClientDisconnected removes a client under listLock, so the broadcast
+//  only ever sends to clients that are still open or are being closed (a
+//  send to a closed client fails harmlessly; the context itself is reference
+//  counted by the connection server).
+//  Engine: the controller is called only under controllerLock and only while
+//  controllerRunning. OnServerShutdown clears controllerRunning under that
+//  lock before it stops the controller, so no command reaches a stopping or
+//  stopped engine; such commands, and all of them while no controller was
+//  given, are answered "ERROR subscription engine not available".
+//  Lock order: controllerLock, then the dispatcher's subsListLock, then
+//  listLock, then the connection server's sendLock, then the logger's
+//  writeLock. The broadcast never takes controllerLock.
+//  Shutdown: OnServerShutdown broadcasts "Server shutdown", stops the
+//  controller (the engine may still broadcast meanwhile), then closes every
+//  client in allClients.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/thread_annotations.h"
+#include "serverframework/iocpserver.h"
+#include "serverframework/synchronization.h"
+
+class CController;
+
+class CWmiLogEventServer : public CIOCPServer {
+public:
+    // Command codes: positions in the command table; kNoCommand for none.
+    enum TCommand {
+        kLogin = 0,
+        kAdd = 1,
+        kDelete = 2,
+        kReplay = 3,
+        kList = 4,
+        kLogLevel = 5,
+        kLogout = 6,
+        kNoop = 7,
+        kExit = 8,
+        kQuit = 9,
+        kHelp = 10,
+        kNoCommand = 11,
+    };
+
+    CWmiLogEventServer();
+    // Logs "Deleting Object." and deletes the controller. Call Stop first.
+    ~CWmiLogEventServer() override;
+
+    // Hands the subscription engine's controller to the server, which owns
+    // it from now on (a previous one is deleted). Call before Start; null
+    // leaves the server without an engine.
+    void SetController(CController* controller);
+
+    // Sends text, with trailing white space removed and CR LF appended, to
+    // every logged-in client in login order. A failed send to one client
+    // does not stop the others. Any thread.
+    void SendToAllClients(const std::string& text);
+
+    // Connections accepted and not yet closed (also those being refused).
+    int GetConnectionCount();
+
+    // The command code of a line: its keyword (the text before the first
+    // blank; TAB does not count) compared with the command names without
+    // regard to case; kNoCommand for an empty line or an unknown keyword.
+    static int IdentifyCommand(const std::string& line);
+
+    // Compiles pattern case-sensitively, matches line and on success stores
+    // the text of groups 0 to n-1 in out[0..n-1] and returns true.
+    static bool MatchGroups(const char* pattern, const std::string& line, int n, std::string* out);
+
+    // The line as it may be written to the log: for LOGIN, ADD and REPLAY
+    // lines only the keyword and the fields before any password (the keyword
+    // alone when the fields cannot be told apart); other lines unchanged.
+    static std::string LoggableLine(const std::string& line);
+
+protected:
+    void OnServerStarted() override;
+    void OnServerShutdown() override;
+    CIOCPClientContext* CreateClientContext(int socket) override;
+    // Null: this build has no TLS transport, so no TLS connection is accepted.
+    CIOCPClientContext* CreateSslClientContext(int socket, SSL* ssl) override;
+    long OnClientConnected(CIOCPClientContext* context) override;
+    long OnClientDisconnected(CIOCPClientContext* context) override;
+    // One completed read: assembles the command line, runs the command,
+    // sends the one reply and posts the next read (none after LOGOUT, EXIT,
+    // QUIT or invalid data, which close the connection). Returns 1, or 0
+    // for invalid data.
+    long OnDataReceived(CIOCPClientContext* context, long flags, char* data,
+                        long byteCount) override;
+    long OnDataSent(CIOCPClientContext* context, long flags, char* data, long byteCount) override;
+
+private:
+    // Command handlers: each fills reply for the line. Worker thread.
+    bool ProcessLogin(CIOCPClientContext* context, const std::string& line, std::string& reply);
+    void ProcessAdd(CIOCPClientContext* context, const std::string& line, std::string& reply);
+    void ProcessDelete(CIOCPClientContext* context, const std::string& line, std::string& reply);
+    void ProcessReplay(CIOCPClientContext* context, const std::string& line, std::string& reply);
+    void ProcessList(CIOCPClientContext* context, const std::string& line, std::string& reply);
+    void ProcessLogLevel(CIOCPClientContext* context, const std::string& line, std::string& reply);
+    void ProcessHelp(CIOCPClientContext* context, const std::string& line, std::string& reply);
+    void ProcessNoop(CIOCPClientContext* context, const std::string& line, std::string& reply);
+    void ProcessLogout(CIOCPClientContext* context, const std::string& line, std::string& reply);
+
+    // "Invalid data received!": reply, then close the connection. Returns 0.
+    long RejectData(CIOCPClientContext* context);
+
+    // Runs call with the controller under controllerLock; false (call not
+    // run) when there is no running controller.
+    template <typename Call>
+    bool WithController(Call call);
+
+    // Guards the controller pointer and whether commands may reach it. See
+    // the lock order above: held around controller calls, so before the
+    // dispatcher's subsListLock.
+    RSLibrary::RSCriticalSection controllerLock;
+    CController* controller GUARDED_BY(controllerLock) = nullptr;
+    bool controllerRunning GUARDED_BY(controllerLock) = false;
+
+    // Guards both client lists, maxConnections and connectionCount. Taken
+    // by the broadcast inside the dispatcher's subsListLock; the connection
+    // server's sendLock is taken inside it.
+    RSLibrary::RSCriticalSection listLock;
+    std::vector<CIOCPClientContext*> loggedInClients GUARDED_BY(listLock);
+    std::vector<CIOCPClientContext*> allClients GUARDED_BY(listLock);
+    int maxConnections GUARDED_BY(listLock) = 0;
+    int connectionCount GUARDED_BY(listLock) = 0;
+};

@@ -1,0 +1,64 @@
+// CIOCPClientContext: the record of one client connection of the connection
+// server (CIOCPServer). The subclass's factory hooks create it; its pointer is
+// the completion key of the connection's socket. Read by the accept thread,
+// the worker thread, broadcasting threads and the thread that stops the
+// server, under the rules stated per field.
+//
+// Lifetime is reference counted: the connection holds one reference from
+// creation until CloseClient, and every read or write the server has posted
+// holds one more until the worker has handled its completion. The memory goes
+// with the last reference, so a completion still queued for a closed client
+// never meets a freed record. Per-connection state that a pending completion
+// might still read belongs in the destructor, not in OnClientDisconnected.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "serverframework/synchronization.h"
+
+// The TLS state below uses OpenSSL's types by their declared names, so that
+// this header does not need OpenSSL itself.
+typedef struct ssl_st SSL;
+typedef struct bio_st BIO;
+
+class CIOCPClientContext : public RSLibrary::RSNonCopyable {
+public:
+    // Takes the connected socket; starts with the connection's reference.
+    explicit CIOCPClientContext(int socket) : socket(socket) {}
+
+    // Adds a reference; the caller must already hold one.
+    void AddRef() { references.fetch_add(1, std::memory_order_relaxed); }
+    // Drops a reference and frees the record with the last one.
+    void Release() {
+        if (references.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+    }
+
+    // Constant after creation.
+    const int socket;
+
+    // TLS state, set when the TLS accept path creates the context and used
+    // under the server's sendLock or on the worker thread. Plain connections
+    // keep ssl, bioOut and bioIn null and isSsl 0.
+    SSL* ssl = nullptr;
+    unsigned char isSsl = 0;
+    BIO* bioOut = nullptr;
+    BIO* bioIn = nullptr;
+
+    // Peer as "a.b.c.d:port" or "unknown"; written once by OnClientConnected
+    // before the first read is posted, read-only afterwards.
+    std::string address;
+
+    // The part of a command line received so far. Worker thread only.
+    std::string commandBuffer;
+
+    // Set once, under the server's sendLock, when CloseClient closes the
+    // socket; read without the lock by the worker to skip completions of a
+    // closed client.
+    std::atomic<bool> closed{false};
+
+private:
+    ~CIOCPClientContext() = default;
+
+    std::atomic<int> references{1};
+};

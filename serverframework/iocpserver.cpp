@@ -1,0 +1,423 @@
+#include "serverframework/iocpserver.h"
+
+#include <errno.h>
+
+#include <chrono>
+#include <cstring>
+#include <new>
+#include <system_error>
+
+#include "app/logger.h"
+#include "platform/socket.h"
+
+namespace {
+
+// One posted read or write, owned by the server from posting until the
+// worker has handled its completion.
+struct TIORequest {
+    ~TIORequest() { delete[] m_strDataBuff; }
+
+    long length = 0;                // bytes given to the receive or send call
+    char* m_strDataBuff = nullptr;  // the data area, owned
+    long flags = 0;
+};
+
+constexpr int kListenBacklog = 10;
+constexpr auto kWorkerStopDeadline = std::chrono::milliseconds(3000);
+// Pause of the accept loop when the process is out of descriptors or memory.
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+
+}  // namespace
+
+CIOCPServer::CIOCPServer() = default;
+
+CIOCPServer::~CIOCPServer() {
+    if (!workerAbandoned) return;
+    // Stop left a busy worker running; it still uses this object and the
+    // port, so wait for it, then release what Stop could not. The subclass
+    // is gone already, so the remaining clients are closed without hooks.
+    workerEnded.wait();
+    {
+        RSLibrary::RSSynchronizeGuard guard(sendLock);
+        for (CIOCPClientContext* context : openContexts) {
+            context->closed.store(true);
+            completionPort.CloseSocket(context->socket);
+            context->Release();
+        }
+        openContexts.clear();
+    }
+    DrainCompletions();
+    completionPort.Close();
+}
+
+void CIOCPServer::SetListenAddress(const std::string& address) { listenAddress = address; }
+
+int CIOCPServer::SendString(CIOCPClientContext* context, long flags, const std::string& text) {
+    Send(context, flags, text.data(), static_cast<long>(text.size()));
+    return 1;
+}
+
+bool CIOCPServer::Send(CIOCPClientContext* context, long flags, const char* data, long length) {
+    if (length == 0) return true;
+    if (context == nullptr || data == nullptr || length < 0) return false;
+    RSLibrary::RSSynchronizeGuard guard(sendLock);
+    if (context->closed.load()) return false;
+
+    std::string records;
+    if (context->isSsl && (flags & IO_FLAG_HANDSHAKE) == 0) {
+        if (!EncryptForSend(context, data, length, &records)) return false;
+        data = records.data();
+        length = static_cast<long>(records.size());
+        if (length == 0) return true;
+    }
+
+    TIORequest* request = new (std::nothrow) TIORequest;
+    if (request == nullptr) {
+        LOG(WARN, "Unexpected condition: pIOWrite is NULL - possible memory allocation error");
+        return false;
+    }
+    request->m_strDataBuff = new (std::nothrow) char[static_cast<size_t>(length) + 100]();
+    if (request->m_strDataBuff == nullptr) {
+        LOG(WARN,
+            "Unexpected condition: pIOWrite->m_strDataBuff is NULL - possible memory allocation "
+            "error");
+        delete request;
+        return false;
+    }
+    std::memcpy(request->m_strDataBuff, data, static_cast<size_t>(length));
+    request->length = length;
+    request->flags = flags | IO_FLAG_WRITE;
+
+    context->AddRef();
+    int error = completionPort.PostSend(context->socket, request->m_strDataBuff,
+                                        static_cast<uint32_t>(length), request);
+    if (error != 0) {
+        // The connection's reference is still held (the context is not
+        // closed), so this never frees the context.
+        context->Release();
+        delete request;
+        return false;
+    }
+    return true;
+}
+
+int CIOCPServer::PostRead(CIOCPClientContext* context, long flags, long size) {
+    if (context == nullptr) return 0;
+    if (size < 1) size = 1;
+    TIORequest* request = new (std::nothrow) TIORequest;
+    if (request == nullptr) {
+        LOG(WARN, "Unexpected condition: pIORead is NULL - possible memory allocation error");
+        return 0;
+    }
+    request->m_strDataBuff = new (std::nothrow) char[static_cast<size_t>(size) + 1]();
+    if (request->m_strDataBuff == nullptr) {
+        LOG(WARN,
+            "Unexpected condition: pIORead->m_strDataBuff is NULL - possible memory allocation "
+            "error");
+        delete request;
+        return 0;
+    }
+    request->length = size;
+    request->flags = flags | IO_FLAG_READ;
+
+    int error;
+    {
+        RSLibrary::RSSynchronizeGuard guard(sendLock);
+        if (context->closed.load()) {
+            delete request;
+            return 0;
+        }
+        context->AddRef();
+        error = completionPort.PostReceive(context->socket, request->m_strDataBuff,
+                                           static_cast<uint32_t>(size), request);
+    }
+    if (error != 0) {
+        LOG(WARN, "[%s] No data received from WSARecv(): %d", context->address.c_str(), error);
+        CloseClient(context);
+        delete request;
+        context->Release();
+        return 0;
+    }
+    return 1;
+}
+
+int CIOCPServer::CloseClient(CIOCPClientContext* context) {
+    if (context == nullptr) return 0;
+    int error;
+    {
+        RSLibrary::RSSynchronizeGuard guard(sendLock);
+        if (context->closed.load()) return -1;
+        context->closed.store(true);
+        openContexts.erase(context);
+        error = completionPort.CloseSocket(context->socket);
+        if (error == EBADF) {
+            // Never associated with the port (refused before association).
+            platform::CloseSocket(context->socket);
+            error = 0;
+        }
+    }
+    // The socket is gone whatever close reported, so the hook runs in every
+    // case and the client leaves the application's lists.
+    OnClientDisconnected(context);
+    context->Release();
+    return error == 0 ? 0 : -1;
+}
+
+int CIOCPServer::Start(int reserved, int port, int sslPort) {
+    (void)reserved;
+    // A worker left running by Stop still owns the port.
+    if (running || workerAbandoned) return 0;
+    port &= 0xFFFF;
+    sslPort &= 0xFFFF;
+    if (!completionPort.Create()) return 0;
+
+    if (sslPort != 0) {
+        LOG(TRACE, "Creating SSL socket");
+        // Serving plain TCP on the TLS port would expose the protocol
+        // unencrypted; without a TLS transport the start fails instead.
+        LOG(ERROR, "TLS port %d requested, but this server has no TLS transport", sslPort);
+        completionPort.Close();
+        return 0;
+    }
+
+    listenSocket = platform::OpenListener(listenAddress, static_cast<uint16_t>(port), kListenBacklog);
+    if (listenSocket < 0) {
+        LOG(TRACE, "Calling WSACleanup()");
+        listenSocket = -1;
+        completionPort.Close();
+        return 0;
+    }
+    listenPort.store(platform::LocalPort(listenSocket));
+    stopping.store(false);
+    acceptGate = std::promise<void>();
+
+    auto workerDone = std::make_shared<std::promise<void>>();
+    workerEnded = workerDone->get_future();
+    try {
+        workerThread = std::thread([this, workerDone] {
+            WorkerLoop();
+            workerDone->set_value();
+        });
+    } catch (const std::system_error&) {
+        LOG(TRACE, "Calling WSACleanup()");
+        platform::CloseSocket(listenSocket);
+        listenSocket = -1;
+        listenPort.store(0);
+        completionPort.Close();
+        return 0;
+    }
+    try {
+        std::shared_future<void> gate = acceptGate.get_future().share();
+        acceptThread = std::thread([this, gate] {
+            gate.wait();
+            AcceptLoop();
+        });
+    } catch (const std::system_error&) {
+        LOG(TRACE, "Calling WSACleanup()");
+        completionPort.Post(0, nullptr, 0);
+        workerThread.join();
+        platform::CloseSocket(listenSocket);
+        listenSocket = -1;
+        listenPort.store(0);
+        completionPort.Close();
+        return 0;
+    }
+    running = true;
+    OnServerStarted();
+    acceptGate.set_value();
+    return 1;
+}
+
+int CIOCPServer::Stop() {
+    OnServerShutdown();
+    if (!running) return 1;
+
+    completionPort.Post(0, nullptr, 0);
+    bool workerStopped = workerEnded.wait_for(kWorkerStopDeadline) == std::future_status::ready;
+    if (workerStopped) {
+        workerThread.join();
+    } else {
+        LOG(WARN, "Worker thread did not end within %d ms; it is left running",
+            static_cast<int>(kWorkerStopDeadline.count()));
+        workerThread.detach();
+        workerAbandoned = true;
+    }
+    LOG(TRACE, "Calling CloseHandle()");
+
+    stopping.store(true);
+    platform::WakeListener(listenSocket);
+    acceptThread.join();
+    platform::CloseSocket(listenSocket);
+    listenSocket = -1;
+    listenPort.store(0);
+    LOG(TRACE, "Calling WSACleanup()");
+
+    if (workerStopped) {
+        CloseRemainingClients();
+        DrainCompletions();
+        completionPort.Close();
+    }
+    running = false;
+    return 1;
+}
+
+void CIOCPServer::CloseRemainingClients() {
+    for (;;) {
+        CIOCPClientContext* context;
+        {
+            RSLibrary::RSSynchronizeGuard guard(sendLock);
+            if (openContexts.empty()) return;
+            context = *openContexts.begin();
+            context->AddRef();
+        }
+        CloseClient(context);
+        context->Release();
+    }
+}
+
+void CIOCPServer::DrainCompletions() {
+    platform::Completion completion;
+    while (completionPort.Dequeue(&completion, 0) == 1) {
+        if (completion.key == 0 || completion.request == nullptr) continue;
+        delete static_cast<TIORequest*>(completion.request);
+        reinterpret_cast<CIOCPClientContext*>(completion.key)->Release();
+    }
+}
+
+void CIOCPServer::AcceptLoop() {
+    for (;;) {
+        int socket = platform::AcceptConnection(listenSocket);
+        if (socket < 0) {
+            if (stopping.load()) return;
+            int error = -socket;
+            switch (platform::ClassifyAcceptError(error)) {
+                case platform::AcceptFailure::kRetry:
+                    continue;
+                case platform::AcceptFailure::kPause:
+                    LOG(WARN, "accept failed with error %d; accepting again shortly", error);
+                    std::this_thread::sleep_for(kAcceptPause);
+                    continue;
+                case platform::AcceptFailure::kStop:
+                    LOG(ERROR, "accept failed with error %d; no further connections", error);
+                    return;
+            }
+        }
+        CIOCPClientContext* context = NewContext(socket);
+        if (context == nullptr) {
+            platform::CloseSocket(socket);
+            continue;
+        }
+        int error;
+        {
+            RSLibrary::RSSynchronizeGuard guard(sendLock);
+            error = completionPort.Associate(socket, reinterpret_cast<uintptr_t>(context));
+            if (error == 0) openContexts.insert(context);
+        }
+        if (error != 0) {
+            LOG(ERROR, "Cannot associate an accepted socket with the completion port: %d", error);
+            platform::CloseSocket(socket);
+            context->Release();
+            return;
+        }
+        // Held across the hook: once the first read is posted, the worker may
+        // close and release the context before the hook returns.
+        context->AddRef();
+        StartConnection(context);
+        context->Release();
+    }
+}
+
+CIOCPClientContext* CIOCPServer::NewContext(int socket) { return CreateClientContext(socket); }
+
+void CIOCPServer::StartConnection(CIOCPClientContext* context) {
+    if (context->isSsl) {
+        HandshakeSSL(context, 0, nullptr, 0);
+    } else {
+        OnClientConnected(context);
+    }
+}
+
+void CIOCPServer::WorkerLoop() {
+    platform::Completion completion;
+    for (;;) {
+        int got = completionPort.Dequeue(&completion, -1);
+        if (got < 0) {
+            LOG(ERROR, "The completion port failed; the worker thread ends");
+            return;
+        }
+        if (got == 0) continue;
+        if (completion.key == 0) return;
+        // Completions without a request are never posted for a client.
+        if (completion.request == nullptr) continue;
+        auto* context = reinterpret_cast<CIOCPClientContext*>(completion.key);
+        auto* request = static_cast<TIORequest*>(completion.request);
+        HandleCompletion(context, request->flags, request->m_strDataBuff, completion.bytes,
+                         completion.error);
+        delete request;
+        context->Release();
+    }
+}
+
+void CIOCPServer::HandleCompletion(CIOCPClientContext* context, long flags, char* data,
+                                   uint32_t bytes, int error) {
+    if (context->closed.load()) return;
+    if (error != 0 || bytes == 0) {
+        CloseClient(context);
+        return;
+    }
+    long count = static_cast<long>(bytes);
+    if (context->isSsl) {
+        bool handshake = (flags & IO_FLAG_HANDSHAKE) != 0;
+        if (flags & IO_FLAG_READ) {
+            if (handshake) {
+                HandshakeSSL(context, flags, data, count);
+            } else {
+                ReadSSL(context, flags, data, count);
+            }
+        } else if ((flags & IO_FLAG_WRITE) && !handshake) {
+            OnDataSent(context, flags, data, count);
+        }
+        return;
+    }
+    if (flags & IO_FLAG_READ) {
+        OnDataReceived(context, flags, data, count);
+    } else if (flags & IO_FLAG_WRITE) {
+        OnDataSent(context, flags, data, count);
+    }
+}
+
+int CIOCPServer::InitSSL(const std::string& certificateFile, const std::string& password,
+                         const std::string& dhFile, const std::string& caListFile) {
+    (void)password;
+    (void)dhFile;
+    (void)caListFile;
+    LOG(ERROR, "TLS requested (certificate %s), but this server has no TLS transport",
+        certificateFile.c_str());
+    return 0;
+}
+
+long CIOCPServer::HandshakeSSL(CIOCPClientContext* context, long flags, char* data,
+                               long byteCount) {
+    (void)context;
+    (void)flags;
+    (void)data;
+    (void)byteCount;
+    return 0;
+}
+
+long CIOCPServer::ReadSSL(CIOCPClientContext* context, long flags, char* data, long byteCount) {
+    (void)context;
+    (void)flags;
+    (void)data;
+    (void)byteCount;
+    return 0;
+}
+
+bool CIOCPServer::EncryptForSend(CIOCPClientContext* context, const char* data, long length,
+                                 std::string* records) {
+    (void)context;
+    (void)data;
+    (void)length;
+    (void)records;
+    return false;
+}

@@ -1,0 +1,201 @@
+// CIOCPServer: a reusable TCP server built on a completion port. It listens
+// on one port, accepts connections on an accept thread, runs every socket
+// completion on one worker thread, and leaves everything that concerns the
+// application to the thirteen virtual operations below, eight of which the
+// subclass supplies. Owned by whoever creates the subclass (the console entry
+// point or the service); Start and Stop are called from the owner's thread,
+// Send and SendString from any thread.
+//
+// DESIGN
+//  Threads: the accept thread blocks in accept, has the subclass create a
+//  context, associates the socket with the completion port under the context
+//  pointer and calls OnClientConnected. The worker thread takes every
+//  completion from the port and, one at a time, calls OnDataReceived or
+//  OnDataSent, or closes the client when a request failed or the peer closed.
+//  Sends are made by any thread; each goes to the socket at once from the
+//  calling thread and what the socket does not take is finished by the port
+//  on the worker thread.
+//  Requests: each PostRead and each Send allocates a request (a fresh data
+//  area) that the server owns until the worker has handled its completion.
+//  Contexts: reference counted (serverframework/iocpclientcontext.h). The
+//  connection's reference is dropped by CloseClient after OnClientDisconnected;
+//  each posted request holds a reference until its completion was handled.
+//  CloseClient marks the context closed under sendLock and closes the socket
+//  in the same critical section; PostRead and Send test the mark under
+//  sendLock, so a socket number that a later connection reuses never gets
+//  another client's reads or writes. Completions of a closed context are freed
+//  without calling the subclass. OnClientDisconnected runs exactly once per
+//  context.
+//  Start order: worker thread, accept thread, OnServerStarted; the accept
+//  thread accepts its first connection only after OnServerStarted returned,
+//  so the hooks never see a half-started subclass.
+//  Shutdown (Stop): OnServerShutdown first; then a completion with key 0 ends
+//  the worker (waited for at most 3000 ms); then the listener is shut down,
+//  which ends the blocked accept, and the accept thread is joined; contexts
+//  still open (accepted while the hook ran) are closed, the completions left
+//  in the port are freed and the port is closed. A worker that misses its
+//  deadline is left running with the port and its contexts; the destructor
+//  waits for it before it frees them, so no memory is freed under it.
+//  TLS: the TLS transport plugs into InitSSL, CreateSslClientContext, the
+//  TLS branches of the accept path (StartConnection), of the worker's
+//  dispatch (HandshakeSSL, ReadSSL) and of Send (EncryptForSend). In this
+//  build a TLS port is refused by Start.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <unordered_set>
+
+#include "platform/completionport.h"
+#include "platform/thread_annotations.h"
+#include "serverframework/iocpclientcontext.h"
+#include "serverframework/synchronization.h"
+
+// Request flags. The server sets READ on reads and WRITE on writes and hands
+// every other bit from the poster to the completion handler unchanged;
+// AWAITING_LOGIN and LOGGED_IN belong to the command protocol.
+constexpr long IO_FLAG_READ = 1;
+constexpr long IO_FLAG_WRITE = 2;
+constexpr long IO_FLAG_HANDSHAKE = 4;
+constexpr long IO_FLAG_AWAITING_LOGIN = 8;
+constexpr long IO_FLAG_LOGGED_IN = 16;
+
+class CIOCPServer : public RSLibrary::RSNonCopyable {
+public:
+    CIOCPServer();
+    // Frees the server's own objects; neither stops threads nor closes
+    // sockets, so the owner calls Stop first. After a Stop whose worker
+    // missed its deadline, waits for that worker to end and then closes the
+    // clients it left (without OnClientDisconnected).
+    virtual ~CIOCPServer();
+
+    // Send of the text's characters (no terminating NUL). Returns 1.
+    virtual int SendString(CIOCPClientContext* context, long flags, const std::string& text);
+
+    // Queues length bytes for the client. Length 0 sends nothing and returns
+    // true. Returns false, without closing the client, when the context is
+    // closed or the socket refused the data; the close then follows from the
+    // failed read. Any thread; serialised by sendLock.
+    virtual bool Send(CIOCPClientContext* context, long flags, const char* data, long length);
+
+    // Posts the next read of up to size bytes (every caller uses 5000); the
+    // completion hands a data area of size + 1 bytes, NUL-terminated, to
+    // OnDataReceived with flags | IO_FLAG_READ. Returns 1; 0 when the context
+    // is closed, memory is missing or the read cannot be posted (the client
+    // is then closed).
+    virtual int PostRead(CIOCPClientContext* context, long flags, long size);
+
+    // Closes the client: shuts the socket down and closes it, calls
+    // OnClientDisconnected and drops the connection's reference. Returns 0,
+    // 0 for a null context, -1 when the context was already closed or the
+    // close reported an error. The caller must hold a reference to the
+    // context (a hook for it, a request completion, or its own).
+    virtual int CloseClient(CIOCPClientContext* context);
+
+protected:
+    // Called by Start once the listener and both threads are up, on the
+    // thread that calls Start.
+    virtual void OnServerStarted() = 0;
+    // Called first by Stop, on the thread that calls Stop.
+    virtual void OnServerShutdown() = 0;
+    // A new context for an accepted plain connection, or null to refuse it.
+    // Accept thread.
+    virtual CIOCPClientContext* CreateClientContext(int socket) = 0;
+    // A new context for an accepted TLS connection with its TLS object.
+    // Accept thread.
+    virtual CIOCPClientContext* CreateSslClientContext(int socket, SSL* ssl) = 0;
+    // The connection is ready for the application (plain: right after accept,
+    // on the accept thread; TLS: after the handshake, on the worker thread).
+    virtual long OnClientConnected(CIOCPClientContext* context) = 0;
+    // The connection was closed; called exactly once per context, by whichever
+    // thread closed it. The context stays allocated until its last reference
+    // goes, but must not be used by the subclass afterwards.
+    virtual long OnClientDisconnected(CIOCPClientContext* context) = 0;
+    // A read completed with byteCount > 0 bytes; data is NUL-terminated.
+    // Worker thread.
+    virtual long OnDataReceived(CIOCPClientContext* context, long flags, char* data,
+                                long byteCount) = 0;
+    // A write completed with byteCount > 0 bytes. Worker thread.
+    virtual long OnDataSent(CIOCPClientContext* context, long flags, char* data,
+                            long byteCount) = 0;
+
+public:
+    // Listens on port (plain TCP) when sslPort is 0, otherwise on sslPort
+    // with TLS only; only the low 16 bits of the ports count, and port 0 lets
+    // the system pick one (GetListenPort). The first argument is ignored.
+    // Returns 1 when listening, 0 on failure (nothing left running).
+    int Start(int reserved, int port, int sslPort);
+
+    // OnServerShutdown, then ends the worker and accept threads and closes
+    // what is left. Safe without a successful Start. Returns 1.
+    int Stop();
+
+    // The address the listener binds to: a dotted IPv4 address, or empty
+    // for any address (the default). Takes effect at the next Start.
+    void SetListenAddress(const std::string& address);
+    // The port the listener is bound to while started, else 0.
+    uint16_t GetListenPort() const { return listenPort.load(); }
+
+    // TLS set-up from the certificate file, key password, Diffie-Hellman
+    // file and CA list (full paths), called before Start. Returns 1 when the
+    // TLS transport is ready; 0 in this build, which has no TLS transport.
+    int InitSSL(const std::string& certificateFile, const std::string& password,
+                const std::string& dhFile, const std::string& caListFile);
+
+protected:
+    // Runs the TLS handshake of a connection with the bytes of one read
+    // (none: post the first handshake read). Worker thread, or the accept
+    // thread for the first call. Returns 0 in this build.
+    long HandshakeSSL(CIOCPClientContext* context, long flags, char* data, long byteCount);
+    // Decrypts one read of a TLS connection and hands the plaintext to
+    // OnDataReceived. Worker thread. Returns 0 in this build.
+    long ReadSSL(CIOCPClientContext* context, long flags, char* data, long byteCount);
+
+    // Serialises every send, every read posting, every close and every TLS
+    // decryption. Re-entrant: a thread holding it may send again. Lock order:
+    // after the dispatcher's subsListLock and the command server's listLock;
+    // before the logger's writeLock and the completion port's own lock.
+    RSLibrary::RSCriticalSection sendLock;
+
+private:
+    void AcceptLoop();
+    void WorkerLoop();
+    // The subclass's context for an accepted socket (plain in this build).
+    CIOCPClientContext* NewContext(int socket);
+    // Hands a freshly associated connection to the application: the greeting
+    // hook for plain connections, the first handshake read for TLS ones.
+    void StartConnection(CIOCPClientContext* context);
+    // One completion taken from the port: calls the subclass or closes.
+    void HandleCompletion(CIOCPClientContext* context, long flags, char* data, uint32_t bytes,
+                          int error);
+    // Encrypts application data for a TLS connection into records.
+    // Always false in this build.
+    bool EncryptForSend(CIOCPClientContext* context, const char* data, long length,
+                        std::string* records) REQUIRES(sendLock);
+    // Closes every context still open (Stop, after both threads ended).
+    void CloseRemainingClients();
+    // Frees the requests of completions still queued (Stop).
+    void DrainCompletions();
+
+    // Contexts associated with the port and not yet closed.
+    std::unordered_set<CIOCPClientContext*> openContexts GUARDED_BY(sendLock);
+
+    // Written by Start and Stop on the owner's thread only.
+    platform::CompletionPort completionPort;
+    int listenSocket = -1;
+    std::string listenAddress;
+    bool running = false;
+    bool workerAbandoned = false;
+    std::thread acceptThread;
+    std::thread workerThread;
+    std::future<void> workerEnded;
+    std::promise<void> acceptGate;
+
+    // Read by the accept thread.
+    std::atomic<bool> stopping{false};
+    std::atomic<uint16_t> listenPort{0};
+};

@@ -1,0 +1,126 @@
+// A blocking TCP client for server tests: connects to 127.0.0.1, sends raw
+// bytes and reads CR LF terminated lines, with a receive time-out so that a
+// missing reply fails the test instead of hanging it.
+#pragma once
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+class LineClient {
+public:
+    explicit LineClient(uint16_t port, int timeoutMs = 5000) {
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        int on = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(port);
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    }
+    ~LineClient() { Close(); }
+    LineClient(const LineClient&) = delete;
+    LineClient& operator=(const LineClient&) = delete;
+
+    bool Connected() const { return connected; }
+
+    bool SendRaw(const std::string& bytes) {
+        size_t sent = 0;
+        while (sent < bytes.size()) {
+            ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) return false;
+            sent += static_cast<size_t>(n);
+        }
+        return true;
+    }
+    bool SendLine(const std::string& line) { return SendRaw(line + "\r\n"); }
+
+    // The next line including its CR LF; what arrived before a time-out or
+    // the end of the connection otherwise (possibly empty).
+    std::string ReadLine() {
+        for (;;) {
+            size_t end = pending.find("\r\n");
+            if (end != std::string::npos) {
+                std::string line = pending.substr(0, end + 2);
+                pending.erase(0, end + 2);
+                return line;
+            }
+            if (!Fill()) {
+                std::string rest;
+                rest.swap(pending);
+                return rest;
+            }
+        }
+    }
+
+    // Exactly count bytes, or fewer at a time-out or the end of the connection.
+    std::string ReadBytes(size_t count) {
+        while (pending.size() < count && Fill()) {
+        }
+        std::string bytes = pending.substr(0, count);
+        pending.erase(0, bytes.size());
+        return bytes;
+    }
+
+    // True when the server closes the connection (end of stream or reset)
+    // before the time-out, with no further data on the way.
+    bool WaitClosed() {
+        if (!pending.empty()) return false;
+        char c;
+        ssize_t n = recv(fd, &c, 1, 0);
+        return n == 0 || (n < 0 && errno == ECONNRESET);
+    }
+
+    // Reads the greeting, logs in and returns the reply.
+    std::string Login(const std::string& user, const std::string& password) {
+        ReadLine();
+        SendLine("LOGIN " + user + " " + password);
+        return ReadLine();
+    }
+
+    // Closes with a reset instead of an orderly close.
+    void Reset() {
+        linger l{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        Close();
+    }
+    void Close() {
+        if (fd >= 0) close(fd);
+        fd = -1;
+    }
+
+private:
+    bool Fill() {
+        char buffer[8192];
+        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) return false;
+        pending.append(buffer, static_cast<size_t>(n));
+        return true;
+    }
+
+    int fd = -1;
+    bool connected = false;
+    std::string pending;
+};
+
+// Polls condition every few milliseconds for up to timeoutMs; true when it
+// became true.
+template <typename Condition>
+bool Eventually(Condition condition, int timeoutMs = 5000) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
