@@ -75,6 +75,8 @@ TEST(PlatformThread, WaitReportsEndAndFinishRunsAfterBody) {
 TEST(PlatformThread, KilledThreadCountsAsEndedAndSkipsItsFinish) {
     // Static: the abandoned body may outlive this test's frame.
     static Shared shared;
+    shared.release = false;
+    shared.finished = false;
     auto thread = Thread::start(tickUntilReleased, markFinished, &shared);
     ASSERT_TRUE(thread);
     EXPECT_TRUE(thread->kill());

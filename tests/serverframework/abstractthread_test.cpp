@@ -336,8 +336,9 @@ TEST(RSAbstractThread, OperationsThatNeedAnActiveThreadRaise) {
 TEST(RSAbstractThread, PriorityOfAnActiveThread) {
     TestThread t(pollingBody);
     ASSERT_TRUE(t.start());
-    EXPECT_TRUE(t.setPriority(platform::kPriorityBelowNormal));
-    EXPECT_EQ(t.getPriority(), platform::kPriorityBelowNormal);
+    // Lowering is always allowed; raising may need rights the tests lack.
+    EXPECT_TRUE(t.setPriority(platform::kPriorityIdle));
+    EXPECT_EQ(t.getPriority(), platform::kPriorityIdle);
     EXPECT_FALSE(t.setPriority(12345)) << "not a priority level";
     EXPECT_TRUE(t.stop(5000));
 }
