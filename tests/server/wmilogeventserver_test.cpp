@@ -1,0 +1,621 @@
+#include "server/wmilogeventserver.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/configdataloader.h"
+#include "app/logger.h"
+#include "engine/controller.h"
+#include "tests/app/tempdir.h"
+#include "tests/serverframework/lineclient.h"
+
+// ---------------------------------------------------------------------------
+// A recording stand-in for the subscription engine's controller: this test
+// binary defines CController's operations itself, so the command server can
+// be driven without the engine. Each call is recorded with its arguments;
+// results come from the script.
+namespace {
+
+struct ControllerScript {
+    std::mutex mutex;
+    std::vector<std::vector<std::string>> calls;
+    int addResult = 0;
+    int deleteResult = 1;
+    std::string listReply = "OK List Follows for 0 entries (0 unreachable):\r\n.\r\n";
+    std::string noticeOnStop;
+    int liveControllers = 0;
+
+    void Record(std::vector<std::string> call) {
+        std::lock_guard<std::mutex> guard(mutex);
+        calls.push_back(std::move(call));
+    }
+    std::vector<std::vector<std::string>> Take() {
+        std::lock_guard<std::mutex> guard(mutex);
+        std::vector<std::vector<std::string>> taken;
+        taken.swap(calls);
+        return taken;
+    }
+    void Reset() {
+        std::lock_guard<std::mutex> guard(mutex);
+        calls.clear();
+        addResult = 0;
+        deleteResult = 1;
+        noticeOnStop.clear();
+    }
+};
+ControllerScript g_script;
+
+using Call = std::vector<std::string>;
+
+}  // namespace
+
+CController::CController() : server(nullptr), dispatcher(nullptr) { ++g_script.liveControllers; }
+CController::~CController() { --g_script.liveControllers; }
+int CController::AddSubscription(const std::string& host, const std::string& category,
+                                 const std::string& eventType, const std::string& user,
+                                 const std::string& password) {
+    g_script.Record({"Add", host, category, eventType, user, password});
+    return g_script.addResult;
+}
+int CController::ReplayEvents(const std::string& host, const std::string& category,
+                              const std::string& eventType, const std::string& timeFrom,
+                              const std::string& timeTo, const std::string& user,
+                              const std::string& password) {
+    g_script.Record({"Replay", host, category, eventType, timeFrom, timeTo, user, password});
+    return 1;
+}
+int CController::DeleteSubscription(const std::string& host, const std::string& category,
+                                    const std::string& unused) {
+    g_script.Record({"Delete", host, category, unused});
+    return g_script.deleteResult;
+}
+std::string CController::ListSubscriptions() {
+    g_script.Record({"List"});
+    return g_script.listReply;
+}
+int CController::SendToClients(const std::string& text) {
+    server->SendToAllClients(text);
+    return 1;
+}
+int CController::Start(CWmiLogEventServer* owner) {
+    server = owner;
+    g_script.Record({"Start"});
+    return 1;
+}
+int CController::Stop() {
+    g_script.Record({"Stop"});
+    if (!g_script.noticeOnStop.empty()) SendToClients(g_script.noticeOnStop);
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+namespace {
+
+// Collects everything the logger writes.
+class CapturingSink : public CLogSink {
+public:
+    void Write(const char* data, int length) override {
+        std::lock_guard<std::mutex> guard(mutex);
+        text.append(data, static_cast<size_t>(length));
+    }
+    std::string Text() {
+        std::lock_guard<std::mutex> guard(mutex);
+        return text;
+    }
+
+private:
+    std::mutex mutex;
+    std::string text;
+};
+
+const char* const kAuth = "[LOCAL_AUTH]\nUSERNAME=alice\nPASSWORD=secret\n";
+const std::string kHelpReply =
+    "OK Help. following commands are available:\r\n"
+    "1. ADD <hostname> <category> <severity> [ <username> <password> ] - to add a new host\r\n"
+    "\tseverity levels are:\r\n"
+    "\t\t1 - Error\r\n"
+    " \t\t2 - Warning\r\n"
+    "\t\t3 - Information\r\n"
+    "\t\t4 - Security audit success\r\n"
+    "\t\t5 - Security audit failure\r\n"
+    "2. Replay <hostname> <category> <severity> <timefrom> <timeto> [ <username> <password> ] - "
+    "to replay events from a host\r\n"
+    "3. DELETE <hostname> [category] - to delete a host\r\n"
+    "4. LIST - to list the configured/added hosts with configurations\r\n"
+    "5. NOOP - no operation, just a ping\r\n"
+    "6. LOGOUT - to log out of the server\r\n"
+    "7. LOGLEVEL [trace|debug|info|warn|error|fatal]\r\n"
+    ".\r\n"
+    ".\r\n";
+
+class CommandServerTest : public ::testing::Test {
+protected:
+    // Starts a server on a loopback port with the given configuration file
+    // text, a logger at logLevel writing into the temporary folder, and the
+    // recording controller when withController is set.
+    void StartServer(const std::string& ini, bool withController = false,
+                     const std::string& logLevel = "INFO") {
+        g_script.Reset();
+        config = std::make_unique<CConfigDataLoader>(dir.Write("quellon.ini", ini));
+        config->Load();
+        savedConfig = g_config;
+        g_config = config.get();
+        logger = std::make_unique<CLogger>(dir.File("quellon.log"), logLevel);
+        logger->AddSink(&sink);
+        savedLogger = g_logger;
+        g_logger = logger.get();
+
+        server = std::make_unique<CWmiLogEventServer>();
+        if (withController) server->SetController(new CController);
+        server->SetListenAddress("127.0.0.1");
+        ASSERT_EQ(1, server->Start(1000, 0, 0));
+        port = server->GetListenPort();
+    }
+    void StopServer() {
+        if (server) server->Stop();
+        server.reset();
+    }
+    void TearDown() override {
+        StopServer();
+        EXPECT_EQ(0, g_script.liveControllers) << "the server did not delete its controller";
+        g_logger = savedLogger;
+        g_config = savedConfig;
+    }
+    std::unique_ptr<LineClient> LoggedInClient() {
+        auto client = std::make_unique<LineClient>(port);
+        EXPECT_EQ("OK authentication successful (users=" +
+                      std::to_string(server->GetConnectionCount()) + ")\r\n",
+                  client->Login("alice", "secret"));
+        return client;
+    }
+
+    TempDir dir;
+    CapturingSink sink;
+    std::unique_ptr<CConfigDataLoader> config;
+    std::unique_ptr<CLogger> logger;
+    std::unique_ptr<CWmiLogEventServer> server;
+    CConfigDataLoader* savedConfig = nullptr;
+    CLogger* savedLogger = nullptr;
+    uint16_t port = 0;
+};
+
+TEST_F(CommandServerTest, GreetsWithBannerVersionAndBuildDate) {
+    StartServer(kAuth);
+    LineClient client(port);
+    std::string greeting = client.ReadLine();
+    const std::string head = "200 Halcrest WMI Event Listener (v5.5 build ";
+    const std::string tail = ") Ready To Authenticate\r\n";
+    ASSERT_EQ(head.size() + 11 + tail.size(), greeting.size()) << greeting;
+    EXPECT_EQ(head, greeting.substr(0, head.size()));
+    EXPECT_EQ(tail, greeting.substr(greeting.size() - tail.size()));
+    std::string date = greeting.substr(head.size(), 11);  // "Mmm dd yyyy"
+    EXPECT_EQ(std::string(__DATE__).substr(7), date.substr(7)) << date;
+}
+
+TEST_F(CommandServerTest, LoginOutcomes) {
+    StartServer(kAuth);
+    struct Case {
+        std::string line;
+        std::string reply;
+    } cases[] = {
+        {"LOGIN alice secret", "OK authentication successful (users=1)\r\n"},
+        {"login ALICE SeCrEt", "OK authentication successful (users=1)\r\n"},
+        {"Login\talice\tsecret", "ERROR invalid command - Login\talice\tsecret\r\n"},
+        {"LOGIN alice wrong", "ERROR unable to verify authentication information, please try again\r\n"},
+        {"LOGIN bob secret", "ERROR unable to verify authentication information, please try again\r\n"},
+        {"LOGIN alice", "ERROR insufficient/incorrect parameters\r\n"},
+        {"LOGIN alice:x secret", "ERROR insufficient/incorrect parameters\r\n"},
+        // The match ends at the colon: the password compared is "sec".
+        {"LOGIN alice sec:ret", "ERROR unable to verify authentication information, please try again\r\n"},
+        {"LOGIN alice " + std::string(128, 'p'),
+         "ERROR unable to verify authentication information, please try again\r\n"},
+        {"LOGIN " + std::string(128, 'u') + " secret",
+         "ERROR unable to verify authentication information, please try again\r\n"},
+    };
+    for (const Case& c : cases) {
+        LineClient client(port);
+        client.ReadLine();
+        client.SendLine(c.line);
+        EXPECT_EQ(c.reply, client.ReadLine()) << c.line;
+        // Still connected, and logged in exactly when the reply said so.
+        client.SendLine("NOOP");
+        bool loggedIn = c.reply.rfind("OK authentication", 0) == 0;
+        EXPECT_EQ(loggedIn ? "OK noop\r\n" : "ERROR please login first\r\n", client.ReadLine())
+            << c.line;
+    }
+}
+
+TEST_F(CommandServerTest, LoginFailsWhenAuthenticationKeysAreMissing) {
+    for (const char* ini : {"[LISTEN]\nPORT=1\n", "[LOCAL_AUTH]\nUSERNAME=alice\n",
+                            "[LOCAL_AUTH]\nPASSWORD=secret\n", "[LOCAL_AUTH]\nUSERNAME=\nPASSWORD=\n"}) {
+        StartServer(ini);
+        LineClient client(port);
+        EXPECT_EQ("ERROR unable to verify authentication information, please try again\r\n",
+                  client.Login("alice", "secret"))
+            << ini;
+        StopServer();
+    }
+}
+
+TEST_F(CommandServerTest, CommandsBeforeLogin) {
+    StartServer(kAuth);
+    LineClient client(port);
+    client.ReadLine();
+    struct Case {
+        const char* line;
+        const char* reply;
+    } cases[] = {
+        {"HELP", "ERROR please login first\r\n"},
+        {"NOOP", "ERROR please login first\r\n"},
+        {"ADD host System 3", "ERROR please login first\r\n"},
+        {"LOGOUT", "ERROR please login first\r\n"},
+        {"FOO", "ERROR invalid command - FOO\r\n"},
+        {"", "OK waiting for next command\r\n"},
+    };
+    for (const Case& c : cases) {
+        client.SendLine(c.line);
+        EXPECT_EQ(c.reply, client.ReadLine()) << c.line;
+    }
+}
+
+TEST_F(CommandServerTest, RepliesOfALoggedInSession) {
+    StartServer(kAuth);
+    auto client = LoggedInClient();
+    struct Case {
+        std::string line;
+        std::string reply;
+    } cases[] = {
+        {"NOOP", "OK noop\r\n"},
+        {"noop extra words", "OK noop\r\n"},
+        {"", "OK waiting for next command\r\n"},
+        {" NOOP", "ERROR invalid command -  NOOP\r\n"},
+        {"FOO bar", "ERROR invalid command - FOO bar\r\n"},
+        {"LOGIN alice secret", "OK already logged in\r\n"},
+        {"LOGLEVEL", "OK INFO\r\n"},
+        {"LOGLEVEL debug", "OK updated log level\r\n"},
+        {"loglevel", "OK DEBUG\r\n"},
+        {"LOGLEVEL warning", "OK updated log level\r\n"},
+        {"LogLevel", "OK WARN\r\n"},
+        {"LOGLEVELdebug", "ERROR invalid command - LOGLEVELdebug\r\n"},
+        {"HELP", kHelpReply},
+        // Without an engine, well-formed subscription commands are refused
+        // and malformed ones still get the parameter error.
+        {"ADD host System 3", "ERROR subscription engine not available\r\n"},
+        {"ADD host System", "ERROR insufficient/incorrect parameters\r\n"},
+        {"DELETE host", "ERROR subscription engine not available\r\n"},
+        {"DELETE", "ERROR insufficient/incorrect parameters\r\n"},
+        {"REPLAY h System 3 20240101000000 0", "ERROR subscription engine not available\r\n"},
+        {"REPLAY h System 3 2024", "ERROR insufficient/incorrect parameters\r\n"},
+        {"LIST", "ERROR subscription engine not available\r\n"},
+        // 255 characters pass, 256 are refused.
+        {"NOOP " + std::string(250, 'x'), "OK noop\r\n"},
+        {"NOOP " + std::string(251, 'x'),
+         "ERROR invalid command - Command length exceeds the allowed 256 chars.\r\n"},
+    };
+    for (const Case& c : cases) {
+        client->SendLine(c.line);
+        std::string reply = client->ReadLine();
+        while (reply.size() < c.reply.size() && reply.size() > 0 &&
+               c.reply.compare(0, reply.size(), reply) == 0) {
+            reply += client->ReadLine();  // multi-line replies
+        }
+        EXPECT_EQ(c.reply, reply) << c.line;
+    }
+}
+
+TEST_F(CommandServerTest, LogLevelWithoutALoggerIsRefused) {
+    StartServer(kAuth);
+    auto client = LoggedInClient();
+    g_logger = nullptr;
+    client->SendLine("LOGLEVEL");
+    EXPECT_EQ("ERROR no log file is configured\r\n", client->ReadLine());
+    client->SendLine("LOGLEVEL debug");
+    EXPECT_EQ("ERROR no log file is configured\r\n", client->ReadLine());
+    g_logger = logger.get();
+}
+
+TEST_F(CommandServerTest, LogoutExitAndQuitCloseTheConnection) {
+    StartServer(kAuth);
+    for (const char* command : {"LOGOUT", "exit", "Quit"}) {
+        auto client = LoggedInClient();
+        client->SendLine(command);
+        EXPECT_EQ("OK logging off\r\n", client->ReadLine()) << command;
+        EXPECT_TRUE(client->WaitClosed()) << command;
+        EXPECT_TRUE(Eventually([&] { return server->GetConnectionCount() == 0; })) << command;
+    }
+}
+
+TEST_F(CommandServerTest, LineAssemblyAcrossAndWithinReads) {
+    StartServer(kAuth);
+    auto client = LoggedInClient();
+    auto pause = [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); };
+
+    client->SendRaw("NO");
+    pause();
+    client->SendRaw("OP\r\n");
+    EXPECT_EQ("OK noop\r\n", client->ReadLine()) << "a line split across two reads";
+
+    client->SendRaw("NOOP\r");
+    pause();
+    client->SendRaw("\n");
+    EXPECT_EQ("ERROR invalid command - NOOP\r\r\n", client->ReadLine())
+        << "CR in one read, LF in the next: the CR stays in the line";
+
+    client->SendRaw("NOOP\n");
+    EXPECT_EQ("OK noop\r\n", client->ReadLine()) << "a bare LF ends a line";
+
+    client->SendRaw("NOOP\r\nFOO\r\n");
+    EXPECT_EQ("OK noop\r\n", client->ReadLine());
+    client->SendLine("HELP");
+    EXPECT_EQ("OK Help. following commands are available:\r\n", client->ReadLine())
+        << "the second line of one read was answered";
+}
+
+TEST_F(CommandServerTest, DataWithoutALineEndIsBoundedAndClosesTheConnection) {
+    StartServer(kAuth);
+    struct Case {
+        const char* name;
+        std::vector<std::string> sends;
+        bool refused;
+    } cases[] = {
+        {"4095 bytes in one read, then a line end", {std::string(4095, 'a'), "\r\n"}, false},
+        {"4096 bytes in one read", {std::string(4096, 'a')}, true},
+        {"3000 + 1096 bytes in two reads", {std::string(3000, 'a'), std::string(1096, 'a')}, true},
+    };
+    for (const Case& c : cases) {
+        auto client = LoggedInClient();
+        for (const std::string& s : c.sends) {
+            client->SendRaw(s);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        if (c.refused) {
+            EXPECT_EQ("Invalid data received!\r\n", client->ReadLine()) << c.name;
+            EXPECT_TRUE(client->WaitClosed()) << c.name;
+            EXPECT_TRUE(Eventually([&] { return server->GetConnectionCount() == 0; }))
+                << c.name << ": the slot was not freed";
+        } else {
+            EXPECT_EQ("ERROR invalid command - " + std::string(4095, 'a') + "\r\n",
+                      client->ReadLine())
+                << c.name;
+            client->SendLine("NOOP");
+            EXPECT_EQ("OK noop\r\n", client->ReadLine()) << c.name;
+            client->SendLine("LOGOUT");
+            client->ReadLine();
+            EXPECT_TRUE(Eventually([&] { return server->GetConnectionCount() == 0; }));
+        }
+    }
+}
+
+TEST_F(CommandServerTest, ConnectionLimitRefusesTheFourthAndFreesSlotsOnLogout) {
+    StartServer(kAuth);  // LISTEN.MAXCONNECTIONS absent: 3
+    auto first = LoggedInClient();
+    LineClient second(port), third(port);
+    EXPECT_EQ(0u, second.ReadLine().rfind("200 ", 0));
+    EXPECT_EQ(0u, third.ReadLine().rfind("200 ", 0));
+
+    LineClient fourth(port);
+    EXPECT_EQ("Max user count reached (3)", fourth.ReadBytes(100));
+    EXPECT_TRUE(fourth.WaitClosed());
+    EXPECT_TRUE(Eventually([&] { return server->GetConnectionCount() == 3; }));
+
+    first->SendLine("LOGOUT");
+    EXPECT_EQ("OK logging off\r\n", first->ReadLine());
+    ASSERT_TRUE(Eventually([&] { return server->GetConnectionCount() == 2; }));
+    LineClient fifth(port);
+    EXPECT_EQ(0u, fifth.ReadLine().rfind("200 ", 0)) << "a freed slot is usable again";
+}
+
+TEST_F(CommandServerTest, ConfiguredConnectionLimit) {
+    StartServer(std::string(kAuth) + "[LISTEN]\nMAXCONNECTIONS=1\n");
+    LineClient first(port);
+    EXPECT_EQ(0u, first.ReadLine().rfind("200 ", 0));
+    LineClient second(port);
+    EXPECT_EQ("Max user count reached (1)", second.ReadBytes(100));
+}
+
+TEST_F(CommandServerTest, BroadcastReachesOnlyLoggedInClients) {
+    StartServer(kAuth);
+    auto a = LoggedInClient();
+    auto b = LoggedInClient();
+    LineClient anonymous(port);
+    anonymous.ReadLine();
+
+    server->SendToAllClients("NTEVENT: one\r\n.\r\n \t\r\n");
+    server->SendToAllClients("plain");
+    for (LineClient* c : {a.get(), b.get()}) {
+        EXPECT_EQ("NTEVENT: one\r\n", c->ReadLine());
+        EXPECT_EQ(".\r\n", c->ReadLine());
+        EXPECT_EQ("plain\r\n", c->ReadLine());
+    }
+    anonymous.SendLine("NOOP");
+    EXPECT_EQ("ERROR please login first\r\n", anonymous.ReadLine())
+        << "a client that has not logged in received a broadcast";
+
+    b->SendLine("LOGOUT");
+    EXPECT_EQ("OK logging off\r\n", b->ReadLine());
+    ASSERT_TRUE(Eventually([&] { return server->GetConnectionCount() == 2; }));
+    server->SendToAllClients("after");
+    EXPECT_EQ("after\r\n", a->ReadLine());
+    EXPECT_TRUE(b->WaitClosed());
+}
+
+TEST_F(CommandServerTest, AClientThatResetsDuringABroadcastDoesNotDisturbTheOthers) {
+    StartServer(std::string(kAuth) + "[LISTEN]\nMAXCONNECTIONS=10\n");
+    auto a = LoggedInClient();
+    auto b = LoggedInClient();
+    auto c = LoggedInClient();
+    std::thread broadcaster([&] {
+        for (int i = 0; i < 200; ++i) server->SendToAllClients("tick " + std::to_string(i));
+    });
+    b->Reset();
+    broadcaster.join();
+    for (LineClient* client : {a.get(), c.get()}) {
+        for (int i = 0; i < 200; ++i) {
+            ASSERT_EQ("tick " + std::to_string(i) + "\r\n", client->ReadLine()) << i;
+        }
+        client->SendLine("NOOP");
+        EXPECT_EQ("OK noop\r\n", client->ReadLine());
+    }
+    EXPECT_TRUE(Eventually([&] { return server->GetConnectionCount() == 2; }));
+}
+
+TEST_F(CommandServerTest, StopBroadcastsShutdownStopsTheEngineThenClosesClients) {
+    StartServer(kAuth, true);
+    g_script.noticeOnStop = "OK Deleted Host h System 3 \r\n";
+    auto a = LoggedInClient();
+    auto b = LoggedInClient();
+    LineClient anonymous(port);
+    anonymous.ReadLine();
+    StopServer();
+    for (LineClient* c : {a.get(), b.get()}) {
+        EXPECT_EQ("Server shutdown\r\n", c->ReadLine());
+        EXPECT_EQ("OK Deleted Host h System 3\r\n", c->ReadLine());
+        EXPECT_TRUE(c->WaitClosed());
+    }
+    EXPECT_TRUE(anonymous.WaitClosed());
+    std::vector<Call> calls = g_script.Take();
+    EXPECT_EQ((std::vector<Call>{{"Start"}, {"Stop"}}), calls);
+}
+
+TEST_F(CommandServerTest, SubscriptionCommandsReachTheControllerWithTheirFields) {
+    StartServer(kAuth, true);
+    auto client = LoggedInClient();
+    ASSERT_EQ((std::vector<Call>{{"Start"}}), g_script.Take());
+    const std::string pad(255 - std::string("ADD host System 3 ").size(), 'u');
+    struct Case {
+        std::string line;
+        int result;  // addResult or deleteResult for the call
+        std::string reply;
+        Call call;
+    } cases[] = {
+        {"ADD host System 3", 0, "OK queuing subscription for host System 3\r\n",
+         {"Add", "host", "System", "3", "", ""}},
+        {"add host System *", 0, "OK queuing subscription for host System *\r\n",
+         {"Add", "host", "System", "*", "", ""}},
+        {"ADD host System 3 alice", 0, "OK queuing subscription for host System 3\r\n",
+         {"Add", "host", "System", "3", "", ""}},
+        {"ADD host System 10", 0, "OK queuing subscription for host System 1\r\n",
+         {"Add", "host", "System", "1", "", ""}},
+        {"ADD h Directory Service 3", 0, "OK queuing subscription for h Directory Service 3\r\n",
+         {"Add", "h Directory", "Service", "3", "", ""}},
+        {"ADD host System 3 bob pw", 0, "OK queuing subscription for host System 3\r\n",
+         {"Add", "host", "System", "3", "bob", "pw"}},
+        {"ADD host System 3 " + pad, 0, "OK queuing subscription for host System 3\r\n",
+         {"Add", "host", "System", "3", "", ""}},
+        {"ADD host System 3", -1, "ERROR subscription for host System 3 already exists\r\n",
+         {"Add", "host", "System", "3", "", ""}},
+        {"ADD nohost System 3", -2, "ERROR Invalid host for nohost System 3\r\n",
+         {"Add", "nohost", "System", "3", "", ""}},
+        {"ADD host System x", 0, "ERROR insufficient/incorrect parameters\r\n", {}},
+        {"DELETE host", 2, "OK queued deletion of subscription for 2 host(s)\r\n",
+         {"Delete", "host", "*", "*"}},
+        {"DELETE host System", 1, "OK queued deletion of subscription for 1 host(s)\r\n",
+         {"Delete", "host", "System", "*"}},
+        {"DELETE * *", 0, "ERROR no matching subscription found\r\n", {"Delete", "*", "*", "*"}},
+        {"REPLAY h System 3 20240101000000 0", 0,
+         "OK replaying events for requested time period\r\n",
+         {"Replay", "h", "System", "3", "20240101000000", "0", "", ""}},
+        {"REPLAY h System 3 20240101000000 20240102000000 carol pw", 0,
+         "OK replaying events for requested time period\r\n",
+         {"Replay", "h", "System", "3", "20240101000000", "20240102000000", "carol", "pw"}},
+        {"REPLAY h System 3 20240101000000 0 carol pw", 0,
+         "OK replaying events for requested time period\r\n",
+         {"Replay", "h", "System", "3", "20240101000000", "0", "carol", "pw"}},
+        {"REPLAY h System 3 2024010100000 0", 0, "ERROR insufficient/incorrect parameters\r\n", {}},
+        {"LIST everything", 0, "OK List Follows for 0 entries (0 unreachable):\r\n.\r\n", {"List"}},
+    };
+    for (const Case& c : cases) {
+        g_script.addResult = c.result;
+        g_script.deleteResult = c.result;
+        client->SendLine(c.line);
+        std::string reply = client->ReadLine();
+        if (c.call == Call{"List"}) reply += client->ReadLine();
+        EXPECT_EQ(c.reply, reply) << c.line;
+        std::vector<Call> calls = g_script.Take();
+        EXPECT_EQ(c.call.empty() ? std::vector<Call>{} : std::vector<Call>{c.call}, calls) << c.line;
+    }
+    client->SendLine("ADD host System 3 " + pad + "u");
+    EXPECT_EQ("ERROR invalid command - Command length exceeds the allowed 256 chars.\r\n",
+              client->ReadLine());
+}
+
+TEST_F(CommandServerTest, NoPasswordReachesTheLog) {
+    StartServer(kAuth, true, "TRACE");
+    LineClient early(port);
+    early.ReadLine();
+    for (const char* line : {"ADD h System 3 bob hostpw-early", "LOGIN alice wrongpw-early",
+                             "Login\talice\tsecret", " LOGIN alice secret"}) {
+        early.SendLine(line);
+        early.ReadLine();
+    }
+    auto client = LoggedInClient();
+    for (const char* line : {"LOGIN alice secret", "ADD h System 3 bob hostpw-add",
+                             "REPLAY h System 3 20240101000000 0 carol hostpw-replay",
+                             "REPLAY\th System 3 20240101000000 0 carol hostpw-tab",
+                             "ADD\th\tSystem\t3\tbob\thostpw-tab2"}) {
+        client->SendLine(line);
+        client->ReadLine();
+    }
+    client->SendLine("NOOP");
+    ASSERT_EQ("OK noop\r\n", client->ReadLine());
+    StopServer();
+    std::string log = sink.Text();
+    ASSERT_NE(std::string::npos, log.find("Successful login command")) << "nothing was logged";
+    for (const char* secret : {"secret", "hostpw", "wrongpw"}) {
+        EXPECT_EQ(std::string::npos, log.find(secret)) << secret << " in the log:\n" << log;
+    }
+    EXPECT_NE(std::string::npos, log.find("ADD h System 3 bob"))
+        << "the user name of a credentialed line is kept";
+}
+
+// Many clients connect, log in, ping and leave while another thread
+// broadcasts without pause: every reply must arrive intact between the
+// broadcast lines, and nothing may be left behind (run under the sanitizers).
+TEST_F(CommandServerTest, ClientsComeAndGoDuringBroadcasts) {
+    StartServer(std::string(kAuth) + "[LISTEN]\nMAXCONNECTIONS=50\n");
+    std::atomic<bool> broadcasting{true};
+    std::thread broadcaster([&] {
+        while (broadcasting) server->SendToAllClients("tick");
+    });
+    std::atomic<int> failures{0};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 20; ++i) {
+        clients.emplace_back([&] {
+            for (int round = 0; round < 3; ++round) {
+                LineClient client(port);
+                auto next = [&] {
+                    std::string line;
+                    do {
+                        line = client.ReadLine();
+                    } while (line == "tick\r\n");
+                    return line;
+                };
+                if (next().rfind("200 ", 0) != 0) ++failures;
+                client.SendLine("LOGIN alice secret");
+                if (next().rfind("OK authentication successful", 0) != 0) ++failures;
+                client.SendLine("NOOP");
+                if (next() != "OK noop\r\n") ++failures;
+                if (round == 1) {
+                    client.Reset();
+                } else if (round == 2) {
+                    client.SendLine("QUIT");
+                    if (next() != "OK logging off\r\n") ++failures;
+                }
+            }
+        });
+    }
+    for (auto& t : clients) t.join();
+    broadcasting = false;
+    broadcaster.join();
+    EXPECT_EQ(0, failures.load());
+    EXPECT_TRUE(Eventually([&] { return server->GetConnectionCount() == 0; }))
+        << server->GetConnectionCount() << " connections left";
+}
+
+}  // namespace
