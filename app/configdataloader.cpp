@@ -72,8 +72,7 @@ int CConfigDataLoader::Load() {
     return 1;
 }
 
-void CConfigDataLoader::SplitPair(const std::string& entry, std::string& name,
-                                  std::string& value) {
+void CConfigDataLoader::SplitPair(const std::string& entry, std::string& name, std::string& value) {
     size_t eq = entry.find('=');
     if (eq == 0) throw EInvalidKeyValuePair();
     if (eq == std::string::npos) {
@@ -112,8 +111,8 @@ std::string CConfigDataLoader::ListPairsMasked() const {
     for (const auto& [key, value] : pairs) {
         size_t dot = key.find('.');
         // Keys are stored upper-cased, so the entry name can be searched as is.
-        bool secret = dot != std::string::npos &&
-                      key.find("PASSWORD", dot + 1) != std::string::npos;
+        bool secret =
+            dot != std::string::npos && key.find("PASSWORD", dot + 1) != std::string::npos;
         text += key + "=" + (secret ? std::string("****") : value) + ",";
     }
     return text;

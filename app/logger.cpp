@@ -53,8 +53,7 @@ void FormatNow(char (&date)[32], char (&time)[32]) {
     localtime_r(&now, &local);
     std::snprintf(date, sizeof date, "%02d/%02d/%02d", local.tm_mon + 1, local.tm_mday,
                   local.tm_year % 100);
-    std::snprintf(time, sizeof time, "%02d:%02d:%02d", local.tm_hour, local.tm_min,
-                  local.tm_sec);
+    std::snprintf(time, sizeof time, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
 }
 
 // Length of what snprintf stored in a buffer of size bytes.
@@ -228,9 +227,9 @@ void CLogger::LogMethodStart(int line, const char* sourceFile, const char* text)
     char time[32];
     FormatNow(date, time);
     char buffer[kLineBufferSize];
-    int result = std::snprintf(buffer, sizeof buffer, "%s - %s - %d - %s - %s : %s\r\n", date,
-                               time, line, sourceFile ? sourceFile : "", "Starting Method",
-                               text ? text : "");
+    int result =
+        std::snprintf(buffer, sizeof buffer, "%s - %s - %d - %s - %s : %s\r\n", date, time, line,
+                      sourceFile ? sourceFile : "", "Starting Method", text ? text : "");
     WriteIfOpen(buffer, StoredLength(result, sizeof buffer));
 }
 
@@ -240,9 +239,9 @@ void CLogger::LogMethodEnd(int line, const char* sourceFile, const char* text) {
     char time[32];
     FormatNow(date, time);
     char buffer[kLineBufferSize];
-    int result = std::snprintf(buffer, sizeof buffer, "%s - %s - %d - %s - %s : %s\r\n", date,
-                               time, line, sourceFile ? sourceFile : "", "Ending Method",
-                               text ? text : "");
+    int result =
+        std::snprintf(buffer, sizeof buffer, "%s - %s - %d - %s - %s : %s\r\n", date, time, line,
+                      sourceFile ? sourceFile : "", "Ending Method", text ? text : "");
     WriteIfOpen(buffer, StoredLength(result, sizeof buffer));
 }
 
@@ -253,10 +252,10 @@ void CLogger::LogMethodError(int line, const char* sourceFile, const char* text,
     FormatNow(date, time);
     char buffer[kLineBufferSize];
     // Stored with CR LF like every other line.
-    int result = std::snprintf(buffer, sizeof buffer, "%s - %s - %d - %s - %s : %s( %s )\r\n",
-                               date, time, line, sourceFile ? sourceFile : "",
-                               "UnExpected Error In Method : ", text ? text : "",
-                               detail ? detail : "");
+    int result =
+        std::snprintf(buffer, sizeof buffer, "%s - %s - %d - %s - %s : %s( %s )\r\n", date, time,
+                      line, sourceFile ? sourceFile : "",
+                      "UnExpected Error In Method : ", text ? text : "", detail ? detail : "");
     WriteIfOpen(buffer, StoredLength(result, sizeof buffer));
 }
 

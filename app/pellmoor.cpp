@@ -69,8 +69,7 @@ void UninstallService() {
 // "-s".
 void RunAsService(const CCommandLineArgs& /*args*/) {
     InitializeCom();
-    std::printf("Running as the service \"%s\" is not available in this build.\r\n",
-                kServiceName);
+    std::printf("Running as the service \"%s\" is not available in this build.\r\n", kServiceName);
 }
 
 // Creates and starts the command server with the listening settings. The
@@ -80,8 +79,9 @@ void StartServer(const TListenSettings& settings) {
     if (!settings.missingKey.empty()) {
         LOG(ERROR, "TLS is enabled but %s is not set; the server is not started",
             settings.missingKey.c_str());
-        std::printf("Error: SSL.SSLENABLED is true but %s is not set; the server is not started\r\n",
-                    settings.missingKey.c_str());
+        std::printf(
+            "Error: SSL.SSLENABLED is true but %s is not set; the server is not started\r\n",
+            settings.missingKey.c_str());
         return;
     }
     LOG(WARN, "no command server in this build; nothing listens on port %d",

@@ -19,8 +19,9 @@ const char* BuildTime() { return __TIME__; }
 
 std::string FindConfigFile(const std::string& name, bool* fellBack) {
     if (fellBack != nullptr) *fellBack = false;
-    std::string path =
-        platform::IsAbsolutePath(name) ? name : platform::JoinPath(platform::CurrentDirectory(), name);
+    std::string path = platform::IsAbsolutePath(name)
+                           ? name
+                           : platform::JoinPath(platform::CurrentDirectory(), name);
     if (platform::FileExists(path)) return path;
     if (fellBack != nullptr) *fellBack = true;
     path = platform::JoinPath(platform::FallbackConfigDirectory(), kDefaultConfigName);
@@ -61,7 +62,8 @@ std::string CleanLogFileName(const std::string& value) {
 bool CreateLoggerFromConfig(std::string* logPath) {
     if (g_config == nullptr) return false;
     try {
-        std::string path = g_config->ResolvePath(CleanLogFileName(g_config->GetKeyValue("Logger.filename")));
+        std::string path =
+            g_config->ResolvePath(CleanLogFileName(g_config->GetKeyValue("Logger.filename")));
         std::string levelText = g_config->GetKeyValue("Logger.level");
         g_logger = new CLogger(path, levelText);
         if (logPath != nullptr) *logPath = path;

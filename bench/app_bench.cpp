@@ -2,7 +2,6 @@
 // dropped below the level, the same line from several threads at once, and a
 // configuration look-up.
 #include <benchmark/benchmark.h>
-
 #include <stdlib.h>
 
 #include <cstdio>
@@ -18,7 +17,8 @@ namespace {
 class TempLogger {
 public:
     explicit TempLogger(const char* level) {
-        std::string pattern = (std::filesystem::temp_directory_path() / "quellon-bench-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "quellon-bench-XXXXXX").string();
         dir = mkdtemp(pattern.data()) ? pattern : std::string();
         // The creation line on standard output is not part of the measure.
         std::fflush(stdout);

@@ -13,8 +13,9 @@ constexpr Message kCatalogue[] = {
     {104, "200 %s Ready To Authenticate\r\n"},
     {105, "Halcrest WMI Event Listener (v%s build %s)"},
     {106, "5.5"},
-    {107, "Copyright (c) Halcrest. All rights reserved. Monitor only hosts you are "
-          "authorised to watch.\r\n\r\n"},
+    {107,
+     "Copyright (c) Halcrest. All rights reserved. Monitor only hosts you are "
+     "authorised to watch.\r\n\r\n"},
     {108, "Failed to open the config file\r\n"},
     {109, "Using Config File: %s\r\n"},
     {110, "OK already logged in\r\n"},

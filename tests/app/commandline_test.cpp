@@ -25,7 +25,8 @@ private:
 
 std::string Join(const std::vector<std::string>& args) {
     std::string text;
-    for (const std::string& a : args) text += "[" + a.substr(0, 20) + (a.size() > 20 ? "...]" : "]");
+    for (const std::string& a : args)
+        text += "[" + a.substr(0, 20) + (a.size() > 20 ? "...]" : "]");
     return text;
 }
 
@@ -34,8 +35,8 @@ TEST(CommandLineArgs, SwitchRecognition) {
         const char* arg;
         bool isSwitch;
     } cases[] = {
-        {"-c", true},  {"-C", true}, {"--c", true}, {"-abc", true}, {"-5", false}, {"-0x", false},
-        {"-", false},  {"c", false}, {"", false},   {"x-c", false},
+        {"-c", true},   {"-C", true}, {"--c", true}, {"-abc", true}, {"-5", false},
+        {"-0x", false}, {"-", false}, {"c", false},  {"", false},    {"x-c", false},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(CCommandLineArgs::IsSwitch(c.arg), c.isSwitch) << '"' << c.arg << '"';
@@ -115,7 +116,8 @@ TEST(CommandLineArgs, ParseBuildsListsPerSwitch) {
         for (const auto& [name, values] : c.expected) {
             EXPECT_TRUE(table.HasSwitch(name)) << Join(c.args) << " " << name;
             for (size_t i = 0; i < values.size(); ++i) {
-                EXPECT_EQ(table.GetValue(name, i, "<none>"), values[i]) << Join(c.args) << " " << name;
+                EXPECT_EQ(table.GetValue(name, i, "<none>"), values[i])
+                    << Join(c.args) << " " << name;
             }
             EXPECT_EQ(table.GetValue(name, values.size(), "<none>"), "<none>")
                 << Join(c.args) << " " << name;

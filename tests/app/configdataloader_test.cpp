@@ -137,7 +137,9 @@ std::vector<size_t> SizesUpTo(size_t last) {
 
 // A section whose name makes the name list need exactly `bytes` bytes (the
 // name, its NUL and the list's final NUL).
-std::string SectionNeedingNameBytes(size_t bytes) { return "[" + std::string(bytes - 2, 'S') + "]\n"; }
+std::string SectionNeedingNameBytes(size_t bytes) {
+    return "[" + std::string(bytes - 2, 'S') + "]\n";
+}
 
 // An entry list that needs exactly `bytes` bytes: "K=" + value, NUL, final NUL.
 std::string EntryNeedingBytes(size_t bytes) { return "K=" + std::string(bytes - 4, 'v') + "\n"; }
@@ -182,8 +184,8 @@ TEST(ConfigDataLoader, SectionBufferGrowsAndIsKept) {
     EXPECT_EQ(store.GetKeyValue("C.Y"), "2");
 
     // One section over 19000 bytes: refused, earlier sections kept.
-    RecordingLoader large(dir.Write("large.ini", "[A]\nX=1\n[B]\n" + EntryNeedingBytes(19001) +
-                                                     "[C]\nY=2\n"));
+    RecordingLoader large(
+        dir.Write("large.ini", "[A]\nX=1\n[B]\n" + EntryNeedingBytes(19001) + "[C]\nY=2\n"));
     EXPECT_THROW(large.Load(), CConfigDataLoader::ELargeFile);
     EXPECT_EQ(large.ListPairs(), "A.X=1,");
     std::vector<std::pair<std::string, size_t>> tried = {{"A", 5000}};
@@ -216,9 +218,17 @@ TEST(ConfigDataLoader, DecimalPrefixRule) {
         const char* text;
         long value;
     } cases[] = {
-        {"7668", 7668},   {"  42abc", 42}, {"\t\n12", 12},         {"+7", 7},
-        {"-3", -3},       {"abc", 0},      {"", 0},                {"- 5", 0},
-        {"12 34", 12},    {"0x1F", 0},     {"99999999999999999999", LONG_MAX},
+        {"7668", 7668},
+        {"  42abc", 42},
+        {"\t\n12", 12},
+        {"+7", 7},
+        {"-3", -3},
+        {"abc", 0},
+        {"", 0},
+        {"- 5", 0},
+        {"12 34", 12},
+        {"0x1F", 0},
+        {"99999999999999999999", LONG_MAX},
         {"-99999999999999999999", LONG_MIN},
     };
     for (const Case& c : cases) EXPECT_EQ(DecimalPrefix(c.text), c.value) << '"' << c.text << '"';

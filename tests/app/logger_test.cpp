@@ -157,7 +157,8 @@ TEST_F(LoggerTest, NoFileMeansNoLines) {
         EXPECT_TRUE(sink.texts.empty()) << name;
     }
     EXPECT_FALSE(std::filesystem::exists(dir.File("no")));
-    EXPECT_EQ(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator());
+    EXPECT_EQ(std::filesystem::directory_iterator(dir.path()),
+              std::filesystem::directory_iterator());
     Log(nullptr, FATAL, 1, "f.cpp", "a null logger ignores this");
 }
 

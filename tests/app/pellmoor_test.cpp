@@ -1,8 +1,8 @@
 // Runs the built program with real arguments, standard input and files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -21,7 +21,8 @@ struct Outcome {
 };
 
 const std::string kValidated =
-    "Validating command line arguments.\r\nValidation of command line arguments is successful.\r\n\n";
+    "Validating command line arguments.\r\nValidation of command line arguments is "
+    "successful.\r\n\n";
 
 class ProgramTest : public testing::Test {
 protected:
@@ -155,9 +156,13 @@ TEST_F(ProgramTest, ConsoleStopsAtQ) {
     EXPECT_TRUE(ExitedZero(run));
     EXPECT_EQ(run.out, kValidated +
                            "Starting in standalone mode, loading quellon.ini\r\n"
-                           "Using Config File: " + work.File("cwd/quellon.ini") + "\r\n"
+                           "Using Config File: " +
+                           work.File("cwd/quellon.ini") +
+                           "\r\n"
                            "Log level is set to DEBUG\r\n"
-                           "Log file " + work.File("q.log") + "\r\n"
+                           "Log file " +
+                           work.File("q.log") +
+                           "\r\n"
                            "Press Q to quit\r\n"
                            "Shutting down...");
     std::string log = ReadWholeFile(work.File("q.log"));
@@ -188,7 +193,9 @@ TEST_F(ProgramTest, FallbackDirectoryAndMissingLoggerKeys) {
     EXPECT_TRUE(ExitedZero(run));
     EXPECT_EQ(run.out, kValidated +
                            "Starting in standalone mode, loading other.ini\r\n"
-                           "Using Config File: " + work.File("etc/quellon.ini") + "\r\n"
+                           "Using Config File: " +
+                           work.File("etc/quellon.ini") +
+                           "\r\n"
                            "logger file name or debug level not set\r\n"
                            "Press Q to quit\r\n"
                            "Shutting down...");
@@ -207,8 +214,8 @@ TEST_F(ProgramTest, RefusedConfigurationEndsCleanly) {
         Outcome run = Start({}, "q");
         EXPECT_TRUE(ExitedZero(run)) << c.reason;
         std::string expected = kValidated + "Starting in standalone mode, loading quellon.ini\r\n" +
-                               "Using Config File: " + path + "\r\n" + "Error: configuration file " +
-                               path + " " + c.reason;
+                               "Using Config File: " + path + "\r\n" +
+                               "Error: configuration file " + path + " " + c.reason;
         EXPECT_EQ(run.out.rfind(expected, 0), 0u) << run.out;
         EXPECT_EQ(run.out.find("Press Q"), std::string::npos) << run.out;
         EXPECT_EQ(run.out.back(), '\n');

@@ -23,11 +23,11 @@ TEST(StringConvertor, RoundTripsValidText) {
     } cases[] = {
         {"", u""},
         {"Application", u"Application"},
-        {"caf\xC3\xA9", u"caf\u00E9"},                   // two-byte form
-        {"\xE2\x82\xAC 5", u"\u20AC 5"},                 // three-byte form
-        {"\xEF\xBF\xBF", u"\uFFFF"},                     // last of the basic plane
-        {"\xF0\x9F\x98\x80", u"\U0001F600"},             // surrogate pair
-        {"\xF4\x8F\xBF\xBF", u"\U0010FFFF"},             // highest code point
+        {"caf\xC3\xA9", u"caf\u00E9"},        // two-byte form
+        {"\xE2\x82\xAC 5", u"\u20AC 5"},      // three-byte form
+        {"\xEF\xBF\xBF", u"\uFFFF"},          // last of the basic plane
+        {"\xF0\x9F\x98\x80", u"\U0001F600"},  // surrogate pair
+        {"\xF4\x8F\xBF\xBF", u"\U0010FFFF"},  // highest code point
     };
     for (const Case& c : cases) {
         EXPECT_EQ(CStringConvertor::Utf8ToWide(c.narrow), c.wide) << Hex(c.narrow);
@@ -38,12 +38,12 @@ TEST(StringConvertor, RoundTripsValidText) {
 
 TEST(StringConvertor, InvalidInputGivesEmptyText) {
     const std::string badNarrow[] = {
-        "ok\xC3",              // cut sequence
-        "\x80",                // stray continuation byte
-        "\xC0\x80",            // overlong NUL
-        "\xE0\x80\xAF",        // overlong '/'
-        "\xED\xA0\x80",        // encoded surrogate
-        "\xF4\x90\x80\x80",    // above U+10FFFF
+        "ok\xC3",            // cut sequence
+        "\x80",              // stray continuation byte
+        "\xC0\x80",          // overlong NUL
+        "\xE0\x80\xAF",      // overlong '/'
+        "\xED\xA0\x80",      // encoded surrogate
+        "\xF4\x90\x80\x80",  // above U+10FFFF
         "\xF8\x88\x80\x80\x80",
         "a\xFFz",
     };

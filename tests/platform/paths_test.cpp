@@ -1,9 +1,9 @@
+#include "platform/paths.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
-
-#include "platform/paths.h"
 
 namespace {
 
@@ -34,7 +34,10 @@ TEST(Paths, FallbackDirectoryAndAbsoluteNames) {
     EXPECT_EQ(platform::FallbackConfigDirectory(), "/etc");
     setenv("QUELLON_SYSCONFDIR", "/srv/conf", 1);
     EXPECT_EQ(platform::FallbackConfigDirectory(), "/srv/conf");
-    if (saved) setenv("QUELLON_SYSCONFDIR", keep.c_str(), 1); else unsetenv("QUELLON_SYSCONFDIR");
+    if (saved)
+        setenv("QUELLON_SYSCONFDIR", keep.c_str(), 1);
+    else
+        unsetenv("QUELLON_SYSCONFDIR");
 
     EXPECT_TRUE(platform::IsAbsolutePath("/a"));
     EXPECT_FALSE(platform::IsAbsolutePath("a/b"));

@@ -46,7 +46,8 @@ TEST(MessageCatalogue, HelpTextAndNotice) {
     ASSERT_GT(help.size(), tail.size());
     EXPECT_EQ(help.substr(help.size() - tail.size()), tail);
     size_t lines = 0;
-    for (size_t pos = help.find("\r\n"); pos != std::string::npos; pos = help.find("\r\n", pos + 2)) {
+    for (size_t pos = help.find("\r\n"); pos != std::string::npos;
+         pos = help.find("\r\n", pos + 2)) {
         ++lines;
     }
     EXPECT_EQ(lines, 15u);
