@@ -4,6 +4,10 @@
 //
 // Lock order of the whole system (outermost first):
 //   dispatcher subsListLock
+//     -> a thread object's internal mutex (the dispatcher stops its worker
+//        threads while holding subsListLock; a parent's before its
+//        children's)
+//     -> the dispatcher's timerLock
 //     -> any job queue's queueLock, the command server's listLock,
 //        the connection server's sendLock
 //   WMI connection pool lock: taken with no other engine lock held
