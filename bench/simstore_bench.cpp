@@ -48,7 +48,7 @@ SimEvent Event(int64_t i) {
 
 // A store with hosts "a" and "b" of kRecords records each, built once.
 class BigStore {
-public:
+  public:
     static BigStore& Get() {
         static BigStore instance;
         return instance;
@@ -60,7 +60,7 @@ public:
     }
     SimStore store;
 
-private:
+  private:
     BigStore() : dir(TempDir()) {
         store.open(dir + "/big.db", true);
         for (const char* name : {"a", "b"}) {

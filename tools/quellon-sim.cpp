@@ -40,7 +40,8 @@ const char* const kUsage =
     "  host up NAME\n"
     "  host down NAME\n"
     "  host list\n"
-    "  emit HOST --log LOG --type 1-5 --source SOURCE --code 0-65535 [--insert TEXT]... [--time TIME]\n"
+    "  emit HOST --log LOG --type 1-5 --source SOURCE --code 0-65535 [--insert TEXT]... [--time "
+    "TIME]\n"
     "  import HOST FILE.evtx...\n"
     "  play HOST [--rate PER_SECOND] [--count N]\n"
     "The store is FILE, by default simhosts.db in the current directory; 'host add'\n"
@@ -170,7 +171,8 @@ int HostCommand(const std::string& storePath, const std::vector<std::string>& ar
     SimStore store;
     std::string error;
     if (verb == "add") {
-        const Args args = ParseArgs(argv, at + 1, {"--computer", "--user", "--password"}, {"--down"});
+        const Args args =
+            ParseArgs(argv, at + 1, {"--computer", "--user", "--password"}, {"--down"});
         ExpectWords(args, 1, "host add NAME");
         if (args.has("--password") && !args.has("--user")) {
             Usage("--password needs --user");
@@ -189,8 +191,7 @@ int HostCommand(const std::string& storePath, const std::vector<std::string>& ar
         OpenStore(store, storePath, true);
         Check(store.addHost(h, &error), error);
         std::printf("added host %s (computer %s, %s%s)\n", h.name.c_str(), h.computerName.c_str(),
-                    h.up ? "up" : "down",
-                    h.user ? (", user " + *h.user).c_str() : "");
+                    h.up ? "up" : "down", h.user ? (", user " + *h.user).c_str() : "");
         return 0;
     }
     if (verb == "remove" || verb == "up" || verb == "down") {
@@ -255,7 +256,8 @@ int EmitCommand(const std::string& storePath, const std::vector<std::string>& ar
     e.timeGenerated = NowMicros();
     if (const std::string* t = args.get("--time")) {
         if (!ParseUserTime(*t, e.timeGenerated)) {
-            Usage("--time: '" + *t + "' is not a time (YYYYMMDDhhmmss, "
+            Usage("--time: '" + *t +
+                  "' is not a time (YYYYMMDDhhmmss, "
                   "YYYY-MM-DDThh:mm:ss[.ffffff][Z] or yyyymmddHHMMSS.mmmmmm+UUU)");
         }
     }
@@ -331,7 +333,7 @@ void SleepMicros(int64_t us) {
 
 // Walks the host's history (records 1..end) round and round, a page at a time.
 class HistoryCursor {
-public:
+  public:
     HistoryCursor(SimStore& store, std::string host, int64_t end)
         : store(store), host(std::move(host)), end(end) {}
 
@@ -354,7 +356,7 @@ public:
         return page[index++];
     }
 
-private:
+  private:
     SimStore& store;
     std::string host;
     int64_t end;
@@ -387,10 +389,10 @@ int PlayCommand(const std::string& storePath, const std::vector<std::string>& ar
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
 
-    std::printf("playing host %s from its %" PRId64 " records, %s%s\n", host.c_str(), history,
-                rate > 0 ? (std::to_string(rate) + " per second").c_str() : "as fast as possible",
-                count > 0 ? (", " + std::to_string(count) + " records").c_str()
-                          : ", until stopped");
+    std::printf(
+        "playing host %s from its %" PRId64 " records, %s%s\n", host.c_str(), history,
+        rate > 0 ? (std::to_string(rate) + " per second").c_str() : "as fast as possible",
+        count > 0 ? (", " + std::to_string(count) + " records").c_str() : ", until stopped");
     std::fflush(stdout);
 
     HistoryCursor cursor(store, host, history);

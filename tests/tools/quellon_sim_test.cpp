@@ -3,8 +3,8 @@
 // by SIGTERM while this process reads the store), and the error paths, each
 // of which must leave the store as it was.
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,7 +26,7 @@ using namespace wmi::sim;
 namespace {
 
 class TempDir {
-public:
+  public:
     TempDir() {
         std::string tmpl = (fs::temp_directory_path() / "quellon-sim-XXXXXX").string();
         path = mkdtemp(tmpl.data()) ? tmpl : std::string();
@@ -125,10 +125,12 @@ std::string Snapshot(const std::string& path) {
     return s.str();
 }
 
-size_t Lines(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
+size_t Lines(const std::string& text) {
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
 
 class QuellonSimTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_FALSE(dir.path.empty());
         store = dir.file("sim.db");
@@ -192,9 +194,9 @@ TEST_F(QuellonSimTest, HostCommands) {
 
 TEST_F(QuellonSimTest, EmitStoresOneEvent) {
     MakeStore();
-    Outcome o = Run({"emit", "h", "--log", "System", "--type", "2", "--source", "Disk Monitor",
-                     "--code", "11", "--insert", "disk 0", "--insert", "", "--time",
-                     "2024-02-29T12:30:45.5Z"});
+    Outcome o =
+        Run({"emit", "h", "--log", "System", "--type", "2", "--source", "Disk Monitor", "--code",
+             "11", "--insert", "disk 0", "--insert", "", "--time", "2024-02-29T12:30:45.5Z"});
     ASSERT_EQ(o.code, 0) << o.err;
     EXPECT_NE(o.out.find("emitted record 18 to host h"), std::string::npos) << o.out;
 
@@ -248,7 +250,8 @@ TEST_F(QuellonSimTest, ErrorsNameTheProblemAndLeaveTheStoreUnchanged) {
         int code;
         std::string message;
     } cases[] = {
-        {{"emit", "nobody", "--log", "L", "--type", "1", "--source", "S", "--code", "1"}, 1,
+        {{"emit", "nobody", "--log", "L", "--type", "1", "--source", "S", "--code", "1"},
+         1,
          "unknown host 'nobody'"},
         {{"import", "nobody", good}, 1, "unknown host 'nobody'"},
         {{"play", "nobody", "--count", "1"}, 1, "unknown host 'nobody'"},
@@ -262,23 +265,30 @@ TEST_F(QuellonSimTest, ErrorsNameTheProblemAndLeaveTheStoreUnchanged) {
         {{"play", "empty", "--count", "5"}, 1, "host 'empty' has no records to play"},
         {{"emit", "h", "--log", "L", "--type", "1", "--source", "S", "--code", "1", "--time",
           "2024-02-30T00:00:00"},
-         2, "--time: '2024-02-30T00:00:00' is not a time"},
+         2,
+         "--time: '2024-02-30T00:00:00' is not a time"},
         {{"emit", "h", "--log", "L", "--type", "1", "--source", "S", "--code", "1", "--time",
           "20240101"},
-         2, "--time: '20240101' is not a time"},
-        {{"emit", "h", "--log", "L", "--type", "6", "--source", "S", "--code", "1"}, 2,
+         2,
+         "--time: '20240101' is not a time"},
+        {{"emit", "h", "--log", "L", "--type", "6", "--source", "S", "--code", "1"},
+         2,
          "--type: 6 is not in 1 to 5"},
         {{"emit", "h", "--log", "L", "--type", "0", "--source", "S", "--code", "1"}, 2, "--type"},
-        {{"emit", "h", "--log", "L", "--type", "1", "--source", "S", "--code", "65536"}, 2,
+        {{"emit", "h", "--log", "L", "--type", "1", "--source", "S", "--code", "65536"},
+         2,
          "--code: 65536 is not in 0 to 65535"},
-        {{"emit", "h", "--log", "L", "--type", "1", "--source", "S", "--code", "12a"}, 2,
+        {{"emit", "h", "--log", "L", "--type", "1", "--source", "S", "--code", "12a"},
+         2,
          "--code: '12a' is not a number"},
         {{"emit", "h", "--type", "1", "--source", "S", "--code", "1"}, 2, "missing option --log"},
         {{"emit", "h", "--log", "L", "--type", "1", "--source", "S", "--code", "1", "--log", "M"},
-         2, "option --log given twice"},
+         2,
+         "option --log given twice"},
         {{"emit", "h", "--log", "L", "--type", "1", "--source", "S", "--code", "1", "--colour",
           "red"},
-         2, "unknown option --colour"},
+         2,
+         "unknown option --colour"},
         {{"emit", "h", "--log"}, 2, "option --log needs a value"},
         {{"play", "h", "--rate", "-1"}, 2, "--rate"},
         {{"play", "h", "--count", "0"}, 2, "--count: 0 is not in 1"},
@@ -306,9 +316,11 @@ TEST_F(QuellonSimTest, ErrorsNameTheProblemAndLeaveTheStoreUnchanged) {
 
 TEST_F(QuellonSimTest, MissingStoreIsReportedAndNotCreated) {
     for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"host", "list"}, {"host", "up", "h"}, {"play", "h"},
-          {"import", "h", good}, {"emit", "h", "--log", "L", "--type", "1", "--source", "S",
-                                  "--code", "1"}}) {
+         {std::vector<std::string>{"host", "list"},
+          {"host", "up", "h"},
+          {"play", "h"},
+          {"import", "h", good},
+          {"emit", "h", "--log", "L", "--type", "1", "--source", "S", "--code", "1"}}) {
         const Outcome o = Run(args);
         EXPECT_EQ(o.code, 1) << Join(args);
         EXPECT_EQ(o.err, "quellon-sim: store '" + store +

@@ -25,7 +25,7 @@ using namespace wmi::sim;
 namespace {
 
 class TempDir {
-public:
+  public:
     TempDir() {
         std::string tmpl = (fs::temp_directory_path() / "evtximport-XXXXXX").string();
         path = mkdtemp(tmpl.data()) ? tmpl : std::string();
@@ -152,14 +152,15 @@ TEST(EvtxMappingTest, IdentifierQualifiersAndSource) {
         const char* source;
     } cases[] = {
         {"<EventID Qualifiers=\"16384\">7036</EventID>",
-         "<Provider Name=\"Service Control Manager\" Guid=\"{555908d1-a6d7-4695-8e1e-26931d2012f4}\" "
+         "<Provider Name=\"Service Control Manager\" "
+         "Guid=\"{555908d1-a6d7-4695-8e1e-26931d2012f4}\" "
          "EventSourceName=\"Service Control Manager\"/>",
          7036, 0x40001B7C, "Service Control Manager"},
         {"<EventID Qualifiers=\"49152\">7000</EventID>",
-         "<Provider Name=\"Microsoft-Windows-Service Control Manager\" EventSourceName=\"SCM\"/>", 7000,
-         0xC0001B58, "SCM"},
-        {"<EventID>4624</EventID>", "<Provider Name=\"Microsoft-Windows-Security-Auditing\"/>", 4624,
-         4624, "Microsoft-Windows-Security-Auditing"},
+         "<Provider Name=\"Microsoft-Windows-Service Control Manager\" EventSourceName=\"SCM\"/>",
+         7000, 0xC0001B58, "SCM"},
+        {"<EventID>4624</EventID>", "<Provider Name=\"Microsoft-Windows-Security-Auditing\"/>",
+         4624, 4624, "Microsoft-Windows-Security-Auditing"},
         {"<EventID Qualifiers=\"0\">65535</EventID>", "<Provider Name=\"P\" EventSourceName=\"\"/>",
          65535, 65535, "P"},
     };
@@ -211,8 +212,8 @@ TEST(EvtxMappingTest, InsertionStringsAreTheDataValuesInOrder) {
 TEST(EvtxMappingTest, SystemFields) {
     SimEvent e;
     std::string why;
-    const std::string xml = EventXml(
-        "    <Task>12544</Task>\n    <Security UserID=\"S-1-5-18\"/>\n", "");
+    const std::string xml =
+        EventXml("    <Task>12544</Task>\n    <Security UserID=\"S-1-5-18\"/>\n", "");
     // FILETIME of 2016-07-08 18:12:52.000000 UTC plus 9 hundred-nanosecond ticks.
     const uint64_t written = (1468001572ULL + 11644473600ULL) * 10000000ULL + 9;
     ASSERT_TRUE(EventFromEvtxXml(xml, written, e, &why)) << why;
@@ -480,8 +481,8 @@ TEST(EvtxImportTest, AnUnreadableRecordIsSkippedWithAWarning) {
         at = bytes.find(magic, i == 0 ? at : at + 4);
         ASSERT_NE(at, std::string::npos);
     }
-    std::fill(bytes.begin() + static_cast<long>(at) + 30, bytes.begin() + static_cast<long>(at) + 46,
-              '\xff');
+    std::fill(bytes.begin() + static_cast<long>(at) + 30,
+              bytes.begin() + static_cast<long>(at) + 46, '\xff');
     const std::string damaged = dir.file("damaged log.evtx");
     std::ofstream(damaged, std::ios::binary) << bytes;
 

@@ -25,7 +25,7 @@ using namespace wmi::sim;
 namespace {
 
 class TempDir {
-public:
+  public:
     TempDir() {
         std::string tmpl = (fs::temp_directory_path() / "simstore-XXXXXX").string();
         path = mkdtemp(tmpl.data()) ? tmpl : std::string();
@@ -68,7 +68,7 @@ SimEvent MakeEvent(int64_t timeGenerated, std::string source = "Test") {
 }
 
 class SimStoreTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_FALSE(dir.path.empty());
         path = dir.file("hosts.db");
@@ -103,7 +103,7 @@ TEST(SimTimeTest, DmtfRoundTrip) {
     } cases[] = {
         {0, "19700101000000.000000+000"},
         {1468001571775240, "20160708181251.775240+000"},
-        {1582934400000001, "20200229000000.000001+000"},  // leap day
+        {1582934400000001, "20200229000000.000001+000"},    // leap day
         {-11644473600000000, "16010101000000.000000+000"},  // FILETIME epoch
         {-1, "19691231235959.999999+000"},
         {253402300799999999, "99991231235959.999999+000"},
@@ -127,27 +127,31 @@ TEST(SimTimeTest, DmtfOffsetsAreMinutesEastOfUtc) {
 TEST(SimTimeTest, MalformedTimesAreRefused) {
     const char* dmtf[] = {
         "",
-        "20160708181251.775240+00",     // short
-        "20160708181251.775240+0000",   // long
-        "20161308181251.775240+000",    // month 13
-        "20160230181251.000000+000",    // 30 February
-        "20150229000000.000000+000",    // no leap day in 2015
-        "20160708241251.000000+000",    // hour 24
-        "20160708186051.000000+000",    // minute 60
-        "20160708181260.000000+000",    // second 60
+        "20160708181251.775240+00",    // short
+        "20160708181251.775240+0000",  // long
+        "20161308181251.775240+000",   // month 13
+        "20160230181251.000000+000",   // 30 February
+        "20150229000000.000000+000",   // no leap day in 2015
+        "20160708241251.000000+000",   // hour 24
+        "20160708186051.000000+000",   // minute 60
+        "20160708181260.000000+000",   // second 60
         "2016070818125a.000000+000",
         "20160708181251,775240+000",
         "20160708181251.775240*000",
-        "00000101000000.000000+000",    // year 0
+        "00000101000000.000000+000",  // year 0
     };
     for (const char* t : dmtf) {
         int64_t v = 7;
         EXPECT_FALSE(ParseDmtf(t, v)) << t;
         EXPECT_EQ(v, 7) << t;
     }
-    const char* user[] = {"2016070818125", "2016-07-08", "2016-07-08T18:12:51.1234567",
-                          "2016-07-08T18:12:51.", "2016-07-08T18:12:51+01:00",
-                          "2016-02-30T00:00:00", "yesterday"};
+    const char* user[] = {"2016070818125",
+                          "2016-07-08",
+                          "2016-07-08T18:12:51.1234567",
+                          "2016-07-08T18:12:51.",
+                          "2016-07-08T18:12:51+01:00",
+                          "2016-02-30T00:00:00",
+                          "yesterday"};
     for (const char* t : user) {
         int64_t v = 7;
         EXPECT_FALSE(ParseUserTime(t, v)) << t;
@@ -191,8 +195,8 @@ TEST(SimStoreOpenTest, ForeignFilesAreRefusedAndLeftUntouched) {
     struct Case {
         const char* name;
         bool create;
-    } cases[] = {{"text", false}, {"text", true}, {"foreign", true}, {"newer", true},
-                 {"empty", false}};
+    } cases[] = {
+        {"text", false}, {"text", true}, {"foreign", true}, {"newer", true}, {"empty", false}};
     {
         std::ofstream(dir.file("text")) << "this is not a database\n";
         std::ofstream(dir.file("empty"));
@@ -475,7 +479,7 @@ TEST_F(SimStoreTest, EventsAfterPagesInRecordOrder) {
         int64_t first;
         size_t count;
     } cases[] = {
-        {0, SIZE_MAX, 1, 10}, {3, 4, 4, 4}, {9, 50, 10, 1}, {10, 50, 0, 0},
+        {0, SIZE_MAX, 1, 10}, {3, 4, 4, 4}, {9, 50, 10, 1},  {10, 50, 0, 0},
         {-5, 2, 1, 2},        {0, 0, 0, 0}, {1000, 5, 0, 0},
     };
     for (const Case& c : cases) {
@@ -510,13 +514,13 @@ TEST_F(SimStoreTest, EventsBetweenUsesInclusiveBoundsAndRecordOrder) {
         std::vector<int64_t> records;
     } cases[] = {
         {10, 90, 0, SIZE_MAX, {1, 2, 3, 4, 5, 6, 7}},
-        {30, 30, 0, SIZE_MAX, {3, 4}},            // both bounds inclusive
-        {31, 69, 0, SIZE_MAX, {1}},               // exclusive bounds as +1 / -1
-        {20, 50, 0, 2, {1, 3}},                   // record order, limited
-        {20, 50, 3, 2, {4, 6}},                   // next page after record 3
+        {30, 30, 0, SIZE_MAX, {3, 4}},  // both bounds inclusive
+        {31, 69, 0, SIZE_MAX, {1}},     // exclusive bounds as +1 / -1
+        {20, 50, 0, 2, {1, 3}},         // record order, limited
+        {20, 50, 3, 2, {4, 6}},         // next page after record 3
         {20, 50, 6, 2, {}},
         {91, 1000, 0, SIZE_MAX, {}},
-        {90, 10, 0, SIZE_MAX, {}},                // reversed window
+        {90, 10, 0, SIZE_MAX, {}},  // reversed window
     };
     for (const Case& c : cases) {
         std::vector<SimEvent> got;

@@ -68,7 +68,7 @@ void AppendUtf8(std::string& out, uint32_t cp) {
 }
 
 class XmlReader {
-public:
+  public:
     explicit XmlReader(std::string_view text) : s(text) {}
 
     bool parseDocument(XmlElement& root, std::string& why) {
@@ -85,7 +85,7 @@ public:
         return true;
     }
 
-private:
+  private:
     static constexpr int kMaxDepth = 64;
 
     std::string_view s;
@@ -130,8 +130,7 @@ private:
         }
     }
     static bool isNameChar(char c) {
-        return !isSpace(c) && c != '>' && c != '/' && c != '=' && c != '<' && c != '"' &&
-               c != '\'';
+        return !isSpace(c) && c != '>' && c != '/' && c != '=' && c != '<' && c != '"' && c != '\'';
     }
     bool parseName(std::string& name) {
         const size_t start = pos;
@@ -430,7 +429,7 @@ using ErrorPtr = std::unique_ptr<libevtx_error_t, ErrorDeleter>;
 
 // Owns an initialised libevtx file handle; closes it if it was opened.
 class EvtxFile {
-public:
+  public:
     ~EvtxFile() {
         if (opened) {
             libevtx_file_close(file, nullptr);
@@ -444,7 +443,7 @@ public:
 };
 
 class EvtxRecord {
-public:
+  public:
     ~EvtxRecord() {
         if (record) {
             libevtx_record_free(&record, nullptr);
@@ -477,8 +476,8 @@ bool ReadRecord(libevtx_file_t* file, int index, std::string& xml, uint64_t& wri
         return false;
     }
     xml.assign(size, '\0');
-    if (libevtx_record_get_utf8_xml_string(rec.record, reinterpret_cast<uint8_t*>(xml.data()),
-                                           size, &raw) != 1) {
+    if (libevtx_record_get_utf8_xml_string(rec.record, reinterpret_cast<uint8_t*>(xml.data()), size,
+                                           &raw) != 1) {
         ErrorPtr err(raw);
         why = "no XML form: " + LibevtxMessage(err.get());
         return false;

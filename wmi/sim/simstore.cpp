@@ -11,12 +11,18 @@ namespace wmi::sim {
 
 const char* EventTypeText(int eventType) {
     switch (eventType) {
-    case 1: return "Error";
-    case 2: return "Warning";
-    case 3: return "Information";
-    case 4: return "Audit Success";
-    case 5: return "Audit Failure";
-    default: return "";
+        case 1:
+            return "Error";
+        case 2:
+            return "Warning";
+        case 3:
+            return "Information";
+        case 4:
+            return "Audit Success";
+        case 5:
+            return "Audit Failure";
+        default:
+            return "";
     }
 }
 
@@ -137,7 +143,7 @@ void SetError(std::string* error, std::string text) {
 // Resets a statement (and drops its bindings) when the scope ends, so that no
 // statement keeps a read transaction open between calls.
 class StatementScope {
-public:
+  public:
     explicit StatementScope(sqlite3_stmt* st) : st(st) {}
     ~StatementScope() {
         sqlite3_reset(st);
@@ -146,7 +152,7 @@ public:
     StatementScope(const StatementScope&) = delete;
     StatementScope& operator=(const StatementScope&) = delete;
 
-private:
+  private:
     sqlite3_stmt* st;
 };
 
@@ -155,7 +161,7 @@ private:
 // The connection and its prepared statements. Only touched under
 // SimStore::lock.
 class SimStore::Impl {
-public:
+  public:
     ~Impl() {
         for (sqlite3_stmt* st : statements) {
             sqlite3_finalize(st);
@@ -210,9 +216,10 @@ public:
                        hostGet, error) &&
                prepare("SELECT name, computer_name, up, user, password FROM hosts ORDER BY name",
                        hostList, error) &&
-               prepare("INSERT INTO hosts(name, computer_name, up, user, password) "
-                       "VALUES (?1, ?2, ?3, ?4, ?5)",
-                       hostInsert, error) &&
+               prepare(
+                   "INSERT INTO hosts(name, computer_name, up, user, password) "
+                   "VALUES (?1, ?2, ?3, ?4, ?5)",
+                   hostInsert, error) &&
                prepare("UPDATE hosts SET up = ?2 WHERE name = ?1", hostSetUp, error) &&
                prepare("DELETE FROM hosts WHERE id = ?1", hostDelete, error) &&
                prepare("DELETE FROM events WHERE host_id = ?1", eventsDelete, error) &&
@@ -294,8 +301,7 @@ public:
                 if (!DecodeStrings(static_cast<const unsigned char*>(blob), size,
                                    *e.insertionStrings)) {
                     SetError(error, "store '" + path + "': damaged insertion strings in record " +
-                                        std::to_string(e.recordNumber) + " of host '" + host +
-                                        "'");
+                                        std::to_string(e.recordNumber) + " of host '" + host + "'");
                     return SimResult::Failed;
                 }
             }
@@ -368,7 +374,7 @@ namespace {
 
 // Rolls back an open transaction unless it was committed.
 class Transaction {
-public:
+  public:
     explicit Transaction(sqlite3* db) : db(db) {}
     ~Transaction() {
         if (active) {
@@ -392,7 +398,7 @@ public:
         return true;
     }
 
-private:
+  private:
     sqlite3* db;
     bool active = false;
 };
@@ -402,8 +408,7 @@ enum class Layout { Empty, Store, Foreign };
 // What the database holds: nothing, our tables, or something else.
 bool ReadLayout(sqlite3* db, Layout& layout) {
     sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(db,
-                           "SELECT COUNT(*), SUM(name = 'schema_version') FROM sqlite_master",
+    if (sqlite3_prepare_v2(db, "SELECT COUNT(*), SUM(name = 'schema_version') FROM sqlite_master",
                            -1, &st, nullptr) != SQLITE_OK) {
         return false;
     }
@@ -435,7 +440,8 @@ bool ReadVersion(sqlite3* db, int64_t& version) {
 
 SimResult SimStore::Impl::open(const std::string& file, bool create, std::string* error) {
     path = file;
-    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+    const int flags =
+        SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
     const int rc = sqlite3_open_v2(file.c_str(), &db, flags, nullptr);
     if (rc != SQLITE_OK) {
         if (rc == SQLITE_CANTOPEN && !create) {
@@ -454,7 +460,8 @@ SimResult SimStore::Impl::open(const std::string& file, bool create, std::string
         return SimResult::Failed;
     }
     if (layout == Layout::Foreign) {
-        SetError(error, "store '" + file + "': the database holds other tables, not a simulated-hosts store");
+        SetError(error, "store '" + file +
+                            "': the database holds other tables, not a simulated-hosts store");
         return SimResult::Failed;
     }
     if (layout == Layout::Empty && !create) {
@@ -476,15 +483,14 @@ SimResult SimStore::Impl::open(const std::string& file, bool create, std::string
         if (version == kSchemaVersion) {
             // The usual case: nothing to write, so a reader never needs the
             // write lock to open.
-            return enableWal(error) && exec("PRAGMA foreign_keys=ON", error,
-                                            "cannot enable foreign keys") &&
+            return enableWal(error) &&
+                           exec("PRAGMA foreign_keys=ON", error, "cannot enable foreign keys") &&
                            prepareAll(error)
                        ? SimResult::Ok
                        : SimResult::Failed;
         }
     }
-    if (!enableWal(error) ||
-        !exec("PRAGMA foreign_keys=ON", error, "cannot enable foreign keys")) {
+    if (!enableWal(error) || !exec("PRAGMA foreign_keys=ON", error, "cannot enable foreign keys")) {
         return SimResult::Failed;
     }
     Transaction tx(db);
@@ -562,12 +568,12 @@ bool SimStore::isOpen() const {
     return impl != nullptr;
 }
 
-#define SIMSTORE_REQUIRE_OPEN()                        \
-    do {                                               \
-        if (!impl) {                                   \
+#define SIMSTORE_REQUIRE_OPEN()                       \
+    do {                                              \
+        if (!impl) {                                  \
             SetError(error, "the store is not open"); \
-            return SimResult::Failed;                  \
-        }                                              \
+            return SimResult::Failed;                 \
+        }                                             \
     } while (0)
 
 SimResult SimStore::addHost(const SimHost& host, std::string* error) {
@@ -714,7 +720,8 @@ SimResult SimStore::appendEvents(const std::string& host, std::vector<SimEvent>&
         SimEvent numbered = e;
         numbered.recordNumber = ++next;
         StatementScope scope(impl->eventInsert);
-        if (!impl->bindEvent(id, numbered, blob) || sqlite3_step(impl->eventInsert) != SQLITE_DONE) {
+        if (!impl->bindEvent(id, numbered, blob) ||
+            sqlite3_step(impl->eventInsert) != SQLITE_DONE) {
             SetError(error, impl->dbError("cannot store an event of host '" + host + "'"));
             return SimResult::Failed;
         }

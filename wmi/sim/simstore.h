@@ -56,18 +56,18 @@ struct SimEvent {
     std::string logFile;
     uint32_t eventCode = 0;        // low 16 bits of eventIdentifier
     uint32_t eventIdentifier = 0;  // with qualifier bits
-    int eventType = 3;             // 1 Error, 2 Warning, 3 Information, 4 Audit Success, 5 Audit Failure
-    std::string typeText;          // the text of eventType (EventTypeText)
+    int eventType = 3;     // 1 Error, 2 Warning, 3 Information, 4 Audit Success, 5 Audit Failure
+    std::string typeText;  // the text of eventType (EventTypeText)
     std::string sourceName;
-    int64_t timeGenerated = 0;     // microseconds since the epoch, UTC
-    int64_t timeWritten = 0;       // microseconds since the epoch, UTC
+    int64_t timeGenerated = 0;  // microseconds since the epoch, UTC
+    int64_t timeWritten = 0;    // microseconds since the epoch, UTC
     // nullopt: the record has no insertion strings (WMI gives VT_NULL);
     // an empty vector: it has an empty list.
     std::optional<std::vector<std::string>> insertionStrings;
     std::optional<std::string> message;  // nullopt: no message text
     int32_t category = 0;
     std::string categoryString;
-    std::optional<std::string> user;     // nullopt: no user
+    std::optional<std::string> user;  // nullopt: no user
     std::string computerName;
 };
 
@@ -76,7 +76,7 @@ struct SimEvent {
 const char* EventTypeText(int eventType);
 
 class SimStore : public RSLibrary::RSNonCopyable {
-public:
+  public:
     // The schema version this program writes; open() upgrades older stores.
     static constexpr int kSchemaVersion = 1;
 
@@ -128,11 +128,10 @@ public:
     // and whose number is greater than `afterRecord`, in record order, at
     // most `limit`. To page, pass the last record number returned as the
     // next `afterRecord`. NotFound when the host is unknown.
-    SimResult eventsBetween(const std::string& host, int64_t from, int64_t to,
-                            int64_t afterRecord, size_t limit, std::vector<SimEvent>& out,
-                            std::string* error = nullptr);
+    SimResult eventsBetween(const std::string& host, int64_t from, int64_t to, int64_t afterRecord,
+                            size_t limit, std::vector<SimEvent>& out, std::string* error = nullptr);
 
-private:
+  private:
     class Impl;
 
     // Guards the connection and its prepared statements. A leaf lock: no

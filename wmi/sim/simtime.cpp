@@ -55,8 +55,8 @@ bool Digits(std::string_view text, size_t pos, size_t n, int64_t& value) {
 }
 
 // Combines checked calendar fields into UTC microseconds.
-bool Compose(int64_t year, int64_t month, int64_t day, int64_t hour, int64_t minute,
-             int64_t second, int64_t micros, int64_t& out) {
+bool Compose(int64_t year, int64_t month, int64_t day, int64_t hour, int64_t minute, int64_t second,
+             int64_t micros, int64_t& out) {
     if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 ||
         day > DaysInMonth(year, static_cast<unsigned>(month)) || hour > 23 || minute > 59 ||
         second > 59 || micros > 999999) {
@@ -64,8 +64,8 @@ bool Compose(int64_t year, int64_t month, int64_t day, int64_t hour, int64_t min
     }
     const int64_t days =
         DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
-    out = ((days * kSecondsPerDay) + hour * 3600 + minute * 60 + second) * kMicrosPerSecond +
-          micros;
+    out =
+        ((days * kSecondsPerDay) + hour * 3600 + minute * 60 + second) * kMicrosPerSecond + micros;
     return true;
 }
 
