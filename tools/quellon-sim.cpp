@@ -386,6 +386,9 @@ int PlayCommand(const std::string& storePath, const std::vector<std::string>& ar
     struct sigaction sa = {};
     sa.sa_handler = OnStopSignal;
     sigemptyset(&sa.sa_mask);
+    // Store calls resume after the handler; the pacing sleep does not (a
+    // sleep is never restarted), so a stop is seen at once.
+    sa.sa_flags = SA_RESTART;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
 
