@@ -169,9 +169,10 @@ protected:
     }
     std::unique_ptr<LineClient> LoggedInClient() {
         auto client = std::make_unique<LineClient>(port);
+        std::string reply = client->Login("alice", "secret");
         EXPECT_EQ("OK authentication successful (users=" +
                       std::to_string(server->GetConnectionCount()) + ")\r\n",
-                  client->Login("alice", "secret"));
+                  reply);
         return client;
     }
 
