@@ -1,0 +1,86 @@
+// quellon-serverhost: runs the command server alone, without the
+// subscription engine, for load measurements.
+//
+//   quellon-serverhost --config FILE [--port P] [--bind ADDRESS]
+//
+// Loads the configuration file, creates a logger when the file names one
+// (Logger.filename and Logger.level), starts the server on the given port
+// (0: a free port) and address (default 127.0.0.1), prints
+// "listening on <port>" and serves until SIGINT or SIGTERM.
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "app/configdataloader.h"
+#include "app/logger.h"
+#include "server/wmilogeventserver.h"
+
+namespace {
+
+[[noreturn]] void Fail(const std::string& text) {
+    std::fprintf(stderr, "quellon-serverhost: %s\n", text.c_str());
+    std::exit(1);
+}
+
+std::unique_ptr<CLogger> LoggerFromConfig(const CConfigDataLoader& config) {
+    try {
+        return std::make_unique<CLogger>(config.GetKeyValue("Logger.filename"),
+                                         config.GetKeyValue("Logger.level"));
+    } catch (const CConfigDataLoader::EInvalidKey&) {
+        return nullptr;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string configFile;
+    std::string bind = "127.0.0.1";
+    int port = 0;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (i + 1 >= argc) Fail("missing value after " + arg);
+        std::string value = argv[++i];
+        if (arg == "--config") {
+            configFile = value;
+        } else if (arg == "--port") {
+            port = std::atoi(value.c_str());
+        } else if (arg == "--bind") {
+            bind = value;
+        } else {
+            Fail("unknown option " + arg);
+        }
+    }
+    if (configFile.empty()) Fail("--config is required");
+
+    // The signals are taken with sigwait on this thread; blocking them before
+    // the server starts its threads keeps them off those threads.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    CConfigDataLoader config(configFile);
+    config.Load();
+    g_config = &config;
+    std::unique_ptr<CLogger> logger = LoggerFromConfig(config);
+    g_logger = logger.get();
+
+    auto server = std::make_unique<CWmiLogEventServer>();
+    server->SetListenAddress(bind);
+    if (server->Start(1000, port, 0) != 1) Fail("the server did not start");
+    std::printf("listening on %u\n", static_cast<unsigned>(server->GetListenPort()));
+    std::fflush(stdout);
+
+    int signal = 0;
+    sigwait(&signals, &signal);
+    server->Stop();
+    server.reset();
+    g_logger = nullptr;
+    g_config = nullptr;
+    return 0;
+}
