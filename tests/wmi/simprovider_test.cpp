@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/computername.h"
+#include "platform/text.h"
 #include "tests/wmi/simfixture.h"
 #include "wmi/locatorfactory.h"
 
@@ -430,7 +431,7 @@ TEST_F(SimProvider, ObjectsCarryEveryPropertyWithItsVariantType) {
     };
     for (const Expect& x : expects) {
         Read r = GetProperty(objects[x.object], x.name);
-        std::string name = wmi::Utf8FromBstr(const_cast<BSTR>(x.name));
+        std::string name = platform::Utf16ToUtf8(x.name);
         EXPECT_EQ(r.hr, S_OK) << name;
         EXPECT_EQ(r.vt, x.vt) << name;
         EXPECT_EQ(r.text, x.text) << name;

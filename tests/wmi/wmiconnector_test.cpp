@@ -244,12 +244,24 @@ private:
 
 enum class Behaviour { Normal, NullHandle, NoProxy, Slow };
 
+// What the last ConnectServer call received ("(none)" for a null text).
+struct ConnectCall {
+    std::string resource, user, password;
+    LONG flags = 0;
+};
+ConnectCall g_lastCall;
+
+std::string TextOrNone(BSTR text) { return text == nullptr ? "(none)" : wmi::Utf8FromBstr(text); }
+
 class FakeLocator : public wmi::ComObject<IWbemLocator> {
 public:
     explicit FakeLocator(Behaviour b) : behaviour(b) {}
-    HRESULT ConnectServer(BSTR, BSTR, BSTR, BSTR, LONG, BSTR, IWbemContext*,
-                          IWbemServices** services) override {
+    HRESULT ConnectServer(BSTR resource, BSTR user, BSTR password, BSTR, LONG flags, BSTR,
+                          IWbemContext*, IWbemServices** services) override {
         *services = nullptr;
+        if (behaviour == Behaviour::Normal) {
+            g_lastCall = {TextOrNone(resource), TextOrNone(user), TextOrNone(password), flags};
+        }
         switch (behaviour) {
             case Behaviour::NullHandle: return S_OK;
             case Behaviour::NoProxy: *services = new NoProxyServices(); return S_OK;
@@ -277,6 +289,21 @@ protected:
     }
     CWmiConnector pool;
 };
+
+TEST_F(PoolWithFakes, ConnectServerGetsThePathAndTheUserUnsplit) {
+    Use(Behaviour::Normal);
+    IWbemServices* services = nullptr;
+    ASSERT_EQ(pool.connect(&services, "h", "root\\cimv2", "", "", 0x80), 1);
+    EXPECT_EQ(g_lastCall.resource, "\\\\h\\root\\cimv2");
+    EXPECT_EQ(g_lastCall.user, "(none)");
+    EXPECT_EQ(g_lastCall.password, "(none)");
+    EXPECT_EQ(g_lastCall.flags, 0x80);
+    ASSERT_EQ(pool.connect(&services, "h", "root\\cimv2", "CORP\\x", "pw", 0x80), 1);
+    EXPECT_EQ(g_lastCall.user, "CORP\\x");
+    EXPECT_EQ(g_lastCall.password, "pw");
+    ASSERT_EQ(pool.connect(&services, "h", "root\\cimv2", "x", "", 0x80), 1);
+    EXPECT_EQ(g_lastCall.password, "(none)") << "an empty password is passed as none";
+}
 
 TEST_F(PoolWithFakes, SuccessWithoutAHandleIsAFailure) {
     Use(Behaviour::NullHandle);
