@@ -7,6 +7,7 @@ target_link_libraries(quellon_engine_records PUBLIC quellon_rslib quellon_app qu
 # quellon_engine: the controller, the dispatcher and its connector and query
 # threads.
 add_library(quellon_engine STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/controller.cpp
   ${CMAKE_CURRENT_LIST_DIR}/dispatchthread.cpp
   ${CMAKE_CURRENT_LIST_DIR}/connectorthread.cpp
   ${CMAKE_CURRENT_LIST_DIR}/querythread.cpp)
