@@ -7,6 +7,7 @@
 #include "app/stringformat.h"
 #include "engine/controller.h"
 #include "platform/socket.h"
+#include "serverframework/sslsession.h"
 
 namespace {
 
@@ -122,9 +123,14 @@ CIOCPClientContext* CWmiLogEventServer::CreateClientContext(int socket) {
 }
 
 CIOCPClientContext* CWmiLogEventServer::CreateSslClientContext(int socket, SSL* ssl) {
-    (void)socket;
-    (void)ssl;
-    return nullptr;
+    auto* context = new CIOCPClientContext(socket);
+    if (SslAttachMemoryBios(ssl, &context->bioIn, &context->bioOut) != 1) {
+        context->Release();
+        return nullptr;
+    }
+    context->ssl = ssl;
+    context->isSsl = 1;
+    return context;
 }
 
 long CWmiLogEventServer::OnClientConnected(CIOCPClientContext* context) {

@@ -99,7 +99,7 @@ protected:
     void OnServerStarted() override;
     void OnServerShutdown() override;
     CIOCPClientContext* CreateClientContext(int socket) override;
-    // Null: this build has no TLS transport, so no TLS connection is accepted.
+    // A TLS context: the given SSL object with two memory BIOs attached.
     CIOCPClientContext* CreateSslClientContext(int socket, SSL* ssl) override;
     long OnClientConnected(CIOCPClientContext* context) override;
     long OnClientDisconnected(CIOCPClientContext* context) override;

@@ -44,6 +44,15 @@ public:
     unsigned char isSsl = 0;
     BIO* bioOut = nullptr;
     BIO* bioIn = nullptr;
+    // True from the creation of a TLS context until its handshake completed
+    // and OnClientConnected is called; such a connection is not announced to
+    // the application, so its close does not call OnClientDisconnected.
+    // Written by the worker thread, read by the thread that closes.
+    std::atomic<bool> inHandshake{false};
+    // Application data that arrived together with the end of the handshake;
+    // the server hands it to the first command read. Under the server's
+    // sendLock.
+    std::string earlyPlaintext;
 
     // Peer as "a.b.c.d:port" or "unknown"; written once by OnClientConnected
     // before the first read is posted, read-only afterwards.

@@ -4,11 +4,14 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <system_error>
 
 #include "app/logger.h"
 #include "platform/socket.h"
+#include "serverframework/sslcontext.h"
+#include "serverframework/sslsession.h"
 
 namespace {
 
@@ -22,6 +25,12 @@ struct TIORequest {
     long flags = 0;
 };
 
+// Marks a read completion posted by hand whose data is plaintext already (the
+// application data that came with the end of a TLS handshake). Above the bits
+// the command protocol uses; never handed to the application.
+constexpr long kFlagDecrypted = 0x100;
+
+constexpr long kReadSize = 5000;
 constexpr int kListenBacklog = 10;
 constexpr auto kWorkerStopDeadline = std::chrono::milliseconds(3000);
 // Pause of the accept loop when the process is out of descriptors or memory.
@@ -42,6 +51,7 @@ CIOCPServer::~CIOCPServer() {
         for (CIOCPClientContext* context : openContexts) {
             context->closed.store(true);
             completionPort.CloseSocket(context->socket);
+            FreeTls(context);
             context->Release();
         }
         openContexts.clear();
@@ -127,6 +137,32 @@ int CIOCPServer::PostRead(CIOCPClientContext* context, long flags, long size) {
             delete request;
             return 0;
         }
+        if (!context->earlyPlaintext.empty() && (flags & IO_FLAG_HANDSHAKE) == 0) {
+            // The first read of a TLS connection whose client sent data with
+            // the end of the handshake: that data is this read's result. It
+            // may exceed size (one record carries up to 16384 bytes).
+            std::string& early = context->earlyPlaintext;
+            if (early.size() > static_cast<size_t>(size)) {
+                char* larger = new (std::nothrow) char[early.size() + 1]();
+                if (larger == nullptr) {
+                    delete request;
+                    return 0;
+                }
+                delete[] request->m_strDataBuff;
+                request->m_strDataBuff = larger;
+            }
+            std::memcpy(request->m_strDataBuff, early.data(), early.size());
+            request->flags |= kFlagDecrypted;
+            uint32_t bytes = static_cast<uint32_t>(early.size());
+            early.clear();
+            context->AddRef();
+            if (completionPort.Post(reinterpret_cast<uintptr_t>(context), request, bytes)) {
+                return 1;
+            }
+            context->Release();
+            delete request;
+            return 0;
+        }
         context->AddRef();
         error = completionPort.PostReceive(context->socket, request->m_strDataBuff,
                                            static_cast<uint32_t>(size), request);
@@ -144,6 +180,7 @@ int CIOCPServer::PostRead(CIOCPClientContext* context, long flags, long size) {
 int CIOCPServer::CloseClient(CIOCPClientContext* context) {
     if (context == nullptr) return 0;
     int error;
+    bool announced;
     {
         RSLibrary::RSSynchronizeGuard guard(sendLock);
         if (context->closed.load()) return -1;
@@ -155,10 +192,14 @@ int CIOCPServer::CloseClient(CIOCPClientContext* context) {
             platform::CloseSocket(context->socket);
             error = 0;
         }
+        // No thread uses the TLS state of a closed context, and every use
+        // happens under this lock after a look at the mark set above.
+        FreeTls(context);
+        announced = !context->inHandshake.load();
     }
     // The socket is gone whatever close reported, so the hook runs in every
     // case and the client leaves the application's lists.
-    OnClientDisconnected(context);
+    if (announced) OnClientDisconnected(context);
     context->Release();
     return error == 0 ? 0 : -1;
 }
@@ -171,13 +212,18 @@ int CIOCPServer::Start(int reserved, int port, int sslPort) {
     sslPort &= 0xFFFF;
     if (!completionPort.Create()) return 0;
 
-    if (sslPort != 0) {
+    tlsListening = sslPort != 0;
+    if (tlsListening) {
         LOG(TRACE, "Creating SSL socket");
         // Serving plain TCP on the TLS port would expose the protocol
-        // unencrypted; without a TLS transport the start fails instead.
-        LOG(ERROR, "TLS port %d requested, but this server has no TLS transport", sslPort);
-        completionPort.Close();
-        return 0;
+        // unencrypted; without a TLS context the start fails instead.
+        if (tls == nullptr || !tls->IsReady()) {
+            LOG(ERROR, "TLS port %d requested, but TLS is not set up", sslPort);
+            completionPort.Close();
+            return 0;
+        }
+        // The plain port is not opened.
+        port = sslPort;
     }
 
     listenSocket = platform::OpenListener(listenAddress, static_cast<uint16_t>(port), kListenBacklog);
@@ -256,6 +302,9 @@ int CIOCPServer::Stop() {
         CloseRemainingClients();
         DrainCompletions();
         completionPort.Close();
+        // An abandoned worker may still report TLS errors; the destructor
+        // frees the context after it.
+        if (tls != nullptr) tls->Free();
     }
     running = false;
     return 1;
@@ -327,7 +376,21 @@ void CIOCPServer::AcceptLoop() {
     }
 }
 
-CIOCPClientContext* CIOCPServer::NewContext(int socket) { return CreateClientContext(socket); }
+CIOCPClientContext* CIOCPServer::NewContext(int socket) {
+    if (!tlsListening) return CreateClientContext(socket);
+    SSL* ssl = tls->NewSession();
+    if (ssl == nullptr) {
+        LOG(ERROR, "Cannot create the TLS state of a new connection");
+        return nullptr;
+    }
+    CIOCPClientContext* context = CreateSslClientContext(socket, ssl);
+    if (context == nullptr) {
+        SslFreeSession(ssl);
+        return nullptr;
+    }
+    context->inHandshake.store(true);
+    return context;
+}
 
 void CIOCPServer::StartConnection(CIOCPClientContext* context) {
     if (context->isSsl) {
@@ -371,6 +434,8 @@ void CIOCPServer::HandleCompletion(CIOCPClientContext* context, long flags, char
         if (flags & IO_FLAG_READ) {
             if (handshake) {
                 HandshakeSSL(context, flags, data, count);
+            } else if (flags & kFlagDecrypted) {
+                OnDataReceived(context, flags & ~kFlagDecrypted, data, count);
             } else {
                 ReadSSL(context, flags, data, count);
             }
@@ -388,36 +453,87 @@ void CIOCPServer::HandleCompletion(CIOCPClientContext* context, long flags, char
 
 int CIOCPServer::InitSSL(const std::string& certificateFile, const std::string& password,
                          const std::string& dhFile, const std::string& caListFile) {
-    (void)password;
-    (void)dhFile;
-    (void)caListFile;
-    LOG(ERROR, "TLS requested (certificate %s), but this server has no TLS transport",
-        certificateFile.c_str());
-    return 0;
+    if (tls == nullptr) tls = std::make_unique<CSslContext>();
+    return tls->InitSSL(certificateFile, password, dhFile, caListFile);
 }
 
 long CIOCPServer::HandshakeSSL(CIOCPClientContext* context, long flags, char* data,
                                long byteCount) {
-    (void)context;
-    (void)flags;
-    (void)data;
-    (void)byteCount;
-    return 0;
+    if (context == nullptr) {
+        LOG(WARN, "[thread-%d] pClientContext inside %s is NULL",
+            static_cast<int>(std::hash<std::thread::id>()(std::this_thread::get_id())),
+            "long __thiscall CIOCPServer::HandshakeSSL(class CIOCPClientContext *,long,char "
+            "*,long)");
+        return 0;
+    }
+    if (data == nullptr) return PostRead(context, IO_FLAG_HANDSHAKE, kReadSize);
+    if ((flags & IO_FLAG_HANDSHAKE) == 0) return 0;
+
+    TSslStepResult step;
+    bool sent;
+    {
+        RSLibrary::RSSynchronizeGuard guard(sendLock);
+        if (context->closed.load() || context->ssl == nullptr) return 0;
+        step = SslFeed(context->ssl, context->bioIn, context->bioOut, data, byteCount);
+        // Also after a fatal error: the alert tells the peer why.
+        sent = SendRecords(context, step.records);
+        if (step.status == 1 && step.handshakeFinished) {
+            context->earlyPlaintext = std::move(step.plaintext);
+        }
+    }
+    if (step.status == 0) return FailTlsRead(context, step.sslError);
+    if (!step.handshakeFinished) return PostRead(context, IO_FLAG_HANDSHAKE, kReadSize);
+
+    context->inHandshake.store(false);
+    OnClientConnected(context);
+    return sent ? 1 : 0;
 }
 
 long CIOCPServer::ReadSSL(CIOCPClientContext* context, long flags, char* data, long byteCount) {
-    (void)context;
-    (void)flags;
-    (void)data;
-    (void)byteCount;
-    return 0;
+    TSslStepResult step;
+    {
+        RSLibrary::RSSynchronizeGuard guard(sendLock);
+        if (context->closed.load() || context->ssl == nullptr) return 0;
+        step = SslFeed(context->ssl, context->bioIn, context->bioOut, data, byteCount);
+        // What OpenSSL answers while reading (an alert, the refusal of a
+        // renegotiation) goes out before any later encrypted send.
+        SendRecords(context, step.records);
+    }
+    if (step.status == 0) return FailTlsRead(context, step.sslError);
+    // sendLock is free here: the command protocol may call into the engine.
+    return OnDataReceived(context, flags, step.plaintext.data(),
+                          static_cast<long>(step.plaintext.size()));
 }
 
 bool CIOCPServer::EncryptForSend(CIOCPClientContext* context, const char* data, long length,
                                  std::string* records) {
-    (void)context;
-    (void)data;
-    (void)length;
-    (void)records;
-    return false;
+    if (context->ssl == nullptr) return false;
+    TSslStepResult step = SslEncrypt(context->ssl, context->bioOut, data, length);
+    if (step.status == 0) {
+        if (step.sslError != 0 && tls != nullptr) tls->ReportSendError(step.sslError);
+        return false;
+    }
+    *records = std::move(step.records);
+    return true;
+}
+
+bool CIOCPServer::SendRecords(CIOCPClientContext* context, const std::string& records) {
+    return Send(context, IO_FLAG_HANDSHAKE, records.data(), static_cast<long>(records.size()));
+}
+
+long CIOCPServer::FailTlsRead(CIOCPClientContext* context, int sslError) {
+    if (sslError != 0 && tls != nullptr) tls->ReportRecvError(sslError);
+    LOG(DEBUG, "[%s] TLS read failed (%d); closing the connection",
+        platform::PeerAddressText(context->socket).c_str(), sslError);
+    CloseClient(context);
+    return 0;
+}
+
+void CIOCPServer::FreeTls(CIOCPClientContext* context) {
+    if (context->ssl == nullptr) return;
+    SslFreeSession(context->ssl);
+    context->ssl = nullptr;
+    context->bioIn = nullptr;
+    context->bioOut = nullptr;
+    context->earlyPlaintext.clear();
 }

@@ -36,10 +36,24 @@
 //  in the port are freed and the port is closed. A worker that misses its
 //  deadline is left running with the port and its contexts; the destructor
 //  waits for it before it frees them, so no memory is freed under it.
-//  TLS: the TLS transport plugs into InitSSL, CreateSslClientContext, the
-//  TLS branches of the accept path (StartConnection), of the worker's
-//  dispatch (HandshakeSSL, ReadSSL) and of Send (EncryptForSend). In this
-//  build a TLS port is refused by Start.
+//  TLS: with a TLS port (after InitSSL) the server listens on that port
+//  only. The accept thread gives each connection an SSL object in server
+//  state with two memory BIOs (CreateSslClientContext) and posts the first
+//  handshake read. The worker runs the handshake (HandshakeSSL: bytes into
+//  bioIn, OpenSSL's output sent raw with IO_FLAG_HANDSHAKE) and, once it is
+//  complete, calls OnClientConnected; application data that came with the
+//  end of the handshake is handed to the first read as a completion posted
+//  by hand. Later reads are decrypted by ReadSSL under sendLock, which is
+//  released before OnDataReceived runs, since the command protocol calls
+//  into the engine whose dispatcher sends while it holds subsListLock. Send
+//  encrypts under sendLock and posts the records in the same critical
+//  section, so records reach the socket in the order OpenSSL made them. A
+//  fatal TLS error on a read or in the handshake closes the connection. A
+//  connection is announced (OnClientConnected, later OnClientDisconnected)
+//  only once its handshake completed. Every use of a connection's SSL
+//  object happens under sendLock on a context that is not closed;
+//  CloseClient frees it in the critical section that marks the context
+//  closed.
 #pragma once
 
 #include <atomic>
@@ -63,6 +77,8 @@ constexpr long IO_FLAG_WRITE = 2;
 constexpr long IO_FLAG_HANDSHAKE = 4;
 constexpr long IO_FLAG_AWAITING_LOGIN = 8;
 constexpr long IO_FLAG_LOGGED_IN = 16;
+
+class CSslContext;
 
 class CIOCPServer : public RSLibrary::RSNonCopyable {
 public:
@@ -89,8 +105,10 @@ public:
     // is then closed).
     virtual int PostRead(CIOCPClientContext* context, long flags, long size);
 
-    // Closes the client: shuts the socket down and closes it, calls
-    // OnClientDisconnected and drops the connection's reference. Returns 0,
+    // Closes the client: shuts the socket down and closes it, frees its TLS
+    // state, calls OnClientDisconnected (not for a TLS connection whose
+    // handshake never completed: the application never saw it) and drops the
+    // connection's reference. Returns 0,
     // 0 for a null context, -1 when the context was already closed or the
     // close reported an error. The caller must hold a reference to the
     // context (a hook for it, a request completion, or its own).
@@ -105,15 +123,19 @@ protected:
     // A new context for an accepted plain connection, or null to refuse it.
     // Accept thread.
     virtual CIOCPClientContext* CreateClientContext(int socket) = 0;
-    // A new context for an accepted TLS connection with its TLS object.
-    // Accept thread.
+    // A new context for an accepted TLS connection with its TLS object (in
+    // server state): isSsl 1, the object, and two memory BIOs attached to it
+    // (SslAttachMemoryBios), after which the context owns the object. Null
+    // refuses the connection; the server then frees the object. Accept
+    // thread.
     virtual CIOCPClientContext* CreateSslClientContext(int socket, SSL* ssl) = 0;
     // The connection is ready for the application (plain: right after accept,
     // on the accept thread; TLS: after the handshake, on the worker thread).
     virtual long OnClientConnected(CIOCPClientContext* context) = 0;
-    // The connection was closed; called exactly once per context, by whichever
-    // thread closed it. The context stays allocated until its last reference
-    // goes, but must not be used by the subclass afterwards.
+    // The connection was closed; called exactly once per context for which
+    // OnClientConnected was called, by whichever thread closed it. The
+    // context stays allocated until its last reference goes, but must not be
+    // used by the subclass afterwards.
     virtual long OnClientDisconnected(CIOCPClientContext* context) = 0;
     // A read completed with byteCount > 0 bytes; data is NUL-terminated.
     // Worker thread.
@@ -141,18 +163,27 @@ public:
     uint16_t GetListenPort() const { return listenPort.load(); }
 
     // TLS set-up from the certificate file, key password, Diffie-Hellman
-    // file and CA list (full paths), called before Start. Returns 1 when the
-    // TLS transport is ready; 0 in this build, which has no TLS transport.
+    // file and CA list (full paths), called on the owner's thread before
+    // Start. Returns 1; on any failure it ends the process with its fatal
+    // exit (CSslContext::InitSSL). Stop frees the TLS context again.
     int InitSSL(const std::string& certificateFile, const std::string& password,
                 const std::string& dhFile, const std::string& caListFile);
 
 protected:
     // Runs the TLS handshake of a connection with the bytes of one read
     // (none: post the first handshake read). Worker thread, or the accept
-    // thread for the first call. Returns 0 in this build.
+    // thread for the first call; the caller must not hold sendLock. Returns
+    // the result of the posted read while the handshake goes on, the result
+    // of sending the last handshake flight once OnClientConnected was
+    // called, and 0 for a null context, flags without IO_FLAG_HANDSHAKE, a
+    // closed context, or a fatal TLS error ("Error in SSL Recv: ..." on
+    // standard error; the client is closed).
     long HandshakeSSL(CIOCPClientContext* context, long flags, char* data, long byteCount);
-    // Decrypts one read of a TLS connection and hands the plaintext to
-    // OnDataReceived. Worker thread. Returns 0 in this build.
+    // Decrypts one read of a TLS connection under sendLock and, with the
+    // lock released (the caller must not hold it), hands the plaintext
+    // (possibly empty) to OnDataReceived and returns its result. 0 for a
+    // closed context or a fatal TLS error (reported like the handshake's;
+    // the client is closed). Worker thread.
     long ReadSSL(CIOCPClientContext* context, long flags, char* data, long byteCount);
 
     // Serialises every send, every read posting, every close and every TLS
@@ -164,7 +195,8 @@ protected:
 private:
     void AcceptLoop();
     void WorkerLoop();
-    // The subclass's context for an accepted socket (plain in this build).
+    // The subclass's context for an accepted socket: a TLS one with a new SSL
+    // object while listening for TLS. Null refuses the connection.
     CIOCPClientContext* NewContext(int socket);
     // Hands a freshly associated connection to the application: the greeting
     // hook for plain connections, the first handshake read for TLS ones.
@@ -172,10 +204,19 @@ private:
     // One completion taken from the port: calls the subclass or closes.
     void HandleCompletion(CIOCPClientContext* context, long flags, char* data, uint32_t bytes,
                           int error);
-    // Encrypts application data for a TLS connection into records.
-    // Always false in this build.
+    // Encrypts application data for a TLS connection into records. False,
+    // with "Error in SSL Send: ..." on standard error for a fatal TLS error,
+    // when the data could not be encrypted.
     bool EncryptForSend(CIOCPClientContext* context, const char* data, long length,
                         std::string* records) REQUIRES(sendLock);
+    // Ends the TLS state of a context (SSL_shutdown when established, then
+    // SSL_free with both BIOs) and clears its fields.
+    void FreeTls(CIOCPClientContext* context) REQUIRES(sendLock);
+    // Sends the records a TLS step produced, unencrypted.
+    bool SendRecords(CIOCPClientContext* context, const std::string& records) REQUIRES(sendLock);
+    // Reports a fatal TLS error of a read or of the handshake and closes the
+    // client. Returns 0.
+    long FailTlsRead(CIOCPClientContext* context, int sslError) EXCLUDES(sendLock);
     // Closes every context still open (Stop, after both threads ended).
     void CloseRemainingClients();
     // Frees the requests of completions still queued (Stop).
@@ -184,11 +225,19 @@ private:
     // Contexts associated with the port and not yet closed.
     std::unordered_set<CIOCPClientContext*> openContexts GUARDED_BY(sendLock);
 
+    // The server-wide TLS state. Made by InitSSL and released by Stop on the
+    // owner's thread; while the server is started it is only read (sessions
+    // made by the accept thread, error reports from any thread).
+    std::unique_ptr<CSslContext> tls;
+
     // Written by Start and Stop on the owner's thread only.
     platform::CompletionPort completionPort;
     int listenSocket = -1;
     std::string listenAddress;
     bool running = false;
+    // Whether the listener is the TLS one; set by Start before the accept
+    // thread exists.
+    bool tlsListening = false;
     bool workerAbandoned = false;
     std::thread acceptThread;
     std::thread workerThread;

@@ -71,8 +71,7 @@ int CSslContext::InitSSL(const std::string& certificateFile, const std::string& 
     // A repeated set-up replaces the earlier context.
     SSL_CTX_free(sslContext);
     sslContext = SSL_CTX_new(TLS_server_method());
-    if (sslContext == nullptr ||
-        SSL_CTX_set_min_proto_version(sslContext, TLS1_2_VERSION) != 1 ||
+    if (sslContext == nullptr || SSL_CTX_set_min_proto_version(sslContext, TLS1_2_VERSION) != 1 ||
         SSL_CTX_set_max_proto_version(sslContext, TLS1_2_VERSION) != 1) {
         FatalExit(errorBio, "Error creating the context");
     }
@@ -92,7 +91,8 @@ int CSslContext::InitSSL(const std::string& certificateFile, const std::string& 
     password = new (std::nothrow) char[passwordLength + 1];
     if (password == nullptr) {
         passwordLength = 0;
-        FatalExit(errorBio, "Unexpected condition: pass is NULL - possible memory allocation error");
+        FatalExit(errorBio,
+                  "Unexpected condition: pass is NULL - possible memory allocation error");
     }
     std::memcpy(password, pass.c_str(), passwordLength + 1);
 
@@ -117,8 +117,8 @@ int CSslContext::InitSSL(const std::string& certificateFile, const std::string& 
     BIO_free(dhBio);
     // Only Diffie-Hellman parameters (PKCS#3 or X9.42) serve for DHE; other
     // parameter files (EC, DSA) are refused like a file without parameters.
-    bool isDh = dhParams != nullptr &&
-                (EVP_PKEY_is_a(dhParams, "DH") || EVP_PKEY_is_a(dhParams, "DHX"));
+    bool isDh =
+        dhParams != nullptr && (EVP_PKEY_is_a(dhParams, "DH") || EVP_PKEY_is_a(dhParams, "DHX"));
     // On success the context takes ownership of the parameters.
     if (!isDh || SSL_CTX_set0_tmp_dh_pkey(sslContext, dhParams) != 1) {
         EVP_PKEY_free(dhParams);

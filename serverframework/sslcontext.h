@@ -16,7 +16,7 @@
 #include <string>
 
 class CSslContext {
-public:
+  public:
     // The longest key password InitSSL accepts.
     static constexpr size_t kMaxPasswordLength = 4096;
 
@@ -62,7 +62,7 @@ public:
     // code 0.
     [[noreturn]] static void FatalExit(BIO* errorBio, const char* text);
 
-private:
+  private:
     static int PasswordCallback(char* buffer, int size, int rwflag, void* userdata);
     void Report(const char* direction, int sslError) const;
 

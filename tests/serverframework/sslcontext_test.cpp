@@ -13,13 +13,13 @@
 
 namespace {
 
+using testing::ExitedWithCode;
+using testing::HasSubstr;
 using tlstest::ReadFile;
 using tlstest::TempPath;
 using tlstest::TestCerts;
 using tlstest::WriteFile;
 using tlstest::WriteServerPemWithPassword;
-using testing::ExitedWithCode;
-using testing::HasSubstr;
 
 struct SetUpFiles {
     std::string certificate;
@@ -50,7 +50,8 @@ void ExpectUsable(const SetUpFiles& files, const std::string& label) {
     for (int round = 0; round < 5 && !finished; ++round) {
         client.Connect();
         std::string flight = client.TakeOutput();
-        TSslStepResult step = SslFeed(ssl, in, out, flight.data(), static_cast<long>(flight.size()));
+        TSslStepResult step =
+            SslFeed(ssl, in, out, flight.data(), static_cast<long>(flight.size()));
         ASSERT_EQ(step.status, 1) << label << ": " << SslErrorText(step.sslError);
         client.Give(step.records);
         finished = step.handshakeFinished;
@@ -110,32 +111,41 @@ TEST(SslContextDeathTest, SetUpFailuresEndTheProcess) {
     };
     const SetUpFiles good = GoodFiles();
     const Case cases[] = {
-        {"wrong password", {good.certificate, "wrong", good.dh, good.caList},
+        {"wrong password",
+         {good.certificate, "wrong", good.dh, good.caList},
          "Error setting the key file in _use_PrivateKey_file()"},
-        {"empty password for an encrypted key", {good.certificate, "", good.dh, good.caList},
+        {"empty password for an encrypted key",
+         {good.certificate, "", good.dh, good.caList},
          "Error setting the key file in _use_PrivateKey_file()"},
-        {"missing certificate file", {missing, good.password, good.dh, good.caList},
+        {"missing certificate file",
+         {missing, good.password, good.dh, good.caList},
          "Can't read certificate file"},
-        {"certificate file without a certificate", {keyOnly, good.password, good.dh, good.caList},
+        {"certificate file without a certificate",
+         {keyOnly, good.password, good.dh, good.caList},
          "Can't read certificate file"},
-        {"key does not match the certificate", {mismatch, good.password, good.dh, good.caList},
+        {"key does not match the certificate",
+         {mismatch, good.password, good.dh, good.caList},
          "Error setting the key file in _use_PrivateKey_file()"},
-        {"password of 4097 characters", {good.certificate, std::string(4097, 'k'), good.dh,
-                                         good.caList},
+        {"password of 4097 characters",
+         {good.certificate, std::string(4097, 'k'), good.dh, good.caList},
          "Unexpected condition: password is too long."},
-        {"key encrypted with 4096 characters", {longKey, std::string(4096, 'k'), good.dh,
-                                                good.caList},
+        {"key encrypted with 4096 characters",
+         {longKey, std::string(4096, 'k'), good.dh, good.caList},
          "Error setting the key file in _use_PrivateKey_file()"},
-        {"key encrypted with 1024 characters", {pw1024Key, std::string(1024, 'k'), good.dh,
-                                                good.caList},
+        {"key encrypted with 1024 characters",
+         {pw1024Key, std::string(1024, 'k'), good.dh, good.caList},
          "Error setting the key file in _use_PrivateKey_file()"},
-        {"missing CA list", {good.certificate, good.password, good.dh, missing},
+        {"missing CA list",
+         {good.certificate, good.password, good.dh, missing},
          "Can't load trusted CA list"},
-        {"missing DH file", {good.certificate, good.password, missing, good.caList},
+        {"missing DH file",
+         {good.certificate, good.password, missing, good.caList},
          "Couldn't open DH file"},
-        {"DH file without parameters", {good.certificate, good.password, certs.caPem, good.caList},
+        {"DH file without parameters",
+         {good.certificate, good.password, certs.caPem, good.caList},
          "Couldn't set DH parameters"},
-        {"EC instead of DH parameters", {good.certificate, good.password, ecParams, good.caList},
+        {"EC instead of DH parameters",
+         {good.certificate, good.password, ecParams, good.caList},
          "Couldn't set DH parameters"},
     };
     for (const Case& c : cases) {
@@ -146,8 +156,7 @@ TEST(SslContextDeathTest, SetUpFailuresEndTheProcess) {
                 g_logger = new CLogger(logPath, "DEBUG");
                 if (std::freopen(stdoutPath.c_str(), "w", stdout) == nullptr) std::abort();
                 CSslContext context;
-                context.InitSSL(c.files.certificate, c.files.password, c.files.dh,
-                                c.files.caList);
+                context.InitSSL(c.files.certificate, c.files.password, c.files.dh, c.files.caList);
                 std::abort();
             },
             ExitedWithCode(0), HasSubstr(std::string(c.text) + "\r\n"))
@@ -156,11 +165,13 @@ TEST(SslContextDeathTest, SetUpFailuresEndTheProcess) {
         std::string log = ReadFile(logPath);
         EXPECT_NE(log.find("Loading SSL certificates from " + c.files.certificate),
                   std::string::npos)
-            << c.label << "\n" << log;
+            << c.label << "\n"
+            << log;
         EXPECT_NE(log.find("FATAL"), std::string::npos) << c.label << "\n" << log;
         EXPECT_NE(log.find("Fatal error: " + std::string(c.text) + " ... Exiting"),
                   std::string::npos)
-            << c.label << "\n" << log;
+            << c.label << "\n"
+            << log;
     }
 }
 

@@ -294,9 +294,7 @@ TEST(SslSessionTest, EncryptBeforeHandshakeSendsNothing) {
 }
 
 TEST(SslSessionTest, FreeInEveryStateLeavesNoErrors) {
-    {
-        ServerEnd untouched;
-    }
+    { ServerEnd untouched; }
     {
         CMemoryClient client;
         ServerEnd midHandshake;

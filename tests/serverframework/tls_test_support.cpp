@@ -1,10 +1,10 @@
 #include "tests/serverframework/tls_test_support.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509_vfy.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -113,13 +113,12 @@ bool WriteServerPemWithPassword(const std::string& path, const std::string& pass
     std::string pem = original.substr(0, keyStart);
 
     BIO* out = BIO_new(BIO_s_mem());
-    int written =
-        password.empty()
-            ? PEM_write_bio_PrivateKey(out, key, nullptr, nullptr, 0, nullptr, nullptr)
-            : PEM_write_bio_PrivateKey(
-                  out, key, EVP_aes_256_cbc(),
-                  reinterpret_cast<unsigned char*>(const_cast<char*>(password.data())),
-                  static_cast<int>(password.size()), nullptr, nullptr);
+    int written = password.empty()
+                      ? PEM_write_bio_PrivateKey(out, key, nullptr, nullptr, 0, nullptr, nullptr)
+                      : PEM_write_bio_PrivateKey(
+                            out, key, EVP_aes_256_cbc(),
+                            reinterpret_cast<unsigned char*>(const_cast<char*>(password.data())),
+                            static_cast<int>(password.size()), nullptr, nullptr);
     EVP_PKEY_free(key);
     if (written != 1) {
         BIO_free(out);
@@ -238,17 +237,29 @@ bool CSocketClient::SendRaw(const std::string& bytes) {
 
 std::string CSocketClient::ReadUntil(const std::string& terminator, int timeoutMs) {
     SetTimeout(timeoutMs);
-    std::string text;
     char piece[4096];
-    while (text.size() < terminator.size() ||
-           text.compare(text.size() - terminator.size(), terminator.size(), terminator) != 0) {
+    for (;;) {
+        std::string::size_type found = pending_.find(terminator);
+        if (found != std::string::npos) {
+            std::string text = pending_.substr(0, found + terminator.size());
+            pending_.erase(0, text.size());
+            return text;
+        }
         ERR_clear_error();
         int n = SSL_read(ssl_, piece, sizeof piece);
         if (n <= 0) break;
-        text.append(piece, n);
+        pending_.append(piece, static_cast<size_t>(n));
     }
     ERR_clear_error();
-    return text;
+    std::string rest;
+    rest.swap(pending_);
+    return rest;
+}
+
+std::string CSocketClient::Login(const std::string& user, const std::string& password) {
+    ReadLine();
+    Send("LOGIN " + user + " " + password + "\r\n");
+    return ReadLine();
 }
 
 std::string CSocketClient::ReadRaw(int timeoutMs, bool* closed) {

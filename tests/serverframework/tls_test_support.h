@@ -49,7 +49,7 @@ struct TClientOptions {
 
 // The client end of a TLS connection over two memory BIOs.
 class CMemoryClient {
-public:
+  public:
     explicit CMemoryClient(const TClientOptions& options = TClientOptions());
     ~CMemoryClient();
     CMemoryClient(const CMemoryClient&) = delete;
@@ -67,7 +67,7 @@ public:
     // Decrypts everything that can be decrypted from the input given so far.
     std::string ReadAll();
 
-private:
+  private:
     SSL_CTX* ctx_ = nullptr;
     SSL* ssl_ = nullptr;
     BIO* in_ = nullptr;
@@ -77,7 +77,7 @@ private:
 // A TLS client over a real TCP connection to 127.0.0.1, with blocking
 // calls bounded by a receive time-out.
 class CSocketClient {
-public:
+  public:
     explicit CSocketClient(const TClientOptions& options = TClientOptions());
     ~CSocketClient();
     CSocketClient(const CSocketClient&) = delete;
@@ -94,9 +94,13 @@ public:
     bool Send(const std::string& text);
     // Sends raw bytes on the TCP connection; false on failure.
     bool SendRaw(const std::string& bytes);
-    // Decrypted bytes until the received text ends with terminator, the
-    // connection ends, or timeoutMs passes without data.
+    // Decrypted text up to and including the next terminator; what arrived
+    // before the connection ended or timeoutMs passed without data otherwise.
     std::string ReadUntil(const std::string& terminator, int timeoutMs = 5000);
+    // The next line with its CR LF (ReadUntil "\r\n").
+    std::string ReadLine(int timeoutMs = 5000) { return ReadUntil("\r\n", timeoutMs); }
+    // LOGIN user password after reading the greeting; the reply line.
+    std::string Login(const std::string& user, const std::string& password);
     // Raw bytes received within timeoutMs (empty when none); closed is set
     // when the peer closed or reset the connection.
     std::string ReadRaw(int timeoutMs, bool* closed);
@@ -111,13 +115,14 @@ public:
     SSL* ssl() const { return ssl_; }
     int socket() const { return fd_; }
 
-private:
+  private:
     void SetTimeout(int timeoutMs);
 
     SSL_CTX* ctx_ = nullptr;
     SSL* ssl_ = nullptr;
     int fd_ = -1;
     bool handshakeDone_ = false;
+    std::string pending_;
 };
 
 }  // namespace tlstest

@@ -19,7 +19,7 @@ const char* const kAllKeys =
     "CALIST=/etc/quellon/calist.pem\n";
 
 class TlsSettingsTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/quellon-tlssettings-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
