@@ -139,8 +139,9 @@ public:
         };
         uint32_t p50 = percentile(0.50);
         uint32_t p99 = percentile(0.99);
-        std::printf("clients=%d commands=%ld seconds=%.3f commands_per_second=%.0f p50_us=%u p99_us=%u\n",
-                    options.clients, answered, seconds, answered / seconds, p50, p99);
+        std::printf(
+            "clients=%d commands=%ld seconds=%.3f commands_per_second=%.0f p50_us=%u p99_us=%u\n",
+            options.clients, answered, seconds, answered / seconds, p50, p99);
     }
 
 private:

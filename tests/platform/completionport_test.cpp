@@ -184,7 +184,9 @@ TEST_F(CompletionPortTest, LargeSendsFinishInOrderOnWritability) {
     ASSERT_EQ(0, port.Associate(pair.server, kKey));
     std::string first(4 << 20, 'a');
     std::string second(1000, 'b');
-    for (size_t i = 0; i < first.size(); i += 4096) first[i] = static_cast<char>('A' + (i / 4096) % 26);
+    for (size_t i = 0; i < first.size(); i += 4096) {
+        first[i] = static_cast<char>('A' + (i / 4096) % 26);
+    }
     Request r1, r2;
     ASSERT_EQ(0, port.PostSend(pair.server, first.data(), first.size(), &r1));
     ASSERT_EQ(0, port.PostSend(pair.server, second.data(), second.size(), &r2));
