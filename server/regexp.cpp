@@ -9,6 +9,14 @@ namespace {
 
 constexpr size_t kInitialStackEntries = 256;
 
+// Tests character c against the 256-bit map held in the four instruction
+// places at map: bit c&63 of place c>>6.
+inline bool InMap(const TRegExpInstruction* map, unsigned char c) {
+    uint64_t word;
+    std::memcpy(&word, map + (c >> 6), sizeof(word));
+    return (word >> (c & 63)) & 1;
+}
+
 unsigned char LowerAscii(unsigned char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
 }
@@ -49,7 +57,8 @@ int CRegExp::Parse(const char* pattern, bool caseSensitiveMode) {
             result = regexp_internal::Compile(pattern, length, instructions, groups, slots);
         } else {
             std::string lowered(pattern, length);
-            for (char& c : lowered) c = static_cast<char>(LowerAscii(static_cast<unsigned char>(c)));
+            for (char& c : lowered)
+                c = static_cast<char>(LowerAscii(static_cast<unsigned char>(c)));
             result = regexp_internal::Compile(lowered.data(), length, instructions, groups, slots);
         }
         if (result == ParseOk) {
@@ -79,7 +88,8 @@ bool CRegExp::Match(const char* input, CRegExpMatch* context, const char** end) 
         const unsigned char* text = reinterpret_cast<const unsigned char*>(input);
         if (!caseSensitive) {
             m.lowered.assign(input, length);
-            for (char& c : m.lowered) c = static_cast<char>(LowerAscii(static_cast<unsigned char>(c)));
+            for (char& c : m.lowered)
+                c = static_cast<char>(LowerAscii(static_cast<unsigned char>(c)));
             text = reinterpret_cast<const unsigned char*>(m.lowered.c_str());
         }
         m.spans.assign(2 * static_cast<size_t>(groupCount), -1);
@@ -113,6 +123,19 @@ bool CRegExp::Match(const char* input, CRegExpMatch* context, const char** end) 
     }
 }
 
+// Doubles the machine's stack, up to the context's bound, until it has room
+// for `needed` entries. Returns false at the bound.
+bool CRegExp::GrowStack(TStackView& view, CRegExpMatch& m, size_t needed) {
+    const size_t bound = m.maxStackEntries;
+    size_t grown = view.capacity;
+    while (grown < needed && grown < bound) grown = grown * 2 < bound ? grown * 2 : bound;
+    if (grown < needed) return false;
+    m.stack.resize(grown);
+    view.base = m.stack.data();
+    view.capacity = grown;
+    return true;
+}
+
 // The machine. Every failing test pops the top of the stack, which is always
 // the instruction number of the most recent failure handler, and continues
 // there. Values taken from the stack or from memory slots are checked before
@@ -120,14 +143,14 @@ bool CRegExp::Match(const char* input, CRegExpMatch* context, const char** end) 
 // or the program.
 bool CRegExp::Run(const unsigned char* text, size_t length, CRegExpMatch& m, intptr_t& matchStart,
                   intptr_t& matchEnd) const {
-    const TRegExpInstruction* program = instructions.data();
+    const TRegExpInstruction* const program = instructions.data();
     const size_t programSize = instructions.size();
     const intptr_t end = static_cast<intptr_t>(length);
-    intptr_t* spans = m.spans.data();
-    intptr_t* memory = m.memory.data();
-    intptr_t* stack = m.stack.data();
+    intptr_t* const spans = m.spans.data();
+    intptr_t* const memory = m.memory.data();
     // A context reused after a larger match keeps its array; the bound still holds.
-    size_t capacity = m.stack.size() < m.maxStackEntries ? m.stack.size() : m.maxStackEntries;
+    TStackView view{m.stack.data(),
+                    m.stack.size() < m.maxStackEntries ? m.stack.size() : m.maxStackEntries};
     size_t depth = 0;
     uint64_t budget = m.maxSteps;
     struct TStepRecorder {
@@ -136,184 +159,178 @@ bool CRegExp::Run(const unsigned char* text, size_t length, CRegExpMatch& m, int
         ~TStepRecorder() { m.stepCount = m.maxSteps - budget; }
     } recorder{m, budget};
 
+#define QUELLON_REGEXP_RESERVE(n)                                          \
+    if (depth + (n) > view.capacity && !GrowStack(view, m, depth + (n))) { \
+        m.limitReached = true;                                             \
+        return false;                                                      \
+    }
+
     intptr_t pos = 0;
     intptr_t start = 0;
     size_t pc = 0;
 
-    // Makes room for n more stack entries; false when the bound is reached.
-    auto reserve = [&](size_t n) -> bool {
-        if (depth + n <= capacity) return true;
-        size_t grown = capacity * 2;
-        if (grown > m.maxStackEntries) grown = m.maxStackEntries;
-        if (depth + n > grown) return false;
-        m.stack.resize(grown);
-        stack = m.stack.data();
-        capacity = grown;
-        return true;
-    };
-
+    // Steps are counted where the machine opens a choice (call) and where it
+    // backtracks; every loop of a program passes a call, so between two
+    // counted steps at most the length of the program runs.
     for (;;) {
+        const TRegExpInstruction ins = program[pc];
+        const uint32_t operand = ins.operand;
+        switch (ins.op) {
+            case TRegExpOp::Nop:
+                ++pc;
+                continue;
+            case TRegExpOp::GroupStart:
+                spans[2 * operand] = pos;
+                ++pc;
+                continue;
+            case TRegExpOp::GroupEnd:
+                spans[2 * operand + 1] = pos;
+                ++pc;
+                continue;
+            case TRegExpOp::Symbol:
+                // The input is NUL-terminated, so text[end] is 0 and symbol 0
+                // matches exactly at the end without moving.
+                if (text[pos] != operand) break;
+                if (operand != 0) ++pos;
+                ++pc;
+                continue;
+            case TRegExpOp::Any:
+                if (pos >= end) break;
+                ++pos;
+                ++pc;
+                continue;
+            case TRegExpOp::Range:
+                // At the end text[end] is 0, which the test below rejects apart
+                // from the map.
+                if (!InMap(program + pc + 1, text[pos]) || pos >= end) break;
+                ++pos;
+                pc += 5;
+                continue;
+            case TRegExpOp::NotRange:
+                if (InMap(program + pc + 1, text[pos]) || pos >= end) break;
+                ++pos;
+                pc += 5;
+                continue;
+            case TRegExpOp::Jump:
+                pc = operand;
+                continue;
+            case TRegExpOp::PushPos:
+                QUELLON_REGEXP_RESERVE(1)
+                view.base[depth++] = pos;
+                ++pc;
+                continue;
+            case TRegExpOp::PopPos: {
+                if (depth == 0) return false;
+                const intptr_t value = view.base[--depth];
+                if (value < 0 || value > end) return false;
+                pos = value;
+                ++pc;
+                continue;
+            }
+            case TRegExpOp::Call:
+                if (budget == 0) {
+                    m.limitReached = true;
+                    return false;
+                }
+                --budget;
+                QUELLON_REGEXP_RESERVE(1)
+                view.base[depth++] = static_cast<intptr_t>(pc + 1);
+                pc = operand;
+                continue;
+            case TRegExpOp::Return:
+                break;
+            case TRegExpOp::PushMemory:
+                QUELLON_REGEXP_RESERVE(1)
+                view.base[depth++] = memory[operand];
+                ++pc;
+                continue;
+            case TRegExpOp::PopMemory:
+                if (depth == 0) return false;
+                memory[operand] = view.base[--depth];
+                ++pc;
+                continue;
+            case TRegExpOp::StorePos:
+                memory[operand] = pos;
+                ++pc;
+                continue;
+            case TRegExpOp::GetPos: {
+                const intptr_t value = memory[operand];
+                if (value < 0 || value > end) return false;
+                pos = value;
+                ++pc;
+                continue;
+            }
+            case TRegExpOp::StoreStack:
+                memory[operand] = static_cast<intptr_t>(depth);
+                ++pc;
+                continue;
+            case TRegExpOp::GetStack: {
+                const intptr_t value = memory[operand];
+                if (value < 0 || static_cast<size_t>(value) > depth) return false;
+                depth = static_cast<size_t>(value);
+                ++pc;
+                continue;
+            }
+            case TRegExpOp::FailIfNoProgress:
+                if (pos == memory[operand]) break;
+                ++pc;
+                continue;
+            case TRegExpOp::BackReference: {
+                // A group that is unset, or still open, stands for the empty text.
+                const intptr_t s = spans[2 * operand];
+                const intptr_t e = spans[2 * operand + 1];
+                if (s >= 0 && e > s && e <= end) {
+                    const intptr_t n = e - s;
+                    if (n > end - pos ||
+                        std::memcmp(text + s, text + pos, static_cast<size_t>(n)) != 0)
+                        break;
+                    pos += n;
+                }
+                ++pc;
+                continue;
+            }
+            case TRegExpOp::Fail:
+                return false;
+            case TRegExpOp::Advance:
+                // A start position at the end of the input is never tried.
+                if (start + 1 >= end) return false;
+                ++start;
+                pos = start;
+                depth = 0;
+                pc = 0;
+                continue;
+            case TRegExpOp::Match:
+                matchStart = start;
+                matchEnd = pos;
+                return true;
+            case TRegExpOp::PushGroup:
+                QUELLON_REGEXP_RESERVE(2)
+                view.base[depth++] = spans[2 * operand];
+                view.base[depth++] = spans[2 * operand + 1];
+                ++pc;
+                continue;
+            case TRegExpOp::PopGroup:
+                if (depth < 2) return false;
+                spans[2 * operand + 1] = view.base[--depth];
+                spans[2 * operand] = view.base[--depth];
+                ++pc;
+                continue;
+            default:
+                return false;
+        }
+
+        // Failure: resume at the most recent handler.
         if (budget == 0) {
             m.limitReached = true;
             return false;
         }
         --budget;
-        const TRegExpInstruction ins = program[pc];
-        const uint32_t operand = ins.operand;
-        switch (ins.op) {
-        case TRegExpOp::Nop:
-            ++pc;
-            continue;
-        case TRegExpOp::GroupStart:
-            spans[2 * operand] = pos;
-            ++pc;
-            continue;
-        case TRegExpOp::GroupEnd:
-            spans[2 * operand + 1] = pos;
-            ++pc;
-            continue;
-        case TRegExpOp::Symbol:
-            // The input is NUL-terminated, so text[end] is 0 and symbol 0
-            // matches exactly at the end without moving.
-            if (text[pos] != operand) break;
-            if (operand != 0) ++pos;
-            ++pc;
-            continue;
-        case TRegExpOp::Any:
-            if (pos >= end) break;
-            ++pos;
-            ++pc;
-            continue;
-        case TRegExpOp::Range:
-        case TRegExpOp::NotRange: {
-            if (pos >= end) break;
-            const unsigned char c = text[pos];
-            const unsigned char* map = reinterpret_cast<const unsigned char*>(program + pc + 1);
-            const bool inMap = (map[c >> 3] >> (c & 7)) & 1;
-            if (inMap != (ins.op == TRegExpOp::Range)) break;
-            ++pos;
-            pc += 5;
-            continue;
-        }
-        case TRegExpOp::Jump:
-            pc = operand;
-            continue;
-        case TRegExpOp::PushPos:
-            if (!reserve(1)) {
-                m.limitReached = true;
-                return false;
-            }
-            stack[depth++] = pos;
-            ++pc;
-            continue;
-        case TRegExpOp::PopPos: {
-            if (depth == 0) return false;
-            const intptr_t value = stack[--depth];
-            if (value < 0 || value > end) return false;
-            pos = value;
-            ++pc;
-            continue;
-        }
-        case TRegExpOp::Call:
-            if (!reserve(1)) {
-                m.limitReached = true;
-                return false;
-            }
-            stack[depth++] = static_cast<intptr_t>(pc + 1);
-            pc = operand;
-            continue;
-        case TRegExpOp::Return:
-            break;
-        case TRegExpOp::PushMemory:
-            if (!reserve(1)) {
-                m.limitReached = true;
-                return false;
-            }
-            stack[depth++] = memory[operand];
-            ++pc;
-            continue;
-        case TRegExpOp::PopMemory:
-            if (depth == 0) return false;
-            memory[operand] = stack[--depth];
-            ++pc;
-            continue;
-        case TRegExpOp::StorePos:
-            memory[operand] = pos;
-            ++pc;
-            continue;
-        case TRegExpOp::GetPos: {
-            const intptr_t value = memory[operand];
-            if (value < 0 || value > end) return false;
-            pos = value;
-            ++pc;
-            continue;
-        }
-        case TRegExpOp::StoreStack:
-            memory[operand] = static_cast<intptr_t>(depth);
-            ++pc;
-            continue;
-        case TRegExpOp::GetStack: {
-            const intptr_t value = memory[operand];
-            if (value < 0 || static_cast<size_t>(value) > depth) return false;
-            depth = static_cast<size_t>(value);
-            ++pc;
-            continue;
-        }
-        case TRegExpOp::FailIfNoProgress:
-            if (pos == memory[operand]) break;
-            ++pc;
-            continue;
-        case TRegExpOp::BackReference: {
-            // A group that is unset, or still open, stands for the empty text.
-            const intptr_t s = spans[2 * operand];
-            const intptr_t e = spans[2 * operand + 1];
-            if (s >= 0 && e > s && e <= end) {
-                const intptr_t n = e - s;
-                if (n > end - pos || std::memcmp(text + s, text + pos, static_cast<size_t>(n)) != 0) break;
-                pos += n;
-            }
-            ++pc;
-            continue;
-        }
-        case TRegExpOp::Fail:
-            return false;
-        case TRegExpOp::Advance:
-            // A start position at the end of the input is never tried.
-            if (start + 1 >= end) return false;
-            ++start;
-            pos = start;
-            depth = 0;
-            pc = 0;
-            continue;
-        case TRegExpOp::Match:
-            matchStart = start;
-            matchEnd = pos;
-            return true;
-        case TRegExpOp::PushGroup:
-            if (!reserve(2)) {
-                m.limitReached = true;
-                return false;
-            }
-            stack[depth++] = spans[2 * operand];
-            stack[depth++] = spans[2 * operand + 1];
-            ++pc;
-            continue;
-        case TRegExpOp::PopGroup:
-            if (depth < 2) return false;
-            spans[2 * operand + 1] = stack[--depth];
-            spans[2 * operand] = stack[--depth];
-            ++pc;
-            continue;
-        default:
-            return false;
-        }
-
-        // Failure: resume at the most recent handler.
         if (depth == 0) return false;
-        const intptr_t handler = stack[--depth];
+        const intptr_t handler = view.base[--depth];
         if (handler < 0 || static_cast<size_t>(handler) >= programSize) return false;
         pc = static_cast<size_t>(handler);
     }
+#undef QUELLON_REGEXP_RESERVE
 }
 
 bool CRegExp::MatchGroups(const char* pattern, const char* line, int n, std::string* out) {

@@ -21,8 +21,8 @@
 
 // Operations of the compiled program. The operand of each is an instruction
 // number, a character, a group number or a memory slot; Range and NotRange
-// are followed by the 256-bit map of accepted characters, stored in the next
-// four instruction places.
+// are followed by the 256-bit map of their characters, stored in the next
+// four instruction places (character c is bit c&63 of the 64-bit place c>>6).
 enum class TRegExpOp : uint32_t {
     Nop,
     GroupStart,        // group g starts at the current position
@@ -61,7 +61,7 @@ static_assert(sizeof(TRegExpInstruction) == 8, "a character map must fit four in
 // the machine's working arrays (memory slots, backtracking stack), which are
 // kept between calls so a reused context allocates nothing new.
 class CRegExpMatch {
-public:
+  public:
     struct TSpan {
         const char* start = nullptr;
         const char* end = nullptr;
@@ -87,16 +87,17 @@ public:
     TSpan GetMatch() const { return {matchStart, matchEnd}; }
 
     // Bounds that keep one Match call finite on hostile patterns and input:
-    // at most maxSteps executed instructions and a backtracking stack of at
-    // most maxStackEntries words. A Match that reaches either bound fails
+    // at most maxSteps steps (a step is a choice the machine opens or a
+    // backtrack it takes) and a backtracking stack of at most
+    // maxStackEntries words. A Match that reaches either bound fails
     // cleanly and LimitReached() turns true.
     void SetLimits(uint64_t maxSteps, size_t maxStackEntries);
     // True when the last Match gave up at one of the bounds.
     bool LimitReached() const { return limitReached; }
-    // Instructions the last Match executed.
+    // Steps the last Match took.
     uint64_t GetStepCount() const { return stepCount; }
 
-private:
+  private:
     friend class CRegExp;
 
     int groupCount = 0;
@@ -109,7 +110,7 @@ private:
     size_t maxStackEntries = kDefaultMaxStackEntries;
 
     // Working arrays of the machine. Positions are offsets into the input;
-    // -1 marks a group end that is not set.
+    // -1 marks a group position that is not set.
     std::vector<intptr_t> spans;   // start and end of each group
     std::vector<intptr_t> memory;  // memoryCount slots
     std::vector<intptr_t> stack;   // backtracking stack; starts with 256 entries
@@ -118,20 +119,20 @@ private:
 
 // A compiled pattern.
 class CRegExp {
-public:
+  public:
     // Results of Parse.
     enum TParseError {
         ParseOk = 0,
-        ParseOutOfMemory = 1,       // memory or the engine's size and nesting bounds exhausted
-        ParseBraceExpected = 2,     // "{" not closed by "}"
-        ParseParenExpected = 3,     // "(" not closed by ")"
-        ParseBracketExpected = 4,   // set not closed by "]", or a range without its upper end
-        ParseAbbreviation = 5,      // an abbreviation's expansion could not be compiled
-        ParseEmptySet = 6,          // "[]" or "[^]"
-        ParseInvalidGroup = 7,      // back-reference to a group not yet opened
-        ParseInvalidRange = 8,      // range whose upper end is below its lower end
-        ParseEmptyRepeat = 9,       // "*", "+", "*?" or "+?" on a term that can match empty
-        ParseNoPattern = 10,        // null or empty pattern
+        ParseOutOfMemory = 1,      // memory or the engine's size and nesting bounds exhausted
+        ParseBraceExpected = 2,    // "{" not closed by "}"
+        ParseParenExpected = 3,    // "(" not closed by ")"
+        ParseBracketExpected = 4,  // set not closed by "]", or a range without its upper end
+        ParseAbbreviation = 5,     // an abbreviation's expansion could not be compiled
+        ParseEmptySet = 6,         // "[]" or "[^]"
+        ParseInvalidGroup = 7,     // back-reference to a group not yet opened
+        ParseInvalidRange = 8,     // range whose upper end is below its lower end
+        ParseEmptyRepeat = 9,      // "*", "+", "*?" or "+?" on a term that can match empty
+        ParseNoPattern = 10,       // null or empty pattern
     };
 
     // Deepest nesting of "{", "(" and "!" a pattern may use.
@@ -166,7 +167,14 @@ public:
     // untouched, when the pattern does not compile or the line does not match.
     static bool MatchGroups(const char* pattern, const char* line, int n, std::string* out);
 
-private:
+  private:
+    // Where the machine keeps its stack while it runs.
+    struct TStackView {
+        intptr_t* base;
+        size_t capacity;
+    };
+    static bool GrowStack(TStackView& view, CRegExpMatch& context, size_t needed);
+
     // Runs the program on text[0..length) (text[length] is NUL); on success
     // sets the offsets of the whole match.
     bool Run(const unsigned char* text, size_t length, CRegExpMatch& context, intptr_t& matchStart,

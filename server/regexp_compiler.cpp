@@ -1,5 +1,6 @@
 #include "server/regexp_compiler.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -18,7 +19,7 @@ namespace {
 enum class TNodeKind : uint8_t {
     Empty,     // matches the empty text
     Char,      // value: the character
-    Any,
+    Any,       // any one character
     Set,       // value: index of the character map
     NotSet,    // value: index of the character map
     End,       // "$" at the end of the pattern
@@ -26,13 +27,14 @@ enum class TNodeKind : uint8_t {
     Group,     // value: group number; child: body
     Seq,       // child: first item, linked by next
     Alt,       // child: first alternative, linked by next
-    Star,      // value: memory slot; child: body
-    Plus,      // value: memory slot; child: body
-    Opt,       // value: memory slot; child: body
-    LazyStar,  // child: body
-    LazyPlus,  // child: body
-    LazyOpt,   // value: memory slot; child: body
+    Star,      // child: body, which never matches empty
+    Plus,      // child: body, which never matches empty
+    Opt,       // value: memory slot when the body can match empty; child: body
+    LazyStar,  // child: body, which never matches empty
+    LazyPlus,  // child: body, which never matches empty
+    LazyOpt,   // value: memory slot when the body can match empty; child: body
     Not,       // value: first of two memory slots; groups [groupFirst, groupLast); child: body
+    Alias,     // child: a shared abbreviation expansion
 };
 
 struct TNode {
@@ -70,17 +72,19 @@ constexpr TAbbreviation kAbbreviations[] = {
     {'z', "([0-9]+)"},
 };
 
-using TCharMap = std::array<uint8_t, 32>;
+// Character map of a set: bit c&63 of word c>>6 is set when character c
+// belongs to it. Each word fills one instruction place.
+using TCharMap = std::array<uint64_t, 4>;
 
 bool IsCloser(char c) { return c == ')' || c == ']' || c == '}'; }
 
 class CCompiler {
-public:
+  public:
     explicit CCompiler(std::vector<TRegExpInstruction>& program) : program(program) {}
 
     int Compile(const char* pattern, size_t length, int& groupCount, int& memoryCount);
 
-private:
+  private:
     struct TSource {
         const char* text;
         size_t length;
@@ -114,20 +118,17 @@ private:
     int32_t ParseSet();
     bool ReadSetChar(unsigned char& c);
 
-    // Appends one instruction and returns its number; past the size bound it
-    // only records the overflow.
+    // Appends one instruction to the program, which Compile sized exactly,
+    // and returns its number.
     uint32_t Put(TRegExpOp op, uint32_t operand = 0) {
-        if (program.size() >= CRegExp::kMaxProgramSize) {
-            overflow = true;
-            return 0;
-        }
-        program.push_back(TRegExpInstruction{op, operand});
-        return static_cast<uint32_t>(program.size() - 1);
+        if (cursor < limit) code[cursor] = TRegExpInstruction{op, operand};
+        return cursor++;
     }
-    uint32_t Here() const { return static_cast<uint32_t>(program.size()); }
+    uint32_t Here() const { return cursor; }
     void Patch(uint32_t at, uint32_t target) {
-        if (!overflow) program[at].operand = target;
+        if (at < limit) code[at].operand = target;
     }
+    uint64_t Size(int32_t node) const;
     void Emit(int32_t node);
     void EmitStar(const TNode& n);
     void EmitLazyStar(const TNode& n);
@@ -137,13 +138,18 @@ private:
     std::vector<TGroupInfo> groups;
     std::vector<TCharMap> maps;
     TSource src{};
+    int32_t abbreviationNodes[sizeof(kAbbreviations) / sizeof(kAbbreviations[0])];
     int memorySlots = 0;
     int error = CRegExp::ParseOk;
-    bool overflow = false;
+    TRegExpInstruction* code = nullptr;
+    uint32_t limit = 0;
+    uint32_t cursor = 0;
 };
 
 int CCompiler::Compile(const char* pattern, size_t length, int& groupCount, int& memoryCount) {
+    for (int32_t& node : abbreviationNodes) node = -1;
     nodes.reserve(length + 8);
+    maps.reserve(static_cast<size_t>(std::count(pattern, pattern + length, '[')) + 4);
     src = TSource{pattern, length, 0, true};
     const bool anchored = pattern[0] == '^';
     if (anchored) src.at = 1;
@@ -152,16 +158,18 @@ int CCompiler::Compile(const char* pattern, size_t length, int& groupCount, int&
     const int32_t body = ParseSequence(0);
     if (body < 0) return error;
 
-    program.clear();
-    program.reserve(2 * length + 16);
+    const uint64_t size = 3 + Size(body);
+    if (size > CRegExp::kMaxProgramSize) return CRegExp::ParseOutOfMemory;
+    program.resize(size);
+    code = program.data();
+    limit = static_cast<uint32_t>(size);
     Put(TRegExpOp::Call, 2);
     Put(anchored ? TRegExpOp::Fail : TRegExpOp::Advance);
     Emit(body);
     Put(TRegExpOp::Match);
-    if (overflow) {
-        program.clear();
-        return CRegExp::ParseOutOfMemory;
-    }
+    // Size and Emit describe the same shapes; a difference would be a fault
+    // of the compiler, and no program is better than a wrong one.
+    if (cursor != limit) return CRegExp::ParseOutOfMemory;
     groupCount = static_cast<int>(groups.size());
     memoryCount = memorySlots;
     return CRegExp::ParseOk;
@@ -221,7 +229,8 @@ int32_t CCompiler::ParseQuantified(int depth) {
         if (body < 0) return -1;
         // Spans set while the look-ahead runs never survive it.
         MarkOptional(firstGroup, groups.size());
-        const int32_t node = NewNode(TNodeKind::Not, true, static_cast<uint32_t>(memorySlots), body);
+        const int32_t node =
+            NewNode(TNodeKind::Not, true, static_cast<uint32_t>(memorySlots), body);
         memorySlots += 2;
         nodes[node].groupFirst = static_cast<uint32_t>(firstGroup);
         nodes[node].groupLast = static_cast<uint32_t>(groups.size());
@@ -241,19 +250,19 @@ int32_t CCompiler::ParseQuantified(int depth) {
     if (q != '?' && termNullable) return Fail(CRegExp::ParseEmptyRepeat);
     if (q != '+') MarkOptional(firstGroup, groups.size());
 
+    // Only an optional term that can match empty needs a slot for the
+    // no-progress check: "*" and "+" never repeat such a term.
     TNodeKind kind;
-    bool slot = true;
     if (q == '*') {
         kind = lazy ? TNodeKind::LazyStar : TNodeKind::Star;
-        slot = !lazy;
     } else if (q == '+') {
         kind = lazy ? TNodeKind::LazyPlus : TNodeKind::Plus;
-        slot = !lazy;
     } else {
         kind = lazy ? TNodeKind::LazyOpt : TNodeKind::Opt;
     }
-    const bool nullable = q != '+';
-    const int32_t node = NewNode(kind, nullable, slot ? static_cast<uint32_t>(memorySlots) : 0, term);
+    const bool slot = q == '?' && termNullable;
+    const int32_t node =
+        NewNode(kind, q != '+', slot ? static_cast<uint32_t>(memorySlots) : 0, term);
     if (slot) ++memorySlots;
     return node;
 }
@@ -261,44 +270,44 @@ int32_t CCompiler::ParseQuantified(int depth) {
 int32_t CCompiler::ParseTerm(int depth) {
     const char c = Cur();
     switch (c) {
-    case '.':
-        ++src.at;
-        return NewNode(TNodeKind::Any, false);
-    case '[':
-        return ParseSet();
-    case '{': {
-        if (depth >= CRegExp::kMaxNesting) return Fail(CRegExp::ParseOutOfMemory);
-        ++src.at;
-        const uint32_t g = static_cast<uint32_t>(groups.size());
-        groups.push_back(TGroupInfo{false, true, true});
-        const int32_t body = ParseSequence(depth + 1);
-        if (body < 0) return -1;
-        if (AtEnd() || Cur() != '}') return Fail(CRegExp::ParseBraceExpected);
-        ++src.at;
-        groups[g].closed = true;
-        groups[g].nullable = nodes[body].nullable;
-        return NewNode(TNodeKind::Group, nodes[body].nullable, g, body);
-    }
-    case '(': {
-        // Plain grouping only frames its body: the body is the term.
-        if (depth >= CRegExp::kMaxNesting) return Fail(CRegExp::ParseOutOfMemory);
-        ++src.at;
-        const int32_t body = ParseSequence(depth + 1);
-        if (body < 0) return -1;
-        if (AtEnd() || Cur() != ')') return Fail(CRegExp::ParseParenExpected);
-        ++src.at;
-        return body;
-    }
-    case '\\':
-        return ParseEscape(depth);
-    case '$':
-        if (src.main && src.at + 1 == src.length) {
+        case '.':
             ++src.at;
-            return NewNode(TNodeKind::End, true);
+            return NewNode(TNodeKind::Any, false);
+        case '[':
+            return ParseSet();
+        case '{': {
+            if (depth >= CRegExp::kMaxNesting) return Fail(CRegExp::ParseOutOfMemory);
+            ++src.at;
+            const uint32_t g = static_cast<uint32_t>(groups.size());
+            groups.push_back(TGroupInfo{false, true, true});
+            const int32_t body = ParseSequence(depth + 1);
+            if (body < 0) return -1;
+            if (AtEnd() || Cur() != '}') return Fail(CRegExp::ParseBraceExpected);
+            ++src.at;
+            groups[g].closed = true;
+            groups[g].nullable = nodes[body].nullable;
+            return NewNode(TNodeKind::Group, nodes[body].nullable, g, body);
         }
-        break;
-    default:
-        break;
+        case '(': {
+            // Plain grouping only frames its body: the body is the term.
+            if (depth >= CRegExp::kMaxNesting) return Fail(CRegExp::ParseOutOfMemory);
+            ++src.at;
+            const int32_t body = ParseSequence(depth + 1);
+            if (body < 0) return -1;
+            if (AtEnd() || Cur() != ')') return Fail(CRegExp::ParseParenExpected);
+            ++src.at;
+            return body;
+        }
+        case '\\':
+            return ParseEscape(depth);
+        case '$':
+            if (src.main && src.at + 1 == src.length) {
+                ++src.at;
+                return NewNode(TNodeKind::End, true);
+            }
+            break;
+        default:
+            break;
     }
     ++src.at;
     return NewNode(TNodeKind::Char, false, static_cast<unsigned char>(c));
@@ -327,8 +336,15 @@ int32_t CCompiler::ParseEscape(int depth) {
         return NewNode(TNodeKind::BackRef, nullable, static_cast<uint32_t>(number));
     }
 
-    for (const TAbbreviation& a : kAbbreviations) {
+    for (size_t i = 0; i < sizeof(kAbbreviations) / sizeof(kAbbreviations[0]); ++i) {
+        const TAbbreviation& a = kAbbreviations[i];
         if (a.letter != d) continue;
+        // An expansion holds no match group, so one parsed copy serves every
+        // use; each use gets its own alias node to link into its sequence.
+        if (abbreviationNodes[i] >= 0) {
+            return NewNode(TNodeKind::Alias, nodes[abbreviationNodes[i]].nullable, 0,
+                           abbreviationNodes[i]);
+        }
         const TSource saved = src;
         src = TSource{a.expansion, std::strlen(a.expansion), 0, false};
         const int32_t node = ParseSequence(depth + 1);
@@ -338,7 +354,8 @@ int32_t CCompiler::ParseEscape(int depth) {
             error = CRegExp::ParseAbbreviation;
             return -1;
         }
-        return node;
+        abbreviationNodes[i] = node;
+        return NewNode(TNodeKind::Alias, nodes[node].nullable, 0, node);
     }
     return NewNode(TNodeKind::Char, false, static_cast<unsigned char>(d));
 }
@@ -384,173 +401,240 @@ int32_t CCompiler::ParseSet() {
             if (!ReadSetChar(high)) return Fail(CRegExp::ParseBracketExpected);
             if (high < low) return Fail(CRegExp::ParseInvalidRange);
         }
-        for (unsigned int ch = low; ch <= high; ++ch) map[ch >> 3] |= static_cast<uint8_t>(1u << (ch & 7));
+        for (unsigned int word = low >> 6; word <= (high >> 6); ++word) {
+            const unsigned int first = word == (low >> 6u) ? (low & 63u) : 0u;
+            const unsigned int last = word == (high >> 6u) ? (high & 63u) : 63u;
+            map[word] |= (~uint64_t{0} >> (63 - last)) & (~uint64_t{0} << first);
+        }
     }
     maps.push_back(map);
-    return NewNode(negated ? TNodeKind::NotSet : TNodeKind::Set, false, static_cast<uint32_t>(maps.size() - 1));
+    return NewNode(negated ? TNodeKind::NotSet : TNodeKind::Set, false,
+                   static_cast<uint32_t>(maps.size() - 1));
 }
 
 // Code shapes (n: the node's body, s: its slot):
 //   {n} group g   pushGroup g; groupStart g; call B; popGroup g; return; B: n; groupEnd g
 //   a|b|...|z     per alternative but the last: pushPos; call A; popPos; jump N; A: a; jump E; N:
 //                 then z; E:
-//   n*            L: pushMemory s; storePos s; pushPos; call B; popPos; popMemory s; jump E;
-//                 B: n; failIfNoProgress s; jump L; E:
-//   n?            as n* without the jump back
+//   n*            L: pushPos; call B; popPos; jump E; B: n; jump L; E:
 //   n+ / n+?      n, then the n* / n*? shape
+//   n?            pushPos; call B; popPos; jump E; B: n; E:
+//                 and when n can match empty:
+//                 pushMemory s; storePos s; pushPos; call B; popPos; popMemory s; jump E;
+//                 B: n; failIfNoProgress s; E:
 //   n*?           L: pushPos; call C; popPos; n; jump L; C:
-//   n??           pushPos; call C; popPos; pushMemory s; storePos s; call B; popMemory s; return;
+//   n??           pushPos; call C; popPos; n; C:
+//                 and when n can match empty:
+//                 pushPos; call C; popPos; pushMemory s; storePos s; call B; popMemory s; return;
 //                 B: n; failIfNoProgress s; C:
 //   !n            storePos p; pushGroup (each group of n); storeStack k; call B;
 //                 getPos p; getStack k; popGroup (each, reversed); jump E;
 //                 B: n; getPos p; getStack k; popGroup (each, reversed); return; E:
-// The slot of a loop keeps the position at which its current iteration
-// began; it is saved before each iteration and restored when that iteration
-// is given back, so a retried earlier iteration checks its own start.
-// Every failure handler that carries on forward first restores the position
-// it saved. "!" saves and restores the spans of the groups inside it, so a
-// look-ahead leaves no spans behind whether or not its body matched.
-void CCompiler::Emit(int32_t index) {
-    if (overflow) return;
+// A repeated term never matches empty (Parse refuses it), so every iteration
+// makes progress and loops need no progress slot. The slot of an optional
+// term holds the position where the term began; it is saved before and
+// restored when the term is given back. Every failure handler that carries
+// on forward first restores the position it saved. "!" saves and restores
+// the spans of the groups inside it, so a look-ahead leaves no spans behind
+// whether or not its body matched.
+uint64_t CCompiler::Size(int32_t index) const {
     const TNode& n = nodes[index];
     switch (n.kind) {
-    case TNodeKind::Empty:
-        return;
-    case TNodeKind::Char:
-        Put(TRegExpOp::Symbol, n.value);
-        return;
-    case TNodeKind::Any:
-        Put(TRegExpOp::Any);
-        return;
-    case TNodeKind::Set:
-    case TNodeKind::NotSet: {
-        const uint32_t at = Put(n.kind == TNodeKind::Set ? TRegExpOp::Range : TRegExpOp::NotRange);
-        for (int i = 0; i < 4; ++i) Put(TRegExpOp::Nop);
-        if (!overflow) std::memcpy(&program[at + 1], maps[n.value].data(), sizeof(TCharMap));
-        return;
+        case TNodeKind::Empty:
+            return 0;
+        case TNodeKind::Char:
+        case TNodeKind::Any:
+        case TNodeKind::End:
+        case TNodeKind::BackRef:
+            return 1;
+        case TNodeKind::Set:
+        case TNodeKind::NotSet:
+            return 5;
+        case TNodeKind::Group:
+            return 6 + Size(n.child);
+        case TNodeKind::Alias:
+            return Size(n.child);
+        case TNodeKind::Seq:
+        case TNodeKind::Alt: {
+            uint64_t total = 0;
+            for (int32_t item = n.child; item >= 0 && total <= CRegExp::kMaxProgramSize;
+                 item = nodes[item].next) {
+                total += Size(item);
+                if (n.kind == TNodeKind::Alt && nodes[item].next >= 0) total += 5;
+            }
+            return total;
+        }
+        case TNodeKind::Star:
+            return 5 + Size(n.child);
+        case TNodeKind::Plus: {
+            // Saturates so that nested copies cannot overflow the count.
+            const uint64_t body = std::min<uint64_t>(Size(n.child), CRegExp::kMaxProgramSize);
+            return 5 + 2 * body;
+        }
+        case TNodeKind::Opt:
+            return (nodes[n.child].nullable ? 8 : 4) + Size(n.child);
+        case TNodeKind::LazyStar:
+            return 4 + Size(n.child);
+        case TNodeKind::LazyPlus: {
+            const uint64_t body = std::min<uint64_t>(Size(n.child), CRegExp::kMaxProgramSize);
+            return 4 + 2 * body;
+        }
+        case TNodeKind::LazyOpt:
+            return (nodes[n.child].nullable ? 9 : 3) + Size(n.child);
+        case TNodeKind::Not:
+            return 9 + 3 * static_cast<uint64_t>(n.groupLast - n.groupFirst) + Size(n.child);
     }
-    case TNodeKind::End:
-        Put(TRegExpOp::Symbol, 0);
-        return;
-    case TNodeKind::BackRef:
-        Put(TRegExpOp::BackReference, n.value);
-        return;
-    case TNodeKind::Group: {
-        Put(TRegExpOp::PushGroup, n.value);
-        Put(TRegExpOp::GroupStart, n.value);
-        const uint32_t call = Put(TRegExpOp::Call);
-        Put(TRegExpOp::PopGroup, n.value);
-        Put(TRegExpOp::Return);
-        Patch(call, Here());
-        Emit(n.child);
-        Put(TRegExpOp::GroupEnd, n.value);
-        return;
-    }
-    case TNodeKind::Seq:
-        for (int32_t item = n.child; item >= 0; item = nodes[item].next) Emit(item);
-        return;
-    case TNodeKind::Alt: {
-        // Pending jumps to the common end are chained through their operands.
-        uint32_t pending = UINT32_MAX;
-        int32_t alt = n.child;
-        for (; nodes[alt].next >= 0; alt = nodes[alt].next) {
+    return 0;
+}
+
+void CCompiler::Emit(int32_t index) {
+    const TNode& n = nodes[index];
+    switch (n.kind) {
+        case TNodeKind::Empty:
+            return;
+        case TNodeKind::Char:
+            Put(TRegExpOp::Symbol, n.value);
+            return;
+        case TNodeKind::Any:
+            Put(TRegExpOp::Any);
+            return;
+        case TNodeKind::Set:
+        case TNodeKind::NotSet: {
+            const uint32_t at =
+                Put(n.kind == TNodeKind::Set ? TRegExpOp::Range : TRegExpOp::NotRange);
+            if (at + 4 < limit) {
+                for (int word = 0; word < 4; ++word)
+                    std::memcpy(&code[at + 1 + word], &maps[n.value][word], 8);
+            }
+            cursor += 4;
+            return;
+        }
+        case TNodeKind::End:
+            Put(TRegExpOp::Symbol, 0);
+            return;
+        case TNodeKind::BackRef:
+            Put(TRegExpOp::BackReference, n.value);
+            return;
+        case TNodeKind::Group: {
+            Put(TRegExpOp::PushGroup, n.value);
+            Put(TRegExpOp::GroupStart, n.value);
+            const uint32_t call = Put(TRegExpOp::Call);
+            Put(TRegExpOp::PopGroup, n.value);
+            Put(TRegExpOp::Return);
+            Patch(call, Here());
+            Emit(n.child);
+            Put(TRegExpOp::GroupEnd, n.value);
+            return;
+        }
+        case TNodeKind::Alias:
+            Emit(n.child);
+            return;
+        case TNodeKind::Seq:
+            for (int32_t item = n.child; item >= 0; item = nodes[item].next) Emit(item);
+            return;
+        case TNodeKind::Alt: {
+            // Pending jumps to the common end are chained through their operands.
+            uint32_t pending = UINT32_MAX;
+            int32_t alt = n.child;
+            for (; nodes[alt].next >= 0; alt = nodes[alt].next) {
+                Put(TRegExpOp::PushPos);
+                const uint32_t call = Put(TRegExpOp::Call);
+                Put(TRegExpOp::PopPos);
+                const uint32_t skip = Put(TRegExpOp::Jump);
+                Patch(call, Here());
+                Emit(alt);
+                pending = Put(TRegExpOp::Jump, pending);
+                Patch(skip, Here());
+            }
+            Emit(alt);
+            const uint32_t end = Here();
+            while (pending != UINT32_MAX) {
+                const uint32_t previous = pending < limit ? code[pending].operand : UINT32_MAX;
+                Patch(pending, end);
+                pending = previous;
+            }
+            return;
+        }
+        case TNodeKind::Star:
+            EmitStar(n);
+            return;
+        case TNodeKind::Plus:
+            Emit(n.child);
+            EmitStar(n);
+            return;
+        case TNodeKind::Opt: {
+            const bool check = nodes[n.child].nullable;
+            if (check) {
+                Put(TRegExpOp::PushMemory, n.value);
+                Put(TRegExpOp::StorePos, n.value);
+            }
             Put(TRegExpOp::PushPos);
             const uint32_t call = Put(TRegExpOp::Call);
             Put(TRegExpOp::PopPos);
+            if (check) Put(TRegExpOp::PopMemory, n.value);
             const uint32_t skip = Put(TRegExpOp::Jump);
             Patch(call, Here());
-            Emit(alt);
-            pending = Put(TRegExpOp::Jump, pending);
+            Emit(n.child);
+            if (check) Put(TRegExpOp::FailIfNoProgress, n.value);
             Patch(skip, Here());
-            if (overflow) return;
+            return;
         }
-        Emit(alt);
-        if (overflow) return;
-        const uint32_t end = Here();
-        while (pending != UINT32_MAX) {
-            const uint32_t previous = program[pending].operand;
-            program[pending].operand = end;
-            pending = previous;
+        case TNodeKind::LazyStar:
+            EmitLazyStar(n);
+            return;
+        case TNodeKind::LazyPlus:
+            Emit(n.child);
+            EmitLazyStar(n);
+            return;
+        case TNodeKind::LazyOpt: {
+            Put(TRegExpOp::PushPos);
+            const uint32_t rest = Put(TRegExpOp::Call);
+            Put(TRegExpOp::PopPos);
+            if (nodes[n.child].nullable) {
+                Put(TRegExpOp::PushMemory, n.value);
+                Put(TRegExpOp::StorePos, n.value);
+                const uint32_t body = Put(TRegExpOp::Call);
+                Put(TRegExpOp::PopMemory, n.value);
+                Put(TRegExpOp::Return);
+                Patch(body, Here());
+                Emit(n.child);
+                Put(TRegExpOp::FailIfNoProgress, n.value);
+            } else {
+                Emit(n.child);
+            }
+            Patch(rest, Here());
+            return;
         }
-        return;
-    }
-    case TNodeKind::Star:
-        EmitStar(n);
-        return;
-    case TNodeKind::Plus:
-        Emit(n.child);
-        EmitStar(n);
-        return;
-    case TNodeKind::Opt: {
-        Put(TRegExpOp::PushMemory, n.value);
-        Put(TRegExpOp::StorePos, n.value);
-        Put(TRegExpOp::PushPos);
-        const uint32_t call = Put(TRegExpOp::Call);
-        Put(TRegExpOp::PopPos);
-        Put(TRegExpOp::PopMemory, n.value);
-        const uint32_t skip = Put(TRegExpOp::Jump);
-        Patch(call, Here());
-        Emit(n.child);
-        Put(TRegExpOp::FailIfNoProgress, n.value);
-        Patch(skip, Here());
-        return;
-    }
-    case TNodeKind::LazyStar:
-        EmitLazyStar(n);
-        return;
-    case TNodeKind::LazyPlus:
-        Emit(n.child);
-        EmitLazyStar(n);
-        return;
-    case TNodeKind::LazyOpt: {
-        Put(TRegExpOp::PushPos);
-        const uint32_t rest = Put(TRegExpOp::Call);
-        Put(TRegExpOp::PopPos);
-        Put(TRegExpOp::PushMemory, n.value);
-        Put(TRegExpOp::StorePos, n.value);
-        const uint32_t body = Put(TRegExpOp::Call);
-        Put(TRegExpOp::PopMemory, n.value);
-        Put(TRegExpOp::Return);
-        Patch(body, Here());
-        Emit(n.child);
-        Put(TRegExpOp::FailIfNoProgress, n.value);
-        Patch(rest, Here());
-        return;
-    }
-    case TNodeKind::Not: {
-        const uint32_t p = n.value;
-        const uint32_t k = n.value + 1;
-        Put(TRegExpOp::StorePos, p);
-        for (uint32_t g = n.groupFirst; g < n.groupLast; ++g) Put(TRegExpOp::PushGroup, g);
-        Put(TRegExpOp::StoreStack, k);
-        const uint32_t call = Put(TRegExpOp::Call);
-        Put(TRegExpOp::GetPos, p);
-        Put(TRegExpOp::GetStack, k);
-        for (uint32_t g = n.groupLast; g > n.groupFirst; --g) Put(TRegExpOp::PopGroup, g - 1);
-        const uint32_t skip = Put(TRegExpOp::Jump);
-        Patch(call, Here());
-        Emit(n.child);
-        Put(TRegExpOp::GetPos, p);
-        Put(TRegExpOp::GetStack, k);
-        for (uint32_t g = n.groupLast; g > n.groupFirst; --g) Put(TRegExpOp::PopGroup, g - 1);
-        Put(TRegExpOp::Return);
-        Patch(skip, Here());
-        return;
-    }
+        case TNodeKind::Not: {
+            const uint32_t p = n.value;
+            const uint32_t k = n.value + 1;
+            Put(TRegExpOp::StorePos, p);
+            for (uint32_t g = n.groupFirst; g < n.groupLast; ++g) Put(TRegExpOp::PushGroup, g);
+            Put(TRegExpOp::StoreStack, k);
+            const uint32_t call = Put(TRegExpOp::Call);
+            Put(TRegExpOp::GetPos, p);
+            Put(TRegExpOp::GetStack, k);
+            for (uint32_t g = n.groupLast; g > n.groupFirst; --g) Put(TRegExpOp::PopGroup, g - 1);
+            const uint32_t skip = Put(TRegExpOp::Jump);
+            Patch(call, Here());
+            Emit(n.child);
+            Put(TRegExpOp::GetPos, p);
+            Put(TRegExpOp::GetStack, k);
+            for (uint32_t g = n.groupLast; g > n.groupFirst; --g) Put(TRegExpOp::PopGroup, g - 1);
+            Put(TRegExpOp::Return);
+            Patch(skip, Here());
+            return;
+        }
     }
 }
 
 void CCompiler::EmitStar(const TNode& n) {
-    const uint32_t loop = Put(TRegExpOp::PushMemory, n.value);
-    Put(TRegExpOp::StorePos, n.value);
-    Put(TRegExpOp::PushPos);
+    const uint32_t loop = Put(TRegExpOp::PushPos);
     const uint32_t call = Put(TRegExpOp::Call);
     Put(TRegExpOp::PopPos);
-    Put(TRegExpOp::PopMemory, n.value);
     const uint32_t skip = Put(TRegExpOp::Jump);
     Patch(call, Here());
     Emit(n.child);
-    Put(TRegExpOp::FailIfNoProgress, n.value);
     Put(TRegExpOp::Jump, loop);
     Patch(skip, Here());
 }

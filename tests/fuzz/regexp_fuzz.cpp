@@ -31,7 +31,8 @@ std::string Lowered(std::string text) {
 void CheckSpans(const CRegExp& re, const CRegExpMatch& m, const char* input, const char* end) {
     const char* inputEnd = input + std::strlen(input);
     const CRegExpMatch::TSpan whole = m.GetMatch();
-    Require(whole.start != nullptr && input <= whole.start && whole.start <= whole.end && whole.end <= inputEnd);
+    Require(whole.start != nullptr && input <= whole.start && whole.start <= whole.end &&
+            whole.end <= inputEnd);
     Require(end == whole.end);
     Require(m.GetGroupCount() == re.GetGroupCount());
     for (int g = 0; g < m.GetGroupCount(); ++g) {
@@ -52,7 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string rest(reinterpret_cast<const char*>(data + 1), size - 1);
     const size_t split = rest.find('\0');
     const std::string pattern = rest.substr(0, split);
-    const std::string line = split == std::string::npos ? std::string() : std::string(rest.c_str() + split + 1);
+    const std::string line =
+        split == std::string::npos ? std::string() : std::string(rest.c_str() + split + 1);
 
     CRegExp re;
     const int error = re.Parse(pattern.c_str(), caseSensitive);

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -13,32 +15,38 @@ constexpr const char* kAbsent = nullptr;
 
 // The command patterns of the client protocol.
 const char* const kLogin = R"re(^\b?{\c+}\b+{[^:]+}\b+{[^:]+})re";
-const char* const kAdd6 = R"re(^\b?{[Aa][Dd][Dd]}\b+{[^:]+}\b+{[^:]+}\b+{[0-9]|\*}\b+{[^:]+}\b+{[^:]+})re";
+const char* const kAdd6 =
+    R"re(^\b?{[Aa][Dd][Dd]}\b+{[^:]+}\b+{[^:]+}\b+{[0-9]|\*}\b+{[^:]+}\b+{[^:]+})re";
 const char* const kAdd4 = R"re(^\b?{[Aa][Dd][Dd]}\b+{[^:]+}\b+{[^:]+}\b+{[0-9]|\*})re";
 const char* const kDelete3 = R"re(^\b?{[Dd][Ee][Ll][Ee][Tt][Ee]}\b+{[^:]+}\b+{[^:]+})re";
 const char* const kDelete2 = R"re(^\b?{[Dd][Ee][Ll][Ee][Tt][Ee]}\b+{[^:]+})re";
 #define QRE_DIGITS14 "[0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9]"
-const char* const kReplay8 = R"re(^\b?{[Rr][Ee][Pp][Ll][Aa][Yy]}\b+{[^:]+}\b+{[^:]+}\b+{[^:]+}\b+{)re" QRE_DIGITS14
+const char* const kReplay8 =
+    R"re(^\b?{[Rr][Ee][Pp][Ll][Aa][Yy]}\b+{[^:]+}\b+{[^:]+}\b+{[^:]+}\b+{)re" QRE_DIGITS14
     R"re(}\b+{)re" QRE_DIGITS14 R"re(}\b+{[^:]+}\b+{[^:]+})re";
-const char* const kReplay8Now = R"re(^\b?{[Rr][Ee][Pp][Ll][Aa][Yy]}\b+{[^:]+}\b+{[^:]+}\b+{[^:]+}\b+{)re" QRE_DIGITS14
+const char* const kReplay8Now =
+    R"re(^\b?{[Rr][Ee][Pp][Ll][Aa][Yy]}\b+{[^:]+}\b+{[^:]+}\b+{[^:]+}\b+{)re" QRE_DIGITS14
     R"re(}\b+{[0]}\b+{[^:]+}\b+{[^:]+})re";
-const char* const kReplay6 = R"re(^\b?{[Rr][Ee][Pp][Ll][Aa][Yy]}\b+{[^:]+}\b+{[^:]+}\b+{[^:]+}\b+{)re" QRE_DIGITS14
+const char* const kReplay6 =
+    R"re(^\b?{[Rr][Ee][Pp][Ll][Aa][Yy]}\b+{[^:]+}\b+{[^:]+}\b+{[^:]+}\b+{)re" QRE_DIGITS14
     R"re(}\b+{)re" QRE_DIGITS14 R"re(})re";
-const char* const kReplay6Now = R"re(^\b?{[Rr][Ee][Pp][Ll][Aa][Yy]}\b+{[^:]+}\b+{[^:]+}\b+{[^:]+}\b+{)re" QRE_DIGITS14
+const char* const kReplay6Now =
+    R"re(^\b?{[Rr][Ee][Pp][Ll][Aa][Yy]}\b+{[^:]+}\b+{[^:]+}\b+{[^:]+}\b+{)re" QRE_DIGITS14
     R"re(}\b+{[0]})re";
 const char* const kLogLevel2 = R"re(^\b*{[Ll][Oo][Gg][Ll][Ee][Vv][Ee][Ll]}\b*{[^:]+})re";
 const char* const kLogLevel1 = R"re(^\b*{[Ll][Oo][Gg][Ll][Ee][Vv][Ee][Ll]}\b*)re";
 #undef QRE_DIGITS14
 
-const char* const kAllCommandPatterns[] = {kLogin,   kAdd6,       kAdd4,     kDelete3,    kDelete2,   kReplay8,
-                                           kReplay8Now, kReplay6, kReplay6Now, kLogLevel2, kLogLevel1};
+const char* const kAllCommandPatterns[] = {kLogin,      kAdd6,      kAdd4,       kDelete3,
+                                           kDelete2,    kReplay8,   kReplay8Now, kReplay6,
+                                           kReplay6Now, kLogLevel2, kLogLevel1};
 
 struct TMatchCase {
     const char* pattern;
     std::string input;
     bool matches;
-    const char* whole;                 // text of the whole match
-    std::vector<const char*> groups;   // expected text per group; kAbsent for no part
+    const char* whole;                // text of the whole match
+    std::vector<const char*> groups;  // expected text per group; kAbsent for no part
     bool caseSensitive = true;
 };
 
@@ -47,10 +55,14 @@ std::string Describe(const TMatchCase& c) {
     s += c.pattern;
     s += "\" input \"";
     for (char ch : c.input) {
-        if (ch == '\r') s += "\\r";
-        else if (ch == '\n') s += "\\n";
-        else if (ch == '\t') s += "\\t";
-        else s += ch;
+        if (ch == '\r')
+            s += "\\r";
+        else if (ch == '\n')
+            s += "\\n";
+        else if (ch == '\t')
+            s += "\\t";
+        else
+            s += ch;
     }
     s += c.caseSensitive ? "\"" : "\" (case-insensitive)";
     return s;
@@ -141,7 +153,10 @@ TEST(RegExpMatch, ConstructsAndSemantics) {
         // Back-references, also multi-digit, and to a group still open.
         {"^{[a-z]+}-\\0$", "abc-abc", true, "abc-abc", {"abc"}},
         {"^{[a-z]+}-\\0$", "abc-abd", false, "", {kAbsent}},
-        {"^{a}{b}{c}{d}{e}{f}{g}{h}{i}{j}{k}\\10", "abcdefghijkk", true, "abcdefghijkk",
+        {"^{a}{b}{c}{d}{e}{f}{g}{h}{i}{j}{k}\\10",
+         "abcdefghijkk",
+         true,
+         "abcdefghijkk",
          {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k"}},
         {"^{a\\0}", "a", true, "a", {"a"}},
         // Abbreviations, each one term; a quantifier covers the expansion.
@@ -216,9 +231,16 @@ TEST(RegExpMatch, ConstructsAndSemantics) {
         {"^{[a-z]+}-\\0", "AbC-aBc", false, "", {kAbsent}},
         // The examples of the dialect's description.
         {kAdd4, "ADD h c 3 user", true, "ADD h c 3", {"ADD", "h", "c", "3"}},
-        {kAdd4, "ADD h Directory Service 3", true, "ADD h Directory Service 3",
+        {kAdd4,
+         "ADD h Directory Service 3",
+         true,
+         "ADD h Directory Service 3",
          {"ADD", "h Directory", "Service", "3"}},
-        {kAdd6, "ADD h c 3 w1 w2 w3", true, "ADD h c 3 w1 w2 w3", {"ADD", "h", "c", "3", "w1 w2", "w3"}},
+        {kAdd6,
+         "ADD h c 3 w1 w2 w3",
+         true,
+         "ADD h c 3 w1 w2 w3",
+         {"ADD", "h", "c", "3", "w1 w2", "w3"}},
         {"{[0-9]|\\*}", "10", true, "1", {"1"}},
         {kAdd4, "ADD h:x c 3", false, "", {}},
         {kLogLevel2, "LOGLEVEL ", true, "LOGLEVEL ", {"LOGLEVEL", " "}},
@@ -235,8 +257,15 @@ TEST(RegExpMatch, CommandPatternsOnValidAndInvalidLines) {
         {kLogin, "login:alice pw", false, "", {}},
         {kLogin, "login alice pw:x", true, "login alice pw", {"login", "alice", "pw"}},
         {kAdd6, "ADD host System 3 alice", false, "", {}},
-        {kAdd4, "ADD host System 3 alice", true, "ADD host System 3", {"ADD", "host", "System", "3"}},
-        {kAdd6, "add host System * bob pw", true, "add host System * bob pw",
+        {kAdd4,
+         "ADD host System 3 alice",
+         true,
+         "ADD host System 3",
+         {"ADD", "host", "System", "3"}},
+        {kAdd6,
+         "add host System * bob pw",
+         true,
+         "add host System * bob pw",
          {"add", "host", "System", "*", "bob", "pw"}},
         {kAdd4, "ADD host System 10", true, "ADD host System 1", {"ADD", "host", "System", "1"}},
         {kAdd4, "ADD host System *", true, "ADD host System *", {"ADD", "host", "System", "*"}},
@@ -247,18 +276,28 @@ TEST(RegExpMatch, CommandPatternsOnValidAndInvalidLines) {
         {kDelete3, "DELETE host", false, "", {}},
         {kDelete2, "delete host", true, "delete host", {"delete", "host"}},
         {kDelete3, "DELETE * *", true, "DELETE * *", {"DELETE", "*", "*"}},
-        {kReplay8, "REPLAY h System 3 20230101000000 20230102000000 u p", true,
+        {kReplay8,
+         "REPLAY h System 3 20230101000000 20230102000000 u p",
+         true,
          "REPLAY h System 3 20230101000000 20230102000000 u p",
          {"REPLAY", "h", "System", "3", "20230101000000", "20230102000000", "u", "p"}},
         {kReplay8, "REPLAY h System 3 20230101000000 0 u p", false, "", {}},
-        {kReplay8Now, "REPLAY h System 3 20230101000000 0 u p", true, "REPLAY h System 3 20230101000000 0 u p",
+        {kReplay8Now,
+         "REPLAY h System 3 20230101000000 0 u p",
+         true,
+         "REPLAY h System 3 20230101000000 0 u p",
          {"REPLAY", "h", "System", "3", "20230101000000", "0", "u", "p"}},
         {kReplay8, "REPLAY h System 3 20230101000000 20230102000000", false, "", {}},
-        {kReplay6, "REPLAY h System 3 20230101000000 20230102000000", true,
+        {kReplay6,
+         "REPLAY h System 3 20230101000000 20230102000000",
+         true,
          "REPLAY h System 3 20230101000000 20230102000000",
          {"REPLAY", "h", "System", "3", "20230101000000", "20230102000000"}},
         {kReplay6, "REPLAY h System 3 2023010100000 20230102000000", false, "", {}},
-        {kReplay6Now, "replay h System * 20230101000000 0", true, "replay h System * 20230101000000 0",
+        {kReplay6Now,
+         "replay h System * 20230101000000 0",
+         true,
+         "replay h System * 20230101000000 0",
          {"replay", "h", "System", "*", "20230101000000", "0"}},
         {kReplay6Now, "REPLAY h System 3 20230101000000 20230102000000", false, "", {}},
         {kLogLevel2, "LOGLEVEL debug", true, "LOGLEVEL debug", {"LOGLEVEL", "debug"}},
@@ -274,8 +313,8 @@ TEST(RegExpMatch, CommandPatternsOnValidAndInvalidLines) {
 TEST(RegExpParse, ErrorCodes) {
     const std::string deepParens = std::string(CRegExp::kMaxNesting + 1, '(') + "a" +
                                    std::string(CRegExp::kMaxNesting + 1, ')');
-    const std::string deepestParens = std::string(CRegExp::kMaxNesting, '(') + "a" +
-                                      std::string(CRegExp::kMaxNesting, ')');
+    const std::string deepestParens =
+        std::string(CRegExp::kMaxNesting, '(') + "a" + std::string(CRegExp::kMaxNesting, ')');
     const std::string deepBlank = std::string(CRegExp::kMaxNesting - 1, '(') + "\\b" +
                                   std::string(CRegExp::kMaxNesting - 1, ')');
     const std::string deepNot = std::string(CRegExp::kMaxNesting + 1, '!') + "a";
@@ -390,6 +429,27 @@ TEST(RegExpMatch, ReusedContextIsClearedByEachMatch) {
     EXPECT_EQ(m.GetGroup(-1).start, nullptr);
 }
 
+// One compiled pattern serves several threads at once, each with its own
+// context.
+TEST(RegExpMatch, OneProgramMatchesOnSeveralThreads) {
+    CRegExp re;
+    ASSERT_EQ(re.Parse(kAdd6), CRegExp::ParseOk);
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&re, &wrong, t] {
+            const std::string host = "host" + std::to_string(t);
+            const std::string line = "ADD " + host + " System 3 user pw";
+            CRegExpMatch m;
+            for (int i = 0; i < 2000; ++i) {
+                if (!re.Match(line.c_str(), &m) || m.GetGroupText(1) != host) ++wrong;
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
 TEST(RegExpMatch, MatchGroupsCopiesTheRequestedGroups) {
     std::string out[6] = {"x", "x", "x", "x", "x", "x"};
     ASSERT_TRUE(CRegExp::MatchGroups(kAdd4, "ADD host System 3", 6, out));
@@ -499,7 +559,8 @@ TEST(RegExpLimits, HostileCommandLinesEndWithinBounds) {
         for (const std::string& line : lines) {
             CRegExpMatch m;
             const bool matched = re.Match(line.c_str(), &m);
-            EXPECT_LE(m.GetStepCount(), CRegExpMatch::kDefaultMaxSteps) << pattern << " on " << line;
+            EXPECT_LE(m.GetStepCount(), CRegExpMatch::kDefaultMaxSteps)
+                << pattern << " on " << line;
             if (m.LimitReached()) {
                 EXPECT_FALSE(matched) << pattern << " on " << line;
             }
