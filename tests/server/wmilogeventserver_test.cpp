@@ -229,6 +229,10 @@ TEST_F(CommandServerTest, LoginOutcomes) {
         bool loggedIn = c.reply.rfind("OK authentication", 0) == 0;
         EXPECT_EQ(loggedIn ? "OK noop\r\n" : "ERROR please login first\r\n", client.ReadLine())
             << c.line;
+        // The user count of the next case counts this client until the
+        // server has seen it go.
+        client.Close();
+        ASSERT_TRUE(Eventually([&] { return server->GetConnectionCount() == 0; })) << c.line;
     }
 }
 
