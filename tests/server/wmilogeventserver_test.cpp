@@ -139,18 +139,21 @@ const std::string kHelpReply =
 class CommandServerTest : public ::testing::Test {
 protected:
     // Starts a server on a loopback port with the given configuration file
-    // text, a logger at logLevel writing into the temporary folder, and the
-    // recording controller when withController is set.
+    // text, a logger at logLevel writing into the temporary folder (none for
+    // an empty level), and the recording controller when withController is
+    // set. The process-wide pointers are set before the server's threads
+    // start and restored after they ended.
     void StartServer(const std::string& ini, bool withController = false,
                      const std::string& logLevel = "INFO") {
         g_script.Reset();
         config = std::make_unique<CConfigDataLoader>(dir.Write("quellon.ini", ini));
         config->Load();
-        savedConfig = g_config;
         g_config = config.get();
-        logger = std::make_unique<CLogger>(dir.File("quellon.log"), logLevel);
-        logger->AddSink(&sink);
-        savedLogger = g_logger;
+        logger.reset();
+        if (!logLevel.empty()) {
+            logger = std::make_unique<CLogger>(dir.File("quellon.log"), logLevel);
+            logger->AddSink(&sink);
+        }
         g_logger = logger.get();
 
         server = std::make_unique<CWmiLogEventServer>();
@@ -158,6 +161,10 @@ protected:
         server->SetListenAddress("127.0.0.1");
         ASSERT_EQ(1, server->Start(1000, 0, 0));
         port = server->GetListenPort();
+    }
+    void SetUp() override {
+        savedConfig = g_config;
+        savedLogger = g_logger;
     }
     void StopServer() {
         if (server) server->Stop();
@@ -314,14 +321,12 @@ TEST_F(CommandServerTest, RepliesOfALoggedInSession) {
 }
 
 TEST_F(CommandServerTest, LogLevelWithoutALoggerIsRefused) {
-    StartServer(kAuth);
+    StartServer(kAuth, false, "");
     auto client = LoggedInClient();
-    g_logger = nullptr;
     client->SendLine("LOGLEVEL");
     EXPECT_EQ("ERROR no log file is configured\r\n", client->ReadLine());
     client->SendLine("LOGLEVEL debug");
     EXPECT_EQ("ERROR no log file is configured\r\n", client->ReadLine());
-    g_logger = logger.get();
 }
 
 TEST_F(CommandServerTest, LogoutExitAndQuitCloseTheConnection) {
