@@ -426,8 +426,16 @@ void CDispatchThread::Route(TSubscriptionNode* node) {
 void CDispatchThread::ShutdownSequence() {
     LOG(DEBUG, "[dispatcher] All subscriptions deleted, Terminating threads now.");
     Print("Terminating threads ...\r\n");
-    for (CConnectorThread* t : connectorThreads) t->terminate();
-    for (CQueryThread* t : queryThreads) t->terminate();
+    // Waking each idle thread lets it see the request now rather than at
+    // the end of its 5000 ms wait for work.
+    for (CConnectorThread* t : connectorThreads) {
+        t->terminate();
+        t->Wake();
+    }
+    for (CQueryThread* t : queryThreads) {
+        t->terminate();
+        t->Wake();
+    }
 
     Print("Waiting on connector threads ...");
     for (CConnectorThread* t : connectorThreads) {

@@ -125,6 +125,10 @@ public:
         return PopFront();
     }
 
+    // Raises the signal without adding a job, so that a taker waiting on an
+    // empty queue looks again at once (used after a terminate request).
+    void Wake() { jobSignal.unLock(); }
+
     unsigned GetJobCount() {
         RSLibrary::RSSynchronizeGuard guard(queueLock);
         return static_cast<unsigned>(jobs.size());
