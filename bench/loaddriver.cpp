@@ -2,18 +2,26 @@
 // read the greeting and log in; then each sends NOOP and waits for its reply,
 // again and again, until a fixed total number of commands has been answered.
 // Reports commands per second and the 50th and 99th percentile round trip.
+// With --tls the connections speak TLS 1.2 to a TLS port. With --handshakes
+// the driver measures connection set-up instead: each of N threads connects,
+// completes a full TLS 1.2 handshake (no session resumption), reads the
+// greeting and closes, until TOTAL handshakes are done; it reports
+// handshakes per second.
 //
 //   quellon-load --port P [--host 127.0.0.1] [--clients N] [--commands TOTAL]
-//                [--user U] [--password W]
+//                [--user U] [--password W] [--tls] [--handshakes TOTAL]
 //
 // One thread drives every connection through epoll, as redis-benchmark
 // does, so that the figures compare like with like. Connections talk through
-// a Transport; a TLS transport plugs in at MakeTransport.
+// a Transport (plain or TLS, MakeTransport).
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -25,6 +33,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -38,6 +47,8 @@ struct Options {
     long commands = 100000;
     std::string user = "alice";
     std::string password = "secret";
+    bool tls = false;
+    long handshakes = 0;  // > 0: measure handshakes instead of commands
 };
 
 // The byte stream of one connection. Send and Receive follow send(2) and
@@ -64,13 +75,85 @@ public:
     ssize_t Receive(char* buffer, size_t size) override { return ::recv(fd, buffer, size, 0); }
 };
 
-std::unique_ptr<Transport> MakeTransport(int fd, const Options&) {
-    return std::make_unique<PlainTransport>(fd);
-}
-
 [[noreturn]] void Fail(const std::string& text) {
     std::fprintf(stderr, "quellon-load: %s\n", text.c_str());
     std::exit(1);
+}
+
+// The client context of every TLS connection: TLS 1.2, no verification of
+// the server (the figures are about the transport, not the trust chain).
+SSL_CTX* ClientContext() {
+    static SSL_CTX* context = [] {
+        SSL_CTX* made = SSL_CTX_new(TLS_client_method());
+        if (made == nullptr) Fail("cannot create a TLS context");
+        SSL_CTX_set_min_proto_version(made, TLS1_2_VERSION);
+        SSL_CTX_set_max_proto_version(made, TLS1_2_VERSION);
+        SSL_CTX_set_session_cache_mode(made, SSL_SESS_CACHE_OFF);
+        // Whole records per recv, as the server's own reads are.
+        SSL_CTX_set_read_ahead(made, 1);
+        return made;
+    }();
+    return context;
+}
+
+// Waits until fd is ready for what the last TLS call wanted.
+void WaitFor(int fd, int sslError) {
+    pollfd p{fd, static_cast<short>(sslError == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN), 0};
+    if (poll(&p, 1, 10000) != 1) Fail("no progress on a TLS connection within 10 s");
+}
+
+// TLS over a non-blocking socket. The handshake is completed in the
+// constructor; afterwards "not ready" from OpenSSL is reported as EAGAIN.
+class TlsTransport : public Transport {
+public:
+    explicit TlsTransport(int fd) : Transport(fd), ssl(SSL_new(ClientContext())) {
+        SSL_set_fd(ssl, fd);
+        SSL_set_connect_state(ssl);
+        for (;;) {
+            ERR_clear_error();
+            int result = SSL_connect(ssl);
+            if (result == 1) break;
+            int error = SSL_get_error(ssl, result);
+            if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) {
+                Fail("TLS handshake failed (SSL error " + std::to_string(error) + ")");
+            }
+            WaitFor(fd, error);
+        }
+    }
+    ~TlsTransport() override { SSL_free(ssl); }
+
+    ssize_t Send(const char* data, size_t length) override {
+        ERR_clear_error();
+        int n = SSL_write(ssl, data, static_cast<int>(length));
+        return n > 0 ? n : Failed(n);
+    }
+    ssize_t Receive(char* buffer, size_t size) override {
+        ERR_clear_error();
+        int n = SSL_read(ssl, buffer, static_cast<int>(size));
+        return n > 0 ? n : Failed(n);
+    }
+
+private:
+    ssize_t Failed(int result) {
+        switch (SSL_get_error(ssl, result)) {
+            case SSL_ERROR_WANT_READ:
+            case SSL_ERROR_WANT_WRITE:
+                errno = EAGAIN;
+                return -1;
+            case SSL_ERROR_ZERO_RETURN:
+                return 0;
+            default:
+                if (errno == 0) errno = ECONNRESET;
+                return -1;
+        }
+    }
+
+    SSL* ssl;
+};
+
+std::unique_ptr<Transport> MakeTransport(int fd, const Options& options) {
+    if (options.tls) return std::make_unique<TlsTransport>(fd);
+    return std::make_unique<PlainTransport>(fd);
 }
 
 int Connect(const Options& options) {
@@ -113,6 +196,9 @@ public:
             event.data.u64 = i;
             epoll_ctl(epollFd, EPOLL_CTL_ADD, connections[i].transport->Descriptor(), &event);
         }
+        // A TLS transport may hold the greeting already: it can arrive with
+        // the end of the handshake and be read ahead.
+        for (Connection& c : connections) OnReadable(c);
         samples.reserve(static_cast<size_t>(options.commands));
         std::vector<epoll_event> events(connections.size());
         while (answered < options.commands) {
@@ -250,6 +336,11 @@ Options Parse(int argc, char** argv) {
             options.user = value();
         } else if (arg == "--password") {
             options.password = value();
+        } else if (arg == "--tls") {
+            options.tls = true;
+        } else if (arg == "--handshakes") {
+            options.handshakes = std::atol(value().c_str());
+            options.tls = true;
         } else {
             Fail("unknown option " + arg);
         }
@@ -262,8 +353,51 @@ Options Parse(int argc, char** argv) {
 
 }  // namespace
 
+// Connects, completes a full TLS handshake, reads the greeting line and
+// closes, `count` times in a row.
+void HandshakeLoop(const Options& options, long count) {
+    char buffer[4096];
+    for (long i = 0; i < count; ++i) {
+        int fd = Connect(options);
+        TlsTransport transport(fd);
+        std::string input;
+        while (input.find("\r\n") == std::string::npos) {
+            ssize_t n = transport.Receive(buffer, sizeof buffer);
+            if (n > 0) {
+                input.append(buffer, static_cast<size_t>(n));
+            } else if (n == 0) {
+                Fail("the server closed a connection before its greeting");
+            } else if (errno == EAGAIN) {
+                WaitFor(fd, SSL_ERROR_WANT_READ);
+            } else if (errno != EINTR) {
+                Fail(std::string("recv: ") + std::strerror(errno));
+            }
+        }
+        if (input.rfind("200 ", 0) != 0) Fail("unexpected greeting: " + input);
+    }
+}
+
+void MeasureHandshakes(const Options& options) {
+    std::vector<std::thread> threads;
+    Clock::time_point started = Clock::now();
+    for (int i = 0; i < options.clients; ++i) {
+        long share = options.handshakes / options.clients +
+                     (i < options.handshakes % options.clients ? 1 : 0);
+        threads.emplace_back([&options, share] { HandshakeLoop(options, share); });
+    }
+    for (std::thread& thread : threads) thread.join();
+    double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    std::printf("clients=%d handshakes=%ld seconds=%.3f handshakes_per_second=%.0f\n",
+                options.clients, options.handshakes, seconds, options.handshakes / seconds);
+}
+
 int main(int argc, char** argv) {
-    Driver driver(Parse(argc, argv));
+    Options options = Parse(argc, argv);
+    if (options.handshakes > 0) {
+        MeasureHandshakes(options);
+        return 0;
+    }
+    Driver driver(options);
     driver.Run();
     driver.Report();
     return 0;

@@ -1,12 +1,14 @@
 // quellon-serverhost: runs the command server alone, without the
 // subscription engine, for load measurements.
 //
-//   quellon-serverhost --config FILE [--port P] [--bind ADDRESS]
+//   quellon-serverhost --config FILE [--port P] [--bind ADDRESS] [--tls]
 //
 // Loads the configuration file, creates a logger when the file names one
 // (Logger.filename and Logger.level), starts the server on the given port
 // (0: a free port) and address (default 127.0.0.1), prints
-// "listening on <port>" and serves until SIGINT or SIGTERM.
+// "listening on <port>" and serves until SIGINT or SIGTERM. With --tls the
+// server is set up from the file's SSL keys (SSL.SSLENABLED must be true)
+// and listens for TLS only, on --port when it is given, else on SSL.SSLPORT.
 #include <signal.h>
 
 #include <cstdio>
@@ -17,6 +19,7 @@
 #include "app/configdataloader.h"
 #include "app/logger.h"
 #include "server/wmilogeventserver.h"
+#include "serverframework/tlssettings.h"
 
 namespace {
 
@@ -40,8 +43,13 @@ int main(int argc, char** argv) {
     std::string configFile;
     std::string bind = "127.0.0.1";
     int port = 0;
+    bool tls = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
+        if (arg == "--tls") {
+            tls = true;
+            continue;
+        }
         if (i + 1 >= argc) Fail("missing value after " + arg);
         std::string value = argv[++i];
         if (arg == "--config") {
@@ -72,7 +80,17 @@ int main(int argc, char** argv) {
 
     auto server = std::make_unique<CWmiLogEventServer>();
     server->SetListenAddress(bind);
-    if (server->Start(1000, port, 0) != 1) Fail("the server did not start");
+    int tlsPort = 0;
+    if (tls) {
+        TTlsSettings settings;
+        std::string error;
+        if (!ReadTlsSettings(settings, error)) Fail(error);
+        if (!settings.enabled) Fail("--tls needs SSL.SSLENABLED=true in the configuration");
+        server->InitSSL(settings.certificateFile, settings.password, settings.dhFile,
+                        settings.caListFile);
+        tlsPort = port != 0 ? port : settings.port;
+    }
+    if (server->Start(1000, port, tlsPort) != 1) Fail("the server did not start");
     std::printf("listening on %u\n", static_cast<unsigned>(server->GetListenPort()));
     std::fflush(stdout);
 

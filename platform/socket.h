@@ -24,7 +24,7 @@ int OpenListener(const std::string& address, uint16_t port, int backlog);
 uint16_t LocalPort(int socket);
 
 // Blocks until a connection arrives on the listener. Returns the connected
-// socket (non-blocking, close-on-exec), or -errno. Retries by itself when a
+// socket (non-blocking, close-on-exec, TCP_NODELAY), or -errno. Retries by itself when a
 // signal interrupts the wait.
 int AcceptConnection(int listener);
 

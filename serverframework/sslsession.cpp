@@ -89,10 +89,10 @@ TSslStepResult SslFeed(SSL* ssl, BIO* bioIn, BIO* bioOut, const char* data, long
         return result;
     }
     char piece[kPieceSize];
+    // SSL_get_error consults the thread's error queue, so a stale entry from
+    // another connection must not be there; a successful SSL_read adds none.
+    ERR_clear_error();
     for (;;) {
-        // SSL_get_error consults the thread's error queue, so a stale entry
-        // from another connection must not be there.
-        ERR_clear_error();
         int n = SSL_read(ssl, piece, sizeof piece);
         if (n > 0) {
             result.plaintext.append(piece, static_cast<size_t>(n));
