@@ -1,7 +1,6 @@
 # quellon_app: configuration store, logger, message look-up, string helpers,
 # command line and the start-up steps shared by console and service mode.
 add_library(quellon_app STATIC
-  ${CMAKE_CURRENT_LIST_DIR}/cominit.cpp
   ${CMAKE_CURRENT_LIST_DIR}/commandline.cpp
   ${CMAKE_CURRENT_LIST_DIR}/configdataloader.cpp
   ${CMAKE_CURRENT_LIST_DIR}/logger.cpp
@@ -10,7 +9,13 @@ add_library(quellon_app STATIC
   ${CMAKE_CURRENT_LIST_DIR}/stringformat.cpp)
 target_link_libraries(quellon_app PUBLIC quellon_rslib quellon_resources quellon_platform_base)
 
+# quellon_cominit: joining the management interface's apartment and setting
+# its security, done once by the entry point and the service.
+add_library(quellon_cominit STATIC ${CMAKE_CURRENT_LIST_DIR}/cominit.cpp)
+target_link_libraries(quellon_cominit PUBLIC quellon_wmi)
+
 # The program itself, built into the build folder's root.
 add_executable(quellon ${CMAKE_CURRENT_LIST_DIR}/pellmoor.cpp)
-target_link_libraries(quellon PRIVATE quellon_app)
+target_link_libraries(quellon PRIVATE quellon_app quellon_cominit quellon_server quellon_engine
+  quellon_service_app)
 set_target_properties(quellon PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})

@@ -16,12 +16,12 @@
 #include "app/configdataloader.h"
 #include "app/logger.h"
 #include "app/startup.h"
+#include "engine/controller.h"
 #include "platform/privilege.h"
+#include "server/wmilogeventserver.h"
+#include "service/pellmoorservice.h"
 
 namespace {
-
-const char* const kServiceName = "quellon";
-const char* const kDefaultDisplayName = "Tarnwick WMI Event Listener";
 
 void PrintUsage() {
     std::fputs(
@@ -45,51 +45,44 @@ void PrintVersion() {
 
 void EnableSecurityPrivilege() { platform::EnablePrivilege("SeSecurityPrivilege"); }
 
-// "-i [user [password]] [-n name] [-c file]".
-void InstallService(const CCommandLineArgs& args) {
-    std::string commandLine = "-s -c \"" + args.GetValue("-c", 0, kDefaultConfigName) + "\"";
-    std::string displayName = args.GetValue("-n", 0, kDefaultDisplayName);
-    std::string user = args.GetValue("-i", 0, "");
-    if (!user.empty() && args.GetValue("-i", 1, "").empty()) {
-        std::fputs("Error: please specify both username and password\r\n", stdout);
-        return;
+// The command server of console mode; created by StartServer, stopped and
+// deleted by StopServer.
+CWmiLogEventServer* g_consoleServer = nullptr;
+
+// Creates the command server with its subscription engine and starts it on
+// the plain port, or on the TLS port only when TLS is enabled. False when
+// TLS is enabled but one of its keys is absent: nothing is started.
+bool StartServer(const TListenSettings& settings) {
+    if (settings.tls && !settings.missingKey.empty()) {
+        LOG(FATAL, "SSL.SSLENABLED is true but %s is not set; exiting", settings.missingKey.c_str());
+        std::printf("Error: SSL.SSLENABLED is true but %s is not set in the configuration file\r\n",
+                    settings.missingKey.c_str());
+        return false;
     }
-    std::printf(
-        "Installing the service \"%s\" as \"%s\" with arguments %s is not available in this "
-        "build.\r\n",
-        kServiceName, displayName.c_str(), commandLine.c_str());
-}
-
-// "-u".
-void UninstallService() {
-    std::printf("Uninstalling the service \"%s\" is not available in this build.\r\n",
-                kServiceName);
-}
-
-// "-s".
-void RunAsService(const CCommandLineArgs& /*args*/) {
-    InitializeCom();
-    std::printf("Running as the service \"%s\" is not available in this build.\r\n", kServiceName);
-}
-
-// Creates and starts the command server with the listening settings. The
-// command server is not part of this build yet: only the start is logged.
-void StartServer(const TListenSettings& settings) {
+    g_consoleServer = new CWmiLogEventServer();
+    g_consoleServer->SetController(CreateController());
     LOG(INFO, "Starting Server.");
-    if (!settings.missingKey.empty()) {
-        LOG(ERROR, "TLS is enabled but %s is not set; the server is not started",
-            settings.missingKey.c_str());
-        std::printf(
-            "Error: SSL.SSLENABLED is true but %s is not set; the server is not started\r\n",
-            settings.missingKey.c_str());
-        return;
+    if (settings.tls) {
+        // Returns only on success: a TLS set-up failure ends the process
+        // with its fatal message.
+        g_consoleServer->InitSSL(settings.certFile, settings.certPassword, settings.dhFile,
+                                 settings.caList);
+        g_consoleServer->Start(1000, settings.port, settings.tlsPort);
+    } else {
+        g_consoleServer->Start(1000, settings.port, 0);
     }
-    LOG(WARN, "no command server in this build; nothing listens on port %d",
-        settings.tls ? settings.tlsPort : settings.port);
+    return true;
 }
 
-// Stops and deletes the command server started by StartServer.
-void StopServer() { LOG(INFO, "Server Stopped."); }
+// Stops the command server (clients receive "Server shutdown", the engine
+// drains) and deletes it.
+void StopServer() {
+    if (g_consoleServer == nullptr) return;
+    g_consoleServer->Stop();
+    delete g_consoleServer;
+    g_consoleServer = nullptr;
+    LOG(INFO, "Server Stopped.");
+}
 
 // Reads single characters, white space skipped, until "q" or "Q". End of
 // input counts as "q".
@@ -118,7 +111,10 @@ int RunConsole(const CCommandLineArgs& args) {
     LOG(DEBUG, "%s", g_config->ListPairsMasked().c_str());
     TListenSettings settings = ReadListenSettings();
     InitializeCom();
-    StartServer(settings);
+    if (!StartServer(settings)) {
+        ReleaseConfigAndLogger();
+        return 0;
+    }
 
     std::fputs("Press Q to quit\r\n", stdout);
     std::fflush(stdout);
@@ -150,11 +146,11 @@ int main(int argc, char* argv[]) {
     } else if (args.HasSwitch("-v")) {
         PrintVersion();
     } else if (args.HasSwitch("-i")) {
-        InstallService(args);
+        InstallServiceCommand(args);
     } else if (args.HasSwitch("-u")) {
-        UninstallService();
+        UninstallServiceCommand();
     } else if (serviceMode) {
-        RunAsService(args);
+        RunServiceCommand(argc, argv);
     } else {
         RunConsole(args);
     }

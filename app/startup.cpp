@@ -6,6 +6,7 @@
 #include "app/logger.h"
 #include "app/stringformat.h"
 #include "platform/paths.h"
+#include "serverframework/abstractthread.h"
 
 const char* const kDefaultConfigName = "quellon.ini";
 
@@ -66,6 +67,11 @@ bool CreateLoggerFromConfig(std::string* logPath) {
             g_config->ResolvePath(CleanLogFileName(g_config->GetKeyValue("Logger.filename")));
         std::string levelText = g_config->GetKeyValue("Logger.level");
         g_logger = new CLogger(path, levelText);
+        // The thread library cannot log by itself (the logger is built on
+        // it); from now on its warnings reach the log file.
+        RSLibrary::setLogHook([](int level, int line, const char* file, const char* text) {
+            Log(g_logger, level, line, file, "%s", text);
+        });
         if (logPath != nullptr) *logPath = path;
         return true;
     } catch (const CConfigDataLoader::EInvalidKey&) {
@@ -148,6 +154,7 @@ TListenSettings ReadListenSettings() {
 }
 
 void ReleaseConfigAndLogger() {
+    RSLibrary::setLogHook(nullptr);
     delete g_config;
     g_config = nullptr;
     delete g_logger;

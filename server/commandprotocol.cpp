@@ -158,18 +158,30 @@ long CWmiLogEventServer::OnDataReceived(CIOCPClientContext* context, long flags,
     size_t length = std::strlen(data);
     if (length >= kMaxDataLength) return RejectData(context);
 
-    const char* lineEnd = std::strstr(data, "\r\n");
-    if (lineEnd == nullptr) lineEnd = std::strchr(data, '\n');
+    // Every complete line of the read is answered, in order: a client that
+    // sends several commands at once gets a reply to each. A line ends at
+    // LF; a CR right before it in the same read belongs to the line end.
     std::string& buffer = context->commandBuffer;
-    if (lineEnd == nullptr) {
-        if (buffer.size() + length >= kMaxDataLength) return RejectData(context);
-        buffer.append(data, length);
-        PostRead(context, flags, kReadSize);
-        return 1;
+    const char* next = data;
+    const char* const end = data + length;
+    for (;;) {
+        const char* lf = static_cast<const char*>(std::memchr(next, '\n', end - next));
+        if (lf == nullptr) {
+            size_t rest = static_cast<size_t>(end - next);
+            if (buffer.size() + rest >= kMaxDataLength) return RejectData(context);
+            buffer.append(next, rest);
+            PostRead(context, flags, kReadSize);
+            return 1;
+        }
+        const char* lineEnd = (lf > next && lf[-1] == '\r') ? lf - 1 : lf;
+        buffer.append(next, static_cast<size_t>(lineEnd - next));
+        next = lf + 1;
+        if (!HandleCommandLine(context, &flags)) return 1;
     }
-    // What follows the line end in the same read is dropped.
-    buffer.append(data, static_cast<size_t>(lineEnd - data));
+}
 
+bool CWmiLogEventServer::HandleCommandLine(CIOCPClientContext* context, long* flags) {
+    std::string& buffer = context->commandBuffer;
     const char* address = context->address.c_str();
     const std::string& line = buffer;
     std::string reply;
@@ -186,14 +198,14 @@ long CWmiLogEventServer::OnDataReceived(CIOCPClientContext* context, long flags,
             "Invalid Command received from {%s}. Command length exceeds the allowed 256 chars.",
             address);
         reply = StringFormat(Message(111).c_str(), "Command length exceeds the allowed 256 chars.");
-    } else if (flags & IO_FLAG_AWAITING_LOGIN) {
+    } else if (*flags & IO_FLAG_AWAITING_LOGIN) {
         if (code != kLogin) {
             LOG(INFO, "Command {%s} recvd from {%s} w/o authentication", LoggableLine(line).c_str(),
                 address);
             reply = Message(112);
         } else if (ProcessLogin(context, line, reply)) {
             LOG(INFO, "Successful login command recvd from {%s}", address);
-            flags = IO_FLAG_LOGGED_IN;
+            *flags = IO_FLAG_LOGGED_IN;
         } else {
             LOG(INFO, "Unsuccessful login command recvd from {%s}", address);
         }
@@ -225,14 +237,14 @@ long CWmiLogEventServer::OnDataReceived(CIOCPClientContext* context, long flags,
             default:  // kLogout, kExit, kQuit
                 ProcessLogout(context, line, reply);
                 SendString(context, 0, reply);
+                buffer.clear();
                 CloseClient(context);
-                return 1;
+                return false;
         }
     }
     SendString(context, 0, reply);
     buffer.clear();
-    PostRead(context, flags, kReadSize);
-    return 1;
+    return true;
 }
 
 bool CWmiLogEventServer::ProcessLogin(CIOCPClientContext* context, const std::string& line,

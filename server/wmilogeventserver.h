@@ -125,6 +125,10 @@ private:
 
     // "Invalid data received!": reply, then close the connection. Returns 0.
     long RejectData(CIOCPClientContext* context);
+    // Answers the complete command line in the context's command buffer and
+    // empties the buffer. *flags becomes the logged-in flag after a
+    // successful login. False when the command closed the connection.
+    bool HandleCommandLine(CIOCPClientContext* context, long* flags);
 
     // Runs call with the controller under controllerLock; false (call not
     // run) when there is no running controller.

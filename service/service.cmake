@@ -8,4 +8,5 @@ target_link_libraries(quellon_service PUBLIC quellon_platform_service quellon_pl
 # install, uninstall and service-mode actions of the entry point.
 add_library(quellon_service_app STATIC
   ${CMAKE_CURRENT_LIST_DIR}/pellmoorservice.cpp)
-target_link_libraries(quellon_service_app PUBLIC quellon_service quellon_server quellon_engine quellon_app)
+target_link_libraries(quellon_service_app PUBLIC quellon_service quellon_server quellon_engine quellon_app
+  quellon_cominit)
