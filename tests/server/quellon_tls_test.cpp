@@ -1,0 +1,227 @@
+// The quellon program in console mode with TLS switched on, driven by the
+// openssl command-line client: the whole path from the configuration file to
+// an encrypted session, and the fatal start-up texts.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/app/tempdir.h"
+#include "tests/serverframework/tls_test_support.h"
+
+namespace {
+
+using tlstest::ReadFile;
+using tlstest::TestCerts;
+
+std::string QuellonPath() {
+    const char* dir = std::getenv("QUELLON_BUILD_DIR");
+    return std::string(dir != nullptr ? dir : QUELLON_TEST_BUILD_DIR) + "/quellon";
+}
+
+uint16_t FreePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+bool TcpConnects(uint16_t port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return connected;
+}
+
+// quellon -c <ini> with standard input on a pipe and its output in files.
+class QuellonProcess {
+  public:
+    QuellonProcess(const std::string& ini, const std::string& outPath, const std::string& errPath)
+        : outPath(outPath) {
+        int pipeFds[2];
+        if (pipe2(pipeFds, O_CLOEXEC) != 0) return;
+        pid = fork();
+        if (pid == 0) {
+            dup2(pipeFds[0], 0);
+            int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(out, 1);
+            dup2(err, 2);
+            std::string program = QuellonPath();
+            execl(program.c_str(), program.c_str(), "-c", ini.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(pipeFds[0]);
+        input = pipeFds[1];
+    }
+    ~QuellonProcess() {
+        if (input >= 0) close(input);
+        if (pid > 0 && exitCode == -2) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+
+    // True once the program's standard output contains text (waits up to
+    // timeoutMs).
+    bool WaitForOutput(const std::string& text, int timeoutMs) {
+        for (int waited = 0; waited < timeoutMs; waited += 20) {
+            if (ReadFile(outPath).find(text) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+    void Type(const std::string& text) {
+        if (write(input, text.data(), text.size()) < 0) ADD_FAILURE() << "cannot type " << text;
+    }
+    // The exit code, or -1 when the program has not ended within timeoutMs.
+    int WaitForExit(int timeoutMs) {
+        for (int waited = 0; waited < timeoutMs; waited += 20) {
+            int status = 0;
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+                exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                return exitCode;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return -1;
+    }
+
+  private:
+    std::string outPath;
+    pid_t pid = -1;
+    int input = -1;
+    int exitCode = -2;
+};
+
+class QuellonTlsTest : public ::testing::Test {
+  protected:
+    // Writes the configuration file with TLS on and returns its path; `drop`
+    // names an SSL entry to leave out, `password` replaces the key password.
+    std::string Ini(const std::string& drop = "", const std::string* password = nullptr,
+                    const std::string& dhFile = "") {
+        const auto& certs = TestCerts();
+        std::vector<std::pair<std::string, std::string>> ssl = {
+            {"SSLENABLED", "True"},
+            {"SSLPORT", std::to_string(tlsPort)},
+            {"SERVERCERTFILE", certs.serverPem},
+            {"SERVERCERTPASSWORD", password != nullptr ? *password : certs.password},
+            {"DHFILE", dhFile.empty() ? certs.dhPem : dhFile},
+            {"CALIST", certs.caList},
+        };
+        std::string text = "[LISTEN]\nPORT=" + std::to_string(plainPort) +
+                           "\n[Logger]\nfilename=" + dir.File("quellon.log") +
+                           "\nlevel=DEBUG\n[LOCAL_AUTH]\nUSERNAME=alice\nPASSWORD=secret\n[SSL]\n";
+        for (const auto& [key, value] : ssl) {
+            if (key != drop) text += key + "=" + value + "\n";
+        }
+        return dir.Write("quellon.ini", text);
+    }
+
+    // Runs the openssl client with the given options; its input lines are
+    // typed half a second apart, since the server takes one command per read.
+    std::string OpensslClient(const std::string& options, const std::vector<std::string>& lines) {
+        std::string script = "(";
+        for (const std::string& line : lines) script += "printf '" + line + "\\r\\n'; sleep 0.5; ";
+        script +=
+            "true) | timeout 20 openssl s_client -connect 127.0.0.1:" + std::to_string(tlsPort) +
+            " -quiet -brief -servername localhost " + options + " > '" + dir.File("client.out") +
+            "' 2>&1";
+        int status = std::system(script.c_str());
+        (void)status;
+        return ReadFile(dir.File("client.out"));
+    }
+
+    TempDir dir;
+    uint16_t plainPort = FreePort();
+    uint16_t tlsPort = FreePort();
+};
+
+TEST_F(QuellonTlsTest, ServesTlsClientsOnTheTlsPortOnly) {
+    QuellonProcess quellon(Ini(), dir.File("out"), dir.File("err"));
+    ASSERT_TRUE(quellon.WaitForOutput("Press Q to quit\r\n", 20000)) << ReadFile(dir.File("out"));
+    EXPECT_FALSE(TcpConnects(plainPort));
+
+    std::string session = OpensslClient("-CAfile '" + TestCerts().caPem + "' -verify_return_error",
+                                        {"LOGIN alice secret", "NOOP", "LOGOUT"});
+    EXPECT_NE(session.find("Protocol version: TLSv1.2"), std::string::npos) << session;
+    EXPECT_NE(session.find("Verification: OK"), std::string::npos) << session;
+    EXPECT_NE(session.find("200 Halcrest WMI Event Listener (v5.5 build "), std::string::npos)
+        << session;
+    EXPECT_NE(session.find("OK authentication successful (users=1)\r\n"), std::string::npos)
+        << session;
+    EXPECT_NE(session.find("OK noop\r\n"), std::string::npos) << session;
+
+    for (const char* version : {"-tls1_1", "-tls1_3"}) {
+        std::string refused = OpensslClient(std::string(version) + " -cipher DEFAULT@SECLEVEL=0",
+                                            {"LOGIN alice secret"});
+        EXPECT_EQ(refused.find("200 "), std::string::npos) << version << "\n" << refused;
+    }
+
+    quellon.Type("q\n");
+    EXPECT_EQ(0, quellon.WaitForExit(60000));
+    EXPECT_NE(ReadFile(dir.File("out")).find("Shutting down..."), std::string::npos);
+}
+
+TEST_F(QuellonTlsTest, SetUpFailuresEndTheProgramWithTheirText) {
+    const std::string wrong = "wrong password";
+    const std::string tooLong(4097, 'p');
+    struct Case {
+        const char* label;
+        const std::string* password;
+        std::string dhFile;
+        std::string text;
+    };
+    const Case cases[] = {
+        {"wrong key password", &wrong, "", "Error setting the key file in _use_PrivateKey_file()"},
+        {"missing DH file", nullptr, dir.File("missing-dh.pem"), "Couldn't open DH file"},
+        {"password of 4097 characters", &tooLong, "",
+         "Unexpected condition: password is too long."},
+    };
+    for (const Case& c : cases) {
+        QuellonProcess quellon(Ini("", c.password, c.dhFile), dir.File("out"), dir.File("err"));
+        EXPECT_EQ(0, quellon.WaitForExit(20000)) << c.label;
+        std::string out = ReadFile(dir.File("out"));
+        EXPECT_NE(out.find(c.text + "\n"), std::string::npos) << c.label << "\n" << out;
+        EXPECT_EQ(out.find("Press Q to quit"), std::string::npos) << c.label;
+        EXPECT_NE(ReadFile(dir.File("err")).find(c.text + "\r\n"), std::string::npos) << c.label;
+        EXPECT_NE(ReadFile(dir.File("quellon.log")).find("Fatal error: " + c.text + " ... Exiting"),
+                  std::string::npos)
+            << c.label;
+        EXPECT_FALSE(TcpConnects(tlsPort)) << c.label;
+    }
+}
+
+TEST_F(QuellonTlsTest, MissingTlsKeyEndsStartWithOneLine) {
+    for (const char* key :
+         {"SSLPORT", "SERVERCERTFILE", "SERVERCERTPASSWORD", "DHFILE", "CALIST"}) {
+        std::string ini = Ini(key);
+        QuellonProcess quellon(ini, dir.File("out"), dir.File("err"));
+        EXPECT_EQ(0, quellon.WaitForExit(20000)) << key;
+        std::string out = ReadFile(dir.File("out"));
+        EXPECT_NE(out.find(std::string("SSL.") + key + " is not set"), std::string::npos)
+            << key << "\n"
+            << out;
+        EXPECT_EQ(out.find("Press Q to quit"), std::string::npos) << key;
+    }
+}
+
+}  // namespace
