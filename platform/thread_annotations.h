@@ -3,16 +3,20 @@
 // -Wthread-safety.
 //
 // Lock order of the whole system (outermost first):
+//   the service's serverLock (service mode only)
+//   the command server's controllerLock (held while a command is inside the
+//     controller)
 //   dispatcher subsListLock
 //     -> a thread object's internal mutex (the dispatcher stops its worker
 //        threads while holding subsListLock; a parent's before its
 //        children's)
 //     -> the dispatcher's timerLock
-//     -> any job queue's queueLock, the command server's listLock,
-//        the connection server's sendLock
+//     -> any job queue's queueLock, the command server's listLock (before
+//        the connection server's sendLock)
 //   WMI connection pool lock: taken with no other engine lock held
+//   the completion port's internal lock: innermost but for writeLock
 //   logger writeLock: always innermost
-// No thread waits for subsListLock while it holds one of the others.
+// No thread waits for subsListLock while it holds one of the locks after it.
 #pragma once
 
 #if defined(__clang__)
