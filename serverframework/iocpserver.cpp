@@ -224,6 +224,13 @@ int CIOCPServer::Start(int reserved, int port, int sslPort) {
         }
         // The plain port is not opened.
         port = sslPort;
+    } else if (tls != nullptr && tls->IsReady()) {
+        // TLS was set up, so the owner meant to serve TLS; a TLS port of 0
+        // (an unset or unreadable port number) must not fall back to
+        // serving the protocol unencrypted.
+        LOG(ERROR, "TLS is set up but the TLS port is 0; plain port %d not opened", port);
+        completionPort.Close();
+        return 0;
     }
 
     listenSocket = platform::OpenListener(listenAddress, static_cast<uint16_t>(port), kListenBacklog);

@@ -149,7 +149,9 @@ public:
     // Listens on port (plain TCP) when sslPort is 0, otherwise on sslPort
     // with TLS only; only the low 16 bits of the ports count, and port 0 lets
     // the system pick one (GetListenPort). The first argument is ignored.
-    // Returns 1 when listening, 0 on failure (nothing left running).
+    // Returns 1 when listening, 0 on failure (nothing left running). A TLS
+    // port without InitSSL fails, and so does a TLS port of 0 after InitSSL:
+    // the server never serves plain TCP once TLS is set up.
     int Start(int reserved, int port, int sslPort);
 
     // OnServerShutdown, then ends the worker and accept threads and closes

@@ -210,6 +210,23 @@ TEST_F(QuellonTlsTest, SetUpFailuresEndTheProgramWithTheirText) {
     }
 }
 
+// A TLS port that reads as 0 must not leave the protocol on the plain port.
+TEST_F(QuellonTlsTest, TlsPortZeroOpensNoPlainPort) {
+    for (const char* value : {"0", "none", "65536"}) {
+        std::string ini = ReadFile(Ini());
+        std::string::size_type at = ini.find("SSLPORT=");
+        std::string::size_type end = ini.find('\n', at);
+        ini.replace(at, end - at, std::string("SSLPORT=") + value);
+        QuellonProcess quellon(dir.Write("quellon.ini", ini), dir.File("out"), dir.File("err"));
+        if (quellon.WaitForOutput("Press Q to quit\r\n", 20000)) {
+            EXPECT_FALSE(TcpConnects(plainPort)) << value;
+            quellon.Type("q\n");
+        }
+        EXPECT_EQ(0, quellon.WaitForExit(60000)) << value;
+        EXPECT_FALSE(TcpConnects(plainPort)) << value;
+    }
+}
+
 TEST_F(QuellonTlsTest, MissingTlsKeyEndsStartWithOneLine) {
     for (const char* key :
          {"SSLPORT", "SERVERCERTFILE", "SERVERCERTPASSWORD", "DHFILE", "CALIST"}) {

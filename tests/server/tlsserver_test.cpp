@@ -378,6 +378,21 @@ TEST_F(TlsServerTest, BroadcastsWhileClientsSendCommands) {
     EXPECT_FALSE(failed.load());
 }
 
+TEST_F(TlsServerTest, TlsSetUpWithoutTlsPortOpensNothing) {
+    config = std::make_unique<CConfigDataLoader>(dir.Write("quellon.ini", kAuth));
+    config->Load();
+    savedConfig = g_config;
+    g_config = config.get();
+    savedLogger = g_logger;
+    const auto& certs = TestCerts();
+    server = std::make_unique<CWmiLogEventServer>();
+    server->SetListenAddress("127.0.0.1");
+    ASSERT_EQ(1, server->InitSSL(certs.serverPem, certs.password, certs.dhPem, certs.caList));
+    uint16_t port = FreePort();
+    EXPECT_EQ(0, server->Start(1000, port, 0));
+    EXPECT_FALSE(TcpConnects(port));
+}
+
 TEST_F(TlsServerTest, StartWithoutTlsSetUpRefusesTheTlsPort) {
     config = std::make_unique<CConfigDataLoader>(dir.Write("quellon.ini", kAuth));
     config->Load();
