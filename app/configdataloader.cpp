@@ -113,6 +113,11 @@ std::string CConfigDataLoader::ListPairsMasked() const {
         // Keys are stored upper-cased, so the entry name can be searched as is.
         bool secret =
             dot != std::string::npos && key.find("PASSWORD", dot + 1) != std::string::npos;
+        // An entry written without "=" has no name and keeps its whole line
+        // as the value; a line such as "PASSWORD secret" is still a secret.
+        if (dot + 1 == key.size() && UpperCase(value).find("PASSWORD") != std::string::npos) {
+            secret = true;
+        }
         text += key + "=" + (secret ? std::string("****") : value) + ",";
     }
     return text;

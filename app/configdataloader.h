@@ -27,7 +27,8 @@ public:
     // Every pair in key order as "KEY=value," (empty for an empty table).
     std::string ListPairs() const;
     // ListPairs with the value of every key whose entry name contains
-    // PASSWORD (any case) replaced by "****": the text start-up logs.
+    // PASSWORD (any case), and of every nameless entry (a line without "=")
+    // whose text contains it, replaced by "****": the text start-up logs.
     std::string ListPairsMasked() const;
     // Full path of a file name taken relative to the program's directory;
     // makes the program's directory the current directory.

@@ -66,6 +66,21 @@ bool EqualsNoCase(const std::string& a, const char* b) {
     return true;
 }
 
+bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+bool StartsWithNoCase(const std::string& text, const char* prefix) {
+    size_t length = std::strlen(prefix);
+    return text.size() >= length && EqualsNoCase(text.substr(0, length), prefix);
+}
+
+// ASCII letters to small letters; every other byte, and the length, unchanged.
+std::string FoldCase(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
 std::string Join(const std::string* fields, int count) {
     std::string text;
     for (int i = 0; i < count; ++i) {
@@ -100,10 +115,18 @@ bool CWmiLogEventServer::MatchGroups(const char* pattern, const std::string& lin
 }
 
 std::string CWmiLogEventServer::LoggableLine(const std::string& line) {
-    size_t start = line.find_first_not_of(" \t");
-    if (start == std::string::npos) return line;
-    size_t stop = line.find_first_of(" \t\r\n", start);
-    std::string keyword = line.substr(start, stop == std::string::npos ? stop : stop - start);
+    return MaskConfiguredPassword(WithoutCredentials(line));
+}
+
+std::string CWmiLogEventServer::WithoutCredentials(const std::string& line) {
+    // The keyword is the first run of letters, as the login pattern reads it;
+    // what stands before it (blanks, a stray character) is kept with it.
+    size_t start = 0;
+    while (start < line.size() && !IsLetter(line[start])) ++start;
+    if (start == line.size()) return line;
+    size_t stop = start;
+    while (stop < line.size() && IsLetter(line[stop])) ++stop;
+    std::string keyword = line.substr(start, stop - start);
 
     struct Form {
         const char* pattern;
@@ -115,15 +138,18 @@ std::string CWmiLogEventServer::LoggableLine(const std::string& line) {
                                    {kReplay8NowPattern, 6},
                                    {kReplay6Pattern, 6},
                                    {kReplay6NowPattern, 6}};
+    // A keyword that merely begins like a credential-bearing one ("LOGINX",
+    // "ADDHOST") is treated like it: such a line is most likely a mistyped
+    // command with the credentials still in it.
     const Form* forms;
     size_t count;
-    if (EqualsNoCase(keyword, "login")) {
+    if (StartsWithNoCase(keyword, "login")) {
         forms = kLogin;
         count = std::size(kLogin);
-    } else if (EqualsNoCase(keyword, "add")) {
+    } else if (StartsWithNoCase(keyword, "add")) {
         forms = kAdd;
         count = std::size(kAdd);
-    } else if (EqualsNoCase(keyword, "replay")) {
+    } else if (StartsWithNoCase(keyword, "replay")) {
         forms = kReplay;
         count = std::size(kReplay);
     } else {
@@ -138,7 +164,32 @@ std::string CWmiLogEventServer::LoggableLine(const std::string& line) {
             }
         }
     }
-    return keyword;
+    // The fields cannot be told apart (a colon, a missing separator, a line
+    // too long): nothing after the keyword is safe to write.
+    return line.substr(0, stop);
+}
+
+std::string CWmiLogEventServer::MaskConfiguredPassword(std::string text) {
+    if (g_config == nullptr) return text;
+    std::string password;
+    try {
+        password = g_config->GetKeyValue("LOCAL_AUTH.PASSWORD");
+    } catch (const CConfigDataLoader::EInvalidKey&) {
+        return text;
+    }
+    if (password.empty()) return text;
+    // Logins compare the password without regard to ASCII case, so any
+    // spelling of it is the secret. Folding keeps every byte in place.
+    std::string folded = FoldCase(text);
+    const std::string secret = FoldCase(password);
+    const std::string mask = "****";
+    size_t at = folded.find(secret);
+    while (at != std::string::npos) {
+        text.replace(at, secret.size(), mask);
+        folded.replace(at, secret.size(), mask);
+        at = folded.find(secret, at + mask.size());
+    }
+    return text;
 }
 
 long CWmiLogEventServer::RejectData(CIOCPClientContext* context) {

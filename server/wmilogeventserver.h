@@ -90,9 +90,12 @@ public:
     // the text of groups 0 to n-1 in out[0..n-1] and returns true.
     static bool MatchGroups(const char* pattern, const std::string& line, int n, std::string* out);
 
-    // The line as it may be written to the log: for LOGIN, ADD and REPLAY
-    // lines only the keyword and the fields before any password (the keyword
-    // alone when the fields cannot be told apart); other lines unchanged.
+    // The line as it may be written to the log. For a line whose keyword
+    // begins like LOGIN, ADD or REPLAY, only the keyword and the fields
+    // before any password (the keyword alone when the fields cannot be told
+    // apart); other lines unchanged. In every line, each occurrence of the
+    // configured login password (LOCAL_AUTH.PASSWORD, in any case) becomes
+    // "****". Any thread.
     static std::string LoggableLine(const std::string& line);
 
 protected:
@@ -122,6 +125,12 @@ private:
     void ProcessHelp(CIOCPClientContext* context, const std::string& line, std::string& reply);
     void ProcessNoop(CIOCPClientContext* context, const std::string& line, std::string& reply);
     void ProcessLogout(CIOCPClientContext* context, const std::string& line, std::string& reply);
+
+    // The credential-stripping half of LoggableLine.
+    static std::string WithoutCredentials(const std::string& line);
+    // text with every occurrence of the configured login password, compared
+    // without regard to ASCII case, replaced by "****".
+    static std::string MaskConfiguredPassword(std::string text);
 
     // "Invalid data received!": reply, then close the connection. Returns 0.
     long RejectData(CIOCPClientContext* context);

@@ -96,13 +96,15 @@ TEST(ConfigDataLoader, EntryWithoutNameStopsLoadKeepingEarlierPairs) {
 
 TEST(ConfigDataLoader, MaskedListingHidesPasswordEntriesOnly) {
     ConfigFile f(
-        "[LOCAL_AUTH]\nUSERNAME=monitor\nPassword=s3cret,with=comma\n"
+        "[LOCAL_AUTH]\nUSERNAME=monitor\nPassword=s3cret,with=comma\npassword hunter2\n"
         "[SSL]\nSERVERCERTPASSWORD=pem-pass\nSSLENABLED=true\n"
         "[PASSWORDS]\nuser=alice\n"
         "[X]\nold_passwordHint=h\nbare entry\n");
     ASSERT_EQ(f.store.Load(), 1);
+    // A line without "=" that names a password is masked too.
     EXPECT_EQ(f.store.ListPairsMasked(),
-              "LOCAL_AUTH.PASSWORD=****,LOCAL_AUTH.USERNAME=monitor,PASSWORDS.USER=alice,"
+              "LOCAL_AUTH.=****,LOCAL_AUTH.PASSWORD=****,LOCAL_AUTH.USERNAME=monitor,"
+              "PASSWORDS.USER=alice,"
               "SSL.SERVERCERTPASSWORD=****,SSL.SSLENABLED=true,X.=bare entry,"
               "X.OLD_PASSWORDHINT=****,");
     // The plain listing is unchanged.

@@ -573,8 +573,16 @@ TEST_F(CommandServerTest, NoPasswordReachesTheLog) {
     StartServer(kAuth, true, "TRACE");
     LineClient early(port);
     early.ReadLine();
-    for (const char* line : {"ADD h System 3 bob hostpw-early", "LOGIN alice wrongpw-early",
-                             "Login\talice\tsecret", " LOGIN alice secret"}) {
+    // Mistyped commands that still carry a password: the keyword is known
+    // only by its beginning, the fields cannot be parsed, or the configured
+    // password stands somewhere in an unknown line (in any case).
+    const std::string longLine = "FOO " + std::string(260, 'x') + " SeCrEt";
+    for (const std::string& line :
+         {std::string("ADD h System 3 bob hostpw-early"), std::string("LOGIN alice wrongpw-early"),
+          std::string("Login\talice\tsecret"), std::string(" LOGIN alice secret"),
+          std::string("LOGIN:alice:secret"), std::string("LOGINX alice wrongpw-loginx"),
+          std::string("-ADD h System 3 bob hostpw-dash"), std::string("LOGN alice SECRET"),
+          std::string("secret"), longLine}) {
         early.SendLine(line);
         early.ReadLine();
     }
@@ -582,7 +590,9 @@ TEST_F(CommandServerTest, NoPasswordReachesTheLog) {
     for (const char* line : {"LOGIN alice secret", "ADD h System 3 bob hostpw-add",
                              "REPLAY h System 3 20240101000000 0 carol hostpw-replay",
                              "REPLAY\th System 3 20240101000000 0 carol hostpw-tab",
-                             "ADD\th\tSystem\t3\tbob\thostpw-tab2"}) {
+                             "ADD\th\tSystem\t3\tbob\thostpw-tab2",
+                             "ADDX h System 3 bob hostpw-addx", "LOGIN alice:secret",
+                             "REPLAY h System 3 20240101000000 0 carol:hostpw-colon"}) {
         client->SendLine(line);
         client->ReadLine();
     }
@@ -596,6 +606,11 @@ TEST_F(CommandServerTest, NoPasswordReachesTheLog) {
     }
     EXPECT_NE(std::string::npos, log.find("ADD h System 3 bob"))
         << "the user name of a credentialed line is kept";
+    for (const char* kept : {"Invalid command {LOGIN}", "Invalid command {LOGINX alice}",
+                             "Invalid command {-ADD}", "Invalid command {LOGN alice ****}",
+                             "Invalid command {****}", "Command {LOGIN} recvd"}) {
+        EXPECT_NE(std::string::npos, log.find(kept)) << kept << " not in the log:\n" << log;
+    }
 }
 
 // Many clients connect, log in, ping and leave while another thread
