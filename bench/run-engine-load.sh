@@ -1,0 +1,204 @@
+#!/usr/bin/env bash
+# Load figures of the subscription engine, end to end: the real listener
+# (build/quellon) on plain TCP, simulated hosts in a temporary store filled
+# from real event logs, quellon-sim play writing new records, and
+# quellon-engine-load as three logged-in clients.
+#
+# Three phases, each against a freshly started listener:
+#   1. saturation: one host played as fast as possible, one subscription;
+#      delivered NTEVENT records per second per client (goal: 50000);
+#   2. latency: LAT_HOSTS hosts played at LAT_RATE records per second each,
+#      LAT_SUBS subscriptions; time from the record's write (its
+#      TimeGenerated) to its arrival at a client, median and 99th percentile,
+#      with WT_FOR_WQ 1 (and, for comparison, WT_FOR_WQ 0);
+#   3. memory: MEM_SUBS subscriptions over MEM_HOSTS hosts; the listener's
+#      VmRSS before and after adding them (goal: under 64 KiB each).
+#
+#   bench/run-engine-load.sh [BUILD_DIR]        (default: build)
+#   PHASES="1 2 3" SAT_SECONDS=5 LAT_HOSTS=10 LAT_RATE=100 LAT_SUBS=30 \
+#   LAT_SECONDS=10 MEM_HOSTS=100 MEM_SUBS=1000 bench/run-engine-load.sh build
+#
+# Every process started here is stopped on exit, and the temporary folder
+# removed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+
+BUILD_DIR=$(cd "${1:-${BUILD_DIR:-build}}" && pwd)
+PHASES=${PHASES:-"1 2 3"}
+SAT_SECONDS=${SAT_SECONDS:-5}
+LAT_HOSTS=${LAT_HOSTS:-10}
+LAT_RATE=${LAT_RATE:-100}
+LAT_SUBS=${LAT_SUBS:-30}
+LAT_SECONDS=${LAT_SECONDS:-10}
+MEM_HOSTS=${MEM_HOSTS:-100}
+MEM_SUBS=${MEM_SUBS:-1000}
+QUERY_THREADS=${QUERY_THREADS:-32}
+
+QUELLON="$BUILD_DIR/quellon"
+SIM="$BUILD_DIR/quellon-sim"
+LOAD="$BUILD_DIR/bench/quellon-engine-load"
+for tool in "$QUELLON" "$SIM" "$LOAD"; do
+  [ -x "$tool" ] || { echo "missing $tool (build quellon, quellon-sim and quellon-engine-load)" >&2; exit 1; }
+done
+EVTX=/work/shared/data/evtx
+[ -d "$EVTX" ] || EVTX=$ROOT/examples/evtx
+
+work=$(mktemp -d)
+server_pid=""
+driver_pid=""
+
+# Stops the listener: "q" on its standard input, then a signal if it has not
+# ended within 45 s (its engine gives itself 30 s to drain).
+stop_server() {
+  [ -n "$server_pid" ] || return 0
+  echo q >&3 2>/dev/null || true
+  exec 3>&- 2>/dev/null || true
+  for _ in $(seq 450); do
+    kill -0 "$server_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$server_pid" 2>/dev/null; then
+    echo "the listener did not stop within 45 s; killing it" >&2
+    kill -KILL "$server_pid" 2>/dev/null || true
+  fi
+  wait "$server_pid" 2>/dev/null || true
+  server_pid=""
+}
+
+cleanup() {
+  if [ -n "$driver_pid" ]; then
+    kill "$driver_pid" 2>/dev/null || true
+    wait "$driver_pid" 2>/dev/null || true
+  fi
+  stop_server
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+free_port() {
+  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# ---- the store: hosts 127.0.1.1 .. 127.0.1.N, each with some real history --
+STORE=$work/simhosts.db
+host_count=$(( MEM_HOSTS > LAT_HOSTS ? MEM_HOSTS : LAT_HOSTS ))
+echo "creating $host_count simulated hosts in $STORE"
+"$SIM" --store "$STORE" host add 127.0.1.1 >/dev/null
+"$SIM" --store "$STORE" import 127.0.1.1 "$EVTX/system.evtx" \
+  "$EVTX/ID4768-4771-Kerberos brutforce with non existing users.evtx" | tail -1
+for i in $(seq 2 "$host_count"); do
+  "$SIM" --store "$STORE" host add "127.0.1.$i" >/dev/null
+  if [ "$i" -le "$LAT_HOSTS" ]; then
+    "$SIM" --store "$STORE" import "127.0.1.$i" "$EVTX/system.evtx" >/dev/null
+  fi
+done
+
+# ---- the listener ------------------------------------------------------------
+# start_server WT_FOR_WQ: starts the listener on a free port with a fresh
+# configuration; sets PORT and server_pid.
+start_server() {
+  local within=$1
+  PORT=$(free_port)
+  cat > "$work/quellon.ini" <<EOF
+[LISTEN]
+PORT=$PORT
+MAXCONNECTIONS=20
+[SSL]
+SSLENABLED=false
+[Logger]
+filename=$work/quellon.log
+level=warn
+[LOCAL_AUTH]
+USERNAME=bench
+PASSWORD=bench
+[PERFORMANCE]
+ConnectionProcessors=10
+EventRetriever=$QUERY_THREADS
+WT_FOR_WQ=$within
+[OTHERS]
+MinReconnectInterval=1
+MaxReconnectInterval=10
+CHECKTERMINATEFLAG=200
+EVENTWAITPERCONNECTION=100
+NUMBEROFEVENTSTOPOOL=50
+[WMI]
+PROVIDER=sim
+SIMSTORE=$STORE
+EOF
+  rm -f "$work/stdin"
+  mkfifo "$work/stdin"
+  "$QUELLON" -c "$work/quellon.ini" < "$work/stdin" > "$work/quellon.out" 2>&1 &
+  server_pid=$!
+  exec 3> "$work/stdin"
+  for _ in $(seq 100); do
+    grep -q "Press Q to quit" "$work/quellon.out" 2>/dev/null && return 0
+    kill -0 "$server_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "the listener did not start:" >&2
+  cat "$work/quellon.out" >&2
+  exit 1
+}
+
+# run_driver ARGS...: the driver against the running listener, in the
+# background so that a signal to this script reaches the trap at once.
+run_driver() {
+  "$LOAD" --port "$PORT" --user bench --password bench --clients 3 "$@" > "$work/driver.out" &
+  driver_pid=$!
+  local rc=0
+  wait "$driver_pid" || rc=$?
+  driver_pid=""
+  sed 's/^/  /' "$work/driver.out"
+  return $rc
+}
+
+figure() {  # figure KEY: the value of KEY= in the driver's last output
+  sed -n "s/.*\\b$1=\\([-0-9.]*\\).*/\\1/p" "$work/driver.out" | tail -1
+}
+
+summary=()
+
+if [[ " $PHASES " == *" 1 "* ]]; then
+  echo
+  echo "phase 1: saturation - 1 host played as fast as possible, 1 subscription, 3 clients"
+  start_server 1
+  run_driver --hosts 1 --subscriptions 1 --sim "$SIM" --store "$STORE" \
+    --rate 0 --warmup 2 --duration "$SAT_SECONDS"
+  stop_server
+  summary+=("saturation: $(figure least_events_per_second_per_client) events/s delivered to each\
+ client (least of 3; goal >= 50000); play wrote $(figure played_per_second)/s")
+fi
+
+if [[ " $PHASES " == *" 2 "* ]]; then
+  for within in 1 0; do
+    echo
+    echo "phase 2: latency - WT_FOR_WQ $within, EVENTWAITPERCONNECTION 100, $LAT_HOSTS hosts at" \
+         "$LAT_RATE/s each, $LAT_SUBS subscriptions, 3 clients"
+    start_server "$within"
+    run_driver --hosts "$LAT_HOSTS" --subscriptions "$LAT_SUBS" --sim "$SIM" --store "$STORE" \
+      --rate "$LAT_RATE" --warmup 3 --duration "$LAT_SECONDS"
+    stop_server
+    summary+=("latency WT_FOR_WQ=$within: p50 $(figure latency_p50_ms) ms, p99\
+ $(figure latency_p99_ms) ms ($(figure latency_samples) samples,\
+ $(figure least_events_per_second_per_client) events/s per client)")
+  done
+fi
+
+if [[ " $PHASES " == *" 3 "* ]]; then
+  echo
+  echo "phase 3: memory - $MEM_SUBS subscriptions over $MEM_HOSTS hosts"
+  start_server 1
+  run_driver --hosts "$MEM_HOSTS" --subscriptions "$MEM_SUBS" --server-pid "$server_pid" \
+    --settle 5
+  stop_server
+  summary+=("memory at S=$MEM_SUBS: $(figure rss_per_subscription_kib) KiB per subscription\
+ (goal < 64; VmRSS $(figure rss_before_kib) KiB before, $(figure rss_after_kib) KiB after)")
+fi
+
+echo
+echo "summary"
+for line in "${summary[@]}"; do
+  echo "  $line"
+done
