@@ -64,6 +64,10 @@ void CDispatchThread::SendToClients(const std::string& text) {
     if (server != nullptr) server->SendToAllClients(text);
 }
 
+void CDispatchThread::SendLinesToClients(const std::vector<std::string>& texts) {
+    if (server != nullptr) server->SendLinesToAllClients(texts);
+}
+
 void CDispatchThread::Broadcast(int messageId, const std::vector<std::string>& a) {
     std::string format = CConfigDataLoader::LoadMessage(messageId);
     std::string text;
@@ -348,8 +352,12 @@ void CDispatchThread::Route(TSubscriptionNode* node) {
             if (CConnectorThread* c = PickConnector()) c->AddJob(node);
             return;
         }
-        Broadcast(136, {node->host, node->category, node->eventType});
+        // The node leaves subsList before the notice goes out, so a client
+        // that reacts to "OK Deleted Host" no longer finds it in LIST or
+        // DELETE.
+        std::vector<std::string> fields{node->host, node->category, node->eventType};
         RemoveAndDestroy(node);
+        Broadcast(136, fields);
         return;
     }
     switch (node->stage.load()) {
