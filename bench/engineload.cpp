@@ -253,6 +253,9 @@ private:
     void OnEvent(Connection& c, std::string_view line);
 
     void Subscribe();
+    // Keeps up to kAddWindow ADD lines unanswered: the listener refuses a
+    // single read of 4096 bytes or more.
+    void SendMoreAdds();
     void MeasureMemory(long before);
     void Play();
     void Report(double seconds);
@@ -274,6 +277,10 @@ private:
     int64_t arrivedAtWall = 0;
     std::vector<int64_t> latencies;  // microseconds
     long unparsedTimes = 0;
+
+    static constexpr size_t kAddWindow = 16;
+    std::vector<std::string> addLines;
+    size_t addsSent = 0;
 };
 
 int Driver::Connect() {
@@ -397,12 +404,14 @@ void Driver::OnLine(Connection& c, std::string_view line) {
         ++c.connected;
     } else if (startsWith("OK queuing subscription")) {
         ++c.queued;
+        if (&c == &connections[0]) SendMoreAdds();
     } else if (startsWith("CONNECTION_FAILED")) {
         ++c.failed;
         if (c.firstProblem.empty()) c.firstProblem = line;
     } else if (startsWith("ERROR")) {
         ++c.refused;
         if (c.firstProblem.empty()) c.firstProblem = line;
+        if (&c == &connections[0]) SendMoreAdds();
     } else if (startsWith("Server shutdown")) {
         Fail("the listener is shutting down");
     }
@@ -430,16 +439,16 @@ void Driver::OnEvent(Connection& c, std::string_view line) {
 void Driver::Subscribe() {
     static const char* const kNamedLogs[] = {"*", "System", "Security", "Application", "Setup"};
     Connection& control = connections[0];
-    std::string lines;
     for (int k = 0; k < options.subscriptions; ++k) {
         int host = k % options.hosts;
         int round = k / options.hosts;
         std::string category = round < 5 ? kNamedLogs[round] : "Log" + std::to_string(round);
         std::string severity = round == 0 ? "*" : std::to_string(1 + k % 5);
-        lines += "ADD " + HostName(options, host) + " " + category + " " + severity + "\r\n";
+        addLines.push_back("ADD " + HostName(options, host) + " " + category + " " + severity +
+                           "\r\n");
     }
     Clock::time_point started = Clock::now();
-    Queue(control, lines);
+    SendMoreAdds();
     const long wanted = options.subscriptions;
     bool complete = PumpUntil(started + std::chrono::duration_cast<Clock::duration>(
                                             std::chrono::duration<double>(options.connectTimeout)),
@@ -457,6 +466,14 @@ void Driver::Subscribe() {
     }
     std::fflush(stdout);
     if (control.connected == 0) Fail("no subscription connected");
+}
+
+void Driver::SendMoreAdds() {
+    Connection& control = connections[0];
+    const size_t answered = static_cast<size_t>(control.queued + control.refused);
+    while (addsSent < addLines.size() && addsSent - answered < kAddWindow) {
+        Queue(control, addLines[addsSent++]);
+    }
 }
 
 void Driver::MeasureMemory(long before) {

@@ -75,6 +75,8 @@ public:
 
     // Broadcasts a finished text to every logged-in client; any thread.
     void SendToClients(const std::string& text);
+    // Broadcasts several finished texts in one go, in order; any thread.
+    void SendLinesToClients(const std::vector<std::string>& texts);
 
     // Readable text of a WMI result code, or message 122.
     static std::string GetErrorText(HRESULT code);

@@ -1,5 +1,8 @@
 #include "engine/querythread.h"
 
+#include <string>
+#include <vector>
+
 #include "app/configdataloader.h"
 #include "app/logger.h"
 #include "engine/dispatchthread.h"
@@ -29,6 +32,11 @@ void CQueryThread::ReadPollSettings(int32_t* pollTimeoutMs, int32_t* batchSize) 
 
 void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClassObject** objects) {
     CWmiConnector& pool = CWmiConnector::Instance();
+    // The records of one poll go to the clients in one broadcast: one send
+    // per client instead of one per record and client, which bounded the
+    // event rate. Clients receive the same bytes in the same order.
+    std::vector<std::string> records;
+    records.reserve(count);
     for (ULONG i = 0; i < count; ++i) {
         IWbemClassObject* object = objects[i];
         if (object == nullptr) continue;
@@ -51,7 +59,7 @@ void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClas
         std::string failure;
         if (BuildEventRecord(*node, event, &record, &failure)) {
             LOG(TRACE, "Got NTEVENT: %sfor - %s", record.c_str(), node->Describe().c_str());
-            dispatcher->SendToClients(record);
+            records.push_back(std::move(record));
         } else {
             LOG(WARN, "%s", failure.c_str());
         }
@@ -60,6 +68,7 @@ void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClas
         object->Release();
         objects[i] = nullptr;
     }
+    dispatcher->SendLinesToClients(records);
 }
 
 void CQueryThread::Poll(TSubscriptionNode* node, int32_t pollTimeoutMs, int32_t batchSize) {

@@ -34,6 +34,17 @@ void Remove(std::vector<CIOCPClientContext*>& list, CIOCPClientContext* context)
     list.erase(std::remove(list.begin(), list.end(), context), list.end());
 }
 
+// Appends text as a broadcast sends it: trailing white space removed, CR LF
+// appended.
+void AppendBroadcastLine(const std::string& text, std::string* out) {
+    size_t last = text.find_last_not_of(" \t\r\n\v\f");
+    size_t length = last == std::string::npos ? 0 : last + 1;
+    LOG(TRACE, "Sending data to all connected clients - %.*s", static_cast<int>(length),
+        text.c_str());
+    out->append(text, 0, length);
+    *out += "\r\n";
+}
+
 }  // namespace
 
 CWmiLogEventServer::CWmiLogEventServer() = default;
@@ -53,12 +64,18 @@ void CWmiLogEventServer::SetController(CController* newController) {
 }
 
 void CWmiLogEventServer::SendToAllClients(const std::string& text) {
-    size_t last = text.find_last_not_of(" \t\r\n\v\f");
-    std::string line = last == std::string::npos ? std::string() : text.substr(0, last + 1);
-    LOG(TRACE, "Sending data to all connected clients - %s", line.c_str());
-    line += "\r\n";
+    std::string line;
+    AppendBroadcastLine(text, &line);
     RSLibrary::RSSynchronizeGuard guard(listLock);
     for (CIOCPClientContext* context : loggedInClients) SendString(context, 0, line);
+}
+
+void CWmiLogEventServer::SendLinesToAllClients(const std::vector<std::string>& texts) {
+    if (texts.empty()) return;
+    std::string lines;
+    for (const std::string& text : texts) AppendBroadcastLine(text, &lines);
+    RSLibrary::RSSynchronizeGuard guard(listLock);
+    for (CIOCPClientContext* context : loggedInClients) SendString(context, 0, lines);
 }
 
 int CWmiLogEventServer::GetConnectionCount() {

@@ -78,6 +78,12 @@ public:
     // does not stop the others. Any thread.
     void SendToAllClients(const std::string& text);
 
+    // Broadcasts several texts at once: each client receives exactly the
+    // bytes of SendToAllClients for every text in turn, with no other
+    // broadcast between them, in one send per client. Nothing for an empty
+    // list. Any thread.
+    void SendLinesToAllClients(const std::vector<std::string>& texts);
+
     // Connections accepted and not yet closed (also those being refused).
     int GetConnectionCount();
 

@@ -467,6 +467,25 @@ TEST_F(CommandServerTest, BroadcastReachesOnlyLoggedInClients) {
     EXPECT_TRUE(b->WaitClosed());
 }
 
+TEST_F(CommandServerTest, BroadcastOfSeveralTextsSendsTheBytesOfOneBroadcastEach) {
+    StartServer(kAuth);
+    auto a = LoggedInClient();
+    auto b = LoggedInClient();
+
+    // Event records, trailing blanks, and an empty text.
+    const std::vector<std::string> texts = {"NTEVENT: one\r\n.\r\n", "plain \t\r\n", "",
+                                            "NTEVENT: two \"x y\"\r\n.\r\n"};
+    const std::string expected =
+        "NTEVENT: one\r\n.\r\nplain\r\n\r\nNTEVENT: two \"x y\"\r\n.\r\n";
+    server->SendLinesToAllClients(texts);
+    server->SendLinesToAllClients({});
+    server->SendToAllClients("after");
+    for (LineClient* c : {a.get(), b.get()}) {
+        EXPECT_EQ(expected, c->ReadBytes(expected.size()));
+        EXPECT_EQ("after\r\n", c->ReadLine()) << "an empty list must send nothing";
+    }
+}
+
 TEST_F(CommandServerTest, AClientThatResetsDuringABroadcastDoesNotDisturbTheOthers) {
     StartServer(std::string(kAuth) + "[LISTEN]\nMAXCONNECTIONS=10\n");
     auto a = LoggedInClient();
