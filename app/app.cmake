@@ -6,7 +6,8 @@ add_library(quellon_app STATIC
   ${CMAKE_CURRENT_LIST_DIR}/logger.cpp
   ${CMAKE_CURRENT_LIST_DIR}/startup.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stringconvertor.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/stringformat.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/stringformat.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tlssettings.cpp)
 target_link_libraries(quellon_app PUBLIC quellon_rslib quellon_resources quellon_platform_base)
 
 # quellon_cominit: joining the management interface's apartment and setting

@@ -53,10 +53,9 @@ CWmiLogEventServer* g_consoleServer = nullptr;
 // the plain port, or on the TLS port only when TLS is enabled. False when
 // TLS is enabled but one of its keys is absent: nothing is started.
 bool StartServer(const TListenSettings& settings) {
-    if (settings.tls && !settings.missingKey.empty()) {
-        LOG(FATAL, "SSL.SSLENABLED is true but %s is not set; exiting", settings.missingKey.c_str());
-        std::printf("Error: SSL.SSLENABLED is true but %s is not set in the configuration file\r\n",
-                    settings.missingKey.c_str());
+    if (!settings.error.empty()) {
+        LOG(FATAL, "%s; exiting", settings.error.c_str());
+        std::printf("Error: %s\r\n", settings.error.c_str());
         return false;
     }
     g_consoleServer = new CWmiLogEventServer();
@@ -65,9 +64,9 @@ bool StartServer(const TListenSettings& settings) {
     if (settings.tls) {
         // Returns only on success: a TLS set-up failure ends the process
         // with its fatal message.
-        g_consoleServer->InitSSL(settings.certFile, settings.certPassword, settings.dhFile,
-                                 settings.caList);
-        g_consoleServer->Start(1000, settings.port, settings.tlsPort);
+        const TTlsSettings& tls = settings.tlsSettings;
+        g_consoleServer->InitSSL(tls.certificateFile, tls.password, tls.dhFile, tls.caListFile);
+        g_consoleServer->Start(1000, settings.port, tls.port);
     } else {
         g_consoleServer->Start(1000, settings.port, 0);
     }

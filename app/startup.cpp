@@ -102,20 +102,6 @@ bool InitLogger() {
     return true;
 }
 
-namespace {
-
-bool EqualsIgnoringCase(const std::string& a, const char* b) {
-    if (a.size() != std::strlen(b)) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
-
-}  // namespace
 
 TListenSettings ReadListenSettings() {
     TListenSettings settings;
@@ -125,31 +111,8 @@ TListenSettings ReadListenSettings() {
     } catch (const CConfigDataLoader::EInvalidKey&) {
         settings.port = kDefaultListenPort;
     }
-    std::string enabled = "false";
-    try {
-        enabled = g_config->GetKeyValue("SSL.SSLENABLED");
-    } catch (const CConfigDataLoader::EInvalidKey&) {
-    }
-    settings.tls = EqualsIgnoringCase(enabled, "true");
-    if (!settings.tls) return settings;
-
-    const char* key = "SSL.SSLPORT";
-    try {
-        settings.tlsPort = static_cast<int>(DecimalPrefix(g_config->GetKeyValue(key)));
-        key = "SSL.SERVERCERTFILE";
-        std::string certFile = g_config->GetKeyValue(key);
-        key = "SSL.SERVERCERTPASSWORD";
-        settings.certPassword = g_config->GetKeyValue(key);
-        key = "SSL.DHFILE";
-        std::string dhFile = g_config->GetKeyValue(key);
-        key = "SSL.CALIST";
-        std::string caList = g_config->GetKeyValue(key);
-        settings.certFile = g_config->ResolvePath(certFile);
-        settings.dhFile = g_config->ResolvePath(dhFile);
-        settings.caList = g_config->ResolvePath(caList);
-    } catch (const CConfigDataLoader::EInvalidKey&) {
-        settings.missingKey = key;
-    }
+    if (!ReadTlsSettings(settings.tlsSettings, settings.error)) settings.tls = true;
+    settings.tls = settings.tls || settings.tlsSettings.enabled;
     return settings;
 }
 

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <string>
 
+#include "app/tlssettings.h"
+
 // Default configuration file name and the listening port used when
 // LISTEN.PORT is absent.
 extern const char* const kDefaultConfigName;  // "quellon.ini"
@@ -55,14 +57,10 @@ bool InitLogger();
 struct TListenSettings {
     int port = kDefaultListenPort;  // LISTEN.PORT, decimal prefix
     bool tls = false;               // SSL.SSLENABLED equals "true" in any case
-    int tlsPort = 0;                // SSL.SSLPORT
-    std::string certFile;           // SSL.SERVERCERTFILE, resolved
-    std::string certPassword;       // SSL.SERVERCERTPASSWORD, as read
-    std::string dhFile;             // SSL.DHFILE, resolved
-    std::string caList;             // SSL.CALIST, resolved
-    // Empty when complete; otherwise the first TLS key that is absent while
-    // TLS is enabled (the server must then not be started).
-    std::string missingKey;
+    TTlsSettings tlsSettings;       // the TLS port and files when tls is set
+    // Empty when the server can be started; otherwise a one-line reason (a
+    // TLS key absent or a TLS port that is not one while TLS is enabled).
+    std::string error;
 };
 
 // Reads the listening settings from g_config (defaults when it is null);

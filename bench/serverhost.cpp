@@ -19,7 +19,7 @@
 #include "app/configdataloader.h"
 #include "app/logger.h"
 #include "server/wmilogeventserver.h"
-#include "serverframework/tlssettings.h"
+#include "app/tlssettings.h"
 
 namespace {
 

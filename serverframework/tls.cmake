@@ -1,8 +1,6 @@
 # quellon_tls: the TLS transport of the connection server — server-wide
-# context set-up, the per-connection TLS state over memory BIOs, and the TLS
-# keys of the configuration.
+# context set-up and the per-connection TLS state over memory BIOs.
 add_library(quellon_tls STATIC
   ${CMAKE_CURRENT_LIST_DIR}/sslcontext.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/sslsession.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/tlssettings.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/sslsession.cpp)
 target_link_libraries(quellon_tls PUBLIC OpenSSL::SSL OpenSSL::Crypto quellon_app)

@@ -178,9 +178,8 @@ void PellmoorService::Run() {
     TListenSettings settings = ReadListenSettings();
     DebugOutput("Starting the server now");
     LOG(INFO, "Starting Server.");
-    if (settings.tls && !settings.missingKey.empty()) {
-        std::string text = "SSL.SSLENABLED is true but " + settings.missingKey +
-                           " is not set; the server is not started";
+    if (!settings.error.empty()) {
+        std::string text = settings.error + "; the server is not started";
         LOG(ERROR, "%s", text.c_str());
         DebugOutput(text.c_str());
         return;
@@ -188,15 +187,16 @@ void PellmoorService::Run() {
     {
         RSLibrary::RSSynchronizeGuard guard(serverLock);
         if (stopRequested) return;
-        if (settings.tls && g_server->InitSSL(settings.certFile, settings.certPassword,
-                                              settings.dhFile, settings.caList) == 0) {
+        const TTlsSettings& tls = settings.tlsSettings;
+        if (settings.tls &&
+            g_server->InitSSL(tls.certificateFile, tls.password, tls.dhFile, tls.caListFile) == 0) {
             std::string text = "TLS could not be set up; the server is not started";
             LOG(ERROR, "%s", text.c_str());
             DebugOutput(text.c_str());
             return;
         }
-        int port = settings.tls ? settings.tlsPort : settings.port;
-        if (g_server->Start(1000, settings.port, settings.tls ? settings.tlsPort : 0) == 0) {
+        int port = settings.tls ? tls.port : settings.port;
+        if (g_server->Start(1000, settings.port, settings.tls ? tls.port : 0) == 0) {
             std::string text =
                 StringFormat("The server could not listen on port %d; the service stops", port);
             LOG(ERROR, "%s", text.c_str());

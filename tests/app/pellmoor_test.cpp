@@ -247,8 +247,7 @@ TEST_F(ProgramTest, TlsEnabledWithMissingKeyEndsStartUp) {
     Outcome run = Start({}, "q");
     EXPECT_TRUE(ExitedZero(run));
     const std::string tail =
-        "Error: SSL.SSLENABLED is true but SSL.SERVERCERTFILE is not set in the configuration "
-        "file\r\n";
+        "Error: SSL.SSLENABLED is true but SSL.SERVERCERTFILE is not set\r\n";
     ASSERT_GE(run.out.size(), tail.size()) << run.out;
     EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail) << run.out;
 }

@@ -10,6 +10,3 @@ quellon_add_test(NAME sslsession_test
 quellon_add_test(NAME sslcontext_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/sslcontext_test.cpp
   LIBS quellon_tls quellon_tls_test_support GTest::gmock)
-quellon_add_test(NAME tlssettings_test
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tlssettings_test.cpp
-  LIBS quellon_tls)

@@ -1,4 +1,4 @@
-#include "serverframework/tlssettings.h"
+#include "app/tlssettings.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "serverframework/tlssettings.h"
+#include "app/tlssettings.h"
 
 #include <strings.h>
 
