@@ -14,4 +14,9 @@ namespace platform {
 std::u16string Utf8ToUtf16(std::string_view text);
 std::string Utf16ToUtf8(std::u16string_view text);
 
+// Appends one code point, at most U+10FFFF, to `out` as one to four bytes of
+// UTF-8. The code point is not checked further: a caller that must produce
+// valid text keeps surrogates (U+D800..U+DFFF) and larger values out.
+void AppendUtf8(std::string& out, char32_t codePoint);
+
 }  // namespace platform

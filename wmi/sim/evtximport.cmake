@@ -2,4 +2,5 @@
 # hosts' store.
 add_library(quellon_evtximport STATIC
   ${CMAKE_CURRENT_LIST_DIR}/evtximport.cpp)
-target_link_libraries(quellon_evtximport PUBLIC quellon_simstore PRIVATE PkgConfig::LIBEVTX)
+target_link_libraries(quellon_evtximport PUBLIC quellon_simstore
+  PRIVATE quellon_platform_base PkgConfig::LIBEVTX)

@@ -15,6 +15,7 @@
 #include <optional>
 #include <utility>
 
+#include "platform/text.h"
 #include "wmi/sim/simtime.h"
 
 namespace wmi::sim {
@@ -48,24 +49,6 @@ struct XmlElement {
         return nullptr;
     }
 };
-
-void AppendUtf8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
 
 class XmlReader {
   public:
@@ -183,7 +166,7 @@ class XmlReader {
                 if (digits.empty() || *end != '\0' || errno != 0 || cp > 0x10FFFF) {
                     return fail("bad character reference");
                 }
-                AppendUtf8(out, static_cast<uint32_t>(cp));
+                platform::AppendUtf8(out, static_cast<char32_t>(cp));
             } else {
                 return fail("unknown entity");
             }
