@@ -17,6 +17,8 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/app/tempdir.h"
+#include "tests/wmi/evtxsamples.h"
 #include "wmi/sim/simstore.h"
 #include "wmi/sim/simtime.h"
 
@@ -24,35 +26,6 @@ namespace fs = std::filesystem;
 using namespace wmi::sim;
 
 namespace {
-
-class TempDir {
-  public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "quellon-sim-XXXXXX").string();
-        path = mkdtemp(tmpl.data()) ? tmpl : std::string();
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-    std::string file(const std::string& name) const { return path + "/" + name; }
-    std::string path;
-};
-
-std::string SamplesDir() {
-    if (const char* src = std::getenv("QUELLON_SOURCE_DIR")) {
-        const fs::path p = fs::path(src) / ".." / "shared" / "data" / "evtx";
-        if (fs::is_directory(p)) {
-            return p.string();
-        }
-    }
-    return "/work/shared/data/evtx";
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 struct Outcome {
     int code = -1;
@@ -88,8 +61,8 @@ Outcome Collect(const std::string& cwd, pid_t pid) {
     if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
         o.code = WEXITSTATUS(status);
     }
-    o.out = ReadFile(cwd + "/tool.out");
-    o.err = ReadFile(cwd + "/tool.err");
+    o.out = ReadWholeFile(cwd + "/tool.out");
+    o.err = ReadWholeFile(cwd + "/tool.err");
     return o;
 }
 
@@ -132,15 +105,15 @@ size_t Lines(const std::string& text) {
 class QuellonSimTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_FALSE(dir.path.empty());
-        store = dir.file("sim.db");
+        ASSERT_FALSE(dir.path().empty());
+        store = dir.File("sim.db");
         good = SamplesDir() + "/Application_no_crc32.evtx";
-        std::ofstream(dir.file("corrupt.evtx")) << "ElfFile\0 this is no event log";
+        std::ofstream(dir.File("corrupt.evtx")) << "ElfFile\0 this is no event log";
     }
 
     Outcome Run(std::vector<std::string> args) {
         args.insert(args.begin(), {"--store", store});
-        return Collect(dir.path, Spawn(dir.path, args));
+        return Collect(dir.path(), Spawn(dir.path(), args));
     }
 
     // A store with host "h" holding the 17 records of the small sample log
@@ -244,7 +217,7 @@ TEST_F(QuellonSimTest, ImportReportsEachFile) {
 
 TEST_F(QuellonSimTest, ErrorsNameTheProblemAndLeaveTheStoreUnchanged) {
     MakeStore();
-    const std::string corrupt = dir.file("corrupt.evtx");
+    const std::string corrupt = dir.File("corrupt.evtx");
     struct Case {
         std::vector<std::string> args;
         int code;
@@ -260,8 +233,8 @@ TEST_F(QuellonSimTest, ErrorsNameTheProblemAndLeaveTheStoreUnchanged) {
         {{"host", "add", "h"}, 1, "host 'h' already exists"},
         {{"import", "h", corrupt}, 1, corrupt + ": not a readable .evtx file"},
         {{"import", "h", good, corrupt}, 1, corrupt + ": not a readable .evtx file"},
-        {{"import", "h", dir.file("missing.evtx")}, 1, dir.file("missing.evtx") + ": no such file"},
-        {{"import", "h", dir.path}, 1, dir.path + ": is a folder"},
+        {{"import", "h", dir.File("missing.evtx")}, 1, dir.File("missing.evtx") + ": no such file"},
+        {{"import", "h", dir.path()}, 1, dir.path() + ": is a folder"},
         {{"play", "empty", "--count", "5"}, 1, "host 'empty' has no records to play"},
         {{"emit", "h", "--log", "L", "--type", "1", "--source", "S", "--code", "1", "--time",
           "2024-02-30T00:00:00"},
@@ -329,9 +302,9 @@ TEST_F(QuellonSimTest, MissingStoreIsReportedAndNotCreated) {
         EXPECT_FALSE(fs::exists(store)) << Join(args);
     }
     // Without --store the tool works on simhosts.db in the current folder.
-    const Outcome o = Collect(dir.path, Spawn(dir.path, {"host", "add", "local"}));
+    const Outcome o = Collect(dir.path(), Spawn(dir.path(), {"host", "add", "local"}));
     ASSERT_EQ(o.code, 0) << o.err;
-    EXPECT_EQ(Snapshot(dir.file("simhosts.db")), "local|local|1|-|-|0|0\n");
+    EXPECT_EQ(Snapshot(dir.File("simhosts.db")), "local|local|1|-|-|0|0\n");
 }
 
 TEST_F(QuellonSimTest, PlayCountWritesFreshCopiesOfTheHistory) {
@@ -368,7 +341,7 @@ TEST_F(QuellonSimTest, PlayCountWritesFreshCopiesOfTheHistory) {
 
 TEST_F(QuellonSimTest, PlayAtARateRunsUntilStoppedWhileAReaderFollows) {
     MakeStore();
-    const pid_t pid = Spawn(dir.path, {"--store", store, "play", "h", "--rate", "200"});
+    const pid_t pid = Spawn(dir.path(), {"--store", store, "play", "h", "--rate", "200"});
     ASSERT_GT(pid, 0);
 
     // Follow the records as the provider would, from another process.
@@ -387,7 +360,7 @@ TEST_F(QuellonSimTest, PlayAtARateRunsUntilStoppedWhileAReaderFollows) {
     }
     ASSERT_GE(seen, 17 + 30) << "play wrote too little before the deadline";
     ASSERT_EQ(kill(pid, SIGTERM), 0);
-    const Outcome o = Collect(dir.path, pid);
+    const Outcome o = Collect(dir.path(), pid);
     EXPECT_EQ(o.code, 0) << o.err;
 
     int64_t newest = 0;

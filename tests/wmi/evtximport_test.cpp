@@ -17,36 +17,14 @@
 #include <map>
 #include <sstream>
 
+#include "tests/app/tempdir.h"
+#include "tests/wmi/evtxsamples.h"
 #include "wmi/sim/simtime.h"
 
 namespace fs = std::filesystem;
 using namespace wmi::sim;
 
 namespace {
-
-class TempDir {
-  public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "evtximport-XXXXXX").string();
-        path = mkdtemp(tmpl.data()) ? tmpl : std::string();
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-    std::string file(const std::string& name) const { return path + "/" + name; }
-    std::string path;
-};
-
-std::string SamplesDir() {
-    if (const char* src = std::getenv("QUELLON_SOURCE_DIR")) {
-        const fs::path p = fs::path(src) / ".." / "shared" / "data" / "evtx";
-        if (fs::is_directory(p)) {
-            return p.string();
-        }
-    }
-    return "/work/shared/data/evtx";
-}
 
 std::vector<std::string> SampleFiles() {
     std::vector<std::string> files;
@@ -393,7 +371,7 @@ TEST(EvtxImportTest, SampleLogsMatchAnIndependentReader) {
 
     TempDir dir;
     SimStore store;
-    ASSERT_EQ(store.open(dir.file("s.db"), true), SimResult::Ok);
+    ASSERT_EQ(store.open(dir.File("s.db"), true), SimResult::Ok);
     SimHost h;
     h.name = "10.0.0.5";
     ASSERT_EQ(store.addHost(h), SimResult::Ok);
@@ -483,7 +461,7 @@ TEST(EvtxImportTest, AnUnreadableRecordIsSkippedWithAWarning) {
     }
     std::fill(bytes.begin() + static_cast<long>(at) + 30,
               bytes.begin() + static_cast<long>(at) + 46, '\xff');
-    const std::string damaged = dir.file("damaged log.evtx");
+    const std::string damaged = dir.File("damaged log.evtx");
     std::ofstream(damaged, std::ios::binary) << bytes;
 
     std::vector<SimEvent> events;
@@ -500,14 +478,14 @@ TEST(EvtxImportTest, AnUnreadableRecordIsSkippedWithAWarning) {
 
 TEST(EvtxImportTest, FilesThatCannotBeOpenedAreErrorsAndImportNothing) {
     TempDir dir;
-    std::ofstream(dir.file("text.evtx")) << "not an event log\n";
-    std::ofstream(dir.file("empty.evtx"));
+    std::ofstream(dir.File("text.evtx")) << "not an event log\n";
+    std::ofstream(dir.File("empty.evtx"));
     const std::string good = SamplesDir() + "/Application_no_crc32.evtx";
-    const std::string bad[] = {dir.file("text.evtx"), dir.file("empty.evtx"),
-                               dir.file("missing.evtx"), dir.path};
+    const std::string bad[] = {dir.File("text.evtx"), dir.File("empty.evtx"),
+                               dir.File("missing.evtx"), dir.path()};
 
     SimStore store;
-    ASSERT_EQ(store.open(dir.file("s.db"), true), SimResult::Ok);
+    ASSERT_EQ(store.open(dir.File("s.db"), true), SimResult::Ok);
     SimHost h;
     h.name = "h";
     ASSERT_EQ(store.addHost(h), SimResult::Ok);
@@ -536,7 +514,7 @@ TEST(EvtxImportTest, FilesThatCannotBeOpenedAreErrorsAndImportNothing) {
 TEST(EvtxImportTest, ImportNumbersRecordsAfterTheHostsNewest) {
     TempDir dir;
     SimStore store;
-    ASSERT_EQ(store.open(dir.file("s.db"), true), SimResult::Ok);
+    ASSERT_EQ(store.open(dir.File("s.db"), true), SimResult::Ok);
     SimHost h;
     h.name = "h";
     ASSERT_EQ(store.addHost(h), SimResult::Ok);

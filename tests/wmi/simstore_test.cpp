@@ -17,31 +17,13 @@
 #include <limits>
 #include <thread>
 
+#include "tests/app/tempdir.h"
 #include "wmi/sim/simtime.h"
 
 namespace fs = std::filesystem;
 using namespace wmi::sim;
 
 namespace {
-
-class TempDir {
-  public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "simstore-XXXXXX").string();
-        path = mkdtemp(tmpl.data()) ? tmpl : std::string();
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-    std::string file(const std::string& name) const { return path + "/" + name; }
-    std::string path;
-};
-
-std::string ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // Runs one SQL text on the file outside SimStore (to set up damaged stores).
 void RawSql(const std::string& path, const char* sql) {
@@ -70,8 +52,8 @@ SimEvent MakeEvent(int64_t timeGenerated, std::string source = "Test") {
 class SimStoreTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_FALSE(dir.path.empty());
-        path = dir.file("hosts.db");
+        ASSERT_FALSE(dir.path().empty());
+        path = dir.File("hosts.db");
         std::string error;
         ASSERT_EQ(store.open(path, true, &error), SimResult::Ok) << error;
     }
@@ -183,7 +165,7 @@ TEST(SimStoreOpenTest, MissingFileWithoutCreateIsNotFoundAndNotCreated) {
     TempDir dir;
     SimStore store;
     std::string error;
-    const std::string path = dir.file("absent.db");
+    const std::string path = dir.File("absent.db");
     EXPECT_EQ(store.open(path, false, &error), SimResult::NotFound);
     EXPECT_NE(error.find(path), std::string::npos) << error;
     EXPECT_FALSE(fs::exists(path));
@@ -198,28 +180,28 @@ TEST(SimStoreOpenTest, ForeignFilesAreRefusedAndLeftUntouched) {
     } cases[] = {
         {"text", false}, {"text", true}, {"foreign", true}, {"newer", true}, {"empty", false}};
     {
-        std::ofstream(dir.file("text")) << "this is not a database\n";
-        std::ofstream(dir.file("empty"));
-        RawSql(dir.file("foreign"), "CREATE TABLE t(x); INSERT INTO t VALUES (1);");
+        std::ofstream(dir.File("text")) << "this is not a database\n";
+        std::ofstream(dir.File("empty"));
+        RawSql(dir.File("foreign"), "CREATE TABLE t(x); INSERT INTO t VALUES (1);");
         SimStore s;
-        ASSERT_EQ(s.open(dir.file("newer"), true), SimResult::Ok);
+        ASSERT_EQ(s.open(dir.File("newer"), true), SimResult::Ok);
         s.close();
-        RawSql(dir.file("newer"), "UPDATE schema_version SET version = 99");
+        RawSql(dir.File("newer"), "UPDATE schema_version SET version = 99");
     }
     for (const Case& c : cases) {
-        const std::string before = ReadBytes(dir.file(c.name));
+        const std::string before = ReadWholeFile(dir.File(c.name));
         SimStore store;
         std::string error;
-        EXPECT_EQ(store.open(dir.file(c.name), c.create, &error), SimResult::Failed) << c.name;
+        EXPECT_EQ(store.open(dir.File(c.name), c.create, &error), SimResult::Failed) << c.name;
         EXPECT_FALSE(error.empty()) << c.name;
         EXPECT_FALSE(store.isOpen()) << c.name;
-        EXPECT_EQ(ReadBytes(dir.file(c.name)), before) << c.name;
+        EXPECT_EQ(ReadWholeFile(dir.File(c.name)), before) << c.name;
     }
 }
 
 TEST(SimStoreOpenTest, CreatesWalStoreAndReopensItsContent) {
     TempDir dir;
-    const std::string path = dir.file("s.db");
+    const std::string path = dir.File("s.db");
     {
         SimStore store;
         ASSERT_EQ(store.open(path, true), SimResult::Ok);
@@ -228,9 +210,9 @@ TEST(SimStoreOpenTest, CreatesWalStoreAndReopensItsContent) {
         ASSERT_EQ(store.addHost(h), SimResult::Ok);
     }
     // An existing empty file (as 'touch' leaves it) is a fine place to create a store.
-    std::ofstream(dir.file("touched"));
+    std::ofstream(dir.File("touched"));
     SimStore touched;
-    EXPECT_EQ(touched.open(dir.file("touched"), true), SimResult::Ok);
+    EXPECT_EQ(touched.open(dir.File("touched"), true), SimResult::Ok);
 
     SimStore store;
     ASSERT_EQ(store.open(path, false), SimResult::Ok);
