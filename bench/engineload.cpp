@@ -1,12 +1,13 @@
 // quellon-engine-load: a load driver for the subscription engine of a
 // running listener. N clients (3 by default) connect and log in; the first
 // one sends S ADD lines spread over H simulated hosts and waits until every
-// subscription is announced with CONNECTION_OK. The driver then reads the
-// listener's resident memory (with --server-pid), starts one
-// `quellon-sim play` per host at R records per second (with --rate; 0 is as
-// fast as possible), lets a warm-up pass and counts, during the measuring
-// window, the NTEVENT records each client receives and how long each took
-// from its write to its arrival.
+// subscription is announced with CONNECTION_OK. With --server-pid and
+// --settle the driver then waits that long and reports the listener's
+// resident memory per subscription. With --rate it starts one
+// `quellon-sim play` per host at R records per second (0: as fast as
+// possible), lets a warm-up pass and counts, during the measuring window,
+// the NTEVENT records each client receives, how long each took from its
+// write to its arrival, and (with --server-pid) the listener's CPU time.
 //
 //   quellon-engine-load --port P [--address 127.0.0.1] [--clients 3]
 //       [--user U] [--password W]
@@ -50,6 +51,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -163,6 +165,27 @@ long ResidentKib(int pid) {
         if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
     }
     return -1;
+}
+
+// CPU time (user and system) a process has used so far, in seconds, or -1.
+double CpuSeconds(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // Fields after the command name, which is in parentheses and may hold
+    // blanks: state is field 3, utime field 14, stime field 15.
+    size_t close = text.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::vector<std::string> fields;
+    size_t at = close + 2;
+    while (at < text.size() && fields.size() < 13) {
+        size_t blank = text.find(' ', at);
+        if (blank == std::string::npos) blank = text.size();
+        fields.push_back(text.substr(at, blank - at));
+        at = blank + 1;
+    }
+    if (fields.size() < 13) return -1;
+    double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+    return (std::atof(fields[11].c_str()) + std::atof(fields[12].c_str())) / ticks;
 }
 
 int64_t WallMicros() {
@@ -499,8 +522,11 @@ void Driver::Play() {
     windowEnd = windowStart + std::chrono::duration_cast<Clock::duration>(
                                   std::chrono::duration<double>(options.duration));
     windowOpen = true;
+    PumpUntil(windowStart, [] { return false; });
+    double cpuAtStart = options.serverPid > 0 ? CpuSeconds(options.serverPid) : -1;
     PumpUntil(windowEnd, [] { return false; });
     windowOpen = false;
+    double cpuAtEnd = options.serverPid > 0 ? CpuSeconds(options.serverPid) : -1;
     double playSeconds = std::chrono::duration<double>(Clock::now() - playStarted).count();
     StopPlayers();
     long played = 0;
@@ -510,6 +536,11 @@ void Driver::Play() {
                 options.hosts, options.rate, played, playSeconds,
                 static_cast<double>(played) / playSeconds);
     Report(options.duration);
+    if (cpuAtStart >= 0 && cpuAtEnd >= 0) {
+        // How busy the listener was while the window was open.
+        std::printf("listener_cpu_seconds=%.2f listener_cpu_share=%.2f\n", cpuAtEnd - cpuAtStart,
+                    (cpuAtEnd - cpuAtStart) / options.duration);
+    }
 }
 
 void Driver::Report(double seconds) {
@@ -547,7 +578,7 @@ void Driver::Run() {
     }
     long before = options.serverPid > 0 ? ResidentKib(options.serverPid) : -1;
     Subscribe();
-    if (options.serverPid > 0) MeasureMemory(before);
+    if (options.serverPid > 0 && options.settle > 0) MeasureMemory(before);
     if (options.rate >= 0) Play();
     for (Connection& c : connections) close(c.fd);
     close(epollFd);

@@ -67,6 +67,9 @@ stop_server() {
 }
 
 cleanup() {
+  # The listener may be gone already (a Ctrl-C reaches the whole group):
+  # writing "q" must not end this script before it has cleaned up.
+  trap '' PIPE
   if [ -n "$driver_pid" ]; then
     kill "$driver_pid" 2>/dev/null || true
     wait "$driver_pid" 2>/dev/null || true
@@ -164,7 +167,7 @@ if [[ " $PHASES " == *" 1 "* ]]; then
   echo
   echo "phase 1: saturation - 1 host played as fast as possible, 1 subscription, 3 clients"
   start_server 1
-  run_driver --hosts 1 --subscriptions 1 --sim "$SIM" --store "$STORE" \
+  run_driver --hosts 1 --subscriptions 1 --sim "$SIM" --store "$STORE" --server-pid "$server_pid" \
     --rate 0 --warmup 2 --duration "$SAT_SECONDS"
   stop_server
   summary+=("saturation: $(figure least_events_per_second_per_client) events/s delivered to each\
@@ -178,7 +181,7 @@ if [[ " $PHASES " == *" 2 "* ]]; then
          "$LAT_RATE/s each, $LAT_SUBS subscriptions, 3 clients"
     start_server "$within"
     run_driver --hosts "$LAT_HOSTS" --subscriptions "$LAT_SUBS" --sim "$SIM" --store "$STORE" \
-      --rate "$LAT_RATE" --warmup 3 --duration "$LAT_SECONDS"
+      --server-pid "$server_pid" --rate "$LAT_RATE" --warmup 3 --duration "$LAT_SECONDS"
     stop_server
     summary+=("latency WT_FOR_WQ=$within: p50 $(figure latency_p50_ms) ms, p99\
  $(figure latency_p99_ms) ms ($(figure latency_samples) samples,\
