@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <utility>
 
@@ -270,12 +271,45 @@ class SimStore::Impl {
         return SimResult::Ok;
     }
 
+    // The one number `st` gives for the host named `host` (bound as ?1 by
+    // id): NotFound or Failed as findHost says, Failed with `what` when the
+    // query gives no row.
+    SimResult hostInt(sqlite3_stmt* st, const std::string& host, int64_t& value,
+                      std::string* error, const char* what) {
+        int64_t id = 0;
+        const SimResult found = findHost(host, id, error);
+        if (found != SimResult::Ok) {
+            return found;
+        }
+        return singleInt(st, id, value, error, what);
+    }
+
     static void readHost(sqlite3_stmt* st, SimHost& h) {
         h.name = ColumnText(st, 0);
         h.computerName = ColumnText(st, 1);
         h.up = sqlite3_column_int(st, 2) != 0;
         h.user = ColumnOptText(st, 3);
         h.password = ColumnOptText(st, 4);
+    }
+
+    // Runs the event query `st` for the host named `host`: ?1 is bound to
+    // the host's id and the following parameters to `values` in order; the
+    // records are appended to `out`. NotFound or Failed as findHost says.
+    SimResult hostEvents(sqlite3_stmt* st, const std::string& host,
+                         std::initializer_list<sqlite3_int64> values, std::vector<SimEvent>& out,
+                         std::string* error) {
+        int64_t id = 0;
+        const SimResult found = findHost(host, id, error);
+        if (found != SimResult::Ok) {
+            return found;
+        }
+        StatementScope scope(st);
+        int index = 1;
+        sqlite3_bind_int64(st, index++, id);
+        for (const sqlite3_int64 value : values) {
+            sqlite3_bind_int64(st, index++, value);
+        }
+        return readEvents(st, host, out, error);
     }
 
     // Steps a prepared event query to its end, appending to `out`.
@@ -745,24 +779,14 @@ SimResult SimStore::newestRecord(const std::string& host, int64_t& recordNumber,
                                  std::string* error) {
     RSLibrary::RSSynchronizeGuard guard(lock);
     SIMSTORE_REQUIRE_OPEN();
-    int64_t id = 0;
-    const SimResult found = impl->findHost(host, id, error);
-    if (found != SimResult::Ok) {
-        return found;
-    }
-    return impl->singleInt(impl->maxRecord, id, recordNumber, error,
-                           "cannot read the newest record");
+    return impl->hostInt(impl->maxRecord, host, recordNumber, error,
+                         "cannot read the newest record");
 }
 
 SimResult SimStore::eventCount(const std::string& host, int64_t& count, std::string* error) {
     RSLibrary::RSSynchronizeGuard guard(lock);
     SIMSTORE_REQUIRE_OPEN();
-    int64_t id = 0;
-    const SimResult found = impl->findHost(host, id, error);
-    if (found != SimResult::Ok) {
-        return found;
-    }
-    return impl->singleInt(impl->countRecords, id, count, error, "cannot count the records");
+    return impl->hostInt(impl->countRecords, host, count, error, "cannot count the records");
 }
 
 SimResult SimStore::eventsAfter(const std::string& host, int64_t afterRecord, size_t limit,
@@ -770,17 +794,7 @@ SimResult SimStore::eventsAfter(const std::string& host, int64_t afterRecord, si
     RSLibrary::RSSynchronizeGuard guard(lock);
     SIMSTORE_REQUIRE_OPEN();
     out.clear();
-    int64_t id = 0;
-    const SimResult found = impl->findHost(host, id, error);
-    if (found != SimResult::Ok) {
-        return found;
-    }
-    sqlite3_stmt* st = impl->eventsAfter;
-    StatementScope scope(st);
-    sqlite3_bind_int64(st, 1, id);
-    sqlite3_bind_int64(st, 2, afterRecord);
-    sqlite3_bind_int64(st, 3, LimitValue(limit));
-    return impl->readEvents(st, host, out, error);
+    return impl->hostEvents(impl->eventsAfter, host, {afterRecord, LimitValue(limit)}, out, error);
 }
 
 SimResult SimStore::eventsBetween(const std::string& host, int64_t from, int64_t to,
@@ -789,19 +803,8 @@ SimResult SimStore::eventsBetween(const std::string& host, int64_t from, int64_t
     RSLibrary::RSSynchronizeGuard guard(lock);
     SIMSTORE_REQUIRE_OPEN();
     out.clear();
-    int64_t id = 0;
-    const SimResult found = impl->findHost(host, id, error);
-    if (found != SimResult::Ok) {
-        return found;
-    }
-    sqlite3_stmt* st = impl->eventsBetween;
-    StatementScope scope(st);
-    sqlite3_bind_int64(st, 1, id);
-    sqlite3_bind_int64(st, 2, from);
-    sqlite3_bind_int64(st, 3, to);
-    sqlite3_bind_int64(st, 4, afterRecord);
-    sqlite3_bind_int64(st, 5, LimitValue(limit));
-    return impl->readEvents(st, host, out, error);
+    return impl->hostEvents(impl->eventsBetween, host, {from, to, afterRecord, LimitValue(limit)},
+                            out, error);
 }
 
 }  // namespace wmi::sim
