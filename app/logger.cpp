@@ -62,6 +62,18 @@ int StoredLength(int result, size_t size) {
     return static_cast<size_t>(result) >= size ? static_cast<int>(size - 1) : result;
 }
 
+// A method-trace line, "date - time - line - file - what : text" with CR LF,
+// into buffer; the length stored.
+int FormatMethodTrace(char (&buffer)[kLineBufferSize], int line, const char* sourceFile,
+                      const char* what, const char* text) {
+    char date[32];
+    char time[32];
+    FormatNow(date, time);
+    int result = std::snprintf(buffer, sizeof buffer, "%s - %s - %d - %s - %s : %s\r\n", date, time,
+                               line, sourceFile ? sourceFile : "", what, text ? text : "");
+    return StoredLength(result, sizeof buffer);
+}
+
 bool CompareFirstFour(const char* text, const char* name) {
     for (int i = 0; i < 4; ++i) {
         char a = text[i], b = name[i];
@@ -223,26 +235,14 @@ bool CLogger::Rotate() {
 
 void CLogger::LogMethodStart(int line, const char* sourceFile, const char* text) {
     if (level.load() != TRACE) return;
-    char date[32];
-    char time[32];
-    FormatNow(date, time);
     char buffer[kLineBufferSize];
-    int result =
-        std::snprintf(buffer, sizeof buffer, "%s - %s - %d - %s - %s : %s\r\n", date, time, line,
-                      sourceFile ? sourceFile : "", "Starting Method", text ? text : "");
-    WriteIfOpen(buffer, StoredLength(result, sizeof buffer));
+    WriteIfOpen(buffer, FormatMethodTrace(buffer, line, sourceFile, "Starting Method", text));
 }
 
 void CLogger::LogMethodEnd(int line, const char* sourceFile, const char* text) {
     if (level.load() != TRACE) return;
-    char date[32];
-    char time[32];
-    FormatNow(date, time);
     char buffer[kLineBufferSize];
-    int result =
-        std::snprintf(buffer, sizeof buffer, "%s - %s - %d - %s - %s : %s\r\n", date, time, line,
-                      sourceFile ? sourceFile : "", "Ending Method", text ? text : "");
-    WriteIfOpen(buffer, StoredLength(result, sizeof buffer));
+    WriteIfOpen(buffer, FormatMethodTrace(buffer, line, sourceFile, "Ending Method", text));
 }
 
 void CLogger::LogMethodError(int line, const char* sourceFile, const char* text,
