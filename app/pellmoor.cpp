@@ -60,6 +60,7 @@ bool StartServer(const TListenSettings& settings) {
     }
     g_consoleServer = new CWmiLogEventServer();
     g_consoleServer->SetController(CreateController());
+    if (!settings.address.empty()) g_consoleServer->SetListenAddress(settings.address);
     LOG(INFO, "Starting Server.");
     if (settings.tls) {
         // Returns only on success: a TLS set-up failure ends the process

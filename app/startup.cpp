@@ -111,6 +111,10 @@ TListenSettings ReadListenSettings() {
     } catch (const CConfigDataLoader::EInvalidKey&) {
         settings.port = kDefaultListenPort;
     }
+    try {
+        settings.address = g_config->GetKeyValue("LISTEN.ADDRESS");
+    } catch (const CConfigDataLoader::EInvalidKey&) {
+    }
     if (!ReadTlsSettings(settings.tlsSettings, settings.error)) settings.tls = true;
     settings.tls = settings.tls || settings.tlsSettings.enabled;
     return settings;

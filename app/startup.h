@@ -56,6 +56,9 @@ bool InitLogger();
 // What the server is started with, read from g_config.
 struct TListenSettings {
     int port = kDefaultListenPort;  // LISTEN.PORT, decimal prefix
+    // LISTEN.ADDRESS: the local address to listen on (for example 127.0.0.1
+    // to serve this machine only); empty (absent) listens on every address.
+    std::string address;
     bool tls = false;               // SSL.SSLENABLED equals "true" in any case
     TTlsSettings tlsSettings;       // the TLS port and files when tls is set
     // Empty when the server can be started; otherwise a one-line reason (a

@@ -187,6 +187,7 @@ void PellmoorService::Run() {
     {
         RSLibrary::RSSynchronizeGuard guard(serverLock);
         if (stopRequested) return;
+        if (!settings.address.empty()) g_server->SetListenAddress(settings.address);
         const TTlsSettings& tls = settings.tlsSettings;
         if (settings.tls &&
             g_server->InitSSL(tls.certificateFile, tls.password, tls.dhFile, tls.caListFile) == 0) {

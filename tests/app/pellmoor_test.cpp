@@ -85,7 +85,7 @@ protected:
 
     // A configuration whose log file lies in the test folder.
     std::string Config(const std::string& extra = "") {
-        return "[LISTEN]\nPORT=7000\n[Logger]\nfilename=\"" + work.File("q.log") +
+        return "[LISTEN]\nADDRESS=127.0.0.1\nPORT=0\n[Logger]\nfilename=\"" + work.File("q.log") +
                "\"\nlevel=debug\n[LOCAL_AUTH]\nUSERNAME=monitor\nPASSWORD=top-secret\n" + extra;
     }
 
@@ -207,7 +207,7 @@ TEST_F(ProgramTest, EndOfInputActsAsQ) {
 }
 
 TEST_F(ProgramTest, FallbackDirectoryAndMissingLoggerKeys) {
-    work.Write("etc/quellon.ini", "[LISTEN]\nPORT=7000\n");
+    work.Write("etc/quellon.ini", "[LISTEN]\nADDRESS=127.0.0.1\nPORT=0\n");
     Outcome run = Start({"-c", "other.ini"}, "q");
     EXPECT_TRUE(ExitedZero(run));
     EXPECT_EQ(run.out, kValidated +

@@ -258,7 +258,7 @@ protected:
         }
         return dir.Write(
             "quellon.ini",
-            "[LISTEN]\nPORT=" + std::to_string(port) + "\n[Logger]\nfilename=" + LogPath() +
+            "[LISTEN]\nADDRESS=127.0.0.1\nPORT=" + std::to_string(port) + "\n[Logger]\nfilename=" + LogPath() +
                 "\nlevel=" + GetParam().level + "\n[LOCAL_AUTH]\nUSERNAME=" + kLoginUser +
                 "\nPASSWORD=" + kLoginPassword + "\n[SSL]\n" + ssl +
                 "SERVERCERTPASSWORD=" + kPemPassword + "\n[WMI]\nSIMSTORE=" + store +

@@ -127,7 +127,7 @@ class QuellonTlsTest : public ::testing::Test {
             {"DHFILE", dhFile.empty() ? certs.dhPem : dhFile},
             {"CALIST", certs.caList},
         };
-        std::string text = "[LISTEN]\nPORT=" + std::to_string(plainPort) +
+        std::string text = "[LISTEN]\nADDRESS=127.0.0.1\nPORT=" + std::to_string(plainPort) +
                            "\n[Logger]\nfilename=" + dir.File("quellon.log") +
                            "\nlevel=DEBUG\n[LOCAL_AUTH]\nUSERNAME=alice\nPASSWORD=secret\n[SSL]\n";
         for (const auto& [key, value] : ssl) {

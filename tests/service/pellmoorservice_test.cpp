@@ -74,7 +74,7 @@ int freePort() {
 }
 
 std::string configText(int port, const std::string& logFile) {
-    return "[LISTEN]\nPORT=" + std::to_string(port) +
+    return "[LISTEN]\nADDRESS=127.0.0.1\nPORT=" + std::to_string(port) +
            "\n[Logger]\nfilename=" + logFile +
            "\nlevel=DEBUG\n"
            "[LOCAL_AUTH]\nUSERNAME=monitor\nPASSWORD=s3cret-pw\n"
