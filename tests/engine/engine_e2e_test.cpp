@@ -13,11 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "app/configdataloader.h"
-#include "app/logger.h"
 #include "engine/controller.h"
 #include "server/wmilogeventserver.h"
 #include "tests/app/tempdir.h"
+#include "tests/app/testglobals.h"
 #include "tests/serverframework/lineclient.h"
 #include "wmi/locatorfactory.h"
 #include "wmi/sim/simstore.h"
@@ -77,13 +76,8 @@ protected:
         }
         wmi::UseSimStore(dir.File("hosts.db"));
 
-        config = std::make_unique<CConfigDataLoader>(dir.Write("quellon.ini", kIni));
-        config->Load();
-        savedConfig = g_config;
-        g_config = config.get();
-        logger = std::make_unique<CLogger>(dir.File("quellon.log"), "DEBUG");
-        savedLogger = g_logger;
-        g_logger = logger.get();
+        globals.LoadConfig(dir, kIni);
+        globals.StartLogger(dir, "DEBUG");
 
         server = std::make_unique<CWmiLogEventServer>();
         server->SetController(CreateController());
@@ -102,8 +96,6 @@ protected:
         }
         if (server) server->Stop();
         server.reset();
-        g_logger = savedLogger;
-        g_config = savedConfig;
         wmi::UseSimStore("");
     }
 
@@ -166,11 +158,8 @@ protected:
 
     TempDir dir;
     SimStore store;
-    std::unique_ptr<CConfigDataLoader> config;
-    std::unique_ptr<CLogger> logger;
+    TestGlobals globals;
     std::unique_ptr<CWmiLogEventServer> server;
-    CConfigDataLoader* savedConfig = nullptr;
-    CLogger* savedLogger = nullptr;
     uint16_t port = 0;
 };
 

@@ -11,11 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/configdataloader.h"
-#include "app/logger.h"
 #include "engine/controller.h"
 #include "server/wmilogeventserver.h"
 #include "tests/app/tempdir.h"
+#include "tests/app/testglobals.h"
 #include "tests/serverframework/tls_test_support.h"
 
 // The command server owns a controller; these tests run it without the
@@ -93,13 +92,8 @@ class TlsServerTest : public ::testing::Test {
   protected:
     // Starts a TLS-only server with the test certificates on a loopback port.
     void StartServer(const std::string& ini = kAuth) {
-        config = std::make_unique<CConfigDataLoader>(dir.Write("quellon.ini", ini));
-        config->Load();
-        savedConfig = g_config;
-        g_config = config.get();
-        logger = std::make_unique<CLogger>(dir.File("quellon.log"), "DEBUG");
-        savedLogger = g_logger;
-        g_logger = logger.get();
+        globals.LoadConfig(dir, ini);
+        globals.StartLogger(dir, "DEBUG");
 
         const auto& certs = TestCerts();
         server = std::make_unique<CWmiLogEventServer>();
@@ -115,11 +109,7 @@ class TlsServerTest : public ::testing::Test {
         if (server) server->Stop();
         server.reset();
     }
-    void TearDown() override {
-        StopServer();
-        g_logger = savedLogger;
-        g_config = savedConfig;
-    }
+    void TearDown() override { StopServer(); }
 
     std::unique_ptr<CSocketClient> LoggedInClient() {
         auto client = std::make_unique<CSocketClient>();
@@ -139,11 +129,8 @@ class TlsServerTest : public ::testing::Test {
     }
 
     TempDir dir;
-    std::unique_ptr<CConfigDataLoader> config;
-    std::unique_ptr<CLogger> logger;
+    TestGlobals globals;
     std::unique_ptr<CWmiLogEventServer> server;
-    CConfigDataLoader* savedConfig = nullptr;
-    CLogger* savedLogger = nullptr;
     uint16_t plainPort = 0;
     uint16_t tlsPort = 0;
 };
@@ -379,11 +366,7 @@ TEST_F(TlsServerTest, BroadcastsWhileClientsSendCommands) {
 }
 
 TEST_F(TlsServerTest, TlsSetUpWithoutTlsPortOpensNothing) {
-    config = std::make_unique<CConfigDataLoader>(dir.Write("quellon.ini", kAuth));
-    config->Load();
-    savedConfig = g_config;
-    g_config = config.get();
-    savedLogger = g_logger;
+    globals.LoadConfig(dir, kAuth);
     const auto& certs = TestCerts();
     server = std::make_unique<CWmiLogEventServer>();
     server->SetListenAddress("127.0.0.1");
@@ -394,11 +377,7 @@ TEST_F(TlsServerTest, TlsSetUpWithoutTlsPortOpensNothing) {
 }
 
 TEST_F(TlsServerTest, StartWithoutTlsSetUpRefusesTheTlsPort) {
-    config = std::make_unique<CConfigDataLoader>(dir.Write("quellon.ini", kAuth));
-    config->Load();
-    savedConfig = g_config;
-    g_config = config.get();
-    savedLogger = g_logger;
+    globals.LoadConfig(dir, kAuth);
     server = std::make_unique<CWmiLogEventServer>();
     server->SetListenAddress("127.0.0.1");
     uint16_t port = FreePort();

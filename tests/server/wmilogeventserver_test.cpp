@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/configdataloader.h"
 #include "app/logger.h"
 #include "engine/controller.h"
 #include "tests/app/tempdir.h"
+#include "tests/app/testglobals.h"
 #include "tests/serverframework/lineclient.h"
 
 // ---------------------------------------------------------------------------
@@ -146,25 +146,14 @@ protected:
     void StartServer(const std::string& ini, bool withController = false,
                      const std::string& logLevel = "INFO") {
         g_script.Reset();
-        config = std::make_unique<CConfigDataLoader>(dir.Write("quellon.ini", ini));
-        config->Load();
-        g_config = config.get();
-        logger.reset();
-        if (!logLevel.empty()) {
-            logger = std::make_unique<CLogger>(dir.File("quellon.log"), logLevel);
-            logger->AddSink(&sink);
-        }
-        g_logger = logger.get();
+        globals.LoadConfig(dir, ini);
+        globals.StartLogger(dir, logLevel, &sink);
 
         server = std::make_unique<CWmiLogEventServer>();
         if (withController) server->SetController(new CController);
         server->SetListenAddress("127.0.0.1");
         ASSERT_EQ(1, server->Start(1000, 0, 0));
         port = server->GetListenPort();
-    }
-    void SetUp() override {
-        savedConfig = g_config;
-        savedLogger = g_logger;
     }
     void StopServer() {
         if (server) server->Stop();
@@ -173,8 +162,6 @@ protected:
     void TearDown() override {
         StopServer();
         EXPECT_EQ(0, g_script.liveControllers) << "the server did not delete its controller";
-        g_logger = savedLogger;
-        g_config = savedConfig;
     }
     std::unique_ptr<LineClient> LoggedInClient() {
         auto client = std::make_unique<LineClient>(port);
@@ -187,11 +174,8 @@ protected:
 
     TempDir dir;
     CapturingSink sink;
-    std::unique_ptr<CConfigDataLoader> config;
-    std::unique_ptr<CLogger> logger;
+    TestGlobals globals;  // after sink, which must outlive the logger
     std::unique_ptr<CWmiLogEventServer> server;
-    CConfigDataLoader* savedConfig = nullptr;
-    CLogger* savedLogger = nullptr;
     uint16_t port = 0;
 };
 
