@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/logger.h"
 #include "engine/controller.h"
+#include "tests/app/capturesink.h"
 #include "tests/app/tempdir.h"
 #include "tests/app/testglobals.h"
 #include "tests/serverframework/lineclient.h"
@@ -97,23 +97,6 @@ int CController::Stop() {
 // ---------------------------------------------------------------------------
 namespace {
 
-// Collects everything the logger writes.
-class CapturingSink : public CLogSink {
-public:
-    void Write(const char* data, int length) override {
-        std::lock_guard<std::mutex> guard(mutex);
-        text.append(data, static_cast<size_t>(length));
-    }
-    std::string Text() {
-        std::lock_guard<std::mutex> guard(mutex);
-        return text;
-    }
-
-private:
-    std::mutex mutex;
-    std::string text;
-};
-
 const char* const kAuth = "[LOCAL_AUTH]\nUSERNAME=alice\nPASSWORD=secret\n";
 const std::string kNotVerified =
     "ERROR unable to verify authentication information, please try again\r\n";
@@ -173,7 +156,7 @@ protected:
     }
 
     TempDir dir;
-    CapturingSink sink;
+    CaptureSink sink;
     TestGlobals globals;  // after sink, which must outlive the logger
     std::unique_ptr<CWmiLogEventServer> server;
     uint16_t port = 0;

@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <mutex>
 #include <thread>
 
 #include "app/logger.h"
 #include "platform/text.h"
+#include "tests/app/capturesink.h"
 #include "tests/wmi/simfixture.h"
 #include "wmi/comobject.h"
 #include "wmi/locatorfactory.h"
@@ -15,23 +15,6 @@
 using namespace simtest;
 
 namespace {
-
-// Keeps every text the logger writes.
-class CaptureSink : public CLogSink {
-public:
-    void Write(const char* data, int length) override {
-        std::lock_guard<std::mutex> guard(mutex);
-        text.append(data, length);
-    }
-    std::string Text() {
-        std::lock_guard<std::mutex> guard(mutex);
-        return text;
-    }
-
-private:
-    std::mutex mutex;
-    std::string text;
-};
 
 // Installs a TRACE logger for one test and removes it afterwards.
 class LoggedTest : public SimStoreFixture {
