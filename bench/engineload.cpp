@@ -108,8 +108,8 @@ Player StartPlayer(const Options& o, const std::string& host) {
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (getppid() != parent) _exit(1);
         dup2(fds[1], STDOUT_FILENO);
-        const char* argv[] = {o.sim.c_str(), "--store", o.store.c_str(), "play", host.c_str(),
-                              "--rate",      rate.c_str(), nullptr};
+        const char* argv[] = {o.sim.c_str(), "--store", o.store.c_str(), "play",
+                              host.c_str(),  "--rate",  rate.c_str(),    nullptr};
         execv(o.sim.c_str(), const_cast<char* const*>(argv));
         _exit(127);
     }
@@ -225,16 +225,17 @@ bool ParseDmtf(std::string_view t, int64_t* micros) {
     }
     if (month < 1 || month > 12 || day < 1 || day > 31) return false;
     if (t[21] == '-') offset = -offset;
-    int64_t seconds = DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) *
-                          86400 +
-                      hour * 3600 + minute * 60 + second - offset * 60;
+    int64_t seconds =
+        DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400 +
+        hour * 3600 + minute * 60 + second - offset * 60;
     *micros = seconds * 1000000 + fraction;
     return true;
 }
 
 int64_t Percentile(std::vector<int64_t>& sorted, double p) {
     if (sorted.empty()) return 0;
-    size_t k = std::min(sorted.size() - 1, static_cast<size_t>(p * static_cast<double>(sorted.size())));
+    size_t k =
+        std::min(sorted.size() - 1, static_cast<size_t>(p * static_cast<double>(sorted.size())));
     return sorted[k];
 }
 
@@ -258,12 +259,12 @@ struct Connection {
 };
 
 class Driver {
-public:
+  public:
     explicit Driver(const Options& o) : options(o) {}
 
     void Run();
 
-private:
+  private:
     int Connect();
     void Queue(Connection& c, const std::string& text);
     void Flush(Connection& c);
@@ -406,7 +407,9 @@ void Driver::OnReadable(Connection& c) {
 }
 
 void Driver::OnLine(Connection& c, std::string_view line) {
-    auto startsWith = [&](std::string_view prefix) { return line.substr(0, prefix.size()) == prefix; };
+    auto startsWith = [&](std::string_view prefix) {
+        return line.substr(0, prefix.size()) == prefix;
+    };
     switch (c.phase) {
         case Phase::kGreeting:
             if (!startsWith("200 ")) Fail("unexpected greeting: " + std::string(line));
@@ -480,10 +483,11 @@ void Driver::Subscribe() {
                                          control.connected + control.failed >= control.queued;
                               });
     double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    std::printf("subscriptions=%d hosts=%d queued=%ld refused=%ld connected=%ld failed=%ld "
-                "subscribe_seconds=%.3f%s\n",
-                options.subscriptions, options.hosts, control.queued, control.refused,
-                control.connected, control.failed, seconds, complete ? "" : " timed_out=1");
+    std::printf(
+        "subscriptions=%d hosts=%d queued=%ld refused=%ld connected=%ld failed=%ld "
+        "subscribe_seconds=%.3f%s\n",
+        options.subscriptions, options.hosts, control.queued, control.refused, control.connected,
+        control.failed, seconds, complete ? "" : " timed_out=1");
     if (!control.firstProblem.empty()) {
         std::printf("first_problem=\"%s\"\n", control.firstProblem.c_str());
     }
@@ -531,10 +535,11 @@ void Driver::Play() {
     StopPlayers();
     long played = 0;
     for (const Player& player : g_players) played += player.played;
-    std::printf("play_hosts=%d rate_per_host=%ld played=%ld play_seconds=%.3f "
-                "played_per_second=%.0f\n",
-                options.hosts, options.rate, played, playSeconds,
-                static_cast<double>(played) / playSeconds);
+    std::printf(
+        "play_hosts=%d rate_per_host=%ld played=%ld play_seconds=%.3f "
+        "played_per_second=%.0f\n",
+        options.hosts, options.rate, played, playSeconds,
+        static_cast<double>(played) / playSeconds);
     Report(options.duration);
     if (cpuAtStart >= 0 && cpuAtEnd >= 0) {
         // How busy the listener was while the window was open.
@@ -547,18 +552,18 @@ void Driver::Report(double seconds) {
     long least = -1;
     for (size_t i = 0; i < connections.size(); ++i) {
         const Connection& c = connections[i];
-        std::printf("client=%zu events=%ld events_per_second=%.0f events_in_all=%ld\n", i,
-                    c.events, static_cast<double>(c.events) / seconds, c.allEvents);
+        std::printf("client=%zu events=%ld events_per_second=%.0f events_in_all=%ld\n", i, c.events,
+                    static_cast<double>(c.events) / seconds, c.allEvents);
         if (least < 0 || c.events < least) least = c.events;
     }
     std::printf("least_events_per_second_per_client=%.0f\n", static_cast<double>(least) / seconds);
     std::sort(latencies.begin(), latencies.end());
-    std::printf("latency_samples=%zu latency_p50_ms=%.1f latency_p99_ms=%.1f latency_max_ms=%.1f "
-                "unparsed_times=%ld\n",
-                latencies.size(), static_cast<double>(Percentile(latencies, 0.50)) / 1000.0,
-                static_cast<double>(Percentile(latencies, 0.99)) / 1000.0,
-                latencies.empty() ? 0.0 : static_cast<double>(latencies.back()) / 1000.0,
-                unparsedTimes);
+    std::printf(
+        "latency_samples=%zu latency_p50_ms=%.1f latency_p99_ms=%.1f latency_max_ms=%.1f "
+        "unparsed_times=%ld\n",
+        latencies.size(), static_cast<double>(Percentile(latencies, 0.50)) / 1000.0,
+        static_cast<double>(Percentile(latencies, 0.99)) / 1000.0,
+        latencies.empty() ? 0.0 : static_cast<double>(latencies.back()) / 1000.0, unparsedTimes);
     std::fflush(stdout);
 }
 

@@ -39,7 +39,8 @@ QUELLON="$BUILD_DIR/quellon"
 SIM="$BUILD_DIR/quellon-sim"
 LOAD="$BUILD_DIR/bench/quellon-engine-load"
 for tool in "$QUELLON" "$SIM" "$LOAD"; do
-  [ -x "$tool" ] || { echo "missing $tool (build quellon, quellon-sim and quellon-engine-load)" >&2; exit 1; }
+  [ -x "$tool" ] ||
+    { echo "missing $tool (build quellon, quellon-sim and quellon-engine-load)" >&2; exit 1; }
 done
 EVTX=/work/shared/data/evtx
 [ -d "$EVTX" ] || EVTX=$ROOT/examples/evtx
