@@ -25,6 +25,7 @@
 
 #include "tests/app/tempdir.h"
 #include "tests/serverframework/lineclient.h"
+#include "tests/serverframework/loopbackport.h"
 #include "tests/serverframework/tls_test_support.h"
 
 namespace {
@@ -68,23 +69,6 @@ int RunToEnd(const std::vector<std::string>& args, const std::string& outPath) {
     int status = 0;
     if (waitpid(pid, &status, 0) != pid) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// A port that was free a moment ago: bound to 127.0.0.1 port 0, read back
-// and released for the program to listen on.
-uint16_t FreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    uint16_t port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    ::close(fd);
-    return port;
 }
 
 // quellon -c <ini> in console mode: standard input on a pipe, standard

@@ -15,6 +15,7 @@
 #include "server/wmilogeventserver.h"
 #include "tests/app/tempdir.h"
 #include "tests/app/testglobals.h"
+#include "tests/serverframework/loopbackport.h"
 #include "tests/serverframework/tls_test_support.h"
 
 // The command server owns a controller; these tests run it without the
@@ -62,30 +63,6 @@ bool IsGreeting(const std::string& line) {
     return line.rfind(kGreetingHead, 0) == 0 && line.size() > kGreetingTail.size() &&
            line.compare(line.size() - kGreetingTail.size(), kGreetingTail.size(), kGreetingTail) ==
                0;
-}
-
-// A loopback port that was free a moment ago.
-uint16_t FreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
-bool TcpConnects(uint16_t port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return connected;
 }
 
 class TlsServerTest : public ::testing::Test {

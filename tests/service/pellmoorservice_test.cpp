@@ -24,7 +24,9 @@
 
 #include "app/commandline.h"
 #include "platform/paths.h"
+#include "tests/serverframework/loopbackport.h"
 #include "tests/serverframework/tls_test_support.h"
+#include "wmi/sim/simstore.h"
 
 extern char** environ;
 
@@ -59,19 +61,6 @@ public:
     std::string operator/(const std::string& name) const { return path + "/" + name; }
     std::string path;
 };
-
-// A port nothing listens on at the moment.
-int freePort() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t length = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
-    close(fd);
-    return ntohs(addr.sin_port);
-}
 
 std::string configText(int port, const std::string& logFile) {
     return "[LISTEN]\nADDRESS=127.0.0.1\nPORT=" + std::to_string(port) +
@@ -221,8 +210,18 @@ constexpr auto kStopLimit = std::chrono::seconds(40);
 
 TEST(ServiceProcess, ServesClientsAndStopsCleanlyOnSigterm) {
     TempDir dir;
-    int port = freePort();
-    std::ofstream(dir / "quellon.ini") << configText(port, dir / "quellon.log");
+    int port = FreePort();
+    // One simulated host for the service to subscribe to.
+    {
+        wmi::sim::SimStore store;
+        ASSERT_EQ(store.open(dir / "hosts.db", true), wmi::sim::SimResult::Ok);
+        wmi::sim::SimHost host;
+        host.name = "127.0.0.2";
+        host.computerName = "WIN-A";
+        ASSERT_EQ(store.addHost(host), wmi::sim::SimResult::Ok);
+    }
+    std::ofstream(dir / "quellon.ini") << configText(port, dir / "quellon.log")
+                                       << "[WMI]\nSIMSTORE=" << (dir / "hosts.db") << "\n";
     NotifySocket manager(dir / "notify");
     ServiceProcess service({"-s", "-c", dir / "quellon.ini"},
                            {"NOTIFY_SOCKET=" + (dir / "notify"),
@@ -241,9 +240,17 @@ TEST(ServiceProcess, ServesClientsAndStopsCleanlyOnSigterm) {
     client.send("NOOP\r\n");
     EXPECT_TRUE(contains(client.readUntil("OK noop\r\n", kStartLimit), "OK noop\r\n"))
         << client.received;
+    client.send("ADD 127.0.0.2 * *\r\n");
+    EXPECT_TRUE(contains(client.readUntil("CONNECTION_OK 127.0.0.2 * *\r\n", kStartLimit),
+                         "OK queuing subscription for 127.0.0.2 * *\r\n"))
+        << client.received;
 
     ASSERT_EQ(kill(service.pid, SIGTERM), 0);
     EXPECT_TRUE(contains(client.readUntil("Server shutdown\r\n", kStopLimit), "Server shutdown\r\n"))
+        << client.received;
+    // The engine stops after the notice: the subscription is deleted first.
+    EXPECT_TRUE(contains(client.readUntil("OK Deleted Host 127.0.0.2 * *\r\n", kStopLimit),
+                         "OK Deleted Host 127.0.0.2 * *\r\n"))
         << client.received;
     ASSERT_TRUE(service.waitExit(kStopLimit)) << "the service did not end after SIGTERM";
     EXPECT_TRUE(WIFEXITED(service.status) && WEXITSTATUS(service.status) == 0) << service.status;
@@ -268,7 +275,7 @@ TEST(ServiceProcess, ServesClientsAndStopsCleanlyOnSigterm) {
 TEST(ServiceProcess, RelativeNameFallsBackToTheConfigurationDirectory) {
     TempDir dir;
     std::filesystem::create_directory(dir / "etc");
-    int port = freePort();
+    int port = FreePort();
     std::ofstream(dir / "etc/quellon.ini") << configText(port, dir / "quellon.log");
     NotifySocket manager(dir / "notify");
     ServiceProcess service({"-s", "-c", "not-here.ini"},
@@ -324,8 +331,8 @@ TEST(ServiceProcess, FailedStartEndsTheServiceWithItsReasonInTheDebugOutput) {
 TEST(ServiceProcess, TlsEnabledInAnyCaseListensOnTheTlsPortOnly) {
     const tlstest::TTestCerts& certs = tlstest::TestCerts();
     TempDir dir;
-    int port = freePort();
-    int tlsPort = freePort();
+    int port = FreePort();
+    int tlsPort = FreePort();
     std::ofstream(dir / "quellon.ini")
         << configText(port, dir / "quellon.log") << "[SSL]\nSSLENABLED=TRUE\nSSLPORT=" << tlsPort
         << "\nSERVERCERTFILE=" << certs.serverPem << "\nSERVERCERTPASSWORD=" << certs.password
@@ -358,7 +365,7 @@ TEST(ServiceProcess, TlsEnabledInAnyCaseListensOnTheTlsPortOnly) {
 // A service that reaches RUNNING but cannot serve ends by itself, with the
 // reason in the log and the debug output.
 TEST(ServiceProcess, ServiceThatCannotServeEndsByItself) {
-    int busyPort = freePort();
+    int busyPort = FreePort();
     int busy = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -372,7 +379,7 @@ TEST(ServiceProcess, ServiceThatCannotServeEndsByItself) {
         int port;
         std::string reason;
     } cases[] = {
-        {"TLS without a certificate", "[SSL]\nSSLENABLED=true\nSSLPORT=1\n", freePort(),
+        {"TLS without a certificate", "[SSL]\nSSLENABLED=true\nSSLPORT=1\n", FreePort(),
          "SSL.SERVERCERTFILE is not set"},
         {"port in use", "", busyPort,
          "could not listen on port " + std::to_string(busyPort)},
