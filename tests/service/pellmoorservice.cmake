@@ -5,5 +5,5 @@ set_target_properties(quellon_servicehost PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${
 
 quellon_add_test(NAME pellmoorservice_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/pellmoorservice_test.cpp
-  LIBS quellon_service_app quellon_tls_test_support)
+  LIBS quellon_service_app quellon_tls_test_support quellon_simstore)
 add_dependencies(pellmoorservice_test quellon_servicehost)
