@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tests/app/tempdir.h"
+#include "tests/serverframework/loopbackport.h"
 #include "tests/serverframework/tls_test_support.h"
 
 namespace {
@@ -26,29 +27,6 @@ using tlstest::TestCerts;
 std::string QuellonPath() {
     const char* dir = std::getenv("QUELLON_BUILD_DIR");
     return std::string(dir != nullptr ? dir : QUELLON_TEST_BUILD_DIR) + "/quellon";
-}
-
-uint16_t FreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
-bool TcpConnects(uint16_t port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return connected;
 }
 
 // quellon -c <ini> with standard input on a pipe and its output in files.
