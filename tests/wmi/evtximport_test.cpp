@@ -363,6 +363,14 @@ std::vector<OracleFile> RunOracle(const std::vector<std::string>& files, int sam
     return result;
 }
 
+// A new store s.db in dir with one host named `host`.
+void OpenStoreWithHost(const TempDir& dir, SimStore& store, const std::string& host) {
+    ASSERT_EQ(store.open(dir.File("s.db"), true), SimResult::Ok);
+    SimHost h;
+    h.name = host;
+    ASSERT_EQ(store.addHost(h), SimResult::Ok);
+}
+
 TEST(EvtxImportTest, SampleLogsMatchAnIndependentReader) {
     const std::vector<std::string> files = SampleFiles();
     ASSERT_GE(files.size(), 9u) << SamplesDir();
@@ -371,13 +379,11 @@ TEST(EvtxImportTest, SampleLogsMatchAnIndependentReader) {
 
     TempDir dir;
     SimStore store;
-    ASSERT_EQ(store.open(dir.File("s.db"), true), SimResult::Ok);
-    SimHost h;
-    h.name = "10.0.0.5";
-    ASSERT_EQ(store.addHost(h), SimResult::Ok);
+    const std::string host = "10.0.0.5";
+    ASSERT_NO_FATAL_FAILURE(OpenStoreWithHost(dir, store, host));
     std::vector<EvtxReadReport> reports;
     std::string error;
-    ASSERT_EQ(ImportEvtxFiles(store, h.name, files, reports, &error), SimResult::Ok) << error;
+    ASSERT_EQ(ImportEvtxFiles(store, host, files, reports, &error), SimResult::Ok) << error;
     ASSERT_EQ(reports.size(), files.size());
 
     // libevtx 20181227 renders the string array of this record (event 6013)
@@ -393,7 +399,7 @@ TEST(EvtxImportTest, SampleLogsMatchAnIndependentReader) {
         EXPECT_EQ(reports[f].skipped, 0u) << name;
         for (const OracleRecord& o : oracle[f].records) {
             std::vector<SimEvent> got;
-            ASSERT_EQ(store.eventsAfter(h.name, first + static_cast<int64_t>(o.index) - 1, 1, got),
+            ASSERT_EQ(store.eventsAfter(host, first + static_cast<int64_t>(o.index) - 1, 1, got),
                       SimResult::Ok);
             ASSERT_EQ(got.size(), 1u) << name << " #" << o.index;
             const SimEvent& e = got[0];
@@ -423,7 +429,7 @@ TEST(EvtxImportTest, SampleLogsMatchAnIndependentReader) {
     }
     EXPECT_GT(compared, 300u);
     int64_t total = 0;
-    ASSERT_EQ(store.eventCount(h.name, total), SimResult::Ok);
+    ASSERT_EQ(store.eventCount(host, total), SimResult::Ok);
     EXPECT_EQ(total, first - 1);
 }
 
@@ -485,10 +491,7 @@ TEST(EvtxImportTest, FilesThatCannotBeOpenedAreErrorsAndImportNothing) {
                                dir.File("missing.evtx"), dir.path()};
 
     SimStore store;
-    ASSERT_EQ(store.open(dir.File("s.db"), true), SimResult::Ok);
-    SimHost h;
-    h.name = "h";
-    ASSERT_EQ(store.addHost(h), SimResult::Ok);
+    ASSERT_NO_FATAL_FAILURE(OpenStoreWithHost(dir, store, "h"));
     for (const std::string& path : bad) {
         std::vector<SimEvent> events;
         EvtxReadReport report;
@@ -514,10 +517,7 @@ TEST(EvtxImportTest, FilesThatCannotBeOpenedAreErrorsAndImportNothing) {
 TEST(EvtxImportTest, ImportNumbersRecordsAfterTheHostsNewest) {
     TempDir dir;
     SimStore store;
-    ASSERT_EQ(store.open(dir.File("s.db"), true), SimResult::Ok);
-    SimHost h;
-    h.name = "h";
-    ASSERT_EQ(store.addHost(h), SimResult::Ok);
+    ASSERT_NO_FATAL_FAILURE(OpenStoreWithHost(dir, store, "h"));
     const std::string file = SamplesDir() + "/Application_no_crc32.evtx";
     std::vector<EvtxReadReport> reports;
     for (int round = 1; round <= 2; ++round) {
