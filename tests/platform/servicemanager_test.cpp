@@ -17,42 +17,23 @@
 #include <thread>
 #include <vector>
 
+#include "tests/app/tempdir.h"
+#include "tests/platform/unitfolder.h"
+
 namespace {
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// A temporary unit folder named by QUELLON_UNIT_DIR for the life of a test.
-class UnitFolder : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/quellon-units-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        setenv("QUELLON_UNIT_DIR", dir.c_str(), 1);
-    }
-    void TearDown() override {
-        unlink(platform::ServiceUnitPath("quellon").c_str());
-        rmdir(dir.c_str());
-        unsetenv("QUELLON_UNIT_DIR");
-    }
-    std::string dir;
-};
+using UnitFolder = UnitFolderTest;
 
 TEST_F(UnitFolder, UnitCarriesEscapedSettingsAndNoInstallSection) {
     ASSERT_TRUE(platform::OpenServiceManager());
     ASSERT_TRUE(platform::CreateService("quellon", "100% events",
                                         "\"/opt/q/quellon\" -s -c \"a$b\\c%d.ini\"", ".\\root",
                                         "secret"));
-    std::string unit = readFile(dir + "/quellon.service");
-    EXPECT_EQ(unit,
+    std::string text = ReadWholeFile(unit);
+    EXPECT_EQ(text,
               "[Unit]\nDescription=100%% events\n\n[Service]\nType=notify\n"
               "ExecStart=\"/opt/q/quellon\" -s -c \"a$$b\\\\c%%d.ini\"\nUser=root\n");
-    EXPECT_EQ(unit.find("secret"), std::string::npos) << "the password was written to the unit";
+    EXPECT_EQ(text.find("secret"), std::string::npos) << "the password was written to the unit";
     EXPECT_TRUE(platform::ServiceExists("quellon"));
 }
 
@@ -76,7 +57,7 @@ TEST_F(UnitFolder, RefusesWhatCannotBeWrittenSafely) {
 TEST_F(UnitFolder, CreateDoesNotOverwriteAndDeleteRemovesOnce) {
     ASSERT_TRUE(platform::CreateService("quellon", "first", "\"/q\" -s", "", ""));
     EXPECT_FALSE(platform::CreateService("quellon", "second", "\"/q\" -s", "", ""));
-    EXPECT_NE(readFile(dir + "/quellon.service").find("Description=first\n"), std::string::npos);
+    EXPECT_NE(ReadWholeFile(unit).find("Description=first\n"), std::string::npos);
     EXPECT_TRUE(platform::DeleteService("quellon"));
     EXPECT_FALSE(platform::ServiceExists("quellon"));
     EXPECT_FALSE(platform::DeleteService("quellon"));

@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "platform/paths.h"
+#include "tests/app/tempdir.h"
+#include "tests/platform/unitfolder.h"
 
 using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
@@ -23,35 +25,11 @@ using testing::internal::GetCapturedStdout;
 
 namespace {
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-// A temporary unit folder named by QUELLON_UNIT_DIR for the life of a test.
-class ServiceInstall : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/quellon-units-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        unit = dir + "/quellon.service";
-        setenv("QUELLON_UNIT_DIR", dir.c_str(), 1);
-    }
-    void TearDown() override {
-        unlink(unit.c_str());
-        rmdir(dir.c_str());
-        unsetenv("QUELLON_UNIT_DIR");
-    }
-    std::string dir;
-    std::string unit;
-};
+using ServiceInstall = UnitFolderTest;
 
 TEST_F(ServiceInstall, WithoutAccountWritesUnitThatStartsServiceMode) {
     CNTService service("quellon");
@@ -66,7 +44,7 @@ TEST_F(ServiceInstall, WithoutAccountWritesUnitThatStartsServiceMode) {
     std::string program = platform::ProgramPath();
     EXPECT_EQ(out, " Exe path " + program +
                        "\r\nService \"Tarnwick WMI Event Listener\" installed successfully.\r\n");
-    std::string text = readFile(unit);
+    std::string text = ReadWholeFile(unit);
     EXPECT_TRUE(contains(text, "\nDescription=Tarnwick WMI Event Listener\n")) << text;
     EXPECT_TRUE(contains(text, "\nExecStart=\"" + program + "\" -s -c \"my conf.ini\"\n")) << text;
     EXPECT_TRUE(contains(text, "\nType=notify\n")) << text;
@@ -78,7 +56,7 @@ TEST_F(ServiceInstall, WithoutAccountWritesUnitThatStartsServiceMode) {
     EXPECT_FALSE(service.Install("Other", "-s", "", ""));
     GetCapturedStdout();
     EXPECT_EQ(GetCapturedStderr(), "Error Installing! Unknown Reason.\r\n");
-    EXPECT_EQ(readFile(unit), text) << "an existing unit was changed";
+    EXPECT_EQ(ReadWholeFile(unit), text) << "an existing unit was changed";
 }
 
 TEST_F(ServiceInstall, AccountRules) {
@@ -113,7 +91,7 @@ TEST_F(ServiceInstall, AccountRules) {
             EXPECT_TRUE(installed) << c.user;
             EXPECT_EQ(err, "") << c.user;
             EXPECT_TRUE(contains(out, "Service \"Listener\" installed successfully.\r\n")) << c.user;
-            EXPECT_TRUE(contains(readFile(unit), c.userLine)) << c.user;
+            EXPECT_TRUE(contains(ReadWholeFile(unit), c.userLine)) << c.user;
             unlink(unit.c_str());
         } else {
             EXPECT_FALSE(installed) << c.user;
@@ -172,7 +150,7 @@ protected:
     // The trace lines without their "[name](thread): " prefix.
     std::vector<std::string> traces() {
         std::vector<std::string> lines;
-        std::istringstream in(readFile(debugFile));
+        std::istringstream in(ReadWholeFile(debugFile));
         std::string line;
         while (std::getline(in, line)) {
             std::string::size_type colon = line.find("): ");
@@ -241,7 +219,7 @@ TEST_F(ServiceRun, StopWhileStartingIsHeldUntilRunningAndDefaultRunEnds) {
         }
         return -1;
     };
-    std::string all = readFile(debugFile);
+    std::string all = ReadWholeFile(debugFile);
     int started = at("Entering CNTService::ServiceMain()");
     int initializing = at("Entering CNTService::Initialize()");
     int startPending = at(", 2)");
@@ -266,7 +244,7 @@ TEST_F(ServiceRun, FailedPrepareStopsWithoutRun) {
     ASSERT_TRUE(service.StartDispatcher());
     EXPECT_EQ(service.hooks(), (std::vector<std::string>{"Prepare"}));
     EXPECT_EQ(service.GetStatus().currentState, platform::kServiceStopped);
-    std::string text = readFile(debugFile);
+    std::string text = ReadWholeFile(debugFile);
     EXPECT_FALSE(contains(text, "Entering CNTService::Run()")) << text;
     EXPECT_FALSE(contains(text, ", 4)")) << "RUNNING was reported: " << text;
 }
@@ -289,14 +267,14 @@ TEST_F(ServiceRun, ControlsReachTheirHooks) {
     EXPECT_EQ(service.hooks(),
               (std::vector<std::string>{"Prepare", "Pause", "Resume", "Interrogate", "Shutdown",
                                         "UserControl(200)", "RequestStop"}));
-    EXPECT_TRUE(contains(readFile(debugFile), "CNTService::Handler(6)\n"));
+    EXPECT_TRUE(contains(ReadWholeFile(debugFile), "CNTService::Handler(6)\n"));
 }
 
 TEST_F(ServiceRun, DebugPrintBoundsLongLines) {
     CNTService service("quellon");
     service.DebugPrint("%s", std::string(2000, 'x').c_str());
     service.DebugPrint("short %d", 7);
-    std::string text = readFile(debugFile);
+    std::string text = ReadWholeFile(debugFile);
     std::string::size_type firstEnd = text.find('\n');
     ASSERT_NE(firstEnd, std::string::npos);
     EXPECT_EQ(firstEnd + 1, 1023u) << "a cut line must keep its line end within 1023 characters";
