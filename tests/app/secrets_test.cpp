@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/app/quellonprocess.h"
 #include "tests/app/tempdir.h"
 #include "tests/serverframework/lineclient.h"
 #include "tests/serverframework/loopbackport.h"
@@ -70,78 +71,6 @@ int RunToEnd(const std::vector<std::string>& args, const std::string& outPath) {
     if (waitpid(pid, &status, 0) != pid) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
-
-// quellon -c <ini> in console mode: standard input on a pipe, standard
-// output and error in one file. A program still running when the object
-// goes is killed.
-class QuellonProcess {
-public:
-    QuellonProcess(const std::string& ini, const std::string& outPath) : outPath(outPath) {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) return;
-        pid = fork();
-        if (pid == 0) {
-            dup2(fds[0], 0);
-            int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(out, 1);
-            dup2(out, 2);
-            std::string program = BuildDir() + "/quellon";
-            execl(program.c_str(), program.c_str(), "-c", ini.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(fds[0]);
-        input = fds[1];
-    }
-    ~QuellonProcess() {
-        if (input >= 0) close(input);
-        if (pid > 0 && !ended) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-    QuellonProcess(const QuellonProcess&) = delete;
-    QuellonProcess& operator=(const QuellonProcess&) = delete;
-
-    // True once the program's output contains text, within timeoutMs.
-    bool WaitForOutput(const std::string& text, int timeoutMs) {
-        for (int waited = 0; waited < timeoutMs; waited += 20) {
-            if (ReadWholeFile(outPath).find(text) != std::string::npos) return true;
-            if (HasEnded()) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
-    }
-
-    // What the operator types at the console.
-    bool Type(const std::string& text) {
-        return input >= 0 && write(input, text.data(), text.size()) == ssize_t(text.size());
-    }
-
-    // The exit code, or -1 when the program has not ended within timeoutMs.
-    int WaitForExit(int timeoutMs) {
-        for (int waited = 0; waited < timeoutMs; waited += 20) {
-            if (HasEnded()) return exitCode;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return -1;
-    }
-
-private:
-    bool HasEnded() {
-        if (ended) return true;
-        int status = 0;
-        if (pid <= 0 || waitpid(pid, &status, WNOHANG) != pid) return false;
-        ended = true;
-        exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        return true;
-    }
-
-    std::string outPath;
-    pid_t pid = -1;
-    int input = -1;
-    bool ended = false;
-    int exitCode = -1;
-};
 
 // One client connection, plain or TLS, read line by line.
 class Session {
@@ -268,7 +197,7 @@ TEST_P(SecretsTest, NoPasswordReachesTheLogFile) {
     const std::string user = kLoginUser;
     const std::string password = kLoginPassword;
     const std::string host = kHost;
-    QuellonProcess quellon(WriteIni(), dir.File("console.out"));
+    QuellonProcess quellon(BuildDir() + "/quellon", WriteIni(), dir.File("console.out"));
     ASSERT_TRUE(quellon.WaitForOutput("Press Q to quit\r\n", 30000))
         << ReadWholeFile(dir.File("console.out"));
 

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/app/quellonprocess.h"
 #include "tests/app/tempdir.h"
 #include "tests/serverframework/loopbackport.h"
 #include "tests/serverframework/tls_test_support.h"
@@ -28,67 +29,6 @@ std::string QuellonPath() {
     const char* dir = std::getenv("QUELLON_BUILD_DIR");
     return std::string(dir != nullptr ? dir : QUELLON_TEST_BUILD_DIR) + "/quellon";
 }
-
-// quellon -c <ini> with standard input on a pipe and its output in files.
-class QuellonProcess {
-  public:
-    QuellonProcess(const std::string& ini, const std::string& outPath, const std::string& errPath)
-        : outPath(outPath) {
-        int pipeFds[2];
-        if (pipe2(pipeFds, O_CLOEXEC) != 0) return;
-        pid = fork();
-        if (pid == 0) {
-            dup2(pipeFds[0], 0);
-            int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(out, 1);
-            dup2(err, 2);
-            std::string program = QuellonPath();
-            execl(program.c_str(), program.c_str(), "-c", ini.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(pipeFds[0]);
-        input = pipeFds[1];
-    }
-    ~QuellonProcess() {
-        if (input >= 0) close(input);
-        if (pid > 0 && exitCode == -2) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-
-    // True once the program's standard output contains text (waits up to
-    // timeoutMs).
-    bool WaitForOutput(const std::string& text, int timeoutMs) {
-        for (int waited = 0; waited < timeoutMs; waited += 20) {
-            if (ReadFile(outPath).find(text) != std::string::npos) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
-    }
-    void Type(const std::string& text) {
-        if (write(input, text.data(), text.size()) < 0) ADD_FAILURE() << "cannot type " << text;
-    }
-    // The exit code, or -1 when the program has not ended within timeoutMs.
-    int WaitForExit(int timeoutMs) {
-        for (int waited = 0; waited < timeoutMs; waited += 20) {
-            int status = 0;
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                return exitCode;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return -1;
-    }
-
-  private:
-    std::string outPath;
-    pid_t pid = -1;
-    int input = -1;
-    int exitCode = -2;
-};
 
 class QuellonTlsTest : public ::testing::Test {
   protected:
@@ -134,7 +74,7 @@ class QuellonTlsTest : public ::testing::Test {
 };
 
 TEST_F(QuellonTlsTest, ServesTlsClientsOnTheTlsPortOnly) {
-    QuellonProcess quellon(Ini(), dir.File("out"), dir.File("err"));
+    QuellonProcess quellon(QuellonPath(), Ini(), dir.File("out"), dir.File("err"));
     ASSERT_TRUE(quellon.WaitForOutput("Press Q to quit\r\n", 20000)) << ReadFile(dir.File("out"));
     EXPECT_FALSE(TcpConnects(plainPort));
 
@@ -154,7 +94,7 @@ TEST_F(QuellonTlsTest, ServesTlsClientsOnTheTlsPortOnly) {
         EXPECT_EQ(refused.find("200 "), std::string::npos) << version << "\n" << refused;
     }
 
-    quellon.Type("q\n");
+    EXPECT_TRUE(quellon.Type("q\n"));
     EXPECT_EQ(0, quellon.WaitForExit(60000));
     EXPECT_NE(ReadFile(dir.File("out")).find("Shutting down..."), std::string::npos);
 }
@@ -175,7 +115,8 @@ TEST_F(QuellonTlsTest, SetUpFailuresEndTheProgramWithTheirText) {
          "Unexpected condition: password is too long."},
     };
     for (const Case& c : cases) {
-        QuellonProcess quellon(Ini("", c.password, c.dhFile), dir.File("out"), dir.File("err"));
+        QuellonProcess quellon(QuellonPath(), Ini("", c.password, c.dhFile), dir.File("out"),
+                               dir.File("err"));
         EXPECT_EQ(0, quellon.WaitForExit(20000)) << c.label;
         std::string out = ReadFile(dir.File("out"));
         EXPECT_NE(out.find(c.text + "\n"), std::string::npos) << c.label << "\n" << out;
@@ -195,7 +136,8 @@ TEST_F(QuellonTlsTest, TlsPortZeroOpensNoPlainPort) {
         std::string::size_type at = ini.find("SSLPORT=");
         std::string::size_type end = ini.find('\n', at);
         ini.replace(at, end - at, std::string("SSLPORT=") + value);
-        QuellonProcess quellon(dir.Write("quellon.ini", ini), dir.File("out"), dir.File("err"));
+        QuellonProcess quellon(QuellonPath(), dir.Write("quellon.ini", ini), dir.File("out"),
+                               dir.File("err"));
         // Start-up ends with the reason instead of serving anything.
         EXPECT_EQ(0, quellon.WaitForExit(20000)) << value;
         std::string out = ReadFile(dir.File("out"));
@@ -211,7 +153,7 @@ TEST_F(QuellonTlsTest, MissingTlsKeyEndsStartWithOneLine) {
     for (const char* key :
          {"SSLPORT", "SERVERCERTFILE", "SERVERCERTPASSWORD", "DHFILE", "CALIST"}) {
         std::string ini = Ini(key);
-        QuellonProcess quellon(ini, dir.File("out"), dir.File("err"));
+        QuellonProcess quellon(QuellonPath(), ini, dir.File("out"), dir.File("err"));
         EXPECT_EQ(0, quellon.WaitForExit(20000)) << key;
         std::string out = ReadFile(dir.File("out"));
         EXPECT_NE(out.find(std::string("SSL.") + key + " is not set"), std::string::npos)
