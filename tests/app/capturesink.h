@@ -9,7 +9,7 @@
 #include "app/logger.h"
 
 class CaptureSink : public CLogSink {
-public:
+  public:
     void Write(const char* data, int length) override {
         std::lock_guard<std::mutex> guard(mutex);
         text.append(data, static_cast<size_t>(length));
@@ -20,7 +20,7 @@ public:
         return text;
     }
 
-private:
+  private:
     std::mutex mutex;
     std::string text;
 };

@@ -15,7 +15,7 @@
 #include "tests/app/tempdir.h"
 
 class TestGlobals {
-public:
+  public:
     TestGlobals() : savedConfig(g_config), savedLogger(g_logger) {}
     ~TestGlobals() {
         g_logger = savedLogger;
@@ -45,7 +45,7 @@ public:
         g_logger = logger.get();
     }
 
-private:
+  private:
     CConfigDataLoader* savedConfig;
     CLogger* savedLogger;
     std::unique_ptr<CConfigDataLoader> config;

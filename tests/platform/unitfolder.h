@@ -11,7 +11,7 @@
 #include <string>
 
 class UnitFolderTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/quellon-units-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);

@@ -274,8 +274,8 @@ class SimStore::Impl {
     // The one number `st` gives for the host named `host` (bound as ?1 by
     // id): NotFound or Failed as findHost says, Failed with `what` when the
     // query gives no row.
-    SimResult hostInt(sqlite3_stmt* st, const std::string& host, int64_t& value,
-                      std::string* error, const char* what) {
+    SimResult hostInt(sqlite3_stmt* st, const std::string& host, int64_t& value, std::string* error,
+                      const char* what) {
         int64_t id = 0;
         const SimResult found = findHost(host, id, error);
         if (found != SimResult::Ok) {
