@@ -118,7 +118,9 @@ int CController::Start(CWmiLogEventServer* srv) {
         LOG(ERROR, "[dispatcher] could not create the dispatcher");
         dispatcher = nullptr;
     }
-    return 1;
+    // 0 tells the command server that subscription commands cannot be
+    // served.
+    return dispatcher != nullptr ? 1 : 0;
 }
 
 int CController::Stop() {

@@ -49,7 +49,9 @@ public:
     virtual int SendToClients(const std::string& text);
 
     // Stores the server, reads the engine's tuning keys and starts the
-    // dispatcher. Returns 1.
+    // dispatcher. Returns 1, or 0 when the dispatcher could not be created
+    // or started (the server then answers subscription commands with an
+    // error).
     virtual int Start(CWmiLogEventServer* server);
 
     // Stops the dispatcher (30000 ms deadline) and deletes it. Returns 1.

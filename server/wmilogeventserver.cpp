@@ -50,6 +50,7 @@ void AppendBroadcastLine(const std::string& text, std::string* out) {
 CWmiLogEventServer::CWmiLogEventServer() = default;
 
 CWmiLogEventServer::~CWmiLogEventServer() {
+    WaitForAbandonedWorker();
     LOG(TRACE, "Deleting Object.");
     RSLibrary::RSSynchronizeGuard guard(controllerLock);
     delete controller;
@@ -91,10 +92,9 @@ void CWmiLogEventServer::OnServerStarted() {
         connectionCount = 0;
     }
     RSLibrary::RSSynchronizeGuard guard(controllerLock);
-    if (controller != nullptr) {
-        controller->Start(this);
-        controllerRunning = true;
-    }
+    // An engine that could not start gets no commands: they are answered
+    // as when there is no engine at all.
+    if (controller != nullptr) controllerRunning = controller->Start(this) != 0;
 }
 
 void CWmiLogEventServer::OnServerShutdown() {

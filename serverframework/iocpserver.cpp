@@ -60,6 +60,10 @@ CIOCPServer::~CIOCPServer() {
     completionPort.Close();
 }
 
+void CIOCPServer::WaitForAbandonedWorker() {
+    if (workerAbandoned) workerEnded.wait();
+}
+
 void CIOCPServer::SetListenAddress(const std::string& address) { listenAddress = address; }
 
 int CIOCPServer::SendString(CIOCPClientContext* context, long flags, const std::string& text) {

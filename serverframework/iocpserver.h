@@ -115,6 +115,12 @@ public:
     virtual int CloseClient(CIOCPClientContext* context);
 
 protected:
+    // When Stop left a busy worker running, waits until it has returned;
+    // otherwise returns at once. A subclass whose hooks the worker may still
+    // be running calls it first thing in its destructor, so the worker never
+    // runs a hook on a half-destroyed object. Owner's thread.
+    void WaitForAbandonedWorker();
+
     // Called by Start once the listener and both threads are up, on the
     // thread that calls Start.
     virtual void OnServerStarted() = 0;

@@ -19,6 +19,9 @@ namespace {
 // "slow" keeps the worker busy in the hook.
 class EchoServer : public CIOCPServer {
 public:
+    // The worker of a Stop that missed its deadline may still be inside a
+    // hook of this object.
+    ~EchoServer() override { WaitForAbandonedWorker(); }
     std::atomic<int> started{0};
     std::atomic<int> shutdowns{0};
     std::atomic<int> connected{0};
