@@ -19,17 +19,17 @@ CConnectorThread::CConnectorThread(CDispatchThread* owner) : withinInterval(60),
 CConnectorThread::~CConnectorThread() = default;
 
 HRESULT CConnectorThread::SendQuery(TSubscriptionNode* node) {
-    TEventQuerySpec spec;
-    spec.isReplay = node->isReplay != 0;
-    spec.withinInterval = withinInterval;
-    spec.category = node->category;
-    spec.eventType = node->eventType;
-    spec.timeFrom = node->timeFrom;
-    spec.timeTo = node->timeTo;
+    TEventQueryFields fields;
+    fields.isReplay = node->isReplay != 0;
+    fields.withinInterval = withinInterval;
+    fields.category = node->category;
+    fields.eventType = node->eventType;
+    fields.timeFrom = node->timeFrom;
+    fields.timeTo = node->timeTo;
     // A node reconnecting after a failed poll still holds the enumerator of
     // its broken query.
     node->ReleaseQuery();
-    return SendEventQuery(node->services, spec, &node->eventEnum);
+    return SendEventQuery(node->services, fields, &node->eventEnum);
 }
 
 void CConnectorThread::Connect(TSubscriptionNode* node) {

@@ -36,17 +36,17 @@ bool IsDecimal(std::string_view value) {
 
 }  // namespace
 
-std::string BuildEventQuery(const TEventQuerySpec& spec) {
-    std::string category(spec.category);
-    std::string eventType(spec.eventType);
+std::string BuildEventQuery(const TEventQueryFields& fields) {
+    std::string category(fields.category);
+    std::string eventType(fields.eventType);
     std::string text;
-    if (!spec.isReplay) {
-        text = StringFormat(kLiveBase, spec.withinInterval);
+    if (!fields.isReplay) {
+        text = StringFormat(kLiveBase, fields.withinInterval);
         if (!IsWildcard(category)) text += StringFormat(kLiveCategory, category.c_str());
         if (!IsWildcard(eventType)) text += StringFormat(kLiveSeverity, eventType.c_str());
     } else {
-        std::string from(spec.timeFrom);
-        std::string to(spec.timeTo);
+        std::string from(fields.timeFrom);
+        std::string to(fields.timeTo);
         text = StringFormat(kReplayBase, from.c_str(), to.c_str());
         if (!IsWildcard(category)) text += StringFormat(kReplayCategory, category.c_str());
         if (!IsWildcard(eventType)) text += StringFormat(kReplaySeverity, eventType.c_str());
@@ -54,17 +54,17 @@ std::string BuildEventQuery(const TEventQuerySpec& spec) {
     return text;
 }
 
-bool EventQueryValuesAreSafe(const TEventQuerySpec& spec) {
-    if (!IsWildcard(spec.category) && !SafeQuoted(spec.category)) return false;
-    if (!IsWildcard(spec.eventType) && !IsDecimal(spec.eventType)) return false;
-    if (spec.isReplay && (!SafeQuoted(spec.timeFrom) || !SafeQuoted(spec.timeTo))) return false;
+bool EventQueryValuesAreSafe(const TEventQueryFields& fields) {
+    if (!IsWildcard(fields.category) && !SafeQuoted(fields.category)) return false;
+    if (!IsWildcard(fields.eventType) && !IsDecimal(fields.eventType)) return false;
+    if (fields.isReplay && (!SafeQuoted(fields.timeFrom) || !SafeQuoted(fields.timeTo))) return false;
     return true;
 }
 
-HRESULT SendEventQuery(IWbemServices* services, const TEventQuerySpec& spec,
+HRESULT SendEventQuery(IWbemServices* services, const TEventQueryFields& fields,
                        IEnumWbemClassObject** eventEnum) {
-    std::string text = BuildEventQuery(spec);
-    if (!EventQueryValuesAreSafe(spec)) {
+    std::string text = BuildEventQuery(fields);
+    if (!EventQueryValuesAreSafe(fields)) {
         LOG(WARN, "Refusing query %s: a quoted value holds a quote or backslash, or the "
             "severity is not a number", text.c_str());
         return WBEM_E_INVALID_QUERY;
@@ -79,7 +79,7 @@ HRESULT SendEventQuery(IWbemServices* services, const TEventQuerySpec& spec,
         throw std::bad_alloc();
     }
     const LONG flags = WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY;
-    HRESULT hr = spec.isReplay
+    HRESULT hr = fields.isReplay
                      ? services->ExecQuery(language, query, flags, nullptr, eventEnum)
                      : services->ExecNotificationQuery(language, query, flags, nullptr, eventEnum);
     SysFreeString(query);

@@ -13,7 +13,7 @@
 #include "wmi/wbem.h"
 
 // What a query is built from, taken from the subscription record.
-struct TEventQuerySpec {
+struct TEventQueryFields {
     bool isReplay = false;
     int32_t withinInterval = 60;  // seconds between WMI's looks (live)
     std::string_view category;    // log file, "*" for every log
@@ -25,13 +25,13 @@ struct TEventQuerySpec {
 // The query text: the live or replay base, then the LogFile clause unless
 // the category is "*", then the EventType clause unless the severity is
 // "*". Values are inserted as they are.
-std::string BuildEventQuery(const TEventQuerySpec& spec);
+std::string BuildEventQuery(const TEventQueryFields& fields);
 
 // False when a value could leave its place in the query text and change
 // its meaning: a single quote or backslash in the category or a replay
 // bound (which stand between quotes), or a severity (which stands bare)
 // that is not a decimal number.
-bool EventQueryValuesAreSafe(const TEventQuerySpec& spec);
+bool EventQueryValuesAreSafe(const TEventQueryFields& fields);
 
 // Builds the query, logs "Sending query <text>" at DEBUG and starts it on
 // `services` with language "WQL" and flags return-immediately |
@@ -40,5 +40,5 @@ bool EventQueryValuesAreSafe(const TEventQuerySpec& spec);
 // enumerator (one reference, the caller's). A query whose values are not
 // safe is not sent: WBEM_E_INVALID_QUERY, as WMI answers a malformed query.
 // Raises std::bad_alloc when the text cannot be allocated.
-HRESULT SendEventQuery(IWbemServices* services, const TEventQuerySpec& spec,
+HRESULT SendEventQuery(IWbemServices* services, const TEventQueryFields& fields,
                        IEnumWbemClassObject** eventEnum);

@@ -41,21 +41,21 @@ const TextCase kTexts[] = {
 
 TEST(EventQuery, TextsFromTheFormatTexts) {
     for (const TextCase& c : kTexts) {
-        TEventQuerySpec spec{c.isReplay, c.within, c.category, c.eventType, "20240101120000",
+        TEventQueryFields fields{c.isReplay, c.within, c.category, c.eventType, "20240101120000",
                              "20240101130000"};
-        EXPECT_EQ(BuildEventQuery(spec), c.expected)
+        EXPECT_EQ(BuildEventQuery(fields), c.expected)
             << c.category << " / " << c.eventType << " replay " << c.isReplay;
-        EXPECT_TRUE(EventQueryValuesAreSafe(spec)) << c.expected;
+        EXPECT_TRUE(EventQueryValuesAreSafe(fields)) << c.expected;
     }
 }
 
 TEST(EventQuery, EveryCombinationParsesAsTheIntendedConditions) {
     for (const TextCase& c : kTexts) {
         if (c.within < 0) continue;  // WMI refuses a negative interval
-        TEventQuerySpec spec{c.isReplay, c.within, c.category, c.eventType, "20240101120000",
+        TEventQueryFields fields{c.isReplay, c.within, c.category, c.eventType, "20240101120000",
                              "20240101130000"};
         wmi::sim::WqlQuery query;
-        ASSERT_EQ(wmi::sim::ParseWql(BuildEventQuery(spec), !c.isReplay, query), WBEM_S_NO_ERROR) << c.expected;
+        ASSERT_EQ(wmi::sim::ParseWql(BuildEventQuery(fields), !c.isReplay, query), WBEM_S_NO_ERROR) << c.expected;
         size_t expected = (c.isReplay ? 2 : 0) + (std::string(c.category) != "*") +
                           (std::string(c.eventType) != "*");
         EXPECT_EQ(query.conditions.size(), expected) << c.expected;
@@ -111,11 +111,11 @@ private:
 
 TEST(EventQuery, UnsafeValuesAreRefusedWithoutCallingWmi) {
     for (const UnsafeCase& c : kUnsafe) {
-        TEventQuerySpec spec{c.isReplay, 60, c.category, c.eventType, c.timeFrom, "20240101130000"};
-        EXPECT_FALSE(EventQueryValuesAreSafe(spec)) << c.category << " / " << c.eventType;
+        TEventQueryFields fields{c.isReplay, 60, c.category, c.eventType, c.timeFrom, "20240101130000"};
+        EXPECT_FALSE(EventQueryValuesAreSafe(fields)) << c.category << " / " << c.eventType;
         auto* services = new RecordingServices();
         IEnumWbemClassObject* e = nullptr;
-        EXPECT_EQ(SendEventQuery(services, spec, &e), WBEM_E_INVALID_QUERY) << c.category;
+        EXPECT_EQ(SendEventQuery(services, fields, &e), WBEM_E_INVALID_QUERY) << c.category;
         EXPECT_EQ(services->calls, 0) << c.category;
         services->Release();
     }
@@ -124,14 +124,14 @@ TEST(EventQuery, UnsafeValuesAreRefusedWithoutCallingWmi) {
 TEST(EventQuery, SendUsesTheCallOfItsKind) {
     for (bool replay : {false, true}) {
         auto* services = new RecordingServices();
-        TEventQuerySpec spec{replay, 60, "System", "2", "20240101120000", "20240101130000"};
+        TEventQueryFields fields{replay, 60, "System", "2", "20240101120000", "20240101130000"};
         IEnumWbemClassObject* e = nullptr;
-        EXPECT_EQ(SendEventQuery(services, spec, &e), WBEM_E_FAILED) << "the platform's code is returned";
+        EXPECT_EQ(SendEventQuery(services, fields, &e), WBEM_E_FAILED) << "the platform's code is returned";
         EXPECT_EQ(services->calls, 1);
         EXPECT_EQ(services->notification, !replay);
         EXPECT_EQ(services->language, "WQL");
         EXPECT_EQ(services->flags, 48);
-        EXPECT_EQ(services->text, BuildEventQuery(spec));
+        EXPECT_EQ(services->text, BuildEventQuery(fields));
         services->Release();
     }
 }
@@ -188,7 +188,7 @@ TEST_F(EventQueryOnSimHosts, LiveAndReplaySelectWhatTheySay) {
     Append("10.0.0.5", {MakeEvent("System", 1, 1, kNoon), MakeEvent("System", 3, 2, kNoon + 1),
                         MakeEvent("Application", 2, 3, kNoon + 60000000),
                         MakeEvent("System", 2, 4, kNoon + 3600000000LL)});
-    TEventQuerySpec live{false, 0, "System", "2", "", ""};
+    TEventQueryFields live{false, 0, "System", "2", "", ""};
     IEnumWbemClassObject* e = nullptr;
     ASSERT_EQ(SendEventQuery(services, live, &e), S_OK);
     Append("10.0.0.5", {MakeEvent("System", 1, 10), MakeEvent("System", 3, 11),
@@ -196,7 +196,7 @@ TEST_F(EventQueryOnSimHosts, LiveAndReplaySelectWhatTheySay) {
     EXPECT_EQ(Codes(e, true), (std::vector<uint32_t>{10, 13}));
     e->Release();
 
-    TEventQuerySpec replay{true, 60, "*", "*", "20240101120000", "20240101130000"};
+    TEventQueryFields replay{true, 60, "*", "*", "20240101120000", "20240101130000"};
     ASSERT_EQ(SendEventQuery(services, replay, &e), S_OK);
     EXPECT_EQ(Codes(e, false), (std::vector<uint32_t>{2, 3})) << "both bounds exclusive";
     e->Release();
