@@ -42,7 +42,7 @@ for tool in "$QUELLON" "$SIM" "$LOAD"; do
   [ -x "$tool" ] ||
     { echo "missing $tool (build quellon, quellon-sim and quellon-engine-load)" >&2; exit 1; }
 done
-EVTX=/work/shared/data/evtx
+EVTX=$ROOT/../shared/data/evtx
 [ -d "$EVTX" ] || EVTX=$ROOT/examples/evtx
 
 work=$(mktemp -d)

@@ -153,7 +153,7 @@ BENCHMARK(WindowFirstPage);
 BENCHMARK(WindowLastPage);
 
 void ImportSamples(benchmark::State& state) {
-    std::string samples = "/work/shared/data/evtx";
+    std::string samples = "../shared/data/evtx";
     if (const char* src = std::getenv("QUELLON_SOURCE_DIR")) {
         if (fs::is_directory(fs::path(src) / ".." / "shared" / "data" / "evtx")) {
             samples = (fs::path(src) / ".." / "shared" / "data" / "evtx").string();

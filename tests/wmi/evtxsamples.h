@@ -1,6 +1,6 @@
 // Where the sample event logs (.evtx) used by the import and tool tests lie:
-// the shared data folder beside the source tree, found through
-// QUELLON_SOURCE_DIR, or its usual place on a developer's machine.
+// the shared data folder beside the source tree (QUELLON_SOURCE_DIR/../shared,
+// as ctest sets it; the source tree's own folder when run by hand).
 #pragma once
 
 #include <cstdlib>
@@ -8,12 +8,7 @@
 #include <string>
 
 inline std::string SamplesDir() {
-    if (const char* src = std::getenv("QUELLON_SOURCE_DIR")) {
-        const std::filesystem::path p =
-            std::filesystem::path(src) / ".." / "shared" / "data" / "evtx";
-        if (std::filesystem::is_directory(p)) {
-            return p.string();
-        }
-    }
-    return "/work/shared/data/evtx";
+    const char* src = std::getenv("QUELLON_SOURCE_DIR");
+    std::filesystem::path root = src != nullptr ? src : QUELLON_TEST_SOURCE_ROOT;
+    return (root / ".." / "shared" / "data" / "evtx").string();
 }
