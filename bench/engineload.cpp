@@ -29,12 +29,8 @@
 // One thread drives every connection through epoll. The driver stops the
 // play processes it started before it exits, also on SIGINT and SIGTERM;
 // they get SIGTERM themselves should the driver die.
-#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/prctl.h>
@@ -55,6 +51,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "loadclient.h"
 
 namespace {
 
@@ -241,11 +239,9 @@ int64_t Percentile(std::vector<int64_t>& sorted, double p) {
 
 // ---- connections ------------------------------------------------------------
 
-enum class Phase { kGreeting, kLogin, kReady };
-
 struct Connection {
     int fd = -1;
-    Phase phase = Phase::kGreeting;
+    loadclient::LoginStep login = loadclient::LoginStep::kGreeting;
     std::string input;
     std::string output;  // not yet sent
     bool wantWrite = false;
@@ -307,22 +303,7 @@ class Driver {
     size_t addsSent = 0;
 };
 
-int Driver::Connect() {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(options.port));
-    if (inet_pton(AF_INET, options.address.c_str(), &sa.sin_addr) != 1) {
-        Fail("not an IPv4 address: " + options.address);
-    }
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        Fail(std::string("connect: ") + std::strerror(errno));
-    }
-    int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    return fd;
-}
+int Driver::Connect() { return loadclient::Connect(options.address, options.port, Fail); }
 
 void Driver::Watch(Connection& c, size_t index) {
     epoll_event event{};
@@ -393,35 +374,22 @@ void Driver::OnReadable(Connection& c) {
         if (errno == ECONNRESET) Fail("the listener reset a connection");
         if (errno != EINTR) Fail(std::string("recv: ") + std::strerror(errno));
     }
-    size_t start = 0;
-    for (;;) {
-        const void* found = std::memchr(c.input.data() + start, '\n', c.input.size() - start);
-        if (found == nullptr) break;
-        size_t end = static_cast<size_t>(static_cast<const char*>(found) - c.input.data());
-        size_t length = end - start;
-        if (length > 0 && c.input[end - 1] == '\r') --length;
-        OnLine(c, std::string_view(c.input.data() + start, length));
-        start = end + 1;
-    }
-    c.input.erase(0, start);
+    loadclient::TakeLines(c.input, [&](std::string_view line) { OnLine(c, line); });
 }
 
 void Driver::OnLine(Connection& c, std::string_view line) {
     auto startsWith = [&](std::string_view prefix) {
         return line.substr(0, prefix.size()) == prefix;
     };
-    switch (c.phase) {
-        case Phase::kGreeting:
-            if (!startsWith("200 ")) Fail("unexpected greeting: " + std::string(line));
-            c.phase = Phase::kLogin;
-            Queue(c, "LOGIN " + options.user + " " + options.password + "\r\n");
+    switch (loadclient::Login(
+        c.login, line, options.user, options.password,
+        [&](const std::string& text) { Queue(c, text); }, Fail)) {
+        case loadclient::LoginResult::kPending:
             return;
-        case Phase::kLogin:
-            if (!startsWith("OK authentication")) Fail("login refused: " + std::string(line));
-            c.phase = Phase::kReady;
+        case loadclient::LoginResult::kLoggedIn:
             ++loggedIn;
             return;
-        case Phase::kReady:
+        case loadclient::LoginResult::kNotMine:
             break;
     }
     if (startsWith("NTEVENT: ")) {
@@ -572,10 +540,7 @@ void Driver::Run() {
     connections.resize(static_cast<size_t>(options.clients));
     for (size_t i = 0; i < connections.size(); ++i) {
         connections[i].fd = Connect();
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.u64 = i;
-        epoll_ctl(epollFd, EPOLL_CTL_ADD, connections[i].fd, &event);
+        loadclient::WatchReadable(epollFd, connections[i].fd, i);
     }
     if (!PumpUntil(Clock::now() + std::chrono::seconds(10),
                    [&] { return loggedIn == options.clients; })) {

@@ -14,11 +14,7 @@
 // One thread drives every connection through epoll, as redis-benchmark
 // does, so that the figures compare like with like. Connections talk through
 // a Transport (plain or TLS, MakeTransport).
-#include <arpa/inet.h>
 #include <errno.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
@@ -33,8 +29,11 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
+
+#include "loadclient.h"
 
 namespace {
 
@@ -55,19 +54,19 @@ struct Options {
 // recv(2): a count, 0 for the end of the stream (Receive), or -1 with errno
 // (EAGAIN when the socket is not ready).
 class Transport {
-public:
+  public:
     explicit Transport(int fd) : fd(fd) {}
     virtual ~Transport() { close(fd); }
     virtual ssize_t Send(const char* data, size_t length) = 0;
     virtual ssize_t Receive(char* buffer, size_t size) = 0;
     int Descriptor() const { return fd; }
 
-protected:
+  protected:
     const int fd;
 };
 
 class PlainTransport : public Transport {
-public:
+  public:
     using Transport::Transport;
     ssize_t Send(const char* data, size_t length) override {
         return ::send(fd, data, length, MSG_NOSIGNAL);
@@ -105,7 +104,7 @@ void WaitFor(int fd, int sslError) {
 // TLS over a non-blocking socket. The handshake is completed in the
 // constructor; afterwards "not ready" from OpenSSL is reported as EAGAIN.
 class TlsTransport : public Transport {
-public:
+  public:
     explicit TlsTransport(int fd) : Transport(fd), ssl(SSL_new(ClientContext())) {
         SSL_set_fd(ssl, fd);
         SSL_set_connect_state(ssl);
@@ -133,7 +132,7 @@ public:
         return n > 0 ? n : Failed(n);
     }
 
-private:
+  private:
     ssize_t Failed(int result) {
         switch (SSL_get_error(ssl, result)) {
             case SSL_ERROR_WANT_READ:
@@ -157,33 +156,23 @@ std::unique_ptr<Transport> MakeTransport(int fd, const Options& options) {
 }
 
 int Connect(const Options& options) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(options.port));
-    if (inet_pton(AF_INET, options.host.c_str(), &sa.sin_addr) != 1) {
-        Fail("not an IPv4 address: " + options.host);
-    }
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        Fail(std::string("connect: ") + std::strerror(errno));
-    }
-    int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    return fd;
+    return loadclient::Connect(options.host, options.port, Fail);
 }
 
-enum class Phase { kGreeting, kLogin, kReady, kWaiting, kDone };
+// After the greeting and login: ready, waiting for the reply to a NOOP, or
+// done with its share.
+enum class Phase { kReady, kWaiting, kDone };
 
 struct Connection {
     std::unique_ptr<Transport> transport;
-    Phase phase = Phase::kGreeting;
+    loadclient::LoginStep login = loadclient::LoginStep::kGreeting;
+    Phase phase = Phase::kReady;
     std::string input;
     Clock::time_point sentAt;
 };
 
 class Driver {
-public:
+  public:
     explicit Driver(const Options& o) : options(o) {}
 
     void Run() {
@@ -191,10 +180,7 @@ public:
         connections.resize(static_cast<size_t>(options.clients));
         for (size_t i = 0; i < connections.size(); ++i) {
             connections[i].transport = MakeTransport(Connect(options), options);
-            epoll_event event{};
-            event.events = EPOLLIN;
-            event.data.u64 = i;
-            epoll_ctl(epollFd, EPOLL_CTL_ADD, connections[i].transport->Descriptor(), &event);
+            loadclient::WatchReadable(epollFd, connections[i].transport->Descriptor(), i);
         }
         // A TLS transport may hold the greeting already: it can arrive with
         // the end of the handshake and be read ahead.
@@ -230,7 +216,7 @@ public:
             options.clients, answered, seconds, answered / seconds, p50, p99);
     }
 
-private:
+  private:
     void Write(Connection& c, const std::string& text) {
         size_t sent = 0;
         while (sent < text.size()) {
@@ -262,24 +248,16 @@ private:
             if (errno == EAGAIN || errno == EWOULDBLOCK) break;
             if (errno != EINTR) Fail(std::string("recv: ") + std::strerror(errno));
         }
-        size_t end;
-        while ((end = c.input.find("\r\n")) != std::string::npos) {
-            std::string line = c.input.substr(0, end);
-            c.input.erase(0, end + 2);
-            OnLine(c, line);
-        }
+        loadclient::TakeLines(c.input, [&](std::string_view line) { OnLine(c, line); });
     }
 
-    void OnLine(Connection& c, const std::string& line) {
-        switch (c.phase) {
-            case Phase::kGreeting:
-                if (line.rfind("200 ", 0) != 0) Fail("unexpected greeting: " + line);
-                c.phase = Phase::kLogin;
-                Write(c, "LOGIN " + options.user + " " + options.password + "\r\n");
+    void OnLine(Connection& c, std::string_view line) {
+        switch (loadclient::Login(
+            c.login, line, options.user, options.password,
+            [&](const std::string& text) { Write(c, text); }, Fail)) {
+            case loadclient::LoginResult::kPending:
                 return;
-            case Phase::kLogin:
-                if (line.rfind("OK authentication", 0) != 0) Fail("login refused: " + line);
-                c.phase = Phase::kReady;
+            case loadclient::LoginResult::kLoggedIn:
                 if (++loggedIn == options.clients) {
                     started = Clock::now();
                     for (Connection& each : connections) {
@@ -287,6 +265,10 @@ private:
                     }
                 }
                 return;
+            case loadclient::LoginResult::kNotMine:
+                break;
+        }
+        switch (c.phase) {
             case Phase::kWaiting:
                 if (line != "OK noop") return;  // a broadcast line
                 samples.push_back(static_cast<uint32_t>(

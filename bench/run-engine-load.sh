@@ -22,6 +22,7 @@
 # removed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/lib.sh
 ROOT=$PWD
 
 BUILD_DIR=$(cd "${1:-${BUILD_DIR:-build}}" && pwd)
@@ -80,10 +81,6 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
 
 # ---- the store: hosts 127.0.1.1 .. 127.0.1.N, each with some real history --
 STORE=$work/simhosts.db

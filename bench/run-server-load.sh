@@ -9,15 +9,14 @@
 #   BUILD_DIR=build COMMANDS=200000 bench/run-server-load.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/lib.sh
 
 BUILD_DIR=${BUILD_DIR:-build}
 COMMANDS=${COMMANDS:-200000}
 CLIENT_COUNTS=${CLIENT_COUNTS:-"3 50"}
 LOAD="$BUILD_DIR/bench/quellon-load"
 HOST="$BUILD_DIR/bench/quellon-serverhost"
-for tool in "$LOAD" "$HOST"; do
-  [ -x "$tool" ] || { echo "missing $tool (build with QUELLON_BENCH=ON)" >&2; exit 1; }
-done
+require_built "$LOAD" "$HOST"
 command -v redis-server >/dev/null && command -v redis-benchmark >/dev/null ||
   { echo "redis-server and redis-benchmark are needed" >&2; exit 1; }
 
@@ -25,8 +24,8 @@ work=$(mktemp -d)
 host_pid=""
 redis_pid=""
 cleanup() {
-  [ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null && wait "$host_pid" 2>/dev/null
-  [ -n "$redis_pid" ] && kill "$redis_pid" 2>/dev/null && wait "$redis_pid" 2>/dev/null
+  stop_process "$host_pid"
+  stop_process "$redis_pid"
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -39,17 +38,11 @@ USERNAME=bench
 PASSWORD=bench
 EOF
 
-"$HOST" --config "$work/quellon.ini" --port 0 > "$work/host.out" 2>&1 &
-host_pid=$!
-port=""
-for _ in $(seq 100); do
-  port=$(sed -n 's/^listening on \([0-9]*\)$/\1/p' "$work/host.out")
-  [ -n "$port" ] && break
-  sleep 0.05
-done
-[ -n "$port" ] || { echo "the server host did not start:" >&2; cat "$work/host.out" >&2; exit 1; }
+start_host "$work/host.out" --port 0
+host_pid=$(cat "$work/host.out.pid")
+port=$(wait_port "$work/host.out")
 
-redis_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+redis_port=$(free_port)
 redis-server --port "$redis_port" --bind 127.0.0.1 --save '' --appendonly no --daemonize no \
   > "$work/redis.out" 2>&1 &
 redis_pid=$!

@@ -12,6 +12,7 @@
 #   BUILD_DIR=build COMMANDS=200000 HANDSHAKES=2000 REPEAT=5 bench/run-tls-load.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/lib.sh
 
 BUILD_DIR=${BUILD_DIR:-build}
 COMMANDS=${COMMANDS:-200000}
@@ -20,22 +21,20 @@ REPEAT=${REPEAT:-5}
 CLIENT_COUNTS=${CLIENT_COUNTS:-"3 50"}
 LOAD="$BUILD_DIR/bench/quellon-load"
 HOST="$BUILD_DIR/bench/quellon-serverhost"
-for tool in "$LOAD" "$HOST"; do
-  [ -x "$tool" ] || { echo "missing $tool (build with QUELLON_BENCH=ON)" >&2; exit 1; }
-done
+require_built "$LOAD" "$HOST"
 
 work=$(mktemp -d)
 plain_pid=""
 tls_pid=""
 cleanup() {
-  [ -n "$plain_pid" ] && kill "$plain_pid" 2>/dev/null && wait "$plain_pid" 2>/dev/null
-  [ -n "$tls_pid" ] && kill "$tls_pid" 2>/dev/null && wait "$tls_pid" 2>/dev/null
+  stop_process "$plain_pid"
+  stop_process "$tls_pid"
   rm -rf "$work"
 }
 trap cleanup EXIT
 
 scripts/make-test-certs "$work/certs" "bench key password"
-tls_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+tls_port=$(free_port)
 cat > "$work/quellon.ini" <<EOF2
 [LISTEN]
 MAXCONNECTIONS=100
@@ -50,25 +49,6 @@ SERVERCERTPASSWORD=bench key password
 DHFILE=$work/certs/dh.pem
 CALIST=$work/certs/calist.pem
 EOF2
-
-# Starts a server host with the given extra arguments; prints its port.
-start_host() {
-  local out=$1
-  shift
-  "$HOST" --config "$work/quellon.ini" "$@" > "$out" 2>&1 &
-  echo $! > "$out.pid"
-}
-wait_port() {
-  local out=$1 port=""
-  for _ in $(seq 100); do
-    port=$(sed -n 's/^listening on \([0-9]*\)$/\1/p' "$out")
-    [ -n "$port" ] && { echo "$port"; return 0; }
-    sleep 0.05
-  done
-  echo "the server host did not start:" >&2
-  cat "$out" >&2
-  return 1
-}
 
 start_host "$work/plain.out" --port 0
 plain_pid=$(cat "$work/plain.out.pid")
