@@ -158,3 +158,12 @@ long DecimalPrefix(const std::string& text) {
     }
     return value;
 }
+
+long ConfigInteger(const char* key, long defaultValue) {
+    if (g_config == nullptr) return defaultValue;
+    try {
+        return DecimalPrefix(g_config->GetKeyValue(key));
+    } catch (const CConfigDataLoader::EInvalidKey&) {
+        return defaultValue;
+    }
+}

@@ -106,11 +106,7 @@ bool InitLogger() {
 TListenSettings ReadListenSettings() {
     TListenSettings settings;
     if (g_config == nullptr) return settings;
-    try {
-        settings.port = static_cast<int>(DecimalPrefix(g_config->GetKeyValue("LISTEN.PORT")));
-    } catch (const CConfigDataLoader::EInvalidKey&) {
-        settings.port = kDefaultListenPort;
-    }
+    settings.port = static_cast<int>(ConfigInteger("LISTEN.PORT", kDefaultListenPort));
     try {
         settings.address = g_config->GetKeyValue("LISTEN.ADDRESS");
     } catch (const CConfigDataLoader::EInvalidKey&) {

@@ -6,15 +6,9 @@
 #include "engine/eventquery.h"
 #include "wmi/wmiconnector.h"
 
-CConnectorThread::CConnectorThread(CDispatchThread* owner) : withinInterval(60), dispatcher(owner) {
-    if (g_config != nullptr) {
-        try {
-            withinInterval = static_cast<int32_t>(DecimalPrefix(g_config->GetKeyValue("PERFORMANCE.WT_FOR_WQ")));
-        } catch (const CConfigDataLoader::EInvalidKey&) {
-            withinInterval = 60;
-        }
-    }
-}
+CConnectorThread::CConnectorThread(CDispatchThread* owner)
+    : withinInterval(static_cast<int32_t>(ConfigInteger("PERFORMANCE.WT_FOR_WQ", 60))),
+      dispatcher(owner) {}
 
 CConnectorThread::~CConnectorThread() = default;
 

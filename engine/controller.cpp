@@ -16,16 +16,6 @@ namespace {
 
 const char* const kNamespace = "root\\cimv2";
 
-// Integer value of a tuning key, or the default when the key is absent.
-int32_t TuningValue(const char* key, int32_t defaultValue) {
-    if (g_config == nullptr) return defaultValue;
-    try {
-        return static_cast<int32_t>(DecimalPrefix(g_config->GetKeyValue(key)));
-    } catch (const CConfigDataLoader::EInvalidKey&) {
-        return defaultValue;
-    }
-}
-
 // A dotted IPv4 address, or a name the resolver knows.
 bool IsValidHost(const std::string& host) {
     in_addr address;
@@ -102,10 +92,10 @@ int CController::SendToClients(const std::string& text) {
 
 int CController::Start(CWmiLogEventServer* srv) {
     server = srv;
-    int32_t connectorCount = TuningValue("PERFORMANCE.ConnectionProcessors", 10);
-    int32_t maxReconnect = TuningValue("OTHERS.MaxReconnectInterval", 10000);
-    int32_t minReconnect = TuningValue("OTHERS.MinReconnectInterval", 1000);
-    int32_t queryThreadCount = TuningValue("PERFORMANCE.EventRetriever", 32);
+    int32_t connectorCount = static_cast<int32_t>(ConfigInteger("PERFORMANCE.ConnectionProcessors", 10));
+    int32_t maxReconnect = static_cast<int32_t>(ConfigInteger("OTHERS.MaxReconnectInterval", 10000));
+    int32_t minReconnect = static_cast<int32_t>(ConfigInteger("OTHERS.MinReconnectInterval", 1000));
+    int32_t queryThreadCount = static_cast<int32_t>(ConfigInteger("PERFORMANCE.EventRetriever", 32));
     try {
         dispatcher =
             new CDispatchThread(connectorCount, queryThreadCount, maxReconnect, minReconnect, server);

@@ -310,14 +310,9 @@ void CDispatchThread::run() {
     }
     StartWorkers();
 
-    int32_t interval = 2000;
-    if (g_config != nullptr) {
-        try {
-            long value = DecimalPrefix(g_config->GetKeyValue("OTHERS.CHECKTERMINATEFLAG"));
-            interval = static_cast<int32_t>(value < 100 ? value * 1000 : value);
-        } catch (const CConfigDataLoader::EInvalidKey&) {
-        }
-    }
+    // Absent: 2000 ms (a value of 100 or more counts as milliseconds).
+    int32_t interval = static_cast<int32_t>(
+        IntervalMilliseconds(ConfigInteger("OTHERS.CHECKTERMINATEFLAG", 2000)));
     LOG(DEBUG, "[dispatcher] Check for terminate every %d ms", interval);
 
     bool deletingAll = false;

@@ -20,7 +20,7 @@ void CQueryThread::ReadPollSettings(int32_t* pollTimeoutMs, int32_t* batchSize) 
     try {
         long wait = DecimalPrefix(g_config->GetKeyValue("OTHERS.EVENTWAITPERCONNECTION"));
         long batch = DecimalPrefix(g_config->GetKeyValue("OTHERS.NUMBEROFEVENTSTOPOOL"));
-        *pollTimeoutMs = static_cast<int32_t>(wait < 100 ? wait * 1000 : wait);
+        *pollTimeoutMs = static_cast<int32_t>(IntervalMilliseconds(wait));
         // A batch of 0 would read as "result set ended" and close a live
         // subscription; at least one object is asked for.
         *batchSize = static_cast<int32_t>(batch > kBatchSlots ? kBatchSlots : (batch < 1 ? 1 : batch));

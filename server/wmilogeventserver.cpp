@@ -15,12 +15,7 @@ constexpr int kDefaultMaxConnections = 3;
 constexpr long kReadSize = 5000;
 
 int ReadMaxConnections() {
-    if (g_config == nullptr) return kDefaultMaxConnections;
-    try {
-        return static_cast<int>(DecimalPrefix(g_config->GetKeyValue("LISTEN.MAXCONNECTIONS")));
-    } catch (const CConfigDataLoader::EInvalidKey&) {
-        return kDefaultMaxConnections;
-    }
+    return static_cast<int>(ConfigInteger("LISTEN.MAXCONNECTIONS", kDefaultMaxConnections));
 }
 
 // "200 <banner> Ready To Authenticate\r\n" with the version and build date.
