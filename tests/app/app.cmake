@@ -1,16 +1,5 @@
-quellon_add_test(NAME commandline_test
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/commandline_test.cpp
-  LIBS quellon_app)
-quellon_add_test(NAME configdataloader_test
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/configdataloader_test.cpp
-  LIBS quellon_app)
-quellon_add_test(NAME logger_test
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/logger_test.cpp
-  LIBS quellon_app)
-quellon_add_test(NAME stringconvertor_test
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/stringconvertor_test.cpp
-  LIBS quellon_app)
-quellon_add_test(NAME pellmoor_test
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/pellmoor_test.cpp
-  LIBS quellon_app)
-add_dependencies(pellmoor_test quellon)
+quellon_add_test(NAME commandline_test LIBS quellon_app)
+quellon_add_test(NAME configdataloader_test LIBS quellon_app)
+quellon_add_test(NAME logger_test LIBS quellon_app)
+quellon_add_test(NAME stringconvertor_test LIBS quellon_app)
+quellon_add_test(NAME pellmoor_test LIBS quellon_app DEPENDS quellon)

@@ -1,3 +1,1 @@
-quellon_add_test(NAME messages_test
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/messages_test.cpp
-  LIBS quellon_app)
+quellon_add_test(NAME messages_test LIBS quellon_app)

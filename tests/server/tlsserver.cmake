@@ -1,3 +1,1 @@
-quellon_add_test(NAME tlsserver_test
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tlsserver_test.cpp
-  LIBS quellon_server quellon_tls_test_support)
+quellon_add_test(NAME tlsserver_test LIBS quellon_server quellon_tls_test_support)

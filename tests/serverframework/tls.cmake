@@ -4,9 +4,5 @@ target_link_libraries(quellon_tls_test_support PUBLIC OpenSSL::SSL OpenSSL::Cryp
 target_compile_definitions(quellon_tls_test_support PRIVATE
   QUELLON_TEST_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 
-quellon_add_test(NAME sslsession_test
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/sslsession_test.cpp
-  LIBS quellon_tls quellon_tls_test_support GTest::gmock)
-quellon_add_test(NAME sslcontext_test
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/sslcontext_test.cpp
-  LIBS quellon_tls quellon_tls_test_support GTest::gmock)
+quellon_add_test(NAME sslsession_test LIBS quellon_tls quellon_tls_test_support GTest::gmock)
+quellon_add_test(NAME sslcontext_test LIBS quellon_tls quellon_tls_test_support GTest::gmock)

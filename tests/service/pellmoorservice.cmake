@@ -4,6 +4,5 @@ target_link_libraries(quellon_servicehost PRIVATE quellon_service_app)
 set_target_properties(quellon_servicehost PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
 
 quellon_add_test(NAME pellmoorservice_test
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/pellmoorservice_test.cpp
-  LIBS quellon_service_app quellon_tls_test_support quellon_simstore)
-add_dependencies(pellmoorservice_test quellon_servicehost)
+  LIBS quellon_service_app quellon_tls_test_support quellon_simstore
+  DEPENDS quellon_servicehost)
