@@ -8,31 +8,12 @@
 
 #include <chrono>
 #include <deque>
-#include <mutex>
 #include <unordered_map>
 
-#include "platform/thread_annotations.h"
+#include "platform/mutex.h"
 
 namespace platform {
 namespace {
-
-class CAPABILITY("mutex") PortMutex {
-public:
-    void Lock() ACQUIRE() { mutex.lock(); }
-    void Unlock() RELEASE() { mutex.unlock(); }
-
-private:
-    std::mutex mutex;
-};
-
-class SCOPED_CAPABILITY PortGuard {
-public:
-    explicit PortGuard(PortMutex& m) ACQUIRE(m) : mutex(m) { mutex.Lock(); }
-    ~PortGuard() RELEASE() { mutex.Unlock(); }
-
-private:
-    PortMutex& mutex;
-};
 
 // epoll user data of the eventfd; socket entries use (generation << 32 | fd),
 // and generations start at 1, so this value never collides.
@@ -72,7 +53,7 @@ struct CompletionPort::State {
     int wakeFd = -1;
 
     // Guards everything below. Innermost: nothing else is locked under it.
-    PortMutex lock;
+    Mutex lock;
     std::unordered_map<int, SocketEntry> sockets GUARDED_BY(lock);
     std::deque<Completion> queue GUARDED_BY(lock);
     uint32_t lastGeneration GUARDED_BY(lock) = 0;
@@ -203,7 +184,7 @@ bool CompletionPort::Create() {
 
 int CompletionPort::Associate(int socket, uintptr_t key) {
     if (socket < 0 || key == 0) return EINVAL;
-    PortGuard guard(state->lock);
+    MutexLock guard(state->lock);
     if (state->epollFd < 0) return EBADF;
     if (state->sockets.count(socket) != 0) return EEXIST;
     uint32_t generation = ++state->lastGeneration;
@@ -221,7 +202,7 @@ int CompletionPort::Associate(int socket, uintptr_t key) {
 
 int CompletionPort::PostReceive(int socket, char* buffer, uint32_t size, void* request) {
     if (size == 0 || buffer == nullptr) return EINVAL;
-    PortGuard guard(state->lock);
+    MutexLock guard(state->lock);
     auto it = state->sockets.find(socket);
     if (it == state->sockets.end()) return EBADF;
     SocketEntry& entry = it->second;
@@ -235,7 +216,7 @@ int CompletionPort::PostReceive(int socket, char* buffer, uint32_t size, void* r
 
 int CompletionPort::PostSend(int socket, const char* data, uint32_t length, void* request) {
     if (length == 0 || data == nullptr) return EINVAL;
-    PortGuard guard(state->lock);
+    MutexLock guard(state->lock);
     auto it = state->sockets.find(socket);
     if (it == state->sockets.end()) return EBADF;
     SocketEntry& entry = it->second;
@@ -253,7 +234,7 @@ int CompletionPort::PostSend(int socket, const char* data, uint32_t length, void
 }
 
 int CompletionPort::CloseSocket(int socket) {
-    PortGuard guard(state->lock);
+    MutexLock guard(state->lock);
     auto it = state->sockets.find(socket);
     if (it == state->sockets.end()) return EBADF;
     SocketEntry& entry = it->second;
@@ -270,7 +251,7 @@ int CompletionPort::CloseSocket(int socket) {
 }
 
 bool CompletionPort::Post(uintptr_t key, void* request, uint32_t bytes) {
-    PortGuard guard(state->lock);
+    MutexLock guard(state->lock);
     if (state->epollFd < 0) return false;
     state->Enqueue(key, request, bytes, 0);
     return true;
@@ -282,7 +263,7 @@ int CompletionPort::Dequeue(Completion* completion, int timeoutMs) {
     epoll_event events[kMaxEvents];
     State& s = *state;
     int result = 0;
-    s.lock.Lock();
+    s.lock.lock();
     for (;;) {
         if (!s.queue.empty()) {
             *completion = s.queue.front();
@@ -302,10 +283,10 @@ int CompletionPort::Dequeue(Completion* completion, int timeoutMs) {
         // epoll_wait runs without the lock so that other threads can post
         // meanwhile; Enqueue then wakes it through the eventfd.
         s.waiting = true;
-        s.lock.Unlock();
+        s.lock.unlock();
         int n = epoll_wait(s.epollFd, events, kMaxEvents, waitMs);
         int error = errno;
-        s.lock.Lock();
+        s.lock.lock();
         s.waiting = false;
         if (n < 0 && error != EINTR) {
             result = -1;
@@ -317,12 +298,12 @@ int CompletionPort::Dequeue(Completion* completion, int timeoutMs) {
             break;
         }
     }
-    s.lock.Unlock();
+    s.lock.unlock();
     return result;
 }
 
 void CompletionPort::Close() {
-    PortGuard guard(state->lock);
+    MutexLock guard(state->lock);
     if (state->epollFd < 0) return;
     state->sockets.clear();
     state->queue.clear();

@@ -33,11 +33,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <mutex>
 #include <thread>
 #include <vector>
 
-#include "platform/thread_annotations.h"
+#include "platform/mutex.h"
 
 namespace platform {
 
@@ -96,32 +95,12 @@ bool writeAll(int fd, const std::string& text) {
 
 // ---- Dispatch state ----
 
-class CAPABILITY("mutex") DispatchLock {
-public:
-    void lock() ACQUIRE() { mutex.lock(); }
-    void unlock() RELEASE() { mutex.unlock(); }
-
-private:
-    std::mutex mutex;
-};
-
-class SCOPED_CAPABILITY DispatchGuard {
-public:
-    explicit DispatchGuard(DispatchLock& l) ACQUIRE(l) : held(l) { held.lock(); }
-    ~DispatchGuard() RELEASE() { held.unlock(); }
-    DispatchGuard(const DispatchGuard&) = delete;
-    DispatchGuard& operator=(const DispatchGuard&) = delete;
-
-private:
-    DispatchLock& held;
-};
-
 // Shared between the dispatching thread and every thread of the service.
 struct Dispatcher {
     // Guards every field below. A leaf lock: nothing else is taken while it
     // is held; the notify datagram is sent under it without blocking, so the
     // datagrams leave in the order of the reports.
-    DispatchLock lock;
+    Mutex lock;
     bool active GUARDED_BY(lock) = false;
     std::string serviceName GUARDED_BY(lock);
     ServiceHandlerFunction handler GUARDED_BY(lock) = nullptr;
@@ -208,7 +187,7 @@ void deliverControls(std::deque<uint32_t>& controls) {
         uint32_t control = controls.front();
         ServiceHandlerFunction handler = nullptr;
         {
-            DispatchGuard guard(g_dispatcher.lock);
+            MutexLock guard(g_dispatcher.lock);
             if (g_dispatcher.serviceEnded) {
                 controls.clear();
                 return;
@@ -308,12 +287,12 @@ bool AccountExists(const std::string& userName) {
 
 bool StartServiceDispatcher(const std::string& serviceName, ServiceMainFunction serviceMain) {
     {
-        DispatchGuard guard(g_dispatcher.lock);
+        MutexLock guard(g_dispatcher.lock);
         if (g_dispatcher.active || serviceMain == nullptr) return false;
         g_dispatcher.active = true;  // claims the dispatcher for this call
     }
     auto release = [] {
-        DispatchGuard guard(g_dispatcher.lock);
+        MutexLock guard(g_dispatcher.lock);
         g_dispatcher.active = false;
         g_dispatcher.handler = nullptr;
         g_dispatcher.handle = 0;
@@ -344,7 +323,7 @@ bool StartServiceDispatcher(const std::string& serviceName, ServiceMainFunction 
     }
 
     {
-        DispatchGuard guard(g_dispatcher.lock);
+        MutexLock guard(g_dispatcher.lock);
         g_dispatcher.serviceName = serviceName;
         g_dispatcher.handler = nullptr;
         g_dispatcher.handle = 0;
@@ -362,7 +341,7 @@ bool StartServiceDispatcher(const std::string& serviceName, ServiceMainFunction 
             std::string name = serviceName;
             char* argv[2] = {name.data(), nullptr};
             serviceMain(1, argv);
-            DispatchGuard guard(g_dispatcher.lock);
+            MutexLock guard(g_dispatcher.lock);
             g_dispatcher.serviceEnded = true;
             wake(g_dispatcher.wakeFd);
         });
@@ -384,7 +363,7 @@ bool StartServiceDispatcher(const std::string& serviceName, ServiceMainFunction 
         readSignals(signalFd, controls);
         drainWake(wakeFd);
         deliverControls(controls);
-        DispatchGuard guard(g_dispatcher.lock);
+        MutexLock guard(g_dispatcher.lock);
         if (g_dispatcher.serviceEnded) break;
     }
 
@@ -398,7 +377,7 @@ bool StartServiceDispatcher(const std::string& serviceName, ServiceMainFunction 
 
 ServiceStatusHandle RegisterServiceHandler(const std::string& serviceName,
                                            ServiceHandlerFunction handler) {
-    DispatchGuard guard(g_dispatcher.lock);
+    MutexLock guard(g_dispatcher.lock);
     if (!g_dispatcher.active || handler == nullptr || serviceName != g_dispatcher.serviceName) {
         return 0;
     }
@@ -410,7 +389,7 @@ ServiceStatusHandle RegisterServiceHandler(const std::string& serviceName,
 }
 
 bool ReportServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
-    DispatchGuard guard(g_dispatcher.lock);
+    MutexLock guard(g_dispatcher.lock);
     if (!g_dispatcher.active || handle == 0 || handle != g_dispatcher.handle) return false;
     bool changed = !g_dispatcher.statusReported ||
                    g_dispatcher.status.currentState != status.currentState;

@@ -11,12 +11,11 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <string>
 
+#include "platform/mutex.h"
 #include "platform/waitable.h"
 
 namespace platform {
@@ -106,19 +105,25 @@ struct Thread::Control {
     void* arg = nullptr;
     pthread_t handle{};  // written by start() before the handle is handed out
 
-    std::mutex m;
-    std::condition_variable cv;
-    // Guarded by m.
-    pid_t tid = 0;             // kernel id; valid while !ended
-    bool bodyDone = false;     // body returned
-    bool abandoned = false;    // kill() gave the thread up
-    bool ended = false;        // the thread left its routines
-    bool detached = false;     // pthread_detach done; the handle is no longer ours
-    int suspendCount = 0;
-    uint64_t creationTime = 0;
-    uint64_t exitTime = 0;
-    uint64_t finalKernel = 0;  // recorded at the end of the thread
-    uint64_t finalUser = 0;
+    // Guards the fields below. A leaf lock: the owner's calls and the
+    // thread's own bookkeeping take nothing else while they hold it (suspend
+    // and resume wait for the target's signal-handler acknowledgement under
+    // it, which needs no lock).
+    Mutex m;
+    CondVar cv{m};  // signalled when tid is known, on abandonment and at the end
+    pid_t tid GUARDED_BY(m) = 0;             // kernel id; valid while !ended
+    bool bodyDone GUARDED_BY(m) = false;     // body returned
+    bool abandoned GUARDED_BY(m) = false;    // kill() gave the thread up
+    bool ended GUARDED_BY(m) = false;        // the thread left its routines
+    bool detached GUARDED_BY(m) = false;     // pthread_detach done; the handle is no longer ours
+    int suspendCount GUARDED_BY(m) = 0;
+    uint64_t creationTime GUARDED_BY(m) = 0;
+    uint64_t exitTime GUARDED_BY(m) = 0;
+    uint64_t finalKernel GUARDED_BY(m) = 0;  // recorded at the end of the thread
+    uint64_t finalUser GUARDED_BY(m) = 0;
+
+    // Ended or abandoned: what waitFor waits for.
+    bool gone() const REQUIRES(m) { return ended || abandoned; }
 
     // Shared with the signal handler, which may only use atomics and sem_post.
     std::atomic<bool> parkRequested{false};
@@ -188,17 +193,17 @@ void* threadMain(void* p) {
     pthread_sigmask(SIG_UNBLOCK, &parkSignals, nullptr);
 
     {
-        std::lock_guard<std::mutex> lk(control->m);
+        MutexLock lk(control->m);
         control->tid = gettid();
         control->creationTime = fileTimeNow();
-        control->cv.notify_all();
+        control->cv.notifyAll();
     }
 
     control->body(control->arg);
 
     bool runFinish;
     {
-        std::lock_guard<std::mutex> lk(control->m);
+        MutexLock lk(control->m);
         control->bodyDone = true;
         runFinish = !control->abandoned;
     }
@@ -211,12 +216,12 @@ void* threadMain(void* p) {
     uint64_t kernel = 0;
     if (!readKernelTime("/proc/thread-self/stat", &kernel) || kernel > total) kernel = 0;
     {
-        std::lock_guard<std::mutex> lk(control->m);
+        MutexLock lk(control->m);
         control->finalKernel = kernel;
         control->finalUser = total - kernel;
         control->exitTime = fileTimeNow();
         control->ended = true;
-        control->cv.notify_all();
+        control->cv.notifyAll();
     }
     return nullptr;
 }
@@ -267,8 +272,8 @@ std::unique_ptr<Thread> Thread::start(Routine body, Routine finish, void* arg) {
     }
     {
         // Wait for the thread's kernel id, which priority and times need.
-        std::unique_lock<std::mutex> lk(control->m);
-        control->cv.wait(lk, [&] { return control->tid != 0; });
+        MutexLock lk(control->m);
+        while (control->tid == 0) control->cv.wait();
     }
     return std::unique_ptr<Thread>(new Thread(std::move(control)));
 }
@@ -276,7 +281,7 @@ std::unique_ptr<Thread> Thread::start(Routine body, Routine finish, void* arg) {
 Thread::~Thread() {
     bool join;
     {
-        std::lock_guard<std::mutex> lk(control->m);
+        MutexLock lk(control->m);
         if (control->detached) return;
         control->detached = true;
         join = control->ended;
@@ -289,19 +294,22 @@ Thread::~Thread() {
 }
 
 uint32_t Thread::waitFor(int32_t milliseconds) {
-    std::unique_lock<std::mutex> lk(control->m);
-    auto gone = [this] { return control->ended || control->abandoned; };
+    MutexLock lk(control->m);
     if (milliseconds < 0) {
-        control->cv.wait(lk, gone);
+        while (!control->gone()) control->cv.wait();
         return kWaitAcquired;
     }
-    return control->cv.wait_for(lk, std::chrono::milliseconds(milliseconds), gone) ? kWaitAcquired : kWaitTimedOut;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (!control->gone()) {
+        if (!control->cv.waitUntil(deadline)) return control->gone() ? kWaitAcquired : kWaitTimedOut;
+    }
+    return kWaitAcquired;
 }
 
 bool Thread::kill() {
     bool detach = false;
     {
-        std::lock_guard<std::mutex> lk(control->m);
+        MutexLock lk(control->m);
         if (control->bodyDone) return false;
         if (control->abandoned) return true;
         control->abandoned = true;
@@ -309,20 +317,20 @@ bool Thread::kill() {
             control->detached = true;
             detach = true;
         }
-        control->cv.notify_all();
+        control->cv.notifyAll();
     }
     if (detach) pthread_detach(control->handle);
     return true;
 }
 
 bool Thread::bodyRunning() const {
-    std::lock_guard<std::mutex> lk(control->m);
+    MutexLock lk(control->m);
     return !control->bodyDone;
 }
 
 bool Thread::suspend() {
     if (!installSuspendHandlers()) return false;
-    std::lock_guard<std::mutex> lk(control->m);
+    MutexLock lk(control->m);
     if (control->ended || control->abandoned || control->tid == gettid()) return false;
     if (control->suspendCount > 0) {
         ++control->suspendCount;
@@ -343,7 +351,7 @@ bool Thread::suspend() {
 }
 
 bool Thread::resume() {
-    std::lock_guard<std::mutex> lk(control->m);
+    MutexLock lk(control->m);
     if (control->suspendCount == 0) return true;
     if (control->abandoned) return false;
     if (--control->suspendCount > 0) return true;
@@ -355,13 +363,13 @@ bool Thread::resume() {
 bool Thread::setPriority(int32_t priority) {
     int nice;
     if (!priorityToNice(priority, &nice)) return false;
-    std::lock_guard<std::mutex> lk(control->m);
+    MutexLock lk(control->m);
     if (control->ended || control->abandoned) return false;
     return setpriority(PRIO_PROCESS, static_cast<id_t>(control->tid), nice) == 0;
 }
 
 bool Thread::getPriority(int32_t* priority) {
-    std::lock_guard<std::mutex> lk(control->m);
+    MutexLock lk(control->m);
     if (control->ended || control->abandoned) return false;
     errno = 0;
     const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(control->tid));
@@ -371,7 +379,7 @@ bool Thread::getPriority(int32_t* priority) {
 }
 
 bool Thread::getTimes(ThreadTimes* times) {
-    std::lock_guard<std::mutex> lk(control->m);
+    MutexLock lk(control->m);
     if (control->abandoned && !control->ended) return false;
     times->creation = control->creationTime;
     if (control->ended) {
@@ -397,7 +405,7 @@ bool Thread::getTimes(ThreadTimes* times) {
 }
 
 bool Thread::isCurrentThread() const {
-    std::lock_guard<std::mutex> lk(control->m);
+    MutexLock lk(control->m);
     return !control->ended && control->tid == gettid();
 }
 

@@ -1,15 +1,16 @@
 #include "platform/timerqueue.h"
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <set>
 #include <system_error>
 #include <thread>
 #include <tuple>
 #include <unordered_map>
+
+#include "platform/mutex.h"
 
 namespace platform {
 
@@ -23,6 +24,8 @@ TimerCompletionTag g_waitTag;
 
 TimerCompletion const WAIT_FOR_TIMER_CALLBACKS = &g_waitTag;
 
+// The first four fields are constant after creation; due and scheduled are
+// guarded by the lock of the timer's queue.
 struct TimerQueueTimer {
     uint64_t id;  // unique within the process; never reused
     TimerCallback callback;
@@ -36,24 +39,29 @@ struct TimerQueue {
     // Due time, then creation order, then the timer.
     using Entry = std::tuple<Clock::time_point, uint64_t, TimerQueueTimer*>;
 
-    std::mutex m;
-    std::condition_variable wake;  // the thread's sleep; signalled by new earlier timers and deletion
-    std::condition_variable idle;  // signalled after each callback
-    // Guarded by m.
-    std::set<Entry> schedule;
-    std::unordered_map<TimerQueueTimer*, std::unique_ptr<TimerQueueTimer>> timers;
-    uint64_t runningId = 0;          // timer whose callback runs; 0: none
-    bool deleting = false;
-    bool threadFreesQueue = false;   // the queue was deleted without a join
+    // Set by CreateTimerQueue before the queue is handed out; worker is
+    // detached under m or joined by the one deleting caller.
     std::thread worker;
-    std::thread::id workerId;        // constant once the queue is handed out
+    std::thread::id workerId;
+
+    // Guards the fields below and the due times of the queue's timers. A
+    // leaf lock: callbacks run without it, and nothing else is taken while
+    // it is held.
+    Mutex m;
+    CondVar wake{m};  // the thread's sleep; signalled by new earlier timers and deletion
+    CondVar idle{m};  // signalled after each callback
+    std::set<Entry> schedule GUARDED_BY(m);
+    std::unordered_map<TimerQueueTimer*, std::unique_ptr<TimerQueueTimer>> timers GUARDED_BY(m);
+    uint64_t runningId GUARDED_BY(m) = 0;  // timer whose callback runs; 0: none
+    bool deleting GUARDED_BY(m) = false;
+    bool threadFreesQueue GUARDED_BY(m) = false;  // the queue was deleted without a join
 
     void run();
-    void unschedule(TimerQueueTimer* timer) {
+    void unschedule(TimerQueueTimer* timer) REQUIRES(m) {
         if (timer->scheduled) schedule.erase(Entry(timer->due, timer->id, timer));
         timer->scheduled = false;
     }
-    void arm(TimerQueueTimer* timer, Clock::time_point due) {
+    void arm(TimerQueueTimer* timer, Clock::time_point due) REQUIRES(m) {
         timer->due = due;
         timer->scheduled = true;
         schedule.insert(Entry(due, timer->id, timer));
@@ -62,27 +70,21 @@ struct TimerQueue {
 
 namespace {
 
-std::mutex g_idLock;
-uint64_t g_nextTimerId = 1;
-
-uint64_t nextTimerId() {
-    std::lock_guard<std::mutex> lk(g_idLock);
-    return g_nextTimerId++;
-}
+std::atomic<uint64_t> g_nextTimerId{1};
 
 }  // namespace
 
 void TimerQueue::run() {
-    std::unique_lock<std::mutex> lk(m);
+    m.lock();
     while (!deleting) {
         if (schedule.empty()) {
-            wake.wait(lk);
+            wake.wait();
             continue;
         }
         const Entry first = *schedule.begin();
         const Clock::time_point due = std::get<0>(first);
         if (due > Clock::now()) {
-            wake.wait_until(lk, due);
+            wake.waitUntil(due);
             continue;
         }
         TimerQueueTimer* timer = std::get<2>(first);
@@ -93,14 +95,14 @@ void TimerQueue::run() {
         runningId = timer->id;
         // The timer may be deleted (and freed) by the callback or by anyone
         // else while it runs; only the copies above are used.
-        lk.unlock();
+        m.unlock();
         callback(parameter, true);
-        lk.lock();
+        m.lock();
         runningId = 0;
-        idle.notify_all();
+        idle.notifyAll();
     }
     const bool freeQueue = threadFreesQueue;
-    lk.unlock();
+    m.unlock();
     if (freeQueue) delete this;
 }
 
@@ -113,7 +115,7 @@ TimerQueueHandle CreateTimerQueue() {
         delete queue;
         return nullptr;
     }
-    std::lock_guard<std::mutex> lk(queue->m);
+    MutexLock lk(queue->m);
     queue->workerId = queue->worker.get_id();
     return queue;
 }
@@ -122,13 +124,13 @@ bool CreateTimerQueueTimer(TimerHandle* newTimer, TimerQueueHandle queue, TimerC
                            uint32_t dueMs, uint32_t periodMs, uint32_t flags) {
     if (newTimer == nullptr || queue == nullptr || callback == nullptr) return false;
     auto timer = std::make_unique<TimerQueueTimer>();
-    timer->id = nextTimerId();
+    timer->id = g_nextTimerId.fetch_add(1);
     timer->callback = callback;
     timer->parameter = parameter;
     timer->period = std::chrono::milliseconds((flags & WT_EXECUTEONLYONCE) != 0 ? 0 : periodMs);
     const Clock::time_point due = Clock::now() + std::chrono::milliseconds(dueMs);
 
-    std::lock_guard<std::mutex> lk(queue->m);
+    MutexLock lk(queue->m);
     if (queue->deleting) return false;
     TimerQueueTimer* handle = timer.get();
     // The handle reaches the creator before the timer is armed: the thread
@@ -137,20 +139,20 @@ bool CreateTimerQueueTimer(TimerHandle* newTimer, TimerQueueHandle queue, TimerC
     queue->timers.emplace(handle, std::move(timer));
     const bool earliest = queue->schedule.empty() || due < std::get<0>(*queue->schedule.begin());
     queue->arm(handle, due);
-    if (earliest) queue->wake.notify_one();
+    if (earliest) queue->wake.notifyOne();
     return true;
 }
 
 bool DeleteTimerQueueTimer(TimerQueueHandle queue, TimerHandle timer, TimerCompletion completion) {
     if (queue == nullptr || timer == nullptr) return false;
-    std::unique_lock<std::mutex> lk(queue->m);
+    MutexLock lk(queue->m);
     auto it = queue->timers.find(timer);
     if (it == queue->timers.end()) return false;
     const uint64_t id = timer->id;
     queue->unschedule(timer);
     queue->timers.erase(it);
     if (completion != nullptr && std::this_thread::get_id() != queue->workerId) {
-        queue->idle.wait(lk, [&] { return queue->runningId != id; });
+        while (queue->runningId == id) queue->idle.wait();
     }
     return true;
 }
@@ -160,7 +162,7 @@ bool DeleteTimerQueueEx(TimerQueueHandle queue, TimerCompletion completion) {
     const bool onQueueThread = std::this_thread::get_id() == queue->workerId;
     const bool join = completion != nullptr && !onQueueThread;
     {
-        std::lock_guard<std::mutex> lk(queue->m);
+        MutexLock lk(queue->m);
         if (queue->deleting) return false;
         queue->deleting = true;
         queue->schedule.clear();
@@ -169,7 +171,7 @@ bool DeleteTimerQueueEx(TimerQueueHandle queue, TimerCompletion completion) {
             queue->threadFreesQueue = true;
             queue->worker.detach();
         }
-        queue->wake.notify_all();
+        queue->wake.notifyAll();
     }
     if (join) {
         queue->worker.join();

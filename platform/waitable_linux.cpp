@@ -2,26 +2,32 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 #include <vector>
+
+#include "platform/mutex.h"
 
 namespace platform {
 
 struct WaitableMutex::State {
-    std::mutex m;
-    std::condition_variable cv;
-    std::thread::id owner;   // meaningful while depth > 0
-    uint32_t depth = 0;      // levels of ownership held by owner
-    bool abandoned = false;  // the last owner ended without releasing
+    // Guards the ownership record below. A leaf lock: held only inside one
+    // wait, release or abandonment, with nothing else taken under it.
+    Mutex m;
+    CondVar cv{m};  // signalled when the mutex becomes free
+    std::thread::id owner GUARDED_BY(m);   // meaningful while depth > 0
+    uint32_t depth GUARDED_BY(m) = 0;      // levels of ownership held by owner
+    bool abandoned GUARDED_BY(m) = false;  // the last owner ended without releasing
 };
 
 struct WaitableSemaphore::State {
-    std::mutex m;
-    std::condition_variable cv;
-    int32_t count;
-    int32_t maximum;
+    State(int32_t initialCount, int32_t maximumCount) : count(initialCount), maximum(maximumCount) {}
+
+    // Guards count. A leaf lock: held only inside one wait or release, with
+    // nothing else taken under it.
+    Mutex m;
+    CondVar cv{m};  // signalled when counts are added
+    int32_t count GUARDED_BY(m);
+    const int32_t maximum;
 };
 
 namespace {
@@ -52,12 +58,12 @@ public:
         for (const auto& w : owned) {
             auto state = w.lock();
             if (!state) continue;
-            std::lock_guard<std::mutex> lk(state->m);
+            MutexLock lk(state->m);
             if (state->depth > 0 && state->owner == me) {
                 state->depth = 0;
                 state->owner = std::thread::id();
                 state->abandoned = true;
-                state->cv.notify_all();
+                state->cv.notifyAll();
             }
         }
     }
@@ -68,16 +74,28 @@ private:
 
 thread_local HeldMutexes t_held;
 
-// Waits on cv until ready() holds or the time has passed; false on time-out.
-template <typename Ready>
-bool waitUntilReady(std::condition_variable& cv, std::unique_lock<std::mutex>& lk, int32_t milliseconds,
-                    Ready ready) {
-    if (milliseconds < 0) {
-        cv.wait(lk, ready);
-        return true;
+// The time limit of one wait, counted from its start; below zero there is
+// none.
+class WaitLimit {
+public:
+    explicit WaitLimit(int32_t milliseconds)
+        : forever(milliseconds < 0),
+          deadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(forever ? 0 : milliseconds)) {}
+
+    // Sleeps once on cv (whose Mutex the caller holds); false when the limit
+    // has passed.
+    bool sleep(CondVar& cv) const {
+        if (forever) {
+            cv.wait();
+            return true;
+        }
+        return cv.waitUntil(deadline);
     }
-    return cv.wait_for(lk, std::chrono::milliseconds(milliseconds), ready);
-}
+
+private:
+    const bool forever;
+    const std::chrono::steady_clock::time_point deadline;
+};
 
 }  // namespace
 
@@ -89,19 +107,22 @@ WaitableMutex::~WaitableMutex() = default;
 
 uint32_t WaitableMutex::wait(int32_t milliseconds) {
     const std::thread::id me = std::this_thread::get_id();
-    std::unique_lock<std::mutex> lk(state->m);
-    if (state->depth > 0 && state->owner == me) {
-        ++state->depth;
-        return kWaitAcquired;
+    bool wasAbandoned;
+    {
+        MutexLock lk(state->m);
+        if (state->depth > 0 && state->owner == me) {
+            ++state->depth;
+            return kWaitAcquired;
+        }
+        const WaitLimit limit(milliseconds);
+        while (state->depth > 0) {
+            if (!limit.sleep(state->cv) && state->depth > 0) return kWaitTimedOut;
+        }
+        state->owner = me;
+        state->depth = 1;
+        wasAbandoned = state->abandoned;
+        state->abandoned = false;
     }
-    if (!waitUntilReady(state->cv, lk, milliseconds, [this] { return state->depth == 0; })) {
-        return kWaitTimedOut;
-    }
-    state->owner = me;
-    state->depth = 1;
-    const bool wasAbandoned = state->abandoned;
-    state->abandoned = false;
-    lk.unlock();
     t_held.add(state);
     return wasAbandoned ? kWaitAbandoned : kWaitAcquired;
 }
@@ -109,11 +130,11 @@ uint32_t WaitableMutex::wait(int32_t milliseconds) {
 bool WaitableMutex::release() {
     const std::thread::id me = std::this_thread::get_id();
     {
-        std::lock_guard<std::mutex> lk(state->m);
+        MutexLock lk(state->m);
         if (state->depth == 0 || state->owner != me) return false;
         if (--state->depth > 0) return true;
         state->owner = std::thread::id();
-        state->cv.notify_all();
+        state->cv.notifyAll();
     }
     t_held.remove(state.get());
     return true;
@@ -121,18 +142,16 @@ bool WaitableMutex::release() {
 
 WaitableSemaphore::WaitableSemaphore(int32_t initialCount, int32_t maximumCount)
     : valid_(initialCount >= 0 && maximumCount > 0 && initialCount <= maximumCount),
-      state(std::make_unique<State>()) {
-    state->count = valid_ ? initialCount : 0;
-    state->maximum = valid_ ? maximumCount : 0;
-}
+      state(std::make_unique<State>(valid_ ? initialCount : 0, valid_ ? maximumCount : 0)) {}
 
 WaitableSemaphore::~WaitableSemaphore() = default;
 
 uint32_t WaitableSemaphore::wait(int32_t milliseconds) {
     if (!valid_) return kWaitFailed;
-    std::unique_lock<std::mutex> lk(state->m);
-    if (!waitUntilReady(state->cv, lk, milliseconds, [this] { return state->count > 0; })) {
-        return kWaitTimedOut;
+    MutexLock lk(state->m);
+    const WaitLimit limit(milliseconds);
+    while (state->count == 0) {
+        if (!limit.sleep(state->cv) && state->count == 0) return kWaitTimedOut;
     }
     --state->count;
     return kWaitAcquired;
@@ -140,13 +159,13 @@ uint32_t WaitableSemaphore::wait(int32_t milliseconds) {
 
 bool WaitableSemaphore::release(int32_t count) {
     if (!valid_ || count <= 0) return false;
-    std::lock_guard<std::mutex> lk(state->m);
+    MutexLock lk(state->m);
     if (static_cast<int64_t>(state->count) + count > state->maximum) return false;
     state->count += count;
     if (count == 1) {
-        state->cv.notify_one();
+        state->cv.notifyOne();
     } else {
-        state->cv.notify_all();
+        state->cv.notifyAll();
     }
     return true;
 }
