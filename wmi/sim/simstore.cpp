@@ -353,10 +353,12 @@ class SimStore::Impl {
         return SimResult::Ok;
     }
 
-    bool bindEvent(int64_t id, const SimEvent& e, std::string& blob) {
+    // Binds `e` as record `recordNumber` of host `id` to eventInsert; the
+    // event's own recordNumber is not used.
+    bool bindEvent(int64_t id, int64_t recordNumber, const SimEvent& e, std::string& blob) {
         sqlite3_stmt* st = eventInsert;
         int rc = sqlite3_bind_int64(st, 1, id);
-        rc |= sqlite3_bind_int64(st, 2, e.recordNumber);
+        rc |= sqlite3_bind_int64(st, 2, recordNumber);
         rc |= BindText(st, 3, e.logFile);
         rc |= sqlite3_bind_int64(st, 4, e.eventCode);
         rc |= sqlite3_bind_int64(st, 5, e.eventIdentifier);
@@ -740,26 +742,22 @@ SimResult SimStore::appendEvents(const std::string& host, std::vector<SimEvent>&
     if (found != SimResult::Ok) {
         return found;
     }
-    int64_t next = 0;
-    if (impl->singleInt(impl->maxRecord, id, next, error, "cannot read the newest record") !=
+    int64_t newest = 0;
+    if (impl->singleInt(impl->maxRecord, id, newest, error, "cannot read the newest record") !=
         SimResult::Ok) {
         return SimResult::Failed;
     }
-    // Numbers are given out here but written back only after the commit, so
-    // a failed append leaves the caller's events as they were.
-    std::vector<int64_t> numbers;
-    numbers.reserve(events.size());
+    // Event i becomes record newest + 1 + i. The numbers are written back
+    // only after the commit, so a failed append leaves the caller's events
+    // as they were.
     std::string blob;
-    for (SimEvent& e : events) {
-        SimEvent numbered = e;
-        numbered.recordNumber = ++next;
+    for (size_t i = 0; i < events.size(); ++i) {
         StatementScope scope(impl->eventInsert);
-        if (!impl->bindEvent(id, numbered, blob) ||
+        if (!impl->bindEvent(id, newest + 1 + static_cast<int64_t>(i), events[i], blob) ||
             sqlite3_step(impl->eventInsert) != SQLITE_DONE) {
             SetError(error, impl->dbError("cannot store an event of host '" + host + "'"));
             return SimResult::Failed;
         }
-        numbers.push_back(numbered.recordNumber);
     }
     if (!tx.commit()) {
         SetError(error, impl->dbError("cannot commit the events of host '" + host + "'"));
@@ -767,7 +765,7 @@ SimResult SimStore::appendEvents(const std::string& host, std::vector<SimEvent>&
     }
     for (size_t i = 0; i < events.size(); ++i) {
         events[i].host = host;
-        events[i].recordNumber = numbers[i];
+        events[i].recordNumber = newest + 1 + static_cast<int64_t>(i);
         if (events[i].typeText.empty()) {
             events[i].typeText = EventTypeText(events[i].eventType);
         }
