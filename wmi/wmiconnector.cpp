@@ -112,10 +112,9 @@ int32_t CWmiConnector::createConnection(IWbemServices** services,
         hr = locator->ConnectServer(widePath.get(), nullptr, nullptr, nullptr, connectFlags,
                                     nullptr, nullptr, &made);
     }
+    locator->Release();
     if (FAILED(hr)) {
         LOG(DEBUG, "WmiConnector: Connection failed to {%s, %s}", pathText, userText);
-        *services = nullptr;
-        locator->Release();
         return hr;
     }
     if (made == nullptr) {
@@ -123,7 +122,6 @@ int32_t CWmiConnector::createConnection(IWbemServices** services,
         // it is reported as a failure instead of being entered in the pool.
         LOG(INFO, "WmiConnector: ConnectServer OK but wbemServices == NULL for %s %s", pathText,
             userText);
-        locator->Release();
         return WBEM_E_FAILED;
     }
     LOG(TRACE, "WmiConnector: ConnectServer() succeeded for {%s, %s}", pathText, userText);
@@ -132,38 +130,41 @@ int32_t CWmiConnector::createConnection(IWbemServices** services,
         LOG(WARN, "WmiConnector: Failed to negotiate proxy blanket on {%s, %s} after connecting",
             pathText, userText);
         made->Release();
-        *services = nullptr;
-        locator->Release();
         return hr;
     }
     LOG(DEBUG, "WmiConnector: negotiated proxy blanket on {%s, %s}, connection OK", pathText,
         userText);
 
+    bool shared;
     {
         RSLibrary::RSSynchronizeGuard guard(lock);
-        if (findConnectionLocked(services, namespacePath, user, password)) {
-            // Another thread entered the same key meanwhile: share its handle.
-            made->Release();
-        } else {
+        shared = findConnectionLocked(services, namespacePath, user, password);
+        if (!shared) {
             connections[ConnectionKey(namespacePath, user, password)] = TConnection{1, made};
             *services = made;
         }
     }
-    locator->Release();
+    // Another thread entered the same key meanwhile: share its handle.
+    if (shared) made->Release();
     return 1;
 }
 
 bool CWmiConnector::removeConnection(const std::string& namespacePath, const std::string& user,
                                      const std::string& password) {
-    RSLibrary::RSSynchronizeGuard guard(lock);
-    auto it = connections.find(ConnectionKey(namespacePath, user, password));
-    if (it == connections.end()) return false;
-    if (it->second.referenceCount < 2) {
-        if (it->second.wbemServices != nullptr) it->second.wbemServices->Release();
-        connections.erase(it);
-    } else {
-        --it->second.referenceCount;
+    IWbemServices* last = nullptr;
+    {
+        RSLibrary::RSSynchronizeGuard guard(lock);
+        auto it = connections.find(ConnectionKey(namespacePath, user, password));
+        if (it == connections.end()) return false;
+        if (it->second.referenceCount < 2) {
+            last = it->second.wbemServices;
+            connections.erase(it);
+        } else {
+            --it->second.referenceCount;
+        }
     }
+    // Released outside the lock: closing a connection is a platform call.
+    if (last != nullptr) last->Release();
     return true;
 }
 

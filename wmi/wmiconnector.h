@@ -8,9 +8,10 @@
 //
 // One object for the process (Instance()), living until exit; tests may
 // make their own. Any number of threads call it at once: `lock` serialises
-// the map, the platform calls (locator, ConnectServer, blanket) run without
-// it, so two threads connecting the same key may both reach the platform;
-// the later one to insert gives its handle up and shares the earlier one.
+// the map, the platform calls (locator, ConnectServer, blanket, Release)
+// run without it, so two threads connecting the same key may both reach the
+// platform; the later one to insert gives its handle up and shares the
+// earlier one.
 // No log line carries a password.
 #pragma once
 
@@ -54,8 +55,9 @@ public:
     int32_t createConnection(IWbemServices** services, const std::string& namespacePath,
                              const std::string& user, const std::string& password,
                              int32_t connectFlags) EXCLUDES(lock);
-    // Under the lock: drops one reference, releasing the handle with the
-    // last one. False when the key is not in the pool.
+    // Under the lock: drops one reference; with the last one the key leaves
+    // the pool and its handle is released after the lock. False when the
+    // key is not in the pool.
     bool removeConnection(const std::string& namespacePath, const std::string& user,
                           const std::string& password) EXCLUDES(lock);
     // Makes `proxy` authenticate as user ("domain\name" or "name") with
