@@ -339,16 +339,9 @@ class HistoryCursor {
 
     const SimEvent& next() {
         if (index >= page.size()) {
-            std::string error;
-            Check(store.eventsAfter(host, after, kPlayBatch, page, &error), error);
-            std::erase_if(page, [this](const SimEvent& e) { return e.recordNumber > end; });
-            if (page.empty()) {
-                after = 0;
-                Check(store.eventsAfter(host, after, kPlayBatch, page, &error), error);
-                std::erase_if(page, [this](const SimEvent& e) { return e.recordNumber > end; });
-                if (page.empty()) {
-                    Fail("host '" + host + "' lost its records while playing");
-                }
+            // The next page or, past the end of the history, the first again.
+            if (!fetchAfter(after) && !fetchAfter(0)) {
+                Fail("host '" + host + "' lost its records while playing");
             }
             index = 0;
             after = page.back().recordNumber;
@@ -357,6 +350,15 @@ class HistoryCursor {
     }
 
   private:
+    // Replaces page with the history records after `from`; false when there
+    // are none.
+    bool fetchAfter(int64_t from) {
+        std::string error;
+        Check(store.eventsAfter(host, from, kPlayBatch, page, &error), error);
+        std::erase_if(page, [this](const SimEvent& e) { return e.recordNumber > end; });
+        return !page.empty();
+    }
+
     SimStore& store;
     std::string host;
     int64_t end;

@@ -1,7 +1,5 @@
 #include "wmi/sim/simprovider.h"
 
-#include <strings.h>
-
 #include <memory>
 #include <new>
 
@@ -14,10 +12,6 @@
 namespace wmi::sim {
 
 namespace {
-
-bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && strcasecmp(a.c_str(), b.c_str()) == 0;
-}
 
 bool Given(BSTR text) { return text != nullptr && SysStringLen(text) > 0; }
 

@@ -24,14 +24,6 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (Lower(a[i]) != Lower(b[i])) return false;
-    }
-    return true;
-}
-
 // Three-way comparison without regard to (ASCII) case.
 int CompareIgnoringCase(std::string_view a, std::string_view b) {
     size_t n = std::min(a.size(), b.size());
@@ -261,6 +253,14 @@ bool Compare(WqlOp op, const T& a, const T& b) {
 constexpr std::string_view kTargetPrefix = "TargetInstance.";
 
 }  // namespace
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (Lower(a[i]) != Lower(b[i])) return false;
+    }
+    return true;
+}
 
 HRESULT ParseWql(std::string_view text, bool notification, WqlQuery& query) {
     std::vector<Token> tokens;

@@ -49,6 +49,10 @@ HRESULT ParseWql(std::string_view text, bool notification, WqlQuery& query);
 // Whether `event` satisfies every condition of `query`.
 bool Matches(const WqlQuery& query, const SimEvent& event);
 
+// Whether `a` and `b` are equal when ASCII letters compare without regard to
+// case, as keywords, class and property names do.
+bool EqualsIgnoringCase(std::string_view a, std::string_view b);
+
 // The TimeGenerated range [from, to] (inclusive, UTC microseconds) outside
 // which no record can match; the whole range when the query sets no bound.
 void TimeGeneratedBounds(const WqlQuery& query, int64_t& from, int64_t& to);
