@@ -10,12 +10,13 @@
 //   ImportSamples     ReadEvtxFile + appendEvents of every sample .evtx file
 //                     (items: records).
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <initializer_list>
 
+#include "tests/app/tempdir.h"
 #include "wmi/sim/evtximport.h"
 #include "wmi/sim/simstore.h"
 
@@ -25,12 +26,6 @@ using namespace wmi::sim;
 namespace {
 
 constexpr int64_t kRecords = 100000;
-
-std::string TempDir() {
-    char pattern[] = "/tmp/simstore-bench-XXXXXX";
-    const char* d = mkdtemp(pattern);
-    return d ? d : "/tmp";
-}
 
 SimEvent Event(int64_t i) {
     SimEvent e;
@@ -46,48 +41,48 @@ SimEvent Event(int64_t i) {
     return e;
 }
 
-// A store with hosts "a" and "b" of kRecords records each, built once.
-class BigStore {
-  public:
-    static BigStore& Get() {
-        static BigStore instance;
-        return instance;
-    }
-    ~BigStore() {
-        store.close();
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
-    SimStore store;
-
-  private:
-    BigStore() : dir(TempDir()) {
-        store.open(dir + "/big.db", true);
-        for (const char* name : {"a", "b"}) {
+// A new store in a temporary folder holding `hosts`, without records; the
+// folder goes with the object.
+struct ScratchStore {
+    explicit ScratchStore(std::initializer_list<const char*> hosts) {
+        store.open(dir.File("bench.db"), true);
+        for (const char* name : hosts) {
             SimHost h;
             h.name = name;
             store.addHost(h);
         }
+    }
+
+    TempDir dir;  // declared before store, so the store is closed first
+    SimStore store;
+};
+
+// A store with hosts "a" and "b" of kRecords records each, built once.
+class BigStore {
+  public:
+    static SimStore& Get() {
+        static BigStore instance;
+        return instance.scratch.store;
+    }
+
+  private:
+    BigStore() {
         for (int64_t start = 0; start < kRecords; start += 1000) {
             for (const char* name : {"a", "b"}) {
                 std::vector<SimEvent> batch;
                 for (int64_t i = start; i < start + 1000; ++i) {
                     batch.push_back(Event(i));
                 }
-                store.appendEvents(name, batch);
+                scratch.store.appendEvents(name, batch);
             }
         }
     }
-    std::string dir;
+    ScratchStore scratch{"a", "b"};
 };
 
 void Append(benchmark::State& state) {
-    const std::string dir = TempDir();
-    SimStore store;
-    store.open(dir + "/append.db", true);
-    SimHost h;
-    h.name = "h";
-    store.addHost(h);
+    ScratchStore scratch{"h"};
+    SimStore& store = scratch.store;
     std::vector<SimEvent> batch;
     for (int64_t i = 0; i < state.range(0); ++i) {
         batch.push_back(Event(i));
@@ -100,14 +95,11 @@ void Append(benchmark::State& state) {
         }
     }
     state.SetItemsProcessed(state.iterations() * state.range(0));
-    store.close();
-    std::error_code ec;
-    fs::remove_all(dir, ec);
 }
 BENCHMARK(Append)->Arg(1)->Arg(50)->Arg(1000);
 
 void PollNewer(benchmark::State& state) {
-    SimStore& store = BigStore::Get().store;
+    SimStore& store = BigStore::Get();
     std::vector<SimEvent> out;
     for (auto _ : state) {
         store.eventsAfter("a", kRecords - 50, 50, out);
@@ -118,7 +110,7 @@ void PollNewer(benchmark::State& state) {
 BENCHMARK(PollNewer);
 
 void PollNothingNew(benchmark::State& state) {
-    SimStore& store = BigStore::Get().store;
+    SimStore& store = BigStore::Get();
     std::vector<SimEvent> out;
     for (auto _ : state) {
         store.eventsAfter("a", kRecords, 50, out);
@@ -128,7 +120,7 @@ void PollNothingNew(benchmark::State& state) {
 BENCHMARK(PollNothingNew);
 
 void NewestRecord(benchmark::State& state) {
-    SimStore& store = BigStore::Get().store;
+    SimStore& store = BigStore::Get();
     int64_t newest = 0;
     for (auto _ : state) {
         store.newestRecord("a", newest);
@@ -138,7 +130,7 @@ void NewestRecord(benchmark::State& state) {
 BENCHMARK(NewestRecord);
 
 void Window(benchmark::State& state, int64_t after) {
-    SimStore& store = BigStore::Get().store;
+    SimStore& store = BigStore::Get();
     const int64_t from = Event(50000).timeGenerated;
     const int64_t to = Event(50999).timeGenerated;
     std::vector<SimEvent> out;
@@ -166,16 +158,11 @@ void ImportSamples(benchmark::State& state) {
         }
     }
     std::sort(files.begin(), files.end());
-    const std::string dir = TempDir();
-    SimStore store;
-    store.open(dir + "/import.db", true);
-    SimHost h;
-    h.name = "h";
-    store.addHost(h);
+    ScratchStore scratch{"h"};
     int64_t records = 0;
     for (auto _ : state) {
         std::vector<EvtxReadReport> reports;
-        if (ImportEvtxFiles(store, "h", files, reports) != SimResult::Ok) {
+        if (ImportEvtxFiles(scratch.store, "h", files, reports) != SimResult::Ok) {
             state.SkipWithError("import failed");
             break;
         }
@@ -184,9 +171,6 @@ void ImportSamples(benchmark::State& state) {
         }
     }
     state.SetItemsProcessed(records);
-    store.close();
-    std::error_code ec;
-    fs::remove_all(dir, ec);
 }
 BENCHMARK(ImportSamples)->Unit(benchmark::kMillisecond);
 

@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "platform/paths.h"
+#include "tests/app/tempdir.h"
 #include "wmi/sim/simprovider.h"
 #include "wmi/sim/simstore.h"
 #include "wmi/sim/simtime.h"
@@ -37,26 +38,26 @@ using wmi::sim::SimStore;
 
 constexpr const char* kHost = "10.0.0.5";
 
-// A store in a temporary folder with one host and some history to play.
-class BenchStore {
-public:
+// A store in a temporary folder with one host and a history of kBatch
+// records to play.
+struct BenchStore {
+    static constexpr int kBatch = 1000;
+
     BenchStore() {
-        char pattern[] = "/tmp/quellon-bench-XXXXXX";
-        dir = mkdtemp(pattern);
-        path = dir + "/hosts.db";
         SimStore store;
         store.open(path, true);
         wmi::sim::SimHost host;
         host.name = kHost;
         host.computerName = "BENCH";
         store.addHost(host);
-        std::vector<SimEvent> history;
-        for (int i = 0; i < 1000; ++i) history.push_back(Event(i));
-        store.appendEvents(kHost, history);
+        AppendBatch(store);
     }
-    ~BenchStore() {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
+
+    // Appends kBatch new records to the host in one transaction.
+    static void AppendBatch(SimStore& store) {
+        std::vector<SimEvent> batch;
+        for (int i = 0; i < kBatch; ++i) batch.push_back(Event(i));
+        store.appendEvents(kHost, batch);
     }
 
     static SimEvent Event(int i) {
@@ -74,8 +75,8 @@ public:
         return e;
     }
 
-    std::string dir;
-    std::string path;
+    TempDir dir;
+    const std::string path = dir.File("hosts.db");
 };
 
 IWbemServices* Connect(const std::string& store) {
@@ -124,11 +125,7 @@ public:
             thread = std::thread([this, store] {
                 SimStore s;
                 s.open(store, false);
-                while (!stop) {
-                    std::vector<SimEvent> batch;
-                    for (int i = 0; i < 1000; ++i) batch.push_back(BenchStore::Event(i));
-                    s.appendEvents(kHost, batch);
-                }
+                while (!stop) BenchStore::AppendBatch(s);
             });
         }
     }
@@ -191,7 +188,7 @@ void LiveNext(benchmark::State& state) {
     SimStore check;
     check.open(store.path, false);
     check.newestRecord(kHost, newest);
-    state.counters["written"] = static_cast<double>(newest - 1000);
+    state.counters["written"] = static_cast<double>(newest - BenchStore::kBatch);
     state.SetItemsProcessed(received);
     e->Release();
     services->Release();
@@ -207,11 +204,7 @@ void LiveNextBacklog(benchmark::State& state) {
     SimStore writer;
     writer.open(store.path, false);
     auto refill = [&] {
-        for (int k = 0; k < 50; ++k) {
-            std::vector<SimEvent> batch;
-            for (int i = 0; i < 1000; ++i) batch.push_back(BenchStore::Event(i));
-            writer.appendEvents(kHost, batch);
-        }
+        for (int k = 0; k < 50; ++k) BenchStore::AppendBatch(writer);
     };
     refill();
     int64_t received = 0;
