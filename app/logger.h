@@ -78,5 +78,13 @@ void Log(CLogger* logger, int level, int line, const char* sourceFile, const cha
 void VLog(CLogger* logger, int level, int line, const char* sourceFile, const char* format,
           va_list args);
 
-// Logs through g_logger with the caller's source position.
-#define LOG(level, ...) Log(g_logger, (level), __LINE__, __FILE_NAME__, __VA_ARGS__)
+// Logs through g_logger with the caller's source position. The arguments
+// are evaluated only when the message reaches the log, so that a costly one
+// (a description built for the message, a masked client line) costs nothing
+// while its level is off. A statement, not an expression.
+#define LOG(level, ...)                                                     \
+    do {                                                                    \
+        CLogger* const logTarget_ = g_logger;                               \
+        if (logTarget_ != nullptr && (level) >= logTarget_->GetLevel())     \
+            Log(logTarget_, (level), __LINE__, __FILE_NAME__, __VA_ARGS__); \
+    } while (0)
