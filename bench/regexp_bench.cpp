@@ -1,8 +1,9 @@
-// Compile + match of each command pattern on a typical command line, as the
-// command server does for every command, side by side with std::regex and
-// PCRE2 (8-bit, interpreter) on equivalent expressions. Each iteration
+// Compile + match of each command pattern on a typical command line
+// (CRegExp::MatchGroups with a pattern text), side by side with std::regex
+// and PCRE2 (8-bit, interpreter) on equivalent expressions. Each iteration
 // compiles the pattern, matches the line and copies the groups into strings.
-// The *Match benchmarks match a pattern compiled once, for comparison.
+// The *Match benchmarks match a pattern compiled once, as the command server
+// does for every command line.
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <benchmark/benchmark.h>
 #include <pcre2.h>
@@ -94,6 +95,14 @@ void QuellonMatch(benchmark::State& state, const TCommand& c) {
     }
 }
 
+// The expression compiled by PCRE2; null when it does not compile.
+pcre2_code* Pcre2Compile(const std::string& expression) {
+    int error = 0;
+    PCRE2_SIZE offset = 0;
+    return pcre2_compile(reinterpret_cast<PCRE2_SPTR>(expression.c_str()), PCRE2_ZERO_TERMINATED,
+                         0, &error, &offset, nullptr);
+}
+
 bool Pcre2Groups(pcre2_code* code, const char* line, int groups, std::vector<std::string>& out) {
     pcre2_match_data* md = pcre2_match_data_create_from_pattern(code, nullptr);
     const int rc = pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(line), PCRE2_ZERO_TERMINATED, 0,
@@ -118,10 +127,7 @@ void Pcre2(benchmark::State& state, const TCommand& c) {
     const std::string expression = Equivalent(c.pattern);
     std::vector<std::string> out(static_cast<size_t>(c.groups));
     for (auto _ : state) {
-        int error = 0;
-        PCRE2_SIZE offset = 0;
-        pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(expression.c_str()),
-                                         PCRE2_ZERO_TERMINATED, 0, &error, &offset, nullptr);
+        pcre2_code* code = Pcre2Compile(expression);
         if (code == nullptr || !Pcre2Groups(code, c.line, c.groups, out))
             state.SkipWithError("no match");
         pcre2_code_free(code);
@@ -131,10 +137,7 @@ void Pcre2(benchmark::State& state, const TCommand& c) {
 
 void Pcre2Match(benchmark::State& state, const TCommand& c) {
     const std::string expression = Equivalent(c.pattern);
-    int error = 0;
-    PCRE2_SIZE offset = 0;
-    pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(expression.c_str()),
-                                     PCRE2_ZERO_TERMINATED, 0, &error, &offset, nullptr);
+    pcre2_code* code = Pcre2Compile(expression);
     std::vector<std::string> out(static_cast<size_t>(c.groups));
     for (auto _ : state) {
         if (code == nullptr || !Pcre2Groups(code, c.line, c.groups, out))
@@ -163,10 +166,7 @@ bool SameGroups(const TCommand& c) {
     std::vector<std::string> pcre(static_cast<size_t>(c.groups));
     if (!CRegExp::MatchGroups(c.pattern, c.line, c.groups, ours.data())) return false;
     const std::string expression = Equivalent(c.pattern);
-    int error = 0;
-    PCRE2_SIZE offset = 0;
-    pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(expression.c_str()),
-                                     PCRE2_ZERO_TERMINATED, 0, &error, &offset, nullptr);
+    pcre2_code* code = Pcre2Compile(expression);
     const bool pcreMatched = code != nullptr && Pcre2Groups(code, c.line, c.groups, pcre);
     pcre2_code_free(code);
     std::cmatch m;

@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr long kReadSize = 5000;
 // Received data, and a command buffer without a line end, of this many bytes
 // or more is refused.
 constexpr size_t kMaxDataLength = 4096;
@@ -31,22 +30,39 @@ const char* const kCommandNames[] = {"Login",  "Add",  "Delete", "Replay", "List
 #define QUELLON_REPLAY_HEAD \
     "^\\b?{[Rr][Ee][Pp][Ll][Aa][Yy]}\\b+{[^:]+}\\b+{[^:]+}\\b+{[^:]+}\\b+" QUELLON_14_DIGITS
 
-const char* const kLoginPattern = "^\\b?{\\c+}\\b+{[^:]+}\\b+{[^:]+}";
-const char* const kAdd6Pattern =
-    "^\\b?{[Aa][Dd][Dd]}\\b+{[^:]+}\\b+{[^:]+}\\b+{[0-9]|\\*}\\b+{[^:]+}\\b+{[^:]+}";
-const char* const kAdd4Pattern = "^\\b?{[Aa][Dd][Dd]}\\b+{[^:]+}\\b+{[^:]+}\\b+{[0-9]|\\*}";
-const char* const kDelete3Pattern = "^\\b?{[Dd][Ee][Ll][Ee][Tt][Ee]}\\b+{[^:]+}\\b+{[^:]+}";
-const char* const kDelete2Pattern = "^\\b?{[Dd][Ee][Ll][Ee][Tt][Ee]}\\b+{[^:]+}";
-const char* const kReplay8Pattern =
-    QUELLON_REPLAY_HEAD "\\b+" QUELLON_14_DIGITS "\\b+{[^:]+}\\b+{[^:]+}";
-const char* const kReplay8NowPattern = QUELLON_REPLAY_HEAD "\\b+{[0]}\\b+{[^:]+}\\b+{[^:]+}";
-const char* const kReplay6Pattern = QUELLON_REPLAY_HEAD "\\b+" QUELLON_14_DIGITS;
-const char* const kReplay6NowPattern = QUELLON_REPLAY_HEAD "\\b+{[0]}";
-const char* const kLogLevel2Pattern = "^\\b*{[Ll][Oo][Gg][Ll][Ee][Vv][Ee][Ll]}\\b*{[^:]+}";
-const char* const kLogLevel1Pattern = "^\\b*{[Ll][Oo][Gg][Ll][Ee][Vv][Ee][Ll]}\\b*";
+// The argument patterns, compiled once on first use rather than for every
+// command line. Matching only reads a compiled pattern, so every worker
+// thread may use them at once.
+struct TArgumentPatterns {
+    TArgumentPatterns() {
+        login.Parse("^\\b?{\\c+}\\b+{[^:]+}\\b+{[^:]+}");
+        add6.Parse(
+            "^\\b?{[Aa][Dd][Dd]}\\b+{[^:]+}\\b+{[^:]+}\\b+{[0-9]|\\*}\\b+{[^:]+}\\b+{[^:]+}");
+        add4.Parse("^\\b?{[Aa][Dd][Dd]}\\b+{[^:]+}\\b+{[^:]+}\\b+{[0-9]|\\*}");
+        delete3.Parse("^\\b?{[Dd][Ee][Ll][Ee][Tt][Ee]}\\b+{[^:]+}\\b+{[^:]+}");
+        delete2.Parse("^\\b?{[Dd][Ee][Ll][Ee][Tt][Ee]}\\b+{[^:]+}");
+        replay8.Parse(QUELLON_REPLAY_HEAD "\\b+" QUELLON_14_DIGITS "\\b+{[^:]+}\\b+{[^:]+}");
+        replay8Now.Parse(QUELLON_REPLAY_HEAD "\\b+{[0]}\\b+{[^:]+}\\b+{[^:]+}");
+        replay6.Parse(QUELLON_REPLAY_HEAD "\\b+" QUELLON_14_DIGITS);
+        replay6Now.Parse(QUELLON_REPLAY_HEAD "\\b+{[0]}");
+        logLevel2.Parse("^\\b*{[Ll][Oo][Gg][Ll][Ee][Vv][Ee][Ll]}\\b*{[^:]+}");
+        logLevel1.Parse("^\\b*{[Ll][Oo][Gg][Ll][Ee][Vv][Ee][Ll]}\\b*");
+    }
+
+    CRegExp login;
+    CRegExp add6, add4;
+    CRegExp delete3, delete2;
+    CRegExp replay8, replay8Now, replay6, replay6Now;
+    CRegExp logLevel2, logLevel1;
+};
 
 #undef QUELLON_REPLAY_HEAD
 #undef QUELLON_14_DIGITS
+
+const TArgumentPatterns& Patterns() {
+    static const TArgumentPatterns patterns;
+    return patterns;
+}
 
 const char* const kEngineUnavailable = "ERROR subscription engine not available\r\n";
 const char* const kNoLogger = "ERROR no log file is configured\r\n";
@@ -129,15 +145,13 @@ std::string CWmiLogEventServer::WithoutCredentials(const std::string& line) {
     std::string keyword = line.substr(start, stop - start);
 
     struct Form {
-        const char* pattern;
+        const CRegExp& pattern;
         int keep;  // groups before the first credential field
     };
-    static const Form kLogin[] = {{kLoginPattern, 2}};
-    static const Form kAdd[] = {{kAdd6Pattern, 5}, {kAdd4Pattern, 4}};
-    static const Form kReplay[] = {{kReplay8Pattern, 6},
-                                   {kReplay8NowPattern, 6},
-                                   {kReplay6Pattern, 6},
-                                   {kReplay6NowPattern, 6}};
+    const TArgumentPatterns& p = Patterns();
+    const Form kLogin[] = {{p.login, 2}};
+    const Form kAdd[] = {{p.add6, 5}, {p.add4, 4}};
+    const Form kReplay[] = {{p.replay8, 6}, {p.replay8Now, 6}, {p.replay6, 6}, {p.replay6Now, 6}};
     // A keyword that merely begins like a credential-bearing one ("LOGINX",
     // "ADDHOST") is treated like it: such a line is most likely a mistyped
     // command with the credentials still in it.
@@ -159,7 +173,7 @@ std::string CWmiLogEventServer::WithoutCredentials(const std::string& line) {
     if (line.size() < kMaxLineLength) {
         for (size_t i = 0; i < count; ++i) {
             std::string groups[8];
-            if (MatchGroups(forms[i].pattern, line, forms[i].keep, groups)) {
+            if (forms[i].pattern.MatchGroups(line.c_str(), forms[i].keep, groups)) {
                 return Join(groups, forms[i].keep);
             }
         }
@@ -301,7 +315,7 @@ bool CWmiLogEventServer::HandleCommandLine(CIOCPClientContext* context, long* fl
 bool CWmiLogEventServer::ProcessLogin(CIOCPClientContext* context, const std::string& line,
                                       std::string& reply) {
     std::string fields[3];
-    bool matched = MatchGroups(kLoginPattern, line, 3, fields);
+    bool matched = Patterns().login.MatchGroups(line.c_str(), 3, fields);
     static const char* const kTooLong[3] = {
         "Command Name not valid. Command Name exceeds the allowed length.",
         "Username not valid. Username exceeds the allowed length.",
@@ -348,7 +362,8 @@ void CWmiLogEventServer::ProcessAdd(CIOCPClientContext* context, const std::stri
                                     std::string& reply) {
     // keyword, host, category, severity, user, password
     std::string f[6];
-    if (!MatchGroups(kAdd6Pattern, line, 6, f) && !MatchGroups(kAdd4Pattern, line, 4, f)) {
+    const TArgumentPatterns& p = Patterns();
+    if (!p.add6.MatchGroups(line.c_str(), 6, f) && !p.add4.MatchGroups(line.c_str(), 4, f)) {
         reply = Message(116);
         return;
     }
@@ -392,8 +407,9 @@ void CWmiLogEventServer::ProcessDelete(CIOCPClientContext* context, const std::s
     (void)context;
     // keyword, host, category
     std::string f[3];
-    if (!MatchGroups(kDelete3Pattern, line, 3, f)) {
-        if (!MatchGroups(kDelete2Pattern, line, 2, f)) {
+    const TArgumentPatterns& p = Patterns();
+    if (!p.delete3.MatchGroups(line.c_str(), 3, f)) {
+        if (!p.delete2.MatchGroups(line.c_str(), 2, f)) {
             reply = Message(116);
             return;
         }
@@ -413,8 +429,11 @@ void CWmiLogEventServer::ProcessReplay(CIOCPClientContext* context, const std::s
                                       std::string& reply) {
     // keyword, host, category, severity, from, to, user, password
     std::string f[8];
-    if (!MatchGroups(kReplay8Pattern, line, 8, f) && !MatchGroups(kReplay8NowPattern, line, 8, f) &&
-        !MatchGroups(kReplay6Pattern, line, 6, f) && !MatchGroups(kReplay6NowPattern, line, 6, f)) {
+    const TArgumentPatterns& p = Patterns();
+    if (!p.replay8.MatchGroups(line.c_str(), 8, f) &&
+        !p.replay8Now.MatchGroups(line.c_str(), 8, f) &&
+        !p.replay6.MatchGroups(line.c_str(), 6, f) &&
+        !p.replay6Now.MatchGroups(line.c_str(), 6, f)) {
         reply = Message(116);
         return;
     }
@@ -445,14 +464,15 @@ void CWmiLogEventServer::ProcessLogLevel(CIOCPClientContext* context, const std:
                                          std::string& reply) {
     (void)context;
     std::string f[2];
-    if (MatchGroups(kLogLevel2Pattern, line, 2, f)) {
+    const TArgumentPatterns& p = Patterns();
+    if (p.logLevel2.MatchGroups(line.c_str(), 2, f)) {
         if (g_logger == nullptr) {
             reply = kNoLogger;
             return;
         }
         g_logger->SetLevel(f[1]);
         reply = StringFormat(Message(138).c_str(), "updated log level");
-    } else if (MatchGroups(kLogLevel1Pattern, line, 1, f)) {
+    } else if (p.logLevel1.MatchGroups(line.c_str(), 1, f)) {
         if (g_logger == nullptr) {
             reply = kNoLogger;
             return;

@@ -333,11 +333,15 @@ bool CRegExp::Run(const unsigned char* text, size_t length, CRegExpMatch& m, int
 #undef QUELLON_REGEXP_RESERVE
 }
 
+bool CRegExp::MatchGroups(const char* line, int n, std::string* out) const {
+    CRegExpMatch match;
+    if (!Match(line, &match)) return false;
+    for (int i = 0; i < n; ++i) out[i].assign(match.GetGroupText(i));
+    return true;
+}
+
 bool CRegExp::MatchGroups(const char* pattern, const char* line, int n, std::string* out) {
     CRegExp regExp;
     if (regExp.Parse(pattern, true) != ParseOk) return false;
-    CRegExpMatch match;
-    if (!regExp.Match(line, &match)) return false;
-    for (int i = 0; i < n; ++i) out[i].assign(match.GetGroupText(i));
-    return true;
+    return regExp.MatchGroups(line, n, out);
 }

@@ -161,10 +161,14 @@ class CRegExp {
     bool IsCaseSensitive() const { return caseSensitive; }
     const std::vector<TRegExpInstruction>& GetInstructions() const { return instructions; }
 
-    // Compiles pattern case-sensitively, matches line and on success stores
-    // the text of groups 0 to n-1 in out[0..n-1] (empty for groups that took
-    // no part or that the pattern does not have). Returns false, leaving out
-    // untouched, when the pattern does not compile or the line does not match.
+    // Matches line and on success stores the text of groups 0 to n-1 in
+    // out[0..n-1] (empty for groups that took no part or that the pattern
+    // does not have). Returns false, leaving out untouched, when no program
+    // is compiled or the line does not match.
+    bool MatchGroups(const char* line, int n, std::string* out) const;
+
+    // The same with pattern compiled case-sensitively for this one call;
+    // false also when the pattern does not compile.
     static bool MatchGroups(const char* pattern, const char* line, int n, std::string* out);
 
   private:

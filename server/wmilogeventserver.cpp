@@ -4,6 +4,7 @@
 
 #include "app/configdataloader.h"
 #include "app/logger.h"
+#include "app/startup.h"
 #include "app/stringformat.h"
 #include "engine/controller.h"
 #include "platform/socket.h"
@@ -12,7 +13,6 @@
 namespace {
 
 constexpr int kDefaultMaxConnections = 3;
-constexpr long kReadSize = 5000;
 
 int ReadMaxConnections() {
     return static_cast<int>(ConfigInteger("LISTEN.MAXCONNECTIONS", kDefaultMaxConnections));
@@ -20,9 +20,7 @@ int ReadMaxConnections() {
 
 // "200 <banner> Ready To Authenticate\r\n" with the version and build date.
 std::string Greeting() {
-    std::string banner = StringFormat(CConfigDataLoader::LoadMessage(105).c_str(),
-                                      CConfigDataLoader::LoadMessage(106).c_str(), __DATE__);
-    return StringFormat(CConfigDataLoader::LoadMessage(104).c_str(), banner.c_str());
+    return StringFormat(CConfigDataLoader::LoadMessage(104).c_str(), VersionBanner().c_str());
 }
 
 void Remove(std::vector<CIOCPClientContext*>& list, CIOCPClientContext* context) {

@@ -121,6 +121,9 @@ protected:
     long OnDataSent(CIOCPClientContext* context, long flags, char* data, long byteCount) override;
 
 private:
+    // Bytes each posted read asks for.
+    static constexpr long kReadSize = 5000;
+
     // Command handlers: each fills reply for the line. Worker thread.
     bool ProcessLogin(CIOCPClientContext* context, const std::string& line, std::string& reply);
     void ProcessAdd(CIOCPClientContext* context, const std::string& line, std::string& reply);
