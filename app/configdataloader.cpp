@@ -47,26 +47,30 @@ size_t CConfigDataLoader::ReadSection(const std::string& section, char* buffer, 
 int CConfigDataLoader::Load() {
     pairs.clear();
 
+    // One buffer size serves the whole load: it grows whenever a list does
+    // not fit, and later lists start from the grown size.
     size_t size = kFirstBufferSize;
-    std::vector<char> names(size, '\0');
-    size_t needed = 0;
-    ReadSectionNames(names.data(), size, &needed);
-    while (needed > size) {
-        size += kBufferGrowth;
-        if (size >= kBufferLimit) throw ELargeFile();
-        names.assign(size, '\0');
-        ReadSectionNames(names.data(), size, &needed);
-    }
-
-    for (const char* name = names.data(); *name != '\0'; name += std::strlen(name) + 1) {
-        std::vector<char> entries(size, '\0');
-        ReadSection(name, entries.data(), size, &needed);
+    auto readWhole = [&size](std::vector<char>& buffer, const auto& read) {
+        size_t needed = 0;
+        buffer.assign(size, '\0');
+        read(buffer.data(), size, &needed);
         while (needed > size) {
             size += kBufferGrowth;
             if (size >= kBufferLimit) throw ELargeFile();
-            entries.assign(size, '\0');
-            ReadSection(name, entries.data(), size, &needed);
+            buffer.assign(size, '\0');
+            read(buffer.data(), size, &needed);
         }
+    };
+
+    std::vector<char> names;
+    readWhole(names, [this](char* buffer, size_t length, size_t* needed) {
+        ReadSectionNames(buffer, length, needed);
+    });
+    for (const char* name = names.data(); *name != '\0'; name += std::strlen(name) + 1) {
+        std::vector<char> entries;
+        readWhole(entries, [this, name](char* buffer, size_t length, size_t* needed) {
+            ReadSection(name, buffer, length, needed);
+        });
         ParseSection(name, entries.data());
     }
     return 1;

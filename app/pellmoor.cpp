@@ -62,15 +62,13 @@ bool StartServer(const TListenSettings& settings) {
     g_consoleServer->SetController(CreateController());
     if (!settings.address.empty()) g_consoleServer->SetListenAddress(settings.address);
     LOG(INFO, "Starting Server.");
-    if (settings.tls) {
+    const TTlsSettings& tls = settings.tlsSettings;
+    if (tls.enabled) {
         // Returns only on success: a TLS set-up failure ends the process
         // with its fatal message.
-        const TTlsSettings& tls = settings.tlsSettings;
         g_consoleServer->InitSSL(tls.certificateFile, tls.password, tls.dhFile, tls.caListFile);
-        g_consoleServer->Start(1000, settings.port, tls.port);
-    } else {
-        g_consoleServer->Start(1000, settings.port, 0);
     }
+    g_consoleServer->Start(1000, settings.port, tls.enabled ? tls.port : 0);
     return true;
 }
 

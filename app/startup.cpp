@@ -102,7 +102,6 @@ bool InitLogger() {
     return true;
 }
 
-
 TListenSettings ReadListenSettings() {
     TListenSettings settings;
     if (g_config == nullptr) return settings;
@@ -111,8 +110,8 @@ TListenSettings ReadListenSettings() {
         settings.address = g_config->GetKeyValue("LISTEN.ADDRESS");
     } catch (const CConfigDataLoader::EInvalidKey&) {
     }
-    if (!ReadTlsSettings(settings.tlsSettings, settings.error)) settings.tls = true;
-    settings.tls = settings.tls || settings.tlsSettings.enabled;
+    // A refusal leaves its reason in settings.error.
+    ReadTlsSettings(settings.tlsSettings, settings.error);
     return settings;
 }
 

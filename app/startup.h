@@ -59,8 +59,9 @@ struct TListenSettings {
     // LISTEN.ADDRESS: the local address to listen on (for example 127.0.0.1
     // to serve this machine only); empty (absent) listens on every address.
     std::string address;
-    bool tls = false;               // SSL.SSLENABLED equals "true" in any case
-    TTlsSettings tlsSettings;       // the TLS port and files when tls is set
+    // SSL.SSLENABLED (tlsSettings.enabled) and, when it is, the TLS port and
+    // files.
+    TTlsSettings tlsSettings;
     // Empty when the server can be started; otherwise a one-line reason (a
     // TLS key absent or a TLS port that is not one while TLS is enabled).
     std::string error;

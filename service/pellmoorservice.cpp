@@ -47,6 +47,12 @@ void WriteError(const std::string& text) {
     std::fflush(stderr);
 }
 
+// A reason the started service cannot serve: to the log and the debug output.
+void ReportServeError(const std::string& text) {
+    LOG(ERROR, "%s", text.c_str());
+    CNTService::DebugOutput(text.c_str());
+}
+
 }  // namespace
 
 // A manual-reset event: once set it stays set, and every wait returns.
@@ -179,9 +185,7 @@ void PellmoorService::Run() {
     DebugOutput("Starting the server now");
     LOG(INFO, "Starting Server.");
     if (!settings.error.empty()) {
-        std::string text = settings.error + "; the server is not started";
-        LOG(ERROR, "%s", text.c_str());
-        DebugOutput(text.c_str());
+        ReportServeError(settings.error + "; the server is not started");
         return;
     }
     {
@@ -189,19 +193,15 @@ void PellmoorService::Run() {
         if (stopRequested) return;
         if (!settings.address.empty()) g_server->SetListenAddress(settings.address);
         const TTlsSettings& tls = settings.tlsSettings;
-        if (settings.tls &&
+        if (tls.enabled &&
             g_server->InitSSL(tls.certificateFile, tls.password, tls.dhFile, tls.caListFile) == 0) {
-            std::string text = "TLS could not be set up; the server is not started";
-            LOG(ERROR, "%s", text.c_str());
-            DebugOutput(text.c_str());
+            ReportServeError("TLS could not be set up; the server is not started");
             return;
         }
-        int port = settings.tls ? tls.port : settings.port;
-        if (g_server->Start(1000, settings.port, settings.tls ? tls.port : 0) == 0) {
-            std::string text =
-                StringFormat("The server could not listen on port %d; the service stops", port);
-            LOG(ERROR, "%s", text.c_str());
-            DebugOutput(text.c_str());
+        int port = tls.enabled ? tls.port : settings.port;
+        if (g_server->Start(1000, settings.port, tls.enabled ? tls.port : 0) == 0) {
+            ReportServeError(
+                StringFormat("The server could not listen on port %d; the service stops", port));
             return;
         }
         serverStarted = true;
