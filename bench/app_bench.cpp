@@ -2,14 +2,13 @@
 // dropped below the level, the same line from several threads at once, and a
 // configuration look-up.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <string>
 
 #include "app/configdataloader.h"
 #include "app/logger.h"
+#include "tests/app/tempdir.h"
 
 namespace {
 
@@ -17,20 +16,13 @@ namespace {
 class TempLogger {
 public:
     explicit TempLogger(const char* level) {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "quellon-bench-XXXXXX").string();
-        dir = mkdtemp(pattern.data()) ? pattern : std::string();
         // The creation line on standard output is not part of the measure.
         std::fflush(stdout);
-        logger = new CLogger(dir.empty() ? std::string() : dir + "/bench.log", level);
+        logger = new CLogger(dir.path().empty() ? std::string() : dir.File("bench.log"), level);
     }
-    ~TempLogger() {
-        delete logger;
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
-    }
+    ~TempLogger() { delete logger; }
+    TempDir dir;
     CLogger* logger;
-    std::string dir;
 };
 
 TempLogger* shared = nullptr;
@@ -66,15 +58,14 @@ void BM_LogFromThreads(benchmark::State& state) {
 BENCHMARK(BM_LogFromThreads)->Threads(1)->Threads(4);
 
 void BM_ConfigLookup(benchmark::State& state) {
-    std::string path =
-        (std::filesystem::temp_directory_path() / "quellon-bench-config.ini").string();
-    if (std::FILE* f = std::fopen(path.c_str(), "w")) {
-        std::fputs("[LISTEN]\nPORT=7668\n[PERFORMANCE]\nEventRetriever=32\n[OTHERS]\nWT=1\n", f);
-        std::fclose(f);
+    TempDir dir;
+    if (dir.path().empty()) {
+        state.SkipWithError("no temporary folder");
+        return;
     }
-    CConfigDataLoader store(path);
+    CConfigDataLoader store(dir.Write(
+        "quellon.ini", "[LISTEN]\nPORT=7668\n[PERFORMANCE]\nEventRetriever=32\n[OTHERS]\nWT=1\n"));
     store.Load();
-    std::remove(path.c_str());
     for (auto _ : state) {
         try {
             benchmark::DoNotOptimize(store.GetKeyValue("performance.eventretriever"));

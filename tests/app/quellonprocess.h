@@ -1,7 +1,8 @@
-// The quellon program as a child process in console mode for program tests:
-// `program -c <ini>` with standard input on a pipe (what the operator types)
-// and standard output and error in files. A program still running when the
-// object goes is killed. Used by the test's own thread only.
+// The quellon program (or the service host) as a child process for program
+// tests: the program with its arguments and environment, standard input on
+// a pipe (what the operator types) and standard output and error in files.
+// A program still running when the object goes is killed. Used by the
+// test's own thread only.
 #pragma once
 
 #include <fcntl.h>
@@ -12,16 +13,32 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/app/tempdir.h"
 
+extern char** environ;
+
 class QuellonProcess {
   public:
-    // Starts program with -c ini; standard error goes to errPath, or with
-    // standard output to outPath when errPath is empty.
+    // Starts program -c ini in console mode with this process's
+    // environment; standard error goes to errPath, or with standard output
+    // to outPath when errPath is empty.
     QuellonProcess(const std::string& program, const std::string& ini, const std::string& outPath,
                    const std::string& errPath = "")
+        : QuellonProcess(program, {"-c", ini}, CurrentEnvironment(), outPath, errPath) {}
+
+    // Starts program with args (after the program name) and exactly the
+    // given environment ("NAME=value" entries); the streams as above.
+    QuellonProcess(const std::string& program, const std::vector<std::string>& args,
+                   const std::vector<std::string>& environment, const std::string& outPath,
+                   const std::string& errPath = "")
         : outPath(outPath) {
+        std::vector<std::string> argStrings = {program};
+        argStrings.insert(argStrings.end(), args.begin(), args.end());
+        std::vector<char*> argv = Pointers(argStrings);
+        std::vector<std::string> envStrings = environment;
+        std::vector<char*> envp = Pointers(envStrings);
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0) return;
         pid = fork();
@@ -32,7 +49,7 @@ class QuellonProcess {
                 errPath.empty() ? out : open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(out, 1);
             dup2(err, 2);
-            execl(program.c_str(), program.c_str(), "-c", ini.c_str(), static_cast<char*>(nullptr));
+            execve(program.c_str(), argv.data(), envp.data());
             _exit(127);
         }
         close(fds[0]);
@@ -47,6 +64,20 @@ class QuellonProcess {
     }
     QuellonProcess(const QuellonProcess&) = delete;
     QuellonProcess& operator=(const QuellonProcess&) = delete;
+
+    // The entries of this process's environment.
+    static std::vector<std::string> CurrentEnvironment() {
+        std::vector<std::string> entries;
+        for (char** entry = environ; *entry != nullptr; ++entry) entries.emplace_back(*entry);
+        return entries;
+    }
+
+    // True when the child process was made.
+    bool Started() const { return pid > 0; }
+
+    // Sends signal number to a program that has not ended yet; false
+    // otherwise.
+    bool Signal(int number) { return pid > 0 && !HasEnded() && kill(pid, number) == 0; }
 
     // True once the program's standard output contains text, within
     // timeoutMs; false at once when the program has ended without it.
@@ -75,6 +106,14 @@ class QuellonProcess {
     }
 
   private:
+    // The NUL-terminated pointer array exec wants, pointing into strings.
+    static std::vector<char*> Pointers(std::vector<std::string>& strings) {
+        std::vector<char*> pointers;
+        for (std::string& s : strings) pointers.push_back(s.data());
+        pointers.push_back(nullptr);
+        return pointers;
+    }
+
     bool HasEnded() {
         if (ended) return true;
         int status = 0;

@@ -4,10 +4,10 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include "app/configdataloader.h"
+#include "tests/app/tempdir.h"
 
 namespace {
 
@@ -20,28 +20,21 @@ const char* const kAllKeys =
 
 class TlsSettingsTest : public testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/quellon-tlssettings-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
+    void SetUp() override { ASSERT_FALSE(dir.path().empty()); }
     void TearDown() override {
         delete g_config;
         g_config = nullptr;
-        std::remove((dir + "/quellon.ini").c_str());
-        rmdir(dir.c_str());
     }
 
     // Loads a store whose [SSL] section holds the given lines.
     void LoadSslSection(const std::string& lines) {
         delete g_config;
-        std::string path = dir + "/quellon.ini";
-        std::ofstream(path, std::ios::trunc) << "[LISTEN]\nPORT=7668\n[SSL]\n" << lines;
-        g_config = new CConfigDataLoader(path);
+        g_config = new CConfigDataLoader(
+            dir.Write("quellon.ini", "[LISTEN]\nPORT=7668\n[SSL]\n" + lines));
         g_config->Load();
     }
 
-    std::string dir;
+    TempDir dir;
 };
 
 TEST_F(TlsSettingsTest, EnabledOnlyByTrueInAnyCase) {

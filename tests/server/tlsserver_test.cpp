@@ -15,6 +15,7 @@
 #include "server/wmilogeventserver.h"
 #include "tests/app/tempdir.h"
 #include "tests/app/testglobals.h"
+#include "tests/serverframework/lineclient.h"
 #include "tests/serverframework/loopbackport.h"
 #include "tests/serverframework/tls_test_support.h"
 
@@ -98,11 +99,7 @@ class TlsServerTest : public ::testing::Test {
 
     // Waits until the server counts `count` connections (generous bound).
     bool WaitForConnectionCount(int count) {
-        for (int i = 0; i < 500; ++i) {
-            if (server->GetConnectionCount() == count) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
+        return Eventually([&] { return server->GetConnectionCount() == count; });
     }
 
     TempDir dir;
