@@ -111,6 +111,22 @@ inline Read GetProperty(IWbemClassObject* object, const char16_t* name) {
     return out;
 }
 
+// The TargetInstance of an __InstanceCreationEvent, with one reference;
+// null, after a failed expectation, when it cannot be read.
+inline IWbemClassObject* TargetOf(IWbemClassObject* notification) {
+    VARIANT v;
+    VariantInit(&v);
+    EXPECT_EQ(notification->Get(u"TargetInstance", 0, &v, nullptr, nullptr), S_OK);
+    EXPECT_EQ(v.vt, VT_UNKNOWN);
+    IWbemClassObject* target = nullptr;
+    if (v.vt == VT_UNKNOWN && v.punkVal != nullptr) {
+        EXPECT_EQ(v.punkVal->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(&target)),
+                  S_OK);
+    }
+    VariantClear(&v);
+    return target;
+}
+
 // Releases the first n objects of a batch.
 inline void ReleaseAll(IWbemClassObject** objects, ULONG n) {
     for (ULONG i = 0; i < n; ++i) objects[i]->Release();

@@ -597,7 +597,8 @@ TEST_F(SimStoreTest, OneObjectSharedByThreads) {
     AddHostWithEvents("h", 0);
     constexpr int kBatches = 200;
     std::atomic<bool> failed{false};
-    std::thread writer([&] {
+    // Joined also when an assertion below ends the test early.
+    std::jthread writer([&] {
         for (int b = 0; b < kBatches; ++b) {
             std::vector<SimEvent> batch{MakeEvent(b), MakeEvent(b)};
             if (store.appendEvents("h", batch) != SimResult::Ok) {

@@ -61,12 +61,9 @@ protected:
     }
 
     static bool Works(IWbemServices* services) {
-        BSTR language = SysAllocString(u"WQL");
-        BSTR query = SysAllocString(u"SELECT * FROM Win32_NTLogEvent");
+        Bstr language("WQL"), query("SELECT * FROM Win32_NTLogEvent");
         IEnumWbemClassObject* e = nullptr;
         HRESULT hr = services->ExecQuery(language, query, 0x30, nullptr, &e);
-        SysFreeString(language);
-        SysFreeString(query);
         if (e != nullptr) e->Release();
         return hr == S_OK;
     }
