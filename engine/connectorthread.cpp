@@ -6,6 +6,18 @@
 #include "engine/eventquery.h"
 #include "wmi/wmiconnector.h"
 
+namespace {
+
+// A node whose connection or query could not be made: not connected, with
+// the code for the dispatcher to report.
+void MarkFailed(TSubscriptionNode* node, HRESULT code) {
+    node->lastError = code;
+    node->isConnected = false;
+    node->SetStage(Error);
+}
+
+}  // namespace
+
 CConnectorThread::CConnectorThread(CDispatchThread* owner)
     : withinInterval(static_cast<int32_t>(ConfigInteger("PERFORMANCE.WT_FOR_WQ", 60))),
       dispatcher(owner) {}
@@ -36,9 +48,7 @@ void CConnectorThread::Connect(TSubscriptionNode* node) {
         } else {
             LOG(DEBUG, "[connector] Connection failed for %s", node->Describe().c_str());
         }
-        node->lastError = result;
-        node->isConnected = false;
-        node->SetStage(Error);
+        MarkFailed(node, result);
         return;
     }
     LOG(DEBUG, "[connector] Connection succeeded for - %s", node->Describe().c_str());
@@ -46,9 +56,7 @@ void CConnectorThread::Connect(TSubscriptionNode* node) {
     if (result < 0) {
         LOG(WARN, "[connector] ExecQuery() failed for %s", node->Describe().c_str());
         pool.disconnect(node->host, node->wmiNamespace, node->user, node->password);
-        node->isConnected = false;
-        node->lastError = result;
-        node->SetStage(Error);
+        MarkFailed(node, result);
         return;
     }
     LOG(DEBUG, "[connector] ExecQuery succeeded for - %s", node->Describe().c_str());
@@ -87,9 +95,7 @@ void CConnectorThread::run() {
                 Connect(node);
             } catch (...) {
                 LOG(INFO, "[connector] Exception for %s", node->Describe().c_str());
-                node->lastError = WBEM_E_FAILED;
-                node->isConnected = false;
-                node->SetStage(Error);
+                MarkFailed(node, WBEM_E_FAILED);
             }
         } else if (stage == Completed) {
             Disconnect(node);

@@ -29,8 +29,6 @@ public:
     // enumerator is in node->eventEnum. Negative result on failure.
     HRESULT SendQuery(TSubscriptionNode* node);
 
-    int32_t getWithinInterval() const { return withinInterval; }
-
 protected:
     void run() override;
 

@@ -3,11 +3,8 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 
-#include <ctime>
-
 #include "app/configdataloader.h"
 #include "app/logger.h"
-#include "app/stringformat.h"
 #include "engine/dispatchthread.h"
 #include "engine/threadinfra.h"
 #include "server/wmilogeventserver.h"

@@ -36,6 +36,22 @@ std::string TrimBoth(const std::string& text, const char* blanks) {
     return text.substr(begin, end - begin + 1);
 }
 
+// The worker thread with the fewest queued nodes (the first of equals), or
+// null when there is none.
+template <typename Worker>
+Worker* LeastLoaded(const std::vector<Worker*>& workers) {
+    Worker* best = nullptr;
+    unsigned bestCount = 0;
+    for (Worker* t : workers) {
+        unsigned count = t->GetJobCount();
+        if (best == nullptr || count < bestCount) {
+            best = t;
+            bestCount = count;
+        }
+    }
+    return best;
+}
+
 }  // namespace
 
 CDispatchThread::CDispatchThread(int32_t connectors, int32_t queryThreads_, int32_t maxInterval,
@@ -117,32 +133,6 @@ int32_t CDispatchThread::ReconnectDelay(int32_t tryNo, int32_t minInterval, int3
     return static_cast<int32_t>(d);
 }
 
-CConnectorThread* CDispatchThread::PickConnector() {
-    CConnectorThread* best = nullptr;
-    unsigned bestCount = 0;
-    for (CConnectorThread* t : connectorThreads) {
-        unsigned count = t->GetJobCount();
-        if (best == nullptr || count < bestCount) {
-            best = t;
-            bestCount = count;
-        }
-    }
-    return best;
-}
-
-CQueryThread* CDispatchThread::PickQueryThread() {
-    CQueryThread* best = nullptr;
-    unsigned bestCount = 0;
-    for (CQueryThread* t : queryThreads) {
-        unsigned count = t->GetJobCount();
-        if (best == nullptr || count < bestCount) {
-            best = t;
-            bestCount = count;
-        }
-    }
-    return best;
-}
-
 // ---- Subscription list queries ---------------------------------------------
 
 int32_t CDispatchThread::MarkForDeletion(const std::string& host, const std::string& category) {
@@ -222,7 +212,7 @@ bool CDispatchThread::ScheduleReconnect(TSubscriptionNode* node) {
         RSSynchronizeGuard timers(timerLock);
         pendingTimers.insert(param);
         created = platform::CreateTimerQueueTimer(&param->timerQueTimer, timerQueueHwnd,
-                                                  &CDispatchThread::ReconnectTimerCallbackAdapter,
+                                                  &CDispatchThread::ReconnectTimerCallback,
                                                   param, dueMs, 0, platform::WT_EXECUTEINTIMERTHREAD);
         if (!created) pendingTimers.erase(param);
     }
@@ -237,11 +227,7 @@ bool CDispatchThread::ScheduleReconnect(TSubscriptionNode* node) {
     return true;
 }
 
-void CDispatchThread::ReconnectTimerCallbackAdapter(void* parameter, bool) {
-    ReconnectTimerCallback(parameter);
-}
-
-void CDispatchThread::ReconnectTimerCallback(void* timerParam) {
+void CDispatchThread::ReconnectTimerCallback(void* timerParam, bool) {
     auto* param = static_cast<TTimerParam*>(timerParam);
     CDispatchThread* dispatcher = param->dispatcher;
     bool handBack;
@@ -344,7 +330,7 @@ void CDispatchThread::Route(TSubscriptionNode* node) {
     if (node->markedForDeletion) {
         if (node->isConnected) {
             node->SetStage(Completed);
-            if (CConnectorThread* c = PickConnector()) c->AddJob(node);
+            if (CConnectorThread* c = LeastLoaded(connectorThreads)) c->AddJob(node);
             return;
         }
         // The node leaves subsList before the notice goes out, so a client
@@ -359,12 +345,12 @@ void CDispatchThread::Route(TSubscriptionNode* node) {
         case New: {
             RSSynchronizeGuard guard(subsListLock);
             subsList.push_back(node);
-            if (CConnectorThread* c = PickConnector()) c->AddJob(node);
+            if (CConnectorThread* c = LeastLoaded(connectorThreads)) c->AddJob(node);
             break;
         }
         case Reconnecting:
             LOG(TRACE, "[dispatcher] Found Reconnect job for - %s", node->Describe().c_str());
-            if (CConnectorThread* c = PickConnector()) c->AddJob(node);
+            if (CConnectorThread* c = LeastLoaded(connectorThreads)) c->AddJob(node);
             break;
         case Connected: {
             LOG(DEBUG, "[dispatcher] Host Connected - %s", node->Describe().c_str());
@@ -377,7 +363,7 @@ void CDispatchThread::Route(TSubscriptionNode* node) {
             node->connectionFailed = false;
             node->reconnectTryNo = 0;
             node->SetStage(EventWait);
-            if (CQueryThread* q = PickQueryThread()) q->AddJob(node);
+            if (CQueryThread* q = LeastLoaded(queryThreads)) q->AddJob(node);
             break;
         }
         case Error: {
@@ -398,7 +384,7 @@ void CDispatchThread::Route(TSubscriptionNode* node) {
             node->connectionFailed = true;
             if (node->isConnected) {
                 node->SetStage(Completed);
-                if (CConnectorThread* c = PickConnector()) c->AddJob(node);
+                if (CConnectorThread* c = LeastLoaded(connectorThreads)) c->AddJob(node);
             } else {
                 node->SetStage(Disconnected);
                 AddJob(node);
@@ -418,7 +404,7 @@ void CDispatchThread::Route(TSubscriptionNode* node) {
                 Broadcast(137, {node->host, node->category, node->eventType, node->timeFrom, node->timeTo});
             }
             LOG(TRACE, "[dispatcher] Completed Query Found - %s", node->Describe().c_str());
-            if (CConnectorThread* c = PickConnector()) c->AddJob(node);
+            if (CConnectorThread* c = LeastLoaded(connectorThreads)) c->AddJob(node);
             break;
         default:
             LOG(ERROR, "[dispatcher] Found a query with improper stage - %s", node->Describe().c_str());

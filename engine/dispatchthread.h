@@ -85,20 +85,16 @@ public:
     // Reconnect delay in seconds of attempt `tryNo` (1 for the first).
     static int32_t ReconnectDelay(int32_t tryNo, int32_t minInterval, int32_t maxInterval);
 
-    CConnectorThread* PickConnector();
-    CQueryThread* PickQueryThread();
-    bool ScheduleReconnect(TSubscriptionNode* node) EXCLUDES(subsListLock);
-
-    static void ReconnectTimerCallback(void* timerParam);
-
-private:
-    static void ReconnectTimerCallbackAdapter(void* timerParam, bool timerOrWaitFired);
-
-
 protected:
     void run() override;
 
 private:
+    // Puts the node on a reconnect timer; false (the node handed back or
+    // destroyed) when it cannot wait for one.
+    bool ScheduleReconnect(TSubscriptionNode* node) EXCLUDES(subsListLock);
+    // The timer queue's callback for a TTimerParam: hands the node back as
+    // Reconnecting unless a deletion claimed it first, then frees the record.
+    static void ReconnectTimerCallback(void* timerParam, bool timerOrWaitFired);
     void StartWorkers();
     void Route(TSubscriptionNode* node) EXCLUDES(subsListLock);
     void RemoveAndDestroy(TSubscriptionNode* node) EXCLUDES(subsListLock);
@@ -115,8 +111,7 @@ private:
     const int32_t minReconnectInterval;
     CWmiLogEventServer* const server;
 
-    // Owned by the run loop's thread; PickConnector/PickQueryThread read
-    // them from that thread only.
+    // Owned by the run loop's thread and read by it only.
     std::vector<CConnectorThread*> connectorThreads;
     std::vector<CQueryThread*> queryThreads;
 

@@ -1,7 +1,5 @@
 #include "engine/eventrecord.h"
 
-#include <cinttypes>
-
 #include "app/configdataloader.h"
 #include "app/stringconvertor.h"
 #include "app/stringformat.h"

@@ -25,8 +25,7 @@ void CQueryThread::ReadPollSettings(int32_t* pollTimeoutMs, int32_t* batchSize) 
         // subscription; at least one object is asked for.
         *batchSize = static_cast<int32_t>(batch > kBatchSlots ? kBatchSlots : (batch < 1 ? 1 : batch));
     } catch (const CConfigDataLoader::EInvalidKey&) {
-        *pollTimeoutMs = 1000;
-        *batchSize = kBatchSlots;
+        // Both keys are read before either value is set: both defaults stay.
     }
 }
 

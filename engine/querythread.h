@@ -6,8 +6,8 @@
 //   One thread, one queue holding the nodes it serves. Each pass takes the
 //   front node, polls its enumerator once (a batch of at most 50 objects,
 //   waiting at most the poll timeout), broadcasts the events from this
-//   thread (the records of one poll in one broadcast), and puts the node back at the end of its own queue; nodes thus
-//   take turns. A node whose result set ended (Completed) or whose poll
+//   thread (the records of one poll in one broadcast), and puts the node
+//   back at the end of its own queue; nodes thus take turns. A node whose result set ended (Completed) or whose poll
 //   failed (Error) goes back to the dispatcher, as does a node marked for
 //   deletion. An idle thread waits up to 5000 ms for work.
 #pragma once

@@ -114,12 +114,9 @@ public:
             RSLibrary::RSSynchronizeGuard guard(queueLock);
             if (!jobs.empty()) return PopFront();
         }
-        bool empty;
-        {
-            RSLibrary::RSSynchronizeGuard guard(queueLock);
-            empty = jobs.empty();
-        }
-        if (empty) jobSignal.wait(timeoutMs);
+        // A job added since the look above raised the signal, so this wait
+        // ends at once.
+        jobSignal.wait(timeoutMs);
         RSLibrary::RSSynchronizeGuard guard(queueLock);
         if (jobs.empty()) return nullptr;
         return PopFront();
