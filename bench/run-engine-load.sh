@@ -39,10 +39,7 @@ QUERY_THREADS=${QUERY_THREADS:-32}
 QUELLON="$BUILD_DIR/quellon"
 SIM="$BUILD_DIR/quellon-sim"
 LOAD="$BUILD_DIR/bench/quellon-engine-load"
-for tool in "$QUELLON" "$SIM" "$LOAD"; do
-  [ -x "$tool" ] ||
-    { echo "missing $tool (build quellon, quellon-sim and quellon-engine-load)" >&2; exit 1; }
-done
+require_built "$QUELLON" "$SIM" "$LOAD"
 EVTX=$ROOT/../shared/data/evtx
 [ -d "$EVTX" ] || EVTX=$ROOT/examples/evtx
 

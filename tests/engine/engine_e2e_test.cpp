@@ -7,7 +7,6 @@
 #include <time.h>
 
 #include <algorithm>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -18,14 +17,11 @@
 #include "tests/app/tempdir.h"
 #include "tests/app/testglobals.h"
 #include "tests/serverframework/lineclient.h"
+#include "tests/wmi/simfixture.h"
 #include "wmi/locatorfactory.h"
-#include "wmi/sim/simstore.h"
-#include "wmi/sim/simtime.h"
 
 using wmi::sim::SimEvent;
-using wmi::sim::SimHost;
 using wmi::sim::SimResult;
-using wmi::sim::SimStore;
 
 namespace {
 
@@ -58,7 +54,7 @@ SimEvent MakeEvent(int64_t seconds, const std::string& log, int type, const std:
     return e;
 }
 
-class EngineTest : public ::testing::Test {
+class EngineTest : public simtest::SimStoreFixture {
 protected:
     static void SetUpTestSuite() {
         // Replay windows are local times; make local time UTC like the store.
@@ -67,14 +63,11 @@ protected:
     }
 
     void SetUp() override {
-        ASSERT_EQ(store.open(dir.File("hosts.db"), true), SimResult::Ok);
-        for (const char* name : {kLive, kHistory}) {
-            SimHost host;
-            host.name = name;
-            host.computerName = "WIN-A";
-            ASSERT_EQ(store.addHost(host), SimResult::Ok);
-        }
-        wmi::UseSimStore(dir.File("hosts.db"));
+        SimStoreFixture::SetUp();
+        AddHost(kLive);
+        AddHost(kHistory);
+        if (HasFatalFailure()) return;
+        wmi::UseSimStore(path);
 
         globals.LoadConfig(dir, kIni);
         globals.StartLogger(dir, "DEBUG");
@@ -89,8 +82,7 @@ protected:
     void TearDown() override {
         if (HasFailure()) {
             // The engine's own account of what happened, for the failure report.
-            std::ifstream log(dir.File("quellon.log"));
-            std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+            std::string text = ReadWholeFile(dir.File("quellon.log"));
             std::cerr << "---- quellon.log (tail) ----\n"
                       << text.substr(text.size() > 6000 ? text.size() - 6000 : 0) << "\n";
         }
@@ -152,12 +144,6 @@ protected:
         return reply;
     }
 
-    void Append(const std::string& host, std::vector<SimEvent> events) {
-        ASSERT_EQ(store.appendEvents(host, events), SimResult::Ok);
-    }
-
-    TempDir dir;
-    SimStore store;
     TestGlobals globals;
     std::unique_ptr<CWmiLogEventServer> server;
     uint16_t port = 0;

@@ -1,19 +1,13 @@
 #include "engine/eventrecord.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <filesystem>
 
 #include "engine/threadinfra.h"
+#include "tests/wmi/simfixture.h"
 #include "wmi/locatorfactory.h"
-#include "wmi/sim/simstore.h"
 #include "wmi/wbem.h"
 
 using wmi::sim::SimEvent;
-using wmi::sim::SimHost;
-using wmi::sim::SimResult;
-using wmi::sim::SimStore;
 
 namespace {
 
@@ -98,30 +92,14 @@ TEST(QuoteField, OnlyTextsWithABlankAreQuotedAndEscaped) {
 }
 
 // Records built from events served by a real simulated host.
-class EventRecordFromStore : public ::testing::Test {
+class EventRecordFromStore : public simtest::SimStoreFixture {
 protected:
     void SetUp() override {
-        dir = std::filesystem::temp_directory_path() /
-              ("quellon-eventrecord-" + std::to_string(getpid()));
-        std::filesystem::create_directories(dir);
-        path = (dir / "hosts.db").string();
-        ASSERT_EQ(store.open(path, true), SimResult::Ok);
-        SimHost host;
-        host.name = "10.1.1.1";
-        host.computerName = "HOSTA";
-        ASSERT_EQ(store.addHost(host), SimResult::Ok);
+        SimStoreFixture::SetUp();
+        AddHost("10.1.1.1");
         wmi::UseSimStore(path);
     }
-    void TearDown() override {
-        wmi::UseSimStore("");
-        store.close();
-        std::filesystem::remove_all(dir);
-    }
-
-    void Append(SimEvent event) {
-        std::vector<SimEvent> events{std::move(event)};
-        ASSERT_EQ(store.appendEvents("10.1.1.1", events), SimResult::Ok);
-    }
+    void TearDown() override { wmi::UseSimStore(""); }
 
     // The records the host's events give, through a data query.
     std::vector<std::string> Records() {
@@ -176,17 +154,13 @@ protected:
         e.computerName = "HOSTA";
         return e;
     }
-
-    std::filesystem::path dir;
-    std::string path;
-    SimStore store;
 };
 
 TEST_F(EventRecordFromStore, FieldsInOrderWithQuotingOfBlankTexts) {
-    Append(Event(4, "Microsoft-Windows-Security-Auditing",
-                 std::vector<std::string>{"S-1-5-18 SYSTEM", "second"}));
-    Append(Event(3, "My \"Src\"", std::nullopt));
-    Append(Event(3, "EventLog", std::vector<std::string>{}));
+    Append("10.1.1.1", {Event(4, "Microsoft-Windows-Security-Auditing",
+                              std::vector<std::string>{"S-1-5-18 SYSTEM", "second"})});
+    Append("10.1.1.1", {Event(3, "My \"Src\"", std::nullopt)});
+    Append("10.1.1.1", {Event(3, "EventLog", std::vector<std::string>{})});
     std::vector<std::string> records = Records();
     ASSERT_EQ(records.size(), 3u);
     EXPECT_EQ(records[0],
