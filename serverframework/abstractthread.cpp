@@ -247,37 +247,21 @@ int32_t RSAbstractThread::getPriority() {
     return priority;
 }
 
-platform::ThreadTimes RSAbstractThread::readTimes(bool* present) {
-    platform::ThreadTimes times;
+RSSystemTime RSAbstractThread::readTime(uint64_t platform::ThreadTimes::*field) {
     const std::shared_ptr<platform::Thread> running = currentThread();
-    *present = running != nullptr;
-    if (running && !running->getTimes(&times)) RS_THROW("Couldnot get the thread times.", RS_E_PLATFORM);
-    return times;
+    if (!running) return RSSystemTime{};
+    platform::ThreadTimes times;
+    if (!running->getTimes(&times)) RS_THROW("Couldnot get the thread times.", RS_E_PLATFORM);
+    return platform::fileTimeToCalendarTime(times.*field);
 }
 
-RSSystemTime RSAbstractThread::getCreationTime() {
-    bool present;
-    const platform::ThreadTimes times = readTimes(&present);
-    return present ? platform::fileTimeToCalendarTime(times.creation) : RSSystemTime{};
-}
+RSSystemTime RSAbstractThread::getCreationTime() { return readTime(&platform::ThreadTimes::creation); }
 
-RSSystemTime RSAbstractThread::getExitTime() {
-    bool present;
-    const platform::ThreadTimes times = readTimes(&present);
-    return present ? platform::fileTimeToCalendarTime(times.exit) : RSSystemTime{};
-}
+RSSystemTime RSAbstractThread::getExitTime() { return readTime(&platform::ThreadTimes::exit); }
 
-RSSystemTime RSAbstractThread::getKernelTime() {
-    bool present;
-    const platform::ThreadTimes times = readTimes(&present);
-    return present ? platform::fileTimeToCalendarTime(times.kernel) : RSSystemTime{};
-}
+RSSystemTime RSAbstractThread::getKernelTime() { return readTime(&platform::ThreadTimes::kernel); }
 
-RSSystemTime RSAbstractThread::getUserTime() {
-    bool present;
-    const platform::ThreadTimes times = readTimes(&present);
-    return present ? platform::fileTimeToCalendarTime(times.user) : RSSystemTime{};
-}
+RSSystemTime RSAbstractThread::getUserTime() { return readTime(&platform::ThreadTimes::user); }
 
 void RSAbstractThread::setParent(RSAbstractThread* newParent) {
     RS_GUARD_INTERNAL_MUTEX(guard);

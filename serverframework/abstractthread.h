@@ -181,7 +181,9 @@ private:
     bool takeMutexWithin(int32_t milliseconds) TRY_ACQUIRE(true, mutex);
     std::shared_ptr<platform::Thread> currentThread() EXCLUDES(handleLock);
     std::shared_ptr<platform::Thread> exchangeThread(std::shared_ptr<platform::Thread> next) EXCLUDES(handleLock);
-    platform::ThreadTimes readTimes(bool* present);
+    // One of the thread times as a calendar time; all zero without an OS
+    // thread. Raises when the platform cannot report the times.
+    RSSystemTime readTime(uint64_t platform::ThreadTimes::*field);
 
     // Constant after construction / set by the owner before start.
     std::string name;

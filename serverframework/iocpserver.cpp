@@ -237,13 +237,17 @@ int CIOCPServer::Start(int reserved, int port, int sslPort) {
         return 0;
     }
 
-    listenSocket = platform::OpenListener(listenAddress, static_cast<uint16_t>(port), kListenBacklog);
-    if (listenSocket < 0) {
+    // Undoes the listener and the port when a later step fails.
+    auto abandonStart = [this] {
         LOG(TRACE, "Calling WSACleanup()");
+        platform::CloseSocket(listenSocket);
         listenSocket = -1;
+        listenPort.store(0);
         completionPort.Close();
         return 0;
-    }
+    };
+    listenSocket = platform::OpenListener(listenAddress, static_cast<uint16_t>(port), kListenBacklog);
+    if (listenSocket < 0) return abandonStart();
     listenPort.store(platform::LocalPort(listenSocket));
     stopping.store(false);
     acceptGate = std::promise<void>();
@@ -256,12 +260,7 @@ int CIOCPServer::Start(int reserved, int port, int sslPort) {
             workerDone->set_value();
         });
     } catch (const std::system_error&) {
-        LOG(TRACE, "Calling WSACleanup()");
-        platform::CloseSocket(listenSocket);
-        listenSocket = -1;
-        listenPort.store(0);
-        completionPort.Close();
-        return 0;
+        return abandonStart();
     }
     try {
         std::shared_future<void> gate = acceptGate.get_future().share();
@@ -270,14 +269,9 @@ int CIOCPServer::Start(int reserved, int port, int sslPort) {
             AcceptLoop();
         });
     } catch (const std::system_error&) {
-        LOG(TRACE, "Calling WSACleanup()");
         completionPort.Post(0, nullptr, 0);
         workerThread.join();
-        platform::CloseSocket(listenSocket);
-        listenSocket = -1;
-        listenPort.store(0);
-        completionPort.Close();
-        return 0;
+        return abandonStart();
     }
     running = true;
     OnServerStarted();
