@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/socket.h"
+#include "tests/platform/eventually.h"
 
 using platform::Completion;
 using platform::CompletionPort;
@@ -338,10 +339,7 @@ TEST_F(CompletionPortTest, EveryAcceptedRequestCompletesExactlyOnceUnderConcurre
     while (posted < kSockets * kSendsPerThread / 4) std::this_thread::yield();
     for (int i = 0; i < kSockets; i += 2) port.CloseSocket(pairs[i]->server);
     for (auto& t : senders) t.join();
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (outstanding > 0 && std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    Eventually([&] { return outstanding <= 0; }, 10000);
     port.Post(0, nullptr, 0);
     worker.join();
     for (int i = 1; i < kSockets; i += 2) port.CloseSocket(pairs[i]->server);

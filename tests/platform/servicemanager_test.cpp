@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "tests/app/tempdir.h"
+#include "tests/platform/eventually.h"
 #include "tests/platform/unitfolder.h"
 
 namespace {
@@ -102,13 +103,6 @@ void report(uint32_t state) {
     EXPECT_TRUE(platform::ReportServiceStatus(g_handle, status)) << state;
 }
 
-bool waitFor(const std::atomic<int>& counter, int value) {
-    for (int i = 0; i < 1000 && counter.load() < value; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return counter.load() >= value;
-}
-
 // A service that starts, raises SIGTERM and SIGHUP (the dispatcher turns
 // them into controls), runs until stopped and ends.
 void serviceMain(int argc, char** argv) {
@@ -126,8 +120,8 @@ void serviceMain(int argc, char** argv) {
     report(platform::kServiceRunning);
     report(platform::kServiceRunning);  // no second READY
     kill(getpid(), SIGHUP);
-    EXPECT_TRUE(waitFor(g_run->stops, 1));
-    EXPECT_TRUE(waitFor(g_run->interrogates, 1));
+    EXPECT_TRUE(Eventually([] { return g_run->stops.load() >= 1; }, 10000));
+    EXPECT_TRUE(Eventually([] { return g_run->interrogates.load() >= 1; }, 10000));
     report(platform::kServiceStopPending);
     // Once stopping, further stops are not delivered.
     kill(getpid(), SIGINT);

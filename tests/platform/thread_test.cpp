@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/waitable.h"
+#include "tests/platform/eventually.h"
 
 using namespace platform;
 using namespace std::chrono_literals;
@@ -83,8 +84,7 @@ TEST(PlatformThread, KilledThreadCountsAsEndedAndSkipsItsFinish) {
     EXPECT_EQ(thread->waitFor(0), kWaitAcquired);
     EXPECT_TRUE(thread->bodyRunning());
     shared.release = true;
-    for (int i = 0; i < 500 && thread->bodyRunning(); ++i) std::this_thread::sleep_for(2ms);
-    EXPECT_FALSE(thread->bodyRunning());
+    EXPECT_TRUE(Eventually([&] { return !thread->bodyRunning(); })) << "the released body did not return";
     std::this_thread::sleep_for(20ms);
     EXPECT_FALSE(shared.finished) << "finish ran on an abandoned thread";
 }
@@ -117,11 +117,8 @@ TEST(PlatformThread, SuspensionsNestAndStopTheBody) {
     EXPECT_EQ(shared.ticks.load(), parkedAt) << "one resume undid two suspensions";
 
     ASSERT_TRUE(thread->resume());
-    const auto limit = std::chrono::steady_clock::now() + 5s;
-    while (shared.ticks.load() == parkedAt && std::chrono::steady_clock::now() < limit) {
-        std::this_thread::sleep_for(1ms);
-    }
-    EXPECT_GT(shared.ticks.load(), parkedAt) << "the body did not run again after resume";
+    EXPECT_TRUE(Eventually([&] { return shared.ticks.load() > parkedAt; }))
+        << "the body did not run again after resume";
 
     shared.release = true;
     EXPECT_EQ(thread->waitFor(kWaitForever), kWaitAcquired);

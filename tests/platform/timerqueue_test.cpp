@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/platform/eventually.h"
+
 using namespace platform;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -244,8 +246,7 @@ TEST(TimerQueue, CallbackMayDeleteItsOwnQueue) {
             rec->result = DeleteTimerQueue(rec->queue) ? 1 : 0;
         },
         &r, 0));
-    const auto limit = Clock::now() + 5s;
-    while (r.result.load() < 0 && Clock::now() < limit) std::this_thread::sleep_for(1ms);
+    Eventually([&] { return r.result.load() >= 0; });
     EXPECT_EQ(r.result.load(), 1);
     std::this_thread::sleep_for(80ms);
     EXPECT_EQ(recorder.count(), 0u);
@@ -266,8 +267,7 @@ TEST(TimerQueue, PeriodicTimerRepeatsUntilDeleted) {
             if (rec->calls.fetch_add(1) + 1 == 3) DeleteTimerQueueTimer(rec->queue, rec->timer, nullptr);
         },
         &r, 5, 5));
-    const auto limit = Clock::now() + 5s;
-    while (r.calls.load() < 3 && Clock::now() < limit) std::this_thread::sleep_for(1ms);
+    Eventually([&] { return r.calls.load() >= 3; });
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(r.calls.load(), 3);
 

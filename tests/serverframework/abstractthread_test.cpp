@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/platform/eventually.h"
+
 using namespace RSLibrary;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -108,15 +110,6 @@ private:
     CallLog* const calls;
 };
 
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5000ms) {
-    const auto end = Clock::now() + limit;
-    while (!condition()) {
-        if (Clock::now() > end) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
 bool isZero(const RSSystemTime& t) {
     return t.year == 0 && t.month == 0 && t.dayOfWeek == 0 && t.day == 0 && t.hour == 0 && t.minute == 0 &&
            t.second == 0 && t.milliseconds == 0;
@@ -149,7 +142,7 @@ TEST(RSAbstractThread, StartStopAndStartAgain) {
     ASSERT_TRUE(t.start());
     EXPECT_EQ(t.getState(), THREAD_RUNNING);
     EXPECT_TRUE(t.start()) << "start of a running thread";
-    ASSERT_TRUE(eventually([&] { return t.shared().ticks.load() > 0; }));
+    ASSERT_TRUE(Eventually([&] { return t.shared().ticks.load() > 0; }));
     EXPECT_EQ(t.shared().runs.load(), 1) << "a second start started another body";
 
     const auto before = Clock::now();
@@ -163,7 +156,7 @@ TEST(RSAbstractThread, StartStopAndStartAgain) {
 
     ASSERT_TRUE(t.start());
     EXPECT_FALSE(t.isTerminated()) << "start clears the terminate request";
-    ASSERT_TRUE(eventually([&] { return t.shared().runs.load() == 2; }));
+    ASSERT_TRUE(Eventually([&] { return t.shared().runs.load() == 2; }));
     EXPECT_TRUE(t.stop(5000));
     EXPECT_EQ(t.getState(), THREAD_INACTIVE);
 }
@@ -171,7 +164,7 @@ TEST(RSAbstractThread, StartStopAndStartAgain) {
 TEST(RSAbstractThread, BodyThatReturnsByItselfLeavesTheThreadInactive) {
     TestThread t([](RSAbstractThread&, BodyState&) {});
     ASSERT_TRUE(t.start());
-    ASSERT_TRUE(eventually([&] { return !t.isActive(); }));
+    ASSERT_TRUE(Eventually([&] { return !t.isActive(); }));
     EXPECT_FALSE(t.isTerminated());
     EXPECT_TRUE(t.waitFor(5000)) << "the OS thread did not end";
     const auto before = Clock::now();
@@ -180,7 +173,7 @@ TEST(RSAbstractThread, BodyThatReturnsByItselfLeavesTheThreadInactive) {
     // Started again at once, the old thread's end must not clobber the state.
     for (int i = 0; i < 20; ++i) {
         ASSERT_TRUE(t.start());
-        ASSERT_TRUE(eventually([&] { return !t.isActive(); })) << "round " << i;
+        ASSERT_TRUE(Eventually([&] { return !t.isActive(); })) << "round " << i;
     }
 }
 
@@ -194,7 +187,7 @@ TEST(RSAbstractThread, TerminateDoesNotWait) {
     EXPECT_TRUE(t.isTerminated());
     EXPECT_TRUE(t.isActive()) << "terminate waited for the body";
     t.shared().release = true;
-    ASSERT_TRUE(eventually([&] { return !t.isActive(); }));
+    ASSERT_TRUE(Eventually([&] { return !t.isActive(); }));
     EXPECT_TRUE(t.stop(1000));
 }
 
@@ -206,7 +199,7 @@ TEST(RSAbstractThread, StopAbandonsABodyThatIgnoresTheRequest) {
     t->setName("QueryThread");
     t->setNumber(7);
     ASSERT_TRUE(t->start());
-    ASSERT_TRUE(eventually([&] { return s->runs.load() == 1; }));
+    ASSERT_TRUE(Eventually([&] { return s->runs.load() == 1; }));
 
     constexpr int32_t kDeadline = 200;
     const auto before = Clock::now();
@@ -225,9 +218,9 @@ TEST(RSAbstractThread, StopAbandonsABodyThatIgnoresTheRequest) {
     EXPECT_NE(lines[0].find("QueryThread 7"), std::string::npos) << lines[0];
 
     s->release = true;
-    ASSERT_TRUE(eventually([&] { return !t->hasAbandonedThread(); }));
+    ASSERT_TRUE(Eventually([&] { return !t->hasAbandonedThread(); }));
     EXPECT_TRUE(t->start()) << "the abandoned body has left";
-    ASSERT_TRUE(eventually([&] { return s->runs.load() == 2; }));
+    ASSERT_TRUE(Eventually([&] { return s->runs.load() == 2; }));
     EXPECT_TRUE(t->stop(5000));
     setLogHook(nullptr);
 }
@@ -236,13 +229,13 @@ TEST(RSAbstractThread, AbandonedThreadNeverTouchesItsDestroyedObject) {
     auto state = std::make_shared<BodyState>();
     auto t = std::make_unique<TestThread>(stubbornBody, state);
     ASSERT_TRUE(t->start());
-    ASSERT_TRUE(eventually([&] { return state->runs.load() == 1; }));
+    ASSERT_TRUE(Eventually([&] { return state->runs.load() == 1; }));
     EXPECT_TRUE(t->stop(50));
     EXPECT_TRUE(t->hasAbandonedThread());
     t.reset();  // the owner destroys the object; the body still runs
 
     state->release = true;
-    ASSERT_TRUE(eventually([&] { return state->bodyLeft.load(); }));
+    ASSERT_TRUE(Eventually([&] { return state->bodyLeft.load(); }));
     // The end of the entry routine would run now; under AddressSanitizer any
     // access to the freed object fails the test.
     std::this_thread::sleep_for(50ms);
@@ -257,7 +250,7 @@ TEST(RSAbstractThread, StopFromTheBodyItselfDoesNotWaitForItself) {
         if (Clock::now() - before < 1s) s.ticks = 1;
     });
     ASSERT_TRUE(t.start());
-    ASSERT_TRUE(eventually([&] { return !t.isActive(); }));
+    ASSERT_TRUE(Eventually([&] { return !t.isActive(); }));
     EXPECT_EQ(t.shared().ticks.load(), 1) << "stop waited for its own thread";
     EXPECT_TRUE(HookLines::take().empty());
     EXPECT_TRUE(t.stop(1000));
@@ -267,7 +260,7 @@ TEST(RSAbstractThread, StopFromTheBodyItselfDoesNotWaitForItself) {
 TEST(RSAbstractThread, SuspendThenResume) {
     TestThread t(pollingBody);
     ASSERT_TRUE(t.start());
-    ASSERT_TRUE(eventually([&] { return t.shared().ticks.load() > 2; }));
+    ASSERT_TRUE(Eventually([&] { return t.shared().ticks.load() > 2; }));
 
     EXPECT_TRUE(t.suspend());
     EXPECT_EQ(t.getState(), THREAD_SUSPENDED);
@@ -279,7 +272,7 @@ TEST(RSAbstractThread, SuspendThenResume) {
 
     EXPECT_TRUE(t.resume());
     EXPECT_EQ(t.getState(), THREAD_RUNNING);
-    EXPECT_TRUE(eventually([&] { return t.shared().ticks.load() > parkedAt; }));
+    EXPECT_TRUE(Eventually([&] { return t.shared().ticks.load() > parkedAt; }));
     EXPECT_TRUE(t.resume()) << "resume of a running thread";
     EXPECT_EQ(t.getState(), THREAD_RUNNING);
 
@@ -302,7 +295,7 @@ TEST(RSAbstractThread, BodyCannotSuspendItsOwnThread) {
         }
     });
     ASSERT_TRUE(t.start());
-    ASSERT_TRUE(eventually([&] { return !t.isActive(); }));
+    ASSERT_TRUE(Eventually([&] { return !t.isActive(); }));
     EXPECT_EQ(code.load(), RS_E_PLATFORM);
     EXPECT_TRUE(t.stop(1000));
 }
@@ -366,7 +359,7 @@ TEST(RSAbstractThread, ThreadTimes) {
     EXPECT_EQ(t.getExitTime().year, 1601) << "a running thread has no exit time";
 
     t.shared().release = true;
-    ASSERT_TRUE(eventually([&] { return !t.isActive(); }));
+    ASSERT_TRUE(Eventually([&] { return !t.isActive(); }));
     ASSERT_TRUE(t.waitFor(5000));
     EXPECT_EQ(t.getExitTime().year, utc.tm_year + 1900);
     const RSSystemTime user = t.getUserTime();

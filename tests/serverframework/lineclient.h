@@ -1,6 +1,7 @@
 // A blocking TCP client for server tests: connects to 127.0.0.1, sends raw
 // bytes and reads CR LF terminated lines, with a receive time-out so that a
-// missing reply fails the test instead of hanging it.
+// missing reply fails the test instead of hanging it. Eventually
+// (tests/platform/eventually.h) comes with it for the server's side effects.
 #pragma once
 
 #include <arpa/inet.h>
@@ -10,9 +11,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
+
+#include "tests/platform/eventually.h"
 
 class LineClient {
 public:
@@ -112,15 +113,3 @@ private:
     bool connected = false;
     std::string pending;
 };
-
-// Polls condition every few milliseconds for up to timeoutMs; true when it
-// became true.
-template <typename Condition>
-bool Eventually(Condition condition, int timeoutMs = 5000) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
