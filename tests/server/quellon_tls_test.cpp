@@ -1,18 +1,10 @@
 // The quellon program in console mode with TLS switched on, driven by the
 // openssl command-line client: the whole path from the configuration file to
 // an encrypted session, and the fatal start-up texts.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/app/quellonprocess.h"

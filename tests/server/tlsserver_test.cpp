@@ -1,9 +1,6 @@
 // The command server over TLS: real handshakes between OpenSSL clients and a
 // CWmiLogEventServer listening on a loopback TLS port.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <memory>
