@@ -12,7 +12,7 @@
 #include "server/wmilogeventserver.h"
 #include "tests/app/tempdir.h"
 #include "tests/app/testglobals.h"
-#include "tests/serverframework/lineclient.h"
+#include "tests/platform/eventually.h"
 #include "tests/serverframework/loopbackport.h"
 #include "tests/serverframework/tls_test_support.h"
 
