@@ -1,8 +1,6 @@
 #include "service/pellmoorservice.h"
 
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
 
 #include "app/cominit.h"
 #include "app/commandline.h"
@@ -11,6 +9,7 @@
 #include "app/startup.h"
 #include "app/stringformat.h"
 #include "engine/controller.h"
+#include "platform/mutex.h"
 #include "platform/paths.h"
 #include "platform/privilege.h"
 #include "server/wmilogeventserver.h"
@@ -19,26 +18,6 @@ namespace {
 
 const char* const kServiceName = "quellon";
 const char* const kDefaultDisplayName = "Tarnwick WMI Event Listener";
-
-class CAPABILITY("mutex") EventLock {
-public:
-    void lock() ACQUIRE() { mutex.lock(); }
-    void unlock() RELEASE() { mutex.unlock(); }
-
-private:
-    std::mutex mutex;
-};
-
-class SCOPED_CAPABILITY EventGuard {
-public:
-    explicit EventGuard(EventLock& l) ACQUIRE(l) : held(l) { held.lock(); }
-    ~EventGuard() RELEASE() { held.unlock(); }
-    EventGuard(const EventGuard&) = delete;
-    EventGuard& operator=(const EventGuard&) = delete;
-
-private:
-    EventLock& held;
-};
 
 // Writes text to standard error at once: nothing is left in a buffer when
 // the process ends.
@@ -59,20 +38,18 @@ void ReportServeError(const std::string& text) {
 class CStopEvent {
 public:
     void Set() {
-        EventGuard guard(lock);
+        platform::MutexLock guard(lock);
         signalled = true;
-        changed.notify_all();
+        changed.notifyAll();
     }
     void Wait() {
-        EventGuard guard(lock);
-        // The condition gives the lock up while it waits and holds it again
-        // when it returns.
-        while (!signalled) changed.wait(lock);
+        platform::MutexLock guard(lock);
+        while (!signalled) changed.wait();
     }
 
 private:
-    EventLock lock;  // guards signalled; a leaf lock
-    std::condition_variable_any changed;
+    platform::Mutex lock;  // guards signalled; a leaf lock
+    platform::CondVar changed{lock};
     bool signalled GUARDED_BY(lock) = false;
 };
 
