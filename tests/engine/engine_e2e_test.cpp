@@ -69,7 +69,7 @@ protected:
         if (HasFatalFailure()) return;
         wmi::UseSimStore(path);
 
-        globals.LoadConfig(dir, kIni);
+        globals.LoadConfig(dir, ini);
         globals.StartLogger(dir, "DEBUG");
 
         server = std::make_unique<CWmiLogEventServer>();
@@ -144,6 +144,7 @@ protected:
         return reply;
     }
 
+    std::string ini = kIni;  // the configuration SetUp loads
     TestGlobals globals;
     std::unique_ptr<CWmiLogEventServer> server;
     uint16_t port = 0;
@@ -328,6 +329,28 @@ TEST_F(EngineTest, StopAnnouncesShutdownThenDeletesEverySubscriptionThenCloses) 
         EXPECT_TRUE(c->WaitClosed());
     }
     server.reset();
+}
+
+// Worker counts below 1 would leave a subscription with nobody to connect
+// it; the engine runs one of each instead.
+class EngineWithoutWorkersTest : public EngineTest {
+protected:
+    EngineWithoutWorkersTest() {
+        const std::string workers = "ConnectionProcessors=2\nEventRetriever=2";
+        ini.replace(ini.find(workers), workers.size(), "ConnectionProcessors=0\nEventRetriever=0");
+    }
+};
+
+TEST_F(EngineWithoutWorkersTest, SubscriptionStillConnectsAndDelivers) {
+    auto client = Client();
+    client->SendLine("ADD 127.0.0.2 * *");
+    WaitForAll(*client, {"OK queuing subscription for 127.0.0.2 * *\r\n",
+                         "CONNECTION_OK 127.0.0.2 * *\r\n"});
+    Append(kLive, {MakeEvent(1700000000, "System", 2, "Service Control Manager", 7036,
+                             std::nullopt)});
+    EXPECT_NE(WaitFor(*client, "NTEVENT"), "");
+    std::string log = ReadWholeFile(dir.File("quellon.log"));
+    EXPECT_NE(log.find("at least 1 of each is used"), std::string::npos);
 }
 
 }  // namespace
