@@ -43,7 +43,10 @@ wait_port() {
 
 # stop_process PID: ends a background process of this script and reaps it;
 # nothing when PID is empty or the process is gone.
+# The process's own exit status (143 after the kill) is not this function's:
+# under set -e it would end the caller's clean-up.
 stop_process() {
-  [ -n "$1" ] && kill "$1" 2>/dev/null && wait "$1" 2>/dev/null
-  return 0
+  if [ -n "$1" ] && kill "$1" 2>/dev/null; then
+    wait "$1" 2>/dev/null || true
+  fi
 }

@@ -69,10 +69,7 @@ cleanup() {
   # The listener may be gone already (a Ctrl-C reaches the whole group):
   # writing "q" must not end this script before it has cleaned up.
   trap '' PIPE
-  if [ -n "$driver_pid" ]; then
-    kill "$driver_pid" 2>/dev/null || true
-    wait "$driver_pid" 2>/dev/null || true
-  fi
+  stop_process "$driver_pid"
   stop_server
   rm -rf "$work"
 }

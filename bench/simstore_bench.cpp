@@ -12,11 +12,11 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <initializer_list>
 
 #include "tests/app/tempdir.h"
+#include "tests/wmi/evtxsamples.h"
 #include "wmi/sim/evtximport.h"
 #include "wmi/sim/simstore.h"
 
@@ -145,14 +145,8 @@ BENCHMARK(WindowFirstPage);
 BENCHMARK(WindowLastPage);
 
 void ImportSamples(benchmark::State& state) {
-    std::string samples = "../shared/data/evtx";
-    if (const char* src = std::getenv("QUELLON_SOURCE_DIR")) {
-        if (fs::is_directory(fs::path(src) / ".." / "shared" / "data" / "evtx")) {
-            samples = (fs::path(src) / ".." / "shared" / "data" / "evtx").string();
-        }
-    }
     std::vector<std::string> files;
-    for (const auto& entry : fs::directory_iterator(samples)) {
+    for (const auto& entry : fs::directory_iterator(SamplesDir())) {
         if (entry.path().extension() == ".evtx") {
             files.push_back(entry.path().string());
         }

@@ -30,7 +30,8 @@ endfunction()
 # quellon_add_bench(NAME <name> [SOURCES <files...>] LIBS <targets...>
 #                   [DEPENDS <targets...>])
 # Builds one benchmark or load driver into <build>/bench. SOURCES defaults to
-# <name>.cpp beside the calling fragment.
+# <name>.cpp beside the calling fragment; QUELLON_TEST_SOURCE_ROOT names the
+# source tree, as for tests.
 function(quellon_add_bench)
   cmake_parse_arguments(B "" "NAME" "SOURCES;LIBS;DEPENDS" ${ARGN})
   if(NOT B_SOURCES)
@@ -39,6 +40,7 @@ function(quellon_add_bench)
   add_executable(${B_NAME} ${B_SOURCES})
   target_link_libraries(${B_NAME} PRIVATE ${B_LIBS})
   set_target_properties(${B_NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+  target_compile_definitions(${B_NAME} PRIVATE QUELLON_TEST_SOURCE_ROOT="${CMAKE_SOURCE_DIR}")
   if(B_DEPENDS)
     add_dependencies(${B_NAME} ${B_DEPENDS})
   endif()

@@ -9,13 +9,24 @@
 //   dispatcher subsListLock
 //     -> a thread object's internal mutex (the dispatcher stops its worker
 //        threads while holding subsListLock; a parent's before its
-//        children's)
+//        children's), then that object's handleLock
 //     -> the dispatcher's timerLock
 //     -> any job queue's queueLock, the command server's listLock (before
 //        the connection server's sendLock)
-//   WMI connection pool lock: taken with no other engine lock held
+//   WMI connection pool lock: taken with no other engine lock held (a
+//     store's lock can still be reached under it when the pool's destructor
+//     releases the last handles)
+//   a live query's pollLock (simulated hosts)
+//     -> the shared store connections' lock or a store's own lock (each a
+//        leaf)
+//   the NT service's statusLock: taken alone; only the service dispatcher's
+//     lock is reached under it
 //   the completion port's internal lock: innermost but for writeLock
 //   logger writeLock: always innermost
+// Leaf locks, under which nothing else is taken: a COM object's proxy
+// blanket lock, the locator factory's lock, the store registry's lock, the
+// service's stop event, and the platform layer's own state locks (thread,
+// waitable object, timer queue, service dispatcher).
 // No thread waits for subsListLock while it holds one of the locks after it.
 #pragma once
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/app/builtprogram.h"
 #include "tests/app/tempdir.h"
 #include "tests/app/textmatch.h"
 
@@ -39,9 +40,7 @@ const std::string kEngineShutdown =
 class ProgramTest : public testing::Test {
 protected:
     void SetUp() override {
-        const char* build = std::getenv("QUELLON_BUILD_DIR");
-        ASSERT_NE(build, nullptr) << "QUELLON_BUILD_DIR is not set";
-        program = std::string(build) + "/quellon";
+        program = BuiltProgram("quellon");
         ASSERT_EQ(access(program.c_str(), X_OK), 0) << program;
         ASSERT_EQ(mkdir(work.File("cwd").c_str(), 0755), 0);
         ASSERT_EQ(mkdir(work.File("etc").c_str(), 0755), 0);

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/app/builtprogram.h"
 #include "tests/app/quellonprocess.h"
 #include "tests/app/tempdir.h"
 #include "tests/serverframework/lineclient.h"
@@ -40,11 +41,6 @@ const char* const kWrongHostPassword = "Wh9-Ud4Fe2";
 const char* const kHost = "127.0.0.2";
 
 const int kReadTimeoutMs = 15000;
-
-std::string BuildDir() {
-    const char* dir = std::getenv("QUELLON_BUILD_DIR");
-    return dir != nullptr ? dir : "";
-}
 
 // Runs a program to its end; its exit code, or -1 when it could not run.
 int RunToEnd(const std::vector<std::string>& args, const std::string& outPath) {
@@ -137,8 +133,7 @@ struct Variant {
 class SecretsTest : public testing::TestWithParam<Variant> {
 protected:
     void SetUp() override {
-        ASSERT_FALSE(BuildDir().empty()) << "QUELLON_BUILD_DIR is not set";
-        simTool = BuildDir() + "/quellon-sim";
+        simTool = BuiltProgram("quellon-sim");
         store = dir.File("hosts.db");
         ASSERT_EQ(0, Sim({"host", "add", kHost, "--computer", "WIN-SECRETS", "--user", kHostUser,
                           "--password", kHostPassword}))
@@ -192,7 +187,7 @@ TEST_P(SecretsTest, NoPasswordReachesTheLogFile) {
     const std::string user = kLoginUser;
     const std::string password = kLoginPassword;
     const std::string host = kHost;
-    QuellonProcess quellon(BuildDir() + "/quellon", WriteIni(), dir.File("console.out"));
+    QuellonProcess quellon(BuiltProgram("quellon"), WriteIni(), dir.File("console.out"));
     ASSERT_TRUE(quellon.WaitForOutput("Press Q to quit\r\n", 30000))
         << ReadWholeFile(dir.File("console.out"));
 

@@ -19,6 +19,7 @@
 
 #include "tests/app/tempdir.h"
 #include "tests/platform/eventually.h"
+#include "tests/platform/notifysocket.h"
 #include "tests/platform/unitfolder.h"
 
 namespace {
@@ -129,36 +130,6 @@ void serviceMain(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     report(platform::kServiceStopped);
 }
-
-// A datagram socket standing in for the service manager's notify socket.
-class NotifySocket {
-public:
-    explicit NotifySocket(const std::string& name) : name(name) {
-        fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::memcpy(addr.sun_path, name.data(), name.size());
-        if (name[0] == '@') addr.sun_path[0] = '\0';
-        socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
-        bound = bind(fd, reinterpret_cast<sockaddr*>(&addr), length) == 0;
-    }
-    ~NotifySocket() {
-        close(fd);
-        if (name[0] == '/') unlink(name.c_str());
-    }
-    std::vector<std::string> drain() {
-        std::vector<std::string> messages;
-        char buffer[512];
-        ssize_t n;
-        while ((n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
-            messages.emplace_back(buffer, static_cast<size_t>(n));
-        }
-        return messages;
-    }
-    std::string name;
-    int fd;
-    bool bound = false;
-};
 
 TEST(ServiceDispatcher, StatusReachesNotifySocketInOrderAndSignalsBecomeControls) {
     std::string path = "/tmp/quellon-notify-" + std::to_string(getpid());

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/app/builtprogram.h"
 #include "tests/app/quellonprocess.h"
 #include "tests/app/tempdir.h"
 #include "tests/serverframework/loopbackport.h"
@@ -14,13 +15,7 @@
 
 namespace {
 
-using tlstest::ReadFile;
 using tlstest::TestCerts;
-
-std::string QuellonPath() {
-    const char* dir = std::getenv("QUELLON_BUILD_DIR");
-    return std::string(dir != nullptr ? dir : QUELLON_TEST_BUILD_DIR) + "/quellon";
-}
 
 class QuellonTlsTest : public ::testing::Test {
   protected:
@@ -57,7 +52,7 @@ class QuellonTlsTest : public ::testing::Test {
             "' 2>&1";
         int status = std::system(script.c_str());
         (void)status;
-        return ReadFile(dir.File("client.out"));
+        return ReadWholeFile(dir.File("client.out"));
     }
 
     TempDir dir;
@@ -66,8 +61,8 @@ class QuellonTlsTest : public ::testing::Test {
 };
 
 TEST_F(QuellonTlsTest, ServesTlsClientsOnTheTlsPortOnly) {
-    QuellonProcess quellon(QuellonPath(), Ini(), dir.File("out"), dir.File("err"));
-    ASSERT_TRUE(quellon.WaitForOutput("Press Q to quit\r\n", 20000)) << ReadFile(dir.File("out"));
+    QuellonProcess quellon(BuiltProgram("quellon"), Ini(), dir.File("out"), dir.File("err"));
+    ASSERT_TRUE(quellon.WaitForOutput("Press Q to quit\r\n", 20000)) << ReadWholeFile(dir.File("out"));
     EXPECT_FALSE(TcpConnects(plainPort));
 
     std::string session = OpensslClient("-CAfile '" + TestCerts().caPem + "' -verify_return_error",
@@ -88,7 +83,7 @@ TEST_F(QuellonTlsTest, ServesTlsClientsOnTheTlsPortOnly) {
 
     EXPECT_TRUE(quellon.Type("q\n"));
     EXPECT_EQ(0, quellon.WaitForExit(60000));
-    EXPECT_NE(ReadFile(dir.File("out")).find("Shutting down..."), std::string::npos);
+    EXPECT_NE(ReadWholeFile(dir.File("out")).find("Shutting down..."), std::string::npos);
 }
 
 TEST_F(QuellonTlsTest, SetUpFailuresEndTheProgramWithTheirText) {
@@ -107,14 +102,14 @@ TEST_F(QuellonTlsTest, SetUpFailuresEndTheProgramWithTheirText) {
          "Unexpected condition: password is too long."},
     };
     for (const Case& c : cases) {
-        QuellonProcess quellon(QuellonPath(), Ini("", c.password, c.dhFile), dir.File("out"),
+        QuellonProcess quellon(BuiltProgram("quellon"), Ini("", c.password, c.dhFile), dir.File("out"),
                                dir.File("err"));
         EXPECT_EQ(0, quellon.WaitForExit(20000)) << c.label;
-        std::string out = ReadFile(dir.File("out"));
+        std::string out = ReadWholeFile(dir.File("out"));
         EXPECT_NE(out.find(c.text + "\n"), std::string::npos) << c.label << "\n" << out;
         EXPECT_EQ(out.find("Press Q to quit"), std::string::npos) << c.label;
-        EXPECT_NE(ReadFile(dir.File("err")).find(c.text + "\r\n"), std::string::npos) << c.label;
-        EXPECT_NE(ReadFile(dir.File("quellon.log")).find("Fatal error: " + c.text + " ... Exiting"),
+        EXPECT_NE(ReadWholeFile(dir.File("err")).find(c.text + "\r\n"), std::string::npos) << c.label;
+        EXPECT_NE(ReadWholeFile(dir.File("quellon.log")).find("Fatal error: " + c.text + " ... Exiting"),
                   std::string::npos)
             << c.label;
         EXPECT_FALSE(TcpConnects(tlsPort)) << c.label;
@@ -124,15 +119,15 @@ TEST_F(QuellonTlsTest, SetUpFailuresEndTheProgramWithTheirText) {
 // A TLS port that reads as 0 must not leave the protocol on the plain port.
 TEST_F(QuellonTlsTest, TlsPortZeroOpensNoPlainPort) {
     for (const char* value : {"0", "none", "65536"}) {
-        std::string ini = ReadFile(Ini());
+        std::string ini = ReadWholeFile(Ini());
         std::string::size_type at = ini.find("SSLPORT=");
         std::string::size_type end = ini.find('\n', at);
         ini.replace(at, end - at, std::string("SSLPORT=") + value);
-        QuellonProcess quellon(QuellonPath(), dir.Write("quellon.ini", ini), dir.File("out"),
+        QuellonProcess quellon(BuiltProgram("quellon"), dir.Write("quellon.ini", ini), dir.File("out"),
                                dir.File("err"));
         // Start-up ends with the reason instead of serving anything.
         EXPECT_EQ(0, quellon.WaitForExit(20000)) << value;
-        std::string out = ReadFile(dir.File("out"));
+        std::string out = ReadWholeFile(dir.File("out"));
         EXPECT_NE(out.find("Error: SSL.SSLPORT is not a port number"), std::string::npos)
             << value << "\n"
             << out;
@@ -145,9 +140,9 @@ TEST_F(QuellonTlsTest, MissingTlsKeyEndsStartWithOneLine) {
     for (const char* key :
          {"SSLPORT", "SERVERCERTFILE", "SERVERCERTPASSWORD", "DHFILE", "CALIST"}) {
         std::string ini = Ini(key);
-        QuellonProcess quellon(QuellonPath(), ini, dir.File("out"), dir.File("err"));
+        QuellonProcess quellon(BuiltProgram("quellon"), ini, dir.File("out"), dir.File("err"));
         EXPECT_EQ(0, quellon.WaitForExit(20000)) << key;
-        std::string out = ReadFile(dir.File("out"));
+        std::string out = ReadWholeFile(dir.File("out"));
         EXPECT_NE(out.find(std::string("SSL.") + key + " is not set"), std::string::npos)
             << key << "\n"
             << out;

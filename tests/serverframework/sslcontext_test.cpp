@@ -9,13 +9,13 @@
 
 #include "app/logger.h"
 #include "serverframework/sslsession.h"
+#include "tests/app/tempdir.h"
 #include "tests/serverframework/tls_test_support.h"
 
 namespace {
 
 using testing::ExitedWithCode;
 using testing::HasSubstr;
-using tlstest::ReadFile;
 using tlstest::TempPath;
 using tlstest::TestCerts;
 using tlstest::WriteFile;
@@ -90,12 +90,12 @@ TEST(SslContextDeathTest, SetUpFailuresEndTheProcess) {
     const auto& certs = TestCerts();
 
     std::string keyOnly = TempPath("key-only.pem");
-    std::string serverPem = ReadFile(certs.serverPem);
+    std::string serverPem = ReadWholeFile(certs.serverPem);
     ASSERT_TRUE(WriteFile(keyOnly, serverPem.substr(serverPem.find("-----BEGIN ENCRYPTED"))));
     // The CA certificate first: the chain then starts with a certificate the
     // key does not belong to.
     std::string mismatch = TempPath("mismatch.pem");
-    ASSERT_TRUE(WriteFile(mismatch, ReadFile(certs.caPem) + serverPem));
+    ASSERT_TRUE(WriteFile(mismatch, ReadWholeFile(certs.caPem) + serverPem));
     std::string ecParams = TempPath("ec.pem");
     ASSERT_EQ(std::system(("openssl ecparam -name prime256v1 -out '" + ecParams + "'").c_str()), 0);
     std::string longKey = TempPath("pw4096.pem");
@@ -161,8 +161,8 @@ TEST(SslContextDeathTest, SetUpFailuresEndTheProcess) {
             },
             ExitedWithCode(0), HasSubstr(std::string(c.text) + "\r\n"))
             << c.label;
-        EXPECT_EQ(ReadFile(stdoutPath), std::string(c.text) + "\n") << c.label;
-        std::string log = ReadFile(logPath);
+        EXPECT_EQ(ReadWholeFile(stdoutPath), std::string(c.text) + "\n") << c.label;
+        std::string log = ReadWholeFile(logPath);
         EXPECT_NE(log.find("Loading SSL certificates from " + c.files.certificate),
                   std::string::npos)
             << c.label << "\n"

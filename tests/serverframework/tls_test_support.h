@@ -27,8 +27,6 @@ std::string TempPath(const std::string& name);
 
 // Writes text to path; false on failure.
 bool WriteFile(const std::string& path, const std::string& text);
-// Whole contents of path; empty when unreadable.
-std::string ReadFile(const std::string& path);
 
 // The server certificate and CA certificate of TestCerts() with the server
 // key re-encrypted under password (written in the clear when password is

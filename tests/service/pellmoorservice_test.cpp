@@ -21,6 +21,7 @@
 #include "platform/paths.h"
 #include "tests/app/quellonprocess.h"
 #include "tests/app/tempdir.h"
+#include "tests/platform/notifysocket.h"
 #include "tests/platform/unitfolder.h"
 #include "tests/serverframework/lineclient.h"
 #include "tests/serverframework/loopbackport.h"
@@ -68,45 +69,6 @@ class ServiceProcess : public QuellonProcess {
         }
         return env;
     }
-};
-
-// The service manager's notify socket.
-class NotifySocket {
-public:
-    explicit NotifySocket(const std::string& path) : path(path) {
-        fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-        bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    }
-    ~NotifySocket() { close(fd); }
-    // Collects datagrams until one contains want or limitMs have passed.
-    bool waitFor(const std::string& want, int limitMs) {
-        Clock::time_point end = Clock::now() + std::chrono::milliseconds(limitMs);
-        for (;;) {
-            for (const std::string& m : messages) {
-                if (contains(m, want)) return true;
-            }
-            int left = static_cast<int>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
-            if (left <= 0) return false;
-            pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, left) <= 0) continue;
-            char buffer[512];
-            ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-            if (n > 0) messages.emplace_back(buffer, static_cast<size_t>(n));
-        }
-    }
-    int index(const std::string& want) const {
-        for (size_t i = 0; i < messages.size(); ++i) {
-            if (contains(messages[i], want)) return static_cast<int>(i);
-        }
-        return -1;
-    }
-    std::string path;
-    int fd;
-    std::vector<std::string> messages;
 };
 
 // A plain client of the command server that keeps everything it received,

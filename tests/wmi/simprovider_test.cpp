@@ -11,6 +11,7 @@
 
 #include "platform/computername.h"
 #include "platform/text.h"
+#include "tests/app/builtprogram.h"
 #include "tests/wmi/simfixture.h"
 #include "wmi/locatorfactory.h"
 
@@ -217,9 +218,7 @@ TEST_F(SimProvider, LiveQueryLooksOnlyEveryWithinSeconds) {
 }
 
 TEST_F(SimProvider, LiveQuerySeesRecordsAnotherProcessEmits) {
-    const char* build = std::getenv("QUELLON_BUILD_DIR");
-    ASSERT_NE(build, nullptr) << "QUELLON_BUILD_DIR is not set";
-    std::string tool = std::string(build) + "/quellon-sim";
+    std::string tool = BuiltProgram("quellon-sim");
     ConnectHostA();
     IEnumWbemClassObject* e = nullptr;
     ASSERT_EQ(Exec(LIVE0 " AND TargetInstance.EventType <= 2", true, &e), S_OK);
