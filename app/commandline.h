@@ -13,7 +13,7 @@
 #include <vector>
 
 class CCommandLineArgs {
-public:
+  public:
     // Whether an argument is a switch by the rule above; null is not.
     static bool IsSwitch(const char* argument);
 
@@ -39,6 +39,6 @@ public:
     std::string GetValue(const std::string& name, size_t index,
                          const std::string& defaultValue) const;
 
-private:
+  private:
     std::map<std::string, std::vector<std::string>> options;
 };

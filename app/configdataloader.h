@@ -11,7 +11,7 @@
 #include <string>
 
 class CConfigDataLoader {
-public:
+  public:
     class EInvalidKey {};
     class EInvalidKeyValuePair {};
     class ELargeFile {};
@@ -37,14 +37,14 @@ public:
     // store object.
     static std::string LoadMessage(int id);
 
-protected:
+  protected:
     // The profile reader Load goes through (platform/profile.h contract, on
     // fileName). Overridden by tests to watch the buffer sizes Load tries.
     virtual size_t ReadSectionNames(char* buffer, size_t size, size_t* needed);
     virtual size_t ReadSection(const std::string& section, char* buffer, size_t size,
                                size_t* needed);
 
-private:
+  private:
     // Adds the NUL-separated entries of one section; raises
     // EInvalidKeyValuePair at an entry that begins with "=".
     void ParseSection(const std::string& section, const char* entries);

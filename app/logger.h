@@ -26,17 +26,17 @@ extern const char* const g_logLevelNames[6];
 
 // Receives every text the logger writes (after the file).
 class CLogSink {
-public:
+  public:
     virtual ~CLogSink() = default;
     virtual void Write(const char* data, int length) = 0;
 };
 
 class CLogger {
-public:
+  public:
     // Process-wide limits shared by every logger. maxLogSize <= 0 turns
     // rotation off; tests lower it to exercise rotation with small files.
-    static long maxLogSize;   // 10000000
-    static int backupCount;   // 5
+    static long maxLogSize;  // 10000000
+    static int backupCount;  // 5
 
     CLogger(const std::string& fileName, const std::string& levelText);
     virtual ~CLogger();
@@ -54,7 +54,7 @@ public:
     // Registers an additional receiver (not owned); must outlive the logger.
     void AddSink(CLogSink* sink);
 
-private:
+  private:
     // Guarded by writeLock: fd, sinks, bytesLeft (and the file itself).
     int fd GUARDED_BY(writeLock);
     std::atomic<int> level;  // a single integer read and written without the lock

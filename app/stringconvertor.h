@@ -9,7 +9,7 @@
 #include <string_view>
 
 class CStringConvertor {
-public:
+  public:
     virtual ~CStringConvertor();
 
     // Wide text up to its first NUL, as narrow text. Used for every text

@@ -14,7 +14,7 @@ namespace {
 
 // A logger on a file in a fresh temporary folder, removed afterwards.
 class TempLogger {
-public:
+  public:
     explicit TempLogger(const char* level) {
         // The creation line on standard output is not part of the measure.
         std::fflush(stdout);

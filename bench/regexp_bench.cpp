@@ -99,8 +99,8 @@ void QuellonMatch(benchmark::State& state, const TCommand& c) {
 pcre2_code* Pcre2Compile(const std::string& expression) {
     int error = 0;
     PCRE2_SIZE offset = 0;
-    return pcre2_compile(reinterpret_cast<PCRE2_SPTR>(expression.c_str()), PCRE2_ZERO_TERMINATED,
-                         0, &error, &offset, nullptr);
+    return pcre2_compile(reinterpret_cast<PCRE2_SPTR>(expression.c_str()), PCRE2_ZERO_TERMINATED, 0,
+                         &error, &offset, nullptr);
 }
 
 bool Pcre2Groups(pcre2_code* code, const char* line, int groups, std::vector<std::string>& out) {

@@ -18,8 +18,8 @@
 
 #include "app/configdataloader.h"
 #include "app/logger.h"
-#include "server/wmilogeventserver.h"
 #include "app/tlssettings.h"
+#include "server/wmilogeventserver.h"
 
 namespace {
 

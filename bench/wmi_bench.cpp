@@ -105,7 +105,7 @@ IEnumWbemClassObject* LiveQuery(IWbemServices* services, int within) {
 // Writes the host at full speed until destroyed: `quellon-sim play` when it
 // is built next to this program, else a thread of this process.
 class Writer {
-public:
+  public:
     explicit Writer(const std::string& store) {
         std::string tool = platform::JoinPath(platform::ProgramDirectory(), "../quellon-sim");
         if (std::filesystem::exists(tool)) {
@@ -140,7 +140,7 @@ public:
     }
     bool external() const { return child != 0; }
 
-private:
+  private:
     pid_t child = 0;
     std::atomic<bool> stop{false};
     std::thread thread;
@@ -181,7 +181,8 @@ void LiveNext(benchmark::State& state) {
             }
             received += returned;
         }
-        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         state.counters["events_per_wall_s"] = received / seconds;
     }
     int64_t newest = 0;

@@ -44,7 +44,8 @@ void CConnectorThread::Connect(TSubscriptionNode* node) {
                                   node->password, WBEM_FLAG_CONNECT_USE_MAX_WAIT);
     if (result < 0) {
         if (node->reconnectTryNo <= 1) {
-            LOG(DEBUG, "[connector] Connection failed for %s, will retry", node->Describe().c_str());
+            LOG(DEBUG, "[connector] Connection failed for %s, will retry",
+                node->Describe().c_str());
         } else {
             LOG(DEBUG, "[connector] Connection failed for %s", node->Describe().c_str());
         }
@@ -67,14 +68,16 @@ void CConnectorThread::Connect(TSubscriptionNode* node) {
 void CConnectorThread::Disconnect(TSubscriptionNode* node) {
     LOG(DEBUG, "[connector] disconnecting - %s", node->Describe().c_str());
     node->ReleaseQuery();
-    CWmiConnector::Instance().disconnect(node->host, node->wmiNamespace, node->user, node->password);
+    CWmiConnector::Instance().disconnect(node->host, node->wmiNamespace, node->user,
+                                         node->password);
     node->isConnected = false;
     node->SetStage(Disconnected);
 }
 
 void CConnectorThread::run() {
     LOG(TRACE, "[connector] Starting Thread");
-    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) LOG(ERROR, "CoInitializeEx() failed!");
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
+        LOG(ERROR, "CoInitializeEx() failed!");
     for (;;) {
         TSubscriptionNode* node = TakeJob(5000);
         if (isTerminated()) {

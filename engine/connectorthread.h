@@ -20,7 +20,7 @@
 class CDispatchThread;
 
 class CConnectorThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSubscriptionNode> {
-public:
+  public:
     // Reads PERFORMANCE.WT_FOR_WQ (absent: 60) for the live queries.
     explicit CConnectorThread(CDispatchThread* dispatcher);
     ~CConnectorThread() override;
@@ -29,13 +29,13 @@ public:
     // enumerator is in node->eventEnum. Negative result on failure.
     HRESULT SendQuery(TSubscriptionNode* node);
 
-protected:
+  protected:
     void run() override;
 
-private:
+  private:
     void Connect(TSubscriptionNode* node);
     void Disconnect(TSubscriptionNode* node);
 
-    int32_t withinInterval;        // constant after construction
+    int32_t withinInterval;       // constant after construction
     CDispatchThread* dispatcher;  // not owned
 };

@@ -1,9 +1,9 @@
 #include "engine/controller.h"
 
-#include <algorithm>
-
 #include <arpa/inet.h>
 #include <netdb.h>
+
+#include <algorithm>
 
 #include "app/configdataloader.h"
 #include "app/logger.h"
@@ -91,22 +91,26 @@ int CController::SendToClients(const std::string& text) {
 
 int CController::Start(CWmiLogEventServer* srv) {
     server = srv;
-    int32_t connectorCount = static_cast<int32_t>(ConfigInteger("PERFORMANCE.ConnectionProcessors", 10));
-    int32_t maxReconnect = static_cast<int32_t>(ConfigInteger("OTHERS.MaxReconnectInterval", 10000));
+    int32_t connectorCount =
+        static_cast<int32_t>(ConfigInteger("PERFORMANCE.ConnectionProcessors", 10));
+    int32_t maxReconnect =
+        static_cast<int32_t>(ConfigInteger("OTHERS.MaxReconnectInterval", 10000));
     int32_t minReconnect = static_cast<int32_t>(ConfigInteger("OTHERS.MinReconnectInterval", 1000));
-    int32_t queryThreadCount = static_cast<int32_t>(ConfigInteger("PERFORMANCE.EventRetriever", 32));
+    int32_t queryThreadCount =
+        static_cast<int32_t>(ConfigInteger("PERFORMANCE.EventRetriever", 32));
     // With no connector or no query thread a subscription would be handed to
     // nobody: it would never connect and shutdown would wait for it. At least
     // one of each runs.
     if (connectorCount < 1 || queryThreadCount < 1) {
-        LOG(WARN, "[dispatcher] ConnectionProcessors=%d, EventRetriever=%d; at least 1 of each is used",
+        LOG(WARN,
+            "[dispatcher] ConnectionProcessors=%d, EventRetriever=%d; at least 1 of each is used",
             static_cast<int>(connectorCount), static_cast<int>(queryThreadCount));
         connectorCount = std::max<int32_t>(connectorCount, 1);
         queryThreadCount = std::max<int32_t>(queryThreadCount, 1);
     }
     try {
-        dispatcher =
-            new CDispatchThread(connectorCount, queryThreadCount, maxReconnect, minReconnect, server);
+        dispatcher = new CDispatchThread(connectorCount, queryThreadCount, maxReconnect,
+                                         minReconnect, server);
         if (!dispatcher->start()) {
             LOG(ERROR, "[dispatcher] could not start the dispatcher thread");
             delete dispatcher;

@@ -18,7 +18,7 @@ class CDispatchThread;
 class CWmiLogEventServer;
 
 class CController {
-public:
+  public:
     CController();
     virtual ~CController();
 
@@ -57,7 +57,7 @@ public:
     // Stops the dispatcher (30000 ms deadline) and deletes it. Returns 1.
     virtual int Stop();
 
-private:
+  private:
     CWmiLogEventServer* server;
     CDispatchThread* dispatcher;
 };

@@ -88,15 +88,20 @@ void CDispatchThread::Broadcast(int messageId, const std::vector<std::string>& a
     std::string format = CConfigDataLoader::LoadMessage(messageId);
     std::string text;
     switch (a.size()) {
-        case 3: text = StringFormat(format.c_str(), a[0].c_str(), a[1].c_str(), a[2].c_str()); break;
+        case 3:
+            text = StringFormat(format.c_str(), a[0].c_str(), a[1].c_str(), a[2].c_str());
+            break;
         case 4:
-            text = StringFormat(format.c_str(), a[0].c_str(), a[1].c_str(), a[2].c_str(), a[3].c_str());
+            text = StringFormat(format.c_str(), a[0].c_str(), a[1].c_str(), a[2].c_str(),
+                                a[3].c_str());
             break;
         case 5:
-            text = StringFormat(format.c_str(), a[0].c_str(), a[1].c_str(), a[2].c_str(), a[3].c_str(),
-                                a[4].c_str());
+            text = StringFormat(format.c_str(), a[0].c_str(), a[1].c_str(), a[2].c_str(),
+                                a[3].c_str(), a[4].c_str());
             break;
-        default: text = format; break;
+        default:
+            text = format;
+            break;
     }
     SendToClients(text);
 }
@@ -201,7 +206,8 @@ bool CDispatchThread::ScheduleReconnect(TSubscriptionNode* node) {
     }
     node->reconnectTryNo += 1;
     node->SetStage(WaitingToReconnect);
-    int32_t delay = ReconnectDelay(node->reconnectTryNo, minReconnectInterval, maxReconnectInterval);
+    int32_t delay =
+        ReconnectDelay(node->reconnectTryNo, minReconnectInterval, maxReconnectInterval);
     uint32_t dueMs = delay <= 0 ? 0u : static_cast<uint32_t>(delay) * 1000u;
 
     auto* param = new TTimerParam{this, node, nullptr, false};
@@ -212,8 +218,8 @@ bool CDispatchThread::ScheduleReconnect(TSubscriptionNode* node) {
         RSSynchronizeGuard timers(timerLock);
         pendingTimers.insert(param);
         created = platform::CreateTimerQueueTimer(&param->timerQueTimer, timerQueueHwnd,
-                                                  &CDispatchThread::ReconnectTimerCallback,
-                                                  param, dueMs, 0, platform::WT_EXECUTEINTIMERTHREAD);
+                                                  &CDispatchThread::ReconnectTimerCallback, param,
+                                                  dueMs, 0, platform::WT_EXECUTEINTIMERTHREAD);
         if (!created) pendingTimers.erase(param);
     }
     if (!created) {
@@ -223,7 +229,8 @@ bool CDispatchThread::ScheduleReconnect(TSubscriptionNode* node) {
         RemoveAndDestroy(node);
         return false;
     }
-    LOG(DEBUG, "[dispatcher] Scheduled reconnect in %d sec for - %s", delay, node->Describe().c_str());
+    LOG(DEBUG, "[dispatcher] Scheduled reconnect in %d sec for - %s", delay,
+        node->Describe().c_str());
     return true;
 }
 
@@ -369,9 +376,11 @@ void CDispatchThread::Route(TSubscriptionNode* node) {
         case Error: {
             std::string text = TrimRight(GetErrorText(node->lastError), " \t\r\n\v\f");
             if (node->isConnected) {
-                LOG(INFO, "[dispatcher] Query Error (%s) for %s", text.c_str(), node->Describe().c_str());
+                LOG(INFO, "[dispatcher] Query Error (%s) for %s", text.c_str(),
+                    node->Describe().c_str());
             } else {
-                LOG(DEBUG, "[dispatcher] Query Error (%s) for %s", text.c_str(), node->Describe().c_str());
+                LOG(DEBUG, "[dispatcher] Query Error (%s) for %s", text.c_str(),
+                    node->Describe().c_str());
             }
             if (node->reconnectTryNo == 0) {
                 std::string failedAt = GetTimeStamp();
@@ -401,13 +410,15 @@ void CDispatchThread::Route(TSubscriptionNode* node) {
             break;
         case Completed:
             if (node->isReplay) {
-                Broadcast(137, {node->host, node->category, node->eventType, node->timeFrom, node->timeTo});
+                Broadcast(137, {node->host, node->category, node->eventType, node->timeFrom,
+                                node->timeTo});
             }
             LOG(TRACE, "[dispatcher] Completed Query Found - %s", node->Describe().c_str());
             if (CConnectorThread* c = LeastLoaded(connectorThreads)) c->AddJob(node);
             break;
         default:
-            LOG(ERROR, "[dispatcher] Found a query with improper stage - %s", node->Describe().c_str());
+            LOG(ERROR, "[dispatcher] Found a query with improper stage - %s",
+                node->Describe().c_str());
             break;
     }
 }

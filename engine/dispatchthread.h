@@ -59,7 +59,7 @@ struct TTimerParam {
 };
 
 class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSubscriptionNode> {
-public:
+  public:
     // Intervals in seconds. Creates the timer queue; starts nothing.
     CDispatchThread(int32_t connectorCount, int32_t queryThreadCount, int32_t maxReconnectInterval,
                     int32_t minReconnectInterval, CWmiLogEventServer* server);
@@ -85,10 +85,10 @@ public:
     // Reconnect delay in seconds of attempt `tryNo` (1 for the first).
     static int32_t ReconnectDelay(int32_t tryNo, int32_t minInterval, int32_t maxInterval);
 
-protected:
+  protected:
     void run() override;
 
-private:
+  private:
     // Puts the node on a reconnect timer; false (the node handed back or
     // destroyed) when it cannot wait for one.
     bool ScheduleReconnect(TSubscriptionNode* node) EXCLUDES(subsListLock);

@@ -57,7 +57,8 @@ std::string BuildEventQuery(const TEventQueryFields& fields) {
 bool EventQueryValuesAreSafe(const TEventQueryFields& fields) {
     if (!IsWildcard(fields.category) && !SafeQuoted(fields.category)) return false;
     if (!IsWildcard(fields.eventType) && !IsDecimal(fields.eventType)) return false;
-    if (fields.isReplay && (!SafeQuoted(fields.timeFrom) || !SafeQuoted(fields.timeTo))) return false;
+    if (fields.isReplay && (!SafeQuoted(fields.timeFrom) || !SafeQuoted(fields.timeTo)))
+        return false;
     return true;
 }
 
@@ -65,8 +66,10 @@ HRESULT SendEventQuery(IWbemServices* services, const TEventQueryFields& fields,
                        IEnumWbemClassObject** eventEnum) {
     std::string text = BuildEventQuery(fields);
     if (!EventQueryValuesAreSafe(fields)) {
-        LOG(WARN, "Refusing query %s: a quoted value holds a quote or backslash, or the "
-            "severity is not a number", text.c_str());
+        LOG(WARN,
+            "Refusing query %s: a quoted value holds a quote or backslash, or the "
+            "severity is not a number",
+            text.c_str());
         return WBEM_E_INVALID_QUERY;
     }
     LOG(DEBUG, "Sending query %s", text.c_str());

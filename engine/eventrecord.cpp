@@ -45,23 +45,40 @@ constexpr PropertyRead kProperties[] = {
 
 std::string VariantToText(const VARIANT& v) {
     switch (v.vt) {
-        case VT_EMPTY: return "<EMPTY>";
-        case VT_NULL: return "<NULL>";
-        case VT_I2: return StringFormat("%d", static_cast<int>(v.iVal));
-        case VT_BOOL: return StringFormat("%d", static_cast<int>(v.boolVal));
-        case VT_I4: return StringFormat("%ld", static_cast<long>(v.lVal));
-        case VT_R4: return StringFormat("%f", static_cast<double>(v.fltVal));
-        case VT_R8: return StringFormat("%E", v.dblVal);
-        case VT_BSTR: return BstrText(v.bstrVal);
-        case VT_I1: return std::string(1, v.cVal);
-        case VT_UI1: return StringFormat("%i", static_cast<int>(v.bVal));
-        case VT_UI2: return StringFormat("%hu", v.uiVal);
-        case VT_UI4: return StringFormat("%lu", static_cast<unsigned long>(v.ulVal));
-        case VT_INT: return StringFormat("%i", static_cast<int>(v.intVal));
-        case VT_UINT: return StringFormat("%u", static_cast<unsigned>(v.uintVal));
-        case VT_CLSID: return "CLSID";
-        case VT_ARRAY | VT_BSTR: return FirstArrayString(v.parray);
-        default: return "<UNKNOWN>";
+        case VT_EMPTY:
+            return "<EMPTY>";
+        case VT_NULL:
+            return "<NULL>";
+        case VT_I2:
+            return StringFormat("%d", static_cast<int>(v.iVal));
+        case VT_BOOL:
+            return StringFormat("%d", static_cast<int>(v.boolVal));
+        case VT_I4:
+            return StringFormat("%ld", static_cast<long>(v.lVal));
+        case VT_R4:
+            return StringFormat("%f", static_cast<double>(v.fltVal));
+        case VT_R8:
+            return StringFormat("%E", v.dblVal);
+        case VT_BSTR:
+            return BstrText(v.bstrVal);
+        case VT_I1:
+            return std::string(1, v.cVal);
+        case VT_UI1:
+            return StringFormat("%i", static_cast<int>(v.bVal));
+        case VT_UI2:
+            return StringFormat("%hu", v.uiVal);
+        case VT_UI4:
+            return StringFormat("%lu", static_cast<unsigned long>(v.ulVal));
+        case VT_INT:
+            return StringFormat("%i", static_cast<int>(v.intVal));
+        case VT_UINT:
+            return StringFormat("%u", static_cast<unsigned>(v.uintVal));
+        case VT_CLSID:
+            return "CLSID";
+        case VT_ARRAY | VT_BSTR:
+            return FirstArrayString(v.parray);
+        default:
+            return "<UNKNOWN>";
     }
 }
 

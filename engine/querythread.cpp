@@ -23,7 +23,8 @@ void CQueryThread::ReadPollSettings(int32_t* pollTimeoutMs, int32_t* batchSize) 
         *pollTimeoutMs = static_cast<int32_t>(IntervalMilliseconds(wait));
         // A batch of 0 would read as "result set ended" and close a live
         // subscription; at least one object is asked for.
-        *batchSize = static_cast<int32_t>(batch > kBatchSlots ? kBatchSlots : (batch < 1 ? 1 : batch));
+        *batchSize =
+            static_cast<int32_t>(batch > kBatchSlots ? kBatchSlots : (batch < 1 ? 1 : batch));
     } catch (const CConfigDataLoader::EInvalidKey&) {
         // Both keys are read before either value is set: both defaults stay.
     }
@@ -77,7 +78,8 @@ void CQueryThread::Poll(TSubscriptionNode* node, int32_t pollTimeoutMs, int32_t 
     ULONG returned = 0;
     HRESULT result = WBEM_E_FAILED;
     if (node->eventEnum != nullptr) {
-        result = node->eventEnum->Next(pollTimeoutMs, static_cast<ULONG>(batchSize), buffer, &returned);
+        result =
+            node->eventEnum->Next(pollTimeoutMs, static_cast<ULONG>(batchSize), buffer, &returned);
     }
     LOG(TRACE, "[queryThread] End polling for new events - %s", node->Describe().c_str());
     if ((result == WBEM_S_NO_ERROR || result == WBEM_S_FALSE) && returned == 0) {
@@ -91,7 +93,8 @@ void CQueryThread::Poll(TSubscriptionNode* node, int32_t pollTimeoutMs, int32_t 
         deliverEvents(node, returned, buffer);
         AddJob(node);
     } else {
-        LOG(DEBUG, "[queryThread] Problem while querying for events - %s", node->Describe().c_str());
+        LOG(DEBUG, "[queryThread] Problem while querying for events - %s",
+            node->Describe().c_str());
         for (ULONG i = 0; i < returned && i < kBatchSlots; ++i) {
             if (buffer[i] != nullptr) buffer[i]->Release();
         }
@@ -102,7 +105,8 @@ void CQueryThread::Poll(TSubscriptionNode* node, int32_t pollTimeoutMs, int32_t 
 }
 
 void CQueryThread::run() {
-    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) LOG(ERROR, "CoInitializeEx() failed!");
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
+        LOG(ERROR, "CoInitializeEx() failed!");
     int32_t pollTimeoutMs = 1000;
     int32_t batchSize = kBatchSlots;
     ReadPollSettings(&pollTimeoutMs, &batchSize);
@@ -123,7 +127,8 @@ void CQueryThread::run() {
         if (node->stage != EventWait) {
             // Not polled and not handed on: the dispatcher never sends a
             // node here in another stage.
-            LOG(ERROR, "[queryThread] Dropping a query with improper stage - %s", node->Describe().c_str());
+            LOG(ERROR, "[queryThread] Dropping a query with improper stage - %s",
+                node->Describe().c_str());
             dispatcher->AddJob(node);
             continue;
         }

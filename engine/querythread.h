@@ -7,8 +7,8 @@
 //   front node, polls its enumerator once (a batch of at most 50 objects,
 //   waiting at most the poll timeout), broadcasts the events from this
 //   thread (the records of one poll in one broadcast), and puts the node
-//   back at the end of its own queue; nodes thus take turns. A node whose result set ended (Completed) or whose poll
-//   failed (Error) goes back to the dispatcher, as does a node marked for
+//   back at the end of its own queue; nodes thus take turns. A node whose result set ended
+//   (Completed) or whose poll failed (Error) goes back to the dispatcher, as does a node marked for
 //   deletion. An idle thread waits up to 5000 ms for work.
 #pragma once
 
@@ -20,7 +20,7 @@
 class CDispatchThread;
 
 class CQueryThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSubscriptionNode> {
-public:
+  public:
     static constexpr int kBatchSlots = 50;
 
     explicit CQueryThread(CDispatchThread* dispatcher);
@@ -34,10 +34,10 @@ public:
     // key is absent): timeout in ms and batch size (1..50).
     static void ReadPollSettings(int32_t* pollTimeoutMs, int32_t* batchSize);
 
-protected:
+  protected:
     void run() override;
 
-private:
+  private:
     void Poll(TSubscriptionNode* node, int32_t pollTimeoutMs, int32_t batchSize);
 
     CDispatchThread* dispatcher;  // not owned

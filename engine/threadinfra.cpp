@@ -13,7 +13,8 @@ bool TSubscriptionNode::SetStage(TSubscriptionStage newStage) {
 }
 
 std::string TSubscriptionNode::Describe() const {
-    std::string text = "\\\\" + host + "\\" + wmiNamespace + ", user:" + user + ", eventType:" + eventType;
+    std::string text =
+        "\\\\" + host + "\\" + wmiNamespace + ", user:" + user + ", eventType:" + eventType;
     if (reconnectTryNo > 0) text += StringFormat(", reconnectTryNo:%d", reconnectTryNo);
     return text;
 }

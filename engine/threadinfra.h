@@ -57,7 +57,7 @@ struct TSubscriptionNode {
     // atomics, read as they are at that moment.
     int32_t reconnectTryNo = 0;
     std::atomic<HRESULT> lastError{0};
-    IWbemServices* services = nullptr;         // borrowed from the connection pool
+    IWbemServices* services = nullptr;          // borrowed from the connection pool
     IEnumWbemClassObject* eventEnum = nullptr;  // owned: released by ReleaseQuery()
     // Set by MarkForDeletion from a client thread while another thread holds
     // the node.
@@ -86,7 +86,7 @@ struct TSubscriptionNode {
 // subsListLock; queueLock is never held while waiting on jobSignal.
 template <typename T>
 class CJobQueue {
-public:
+  public:
     CJobQueue() : jobSignal("", 1, 1) {}
 
     virtual ~CJobQueue() {
@@ -131,7 +131,7 @@ public:
         return static_cast<unsigned>(jobs.size());
     }
 
-private:
+  private:
     T* PopFront() REQUIRES(queueLock) {
         T* job = jobs.front();
         jobs.pop_front();

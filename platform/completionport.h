@@ -39,14 +39,14 @@
 namespace platform {
 
 struct Completion {
-    uintptr_t key = 0;         // the socket's completion key; 0 only when posted by hand
-    void* request = nullptr;   // as posted
-    uint32_t bytes = 0;        // bytes received or sent
-    int error = 0;             // 0: the request succeeded; else the errno that failed it
+    uintptr_t key = 0;        // the socket's completion key; 0 only when posted by hand
+    void* request = nullptr;  // as posted
+    uint32_t bytes = 0;       // bytes received or sent
+    int error = 0;            // 0: the request succeeded; else the errno that failed it
 };
 
 class CompletionPort {
-public:
+  public:
     CompletionPort();
     // Closes the port (Close).
     ~CompletionPort();
@@ -93,7 +93,7 @@ public:
     // owner closes its sockets and drains the queue first.
     void Close();
 
-private:
+  private:
     struct State;
     std::unique_ptr<State> state;
 };

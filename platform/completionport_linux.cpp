@@ -1,5 +1,3 @@
-#include "platform/completionport.h"
-
 #include <errno.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -10,6 +8,7 @@
 #include <deque>
 #include <unordered_map>
 
+#include "platform/completionport.h"
 #include "platform/mutex.h"
 
 namespace platform {

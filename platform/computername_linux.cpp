@@ -1,8 +1,8 @@
-#include "platform/computername.h"
-
 #include <unistd.h>
 
 #include <climits>
+
+#include "platform/computername.h"
 
 namespace platform {
 

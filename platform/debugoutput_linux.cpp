@@ -1,8 +1,8 @@
-#include "platform/debugoutput.h"
-
 #include <syslog.h>
 
 #include <mutex>
+
+#include "platform/debugoutput.h"
 
 namespace platform {
 

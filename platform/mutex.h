@@ -15,7 +15,7 @@
 namespace platform {
 
 class CAPABILITY("mutex") Mutex {
-public:
+  public:
     Mutex() = default;
     Mutex(const Mutex&) = delete;
     Mutex& operator=(const Mutex&) = delete;
@@ -23,20 +23,20 @@ public:
     void lock() ACQUIRE() { mutex.lock(); }
     void unlock() RELEASE() { mutex.unlock(); }
 
-private:
+  private:
     friend class CondVar;
     std::mutex mutex;
 };
 
 // Holds a Mutex for the life of a block.
 class SCOPED_CAPABILITY MutexLock {
-public:
+  public:
     explicit MutexLock(Mutex& m) ACQUIRE(m) : held(m) { held.lock(); }
     ~MutexLock() RELEASE() { held.unlock(); }
     MutexLock(const MutexLock&) = delete;
     MutexLock& operator=(const MutexLock&) = delete;
 
-private:
+  private:
     Mutex& held;
 };
 
@@ -45,7 +45,7 @@ private:
 // Mutex up while it sleeps, holds it again when it returns, and may return
 // without a notification.
 class CondVar {
-public:
+  public:
     explicit CondVar(Mutex& m) : mutex(m) {}
     CondVar(const CondVar&) = delete;
     CondVar& operator=(const CondVar&) = delete;
@@ -67,7 +67,7 @@ public:
     void notifyOne() { cv.notify_one(); }
     void notifyAll() { cv.notify_all(); }
 
-private:
+  private:
     Mutex& mutex;
     std::condition_variable cv;
 };

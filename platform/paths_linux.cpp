@@ -1,11 +1,11 @@
-#include "platform/paths.h"
-
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <vector>
+
+#include "platform/paths.h"
 
 namespace platform {
 

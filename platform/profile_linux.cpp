@@ -1,9 +1,9 @@
-#include "platform/profile.h"
-
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <vector>
+
+#include "platform/profile.h"
 
 namespace platform {
 namespace {

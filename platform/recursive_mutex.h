@@ -7,7 +7,7 @@
 namespace platform {
 
 class RecursiveMutex {
-public:
+  public:
     RecursiveMutex();
     ~RecursiveMutex();
     RecursiveMutex(const RecursiveMutex&) = delete;
@@ -21,7 +21,7 @@ public:
     void unlock();
     bool tryLock();
 
-private:
+  private:
     pthread_mutex_t mutex_;
     bool valid_ = false;
 };

@@ -14,8 +14,6 @@
 // any lock held. Shutdown: when the main routine has returned the dispatcher
 // joins its thread, reads away signals still pending, closes its descriptors
 // and restores the caller's signal mask.
-#include "platform/servicemanager.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
@@ -37,6 +35,7 @@
 #include <vector>
 
 #include "platform/mutex.h"
+#include "platform/servicemanager.h"
 
 namespace platform {
 
@@ -125,14 +124,22 @@ void wake(int fd) {
 
 std::string notifyText(uint32_t state) {
     switch (state) {
-        case kServiceStartPending: return "STATUS=Starting";
-        case kServiceRunning: return "READY=1\nSTATUS=Running";
-        case kServiceStopPending: return "STOPPING=1\nSTATUS=Stopping";
-        case kServiceStopped: return "STATUS=Stopped";
-        case kServicePausePending: return "STATUS=Pausing";
-        case kServicePaused: return "STATUS=Paused";
-        case kServiceContinuePending: return "STATUS=Resuming";
-        default: return "STATUS=State " + std::to_string(state);
+        case kServiceStartPending:
+            return "STATUS=Starting";
+        case kServiceRunning:
+            return "READY=1\nSTATUS=Running";
+        case kServiceStopPending:
+            return "STOPPING=1\nSTATUS=Stopping";
+        case kServiceStopped:
+            return "STATUS=Stopped";
+        case kServicePausePending:
+            return "STATUS=Pausing";
+        case kServicePaused:
+            return "STATUS=Paused";
+        case kServiceContinuePending:
+            return "STATUS=Resuming";
+        default:
+            return "STATUS=State " + std::to_string(state);
     }
 }
 
@@ -391,8 +398,8 @@ ServiceStatusHandle RegisterServiceHandler(const std::string& serviceName,
 bool ReportServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
     MutexLock guard(g_dispatcher.lock);
     if (!g_dispatcher.active || handle == 0 || handle != g_dispatcher.handle) return false;
-    bool changed = !g_dispatcher.statusReported ||
-                   g_dispatcher.status.currentState != status.currentState;
+    bool changed =
+        !g_dispatcher.statusReported || g_dispatcher.status.currentState != status.currentState;
     g_dispatcher.status = status;
     g_dispatcher.statusReported = true;
     if (changed) notifyServiceManager(g_dispatcher.notifySocket, notifyText(status.currentState));

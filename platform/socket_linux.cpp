@@ -1,5 +1,3 @@
-#include "platform/socket.h"
-
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
@@ -9,6 +7,8 @@
 
 #include <cstdio>
 #include <cstring>
+
+#include "platform/socket.h"
 
 namespace platform {
 

@@ -63,7 +63,7 @@ constexpr int32_t kPriorityHighest = 2;
 constexpr int32_t kPriorityTimeCritical = 15;
 
 class Thread {
-public:
+  public:
     using Routine = void (*)(void* arg);
 
     // Starts a thread with the default stack size that calls body(arg) and
@@ -109,7 +109,7 @@ public:
 
     struct Control;
 
-private:
+  private:
     explicit Thread(std::shared_ptr<Control> control);
     std::shared_ptr<Control> control;
 };

@@ -1,5 +1,3 @@
-#include "platform/thread.h"
-
 #include <errno.h>
 #include <pthread.h>
 #include <semaphore.h>
@@ -16,6 +14,7 @@
 #include <string>
 
 #include "platform/mutex.h"
+#include "platform/thread.h"
 #include "platform/waitable.h"
 
 namespace platform {
@@ -76,14 +75,29 @@ bool readKernelTime(const char* statPath, uint64_t* kernel) {
 
 bool priorityToNice(int32_t priority, int* nice) {
     switch (priority) {
-    case kPriorityIdle: *nice = 19; return true;
-    case kPriorityLowest: *nice = 10; return true;
-    case kPriorityBelowNormal: *nice = 5; return true;
-    case kPriorityNormal: *nice = 0; return true;
-    case kPriorityAboveNormal: *nice = -5; return true;
-    case kPriorityHighest: *nice = -10; return true;
-    case kPriorityTimeCritical: *nice = -20; return true;
-    default: return false;
+        case kPriorityIdle:
+            *nice = 19;
+            return true;
+        case kPriorityLowest:
+            *nice = 10;
+            return true;
+        case kPriorityBelowNormal:
+            *nice = 5;
+            return true;
+        case kPriorityNormal:
+            *nice = 0;
+            return true;
+        case kPriorityAboveNormal:
+            *nice = -5;
+            return true;
+        case kPriorityHighest:
+            *nice = -10;
+            return true;
+        case kPriorityTimeCritical:
+            *nice = -20;
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -110,12 +124,12 @@ struct Thread::Control {
     // and resume wait for the target's signal-handler acknowledgement under
     // it, which needs no lock).
     Mutex m;
-    CondVar cv{m};  // signalled when tid is known, on abandonment and at the end
-    pid_t tid GUARDED_BY(m) = 0;             // kernel id; valid while !ended
-    bool bodyDone GUARDED_BY(m) = false;     // body returned
-    bool abandoned GUARDED_BY(m) = false;    // kill() gave the thread up
-    bool ended GUARDED_BY(m) = false;        // the thread left its routines
-    bool detached GUARDED_BY(m) = false;     // pthread_detach done; the handle is no longer ours
+    CondVar cv{m};                // signalled when tid is known, on abandonment and at the end
+    pid_t tid GUARDED_BY(m) = 0;  // kernel id; valid while !ended
+    bool bodyDone GUARDED_BY(m) = false;   // body returned
+    bool abandoned GUARDED_BY(m) = false;  // kill() gave the thread up
+    bool ended GUARDED_BY(m) = false;      // the thread left its routines
+    bool detached GUARDED_BY(m) = false;   // pthread_detach done; the handle is no longer ours
     int suspendCount GUARDED_BY(m) = 0;
     uint64_t creationTime GUARDED_BY(m) = 0;
     uint64_t exitTime GUARDED_BY(m) = 0;
@@ -212,7 +226,8 @@ void* threadMain(void* p) {
     abandonMutexesOfCurrentThread();
 
     timespec cpu{};
-    const uint64_t total = clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu) == 0 ? toFileTimeUnits(cpu) : 0;
+    const uint64_t total =
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu) == 0 ? toFileTimeUnits(cpu) : 0;
     uint64_t kernel = 0;
     if (!readKernelTime("/proc/thread-self/stat", &kernel) || kernel > total) kernel = 0;
     {
@@ -299,9 +314,11 @@ uint32_t Thread::waitFor(int32_t milliseconds) {
         while (!control->gone()) control->cv.wait();
         return kWaitAcquired;
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     while (!control->gone()) {
-        if (!control->cv.waitUntil(deadline)) return control->gone() ? kWaitAcquired : kWaitTimedOut;
+        if (!control->cv.waitUntil(deadline))
+            return control->gone() ? kWaitAcquired : kWaitTimedOut;
     }
     return kWaitAcquired;
 }
@@ -341,7 +358,8 @@ bool Thread::suspend() {
     control->parkRequested.store(true, std::memory_order_release);
     sigval value{};
     value.sival_ptr = control.get();
-    if (pthread_sigqueue(control->handle, suspendSignal(), value) != 0 || !waitForAck(&control->ack)) {
+    if (pthread_sigqueue(control->handle, suspendSignal(), value) != 0 ||
+        !waitForAck(&control->ack)) {
         // The handler, should it still run, finds nothing to wait for.
         control->parkRequested.store(false, std::memory_order_release);
         return false;
@@ -392,7 +410,8 @@ bool Thread::getTimes(ThreadTimes* times) {
     // are still its own.
     clockid_t clock;
     timespec cpu{};
-    if (pthread_getcpuclockid(control->handle, &clock) != 0 || clock_gettime(clock, &cpu) != 0) return false;
+    if (pthread_getcpuclockid(control->handle, &clock) != 0 || clock_gettime(clock, &cpu) != 0)
+        return false;
     const uint64_t total = toFileTimeUnits(cpu);
     const std::string statPath = "/proc/self/task/" + std::to_string(control->tid) + "/stat";
     uint64_t kernel = 0;

@@ -57,8 +57,9 @@ TimerQueueHandle CreateTimerQueue();
 // handle before the timer can fire. False (and *newTimer untouched) when the
 // queue is null or being deleted, or callback or newTimer is null. The
 // handle stays valid until DeleteTimerQueueTimer or the queue's deletion.
-bool CreateTimerQueueTimer(TimerHandle* newTimer, TimerQueueHandle queue, TimerCallback callback, void* parameter,
-                           uint32_t dueMs, uint32_t periodMs = 0, uint32_t flags = WT_EXECUTEDEFAULT);
+bool CreateTimerQueueTimer(TimerHandle* newTimer, TimerQueueHandle queue, TimerCallback callback,
+                           void* parameter, uint32_t dueMs, uint32_t periodMs = 0,
+                           uint32_t flags = WT_EXECUTEDEFAULT);
 
 // Cancels the timer and frees its handle; waits for its running callback
 // when completion is WAIT_FOR_TIMER_CALLBACKS (see DESIGN). False when the

@@ -1,5 +1,3 @@
-#include "platform/timerqueue.h"
-
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -11,6 +9,7 @@
 #include <unordered_map>
 
 #include "platform/mutex.h"
+#include "platform/timerqueue.h"
 
 namespace platform {
 
@@ -120,8 +119,8 @@ TimerQueueHandle CreateTimerQueue() {
     return queue;
 }
 
-bool CreateTimerQueueTimer(TimerHandle* newTimer, TimerQueueHandle queue, TimerCallback callback, void* parameter,
-                           uint32_t dueMs, uint32_t periodMs, uint32_t flags) {
+bool CreateTimerQueueTimer(TimerHandle* newTimer, TimerQueueHandle queue, TimerCallback callback,
+                           void* parameter, uint32_t dueMs, uint32_t periodMs, uint32_t flags) {
     if (newTimer == nullptr || queue == nullptr || callback == nullptr) return false;
     auto timer = std::make_unique<TimerQueueTimer>();
     timer->id = g_nextTimerId.fetch_add(1);
@@ -180,6 +179,8 @@ bool DeleteTimerQueueEx(TimerQueueHandle queue, TimerCompletion completion) {
     return true;
 }
 
-bool DeleteTimerQueue(TimerQueueHandle queue) { return DeleteTimerQueueEx(queue, WAIT_FOR_TIMER_CALLBACKS); }
+bool DeleteTimerQueue(TimerQueueHandle queue) {
+    return DeleteTimerQueueEx(queue, WAIT_FOR_TIMER_CALLBACKS);
+}
 
 }  // namespace platform

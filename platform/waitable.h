@@ -28,7 +28,7 @@ constexpr int32_t kWaitForever = -1;
 
 // Something a thread can wait on with a time limit.
 class Waitable {
-public:
+  public:
     virtual ~Waitable() = default;
 
     // Waits until the object is acquired or the time has passed; returns one
@@ -39,7 +39,7 @@ public:
 // A re-entrant mutex with an owner. The owner may wait again without
 // blocking and must release as many times.
 class WaitableMutex final : public Waitable {
-public:
+  public:
     WaitableMutex();
     ~WaitableMutex() override;
     WaitableMutex(const WaitableMutex&) = delete;
@@ -55,13 +55,13 @@ public:
 
     struct State;
 
-private:
+  private:
     std::shared_ptr<State> state;
 };
 
 // A counting semaphore with a maximum and no owner: any thread may release.
 class WaitableSemaphore final : public Waitable {
-public:
+  public:
     // Requires 0 <= initialCount <= maximumCount and maximumCount > 0;
     // otherwise valid() is false and every wait fails.
     WaitableSemaphore(int32_t initialCount, int32_t maximumCount);
@@ -81,7 +81,7 @@ public:
 
     struct State;
 
-private:
+  private:
     bool valid_;
     std::unique_ptr<State> state;
 };

@@ -1,11 +1,10 @@
-#include "platform/waitable.h"
-
 #include <algorithm>
 #include <chrono>
 #include <thread>
 #include <vector>
 
 #include "platform/mutex.h"
+#include "platform/waitable.h"
 
 namespace platform {
 
@@ -13,14 +12,15 @@ struct WaitableMutex::State {
     // Guards the ownership record below. A leaf lock: held only inside one
     // wait, release or abandonment, with nothing else taken under it.
     Mutex m;
-    CondVar cv{m};  // signalled when the mutex becomes free
+    CondVar cv{m};                         // signalled when the mutex becomes free
     std::thread::id owner GUARDED_BY(m);   // meaningful while depth > 0
     uint32_t depth GUARDED_BY(m) = 0;      // levels of ownership held by owner
     bool abandoned GUARDED_BY(m) = false;  // the last owner ended without releasing
 };
 
 struct WaitableSemaphore::State {
-    State(int32_t initialCount, int32_t maximumCount) : count(initialCount), maximum(maximumCount) {}
+    State(int32_t initialCount, int32_t maximumCount)
+        : count(initialCount), maximum(maximumCount) {}
 
     // Guards count. A leaf lock: held only inside one wait or release, with
     // nothing else taken under it.
@@ -36,11 +36,12 @@ namespace {
 // of each mutex, so a mutex destroyed by someone else leaves only an expired
 // entry behind.
 class HeldMutexes {
-public:
+  public:
     ~HeldMutexes() { abandonAll(); }
 
     void add(const std::shared_ptr<WaitableMutex::State>& state) {
-        std::erase_if(held, [](const std::weak_ptr<WaitableMutex::State>& w) { return w.expired(); });
+        std::erase_if(held,
+                      [](const std::weak_ptr<WaitableMutex::State>& w) { return w.expired(); });
         held.push_back(state);
     }
 
@@ -68,7 +69,7 @@ public:
         }
     }
 
-private:
+  private:
     std::vector<std::weak_ptr<WaitableMutex::State>> held;
 };
 
@@ -77,10 +78,11 @@ thread_local HeldMutexes t_held;
 // The time limit of one wait, counted from its start; below zero there is
 // none.
 class WaitLimit {
-public:
+  public:
     explicit WaitLimit(int32_t milliseconds)
         : forever(milliseconds < 0),
-          deadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(forever ? 0 : milliseconds)) {}
+          deadline(std::chrono::steady_clock::now() +
+                   std::chrono::milliseconds(forever ? 0 : milliseconds)) {}
 
     // Sleeps once on cv (whose Mutex the caller holds); false when the limit
     // has passed.
@@ -92,7 +94,7 @@ public:
         return cv.waitUntil(deadline);
     }
 
-private:
+  private:
     const bool forever;
     const std::chrono::steady_clock::time_point deadline;
 };

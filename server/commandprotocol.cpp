@@ -25,8 +25,7 @@ const char* const kCommandNames[] = {"Login",  "Add",  "Delete", "Replay", "List
 
 // Argument patterns. Each backslash is the pattern dialect's escape: "\\b" is
 // one blank or TAB, "\\c" one letter, "\\*" a literal star.
-#define QUELLON_14_DIGITS \
-    "{[0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9]}"
+#define QUELLON_14_DIGITS "{[0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9]}"
 #define QUELLON_REPLAY_HEAD \
     "^\\b?{[Rr][Ee][Pp][Ll][Aa][Yy]}\\b+{[^:]+}\\b+{[^:]+}\\b+{[^:]+}\\b+" QUELLON_14_DIGITS
 
@@ -416,9 +415,8 @@ void CWmiLogEventServer::ProcessDelete(CIOCPClientContext* context, const std::s
         f[2] = "*";
     }
     int marked = 0;
-    if (!WithController([&](CController& engine) {
-            marked = engine.DeleteSubscription(f[1], f[2], "*");
-        })) {
+    if (!WithController(
+            [&](CController& engine) { marked = engine.DeleteSubscription(f[1], f[2], "*"); })) {
         reply = kEngineUnavailable;
         return;
     }
@@ -426,7 +424,7 @@ void CWmiLogEventServer::ProcessDelete(CIOCPClientContext* context, const std::s
 }
 
 void CWmiLogEventServer::ProcessReplay(CIOCPClientContext* context, const std::string& line,
-                                      std::string& reply) {
+                                       std::string& reply) {
     // keyword, host, category, severity, from, to, user, password
     std::string f[8];
     const TArgumentPatterns& p = Patterns();

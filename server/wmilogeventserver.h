@@ -47,7 +47,7 @@
 class CController;
 
 class CWmiLogEventServer : public CIOCPServer {
-public:
+  public:
     // Command codes: positions in the command table; kNoCommand for none.
     enum TCommand {
         kLogin = 0,
@@ -104,7 +104,7 @@ public:
     // "****". Any thread.
     static std::string LoggableLine(const std::string& line);
 
-protected:
+  protected:
     void OnServerStarted() override;
     void OnServerShutdown() override;
     CIOCPClientContext* CreateClientContext(int socket) override;
@@ -120,7 +120,7 @@ protected:
                         long byteCount) override;
     long OnDataSent(CIOCPClientContext* context, long flags, char* data, long byteCount) override;
 
-private:
+  private:
     // Bytes each posted read asks for.
     static constexpr long kReadSize = 5000;
 

@@ -41,10 +41,10 @@ void setLogHook(RSLogHook hook) { g_logHook.store(hook); }
 
 // Every guarded operation starts with this: take the internal mutex for the
 // rest of the block, or raise when it cannot be taken.
-#define RS_GUARD_INTERNAL_MUTEX(guard)                                      \
-    RSSynchronizeGuard guard(mutex);                                        \
-    if (!guard.isInitialized()) {                                           \
-        RS_THROW("Initialization Failure.", RS_E_INITIALIZATION);           \
+#define RS_GUARD_INTERNAL_MUTEX(guard)                            \
+    RSSynchronizeGuard guard(mutex);                              \
+    if (!guard.isInitialized()) {                                 \
+        RS_THROW("Initialization Failure.", RS_E_INITIALIZATION); \
     }
 
 RSAbstractThread::RSAbstractThread() : mutex("") { initialized = mutex.isInitialized(); }
@@ -61,14 +61,17 @@ RSAbstractThread::~RSAbstractThread() {
     }
     RSSynchronizeGuard guard(mutex);
     if (guard.isInitialized() && abandonedThread && abandonedThread->bodyRunning()) {
-        logLine(kLogWarn, __LINE__, "Thread object %s %d destroyed while its abandoned thread still runs",
-                name.c_str(), number);
+        logLine(kLogWarn, __LINE__,
+                "Thread object %s %d destroyed while its abandoned thread still runs", name.c_str(),
+                number);
     }
 }
 
 void RSAbstractThread::bodyEntry(void* self) { static_cast<RSAbstractThread*>(self)->run(); }
 
-void RSAbstractThread::finishEntry(void* self) { static_cast<RSAbstractThread*>(self)->finishRun(); }
+void RSAbstractThread::finishEntry(void* self) {
+    static_cast<RSAbstractThread*>(self)->finishRun();
+}
 
 void RSAbstractThread::finishRun() {
     if (terminateRequested.load()) {
@@ -84,8 +87,8 @@ void RSAbstractThread::finishRun() {
                     if ((*it)->isActive()) (*it)->stop(kChildDeadline);
                 }
             } catch (const RSException& e) {
-                logLine(kLogError, __LINE__, "Thread %s %d could not stop its children: %s", name.c_str(), number,
-                        e.what());
+                logLine(kLogError, __LINE__, "Thread %s %d could not stop its children: %s",
+                        name.c_str(), number, e.what());
             }
             // Nothing of this object is touched after the release: the owner
             // may start or destroy it from then on.
@@ -109,7 +112,8 @@ std::shared_ptr<platform::Thread> RSAbstractThread::currentThread() {
     return thread;
 }
 
-std::shared_ptr<platform::Thread> RSAbstractThread::exchangeThread(std::shared_ptr<platform::Thread> next) {
+std::shared_ptr<platform::Thread> RSAbstractThread::exchangeThread(
+    std::shared_ptr<platform::Thread> next) {
     RSSynchronizeGuard guard(handleLock);
     thread.swap(next);
     return next;
@@ -123,7 +127,8 @@ bool RSAbstractThread::start() {
         abandonedThread.reset();
     }
     terminateRequested.store(false);
-    std::shared_ptr<platform::Thread> started = platform::Thread::start(&bodyEntry, &finishEntry, this);
+    std::shared_ptr<platform::Thread> started =
+        platform::Thread::start(&bodyEntry, &finishEntry, this);
     if (!started) return false;
     // A previous thread whose body returned by itself has already left the
     // object (its state is inactive and we hold the mutex); its handle is
@@ -178,9 +183,10 @@ bool RSAbstractThread::stopLocked(int32_t deadline) {
         }
         if (result == platform::kWaitTimedOut) {
             if (kill()) {
-                logLine(kLogWarn, __LINE__,
-                        "Thread %s %d did not end within %d ms of its stop request and was abandoned", name.c_str(),
-                        number, deadline);
+                logLine(
+                    kLogWarn, __LINE__,
+                    "Thread %s %d did not end within %d ms of its stop request and was abandoned",
+                    name.c_str(), number, deadline);
             }
             result = running->waitFor(deadline);
             continue;
@@ -255,7 +261,9 @@ RSSystemTime RSAbstractThread::readTime(uint64_t platform::ThreadTimes::*field) 
     return platform::fileTimeToCalendarTime(times.*field);
 }
 
-RSSystemTime RSAbstractThread::getCreationTime() { return readTime(&platform::ThreadTimes::creation); }
+RSSystemTime RSAbstractThread::getCreationTime() {
+    return readTime(&platform::ThreadTimes::creation);
+}
 
 RSSystemTime RSAbstractThread::getExitTime() { return readTime(&platform::ThreadTimes::exit); }
 

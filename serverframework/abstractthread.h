@@ -62,7 +62,7 @@ using RSLogHook = void (*)(int level, int line, const char* file, const char* te
 void setLogHook(RSLogHook hook);
 
 class RSAbstractThread : public RSInitializable, public RSNonCopyable {
-public:
+  public:
     // isInitialized() is false when the internal mutex could not be created;
     // every guarded operation then raises "Initialization Failure.".
     RSAbstractThread();
@@ -90,11 +90,10 @@ public:
     // this thread to end and waits up to deadline ms; a thread still running
     // then is abandoned. On return the object is inactive; it holds no OS
     // thread unless its body had already returned by itself before the call
-    // (that thread's handle and times stay until the next start). Called from the object's own thread it only sets the terminate
-    // request (a thread cannot wait for itself). Raises "Wait abandoned on
-    // internal mutex." (0xF0000003) if the wait reports abandonment. A
-    // suspended thread is resumed first so that it can see the request.
-    // Returns true.
+    // (that thread's handle and times stay until the next start). Called from the object's own
+    // thread it only sets the terminate request (a thread cannot wait for itself). Raises "Wait
+    // abandoned on internal mutex." (0xF0000003) if the wait reports abandonment. A suspended
+    // thread is resumed first so that it can see the request. Returns true.
     virtual bool stop(int32_t deadline);
 
     // Guarded. Suspends the children (last to first), then this thread's OS
@@ -168,7 +167,7 @@ public:
     // True while the body of a thread that this object abandoned still runs.
     bool hasAbandonedThread();
 
-private:
+  private:
     // Entry routine, split in two: run() on the new thread, then steps that
     // the platform skips for an abandoned thread.
     static void bodyEntry(void* self);
@@ -180,7 +179,8 @@ private:
     // taken.
     bool takeMutexWithin(int32_t milliseconds) TRY_ACQUIRE(true, mutex);
     std::shared_ptr<platform::Thread> currentThread() EXCLUDES(handleLock);
-    std::shared_ptr<platform::Thread> exchangeThread(std::shared_ptr<platform::Thread> next) EXCLUDES(handleLock);
+    std::shared_ptr<platform::Thread> exchangeThread(std::shared_ptr<platform::Thread> next)
+        EXCLUDES(handleLock);
     // One of the thread times as a calendar time; all zero without an OS
     // thread. Raises when the platform cannot report the times.
     RSSystemTime readTime(uint64_t platform::ThreadTimes::*field);

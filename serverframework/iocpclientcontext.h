@@ -23,7 +23,7 @@ typedef struct ssl_st SSL;
 typedef struct bio_st BIO;
 
 class CIOCPClientContext : public RSLibrary::RSNonCopyable {
-public:
+  public:
     // Takes the connected socket; starts with the connection's reference.
     explicit CIOCPClientContext(int socket) : socket(socket) {}
 
@@ -66,7 +66,7 @@ public:
     // closed client.
     std::atomic<bool> closed{false};
 
-private:
+  private:
     ~CIOCPClientContext() = default;
 
     std::atomic<int> references{1};

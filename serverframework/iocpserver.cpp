@@ -246,7 +246,8 @@ int CIOCPServer::Start(int reserved, int port, int sslPort) {
         completionPort.Close();
         return 0;
     };
-    listenSocket = platform::OpenListener(listenAddress, static_cast<uint16_t>(port), kListenBacklog);
+    listenSocket =
+        platform::OpenListener(listenAddress, static_cast<uint16_t>(port), kListenBacklog);
     if (listenSocket < 0) return abandonStart();
     listenPort.store(platform::LocalPort(listenSocket));
     stopping.store(false);

@@ -81,7 +81,7 @@ constexpr long IO_FLAG_LOGGED_IN = 16;
 class CSslContext;
 
 class CIOCPServer : public RSLibrary::RSNonCopyable {
-public:
+  public:
     CIOCPServer();
     // Frees the server's own objects; neither stops threads nor closes
     // sockets, so the owner calls Stop first. After a Stop whose worker
@@ -114,7 +114,7 @@ public:
     // context (a hook for it, a request completion, or its own).
     virtual int CloseClient(CIOCPClientContext* context);
 
-protected:
+  protected:
     // When Stop left a busy worker running, waits until it has returned;
     // otherwise returns at once. A subclass whose hooks the worker may still
     // be running calls it first thing in its destructor, so the worker never
@@ -151,7 +151,7 @@ protected:
     virtual long OnDataSent(CIOCPClientContext* context, long flags, char* data,
                             long byteCount) = 0;
 
-public:
+  public:
     // Listens on port (plain TCP) when sslPort is 0, otherwise on sslPort
     // with TLS only; only the low 16 bits of the ports count, and port 0 lets
     // the system pick one (GetListenPort). The first argument is ignored.
@@ -177,7 +177,7 @@ public:
     int InitSSL(const std::string& certificateFile, const std::string& password,
                 const std::string& dhFile, const std::string& caListFile);
 
-protected:
+  protected:
     // Runs the TLS handshake of a connection with the bytes of one read
     // (none: post the first handshake read). Worker thread, or the accept
     // thread for the first call; the caller must not hold sendLock. Returns
@@ -200,7 +200,7 @@ protected:
     // before the logger's writeLock and the completion port's own lock.
     RSLibrary::RSCriticalSection sendLock;
 
-private:
+  private:
     void AcceptLoop();
     void WorkerLoop();
     // The subclass's context for an accepted socket: a TLS one with a new SSL

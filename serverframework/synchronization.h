@@ -18,20 +18,20 @@ namespace RSLibrary {
 
 // Records whether construction obtained its platform object.
 class RSInitializable {
-public:
+  public:
     bool isInitialized() const { return initialized; }
 
-protected:
+  protected:
     RSInitializable() : initialized(true) {}
     bool initialized;
 };
 
 class RSNonCopyable {
-protected:
+  protected:
     RSNonCopyable() = default;
     ~RSNonCopyable() = default;
 
-public:
+  public:
     RSNonCopyable(const RSNonCopyable&) = delete;
     RSNonCopyable& operator=(const RSNonCopyable&) = delete;
 };
@@ -39,26 +39,26 @@ public:
 // The lock interface every guardable object offers. Slot order: unLock,
 // lock, tryLock.
 class CAPABILITY("mutex") RSSynchronizationObject : public RSInitializable, public RSNonCopyable {
-public:
+  public:
     virtual void unLock() RELEASE() = 0;
     virtual void lock() ACQUIRE() = 0;
     virtual bool tryLock() TRY_ACQUIRE(true) = 0;
 
-protected:
+  protected:
     ~RSSynchronizationObject() = default;
 };
 
 // Re-entrant critical section: the owning thread may lock again and must
 // unLock as many times. Waits without limit; thread-safe.
 class CAPABILITY("mutex") RSCriticalSection : public RSSynchronizationObject {
-public:
+  public:
     RSCriticalSection();
     void unLock() override RELEASE();
     void lock() override ACQUIRE();
     bool tryLock() override TRY_ACQUIRE(true);
     virtual ~RSCriticalSection();
 
-private:
+  private:
     platform::RecursiveMutex section;
 };
 
@@ -66,7 +66,7 @@ private:
 // never raises: an exception from the object's lock is swallowed and leaves
 // the guard not initialised and holding nothing. Belongs to one thread.
 class SCOPED_CAPABILITY RSSynchronizeGuard : public RSInitializable, public RSNonCopyable {
-public:
+  public:
     explicit RSSynchronizeGuard(RSSynchronizationObject& object) ACQUIRE(object);
     virtual ~RSSynchronizeGuard() RELEASE();
 
@@ -76,7 +76,7 @@ public:
     void unLock() RELEASE();
     bool isLocked() const { return locked; }
 
-private:
+  private:
     RSSynchronizationObject& object;
     bool locked;
 };
@@ -84,7 +84,7 @@ private:
 // The library's exception: a code (0xF0000002..0xF0000005), the raise site
 // and a message. Thrown by value.
 class RSException : public std::exception {
-public:
+  public:
     RSException(const std::string& message, const char* file, int32_t line, uint32_t code);
     RSException(const RSException& other);
     RSException& operator=(const RSException& other);
@@ -95,7 +95,7 @@ public:
     const char* getFile() const { return file; }
     int32_t getLine() const { return line; }
 
-private:
+  private:
     uint32_t code;
     const char* file;
     int32_t line;
@@ -110,4 +110,5 @@ constexpr uint32_t RS_E_INVALID_STATE = 0xF0000005;
 }  // namespace RSLibrary
 
 // Raises an RSException that records the raise site.
-#define RS_THROW(message, code) throw ::RSLibrary::RSException((message), __FILE__, __LINE__, (code))
+#define RS_THROW(message, code) \
+    throw ::RSLibrary::RSException((message), __FILE__, __LINE__, (code))

@@ -18,7 +18,8 @@ void RSWaitableSynchronizationObject::lock() NO_THREAD_SAFETY_ANALYSIS {
         if (!handle) raiseSomething();
         const int32_t slice = timeout.load();
         const TimeoutHandler handler = timeoutHandler.load();
-        const int32_t waitTime = (slice == 0 && handler == nullptr) ? platform::kWaitForever : slice;
+        const int32_t waitTime =
+            (slice == 0 && handler == nullptr) ? platform::kWaitForever : slice;
         const uint32_t result = handle->wait(waitTime);
         if (result == platform::kWaitAcquired) return;
         if (result == platform::kWaitTimedOut) {
@@ -28,7 +29,8 @@ void RSWaitableSynchronizationObject::lock() NO_THREAD_SAFETY_ANALYSIS {
         if (result == platform::kWaitAbandoned) {
             // Only a mutex is abandoned; the wait made us its owner. Hand the
             // ownership back so the raising call leaves nothing held.
-            if (auto* mutex = dynamic_cast<platform::WaitableMutex*>(handle.get())) mutex->release();
+            if (auto* mutex = dynamic_cast<platform::WaitableMutex*>(handle.get()))
+                mutex->release();
             raiseSomething();
         }
         // A failed wait: try again.
@@ -49,13 +51,18 @@ platform::Waitable* RSWaitableSynchronizationObject::getHandle() { return handle
 
 int32_t RSWaitableSynchronizationObject::getTimeout() { return timeout.load(); }
 
-void RSWaitableSynchronizationObject::setTimeout(int32_t milliseconds) { timeout.store(milliseconds); }
+void RSWaitableSynchronizationObject::setTimeout(int32_t milliseconds) {
+    timeout.store(milliseconds);
+}
 
-RSWaitableSynchronizationObject::TimeoutHandler RSWaitableSynchronizationObject::getTimeoutHandler() {
+RSWaitableSynchronizationObject::TimeoutHandler
+RSWaitableSynchronizationObject::getTimeoutHandler() {
     return timeoutHandler.load();
 }
 
-void RSWaitableSynchronizationObject::setTimeoutHandler(TimeoutHandler handler) { timeoutHandler.store(handler); }
+void RSWaitableSynchronizationObject::setTimeoutHandler(TimeoutHandler handler) {
+    timeoutHandler.store(handler);
+}
 
 RSMutex::RSMutex(const std::string& mutexName) : name(mutexName) {
     handle.reset(new (std::nothrow) platform::WaitableMutex());
@@ -71,7 +78,8 @@ void RSMutex::unLock() NO_THREAD_SAFETY_ANALYSIS {
 
 std::string RSMutex::getName() const { return name; }
 
-RSSemaphore::RSSemaphore(const std::string& semaphoreName, int32_t initialCount, int32_t maximumCount)
+RSSemaphore::RSSemaphore(const std::string& semaphoreName, int32_t initialCount,
+                         int32_t maximumCount)
     : name(semaphoreName) {
     auto* semaphore = new (std::nothrow) platform::WaitableSemaphore(initialCount, maximumCount);
     if (semaphore != nullptr && !semaphore->valid()) {

@@ -25,7 +25,7 @@ namespace RSLibrary {
 // wait, getHandle, getTimeout, setTimeout, getTimeoutHandler,
 // setTimeoutHandler.
 class CAPABILITY("mutex") RSWaitableSynchronizationObject : public RSSynchronizationObject {
-public:
+  public:
     // Called by lock() with the object each time a slice passes without the
     // object being acquired.
     using TimeoutHandler = void (*)(RSWaitableSynchronizationObject* object);
@@ -57,14 +57,14 @@ public:
     virtual TimeoutHandler getTimeoutHandler();
     virtual void setTimeoutHandler(TimeoutHandler handler);
 
-protected:
+  protected:
     RSWaitableSynchronizationObject() = default;
     ~RSWaitableSynchronizationObject();
 
     // Set once by the derived constructor; constant afterwards.
     std::unique_ptr<platform::Waitable> handle;
 
-private:
+  private:
     // Plain settings read by lock(); atomic so a setter may race a lock.
     std::atomic<int32_t> timeout{0};
     std::atomic<TimeoutHandler> timeoutHandler{nullptr};
@@ -74,7 +74,7 @@ private:
 // many times. The name is a label only (nothing is shared between
 // processes); the system creates unnamed mutexes.
 class CAPABILITY("mutex") RSMutex : public RSWaitableSynchronizationObject {
-public:
+  public:
     explicit RSMutex(const std::string& name);
 
     // Releases one level of ownership. Raises the plain text "SOMETHING"
@@ -84,7 +84,7 @@ public:
     virtual ~RSMutex();
     virtual std::string getName() const;
 
-private:
+  private:
     const std::string name;
 };
 
@@ -92,7 +92,7 @@ private:
 // two-state wake-up signal (counts 1 and 1): producers raise it with unLock,
 // the consumer waits on it with wait. The name is a label only.
 class RSSemaphore : public RSWaitableSynchronizationObject {
-public:
+  public:
     // Not initialised unless 0 <= initialCount <= maximumCount and
     // maximumCount > 0.
     RSSemaphore(const std::string& name, int32_t initialCount, int32_t maximumCount);
@@ -108,7 +108,7 @@ public:
     virtual bool release(int32_t count);
     virtual std::string getName() const;
 
-private:
+  private:
     const std::string name;
 };
 

@@ -1,11 +1,11 @@
 #include "service/ntservice.h"
 
+#include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cerrno>
-#include <chrono>
 #include <thread>
 
 #include "platform/debugoutput.h"
@@ -103,7 +103,9 @@ bool CNTService::SetupServiceAccount(const std::string& domain, const std::strin
     return ResolveAccountSid(user);
 }
 
-bool CNTService::ResolveAccountSid(const std::string& user) { return platform::AccountExists(user); }
+bool CNTService::ResolveAccountSid(const std::string& user) {
+    return platform::AccountExists(user);
+}
 
 bool CNTService::Uninstall() {
     if (!platform::OpenServiceManager()) {
@@ -223,11 +225,11 @@ platform::ServiceStatus CNTService::GetStatus() {
 
 void CNTService::DebugPrint(const char* format, ...) {
     char line[1024];
-    int prefix = std::snprintf(line, sizeof line, "[%s](%lu): ", serviceName,
-                               platform::CurrentThreadId());
+    int prefix =
+        std::snprintf(line, sizeof line, "[%s](%lu): ", serviceName, platform::CurrentThreadId());
     if (prefix < 0) return;
     size_t used = static_cast<size_t>(prefix) < sizeof line - 2 ? static_cast<size_t>(prefix)
-                                                                 : sizeof line - 2;
+                                                                : sizeof line - 2;
     va_list args;
     va_start(args, format);
     int written = std::vsnprintf(line + used, sizeof line - 1 - used, format, args);

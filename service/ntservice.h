@@ -24,7 +24,7 @@
 #include "serverframework/synchronization.h"
 
 class CNTService {
-public:
+  public:
     // Copies at most 63 characters of the name and becomes the process's
     // service. Initial status: own process, STOPPED, accepts stop.
     explicit CNTService(const char* serviceName);
@@ -87,7 +87,7 @@ public:
     // Snapshot of the status, for the subclass and for tests.
     platform::ServiceStatus GetStatus();
 
-protected:
+  protected:
     // Checks the lengths of the account parts and that the account exists.
     bool SetupServiceAccount(const std::string& domain, const std::string& user);
     // True when a local account of that name exists.

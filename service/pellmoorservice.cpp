@@ -36,7 +36,7 @@ void ReportServeError(const std::string& text) {
 
 // A manual-reset event: once set it stays set, and every wait returns.
 class CStopEvent {
-public:
+  public:
     void Set() {
         platform::MutexLock guard(lock);
         signalled = true;
@@ -47,7 +47,7 @@ public:
         while (!signalled) changed.wait();
     }
 
-private:
+  private:
     platform::Mutex lock;  // guards signalled; a leaf lock
     platform::CondVar changed{lock};
     bool signalled GUARDED_BY(lock) = false;
@@ -153,7 +153,8 @@ bool PellmoorService::Prepare() {
 
 int PellmoorService::SetTokenSecurity() {
     DebugOutput("Setting token Security");
-    if (!platform::EnablePrivilege("SeSecurityPrivilege")) DebugOutput("AdjustTokenPrivileges Failed!");
+    if (!platform::EnablePrivilege("SeSecurityPrivilege"))
+        DebugOutput("AdjustTokenPrivileges Failed!");
     return 1;
 }
 

@@ -31,7 +31,7 @@ extern CWmiLogEventServer* g_server;
 extern CStopEvent* g_stopEvent;
 
 class PellmoorService : public CNTService {
-public:
+  public:
     // Sets configFile to "quellon.ini" and g_config to null.
     explicit PellmoorService(const char* serviceName);
 
@@ -69,7 +69,7 @@ public:
 
     const std::string& GetConfigFile() const { return configFile; }
 
-private:
+  private:
     // Writes a start-up failure to standard error and the debug output.
     void ReportStartError(const std::string& text);
     void StopServer();

@@ -1,10 +1,10 @@
 // COM start-up and security stand-ins, the proxy blanket, task memory,
 // CoCreateInstance and the status-code text object.
-#include <cstdlib>
-#include <cstring>
 #include <strings.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <cstring>
 
 #include "app/configdataloader.h"
 #include "platform/paths.h"
@@ -88,16 +88,12 @@ HRESULT ProxyBlanket::Set(DWORD authnSvcIn, DWORD authzSvcIn, OLECHAR* principal
     if (!same) {
         identity = std::move(next);
         if (identity) {
-            auto view = [](std::u16string& text) {
-                return reinterpret_cast<USHORT*>(text.data());
-            };
-            identity->view = COAUTHIDENTITY{view(identity->user),
-                                            static_cast<ULONG>(identity->user.size()),
-                                            view(identity->domain),
-                                            static_cast<ULONG>(identity->domain.size()),
-                                            view(identity->password),
-                                            static_cast<ULONG>(identity->password.size()),
-                                            identity->flags};
+            auto view = [](std::u16string& text) { return reinterpret_cast<USHORT*>(text.data()); };
+            identity->view = COAUTHIDENTITY{
+                view(identity->user),     static_cast<ULONG>(identity->user.size()),
+                view(identity->domain),   static_cast<ULONG>(identity->domain.size()),
+                view(identity->password), static_cast<ULONG>(identity->password.size()),
+                identity->flags};
         }
     }
     return S_OK;
@@ -211,7 +207,7 @@ const CodeText kCodeTexts[] = {
 };
 
 class StatusCodeText : public ComObject<IWbemStatusCodeText> {
-public:
+  public:
     HRESULT GetErrorCodeText(HRESULT code, LCID, LONG, BSTR* text) override {
         if (text == nullptr) return WBEM_E_INVALID_PARAMETER;
         *text = nullptr;
@@ -224,7 +220,7 @@ public:
         return WBEM_E_FAILED;
     }
 
-protected:
+  protected:
     const IID& InterfaceId() const override { return IID_IWbemStatusCodeText; }
 };
 
@@ -264,9 +260,9 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD, REFIID iid, voi
     return hr;
 }
 
-HRESULT CoQueryProxyBlanket(IUnknown* proxy, DWORD* authnSvc, DWORD* authzSvc,
-                            OLECHAR** principal, DWORD* authnLevel, DWORD* impLevel,
-                            RPC_AUTH_IDENTITY_HANDLE* authInfo, DWORD* capabilities) {
+HRESULT CoQueryProxyBlanket(IUnknown* proxy, DWORD* authnSvc, DWORD* authzSvc, OLECHAR** principal,
+                            DWORD* authnLevel, DWORD* impLevel, RPC_AUTH_IDENTITY_HANDLE* authInfo,
+                            DWORD* capabilities) {
     if (proxy == nullptr) return E_INVALIDARG;
     wmi::ProxyBlanket* blanket = wmi::BlanketOf(proxy);
     if (blanket == nullptr) return E_NOINTERFACE;

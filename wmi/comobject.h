@@ -25,14 +25,14 @@ struct BlanketIdentity {
 
 // The settings of one proxy, as last set. Thread-safe on its own.
 class ProxyBlanket {
-public:
+  public:
     ProxyBlanket();
     HRESULT Query(DWORD* authnSvc, DWORD* authzSvc, OLECHAR** principal, DWORD* authnLevel,
                   DWORD* impLevel, RPC_AUTH_IDENTITY_HANDLE* authInfo, DWORD* capabilities);
     HRESULT Set(DWORD authnSvc, DWORD authzSvc, OLECHAR* principal, DWORD authnLevel,
                 DWORD impLevel, RPC_AUTH_IDENTITY_HANDLE authInfo, DWORD capabilities);
 
-private:
+  private:
     // Leaf lock: guards every field below; nothing else is taken under it.
     RSLibrary::RSCriticalSection lock;
     DWORD authnSvc GUARDED_BY(lock);
@@ -54,20 +54,20 @@ DWORD DefaultAuthenticationLevel();
 // The part of every provider object that carries its blanket; found from an
 // interface pointer by BlanketOf.
 class ProxyObject {
-public:
+  public:
     ProxyBlanket& Blanket() { return blanket; }
 
-protected:
+  protected:
     ProxyObject() = default;
     virtual ~ProxyObject() = default;
 
-private:
+  private:
     ProxyBlanket blanket;
 };
 
 template <class Interface>
 class ComObject : public Interface, public ProxyObject {
-public:
+  public:
     HRESULT QueryInterface(REFIID iid, void** object) override {
         if (object == nullptr) return E_POINTER;
         if (iid == IID_IUnknown || iid == InterfaceId()) {
@@ -85,13 +85,13 @@ public:
         return left;
     }
 
-protected:
+  protected:
     ComObject() = default;
     ~ComObject() override = default;
     // The interface identifier QueryInterface answers besides IUnknown.
     virtual const IID& InterfaceId() const = 0;
 
-private:
+  private:
     std::atomic<ULONG> refs{1};
 };
 

@@ -38,20 +38,20 @@ constexpr bool operator==(const GUID& a, const GUID& b) {
 }
 
 constexpr IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-constexpr CLSID CLSID_WbemLocator = {0x4590F811, 0x1D3A, 0x11D0,
-                                     {0x89, 0x1F, 0x00, 0xAA, 0x00, 0x4B, 0x2E, 0x24}};
-constexpr IID IID_IWbemLocator = {0xDC12A687, 0x737F, 0x11CF,
-                                  {0x88, 0x4D, 0x00, 0xAA, 0x00, 0x4B, 0x2E, 0x24}};
-constexpr IID IID_IWbemClassObject = {0xDC12A681, 0x737F, 0x11CF,
-                                      {0x88, 0x4D, 0x00, 0xAA, 0x00, 0x4B, 0x2E, 0x24}};
-constexpr IID IID_IWbemServices = {0x9556DC99, 0x828C, 0x11CF,
-                                   {0xA3, 0x7E, 0x00, 0xAA, 0x00, 0x32, 0x40, 0xC7}};
-constexpr IID IID_IEnumWbemClassObject = {0x027947E1, 0xD731, 0x11CE,
-                                          {0xA3, 0x57, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01}};
-constexpr CLSID CLSID_WbemStatusCodeText = {0xEB87E1BD, 0x3233, 0x11D2,
-                                            {0xAE, 0xC9, 0x00, 0xC0, 0x4F, 0xB6, 0x88, 0x20}};
-constexpr IID IID_IWbemStatusCodeText = {0xEB87E1BC, 0x3233, 0x11D2,
-                                         {0xAE, 0xC9, 0x00, 0xC0, 0x4F, 0xB6, 0x88, 0x20}};
+constexpr CLSID CLSID_WbemLocator = {
+    0x4590F811, 0x1D3A, 0x11D0, {0x89, 0x1F, 0x00, 0xAA, 0x00, 0x4B, 0x2E, 0x24}};
+constexpr IID IID_IWbemLocator = {
+    0xDC12A687, 0x737F, 0x11CF, {0x88, 0x4D, 0x00, 0xAA, 0x00, 0x4B, 0x2E, 0x24}};
+constexpr IID IID_IWbemClassObject = {
+    0xDC12A681, 0x737F, 0x11CF, {0x88, 0x4D, 0x00, 0xAA, 0x00, 0x4B, 0x2E, 0x24}};
+constexpr IID IID_IWbemServices = {
+    0x9556DC99, 0x828C, 0x11CF, {0xA3, 0x7E, 0x00, 0xAA, 0x00, 0x32, 0x40, 0xC7}};
+constexpr IID IID_IEnumWbemClassObject = {
+    0x027947E1, 0xD731, 0x11CE, {0xA3, 0x57, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01}};
+constexpr CLSID CLSID_WbemStatusCodeText = {
+    0xEB87E1BD, 0x3233, 0x11D2, {0xAE, 0xC9, 0x00, 0xC0, 0x4F, 0xB6, 0x88, 0x20}};
+constexpr IID IID_IWbemStatusCodeText = {
+    0xEB87E1BC, 0x3233, 0x11D2, {0xAE, 0xC9, 0x00, 0xC0, 0x4F, 0xB6, 0x88, 0x20}};
 
 // ---- Constants of the calls the engine makes ------------------------------
 constexpr DWORD CLSCTX_INPROC_SERVER = 1;
@@ -87,13 +87,14 @@ struct COAUTHIDENTITY {
 using RPC_AUTH_IDENTITY_HANDLE = void*;
 
 // "Use the process default" markers for CoSetProxyBlanket.
-inline OLECHAR* const COLE_DEFAULT_PRINCIPAL = reinterpret_cast<OLECHAR*>(static_cast<intptr_t>(-1));
+inline OLECHAR* const COLE_DEFAULT_PRINCIPAL =
+    reinterpret_cast<OLECHAR*>(static_cast<intptr_t>(-1));
 inline void* const COLE_DEFAULT_AUTHINFO = reinterpret_cast<void*>(static_cast<intptr_t>(-1));
 
 // ---- Interfaces -----------------------------------------------------------
 
 class IUnknown {
-public:
+  public:
     // E_NOINTERFACE when the object does not offer `iid`; otherwise stores
     // a new reference in *object.
     virtual HRESULT QueryInterface(REFIID iid, void** object) = 0;
@@ -101,7 +102,7 @@ public:
     // Drops one reference; the object is destroyed with the last one.
     virtual ULONG Release() = 0;
 
-protected:
+  protected:
     virtual ~IUnknown() = default;
 };
 
@@ -110,17 +111,16 @@ class IWbemContext;  // never passed by this system: always null
 // One WMI object. Immutable once handed out: Get may be called from any
 // thread.
 class IWbemClassObject : public IUnknown {
-public:
+  public:
     // Reads property `name` (case-insensitive) into *value, which the caller
     // clears with VariantClear; *type and *flavor are filled when not null.
     // WBEM_E_NOT_FOUND for a property the class does not have.
-    virtual HRESULT Get(LPCWSTR name, LONG flags, VARIANT* value, CIMTYPE* type,
-                        LONG* flavor) = 0;
+    virtual HRESULT Get(LPCWSTR name, LONG flags, VARIANT* value, CIMTYPE* type, LONG* flavor) = 0;
 };
 
 // A forward-only result set, polled by one thread at a time.
 class IEnumWbemClassObject : public IUnknown {
-public:
+  public:
     // Hands out up to `count` objects into objects[0..], each with one
     // reference, and their number in *returned. Waits at most `timeout` ms
     // (WBEM_INFINITE: no limit) for them. WBEM_S_NO_ERROR with `count`
@@ -133,19 +133,18 @@ public:
 
 // A connection to one namespace of one host; shared by many threads.
 class IWbemServices : public IUnknown {
-public:
+  public:
     // Runs a data query (language "WQL"); *result receives the enumerator.
     virtual HRESULT ExecQuery(BSTR language, BSTR query, LONG flags, IWbemContext* context,
                               IEnumWbemClassObject** result) = 0;
     // Starts an event notification query; *result receives the enumerator
     // that delivers the events from now on.
     virtual HRESULT ExecNotificationQuery(BSTR language, BSTR query, LONG flags,
-                                          IWbemContext* context,
-                                          IEnumWbemClassObject** result) = 0;
+                                          IWbemContext* context, IEnumWbemClassObject** result) = 0;
 };
 
 class IWbemLocator : public IUnknown {
-public:
+  public:
     // Connects to `networkResource` ("\\host\namespace") as `user` with
     // `password` (both may be null: the process's own identity).
     virtual HRESULT ConnectServer(BSTR networkResource, BSTR user, BSTR password, BSTR locale,
@@ -154,7 +153,7 @@ public:
 };
 
 class IWbemStatusCodeText : public IUnknown {
-public:
+  public:
     // *text receives a new BSTR with the readable text of `code`; a failure
     // code when the code is not known.
     virtual HRESULT GetErrorCodeText(HRESULT code, LCID locale, LONG flags, BSTR* text) = 0;
@@ -173,17 +172,16 @@ HRESULT CoInitializeSecurity(void* securityDescriptor, LONG authServiceCount, vo
 // CLSID_WbemLocator gives the configured provider's locator,
 // CLSID_WbemStatusCodeText the status-code text object; any other class
 // REGDB_E_CLASSNOTREG.
-HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid,
-                         void** object);
+HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid, void** object);
 
 // The security settings of a proxy. Query fills every non-null out
 // parameter; *principal is allocated with CoTaskMemAlloc (or null), and
 // *authInfo points at the proxy's copy of its identity (null for the
 // default), valid until the blanket is next set to another identity.
 // E_NOINTERFACE for an object that is not a proxy, E_INVALIDARG for null.
-HRESULT CoQueryProxyBlanket(IUnknown* proxy, DWORD* authnSvc, DWORD* authzSvc,
-                            OLECHAR** principal, DWORD* authnLevel, DWORD* impLevel,
-                            RPC_AUTH_IDENTITY_HANDLE* authInfo, DWORD* capabilities);
+HRESULT CoQueryProxyBlanket(IUnknown* proxy, DWORD* authnSvc, DWORD* authzSvc, OLECHAR** principal,
+                            DWORD* authnLevel, DWORD* impLevel, RPC_AUTH_IDENTITY_HANDLE* authInfo,
+                            DWORD* capabilities);
 // Sets them; the identity (a COAUTHIDENTITY*, or COLE_DEFAULT_AUTHINFO) is
 // copied, so the caller may free it right after the call.
 HRESULT CoSetProxyBlanket(IUnknown* proxy, DWORD authnSvc, DWORD authzSvc, OLECHAR* principal,

@@ -7,13 +7,13 @@ namespace {
 
 // A UTF-16 copy of `text` as a BSTR, or none for the empty text.
 class OptionalBstr : public RSLibrary::RSNonCopyable {
-public:
+  public:
     explicit OptionalBstr(const std::string& text)
         : value(text.empty() ? nullptr : wmi::BstrFromUtf8(text)) {}
     ~OptionalBstr() { SysFreeString(value); }
     BSTR get() const { return value; }
 
-private:
+  private:
     BSTR value;
 };
 
@@ -34,15 +34,14 @@ CWmiConnector& CWmiConnector::Instance() {
     return pool;
 }
 
-std::string CWmiConnector::NamespacePath(const std::string& host,
-                                         const std::string& wmiNamespace) {
+std::string CWmiConnector::NamespacePath(const std::string& host, const std::string& wmiNamespace) {
     std::string path = "\\\\" + host;
     if (wmiNamespace.empty() || wmiNamespace[0] != '\\') path += '\\';
     return path + wmiNamespace;
 }
 
-std::string CWmiConnector::ConnectionKey(const std::string& namespacePath,
-                                         const std::string& user, const std::string& password) {
+std::string CWmiConnector::ConnectionKey(const std::string& namespacePath, const std::string& user,
+                                         const std::string& password) {
     return namespacePath + "?" + user + "?" + password;
 }
 
@@ -65,8 +64,7 @@ bool CWmiConnector::findConnection(IWbemServices** services, const std::string& 
     return findConnectionLocked(services, namespacePath, user, password);
 }
 
-bool CWmiConnector::findConnectionLocked(IWbemServices** services,
-                                         const std::string& namespacePath,
+bool CWmiConnector::findConnectionLocked(IWbemServices** services, const std::string& namespacePath,
                                          const std::string& user, const std::string& password) {
     auto it = connections.find(ConnectionKey(namespacePath, user, password));
     if (it == connections.end()) {
@@ -75,14 +73,13 @@ bool CWmiConnector::findConnectionLocked(IWbemServices** services,
         return false;
     }
     ++it->second.referenceCount;
-    LOG(DEBUG, "New Reference count for existing connection: {%s,%s} is %i",
-        namespacePath.c_str(), user.c_str(), it->second.referenceCount);
+    LOG(DEBUG, "New Reference count for existing connection: {%s,%s} is %i", namespacePath.c_str(),
+        user.c_str(), it->second.referenceCount);
     *services = it->second.wbemServices;
     return true;
 }
 
-int32_t CWmiConnector::createConnection(IWbemServices** services,
-                                        const std::string& namespacePath,
+int32_t CWmiConnector::createConnection(IWbemServices** services, const std::string& namespacePath,
                                         const std::string& user, const std::string& password,
                                         int32_t connectFlags) {
     const char* pathText = namespacePath.c_str();
@@ -96,8 +93,10 @@ int32_t CWmiConnector::createConnection(IWbemServices** services,
     HRESULT hr = CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER,
                                   IID_IWbemLocator, reinterpret_cast<void**>(&locator));
     if (FAILED(hr) || locator == nullptr) {
-        LOG(WARN, "WmiConnector: Connection failed to {%s, %s} - could not get IID_IWBEMLocator "
-            "interface", pathText, userText);
+        LOG(WARN,
+            "WmiConnector: Connection failed to {%s, %s} - could not get IID_IWBEMLocator "
+            "interface",
+            pathText, userText);
         return FAILED(hr) ? hr : WBEM_E_FAILED;
     }
     LOG(TRACE, "WmiConnector: Got IID_IWBEMLocator interface to {%s, %s}", pathText, userText);

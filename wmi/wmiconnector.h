@@ -24,7 +24,7 @@
 #include "wmi/wbem.h"
 
 class CWmiConnector {
-public:
+  public:
     CWmiConnector();
     // Releases the handles still in the pool.
     virtual ~CWmiConnector();
@@ -63,8 +63,7 @@ public:
     // Makes `proxy` authenticate as user ("domain\name" or "name") with
     // password, or with the default identity when user is empty. Returns the
     // platform code of the last step.
-    int32_t setProxyBlanket(IUnknown* proxy, const std::string& user,
-                            const std::string& password);
+    int32_t setProxyBlanket(IUnknown* proxy, const std::string& user, const std::string& password);
 
     // "\\" host "\" namespace; no separating backslash when the namespace
     // already starts with one.
@@ -77,11 +76,10 @@ public:
     int32_t ReferenceCount(const std::string& namespacePath, const std::string& user,
                            const std::string& password) EXCLUDES(lock);
 
-private:
+  private:
     // findConnection for a caller that already holds the lock.
     bool findConnectionLocked(IWbemServices** services, const std::string& namespacePath,
-                              const std::string& user, const std::string& password)
-        REQUIRES(lock);
+                              const std::string& user, const std::string& password) REQUIRES(lock);
 
     struct TConnection {
         int32_t referenceCount;

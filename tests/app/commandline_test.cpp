@@ -9,7 +9,7 @@ namespace {
 
 // argv for a list of arguments; argv[0] is the program name.
 class Argv {
-public:
+  public:
     explicit Argv(std::vector<std::string> args) : storage(std::move(args)) {
         storage.insert(storage.begin(), "quellon");
         for (const std::string& s : storage) pointers.push_back(s.c_str());
@@ -18,7 +18,7 @@ public:
     int argc() const { return static_cast<int>(storage.size()); }
     const char* const* argv() const { return pointers.data(); }
 
-private:
+  private:
     std::vector<std::string> storage;
     std::vector<const char*> pointers;
 };

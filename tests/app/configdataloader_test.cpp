@@ -14,7 +14,7 @@ namespace {
 
 // Loads content as a configuration file and returns the store.
 class ConfigFile {
-public:
+  public:
     explicit ConfigFile(const std::string& content)
         : path(dir.Write("quellon.ini", content)), store(path) {}
     TempDir dir;
@@ -114,12 +114,12 @@ TEST(ConfigDataLoader, MaskedListingHidesPasswordEntriesOnly) {
 
 // Records the buffer sizes Load hands to the profile reader.
 class RecordingLoader : public CConfigDataLoader {
-public:
+  public:
     using CConfigDataLoader::CConfigDataLoader;
     std::vector<size_t> nameSizes;
     std::vector<std::pair<std::string, size_t>> sectionSizes;
 
-protected:
+  protected:
     size_t ReadSectionNames(char* buffer, size_t size, size_t* needed) override {
         nameSizes.push_back(size);
         return CConfigDataLoader::ReadSectionNames(buffer, size, needed);

@@ -14,7 +14,7 @@ namespace {
 
 // Lowers the process-wide rotation limits for one test and restores them.
 class LoggerTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         savedSize = CLogger::maxLogSize;
         savedCount = CLogger::backupCount;
@@ -39,7 +39,7 @@ protected:
 };
 
 class RecordingSink : public CLogSink {
-public:
+  public:
     void Write(const char* data, int length) override { texts.emplace_back(data, length); }
     std::vector<std::string> texts;
 };

@@ -29,16 +29,24 @@ const std::string kValidated =
 // connector and 32 query threads.
 const std::string kEngineShutdown =
     "Terminating threads ...\r\n"
-    "Waiting on connector threads ..." + std::string(10, '.') + "\r\n"
-    "Waiting on worker threads ..." + std::string(32, '.') + "\r\n"
-    "Erasing connector threads ..." + std::string(10, '.') + "\r\n"
-    "Erasing working threads ..." + std::string(32, '.') + "\r\n"
+    "Waiting on connector threads ..." +
+    std::string(10, '.') +
+    "\r\n"
+    "Waiting on worker threads ..." +
+    std::string(32, '.') +
+    "\r\n"
+    "Erasing connector threads ..." +
+    std::string(10, '.') +
+    "\r\n"
+    "Erasing working threads ..." +
+    std::string(32, '.') +
+    "\r\n"
     "Calling grdSubsList.unLock() ...\r\n"
     "Breaking out of while loop\r\n"
     "Terminating application\r\n";
 
 class ProgramTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         program = BuiltProgram("quellon");
         ASSERT_EQ(access(program.c_str(), X_OK), 0) << program;
@@ -245,8 +253,7 @@ TEST_F(ProgramTest, TlsEnabledWithMissingKeyEndsStartUp) {
     work.Write("cwd/quellon.ini", Config("[SSL]\nSSLENABLED=TRUE\nSSLPORT=7001\n"));
     Outcome run = Start({}, "q");
     EXPECT_TRUE(ExitedZero(run));
-    const std::string tail =
-        "Error: SSL.SSLENABLED is true but SSL.SERVERCERTFILE is not set\r\n";
+    const std::string tail = "Error: SSL.SSLENABLED is true but SSL.SERVERCERTFILE is not set\r\n";
     ASSERT_GE(run.out.size(), tail.size()) << run.out;
     EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail) << run.out;
 }

@@ -65,7 +65,7 @@ int RunToEnd(const std::vector<std::string>& args, const std::string& outPath) {
 
 // One client connection, plain or TLS, read line by line.
 class Session {
-public:
+  public:
     virtual ~Session() = default;
     virtual bool Connected() const = 0;
     virtual bool SendRaw(const std::string& bytes) = 0;
@@ -83,8 +83,7 @@ public:
             std::string line = ReadLine();
             if (line.empty() || line.back() != '\n') {
                 return testing::AssertionFailure()
-                       << "still waiting for " << testing::PrintToString(prefixes)
-                       << " after:\n"
+                       << "still waiting for " << testing::PrintToString(prefixes) << " after:\n"
                        << seen;
             }
             seen += line;
@@ -98,24 +97,24 @@ public:
 };
 
 class PlainSession : public Session {
-public:
+  public:
     explicit PlainSession(uint16_t port) : client(port, kReadTimeoutMs) {}
     bool Connected() const override { return client.Connected(); }
     bool SendRaw(const std::string& bytes) override { return client.SendRaw(bytes); }
     std::string ReadLine() override { return client.ReadLine(); }
 
-private:
+  private:
     LineClient client;
 };
 
 class TlsSession : public Session {
-public:
+  public:
     explicit TlsSession(uint16_t port) { connected = client.Connect(port); }
     bool Connected() const override { return connected; }
     bool SendRaw(const std::string& bytes) override { return client.Send(bytes); }
     std::string ReadLine() override { return client.ReadLine(kReadTimeoutMs); }
 
-private:
+  private:
     tlstest::CSocketClient client;
     bool connected = false;
 };
@@ -131,7 +130,7 @@ struct Variant {
 };
 
 class SecretsTest : public testing::TestWithParam<Variant> {
-protected:
+  protected:
     void SetUp() override {
         simTool = BuiltProgram("quellon-sim");
         store = dir.File("hosts.db");
@@ -156,17 +155,20 @@ protected:
             ssl = "SSLENABLED=true\nSSLPORT=" + std::to_string(port) + "\nSERVERCERTFILE=" + pem +
                   "\nDHFILE=" + certs.dhPem + "\nCALIST=" + certs.caList + "\n";
         } else {
-            ssl = "SSLENABLED=false\nSSLPORT=0\nSERVERCERTFILE=server.pem\nDHFILE=dh.pem\n"
-                  "CALIST=ca.pem\n";
+            ssl =
+                "SSLENABLED=false\nSSLPORT=0\nSERVERCERTFILE=server.pem\nDHFILE=dh.pem\n"
+                "CALIST=ca.pem\n";
         }
         return dir.Write(
             "quellon.ini",
-            "[LISTEN]\nADDRESS=127.0.0.1\nPORT=" + std::to_string(port) + "\n[Logger]\nfilename=" + LogPath() +
-                "\nlevel=" + GetParam().level + "\n[LOCAL_AUTH]\nUSERNAME=" + kLoginUser +
-                "\nPASSWORD=" + kLoginPassword + "\n[SSL]\n" + ssl +
-                "SERVERCERTPASSWORD=" + kPemPassword + "\n[WMI]\nSIMSTORE=" + store +
+            "[LISTEN]\nADDRESS=127.0.0.1\nPORT=" + std::to_string(port) +
+                "\n[Logger]\nfilename=" + LogPath() + "\nlevel=" + GetParam().level +
+                "\n[LOCAL_AUTH]\nUSERNAME=" + kLoginUser + "\nPASSWORD=" + kLoginPassword +
+                "\n[SSL]\n" + ssl + "SERVERCERTPASSWORD=" + kPemPassword +
+                "\n[WMI]\nSIMSTORE=" + store +
                 "\n[PERFORMANCE]\nConnectionProcessors=2\nEventRetriever=2\nWT_FOR_WQ=1\n"
-                "[OTHERS]\nMinReconnectInterval=1\nMaxReconnectInterval=2\nNUMBEROFEVENTSTOPOOL=50\n"
+                "[OTHERS]\nMinReconnectInterval=1\nMaxReconnectInterval=2\nNUMBEROFEVENTSTOPOOL="
+                "50\n"
                 "CHECKTERMINATEFLAG=100\nEVENTWAITPERCONNECTION=100\n");
     }
 
@@ -219,8 +221,8 @@ TEST_P(SecretsTest, NoPasswordReachesTheLogFile) {
     client->SendLine("login " + Lower(user) + " " + Lower(password));
     ASSERT_TRUE(client->WaitForAll({"OK already logged in"}));
     client->SendLine("ADD " + host + " System * " + kHostUser + " " + kHostPassword);
-    ASSERT_TRUE(client->WaitForAll(
-        {"OK queuing subscription for " + host + " System *", "CONNECTION_OK " + host + " System *"}));
+    ASSERT_TRUE(client->WaitForAll({"OK queuing subscription for " + host + " System *",
+                                    "CONNECTION_OK " + host + " System *"}));
     ASSERT_EQ(0, Sim({"emit", kHost, "--log", "System", "--type", "1", "--source", "Secrets",
                       "--code", "4625", "--insert", "an event"}))
         << ReadWholeFile(dir.File("sim.out"));
@@ -237,8 +239,8 @@ TEST_P(SecretsTest, NoPasswordReachesTheLogFile) {
                                     "CONNECTION_FAILED  " + host + " Security *"}));
     client->SendLine("REPLAY " + host + " System * 20000101000000 0 " + kHostUser + " " +
                      kHostPassword);
-    ASSERT_TRUE(client->WaitForAll(
-        {"OK replaying events for requested time period", "REPLAY_FINISHED " + host + " System *"}));
+    ASSERT_TRUE(client->WaitForAll({"OK replaying events for requested time period",
+                                    "REPLAY_FINISHED " + host + " System *"}));
     client->SendLine("ADDX " + host + " Setup * " + kHostUser + " " + kHostPassword);
     ASSERT_TRUE(client->WaitForAll({"ERROR invalid command - "}));
     client->SendLine("NOOP " + std::string(260, 'x') + " " + password);
@@ -264,8 +266,8 @@ TEST_P(SecretsTest, NoPasswordReachesTheLogFile) {
     const std::string console = ReadWholeFile(dir.File("console.out"));
     // Logins compare passwords without regard to case, so no spelling of one
     // may appear.
-    for (const char* secret : {kLoginPassword, kWrongLoginPassword, kPemPassword, kHostPassword,
-                               kWrongHostPassword}) {
+    for (const char* secret :
+         {kLoginPassword, kWrongLoginPassword, kPemPassword, kHostPassword, kWrongHostPassword}) {
         EXPECT_EQ(std::string::npos, Lower(log).find(Lower(secret)))
             << secret << " in the log file:\n"
             << log;
@@ -299,7 +301,8 @@ TEST_P(SecretsTest, NoPasswordReachesTheLogFile) {
         {"Invalid command {ADDX} recvd from", false},
         {"Command length exceeds the allowed 256 chars.", false},
         {"Invalid data received from", false},
-        {"[connector] Connection succeeded for - \\\\" + host + "\\root\\cimv2, user:hostuser", false},
+        {"[connector] Connection succeeded for - \\\\" + host + "\\root\\cimv2, user:hostuser",
+         false},
         {"[connector] Connection failed for \\\\" + host + "\\root\\cimv2, user:hostuser", false},
         {"WmiConnector: Connection failed to {\\\\" + host + "\\root\\cimv2, hostuser}", false},
         {"WmiConnector: user=hostuser; domain=", true},

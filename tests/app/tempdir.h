@@ -10,7 +10,7 @@
 #include <string>
 
 class TempDir {
-public:
+  public:
     TempDir() {
         std::string pattern = (std::filesystem::temp_directory_path() / "quellon-XXXXXX").string();
         char* made = mkdtemp(pattern.data());
@@ -34,7 +34,7 @@ public:
         return file;
     }
 
-private:
+  private:
     std::string path_;
 };
 

@@ -29,8 +29,8 @@ class TlsSettingsTest : public testing::Test {
     // Loads a store whose [SSL] section holds the given lines.
     void LoadSslSection(const std::string& lines) {
         delete g_config;
-        g_config = new CConfigDataLoader(
-            dir.Write("quellon.ini", "[LISTEN]\nPORT=7668\n[SSL]\n" + lines));
+        g_config =
+            new CConfigDataLoader(dir.Write("quellon.ini", "[LISTEN]\nPORT=7668\n[SSL]\n" + lines));
         g_config->Load();
     }
 

@@ -38,8 +38,8 @@ const char* const kIni =
 
 SimEvent MakeEvent(int64_t seconds, const std::string& log, int type, const std::string& source,
                    uint32_t code, std::optional<std::vector<std::string>> inserts) {
-    static const char* const kTypes[] = {"", "Error", "Warning", "Information", "Audit Success",
-                                         "Audit Failure"};
+    static const char* const kTypes[] = {
+        "", "Error", "Warning", "Information", "Audit Success", "Audit Failure"};
     SimEvent e;
     e.logFile = log;
     e.eventCode = code;
@@ -55,7 +55,7 @@ SimEvent MakeEvent(int64_t seconds, const std::string& log, int type, const std:
 }
 
 class EngineTest : public simtest::SimStoreFixture {
-protected:
+  protected:
     static void SetUpTestSuite() {
         // Replay windows are local times; make local time UTC like the store.
         setenv("TZ", "UTC", 1);
@@ -93,7 +93,8 @@ protected:
 
     std::unique_ptr<LineClient> Client() {
         auto client = std::make_unique<LineClient>(port, 10000);
-        EXPECT_EQ(client->Login("alice", "secret").substr(0, 31), "OK authentication successful (u");
+        EXPECT_EQ(client->Login("alice", "secret").substr(0, 31),
+                  "OK authentication successful (u");
         return client;
     }
 
@@ -159,11 +160,12 @@ TEST_F(EngineTest, LiveSubscriptionDeliversNewEventsAsRecords) {
                          "CONNECTION_OK 127.0.0.2 * *\r\n"});
     WaitFor(*observer, "CONNECTION_OK");
 
-    Append(kLive, {MakeEvent(1700000000, "Security", 4, "Microsoft-Windows-Security-Auditing", 4624,
-                             std::vector<std::string>{"S-1-5-18", "SYSTEM"}),
-                   MakeEvent(1700000001, "System", 2, "Service Control Manager", 7036, std::nullopt),
-                   MakeEvent(1700000002, "Application", 1, "My \"App\"", 1000,
-                             std::vector<std::string>{})});
+    Append(
+        kLive,
+        {MakeEvent(1700000000, "Security", 4, "Microsoft-Windows-Security-Auditing", 4624,
+                   std::vector<std::string>{"S-1-5-18", "SYSTEM"}),
+         MakeEvent(1700000001, "System", 2, "Service Control Manager", 7036, std::nullopt),
+         MakeEvent(1700000002, "Application", 1, "My \"App\"", 1000, std::vector<std::string>{})});
     // Both logged-in clients receive every record, byte for byte; the
     // history before the subscription is not delivered.
     for (LineClient* c : {client.get(), observer.get()}) {
@@ -175,9 +177,10 @@ TEST_F(EngineTest, LiveSubscriptionDeliversNewEventsAsRecords) {
                   "NTEVENT: 127.0.0.2 20231114221321.000000+000 7036 \"Service Control Manager\" "
                   "System Warning <NULL>\r\n");
         EXPECT_EQ(c->ReadLine(), ".\r\n");
-        EXPECT_EQ(c->ReadLine(),
-                  "NTEVENT: 127.0.0.2 20231114221322.000000+000 1000 \"My \\\"App\\\"\" Application "
-                  "Error \r\n");
+        EXPECT_EQ(
+            c->ReadLine(),
+            "NTEVENT: 127.0.0.2 20231114221322.000000+000 1000 \"My \\\"App\\\"\" Application "
+            "Error \r\n");
         EXPECT_EQ(c->ReadLine(), ".\r\n");
     }
 }
@@ -211,9 +214,9 @@ TEST_F(EngineTest, ListDeleteReplaceAndRefusals) {
 
     // Same host and category with another severity replaces the first.
     client->SendLine("ADD 127.0.0.2 System 2");
-    WaitForAll(*client, {"OK queuing subscription for 127.0.0.2 System 2\r\n",
-                         "CONNECTION_OK 127.0.0.2 System 2\r\n",
-                         "OK Deleted Host 127.0.0.2 System 3\r\n"});
+    WaitForAll(*client,
+               {"OK queuing subscription for 127.0.0.2 System 2\r\n",
+                "CONNECTION_OK 127.0.0.2 System 2\r\n", "OK Deleted Host 127.0.0.2 System 3\r\n"});
 
     client->SendLine("DELETE 127.0.0.3");
     WaitForAll(*client, {"OK queued deletion of subscription for 1 host(s)\r\n",
@@ -248,7 +251,8 @@ TEST_F(EngineTest, HostDownIsAnnouncedOnceAndReconnectsWhenBackUp) {
         list = List(*client);
     }
     EXPECT_NE(list.find("(1 unreachable)"), std::string::npos) << list;
-    EXPECT_NE(list.find("127.0.0.2 * * - [CONNECTION_FAILED at " + failedAt + " \""), std::string::npos)
+    EXPECT_NE(list.find("127.0.0.2 * * - [CONNECTION_FAILED at " + failedAt + " \""),
+              std::string::npos)
         << list;
     std::vector<std::string> seen;
     client->SendLine("NOOP");
@@ -256,7 +260,8 @@ TEST_F(EngineTest, HostDownIsAnnouncedOnceAndReconnectsWhenBackUp) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     client->SendLine("NOOP");
     WaitFor(*client, "OK noop", &seen);
-    for (const std::string& line : seen) EXPECT_EQ(line.find("CONNECTION_FAILED"), std::string::npos) << line;
+    for (const std::string& line : seen)
+        EXPECT_EQ(line.find("CONNECTION_FAILED"), std::string::npos) << line;
 
     ASSERT_EQ(store.setHostUp(kLive, true), SimResult::Ok);
     std::string back = WaitFor(*client, "CONNECTION_REESTAB");
@@ -277,13 +282,15 @@ TEST_F(EngineTest, ReplayDeliversTheWindowInOrderThenFinishes) {
     // Both bounds are exclusive: seconds 10 .. 99 of the history, System only.
     client->SendLine("REPLAY 127.0.0.3 System * 20231114221329 20231114221500");
     std::vector<std::string> lines;
-    WaitForAll(*client, {"OK replaying events for requested time period\r\n",
-                         "REPLAY_FINISHED 127.0.0.3 System * 20231114221329 20231114221500\r\n"},
+    WaitForAll(*client,
+               {"OK replaying events for requested time period\r\n",
+                "REPLAY_FINISHED 127.0.0.3 System * 20231114221329 20231114221500\r\n"},
                &lines);
     std::vector<std::string> codes;
     for (const std::string& line : lines) {
         if (line.rfind("NTEVENT", 0) != 0) continue;
-        codes.push_back(line.substr(std::string("NTEVENT: 127.0.0.3 20231114221320.000000+000 ").size()));
+        codes.push_back(
+            line.substr(std::string("NTEVENT: 127.0.0.3 20231114221320.000000+000 ").size()));
     }
     ASSERT_EQ(codes.size(), 45u);
     for (size_t i = 0; i < codes.size(); ++i) {
@@ -297,7 +304,8 @@ TEST_F(EngineTest, ReplayDeliversTheWindowInOrderThenFinishes) {
     client->SendLine("REPLAY 127.0.0.3 * * 20000101000000 0");
     lines.clear();
     std::string finished = WaitFor(*client, "REPLAY_FINISHED", &lines);
-    EXPECT_EQ(finished.substr(0, 56), "REPLAY_FINISHED 127.0.0.3 * * 20000101000000 " + finished.substr(45, 11));
+    EXPECT_EQ(finished.substr(0, 56),
+              "REPLAY_FINISHED 127.0.0.3 * * 20000101000000 " + finished.substr(45, 11));
     size_t records = 0;
     for (const std::string& line : lines) records += line.rfind("NTEVENT", 0) == 0;
     EXPECT_EQ(records, 120u);
@@ -334,7 +342,7 @@ TEST_F(EngineTest, StopAnnouncesShutdownThenDeletesEverySubscriptionThenCloses) 
 // Worker counts below 1 would leave a subscription with nobody to connect
 // it; the engine runs one of each instead.
 class EngineWithoutWorkersTest : public EngineTest {
-protected:
+  protected:
     EngineWithoutWorkersTest() {
         const std::string workers = "ConnectionProcessors=2\nEventRetriever=2";
         ini.replace(ini.find(workers), workers.size(), "ConnectionProcessors=0\nEventRetriever=0");
@@ -346,8 +354,8 @@ TEST_F(EngineWithoutWorkersTest, SubscriptionStillConnectsAndDelivers) {
     client->SendLine("ADD 127.0.0.2 * *");
     WaitForAll(*client, {"OK queuing subscription for 127.0.0.2 * *\r\n",
                          "CONNECTION_OK 127.0.0.2 * *\r\n"});
-    Append(kLive, {MakeEvent(1700000000, "System", 2, "Service Control Manager", 7036,
-                             std::nullopt)});
+    Append(kLive,
+           {MakeEvent(1700000000, "System", 2, "Service Control Manager", 7036, std::nullopt)});
     EXPECT_NE(WaitFor(*client, "NTEVENT"), "");
     std::string log = ReadWholeFile(dir.File("quellon.log"));
     EXPECT_NE(log.find("at least 1 of each is used"), std::string::npos);

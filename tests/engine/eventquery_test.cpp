@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "app/logger.h"
-#include "wmi/comobject.h"
 #include "tests/wmi/simfixture.h"
+#include "wmi/comobject.h"
 #include "wmi/locatorfactory.h"
 #include "wmi/sim/wql.h"
 
@@ -12,8 +12,12 @@ using namespace simtest;
 
 namespace {
 
-#define LIVE_BASE(n) "SELECT * FROM __InstanceCreationEvent WITHIN " n " WHERE TargetInstance ISA 'Win32_NTLogEvent'"
-#define REPLAY_BASE "SELECT * FROM Win32_NTLogEvent WHERE TimeGenerated > '20240101120000.000000+000' AND TimeGenerated < '20240101130000.000000+000'"
+#define LIVE_BASE(n)                                                               \
+    "SELECT * FROM __InstanceCreationEvent WITHIN " n " WHERE TargetInstance ISA " \
+                                                      "'Win32_NTLogEvent'"
+#define REPLAY_BASE                                                                         \
+    "SELECT * FROM Win32_NTLogEvent WHERE TimeGenerated > '20240101120000.000000+000' AND " \
+    "TimeGenerated < '20240101130000.000000+000'"
 
 struct TextCase {
     bool isReplay;
@@ -27,12 +31,15 @@ const TextCase kTexts[] = {
     {false, 60, "*", "*", LIVE_BASE("60")},
     {false, 60, "System", "*", LIVE_BASE("60") " AND TargetInstance.LogFile = 'System'"},
     {false, 60, "*", "2", LIVE_BASE("60") " AND TargetInstance.EventType <= 2"},
-    {false, 60, "System", "2", LIVE_BASE("60") " AND TargetInstance.LogFile = 'System' AND TargetInstance.EventType <= 2"},
+    {false, 60, "System", "2",
+     LIVE_BASE("60") " AND TargetInstance.LogFile = 'System' AND TargetInstance.EventType <= 2"},
     {false, 0, "*", "*", LIVE_BASE("0")},
     {false, -5, "*", "*", LIVE_BASE("-5")},
     {false, 60, "**", "*", LIVE_BASE("60") " AND TargetInstance.LogFile = '**'"},
     {false, 60, " *", "*", LIVE_BASE("60") " AND TargetInstance.LogFile = ' *'"},
-    {false, 60, "Windows PowerShell", "3", LIVE_BASE("60") " AND TargetInstance.LogFile = 'Windows PowerShell' AND TargetInstance.EventType <= 3"},
+    {false, 60, "Windows PowerShell", "3",
+     LIVE_BASE("60") " AND TargetInstance.LogFile = 'Windows PowerShell' AND "
+                     "TargetInstance.EventType <= 3"},
     {true, 60, "*", "*", REPLAY_BASE},
     {true, 60, "Application", "*", REPLAY_BASE " AND LogFile = 'Application'"},
     {true, 60, "*", "4", REPLAY_BASE " AND EventType <= 4"},
@@ -41,8 +48,8 @@ const TextCase kTexts[] = {
 
 TEST(EventQuery, TextsFromTheFormatTexts) {
     for (const TextCase& c : kTexts) {
-        TEventQueryFields fields{c.isReplay, c.within, c.category, c.eventType, "20240101120000",
-                             "20240101130000"};
+        TEventQueryFields fields{c.isReplay,  c.within,         c.category,
+                                 c.eventType, "20240101120000", "20240101130000"};
         EXPECT_EQ(BuildEventQuery(fields), c.expected)
             << c.category << " / " << c.eventType << " replay " << c.isReplay;
         EXPECT_TRUE(EventQueryValuesAreSafe(fields)) << c.expected;
@@ -52,10 +59,11 @@ TEST(EventQuery, TextsFromTheFormatTexts) {
 TEST(EventQuery, EveryCombinationParsesAsTheIntendedConditions) {
     for (const TextCase& c : kTexts) {
         if (c.within < 0) continue;  // WMI refuses a negative interval
-        TEventQueryFields fields{c.isReplay, c.within, c.category, c.eventType, "20240101120000",
-                             "20240101130000"};
+        TEventQueryFields fields{c.isReplay,  c.within,         c.category,
+                                 c.eventType, "20240101120000", "20240101130000"};
         wmi::sim::WqlQuery query;
-        ASSERT_EQ(wmi::sim::ParseWql(BuildEventQuery(fields), !c.isReplay, query), WBEM_S_NO_ERROR) << c.expected;
+        ASSERT_EQ(wmi::sim::ParseWql(BuildEventQuery(fields), !c.isReplay, query), WBEM_S_NO_ERROR)
+            << c.expected;
         size_t expected = (c.isReplay ? 2 : 0) + (std::string(c.category) != "*") +
                           (std::string(c.eventType) != "*");
         EXPECT_EQ(query.conditions.size(), expected) << c.expected;
@@ -82,7 +90,7 @@ const UnsafeCase kUnsafe[] = {
 };
 
 class RecordingServices : public wmi::ComObject<IWbemServices> {
-public:
+  public:
     int calls = 0;
     LONG flags = 0;
     bool notification = false;
@@ -90,14 +98,15 @@ public:
     HRESULT ExecQuery(BSTR l, BSTR q, LONG f, IWbemContext*, IEnumWbemClassObject** e) override {
         return Record(l, q, f, false, e);
     }
-    HRESULT ExecNotificationQuery(BSTR l, BSTR q, LONG f, IWbemContext*, IEnumWbemClassObject** e) override {
+    HRESULT ExecNotificationQuery(BSTR l, BSTR q, LONG f, IWbemContext*,
+                                  IEnumWbemClassObject** e) override {
         return Record(l, q, f, true, e);
     }
 
-protected:
+  protected:
     const IID& InterfaceId() const override { return IID_IWbemServices; }
 
-private:
+  private:
     HRESULT Record(BSTR l, BSTR q, LONG f, bool n, IEnumWbemClassObject** e) {
         ++calls;
         language = wmi::Utf8FromBstr(l);
@@ -111,7 +120,8 @@ private:
 
 TEST(EventQuery, UnsafeValuesAreRefusedWithoutCallingWmi) {
     for (const UnsafeCase& c : kUnsafe) {
-        TEventQueryFields fields{c.isReplay, 60, c.category, c.eventType, c.timeFrom, "20240101130000"};
+        TEventQueryFields fields{c.isReplay,  60,         c.category,
+                                 c.eventType, c.timeFrom, "20240101130000"};
         EXPECT_FALSE(EventQueryValuesAreSafe(fields)) << c.category << " / " << c.eventType;
         auto* services = new RecordingServices();
         IEnumWbemClassObject* e = nullptr;
@@ -126,7 +136,8 @@ TEST(EventQuery, SendUsesTheCallOfItsKind) {
         auto* services = new RecordingServices();
         TEventQueryFields fields{replay, 60, "System", "2", "20240101120000", "20240101130000"};
         IEnumWbemClassObject* e = nullptr;
-        EXPECT_EQ(SendEventQuery(services, fields, &e), WBEM_E_FAILED) << "the platform's code is returned";
+        EXPECT_EQ(SendEventQuery(services, fields, &e), WBEM_E_FAILED)
+            << "the platform's code is returned";
         EXPECT_EQ(services->calls, 1);
         EXPECT_EQ(services->notification, !replay);
         EXPECT_EQ(services->language, "WQL");
@@ -139,17 +150,20 @@ TEST(EventQuery, SendUsesTheCallOfItsKind) {
 // Against the simulated hosts: the texts are accepted and select what they
 // say.
 class EventQueryOnSimHosts : public SimStoreFixture {
-protected:
+  protected:
     void SetUp() override {
         SimStoreFixture::SetUp();
         AddHost("10.0.0.5");
         wmi::UseSimStore(path);
         g_logger = new CLogger(dir.File("test.log"), "DEBUG");
         IWbemLocator* locator = nullptr;
-        ASSERT_EQ(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
-                                   reinterpret_cast<void**>(&locator)), S_OK);
+        ASSERT_EQ(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER,
+                                   IID_IWbemLocator, reinterpret_cast<void**>(&locator)),
+                  S_OK);
         BSTR resource = wmi::BstrFromUtf8("\\\\10.0.0.5\\root\\cimv2");
-        ASSERT_EQ(locator->ConnectServer(resource, nullptr, nullptr, nullptr, 0x80, nullptr, nullptr, &services), S_OK);
+        ASSERT_EQ(locator->ConnectServer(resource, nullptr, nullptr, nullptr, 0x80, nullptr,
+                                         nullptr, &services),
+                  S_OK);
         SysFreeString(resource);
         locator->Release();
     }
@@ -207,7 +221,8 @@ TEST_F(EventQueryOnSimHosts, LiveAndReplaySelectWhatTheySay) {
     EXPECT_EQ(Codes(e, false), (std::vector<uint32_t>{2}));
     e->Release();
 
-    EXPECT_NE(ReadWholeFile(dir.File("test.log")).find("Sending query " REPLAY_BASE " AND LogFile = 'system' AND EventType <= 3"),
+    EXPECT_NE(ReadWholeFile(dir.File("test.log"))
+                  .find("Sending query " REPLAY_BASE " AND LogFile = 'system' AND EventType <= 3"),
               std::string::npos);
 }
 

@@ -47,11 +47,21 @@ TEST(VariantToText, EachKindAsTheRecordWritesIt) {
     vuint.uintVal = 7;
     VARIANT date = Make(static_cast<VARTYPE>(7));  // a date: not a kind the record knows
     const Case cases[] = {
-        {Make(VT_EMPTY), "<EMPTY>"}, {Make(VT_NULL), "<NULL>"}, {i2, "-12"},
-        {boolean, "-1"},             {i4, "4624"},              {r4, "1.500000"},
-        {r8, "1.234500E+03"},        {i1, "x"},                 {ui1, "200"},
-        {ui2, "65535"},              {ui4, "4000000000"},       {vint, "-7"},
-        {vuint, "7"},                {Make(VT_CLSID), "CLSID"}, {date, "<UNKNOWN>"},
+        {Make(VT_EMPTY), "<EMPTY>"},
+        {Make(VT_NULL), "<NULL>"},
+        {i2, "-12"},
+        {boolean, "-1"},
+        {i4, "4624"},
+        {r4, "1.500000"},
+        {r8, "1.234500E+03"},
+        {i1, "x"},
+        {ui1, "200"},
+        {ui2, "65535"},
+        {ui4, "4000000000"},
+        {vint, "-7"},
+        {vuint, "7"},
+        {Make(VT_CLSID), "CLSID"},
+        {date, "<UNKNOWN>"},
     };
     for (const Case& c : cases) EXPECT_EQ(VariantToText(c.value), c.text) << "vt " << c.value.vt;
 }
@@ -59,7 +69,9 @@ TEST(VariantToText, EachKindAsTheRecordWritesIt) {
 TEST(VariantToText, StringsAndStringArrays) {
     VARIANT s = Make(VT_BSTR);
     s.bstrVal = SysAllocString(u"Gr\u00fc\u00dfe");
-    EXPECT_EQ(VariantToText(s), "Gr\xc3\xbc\xc3\x9f" "e");
+    EXPECT_EQ(VariantToText(s),
+              "Gr\xc3\xbc\xc3\x9f"
+              "e");
     VariantClear(&s);
     VARIANT none = Make(VT_BSTR);
     none.bstrVal = nullptr;
@@ -93,7 +105,7 @@ TEST(QuoteField, OnlyTextsWithABlankAreQuotedAndEscaped) {
 
 // Records built from events served by a real simulated host.
 class EventRecordFromStore : public simtest::SimStoreFixture {
-protected:
+  protected:
     void SetUp() override {
         SimStoreFixture::SetUp();
         AddHost("10.1.1.1");
@@ -105,12 +117,13 @@ protected:
     std::vector<std::string> Records() {
         std::vector<std::string> records;
         IWbemLocator* locator = nullptr;
-        EXPECT_EQ(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
-                                   reinterpret_cast<void**>(&locator)),
+        EXPECT_EQ(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER,
+                                   IID_IWbemLocator, reinterpret_cast<void**>(&locator)),
                   S_OK);
         BSTR ns = SysAllocString(u"\\\\10.1.1.1\\root\\cimv2");
         IWbemServices* services = nullptr;
-        EXPECT_EQ(locator->ConnectServer(ns, nullptr, nullptr, nullptr, 0x80, nullptr, nullptr, &services),
+        EXPECT_EQ(locator->ConnectServer(ns, nullptr, nullptr, nullptr, 0x80, nullptr, nullptr,
+                                         &services),
                   S_OK);
         BSTR wql = SysAllocString(u"WQL");
         BSTR query = SysAllocString(u"SELECT * FROM Win32_NTLogEvent");
@@ -127,7 +140,8 @@ protected:
             for (ULONG i = 0; i < returned; ++i) {
                 std::string record;
                 std::string failure;
-                if (BuildEventRecord(node, objects[i], &record, &failure)) records.push_back(record);
+                if (BuildEventRecord(node, objects[i], &record, &failure))
+                    records.push_back(record);
                 objects[i]->Release();
             }
         }
@@ -140,7 +154,8 @@ protected:
         return records;
     }
 
-    SimEvent Event(int type, const std::string& source, std::optional<std::vector<std::string>> inserts) {
+    SimEvent Event(int type, const std::string& source,
+                   std::optional<std::vector<std::string>> inserts) {
         SimEvent e;
         e.logFile = "Security";
         e.eventCode = 4624;
@@ -163,15 +178,17 @@ TEST_F(EventRecordFromStore, FieldsInOrderWithQuotingOfBlankTexts) {
     Append("10.1.1.1", {Event(3, "EventLog", std::vector<std::string>{})});
     std::vector<std::string> records = Records();
     ASSERT_EQ(records.size(), 3u);
-    EXPECT_EQ(records[0],
-              "NTEVENT: 10.1.1.1 20231114221320.000000+000 4624 Microsoft-Windows-Security-Auditing "
-              "Security \"Audit Success\" \"S-1-5-18 SYSTEM\"\r\n.\r\n");
+    EXPECT_EQ(
+        records[0],
+        "NTEVENT: 10.1.1.1 20231114221320.000000+000 4624 Microsoft-Windows-Security-Auditing "
+        "Security \"Audit Success\" \"S-1-5-18 SYSTEM\"\r\n.\r\n");
     EXPECT_EQ(records[1],
               "NTEVENT: 10.1.1.1 20231114221320.000000+000 4624 \"My \\\"Src\\\"\" Security "
               "Information <NULL>\r\n.\r\n");
     // An empty array leaves the last field empty: the line ends with a blank.
-    EXPECT_EQ(records[2],
-              "NTEVENT: 10.1.1.1 20231114221320.000000+000 4624 EventLog Security Information \r\n.\r\n");
+    EXPECT_EQ(
+        records[2],
+        "NTEVENT: 10.1.1.1 20231114221320.000000+000 4624 EventLog Security Information \r\n.\r\n");
 }
 
 TEST(BuildEventRecord, MissingEventObjectIsReported) {

@@ -93,7 +93,8 @@ TEST(TSubscriptionNode, DescribeNamesHostNamespaceUserAndTypeButNeverCategoryOrP
     EXPECT_EQ(node.Describe(), "\\\\10.0.0.5\\root\\cimv2, user:, eventType:2");
     node.user = "CORP\\alice";
     node.reconnectTryNo = 3;
-    EXPECT_EQ(node.Describe(), "\\\\10.0.0.5\\root\\cimv2, user:CORP\\alice, eventType:2, reconnectTryNo:3");
+    EXPECT_EQ(node.Describe(),
+              "\\\\10.0.0.5\\root\\cimv2, user:CORP\\alice, eventType:2, reconnectTryNo:3");
     EXPECT_EQ(node.Describe().find("s3cret"), std::string::npos);
     EXPECT_TRUE(node.SetStage(EventWait));
     EXPECT_EQ(node.stage, EventWait);

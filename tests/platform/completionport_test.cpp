@@ -2,11 +2,10 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -43,9 +42,7 @@ struct TcpPair {
         EXPECT_GE(server, 0);
         platform::CloseSocket(listener);
     }
-    ~TcpPair() {
-        platform::CloseSocket(client);
-    }
+    ~TcpPair() { platform::CloseSocket(client); }
     // Closes the client end with a reset instead of an orderly close.
     void ResetClient() {
         linger l{1, 0};
@@ -68,7 +65,7 @@ struct Request {
 const uintptr_t kKey = 0x1234;
 
 class CompletionPortTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_TRUE(port.Create()); }
 
     // Next completion within a generous bound; fails the test on time-out.

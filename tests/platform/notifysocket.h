@@ -15,7 +15,7 @@
 #include <vector>
 
 class NotifySocket {
-public:
+  public:
     explicit NotifySocket(const std::string& name) : name(name) {
         fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_un addr{};

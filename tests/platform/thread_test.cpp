@@ -38,7 +38,8 @@ void markFinished(void* arg) { static_cast<Shared*>(arg)->finished.store(true); 
 
 bool sameTime(const CalendarTime& a, const CalendarTime& b) {
     return a.year == b.year && a.month == b.month && a.dayOfWeek == b.dayOfWeek && a.day == b.day &&
-           a.hour == b.hour && a.minute == b.minute && a.second == b.second && a.milliseconds == b.milliseconds;
+           a.hour == b.hour && a.minute == b.minute && a.second == b.second &&
+           a.milliseconds == b.milliseconds;
 }
 
 }  // namespace
@@ -55,8 +56,9 @@ TEST(FileTimeToCalendarTime, ConvertsDatesAndDurations) {
     for (const auto& c : cases) {
         const CalendarTime got = fileTimeToCalendarTime(c.fileTime);
         EXPECT_TRUE(sameTime(got, c.expected))
-            << c.fileTime << " gave " << got.year << "-" << got.month << "-" << got.day << " dow " << got.dayOfWeek
-            << " " << got.hour << ":" << got.minute << ":" << got.second << "." << got.milliseconds;
+            << c.fileTime << " gave " << got.year << "-" << got.month << "-" << got.day << " dow "
+            << got.dayOfWeek << " " << got.hour << ":" << got.minute << ":" << got.second << "."
+            << got.milliseconds;
     }
 }
 
@@ -84,14 +86,16 @@ TEST(PlatformThread, KilledThreadCountsAsEndedAndSkipsItsFinish) {
     EXPECT_EQ(thread->waitFor(0), kWaitAcquired);
     EXPECT_TRUE(thread->bodyRunning());
     shared.release = true;
-    EXPECT_TRUE(Eventually([&] { return !thread->bodyRunning(); })) << "the released body did not return";
+    EXPECT_TRUE(Eventually([&] { return !thread->bodyRunning(); }))
+        << "the released body did not return";
     std::this_thread::sleep_for(20ms);
     EXPECT_FALSE(shared.finished) << "finish ran on an abandoned thread";
 }
 
 TEST(PlatformThread, EndOfThreadAbandonsItsMutexesBeforeTheWaitReturns) {
     WaitableMutex mutex;
-    auto thread = Thread::start([](void* m) { static_cast<WaitableMutex*>(m)->wait(kWaitForever); }, nullptr, &mutex);
+    auto thread = Thread::start([](void* m) { static_cast<WaitableMutex*>(m)->wait(kWaitForever); },
+                                nullptr, &mutex);
     ASSERT_TRUE(thread);
     ASSERT_EQ(thread->waitFor(kWaitForever), kWaitAcquired);
     EXPECT_EQ(mutex.wait(0), kWaitAbandoned);

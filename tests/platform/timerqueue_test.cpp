@@ -98,17 +98,20 @@ TEST(TimerQueue, FiresOnceEachInDueOrderOnTheQueueThread) {
     for (int i = 0; i < 5; ++i) shots.push_back({&recorder, i + 1});
     std::vector<TimerHandle> handles(5, nullptr);
     for (int i = 0; i < 5; ++i) {
-        ASSERT_TRUE(CreateTimerQueueTimer(&handles[i], queue, record, &shots[i], dues[i], 0, WT_EXECUTEINTIMERTHREAD));
+        ASSERT_TRUE(CreateTimerQueueTimer(&handles[i], queue, record, &shots[i], dues[i], 0,
+                                          WT_EXECUTEINTIMERTHREAD));
         ASSERT_NE(handles[i], nullptr);
     }
     ASSERT_TRUE(recorder.waitForCount(5));
     std::this_thread::sleep_for(100ms);
 
     std::lock_guard<std::mutex> lk(recorder.m);
-    EXPECT_EQ(recorder.tags, (std::vector<int>{5, 2, 4, 3, 1})) << "by due time, then creation order";
+    EXPECT_EQ(recorder.tags, (std::vector<int>{5, 2, 4, 3, 1}))
+        << "by due time, then creation order";
     for (size_t i = 0; i < recorder.tags.size(); ++i) {
         const int tag = recorder.tags[i];
-        EXPECT_GE(recorder.times[i], std::chrono::milliseconds(dues[tag - 1])) << "timer " << tag << " fired early";
+        EXPECT_GE(recorder.times[i], std::chrono::milliseconds(dues[tag - 1]))
+            << "timer " << tag << " fired early";
         EXPECT_EQ(recorder.threads[i], recorder.threads[0]) << "callbacks ran on different threads";
     }
     EXPECT_NE(recorder.threads[0], std::this_thread::get_id());
@@ -124,7 +127,8 @@ TEST(TimerQueue, ZeroDelayCallbackFindsItsHandleAndDeletesItsOwnTimer) {
     struct Record {
         TimerQueueHandle queue;
         TimerHandle timer = nullptr;
-        std::atomic<int> outcome{0};  // 1 ok, 2 handle missing, 3 delete failed, 4 second delete accepted
+        std::atomic<int> outcome{
+            0};  // 1 ok, 2 handle missing, 3 delete failed, 4 second delete accepted
     };
     auto callback = [](void* parameter, bool) {
         auto* r = static_cast<Record*>(parameter);
@@ -160,14 +164,16 @@ TEST(TimerQueue, DeletedTimerNeverFires) {
     ASSERT_TRUE(CreateTimerQueueTimer(&cancelledTimer, queue, record, &cancelled, 30));
     ASSERT_TRUE(CreateTimerQueueTimer(&keptTimer, queue, record, &kept, 60));
     EXPECT_TRUE(DeleteTimerQueueTimer(queue, cancelledTimer, nullptr));
-    EXPECT_FALSE(DeleteTimerQueueTimer(queue, cancelledTimer, nullptr)) << "a deleted handle is no longer valid";
+    EXPECT_FALSE(DeleteTimerQueueTimer(queue, cancelledTimer, nullptr))
+        << "a deleted handle is no longer valid";
     ASSERT_TRUE(recorder.waitForCount(1));
     std::this_thread::sleep_for(50ms);
     {
         std::lock_guard<std::mutex> lk(recorder.m);
         EXPECT_EQ(recorder.tags, std::vector<int>{2});
     }
-    EXPECT_TRUE(DeleteTimerQueueTimer(queue, keptTimer, nullptr)) << "a fired one-shot timer is deleted by its owner";
+    EXPECT_TRUE(DeleteTimerQueueTimer(queue, keptTimer, nullptr))
+        << "a fired one-shot timer is deleted by its owner";
     EXPECT_TRUE(DeleteTimerQueue(queue));
 }
 
@@ -264,7 +270,8 @@ TEST(TimerQueue, PeriodicTimerRepeatsUntilDeleted) {
         &r.timer, queue,
         [](void* parameter, bool) {
             auto* rec = static_cast<Record*>(parameter);
-            if (rec->calls.fetch_add(1) + 1 == 3) DeleteTimerQueueTimer(rec->queue, rec->timer, nullptr);
+            if (rec->calls.fetch_add(1) + 1 == 3)
+                DeleteTimerQueueTimer(rec->queue, rec->timer, nullptr);
         },
         &r, 5, 5));
     Eventually([&] { return r.calls.load() >= 3; });
@@ -273,8 +280,9 @@ TEST(TimerQueue, PeriodicTimerRepeatsUntilDeleted) {
 
     TimerHandle once;
     ASSERT_TRUE(CreateTimerQueueTimer(
-        &once, queue, [](void* parameter, bool) { static_cast<Record*>(parameter)->calls.fetch_add(1); }, &r, 0, 5,
-        WT_EXECUTEONLYONCE));
+        &once, queue,
+        [](void* parameter, bool) { static_cast<Record*>(parameter)->calls.fetch_add(1); }, &r, 0,
+        5, WT_EXECUTEONLYONCE));
     std::this_thread::sleep_for(60ms);
     EXPECT_EQ(r.calls.load(), 4) << "WT_EXECUTEONLYONCE ignores the period";
     EXPECT_TRUE(DeleteTimerQueue(queue));

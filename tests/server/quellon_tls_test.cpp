@@ -62,7 +62,8 @@ class QuellonTlsTest : public ::testing::Test {
 
 TEST_F(QuellonTlsTest, ServesTlsClientsOnTheTlsPortOnly) {
     QuellonProcess quellon(BuiltProgram("quellon"), Ini(), dir.File("out"), dir.File("err"));
-    ASSERT_TRUE(quellon.WaitForOutput("Press Q to quit\r\n", 20000)) << ReadWholeFile(dir.File("out"));
+    ASSERT_TRUE(quellon.WaitForOutput("Press Q to quit\r\n", 20000))
+        << ReadWholeFile(dir.File("out"));
     EXPECT_FALSE(TcpConnects(plainPort));
 
     std::string session = OpensslClient("-CAfile '" + TestCerts().caPem + "' -verify_return_error",
@@ -102,15 +103,17 @@ TEST_F(QuellonTlsTest, SetUpFailuresEndTheProgramWithTheirText) {
          "Unexpected condition: password is too long."},
     };
     for (const Case& c : cases) {
-        QuellonProcess quellon(BuiltProgram("quellon"), Ini("", c.password, c.dhFile), dir.File("out"),
-                               dir.File("err"));
+        QuellonProcess quellon(BuiltProgram("quellon"), Ini("", c.password, c.dhFile),
+                               dir.File("out"), dir.File("err"));
         EXPECT_EQ(0, quellon.WaitForExit(20000)) << c.label;
         std::string out = ReadWholeFile(dir.File("out"));
         EXPECT_NE(out.find(c.text + "\n"), std::string::npos) << c.label << "\n" << out;
         EXPECT_EQ(out.find("Press Q to quit"), std::string::npos) << c.label;
-        EXPECT_NE(ReadWholeFile(dir.File("err")).find(c.text + "\r\n"), std::string::npos) << c.label;
-        EXPECT_NE(ReadWholeFile(dir.File("quellon.log")).find("Fatal error: " + c.text + " ... Exiting"),
-                  std::string::npos)
+        EXPECT_NE(ReadWholeFile(dir.File("err")).find(c.text + "\r\n"), std::string::npos)
+            << c.label;
+        EXPECT_NE(
+            ReadWholeFile(dir.File("quellon.log")).find("Fatal error: " + c.text + " ... Exiting"),
+            std::string::npos)
             << c.label;
         EXPECT_FALSE(TcpConnects(tlsPort)) << c.label;
     }
@@ -123,8 +126,8 @@ TEST_F(QuellonTlsTest, TlsPortZeroOpensNoPlainPort) {
         std::string::size_type at = ini.find("SSLPORT=");
         std::string::size_type end = ini.find('\n', at);
         ini.replace(at, end - at, std::string("SSLPORT=") + value);
-        QuellonProcess quellon(BuiltProgram("quellon"), dir.Write("quellon.ini", ini), dir.File("out"),
-                               dir.File("err"));
+        QuellonProcess quellon(BuiltProgram("quellon"), dir.Write("quellon.ini", ini),
+                               dir.File("out"), dir.File("err"));
         // Start-up ends with the reason instead of serving anything.
         EXPECT_EQ(0, quellon.WaitForExit(20000)) << value;
         std::string out = ReadWholeFile(dir.File("out"));

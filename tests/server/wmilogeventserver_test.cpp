@@ -120,7 +120,7 @@ const std::string kHelpReply =
     ".\r\n";
 
 class CommandServerTest : public ::testing::Test {
-protected:
+  protected:
     // Starts a server on a loopback port with the given configuration file
     // text, a logger at logLevel writing into the temporary folder (none for
     // an empty level), and the recording controller when withController is
@@ -442,8 +442,7 @@ TEST_F(CommandServerTest, BroadcastOfSeveralTextsSendsTheBytesOfOneBroadcastEach
     // Event records, trailing blanks, and an empty text.
     const std::vector<std::string> texts = {"NTEVENT: one\r\n.\r\n", "plain \t\r\n", "",
                                             "NTEVENT: two \"x y\"\r\n.\r\n"};
-    const std::string expected =
-        "NTEVENT: one\r\n.\r\nplain\r\n\r\nNTEVENT: two \"x y\"\r\n.\r\n";
+    const std::string expected = "NTEVENT: one\r\n.\r\nplain\r\n\r\nNTEVENT: two \"x y\"\r\n.\r\n";
     server->SendLinesToAllClients(texts);
     server->SendLinesToAllClients({});
     server->SendToAllClients("after");
@@ -502,37 +501,62 @@ TEST_F(CommandServerTest, SubscriptionCommandsReachTheControllerWithTheirFields)
         std::string reply;
         Call call;
     } cases[] = {
-        {"ADD host System 3", 0, "OK queuing subscription for host System 3\r\n",
+        {"ADD host System 3",
+         0,
+         "OK queuing subscription for host System 3\r\n",
          {"Add", "host", "System", "3", "", ""}},
-        {"add host System *", 0, "OK queuing subscription for host System *\r\n",
+        {"add host System *",
+         0,
+         "OK queuing subscription for host System *\r\n",
          {"Add", "host", "System", "*", "", ""}},
-        {"ADD host System 3 alice", 0, "OK queuing subscription for host System 3\r\n",
+        {"ADD host System 3 alice",
+         0,
+         "OK queuing subscription for host System 3\r\n",
          {"Add", "host", "System", "3", "", ""}},
-        {"ADD host System 10", 0, "OK queuing subscription for host System 1\r\n",
+        {"ADD host System 10",
+         0,
+         "OK queuing subscription for host System 1\r\n",
          {"Add", "host", "System", "1", "", ""}},
-        {"ADD h Directory Service 3", 0, "OK queuing subscription for h Directory Service 3\r\n",
+        {"ADD h Directory Service 3",
+         0,
+         "OK queuing subscription for h Directory Service 3\r\n",
          {"Add", "h Directory", "Service", "3", "", ""}},
-        {"ADD host System 3 bob pw", 0, "OK queuing subscription for host System 3\r\n",
+        {"ADD host System 3 bob pw",
+         0,
+         "OK queuing subscription for host System 3\r\n",
          {"Add", "host", "System", "3", "bob", "pw"}},
-        {"ADD host System 3 " + pad, 0, "OK queuing subscription for host System 3\r\n",
+        {"ADD host System 3 " + pad,
+         0,
+         "OK queuing subscription for host System 3\r\n",
          {"Add", "host", "System", "3", "", ""}},
-        {"ADD host System 3", -1, "ERROR subscription for host System 3 already exists\r\n",
+        {"ADD host System 3",
+         -1,
+         "ERROR subscription for host System 3 already exists\r\n",
          {"Add", "host", "System", "3", "", ""}},
-        {"ADD nohost System 3", -2, "ERROR Invalid host for nohost System 3\r\n",
+        {"ADD nohost System 3",
+         -2,
+         "ERROR Invalid host for nohost System 3\r\n",
          {"Add", "nohost", "System", "3", "", ""}},
         {"ADD host System x", 0, "ERROR insufficient/incorrect parameters\r\n", {}},
-        {"DELETE host", 2, "OK queued deletion of subscription for 2 host(s)\r\n",
+        {"DELETE host",
+         2,
+         "OK queued deletion of subscription for 2 host(s)\r\n",
          {"Delete", "host", "*", "*"}},
-        {"DELETE host System", 1, "OK queued deletion of subscription for 1 host(s)\r\n",
+        {"DELETE host System",
+         1,
+         "OK queued deletion of subscription for 1 host(s)\r\n",
          {"Delete", "host", "System", "*"}},
         {"DELETE * *", 0, "ERROR no matching subscription found\r\n", {"Delete", "*", "*", "*"}},
-        {"REPLAY h System 3 20240101000000 0", 0,
+        {"REPLAY h System 3 20240101000000 0",
+         0,
          "OK replaying events for requested time period\r\n",
          {"Replay", "h", "System", "3", "20240101000000", "0", "", ""}},
-        {"REPLAY h System 3 20240101000000 20240102000000 carol pw", 0,
+        {"REPLAY h System 3 20240101000000 20240102000000 carol pw",
+         0,
          "OK replaying events for requested time period\r\n",
          {"Replay", "h", "System", "3", "20240101000000", "20240102000000", "carol", "pw"}},
-        {"REPLAY h System 3 20240101000000 0 carol pw", 0,
+        {"REPLAY h System 3 20240101000000 0 carol pw",
+         0,
          "OK replaying events for requested time period\r\n",
          {"Replay", "h", "System", "3", "20240101000000", "0", "carol", "pw"}},
         {"REPLAY h System 3 2024010100000 0", 0, "ERROR insufficient/incorrect parameters\r\n", {}},
@@ -573,12 +597,12 @@ TEST_F(CommandServerTest, NoPasswordReachesTheLog) {
         early.ReadLine();
     }
     auto client = LoggedInClient();
-    for (const char* line : {"LOGIN alice secret", "ADD h System 3 bob hostpw-add",
-                             "REPLAY h System 3 20240101000000 0 carol hostpw-replay",
-                             "REPLAY\th System 3 20240101000000 0 carol hostpw-tab",
-                             "ADD\th\tSystem\t3\tbob\thostpw-tab2",
-                             "ADDX h System 3 bob hostpw-addx", "LOGIN alice:secret",
-                             "REPLAY h System 3 20240101000000 0 carol:hostpw-colon"}) {
+    for (const char* line :
+         {"LOGIN alice secret", "ADD h System 3 bob hostpw-add",
+          "REPLAY h System 3 20240101000000 0 carol hostpw-replay",
+          "REPLAY\th System 3 20240101000000 0 carol hostpw-tab",
+          "ADD\th\tSystem\t3\tbob\thostpw-tab2", "ADDX h System 3 bob hostpw-addx",
+          "LOGIN alice:secret", "REPLAY h System 3 20240101000000 0 carol:hostpw-colon"}) {
         client->SendLine(line);
         client->ReadLine();
     }
@@ -592,9 +616,9 @@ TEST_F(CommandServerTest, NoPasswordReachesTheLog) {
     }
     EXPECT_NE(std::string::npos, log.find("ADD h System 3 bob"))
         << "the user name of a credentialed line is kept";
-    for (const char* kept : {"Invalid command {LOGIN}", "Invalid command {LOGINX alice}",
-                             "Invalid command {-ADD}", "Invalid command {LOGN alice ****}",
-                             "Invalid command {****}", "Command {LOGIN} recvd"}) {
+    for (const char* kept :
+         {"Invalid command {LOGIN}", "Invalid command {LOGINX alice}", "Invalid command {-ADD}",
+          "Invalid command {LOGN alice ****}", "Invalid command {****}", "Command {LOGIN} recvd"}) {
         EXPECT_NE(std::string::npos, log.find(kept)) << kept << " not in the log:\n" << log;
     }
 }

@@ -60,7 +60,7 @@ struct CallLog {
 };
 
 class TestThread : public RSAbstractThread {
-public:
+  public:
     explicit TestThread(Body b, std::shared_ptr<BodyState> s = std::make_shared<BodyState>(),
                         CallLog* log = nullptr)
         : body(std::move(b)), state(std::move(s)), calls(log) {}
@@ -100,7 +100,7 @@ public:
     BodyState& shared() { return *state; }
     bool failStart = false;
 
-private:
+  private:
     void note(const char* what) {
         if (calls != nullptr) calls->add(getName() + " " + what);
     }
@@ -111,8 +111,8 @@ private:
 };
 
 bool isZero(const RSSystemTime& t) {
-    return t.year == 0 && t.month == 0 && t.dayOfWeek == 0 && t.day == 0 && t.hour == 0 && t.minute == 0 &&
-           t.second == 0 && t.milliseconds == 0;
+    return t.year == 0 && t.month == 0 && t.dayOfWeek == 0 && t.day == 0 && t.hour == 0 &&
+           t.minute == 0 && t.second == 0 && t.milliseconds == 0;
 }
 
 // The library's log lines, as the application's hook would receive them.

@@ -18,7 +18,7 @@ namespace {
 // act on them from its own thread. "close" makes the server close the client;
 // "slow" keeps the worker busy in the hook.
 class EchoServer : public CIOCPServer {
-public:
+  public:
     // The worker of a Stop that missed its deadline may still be inside a
     // hook of this object.
     ~EchoServer() override { WaitForAbandonedWorker(); }
@@ -41,7 +41,7 @@ public:
         return context;
     }
 
-protected:
+  protected:
     void OnServerStarted() override { ++started; }
     void OnServerShutdown() override {
         ++shutdowns;
@@ -93,13 +93,13 @@ protected:
         return 1;
     }
 
-private:
+  private:
     std::mutex mutex;
     std::set<CIOCPClientContext*> open;
 };
 
 class IOCPServerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         server = new EchoServer;
         server->SetListenAddress("127.0.0.1");

@@ -16,7 +16,7 @@
 #include "tests/platform/eventually.h"
 
 class LineClient {
-public:
+  public:
     explicit LineClient(uint16_t port, int timeoutMs = 5000) {
         fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
@@ -100,7 +100,7 @@ public:
         fd = -1;
     }
 
-private:
+  private:
     bool Fill() {
         char buffer[8192];
         ssize_t n = recv(fd, buffer, sizeof buffer, 0);

@@ -17,7 +17,7 @@ namespace {
 
 // A lock whose lock() raises, as an abandoned mutex does.
 class ThrowingLock : public RSSynchronizationObject {
-public:
+  public:
     int unlocks = 0;
     void unLock() override { ++unlocks; }
     void lock() override { throw "SOMETHING"; }
@@ -26,11 +26,14 @@ public:
 
 // Counts lock levels so a test can see exactly how often a guard releases.
 class CountingLock : public RSSynchronizationObject {
-public:
+  public:
     int depth = 0;
     void unLock() override { --depth; }
     void lock() override { ++depth; }
-    bool tryLock() override { ++depth; return true; }
+    bool tryLock() override {
+        ++depth;
+        return true;
+    }
 };
 
 }  // namespace
@@ -42,12 +45,18 @@ TEST(RSCriticalSection, IsReentrantForItsOwner) {
     cs.lock();
     EXPECT_TRUE(cs.tryLock());
     std::atomic<bool> otherGotIt{true};
-    std::thread([&] { otherGotIt = cs.tryLock(); if (otherGotIt) cs.unLock(); }).join();
+    std::thread([&] {
+        otherGotIt = cs.tryLock();
+        if (otherGotIt) cs.unLock();
+    }).join();
     EXPECT_FALSE(otherGotIt) << "another thread took a held critical section";
     cs.unLock();
     cs.unLock();
     cs.unLock();
-    std::thread([&] { otherGotIt = cs.tryLock(); if (otherGotIt) cs.unLock(); }).join();
+    std::thread([&] {
+        otherGotIt = cs.tryLock();
+        if (otherGotIt) cs.unLock();
+    }).join();
     EXPECT_TRUE(otherGotIt) << "section still held after balanced unLock calls";
 }
 

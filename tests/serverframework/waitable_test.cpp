@@ -41,7 +41,8 @@ std::string plainTextRaisedBy(Fn fn) {
 TEST(RSSemaphore, TwoRaisesBeforeOneWaitWakeTheWaiterOnce) {
     RSSemaphore signal("", 1, 1);
     ASSERT_TRUE(signal.isInitialized());
-    EXPECT_EQ(signal.wait(0), platform::kWaitAcquired) << "initial count 1 lets the first wait through";
+    EXPECT_EQ(signal.wait(0), platform::kWaitAcquired)
+        << "initial count 1 lets the first wait through";
     EXPECT_EQ(signal.wait(0), platform::kWaitTimedOut);
     signal.unLock();
     signal.unLock();  // already at its maximum: ignored
@@ -58,7 +59,8 @@ TEST(RSSemaphore, CountAndMaximum) {
     EXPECT_TRUE(counter.release(2));
     EXPECT_FALSE(counter.release(2)) << "2 + 2 passes the maximum of 3";
     EXPECT_TRUE(counter.release(1));
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(counter.wait(0), platform::kWaitAcquired) << "count " << i;
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(counter.wait(0), platform::kWaitAcquired) << "count " << i;
     EXPECT_EQ(counter.wait(0), platform::kWaitTimedOut);
 }
 
@@ -122,7 +124,8 @@ TEST(RSMutex, UnlockByANonOwnerRaisesSomething) {
     std::string raised;
     onOtherThread([&] { raised = plainTextRaisedBy([&] { mutex.unLock(); }); });
     EXPECT_EQ(raised, "SOMETHING");
-    EXPECT_EQ(plainTextRaisedBy([&] { mutex.unLock(); }), "") << "the refused release changed the owner";
+    EXPECT_EQ(plainTextRaisedBy([&] { mutex.unLock(); }), "")
+        << "the refused release changed the owner";
 }
 
 TEST(RSMutex, WaitTimesOutOnAHeldMutex) {

@@ -36,7 +36,8 @@ TEST_F(ServiceInstall, WithoutAccountWritesUnitThatStartsServiceMode) {
     EXPECT_FALSE(service.IsInstalled());
 
     CaptureStdout();
-    bool installed = service.Install("Tarnwick WMI Event Listener", "-s -c \"my conf.ini\"", "", "");
+    bool installed =
+        service.Install("Tarnwick WMI Event Listener", "-s -c \"my conf.ini\"", "", "");
     std::string out = GetCapturedStdout();
 
     ASSERT_TRUE(installed);
@@ -66,7 +67,8 @@ TEST_F(ServiceInstall, AccountRules) {
         std::string userLine;  // expected User= line when installed
     } cases[] = {
         {"root", "Specify user as .\\user or domain\\user\r\n", ""},
-        {".\\quellon-no-such-user", "Error Installing! Couldn't find user/domain specified.\r\n", ""},
+        {".\\quellon-no-such-user", "Error Installing! Couldn't find user/domain specified.\r\n",
+         ""},
         {std::string(257, 'd') + "\\root",
          "Invalid domain name. Domain name is too long than accepted 256 characters.\r\n"
          "Error Installing! Couldn't find user/domain specified.\r\n",
@@ -90,7 +92,8 @@ TEST_F(ServiceInstall, AccountRules) {
         if (c.error.empty()) {
             EXPECT_TRUE(installed) << c.user;
             EXPECT_EQ(err, "") << c.user;
-            EXPECT_TRUE(contains(out, "Service \"Listener\" installed successfully.\r\n")) << c.user;
+            EXPECT_TRUE(contains(out, "Service \"Listener\" installed successfully.\r\n"))
+                << c.user;
             EXPECT_TRUE(contains(ReadWholeFile(unit), c.userLine)) << c.user;
             unlink(unit.c_str());
         } else {
@@ -114,7 +117,8 @@ TEST_F(ServiceInstall, UninstallRemovesUnitOnce) {
 
     CaptureStdout();
     EXPECT_FALSE(service.Uninstall());
-    EXPECT_EQ(GetCapturedStdout(), "Uninstall Failed! Please check if the service is installed.\r\n");
+    EXPECT_EQ(GetCapturedStdout(),
+              "Uninstall Failed! Please check if the service is installed.\r\n");
 }
 
 TEST_F(ServiceInstall, ManagerThatCannotBeOpened) {
@@ -127,15 +131,16 @@ TEST_F(ServiceInstall, ManagerThatCannotBeOpened) {
     EXPECT_FALSE(service.Install("Listener", "-s", "", ""));
     EXPECT_FALSE(service.Uninstall());
     EXPECT_EQ(GetCapturedStdout(), "");
-    EXPECT_EQ(GetCapturedStderr(),
-              "Error Installing! Couldn't open the SCM.\r\nUninstall Failed! Couldn't open SCM.\r\n");
+    EXPECT_EQ(
+        GetCapturedStderr(),
+        "Error Installing! Couldn't open the SCM.\r\nUninstall Failed! Couldn't open SCM.\r\n");
 }
 
 // ---- Running ----
 
 // Sends the debug output to a file of its own for the life of a test.
 class ServiceRun : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         debugFile = "/tmp/quellon-debug-" + std::to_string(getpid()) + "-" +
                     ::testing::UnitTest::GetInstance()->current_test_info()->name();
@@ -163,9 +168,11 @@ protected:
 
 // Records the hooks the framework calls, from whichever thread.
 class RecordingService : public CNTService {
-public:
+  public:
     explicit RecordingService(bool prepareResult, bool stopWhileStarting = false)
-        : CNTService("quellon"), prepareResult(prepareResult), stopWhileStarting(stopWhileStarting) {}
+        : CNTService("quellon"),
+          prepareResult(prepareResult),
+          stopWhileStarting(stopWhileStarting) {}
 
     bool Prepare() override {
         record("Prepare");
@@ -190,13 +197,13 @@ public:
         return calls;
     }
 
-protected:
+  protected:
     void record(const std::string& what) {
         std::lock_guard<std::mutex> guard(mutex);
         calls.push_back(what);
     }
 
-private:
+  private:
     bool prepareResult;
     bool stopWhileStarting;
     std::mutex mutex;
@@ -252,7 +259,7 @@ TEST_F(ServiceRun, FailedPrepareStopsWithoutRun) {
 // Runs the controls a service manager cannot send through signals straight
 // into the handler, then stops itself.
 class ControlService : public RecordingService {
-public:
+  public:
     ControlService() : RecordingService(true) {}
     void Run() override {
         for (uint32_t control : {2u, 3u, 4u, 5u, 6u, 127u, 200u}) CNTService::Handler(control);

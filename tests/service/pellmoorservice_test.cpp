@@ -76,27 +76,28 @@ class ServiceProcess : public QuellonProcess {
 // service reports RUNNING before its run loop starts the server, so the
 // first connects may be refused: they are tried again for up to limitMs.
 class Client {
-public:
-  Client(int port, int limitMs) {
-      Eventually(
-          [&] {
-              connection = std::make_unique<LineClient>(static_cast<uint16_t>(port), kStopLimitMs);
-              return connection->Connected();
-          },
-          limitMs);
-  }
-  bool connected() const { return connection->Connected(); }
-  void send(const std::string& text) { connection->SendRaw(text); }
-  // Reads lines until the text received so far contains want; false when
-  // a read ends first at the time-out or the end of the connection.
-  bool receive(const std::string& want) {
-      while (!contains(received, want)) {
-          std::string line = connection->ReadLine();
-          received += line;
-          if (line.empty() || line.back() != '\n') return contains(received, want);
-      }
-      return true;
-  }
+  public:
+    Client(int port, int limitMs) {
+        Eventually(
+            [&] {
+                connection =
+                    std::make_unique<LineClient>(static_cast<uint16_t>(port), kStopLimitMs);
+                return connection->Connected();
+            },
+            limitMs);
+    }
+    bool connected() const { return connection->Connected(); }
+    void send(const std::string& text) { connection->SendRaw(text); }
+    // Reads lines until the text received so far contains want; false when
+    // a read ends first at the time-out or the end of the connection.
+    bool receive(const std::string& want) {
+        while (!contains(received, want)) {
+            std::string line = connection->ReadLine();
+            received += line;
+            if (line.empty() || line.back() != '\n') return contains(received, want);
+        }
+        return true;
+    }
     std::string received;
 
   private:
@@ -134,8 +135,8 @@ TEST(ServiceProcess, ServesClientsAndStopsCleanlyOnSigterm) {
     EXPECT_TRUE(client.receive("OK noop\r\n")) << client.received;
     client.send("ADD 127.0.0.2 * *\r\n");
     // The reply and the engine's broadcast travel separately; either may come first.
-    for (const char* line : {"OK queuing subscription for 127.0.0.2 * *\r\n",
-                             "CONNECTION_OK 127.0.0.2 * *\r\n"}) {
+    for (const char* line :
+         {"OK queuing subscription for 127.0.0.2 * *\r\n", "CONNECTION_OK 127.0.0.2 * *\r\n"}) {
         EXPECT_TRUE(client.receive(line)) << client.received;
     }
 
@@ -190,12 +191,15 @@ TEST(ServiceProcess, FailedStartEndsTheServiceWithItsReasonInTheDebugOutput) {
         std::string config;  // written to quellon.ini unless empty
         std::vector<std::string> reasons;
     } cases[] = {
-        {"no configuration file", "",
+        {"no configuration file",
+         "",
          {"Current directory check failed", "Failed to open the config file",
           "Loading Configfile Failed."}},
-        {"no Logger.level", "[LISTEN]\nPORT=1\n[Logger]\nfilename=/tmp/x.log\n",
+        {"no Logger.level",
+         "[LISTEN]\nPORT=1\n[Logger]\nfilename=/tmp/x.log\n",
          {"logger file name or debug level not set."}},
-        {"entry without a name", "[LISTEN]\nPORT=1\n=7668\n",
+        {"entry without a name",
+         "[LISTEN]\nPORT=1\n=7668\n",
          {"Error: configuration file", "Loading Configfile Failed."}},
     };
     for (const Case& c : cases) {
@@ -278,8 +282,7 @@ TEST(ServiceProcess, ServiceThatCannotServeEndsByItself) {
     } cases[] = {
         {"TLS without a certificate", "[SSL]\nSSLENABLED=true\nSSLPORT=1\n", FreePort(),
          "SSL.SERVERCERTFILE is not set"},
-        {"port in use", "", busyPort,
-         "could not listen on port " + std::to_string(busyPort)},
+        {"port in use", "", busyPort, "could not listen on port " + std::to_string(busyPort)},
     };
     for (const Case& c : cases) {
         TempDir dir;
@@ -345,7 +348,8 @@ TEST_F(InstallCommands, Accounts) {
     } cases[] = {
         {{"-i", "alice"}, "Error: please specify both username and password\r\n", false},
         {{"-i", ".\\quellon-no-such-user", "pw"},
-         exe + "Error: failed to install service; please verify username and password\r\n", false},
+         exe + "Error: failed to install service; please verify username and password\r\n",
+         false},
         {{"-i", ".\\root", "pw", "-n", "Event Listener", "-c", "/etc/q.ini"},
          exe + "Service \"Event Listener\" installed successfully.\r\n"
                "Installed service as Event Listener-c -s -c \"/etc/q.ini\"\r\n",

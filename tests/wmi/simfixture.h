@@ -34,7 +34,7 @@ inline wmi::sim::SimEvent MakeEvent(const std::string& log, int type, uint32_t c
 }
 
 class SimStoreFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         path = dir.File("hosts.db");
         ASSERT_EQ(store.open(path, true), wmi::sim::SimResult::Ok);
@@ -62,14 +62,14 @@ protected:
 
 // A BSTR that frees itself.
 class Bstr {
-public:
+  public:
     explicit Bstr(const char* text) : value(text == nullptr ? nullptr : wmi::BstrFromUtf8(text)) {}
     ~Bstr() { SysFreeString(value); }
     Bstr(const Bstr&) = delete;
     Bstr& operator=(const Bstr&) = delete;
     operator BSTR() const { return value; }
 
-private:
+  private:
     BSTR value;
 };
 
@@ -87,10 +87,18 @@ inline Read GetProperty(IWbemClassObject* object, const char16_t* name) {
     out.hr = object->Get(name, 0, &value, nullptr, nullptr);
     out.vt = value.vt;
     switch (value.vt) {
-        case VT_NULL: out.text = "<NULL>"; break;
-        case VT_I4: out.text = std::to_string(value.lVal); break;
-        case VT_UI1: out.text = std::to_string(value.bVal); break;
-        case VT_BSTR: out.text = wmi::Utf8FromBstr(value.bstrVal); break;
+        case VT_NULL:
+            out.text = "<NULL>";
+            break;
+        case VT_I4:
+            out.text = std::to_string(value.lVal);
+            break;
+        case VT_UI1:
+            out.text = std::to_string(value.bVal);
+            break;
+        case VT_BSTR:
+            out.text = wmi::Utf8FromBstr(value.bstrVal);
+            break;
         case VT_ARRAY | VT_BSTR: {
             LONG lower = 0, upper = -1;
             SafeArrayGetLBound(value.parray, 1, &lower);
@@ -105,7 +113,8 @@ inline Read GetProperty(IWbemClassObject* object, const char16_t* name) {
             out.text += "]";
             break;
         }
-        default: break;
+        default:
+            break;
     }
     VariantClear(&value);
     return out;
@@ -120,8 +129,9 @@ inline IWbemClassObject* TargetOf(IWbemClassObject* notification) {
     EXPECT_EQ(v.vt, VT_UNKNOWN);
     IWbemClassObject* target = nullptr;
     if (v.vt == VT_UNKNOWN && v.punkVal != nullptr) {
-        EXPECT_EQ(v.punkVal->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(&target)),
-                  S_OK);
+        EXPECT_EQ(
+            v.punkVal->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(&target)),
+            S_OK);
     }
     VariantClear(&v);
     return target;

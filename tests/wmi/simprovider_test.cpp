@@ -24,10 +24,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-#define LIVE0 "SELECT * FROM __InstanceCreationEvent WITHIN 0 WHERE TargetInstance ISA 'Win32_NTLogEvent'"
+#define LIVE0 \
+    "SELECT * FROM __InstanceCreationEvent WITHIN 0 WHERE TargetInstance ISA 'Win32_NTLogEvent'"
 
 class SimProvider : public SimStoreFixture {
-protected:
+  protected:
     void SetUp() override {
         SimStoreFixture::SetUp();
         AddHost("10.0.0.5");
@@ -59,13 +60,16 @@ protected:
         return hr;
     }
 
-    void ConnectHostA() { ASSERT_EQ(Connect("\\\\10.0.0.5\\root\\cimv2", nullptr, nullptr, &services), S_OK); }
+    void ConnectHostA() {
+        ASSERT_EQ(Connect("\\\\10.0.0.5\\root\\cimv2", nullptr, nullptr, &services), S_OK);
+    }
 
     HRESULT Exec(const char* text, bool notification, IEnumWbemClassObject** result) {
         Bstr language("WQL"), query(text);
         const LONG flags = WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY;
-        return notification ? services->ExecNotificationQuery(language, query, flags, nullptr, result)
-                            : services->ExecQuery(language, query, flags, nullptr, result);
+        return notification
+                   ? services->ExecNotificationQuery(language, query, flags, nullptr, result)
+                   : services->ExecQuery(language, query, flags, nullptr, result);
     }
 
     // Polls once and returns the record numbers received.
@@ -167,9 +171,12 @@ TEST_F(SimProvider, LiveQueryStartsAtNewestRecordAndFilters) {
     Append("10.0.0.5", {MakeEvent("System", 1, 1), MakeEvent("System", 1, 2)});
     ConnectHostA();
     IEnumWbemClassObject* e = nullptr;
-    ASSERT_EQ(Exec(LIVE0 " AND TargetInstance.LogFile = 'System' AND TargetInstance.EventType <= 2", true, &e), S_OK);
-    Append("10.0.0.5", {MakeEvent("System", 3, 3), MakeEvent("Application", 1, 4),
-                        MakeEvent("System", 2, 5), MakeEvent("System", 1, 6), MakeEvent("System", 1, 7)});
+    ASSERT_EQ(Exec(LIVE0 " AND TargetInstance.LogFile = 'System' AND TargetInstance.EventType <= 2",
+                   true, &e),
+              S_OK);
+    Append("10.0.0.5",
+           {MakeEvent("System", 3, 3), MakeEvent("Application", 1, 4), MakeEvent("System", 2, 5),
+            MakeEvent("System", 1, 6), MakeEvent("System", 1, 7)});
     HRESULT hr;
     EXPECT_EQ(Poll(e, 0, 2, &hr), (std::vector<int>{5, 6}));
     EXPECT_EQ(hr, WBEM_S_NO_ERROR);
@@ -205,7 +212,10 @@ TEST_F(SimProvider, NextWaitsAtMostItsTimeout) {
 TEST_F(SimProvider, LiveQueryLooksOnlyEveryWithinSeconds) {
     ConnectHostA();
     IEnumWbemClassObject* e = nullptr;
-    ASSERT_EQ(Exec("SELECT * FROM __InstanceCreationEvent WITHIN 1 WHERE TargetInstance ISA 'Win32_NTLogEvent'", true, &e), S_OK);
+    ASSERT_EQ(Exec("SELECT * FROM __InstanceCreationEvent WITHIN 1 WHERE TargetInstance ISA "
+                   "'Win32_NTLogEvent'",
+                   true, &e),
+              S_OK);
     Append("10.0.0.5", {MakeEvent("System", 1, 1)});
     HRESULT hr;
     EXPECT_TRUE(Poll(e, 0, 1, &hr).empty()) << "found before the first look";
@@ -213,7 +223,8 @@ TEST_F(SimProvider, LiveQueryLooksOnlyEveryWithinSeconds) {
     Clock::time_point start = Clock::now();
     EXPECT_EQ(Poll(e, 5000, 1, &hr), (std::vector<int>{1}));
     EXPECT_EQ(hr, WBEM_S_NO_ERROR);
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(4000)) << "returned when the count was reached";
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(4000))
+        << "returned when the count was reached";
     e->Release();
 }
 
@@ -223,9 +234,10 @@ TEST_F(SimProvider, LiveQuerySeesRecordsAnotherProcessEmits) {
     IEnumWbemClassObject* e = nullptr;
     ASSERT_EQ(Exec(LIVE0 " AND TargetInstance.EventType <= 2", true, &e), S_OK);
 
-    std::vector<std::string> args = {tool, "--store", path, "emit", "10.0.0.5", "--log", "System",
-                                     "--type", "2", "--source", "Disk", "--code", "51",
-                                     "--insert", "\\Device\\Harddisk0"};
+    std::vector<std::string> args = {
+        tool,    "--store", path,     "emit",     "10.0.0.5",
+        "--log", "System",  "--type", "2",        "--source",
+        "Disk",  "--code",  "51",     "--insert", "\\Device\\Harddisk0"};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -260,7 +272,8 @@ TEST_F(SimProvider, LiveQueryKeepsUpWithAConcurrentWriter) {
         ASSERT_EQ(other.open(path, false), wmi::sim::SimResult::Ok);
         for (int i = 0; i < kTotal; i += 100) {
             std::vector<SimEvent> batch;
-            for (int k = 0; k < 100; ++k) batch.push_back(MakeEvent("System", 1 + (i + k) % 5, i + k));
+            for (int k = 0; k < 100; ++k)
+                batch.push_back(MakeEvent("System", 1 + (i + k) % 5, i + k));
             ASSERT_EQ(other.appendEvents("10.0.0.5", batch), wmi::sim::SimResult::Ok);
         }
     });
@@ -321,15 +334,19 @@ TEST_F(SimProvider, DataQueryPagesThenEnds) {
     };
     const Case cases[] = {
         // Records 1..140 at noon + i seconds; bounds are exclusive.
-        {"TimeGenerated > '20240101120000.000000+000' AND TimeGenerated < '20240101122500.000000+000'",
+        {"TimeGenerated > '20240101120000.000000+000' AND TimeGenerated < "
+         "'20240101122500.000000+000'",
          {{WBEM_S_NO_ERROR, 50}, {WBEM_S_NO_ERROR, 50}, {WBEM_S_FALSE, 40}, {WBEM_S_FALSE, 0}}},
         // Exactly 100 (records 11..110): the end shows on the poll after.
-        {"TimeGenerated > '20240101120010.000000+000' AND TimeGenerated < '20240101120151.000000+000'",
+        {"TimeGenerated > '20240101120010.000000+000' AND TimeGenerated < "
+         "'20240101120151.000000+000'",
          {{WBEM_S_NO_ERROR, 50}, {WBEM_S_NO_ERROR, 50}, {WBEM_S_FALSE, 0}}},
-        {"TimeGenerated > '20240101120010.000000+000' AND TimeGenerated < '20240101120151.000000+000' AND LogFile = 'System'",
+        {"TimeGenerated > '20240101120010.000000+000' AND TimeGenerated < "
+         "'20240101120151.000000+000' AND LogFile = 'System'",
          {{WBEM_S_NO_ERROR, 50}, {WBEM_S_FALSE, 0}, {WBEM_S_FALSE, 0}}},
         {"TimeGenerated > '20240101130000.000000+000'", {{WBEM_S_FALSE, 0}}},
-        {"TimeGenerated > '20240101120100.000000+000' AND TimeGenerated < '20240101120000.000000+000'",
+        {"TimeGenerated > '20240101120100.000000+000' AND TimeGenerated < "
+         "'20240101120000.000000+000'",
          {{WBEM_S_FALSE, 0}}},
     };
     for (const Case& c : cases) {
@@ -466,39 +483,48 @@ TEST(StatusCodeText, KnowsTheProviderCodesAndFailsForOthers) {
     }
     status->Release();
     void* other = nullptr;
-    EXPECT_EQ(CoCreateInstance(IID_IWbemServices, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &other),
-              REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(
+        CoCreateInstance(IID_IWbemServices, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &other),
+        REGDB_E_CLASSNOTREG);
 }
 
 TEST_F(SimProvider, BlanketIsRecordedPerProxy) {
     ConnectHostA();
     std::u16string user = u"bob", domain = u"CORP", password = u"secret";
-    COAUTHIDENTITY identity{reinterpret_cast<USHORT*>(user.data()), 3,
-                            reinterpret_cast<USHORT*>(domain.data()), 4,
-                            reinterpret_cast<USHORT*>(password.data()), 6,
-                            SEC_WINNT_AUTH_IDENTITY_UNICODE};
-    ASSERT_EQ(CoSetProxyBlanket(services, RPC_C_AUTHN_DEFAULT, RPC_C_AUTHZ_NONE, nullptr,
-                                RPC_C_AUTHN_LEVEL_PKT, RPC_C_IMP_LEVEL_DEFAULT, &identity, EOAC_NONE),
-              S_OK);
+    COAUTHIDENTITY identity{
+        reinterpret_cast<USHORT*>(user.data()),     3, reinterpret_cast<USHORT*>(domain.data()), 4,
+        reinterpret_cast<USHORT*>(password.data()), 6, SEC_WINNT_AUTH_IDENTITY_UNICODE};
+    ASSERT_EQ(
+        CoSetProxyBlanket(services, RPC_C_AUTHN_DEFAULT, RPC_C_AUTHZ_NONE, nullptr,
+                          RPC_C_AUTHN_LEVEL_PKT, RPC_C_IMP_LEVEL_DEFAULT, &identity, EOAC_NONE),
+        S_OK);
     user = u"xxx";  // the proxy keeps its own copy
     DWORD level = 0;
     RPC_AUTH_IDENTITY_HANDLE info = nullptr;
     OLECHAR* principal = reinterpret_cast<OLECHAR*>(1);
-    ASSERT_EQ(CoQueryProxyBlanket(services, nullptr, nullptr, &principal, &level, nullptr, &info, nullptr), S_OK);
+    ASSERT_EQ(CoQueryProxyBlanket(services, nullptr, nullptr, &principal, &level, nullptr, &info,
+                                  nullptr),
+              S_OK);
     EXPECT_EQ(level, RPC_C_AUTHN_LEVEL_PKT);
     EXPECT_EQ(principal, nullptr);
     ASSERT_NE(info, nullptr);
     auto* got = static_cast<COAUTHIDENTITY*>(info);
     EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(got->User), got->UserLength), u"bob");
     EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(got->Domain), got->DomainLength), u"CORP");
-    EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(got->Password), got->PasswordLength), u"secret");
+    EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(got->Password), got->PasswordLength),
+              u"secret");
 
     ASSERT_EQ(CoSetProxyBlanket(services, RPC_C_AUTHN_DEFAULT, RPC_C_AUTHZ_NONE, nullptr,
-                                RPC_C_AUTHN_LEVEL_PKT, RPC_C_IMP_LEVEL_DEFAULT, COLE_DEFAULT_AUTHINFO, EOAC_NONE),
+                                RPC_C_AUTHN_LEVEL_PKT, RPC_C_IMP_LEVEL_DEFAULT,
+                                COLE_DEFAULT_AUTHINFO, EOAC_NONE),
               S_OK);
-    ASSERT_EQ(CoQueryProxyBlanket(services, nullptr, nullptr, nullptr, nullptr, nullptr, &info, nullptr), S_OK);
+    ASSERT_EQ(
+        CoQueryProxyBlanket(services, nullptr, nullptr, nullptr, nullptr, nullptr, &info, nullptr),
+        S_OK);
     EXPECT_EQ(info, nullptr);
-    EXPECT_EQ(CoQueryProxyBlanket(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &info, nullptr), E_INVALIDARG);
+    EXPECT_EQ(
+        CoQueryProxyBlanket(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &info, nullptr),
+        E_INVALIDARG);
 }
 
 }  // namespace

@@ -80,15 +80,15 @@ TEST(SafeArray, BoundsElementsAndCopies) {
 }
 
 class Counted : public wmi::ComObject<IWbemClassObject> {
-public:
+  public:
     explicit Counted(int* destroyed) : destroyed(destroyed) {}
     ~Counted() override { ++*destroyed; }
     HRESULT Get(LPCWSTR, LONG, VARIANT*, CIMTYPE*, LONG*) override { return WBEM_E_NOT_FOUND; }
 
-protected:
+  protected:
     const IID& InterfaceId() const override { return IID_IWbemClassObject; }
 
-private:
+  private:
     int* destroyed;
 };
 

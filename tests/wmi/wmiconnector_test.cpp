@@ -18,7 +18,7 @@ namespace {
 
 // Installs a TRACE logger for one test and removes it afterwards.
 class LoggedTest : public SimStoreFixture {
-protected:
+  protected:
     void SetUp() override {
         SimStoreFixture::SetUp();
         g_logger = new CLogger(dir.File("test.log"), "TRACE");
@@ -34,7 +34,7 @@ protected:
 };
 
 class Pool : public LoggedTest {
-protected:
+  protected:
     void SetUp() override {
         LoggedTest::SetUp();
         AddHost("10.0.0.5");
@@ -48,9 +48,9 @@ protected:
     // "default".
     static std::string Identity(IUnknown* proxy) {
         RPC_AUTH_IDENTITY_HANDLE info = nullptr;
-        EXPECT_EQ(CoQueryProxyBlanket(proxy, nullptr, nullptr, nullptr, nullptr, nullptr, &info,
-                                      nullptr),
-                  S_OK);
+        EXPECT_EQ(
+            CoQueryProxyBlanket(proxy, nullptr, nullptr, nullptr, nullptr, nullptr, &info, nullptr),
+            S_OK);
         if (info == nullptr) return "default";
         auto* id = static_cast<COAUTHIDENTITY*>(info);
         auto text = [](USHORT* s, ULONG n) {
@@ -74,7 +74,8 @@ protected:
 TEST(WmiConnectorNames, NamespacePathAndKey) {
     EXPECT_EQ(CWmiConnector::NamespacePath("h", "root\\cimv2"), "\\\\h\\root\\cimv2");
     EXPECT_EQ(CWmiConnector::NamespacePath("h", "\\root\\cimv2"), "\\\\h\\root\\cimv2");
-    EXPECT_EQ(CWmiConnector::ConnectionKey("\\\\h\\root\\cimv2", "u", "p"), "\\\\h\\root\\cimv2?u?p");
+    EXPECT_EQ(CWmiConnector::ConnectionKey("\\\\h\\root\\cimv2", "u", "p"),
+              "\\\\h\\root\\cimv2?u?p");
     EXPECT_EQ(CWmiConnector::ConnectionKey("\\\\h\\root\\cimv2", "", ""), "\\\\h\\root\\cimv2??");
 }
 
@@ -83,11 +84,13 @@ TEST_F(Pool, SameHostAndCredentialsShareOneHandle) {
     IWbemServices* first = nullptr;
     IWbemServices* second = nullptr;
     ASSERT_EQ(pool.connect(&first, "10.0.0.5", "root\\cimv2", "", "", 0x80), 1);
-    EXPECT_NE(sink.Text().find("Connection does not exist for {\\\\10.0.0.5\\root\\cimv2, } - "), std::string::npos);
+    EXPECT_NE(sink.Text().find("Connection does not exist for {\\\\10.0.0.5\\root\\cimv2, } - "),
+              std::string::npos);
     ASSERT_EQ(pool.connect(&second, "10.0.0.5", "root\\cimv2", "", "", 0x80), 1);
     EXPECT_EQ(first, second);
     EXPECT_EQ(pool.ReferenceCount(path, "", ""), 2);
-    EXPECT_NE(sink.Text().find("New Reference count for existing connection: {\\\\10.0.0.5\\root\\cimv2,} is 2"),
+    EXPECT_NE(sink.Text().find(
+                  "New Reference count for existing connection: {\\\\10.0.0.5\\root\\cimv2,} is 2"),
               std::string::npos);
     EXPECT_EQ(Identity(first), "default");
 
@@ -134,11 +137,16 @@ TEST_F(Pool, FailuresReturnTheNegativeCodeAndEnterNothing) {
     };
     for (const Case& c : cases) {
         IWbemServices* services = reinterpret_cast<IWbemServices*>(1);
-        EXPECT_EQ(pool.connect(&services, c.host, "root\\cimv2", c.user, c.password, 0x80), c.expected) << c.host;
+        EXPECT_EQ(pool.connect(&services, c.host, "root\\cimv2", c.user, c.password, 0x80),
+                  c.expected)
+            << c.host;
         EXPECT_EQ(services, nullptr) << c.host;
-        EXPECT_EQ(pool.ReferenceCount(CWmiConnector::NamespacePath(c.host, "root\\cimv2"), c.user, c.password), 0);
+        EXPECT_EQ(pool.ReferenceCount(CWmiConnector::NamespacePath(c.host, "root\\cimv2"), c.user,
+                                      c.password),
+                  0);
     }
-    EXPECT_NE(sink.Text().find("WmiConnector: Connection failed to {\\\\downhost\\root\\cimv2, }"), std::string::npos);
+    EXPECT_NE(sink.Text().find("WmiConnector: Connection failed to {\\\\downhost\\root\\cimv2, }"),
+              std::string::npos);
 }
 
 TEST_F(Pool, UserIsPassedWholeAndSplitForTheBlanket) {
@@ -158,11 +166,14 @@ TEST_F(Pool, UserIsPassedWholeAndSplitForTheBlanket) {
 
 TEST_F(Pool, LocalCredentialsAreRetriedWithoutThem) {
     IWbemServices* services = nullptr;
-    ASSERT_EQ(pool.connect(&services, "localhost", "root\\cimv2", "CORP\\bob", "hunter2-B", 0x80), 1);
+    ASSERT_EQ(pool.connect(&services, "localhost", "root\\cimv2", "CORP\\bob", "hunter2-B", 0x80),
+              1);
     ASSERT_NE(services, nullptr);
     EXPECT_TRUE(Works(services));
-    EXPECT_EQ(Identity(services), "CORP|bob|hunter2-B") << "the blanket still carries the given user";
-    EXPECT_NE(sink.Text().find("WmiConnector: Retrying connection to {\\\\localhost\\root\\cimv2, CORP\\bob} as local, failed as remote"),
+    EXPECT_EQ(Identity(services), "CORP|bob|hunter2-B")
+        << "the blanket still carries the given user";
+    EXPECT_NE(sink.Text().find("WmiConnector: Retrying connection to {\\\\localhost\\root\\cimv2, "
+                               "CORP\\bob} as local, failed as remote"),
               std::string::npos);
     EXPECT_EQ(pool.ReferenceCount("\\\\localhost\\root\\cimv2", "CORP\\bob", "hunter2-B"), 1);
 }
@@ -187,21 +198,24 @@ TEST_F(Pool, NoLogLineCarriesAPassword) {
 std::atomic<int> g_liveServices{0};
 
 class FakeServices : public wmi::ComObject<IWbemServices> {
-public:
+  public:
     FakeServices() { ++g_liveServices; }
     ~FakeServices() override { --g_liveServices; }
-    HRESULT ExecQuery(BSTR, BSTR, LONG, IWbemContext*, IEnumWbemClassObject**) override { return WBEM_E_FAILED; }
-    HRESULT ExecNotificationQuery(BSTR, BSTR, LONG, IWbemContext*, IEnumWbemClassObject**) override {
+    HRESULT ExecQuery(BSTR, BSTR, LONG, IWbemContext*, IEnumWbemClassObject**) override {
+        return WBEM_E_FAILED;
+    }
+    HRESULT ExecNotificationQuery(BSTR, BSTR, LONG, IWbemContext*,
+                                  IEnumWbemClassObject**) override {
         return WBEM_E_FAILED;
     }
 
-protected:
+  protected:
     const IID& InterfaceId() const override { return IID_IWbemServices; }
 };
 
 // Services that are no proxy: the blanket cannot be read.
 class NoProxyServices : public IWbemServices {
-public:
+  public:
     NoProxyServices() { ++g_liveServices; }
     HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
     ULONG AddRef() override { return ++refs; }
@@ -210,15 +224,18 @@ public:
         if (left == 0) delete this;
         return left;
     }
-    HRESULT ExecQuery(BSTR, BSTR, LONG, IWbemContext*, IEnumWbemClassObject**) override { return WBEM_E_FAILED; }
-    HRESULT ExecNotificationQuery(BSTR, BSTR, LONG, IWbemContext*, IEnumWbemClassObject**) override {
+    HRESULT ExecQuery(BSTR, BSTR, LONG, IWbemContext*, IEnumWbemClassObject**) override {
+        return WBEM_E_FAILED;
+    }
+    HRESULT ExecNotificationQuery(BSTR, BSTR, LONG, IWbemContext*,
+                                  IEnumWbemClassObject**) override {
         return WBEM_E_FAILED;
     }
 
-protected:
+  protected:
     ~NoProxyServices() override { --g_liveServices; }
 
-private:
+  private:
     std::atomic<ULONG> refs{1};
 };
 
@@ -234,7 +251,7 @@ ConnectCall g_lastCall;
 std::string TextOrNone(BSTR text) { return text == nullptr ? "(none)" : wmi::Utf8FromBstr(text); }
 
 class FakeLocator : public wmi::ComObject<IWbemLocator> {
-public:
+  public:
     explicit FakeLocator(Behaviour b) : behaviour(b) {}
     HRESULT ConnectServer(BSTR resource, BSTR user, BSTR password, BSTR, LONG flags, BSTR,
                           IWbemContext*, IWbemServices** services) override {
@@ -243,24 +260,30 @@ public:
             g_lastCall = {TextOrNone(resource), TextOrNone(user), TextOrNone(password), flags};
         }
         switch (behaviour) {
-            case Behaviour::NullHandle: return S_OK;
-            case Behaviour::NoProxy: *services = new NoProxyServices(); return S_OK;
-            case Behaviour::Slow: std::this_thread::sleep_for(std::chrono::milliseconds(20)); break;
-            case Behaviour::Normal: break;
+            case Behaviour::NullHandle:
+                return S_OK;
+            case Behaviour::NoProxy:
+                *services = new NoProxyServices();
+                return S_OK;
+            case Behaviour::Slow:
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                break;
+            case Behaviour::Normal:
+                break;
         }
         *services = new FakeServices();
         return S_OK;
     }
 
-protected:
+  protected:
     const IID& InterfaceId() const override { return IID_IWbemLocator; }
 
-private:
+  private:
     Behaviour behaviour;
 };
 
 class PoolWithFakes : public LoggedTest {
-protected:
+  protected:
     void Use(Behaviour b) {
         wmi::SetLocatorFactory([b](IWbemLocator** out) {
             *out = new FakeLocator(b);
@@ -292,8 +315,10 @@ TEST_F(PoolWithFakes, SuccessWithoutAHandleIsAFailure) {
     EXPECT_EQ(services, nullptr);
     EXPECT_EQ(pool.ReferenceCount("\\\\h\\root\\cimv2", "", ""), 0);
     EXPECT_NE(sink.Text().find("INFO"), std::string::npos);
-    EXPECT_NE(sink.Text().find("WmiConnector: ConnectServer OK but wbemServices == NULL for \\\\h\\root\\cimv2 "),
-              std::string::npos);
+    EXPECT_NE(
+        sink.Text().find(
+            "WmiConnector: ConnectServer OK but wbemServices == NULL for \\\\h\\root\\cimv2 "),
+        std::string::npos);
 }
 
 TEST_F(PoolWithFakes, BlanketFailureReleasesTheNewHandle) {
@@ -305,7 +330,8 @@ TEST_F(PoolWithFakes, BlanketFailureReleasesTheNewHandle) {
     EXPECT_EQ(g_liveServices, before);
     std::string log = sink.Text();
     EXPECT_NE(log.find("WmiConnector: Failed in CoQueryProxyBlanket()"), std::string::npos);
-    EXPECT_NE(log.find("WmiConnector: Failed to negotiate proxy blanket on {\\\\h\\root\\cimv2, u} after connecting"),
+    EXPECT_NE(log.find("WmiConnector: Failed to negotiate proxy blanket on {\\\\h\\root\\cimv2, u} "
+                       "after connecting"),
               std::string::npos);
 }
 
@@ -313,7 +339,8 @@ TEST_F(PoolWithFakes, LocatorFailureIsReported) {
     wmi::SetLocatorFactory([](IWbemLocator**) { return REGDB_E_CLASSNOTREG; });
     IWbemServices* services = nullptr;
     EXPECT_EQ(pool.connect(&services, "h", "root\\cimv2", "u", "p", 0x80), REGDB_E_CLASSNOTREG);
-    EXPECT_NE(sink.Text().find("WmiConnector: Connection failed to {\\\\h\\root\\cimv2, u} - could not get IID_IWBEMLocator interface"),
+    EXPECT_NE(sink.Text().find("WmiConnector: Connection failed to {\\\\h\\root\\cimv2, u} - could "
+                               "not get IID_IWBEMLocator interface"),
               std::string::npos);
 }
 
@@ -323,7 +350,8 @@ TEST_F(PoolWithFakes, ConcurrentConnectsOfOneKeyShareOneHandle) {
     IWbemServices* got[kThreads] = {};
     std::vector<std::thread> threads;
     for (int i = 0; i < kThreads; ++i) {
-        threads.emplace_back([&, i] { EXPECT_EQ(pool.connect(&got[i], "h", "root\\cimv2", "u", "p", 0x80), 1); });
+        threads.emplace_back(
+            [&, i] { EXPECT_EQ(pool.connect(&got[i], "h", "root\\cimv2", "u", "p", 0x80), 1); });
     }
     for (std::thread& t : threads) t.join();
     for (int i = 1; i < kThreads; ++i) EXPECT_EQ(got[i], got[0]);

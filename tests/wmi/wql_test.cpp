@@ -8,7 +8,8 @@ using namespace wmi::sim;
 
 namespace {
 
-#define LIVE "SELECT * FROM __InstanceCreationEvent WITHIN 60 WHERE TargetInstance ISA 'Win32_NTLogEvent'"
+#define LIVE \
+    "SELECT * FROM __InstanceCreationEvent WITHIN 60 WHERE TargetInstance ISA 'Win32_NTLogEvent'"
 #define DATA "SELECT * FROM Win32_NTLogEvent"
 
 struct ParseCase {
@@ -22,17 +23,28 @@ const ParseCase kParseCases[] = {
     {LIVE, true, WBEM_S_NO_ERROR},
     {LIVE " AND TargetInstance.LogFile = 'System'", true, WBEM_S_NO_ERROR},
     {LIVE " AND TargetInstance.EventType <= 2", true, WBEM_S_NO_ERROR},
-    {LIVE " AND TargetInstance.LogFile = 'System' AND TargetInstance.EventType <= 2", true, WBEM_S_NO_ERROR},
-    {DATA " WHERE TimeGenerated > '20240101000000.000000+000' AND TimeGenerated < '20240102000000.000000+000'", false, WBEM_S_NO_ERROR},
-    {DATA " WHERE TimeGenerated > '20240101000000.000000+000' AND TimeGenerated < '20240102000000.000000+000' AND LogFile = 'Application' AND EventType <= 3", false, WBEM_S_NO_ERROR},
+    {LIVE " AND TargetInstance.LogFile = 'System' AND TargetInstance.EventType <= 2", true,
+     WBEM_S_NO_ERROR},
+    {DATA " WHERE TimeGenerated > '20240101000000.000000+000' AND TimeGenerated < "
+          "'20240102000000.000000+000'",
+     false, WBEM_S_NO_ERROR},
+    {DATA " WHERE TimeGenerated > '20240101000000.000000+000' AND TimeGenerated < "
+          "'20240102000000.000000+000' AND LogFile = 'Application' AND EventType <= 3",
+     false, WBEM_S_NO_ERROR},
     // Case, spacing, other operators and literal forms.
-    {"select * from __instancecreationevent within 5 where targetinstance isa \"win32_ntlogevent\" and TARGETINSTANCE.logfile <> 'x'", true, WBEM_S_NO_ERROR},
-    {"SELECT*FROM Win32_NTLogEvent WHERE EventCode>=7036 AND EventCode!=1\r\n", false, WBEM_S_NO_ERROR},
-    {"SELECT * FROM __InstanceCreationEvent WITHIN 0 WHERE TargetInstance ISA 'Win32_NTLogEvent'", true, WBEM_S_NO_ERROR},
-    {"SELECT * FROM __InstanceCreationEvent WITHIN 0.5 WHERE TargetInstance ISA 'Win32_NTLogEvent'", true, WBEM_S_NO_ERROR},
+    {"select * from __instancecreationevent within 5 where targetinstance isa \"win32_ntlogevent\" "
+     "and TARGETINSTANCE.logfile <> 'x'",
+     true, WBEM_S_NO_ERROR},
+    {"SELECT*FROM Win32_NTLogEvent WHERE EventCode>=7036 AND EventCode!=1\r\n", false,
+     WBEM_S_NO_ERROR},
+    {"SELECT * FROM __InstanceCreationEvent WITHIN 0 WHERE TargetInstance ISA 'Win32_NTLogEvent'",
+     true, WBEM_S_NO_ERROR},
+    {"SELECT * FROM __InstanceCreationEvent WITHIN 0.5 WHERE TargetInstance ISA 'Win32_NTLogEvent'",
+     true, WBEM_S_NO_ERROR},
     {DATA " WHERE EventType <= '3'", false, WBEM_S_NO_ERROR},
     {DATA " WHERE SourceName = 42", false, WBEM_S_NO_ERROR},
-    {DATA " WHERE LogFile = 'O\\'Brien' AND User = 'NT AUTHORITY\\\\SYSTEM'", false, WBEM_S_NO_ERROR},
+    {DATA " WHERE LogFile = 'O\\'Brien' AND User = 'NT AUTHORITY\\\\SYSTEM'", false,
+     WBEM_S_NO_ERROR},
     // Broken or injected literals.
     {DATA " WHERE LogFile = 'Sys'tem'", false, WBEM_E_INVALID_QUERY},
     {DATA " WHERE LogFile = 'System", false, WBEM_E_INVALID_QUERY},
@@ -60,15 +72,19 @@ const ParseCase kParseCases[] = {
     {DATA " WHERE TargetInstance ISA 'Win32_NTLogEvent'", false, WBEM_E_INVALID_QUERY},
     {LIVE " AND LogFile = 'System'", true, WBEM_E_INVALID_QUERY},
     {LIVE " AND TargetInstance.NoSuch = 1", true, WBEM_E_INVALID_QUERY},
-    {"SELECT * FROM __InstanceCreationEvent WHERE TargetInstance ISA 'Win32_NTLogEvent'", true, WBEM_E_INVALID_QUERY},
-    {"SELECT * FROM __InstanceCreationEvent WITHIN -5 WHERE TargetInstance ISA 'Win32_NTLogEvent'", true, WBEM_E_INVALID_QUERY},
+    {"SELECT * FROM __InstanceCreationEvent WHERE TargetInstance ISA 'Win32_NTLogEvent'", true,
+     WBEM_E_INVALID_QUERY},
+    {"SELECT * FROM __InstanceCreationEvent WITHIN -5 WHERE TargetInstance ISA 'Win32_NTLogEvent'",
+     true, WBEM_E_INVALID_QUERY},
     {"SELECT * FROM __InstanceCreationEvent WITHIN 60", true, WBEM_E_INVALID_QUERY},
     {LIVE " AND TargetInstance ISA 'Win32_NTLogEvent'", true, WBEM_E_INVALID_QUERY},
     // Classes.
     {"SELECT * FROM Win32_NTLogEvnt", false, WBEM_E_INVALID_CLASS},
     {"SELECT * FROM __InstanceCreationEvent", false, WBEM_E_INVALID_CLASS},
-    {"SELECT * FROM __InstanceDeletionEvent WITHIN 60 WHERE TargetInstance ISA 'Win32_NTLogEvent'", true, WBEM_E_INVALID_CLASS},
-    {"SELECT * FROM __InstanceCreationEvent WITHIN 60 WHERE TargetInstance ISA 'Win32_Process'", true, WBEM_E_INVALID_CLASS},
+    {"SELECT * FROM __InstanceDeletionEvent WITHIN 60 WHERE TargetInstance ISA 'Win32_NTLogEvent'",
+     true, WBEM_E_INVALID_CLASS},
+    {"SELECT * FROM __InstanceCreationEvent WITHIN 60 WHERE TargetInstance ISA 'Win32_Process'",
+     true, WBEM_E_INVALID_CLASS},
     {DATA, true, WBEM_E_NOT_EVENT_CLASS},
 };
 
@@ -81,14 +97,18 @@ TEST(Wql, ParsesWhatItSupportsAndRejectsTheRest) {
 
 TEST(Wql, WithinIsKeptInMicroseconds) {
     WqlQuery query;
-    ASSERT_EQ(ParseWql("SELECT * FROM __InstanceCreationEvent WITHIN 2.25 WHERE TargetInstance ISA 'Win32_NTLogEvent'", true, query), WBEM_S_NO_ERROR);
+    ASSERT_EQ(ParseWql("SELECT * FROM __InstanceCreationEvent WITHIN 2.25 WHERE TargetInstance ISA "
+                       "'Win32_NTLogEvent'",
+                       true, query),
+              WBEM_S_NO_ERROR);
     EXPECT_EQ(query.withinMicros, 2250000);
     EXPECT_TRUE(query.notification);
 }
 
 TEST(Wql, EscapedQuoteStaysInsideTheLiteral) {
     WqlQuery query;
-    ASSERT_EQ(ParseWql(DATA " WHERE LogFile = 'x\\' AND EventType <> \\'0'", false, query), WBEM_S_NO_ERROR);
+    ASSERT_EQ(ParseWql(DATA " WHERE LogFile = 'x\\' AND EventType <> \\'0'", false, query),
+              WBEM_S_NO_ERROR);
     ASSERT_EQ(query.conditions.size(), 1u);
     EXPECT_EQ(query.conditions[0].text, "x' AND EventType <> '0");
 }
@@ -147,7 +167,12 @@ TEST(Wql, EvaluatesComparisonsOnAnEvent) {
 
 TEST(Wql, TimeBoundsOfExclusiveWindow) {
     WqlQuery query;
-    ASSERT_EQ(ParseWql(DATA " WHERE TimeGenerated > '20240101120000.000000+000' AND TimeGenerated < '20240101120010.000000+000' AND TimeGenerated >= '20240101115000.000000+000'", false, query), WBEM_S_NO_ERROR);
+    ASSERT_EQ(
+        ParseWql(DATA
+                 " WHERE TimeGenerated > '20240101120000.000000+000' AND TimeGenerated < "
+                 "'20240101120010.000000+000' AND TimeGenerated >= '20240101115000.000000+000'",
+                 false, query),
+        WBEM_S_NO_ERROR);
     int64_t from = 0, to = 0;
     TimeGeneratedBounds(query, from, to);
     EXPECT_EQ(from, simtest::kNoon + 1);

@@ -35,9 +35,7 @@ const PropertyInfo kProperties[] = {
     {"User", EventProperty::User, PropertyKind::Text, CIM_STRING},
 };
 
-char LowerAscii(char32_t c) {
-    return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-}
+char LowerAscii(char32_t c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); }
 
 // Case-insensitive comparison of an ASCII name with a query or caller text.
 template <class Char>
@@ -82,7 +80,7 @@ void FillTypeAndFlavor(CIMTYPE cimType, CIMTYPE* type, LONG* flavor) {
 }
 
 class LogEventObject : public ComObject<IWbemClassObject> {
-public:
+  public:
     explicit LogEventObject(SimEvent&& e) : event(std::move(e)) {}
 
     HRESULT Get(LPCWSTR name, LONG, VARIANT* value, CIMTYPE* type, LONG* flavor) override {
@@ -128,10 +126,10 @@ public:
         return WBEM_E_FAILED;
     }
 
-protected:
+  protected:
     const IID& InterfaceId() const override { return IID_IWbemClassObject; }
 
-private:
+  private:
     HRESULT PutStrings(VARIANT* value) {
         if (!event.insertionStrings) {
             value->vt = VT_NULL;
@@ -157,7 +155,7 @@ private:
 };
 
 class CreationEventObject : public ComObject<IWbemClassObject> {
-public:
+  public:
     explicit CreationEventObject(IWbemClassObject* t) : target(t) {}
     ~CreationEventObject() override {
         if (target != nullptr) target->Release();
@@ -168,8 +166,7 @@ public:
         size_t length = WideLength(name);
         if (NameEquals("__CLASS", name, length)) {
             FillTypeAndFlavor(CIM_STRING, type, flavor);
-            return value == nullptr ? WBEM_S_NO_ERROR
-                                    : PutText(value, "__InstanceCreationEvent");
+            return value == nullptr ? WBEM_S_NO_ERROR : PutText(value, "__InstanceCreationEvent");
         }
         if (!NameEquals("TargetInstance", name, length)) return WBEM_E_NOT_FOUND;
         FillTypeAndFlavor(CIM_OBJECT, type, flavor);
@@ -185,10 +182,10 @@ public:
         return WBEM_S_NO_ERROR;
     }
 
-protected:
+  protected:
     const IID& InterfaceId() const override { return IID_IWbemClassObject; }
 
-private:
+  private:
     IWbemClassObject* const target;  // one reference, owned
 };
 
@@ -208,25 +205,39 @@ PropertyKind KindOf(EventProperty property) { return InfoOf(property).kind; }
 
 int64_t NumberOf(const SimEvent& event, EventProperty property) {
     switch (property) {
-        case EventProperty::Category: return event.category;
-        case EventProperty::EventCode: return event.eventCode;
-        case EventProperty::EventIdentifier: return event.eventIdentifier;
-        case EventProperty::EventType: return event.eventType;
-        case EventProperty::RecordNumber: return event.recordNumber;
-        default: return 0;
+        case EventProperty::Category:
+            return event.category;
+        case EventProperty::EventCode:
+            return event.eventCode;
+        case EventProperty::EventIdentifier:
+            return event.eventIdentifier;
+        case EventProperty::EventType:
+            return event.eventType;
+        case EventProperty::RecordNumber:
+            return event.recordNumber;
+        default:
+            return 0;
     }
 }
 
 const std::string* TextOf(const SimEvent& event, EventProperty property) {
     switch (property) {
-        case EventProperty::CategoryString: return &event.categoryString;
-        case EventProperty::ComputerName: return &event.computerName;
-        case EventProperty::Logfile: return &event.logFile;
-        case EventProperty::Message: return event.message ? &*event.message : nullptr;
-        case EventProperty::SourceName: return &event.sourceName;
-        case EventProperty::Type: return &event.typeText;
-        case EventProperty::User: return event.user ? &*event.user : nullptr;
-        default: return nullptr;
+        case EventProperty::CategoryString:
+            return &event.categoryString;
+        case EventProperty::ComputerName:
+            return &event.computerName;
+        case EventProperty::Logfile:
+            return &event.logFile;
+        case EventProperty::Message:
+            return event.message ? &*event.message : nullptr;
+        case EventProperty::SourceName:
+            return &event.sourceName;
+        case EventProperty::Type:
+            return &event.typeText;
+        case EventProperty::User:
+            return event.user ? &*event.user : nullptr;
+        default:
+            return nullptr;
     }
 }
 

@@ -96,10 +96,9 @@ bool SimEnumerator::HostAvailable(SimStore* db) {
 
 bool SimEnumerator::Fill(SimStore* db, size_t wanted) {
     while (pending.size() < wanted && cursor < visibleUpTo) {
-        SimResult result =
-            query.notification
-                ? db->eventsAfter(host, cursor, kFetchBatch, batch)
-                : db->eventsBetween(host, timeFrom, timeTo, cursor, kFetchBatch, batch);
+        SimResult result = query.notification ? db->eventsAfter(host, cursor, kFetchBatch, batch)
+                                              : db->eventsBetween(host, timeFrom, timeTo, cursor,
+                                                                  kFetchBatch, batch);
         if (result != SimResult::Ok) return false;
         for (SimEvent& event : batch) {
             if (event.recordNumber > visibleUpTo) break;

@@ -33,18 +33,17 @@
 namespace wmi::sim {
 
 class SimEnumerator : public ComObject<IEnumWbemClassObject> {
-public:
+  public:
     // `startRecord`: the host's newest record when the query was issued.
     SimEnumerator(std::shared_ptr<StoreConnections> store, std::string host, WqlQuery query,
                   int64_t startRecord);
 
-    HRESULT Next(LONG timeout, ULONG count, IWbemClassObject** objects,
-                 ULONG* returned) override;
+    HRESULT Next(LONG timeout, ULONG count, IWbemClassObject** objects, ULONG* returned) override;
 
-protected:
+  protected:
     const IID& InterfaceId() const override { return IID_IEnumWbemClassObject; }
 
-private:
+  private:
     using Clock = std::chrono::steady_clock;
 
     HRESULT NextLocked(LONG timeout, ULONG count, IWbemClassObject** objects, ULONG* returned)

@@ -31,7 +31,7 @@ bool SplitResource(const std::string& resource, std::string& host, std::string& 
 }
 
 class SimServices : public ComObject<IWbemServices> {
-public:
+  public:
     SimServices(std::shared_ptr<StoreConnections> s, std::string h)
         : store(std::move(s)), host(std::move(h)) {}
 
@@ -50,10 +50,10 @@ public:
         return Exec(language, query, true, result);
     }
 
-protected:
+  protected:
     const IID& InterfaceId() const override { return IID_IWbemServices; }
 
-private:
+  private:
     HRESULT Exec(BSTR language, BSTR text, bool notification, IEnumWbemClassObject** result) {
         if (result == nullptr) return WBEM_E_INVALID_PARAMETER;
         *result = nullptr;
@@ -83,7 +83,7 @@ private:
 };
 
 class SimLocator : public ComObject<IWbemLocator> {
-public:
+  public:
     explicit SimLocator(std::shared_ptr<StoreConnections> s) : store(std::move(s)) {}
 
     HRESULT ConnectServer(BSTR networkResource, BSTR user, BSTR password, BSTR, LONG, BSTR,
@@ -120,10 +120,10 @@ public:
         }
     }
 
-protected:
+  protected:
     const IID& InterfaceId() const override { return IID_IWbemLocator; }
 
-private:
+  private:
     const std::shared_ptr<StoreConnections> store;
 };
 

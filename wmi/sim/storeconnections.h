@@ -17,7 +17,7 @@
 namespace wmi::sim {
 
 class StoreConnections {
-public:
+  public:
     static constexpr size_t kMaxIdle = 8;
 
     // The shared object of `path` (made on first use).
@@ -34,7 +34,7 @@ public:
 
     const std::string& Path() const { return path; }
 
-private:
+  private:
     const std::string path;
     // Leaf lock: guards idle; no other lock is taken while it is held (a
     // store is opened and closed outside it).
@@ -44,7 +44,7 @@ private:
 
 // A connection leased for the life of a block.
 class StoreLease : public RSLibrary::RSNonCopyable {
-public:
+  public:
     explicit StoreLease(StoreConnections& owner) : owner(owner), store(owner.Acquire()) {}
     ~StoreLease() {
         if (store) owner.Release(std::move(store));
@@ -52,7 +52,7 @@ public:
     explicit operator bool() const { return store != nullptr; }
     SimStore* operator->() const { return store.get(); }
 
-private:
+  private:
     StoreConnections& owner;
     std::unique_ptr<SimStore> store;
 };

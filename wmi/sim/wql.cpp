@@ -119,7 +119,7 @@ struct RawQuery {
 };
 
 class Parser {
-public:
+  public:
     explicit Parser(std::vector<Token> t) : tokens(std::move(t)) {}
 
     bool Parse(RawQuery& query) {
@@ -140,7 +140,7 @@ public:
         return Peek().kind == TokenKind::End;
     }
 
-private:
+  private:
     const Token& Peek() const { return tokens[pos]; }
 
     bool Take(TokenKind kind) {
@@ -207,13 +207,20 @@ bool ParseWithin(std::string_view text, int64_t& micros) {
 }
 
 bool ParseOp(std::string_view text, WqlOp& op) {
-    if (text == "=") op = WqlOp::Equal;
-    else if (text == "<>" || text == "!=") op = WqlOp::NotEqual;
-    else if (text == "<") op = WqlOp::Less;
-    else if (text == "<=") op = WqlOp::LessEqual;
-    else if (text == ">") op = WqlOp::Greater;
-    else if (text == ">=") op = WqlOp::GreaterEqual;
-    else return false;
+    if (text == "=")
+        op = WqlOp::Equal;
+    else if (text == "<>" || text == "!=")
+        op = WqlOp::NotEqual;
+    else if (text == "<")
+        op = WqlOp::Less;
+    else if (text == "<=")
+        op = WqlOp::LessEqual;
+    else if (text == ">")
+        op = WqlOp::Greater;
+    else if (text == ">=")
+        op = WqlOp::GreaterEqual;
+    else
+        return false;
     return true;
 }
 
@@ -240,12 +247,18 @@ HRESULT MakeCondition(std::string_view propertyName, const RawTerm& term, WqlCon
 template <class T>
 bool Compare(WqlOp op, const T& a, const T& b) {
     switch (op) {
-        case WqlOp::Equal: return a == b;
-        case WqlOp::NotEqual: return a != b;
-        case WqlOp::Less: return a < b;
-        case WqlOp::LessEqual: return a <= b;
-        case WqlOp::Greater: return a > b;
-        case WqlOp::GreaterEqual: return a >= b;
+        case WqlOp::Equal:
+            return a == b;
+        case WqlOp::NotEqual:
+            return a != b;
+        case WqlOp::Less:
+            return a < b;
+        case WqlOp::LessEqual:
+            return a <= b;
+        case WqlOp::Greater:
+            return a > b;
+        case WqlOp::GreaterEqual:
+            return a >= b;
     }
     return false;
 }
@@ -273,7 +286,7 @@ HRESULT ParseWql(std::string_view text, bool notification, WqlQuery& query) {
     if (notification) {
         if (!EqualsIgnoringCase(raw.className, "__InstanceCreationEvent")) {
             return EqualsIgnoringCase(raw.className, "Win32_NTLogEvent") ? WBEM_E_NOT_EVENT_CLASS
-                                                                          : WBEM_E_INVALID_CLASS;
+                                                                         : WBEM_E_INVALID_CLASS;
         }
         if (!raw.within || !ParseWithin(*raw.within, parsed.withinMicros)) {
             return WBEM_E_INVALID_QUERY;
@@ -320,7 +333,8 @@ bool Matches(const WqlQuery& query, const SimEvent& event) {
         bool holds = false;
         switch (KindOf(condition.property)) {
             case PropertyKind::Number:
-                holds = Compare(condition.op, NumberOf(event, condition.property), condition.number);
+                holds =
+                    Compare(condition.op, NumberOf(event, condition.property), condition.number);
                 break;
             case PropertyKind::DateTime:
                 holds = Compare(condition.op, TimeOf(event, condition.property), condition.number);
@@ -352,16 +366,25 @@ void TimeGeneratedBounds(const WqlQuery& query, int64_t& from, int64_t& to) {
                 to = std::min(to, value);
                 break;
             case WqlOp::Greater:
-                if (value < std::numeric_limits<int64_t>::max()) from = std::max(from, value + 1);
-                else to = std::numeric_limits<int64_t>::min();
+                if (value < std::numeric_limits<int64_t>::max())
+                    from = std::max(from, value + 1);
+                else
+                    to = std::numeric_limits<int64_t>::min();
                 break;
-            case WqlOp::GreaterEqual: from = std::max(from, value); break;
+            case WqlOp::GreaterEqual:
+                from = std::max(from, value);
+                break;
             case WqlOp::Less:
-                if (value > std::numeric_limits<int64_t>::min()) to = std::min(to, value - 1);
-                else from = std::numeric_limits<int64_t>::max();
+                if (value > std::numeric_limits<int64_t>::min())
+                    to = std::min(to, value - 1);
+                else
+                    from = std::numeric_limits<int64_t>::max();
                 break;
-            case WqlOp::LessEqual: to = std::min(to, value); break;
-            case WqlOp::NotEqual: break;
+            case WqlOp::LessEqual:
+                to = std::min(to, value);
+                break;
+            case WqlOp::NotEqual:
+                break;
         }
     }
 }

@@ -34,8 +34,8 @@ struct WqlCondition {
 };
 
 struct WqlQuery {
-    bool notification = false;  // __InstanceCreationEvent
-    int64_t withinMicros = 0;   // WITHIN, notification queries only
+    bool notification = false;             // __InstanceCreationEvent
+    int64_t withinMicros = 0;              // WITHIN, notification queries only
     std::vector<WqlCondition> conditions;  // all must hold
 };
 
