@@ -12,9 +12,10 @@ using namespace simtest;
 
 namespace {
 
-#define LIVE_BASE(n)                                                               \
-    "SELECT * FROM __InstanceCreationEvent WITHIN " n " WHERE TargetInstance ISA " \
-                                                      "'Win32_NTLogEvent'"
+#define LIVE_BASE(n)                                  \
+    "SELECT * FROM __InstanceCreationEvent WITHIN " n \
+    " WHERE TargetInstance ISA "                      \
+    "'Win32_NTLogEvent'"
 #define REPLAY_BASE                                                                         \
     "SELECT * FROM Win32_NTLogEvent WHERE TimeGenerated > '20240101120000.000000+000' AND " \
     "TimeGenerated < '20240101130000.000000+000'"
