@@ -1,6 +1,6 @@
 #include "app/cominit.h"
 
-#include "wmi/wbem.h"
+#include <wbemidl.h>
 
 void InitializeCom() {
     // Results are ignored: a thread that cannot join the apartment logs it

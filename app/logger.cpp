@@ -27,8 +27,8 @@ constexpr size_t kLineBufferSize = 1000;
 constexpr size_t kLevelTextSize = 16;
 
 const char* LevelName(int level) {
-    if (level < TRACE) return g_logLevelNames[TRACE];
-    if (level > FATAL) return g_logLevelNames[FATAL];
+    if (level < LOG_TRACE) return g_logLevelNames[LOG_TRACE];
+    if (level > LOG_FATAL) return g_logLevelNames[LOG_FATAL];
     return g_logLevelNames[level];
 }
 
@@ -88,7 +88,7 @@ bool CompareFirstFour(const char* text, const char* name) {
 }  // namespace
 
 CLogger::CLogger(const std::string& fileName, const std::string& levelText)
-    : fd(-1), level(WARN), bytesLeft(0) {
+    : fd(-1), level(LOG_WARN), bytesLeft(0) {
     SetLevel(levelText);
     std::printf("Log level is set to %s\r\n", LevelName(level.load()));
     std::fflush(stdout);
@@ -115,7 +115,7 @@ CLogger::~CLogger() {
 
 void CLogger::SetLevel(const std::string& levelText) {
     if (levelText.empty()) {
-        level = WARN;
+        level = LOG_WARN;
         return;
     }
     const char* blanks = " \t\r\n";
@@ -128,17 +128,17 @@ void CLogger::SetLevel(const std::string& levelText) {
     // The level word or number is held in a 16-byte field.
     if (trimmed.size() > kLevelTextSize - 1) trimmed.resize(kLevelTextSize - 1);
 
-    for (int candidate = TRACE; candidate <= FATAL; ++candidate) {
+    for (int candidate = LOG_TRACE; candidate <= LOG_FATAL; ++candidate) {
         if (CompareFirstFour(trimmed.c_str(), g_logLevelNames[candidate])) {
             level = candidate;
             return;
         }
     }
     long number = DecimalPrefix(trimmed);
-    if (number > FATAL) {
-        level = WARN;
-    } else if (number < TRACE) {
-        level = INFO;
+    if (number > LOG_FATAL) {
+        level = LOG_WARN;
+    } else if (number < LOG_TRACE) {
+        level = LOG_INFO;
     } else {
         level = static_cast<int>(number);
     }
@@ -162,7 +162,7 @@ void CLogger::WriteLine(int messageLevel, int line, const char* sourceFile, cons
     if (text == nullptr) text = "";
     char buffer[kLineBufferSize];
     int result;
-    if (current == TRACE || current == DEBUG) {
+    if (current == LOG_TRACE || current == LOG_DEBUG) {
         result = std::snprintf(buffer, sizeof buffer, "%s %s (%s) (%s:%d) %s\r\n", date, time,
                                LevelName(messageLevel), sourceFile, line, text);
     } else {
@@ -188,7 +188,7 @@ void CLogger::Write(const char* data, int length) {
             left -= static_cast<size_t>(written);
         }
         int current = level.load();
-        if (current == TRACE || current >= WARN) fsync(fd);
+        if (current == LOG_TRACE || current >= LOG_WARN) fsync(fd);
     }
     for (CLogSink* sink : sinks) sink->Write(data, length);
     if (maxLogSize > 0) {
@@ -234,13 +234,13 @@ bool CLogger::Rotate() {
 }
 
 void CLogger::LogMethodStart(int line, const char* sourceFile, const char* text) {
-    if (level.load() != TRACE) return;
+    if (level.load() != LOG_TRACE) return;
     char buffer[kLineBufferSize];
     WriteIfOpen(buffer, FormatMethodTrace(buffer, line, sourceFile, "Starting Method", text));
 }
 
 void CLogger::LogMethodEnd(int line, const char* sourceFile, const char* text) {
-    if (level.load() != TRACE) return;
+    if (level.load() != LOG_TRACE) return;
     char buffer[kLineBufferSize];
     WriteIfOpen(buffer, FormatMethodTrace(buffer, line, sourceFile, "Ending Method", text));
 }

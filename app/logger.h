@@ -19,7 +19,16 @@
 #include "platform/thread_annotations.h"
 #include "serverframework/synchronization.h"
 
-enum TLogLevel { TRACE = 0, DEBUG = 1, INFO = 2, WARN = 3, ERROR = 4, FATAL = 5 };
+// The levels carry a LOG_ prefix so that no platform macro (ERROR, DEBUG)
+// can replace them; LOG(ERROR, ...) pastes the prefix itself.
+enum TLogLevel {
+    LOG_TRACE = 0,
+    LOG_DEBUG = 1,
+    LOG_INFO = 2,
+    LOG_WARN = 3,
+    LOG_ERROR = 4,
+    LOG_FATAL = 5
+};
 
 // Level names indexed by level value: "TRACE" .. "FATAL".
 extern const char* const g_logLevelNames[6];
@@ -81,10 +90,11 @@ void VLog(CLogger* logger, int level, int line, const char* sourceFile, const ch
 // Logs through g_logger with the caller's source position. The arguments
 // are evaluated only when the message reaches the log, so that a costly one
 // (a description built for the message, a masked client line) costs nothing
-// while its level is off. A statement, not an expression.
-#define LOG(level, ...)                                                     \
-    do {                                                                    \
-        CLogger* const logTarget_ = g_logger;                               \
-        if (logTarget_ != nullptr && (level) >= logTarget_->GetLevel())     \
-            Log(logTarget_, (level), __LINE__, __FILE_NAME__, __VA_ARGS__); \
+// while its level is off. A statement, not an expression. level is the bare
+// level name (LOG(WARN, ...)); it is pasted, never expanded as a macro.
+#define LOG(level, ...)                                                         \
+    do {                                                                        \
+        CLogger* const logTarget_ = g_logger;                                   \
+        if (logTarget_ != nullptr && LOG_##level >= logTarget_->GetLevel())     \
+            Log(logTarget_, LOG_##level, __LINE__, __FILE_NAME__, __VA_ARGS__); \
     } while (0)

@@ -30,7 +30,7 @@ TempLogger* shared = nullptr;
 void BM_LogWrittenAtInfo(benchmark::State& state) {
     TempLogger file("info");
     for (auto _ : state) {
-        Log(file.logger, INFO, __LINE__, "app_bench.cpp", "client %s logged in (users=%i)",
+        Log(file.logger, LOG_INFO, __LINE__, "app_bench.cpp", "client %s logged in (users=%i)",
             "127.0.0.1", 2);
     }
 }
@@ -39,7 +39,7 @@ BENCHMARK(BM_LogWrittenAtInfo);
 void BM_LogDroppedBelowLevel(benchmark::State& state) {
     TempLogger file("info");
     for (auto _ : state) {
-        Log(file.logger, TRACE, __LINE__, "app_bench.cpp", "poll %s %d", "host", 42);
+        Log(file.logger, LOG_TRACE, __LINE__, "app_bench.cpp", "poll %s %d", "host", 42);
     }
 }
 BENCHMARK(BM_LogDroppedBelowLevel);
@@ -47,7 +47,7 @@ BENCHMARK(BM_LogDroppedBelowLevel);
 void BM_LogFromThreads(benchmark::State& state) {
     if (state.thread_index() == 0) shared = new TempLogger("info");
     for (auto _ : state) {
-        Log(shared->logger, INFO, __LINE__, "app_bench.cpp", "[queryThread] event %d",
+        Log(shared->logger, LOG_INFO, __LINE__, "app_bench.cpp", "[queryThread] event %d",
             state.thread_index());
     }
     if (state.thread_index() == 0) {

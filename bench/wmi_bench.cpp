@@ -16,6 +16,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <wbemidl.h>
 
 #include <atomic>
 #include <chrono>
@@ -27,7 +28,6 @@
 #include "wmi/sim/simprovider.h"
 #include "wmi/sim/simstore.h"
 #include "wmi/sim/simtime.h"
-#include "wmi/wbem.h"
 
 extern char** environ;
 

@@ -1,5 +1,7 @@
 #include "engine/dispatchthread.h"
 
+#include <wbemidl.h>
+
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -11,7 +13,6 @@
 #include "engine/connectorthread.h"
 #include "engine/querythread.h"
 #include "server/wmilogeventserver.h"
-#include "wmi/wbem.h"
 
 using RSLibrary::RSSynchronizeGuard;
 
@@ -219,7 +220,7 @@ bool CDispatchThread::ScheduleReconnect(TSubscriptionNode* node) {
         pendingTimers.insert(param);
         created = platform::CreateTimerQueueTimer(&param->timerQueTimer, timerQueueHwnd,
                                                   &CDispatchThread::ReconnectTimerCallback, param,
-                                                  dueMs, 0, platform::WT_EXECUTEINTIMERTHREAD);
+                                                  dueMs, 0, platform::kTimerExecuteInTimerThread);
         if (!created) pendingTimers.erase(param);
     }
     if (!created) {

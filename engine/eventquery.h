@@ -6,11 +6,11 @@
 // category, severity limit and time window. Stateless; any thread.
 #pragma once
 
+#include <wbemidl.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
-
-#include "wmi/wbem.h"
 
 // What a query is built from, taken from the subscription record.
 struct TEventQueryFields {

@@ -2,9 +2,9 @@
 // receive. Pure functions on values; any thread.
 #pragma once
 
-#include <string>
+#include <wbemidl.h>
 
-#include "wmi/wbem.h"
+#include <string>
 
 struct TSubscriptionNode;
 

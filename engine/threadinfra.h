@@ -12,6 +12,8 @@
 // own first-in-first-out queue.
 #pragma once
 
+#include <wbemidl.h>
+
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -20,7 +22,6 @@
 #include "platform/thread_annotations.h"
 #include "serverframework/synchronization.h"
 #include "serverframework/waitable.h"
-#include "wmi/wbem.h"
 
 enum TSubscriptionStage : int32_t {
     New = 0,

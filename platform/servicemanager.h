@@ -81,9 +81,9 @@ bool ServiceExists(const std::string& serviceName);
 // writing nothing, when the service exists already, when a text holds a line
 // break (a unit line cannot carry one), when the user does not exist, or when
 // the file cannot be written.
-bool CreateService(const std::string& serviceName, const std::string& displayName,
-                   const std::string& commandLine, const std::string& account,
-                   const std::string& password);
+bool RegisterService(const std::string& serviceName, const std::string& displayName,
+                     const std::string& commandLine, const std::string& account,
+                     const std::string& password);
 
 // Removes the unit file of serviceName. False when it does not exist or cannot
 // be removed. A running service is not stopped.

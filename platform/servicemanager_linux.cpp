@@ -242,9 +242,9 @@ bool ServiceExists(const std::string& serviceName) {
     return ::stat(ServiceUnitPath(serviceName).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-bool CreateService(const std::string& serviceName, const std::string& displayName,
-                   const std::string& commandLine, const std::string& account,
-                   const std::string& /*password*/) {
+bool RegisterService(const std::string& serviceName, const std::string& displayName,
+                     const std::string& commandLine, const std::string& account,
+                     const std::string& /*password*/) {
     if (serviceName.empty() || serviceName.find('/') != std::string::npos ||
         hasLineBreak(serviceName) || hasLineBreak(displayName) || hasLineBreak(commandLine) ||
         hasLineBreak(account)) {

@@ -38,10 +38,10 @@ using TimerHandle = TimerQueueTimer*;
 using TimerCallback = void (*)(void* parameter, bool timerOrWaitFired);
 
 // Flags of CreateTimerQueueTimer. Every callback runs on the queue's thread
-// whatever the flags; WT_EXECUTEONLYONCE ignores the period.
-constexpr uint32_t WT_EXECUTEDEFAULT = 0x00000000;
-constexpr uint32_t WT_EXECUTEINTIMERTHREAD = 0x00000020;
-constexpr uint32_t WT_EXECUTEONLYONCE = 0x00000008;
+// whatever the flags; kTimerExecuteOnlyOnce ignores the period.
+constexpr uint32_t kTimerExecuteDefault = 0x00000000;
+constexpr uint32_t kTimerExecuteInTimerThread = 0x00000020;
+constexpr uint32_t kTimerExecuteOnlyOnce = 0x00000008;
 
 // The completion argument of the delete calls.
 struct TimerCompletionTag;
@@ -59,7 +59,7 @@ TimerQueueHandle CreateTimerQueue();
 // handle stays valid until DeleteTimerQueueTimer or the queue's deletion.
 bool CreateTimerQueueTimer(TimerHandle* newTimer, TimerQueueHandle queue, TimerCallback callback,
                            void* parameter, uint32_t dueMs, uint32_t periodMs = 0,
-                           uint32_t flags = WT_EXECUTEDEFAULT);
+                           uint32_t flags = kTimerExecuteDefault);
 
 // Cancels the timer and frees its handle; waits for its running callback
 // when completion is WAIT_FOR_TIMER_CALLBACKS (see DESIGN). False when the

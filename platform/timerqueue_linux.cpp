@@ -126,7 +126,7 @@ bool CreateTimerQueueTimer(TimerHandle* newTimer, TimerQueueHandle queue, TimerC
     timer->id = g_nextTimerId.fetch_add(1);
     timer->callback = callback;
     timer->parameter = parameter;
-    timer->period = std::chrono::milliseconds((flags & WT_EXECUTEONLYONCE) != 0 ? 0 : periodMs);
+    timer->period = std::chrono::milliseconds((flags & kTimerExecuteOnlyOnce) != 0 ? 0 : periodMs);
     const Clock::time_point due = Clock::now() + std::chrono::milliseconds(dueMs);
 
     MutexLock lk(queue->m);

@@ -476,7 +476,8 @@ void CWmiLogEventServer::ProcessLogLevel(CIOCPClientContext* context, const std:
             return;
         }
         int level = g_logger->GetLevel();
-        const char* name = level >= TRACE && level <= FATAL ? g_logLevelNames[level] : "UNKNOWN";
+        const char* name =
+            level >= LOG_TRACE && level <= LOG_FATAL ? g_logLevelNames[level] : "UNKNOWN";
         reply = StringFormat(Message(138).c_str(), name);
     } else {
         reply = Message(116);

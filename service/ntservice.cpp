@@ -65,7 +65,7 @@ bool CNTService::Install(const std::string& displayName, const std::string& argu
 
     bool created;
     if (user.empty()) {
-        created = platform::CreateService(serviceName, displayName, commandLine, "", "");
+        created = platform::RegisterService(serviceName, displayName, commandLine, "", "");
     } else {
         std::string::size_type slash = user.find('\\');
         if (slash == std::string::npos) {
@@ -76,7 +76,7 @@ bool CNTService::Install(const std::string& displayName, const std::string& argu
             std::fputs("Error Installing! Couldn't find user/domain specified.\r\n", stderr);
             return false;
         }
-        created = platform::CreateService(serviceName, displayName, commandLine, user, password);
+        created = platform::RegisterService(serviceName, displayName, commandLine, user, password);
     }
     if (!created) {
         std::fputs("Error Installing! Unknown Reason.\r\n", stderr);

@@ -2,8 +2,10 @@
 // an interface atomic reference counting, QueryInterface for IUnknown and I,
 // and the security settings CoQueryProxyBlanket / CoSetProxyBlanket read and
 // write. Providers derive their locator, services, enumerators and class
-// objects from it; callers only see the interfaces of wmi/wbem.h.
+// objects from it; callers only see the interfaces of <wbemidl.h>.
 #pragma once
+
+#include <wbemidl.h>
 
 #include <atomic>
 #include <optional>
@@ -11,7 +13,6 @@
 
 #include "platform/thread_annotations.h"
 #include "serverframework/synchronization.h"
-#include "wmi/wbem.h"
 
 namespace wmi {
 

@@ -7,10 +7,10 @@
 // are made.
 #pragma once
 
+#include <wbemidl.h>
+
 #include <functional>
 #include <string>
-
-#include "wmi/wbem.h"
 
 namespace wmi {
 

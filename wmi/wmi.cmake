@@ -1,8 +1,8 @@
 # quellon_wmi: the COM-shaped management interface, the simulated-hosts
 # provider behind it and the WMI connection pool.
 add_library(quellon_wmi STATIC
-  ${CMAKE_CURRENT_LIST_DIR}/variant.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/com.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/winsdk/variant.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/winsdk/com.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sim/ntlogevent.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sim/wql.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sim/storeconnections.cpp
@@ -11,3 +11,6 @@ add_library(quellon_wmi STATIC
   ${CMAKE_CURRENT_LIST_DIR}/wmiconnector.cpp)
 target_link_libraries(quellon_wmi PUBLIC quellon_simstore quellon_app quellon_rslib
   quellon_platform_base quellon_platform_computername)
+# On Linux the substitute for the Windows SDK's COM and WMI headers stands
+# where <wbemidl.h> is looked up.
+target_include_directories(quellon_wmi PUBLIC ${CMAKE_CURRENT_LIST_DIR}/winsdk)

@@ -15,13 +15,14 @@
 // No log line carries a password.
 #pragma once
 
+#include <wbemidl.h>
+
 #include <cstdint>
 #include <map>
 #include <string>
 
 #include "platform/thread_annotations.h"
 #include "serverframework/synchronization.h"
-#include "wmi/wbem.h"
 
 class CWmiConnector {
   public:

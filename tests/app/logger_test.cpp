@@ -49,27 +49,27 @@ TEST_F(LoggerTest, LevelTexts) {
         std::string text;
         int level;
     } cases[] = {
-        {"debug", DEBUG},
-        {"DEBUG", DEBUG},
-        {"warning", WARN},
-        {"Information", INFO},
-        {"trace", TRACE},
-        {"error", ERROR},
-        {"FATAL", FATAL},
-        {"err", TRACE},  // three characters match no name; no digits give 0
-        {"bogus", TRACE},
-        {"7", WARN},
-        {"-3", INFO},
-        {"4", ERROR},
-        {"0", TRACE},
-        {"", WARN},
-        {" \tinfo\r\n", INFO},
-        {"  2  ", INFO},
-        {"fatal error", FATAL},
+        {"debug", LOG_DEBUG},
+        {"DEBUG", LOG_DEBUG},
+        {"warning", LOG_WARN},
+        {"Information", LOG_INFO},
+        {"trace", LOG_TRACE},
+        {"error", LOG_ERROR},
+        {"FATAL", LOG_FATAL},
+        {"err", LOG_TRACE},  // three characters match no name; no digits give 0
+        {"bogus", LOG_TRACE},
+        {"7", LOG_WARN},
+        {"-3", LOG_INFO},
+        {"4", LOG_ERROR},
+        {"0", LOG_TRACE},
+        {"", LOG_WARN},
+        {" \tinfo\r\n", LOG_INFO},
+        {"  2  ", LOG_INFO},
+        {"fatal error", LOG_FATAL},
         // Only the first 15 characters of the trimmed text count.
-        {std::string(40, '9'), WARN},
-        {"debug" + std::string(35, 'x'), DEBUG},
-        {std::string(15, '0') + std::string(25, '5'), TRACE},
+        {std::string(40, '9'), LOG_WARN},
+        {"debug" + std::string(35, 'x'), LOG_DEBUG},
+        {std::string(15, '0') + std::string(25, '5'), LOG_TRACE},
     };
     auto logger = Make("info");
     for (const Case& c : cases) {
@@ -97,14 +97,14 @@ TEST_F(LoggerTest, LineFormatFollowsLoggerLevel) {
         int messageLevel;
         std::string shape;  // empty: nothing written
     } cases[] = {
-        {"info", INFO, stamp + "(INFO) Server Started\r\n"},
-        {"info", DEBUG, ""},
-        {"info", ERROR, stamp + "(ERROR) Server Started\r\n"},
-        {"debug", INFO, stamp + "(INFO) (S.cpp:72) Server Started\r\n"},
-        {"trace", INFO, stamp + "(INFO) (S.cpp:72) Server Started\r\n"},
-        {"trace", TRACE, stamp + "(TRACE) (S.cpp:72) Server Started\r\n"},
-        {"warn", INFO, ""},
-        {"fatal", FATAL, stamp + "(FATAL) Server Started\r\n"},
+        {"info", LOG_INFO, stamp + "(INFO) Server Started\r\n"},
+        {"info", LOG_DEBUG, ""},
+        {"info", LOG_ERROR, stamp + "(ERROR) Server Started\r\n"},
+        {"debug", LOG_INFO, stamp + "(INFO) (S.cpp:72) Server Started\r\n"},
+        {"trace", LOG_INFO, stamp + "(INFO) (S.cpp:72) Server Started\r\n"},
+        {"trace", LOG_TRACE, stamp + "(TRACE) (S.cpp:72) Server Started\r\n"},
+        {"warn", LOG_INFO, ""},
+        {"fatal", LOG_FATAL, stamp + "(FATAL) Server Started\r\n"},
     };
     for (const Case& c : cases) {
         std::filesystem::remove(dir.File("q.log"));
@@ -137,7 +137,7 @@ TEST_F(LoggerTest, LongLinesAreCutAt999Characters) {
         auto logger = Make("info");
         size_t header = Content().size();
         std::string message(c.messageLength, 'm');
-        Log(logger.get(), INFO, 1, "f.cpp", "%s", message.c_str());
+        Log(logger.get(), LOG_INFO, 1, "f.cpp", "%s", message.c_str());
         std::string line = Content().substr(header);
         EXPECT_EQ(line.size(), c.lineLength) << c.messageLength;
         EXPECT_EQ(line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0, c.lineEnd)
@@ -152,14 +152,14 @@ TEST_F(LoggerTest, NoFileMeansNoLines) {
         auto logger = Make("debug", name);
         EXPECT_EQ(consoleLine, "Log level is set to DEBUG\r\n") << name;
         logger->AddSink(&sink);
-        Log(logger.get(), ERROR, 1, "f.cpp", "lost");
+        Log(logger.get(), LOG_ERROR, 1, "f.cpp", "lost");
         logger->LogMethodError(1, "f.cpp", "m", "d");
         EXPECT_TRUE(sink.texts.empty()) << name;
     }
     EXPECT_FALSE(std::filesystem::exists(dir.File("no")));
     EXPECT_EQ(std::filesystem::directory_iterator(dir.path()),
               std::filesystem::directory_iterator());
-    Log(nullptr, FATAL, 1, "f.cpp", "a null logger ignores this");
+    Log(nullptr, LOG_FATAL, 1, "f.cpp", "a null logger ignores this");
 }
 
 TEST_F(LoggerTest, SinksAndMethodTraceLines) {
@@ -217,7 +217,7 @@ TEST_F(LoggerTest, RotationShiftsBackups) {
         EXPECT_FALSE(std::filesystem::exists(dir.File("q.log.3"))) << c;
     }
     // The next line lands in the fresh file.
-    Log(logger.get(), INFO, 1, "f.cpp", "after");
+    Log(logger.get(), LOG_INFO, 1, "f.cpp", "after");
     EXPECT_NE(Content().find("(INFO) after\r\n"), std::string::npos);
 }
 
@@ -248,7 +248,7 @@ TEST_F(LoggerTest, ConcurrentWritersKeepLinesWholeAcrossRotations) {
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&logger, t] {
             for (int i = 0; i < kLines; ++i) {
-                Log(logger.get(), INFO, i, "w.cpp", "writer %d line %d %s", t, i, "payload");
+                Log(logger.get(), LOG_INFO, i, "w.cpp", "writer %d line %d %s", t, i, "payload");
             }
         });
     }

@@ -1,11 +1,11 @@
 #include "engine/eventrecord.h"
 
 #include <gtest/gtest.h>
+#include <wbemidl.h>
 
 #include "engine/threadinfra.h"
 #include "tests/wmi/simfixture.h"
 #include "wmi/locatorfactory.h"
-#include "wmi/wbem.h"
 
 using wmi::sim::SimEvent;
 

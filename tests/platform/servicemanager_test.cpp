@@ -28,9 +28,9 @@ using UnitFolder = UnitFolderTest;
 
 TEST_F(UnitFolder, UnitCarriesEscapedSettingsAndNoInstallSection) {
     ASSERT_TRUE(platform::OpenServiceManager());
-    ASSERT_TRUE(platform::CreateService("quellon", "100% events",
-                                        "\"/opt/q/quellon\" -s -c \"a$b\\c%d.ini\"", ".\\root",
-                                        "secret"));
+    ASSERT_TRUE(platform::RegisterService("quellon", "100% events",
+                                          "\"/opt/q/quellon\" -s -c \"a$b\\c%d.ini\"", ".\\root",
+                                          "secret"));
     std::string text = ReadWholeFile(unit);
     EXPECT_EQ(text,
               "[Unit]\nDescription=100%% events\n\n[Service]\nType=notify\n"
@@ -50,15 +50,15 @@ TEST_F(UnitFolder, RefusesWhatCannotBeWrittenSafely) {
         {"empty account name", "x", "\"/q\" -s", "CORP\\"},
     };
     for (const Case& c : cases) {
-        EXPECT_FALSE(platform::CreateService("quellon", c.display, c.commandLine, c.account, ""))
+        EXPECT_FALSE(platform::RegisterService("quellon", c.display, c.commandLine, c.account, ""))
             << c.what;
         EXPECT_FALSE(platform::ServiceExists("quellon")) << c.what;
     }
 }
 
 TEST_F(UnitFolder, CreateDoesNotOverwriteAndDeleteRemovesOnce) {
-    ASSERT_TRUE(platform::CreateService("quellon", "first", "\"/q\" -s", "", ""));
-    EXPECT_FALSE(platform::CreateService("quellon", "second", "\"/q\" -s", "", ""));
+    ASSERT_TRUE(platform::RegisterService("quellon", "first", "\"/q\" -s", "", ""));
+    EXPECT_FALSE(platform::RegisterService("quellon", "second", "\"/q\" -s", "", ""));
     EXPECT_NE(ReadWholeFile(unit).find("Description=first\n"), std::string::npos);
     EXPECT_TRUE(platform::DeleteService("quellon"));
     EXPECT_FALSE(platform::ServiceExists("quellon"));

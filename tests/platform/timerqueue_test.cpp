@@ -99,7 +99,7 @@ TEST(TimerQueue, FiresOnceEachInDueOrderOnTheQueueThread) {
     std::vector<TimerHandle> handles(5, nullptr);
     for (int i = 0; i < 5; ++i) {
         ASSERT_TRUE(CreateTimerQueueTimer(&handles[i], queue, record, &shots[i], dues[i], 0,
-                                          WT_EXECUTEINTIMERTHREAD));
+                                          kTimerExecuteInTimerThread));
         ASSERT_NE(handles[i], nullptr);
     }
     ASSERT_TRUE(recorder.waitForCount(5));
@@ -282,9 +282,9 @@ TEST(TimerQueue, PeriodicTimerRepeatsUntilDeleted) {
     ASSERT_TRUE(CreateTimerQueueTimer(
         &once, queue,
         [](void* parameter, bool) { static_cast<Record*>(parameter)->calls.fetch_add(1); }, &r, 0,
-        5, WT_EXECUTEONLYONCE));
+        5, kTimerExecuteOnlyOnce));
     std::this_thread::sleep_for(60ms);
-    EXPECT_EQ(r.calls.load(), 4) << "WT_EXECUTEONLYONCE ignores the period";
+    EXPECT_EQ(r.calls.load(), 4) << "kTimerExecuteOnlyOnce ignores the period";
     EXPECT_TRUE(DeleteTimerQueue(queue));
 }
 

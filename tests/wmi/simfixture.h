@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <wbemidl.h>
 
 #include <string>
 #include <vector>
@@ -10,7 +11,6 @@
 #include "tests/app/tempdir.h"
 #include "wmi/sim/simstore.h"
 #include "wmi/sim/simtime.h"
-#include "wmi/wbem.h"
 
 namespace simtest {
 

@@ -1,9 +1,7 @@
-#include "wmi/variant.h"
-
 #include <gtest/gtest.h>
+#include <wbemidl.h>
 
 #include "wmi/comobject.h"
-#include "wmi/wbem.h"
 
 namespace {
 

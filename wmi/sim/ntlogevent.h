@@ -5,10 +5,11 @@
 // from any thread.
 #pragma once
 
+#include <wbemidl.h>
+
 #include <string_view>
 
 #include "wmi/sim/simstore.h"
-#include "wmi/wbem.h"
 
 namespace wmi::sim {
 

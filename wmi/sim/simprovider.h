@@ -16,9 +16,9 @@
 // store may be written by another process at the same time.
 #pragma once
 
-#include <string>
+#include <wbemidl.h>
 
-#include "wmi/wbem.h"
+#include <string>
 
 namespace wmi::sim {
 

@@ -13,12 +13,13 @@
 // comparison. Pure functions, callable from any thread.
 #pragma once
 
+#include <wbemidl.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "wmi/hresult.h"
 #include "wmi/sim/ntlogevent.h"
 #include "wmi/sim/simstore.h"
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "wmi/hresult.h"
+#include "wmi/winsdk/hresult.h"
 
 using BYTE = uint8_t;
 using USHORT = uint16_t;

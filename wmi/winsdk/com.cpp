@@ -11,7 +11,7 @@
 #include "wmi/comobject.h"
 #include "wmi/locatorfactory.h"
 #include "wmi/sim/simprovider.h"
-#include "wmi/wbem.h"
+#include "wmi/winsdk/wbem.h"
 
 namespace wmi {
 

@@ -1,11 +1,11 @@
-#include "wmi/variant.h"
+#include "wmi/winsdk/variant.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "platform/text.h"
-#include "wmi/wbem.h"
+#include "wmi/winsdk/wbem.h"
 
 // ---- Counted strings ----------------------------------------------------
 

@@ -14,8 +14,8 @@
 
 #include <cstdint>
 
-#include "wmi/hresult.h"
-#include "wmi/variant.h"
+#include "wmi/winsdk/hresult.h"
+#include "wmi/winsdk/variant.h"
 
 struct GUID {
     uint32_t Data1;
