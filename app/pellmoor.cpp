@@ -13,10 +13,9 @@
 
 #include "app/cominit.h"
 #include "app/commandline.h"
-#include "app/configdataloader.h"
-#include "app/logger.h"
 #include "app/startup.h"
-#include "engine/controller.h"
+#include "base/configdataloader.h"
+#include "base/logger.h"
 #include "platform/privilege.h"
 #include "server/wmilogeventserver.h"
 #include "service/pellmoorservice.h"
@@ -58,17 +57,8 @@ bool StartServer(const TListenSettings& settings) {
         std::printf("Error: %s\r\n", settings.error.c_str());
         return false;
     }
-    g_consoleServer = new CWmiLogEventServer();
-    g_consoleServer->SetController(CreateController());
-    if (!settings.address.empty()) g_consoleServer->SetListenAddress(settings.address);
     LOG(INFO, "Starting Server.");
-    const TTlsSettings& tls = settings.tlsSettings;
-    if (tls.enabled) {
-        // Returns only on success: a TLS set-up failure ends the process
-        // with its fatal message.
-        g_consoleServer->InitSSL(tls.certificateFile, tls.password, tls.dhFile, tls.caListFile);
-    }
-    g_consoleServer->Start(1000, settings.port, tls.enabled ? tls.port : 0);
+    StartCommandServer(settings, &g_consoleServer);
     return true;
 }
 

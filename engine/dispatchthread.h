@@ -17,9 +17,9 @@
 //   thread. A node is in exactly one queue, held by one thread, or waiting
 //   on one reconnect timer.
 //   Locks (outermost first): subsListLock -> timerLock -> a worker's or the
-//   dispatcher's queueLock, and subsListLock -> the command server's
-//   listLock/sendLock (broadcasts made while it is held). Nothing takes
-//   subsListLock while holding any of the others.
+//   dispatcher's queueLock, and subsListLock -> the broadcast sink's locks
+//   (the command server's listLock/sendLock: broadcasts made while it is
+//   held). Nothing takes subsListLock while holding any of the others.
 //   Reconnects: one-shot timers on timerQueue; each pending timer has a
 //   TTimerParam listed in pendingTimers under timerLock. A node is handed
 //   back exactly once, by whoever claims its record first: the timer's
@@ -38,13 +38,14 @@
 #include <string>
 #include <vector>
 
+#include "engine/engineoptions.h"
 #include "engine/threadinfra.h"
 #include "platform/thread_annotations.h"
 #include "platform/timerqueue.h"
 #include "serverframework/abstractthread.h"
 #include "serverframework/synchronization.h"
 
-class CWmiLogEventServer;
+class CBroadcastSink;
 class CConnectorThread;
 class CQueryThread;
 class CDispatchThread;
@@ -60,9 +61,10 @@ struct TTimerParam {
 
 class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSubscriptionNode> {
   public:
-    // Intervals in seconds. Creates the timer queue; starts nothing.
-    CDispatchThread(int32_t connectorCount, int32_t queryThreadCount, int32_t maxReconnectInterval,
-                    int32_t minReconnectInterval, CWmiLogEventServer* server);
+    // Runs the options' worker threads (at least one of each is expected)
+    // and broadcasts to sink (not owned; null sends nothing). Creates the
+    // timer queue; starts nothing.
+    CDispatchThread(const TEngineOptions& options, CBroadcastSink* sink);
     ~CDispatchThread() override;
 
     // Subscription list queries; called from client threads and by the run
@@ -105,11 +107,8 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
     void Broadcast(int messageId, const std::vector<std::string>& args);
 
     // Constant after construction.
-    const int32_t connectorCount;
-    const int32_t queryThreadCount;
-    const int32_t maxReconnectInterval;
-    const int32_t minReconnectInterval;
-    CWmiLogEventServer* const server;
+    const TEngineOptions options;
+    CBroadcastSink* const sink;
 
     // Owned by the run loop's thread and read by it only.
     std::vector<CConnectorThread*> connectorThreads;

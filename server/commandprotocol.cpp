@@ -3,10 +3,9 @@
 // Everything here runs on the connection server's worker thread.
 #include <cstring>
 
-#include "app/configdataloader.h"
-#include "app/logger.h"
-#include "app/stringformat.h"
-#include "engine/controller.h"
+#include "base/configdataloader.h"
+#include "base/logger.h"
+#include "base/stringformat.h"
 #include "server/regexp.h"
 #include "server/wmilogeventserver.h"
 
@@ -372,7 +371,7 @@ void CWmiLogEventServer::ProcessAdd(CIOCPClientContext* context, const std::stri
     LOG(DEBUG, "Command {%s} recvd from {%s}, host={%s}, category={%s}, severity={%s}",
         f[0].c_str(), context->address.c_str(), host.c_str(), category.c_str(), severity.c_str());
     int result = 0;
-    if (!WithController([&](CController& engine) {
+    if (!WithController([&](CSubscriptionEngine& engine) {
             result = engine.AddSubscription(host, category, severity, f[4], f[5]);
         })) {
         reply = kEngineUnavailable;
@@ -415,8 +414,9 @@ void CWmiLogEventServer::ProcessDelete(CIOCPClientContext* context, const std::s
         f[2] = "*";
     }
     int marked = 0;
-    if (!WithController(
-            [&](CController& engine) { marked = engine.DeleteSubscription(f[1], f[2], "*"); })) {
+    if (!WithController([&](CSubscriptionEngine& engine) {
+            marked = engine.DeleteSubscription(f[1], f[2], "*");
+        })) {
         reply = kEngineUnavailable;
         return;
     }
@@ -440,7 +440,7 @@ void CWmiLogEventServer::ProcessReplay(CIOCPClientContext* context, const std::s
         "toTime={%s}",
         f[0].c_str(), context->address.c_str(), f[1].c_str(), f[2].c_str(), f[3].c_str(),
         f[4].c_str(), f[5].c_str());
-    if (!WithController([&](CController& engine) {
+    if (!WithController([&](CSubscriptionEngine& engine) {
             engine.ReplayEvents(f[1], f[2], f[3], f[4], f[5], f[6], f[7]);
         })) {
         reply = kEngineUnavailable;
@@ -453,7 +453,7 @@ void CWmiLogEventServer::ProcessList(CIOCPClientContext* context, const std::str
                                      std::string& reply) {
     (void)context;
     (void)line;
-    if (!WithController([&](CController& engine) { reply = engine.ListSubscriptions(); })) {
+    if (!WithController([&](CSubscriptionEngine& engine) { reply = engine.ListSubscriptions(); })) {
         reply = kEngineUnavailable;
     }
 }

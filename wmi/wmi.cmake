@@ -9,7 +9,7 @@ add_library(quellon_wmi STATIC
   ${CMAKE_CURRENT_LIST_DIR}/sim/simenumerator.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sim/simprovider.cpp
   ${CMAKE_CURRENT_LIST_DIR}/wmiconnector.cpp)
-target_link_libraries(quellon_wmi PUBLIC quellon_simstore quellon_app quellon_rslib
+target_link_libraries(quellon_wmi PUBLIC quellon_simstore quellon_base quellon_rslib
   quellon_platform_base quellon_platform_computername)
 # On Linux the substitute for the Windows SDK's COM and WMI headers stands
 # where <wbemidl.h> is looked up.

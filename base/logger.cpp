@@ -1,4 +1,4 @@
-#include "app/logger.h"
+#include "base/logger.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "app/configdataloader.h"
+#include "base/configdataloader.h"
 
 const char* const g_logLevelNames[6] = {"TRACE", "DEBUG", "INFO", "WARN", "ERROR", "FATAL"};
 
@@ -92,7 +92,7 @@ CLogger::CLogger(const std::string& fileName, const std::string& levelText)
     SetLevel(levelText);
     std::printf("Log level is set to %s\r\n", LevelName(level.load()));
     std::fflush(stdout);
-    RSLibrary::RSSynchronizeGuard guard(writeLock);
+    platform::RecursiveMutexLock guard(writeLock);
     fd = OpenLogFile(fileName);
     logFileName = fileName;
     bytesLeft = maxLogSize - FileSize(fd);
@@ -104,7 +104,7 @@ CLogger::CLogger(const std::string& fileName, const std::string& levelText)
 }
 
 CLogger::~CLogger() {
-    RSLibrary::RSSynchronizeGuard guard(writeLock);
+    platform::RecursiveMutexLock guard(writeLock);
     if (fd >= 0) {
         fsync(fd);
         close(fd);
@@ -148,7 +148,7 @@ int CLogger::GetLevel() const { return level.load(); }
 
 void CLogger::AddSink(CLogSink* sink) {
     if (sink == nullptr) return;
-    RSLibrary::RSSynchronizeGuard guard(writeLock);
+    platform::RecursiveMutexLock guard(writeLock);
     sinks.push_back(sink);
 }
 
@@ -173,7 +173,7 @@ void CLogger::WriteLine(int messageLevel, int line, const char* sourceFile, cons
 }
 
 void CLogger::Write(const char* data, int length) {
-    RSLibrary::RSSynchronizeGuard guard(writeLock);
+    platform::RecursiveMutexLock guard(writeLock);
     if (data == nullptr || length < 0) length = 0;
     if (fd >= 0) {
         const char* rest = data;
@@ -198,13 +198,13 @@ void CLogger::Write(const char* data, int length) {
 }
 
 void CLogger::WriteIfOpen(const char* data, int length) {
-    RSLibrary::RSSynchronizeGuard guard(writeLock);
+    platform::RecursiveMutexLock guard(writeLock);
     if (fd < 0) return;
     Write(data, length);
 }
 
 bool CLogger::Rotate() {
-    RSLibrary::RSSynchronizeGuard guard(writeLock);
+    platform::RecursiveMutexLock guard(writeLock);
     if (logFileName.empty()) return false;
     if (fd >= 0) {
         static const char kNotice[] = "Rotating log file\r\n";
