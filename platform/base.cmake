@@ -5,4 +5,5 @@ add_library(quellon_platform_base STATIC
   ${CMAKE_CURRENT_LIST_DIR}/paths_linux.cpp
   ${CMAKE_CURRENT_LIST_DIR}/text_linux.cpp
   ${CMAKE_CURRENT_LIST_DIR}/debugoutput_linux.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/privilege_linux.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/privilege_linux.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/file_linux.cpp)
