@@ -44,6 +44,18 @@ int StoredLength(int result, size_t size) {
     return static_cast<size_t>(result) >= size ? static_cast<int>(size - 1) : result;
 }
 
+// Length of a line snprintf stored in a buffer of size bytes. A line cut at
+// the buffer's end still ends in CR LF: its last two characters become the
+// line end.
+int LineLength(char* buffer, int result, size_t size) {
+    int length = StoredLength(result, size);
+    if (result >= 0 && static_cast<size_t>(result) >= size && size >= 3) {
+        buffer[size - 3] = '\r';
+        buffer[size - 2] = '\n';
+    }
+    return length;
+}
+
 // A method-trace line, "date - time - line - file - what : text" with CR LF,
 // into buffer; the length stored.
 int FormatMethodTrace(char (&buffer)[kLineBufferSize], int line, const char* sourceFile,
@@ -53,7 +65,7 @@ int FormatMethodTrace(char (&buffer)[kLineBufferSize], int line, const char* sou
     FormatNow(date, time);
     int result = std::snprintf(buffer, sizeof buffer, "%s - %s - %d - %s - %s : %s\r\n", date, time,
                                line, sourceFile ? sourceFile : "", what, text ? text : "");
-    return StoredLength(result, sizeof buffer);
+    return LineLength(buffer, result, sizeof buffer);
 }
 
 bool CompareFirstFour(const char* text, const char* name) {
@@ -148,7 +160,7 @@ void CLogger::WriteLine(int messageLevel, int line, const char* sourceFile, cons
         result = std::snprintf(buffer, sizeof buffer, "%s %s (%s) %s\r\n", date, time,
                                LevelName(messageLevel), text);
     }
-    WriteIfOpen(buffer, StoredLength(result, sizeof buffer));
+    WriteIfOpen(buffer, LineLength(buffer, result, sizeof buffer));
 }
 
 void CLogger::Write(const char* data, int length) {
@@ -223,7 +235,7 @@ void CLogger::LogMethodError(int line, const char* sourceFile, const char* text,
         std::snprintf(buffer, sizeof buffer, "%s - %s - %d - %s - %s : %s( %s )\r\n", date, time,
                       line, sourceFile ? sourceFile : "",
                       "UnExpected Error In Method : ", text ? text : "", detail ? detail : "");
-    WriteIfOpen(buffer, StoredLength(result, sizeof buffer));
+    WriteIfOpen(buffer, LineLength(buffer, result, sizeof buffer));
 }
 
 void VLog(CLogger* logger, int level, int line, const char* sourceFile, const char* format,
