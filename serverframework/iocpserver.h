@@ -211,7 +211,7 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
     void StartConnection(CIOCPClientContext* context);
     // One completion taken from the port: calls the subclass or closes.
     void HandleCompletion(CIOCPClientContext* context, long flags, char* data, uint32_t bytes,
-                          int error);
+                          const platform::IoResult& result);
     // Encrypts application data for a TLS connection into records. False,
     // with "Error in SSL Send: ..." on standard error for a fatal TLS error,
     // when the data could not be encrypted.
