@@ -4,7 +4,7 @@
 // the plain lock (platform/mutex.h), with a scoped holder of its own.
 #pragma once
 
-#include <pthread.h>
+#include <cstddef>
 
 #include "platform/thread_annotations.h"
 
@@ -26,7 +26,10 @@ class CAPABILITY("mutex") RecursiveMutex {
     bool tryLock() TRY_ACQUIRE(true);
 
   private:
-    pthread_mutex_t mutex_;
+    // The system's lock object lives in this storage (no allocation per lock;
+    // each implementation checks that its object fits).
+    static constexpr size_t kStorageSize = 64;
+    alignas(16) unsigned char storage_[kStorageSize];
     bool valid_ = false;
 };
 
