@@ -49,8 +49,9 @@ void EnableSecurityPrivilege() { platform::EnablePrivilege("SeSecurityPrivilege"
 CWmiLogEventServer* g_consoleServer = nullptr;
 
 // Creates the command server with its subscription engine and starts it on
-// the plain port, or on the TLS port only when TLS is enabled. False when
-// TLS is enabled but one of its keys is absent: nothing is started.
+// the plain port, or on the TLS port only when TLS is enabled. False, with
+// one line on standard output and in the log, when a setting cannot work
+// or the port cannot be opened: nothing is left running.
 bool StartServer(const TListenSettings& settings) {
     if (!settings.error.empty()) {
         LOG(FATAL, "%s; exiting", settings.error.c_str());
@@ -58,7 +59,13 @@ bool StartServer(const TListenSettings& settings) {
         return false;
     }
     LOG(INFO, "Starting Server.");
-    StartCommandServer(settings, &g_consoleServer);
+    if (StartCommandServer(settings, &g_consoleServer) != TServerStart::kStarted) {
+        const TTlsSettings& tls = settings.tlsSettings;
+        int port = tls.enabled ? tls.port : settings.port;
+        LOG(FATAL, "The server could not listen on port %d; exiting", port);
+        std::printf("Error: the server could not listen on port %d\r\n", port);
+        return false;
+    }
     return true;
 }
 

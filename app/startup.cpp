@@ -101,9 +101,72 @@ bool InitLogger() {
     return true;
 }
 
+namespace {
+
+// Every numeric setting and the values it works with; a configured value
+// outside its range, or one that is not a whole number, ends start-up.
+// Intervals are checked as written (below 100: seconds).
+struct TNumericSetting {
+    const char* key;
+    long min;
+    long max;
+};
+constexpr TNumericSetting kNumericSettings[] = {
+    // 0: a port the system picks.
+    {"LISTEN.PORT", 0, 65535},
+    {"LISTEN.MAXCONNECTIONS", 1, 10000},
+    {"PERFORMANCE.ConnectionProcessors", 1, 1024},
+    {"PERFORMANCE.EventRetriever", 1, 1024},
+    // 0: no WITHIN interval (the provider's own delivery).
+    {"PERFORMANCE.WT_FOR_WQ", 0, 86400},
+    {"OTHERS.MinReconnectInterval", 1, 86400},
+    {"OTHERS.MaxReconnectInterval", 1, 86400},
+    {"OTHERS.CHECKTERMINATEFLAG", 1, 600000},
+    {"OTHERS.EVENTWAITPERCONNECTION", 1, 600000},
+    {"OTHERS.NUMBEROFEVENTSTOPOOL", 1, 50},
+};
+
+// The value of text when it is a whole decimal number (blanks around it
+// allowed, an optional sign); false otherwise.
+bool WholeNumber(const std::string& text, long* value) {
+    const char* const blanks = " \t\r\n\v\f";
+    size_t first = text.find_first_not_of(blanks);
+    if (first == std::string::npos) return false;
+    std::string number = text.substr(first, text.find_last_not_of(blanks) - first + 1);
+    size_t digits = number[0] == '+' || number[0] == '-' ? 1 : 0;
+    if (digits == number.size()) return false;
+    for (size_t i = digits; i < number.size(); ++i) {
+        if (number[i] < '0' || number[i] > '9') return false;
+    }
+    *value = DecimalPrefix(number);
+    return true;
+}
+
+}  // namespace
+
+std::string CheckNumericSettings() {
+    if (g_config == nullptr) return std::string();
+    for (const TNumericSetting& setting : kNumericSettings) {
+        std::string text;
+        try {
+            text = g_config->GetKeyValue(setting.key);
+        } catch (const CConfigDataLoader::EInvalidKey&) {
+            continue;
+        }
+        long value = 0;
+        if (!WholeNumber(text, &value) || value < setting.min || value > setting.max) {
+            return StringFormat("%s is not a number from %ld to %ld: \"%s\"", setting.key,
+                                setting.min, setting.max, text.c_str());
+        }
+    }
+    return std::string();
+}
+
 TListenSettings ReadListenSettings() {
     TListenSettings settings;
     if (g_config == nullptr) return settings;
+    settings.error = CheckNumericSettings();
+    if (!settings.error.empty()) return settings;
     settings.port = static_cast<int>(ConfigInteger("LISTEN.PORT", kDefaultListenPort));
     try {
         settings.address = g_config->GetKeyValue("LISTEN.ADDRESS");

@@ -64,13 +64,22 @@ struct TListenSettings {
     // files.
     TTlsSettings tlsSettings;
     // Empty when the server can be started; otherwise a one-line reason (a
-    // TLS key absent or a TLS port that is not one while TLS is enabled).
+    // numeric setting out of its range, a TLS key absent or a TLS port that
+    // is not one while TLS is enabled).
     std::string error;
 };
 
 // Reads the listening and engine settings from g_config (defaults when it
 // is null); resolving the TLS files makes the program's directory current.
+// A numeric setting out of its range (CheckNumericSettings) or a TLS
+// setting that cannot work leaves the reason in error.
 TListenSettings ReadListenSettings();
+
+// Checks every numeric setting present in g_config against the values it
+// works with: empty when all do, otherwise one line naming the first key
+// that does not, its accepted range and its value, such as
+// OTHERS.CHECKTERMINATEFLAG is not a number from 1 to 600000: "0"
+std::string CheckNumericSettings();
 
 // The engine's settings from g_config, each key once (defaults when it is
 // null or a key is absent; the poll timeout and batch size only when both
