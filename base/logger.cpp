@@ -104,26 +104,56 @@ CLogger::~CLogger() {
     sinks.clear();
 }
 
+namespace {
+
+// The level word or number without the blanks around it, cut to the
+// 16-byte field it is held in.
+std::string LevelText(const std::string& text) {
+    const char* blanks = " \t\r\n";
+    size_t first = text.find_first_not_of(blanks);
+    std::string trimmed;
+    if (first != std::string::npos) {
+        size_t last = text.find_last_not_of(blanks);
+        trimmed = text.substr(first, last - first + 1);
+    }
+    if (trimmed.size() > kLevelTextSize - 1) trimmed.resize(kLevelTextSize - 1);
+    return trimmed;
+}
+
+// The level a word names by its first four letters, in any case.
+bool NamedLevel(const std::string& word, int* named) {
+    for (int candidate = LOG_TRACE; candidate <= LOG_FATAL; ++candidate) {
+        if (CompareFirstFour(word.c_str(), g_logLevelNames[candidate])) {
+            *named = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool CLogger::ParseLevel(const std::string& text, int* parsed) {
+    std::string word = LevelText(text);
+    if (word.empty()) return false;
+    bool letters = true;
+    for (char c : word) letters = letters && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'));
+    if (letters) return NamedLevel(word, parsed);
+    if (word.size() != 1 || word[0] < '0' + LOG_TRACE || word[0] > '0' + LOG_FATAL) return false;
+    *parsed = word[0] - '0';
+    return true;
+}
+
 void CLogger::SetLevel(const std::string& levelText) {
     if (levelText.empty()) {
         level = LOG_WARN;
         return;
     }
-    const char* blanks = " \t\r\n";
-    size_t first = levelText.find_first_not_of(blanks);
-    std::string trimmed;
-    if (first != std::string::npos) {
-        size_t last = levelText.find_last_not_of(blanks);
-        trimmed = levelText.substr(first, last - first + 1);
-    }
-    // The level word or number is held in a 16-byte field.
-    if (trimmed.size() > kLevelTextSize - 1) trimmed.resize(kLevelTextSize - 1);
-
-    for (int candidate = LOG_TRACE; candidate <= LOG_FATAL; ++candidate) {
-        if (CompareFirstFour(trimmed.c_str(), g_logLevelNames[candidate])) {
-            level = candidate;
-            return;
-        }
+    std::string trimmed = LevelText(levelText);
+    int named;
+    if (NamedLevel(trimmed, &named)) {
+        level = named;
+        return;
     }
     long number = DecimalPrefix(trimmed);
     if (number > LOG_FATAL) {

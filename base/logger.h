@@ -55,7 +55,15 @@ class CLogger {
     void WriteLine(int level, int line, const char* sourceFile, const char* text);
     void Write(const char* data, int length);
     bool Rotate();
+    // The level of the configuration's level text: a level name (its first
+    // four letters suffice, any case) or a number, blanks around it ignored;
+    // empty text sets WARN, other text the level its decimal prefix gives
+    // (above 5 WARN, below 0 INFO).
     void SetLevel(const std::string& levelText);
+    // The level text names, strictly: one word of letters naming a level as
+    // SetLevel reads it, or one digit 0 to 5, blanks around it ignored. False, *level unchanged,
+    // for anything else (empty text included).
+    static bool ParseLevel(const std::string& text, int* level);
     int GetLevel() const;
 
     void LogMethodStart(int line, const char* sourceFile, const char* text);

@@ -471,12 +471,30 @@ CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessList(TCommandCall& ca
 }
 
 CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessLogLevel(TCommandCall& call) {
+    // keyword[, level]; a level of blanks only asks for the current one.
+    const char* const blanks = " \t";
+    std::string wanted;
+    if (call.form == 0) {
+        const std::string& given = call.fields[1];
+        size_t first = given.find_first_not_of(blanks);
+        if (first != std::string::npos) {
+            wanted = given.substr(first, given.find_last_not_of(blanks) - first + 1);
+        }
+    }
+    int parsed = LOG_WARN;
     if (g_logger == nullptr) {
         call.reply = kNoLogger;
-    } else if (call.form == 0) {
-        // keyword, level
-        g_logger->SetLevel(call.fields[1]);
-        call.reply = StringFormat(Message(138).c_str(), "updated log level");
+    } else if (!wanted.empty()) {
+        if (CLogger::ParseLevel(wanted, &parsed)) {
+            g_logger->SetLevel(g_logLevelNames[parsed]);
+            call.reply = StringFormat(Message(138).c_str(), "updated log level");
+        } else {
+            // The level stays as it was.
+            call.reply = StringFormat(
+                "ERROR unknown log level \"%s\"; the levels are trace, debug, info, warn, "
+                "error and fatal (or 0 to 5)\r\n",
+                wanted.c_str());
+        }
     } else {
         int level = g_logger->GetLevel();
         const char* name =

@@ -245,6 +245,43 @@ TEST_F(CommandServerTest, LogLevelWithoutALoggerIsRefused) {
     EXPECT_EQ("ERROR no log file is configured\r\n", client->ReadLine());
 }
 
+// The level argument is trimmed; a level the logger does not know is refused
+// with the accepted levels and leaves the level as it was.
+TEST_F(CommandServerTest, LogLevelArgumentIsTrimmedAndAnUnknownOneRefused) {
+    StartServer(kAuth);
+    auto client = LoggedInClient();
+    const std::string updated = "OK updated log level\r\n";
+    auto unknown = [](const std::string& level) {
+        return "ERROR unknown log level \"" + level +
+               "\"; the levels are trace, debug, info, warn, error and fatal (or 0 to 5)\r\n";
+    };
+    struct Case {
+        std::string line;
+        std::string reply;
+        std::string levelAfter;
+    } cases[] = {
+        {"LOGLEVEL bogus", unknown("bogus"), "INFO"},
+        {"LOGLEVEL debug ", updated, "DEBUG"},
+        {"LOGLEVEL \tError\t", updated, "ERROR"},
+        {"LOGLEVEL  ", "OK ERROR\r\n", "ERROR"},
+        {"LOGLEVEL tra", unknown("tra"), "ERROR"},
+        {"LOGLEVEL information", updated, "INFO"},
+        {"LOGLEVEL 5", updated, "FATAL"},
+        {"LOGLEVEL 0", updated, "TRACE"},
+        {"LOGLEVEL 6", unknown("6"), "TRACE"},
+        {"LOGLEVEL -1", unknown("-1"), "TRACE"},
+        {"LOGLEVEL 1x", unknown("1x"), "TRACE"},
+        {"LOGLEVEL warn x", unknown("warn x"), "TRACE"},
+        {"LOGLEVEL WARN", updated, "WARN"},
+    };
+    for (const Case& c : cases) {
+        client->SendLine(c.line);
+        EXPECT_EQ(c.reply, client->ReadLine()) << c.line;
+        client->SendLine("LOGLEVEL");
+        EXPECT_EQ("OK " + c.levelAfter + "\r\n", client->ReadLine()) << c.line;
+    }
+}
+
 TEST_F(CommandServerTest, LogoutExitAndQuitCloseTheConnection) {
     StartServer(kAuth);
     for (const char* command : {"LOGOUT", "exit", "Quit"}) {
