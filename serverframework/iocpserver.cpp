@@ -6,7 +6,7 @@
 #include <new>
 #include <system_error>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "platform/socket.h"
 #include "serverframework/sslcontext.h"
 #include "serverframework/sslsession.h"
