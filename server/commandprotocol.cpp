@@ -12,9 +12,9 @@
 
 namespace {
 
-// Received data, and a command buffer without a line end, of this many bytes
-// or more is refused.
-constexpr size_t kMaxDataLength = 4096;
+// A line without its line end yet (the command buffer) may hold this many
+// bytes; one byte more is refused as invalid data.
+constexpr size_t kMaxUnfinishedLine = 4096;
 // Complete command lines of this many characters or more are refused.
 constexpr size_t kMaxLineLength = 256;
 // Longest keyword, user or password of a LOGIN line.
@@ -249,22 +249,18 @@ long CWmiLogEventServer::RejectData(CIOCPClientContext* context) {
 
 long CWmiLogEventServer::OnDataReceived(CIOCPClientContext* context, long flags, char* data,
                                         long byteCount) {
-    (void)byteCount;
-    // The data area is NUL-terminated; its text ends at the first NUL.
-    size_t length = std::strlen(data);
-    if (length >= kMaxDataLength) return RejectData(context);
-
-    // Every complete line of the read is answered, in order: a client that
-    // sends several commands at once gets a reply to each. A line ends at
-    // LF; a CR right before it in the same read belongs to the line end.
+    // Every complete line of the read is answered, in order, however many
+    // there are: a client that sends several commands at once gets a reply
+    // to each. A line ends at LF; a CR right before it in the same read
+    // belongs to the line end. Only the unfinished line at the end is bounded.
     std::string& buffer = context->commandBuffer;
     const char* next = data;
-    const char* const end = data + length;
+    const char* const end = data + (byteCount > 0 ? byteCount : 0);
     for (;;) {
         const char* lf = static_cast<const char*>(std::memchr(next, '\n', end - next));
         if (lf == nullptr) {
             size_t rest = static_cast<size_t>(end - next);
-            if (buffer.size() + rest >= kMaxDataLength) return RejectData(context);
+            if (buffer.size() + rest > kMaxUnfinishedLine) return RejectData(context);
             buffer.append(next, rest);
             PostRead(context, flags, kReadSize);
             return 1;
@@ -284,7 +280,10 @@ bool CWmiLogEventServer::HandleCommandLine(CIOCPClientContext* context, long* fl
     const std::string& line = call.line;
     std::string& reply = call.reply;
     TAfterReply after = TAfterReply::kNextLine;
-    const TCommand* command = FindCommand(line);
+    // A line with a NUL byte in it is no command, whatever it begins with;
+    // its text is shown up to the NUL.
+    const bool hasNul = line.find('\0') != std::string::npos;
+    const TCommand* command = hasNul ? nullptr : FindCommand(line);
     if (command == nullptr) {
         if (line.empty()) {
             reply = "OK waiting for next command\r\n";

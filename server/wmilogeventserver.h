@@ -85,10 +85,12 @@ class CWmiLogEventServer : public CIOCPServer {
     CIOCPClientContext* CreateClientContext(int socket) override;
     long OnClientConnected(CIOCPClientContext* context) override;
     long OnClientDisconnected(CIOCPClientContext* context) override;
-    // One completed read: assembles the command line, runs the command,
-    // sends the one reply and posts the next read (none after LOGOUT, EXIT,
-    // QUIT or invalid data, which close the connection). Returns 1, or 0
-    // for invalid data.
+    // One completed read: answers every complete line in it, in order (one
+    // reply each; a line with a NUL byte is an invalid command), keeps the
+    // unfinished rest for the next read and posts it (none after LOGOUT,
+    // EXIT, QUIT or invalid data, which close the connection). An unfinished
+    // line of more than 4096 bytes is invalid data. Returns 1, or 0 for
+    // invalid data.
     long OnDataReceived(CIOCPClientContext* context, long flags, char* data,
                         long byteCount) override;
     long OnDataSent(CIOCPClientContext* context, long flags, char* data, long byteCount) override;

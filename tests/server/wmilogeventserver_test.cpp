@@ -348,14 +348,15 @@ TEST_F(CommandServerTest, LineAssemblyAcrossAndWithinReads) {
 
 TEST_F(CommandServerTest, DataWithoutALineEndIsBoundedAndClosesTheConnection) {
     StartServer(kAuth);
+    // An unfinished line may hold 4096 bytes; the 4097th is invalid data.
     struct Case {
         const char* name;
         std::vector<std::string> sends;
         bool refused;
     } cases[] = {
         {"4095 bytes in one read, then a line end", {std::string(4095, 'a'), "\r\n"}, false},
-        {"4096 bytes in one read", {std::string(4096, 'a')}, true},
-        {"3000 + 1096 bytes in two reads", {std::string(3000, 'a'), std::string(1096, 'a')}, true},
+        {"4097 bytes in one read", {std::string(4097, 'a')}, true},
+        {"3000 + 1097 bytes in two reads", {std::string(3000, 'a'), std::string(1097, 'a')}, true},
     };
     for (const Case& c : cases) {
         auto client = LoggedInClient();
@@ -379,6 +380,82 @@ TEST_F(CommandServerTest, DataWithoutALineEndIsBoundedAndClosesTheConnection) {
             EXPECT_TRUE(Eventually([&] { return server->GetConnectionCount() == 0; }));
         }
     }
+}
+
+// Any number of complete lines sent at once is answered, line by line and in
+// order, also when the lines cross the server's reads (5000 bytes each); only
+// the unfinished line at the end counts toward the 4096-byte bound.
+TEST_F(CommandServerTest, PipelinedLinesAreAllAnsweredInOrder) {
+    StartServer(kAuth);
+    struct Case {
+        int lines;            // "X<n>" lines sent in one go
+        size_t unfinished;    // bytes of an unfinished line sent after them
+        bool unfinishedFits;  // the unfinished line is kept, not refused
+    } cases[] = {
+        {1, 0, true},      {410, 0, true},    {700, 0, true},     {3000, 0, true},
+        {700, 4095, true}, {700, 4096, true}, {700, 4097, false}, {3000, 4097, false},
+    };
+    for (const Case& c : cases) {
+        std::string name =
+            std::to_string(c.lines) + " lines, then " + std::to_string(c.unfinished) + " bytes";
+        auto client = LoggedInClient();
+        std::string batch;
+        for (int i = 0; i < c.lines; ++i) batch += "X" + std::to_string(i) + "\r\n";
+        batch += std::string(c.unfinished, 'u');
+        ASSERT_TRUE(client->SendRaw(batch)) << name;
+        for (int i = 0; i < c.lines; ++i) {
+            ASSERT_EQ("ERROR invalid command - X" + std::to_string(i) + "\r\n", client->ReadLine())
+                << name;
+        }
+        if (!c.unfinishedFits) {
+            EXPECT_EQ("Invalid data received!\r\n", client->ReadLine()) << name;
+            EXPECT_TRUE(client->WaitClosed()) << name;
+        } else {
+            client->SendRaw("\r\nNOOP\r\n");
+            if (c.unfinished > 0) {
+                EXPECT_EQ("ERROR invalid command - " + std::string(c.unfinished, 'u') + "\r\n",
+                          client->ReadLine())
+                    << name;
+            } else {
+                EXPECT_EQ("OK waiting for next command\r\n", client->ReadLine()) << name;
+            }
+            EXPECT_EQ("OK noop\r\n", client->ReadLine()) << name;
+            client->SendLine("LOGOUT");
+            EXPECT_EQ("OK logging off\r\n", client->ReadLine()) << name;
+        }
+        client.reset();
+        ASSERT_TRUE(Eventually([&] { return server->GetConnectionCount() == 0; })) << name;
+    }
+}
+
+// A line with a NUL byte is an invalid command (shown up to the NUL); the
+// lines around it are answered.
+TEST_F(CommandServerTest, ALineWithANulByteIsAnInvalidCommand) {
+    StartServer(kAuth);
+    auto client = LoggedInClient();
+    using namespace std::string_literals;
+    struct Case {
+        std::string sent;
+        std::vector<std::string> replies;
+    } cases[] = {
+        {"NOOP\r\nNO\0OP\r\nNOOP\r\n"s,
+         {"OK noop\r\n", "ERROR invalid command - NO\r\n", "OK noop\r\n"}},
+        {"\0\r\nNOOP\r\n"s, {"ERROR invalid command - \r\n", "OK noop\r\n"}},
+        {"NOOP\0\r\nLIST\0 x\r\nNOOP\r\n"s,
+         {"ERROR invalid command - NOOP\r\n", "ERROR invalid command - LIST\r\n", "OK noop\r\n"}},
+    };
+    for (const Case& c : cases) {
+        client->SendRaw(c.sent);
+        for (const std::string& reply : c.replies) {
+            EXPECT_EQ(reply, client->ReadLine()) << c.replies.front();
+        }
+    }
+    // Before login too.
+    LineClient fresh(port);
+    fresh.ReadLine();
+    fresh.SendRaw("LOGIN alice\0 secret\r\nLOGIN alice secret\r\n"s);
+    EXPECT_EQ("ERROR invalid command - LOGIN alice\r\n", fresh.ReadLine());
+    EXPECT_EQ("OK authentication successful (users=2)\r\n", fresh.ReadLine());
 }
 
 TEST_F(CommandServerTest, ConnectionLimitRefusesTheFourthAndFreesSlotsOnLogout) {
