@@ -1,7 +1,5 @@
 #include "serverframework/iocpserver.h"
 
-#include <errno.h>
-
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -106,9 +104,9 @@ bool CIOCPServer::Send(CIOCPClientContext* context, long flags, const char* data
     request->flags = flags | IO_FLAG_WRITE;
 
     context->AddRef();
-    int error = completionPort.PostSend(context->socket, request->m_strDataBuff,
-                                        static_cast<uint32_t>(length), request);
-    if (error != 0) {
+    platform::IoResult error = completionPort.PostSend(context->socket, request->m_strDataBuff,
+                                                       static_cast<uint32_t>(length), request);
+    if (!error.ok()) {
         // The connection's reference is still held (the context is not
         // closed), so this never frees the context.
         context->Release();
@@ -137,7 +135,7 @@ int CIOCPServer::PostRead(CIOCPClientContext* context, long flags, long size) {
     request->length = size;
     request->flags = flags | IO_FLAG_READ;
 
-    int error;
+    platform::IoResult error;
     {
         RSLibrary::RSSynchronizeGuard guard(sendLock);
         if (context->closed.load()) {
@@ -174,8 +172,8 @@ int CIOCPServer::PostRead(CIOCPClientContext* context, long flags, long size) {
         error = completionPort.PostReceive(context->socket, request->m_strDataBuff,
                                            static_cast<uint32_t>(size), request);
     }
-    if (error != 0) {
-        LOG(WARN, "[%s] No data received from WSARecv(): %d", context->address.c_str(), error);
+    if (!error.ok()) {
+        LOG(WARN, "[%s] No data received from WSARecv(): %d", context->address.c_str(), error.code);
         CloseClient(context);
         delete request;
         context->Release();
@@ -186,7 +184,7 @@ int CIOCPServer::PostRead(CIOCPClientContext* context, long flags, long size) {
 
 int CIOCPServer::CloseClient(CIOCPClientContext* context) {
     if (context == nullptr) return 0;
-    int error;
+    platform::IoResult error;
     bool announced;
     {
         RSLibrary::RSSynchronizeGuard guard(sendLock);
@@ -194,10 +192,10 @@ int CIOCPServer::CloseClient(CIOCPClientContext* context) {
         context->closed.store(true);
         openContexts.erase(context);
         error = completionPort.CloseSocket(context->socket);
-        if (error == EBADF) {
+        if (error == platform::IoStatus::kNotAssociated) {
             // Never associated with the port (refused before association).
             platform::CloseSocket(context->socket);
-            error = 0;
+            error = {};
         }
         // No thread uses the transport of a closed context, and every use
         // happens under this lock after a look at the mark set above.
@@ -209,7 +207,7 @@ int CIOCPServer::CloseClient(CIOCPClientContext* context) {
     // case and the client leaves the application's lists.
     if (announced) OnClientDisconnected(context);
     context->Release();
-    return error == 0 ? 0 : -1;
+    return error.ok() ? 0 : -1;
 }
 
 int CIOCPServer::Start(int reserved, int port, int sslPort) {
@@ -250,9 +248,11 @@ int CIOCPServer::Start(int reserved, int port, int sslPort) {
         completionPort.Close();
         return 0;
     };
-    listenSocket =
-        platform::OpenListener(listenAddress, static_cast<uint16_t>(port), kListenBacklog);
-    if (listenSocket < 0) return abandonStart();
+    if (!platform::OpenListener(listenAddress, static_cast<uint16_t>(port), kListenBacklog,
+                                &listenSocket)
+             .ok()) {
+        return abandonStart();
+    }
     listenPort.store(platform::LocalPort(listenSocket));
     stopping.store(false);
     acceptGate = std::promise<void>();
@@ -345,11 +345,12 @@ void CIOCPServer::DrainCompletions() {
 
 void CIOCPServer::AcceptLoop() {
     for (;;) {
-        int socket = platform::AcceptConnection(listenSocket);
-        if (socket < 0) {
+        int socket;
+        platform::IoResult accepted = platform::AcceptConnection(listenSocket, &socket);
+        if (!accepted.ok()) {
             if (stopping.load()) return;
-            int error = -socket;
-            switch (platform::ClassifyAcceptError(error)) {
+            int error = accepted.code;
+            switch (platform::ClassifyAcceptError(accepted)) {
                 case platform::AcceptFailure::kRetry:
                     continue;
                 case platform::AcceptFailure::kPause:
@@ -366,14 +367,15 @@ void CIOCPServer::AcceptLoop() {
             platform::CloseSocket(socket);
             continue;
         }
-        int error;
+        platform::IoResult error;
         {
             RSLibrary::RSSynchronizeGuard guard(sendLock);
             error = completionPort.Associate(socket, reinterpret_cast<uintptr_t>(context));
-            if (error == 0) openContexts.insert(context);
+            if (error.ok()) openContexts.insert(context);
         }
-        if (error != 0) {
-            LOG(ERROR, "Cannot associate an accepted socket with the completion port: %d", error);
+        if (!error.ok()) {
+            LOG(ERROR, "Cannot associate an accepted socket with the completion port: %d",
+                error.code);
             platform::CloseSocket(socket);
             context->Release();
             return;
@@ -438,16 +440,16 @@ void CIOCPServer::WorkerLoop() {
         auto* context = reinterpret_cast<CIOCPClientContext*>(completion.key);
         auto* request = static_cast<TIORequest*>(completion.request);
         HandleCompletion(context, request->flags, request->m_strDataBuff, completion.bytes,
-                         completion.error);
+                         completion.result);
         delete request;
         context->Release();
     }
 }
 
 void CIOCPServer::HandleCompletion(CIOCPClientContext* context, long flags, char* data,
-                                   uint32_t bytes, int error) {
+                                   uint32_t bytes, const platform::IoResult& result) {
     if (context->closed.load()) return;
-    if (error != 0 || bytes == 0) {
+    if (!result.ok() || bytes == 0) {
         CloseClient(context);
         return;
     }

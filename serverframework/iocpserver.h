@@ -207,7 +207,7 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
                                  long byteCount);
     // One completion taken from the port: calls the subclass or closes.
     void HandleCompletion(CIOCPClientContext* context, long flags, char* data, uint32_t bytes,
-                          int error);
+                          const platform::IoResult& result);
     // Sends bytes a transport produced for the peer, as they are.
     bool SendRecords(CIOCPClientContext* context, const std::string& records) REQUIRES(sendLock);
     // Reports a fatal transport error of a read ("Error in SSL Recv: ..." on
