@@ -147,6 +147,13 @@ long CWmiLogEventServer::OnClientConnected(CIOCPClientContext* context) {
         // worker handles at once always finds the entry it has to remove.
         if (!refuse) allClients.push_back(context);
     }
+    // A client that has just closed its socket may not have been seen
+    // closing yet; its slot is free, so it is closed here and counted out.
+    if (refuse && CloseDepartedClients() > 0) {
+        RSLibrary::RSSynchronizeGuard guard(listLock);
+        refuse = maxConnections < connectionCount;
+        if (!refuse) allClients.push_back(context);
+    }
     if (refuse) {
         LOG(INFO, "Closing incoming connection from %s (maxConnections %i reached)", address,
             limit);
@@ -158,6 +165,24 @@ long CWmiLogEventServer::OnClientConnected(CIOCPClientContext* context) {
     SendString(context, IO_FLAG_AWAITING_LOGIN, Greeting());
     PostRead(context, IO_FLAG_AWAITING_LOGIN, kReadSize);
     return 1;
+}
+
+int CWmiLogEventServer::CloseDepartedClients() {
+    std::vector<CIOCPClientContext*> departed;
+    {
+        RSLibrary::RSSynchronizeGuard guard(listLock);
+        for (CIOCPClientContext* client : allClients) {
+            if (platform::PeerHasClosed(client->socket)) {
+                client->AddRef();
+                departed.push_back(client);
+            }
+        }
+    }
+    for (CIOCPClientContext* client : departed) {
+        CloseClient(client);
+        client->Release();
+    }
+    return static_cast<int>(departed.size());
 }
 
 long CWmiLogEventServer::OnClientDisconnected(CIOCPClientContext* context) {

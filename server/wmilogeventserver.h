@@ -138,6 +138,10 @@ class CWmiLogEventServer : public CIOCPServer {
     // without regard to ASCII case, replaced by "****".
     static std::string MaskConfiguredPassword(std::string text);
 
+    // Closes every listed client whose peer has closed its socket already
+    // and returns how many. Any thread but one holding listLock.
+    int CloseDepartedClients();
+
     // "Invalid data received!": reply, then close the connection. Returns 0.
     long RejectData(CIOCPClientContext* context);
     // Answers the complete command line in the context's command buffer and

@@ -30,7 +30,6 @@ struct TIORequest {
 constexpr long kFlagDecrypted = 0x100;
 
 constexpr long kReadSize = 5000;
-constexpr int kListenBacklog = 10;
 constexpr auto kWorkerStopDeadline = std::chrono::milliseconds(3000);
 // Pause of the accept loop when the process is out of descriptors or memory.
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
@@ -248,8 +247,8 @@ int CIOCPServer::Start(int reserved, int port, int sslPort) {
         completionPort.Close();
         return 0;
     };
-    if (!platform::OpenListener(listenAddress, static_cast<uint16_t>(port), kListenBacklog,
-                                &listenSocket)
+    if (!platform::OpenListener(listenAddress, static_cast<uint16_t>(port),
+                                platform::kMaxListenBacklog, &listenSocket)
              .ok()) {
         return abandonStart();
     }

@@ -485,6 +485,25 @@ TEST_F(CommandServerTest, ConfiguredConnectionLimit) {
     EXPECT_EQ("Max user count reached (1)", second.ReadBytes(100));
 }
 
+// A client that closes while the worker is still busy with its lines leaves
+// a free slot at once: the next client is greeted, not refused.
+TEST_F(CommandServerTest, AClosedClientsSlotIsFreeForTheNextAtOnce) {
+    StartServer(std::string(kAuth) + "[LISTEN]\nMAXCONNECTIONS=1\n");
+    std::string batch;
+    for (int i = 0; i < 3000; ++i) batch += "X" + std::to_string(i) + "\r\n";
+    for (int round = 0; round < 5; ++round) {
+        {
+            auto leaving = LoggedInClient();
+            leaving->SendRaw(batch);
+        }
+        LineClient next(port);
+        EXPECT_EQ(0u, next.ReadLine().rfind("200 ", 0)) << "round " << round;
+        next.Close();
+        ASSERT_TRUE(Eventually([&] { return server->GetConnectionCount() == 0; }))
+            << "round " << round << ": " << server->GetConnectionCount();
+    }
+}
+
 TEST_F(CommandServerTest, BroadcastReachesOnlyLoggedInClients) {
     StartServer(kAuth);
     auto a = LoggedInClient();
