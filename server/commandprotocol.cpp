@@ -1,6 +1,7 @@
 // The line protocol of the command server: line assembly, command
 // identification, argument patterns, the command handlers and their replies.
 // Everything here runs on the connection server's worker thread.
+#include <chrono>
 #include <cstring>
 
 #include "app/configdataloader.h"
@@ -19,6 +20,10 @@ constexpr size_t kMaxUnfinishedLine = 4096;
 constexpr size_t kMaxLineLength = 256;
 // Longest keyword, user or password of a LOGIN line.
 constexpr size_t kMaxLoginField = 127;
+// Each failed login is answered after this delay, during which nothing more
+// is read from the connection; the last one allowed closes it.
+constexpr auto kFailedLoginDelay = std::chrono::seconds(1);
+constexpr int kMaxFailedLogins = 3;
 
 const char* const kEngineUnavailable = "ERROR subscription engine not available\r\n";
 const char* const kNoLogger = "ERROR no log file is configured\r\n";
@@ -268,11 +273,35 @@ long CWmiLogEventServer::OnDataReceived(CIOCPClientContext* context, long flags,
         const char* lineEnd = (lf > next && lf[-1] == '\r') ? lf - 1 : lf;
         buffer.append(next, static_cast<size_t>(lineEnd - next));
         next = lf + 1;
-        if (!HandleCommandLine(context, &flags)) return 1;
+        switch (HandleCommandLine(context, &flags)) {
+            case TLineResult::kNextLine:
+                break;
+            case TLineResult::kClosed:
+                return 1;
+            case TLineResult::kPaused:
+                // The rest waits for OnResume; nothing is read meanwhile.
+                context->pendingInput.assign(next, static_cast<size_t>(end - next));
+                return 1;
+        }
     }
 }
 
-bool CWmiLogEventServer::HandleCommandLine(CIOCPClientContext* context, long* flags) {
+void CWmiLogEventServer::OnResume(CIOCPClientContext* context, long flags) {
+    SendString(context, 0, context->heldReply);
+    context->heldReply.clear();
+    if (context->failedLogins >= kMaxFailedLogins) {
+        LOG(WARN, "Closing connection from %s after %d failed logins", context->address.c_str(),
+            context->failedLogins);
+        CloseClient(context);
+        return;
+    }
+    std::string input;
+    input.swap(context->pendingInput);
+    OnDataReceived(context, flags, input.data(), static_cast<long>(input.size()));
+}
+
+CWmiLogEventServer::TLineResult CWmiLogEventServer::HandleCommandLine(CIOCPClientContext* context,
+                                                                      long* flags) {
     std::string& buffer = context->commandBuffer;
     const char* address = context->address.c_str();
     const bool loggedIn = (*flags & IO_FLAG_AWAITING_LOGIN) == 0;
@@ -308,27 +337,33 @@ bool CWmiLogEventServer::HandleCommandLine(CIOCPClientContext* context, long* fl
             LOG(DEBUG, "Command {%s} recvd from {%s}", LoggableLine(line).c_str(), address);
         }
         after = RunCommand(*command, call);
-        if (!loggedIn) {
-            if (after == TAfterReply::kLoggedIn) {
-                LOG(INFO, "Successful login command recvd from {%s}", address);
-            } else {
-                LOG(INFO, "Unsuccessful login command recvd from {%s}", address);
-            }
+        if (!loggedIn && after == TAfterReply::kLoggedIn) {
+            LOG(INFO, "Successful login command recvd from {%s}", address);
+        } else if (!loggedIn) {
+            LOG(INFO, "Unsuccessful login command recvd from {%s}", address);
+            // Guessing costs time: the reply waits, and so does the rest.
+            ++context->failedLogins;
+            LOG(WARN, "Failed login %d of %d from %s", context->failedLogins, kMaxFailedLogins,
+                address);
+            context->heldReply = std::move(reply);
+            buffer.clear();
+            ResumeAfter(context, *flags, kFailedLoginDelay);
+            return TLineResult::kPaused;
         }
     }
     SendString(context, 0, reply);
     buffer.clear();
     switch (after) {
         case TAfterReply::kNextLine:
-            return true;
+            break;
         case TAfterReply::kLoggedIn:
             *flags = IO_FLAG_LOGGED_IN;
-            return true;
+            break;
         case TAfterReply::kClose:
             CloseClient(context);
-            return false;
+            return TLineResult::kClosed;
     }
-    return true;
+    return TLineResult::kNextLine;
 }
 
 CWmiLogEventServer::TAfterReply CWmiLogEventServer::RunCommand(const TCommand& command,
@@ -378,6 +413,8 @@ CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessLogin(TCommandCall& c
         call.reply = Message(114);
         return TAfterReply::kNextLine;
     }
+    // The logged-in output bound applies before the first broadcast can come.
+    MarkLoggedIn(call.context);
     int connections;
     {
         RSLibrary::RSSynchronizeGuard guard(listLock);

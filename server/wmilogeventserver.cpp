@@ -12,9 +12,36 @@
 namespace {
 
 constexpr int kDefaultMaxConnections = 3;
+constexpr long kDefaultLoginTimeoutSeconds = 30;
+constexpr long kDefaultOutputLimit = 64L * 1024 * 1024;
+constexpr long kDefaultOutputSoftLimit = 16L * 1024 * 1024;
+constexpr long kDefaultOutputSoftSeconds = 60;
+// Unsent output a client may have before it logged in: greeting and replies
+// only, so a small fixed bound.
+constexpr size_t kPreLoginOutputLimit = 64 * 1024;
+// TLS handshakes in progress at once, per connection slot.
+constexpr int kHandshakesPerConnection = 8;
 
 int ReadMaxConnections() {
     return static_cast<int>(ConfigInteger("LISTEN.MAXCONNECTIONS", kDefaultMaxConnections));
+}
+
+size_t ReadSize(const char* key, long defaultValue) {
+    long value = ConfigInteger(key, defaultValue);
+    return value > 0 ? static_cast<size_t>(value) : 0;
+}
+
+TConnectionLimits ReadConnectionLimits(int maxConnections) {
+    TConnectionLimits limits;
+    limits.loginTimeout =
+        std::chrono::seconds(ReadSize("LISTEN.LOGINTIMEOUT", kDefaultLoginTimeoutSeconds));
+    limits.preLoginOutputLimit = kPreLoginOutputLimit;
+    limits.outputLimit = ReadSize("LISTEN.OUTPUTLIMIT", kDefaultOutputLimit);
+    limits.outputSoftLimit = ReadSize("LISTEN.OUTPUTSOFTLIMIT", kDefaultOutputSoftLimit);
+    limits.outputSoftTime =
+        std::chrono::seconds(ReadSize("LISTEN.OUTPUTSOFTSECONDS", kDefaultOutputSoftSeconds));
+    limits.maxHandshakes = std::max(1, maxConnections) * kHandshakesPerConnection;
+    return limits;
 }
 
 // "200 <banner> Ready To Authenticate\r\n" with the version and build date.
@@ -78,11 +105,14 @@ int CWmiLogEventServer::GetConnectionCount() {
 
 void CWmiLogEventServer::OnServerStarted() {
     LOG(INFO, "Server Started");
+    int limit = ReadMaxConnections();
     {
         RSLibrary::RSSynchronizeGuard guard(listLock);
-        maxConnections = ReadMaxConnections();
+        maxConnections = limit;
         connectionCount = 0;
     }
+    // Before the first accept: the accept thread waits for this hook.
+    SetConnectionLimits(ReadConnectionLimits(limit));
     RSLibrary::RSSynchronizeGuard guard(controllerLock);
     // An engine that could not start gets no commands: they are answered
     // as when there is no engine at all.
@@ -132,7 +162,6 @@ CIOCPClientContext* CWmiLogEventServer::CreateClientContext(int socket) {
 }
 
 long CWmiLogEventServer::OnClientConnected(CIOCPClientContext* context) {
-    context->address = platform::PeerAddressText(context->socket);
     const char* address = context->address.c_str();
     LOG(INFO, "Connection Recvd from %s", address);
 

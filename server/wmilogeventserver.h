@@ -94,6 +94,10 @@ class CWmiLogEventServer : public CIOCPServer {
     long OnDataReceived(CIOCPClientContext* context, long flags, char* data,
                         long byteCount) override;
     long OnDataSent(CIOCPClientContext* context, long flags, char* data, long byteCount) override;
+    // The delay of a failed login has passed: sends its reply, then closes
+    // the connection after the third failure, or answers the rest of the
+    // read and reads on.
+    void OnResume(CIOCPClientContext* context, long flags) override;
 
   private:
     // Bytes each posted read asks for.
@@ -144,10 +148,16 @@ class CWmiLogEventServer : public CIOCPServer {
 
     // "Invalid data received!": reply, then close the connection. Returns 0.
     long RejectData(CIOCPClientContext* context);
+    // What follows a command line.
+    enum class TLineResult {
+        kNextLine,  // answered; go on
+        kClosed,    // the connection was closed
+        kPaused,    // a failed login: the reply and the rest wait for OnResume
+    };
     // Answers the complete command line in the context's command buffer and
     // empties the buffer. *flags becomes the logged-in flag after a
-    // successful login. False when the command closed the connection.
-    bool HandleCommandLine(CIOCPClientContext* context, long* flags);
+    // successful login.
+    TLineResult HandleCommandLine(CIOCPClientContext* context, long* flags);
 
     // Runs call with the controller under controllerLock; false (call not
     // run) when there is no running controller.
