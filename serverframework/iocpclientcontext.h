@@ -61,11 +61,9 @@ class CIOCPClientContext : public RSLibrary::RSNonCopyable {
     std::atomic<bool> loggedIn{false};
 
     // Output bookkeeping of the connection server (CIOCPServer's connection
-    // limits). unsentBytes: bytes handed to the socket layer whose send has
-    // not completed yet; raised under sendLock, lowered by the worker.
-    std::atomic<size_t> unsentBytes{0};
-    // Whether unsentBytes is above the soft bound, and since when; written
-    // under sendLock, the flag also read without it.
+    // limits; the unsent output itself is counted by the completion port):
+    // whether it is above the soft bound, and since when; written under
+    // sendLock, the flag also read without it.
     std::atomic<bool> aboveSoftLimit{false};
     std::chrono::steady_clock::time_point aboveSoftLimitSince;
     // A bound was passed and the close is on its way; later sends are

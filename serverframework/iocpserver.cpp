@@ -113,7 +113,8 @@ bool CIOCPServer::Send(CIOCPClientContext* context, long flags, const char* data
         if (length == 0) return true;
     }
 
-    if (!PassesOutputLimit(context, length)) return false;
+    size_t queued = completionPort.QueuedBytes(context->socket);
+    if (!PassesOutputLimit(context, queued, length)) return false;
 
     TIORequest* request = new (std::nothrow) TIORequest;
     if (request == nullptr) {
@@ -133,20 +134,17 @@ bool CIOCPServer::Send(CIOCPClientContext* context, long flags, const char* data
     request->flags = flags | IO_FLAG_WRITE;
 
     context->AddRef();
-    // Counted before the send is posted: the worker may see it complete
-    // before PostSend returns.
-    size_t unsent =
-        context->unsentBytes.fetch_add(static_cast<size_t>(length)) + static_cast<size_t>(length);
     platform::IoResult error = completionPort.PostSend(context->socket, request->m_strDataBuff,
                                                        static_cast<uint32_t>(length), request);
     if (!error.ok()) {
-        context->unsentBytes.fetch_sub(static_cast<size_t>(length));
         // The connection's reference is still held (the context is not
         // closed), so this never frees the context.
         context->Release();
         delete request;
         return false;
     }
+    // At most this much is queued now (less when the system took some).
+    size_t unsent = queued + static_cast<size_t>(length);
     if (limits.outputSoftLimit > 0 && unsent > limits.outputSoftLimit &&
         !context->aboveSoftLimit.load()) {
         context->aboveSoftLimit.store(true);
@@ -155,9 +153,8 @@ bool CIOCPServer::Send(CIOCPClientContext* context, long flags, const char* data
     return true;
 }
 
-bool CIOCPServer::PassesOutputLimit(CIOCPClientContext* context, long length) {
+bool CIOCPServer::PassesOutputLimit(CIOCPClientContext* context, size_t unsent, long length) {
     size_t limit = context->loggedIn.load() ? limits.outputLimit : limits.preLoginOutputLimit;
-    size_t unsent = context->unsentBytes.load();
     if (limit == 0 || unsent + static_cast<size_t>(length) <= limit) return true;
     context->overLimit = true;
     LOG(WARN, "Closing connection from %s: %zu bytes of output pending, limit %zu",
@@ -176,16 +173,14 @@ bool CIOCPServer::PassesOutputLimit(CIOCPClientContext* context, long length) {
     return false;
 }
 
-void CIOCPServer::OnSendCompleted(CIOCPClientContext* context, uint32_t bytes) {
-    context->unsentBytes.fetch_sub(bytes);
+void CIOCPServer::OnSendCompleted(CIOCPClientContext* context) {
     if (!context->readParked.load() && !context->aboveSoftLimit.load()) return;
     long flags = 0;
     long size = 0;
     bool resume = false;
     {
         RSLibrary::RSSynchronizeGuard guard(sendLock);
-        // Only this thread lowers the count, so it cannot be lower than read.
-        size_t unsent = context->unsentBytes.load();
+        size_t unsent = completionPort.QueuedBytes(context->socket);
         if (context->aboveSoftLimit.load() && unsent <= limits.outputSoftLimit) {
             context->aboveSoftLimit.store(false);
         }
@@ -202,12 +197,13 @@ void CIOCPServer::OnSendCompleted(CIOCPClientContext* context, uint32_t bytes) {
 int CIOCPServer::PostRead(CIOCPClientContext* context, long flags, long size) {
     if (context == nullptr) return 0;
     if (size < 1) size = 1;
-    if ((flags & IO_FLAG_HANDSHAKE) == 0 && context->unsentBytes.load() > kReadPauseOutput) {
+    if ((flags & IO_FLAG_HANDSHAKE) == 0 &&
+        completionPort.QueuedBytes(context->socket) > kReadPauseOutput) {
         RSLibrary::RSSynchronizeGuard guard(sendLock);
         if (context->closed.load()) return 0;
-        // Checked again under the lock: the worker lowers the count and then
-        // looks for a parked read under this lock.
-        if (context->unsentBytes.load() > kReadPauseOutput) {
+        // Checked again under the lock: a completed send looks for a parked
+        // read under this lock after the queue shrank.
+        if (completionPort.QueuedBytes(context->socket) > kReadPauseOutput) {
             context->parkedReadFlags = flags;
             context->parkedReadSize = size;
             context->readParked.store(true);
@@ -614,7 +610,7 @@ void CIOCPServer::CloseOverdueClients(Clock::time_point now) {
                             now - context->aboveSoftLimitSince >= bounds.outputSoftTime;
             if (!notLoggedIn && !backedUp) continue;
             context->AddRef();
-            overdue.push_back({context, notLoggedIn, context->unsentBytes.load()});
+            overdue.push_back({context, notLoggedIn, completionPort.QueuedBytes(context->socket)});
         }
     }
     for (const TOverdue& entry : overdue) {
@@ -653,7 +649,7 @@ void CIOCPServer::HandleCompletion(CIOCPClientContext* context, long flags, char
             ReceiveThroughTransport(context, flags, data, count);
         }
     } else if (flags & IO_FLAG_WRITE) {
-        OnSendCompleted(context, bytes);
+        OnSendCompleted(context);
         if ((flags & IO_FLAG_HANDSHAKE) == 0) OnDataSent(context, flags, data, count);
     }
 }

@@ -257,12 +257,14 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
     void CloseRemainingClients();
     // Frees the requests of completions still queued (Stop).
     void DrainCompletions();
-    // A send of bytes completed: lowers the unsent output, and posts a read
-    // that waited for it to drain. Worker thread.
-    void OnSendCompleted(CIOCPClientContext* context, uint32_t bytes) EXCLUDES(sendLock);
-    // Whether a send of length bytes passes the connection's output bound;
-    // if so, logs it and has the worker close the connection.
-    bool PassesOutputLimit(CIOCPClientContext* context, long length) REQUIRES(sendLock);
+    // A send completed, so the queued output may have drained: ends the
+    // soft-bound clock and posts a read that waited for it. Worker thread.
+    void OnSendCompleted(CIOCPClientContext* context) EXCLUDES(sendLock);
+    // Whether a send of length bytes, with unsent bytes queued already,
+    // stays within the connection's output bound; if not, logs it and has
+    // the worker close the connection.
+    bool PassesOutputLimit(CIOCPClientContext* context, size_t unsent, long length)
+        REQUIRES(sendLock);
     // Closes the connections that are past their login time-out or have
     // been above the soft output bound too long. Worker thread.
     void CloseOverdueClients(std::chrono::steady_clock::time_point now) EXCLUDES(sendLock);

@@ -769,3 +769,143 @@ TEST_F(CommandServerTest, ClientsComeAndGoDuringBroadcasts) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Idle, guessing and slow clients.
+namespace {
+
+// A client whose socket keeps only a little unread data, so that what the
+// server sends and the client does not read stays with the server.
+std::unique_ptr<LineClient> SmallWindowClient(uint16_t port) {
+    return std::make_unique<LineClient>(port, 5000, /*receiveBuffer=*/4096);
+}
+
+bool HasText(const std::string& log, const std::string& text) {
+    return log.find(text) != std::string::npos;
+}
+
+}  // namespace
+
+TEST_F(CommandServerTest, AConnectionThatDoesNotLogInInTimeIsClosed) {
+    StartServer(std::string(kAuth) + "[LISTEN]\nLOGINTIMEOUT=1\n");
+    LineClient idle(port);
+    idle.ReadLine();
+    auto active = LoggedInClient();
+    EXPECT_TRUE(idle.WaitClosed()) << "the idle connection was not closed";
+    EXPECT_TRUE(HasText(sink.Text(), "not logged in within 1 s")) << sink.Text();
+    // The logged-in one, as old as the idle one, stays.
+    active->SendLine("NOOP");
+    EXPECT_EQ("OK noop\r\n", active->ReadLine());
+}
+
+TEST_F(CommandServerTest, FailedLoginsAreAnsweredLateAndTheThirdCloses) {
+    StartServer(kAuth);
+    auto other = LoggedInClient();
+
+    LineClient guesser(port);
+    guesser.ReadLine();
+    // Three guesses and a NOOP in one read: each reply waits a second, and
+    // the NOOP after the third failure is never answered.
+    guesser.SendRaw("LOGIN alice a\r\nLOGIN alice b\r\nLOGIN alice c\r\nNOOP\r\n");
+    // Meanwhile every other connection is served.
+    for (int i = 0; i < 20; ++i) {
+        other->SendLine("NOOP");
+        ASSERT_EQ("OK noop\r\n", other->ReadLine()) << i;
+    }
+    EXPECT_FALSE(guesser.HasData()) << "a failed login was answered at once";
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(kNotVerified, guesser.ReadLine()) << i;
+    EXPECT_TRUE(guesser.WaitClosed());
+    std::string log = sink.Text();
+    for (const char* line : {"Failed login 1 of 3 from 127.0.0.1:", "Failed login 3 of 3 from",
+                             "after 3 failed logins"}) {
+        EXPECT_TRUE(HasText(log, line)) << line << "\n" << log;
+    }
+
+    // Two failures, then the right password: logged in.
+    LineClient late(port);
+    late.ReadLine();
+    late.SendRaw("LOGIN alice a\r\nLOGIN alice\r\nLOGIN alice secret\r\nNOOP\r\n");
+    EXPECT_EQ(kNotVerified, late.ReadLine());
+    EXPECT_EQ("ERROR insufficient/incorrect parameters\r\n", late.ReadLine());
+    EXPECT_EQ(0u, late.ReadLine().rfind("OK authentication successful", 0));
+    EXPECT_EQ("OK noop\r\n", late.ReadLine());
+}
+
+// A logged-in client that stops reading: past the hard bound it is closed at
+// once, above the soft bound for its time it is closed later; the client
+// that reads gets every line either way.
+TEST_F(CommandServerTest, AClientThatDoesNotReadIsClosedAndTheOthersGetEverything) {
+    struct Case {
+        const char* settings;
+        const char* logged;
+    } cases[] = {
+        {"OUTPUTLIMIT=300000\n", "bytes of output pending, limit 300000"},
+        {"OUTPUTLIMIT=100000000\nOUTPUTSOFTLIMIT=300000\nOUTPUTSOFTSECONDS=1\n",
+         "for 1 s, soft limit 300000"},
+    };
+    for (const Case& c : cases) {
+        StartServer(std::string(kAuth) + "[LISTEN]\n" + c.settings);
+        auto healthy = LoggedInClient();
+        auto slow = SmallWindowClient(port);
+        ASSERT_EQ(0u, slow->Login("alice", "secret").rfind("OK authentication", 0));
+
+        const int kLines = 30000;
+        const std::string filler(200, 'e');
+        std::atomic<int> received{0};
+        std::atomic<bool> inOrder{true};
+        std::thread reader([&] {
+            for (int i = 0; i < kLines; ++i) {
+                if (healthy->ReadLine() != std::to_string(i) + filler + "\r\n") inOrder = false;
+                ++received;
+            }
+        });
+        for (int i = 0; i < kLines; ++i) server->SendToAllClients(std::to_string(i) + filler);
+        reader.join();
+        EXPECT_EQ(kLines, received.load()) << c.settings;
+        EXPECT_TRUE(inOrder.load()) << c.settings;
+        EXPECT_TRUE(Eventually([&] { return server->GetConnectionCount() == 1; }))
+            << c.settings << ": the slow client is still connected";
+        EXPECT_TRUE(HasText(sink.Text(), c.logged)) << c.settings << "\n" << sink.Text();
+        healthy->SendLine("NOOP");
+        EXPECT_EQ("OK noop\r\n", healthy->ReadLine()) << c.settings;
+        StopServer();
+    }
+}
+
+// Before login the bound is small and fixed: a client that sends lines and
+// never reads the replies is closed.
+TEST_F(CommandServerTest, AClientNotLoggedInThatDoesNotReadIsClosed) {
+    StartServer(kAuth);
+    auto flooder = SmallWindowClient(port);
+    flooder->ReadLine();
+    const std::string emptyLines(4000, '\n');
+    // Stops when the server has closed the connection.
+    for (int i = 0; i < 2000 && flooder->SendRaw(emptyLines); ++i) {
+        if (server->GetConnectionCount() == 0) break;
+    }
+    EXPECT_TRUE(Eventually([&] { return server->GetConnectionCount() == 0; }));
+    EXPECT_TRUE(HasText(sink.Text(), "bytes of output pending, limit 65536")) << sink.Text();
+}
+
+// While a client's output is backed up its input is not read, so a client
+// that sends many commands without reading the replies does not pass its
+// bound: it gets every reply, in order, once it reads.
+TEST_F(CommandServerTest, InputWaitsWhileOutputIsBackedUp) {
+    StartServer(std::string(kAuth) + "[LISTEN]\nOUTPUTLIMIT=1000000\n");
+    auto client = SmallWindowClient(port);
+    ASSERT_EQ(0u, client->Login("alice", "secret").rfind("OK authentication", 0));
+    const int kLines = 1000000;  // 9 MB of replies
+    std::string batch;
+    for (int i = 0; i < kLines; ++i) batch += "NOOP\r\n";
+    std::atomic<bool> sent{false};
+    std::thread sender([&] { sent = client->SendRaw(batch); });
+    // The client reads nothing until it has sent everything it could.
+    Eventually([&] { return sent.load(); }, 1500);
+    int replies = 0;
+    while (replies < kLines && client->ReadLine() == "OK noop\r\n") ++replies;
+    sender.join();
+    EXPECT_EQ(kLines, replies);
+    EXPECT_TRUE(sent.load());
+    client->SendLine("NOOP");
+    EXPECT_EQ("OK noop\r\n", client->ReadLine()) << "the client was closed";
+}
