@@ -16,7 +16,13 @@
 //  Sessions: the login state travels in the flags of each posted read
 //  (IO_FLAG_AWAITING_LOGIN until a successful LOGIN, then IO_FLAG_LOGGED_IN);
 //  one read is outstanding per client, so one client's commands are handled
-//  in order, one at a time.
+//  in order, one at a time. A failed LOGIN holds its reply and the rest of
+//  the read for one second (ResumeAfter: no read meanwhile, the worker
+//  serves the others); the third closes the connection. The connection
+//  bounds (LISTEN.LOGINTIMEOUT, LISTEN.OUTPUTLIMIT, LISTEN.OUTPUTSOFTLIMIT,
+//  LISTEN.OUTPUTSOFTSECONDS; 64 KiB of output before login; 8 TLS
+//  handshakes in progress per connection slot) are handed to the connection
+//  server in OnServerStarted.
 //  Lists: allClients (greeted connections, in connect order),
 //  loggedInClients (in login order) and connectionCount are guarded by
 //  listLock. The broadcast sends while it holds listLock and

@@ -26,6 +26,18 @@
 //  another client's reads or writes. Completions of a closed context are freed
 //  without calling the subclass. OnClientDisconnected runs exactly once per
 //  context.
+//  Bounds (SetConnectionLimits): the accept thread stamps each connection
+//  with its peer and accept time and closes at once one that would pass the
+//  number of TLS handshakes in progress. A send that would take a
+//  connection's queued output (what the completion port still holds for it)
+//  past its bound is dropped and the connection closed by the worker, since
+//  the sender may hold the application's locks; while more than 256 KiB is
+//  queued, a posted read waits and is posted when a completed send shows
+//  the queue drained. The worker wakes at least every 250 ms, closes
+//  connections past the login time-out or too long above the soft bound,
+//  and runs the resumptions of ResumeAfter that are due. So a connection
+//  that does not read never blocks a sender and never holds more than its
+//  bound.
 //  Start order: worker thread, accept thread, OnServerStarted; the accept
 //  thread accepts its first connection only after OnServerStarted returned,
 //  so the hooks never see a half-started subclass.
