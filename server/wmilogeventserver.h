@@ -17,7 +17,13 @@
 //  Sessions: the login state travels in the flags of each posted read
 //  (IO_FLAG_AWAITING_LOGIN until a successful LOGIN, then IO_FLAG_LOGGED_IN);
 //  one read is outstanding per client, so one client's commands are handled
-//  in order, one at a time.
+//  in order, one at a time. A failed LOGIN holds its reply and the rest of
+//  the read for one second (ResumeAfter: no read meanwhile, the worker
+//  serves the others); the third closes the connection. The connection
+//  bounds (LISTEN.LOGINTIMEOUT, LISTEN.OUTPUTLIMIT, LISTEN.OUTPUTSOFTLIMIT,
+//  LISTEN.OUTPUTSOFTSECONDS; 64 KiB of output before login; 8 TLS
+//  handshakes in progress per connection slot) are handed to the connection
+//  server in OnServerStarted.
 //  Lists: allClients (greeted connections, in connect order),
 //  loggedInClients (in login order) and connectionCount are guarded by
 //  listLock. The broadcast sends while it holds listLock and
@@ -87,13 +93,19 @@ class CWmiLogEventServer : public CIOCPServer, public CBroadcastSink {
     CIOCPClientContext* CreateClientContext(int socket) override;
     long OnClientConnected(CIOCPClientContext* context) override;
     long OnClientDisconnected(CIOCPClientContext* context) override;
-    // One completed read: assembles the command line, runs the command,
-    // sends the one reply and posts the next read (none after LOGOUT, EXIT,
-    // QUIT or invalid data, which close the connection). Returns 1, or 0
-    // for invalid data.
+    // One completed read: answers every complete line in it, in order (one
+    // reply each; a line with a NUL byte is an invalid command), keeps the
+    // unfinished rest for the next read and posts it (none after LOGOUT,
+    // EXIT, QUIT or invalid data, which close the connection). An unfinished
+    // line of more than 4096 bytes is invalid data. Returns 1, or 0 for
+    // invalid data.
     long OnDataReceived(CIOCPClientContext* context, long flags, char* data,
                         long byteCount) override;
     long OnDataSent(CIOCPClientContext* context, long flags, char* data, long byteCount) override;
+    // The delay of a failed login has passed: sends its reply, then closes
+    // the connection after the third failure, or answers the rest of the
+    // read and reads on.
+    void OnResume(CIOCPClientContext* context, long flags) override;
 
   private:
     // Bytes each posted read asks for.
@@ -138,12 +150,22 @@ class CWmiLogEventServer : public CIOCPServer, public CBroadcastSink {
     // without regard to ASCII case, replaced by "****".
     static std::string MaskConfiguredPassword(std::string text);
 
+    // Closes every listed client whose peer has closed its socket already
+    // and returns how many. Any thread but one holding listLock.
+    int CloseDepartedClients();
+
     // "Invalid data received!": reply, then close the connection. Returns 0.
     long RejectData(CIOCPClientContext* context);
+    // What follows a command line.
+    enum class TLineResult {
+        kNextLine,  // answered; go on
+        kClosed,    // the connection was closed
+        kPaused,    // a failed login: the reply and the rest wait for OnResume
+    };
     // Answers the complete command line in the context's command buffer and
     // empties the buffer. *flags becomes the logged-in flag after a
-    // successful login. False when the command closed the connection.
-    bool HandleCommandLine(CIOCPClientContext* context, long* flags);
+    // successful login.
+    TLineResult HandleCommandLine(CIOCPClientContext* context, long* flags);
 
     // Runs call with the controller under controllerLock; false (call not
     // run) when there is no running controller.

@@ -277,6 +277,14 @@ TEST_F(ProgramTest, NumericSettingOutsideItsRangeEndsStartUp) {
          "LISTEN.MAXCONNECTIONS is not a number from 1 to 10000: \"abc\""},
         {"LISTEN", "MAXCONNECTIONS=0",
          "LISTEN.MAXCONNECTIONS is not a number from 1 to 10000: \"0\""},
+        {"LISTEN", "LOGINTIMEOUT=-30",
+         "LISTEN.LOGINTIMEOUT is not a number from 0 to 86400: \"-30\""},
+        {"LISTEN", "OUTPUTLIMIT=1000",
+         "LISTEN.OUTPUTLIMIT is not a number from 65536 to 4294967296: \"1000\""},
+        {"LISTEN", "OUTPUTSOFTLIMIT=16M",
+         "LISTEN.OUTPUTSOFTLIMIT is not a number from 0 to 4294967296: \"16M\""},
+        {"LISTEN", "OUTPUTSOFTSECONDS=0",
+         "LISTEN.OUTPUTSOFTSECONDS is not a number from 1 to 86400: \"0\""},
         {"PERFORMANCE", "ConnectionProcessors=4x",
          "PERFORMANCE.ConnectionProcessors is not a number from 1 to 1024: \"4x\""},
         {"PERFORMANCE", "EventRetriever=100000000",
@@ -328,7 +336,9 @@ TEST_F(ProgramTest, NumericSettingsAtTheEdgesOfTheirRangesStart) {
                       "[OTHERS]\nMinReconnectInterval=1\nMaxReconnectInterval=86400\n"
                       "CHECKTERMINATEFLAG=600000\nEVENTWAITPERCONNECTION=1\n"
                       "NUMBEROFEVENTSTOPOOL=50\n")
-                   .insert(9, "MAXCONNECTIONS=+10000\n"));
+                   .insert(9,
+                           "MAXCONNECTIONS=+10000\nLOGINTIMEOUT=0\nOUTPUTLIMIT=65536\n"
+                           "OUTPUTSOFTLIMIT=4294967296\nOUTPUTSOFTSECONDS=86400\n"));
     Outcome run = Start({}, "q");
     EXPECT_TRUE(ExitedZero(run));
     EXPECT_NE(run.out.find("Press Q to quit\r\nShutting down..."), std::string::npos) << run.out;

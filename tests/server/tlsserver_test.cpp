@@ -329,3 +329,36 @@ TEST_F(TlsServerTest, StartWithoutTlsSetUpRefusesTheTlsPort) {
 }
 
 }  // namespace
+
+namespace {
+
+// Unfinished handshakes: with one connection slot, eight may be in progress
+// at once and the ninth connection is closed at once; the login time-out,
+// counted from the accept, closes the unfinished ones; then a real client is
+// served as usual.
+TEST_F(TlsServerTest, UnfinishedHandshakesAreCappedAndTimedOut) {
+    StartServer(std::string(kAuth) + "[LISTEN]\nMAXCONNECTIONS=1\nLOGINTIMEOUT=1\n");
+    std::vector<std::unique_ptr<CSocketClient>> silent;
+    for (int i = 0; i < 8; ++i) {
+        silent.push_back(std::make_unique<CSocketClient>());
+        ASSERT_TRUE(silent.back()->ConnectTcp(tlsPort)) << i;
+    }
+    // The accept thread takes connections in order, so the ninth is past
+    // the cap once the eight were accepted.
+    CSocketClient ninth;
+    ASSERT_TRUE(ninth.ConnectTcp(tlsPort));
+    EXPECT_TRUE(ninth.WaitForClose(5000)) << "the ninth handshake was not refused";
+
+    for (size_t i = 0; i < silent.size(); ++i) {
+        EXPECT_TRUE(silent[i]->WaitForClose(5000)) << "unfinished handshake " << i;
+    }
+    std::string log = ReadWholeFile(dir.File("quellon.log"));
+    EXPECT_NE(std::string::npos, log.find("8 TLS handshakes in progress")) << log;
+    EXPECT_NE(std::string::npos, log.find("not logged in within 1 s")) << log;
+
+    auto client = LoggedInClient();
+    client->Send("NOOP\r\n");
+    EXPECT_EQ("OK noop\r\n", client->ReadLine());
+}
+
+}  // namespace

@@ -330,14 +330,15 @@ TEST_F(CommandServerTest, LineAssemblyAcrossAndWithinReads) {
 
 TEST_F(CommandServerTest, DataWithoutALineEndIsBoundedAndClosesTheConnection) {
     StartServer(kAuth);
+    // An unfinished line may hold 4096 bytes; the 4097th is invalid data.
     struct Case {
         const char* name;
         std::vector<std::string> sends;
         bool refused;
     } cases[] = {
         {"4095 bytes in one read, then a line end", {std::string(4095, 'a'), "\r\n"}, false},
-        {"4096 bytes in one read", {std::string(4096, 'a')}, true},
-        {"3000 + 1096 bytes in two reads", {std::string(3000, 'a'), std::string(1096, 'a')}, true},
+        {"4097 bytes in one read", {std::string(4097, 'a')}, true},
+        {"3000 + 1097 bytes in two reads", {std::string(3000, 'a'), std::string(1097, 'a')}, true},
     };
     for (const Case& c : cases) {
         auto client = LoggedInClient();
@@ -359,6 +360,82 @@ TEST_F(CommandServerTest, DataWithoutALineEndIsBoundedAndClosesTheConnection) {
             EXPECT_TRUE(Eventually([&] { return server->GetConnectionCount() == 0; }));
         }
     }
+}
+
+// Any number of complete lines sent at once is answered, line by line and in
+// order, also when the lines cross the server's reads (5000 bytes each); only
+// the unfinished line at the end counts toward the 4096-byte bound.
+TEST_F(CommandServerTest, PipelinedLinesAreAllAnsweredInOrder) {
+    StartServer(kAuth);
+    struct Case {
+        int lines;            // "X<n>" lines sent in one go
+        size_t unfinished;    // bytes of an unfinished line sent after them
+        bool unfinishedFits;  // the unfinished line is kept, not refused
+    } cases[] = {
+        {1, 0, true},      {410, 0, true},    {700, 0, true},     {3000, 0, true},
+        {700, 4095, true}, {700, 4096, true}, {700, 4097, false}, {3000, 4097, false},
+    };
+    for (const Case& c : cases) {
+        std::string name =
+            std::to_string(c.lines) + " lines, then " + std::to_string(c.unfinished) + " bytes";
+        auto client = LoggedInClient();
+        std::string batch;
+        for (int i = 0; i < c.lines; ++i) batch += "X" + std::to_string(i) + "\r\n";
+        batch += std::string(c.unfinished, 'u');
+        ASSERT_TRUE(client->SendRaw(batch)) << name;
+        for (int i = 0; i < c.lines; ++i) {
+            ASSERT_EQ("ERROR invalid command - X" + std::to_string(i) + "\r\n", client->ReadLine())
+                << name;
+        }
+        if (!c.unfinishedFits) {
+            EXPECT_EQ("Invalid data received!\r\n", client->ReadLine()) << name;
+            EXPECT_TRUE(client->WaitClosed()) << name;
+        } else {
+            client->SendRaw("\r\nNOOP\r\n");
+            if (c.unfinished > 0) {
+                EXPECT_EQ("ERROR invalid command - " + std::string(c.unfinished, 'u') + "\r\n",
+                          client->ReadLine())
+                    << name;
+            } else {
+                EXPECT_EQ("OK waiting for next command\r\n", client->ReadLine()) << name;
+            }
+            EXPECT_EQ("OK noop\r\n", client->ReadLine()) << name;
+            client->SendLine("LOGOUT");
+            EXPECT_EQ("OK logging off\r\n", client->ReadLine()) << name;
+        }
+        client.reset();
+        ASSERT_TRUE(Eventually([&] { return server->GetConnectionCount() == 0; })) << name;
+    }
+}
+
+// A line with a NUL byte is an invalid command (shown up to the NUL); the
+// lines around it are answered.
+TEST_F(CommandServerTest, ALineWithANulByteIsAnInvalidCommand) {
+    StartServer(kAuth);
+    auto client = LoggedInClient();
+    using namespace std::string_literals;
+    struct Case {
+        std::string sent;
+        std::vector<std::string> replies;
+    } cases[] = {
+        {"NOOP\r\nNO\0OP\r\nNOOP\r\n"s,
+         {"OK noop\r\n", "ERROR invalid command - NO\r\n", "OK noop\r\n"}},
+        {"\0\r\nNOOP\r\n"s, {"ERROR invalid command - \r\n", "OK noop\r\n"}},
+        {"NOOP\0\r\nLIST\0 x\r\nNOOP\r\n"s,
+         {"ERROR invalid command - NOOP\r\n", "ERROR invalid command - LIST\r\n", "OK noop\r\n"}},
+    };
+    for (const Case& c : cases) {
+        client->SendRaw(c.sent);
+        for (const std::string& reply : c.replies) {
+            EXPECT_EQ(reply, client->ReadLine()) << c.replies.front();
+        }
+    }
+    // Before login too.
+    LineClient fresh(port);
+    fresh.ReadLine();
+    fresh.SendRaw("LOGIN alice\0 secret\r\nLOGIN alice secret\r\n"s);
+    EXPECT_EQ("ERROR invalid command - LOGIN alice\r\n", fresh.ReadLine());
+    EXPECT_EQ("OK authentication successful (users=2)\r\n", fresh.ReadLine());
 }
 
 TEST_F(CommandServerTest, ConnectionLimitRefusesTheFourthAndFreesSlotsOnLogout) {
@@ -386,6 +463,25 @@ TEST_F(CommandServerTest, ConfiguredConnectionLimit) {
     EXPECT_EQ(0u, first.ReadLine().rfind("200 ", 0));
     LineClient second(port);
     EXPECT_EQ("Max user count reached (1)", second.ReadBytes(100));
+}
+
+// A client that closes while the worker is still busy with its lines leaves
+// a free slot at once: the next client is greeted, not refused.
+TEST_F(CommandServerTest, AClosedClientsSlotIsFreeForTheNextAtOnce) {
+    StartServer(std::string(kAuth) + "[LISTEN]\nMAXCONNECTIONS=1\n");
+    std::string batch;
+    for (int i = 0; i < 3000; ++i) batch += "X" + std::to_string(i) + "\r\n";
+    for (int round = 0; round < 5; ++round) {
+        {
+            auto leaving = LoggedInClient();
+            leaving->SendRaw(batch);
+        }
+        LineClient next(port);
+        EXPECT_EQ(0u, next.ReadLine().rfind("200 ", 0)) << "round " << round;
+        next.Close();
+        ASSERT_TRUE(Eventually([&] { return server->GetConnectionCount() == 0; }))
+            << "round " << round << ": " << server->GetConnectionCount();
+    }
 }
 
 TEST_F(CommandServerTest, BroadcastReachesOnlyLoggedInClients) {
@@ -653,3 +749,143 @@ TEST_F(CommandServerTest, ClientsComeAndGoDuringBroadcasts) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Idle, guessing and slow clients.
+namespace {
+
+// A client whose socket keeps only a little unread data, so that what the
+// server sends and the client does not read stays with the server.
+std::unique_ptr<LineClient> SmallWindowClient(uint16_t port) {
+    return std::make_unique<LineClient>(port, 5000, /*receiveBuffer=*/4096);
+}
+
+bool HasText(const std::string& log, const std::string& text) {
+    return log.find(text) != std::string::npos;
+}
+
+}  // namespace
+
+TEST_F(CommandServerTest, AConnectionThatDoesNotLogInInTimeIsClosed) {
+    StartServer(std::string(kAuth) + "[LISTEN]\nLOGINTIMEOUT=1\n");
+    LineClient idle(port);
+    idle.ReadLine();
+    auto active = LoggedInClient();
+    EXPECT_TRUE(idle.WaitClosed()) << "the idle connection was not closed";
+    EXPECT_TRUE(HasText(sink.Text(), "not logged in within 1 s")) << sink.Text();
+    // The logged-in one, as old as the idle one, stays.
+    active->SendLine("NOOP");
+    EXPECT_EQ("OK noop\r\n", active->ReadLine());
+}
+
+TEST_F(CommandServerTest, FailedLoginsAreAnsweredLateAndTheThirdCloses) {
+    StartServer(kAuth);
+    auto other = LoggedInClient();
+
+    LineClient guesser(port);
+    guesser.ReadLine();
+    // Three guesses and a NOOP in one read: each reply waits a second, and
+    // the NOOP after the third failure is never answered.
+    guesser.SendRaw("LOGIN alice a\r\nLOGIN alice b\r\nLOGIN alice c\r\nNOOP\r\n");
+    // Meanwhile every other connection is served.
+    for (int i = 0; i < 20; ++i) {
+        other->SendLine("NOOP");
+        ASSERT_EQ("OK noop\r\n", other->ReadLine()) << i;
+    }
+    EXPECT_FALSE(guesser.HasData()) << "a failed login was answered at once";
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(kNotVerified, guesser.ReadLine()) << i;
+    EXPECT_TRUE(guesser.WaitClosed());
+    std::string log = sink.Text();
+    for (const char* line : {"Failed login 1 of 3 from 127.0.0.1:", "Failed login 3 of 3 from",
+                             "after 3 failed logins"}) {
+        EXPECT_TRUE(HasText(log, line)) << line << "\n" << log;
+    }
+
+    // Two failures, then the right password: logged in.
+    LineClient late(port);
+    late.ReadLine();
+    late.SendRaw("LOGIN alice a\r\nLOGIN alice\r\nLOGIN alice secret\r\nNOOP\r\n");
+    EXPECT_EQ(kNotVerified, late.ReadLine());
+    EXPECT_EQ("ERROR insufficient/incorrect parameters\r\n", late.ReadLine());
+    EXPECT_EQ(0u, late.ReadLine().rfind("OK authentication successful", 0));
+    EXPECT_EQ("OK noop\r\n", late.ReadLine());
+}
+
+// A logged-in client that stops reading: past the hard bound it is closed at
+// once, above the soft bound for its time it is closed later; the client
+// that reads gets every line either way.
+TEST_F(CommandServerTest, AClientThatDoesNotReadIsClosedAndTheOthersGetEverything) {
+    struct Case {
+        const char* settings;
+        const char* logged;
+    } cases[] = {
+        {"OUTPUTLIMIT=300000\n", "bytes of output pending, limit 300000"},
+        {"OUTPUTLIMIT=100000000\nOUTPUTSOFTLIMIT=300000\nOUTPUTSOFTSECONDS=1\n",
+         "for 1 s, soft limit 300000"},
+    };
+    for (const Case& c : cases) {
+        StartServer(std::string(kAuth) + "[LISTEN]\n" + c.settings);
+        auto healthy = LoggedInClient();
+        auto slow = SmallWindowClient(port);
+        ASSERT_EQ(0u, slow->Login("alice", "secret").rfind("OK authentication", 0));
+
+        const int kLines = 30000;
+        const std::string filler(200, 'e');
+        std::atomic<int> received{0};
+        std::atomic<bool> inOrder{true};
+        std::thread reader([&] {
+            for (int i = 0; i < kLines; ++i) {
+                if (healthy->ReadLine() != std::to_string(i) + filler + "\r\n") inOrder = false;
+                ++received;
+            }
+        });
+        for (int i = 0; i < kLines; ++i) server->SendToAllClients(std::to_string(i) + filler);
+        reader.join();
+        EXPECT_EQ(kLines, received.load()) << c.settings;
+        EXPECT_TRUE(inOrder.load()) << c.settings;
+        EXPECT_TRUE(Eventually([&] { return server->GetConnectionCount() == 1; }))
+            << c.settings << ": the slow client is still connected";
+        EXPECT_TRUE(HasText(sink.Text(), c.logged)) << c.settings << "\n" << sink.Text();
+        healthy->SendLine("NOOP");
+        EXPECT_EQ("OK noop\r\n", healthy->ReadLine()) << c.settings;
+        StopServer();
+    }
+}
+
+// Before login the bound is small and fixed: a client that sends lines and
+// never reads the replies is closed.
+TEST_F(CommandServerTest, AClientNotLoggedInThatDoesNotReadIsClosed) {
+    StartServer(kAuth);
+    auto flooder = SmallWindowClient(port);
+    flooder->ReadLine();
+    const std::string emptyLines(4000, '\n');
+    // Stops when the server has closed the connection.
+    for (int i = 0; i < 2000 && flooder->SendRaw(emptyLines); ++i) {
+        if (server->GetConnectionCount() == 0) break;
+    }
+    EXPECT_TRUE(Eventually([&] { return server->GetConnectionCount() == 0; }));
+    EXPECT_TRUE(HasText(sink.Text(), "bytes of output pending, limit 65536")) << sink.Text();
+}
+
+// While a client's output is backed up its input is not read, so a client
+// that sends many commands without reading the replies does not pass its
+// bound: it gets every reply, in order, once it reads.
+TEST_F(CommandServerTest, InputWaitsWhileOutputIsBackedUp) {
+    StartServer(std::string(kAuth) + "[LISTEN]\nOUTPUTLIMIT=1000000\n");
+    auto client = SmallWindowClient(port);
+    ASSERT_EQ(0u, client->Login("alice", "secret").rfind("OK authentication", 0));
+    const int kLines = 1000000;  // 9 MB of replies
+    std::string batch;
+    for (int i = 0; i < kLines; ++i) batch += "NOOP\r\n";
+    std::atomic<bool> sent{false};
+    std::thread sender([&] { sent = client->SendRaw(batch); });
+    // The client reads nothing until it has sent everything it could.
+    Eventually([&] { return sent.load(); }, 1500);
+    int replies = 0;
+    while (replies < kLines && client->ReadLine() == "OK noop\r\n") ++replies;
+    sender.join();
+    EXPECT_EQ(kLines, replies);
+    EXPECT_TRUE(sent.load());
+    client->SendLine("NOOP");
+    EXPECT_EQ("OK noop\r\n", client->ReadLine()) << "the client was closed";
+}
