@@ -4,10 +4,9 @@
 #include <chrono>
 #include <cstring>
 
-#include "app/configdataloader.h"
-#include "app/logger.h"
-#include "app/stringformat.h"
-#include "engine/controller.h"
+#include "base/configdataloader.h"
+#include "base/logger.h"
+#include "base/stringformat.h"
 #include "server/regexp.h"
 #include "server/wmilogeventserver.h"
 
@@ -436,7 +435,7 @@ CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessAdd(TCommandCall& cal
         f[0].c_str(), call.context->address.c_str(), host.c_str(), category.c_str(),
         severity.c_str());
     int result = 0;
-    if (!WithController([&](CController& engine) {
+    if (!WithController([&](CSubscriptionEngine& engine) {
             result = engine.AddSubscription(host, category, severity, f[4], f[5]);
         })) {
         reply = kEngineUnavailable;
@@ -471,8 +470,9 @@ CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessDelete(TCommandCall& 
     std::string* f = call.fields;
     if (call.form == 1) f[2] = "*";
     int marked = 0;
-    if (!WithController(
-            [&](CController& engine) { marked = engine.DeleteSubscription(f[1], f[2], "*"); })) {
+    if (!WithController([&](CSubscriptionEngine& engine) {
+            marked = engine.DeleteSubscription(f[1], f[2], "*");
+        })) {
         call.reply = kEngineUnavailable;
     } else {
         call.reply = marked > 0 ? StringFormat(Message(124).c_str(), marked) : Message(125);
@@ -488,7 +488,7 @@ CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessReplay(TCommandCall& 
         "toTime={%s}",
         f[0].c_str(), call.context->address.c_str(), f[1].c_str(), f[2].c_str(), f[3].c_str(),
         f[4].c_str(), f[5].c_str());
-    if (!WithController([&](CController& engine) {
+    if (!WithController([&](CSubscriptionEngine& engine) {
             engine.ReplayEvents(f[1], f[2], f[3], f[4], f[5], f[6], f[7]);
         })) {
         call.reply = kEngineUnavailable;
@@ -499,7 +499,8 @@ CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessReplay(TCommandCall& 
 }
 
 CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessList(TCommandCall& call) {
-    if (!WithController([&](CController& engine) { call.reply = engine.ListSubscriptions(); })) {
+    if (!WithController(
+            [&](CSubscriptionEngine& engine) { call.reply = engine.ListSubscriptions(); })) {
         call.reply = kEngineUnavailable;
     }
     return TAfterReply::kNextLine;

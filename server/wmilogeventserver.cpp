@@ -2,11 +2,10 @@
 
 #include <algorithm>
 
-#include "app/configdataloader.h"
-#include "app/logger.h"
-#include "app/startup.h"
-#include "app/stringformat.h"
-#include "engine/controller.h"
+#include "base/configdataloader.h"
+#include "base/logger.h"
+#include "base/stringformat.h"
+#include "base/version.h"
 #include "platform/socket.h"
 
 namespace {
@@ -76,7 +75,7 @@ CWmiLogEventServer::~CWmiLogEventServer() {
     controller = nullptr;
 }
 
-void CWmiLogEventServer::SetController(CController* newController) {
+void CWmiLogEventServer::SetController(CSubscriptionEngine* newController) {
     RSLibrary::RSSynchronizeGuard guard(controllerLock);
     if (newController == controller) return;
     delete controller;
@@ -90,7 +89,7 @@ void CWmiLogEventServer::SendToAllClients(const std::string& text) {
     for (CIOCPClientContext* context : loggedInClients) SendString(context, 0, line);
 }
 
-void CWmiLogEventServer::SendLinesToAllClients(const std::vector<std::string>& texts) {
+void CWmiLogEventServer::SendLinesToClients(const std::vector<std::string>& texts) {
     if (texts.empty()) return;
     std::string lines;
     for (const std::string& text : texts) AppendBroadcastLine(text, &lines);
@@ -123,7 +122,7 @@ void CWmiLogEventServer::OnServerShutdown() {
     LOG(INFO, "Shutting down");
     SendToAllClients("Server shutdown");
 
-    CController* stopping = nullptr;
+    CSubscriptionEngine* stopping = nullptr;
     {
         // Waits for a command that is inside the controller; later commands
         // see controllerRunning false and never reach the engine.

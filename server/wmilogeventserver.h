@@ -2,8 +2,8 @@
 // seven hooks: it limits the number of connections, greets each client, runs
 // the line protocol of the monitoring clients (login, subscriptions through
 // the controller, replays, lists, log level, help, ping, logout), keeps the
-// connected and the logged-in clients, and offers SendToAllClients, the
-// broadcast every other part uses to push lines to logged-in clients. One
+// connected and the logged-in clients, and is the engine's broadcast sink:
+// the broadcast every other part uses to push lines to logged-in clients. One
 // instance per process, created, started, stopped and deleted by the console
 // entry point or the service.
 //
@@ -11,7 +11,8 @@
 //  Threads: the accept thread runs CreateClientContext and OnClientConnected
 //  (limit check, greeting, first read); the worker thread runs
 //  OnDataReceived, that is the whole command protocol and every controller
-//  call; the dispatcher and query threads call SendToAllClients at any time;
+//  call; the dispatcher and query threads broadcast (SendLinesToClients) at
+//  any time;
 //  the owner's thread runs OnServerStarted and OnServerShutdown.
 //  Sessions: the login state travels in the flags of each posted read
 //  (IO_FLAG_AWAITING_LOGIN until a successful LOGIN, then IO_FLAG_LOGGED_IN);
@@ -46,22 +47,23 @@
 #include <string>
 #include <vector>
 
+#include "engine/broadcastsink.h"
+#include "engine/subscriptionengine.h"
 #include "platform/thread_annotations.h"
 #include "serverframework/iocpserver.h"
 #include "serverframework/synchronization.h"
 
-class CController;
-
-class CWmiLogEventServer : public CIOCPServer {
+class CWmiLogEventServer : public CIOCPServer, public CBroadcastSink {
   public:
     CWmiLogEventServer();
-    // Logs "Deleting Object." and deletes the controller. Call Stop first.
+    // Logs "Deleting Object." and deletes the engine. Call Stop first.
     ~CWmiLogEventServer() override;
 
-    // Hands the subscription engine's controller to the server, which owns
-    // it from now on (a previous one is deleted). Call before Start; null
-    // leaves the server without an engine.
-    void SetController(CController* controller);
+    // Hands the subscription engine to the server, which owns it from now
+    // on (a previous one is deleted), starts it once it listens and stops it
+    // at shutdown. Call before Start; null leaves the server without an
+    // engine.
+    void SetController(CSubscriptionEngine* controller);
 
     // Sends text, with trailing white space removed and CR LF appended, to
     // every logged-in client in login order. A failed send to one client
@@ -72,7 +74,7 @@ class CWmiLogEventServer : public CIOCPServer {
     // bytes of SendToAllClients for every text in turn, with no other
     // broadcast between them, in one send per client. Nothing for an empty
     // list. Any thread.
-    void SendLinesToAllClients(const std::vector<std::string>& texts);
+    void SendLinesToClients(const std::vector<std::string>& texts) override;
 
     // Connections accepted and not yet closed (also those being refused).
     int GetConnectionCount();
@@ -174,7 +176,7 @@ class CWmiLogEventServer : public CIOCPServer {
     // around controller calls, so taken before the engine's locks (lock
     // order: platform/thread_annotations.h).
     RSLibrary::RSCriticalSection controllerLock;
-    CController* controller GUARDED_BY(controllerLock) = nullptr;
+    CSubscriptionEngine* controller GUARDED_BY(controllerLock) = nullptr;
     bool controllerRunning GUARDED_BY(controllerLock) = false;
 
     // Guards both client lists, maxConnections and connectionCount. Taken

@@ -7,7 +7,7 @@
 #include <system_error>
 #include <vector>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "platform/socket.h"
 #include "serverframework/sslcontext.h"
 #include "serverframework/sslsession.h"

@@ -8,42 +8,13 @@
 #include <thread>
 #include <vector>
 
-#include "engine/controller.h"
 #include "server/wmilogeventserver.h"
 #include "tests/app/tempdir.h"
 #include "tests/app/testglobals.h"
 #include "tests/platform/eventually.h"
+#include "tests/server/fakeengine.h"
 #include "tests/serverframework/loopbackport.h"
 #include "tests/serverframework/tls_test_support.h"
-
-// The command server owns a controller; these tests run it without the
-// subscription engine, so the controller's operations are defined here.
-CController::CController() : server(nullptr), dispatcher(nullptr) {}
-CController::~CController() = default;
-int CController::AddSubscription(const std::string&, const std::string&, const std::string&,
-                                 const std::string&, const std::string&) {
-    return 0;
-}
-int CController::ReplayEvents(const std::string&, const std::string&, const std::string&,
-                              const std::string&, const std::string&, const std::string&,
-                              const std::string&) {
-    return 1;
-}
-int CController::DeleteSubscription(const std::string&, const std::string&, const std::string&) {
-    return 0;
-}
-std::string CController::ListSubscriptions() {
-    return "OK List Follows for 0 entries (0 unreachable):\r\n.\r\n";
-}
-int CController::SendToClients(const std::string& text) {
-    server->SendToAllClients(text);
-    return 1;
-}
-int CController::Start(CWmiLogEventServer* owner) {
-    server = owner;
-    return 1;
-}
-int CController::Stop() { return 1; }
 
 namespace {
 
@@ -72,7 +43,7 @@ class TlsServerTest : public ::testing::Test {
 
         const auto& certs = TestCerts();
         server = std::make_unique<CWmiLogEventServer>();
-        server->SetController(new CController);
+        server->SetController(new servertest::FakeEngine(engineScript));
         server->SetListenAddress("127.0.0.1");
         ASSERT_EQ(1, server->InitSSL(certs.serverPem, certs.password, certs.dhPem, certs.caList));
         plainPort = FreePort();
@@ -101,6 +72,7 @@ class TlsServerTest : public ::testing::Test {
 
     TempDir dir;
     TestGlobals globals;
+    servertest::FakeEngineScript engineScript;  // outlives the server
     std::unique_ptr<CWmiLogEventServer> server;
     uint16_t plainPort = 0;
     uint16_t tlsPort = 0;

@@ -4,98 +4,21 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "engine/controller.h"
 #include "tests/app/capturesink.h"
 #include "tests/app/tempdir.h"
 #include "tests/app/testglobals.h"
+#include "tests/server/fakeengine.h"
 #include "tests/serverframework/lineclient.h"
 
-// ---------------------------------------------------------------------------
-// A recording stand-in for the subscription engine's controller: this test
-// binary defines CController's operations itself, so the command server can
-// be driven without the engine. Each call is recorded with its arguments;
-// results come from the script.
 namespace {
 
-struct ControllerScript {
-    std::mutex mutex;
-    std::vector<std::vector<std::string>> calls;
-    int addResult = 0;
-    int deleteResult = 1;
-    std::string listReply = "OK List Follows for 0 entries (0 unreachable):\r\n.\r\n";
-    std::string noticeOnStop;
-    int liveControllers = 0;
-
-    void Record(std::vector<std::string> call) {
-        std::lock_guard<std::mutex> guard(mutex);
-        calls.push_back(std::move(call));
-    }
-    std::vector<std::vector<std::string>> Take() {
-        std::lock_guard<std::mutex> guard(mutex);
-        std::vector<std::vector<std::string>> taken;
-        taken.swap(calls);
-        return taken;
-    }
-    void Reset() {
-        std::lock_guard<std::mutex> guard(mutex);
-        calls.clear();
-        addResult = 0;
-        deleteResult = 1;
-        noticeOnStop.clear();
-    }
-};
-ControllerScript g_script;
-
-using Call = std::vector<std::string>;
-
-}  // namespace
-
-CController::CController() : server(nullptr), dispatcher(nullptr) { ++g_script.liveControllers; }
-CController::~CController() { --g_script.liveControllers; }
-int CController::AddSubscription(const std::string& host, const std::string& category,
-                                 const std::string& eventType, const std::string& user,
-                                 const std::string& password) {
-    g_script.Record({"Add", host, category, eventType, user, password});
-    return g_script.addResult;
-}
-int CController::ReplayEvents(const std::string& host, const std::string& category,
-                              const std::string& eventType, const std::string& timeFrom,
-                              const std::string& timeTo, const std::string& user,
-                              const std::string& password) {
-    g_script.Record({"Replay", host, category, eventType, timeFrom, timeTo, user, password});
-    return 1;
-}
-int CController::DeleteSubscription(const std::string& host, const std::string& category,
-                                    const std::string& unused) {
-    g_script.Record({"Delete", host, category, unused});
-    return g_script.deleteResult;
-}
-std::string CController::ListSubscriptions() {
-    g_script.Record({"List"});
-    return g_script.listReply;
-}
-int CController::SendToClients(const std::string& text) {
-    server->SendToAllClients(text);
-    return 1;
-}
-int CController::Start(CWmiLogEventServer* owner) {
-    server = owner;
-    g_script.Record({"Start"});
-    return 1;
-}
-int CController::Stop() {
-    g_script.Record({"Stop"});
-    if (!g_script.noticeOnStop.empty()) SendToClients(g_script.noticeOnStop);
-    return 1;
-}
-
-// ---------------------------------------------------------------------------
-namespace {
+using servertest::Call;
+// The engine's calls and results of the running test.
+servertest::FakeEngineScript g_script;
 
 const char* const kAuth = "[LOCAL_AUTH]\nUSERNAME=alice\nPASSWORD=secret\n";
 const std::string kNotVerified =
@@ -140,7 +63,7 @@ class CommandServerTest : public ::testing::Test {
   protected:
     // Starts a server on a loopback port with the given configuration file
     // text, a logger at logLevel writing into the temporary folder (none for
-    // an empty level), and the recording controller when withController is
+    // an empty level), and the recording engine when withController is
     // set. The process-wide pointers are set before the server's threads
     // start and restored after they ended.
     void StartServer(const std::string& ini, bool withController = false,
@@ -150,7 +73,7 @@ class CommandServerTest : public ::testing::Test {
         globals.StartLogger(dir, logLevel, &sink);
 
         server = std::make_unique<ObservedServer>();
-        if (withController) server->SetController(new CController);
+        if (withController) server->SetController(new servertest::FakeEngine(g_script));
         server->SetListenAddress("127.0.0.1");
         ASSERT_EQ(1, server->Start(1000, 0, 0));
         port = server->GetListenPort();
@@ -161,7 +84,7 @@ class CommandServerTest : public ::testing::Test {
     }
     void TearDown() override {
         StopServer();
-        EXPECT_EQ(0, g_script.liveControllers) << "the server did not delete its controller";
+        EXPECT_EQ(0, g_script.liveEngines) << "the server did not delete its engine";
     }
     std::unique_ptr<LineClient> LoggedInClient() {
         auto client = std::make_unique<LineClient>(port);
@@ -559,8 +482,8 @@ TEST_F(CommandServerTest, BroadcastOfSeveralTextsSendsTheBytesOfOneBroadcastEach
     const std::vector<std::string> texts = {"NTEVENT: one\r\n.\r\n", "plain \t\r\n", "",
                                             "NTEVENT: two \"x y\"\r\n.\r\n"};
     const std::string expected = "NTEVENT: one\r\n.\r\nplain\r\n\r\nNTEVENT: two \"x y\"\r\n.\r\n";
-    server->SendLinesToAllClients(texts);
-    server->SendLinesToAllClients({});
+    server->SendLinesToClients(texts);
+    server->SendLinesToClients({});
     server->SendToAllClients("after");
     for (LineClient* c : {a.get(), b.get()}) {
         EXPECT_EQ(expected, c->ReadBytes(expected.size()));
