@@ -115,6 +115,12 @@ constexpr TNumericSetting kNumericSettings[] = {
     // 0: a port the system picks.
     {"LISTEN.PORT", 0, 65535},
     {"LISTEN.MAXCONNECTIONS", 1, 10000},
+    // 0: no login time-out.
+    {"LISTEN.LOGINTIMEOUT", 0, 86400},
+    {"LISTEN.OUTPUTLIMIT", 65536, 17179869184},
+    // 0: no soft output bound.
+    {"LISTEN.OUTPUTSOFTLIMIT", 0, 17179869184},
+    {"LISTEN.OUTPUTSOFTSECONDS", 0, 86400},
     {"PERFORMANCE.ConnectionProcessors", 1, 1024},
     {"PERFORMANCE.EventRetriever", 1, 1024},
     // 0: no WITHIN interval (the provider's own delivery).
