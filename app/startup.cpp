@@ -117,11 +117,10 @@ constexpr TNumericSetting kNumericSettings[] = {
     {"LISTEN.MAXCONNECTIONS", 1, 10000},
     // 0: no login time-out.
     {"LISTEN.LOGINTIMEOUT", 0, 86400},
-    // Below the fixed bound before login a logged-in client could not work.
-    {"LISTEN.OUTPUTLIMIT", 65536, 4294967296L},
-    // 0: no soft limit.
-    {"LISTEN.OUTPUTSOFTLIMIT", 0, 4294967296L},
-    {"LISTEN.OUTPUTSOFTSECONDS", 1, 86400},
+    {"LISTEN.OUTPUTLIMIT", 65536, 17179869184},
+    // 0: no soft output bound.
+    {"LISTEN.OUTPUTSOFTLIMIT", 0, 17179869184},
+    {"LISTEN.OUTPUTSOFTSECONDS", 0, 86400},
     {"PERFORMANCE.ConnectionProcessors", 1, 1024},
     {"PERFORMANCE.EventRetriever", 1, 1024},
     // 0: no WITHIN interval (the provider's own delivery).

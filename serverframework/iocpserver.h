@@ -133,14 +133,19 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
     // Queues length bytes for the client. Length 0 sends nothing and returns
     // true. Returns false, without closing the client, when the context is
     // closed or the socket refused the data; the close then follows from the
-    // failed read. Any thread; serialised by sendLock.
+    // failed read. Also false when the data would take the connection's
+    // queued output past its bound (SetConnectionLimits): the data is
+    // dropped and the worker closes the client. Never waits for the peer.
+    // Any thread; serialised by sendLock.
     virtual bool Send(CIOCPClientContext* context, long flags, const char* data, long length);
 
     // Posts the next read of up to size bytes (every caller uses 5000); the
     // completion hands a data area of size + 1 bytes, NUL-terminated, to
     // OnDataReceived with flags | IO_FLAG_READ. Returns 1; 0 when the context
     // is closed, memory is missing or the read cannot be posted (the client
-    // is then closed).
+    // is then closed). While more than 256 KiB of the connection's output is
+    // queued, the read is held and posted once a completed send shows the
+    // queue drained (TLS handshake reads are never held).
     virtual int PostRead(CIOCPClientContext* context, long flags, long size);
 
     // Closes the client: shuts the socket down and closes it, frees its TLS
