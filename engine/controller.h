@@ -23,22 +23,24 @@ class CController {
     virtual ~CController();
 
     // Queues a new subscription. Returns 0 when queued, -1 when a live
-    // subscription with the same host, category and eventType exists, -2
-    // when the host is neither a dotted address nor a resolvable name.
+    // subscription with the same host, category and eventType exists (and
+    // is not being deleted), -2 when the host is neither a dotted address
+    // nor a resolvable name. Commands take effect in the order they arrive.
     virtual int AddSubscription(const std::string& host, const std::string& category,
                                 const std::string& eventType, const std::string& user,
                                 const std::string& password);
 
     // Queues a replay of the events between timeFrom and timeTo (fourteen
-    // digits YYYYMMDDhhmmss; timeTo "0" means now). Returns 1.
+    // digits YYYYMMDDhhmmss of the listener's local time; timeTo "0" means
+    // now). The query states the window in UTC. Returns 1.
     virtual int ReplayEvents(const std::string& host, const std::string& category,
                              const std::string& eventType, const std::string& timeFrom,
                              const std::string& timeTo, const std::string& user,
                              const std::string& password);
 
-    // Marks the live subscriptions of host and category ("*" matches all)
-    // for deletion; the third argument is not used. Returns how many were
-    // marked.
+    // Marks the live subscriptions and pending replays of host and category
+    // ("*" matches all) for deletion; the third argument is not used.
+    // Returns how many were marked.
     virtual int DeleteSubscription(const std::string& host, const std::string& category,
                                    const std::string& unused);
 

@@ -26,8 +26,14 @@ const char* const kCommandNames[] = {"Login",  "Add",  "Delete", "Replay", "List
 // Argument patterns. Each backslash is the pattern dialect's escape: "\\b" is
 // one blank or TAB, "\\c" one letter, "\\*" a literal star.
 #define QUELLON_14_DIGITS "{[0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9]}"
+// A category in double quotes may hold blanks ("Directory Service"); the
+// quotes are not part of it.
+#define QUELLON_QUOTED "\"{[^\":]+}\""
 #define QUELLON_REPLAY_HEAD \
     "^\\b?{[Rr][Ee][Pp][Ll][Aa][Yy]}\\b+{[^:]+}\\b+{[^:]+}\\b+{[^:]+}\\b+" QUELLON_14_DIGITS
+#define QUELLON_REPLAY_HEAD_QUOTED                                  \
+    "^\\b?{[Rr][Ee][Pp][Ll][Aa][Yy]}\\b+{[^:]+}\\b+" QUELLON_QUOTED \
+    "\\b+{[^:]+}\\b+" QUELLON_14_DIGITS
 
 // The argument patterns, compiled once on first use rather than for every
 // command line. Matching only reads a compiled pattern, so every worker
@@ -38,24 +44,36 @@ struct TArgumentPatterns {
         add6.Parse(
             "^\\b?{[Aa][Dd][Dd]}\\b+{[^:]+}\\b+{[^:]+}\\b+{[0-9]|\\*}\\b+{[^:]+}\\b+{[^:]+}");
         add4.Parse("^\\b?{[Aa][Dd][Dd]}\\b+{[^:]+}\\b+{[^:]+}\\b+{[0-9]|\\*}");
+        add6Quoted.Parse("^\\b?{[Aa][Dd][Dd]}\\b+{[^:]+}\\b+" QUELLON_QUOTED
+                         "\\b+{[0-9]|\\*}\\b+{[^:]+}\\b+{[^:]+}");
+        add4Quoted.Parse("^\\b?{[Aa][Dd][Dd]}\\b+{[^:]+}\\b+" QUELLON_QUOTED "\\b+{[0-9]|\\*}");
         delete3.Parse("^\\b?{[Dd][Ee][Ll][Ee][Tt][Ee]}\\b+{[^:]+}\\b+{[^:]+}");
+        delete3Quoted.Parse("^\\b?{[Dd][Ee][Ll][Ee][Tt][Ee]}\\b+{[^:]+}\\b+" QUELLON_QUOTED);
         delete2.Parse("^\\b?{[Dd][Ee][Ll][Ee][Tt][Ee]}\\b+{[^:]+}");
         replay8.Parse(QUELLON_REPLAY_HEAD "\\b+" QUELLON_14_DIGITS "\\b+{[^:]+}\\b+{[^:]+}");
         replay8Now.Parse(QUELLON_REPLAY_HEAD "\\b+{[0]}\\b+{[^:]+}\\b+{[^:]+}");
         replay6.Parse(QUELLON_REPLAY_HEAD "\\b+" QUELLON_14_DIGITS);
         replay6Now.Parse(QUELLON_REPLAY_HEAD "\\b+{[0]}");
+        replay8Quoted.Parse(QUELLON_REPLAY_HEAD_QUOTED "\\b+" QUELLON_14_DIGITS
+                                                       "\\b+{[^:]+}\\b+{[^:]+}");
+        replay8NowQuoted.Parse(QUELLON_REPLAY_HEAD_QUOTED "\\b+{[0]}\\b+{[^:]+}\\b+{[^:]+}");
+        replay6Quoted.Parse(QUELLON_REPLAY_HEAD_QUOTED "\\b+" QUELLON_14_DIGITS);
+        replay6NowQuoted.Parse(QUELLON_REPLAY_HEAD_QUOTED "\\b+{[0]}");
         logLevel2.Parse("^\\b*{[Ll][Oo][Gg][Ll][Ee][Vv][Ee][Ll]}\\b*{[^:]+}");
         logLevel1.Parse("^\\b*{[Ll][Oo][Gg][Ll][Ee][Vv][Ee][Ll]}\\b*");
     }
 
     CRegExp login;
-    CRegExp add6, add4;
-    CRegExp delete3, delete2;
+    CRegExp add6, add4, add6Quoted, add4Quoted;
+    CRegExp delete3, delete2, delete3Quoted;
     CRegExp replay8, replay8Now, replay6, replay6Now;
+    CRegExp replay8Quoted, replay8NowQuoted, replay6Quoted, replay6NowQuoted;
     CRegExp logLevel2, logLevel1;
 };
 
 #undef QUELLON_REPLAY_HEAD
+#undef QUELLON_REPLAY_HEAD_QUOTED
+#undef QUELLON_QUOTED
 #undef QUELLON_14_DIGITS
 
 const TArgumentPatterns& Patterns() {
@@ -94,6 +112,17 @@ std::string FoldCase(std::string text) {
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
     return text;
+}
+
+// "*", or decimal digits with an optional minus sign.
+bool IsSeverity(const std::string& text) {
+    if (text == "*") return true;
+    size_t digits = !text.empty() && text[0] == '-' ? 1 : 0;
+    if (digits == text.size()) return false;
+    for (size_t i = digits; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') return false;
+    }
+    return true;
 }
 
 std::string Join(const std::string* fields, int count) {
@@ -149,8 +178,10 @@ std::string CWmiLogEventServer::WithoutCredentials(const std::string& line) {
     };
     const TArgumentPatterns& p = Patterns();
     const Form kLogin[] = {{p.login, 2}};
-    const Form kAdd[] = {{p.add6, 5}, {p.add4, 4}};
-    const Form kReplay[] = {{p.replay8, 6}, {p.replay8Now, 6}, {p.replay6, 6}, {p.replay6Now, 6}};
+    const Form kAdd[] = {{p.add6Quoted, 5}, {p.add4Quoted, 4}, {p.add6, 5}, {p.add4, 4}};
+    const Form kReplay[] = {{p.replay8Quoted, 6},    {p.replay8NowQuoted, 6}, {p.replay6Quoted, 6},
+                            {p.replay6NowQuoted, 6}, {p.replay8, 6},          {p.replay8Now, 6},
+                            {p.replay6, 6},          {p.replay6Now, 6}};
     // A keyword that merely begins like a credential-bearing one ("LOGINX",
     // "ADDHOST") is treated like it: such a line is most likely a mistyped
     // command with the credentials still in it.
@@ -362,7 +393,11 @@ void CWmiLogEventServer::ProcessAdd(CIOCPClientContext* context, const std::stri
     // keyword, host, category, severity, user, password
     std::string f[6];
     const TArgumentPatterns& p = Patterns();
-    if (!p.add6.MatchGroups(line.c_str(), 6, f) && !p.add4.MatchGroups(line.c_str(), 4, f)) {
+    // A quoted category is tried first: the plain patterns would split it at
+    // its blank.
+    if (!p.add6Quoted.MatchGroups(line.c_str(), 6, f) &&
+        !p.add4Quoted.MatchGroups(line.c_str(), 4, f) && !p.add6.MatchGroups(line.c_str(), 6, f) &&
+        !p.add4.MatchGroups(line.c_str(), 4, f)) {
         reply = Message(116);
         return;
     }
@@ -407,7 +442,8 @@ void CWmiLogEventServer::ProcessDelete(CIOCPClientContext* context, const std::s
     // keyword, host, category
     std::string f[3];
     const TArgumentPatterns& p = Patterns();
-    if (!p.delete3.MatchGroups(line.c_str(), 3, f)) {
+    if (!p.delete3Quoted.MatchGroups(line.c_str(), 3, f) &&
+        !p.delete3.MatchGroups(line.c_str(), 3, f)) {
         if (!p.delete2.MatchGroups(line.c_str(), 2, f)) {
             reply = Message(116);
             return;
@@ -428,10 +464,17 @@ void CWmiLogEventServer::ProcessReplay(CIOCPClientContext* context, const std::s
     // keyword, host, category, severity, from, to, user, password
     std::string f[8];
     const TArgumentPatterns& p = Patterns();
-    if (!p.replay8.MatchGroups(line.c_str(), 8, f) &&
-        !p.replay8Now.MatchGroups(line.c_str(), 8, f) &&
-        !p.replay6.MatchGroups(line.c_str(), 6, f) &&
-        !p.replay6Now.MatchGroups(line.c_str(), 6, f)) {
+    const CRegExp* const forms[] = {&p.replay8Quoted,    &p.replay8NowQuoted, &p.replay6Quoted,
+                                    &p.replay6NowQuoted, &p.replay8,          &p.replay8Now,
+                                    &p.replay6,          &p.replay6Now};
+    const int groups[] = {8, 8, 6, 6, 8, 8, 6, 6};
+    bool matched = false;
+    for (size_t i = 0; i < std::size(forms) && !matched; ++i) {
+        matched = forms[i]->MatchGroups(line.c_str(), groups[i], f);
+    }
+    // The severity goes into the query as a number: any other text than a
+    // number or "*" could only be refused there, over and over.
+    if (!matched || !IsSeverity(f[3])) {
         reply = Message(116);
         return;
     }
