@@ -470,6 +470,8 @@ struct ZoneCase {
     const char* to;    // local time of utcBase + 5 s
 };
 
+void PrintTo(const ZoneCase& zone, std::ostream* out) { *out << zone.zone << " " << zone.from; }
+
 class EngineTimeZoneTest : public EngineTest, public ::testing::WithParamInterface<ZoneCase> {
   protected:
     void SetUp() override {
