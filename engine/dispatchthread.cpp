@@ -55,6 +55,12 @@ Worker* LeastLoaded(const std::vector<Worker*>& workers) {
     return best;
 }
 
+// Host, category and severity as notices write them: a category with a
+// blank is quoted, and no field may carry a line break into the line.
+std::vector<std::string> NoticeFields(const TSubscriptionNode& node) {
+    return {QuoteLineBreaks(node.host), QuoteField(node.category), QuoteLineBreaks(node.eventType)};
+}
+
 }  // namespace
 
 CDispatchThread::CDispatchThread(int32_t connectors, int32_t queryThreads_, int32_t maxInterval,
@@ -89,8 +95,7 @@ void CDispatchThread::SendLinesToClients(const std::vector<std::string>& texts) 
 
 void CDispatchThread::Announce(int messageId, const TSubscriptionNode& node,
                                const std::vector<std::string>& more) {
-    std::vector<std::string> fields{QuoteLineBreaks(node.host), QuoteField(node.category),
-                                    QuoteLineBreaks(node.eventType)};
+    std::vector<std::string> fields = NoticeFields(node);
     fields.insert(fields.end(), more.begin(), more.end());
     Broadcast(messageId, fields);
 }
@@ -221,8 +226,8 @@ std::string CDispatchThread::BuildSubscriptionList() {
     std::string body;
     for (TSubscriptionNode* node : subsList) {
         if (node->replayFinished) continue;
-        body += "\r\n" + QuoteLineBreaks(node->host) + " " + QuoteField(node->category) + " " +
-                QuoteLineBreaks(node->eventType) + " ";
+        std::vector<std::string> fields = NoticeFields(*node);
+        body += "\r\n" + fields[0] + " " + fields[1] + " " + fields[2] + " ";
         std::string user = TrimBoth(node->user, " \t\r\n\v\f");
         body += user.empty() ? "- " : QuoteLineBreaks(user) + " ";
         if (node->isReplay) body += "REPLAY " + node->timeFrom + " " + node->timeTo + " ";
@@ -388,8 +393,7 @@ void CDispatchThread::Route(TSubscriptionNode* node) {
         // The node leaves subsList before the notice goes out, so a client
         // that reacts to "OK Deleted Host" no longer finds it in LIST or
         // DELETE.
-        std::vector<std::string> fields{QuoteLineBreaks(node->host), QuoteField(node->category),
-                                        QuoteLineBreaks(node->eventType)};
+        std::vector<std::string> fields = NoticeFields(*node);
         RemoveAndDestroy(node);
         Broadcast(136, fields);
         return;
