@@ -26,6 +26,8 @@ using wmi::sim::SimResult;
 namespace {
 
 const char* const kLive = "127.0.0.2";
+// The listener's zone in these tests: UTC-5, with daylight saving time.
+const char* const kLocalZone = "EST5EDT,M3.2.0,M11.1.0";
 const char* const kHistory = "127.0.0.3";
 
 // Short intervals so that polls, terminate checks and reconnects happen
@@ -57,9 +59,19 @@ SimEvent MakeEvent(int64_t seconds, const std::string& log, int type, const std:
 class EngineTest : public simtest::SimStoreFixture {
   protected:
     static void SetUpTestSuite() {
-        // Replay windows are local times; make local time UTC like the store.
-        setenv("TZ", "UTC", 1);
+        // The engine runs in a zone other than UTC, as on most hosts: five
+        // hours behind UTC with daylight saving from the second Sunday of
+        // March to the first Sunday of November (a rule written out, so no
+        // zone database is needed). Set before anything reads local time.
+        setenv("TZ", kLocalZone, 1);
         tzset();
+    }
+
+    void ExpectLocalTimeIsNotUtc() {
+        time_t instant = 1700000000;  // 2023-11-14 22:13:20 UTC
+        tm local{};
+        localtime_r(&instant, &local);
+        EXPECT_EQ(local.tm_hour, 17) << "local time is not 5 hours behind UTC";
     }
 
     void SetUp() override {
@@ -302,13 +314,15 @@ TEST_F(EngineTest, ReplayDeliversTheWindowInOrderThenFinishes) {
                                     static_cast<uint32_t>(i), std::nullopt));
     }
     Append(kHistory, history);
+    ExpectLocalTimeIsNotUtc();
     auto client = Client();
-    // Both bounds are exclusive: seconds 10 .. 99 of the history, System only.
-    client->SendLine("REPLAY 127.0.0.3 System * 20231114221329 20231114221500");
+    // Both bounds are exclusive and in local time (22:13:29 UTC is 17:13:29
+    // here): seconds 10 .. 99 of the history, System only.
+    client->SendLine("REPLAY 127.0.0.3 System * 20231114171329 20231114171500");
     std::vector<std::string> lines;
     WaitForAll(*client,
                {"OK replaying events for requested time period\r\n",
-                "REPLAY_FINISHED 127.0.0.3 System * 20231114221329 20231114221500\r\n"},
+                "REPLAY_FINISHED 127.0.0.3 System * 20231114171329 20231114171500\r\n"},
                &lines);
     std::vector<std::string> codes;
     for (const std::string& line : lines) {
@@ -320,7 +334,8 @@ TEST_F(EngineTest, ReplayDeliversTheWindowInOrderThenFinishes) {
     for (size_t i = 0; i < codes.size(); ++i) {
         EXPECT_EQ(codes[i].substr(0, codes[i].find(' ')), std::to_string(11 + 2 * i)) << i;
     }
-    // A replay is never listed and its first connection is not announced.
+    // A finished replay is no longer listed; its first connection is not
+    // announced.
     for (const std::string& line : lines) EXPECT_EQ(line.find("CONNECTION_OK"), std::string::npos);
     EXPECT_EQ(List(*client), "OK List Follows for 0 entries (0 unreachable):\r\n.\r\n");
 
@@ -425,11 +440,11 @@ TEST_F(EngineTest, QuotedCategoriesWorkForEveryCommandAndComeBackQuoted) {
           "CONNECTION_OK 127.0.0.2 \"Windows PowerShell\" *\r\n"}},
         {"ADD 127.0.0.2 \"Directory Service\" 3",
          {"ERROR subscription for 127.0.0.2 Directory Service 3 already exists\r\n"}},
-        {"REPLAY 127.0.0.3 \"DNS Server\" * 20231114221300 20231114221400",
+        {"REPLAY 127.0.0.3 \"DNS Server\" * 20231114171300 20231114171400",
          {"OK replaying events for requested time period\r\n",
           "NTEVENT: 127.0.0.3 20231114221330.000000+000 7 DNS \"DNS Server\" Warning <NULL>\r\n",
-          ".\r\n", "REPLAY_FINISHED 127.0.0.3 \"DNS Server\" * 20231114221300 20231114221400\r\n"}},
-        {"REPLAY 127.0.0.3 \"DNS Server\" 2 20231114221300 0 CORP\\bob pw",
+          ".\r\n", "REPLAY_FINISHED 127.0.0.3 \"DNS Server\" * 20231114171300 20231114171400\r\n"}},
+        {"REPLAY 127.0.0.3 \"DNS Server\" 2 20231114171300 0 CORP\\bob pw",
          {"OK replaying events for requested time period\r\n",
           "NTEVENT: 127.0.0.3 20231114221330.000000+000 7 DNS \"DNS Server\" Warning <NULL>\r\n",
           ".\r\n"}},
@@ -438,7 +453,7 @@ TEST_F(EngineTest, QuotedCategoriesWorkForEveryCommandAndComeBackQuoted) {
         client->SendLine(step.command);
         EXPECT_TRUE(WaitForAll(*client, step.expected)) << step.command;
     }
-    WaitFor(*client, "REPLAY_FINISHED 127.0.0.3 \"DNS Server\" 2 20231114221300 ");
+    WaitFor(*client, "REPLAY_FINISHED 127.0.0.3 \"DNS Server\" 2 20231114171300 ");
 
     Append(kLive, {MakeEvent(1700000020, "Directory Service", 2, "NTDS General", 1644,
                              std::vector<std::string>{"a query"})});
@@ -482,7 +497,7 @@ class EngineTimeZoneTest : public EngineTest, public ::testing::WithParamInterfa
     }
     void TearDown() override {
         EngineTest::TearDown();
-        setenv("TZ", "UTC", 1);
+        setenv("TZ", kLocalZone, 1);
         tzset();
     }
 };
@@ -626,7 +641,7 @@ TEST_F(EngineSmallBatchTest, InterruptedReplayResumesAfterItsLastRecord) {
     }
     Append(kHistory, history);
     auto client = Client();
-    client->SendLine("REPLAY 127.0.0.3 * * 20231114221300 20231114230000");
+    client->SendLine("REPLAY 127.0.0.3 * * 20231114171300 20231114180000");
     std::vector<std::string> lines;
     for (int records = 0; records < 200;) {
         std::string line = client->ReadLine();
@@ -647,7 +662,7 @@ TEST_F(EngineSmallBatchTest, InterruptedReplayResumesAfterItsLastRecord) {
         std::string line = client->ReadLine();
         ASSERT_FALSE(line.empty()) << "no REPLAY_FINISHED";
         if (line.rfind("REPLAY_FINISHED", 0) == 0) {
-            EXPECT_EQ(line, "REPLAY_FINISHED 127.0.0.3 * * 20231114221300 20231114230000\r\n");
+            EXPECT_EQ(line, "REPLAY_FINISHED 127.0.0.3 * * 20231114171300 20231114180000\r\n");
             break;
         }
         lines.push_back(line);
