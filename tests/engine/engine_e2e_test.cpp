@@ -17,8 +17,10 @@
 #include "tests/app/tempdir.h"
 #include "tests/app/testglobals.h"
 #include "tests/serverframework/lineclient.h"
+#include "tests/wmi/evtxsamples.h"
 #include "tests/wmi/simfixture.h"
 #include "wmi/locatorfactory.h"
+#include "wmi/sim/evtximport.h"
 
 using wmi::sim::SimEvent;
 using wmi::sim::SimResult;
@@ -419,6 +421,35 @@ TEST_F(EngineTest, LineBreaksInEventTextStayInsideTheirRecord) {
     // Nothing else arrived: the next line is the reply to NOOP.
     client->SendLine("NOOP");
     EXPECT_EQ(client->ReadLine(), "OK noop\r\n");
+}
+
+// The same with real event text: the bundled Application log holds events
+// whose first insertion string has line feeds (Software Protection 1066).
+TEST_F(EngineTest, RealEventTextKeepsTheRecordFraming) {
+    std::vector<wmi::sim::EvtxReadReport> reports;
+    std::string error;
+    ASSERT_EQ(wmi::sim::ImportEvtxFiles(
+                  store, kHistory, {SamplesDir() + "/Application_no_crc32.evtx"}, reports, &error),
+              SimResult::Ok)
+        << error;
+    int64_t imported = 0;
+    ASSERT_EQ(store.eventCount(kHistory, imported), SimResult::Ok);
+    auto client = Client();
+    client->SendLine("REPLAY 127.0.0.3 * * 19700102000000 0");
+    size_t records = 0;
+    size_t withLineBreaks = 0;
+    for (;;) {
+        std::string line = client->ReadLine();
+        ASSERT_FALSE(line.empty()) << "after " << records << " records";
+        if (line.rfind("REPLAY_FINISHED", 0) == 0) break;
+        if (line.rfind("OK replaying", 0) == 0) continue;
+        ASSERT_EQ(line.rfind("NTEVENT: 127.0.0.3 ", 0), 0u) << line;
+        ASSERT_EQ(client->ReadLine(), ".\r\n") << line;
+        ++records;
+        withLineBreaks += line.find("\\n") != std::string::npos;
+    }
+    EXPECT_EQ(records, static_cast<size_t>(imported));
+    EXPECT_GT(withLineBreaks, 0u);
 }
 
 // Log names with a blank: a category in double quotes for ADD, REPLAY and
