@@ -4,7 +4,7 @@
 # from real event logs, quellon-sim play writing new records, and
 # quellon-engine-load as three logged-in clients.
 #
-# Three phases, each against a freshly started listener:
+# Five phases, each against a freshly started listener:
 #   1. saturation: one host played as fast as possible, one subscription;
 #      delivered NTEVENT records per second per client (goal: 50000);
 #   2. latency: LAT_HOSTS hosts played at LAT_RATE records per second each,
@@ -13,7 +13,12 @@
 #      with WT_FOR_WQ 1 (and, for comparison, WT_FOR_WQ 0);
 #   3. memory: MEM_SUBS subscriptions over MEM_HOSTS hosts; the listener's
 #      VmRSS before and after adding them (goal: under 64 KiB each);
-#   4. idle subscriptions: IDLE_SUBS subscriptions over IDLE_HOSTS hosts with
+#   4. a slow client: phase 1's load for SLOW_SECONDS, first with the three
+#      clients alone (the anchor), then with a fourth logged-in client that
+#      never reads; the listener's largest VmRSS (goal: under OUTPUTLIMIT +
+#      50 MB), whether the slow client was disconnected, and the delivered
+#      rate of the three others against the anchor (goal: within 10%);
+#   5. idle subscriptions: IDLE_SUBS subscriptions over IDLE_HOSTS hosts with
 #      the default poll timeout (EVENTWAITPERCONNECTION 1000) and WT_FOR_WQ 1;
 #      first the listener's CPU while all of them are idle (goal: under 5% of
 #      a core), then one host played at IDLE_RATE records per second feeding
@@ -21,9 +26,10 @@
 #      the written rate) and latency p99 (goal: within WT_FOR_WQ + 1 s).
 #
 #   bench/run-engine-load.sh [BUILD_DIR]        (default: build)
-#   PHASES="1 2 3 4" SAT_SECONDS=5 LAT_HOSTS=10 LAT_RATE=100 LAT_SUBS=30 \
-#   LAT_SECONDS=10 MEM_HOSTS=100 MEM_SUBS=1000 IDLE_HOSTS=100 IDLE_SUBS=1000 \
-#   IDLE_RATE=1000 IDLE_SECONDS=10 IDLE_PLAY_SECONDS=10 bench/run-engine-load.sh build
+#   PHASES="1 2 3 4 5" SAT_SECONDS=5 LAT_HOSTS=10 LAT_RATE=100 LAT_SUBS=30 \
+#   LAT_SECONDS=10 MEM_HOSTS=100 MEM_SUBS=1000 SLOW_SECONDS=60 \
+#   OUTPUTLIMIT=67108864 IDLE_HOSTS=100 IDLE_SUBS=1000 IDLE_RATE=1000 \
+#   IDLE_SECONDS=10 IDLE_PLAY_SECONDS=10 bench/run-engine-load.sh build
 #
 # Every process started here is stopped on exit, and the temporary folder
 # removed.
@@ -33,7 +39,7 @@ source bench/lib.sh
 ROOT=$PWD
 
 BUILD_DIR=$(cd "${1:-${BUILD_DIR:-build}}" && pwd)
-PHASES=${PHASES:-"1 2 3 4"}
+PHASES=${PHASES:-"1 2 3 4 5"}
 SAT_SECONDS=${SAT_SECONDS:-5}
 LAT_HOSTS=${LAT_HOSTS:-10}
 LAT_RATE=${LAT_RATE:-100}
@@ -47,6 +53,8 @@ IDLE_RATE=${IDLE_RATE:-1000}
 IDLE_SECONDS=${IDLE_SECONDS:-10}
 IDLE_PLAY_SECONDS=${IDLE_PLAY_SECONDS:-10}
 QUERY_THREADS=${QUERY_THREADS:-32}
+SLOW_SECONDS=${SLOW_SECONDS:-60}
+OUTPUTLIMIT=${OUTPUTLIMIT:-67108864}
 
 QUELLON="$BUILD_DIR/quellon"
 SIM="$BUILD_DIR/quellon-sim"
@@ -115,6 +123,7 @@ start_server() {
 [LISTEN]
 PORT=$PORT
 MAXCONNECTIONS=20
+OUTPUTLIMIT=$OUTPUTLIMIT
 [SSL]
 SSLENABLED=false
 [Logger]
@@ -208,8 +217,38 @@ if [[ " $PHASES " == *" 3 "* ]]; then
 fi
 
 if [[ " $PHASES " == *" 4 "* ]]; then
+  for slow in 0 1; do
+    echo
+    if [ "$slow" = 1 ]; then
+      echo "phase 4: slow client - phase 1's load for $SLOW_SECONDS s with a 4th client that never reads"
+    else
+      echo "phase 4: anchor - phase 1's load for $SLOW_SECONDS s, 3 clients that read"
+    fi
+    start_server 1
+    extra=()
+    [ "$slow" = 1 ] && extra=(--slow-client)
+    run_driver --hosts 1 --subscriptions 1 --sim "$SIM" --store "$STORE" --server-pid "$server_pid" \
+      --rate 0 --warmup 2 --duration "$SLOW_SECONDS" "${extra[@]}"
+    stop_server
+    rate=$(figure least_events_per_second_per_client)
+    peak=$(figure rss_peak_kib)
+    if [ "$slow" = 0 ]; then
+      anchor=$rate
+      summary+=("slow client, anchor: $rate events/s to each of 3 clients, VmRSS peak $peak KiB")
+    else
+      closed=$(figure slow_client_closed)
+      after=$(figure slow_client_closed_after_s)
+      ratio=$(awk -v a="$rate" -v b="$anchor" 'BEGIN { printf "%.3f", a / b }')
+      summary+=("slow client: $rate events/s to each of 3 readers ($ratio of the anchor; goal >=\
+ 0.90), VmRSS peak $peak KiB (goal < $(( OUTPUTLIMIT / 1024 + 51200 ))), slow client closed=$closed\
+ after $after s")
+    fi
+  done
+fi
+
+if [[ " $PHASES " == *" 5 "* ]]; then
   echo
-  echo "phase 4: idle subscriptions - $IDLE_SUBS subscriptions over $IDLE_HOSTS hosts, WT_FOR_WQ 1," \
+  echo "phase 5: idle subscriptions - $IDLE_SUBS subscriptions over $IDLE_HOSTS hosts, WT_FOR_WQ 1," \
        "EVENTWAITPERCONNECTION 1000; all idle for $IDLE_SECONDS s, then 1 host at $IDLE_RATE/s" \
        "feeding 1 subscription, 3 clients"
   start_server 1 1000

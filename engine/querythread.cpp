@@ -4,8 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/configdataloader.h"
-#include "app/logger.h"
+#include "base/logger.h"
 #include "engine/dispatchthread.h"
 #include "engine/eventrecord.h"
 #include "wmi/wmiconnector.h"
@@ -50,26 +49,14 @@ void NoteDelivered(TSubscriptionNode* node, const std::string& log, int64_t numb
 
 }  // namespace
 
-CQueryThread::CQueryThread(CDispatchThread* owner) : dispatcher(owner) {}
+// A batch of 0 would read as "result set ended" and close a live
+// subscription: at least one object is asked for.
+CQueryThread::CQueryThread(CDispatchThread* owner, const TEngineOptions& options)
+    : dispatcher(owner),
+      pollTimeoutMs(options.pollTimeoutMs),
+      batchSize(std::clamp<int32_t>(options.batchSize, 1, kBatchSlots)) {}
 
 CQueryThread::~CQueryThread() = default;
-
-void CQueryThread::ReadPollSettings(int32_t* pollTimeoutMs, int32_t* batchSize) {
-    *pollTimeoutMs = 1000;
-    *batchSize = kBatchSlots;
-    if (g_config == nullptr) return;
-    try {
-        long wait = DecimalPrefix(g_config->GetKeyValue("OTHERS.EVENTWAITPERCONNECTION"));
-        long batch = DecimalPrefix(g_config->GetKeyValue("OTHERS.NUMBEROFEVENTSTOPOOL"));
-        *pollTimeoutMs = static_cast<int32_t>(IntervalMilliseconds(wait));
-        // A batch of 0 would read as "result set ended" and close a live
-        // subscription; at least one object is asked for.
-        *batchSize =
-            static_cast<int32_t>(batch > kBatchSlots ? kBatchSlots : (batch < 1 ? 1 : batch));
-    } catch (const CConfigDataLoader::EInvalidKey&) {
-        // Both keys are read before either value is set: both defaults stay.
-    }
-}
 
 void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClassObject** objects) {
     CWmiConnector& pool = CWmiConnector::Instance();
@@ -115,10 +102,11 @@ void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClas
         object->Release();
         objects[i] = nullptr;
     }
-    dispatcher->SendLinesToClients(records);
+    // A poll that found nothing sends nothing.
+    if (!records.empty()) dispatcher->SendLinesToClients(records);
 }
 
-bool CQueryThread::Poll(TSubscriptionNode* node, int32_t batchSize) {
+bool CQueryThread::Poll(TSubscriptionNode* node) {
     LOG(TRACE, "[queryThread] Begin polling for new events- %s", node->Describe().c_str());
     CWmiConnector::Instance().setProxyBlanket(node->eventEnum, node->user, node->password);
     IWbemClassObject* buffer[kBatchSlots] = {};
@@ -157,9 +145,6 @@ bool CQueryThread::Poll(TSubscriptionNode* node, int32_t batchSize) {
 void CQueryThread::run() {
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
         LOG(ERROR, "CoInitializeEx() failed!");
-    int32_t pollTimeoutMs = 1000;
-    int32_t batchSize = kBatchSlots;
-    ReadPollSettings(&pollTimeoutMs, &batchSize);
     LOG(TRACE, "EventWaitPerConnection set to %d ms", pollTimeoutMs);
     LOG(TRACE, "NumberOfEventsToPool set to %d", batchSize);
     // Polls in a row that found nothing. Once it reaches the number of
@@ -195,6 +180,6 @@ void CQueryThread::run() {
             dispatcher->AddJob(node);
             continue;
         }
-        emptyPolls = Poll(node, batchSize) ? 0 : emptyPolls + 1;
+        emptyPolls = Poll(node) ? 0 : emptyPolls + 1;
     }
 }

@@ -20,6 +20,7 @@
 
 #include <cstdint>
 
+#include "engine/engineoptions.h"
 #include "engine/threadinfra.h"
 #include "serverframework/abstractthread.h"
 
@@ -29,16 +30,14 @@ class CQueryThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSubsc
   public:
     static constexpr int kBatchSlots = 50;
 
-    explicit CQueryThread(CDispatchThread* dispatcher);
+    // Polls batches of the options' size (brought into 1..50); waits at most
+    // the options' poll timeout when none of its nodes has anything.
+    CQueryThread(CDispatchThread* dispatcher, const TEngineOptions& options);
     ~CQueryThread() override;
 
     // Turns the polled objects into records and broadcasts them; releases
     // every object. Never raises.
     void deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClassObject** objects);
-
-    // Poll settings read from the configuration (both defaults when either
-    // key is absent): timeout in ms and batch size (1..50).
-    static void ReadPollSettings(int32_t* pollTimeoutMs, int32_t* batchSize);
 
   protected:
     void run() override;
@@ -47,7 +46,10 @@ class CQueryThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSubsc
     // Polls the node once without waiting and hands it on: back to this
     // thread's queue, or to the dispatcher. False when the poll found
     // nothing and the node stays here.
-    bool Poll(TSubscriptionNode* node, int32_t batchSize);
+    bool Poll(TSubscriptionNode* node);
 
+    // Constant after construction.
     CDispatchThread* dispatcher;  // not owned
+    const int32_t pollTimeoutMs;
+    const int32_t batchSize;
 };

@@ -32,13 +32,22 @@ const char* const kLive = "127.0.0.2";
 const char* const kLocalZone = "EST5EDT,M3.2.0,M11.1.0";
 const char* const kHistory = "127.0.0.3";
 
+const char* const kIni = "[LOCAL_AUTH]\nUSERNAME=alice\nPASSWORD=secret\n";
+
 // Short intervals so that polls, terminate checks and reconnects happen
 // within a test's patience.
-const char* const kIni =
-    "[LOCAL_AUTH]\nUSERNAME=alice\nPASSWORD=secret\n"
-    "[PERFORMANCE]\nConnectionProcessors=2\nEventRetriever=2\nWT_FOR_WQ=1\n"
-    "[OTHERS]\nMinReconnectInterval=1\nMaxReconnectInterval=2\nCHECKTERMINATEFLAG=100\n"
-    "EVENTWAITPERCONNECTION=100\nNUMBEROFEVENTSTOPOOL=50\n";
+TEngineOptions ShortIntervals() {
+    TEngineOptions options;
+    options.connectorCount = 2;
+    options.queryThreadCount = 2;
+    options.withinInterval = 1;
+    options.minReconnectInterval = 1;
+    options.maxReconnectInterval = 2;
+    options.checkTerminateMs = 100;
+    options.pollTimeoutMs = 100;
+    options.batchSize = 50;
+    return options;
+}
 
 SimEvent MakeEvent(int64_t seconds, const std::string& log, int type, const std::string& source,
                    uint32_t code, std::optional<std::vector<std::string>> inserts) {
@@ -83,11 +92,11 @@ class EngineTest : public simtest::SimStoreFixture {
         if (HasFatalFailure()) return;
         wmi::UseSimStore(path);
 
-        globals.LoadConfig(dir, ini);
+        globals.LoadConfig(dir, kIni);
         globals.StartLogger(dir, "DEBUG");
 
         server = std::make_unique<CWmiLogEventServer>();
-        server->SetController(CreateController());
+        server->SetController(new CController(options));
         server->SetListenAddress("127.0.0.1");
         ASSERT_EQ(1, server->Start(1000, 0, 0));
         port = server->GetListenPort();
@@ -159,14 +168,6 @@ class EngineTest : public simtest::SimStoreFixture {
         return reply;
     }
 
-    // Changes one line of the configuration SetUp loads; for a fixture's
-    // constructor.
-    void Configure(const std::string& from, const std::string& to) {
-        size_t at = ini.find(from);
-        ASSERT_NE(at, std::string::npos) << from;
-        ini.replace(at, from.size(), to);
-    }
-
     // The NTEVENT records among `lines`.
     static std::vector<std::string> Records(const std::vector<std::string>& lines) {
         std::vector<std::string> records;
@@ -183,7 +184,7 @@ class EngineTest : public simtest::SimStoreFixture {
         return rest.substr(0, rest.find(' '));
     }
 
-    std::string ini = kIni;  // the configuration SetUp loads
+    TEngineOptions options = ShortIntervals();  // the engine SetUp starts
     TestGlobals globals;
     std::unique_ptr<CWmiLogEventServer> server;
     uint16_t port = 0;
@@ -660,7 +661,7 @@ TEST_F(EngineTest, StopDropsPendingReplays) {
 // every record of the window arrives exactly once.
 class EngineSmallBatchTest : public EngineTest {
   protected:
-    EngineSmallBatchTest() { Configure("NUMBEROFEVENTSTOPOOL=50", "NUMBEROFEVENTSTOPOOL=1"); }
+    EngineSmallBatchTest() { options.batchSize = 1; }
 };
 
 TEST_F(EngineSmallBatchTest, InterruptedReplayResumesAfterItsLastRecord) {
@@ -765,8 +766,8 @@ TEST_F(EngineTest, SubscriptionCommandsTakeEffectInArrivalOrder) {
 class EngineOneQueryThreadTest : public EngineTest {
   protected:
     EngineOneQueryThreadTest() {
-        Configure("EventRetriever=2", "EventRetriever=1");
-        Configure("EVENTWAITPERCONNECTION=100", "EVENTWAITPERCONNECTION=3");
+        options.queryThreadCount = 1;
+        options.pollTimeoutMs = 3000;
     }
 };
 
@@ -798,8 +799,8 @@ TEST_F(EngineOneQueryThreadTest, IdleSubscriptionsDoNotHoldUpABusyOne) {
 class EngineWithoutWorkersTest : public EngineTest {
   protected:
     EngineWithoutWorkersTest() {
-        Configure("ConnectionProcessors=2\nEventRetriever=2",
-                  "ConnectionProcessors=0\nEventRetriever=0");
+        options.connectorCount = 0;
+        options.queryThreadCount = 0;
     }
 };
 
