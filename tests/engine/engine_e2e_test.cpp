@@ -644,9 +644,16 @@ TEST_F(EngineTest, ReplaysAreListedDeletedAndEndWhenRefused) {
     for (int i = 0; i < 50 && list.find("for 0 entries") == std::string::npos; ++i) {
         list = List(*client);
     }
+    // Gone from the list means destroyed: no retry can follow, and none was
+    // scheduled (the replay of the down host above, severity 2, was).
     EXPECT_EQ(list, "OK List Follows for 0 entries (0 unreachable):\r\n.\r\n");
-    // Retries would come after 1 s and 2 s.
-    std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+    std::string log = ReadWholeFile(dir.File("quellon.log"));
+    EXPECT_NE(log.find("Scheduled reconnect in 1 sec for - \\\\127.0.0.3\\root\\cimv2, user:, "
+                       "eventType:2"),
+              std::string::npos);
+    EXPECT_EQ(log.find("Scheduled reconnect in 1 sec for - \\\\127.0.0.3\\root\\cimv2, user:, "
+                       "eventType:*"),
+              std::string::npos);
     client->SendLine("NOOP");
     WaitFor(*client, "OK noop", &seen);
     for (const std::string& line : seen) {
