@@ -17,8 +17,9 @@
 //   quellon-engine-load --port P [--address 127.0.0.1] [--clients 3]
 //       [--user U] [--password W]
 //       [--host-prefix 127.0.1.] [--hosts H] [--subscriptions S]
-//       [--server-pid PID] [--settle SECONDS] [--slow-client]
-//       [--sim PATH --store PATH --rate R [--warmup SECONDS] [--duration SECONDS]]
+//       [--server-pid PID] [--settle SECONDS] [--idle SECONDS] [--slow-client]
+//       [--sim PATH --store PATH --rate R [--play-hosts N] [--warmup SECONDS]
+//        [--duration SECONDS]]
 //
 // Hosts are named <prefix>1 .. <prefix>H. Subscription k goes to host
 // k mod H with the category (k / H) of the list "*", System, Security,
@@ -26,6 +27,13 @@
 // asks for every severity ("*"), later rounds for a severity of 1 to 5.
 // Every (host, category) pair is used once, since a second ADD for the same
 // pair replaces the first.
+//
+// With --play-hosts N only hosts 1 .. N are played, and their subscriptions
+// after the first round ask for logs nobody writes (Quiet1, Quiet2, ...), so
+// that each played host feeds exactly one subscription and every other
+// subscription stays idle. With --idle and --server-pid the driver measures,
+// before anything is played, the listener's CPU over that many seconds
+// while every subscription is idle.
 //
 // Latency is the arrival time (wall clock) minus the record's
 // TimeGenerated, the first field after the host, which `play` sets to the
@@ -79,7 +87,9 @@ struct Options {
     double settle = 0;
     std::string sim;
     std::string store;
-    long rate = -1;  // -1: no play processes
+    long rate = -1;      // -1: no play processes
+    int playHosts = -1;  // -1: every host
+    double idle = 0;     // seconds of idle CPU measurement
     double warmup = 2;
     double duration = 5;
     double connectTimeout = 120;
@@ -291,6 +301,7 @@ class Driver {
     // when it ends within a few seconds (the listener had closed it).
     bool SlowClientClosed() const;
     void MeasureMemory(long before);
+    void MeasureIdle();
     void Play();
     void Report(double seconds);
 
@@ -454,6 +465,7 @@ void Driver::Subscribe() {
         int host = k % options.hosts;
         int round = k / options.hosts;
         std::string category = round < 5 ? kNamedLogs[round] : "Log" + std::to_string(round);
+        if (host < options.playHosts && round > 0) category = "Quiet" + std::to_string(round);
         std::string severity = round == 0 ? "*" : std::to_string(1 + k % 5);
         addLines.push_back("ADD " + HostName(options, host) + " " + category + " " + severity +
                            "\r\n");
@@ -541,8 +553,24 @@ void Driver::MeasureMemory(long before) {
     std::fflush(stdout);
 }
 
+void Driver::MeasureIdle() {
+    // A moment for the last connections to settle into polling.
+    PumpUntil(Clock::now() + std::chrono::seconds(2), [] { return false; });
+    double cpuAtStart = CpuSeconds(options.serverPid);
+    Clock::time_point started = Clock::now();
+    PumpUntil(started + std::chrono::duration_cast<Clock::duration>(
+                            std::chrono::duration<double>(options.idle)),
+              [] { return false; });
+    double cpuAtEnd = CpuSeconds(options.serverPid);
+    double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    std::printf("idle_seconds=%.1f listener_idle_cpu_seconds=%.2f listener_idle_cpu_share=%.4f\n",
+                seconds, cpuAtEnd - cpuAtStart, (cpuAtEnd - cpuAtStart) / seconds);
+    std::fflush(stdout);
+}
+
 void Driver::Play() {
-    for (int h = 0; h < options.hosts; ++h) {
+    const int playedHosts = options.playHosts < 0 ? options.hosts : options.playHosts;
+    for (int h = 0; h < playedHosts; ++h) {
         g_players.push_back(StartPlayer(options, HostName(options, h)));
     }
     Clock::time_point playStarted = Clock::now();
@@ -569,8 +597,7 @@ void Driver::Play() {
     std::printf(
         "play_hosts=%d rate_per_host=%ld played=%ld play_seconds=%.3f "
         "played_per_second=%.0f\n",
-        options.hosts, options.rate, played, playSeconds,
-        static_cast<double>(played) / playSeconds);
+        playedHosts, options.rate, played, playSeconds, static_cast<double>(played) / playSeconds);
     Report(options.duration);
     if (peakKib >= 0) std::printf("rss_peak_kib=%ld\n", peakKib);
     if (slowFd >= 0) std::printf("slow_client_closed=%d\n", SlowClientClosed() ? 1 : 0);
@@ -616,6 +643,7 @@ void Driver::Run() {
     if (before >= 0) std::printf("rss_start_kib=%ld\n", before);
     Subscribe();
     if (options.serverPid > 0 && options.settle > 0) MeasureMemory(before);
+    if (options.serverPid > 0 && options.idle > 0) MeasureIdle();
     if (options.rate >= 0) Play();
     for (Connection& c : connections) close(c.fd);
     if (slowFd >= 0) close(slowFd);
@@ -656,6 +684,10 @@ Options Parse(int argc, char** argv) {
             o.store = value();
         } else if (arg == "--rate") {
             o.rate = std::atol(value().c_str());
+        } else if (arg == "--play-hosts") {
+            o.playHosts = std::atoi(value().c_str());
+        } else if (arg == "--idle") {
+            o.idle = std::atof(value().c_str());
         } else if (arg == "--warmup") {
             o.warmup = std::atof(value().c_str());
         } else if (arg == "--duration") {
@@ -673,7 +705,10 @@ Options Parse(int argc, char** argv) {
         Fail("--clients, --hosts and --subscriptions must be positive");
     }
     if (o.rate >= 0 && (o.sim.empty() || o.store.empty())) Fail("--rate needs --sim and --store");
-    if (o.duration <= 0 || o.warmup < 0 || o.settle < 0) Fail("durations must not be negative");
+    if (o.duration <= 0 || o.warmup < 0 || o.settle < 0 || o.idle < 0) {
+        Fail("durations must not be negative");
+    }
+    if (o.playHosts > o.hosts) Fail("--play-hosts must not exceed --hosts");
     return o;
 }
 

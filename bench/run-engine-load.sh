@@ -4,7 +4,7 @@
 # from real event logs, quellon-sim play writing new records, and
 # quellon-engine-load as three logged-in clients.
 #
-# Three phases, each against a freshly started listener:
+# Five phases, each against a freshly started listener:
 #   1. saturation: one host played as fast as possible, one subscription;
 #      delivered NTEVENT records per second per client (goal: 50000);
 #   2. latency: LAT_HOSTS hosts played at LAT_RATE records per second each,
@@ -18,12 +18,19 @@
 #      reads, then the anchor again; the listener's largest VmRSS (goal:
 #      under OUTPUTLIMIT + 50 MB), whether the slow client was disconnected
 #      (and the listener's log line saying so), and the delivered rate of
-#      the three others against the anchors' mean (goal: within 10%).
+#      the three others against the anchors' mean (goal: within 10%);
+#   5. idle subscriptions: IDLE_SUBS subscriptions over IDLE_HOSTS hosts with
+#      the default poll timeout (EVENTWAITPERCONNECTION 1000) and WT_FOR_WQ 1;
+#      first the listener's CPU while all of them are idle (goal: under 5% of
+#      a core), then one host played at IDLE_RATE records per second feeding
+#      one subscription while the others stay idle: delivered rate (goal:
+#      the written rate) and latency p99 (goal: within WT_FOR_WQ + 1 s).
 #
 #   bench/run-engine-load.sh [BUILD_DIR]        (default: build)
-#   PHASES="1 2 3 4" SAT_SECONDS=5 LAT_HOSTS=10 LAT_RATE=100 LAT_SUBS=30 \
+#   PHASES="1 2 3 4 5" SAT_SECONDS=5 LAT_HOSTS=10 LAT_RATE=100 LAT_SUBS=30 \
 #   LAT_SECONDS=10 MEM_HOSTS=100 MEM_SUBS=1000 SLOW_SECONDS=60 \
-#   OUTPUTLIMIT=67108864 bench/run-engine-load.sh build
+#   OUTPUTLIMIT=67108864 IDLE_HOSTS=100 IDLE_SUBS=1000 IDLE_RATE=1000 \
+#   IDLE_SECONDS=10 IDLE_PLAY_SECONDS=10 bench/run-engine-load.sh build
 #
 # Every process started here is stopped on exit, and the temporary folder
 # removed.
@@ -33,7 +40,7 @@ source bench/lib.sh
 ROOT=$PWD
 
 BUILD_DIR=$(cd "${1:-${BUILD_DIR:-build}}" && pwd)
-PHASES=${PHASES:-"1 2 3 4"}
+PHASES=${PHASES:-"1 2 3 4 5"}
 SAT_SECONDS=${SAT_SECONDS:-5}
 LAT_HOSTS=${LAT_HOSTS:-10}
 LAT_RATE=${LAT_RATE:-100}
@@ -41,6 +48,11 @@ LAT_SUBS=${LAT_SUBS:-30}
 LAT_SECONDS=${LAT_SECONDS:-10}
 MEM_HOSTS=${MEM_HOSTS:-100}
 MEM_SUBS=${MEM_SUBS:-1000}
+IDLE_HOSTS=${IDLE_HOSTS:-100}
+IDLE_SUBS=${IDLE_SUBS:-1000}
+IDLE_RATE=${IDLE_RATE:-1000}
+IDLE_SECONDS=${IDLE_SECONDS:-10}
+IDLE_PLAY_SECONDS=${IDLE_PLAY_SECONDS:-10}
 QUERY_THREADS=${QUERY_THREADS:-32}
 SLOW_SECONDS=${SLOW_SECONDS:-60}
 OUTPUTLIMIT=${OUTPUTLIMIT:-67108864}
@@ -88,6 +100,7 @@ trap 'exit 130' INT TERM
 # ---- the store: hosts 127.0.1.1 .. 127.0.1.N, each with some real history --
 STORE=$work/simhosts.db
 host_count=$(( MEM_HOSTS > LAT_HOSTS ? MEM_HOSTS : LAT_HOSTS ))
+host_count=$(( IDLE_HOSTS > host_count ? IDLE_HOSTS : host_count ))
 echo "creating $host_count simulated hosts in $STORE"
 "$SIM" --store "$STORE" host add 127.0.1.1 >/dev/null
 "$SIM" --store "$STORE" import 127.0.1.1 "$EVTX/system.evtx" \
@@ -100,10 +113,12 @@ for i in $(seq 2 "$host_count"); do
 done
 
 # ---- the listener ------------------------------------------------------------
-# start_server WT_FOR_WQ: starts the listener on a free port with a fresh
-# configuration; sets PORT and server_pid.
+# start_server WT_FOR_WQ [EVENTWAITPERCONNECTION]: starts the listener on a
+# free port with a fresh configuration (poll timeout 100 ms unless given);
+# sets PORT and server_pid.
 start_server() {
   local within=$1
+  local pollWait=${2:-100}
   PORT=$(free_port)
   cat > "$work/quellon.ini" <<EOF
 [LISTEN]
@@ -126,7 +141,7 @@ WT_FOR_WQ=$within
 MinReconnectInterval=1
 MaxReconnectInterval=10
 CHECKTERMINATEFLAG=200
-EVENTWAITPERCONNECTION=100
+EVENTWAITPERCONNECTION=$pollWait
 NUMBEROFEVENTSTOPOOL=50
 [WMI]
 PROVIDER=sim
@@ -237,6 +252,22 @@ if [[ " $PHASES " == *" 4 "* ]]; then
   ratio=$(awk -v s="$slow_rate" -v a="${anchors[0]}" -v b="${anchors[1]}" \
     'BEGIN { printf "%.3f", s / ((a + b) / 2) }')
   summary+=("slow client: the readers' rate is $ratio of the anchors' mean (goal >= 0.90)")
+fi
+
+if [[ " $PHASES " == *" 5 "* ]]; then
+  echo
+  echo "phase 5: idle subscriptions - $IDLE_SUBS subscriptions over $IDLE_HOSTS hosts, WT_FOR_WQ 1," \
+       "EVENTWAITPERCONNECTION 1000; all idle for $IDLE_SECONDS s, then 1 host at $IDLE_RATE/s" \
+       "feeding 1 subscription, 3 clients"
+  start_server 1 1000
+  run_driver --hosts "$IDLE_HOSTS" --subscriptions "$IDLE_SUBS" --server-pid "$server_pid" \
+    --idle "$IDLE_SECONDS" --sim "$SIM" --store "$STORE" --rate "$IDLE_RATE" --play-hosts 1 \
+    --warmup 3 --duration "$IDLE_PLAY_SECONDS"
+  stop_server
+  summary+=("idle: listener CPU $(figure listener_idle_cpu_share) of a core with $IDLE_SUBS idle\
+ subscriptions (goal < 0.05); 1 busy of $IDLE_SUBS: wrote $(figure played_per_second)/s, delivered\
+ $(figure least_events_per_second_per_client)/s to each client (least of 3), latency p50\
+ $(figure latency_p50_ms) ms, p99 $(figure latency_p99_ms) ms (goal <= 2000)")
 fi
 
 echo

@@ -28,8 +28,8 @@ HRESULT CConnectorThread::SendQuery(TSubscriptionNode* node) {
     fields.withinInterval = withinInterval;
     fields.category = node->category;
     fields.eventType = node->eventType;
-    fields.timeFrom = node->timeFrom;
-    fields.timeTo = node->timeTo;
+    fields.timeFrom = node->queryFrom;
+    fields.timeTo = node->queryTo;
     // A node reconnecting after a failed poll still holds the enumerator of
     // its broken query.
     node->ReleaseQuery();

@@ -1,9 +1,12 @@
 #include "engine/controller.h"
 
+#include <time.h>
+
 #include <algorithm>
 
 #include "base/logger.h"
 #include "engine/dispatchthread.h"
+#include "engine/eventquery.h"
 #include "engine/threadinfra.h"
 #include "platform/resolver.h"
 
@@ -42,9 +45,9 @@ int CController::AddSubscription(const std::string& host, const std::string& cat
     if (dispatcher == nullptr) return -3;
     if (dispatcher->SubscriptionExists(host, category, eventType)) return -1;
     if (!IsValidHost(host)) return -2;
-    dispatcher->MarkForDeletion(host, category);
-    dispatcher->AddJob(MakeNode(host, category, eventType, user, password));
-    return 0;
+    // Checked again, together with the replacement and the listing, so that
+    // no other command comes in between.
+    return dispatcher->AcceptSubscription(MakeNode(host, category, eventType, user, password));
 }
 
 int CController::ReplayEvents(const std::string& host, const std::string& category,
@@ -55,15 +58,23 @@ int CController::ReplayEvents(const std::string& host, const std::string& catego
     TSubscriptionNode* node = MakeNode(host, category, eventType, user, password);
     node->isReplay = 1;
     node->timeFrom = timeFrom;
-    node->timeTo = timeTo == "0" ? CDispatchThread::GetTimeStamp() : timeTo;
-    dispatcher->AddJob(node);
+    node->queryFrom = LocalStampToUtc(timeFrom);
+    if (timeTo == "0") {
+        time_t now = time(nullptr);
+        node->timeTo = CDispatchThread::GetTimeStamp(now);
+        node->queryTo = UtcStamp(now);
+    } else {
+        node->timeTo = timeTo;
+        node->queryTo = LocalStampToUtc(timeTo);
+    }
+    dispatcher->AcceptReplay(node);
     return 1;
 }
 
 int CController::DeleteSubscription(const std::string& host, const std::string& category,
                                     const std::string&) {
     if (dispatcher == nullptr) return -3;
-    return dispatcher->MarkForDeletion(host, category);
+    return dispatcher->MarkForDeletion(host, category, true);
 }
 
 std::string CController::ListSubscriptions() {

@@ -12,6 +12,8 @@
 #include "base/stringformat.h"
 #include "engine/broadcastsink.h"
 #include "engine/connectorthread.h"
+#include "engine/eventquery.h"
+#include "engine/eventrecord.h"
 #include "engine/querythread.h"
 
 using RSLibrary::RSSynchronizeGuard;
@@ -53,6 +55,12 @@ Worker* LeastLoaded(const std::vector<Worker*>& workers) {
     return best;
 }
 
+// Host, category and severity as notices write them: a category with a
+// blank is quoted, and no field may carry a line break into the line.
+std::vector<std::string> NoticeFields(const TSubscriptionNode& node) {
+    return {QuoteLineBreaks(node.host), QuoteField(node.category), QuoteLineBreaks(node.eventType)};
+}
+
 }  // namespace
 
 CDispatchThread::CDispatchThread(const TEngineOptions& engineOptions, CBroadcastSink* broadcastSink)
@@ -77,6 +85,13 @@ void CDispatchThread::SendToClients(const std::string& text) {
 
 void CDispatchThread::SendLinesToClients(const std::vector<std::string>& texts) {
     if (sink != nullptr) sink->SendLinesToClients(texts);
+}
+
+void CDispatchThread::Announce(int messageId, const TSubscriptionNode& node,
+                               const std::vector<std::string>& more) {
+    std::vector<std::string> fields = NoticeFields(node);
+    fields.insert(fields.end(), more.begin(), more.end());
+    Broadcast(messageId, fields);
 }
 
 void CDispatchThread::Broadcast(int messageId, const std::vector<std::string>& a) {
@@ -119,10 +134,11 @@ std::string CDispatchThread::GetErrorText(HRESULT code) {
     return result;
 }
 
-std::string CDispatchThread::GetTimeStamp() {
-    time_t now = time(nullptr);
+std::string CDispatchThread::GetTimeStamp() { return GetTimeStamp(time(nullptr)); }
+
+std::string CDispatchThread::GetTimeStamp(time_t when) {
     struct tm local;
-    localtime_r(&now, &local);
+    localtime_r(&when, &local);
     return StringFormat("%d%02d%02d%02d%02d%02d", local.tm_year + 1900, local.tm_mon + 1,
                         local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
 }
@@ -135,13 +151,19 @@ int32_t CDispatchThread::ReconnectDelay(int32_t tryNo, int32_t minInterval, int3
 
 // ---- Subscription list queries ---------------------------------------------
 
-int32_t CDispatchThread::MarkForDeletion(const std::string& host, const std::string& category) {
+int32_t CDispatchThread::MarkForDeletion(const std::string& host, const std::string& category,
+                                         bool includeReplays) {
     RSSynchronizeGuard guard(subsListLock);
+    return MarkLocked(host, category, includeReplays);
+}
+
+int32_t CDispatchThread::MarkLocked(const std::string& host, const std::string& category,
+                                    bool includeReplays) {
     int32_t count = 0;
     for (TSubscriptionNode* node : subsList) {
         if (host != "*" && host != node->host) continue;
         if (category != "*" && category != node->category) continue;
-        if (node->isReplay) continue;
+        if (node->isReplay && (!includeReplays || node->replayFinished)) continue;
         LOG(DEBUG, "[dispatcher] Marking subscription for deletion - %s", node->Describe().c_str());
         node->markedForDeletion = true;
         ++count;
@@ -156,13 +178,38 @@ int32_t CDispatchThread::MarkForDeletion(const std::string& host, const std::str
 bool CDispatchThread::SubscriptionExists(const std::string& host, const std::string& category,
                                          const std::string& eventType) {
     RSSynchronizeGuard guard(subsListLock);
+    return ExistsLocked(host, category, eventType);
+}
+
+bool CDispatchThread::ExistsLocked(const std::string& host, const std::string& category,
+                                   const std::string& eventType) {
+    // A subscription marked for deletion is on its way out: a DELETE
+    // followed by the same ADD leaves the new one in place.
     for (TSubscriptionNode* node : subsList) {
-        if (!node->isReplay && node->host == host && node->category == category &&
-            node->eventType == eventType) {
+        if (!node->isReplay && !node->markedForDeletion && node->host == host &&
+            node->category == category && node->eventType == eventType) {
             return true;
         }
     }
     return false;
+}
+
+int32_t CDispatchThread::AcceptSubscription(TSubscriptionNode* node) {
+    RSSynchronizeGuard guard(subsListLock);
+    if (ExistsLocked(node->host, node->category, node->eventType)) {
+        delete node;
+        return -1;
+    }
+    MarkLocked(node->host, node->category, false);
+    subsList.push_back(node);
+    AddJob(node);
+    return 0;
+}
+
+void CDispatchThread::AcceptReplay(TSubscriptionNode* node) {
+    RSSynchronizeGuard guard(subsListLock);
+    subsList.push_back(node);
+    AddJob(node);
 }
 
 std::string CDispatchThread::BuildSubscriptionList() {
@@ -172,10 +219,12 @@ std::string CDispatchThread::BuildSubscriptionList() {
     int unreachable = 0;
     std::string body;
     for (TSubscriptionNode* node : subsList) {
-        if (node->isReplay) continue;
-        body += "\r\n" + node->host + " " + node->category + " " + node->eventType + " ";
+        if (node->replayFinished) continue;
+        std::vector<std::string> fields = NoticeFields(*node);
+        body += "\r\n" + fields[0] + " " + fields[1] + " " + fields[2] + " ";
         std::string user = TrimBoth(node->user, " \t\r\n\v\f");
-        body += user.empty() ? "- " : user + " ";
+        body += user.empty() ? "- " : QuoteLineBreaks(user) + " ";
+        if (node->isReplay) body += "REPLAY " + node->timeFrom + " " + node->timeTo + " ";
         ++entries;
         if (node->connectionFailed) {
             std::string text = TrimBoth(GetErrorText(node->lastError), "\r\n");
@@ -308,13 +357,13 @@ void CDispatchThread::run() {
             if (!deletingAll) {
                 deletingAll = true;
                 LOG(DEBUG, "[dispatcher] Deleting all pending subscriptions.");
-                MarkForDeletion("*", "*");
+                // Replays too: shutdown does not wait for them to finish.
+                MarkForDeletion("*", "*", true);
             }
             RSSynchronizeGuard grdSubsList(subsListLock);
             if (subsList.empty()) {
-                // A node taken in this pass was never listed (a replay or a
-                // subscription that arrived as New after the marking); it is
-                // not processed any more, so it must not be lost.
+                // Every record is listed when it is accepted, so none can be
+                // taken here; should one be, it must not be lost.
                 delete node;
                 ShutdownSequence();
                 return;
@@ -336,18 +385,16 @@ void CDispatchThread::Route(TSubscriptionNode* node) {
         // The node leaves subsList before the notice goes out, so a client
         // that reacts to "OK Deleted Host" no longer finds it in LIST or
         // DELETE.
-        std::vector<std::string> fields{node->host, node->category, node->eventType};
+        std::vector<std::string> fields = NoticeFields(*node);
         RemoveAndDestroy(node);
         Broadcast(136, fields);
         return;
     }
     switch (node->stage.load()) {
-        case New: {
-            RSSynchronizeGuard guard(subsListLock);
-            subsList.push_back(node);
+        case New:
+            // Listed already when its command was accepted.
             if (CConnectorThread* c = LeastLoaded(connectorThreads)) c->AddJob(node);
             break;
-        }
         case Reconnecting:
             LOG(TRACE, "[dispatcher] Found Reconnect job for - %s", node->Describe().c_str());
             if (CConnectorThread* c = LeastLoaded(connectorThreads)) c->AddJob(node);
@@ -356,9 +403,9 @@ void CDispatchThread::Route(TSubscriptionNode* node) {
             LOG(DEBUG, "[dispatcher] Host Connected - %s", node->Describe().c_str());
             RSSynchronizeGuard guard(subsListLock);
             if (node->reconnectTryNo > 0) {
-                Broadcast(128, {node->host, node->category, node->eventType, GetTimeStamp()});
+                Announce(128, *node, {GetTimeStamp()});
             } else if (!node->isReplay) {
-                Broadcast(129, {node->host, node->category, node->eventType});
+                Announce(129, *node);
             }
             node->connectionFailed = false;
             node->reconnectTryNo = 0;
@@ -375,15 +422,18 @@ void CDispatchThread::Route(TSubscriptionNode* node) {
                 LOG(DEBUG, "[dispatcher] Query Error (%s) for %s", text.c_str(),
                     node->Describe().c_str());
             }
-            if (node->reconnectTryNo == 0) {
+            // A replay whose query WMI refuses would be refused on every
+            // retry: it ends here, announced once, and is not retried.
+            bool refused = node->isReplay && IsQueryRefusal(node->lastError);
+            if (node->reconnectTryNo == 0 || refused) {
                 std::string failedAt = GetTimeStamp();
                 {
                     RSSynchronizeGuard guard(subsListLock);
                     node->failedAt = failedAt;
                 }
-                Broadcast(127, {node->host, node->category, node->eventType, failedAt, text});
+                Announce(127, *node, {failedAt, text});
             }
-            node->connectionFailed = true;
+            node->connectionFailed = !refused;
             if (node->isConnected) {
                 node->SetStage(Completed);
                 if (CConnectorThread* c = LeastLoaded(connectorThreads)) c->AddJob(node);
@@ -402,9 +452,14 @@ void CDispatchThread::Route(TSubscriptionNode* node) {
             }
             break;
         case Completed:
-            if (node->isReplay) {
-                Broadcast(137, {node->host, node->category, node->eventType, node->timeFrom,
-                                node->timeTo});
+            if (node->isReplay && !node->replayFinished) {
+                // From here on it only gives its connection back: LIST and
+                // DELETE no longer see it.
+                {
+                    RSSynchronizeGuard guard(subsListLock);
+                    node->replayFinished = true;
+                }
+                Announce(137, *node, {node->timeFrom, node->timeTo});
             }
             LOG(TRACE, "[dispatcher] Completed Query Found - %s", node->Describe().c_str());
             if (CConnectorThread* c = LeastLoaded(connectorThreads)) c->AddJob(node);

@@ -17,20 +17,26 @@
 //   thread. A node is in exactly one queue, held by one thread, or waiting
 //   on one reconnect timer.
 //   Locks: subsListLock, timerLock and the job queues' queueLock; their
-//   order, with the broadcast sink's locks (the command server's) that
-//   broadcasts take under subsListLock, is the system's lock order in
-//   platform/thread_annotations.h.
+//   order, with the broadcast sink's locks that broadcasts take under subsListLock,
+//   is the system's lock order in platform/thread_annotations.h.
+//   Order of commands: ADD and REPLAY list their record when the command
+//   is handled (AcceptSubscription, AcceptReplay), so every later command,
+//   from any client, sees it; the run loop then routes it from its queue.
+//   Replays: listed and deletable like live subscriptions; a replay whose
+//   query WMI refuses ends after one CONNECTION_FAILED instead of retrying.
 //   Reconnects: one-shot timers on timerQueue; each pending timer has a
 //   TTimerParam listed in pendingTimers under timerLock. A node is handed
 //   back exactly once, by whoever claims its record first: the timer's
 //   callback, or a deletion that brings a waiting node back early so that
 //   DELETE and shutdown do not wait for a long reconnect delay.
 //   Shutdown: once terminate is requested the loop marks every live
-//   subscription for deletion, keeps routing until subsList is empty, then
+//   subscription and pending replay for deletion, keeps routing until subsList is empty, then
 //   terminates and stops its worker threads (5000 ms each) and returns.
 //   The destructor deletes the timer queue (cancelling pending timers and
 //   waiting for a running callback) and frees what those timers held.
 #pragma once
+
+#include <time.h>
 
 #include <cstdint>
 #include <list>
@@ -69,11 +75,31 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
 
     // Subscription list queries; called from client threads and by the run
     // loop. Each holds subsListLock for its whole run.
-    int32_t MarkForDeletion(const std::string& host, const std::string& category)
-        EXCLUDES(subsListLock);
+    //
+    // Marks the listed records of host and category ("*" matches all) for
+    // deletion and returns how many; replays only with includeReplays (a
+    // DELETE and the shutdown; not the replacement by a new ADD). Finished
+    // replays are not counted.
+    int32_t MarkForDeletion(const std::string& host, const std::string& category,
+                            bool includeReplays) EXCLUDES(subsListLock);
+    // True when a live subscription with the same host, category and
+    // eventType is listed and not marked for deletion.
     bool SubscriptionExists(const std::string& host, const std::string& category,
                             const std::string& eventType) EXCLUDES(subsListLock);
+    // The LIST reply: every live subscription and every pending replay, one
+    // line each.
     std::string BuildSubscriptionList() EXCLUDES(subsListLock);
+
+    // Accepting new records, in the order the commands arrive: the record is
+    // listed at once, so the next command already sees it. Takes ownership.
+    //
+    // A live subscription: -1 (the node destroyed) when SubscriptionExists;
+    // otherwise the live subscriptions of the same host and category are
+    // marked for deletion (the new one replaces them), the node is listed
+    // and queued, and the result is 0.
+    int32_t AcceptSubscription(TSubscriptionNode* node) EXCLUDES(subsListLock);
+    // A replay: listed and queued.
+    void AcceptReplay(TSubscriptionNode* node) EXCLUDES(subsListLock);
 
     // Broadcasts a finished text to every logged-in client; any thread.
     void SendToClients(const std::string& text);
@@ -82,8 +108,9 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
 
     // Readable text of a WMI result code, or message 122.
     static std::string GetErrorText(HRESULT code);
-    // Local time as YYYYMMDDhhmmss.
+    // Local time, now or of `when`, as YYYYMMDDhhmmss.
     static std::string GetTimeStamp();
+    static std::string GetTimeStamp(time_t when);
     // Reconnect delay in seconds of attempt `tryNo` (1 for the first).
     static int32_t ReconnectDelay(int32_t tryNo, int32_t minInterval, int32_t maxInterval);
 
@@ -104,6 +131,15 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
     // Hands back, as Reconnecting, every node marked for deletion that waits
     // for a reconnect timer.
     void BringBackMarkedWaiting() REQUIRES(subsListLock);
+    int32_t MarkLocked(const std::string& host, const std::string& category, bool includeReplays)
+        REQUIRES(subsListLock);
+    bool ExistsLocked(const std::string& host, const std::string& category,
+                      const std::string& eventType) REQUIRES(subsListLock);
+    // Broadcasts message `messageId` about the node: host, category and
+    // eventType (a category with a blank or a line break quoted), then
+    // `more`.
+    void Announce(int messageId, const TSubscriptionNode& node,
+                  const std::vector<std::string>& more = {});
     void Broadcast(int messageId, const std::vector<std::string>& args);
 
     // Constant after construction.

@@ -23,9 +23,10 @@ struct TEngineOptions {
     // The WITHIN interval of the live queries, in seconds
     // (PERFORMANCE.WT_FOR_WQ).
     int32_t withinInterval = 60;
-    // The longest wait of one poll, in ms (OTHERS.EVENTWAITPERCONNECTION),
-    // and the objects one poll asks for (OTHERS.NUMBEROFEVENTSTOPOOL; the
-    // query thread uses 1 to 50).
+    // How long a query thread waits, in ms, once none of its subscriptions
+    // has anything (OTHERS.EVENTWAITPERCONNECTION; a poll itself does not
+    // wait), and the objects one poll asks for (OTHERS.NUMBEROFEVENTSTOPOOL;
+    // the query thread uses 1 to 50).
     int32_t pollTimeoutMs = 1000;
     int32_t batchSize = 50;
 };

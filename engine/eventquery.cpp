@@ -89,3 +89,45 @@ HRESULT SendEventQuery(IWbemServices* services, const TEventQueryFields& fields,
     SysFreeString(language);
     return hr;
 }
+
+bool IsQueryRefusal(HRESULT code) {
+    return code == WBEM_E_INVALID_QUERY || code == WBEM_E_INVALID_QUERY_TYPE ||
+           code == WBEM_E_INVALID_CLASS;
+}
+
+std::string LocalStampToUtc(std::string_view localStamp) {
+    if (localStamp.size() != 14) return std::string(localStamp);
+    for (char c : localStamp) {
+        if (c < '0' || c > '9') return std::string(localStamp);
+    }
+    auto number = [&](size_t at, size_t length) {
+        int value = 0;
+        for (size_t i = at; i < at + length; ++i) value = value * 10 + (localStamp[i] - '0');
+        return value;
+    };
+    struct tm local = {};
+    local.tm_year = number(0, 4) - 1900;
+    local.tm_mon = number(4, 2) - 1;
+    local.tm_mday = number(6, 2);
+    local.tm_hour = number(8, 2);
+    local.tm_min = number(10, 2);
+    local.tm_sec = number(12, 2);
+    local.tm_isdst = -1;  // whatever the zone's rules say for that date
+    struct tm checked = local;
+    time_t when = mktime(&checked);
+    // mktime moves fields that are out of range into the next ones; such a
+    // text is not a date.
+    if (when == static_cast<time_t>(-1) || local.tm_mon < 0 || local.tm_mon > 11 ||
+        checked.tm_mday != local.tm_mday || local.tm_hour > 23 || local.tm_min > 59 ||
+        local.tm_sec > 59) {
+        return std::string(localStamp);
+    }
+    return UtcStamp(when);
+}
+
+std::string UtcStamp(time_t when) {
+    struct tm utc;
+    gmtime_r(&when, &utc);
+    return StringFormat("%d%02d%02d%02d%02d%02d", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
+                        utc.tm_hour, utc.tm_min, utc.tm_sec);
+}

@@ -6,6 +6,7 @@
 // category, severity limit and time window. Stateless; any thread.
 #pragma once
 
+#include <time.h>
 #include <wbemidl.h>
 
 #include <cstdint>
@@ -42,3 +43,17 @@ bool EventQueryValuesAreSafe(const TEventQueryFields& fields);
 // Raises std::bad_alloc when the text cannot be allocated.
 HRESULT SendEventQuery(IWbemServices* services, const TEventQueryFields& fields,
                        IEnumWbemClassObject** eventEnum);
+
+// True for the codes with which WMI refuses a query itself (invalid query,
+// query type or class): asking again cannot succeed, unlike a failure to
+// reach the host.
+bool IsQueryRefusal(HRESULT code);
+
+// A replay bound, fourteen digits YYYYMMDDhhmmss of the listener's local
+// time, as the same instant in UTC, same form; daylight saving time is that
+// of the date. A text that is not such a date (wrong length, a month 13) is
+// returned unchanged, for WMI to judge.
+std::string LocalStampToUtc(std::string_view localStamp);
+
+// `when` in UTC as fourteen digits YYYYMMDDhhmmss.
+std::string UtcStamp(time_t when);

@@ -83,14 +83,26 @@ std::string VariantToText(const VARIANT& v) {
 }
 
 std::string QuoteField(const std::string& text) {
-    if (text.empty() || text.find(' ') == std::string::npos) return text;
+    if (text.find_first_of(" \r\n") == std::string::npos) return text;
     std::string quoted = "\"";
     for (char c : text) {
-        if (c == '"') quoted += '\\';
-        quoted += c;
+        if (c == '"') {
+            quoted += "\\\"";
+        } else if (c == '\r') {
+            quoted += "\\r";
+        } else if (c == '\n') {
+            quoted += "\\n";
+        } else {
+            quoted += c;
+        }
     }
     quoted += '"';
     return quoted;
+}
+
+std::string QuoteLineBreaks(const std::string& text) {
+    if (text.find_first_of("\r\n") == std::string::npos) return text;
+    return QuoteField(text);
 }
 
 bool BuildEventRecord(const TSubscriptionNode& node, IWbemClassObject* event, std::string* record,
@@ -117,8 +129,11 @@ bool BuildEventRecord(const TSubscriptionNode& node, IWbemClassObject* event, st
     const std::string& type = texts[3];
     const std::string& logFile = texts[4];
     const std::string& source = texts[5];
-    *record = StringFormat(CConfigDataLoader::LoadMessage(123).c_str(), node.host.c_str(),
-                           QuoteField(time).c_str(), code.c_str(), QuoteField(source).c_str(),
-                           logFile.c_str(), QuoteField(type).c_str(), QuoteField(message).c_str());
+    // Every field is one line: a line break inside one would end the record
+    // early and let event text pass for protocol lines.
+    *record = StringFormat(
+        CConfigDataLoader::LoadMessage(123).c_str(), QuoteLineBreaks(node.host).c_str(),
+        QuoteField(time).c_str(), QuoteLineBreaks(code).c_str(), QuoteField(source).c_str(),
+        QuoteField(logFile).c_str(), QuoteField(type).c_str(), QuoteField(message).c_str());
     return true;
 }

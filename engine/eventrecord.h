@@ -13,10 +13,17 @@ struct TSubscriptionNode;
 // array, "CLSID", or "<UNKNOWN>" for any other kind.
 std::string VariantToText(const VARIANT& value);
 
-// A text that is not empty and contains a blank gets every double quote
-// escaped with a backslash and is enclosed in double quotes; any other text
-// is returned unchanged.
+// A text that contains a blank, a CR or a LF is written as one field: every
+// double quote becomes backslash and quote, CR the two characters \r, LF the
+// two characters \n, and the whole is enclosed in double quotes. Any other
+// text is returned unchanged. Used for the quoted fields of records and for
+// log names wherever a line carries one.
 std::string QuoteField(const std::string& text);
+
+// A text with a CR or a LF goes through QuoteField; any other text, blanks
+// included, is returned unchanged. For the fields that are never quoted for
+// a blank (the host, the event code).
+std::string QuoteLineBreaks(const std::string& text);
 
 // Reads the event's properties and formats the record (message 123). False,
 // with the warning text in *failure, when the event object is missing or a

@@ -9,6 +9,46 @@
 #include "engine/eventrecord.h"
 #include "wmi/wmiconnector.h"
 
+namespace {
+
+// The log file and RecordNumber of a replayed event; false when either
+// cannot be read.
+bool ReplayPosition(IWbemClassObject* event, std::string* log, int64_t* number) {
+    if (event == nullptr) return false;
+    VARIANT value;
+    VariantInit(&value);
+    bool ok = SUCCEEDED(event->Get(u"RecordNumber", 0, &value, nullptr, nullptr));
+    if (ok && value.vt == VT_I4) {
+        *number = value.lVal;
+    } else if (ok && value.vt == VT_UI4) {
+        *number = value.ulVal;
+    } else {
+        ok = false;
+    }
+    VariantClear(&value);
+    if (!ok) return false;
+    VariantInit(&value);
+    ok = SUCCEEDED(event->Get(u"LogFile", 0, &value, nullptr, nullptr));
+    if (ok) *log = VariantToText(value);
+    VariantClear(&value);
+    return ok;
+}
+
+bool AlreadyDelivered(const TSubscriptionNode& node, const std::string& log, int64_t number) {
+    auto range = node.delivered.find(log);
+    return range != node.delivered.end() && range->second.lowest <= number &&
+           number <= range->second.highest;
+}
+
+void NoteDelivered(TSubscriptionNode* node, const std::string& log, int64_t number) {
+    auto [range, added] = node->delivered.try_emplace(log, TDeliveredRange{number, number});
+    if (added) return;
+    range->second.lowest = std::min(range->second.lowest, number);
+    range->second.highest = std::max(range->second.highest, number);
+}
+
+}  // namespace
+
 // A batch of 0 would read as "result set ended" and close a live
 // subscription: at least one object is asked for.
 CQueryThread::CQueryThread(CDispatchThread* owner, const TEngineOptions& options)
@@ -43,11 +83,17 @@ void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClas
             }
             VariantClear(&target);
         }
+        std::string log;
+        int64_t number = 0;
+        bool positioned = node->isReplay != 0 && ReplayPosition(event, &log, &number);
         std::string record;
         std::string failure;
-        if (BuildEventRecord(*node, event, &record, &failure)) {
+        if (positioned && AlreadyDelivered(*node, log, number)) {
+            // Sent before the replay was interrupted.
+        } else if (BuildEventRecord(*node, event, &record, &failure)) {
             LOG(TRACE, "Got NTEVENT: %sfor - %s", record.c_str(), node->Describe().c_str());
             records.push_back(std::move(record));
+            if (positioned) NoteDelivered(node, log, number);
         } else {
             LOG(WARN, "%s", failure.c_str());
         }
@@ -56,18 +102,20 @@ void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClas
         object->Release();
         objects[i] = nullptr;
     }
-    dispatcher->SendLinesToClients(records);
+    // A poll that found nothing sends nothing.
+    if (!records.empty()) dispatcher->SendLinesToClients(records);
 }
 
-void CQueryThread::Poll(TSubscriptionNode* node) {
+bool CQueryThread::Poll(TSubscriptionNode* node) {
     LOG(TRACE, "[queryThread] Begin polling for new events- %s", node->Describe().c_str());
     CWmiConnector::Instance().setProxyBlanket(node->eventEnum, node->user, node->password);
     IWbemClassObject* buffer[kBatchSlots] = {};
     ULONG returned = 0;
     HRESULT result = WBEM_E_FAILED;
     if (node->eventEnum != nullptr) {
-        result =
-            node->eventEnum->Next(pollTimeoutMs, static_cast<ULONG>(batchSize), buffer, &returned);
+        // No wait here: the thread waits only when none of its
+        // subscriptions has anything (run).
+        result = node->eventEnum->Next(0, static_cast<ULONG>(batchSize), buffer, &returned);
     }
     LOG(TRACE, "[queryThread] End polling for new events - %s", node->Describe().c_str());
     if ((result == WBEM_S_NO_ERROR || result == WBEM_S_FALSE) && returned == 0) {
@@ -76,20 +124,22 @@ void CQueryThread::Poll(TSubscriptionNode* node) {
             LOG(DEBUG, "[queryThread] Completed add subscription - %s", node->Describe().c_str());
         }
         dispatcher->AddJob(node);
-    } else if (result == WBEM_S_NO_ERROR || result == WBEM_S_FALSE || result == WBEM_S_TIMEDOUT) {
+        return true;
+    }
+    if (result == WBEM_S_NO_ERROR || result == WBEM_S_FALSE || result == WBEM_S_TIMEDOUT) {
         LOG(TRACE, "Recieved %d events", static_cast<int>(returned));
         deliverEvents(node, returned, buffer);
-        AddJob(node);
-    } else {
-        LOG(DEBUG, "[queryThread] Problem while querying for events - %s",
-            node->Describe().c_str());
-        for (ULONG i = 0; i < returned && i < kBatchSlots; ++i) {
-            if (buffer[i] != nullptr) buffer[i]->Release();
-        }
-        node->lastError = result;
-        node->SetStage(Error);
-        dispatcher->AddJob(node);
+        ReturnJob(node);
+        return returned > 0;
     }
+    LOG(DEBUG, "[queryThread] Problem while querying for events - %s", node->Describe().c_str());
+    for (ULONG i = 0; i < returned && i < kBatchSlots; ++i) {
+        if (buffer[i] != nullptr) buffer[i]->Release();
+    }
+    node->lastError = result;
+    node->SetStage(Error);
+    dispatcher->AddJob(node);
+    return true;
 }
 
 void CQueryThread::run() {
@@ -97,14 +147,27 @@ void CQueryThread::run() {
         LOG(ERROR, "CoInitializeEx() failed!");
     LOG(TRACE, "EventWaitPerConnection set to %d ms", pollTimeoutMs);
     LOG(TRACE, "NumberOfEventsToPool set to %d", batchSize);
+    // Polls in a row that found nothing. Once it reaches the number of
+    // nodes queued here, every subscription of this thread has been polled
+    // since the last event and had nothing: only then does the thread wait,
+    // and a node handed over by the dispatcher (or a terminate request) ends
+    // the wait early.
+    unsigned emptyPolls = 0;
     for (;;) {
+        if (emptyPolls > 0 && emptyPolls >= GetJobCount()) {
+            WaitForWork(pollTimeoutMs);
+            emptyPolls = 0;
+        }
         TSubscriptionNode* node = TakeJob(5000);
         if (isTerminated()) {
             LOG(TRACE, "[queryThread] Got terminate flag, Terminating thread");
             if (node != nullptr) dispatcher->AddJob(node);
             return;
         }
-        if (node == nullptr) continue;
+        if (node == nullptr) {
+            emptyPolls = 0;
+            continue;
+        }
         if (node->markedForDeletion) {
             dispatcher->AddJob(node);
             continue;
@@ -117,6 +180,6 @@ void CQueryThread::run() {
             dispatcher->AddJob(node);
             continue;
         }
-        Poll(node);
+        emptyPolls = Poll(node) ? 0 : emptyPolls + 1;
     }
 }

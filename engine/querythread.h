@@ -4,12 +4,18 @@
 //
 // DESIGN
 //   One thread, one queue holding the nodes it serves. Each pass takes the
-//   front node, polls its enumerator once (a batch of at most 50 objects,
-//   waiting at most the poll timeout), broadcasts the events from this
-//   thread (the records of one poll in one broadcast), and puts the node
-//   back at the end of its own queue; nodes thus take turns. A node whose result set ended
-//   (Completed) or whose poll failed (Error) goes back to the dispatcher, as does a node marked for
-//   deletion. An idle thread waits up to 5000 ms for work.
+//   front node, polls its enumerator once without waiting (a batch of at
+//   most 50 objects), broadcasts the events from this thread (the records of
+//   one poll in one broadcast), and puts the node back at the end of its own
+//   queue; nodes thus take turns. The thread waits only when every node it
+//   holds has been polled since its last event and had nothing: then up to
+//   the poll timeout (OTHERS.EVENTWAITPERCONNECTION), or until the
+//   dispatcher hands it a node or asks it to end. So one idle subscription
+//   never holds up a busy one. A node whose result set ended (Completed) or
+//   whose poll failed (Error) goes back to the dispatcher, as does a node
+//   marked for deletion. A thread with no node waits up to 5000 ms for work.
+//   A replay remembers what it has sent (TSubscriptionNode::delivered) and,
+//   when its query runs again after a failure, skips those records.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +30,8 @@ class CQueryThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSubsc
   public:
     static constexpr int kBatchSlots = 50;
 
-    // Polls with the options' timeout and batch size (brought into 1..50).
+    // Polls batches of the options' size (brought into 1..50); waits at most
+    // the options' poll timeout when none of its nodes has anything.
     CQueryThread(CDispatchThread* dispatcher, const TEngineOptions& options);
     ~CQueryThread() override;
 
@@ -36,7 +43,10 @@ class CQueryThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSubsc
     void run() override;
 
   private:
-    void Poll(TSubscriptionNode* node);
+    // Polls the node once without waiting and hands it on: back to this
+    // thread's queue, or to the dispatcher. False when the poll found
+    // nothing and the node stays here.
+    bool Poll(TSubscriptionNode* node);
 
     // Constant after construction.
     CDispatchThread* dispatcher;  // not owned

@@ -26,23 +26,25 @@ class CSubscriptionEngine {
     virtual int Stop() = 0;
 
     // Queues a new subscription. Returns 0 when queued, -1 when a live
-    // subscription with the same host, category and eventType exists, -2
-    // when the host is neither a dotted address nor a resolvable name, -3
-    // when the engine is not running.
+    // subscription with the same host, category and eventType exists (and
+    // is not being deleted), -2 when the host is neither a dotted address
+    // nor a resolvable name, -3 when the engine is not running. Commands
+    // take effect in the order they arrive, from one client or several.
     virtual int AddSubscription(const std::string& host, const std::string& category,
                                 const std::string& eventType, const std::string& user,
                                 const std::string& password) = 0;
 
     // Queues a replay of the events between timeFrom and timeTo (fourteen
-    // digits YYYYMMDDhhmmss; timeTo "0" means now). Returns 1.
+    // digits YYYYMMDDhhmmss of the listener's local time; timeTo "0" means
+    // now). Returns 1.
     virtual int ReplayEvents(const std::string& host, const std::string& category,
                              const std::string& eventType, const std::string& timeFrom,
                              const std::string& timeTo, const std::string& user,
                              const std::string& password) = 0;
 
-    // Marks the live subscriptions of host and category ("*" matches all)
-    // for deletion; the third argument is not used. Returns how many were
-    // marked.
+    // Marks the live subscriptions and pending replays of host and category
+    // ("*" matches all) for deletion; the third argument is not used.
+    // Returns how many were marked.
     virtual int DeleteSubscription(const std::string& host, const std::string& category,
                                    const std::string& unused) = 0;
 

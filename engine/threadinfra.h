@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <string>
 
 #include "platform/thread_annotations.h"
@@ -37,6 +38,14 @@ enum TSubscriptionStage : int32_t {
 // Display names of the stages, indexed by stage value (LIST prints them).
 extern const char* const g_stageNames[8];
 
+// The records of one log file that a replay has already sent: the lowest
+// and the highest RecordNumber. A query returns each log's records in
+// record order, so every record between the two was sent as well.
+struct TDeliveredRange {
+    int64_t lowest;
+    int64_t highest;
+};
+
 struct TSubscriptionNode {
     // Written by the controller before the node is queued; never changed
     // afterwards, so any thread may read them.
@@ -48,6 +57,10 @@ struct TSubscriptionNode {
     std::string eventType;
     std::string timeFrom;
     std::string timeTo;
+    // The replay window in UTC, as the query states it (timeFrom and timeTo
+    // are the listener's local time, as the client gave them).
+    std::string queryFrom;
+    std::string queryTo;
     // Assigned only while the dispatcher's subsListLock is held, so LIST never
     // copies a text that is being replaced.
     std::string failedAt;
@@ -66,6 +79,14 @@ struct TSubscriptionNode {
     bool isConnected = false;
     std::atomic<bool> connectionFailed{false};
     std::atomic<int32_t> stage{New};
+    // A replay whose REPLAY_FINISHED has gone out: it only gives its
+    // connection back, and LIST and DELETE no longer see it. Set by the
+    // dispatcher while it holds subsListLock; other threads read it only
+    // under that lock.
+    bool replayFinished = false;
+    // What a replay has sent so far, per log file; an interrupted replay
+    // runs its query again and skips these. Written and read by the holder.
+    std::map<std::string, TDeliveredRange> delivered;
 
     TSubscriptionNode() = default;
     ~TSubscriptionNode();
@@ -123,6 +144,18 @@ class CJobQueue {
         if (jobs.empty()) return nullptr;
         return PopFront();
     }
+
+    // Appends a job the taker puts back into its own queue, without raising
+    // the signal: the signal then means work from elsewhere (a new job, or
+    // Wake). Takes ownership.
+    void ReturnJob(T* job) {
+        RSLibrary::RSSynchronizeGuard guard(queueLock);
+        jobs.push_back(job);
+    }
+
+    // Waits at most timeoutMs for the signal: a job added with AddJob, or
+    // Wake. A signal left over from earlier work ends the wait at once.
+    void WaitForWork(int32_t timeoutMs) { jobSignal.wait(timeoutMs); }
 
     // Raises the signal without adding a job, so that a taker waiting on an
     // empty queue looks again at once (used after a terminate request).

@@ -57,6 +57,17 @@ std::string FoldCase(std::string text) {
     return text;
 }
 
+// "*", or decimal digits with an optional minus sign.
+bool IsSeverity(const std::string& text) {
+    if (text == "*") return true;
+    size_t digits = !text.empty() && text[0] == '-' ? 1 : 0;
+    if (digits == text.size()) return false;
+    for (size_t i = digits; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') return false;
+    }
+    return true;
+}
+
 std::string Join(const std::string* fields, int count) {
     std::string text;
     for (int i = 0; i < count; ++i) {
@@ -80,14 +91,21 @@ struct TCommandForm {
     int loggable;
 };
 
-constexpr int kMaxForms = 4;
+constexpr int kMaxForms = 8;
 constexpr int kMaxGroups = 8;
 
 // Argument patterns. Each backslash is the pattern dialect's escape: "\\b" is
 // one blank or TAB, "\\c" one letter, "\\*" a literal star.
 #define QUELLON_14_DIGITS "{[0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9]}"
+// A category in double quotes may hold blanks ("Directory Service"); the
+// quotes are not part of it. The quoted forms are tried before the plain
+// ones, which would split such a category at its blank.
+#define QUELLON_QUOTED "\"{[^\":]+}\""
 #define QUELLON_REPLAY_HEAD \
     "^\\b?{[Rr][Ee][Pp][Ll][Aa][Yy]}\\b+{[^:]+}\\b+{[^:]+}\\b+{[^:]+}\\b+" QUELLON_14_DIGITS
+#define QUELLON_REPLAY_HEAD_QUOTED                                  \
+    "^\\b?{[Rr][Ee][Pp][Ll][Aa][Yy]}\\b+{[^:]+}\\b+" QUELLON_QUOTED \
+    "\\b+{[^:]+}\\b+" QUELLON_14_DIGITS
 
 // keyword, user, password
 const TCommandForm kLoginForm = {"^\\b?{\\c+}\\b+{[^:]+}\\b+{[^:]+}", 3, 2};
@@ -95,20 +113,35 @@ const TCommandForm kLoginForm = {"^\\b?{\\c+}\\b+{[^:]+}\\b+{[^:]+}", 3, 2};
 const TCommandForm kAdd6 = {
     "^\\b?{[Aa][Dd][Dd]}\\b+{[^:]+}\\b+{[^:]+}\\b+{[0-9]|\\*}\\b+{[^:]+}\\b+{[^:]+}", 6, 5};
 const TCommandForm kAdd4 = {"^\\b?{[Aa][Dd][Dd]}\\b+{[^:]+}\\b+{[^:]+}\\b+{[0-9]|\\*}", 4, 4};
+const TCommandForm kAdd6Quoted = {"^\\b?{[Aa][Dd][Dd]}\\b+{[^:]+}\\b+" QUELLON_QUOTED
+                                  "\\b+{[0-9]|\\*}\\b+{[^:]+}\\b+{[^:]+}",
+                                  6, 5};
+const TCommandForm kAdd4Quoted = {
+    "^\\b?{[Aa][Dd][Dd]}\\b+{[^:]+}\\b+" QUELLON_QUOTED "\\b+{[0-9]|\\*}", 4, 4};
 // keyword, host[, category]
 const TCommandForm kDelete3 = {"^\\b?{[Dd][Ee][Ll][Ee][Tt][Ee]}\\b+{[^:]+}\\b+{[^:]+}", 3, 3};
 const TCommandForm kDelete2 = {"^\\b?{[Dd][Ee][Ll][Ee][Tt][Ee]}\\b+{[^:]+}", 2, 2};
+const TCommandForm kDelete3Quoted = {
+    "^\\b?{[Dd][Ee][Ll][Ee][Tt][Ee]}\\b+{[^:]+}\\b+" QUELLON_QUOTED, 3, 3};
 // keyword, host, category, severity, from, to ("0": now)[, user, password]
 const TCommandForm kReplay8 = {
     QUELLON_REPLAY_HEAD "\\b+" QUELLON_14_DIGITS "\\b+{[^:]+}\\b+{[^:]+}", 8, 6};
 const TCommandForm kReplay8Now = {QUELLON_REPLAY_HEAD "\\b+{[0]}\\b+{[^:]+}\\b+{[^:]+}", 8, 6};
 const TCommandForm kReplay6 = {QUELLON_REPLAY_HEAD "\\b+" QUELLON_14_DIGITS, 6, 6};
 const TCommandForm kReplay6Now = {QUELLON_REPLAY_HEAD "\\b+{[0]}", 6, 6};
+const TCommandForm kReplay8Quoted = {
+    QUELLON_REPLAY_HEAD_QUOTED "\\b+" QUELLON_14_DIGITS "\\b+{[^:]+}\\b+{[^:]+}", 8, 6};
+const TCommandForm kReplay8NowQuoted = {
+    QUELLON_REPLAY_HEAD_QUOTED "\\b+{[0]}\\b+{[^:]+}\\b+{[^:]+}", 8, 6};
+const TCommandForm kReplay6Quoted = {QUELLON_REPLAY_HEAD_QUOTED "\\b+" QUELLON_14_DIGITS, 6, 6};
+const TCommandForm kReplay6NowQuoted = {QUELLON_REPLAY_HEAD_QUOTED "\\b+{[0]}", 6, 6};
 // keyword[, level]
 const TCommandForm kLogLevel2 = {"^\\b*{[Ll][Oo][Gg][Ll][Ee][Vv][Ee][Ll]}\\b*{[^:]+}", 2, 2};
 const TCommandForm kLogLevel1 = {"^\\b*{[Ll][Oo][Gg][Ll][Ee][Vv][Ee][Ll]}\\b*", 1, 1};
 
 #undef QUELLON_REPLAY_HEAD
+#undef QUELLON_REPLAY_HEAD_QUOTED
+#undef QUELLON_QUOTED
 #undef QUELLON_14_DIGITS
 
 }  // namespace
@@ -145,10 +178,19 @@ struct CWmiLogEventServer::TCommandCall {
 // The command table. A new command is one row here and one handler.
 const CWmiLogEventServer::TCommand CWmiLogEventServer::kCommands[] = {
     {"Login", {&kLoginForm}, false, false, &CWmiLogEventServer::ProcessLogin},
-    {"Add", {&kAdd6, &kAdd4}, true, false, &CWmiLogEventServer::ProcessAdd},
-    {"Delete", {&kDelete3, &kDelete2}, true, true, &CWmiLogEventServer::ProcessDelete},
+    {"Add",
+     {&kAdd6Quoted, &kAdd4Quoted, &kAdd6, &kAdd4},
+     true,
+     false,
+     &CWmiLogEventServer::ProcessAdd},
+    {"Delete",
+     {&kDelete3Quoted, &kDelete3, &kDelete2},
+     true,
+     true,
+     &CWmiLogEventServer::ProcessDelete},
     {"Replay",
-     {&kReplay8, &kReplay8Now, &kReplay6, &kReplay6Now},
+     {&kReplay8Quoted, &kReplay8NowQuoted, &kReplay6Quoted, &kReplay6NowQuoted, &kReplay8,
+      &kReplay8Now, &kReplay6, &kReplay6Now},
      true,
      false,
      &CWmiLogEventServer::ProcessReplay},
@@ -468,7 +510,8 @@ CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessAdd(TCommandCall& cal
 CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessDelete(TCommandCall& call) {
     // keyword, host[, category]
     std::string* f = call.fields;
-    if (call.form == 1) f[2] = "*";
+    // The host-only form leaves the category empty.
+    if (f[2].empty()) f[2] = "*";
     int marked = 0;
     if (!WithController([&](CSubscriptionEngine& engine) {
             marked = engine.DeleteSubscription(f[1], f[2], "*");
@@ -483,6 +526,12 @@ CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessDelete(TCommandCall& 
 CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessReplay(TCommandCall& call) {
     // keyword, host, category, severity, from, to[, user, password]
     const std::string* f = call.fields;
+    // The severity goes into the query as a number: any other text could
+    // only be refused there, over and over.
+    if (!IsSeverity(f[3])) {
+        call.reply = Message(116);
+        return TAfterReply::kNextLine;
+    }
     LOG(DEBUG,
         "Command {%s} recvd from {%s}, host={%s}, category={%s}, severity={%s}, fromTime={%s}, "
         "toTime={%s}",

@@ -17,8 +17,10 @@
 #include "tests/app/tempdir.h"
 #include "tests/app/testglobals.h"
 #include "tests/serverframework/lineclient.h"
+#include "tests/wmi/evtxsamples.h"
 #include "tests/wmi/simfixture.h"
 #include "wmi/locatorfactory.h"
+#include "wmi/sim/evtximport.h"
 
 using wmi::sim::SimEvent;
 using wmi::sim::SimResult;
@@ -26,6 +28,8 @@ using wmi::sim::SimResult;
 namespace {
 
 const char* const kLive = "127.0.0.2";
+// The listener's zone in these tests: UTC-5, with daylight saving time.
+const char* const kLocalZone = "EST5EDT,M3.2.0,M11.1.0";
 const char* const kHistory = "127.0.0.3";
 
 const char* const kIni = "[LOCAL_AUTH]\nUSERNAME=alice\nPASSWORD=secret\n";
@@ -70,7 +74,7 @@ class EngineTest : public simtest::SimStoreFixture {
         // hours behind UTC with daylight saving from the second Sunday of
         // March to the first Sunday of November (a rule written out, so no
         // zone database is needed). Set before anything reads local time.
-        setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1);
+        setenv("TZ", kLocalZone, 1);
         tzset();
     }
 
@@ -162,6 +166,22 @@ class EngineTest : public simtest::SimStoreFixture {
             if (line == ".\r\n" || line.empty()) break;
         }
         return reply;
+    }
+
+    // The NTEVENT records among `lines`.
+    static std::vector<std::string> Records(const std::vector<std::string>& lines) {
+        std::vector<std::string> records;
+        for (const std::string& line : lines) {
+            if (line.rfind("NTEVENT", 0) == 0) records.push_back(line);
+        }
+        return records;
+    }
+
+    // The event code of a record of host `host`: the field after the time.
+    static std::string CodeOf(const std::string& record, const std::string& host) {
+        std::string rest = record.substr(std::string("NTEVENT: ").size() + host.size() + 1);
+        rest = rest.substr(rest.find(' ') + 1);
+        return rest.substr(0, rest.find(' '));
     }
 
     TEngineOptions options = ShortIntervals();  // the engine SetUp starts
@@ -312,12 +332,13 @@ TEST_F(EngineTest, ReplayDeliversTheWindowInOrderThenFinishes) {
     Append(kHistory, history);
     ExpectLocalTimeIsNotUtc();
     auto client = Client();
-    // Both bounds are exclusive: seconds 10 .. 99 of the history, System only.
-    client->SendLine("REPLAY 127.0.0.3 System * 20231114221329 20231114221500");
+    // Both bounds are exclusive and in local time (22:13:29 UTC is 17:13:29
+    // here): seconds 10 .. 99 of the history, System only.
+    client->SendLine("REPLAY 127.0.0.3 System * 20231114171329 20231114171500");
     std::vector<std::string> lines;
     WaitForAll(*client,
                {"OK replaying events for requested time period\r\n",
-                "REPLAY_FINISHED 127.0.0.3 System * 20231114221329 20231114221500\r\n"},
+                "REPLAY_FINISHED 127.0.0.3 System * 20231114171329 20231114171500\r\n"},
                &lines);
     std::vector<std::string> codes;
     for (const std::string& line : lines) {
@@ -329,7 +350,8 @@ TEST_F(EngineTest, ReplayDeliversTheWindowInOrderThenFinishes) {
     for (size_t i = 0; i < codes.size(); ++i) {
         EXPECT_EQ(codes[i].substr(0, codes[i].find(' ')), std::to_string(11 + 2 * i)) << i;
     }
-    // A replay is never listed and its first connection is not announced.
+    // A finished replay is no longer listed; its first connection is not
+    // announced.
     for (const std::string& line : lines) EXPECT_EQ(line.find("CONNECTION_OK"), std::string::npos);
     EXPECT_EQ(List(*client), "OK List Follows for 0 entries (0 unreachable):\r\n.\r\n");
 
@@ -370,6 +392,426 @@ TEST_F(EngineTest, StopAnnouncesShutdownThenDeletesEverySubscriptionThenCloses) 
         EXPECT_TRUE(c->WaitClosed());
     }
     server.reset();
+}
+
+// Event text with line breaks, in any field, stays inside its record: each
+// record is exactly one line and its "." line, so no text can pass for a
+// record end or a notice.
+TEST_F(EngineTest, LineBreaksInEventTextStayInsideTheirRecord) {
+    struct Case {
+        const char* log;
+        const char* source;
+        std::optional<std::vector<std::string>> inserts;
+        const char* expected;  // the record line after "NTEVENT: 127.0.0.2 <time> <code> "
+    };
+    const Case cases[] = {
+        {"Security", "Forger",
+         std::vector<std::string>{"x\r\n.\r\nCONNECTION_OK 10.0.0.1 Security *"},
+         "Forger Security Information \"x\\r\\n.\\r\\nCONNECTION_OK 10.0.0.1 Security *\"\r\n"},
+        {"Application", "Src", std::vector<std::string>{"one\ntwo"},
+         "Src Application Information \"one\\ntwo\"\r\n"},
+        {"Application", "Src\r", std::vector<std::string>{"cr"},
+         "\"Src\\r\" Application Information cr\r\n"},
+        {"Odd\nLog", "Src", std::vector<std::string>{"lf in the log name"},
+         "Src \"Odd\\nLog\" Information \"lf in the log name\"\r\n"},
+        {"System", "Src", std::vector<std::string>{"\r\n"},
+         "Src System Information \"\\r\\n\"\r\n"},
+    };
+    auto client = Client();
+    client->SendLine("ADD 127.0.0.2 * *");
+    WaitFor(*client, "CONNECTION_OK");
+    std::vector<SimEvent> events;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        events.push_back(MakeEvent(1700000000, cases[i].log, 3, cases[i].source,
+                                   static_cast<uint32_t>(i), cases[i].inserts));
+    }
+    Append(kLive, events);
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ(client->ReadLine(), "NTEVENT: 127.0.0.2 20231114221320.000000+000 " +
+                                          std::to_string(i) + " " + cases[i].expected)
+            << i;
+        EXPECT_EQ(client->ReadLine(), ".\r\n") << i;
+    }
+    // Nothing else arrived: the next line is the reply to NOOP.
+    client->SendLine("NOOP");
+    EXPECT_EQ(client->ReadLine(), "OK noop\r\n");
+}
+
+// The same with real event text: the bundled Application log holds events
+// whose first insertion string has line feeds (Software Protection 1066).
+TEST_F(EngineTest, RealEventTextKeepsTheRecordFraming) {
+    std::vector<wmi::sim::EvtxReadReport> reports;
+    std::string error;
+    ASSERT_EQ(wmi::sim::ImportEvtxFiles(
+                  store, kHistory, {SamplesDir() + "/Application_no_crc32.evtx"}, reports, &error),
+              SimResult::Ok)
+        << error;
+    int64_t imported = 0;
+    ASSERT_EQ(store.eventCount(kHistory, imported), SimResult::Ok);
+    auto client = Client();
+    client->SendLine("REPLAY 127.0.0.3 * * 19700102000000 0");
+    size_t records = 0;
+    size_t withLineBreaks = 0;
+    for (;;) {
+        std::string line = client->ReadLine();
+        ASSERT_FALSE(line.empty()) << "after " << records << " records";
+        if (line.rfind("REPLAY_FINISHED", 0) == 0) break;
+        if (line.rfind("OK replaying", 0) == 0) continue;
+        ASSERT_EQ(line.rfind("NTEVENT: 127.0.0.3 ", 0), 0u) << line;
+        ASSERT_EQ(client->ReadLine(), ".\r\n") << line;
+        ++records;
+        withLineBreaks += line.find("\\n") != std::string::npos;
+    }
+    EXPECT_EQ(records, static_cast<size_t>(imported));
+    EXPECT_GT(withLineBreaks, 0u);
+}
+
+// Log names with a blank: a category in double quotes for ADD, REPLAY and
+// DELETE; the log name quoted in records, notices and LIST.
+TEST_F(EngineTest, QuotedCategoriesWorkForEveryCommandAndComeBackQuoted) {
+    Append(kHistory, {MakeEvent(1700000010, "DNS Server", 2, "DNS", 7, std::nullopt),
+                      MakeEvent(1700000011, "DNS", 2, "DNS", 8, std::nullopt)});
+    auto client = Client();
+    struct Step {
+        const char* command;
+        std::vector<std::string> expected;  // in any order
+    };
+    const Step steps[] = {
+        {"ADD 127.0.0.2 \"Directory Service\" 3",
+         {"OK queuing subscription for 127.0.0.2 Directory Service 3\r\n",
+          "CONNECTION_OK 127.0.0.2 \"Directory Service\" 3\r\n"}},
+        {"ADD 127.0.0.2 \"Windows PowerShell\" * CORP\\bob pw",
+         {"OK queuing subscription for 127.0.0.2 Windows PowerShell *\r\n",
+          "CONNECTION_OK 127.0.0.2 \"Windows PowerShell\" *\r\n"}},
+        {"ADD 127.0.0.2 \"Directory Service\" 3",
+         {"ERROR subscription for 127.0.0.2 Directory Service 3 already exists\r\n"}},
+        {"REPLAY 127.0.0.3 \"DNS Server\" * 20231114171300 20231114171400",
+         {"OK replaying events for requested time period\r\n",
+          "NTEVENT: 127.0.0.3 20231114221330.000000+000 7 DNS \"DNS Server\" Warning <NULL>\r\n",
+          ".\r\n", "REPLAY_FINISHED 127.0.0.3 \"DNS Server\" * 20231114171300 20231114171400\r\n"}},
+        {"REPLAY 127.0.0.3 \"DNS Server\" 2 20231114171300 0 CORP\\bob pw",
+         {"OK replaying events for requested time period\r\n",
+          "NTEVENT: 127.0.0.3 20231114221330.000000+000 7 DNS \"DNS Server\" Warning <NULL>\r\n",
+          ".\r\n"}},
+    };
+    for (const Step& step : steps) {
+        client->SendLine(step.command);
+        EXPECT_TRUE(WaitForAll(*client, step.expected)) << step.command;
+    }
+    WaitFor(*client, "REPLAY_FINISHED 127.0.0.3 \"DNS Server\" 2 20231114171300 ");
+
+    Append(kLive, {MakeEvent(1700000020, "Directory Service", 2, "NTDS General", 1644,
+                             std::vector<std::string>{"a query"})});
+    EXPECT_EQ(WaitFor(*client, "NTEVENT"),
+              "NTEVENT: 127.0.0.2 20231114221340.000000+000 1644 \"NTDS General\" "
+              "\"Directory Service\" Warning \"a query\"\r\n");
+    const std::string expected =
+        "OK List Follows for 2 entries (0 unreachable):\r\n"
+        "127.0.0.2 \"Directory Service\" 3 - EventWait\r\n"
+        "127.0.0.2 \"Windows PowerShell\" * CORP\\bob EventWait\r\n.\r\n";
+    std::string list;
+    for (int i = 0; i < 50 && list != expected; ++i) list = List(*client);
+    EXPECT_EQ(list, expected);
+
+    client->SendLine("DELETE 127.0.0.2 \"Directory Service\"");
+    EXPECT_TRUE(WaitForAll(*client, {"OK queued deletion of subscription for 1 host(s)\r\n",
+                                     "OK Deleted Host 127.0.0.2 \"Directory Service\" 3\r\n"}));
+    // One-word categories are matched as before.
+    client->SendLine("DELETE 127.0.0.2 Directory");
+    EXPECT_EQ(client->ReadLine(), "ERROR no matching subscription found\r\n");
+}
+
+// Replay bounds are the listener's local time; the query asks for the same
+// instants in UTC, with daylight saving time where the zone has it.
+struct ZoneCase {
+    const char* zone;
+    int64_t utcBase;   // events at utcBase + 0 .. 9 s, codes 0 .. 9
+    const char* from;  // local time of utcBase
+    const char* to;    // local time of utcBase + 5 s
+};
+
+void PrintTo(const ZoneCase& zone, std::ostream* out) { *out << zone.zone << " " << zone.from; }
+
+class EngineTimeZoneTest : public EngineTest, public ::testing::WithParamInterface<ZoneCase> {
+  protected:
+    void SetUp() override {
+        // The listener runs in the zone; no engine thread runs yet.
+        setenv("TZ", GetParam().zone, 1);
+        tzset();
+        EngineTest::SetUp();
+    }
+    void TearDown() override {
+        EngineTest::TearDown();
+        setenv("TZ", kLocalZone, 1);
+        tzset();
+    }
+};
+
+TEST_P(EngineTimeZoneTest, ReplayWindowIsLocalTime) {
+    const ZoneCase& zone = GetParam();
+    std::vector<SimEvent> events;
+    for (int i = 0; i < 10; ++i) {
+        events.push_back(MakeEvent(zone.utcBase + i, "System", 3, "Src", static_cast<uint32_t>(i),
+                                   std::nullopt));
+    }
+    // And one a minute ago, for an end time of "0".
+    const time_t now = time(nullptr);
+    events.push_back(MakeEvent(now - 60, "System", 3, "Src", 100, std::nullopt));
+    Append(kHistory, events);
+    auto client = Client();
+
+    // Both bounds exclusive: codes 1 to 4.
+    client->SendLine(std::string("REPLAY 127.0.0.3 System * ") + zone.from + " " + zone.to);
+    std::vector<std::string> lines;
+    EXPECT_EQ(
+        WaitFor(*client, "REPLAY_FINISHED", &lines),
+        std::string("REPLAY_FINISHED 127.0.0.3 System * ") + zone.from + " " + zone.to + "\r\n");
+    std::vector<std::string> codes;
+    for (const std::string& record : Records(lines)) codes.push_back(CodeOf(record, kHistory));
+    EXPECT_EQ(codes, (std::vector<std::string>{"1", "2", "3", "4"})) << zone.zone;
+
+    // An hour ago up to now, both in local time: the recent event only.
+    time_t hourAgo = now - 3600;
+    struct tm local;
+    localtime_r(&hourAgo, &local);
+    char from[32];
+    strftime(from, sizeof from, "%Y%m%d%H%M%S", &local);
+    client->SendLine(std::string("REPLAY 127.0.0.3 System * ") + from + " 0");
+    lines.clear();
+    const std::string head = std::string("REPLAY_FINISHED 127.0.0.3 System * ") + from + " ";
+    std::string finished = WaitFor(*client, "REPLAY_FINISHED", &lines);
+    EXPECT_EQ(finished.substr(0, head.size()), head) << zone.zone;
+    codes.clear();
+    for (const std::string& record : Records(lines)) codes.push_back(CodeOf(record, kHistory));
+    EXPECT_EQ(codes, (std::vector<std::string>{"100"})) << zone.zone;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Zones, EngineTimeZoneTest,
+    ::testing::Values(
+        ZoneCase{"America/New_York", 1700000000, "20231114171320", "20231114171325"},  // EST
+        ZoneCase{"America/New_York", 1688486400, "20230704120000", "20230704120005"},  // EDT
+        ZoneCase{"Asia/Kolkata", 1700000000, "20231115034320", "20231115034325"},
+        ZoneCase{"Australia/Lord_Howe", 1704844800, "20240110110000", "20240110110005"},   // +11
+        ZoneCase{"Australia/Lord_Howe", 1720569600, "20240710103000", "20240710103005"}),  // +10:30
+    [](const ::testing::TestParamInfo<ZoneCase>& info) {
+        std::string name = std::string(info.param.zone) + "_" + info.param.from;
+        for (char& c : name) {
+            if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+        }
+        return name;
+    });
+
+// Replays can be seen and stopped: LIST shows them, DELETE removes them,
+// a query WMI refuses ends the replay at once, a severity that is not a
+// number is refused at the command.
+TEST_F(EngineTest, ReplaysAreListedDeletedAndEndWhenRefused) {
+    auto client = Client();
+    for (const char* severity : {"x", "3a", "-", "**"}) {
+        client->SendLine(std::string("REPLAY 127.0.0.3 System ") + severity +
+                         " 20231114221329 20231114221500");
+        EXPECT_EQ(client->ReadLine(), "ERROR insufficient/incorrect parameters\r\n") << severity;
+    }
+
+    // A replay to a host that is down keeps retrying: LIST shows it, DELETE
+    // removes it.
+    ASSERT_EQ(store.setHostUp(kHistory, false), SimResult::Ok);
+    client->SendLine("REPLAY 127.0.0.3 System 2 20231114221329 20231114221500");
+    std::string failed = WaitFor(*client, "CONNECTION_FAILED");
+    ASSERT_EQ(failed.substr(0, 37), "CONNECTION_FAILED  127.0.0.3 System 2") << failed;
+    std::string failedAt = failed.substr(38, 14);
+    std::string list;
+    for (int i = 0; i < 50 && list.find("(1 unreachable)") == std::string::npos; ++i) {
+        list = List(*client);
+    }
+    EXPECT_EQ(list,
+              "OK List Follows for 1 entries (1 unreachable):\r\n"
+              "127.0.0.3 System 2 - REPLAY 20231114221329 20231114221500 "
+              "[CONNECTION_FAILED at " +
+                  failedAt + " \"The RPC server is unavailable.\"]\r\n.\r\n");
+    client->SendLine("DELETE 127.0.0.3");
+    EXPECT_TRUE(WaitForAll(*client, {"OK queued deletion of subscription for 1 host(s)\r\n",
+                                     "OK Deleted Host 127.0.0.3 System 2\r\n"}));
+    EXPECT_EQ(List(*client), "OK List Follows for 0 entries (0 unreachable):\r\n.\r\n");
+    ASSERT_EQ(store.setHostUp(kHistory, true), SimResult::Ok);
+
+    // A query WMI refuses: one CONNECTION_FAILED, no retry, no finish.
+    client->SendLine("REPLAY 127.0.0.3 Sys'tem * 20231114221329 20231114221500");
+    std::vector<std::string> seen;
+    failed = WaitFor(*client, "CONNECTION_FAILED", &seen);
+    EXPECT_EQ(failed.substr(0, 39), "CONNECTION_FAILED  127.0.0.3 Sys'tem * ") << failed;
+    list.clear();
+    for (int i = 0; i < 50 && list.find("for 0 entries") == std::string::npos; ++i) {
+        list = List(*client);
+    }
+    // Gone from the list means destroyed: no retry can follow, and none was
+    // scheduled (the replay of the down host above, severity 2, was).
+    EXPECT_EQ(list, "OK List Follows for 0 entries (0 unreachable):\r\n.\r\n");
+    std::string log = ReadWholeFile(dir.File("quellon.log"));
+    EXPECT_NE(log.find("Scheduled reconnect in 1 sec for - \\\\127.0.0.3\\root\\cimv2, user:, "
+                       "eventType:2"),
+              std::string::npos);
+    EXPECT_EQ(log.find("Scheduled reconnect in 1 sec for - \\\\127.0.0.3\\root\\cimv2, user:, "
+                       "eventType:*"),
+              std::string::npos);
+    client->SendLine("NOOP");
+    WaitFor(*client, "OK noop", &seen);
+    for (const std::string& line : seen) {
+        EXPECT_EQ(line.find("CONNECTION_FAILED"), std::string::npos) << line;
+        EXPECT_EQ(line.find("REPLAY_FINISHED"), std::string::npos) << line;
+        EXPECT_EQ(line.find("CONNECTION_REESTAB"), std::string::npos) << line;
+    }
+}
+
+// Shutdown drops a replay that waits for its host instead of waiting for
+// it to finish.
+TEST_F(EngineTest, StopDropsPendingReplays) {
+    auto client = Client();
+    ASSERT_EQ(store.setHostUp(kHistory, false), SimResult::Ok);
+    client->SendLine("REPLAY 127.0.0.3 System * 20231114221329 20231114221500");
+    WaitFor(*client, "CONNECTION_FAILED");
+    server->Stop();
+    EXPECT_EQ(WaitFor(*client, "Server shutdown"), "Server shutdown\r\n");
+    EXPECT_EQ(client->ReadLine(), "OK Deleted Host 127.0.0.3 System *\r\n");
+    EXPECT_TRUE(client->WaitClosed());
+    server.reset();
+}
+
+// A replay whose host fails half-way resumes after the last record it sent:
+// every record of the window arrives exactly once.
+class EngineSmallBatchTest : public EngineTest {
+  protected:
+    EngineSmallBatchTest() { options.batchSize = 1; }
+};
+
+TEST_F(EngineSmallBatchTest, InterruptedReplayResumesAfterItsLastRecord) {
+    const int kEvents = 10000;
+    std::vector<SimEvent> history;
+    for (int i = 0; i < kEvents; ++i) {
+        history.push_back(MakeEvent(1700000000 + i / 100, i % 3 ? "System" : "Application", 3,
+                                    "Src", static_cast<uint32_t>(i), std::nullopt));
+    }
+    Append(kHistory, history);
+    auto client = Client();
+    client->SendLine("REPLAY 127.0.0.3 * * 20231114171300 20231114180000");
+    std::vector<std::string> lines;
+    for (int records = 0; records < 200;) {
+        std::string line = client->ReadLine();
+        ASSERT_FALSE(line.empty());
+        lines.push_back(line);
+        records += line.rfind("NTEVENT", 0) == 0;
+    }
+    ASSERT_EQ(store.setHostUp(kHistory, false), SimResult::Ok);
+    ASSERT_NE(WaitFor(*client, "CONNECTION_FAILED", &lines), "")
+        << "the replay ended before its host went down";
+    for (const std::string& line : lines) {
+        ASSERT_EQ(line.find("REPLAY_FINISHED"), std::string::npos)
+            << "the replay ended before its host went down";
+    }
+    ASSERT_EQ(store.setHostUp(kHistory, true), SimResult::Ok);
+    EXPECT_NE(WaitFor(*client, "CONNECTION_REESTAB 127.0.0.3 * * ", &lines), "");
+    for (;;) {
+        std::string line = client->ReadLine();
+        ASSERT_FALSE(line.empty()) << "no REPLAY_FINISHED";
+        if (line.rfind("REPLAY_FINISHED", 0) == 0) {
+            EXPECT_EQ(line, "REPLAY_FINISHED 127.0.0.3 * * 20231114171300 20231114180000\r\n");
+            break;
+        }
+        lines.push_back(line);
+    }
+    std::vector<std::string> records = Records(lines);
+    ASSERT_EQ(records.size(), static_cast<size_t>(kEvents));
+    for (int i = 0; i < kEvents; ++i) {
+        ASSERT_EQ(CodeOf(records[i], kHistory), std::to_string(i)) << i;
+    }
+}
+
+// Subscription commands take effect in the order they arrive, also when
+// they come in one read or from two clients at once.
+TEST_F(EngineTest, SubscriptionCommandsTakeEffectInArrivalOrder) {
+    auto client = Client();
+    auto other = Client();
+    client->SendRaw("ADD 127.0.0.2 * *\r\nADD 127.0.0.2 * *\r\n");
+    EXPECT_EQ(client->ReadLine(), "OK queuing subscription for 127.0.0.2 * *\r\n");
+    EXPECT_EQ(WaitFor(*client, "ERROR"), "ERROR subscription for 127.0.0.2 * * already exists\r\n");
+    WaitFor(*other, "CONNECTION_OK 127.0.0.2 * *");
+
+    // Two clients at once: one is queued, the other refused.
+    client->SendRaw("ADD 127.0.0.3 System *\r\n");
+    other->SendRaw("ADD 127.0.0.3 System *\r\n");
+    std::vector<std::string> replies;
+    for (LineClient* c : {client.get(), other.get()}) {
+        for (;;) {
+            std::string line = c->ReadLine();
+            ASSERT_FALSE(line.empty());
+            if (line.rfind("OK queuing", 0) == 0 || line.rfind("ERROR", 0) == 0) {
+                replies.push_back(line);
+                break;
+            }
+        }
+    }
+    std::sort(replies.begin(), replies.end());
+    EXPECT_EQ(replies, (std::vector<std::string>{
+                           "ERROR subscription for 127.0.0.3 System * already exists\r\n",
+                           "OK queuing subscription for 127.0.0.3 System *\r\n"}));
+
+    // DELETE at once followed by the same ADD: the old one leaves, the new
+    // one stays.
+    client->SendRaw("DELETE 127.0.0.2\r\nADD 127.0.0.2 * *\r\n");
+    EXPECT_TRUE(WaitForAll(
+        *client, {"OK queued deletion of subscription for 1 host(s)\r\n",
+                  "OK queuing subscription for 127.0.0.2 * *\r\n",
+                  "OK Deleted Host 127.0.0.2 * *\r\n", "CONNECTION_OK 127.0.0.2 * *\r\n"}));
+    std::string list;
+    for (int i = 0; i < 50 && list.find("127.0.0.2 * * - EventWait") == std::string::npos; ++i) {
+        list = List(*client);
+    }
+    EXPECT_NE(list.find("OK List Follows for 2 entries (0 unreachable):\r\n"), std::string::npos)
+        << list;
+    EXPECT_NE(list.find("127.0.0.2 * * - EventWait"), std::string::npos) << list;
+
+    // Every event once: the second record is the second event, not the
+    // first one again.
+    Append(kLive, {MakeEvent(1700000000, "System", 3, "First", 1, std::nullopt)});
+    EXPECT_NE(WaitFor(*client, "NTEVENT").find(" First "), std::string::npos);
+    Append(kLive, {MakeEvent(1700000001, "System", 3, "Second", 2, std::nullopt)});
+    std::string next = WaitFor(*client, "NTEVENT");
+    EXPECT_NE(next.find(" Second "), std::string::npos) << next;
+}
+
+// One query thread serving many idle subscriptions and a busy one, with a
+// long poll timeout: the busy one is polled again as soon as it has events,
+// not after every idle one has waited its turn (which here would take 36 s
+// per batch of 50, beyond the client's patience).
+class EngineOneQueryThreadTest : public EngineTest {
+  protected:
+    EngineOneQueryThreadTest() {
+        options.queryThreadCount = 1;
+        options.pollTimeoutMs = 3000;
+    }
+};
+
+TEST_F(EngineOneQueryThreadTest, IdleSubscriptionsDoNotHoldUpABusyOne) {
+    auto client = Client();
+    for (int i = 0; i < 12; ++i) {
+        client->SendLine("ADD 127.0.0.3 Idle" + std::to_string(i) + " *");
+        ASSERT_NE(WaitFor(*client, "CONNECTION_OK 127.0.0.3 Idle" + std::to_string(i)), "");
+    }
+    client->SendLine("ADD 127.0.0.2 * *");
+    ASSERT_NE(WaitFor(*client, "CONNECTION_OK 127.0.0.2"), "");
+    for (int burst = 0; burst < 2; ++burst) {
+        std::vector<SimEvent> events;
+        for (int i = 0; i < 200; ++i) {
+            events.push_back(MakeEvent(1700000000 + burst, "System", 3, "Busy",
+                                       static_cast<uint32_t>(burst * 200 + i), std::nullopt));
+        }
+        Append(kLive, events);
+        for (int i = 0; i < 200; ++i) {
+            std::string record = WaitFor(*client, "NTEVENT");
+            ASSERT_NE(record, "") << "burst " << burst << ", record " << i;
+            EXPECT_EQ(CodeOf(record, kLive), std::to_string(burst * 200 + i));
+        }
+    }
 }
 
 // Worker counts below 1 would leave a subscription with nobody to connect

@@ -132,6 +132,35 @@ TEST(EventQuery, UnsafeValuesAreRefusedWithoutCallingWmi) {
     }
 }
 
+// Replay bounds in local time become UTC, daylight saving time included;
+// a text that is not a date is left for WMI to judge.
+TEST(EventQuery, LocalBoundsBecomeUtc) {
+    const char* const saved = getenv("TZ");
+    const std::string before = saved != nullptr ? saved : "";
+    setenv("TZ", "America/New_York", 1);
+    tzset();
+    const std::pair<const char*, const char*> cases[] = {
+        {"20231114171320", "20231114221320"},  // EST, UTC-5
+        {"20230704120000", "20230704160000"},  // EDT, UTC-4
+        {"20240310013000", "20240310063000"},  // the last half hour before the change
+        {"20240310033000", "20240310073000"},  // the first half hour after it
+        {"20231231235959", "20240101045959"},  // across the year
+        {"20231301000000", "20231301000000"},  // month 13
+        {"20230231120000", "20230231120000"},  // 31 February
+        {"20231114246000", "20231114246000"},  // hour 24
+        {"2023111417132", "2023111417132"},    // thirteen digits
+        {"2023111417132x", "2023111417132x"},
+    };
+    for (const auto& [local, utc] : cases) EXPECT_EQ(LocalStampToUtc(local), utc) << local;
+    EXPECT_EQ(UtcStamp(1700000000), "20231114221320");
+    if (saved != nullptr) {
+        setenv("TZ", before.c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
+    tzset();
+}
+
 TEST(EventQuery, SendUsesTheCallOfItsKind) {
     for (bool replay : {false, true}) {
         auto* services = new RecordingServices();

@@ -91,14 +91,18 @@ TEST(VariantToText, StringsAndStringArrays) {
     VariantClear(&empty);
 }
 
-TEST(QuoteField, OnlyTextsWithABlankAreQuotedAndEscaped) {
+TEST(QuoteField, TextsWithABlankOrALineBreakAreQuotedAndEscaped) {
     const std::pair<const char*, const char*> cases[] = {
         {"", ""},
         {"Error", "Error"},
         {"Audit Success", "\"Audit Success\""},
         {"say\"hi\"", "say\"hi\""},
         {"my \"src\"", "\"my \\\"src\\\"\""},
-        {"back\\slash and\r\nbreak", "\"back\\slash and\r\nbreak\""},
+        // A line break never reaches the client raw: CR and LF are written
+        // as the two characters \r and \n, in quotes.
+        {"back\\slash and\r\nbreak", "\"back\\slash and\\r\\nbreak\""},
+        {"one\ntwo", "\"one\\ntwo\""},
+        {"\r", "\"\\r\""},
     };
     for (const auto& [in, out] : cases) EXPECT_EQ(QuoteField(in), out) << in;
 }
