@@ -1,5 +1,5 @@
 # quellon_wmi: the COM-shaped management interface, the simulated-hosts
-# provider behind it and the WMI connection pool.
+# and WS-Management providers behind it and the WMI connection pool.
 add_library(quellon_wmi STATIC
   ${CMAKE_CURRENT_LIST_DIR}/winsdk/variant.cpp
   ${CMAKE_CURRENT_LIST_DIR}/winsdk/com.cpp
@@ -8,9 +8,11 @@ add_library(quellon_wmi STATIC
   ${CMAKE_CURRENT_LIST_DIR}/sim/storeconnections.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sim/simenumerator.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sim/simprovider.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/wsman/envelope.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/wsman/wsmanobject.cpp
   ${CMAKE_CURRENT_LIST_DIR}/wmiconnector.cpp)
 target_link_libraries(quellon_wmi PUBLIC quellon_simstore quellon_app quellon_rslib
-  quellon_platform_base quellon_platform_computername)
+  quellon_platform_base quellon_platform_computername pugixml::pugixml)
 # On Linux the substitute for the Windows SDK's COM and WMI headers stands
 # where <wbemidl.h> is looked up.
 target_include_directories(quellon_wmi PUBLIC ${CMAKE_CURRENT_LIST_DIR}/winsdk)
