@@ -16,3 +16,9 @@ target_link_libraries(quellon_wmi PUBLIC quellon_simstore quellon_app quellon_rs
 # On Linux the substitute for the Windows SDK's COM and WMI headers stands
 # where <wbemidl.h> is looked up.
 target_include_directories(quellon_wmi PUBLIC ${CMAKE_CURRENT_LIST_DIR}/winsdk)
+
+# quellon_wsman_endpoint: the simulated WS-Management endpoint that serves
+# the simulated hosts (quellon-sim serve --wsman, and the tests).
+add_library(quellon_wsman_endpoint STATIC ${CMAKE_CURRENT_LIST_DIR}/wsman/endpoint.cpp)
+target_link_libraries(quellon_wsman_endpoint PUBLIC quellon_wmi quellon_platform_iocp
+  OpenSSL::SSL OpenSSL::Crypto Threads::Threads)

@@ -764,7 +764,7 @@ std::string FaultResponse(std::string_view relatesTo, std::string_view code,
     ResponseHeader(out, kActionFault, relatesTo);
     out += "<s:Body><s:Fault><s:Code><s:Value>s:";
     AppendEscaped(out, code);
-    out += "</s:Value><s:Subcode><s:Value>w:";
+    out += "</s:Value><s:Subcode><s:Value>";
     AppendEscaped(out, subcode);
     out += "</s:Value></s:Subcode></s:Code><s:Reason><s:Text xml:lang=\"en-US\">";
     AppendEscaped(out, reason);

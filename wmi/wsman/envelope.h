@@ -185,7 +185,8 @@ std::string ReleaseResponse(std::string_view relatesTo);
 std::string SubscribeResponse(std::string_view relatesTo, std::string_view address,
                               std::string_view identifier, std::string_view context);
 std::string UnsubscribeResponse(std::string_view relatesTo);
-// `code` "Sender" or "Receiver", `subcode` a wsman fault name ("TimedOut"),
+// `code` "Sender" or "Receiver", `subcode` a qualified fault name with one of
+// the envelope's prefixes (w:, a:, n:, e:; "w:TimedOut"),
 // `detailCode` the f:WSManFault Code, `machine` the host's name.
 std::string FaultResponse(std::string_view relatesTo, std::string_view code,
                           std::string_view subcode, std::string_view reason, uint32_t detailCode,

@@ -216,7 +216,7 @@ TEST(WsmanEnvelopeTest, RequestsFromTheFixturesAndFromTheBuilders) {
         ParseResponse(SubscribeResponse("m", "http://h/wsman", hostile, "ctx"), answer, error));
     EXPECT_EQ(answer.subscriptionId, hostile);
     ASSERT_TRUE(ParseResponse(
-        FaultResponse("m", "Receiver", "TimedOut", "late & slow", kFaultTimedOut, "H"), answer,
+        FaultResponse("m", "Receiver", "w:TimedOut", "late & slow", kFaultTimedOut, "H"), answer,
         error));
     EXPECT_EQ(answer.fault.subcode, "TimedOut");
     EXPECT_EQ(answer.fault.reason, "late & slow");
