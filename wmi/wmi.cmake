@@ -10,9 +10,11 @@ add_library(quellon_wmi STATIC
   ${CMAKE_CURRENT_LIST_DIR}/sim/simprovider.cpp
   ${CMAKE_CURRENT_LIST_DIR}/wsman/envelope.cpp
   ${CMAKE_CURRENT_LIST_DIR}/wsman/wsmanobject.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/wsman/httptransport.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/wsman/wsmanprovider.cpp
   ${CMAKE_CURRENT_LIST_DIR}/wmiconnector.cpp)
 target_link_libraries(quellon_wmi PUBLIC quellon_simstore quellon_app quellon_rslib
-  quellon_platform_base quellon_platform_computername pugixml::pugixml)
+  quellon_platform_base quellon_platform_computername pugixml::pugixml CURL::libcurl)
 # On Linux the substitute for the Windows SDK's COM and WMI headers stands
 # where <wbemidl.h> is looked up.
 target_include_directories(quellon_wmi PUBLIC ${CMAKE_CURRENT_LIST_DIR}/winsdk)

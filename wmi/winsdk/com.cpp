@@ -7,11 +7,13 @@
 #include <cstring>
 
 #include "app/configdataloader.h"
+#include "app/logger.h"
 #include "platform/paths.h"
 #include "wmi/comobject.h"
 #include "wmi/locatorfactory.h"
 #include "wmi/sim/simprovider.h"
 #include "wmi/winsdk/wbem.h"
+#include "wmi/wsman/wsmanprovider.h"
 
 namespace wmi {
 
@@ -133,6 +135,17 @@ std::string ConfigValue(const char* key, const char* fallback) {
     }
 }
 
+// A WS-Management locator on the WSMAN.* settings.
+HRESULT ConfiguredWsmanLocator(IWbemLocator** locator) {
+    wsman::WsmanSettings settings;
+    std::string error;
+    if (!wsman::ReadWsmanSettings(ConfigValue, settings, error)) {
+        LOG(ERROR, "WMI.PROVIDER=wsman: %s", error.c_str());
+        return WBEM_E_INITIALIZATION_FAILURE;
+    }
+    return wsman::CreateWsmanLocator(settings, locator);
+}
+
 }  // namespace
 
 void UseSimStore(const std::string& path) {
@@ -159,9 +172,14 @@ HRESULT CreateLocator(IWbemLocator** locator) {
         factory = state.factory;
         store = state.storeOverride;
         if (!factory && store.empty()) {
-            if (strcasecmp(ConfigValue("WMI.PROVIDER", "sim").c_str(), "sim") != 0) {
+            std::string provider = ConfigValue("WMI.PROVIDER", "sim");
+            if (strcasecmp(provider.c_str(), "wsman") == 0) {
+                factory = ConfiguredWsmanLocator;
+            } else if (strcasecmp(provider.c_str(), "sim") != 0) {
                 return REGDB_E_CLASSNOTREG;
             }
+        }
+        if (!factory && store.empty()) {
             if (state.configuredStore.empty()) {
                 std::string name = ConfigValue("WMI.SIMSTORE", "simhosts.db");
                 std::string programDir = platform::ProgramDirectory();
@@ -204,6 +222,9 @@ const CodeText kCodeTexts[] = {
     {REGDB_E_CLASSNOTREG, u"Class not registered"},
     {RPC_S_SERVER_UNAVAILABLE_HR, u"The RPC server is unavailable."},
     {RPC_S_CALL_FAILED_HR, u"The remote procedure call failed."},
+    {HTTP_E_INVALID_SERVER_RESPONSE_HR, u"The server returned an invalid or unrecognized response"},
+    {HTTP_E_SECURE_FAILURE_HR,
+     u"The server's TLS certificate could not be verified (see WSMAN.CAFILE)"},
 };
 
 class StatusCodeText : public ComObject<IWbemStatusCodeText> {

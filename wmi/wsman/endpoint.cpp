@@ -302,6 +302,11 @@ class Endpoint::Impl {
 
     uint16_t Port() const { return port; }
 
+    size_t OpenContexts() {
+        platform::MutexLock guard(contextLock);
+        return contexts.size();
+    }
+
   private:
     struct Host {
         int listener = -1;
@@ -733,5 +738,7 @@ bool Endpoint::Start(std::string& error) { return impl->Start(error); }
 void Endpoint::Stop() { impl->Stop(); }
 
 uint16_t Endpoint::Port() const { return impl->Port(); }
+
+size_t Endpoint::OpenContexts() const { return impl->OpenContexts(); }
 
 }  // namespace wmi::wsman

@@ -52,6 +52,8 @@ class Endpoint {
     void Stop();
     // The port every host listens on (known after Start).
     uint16_t Port() const;
+    // Enumerations and subscriptions open right now.
+    size_t OpenContexts() const;
 
   private:
     class Impl;

@@ -1,0 +1,76 @@
+// The HTTP(S) road of the WS-Management provider: POSTs an envelope to one
+// host's /wsman with libcurl and brings back the answer, or says plainly why
+// there is none. A Transport belongs to one host and one set of
+// credentials; it keeps a few libcurl handles (each with its open
+// connection and, over TLS, its session) and hands one to each call, so
+// that calls from several threads run side by side and reuse connections.
+// Thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
+
+namespace wmi::wsman {
+
+struct TransportSettings {
+    bool https = false;
+    uint16_t port = 5985;
+    std::string auth = "basic";  // basic, negotiate, kerberos, ntlm
+    std::string caFile;          // empty: the system's trusted authorities
+    bool verifyPeer = true;
+    // Bytes of one answer at most; a longer one is refused unread.
+    size_t maxResponse = 16 * 1024 * 1024;
+    int64_t connectTimeoutMs = 10000;
+};
+
+struct HttpOutcome {
+    enum class Kind {
+        Answer,        // an envelope came back (status 200 or a SOAP fault)
+        Unreachable,   // refused, reset, no route, name unknown, timed out
+        AccessDenied,  // 401 or 403
+        Certificate,   // the TLS peer could not be verified
+        BadAnswer,     // wrong status or type, too large, cut off
+    };
+    Kind kind = Kind::Unreachable;
+    long status = 0;
+    std::string body;
+    std::string error;  // what went wrong, for the log (never a credential)
+};
+
+class Transport {
+  public:
+    // `user` and `password` empty: no credentials (the process's own
+    // Kerberos identity with negotiate or kerberos).
+    Transport(std::string host, TransportSettings settings, std::string user, std::string password);
+    ~Transport();
+    Transport(const Transport&) = delete;
+    Transport& operator=(const Transport&) = delete;
+
+    // The address envelopes are sent to ("http://host:5985/wsman").
+    const std::string& Url() const { return url; }
+
+    // Sends `envelope` and waits at most `timeoutMs` for the whole answer.
+    HttpOutcome Post(const std::string& envelope, int64_t timeoutMs);
+
+  private:
+    void* TakeHandle();
+    void GiveBack(void* handle);
+
+    // Constant after construction.
+    const std::string host;
+    const TransportSettings settings;
+    const std::string user;
+    const std::string password;
+    const std::string url;
+
+    // Guards the idle handles. Leaf lock: libcurl runs outside it.
+    platform::Mutex lock;
+    std::vector<void*> idle GUARDED_BY(lock);
+};
+
+}  // namespace wmi::wsman
