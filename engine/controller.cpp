@@ -1,14 +1,12 @@
 #include "engine/controller.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-
 #include <algorithm>
 
 #include "app/configdataloader.h"
 #include "app/logger.h"
 #include "engine/dispatchthread.h"
 #include "engine/threadinfra.h"
+#include "platform/resolver.h"
 #include "server/wmilogeventserver.h"
 
 namespace {
@@ -16,17 +14,7 @@ namespace {
 const char* const kNamespace = "root\\cimv2";
 
 // A dotted IPv4 address, or a name the resolver knows.
-bool IsValidHost(const std::string& host) {
-    in_addr address;
-    if (inet_pton(AF_INET, host.c_str(), &address) == 1) return true;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* result = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0) return false;
-    freeaddrinfo(result);
-    return true;
-}
+bool IsValidHost(const std::string& host) { return platform::HostResolves(host); }
 
 TSubscriptionNode* MakeNode(const std::string& host, const std::string& category,
                             const std::string& eventType, const std::string& user,

@@ -8,7 +8,6 @@
 #include "app/stringformat.h"
 #include "engine/controller.h"
 #include "platform/socket.h"
-#include "serverframework/sslsession.h"
 
 namespace {
 
@@ -130,17 +129,6 @@ void CWmiLogEventServer::OnServerShutdown() {
 
 CIOCPClientContext* CWmiLogEventServer::CreateClientContext(int socket) {
     return new CIOCPClientContext(socket);
-}
-
-CIOCPClientContext* CWmiLogEventServer::CreateSslClientContext(int socket, SSL* ssl) {
-    auto* context = new CIOCPClientContext(socket);
-    if (SslAttachMemoryBios(ssl, &context->bioIn, &context->bioOut) != 1) {
-        context->Release();
-        return nullptr;
-    }
-    context->ssl = ssl;
-    context->isSsl = 1;
-    return context;
 }
 
 long CWmiLogEventServer::OnClientConnected(CIOCPClientContext* context) {

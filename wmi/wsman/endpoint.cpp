@@ -256,8 +256,8 @@ class Endpoint::Impl {
         if (port == 0) {
             // Every host listens on the same port: take one the system
             // hands out on the first loopback address.
-            int probe = platform::OpenListener("127.0.0.1", 0, 1);
-            if (probe < 0) {
+            int probe = -1;
+            if (!platform::OpenListener("127.0.0.1", 0, 1, &probe).ok()) {
                 error = "cannot find a free port";
                 return false;
             }
@@ -381,7 +381,9 @@ class Endpoint::Impl {
         for (auto& [name, computer] : up) {
             Host& host = hosts[name];
             host.computerName = computer;
-            if (host.listener < 0) host.listener = platform::OpenListener(name, port, 64);
+            if (host.listener < 0 && !platform::OpenListener(name, port, 64, &host.listener).ok()) {
+                host.listener = -1;
+            }
         }
     }
 
