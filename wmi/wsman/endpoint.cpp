@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -38,6 +39,8 @@ constexpr uint32_t kMaxPull = 1000;
 // OperationTimeout when the request gives none, and its upper bound.
 constexpr int64_t kDefaultTimeoutMs = 60000;
 constexpr int64_t kMaxTimeoutMs = 600000;
+// A Pull waiting for events looks for them this often.
+constexpr int64_t kPullSliceMs = 50;
 
 bool IsLoopbackAddress(const std::string& name) {
     in_addr address{};
@@ -674,9 +677,22 @@ class Endpoint::Impl {
         ULONG returned = 0;
         HRESULT hr;
         {
+            // Answer as soon as something has come (as Windows does), not
+            // only when MaxElements have: look in short slices until the
+            // OperationTimeout is spent.
             platform::MutexLock guard(context->pullLock);
-            hr = context->enumerator->Next(static_cast<LONG>(timeout), count, objects.data(),
-                                           &returned);
+            const auto deadline =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+            for (;;) {
+                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                deadline - std::chrono::steady_clock::now())
+                                .count();
+                LONG slice = static_cast<LONG>(std::clamp<int64_t>(left, 0, kPullSliceMs));
+                hr = context->enumerator->Next(slice, count, objects.data(), &returned);
+                if (hr != WBEM_S_TIMEDOUT || returned > 0 || left <= kPullSliceMs || stopping) {
+                    break;
+                }
+            }
         }
         if (hr == RPC_S_CALL_FAILED_HR) return false;
         if (FAILED(hr)) {

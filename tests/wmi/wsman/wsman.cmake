@@ -6,3 +6,7 @@ quellon_add_test(NAME wsman_envelope_test
 quellon_add_test(NAME wsman_provider_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/provider_test.cpp
   LIBS quellon_wsman_endpoint quellon_wmi)
+# An independent client (Debian's python3-winrm) against quellon-sim serve.
+add_test(NAME wsman_winrm_client_test
+  COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/winrm_client_test.py $<TARGET_FILE:quellon-sim>)
+set_tests_properties(wsman_winrm_client_test PROPERTIES TIMEOUT 120)
