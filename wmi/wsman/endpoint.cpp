@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
@@ -349,6 +351,10 @@ class Endpoint::Impl {
                 if ((fds[i].revents & POLLIN) == 0) continue;
                 int fd = accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
                 if (fd < 0) continue;
+                // Answers go out whole at once: TLS writes them record by
+                // record, and Nagle would hold the last one back.
+                int on = 1;
+                setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
                 StartConnection(fd, names[i]);
             }
             if (std::chrono::steady_clock::now() >= nextScan) {

@@ -150,6 +150,10 @@ HttpOutcome Transport::Post(const std::string& envelope, int64_t timeoutMs) {
             outcome.kind = HttpOutcome::Kind::Certificate;
             outcome.error = detail;
             break;
+        case CURLE_PARTIAL_FILE:
+            outcome.kind = HttpOutcome::Kind::BadAnswer;
+            outcome.error = "answer cut off: " + detail;
+            break;
         case CURLE_WRITE_ERROR:
             if (collected.tooLarge) {
                 outcome.kind = HttpOutcome::Kind::BadAnswer;
