@@ -8,11 +8,13 @@ add_library(quellon_wmi STATIC
   ${CMAKE_CURRENT_LIST_DIR}/sim/simprovider.cpp
   ${CMAKE_CURRENT_LIST_DIR}/wsman/envelope.cpp
   ${CMAKE_CURRENT_LIST_DIR}/wsman/wsmanobject.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/wsman/gsscontext.cpp
   ${CMAKE_CURRENT_LIST_DIR}/wsman/httptransport.cpp
   ${CMAKE_CURRENT_LIST_DIR}/wsman/wsmanprovider.cpp
   ${CMAKE_CURRENT_LIST_DIR}/wmiconnector.cpp)
 target_link_libraries(quellon_wmi PUBLIC quellon_simstore quellon_app quellon_rslib
-  quellon_platform_base quellon_platform_computername pugixml::pugixml CURL::libcurl)
+  quellon_platform_base quellon_platform_computername pugixml::pugixml CURL::libcurl
+  PkgConfig::GSSAPI OpenSSL::Crypto)
 # COM and WMI: the Windows SDK, or on Linux its substitute in winsdk/
 # (platform/platform.cmake decides).
 quellon_windows_sdk_com(quellon_wmi)

@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <list>
 #include <map>
@@ -26,6 +28,7 @@
 #include "wmi/sim/simstore.h"
 #include "wmi/sim/wql.h"
 #include "wmi/wsman/envelope.h"
+#include "wmi/wsman/gsscontext.h"
 
 namespace wmi::wsman {
 
@@ -168,10 +171,11 @@ class Stream {
 };
 
 std::string HttpResponse(int status, const char* reason, const std::string& body,
-                         const std::string& extraHeaders = "") {
+                         const std::string& extraHeaders = "",
+                         const char* type = "application/soap+xml;charset=UTF-8") {
     std::string out = "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\n";
     out += "Server: quellon-sim\r\n";
-    if (!body.empty()) out += "Content-Type: application/soap+xml;charset=UTF-8\r\n";
+    if (!body.empty()) out += std::string("Content-Type: ") + type + "\r\n";
     out += extraHeaders;
     out += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
     out += body;
@@ -180,17 +184,8 @@ std::string HttpResponse(int status, const char* reason, const std::string& body
 
 bool DecodeBasic(const std::string& header, std::string& user, std::string& password) {
     if (header.size() < 6 || Lower(header.substr(0, 6)) != "basic ") return false;
-    std::string encoded = header.substr(6);
-    while (!encoded.empty() && encoded.back() == ' ') encoded.pop_back();
-    if (encoded.empty() || encoded.size() % 4 != 0 || encoded.size() > 4096) return false;
-    std::string decoded(encoded.size() / 4 * 3, '\0');
-    int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(decoded.data()),
-                            reinterpret_cast<const unsigned char*>(encoded.data()),
-                            static_cast<int>(encoded.size()));
-    if (n < 0) return false;
-    size_t padding = 0;
-    for (size_t i = encoded.size(); i > 0 && encoded[i - 1] == '='; --i) ++padding;
-    decoded.resize(static_cast<size_t>(n) - padding);
+    std::string decoded;
+    if (!DecodeBase64(header.substr(6), decoded)) return false;
     size_t colon = decoded.find(':');
     if (colon == std::string::npos) return false;
     user = decoded.substr(0, colon);
@@ -233,7 +228,7 @@ class Endpoint::Impl {
     ~Impl() { Stop(); }
 
     bool Start(std::string& error) {
-        if (options.auth != "basic") {
+        if (options.auth != "basic" && options.auth != "ntlm" && options.auth != "negotiate") {
             error = "authentication '" + options.auth + "' is not offered by this endpoint";
             return false;
         }
@@ -269,6 +264,18 @@ class Endpoint::Impl {
             port = platform::LocalPort(probe);
             platform::CloseSocket(probe);
         }
+        if (options.auth != "basic") {
+            char pattern[] = "/tmp/quellon-ntlm-users-XXXXXX";
+            int fd = mkstemp(pattern);
+            if (fd < 0) {
+                error = "cannot create the NTLM user file";
+                return false;
+            }
+            close(fd);
+            userFile = pattern;
+            // The acceptor of gss-ntlmssp finds the users' passwords here.
+            setenv("NTLM_USER_FILE", userFile.c_str(), 1);
+        }
         if (pipe2(wake, O_CLOEXEC) != 0) {
             error = "cannot create the wake-up pipe";
             return false;
@@ -303,6 +310,7 @@ class Endpoint::Impl {
         locator = nullptr;
         if (tls != nullptr) SSL_CTX_free(tls);
         tls = nullptr;
+        if (!userFile.empty()) unlink(userFile.c_str());
     }
 
     uint16_t Port() const { return port; }
@@ -371,8 +379,27 @@ class Endpoint::Impl {
         std::vector<sim::SimHost> list;
         if (store.listHosts(list) != sim::SimResult::Ok) return;
         std::map<std::string, std::string> up;
+        std::string users;
         for (const sim::SimHost& h : list) {
             if (h.up && IsLoopbackAddress(h.name)) up[h.name] = h.computerName;
+            if (h.user) {
+                // DOMAIN:USER:PASSWORD, the domain empty for a bare user.
+                size_t slash = h.user->find('\\');
+                users += (slash == std::string::npos
+                              ? ":" + *h.user
+                              : h.user->substr(0, slash) + ":" + h.user->substr(slash + 1)) +
+                         ":" + h.password.value_or("") + "\n";
+            }
+        }
+        if (!userFile.empty() && users != userFileText) {
+            std::string next = userFile + ".new";
+            FILE* f = std::fopen(next.c_str(), "w");
+            if (f != nullptr) {
+                std::fputs(users.c_str(), f);
+                std::fclose(f);
+                std::rename(next.c_str(), userFile.c_str());
+                userFileText = users;
+            }
         }
         platform::MutexLock guard(lock);
         for (auto it = hosts.begin(); it != hosts.end();) {
@@ -456,8 +483,15 @@ class Endpoint::Impl {
         std::string user, password;
         bool given = false;
         IWbemServices* services = nullptr;
+        // Negotiate: the connection's security context.
+        std::unique_ptr<SecurityContext> security;
         ~Session() {
             if (services != nullptr) services->Release();
+        }
+        void Forget() {
+            if (services != nullptr) services->Release();
+            services = nullptr;
+            checked = false;
         }
     };
 
@@ -488,10 +522,66 @@ class Endpoint::Impl {
             return true;
         }
         const std::string* type = request.Header("content-type");
-        if (type == nullptr || Lower(*type).find("application/soap+xml") != 0) {
-            answer = HttpResponse(415, "Unsupported Media Type", "");
+        const std::string lowerType = type == nullptr ? "" : Lower(*type);
+        const bool sealed = lowerType.find("multipart/encrypted") == 0;
+        const bool negotiate = options.auth != "basic";
+        std::string challenge;
+        if (negotiate) {
+            if (!Negotiate(host, request, session, challenge, answer)) return false;
+            if (!answer.empty()) return true;
+            if (request.body.empty()) {
+                // The empty request that completes the handshake.
+                answer = HttpResponse(200, "OK", "", challenge);
+                return true;
+            }
+        } else if (!CheckBasic(host, request, session, answer)) {
+            return false;
+        } else if (!answer.empty()) {
             return true;
         }
+        std::string body;
+        std::string error;
+        if (sealed) {
+            if (!session.security || !session.security->Established() ||
+                !session.security->Unseal(request.body, body, error)) {
+                answer = Unauthorized();
+                return true;
+            }
+        } else if (lowerType.find("application/soap+xml") != 0) {
+            answer = HttpResponse(415, "Unsupported Media Type", "");
+            return true;
+        } else if (negotiate && tls == nullptr) {
+            // Over plain HTTP a negotiated connection must seal its messages.
+            answer = Unauthorized();
+            return true;
+        } else {
+            body = request.body;
+        }
+        Request soap;
+        if (!ParseRequest(body, soap, error)) {
+            answer = Fault("", "Sender", "w:SchemaValidationError", error, 2150858817u, computer);
+        } else if (!Dispatch(host, computer, soap, session.services, answer)) {
+            return false;
+        }
+        if (sealed) {
+            // Seal the envelope of the answer built above, keeping its
+            // status line.
+            size_t split = answer.find("\r\n\r\n");
+            std::string statusLine = answer.substr(0, answer.find("\r\n"));
+            std::string envelope = answer.substr(split + 4);
+            std::string sealedBody;
+            if (!session.security->Seal(envelope, sealedBody, error)) return false;
+            int status = std::atoi(statusLine.c_str() + 9);
+            answer = HttpResponse(status, statusLine.substr(13).c_str(), sealedBody, challenge,
+                                  kSealedContentType);
+        }
+        return true;
+    }
+
+    // Basic: the credentials of the request checked (once per connection
+    // and credentials). `answer` is set when the request is refused.
+    bool CheckBasic(const std::string& host, const HttpRequest& request, Session& session,
+                    std::string& answer) {
         std::string user, password;
         bool given = false;
         if (const std::string* authorization = request.Header("authorization")) {
@@ -503,8 +593,7 @@ class Endpoint::Impl {
         }
         if (!session.checked || session.given != given || session.user != user ||
             session.password != password) {
-            if (session.services != nullptr) session.services->Release();
-            session = Session();
+            session.Forget();
             HRESULT hr = Connect(host, given ? &user : nullptr, given ? &password : nullptr,
                                  &session.services);
             if (hr == E_ACCESSDENIED) {
@@ -517,17 +606,73 @@ class Endpoint::Impl {
             session.user = user;
             session.password = password;
         }
-        Request soap;
-        std::string error;
-        if (!ParseRequest(request.body, soap, error)) {
-            answer = Fault("", "Sender", "w:SchemaValidationError", error, 2150858817u, computer);
+        return true;
+    }
+
+    // Negotiate (NTLM): one step of the handshake when the request carries
+    // a token. `answer` is set while the handshake goes on or when it
+    // failed; `challenge` gets the last token for the final answer.
+    bool Negotiate(const std::string& host, const HttpRequest& request, Session& session,
+                   std::string& challenge, std::string& answer) {
+        const std::string* authorization = request.Header("authorization");
+        if (authorization == nullptr) {
+            if (!session.checked) answer = Unauthorized();
             return true;
         }
-        return Dispatch(host, computer, soap, session.services, answer);
+        size_t space = authorization->find(' ');
+        std::string scheme = Lower(authorization->substr(0, space));
+        std::string token, reply, error;
+        if ((scheme != "negotiate" && scheme != "ntlm") || space == std::string::npos ||
+            !DecodeBase64(authorization->substr(space + 1), token)) {
+            answer = Unauthorized();
+            return true;
+        }
+        if (!session.security || session.security->Established()) {
+            session.Forget();
+            session.security = SecurityContext::Acceptor();
+        }
+        if (!session.security->Step(token, reply, error)) {
+            session.security.reset();
+            answer = Unauthorized();
+            return true;
+        }
+        std::string header = "WWW-Authenticate: " + authorization->substr(0, space) +
+                             (reply.empty() ? "" : " " + EncodeBase64(reply)) + "\r\n";
+        if (!session.security->Established()) {
+            answer = HttpResponse(401, "Unauthorized", "", header);
+            return true;
+        }
+        if (!reply.empty()) challenge = header;
+        // NTLM has proved the password; the host's own user decides.
+        sim::SimHost state;
+        if (store.getHost(host, state) != sim::SimResult::Ok) return false;
+        if (state.user && !SameUser(session.security->PeerName(), *state.user)) {
+            session.security.reset();
+            answer = Unauthorized();
+            return true;
+        }
+        HRESULT hr = Connect(host, state.user ? &*state.user : nullptr,
+                             state.user ? &*state.password : nullptr, &session.services);
+        if (FAILED(hr)) return false;
+        session.checked = true;
+        return true;
+    }
+
+    // "DOMAIN\user" against "DOMAIN\user" or "user", ASCII case ignored.
+    static bool SameUser(const std::string& peer, const std::string& required) {
+        if (sim::EqualsIgnoringCase(peer, required)) return true;
+        auto bare = [](const std::string& name) {
+            size_t slash = name.find('\\');
+            return slash == std::string::npos ? name : name.substr(slash + 1);
+        };
+        return required.find('\\') == std::string::npos &&
+               sim::EqualsIgnoringCase(bare(peer), required);
     }
 
     std::string Unauthorized() const {
-        return HttpResponse(401, "Unauthorized", "", "WWW-Authenticate: Basic realm=\"WSMAN\"\r\n");
+        return HttpResponse(401, "Unauthorized", "",
+                            options.auth == "basic" ? "WWW-Authenticate: Basic realm=\"WSMAN\"\r\n"
+                                                    : "WWW-Authenticate: Negotiate\r\n");
     }
 
     HRESULT Connect(const std::string& host, const std::string* user, const std::string* password,
@@ -739,8 +884,12 @@ class Endpoint::Impl {
     int wake[2] = {-1, -1};
     std::thread watcher;
     std::atomic<bool> stopping{false};
-    // Read by the watcher thread only (the store object serialises itself).
+    // Thread-safe on its own (the store object serialises its calls).
     sim::SimStore store;
+    // Negotiate: the NTLM user file the acceptor reads (NTLM_USER_FILE),
+    // written by the watcher thread only.
+    std::string userFile;
+    std::string userFileText;
 
     // Guards the hosts' listeners and the connection list. Leaf lock.
     platform::Mutex lock;
