@@ -1,9 +1,9 @@
 // The subscription engine end to end on the WS-Management provider: the
 // configuration selects WMI.PROVIDER=wsman, and the simulated endpoint
-// serves the store's hosts over HTTPS with Basic authentication (and over
-// plain HTTP where the configuration allows it). The records delivered must
-// be byte for byte those the simulated provider delivers for the same
-// store (the lines engine_e2e_test expects).
+// serves the store's hosts over HTTPS with Basic authentication, or over
+// plain HTTP with NTLM and sealed messages. The records delivered must be
+// byte for byte those the simulated provider delivers for the same store
+// (the lines engine_e2e_test expects).
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -115,29 +115,32 @@ class WsmanEngineTest : public wsmantest::WsmanFixture {
         return "";
     }
 
-    // A live subscription, three records, the lines they become.
-    void LiveRecordsArriveByteForByte() {
-        Append(kLive, {MakeEvent(1600000000, "System", 3, "Old", 1, std::nullopt)});
+    // A live subscription to `host` (with `credentials` after the
+    // severity), three records, the lines they become.
+    void LiveRecordsArriveByteForByte(const std::string& host, const std::string& credentials) {
+        Append(host, {MakeEvent(1600000000, "System", 3, "Old", 1, std::nullopt)});
         auto client = Client();
-        client->SendLine("ADD 127.0.0.2 * *");
-        EXPECT_EQ(WaitFor(*client, "CONNECTION"), "CONNECTION_OK 127.0.0.2 * *\r\n");
-        Append(kLive,
+        client->SendLine("ADD " + host + " * *" + credentials);
+        EXPECT_EQ(WaitFor(*client, "CONNECTION"), "CONNECTION_OK " + host + " * *\r\n");
+        Append(host,
                {MakeEvent(1700000000, "Security", 4, "Microsoft-Windows-Security-Auditing", 4624,
                           std::vector<std::string>{"S-1-5-18", "SYSTEM"}),
                 MakeEvent(1700000001, "System", 2, "Service Control Manager", 7036, std::nullopt),
                 MakeEvent(1700000002, "Application", 1, "My \"App\"", 1000,
                           std::vector<std::string>{})});
-        EXPECT_EQ(WaitFor(*client, "NTEVENT"),
-                  "NTEVENT: 127.0.0.2 20231114221320.000000+000 4624 "
-                  "Microsoft-Windows-Security-Auditing Security \"Audit Success\" S-1-5-18\r\n");
+        EXPECT_EQ(
+            WaitFor(*client, "NTEVENT"),
+            "NTEVENT: " + host +
+                " 20231114221320.000000+000 4624 "
+                "Microsoft-Windows-Security-Auditing Security \"Audit Success\" S-1-5-18\r\n");
         EXPECT_EQ(client->ReadLine(), ".\r\n");
-        EXPECT_EQ(client->ReadLine(),
-                  "NTEVENT: 127.0.0.2 20231114221321.000000+000 7036 \"Service Control Manager\" "
-                  "System Warning <NULL>\r\n");
+        EXPECT_EQ(client->ReadLine(), "NTEVENT: " + host +
+                                          " 20231114221321.000000+000 7036 \"Service Control "
+                                          "Manager\" System Warning <NULL>\r\n");
         EXPECT_EQ(client->ReadLine(), ".\r\n");
-        EXPECT_EQ(client->ReadLine(),
-                  "NTEVENT: 127.0.0.2 20231114221322.000000+000 1000 \"My \\\"App\\\"\" "
-                  "Application Error \r\n");
+        EXPECT_EQ(client->ReadLine(), "NTEVENT: " + host +
+                                          " 20231114221322.000000+000 1000 \"My \\\"App\\\"\" "
+                                          "Application Error \r\n");
         EXPECT_EQ(client->ReadLine(), ".\r\n");
     }
 
@@ -148,12 +151,17 @@ class WsmanEngineTest : public wsmantest::WsmanFixture {
 
 TEST_F(WsmanEngineTest, LiveEventsOverHttpsWithBasic) {
     StartBoth(true);
-    LiveRecordsArriveByteForByte();
+    LiveRecordsArriveByteForByte(kLive, "");
 }
 
-TEST_F(WsmanEngineTest, LiveEventsOverHttpWhereAllowed) {
+TEST_F(WsmanEngineTest, LiveEventsOverHttpWithNtlmSealing) {
     StartBoth(false);
-    LiveRecordsArriveByteForByte();
+    LiveRecordsArriveByteForByte(kGuarded, " CORP\\bob pw");
+    // Wrong credentials: NTLM refuses them as Basic does.
+    auto client = Client();
+    client->SendLine("ADD 127.0.0.4 System * CORP\\bob nope");
+    std::string denied = WaitFor(*client, "CONNECTION_FAILED");
+    EXPECT_NE(denied.find(" - Access is denied.\r\n"), std::string::npos) << denied;
 }
 
 TEST_F(WsmanEngineTest, ReplayDeliversTheWindowThenFinishes) {

@@ -1,10 +1,17 @@
 // The HTTP(S) road of the WS-Management provider: POSTs an envelope to one
 // host's /wsman with libcurl and brings back the answer, or says plainly why
 // there is none. A Transport belongs to one host and one set of
-// credentials; it keeps a few libcurl handles (each with its open
-// connection and, over TLS, its session) and hands one to each call, so
-// that calls from several threads run side by side and reuse connections.
-// Thread-safe.
+// credentials; it keeps a few connections (a libcurl handle each, with its
+// open connection, its TLS session and, for NTLM, its security context) and
+// hands one to each call, so that calls from several threads run side by
+// side and reuse connections and contexts.
+//
+// Authentication: Basic through libcurl. NTLM (auth ntlm or negotiate) is
+// done here with GSSAPI (gss-ntlmssp): a connection authenticates once with
+// empty requests carrying the Negotiate tokens, and over plain HTTP every
+// message is then sealed with the connection's context
+// (wmi/wsman/gsscontext.h). A connection the host closed authenticates
+// again. Thread-safe.
 #pragma once
 
 #include <cstdint>
@@ -58,8 +65,18 @@ class Transport {
     HttpOutcome Post(const std::string& envelope, int64_t timeoutMs);
 
   private:
-    void* TakeHandle();
-    void GiveBack(void* handle);
+    struct Connection;
+
+    std::unique_ptr<Connection> Take();
+    void GiveBack(std::unique_ptr<Connection> connection);
+    // One POST on `connection`: status, content type and body into
+    // `outcome`; false (outcome filled) when no answer came.
+    bool Perform(Connection& connection, const std::string& body, const char* type,
+                 const std::string& authorization, int64_t timeoutMs, HttpOutcome& outcome,
+                 std::string& contentType, std::string& challenge);
+    // The NTLM handshake on `connection`; false (outcome filled) when it
+    // failed.
+    bool Authenticate(Connection& connection, int64_t timeoutMs, HttpOutcome& outcome);
 
     // Constant after construction.
     const std::string host;
@@ -67,10 +84,12 @@ class Transport {
     const std::string user;
     const std::string password;
     const std::string url;
+    const bool negotiate;  // NTLM through GSSAPI
+    const bool sealing;    // negotiate over plain HTTP
 
-    // Guards the idle handles. Leaf lock: libcurl runs outside it.
+    // Guards the idle connections. Leaf lock: libcurl runs outside it.
     platform::Mutex lock;
-    std::vector<void*> idle GUARDED_BY(lock);
+    std::vector<std::unique_ptr<Connection>> idle GUARDED_BY(lock);
 };
 
 }  // namespace wmi::wsman

@@ -383,13 +383,16 @@ bool ReadWsmanSettings(const SettingLookup& value, WsmanSettings& settings, std:
         return false;
     }
     settings.maxElements = static_cast<uint32_t>(number);
-    if (!settings.transport.https && !settings.allowUnencrypted) {
-        // Over plain HTTP every message must be sealed by the security
-        // context; this provider does not seal messages yet, so plain HTTP
-        // is only for hosts that allow unencrypted traffic.
+    if (auth == "kerberos") {
+        error = "WSMAN.AUTH=kerberos is not offered yet; use negotiate (NTLM) or basic";
+        return false;
+    }
+    if (!settings.transport.https && auth == "basic" && !settings.allowUnencrypted) {
+        // Basic over plain HTTP would send the password, and every message,
+        // in clear text.
         error =
-            "WSMAN.TRANSPORT=http sends messages in clear text; use https, or set "
-            "WSMAN.ALLOWUNENCRYPTED=true for a host that allows unencrypted traffic";
+            "WSMAN.AUTH=basic over WSMAN.TRANSPORT=http sends the password in clear text; "
+            "use https, or set WSMAN.ALLOWUNENCRYPTED=true for a host that allows it";
         return false;
     }
     return true;

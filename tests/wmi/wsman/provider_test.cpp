@@ -48,14 +48,14 @@ class WsmanProviderTest : public wsmantest::WsmanFixture {
 
     // A services handle of the simulated provider on the same store, for
     // comparison.
-    IWbemServices* SimServices(const char* host) {
+    IWbemServices* SimServices(const char* host, const char* user = nullptr,
+                               const char* password = nullptr) {
         IWbemLocator* locator = nullptr;
         EXPECT_EQ(wmi::sim::CreateSimLocator(path, &locator), S_OK);
         std::string p = std::string("\\\\") + host + "\\root\\cimv2";
-        Bstr resource(p.c_str());
+        Bstr resource(p.c_str()), u(user), pw(password);
         IWbemServices* services = nullptr;
-        EXPECT_EQ(locator->ConnectServer(resource, nullptr, nullptr, nullptr, 0, nullptr, nullptr,
-                                         &services),
+        EXPECT_EQ(locator->ConnectServer(resource, u, pw, nullptr, 0, nullptr, nullptr, &services),
                   S_OK);
         locator->Release();
         return services;
@@ -273,6 +273,53 @@ TEST_F(WsmanProviderTest, ReleasingASubscriptionUnsubscribes) {
     EXPECT_EQ(endpoint->OpenContexts(), 1u);
     e->Release();
     EXPECT_EQ(endpoint->OpenContexts(), 0u);
+    services->Release();
+}
+
+}  // namespace
+
+namespace {
+
+// NTLM over plain HTTP: the handshake through gss-ntlmssp on both sides and
+// every message sealed; the host's required user decides as with Basic.
+TEST_F(WsmanProviderTest, NtlmWithSealedMessagesOverPlainHttp) {
+    Append(kGuarded, {MakeEvent("System", 2, 1), MakeEvent("Application", 1, 2)});
+    StartEndpoint(false, "ntlm");
+    IWbemServices* services = nullptr;
+    EXPECT_EQ(Connect(kGuarded, &services, "CORP\\bob", "wrong"), E_ACCESSDENIED);
+    EXPECT_EQ(Connect(kGuarded, &services, "CORP\\eve", "s3cret"), E_ACCESSDENIED);
+    ASSERT_EQ(Connect(kGuarded, &services, "CORP\\bob", "s3cret"), S_OK);
+    IWbemServices* sim = SimServices(kGuarded, "CORP\\bob", "s3cret");
+    const char* wql = "SELECT * FROM Win32_NTLogEvent";
+    IEnumWbemClassObject* viaWsman = nullptr;
+    IEnumWbemClassObject* direct = nullptr;
+    ASSERT_EQ(Query(services, wql, false, &viaWsman), S_OK);
+    ASSERT_EQ(Query(sim, wql, false, &direct), S_OK);
+    std::vector<std::string> got = Drain(viaWsman);
+    EXPECT_EQ(got.size(), 2u);
+    EXPECT_EQ(got, Drain(direct));
+    viaWsman->Release();
+    direct->Release();
+
+    // Subscriptions from several threads share the host's connections.
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&] {
+            IEnumWbemClassObject* e = nullptr;
+            ASSERT_EQ(Query(services,
+                            "SELECT * FROM __InstanceCreationEvent WITHIN 0 WHERE "
+                            "TargetInstance ISA 'Win32_NTLogEvent'",
+                            true, &e),
+                      S_OK);
+            IWbemClassObject* object = nullptr;
+            ULONG n = 0;
+            EXPECT_EQ(e->Next(20, 1, &object, &n), WBEM_S_TIMEDOUT);
+            e->Release();
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(endpoint->OpenContexts(), 0u);
+    sim->Release();
     services->Release();
 }
 

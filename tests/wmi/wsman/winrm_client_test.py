@@ -2,8 +2,9 @@
 """The simulated WS-Management endpoint against a client nobody here wrote:
 Debian's python3-winrm sends Enumerate/Pull and Subscribe/Pull envelopes
 to `quellon-sim serve --wsman` over its own HTTP and authentication code
-(Basic over HTTPS and over HTTP) and reads the answers with its own XML
-code, including the time-out fault it knows by its WSManFault code.
+(Basic over HTTPS and over HTTP, NTLM with message encryption over HTTP)
+and reads the answers with its own XML code, including the time-out fault
+it knows by its WSManFault code.
 
 Usage: winrm_client_test.py QUELLON_SIM
 """
@@ -15,7 +16,6 @@ import sys
 import tempfile
 import unittest
 import uuid
-import warnings
 import xml.etree.ElementTree as ET
 
 import winrm
@@ -78,7 +78,8 @@ class WinrmClientTest(unittest.TestCase):
                         '-keyout', cls.key, '-out', cls.cert], check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         cls.servers = {}
-        for scheme, extra in (('https', ['--tls', cls.cert, cls.key]), ('http', [])):
+        for scheme, extra in (('https', ['--tls', cls.cert, cls.key]), ('http', []),
+                              ('ntlm', ['--auth', 'ntlm'])):
             proc = subprocess.Popen([SIM, '--store', cls.store, 'serve', '--wsman', '--port', '0']
                                     + extra, stdout=subprocess.PIPE, text=True)
             line = proc.stdout.readline()
@@ -101,10 +102,13 @@ class WinrmClientTest(unittest.TestCase):
                        stdout=subprocess.DEVNULL)
 
     def protocol(self, scheme, password='p&ss<word>'):
-        endpoint = '%s://127.0.0.2:%d/wsman' % (scheme, self.servers[scheme][1])
-        transport = 'ssl' if scheme == 'https' else 'plaintext'
+        endpoint = '%s://127.0.0.2:%d/wsman' % ('https' if scheme == 'https' else 'http',
+                                                self.servers[scheme][1])
+        transport = {'https': 'ssl', 'http': 'plaintext', 'ntlm': 'ntlm'}[scheme]
+        # With NTLM over HTTP python3-winrm encrypts every message.
         return endpoint, winrm.Protocol(endpoint, transport=transport, username='bob',
-                                        password=password, ca_trust_path=self.cert)
+                                        password=password, ca_trust_path=self.cert,
+                                        message_encryption='auto')
 
     def exchange(self, protocol, endpoint, action, body, extra=''):
         answer = protocol.send_message(envelope(endpoint, action, body, extra))
@@ -128,8 +132,8 @@ class WinrmClientTest(unittest.TestCase):
             context = response.find('n:EnumerationContext', NS).text
         return events
 
-    def test_enumerate_and_pull_over_both_transports(self):
-        for scheme in ('https', 'http'):
+    def test_enumerate_and_pull_over_every_road(self):
+        for scheme in ('https', 'http', 'ntlm'):
             events = self.enumerate_all(scheme)
             self.assertEqual([e.find('ev:EventCode', NS).text for e in events], ['101', '102'])
             first = events[0]
@@ -142,7 +146,11 @@ class WinrmClientTest(unittest.TestCase):
                 '{http://www.w3.org/2001/XMLSchema-instance}nil'), 'true')
 
     def test_subscribe_pull_and_the_time_out_fault(self):
-        endpoint, p = self.protocol('https')
+        for scheme, code in (('https', '4242'), ('ntlm', '4343')):
+            self.subscribe_and_pull(scheme, code)
+
+    def subscribe_and_pull(self, scheme, code):
+        endpoint, p = self.protocol(scheme)
         root = self.exchange(p, endpoint, 'http://schemas.xmlsoap.org/ws/2004/08/eventing/'
                              'Subscribe',
                              '<e:Subscribe><e:Delivery Mode="http://schemas.dmtf.org/wbem/wsman/'
@@ -159,27 +167,32 @@ class WinrmClientTest(unittest.TestCase):
                                     'enumeration/Pull', pull_body(context, 5),
                                     timeout='PT0.200S'))
         self.sim('emit', '127.0.0.2', '--log', 'Application', '--type', '1', '--source', 'Live',
-                 '--code', '4242')
+                 '--code', code)
         root = self.exchange(p, endpoint, 'http://schemas.xmlsoap.org/ws/2004/09/enumeration/'
                              'Pull', pull_body(context, 5))
         items = list(root.find('s:Body/n:PullResponse/n:Items', NS))
         self.assertEqual(len(items), 1)
         target = items[0].find('ce:TargetInstance', NS)
-        self.assertEqual(target.find('{%s}EventCode' % NS['ev'], NS).text, '4242')
+        self.assertEqual(target.find('{%s}EventCode' % NS['ev'], NS).text, code)
         self.exchange(p, endpoint, 'http://schemas.xmlsoap.org/ws/2004/08/eventing/Unsubscribe',
                       '<e:Unsubscribe/>', '<e:Identifier>%s</e:Identifier>' % identifier)
 
     def test_wrong_password_is_refused(self):
-        endpoint, p = self.protocol('https', password='wrong')
-        # python3-winrm reads the 401 as rejected credentials.
-        with self.assertRaises(InvalidCredentialsError):
-            p.send_message(envelope(endpoint, 'http://schemas.xmlsoap.org/ws/2004/09/'
-                                    'enumeration/Enumerate',
-                                    enumerate_body('SELECT * FROM Win32_NTLogEvent')))
+        for scheme in ('https', 'ntlm'):
+            endpoint, p = self.protocol(scheme, password='wrong')
+            # python3-winrm reads the 401 as rejected credentials.
+            with self.assertRaises(InvalidCredentialsError):
+                p.send_message(envelope(endpoint, 'http://schemas.xmlsoap.org/ws/2004/09/'
+                                        'enumeration/Enumerate',
+                                        enumerate_body('SELECT * FROM Win32_NTLogEvent')))
 
 
 if __name__ == '__main__':
+    # NTLM needs MD4 and RC4 from OpenSSL's legacy provider; OpenSSL reads
+    # its configuration once, so the interpreter starts again with it.
+    legacy = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'openssl-legacy.cnf')
+    if os.environ.get('OPENSSL_CONF') != legacy:
+        os.environ['OPENSSL_CONF'] = legacy
+        os.execv(sys.executable, [sys.executable] + sys.argv)
     SIM = sys.argv.pop(1)
-    # requests leaves pooled sockets to the garbage collector.
-    warnings.simplefilter('ignore', ResourceWarning)
-    unittest.main(verbosity=2)
+    unittest.main(verbosity=2, warnings='ignore')

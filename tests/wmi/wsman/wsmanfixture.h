@@ -1,7 +1,8 @@
 // A simulated hosts' store served by the WS-Management endpoint on a port
 // the system picks, over HTTPS with a throw-away self-signed certificate for
 // the loopback hosts (or over plain HTTP), and the provider settings that
-// reach it with Basic authentication.
+// reach it with Basic authentication, or with NTLM (sealed messages over
+// plain HTTP).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -31,10 +32,11 @@ class WsmanFixture : public simtest::SimStoreFixture {
   protected:
     // Starts the endpoint; call after the hosts are added (it also picks up
     // hosts added later).
-    void StartEndpoint(bool https = true) {
+    void StartEndpoint(bool https = true, const std::string& auth = "basic") {
         wmi::wsman::EndpointOptions options;
         options.storePath = path;
         options.port = 0;
+        options.auth = auth;
         if (https) {
             ASSERT_TRUE(MakeCertificate(dir));
             options.certFile = dir.File("cert.pem");
@@ -45,9 +47,9 @@ class WsmanFixture : public simtest::SimStoreFixture {
         ASSERT_TRUE(endpoint->Start(error)) << error;
         settings.transport.https = https;
         settings.transport.port = endpoint->Port();
-        settings.transport.auth = "basic";
+        settings.transport.auth = auth;
         settings.transport.caFile = https ? dir.File("cert.pem") : "";
-        settings.allowUnencrypted = !https;
+        settings.allowUnencrypted = !https && auth == "basic";
         settings.operationTimeoutMs = 5000;
     }
 
