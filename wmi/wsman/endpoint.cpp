@@ -8,6 +8,8 @@
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -463,6 +465,12 @@ class Endpoint::Impl {
     // ---- Connection threads ----
 
     void Serve(Connection* c) {
+        // A peer that goes away mid-answer must not end the process: with
+        // SIGPIPE blocked in this thread, TLS writes fail with EPIPE.
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
         SSL* ssl = nullptr;
         if (tls != nullptr) {
             ssl = SSL_new(tls);

@@ -2,6 +2,7 @@
 
 #include <gssapi/gssapi.h>
 #include <gssapi/gssapi_ext.h>
+#include <gssapi/gssapi_krb5.h>
 #include <openssl/evp.h>
 
 #include <cstdint>
@@ -13,6 +14,22 @@ namespace {
 
 // The NTLM security support provider, 1.3.6.1.4.1.311.2.2.10.
 gss_OID_desc kNtlmMech = {10, const_cast<char*>("\x2b\x06\x01\x04\x01\x82\x37\x02\x02\x0a")};
+// Kerberos 5, 1.2.840.113554.1.2.2.
+gss_OID_desc kKerberosMech = {9, const_cast<char*>("\x2a\x86\x48\x86\xf7\x12\x01\x02\x02")};
+
+bool SameOid(gss_const_OID a, const gss_OID_desc& b) {
+    return a != GSS_C_NO_OID && a->length == b.length &&
+           std::memcmp(a->elements, b.elements, b.length) == 0;
+}
+
+// "DOMAIN\user" as Kerberos writes it, "user@DOMAIN"; other forms as given.
+std::string KerberosName(const std::string& user) {
+    size_t slash = user.find('\\');
+    if (slash == std::string::npos) return user;
+    std::string realm = user.substr(0, slash);
+    for (char& c : realm) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    return user.substr(slash + 1) + "@" + realm;
+}
 
 const char* const kBoundary = "--Encrypted Boundary";
 
@@ -62,7 +79,8 @@ bool DecodeBase64(std::string_view text, std::string& data) {
     return true;
 }
 
-std::unique_ptr<SecurityContext> SecurityContext::Initiator(const std::string& user,
+std::unique_ptr<SecurityContext> SecurityContext::Initiator(Mechanism mechanism,
+                                                            const std::string& user,
                                                             const std::string& password,
                                                             const std::string& host) {
     std::unique_ptr<SecurityContext> c(new SecurityContext());
@@ -73,20 +91,45 @@ std::unique_ptr<SecurityContext> SecurityContext::Initiator(const std::string& u
     gss_name_t target = GSS_C_NO_NAME;
     gss_import_name(&minor, &serviceName, GSS_C_NT_HOSTBASED_SERVICE, &target);
     c->target = target;
-    if (!user.empty()) {
-        gss_buffer_desc userName = Buffer(user);
-        gss_name_t name = GSS_C_NO_NAME;
-        if (gss_import_name(&minor, &userName, GSS_C_NT_USER_NAME, &name) == GSS_S_COMPLETE) {
-            gss_buffer_desc secret = Buffer(password);
-            gss_OID_set_desc mechs = {1, &kNtlmMech};
-            gss_cred_id_t credential = GSS_C_NO_CREDENTIAL;
-            gss_acquire_cred_with_password(&minor, name, &secret, GSS_C_INDEFINITE, &mechs,
-                                           GSS_C_INITIATE, &credential, nullptr, nullptr);
-            c->credential = credential;
-            gss_release_name(&minor, &name);
+    if (mechanism != Mechanism::Ntlm && c->Acquire(&kKerberosMech, user, password)) {
+        c->fallback = mechanism == Mechanism::Negotiate;
+        if (c->fallback) {
+            c->user = user;
+            c->password = password;
         }
+    } else if (mechanism != Mechanism::Kerberos) {
+        c->Acquire(&kNtlmMech, user, password);
     }
     return c;
+}
+
+bool SecurityContext::Acquire(const void* mechanism, const std::string& name,
+                              const std::string& secret) {
+    OM_uint32 major, minor;
+    auto* oid = static_cast<gss_OID>(const_cast<void*>(mechanism));
+    mech = oid;
+    kerberos = oid == &kKerberosMech;
+    gss_OID_set_desc mechs = {1, oid};
+    gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
+    if (name.empty()) {
+        // The process's own credentials, when it has any for the mechanism.
+        major = gss_acquire_cred(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &mechs, GSS_C_INITIATE,
+                                 &cred, nullptr, nullptr);
+    } else {
+        std::string text = kerberos ? KerberosName(name) : name;
+        gss_buffer_desc userName = Buffer(text);
+        gss_name_t imported = GSS_C_NO_NAME;
+        major = gss_import_name(&minor, &userName, GSS_C_NT_USER_NAME, &imported);
+        if (major == GSS_S_COMPLETE) {
+            gss_buffer_desc buffer = Buffer(secret);
+            major = gss_acquire_cred_with_password(&minor, imported, &buffer, GSS_C_INDEFINITE,
+                                                   &mechs, GSS_C_INITIATE, &cred, nullptr, nullptr);
+            gss_release_name(&minor, &imported);
+        }
+    }
+    if (GSS_ERROR(major)) return false;
+    credential = cred;
+    return true;
 }
 
 std::unique_ptr<SecurityContext> SecurityContext::Acceptor() {
@@ -112,15 +155,17 @@ bool SecurityContext::Step(std::string_view peerToken, std::string& token, std::
     if (initiator) {
         major = gss_init_sec_context(
             &minor, static_cast<gss_cred_id_t>(credential), &ctx, static_cast<gss_name_t>(target),
-            &kNtlmMech,
+            static_cast<gss_OID>(const_cast<void*>(mech)),
             GSS_C_MUTUAL_FLAG | GSS_C_INTEG_FLAG | GSS_C_CONF_FLAG | GSS_C_SEQUENCE_FLAG, 0,
             GSS_C_NO_CHANNEL_BINDINGS, peerToken.empty() ? GSS_C_NO_BUFFER : &input, nullptr,
             &output, nullptr, nullptr);
     } else {
         gss_name_t source = GSS_C_NO_NAME;
+        gss_OID used = GSS_C_NO_OID;
         major = gss_accept_sec_context(&minor, &ctx, GSS_C_NO_CREDENTIAL, &input,
-                                       GSS_C_NO_CHANNEL_BINDINGS, &source, nullptr, &output,
-                                       nullptr, nullptr, nullptr);
+                                       GSS_C_NO_CHANNEL_BINDINGS, &source, &used, &output, nullptr,
+                                       nullptr, nullptr);
+        kerberos = SameOid(used, kKerberosMech);
         if (major == GSS_S_COMPLETE && source != GSS_C_NO_NAME) {
             gss_buffer_desc text = GSS_C_EMPTY_BUFFER;
             gss_display_name(&minor, source, &text, nullptr);
@@ -137,6 +182,17 @@ bool SecurityContext::Step(std::string_view peerToken, std::string& token, std::
     }
     gss_release_buffer(&minor, &output);
     if (GSS_ERROR(major)) {
+        if (fallback && peerToken.empty()) {
+            // Negotiate: no Kerberos ticket for the host; NTLM instead.
+            fallback = false;
+            if (ctx != GSS_C_NO_CONTEXT) gss_delete_sec_context(&minor, &ctx, GSS_C_NO_BUFFER);
+            context = GSS_C_NO_CONTEXT;
+            gss_cred_id_t cred = static_cast<gss_cred_id_t>(credential);
+            if (cred != GSS_C_NO_CREDENTIAL) gss_release_cred(&minor, &cred);
+            credential = GSS_C_NO_CREDENTIAL;
+            Acquire(&kNtlmMech, user, password);
+            return Step(peerToken, token, error);
+        }
         error = StatusText(major, minor);
         return false;
     }
@@ -146,20 +202,47 @@ bool SecurityContext::Step(std::string_view peerToken, std::string& token, std::
 
 bool SecurityContext::Seal(std::string_view message, std::string& body, std::string& error) {
     OM_uint32 major, minor;
-    gss_buffer_desc input = Buffer(message);
-    gss_buffer_desc output = GSS_C_EMPTY_BUFFER;
     int sealed = 0;
-    major = gss_wrap(&minor, static_cast<gss_ctx_id_t>(context), 1, GSS_C_QOP_DEFAULT, &input,
-                     &sealed, &output);
-    if (GSS_ERROR(major) || !sealed || output.length < message.size()) {
-        error = GSS_ERROR(major) ? StatusText(major, minor) : "message not sealed";
+    std::string wrapped;  // the signature, then the sealed message
+    uint32_t signature = 0;
+    if (kerberos) {
+        // Header (the signature), the data sealed in place, padding.
+        std::string data(message);
+        gss_iov_buffer_desc iov[3];
+        iov[0].type = GSS_IOV_BUFFER_TYPE_HEADER | GSS_IOV_BUFFER_FLAG_ALLOCATE;
+        iov[0].buffer = GSS_C_EMPTY_BUFFER;
+        iov[1].type = GSS_IOV_BUFFER_TYPE_DATA;
+        iov[1].buffer = {data.size(), data.data()};
+        iov[2].type = GSS_IOV_BUFFER_TYPE_PADDING | GSS_IOV_BUFFER_FLAG_ALLOCATE;
+        iov[2].buffer = GSS_C_EMPTY_BUFFER;
+        major = gss_wrap_iov(&minor, static_cast<gss_ctx_id_t>(context), 1, GSS_C_QOP_DEFAULT,
+                             &sealed, iov, 3);
+        if (!GSS_ERROR(major) && sealed) {
+            signature = static_cast<uint32_t>(iov[0].buffer.length);
+            wrapped.assign(static_cast<const char*>(iov[0].buffer.value), iov[0].buffer.length);
+            wrapped += data;
+            wrapped.append(static_cast<const char*>(iov[2].buffer.value), iov[2].buffer.length);
+        }
+        gss_release_iov_buffer(&minor, iov, 3);
+    } else {
+        gss_buffer_desc input = Buffer(message);
+        gss_buffer_desc output = GSS_C_EMPTY_BUFFER;
+        major = gss_wrap(&minor, static_cast<gss_ctx_id_t>(context), 1, GSS_C_QOP_DEFAULT, &input,
+                         &sealed, &output);
+        if (!GSS_ERROR(major) && sealed && output.length >= message.size()) {
+            // The NTLM wrap token is the signature followed by the sealed
+            // message.
+            signature = static_cast<uint32_t>(output.length - message.size());
+            wrapped.assign(static_cast<const char*>(output.value), output.length);
+        }
         gss_release_buffer(&minor, &output);
+    }
+    if (GSS_ERROR(major) || !sealed || wrapped.empty()) {
+        error = GSS_ERROR(major) ? StatusText(major, minor) : "message not sealed";
         return false;
     }
-    // The wrap token is the signature followed by the sealed message.
-    uint32_t signature = static_cast<uint32_t>(output.length - message.size());
     body.clear();
-    body.reserve(output.length + 200);
+    body.reserve(wrapped.size() + 200);
     body += kBoundary;
     body +=
         "\r\n\tContent-Type: application/HTTP-SPNEGO-session-encrypted\r\n"
@@ -168,14 +251,13 @@ bool SecurityContext::Seal(std::string_view message, std::string& body, std::str
     body += "\r\n";
     body += kBoundary;
     body += "\r\n\tContent-Type: application/octet-stream\r\n";
-    char length[4] = {
+    const char length[4] = {
         static_cast<char>(signature & 0xFF), static_cast<char>((signature >> 8) & 0xFF),
         static_cast<char>((signature >> 16) & 0xFF), static_cast<char>((signature >> 24) & 0xFF)};
     body.append(length, 4);
-    body.append(static_cast<const char*>(output.value), output.length);
+    body += wrapped;
     body += kBoundary;
     body += "--\r\n";
-    gss_release_buffer(&minor, &output);
     return true;
 }
 

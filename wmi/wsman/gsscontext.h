@@ -1,9 +1,11 @@
-// HTTP Negotiate authentication with NTLM through GSSAPI (gss-ntlmssp), and
-// the message sealing WS-Management uses over plain HTTP: a body of type
+// HTTP Negotiate authentication through GSSAPI, with Kerberos (MIT) or NTLM
+// (gss-ntlmssp), and the message sealing WS-Management uses over plain
+// HTTP: a body of type
 // multipart/encrypted;protocol="application/HTTP-SPNEGO-session-encrypted"
 // whose octet-stream part holds the 4-byte little-endian length of the
 // signature, the signature and the sealed message, sealed with the context
-// the connection authenticated.
+// the connection authenticated (for Kerberos the signature is the wrap
+// token's header, as gss_wrap_iov gives it).
 //
 // A SecurityContext belongs to one connection and is used by one thread at a
 // time (the one that owns the connection).
@@ -22,13 +24,21 @@ inline constexpr const char* kSealedContentType =
 
 class SecurityContext {
   public:
-    // An initiator (client) with `user` ("DOMAIN\user" or "user") and
-    // `password`; with an empty user the process's default credentials.
-    static std::unique_ptr<SecurityContext> Initiator(const std::string& user,
+    enum class Mechanism {
+        Ntlm,
+        Kerberos,
+        Negotiate,  // Kerberos, falling back to NTLM when it cannot be used
+    };
+
+    // An initiator (client) for HTTP@`host` with `user` ("DOMAIN\user",
+    // "user" or "user@REALM") and `password`; with an empty user the
+    // process's own credentials (Kerberos: its ticket cache or keytab).
+    static std::unique_ptr<SecurityContext> Initiator(Mechanism mechanism, const std::string& user,
                                                       const std::string& password,
                                                       const std::string& host);
-    // An acceptor (server); NTLM users come from the file NTLM_USER_FILE
-    // names.
+    // An acceptor (server) for Kerberos (its key from the keytab
+    // KRB5_KTNAME names) and NTLM (users from the file NTLM_USER_FILE
+    // names).
     static std::unique_ptr<SecurityContext> Acceptor();
     ~SecurityContext();
     SecurityContext(const SecurityContext&) = delete;
@@ -49,8 +59,14 @@ class SecurityContext {
 
   private:
     SecurityContext() = default;
+    // Takes credentials for `mech` (a gss_OID); false when there are none.
+    bool Acquire(const void* mech, const std::string& user, const std::string& password);
 
     bool initiator = false;
+    bool fallback = false;       // Negotiate: NTLM may still be tried
+    bool kerberos = false;       // the mechanism in use is Kerberos
+    const void* mech = nullptr;  // gss_OID of the initiator
+    std::string user, password;  // kept for the fallback only
     bool established = false;
     void* context = nullptr;     // gss_ctx_id_t
     void* credential = nullptr;  // gss_cred_id_t

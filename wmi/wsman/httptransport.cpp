@@ -80,7 +80,7 @@ Transport::Transport(std::string h, TransportSettings s, std::string u, std::str
       password(std::move(p)),
       url(std::string(settings.https ? "https://" : "http://") + host + ":" +
           std::to_string(settings.port) + "/wsman"),
-      negotiate(settings.auth == "ntlm" || settings.auth == "negotiate"),
+      negotiate(settings.auth != "basic"),
       sealing(negotiate && !settings.https) {
     GlobalInit();
 }
@@ -191,12 +191,16 @@ bool Transport::Perform(Connection& connection, const std::string& body, const c
 }
 
 bool Transport::Authenticate(Connection& connection, int64_t timeoutMs, HttpOutcome& outcome) {
-    connection.security = SecurityContext::Initiator(user, password, host);
+    const SecurityContext::Mechanism mechanism =
+        settings.auth == "ntlm"       ? SecurityContext::Mechanism::Ntlm
+        : settings.auth == "kerberos" ? SecurityContext::Mechanism::Kerberos
+                                      : SecurityContext::Mechanism::Negotiate;
+    connection.security = SecurityContext::Initiator(mechanism, user, password, host);
     std::string token, challenge, contentType, error;
     for (int round = 0; round < 4; ++round) {
         if (!connection.security->Step(challenge, token, error)) {
             outcome.kind = HttpOutcome::Kind::AccessDenied;
-            outcome.error = "NTLM: " + error;
+            outcome.error = settings.auth + ": " + error;
             connection.security.reset();
             return false;
         }
@@ -212,13 +216,23 @@ bool Transport::Authenticate(Connection& connection, int64_t timeoutMs, HttpOutc
             break;
         }
         std::string decoded;
-        if (outcome.status != 401 || challenge.empty() || !DecodeBase64(challenge, decoded)) {
+        if ((outcome.status != 401 && outcome.status != 200) || challenge.empty() ||
+            !DecodeBase64(challenge, decoded)) {
             break;
         }
         challenge = std::move(decoded);
+        if (outcome.status == 200) {
+            // Kerberos: the host accepted and proves itself in its answer
+            // (mutual authentication); the last step checks that proof.
+            if (!connection.security->Step(challenge, token, error) ||
+                !connection.security->Established()) {
+                break;
+            }
+            return true;
+        }
     }
     outcome.kind = HttpOutcome::Kind::AccessDenied;
-    outcome.error = "HTTP status " + std::to_string(outcome.status) + " during NTLM";
+    outcome.error = "HTTP status " + std::to_string(outcome.status) + " during " + settings.auth;
     connection.security.reset();
     return false;
 }

@@ -383,10 +383,6 @@ bool ReadWsmanSettings(const SettingLookup& value, WsmanSettings& settings, std:
         return false;
     }
     settings.maxElements = static_cast<uint32_t>(number);
-    if (auth == "kerberos") {
-        error = "WSMAN.AUTH=kerberos is not offered yet; use negotiate (NTLM) or basic";
-        return false;
-    }
     if (!settings.transport.https && auth == "basic" && !settings.allowUnencrypted) {
         // Basic over plain HTTP would send the password, and every message,
         // in clear text.

@@ -3,9 +3,16 @@
 // subscriptions giving the same objects as the simulated provider for the
 // same records, faults, a host going away, Release and Unsubscribe.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "tests/platform/eventually.h"
@@ -288,6 +295,11 @@ TEST_F(WsmanProviderTest, NtlmWithSealedMessagesOverPlainHttp) {
     IWbemServices* services = nullptr;
     EXPECT_EQ(Connect(kGuarded, &services, "CORP\\bob", "wrong"), E_ACCESSDENIED);
     EXPECT_EQ(Connect(kGuarded, &services, "CORP\\eve", "s3cret"), E_ACCESSDENIED);
+    // negotiate finds no Kerberos realm CORP here and takes NTLM.
+    settings.transport.auth = "negotiate";
+    ASSERT_EQ(Connect(kGuarded, &services, "CORP\\bob", "s3cret"), S_OK);
+    services->Release();
+    settings.transport.auth = "ntlm";
     ASSERT_EQ(Connect(kGuarded, &services, "CORP\\bob", "s3cret"), S_OK);
     IWbemServices* sim = SimServices(kGuarded, "CORP\\bob", "s3cret");
     const char* wql = "SELECT * FROM Win32_NTLogEvent";
@@ -320,6 +332,83 @@ TEST_F(WsmanProviderTest, NtlmWithSealedMessagesOverPlainHttp) {
     for (std::thread& t : threads) t.join();
     EXPECT_EQ(endpoint->OpenContexts(), 0u);
     sim->Release();
+    services->Release();
+}
+
+}  // namespace
+
+namespace {
+
+// Kerberos with a throw-away MIT KDC on loopback (tests/wmi/wsman/
+// start-kdc.sh): the endpoint accepts with its keytab, the provider asks for
+// a ticket with the user's password, or takes the process's own ticket
+// cache when no user is given; messages are sealed over plain HTTP.
+class WsmanKerberosTest : public WsmanProviderTest {
+  protected:
+    void SetUp() override {
+        WsmanProviderTest::SetUp();
+        AddHost(kKerberized, true, "bob@QUELLON.TEST", "kpw");
+        int probe = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+        int port = ntohs(address.sin_port);
+        close(probe);
+        const char* src = std::getenv("QUELLON_SOURCE_DIR");
+        std::string script = std::string(src != nullptr ? src : QUELLON_TEST_SOURCE_ROOT) +
+                             "/tests/wmi/wsman/start-kdc.sh";
+        std::string command =
+            script + " " + dir.path() + " " + std::to_string(port) + " " + kKerberized + " bob kpw";
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        kdc = std::stoi(ReadWholeFile(dir.File("kdc.pid")));
+        setenv("KRB5_CONFIG", dir.File("krb5.conf").c_str(), 1);
+        setenv("KRB5_KTNAME", dir.File("http.keytab").c_str(), 1);
+        setenv("KRB5CCNAME", ("FILE:" + dir.File("ccache")).c_str(), 1);
+    }
+
+    void TearDown() override {
+        WsmanProviderTest::TearDown();
+        if (kdc > 0) {
+            kill(kdc, SIGTERM);
+            waitpid(kdc, nullptr, 0);
+        }
+        unsetenv("KRB5_CONFIG");
+        unsetenv("KRB5_KTNAME");
+        unsetenv("KRB5CCNAME");
+    }
+
+    static constexpr const char* kKerberized = "127.0.0.5";
+    pid_t kdc = 0;
+};
+
+TEST_F(WsmanKerberosTest, PasswordTicketCacheAndSealedMessages) {
+    Append(kKerberized, {MakeEvent("System", 2, 1), MakeEvent("Security", 4, 4624)});
+    StartEndpoint(false, "negotiate");
+    settings.transport.auth = "kerberos";
+    IWbemServices* services = nullptr;
+    EXPECT_EQ(Connect(kKerberized, &services, "bob@QUELLON.TEST", "wrong"), E_ACCESSDENIED);
+    ASSERT_EQ(Connect(kKerberized, &services, "bob@QUELLON.TEST", "kpw"), S_OK);
+    IEnumWbemClassObject* e = nullptr;
+    ASSERT_EQ(Query(services, "SELECT * FROM Win32_NTLogEvent", false, &e), S_OK);
+    HRESULT last = S_OK;
+    EXPECT_EQ(Drain(e, SIZE_MAX, &last).size(), 2u);
+    EXPECT_EQ(last, WBEM_S_FALSE);
+    e->Release();
+    services->Release();
+
+    // No user: the ticket the process already holds.
+    std::string kinit = "echo kpw | KRB5_CONFIG=" + dir.File("krb5.conf") +
+                        " kinit bob@QUELLON.TEST >/dev/null 2>&1";
+    ASSERT_EQ(std::system(kinit.c_str()), 0);
+    ASSERT_EQ(Connect(kKerberized, &services), S_OK);
+    services->Release();
+
+    // negotiate takes Kerberos when it can.
+    settings.transport.auth = "negotiate";
+    ASSERT_EQ(Connect(kKerberized, &services, "bob@QUELLON.TEST", "kpw"), S_OK);
     services->Release();
 }
 
