@@ -17,7 +17,11 @@
 // with InstanceXml. Credentials are checked by ConnectServer with the
 // user and password the client sent, so a host's required user applies
 // over WS-Management as it does in-process.
-// Authentication: Basic (over HTTP or HTTPS).
+// Authentication: Basic (over HTTP or HTTPS), or with --auth ntlm /
+// negotiate the Negotiate scheme through GSSAPI: NTLM from gss-ntlmssp (the
+// store's host users written to a user file for it) and Kerberos with the
+// keytab KRB5_KTNAME names; a negotiated connection over plain HTTP must
+// seal its messages, and its answers are sealed (wmi/wsman/gsscontext.h).
 // Stop closes the listeners, shuts every connection down and joins every
 // thread; enumerations still open are released.
 #pragma once

@@ -6,10 +6,10 @@
 // hands one to each call, so that calls from several threads run side by
 // side and reuse connections and contexts.
 //
-// Authentication: Basic through libcurl. NTLM (auth ntlm or negotiate) is
-// done here with GSSAPI (gss-ntlmssp): a connection authenticates once with
-// empty requests carrying the Negotiate tokens, and over plain HTTP every
-// message is then sealed with the connection's context
+// Authentication: Basic through libcurl. Kerberos and NTLM (auth kerberos,
+// ntlm or negotiate) are done here with GSSAPI: a connection authenticates
+// once with empty requests carrying the Negotiate tokens, and over plain
+// HTTP every message is then sealed with the connection's context
 // (wmi/wsman/gsscontext.h). A connection the host closed authenticates
 // again. Thread-safe.
 #pragma once

@@ -49,11 +49,10 @@ using SettingLookup = std::function<std::string(const char* key, const char* fal
 // (5985 / 5986 by transport), AUTH (negotiate, kerberos, ntlm, basic;
 // default negotiate), CAFILE, VERIFYPEER (default true), OPERATIONTIMEOUT
 // (seconds, default 60), MAXELEMENTS (default 50) and ALLOWUNENCRYPTED
-// (default false). False with `error` for a value out of its range, for
-// kerberos (not offered yet), and for a combination that would send a
-// password in clear text (basic over http without ALLOWUNENCRYPTED=true).
-// negotiate and ntlm authenticate with NTLM and, over http, seal every
-// message.
+// (default false). False with `error` for a value out of its range, and for
+// a combination that would send a password in clear text (basic over http
+// without ALLOWUNENCRYPTED=true). kerberos, ntlm and negotiate (Kerberos,
+// else NTLM) seal every message over http.
 bool ReadWsmanSettings(const SettingLookup& value, WsmanSettings& settings, std::string& error);
 
 // A locator of this provider, with one reference.
