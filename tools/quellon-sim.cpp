@@ -48,14 +48,16 @@ const char* const kUsage =
     "TIME]\n"
     "  import HOST FILE.evtx...\n"
     "  play HOST [--rate PER_SECOND] [--count N]\n"
-    "  serve --wsman [--port PORT] [--tls CERT KEY] [--auth basic]\n"
+    "  serve --wsman [--port PORT] [--tls CERT KEY] [--auth basic|ntlm|negotiate]\n"
+    "        [--no-eventing]\n"
     "The store is FILE, by default simhosts.db in the current directory; 'host add'\n"
     "creates it. TIME is UTC: YYYYMMDDhhmmss, YYYY-MM-DDThh:mm:ss[.ffffff][Z] or\n"
     "yyyymmddHHMMSS.mmmmmm+UUU. play writes copies of the host's records with fresh\n"
     "numbers and the current time until stopped (Ctrl-C) or N are written; --rate 0\n"
     "(the default) writes as fast as possible. serve answers WS-Management on every\n"
     "loopback host (127.x.y.z) of the store while it is up, on PORT (default 5985,\n"
-    "0: any free port, printed), over HTTPS with --tls.\n";
+    "0: any free port, printed), over HTTPS with --tls; --no-eventing refuses event\n"
+    "subscriptions as Windows before Server 2012 does.\n";
 
 // A failure the user must see: one line on stderr and the exit code.
 struct Failure {
@@ -472,6 +474,8 @@ int ServeCommand(const std::string& storePath, const std::vector<std::string>& a
         } else if (a == "--tls") {
             options.certFile = value("a certificate file and a key file");
             options.keyFile = value("a key file");
+        } else if (a == "--no-eventing") {
+            options.eventing = false;
         } else if (a == "--auth") {
             options.auth = value("basic, ntlm or negotiate");
             if (options.auth != "basic" && options.auth != "ntlm" && options.auth != "negotiate") {

@@ -778,6 +778,12 @@ class Endpoint::Impl {
                       "The requested filtering dialect is not supported.", 2150858774u, machine);
             return true;
         }
+        if (subscribe && !options.eventing) {
+            answer = Fault(soap.messageId, "Sender", "a:ActionNotSupported",
+                           "The action is not supported by the service.", kFaultUnsupportedAction,
+                           machine);
+            return true;
+        }
         if (subscribe && soap.deliveryMode != kDeliveryPull) {
             answer = Fault(soap.messageId, "Receiver", "e:DeliveryModeRequestedUnavailable",
                            "The requested delivery mode is not supported.", 2150858831u, machine);

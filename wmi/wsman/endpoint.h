@@ -40,6 +40,9 @@ struct EndpointOptions {
     std::string certFile;  // TLS (HTTPS) when both are given
     std::string keyFile;
     std::string auth = "basic";
+    // false: Subscribe is refused as unsupported, as Windows before Server
+    // 2012 refuses it.
+    bool eventing = true;
 };
 
 class Endpoint {

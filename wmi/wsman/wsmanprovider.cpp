@@ -2,13 +2,20 @@
 
 #include <strings.h>
 
+#include <algorithm>
+#include <chrono>
+#include <deque>
+#include <map>
 #include <memory>
 #include <new>
+#include <thread>
 
 #include "app/logger.h"
 #include "platform/mutex.h"
 #include "wmi/comobject.h"
+#include "wmi/sim/ntlogevent.h"
 #include "wmi/sim/simprovider.h"
+#include "wmi/sim/simtime.h"
 #include "wmi/sim/wql.h"
 #include "wmi/wsman/envelope.h"
 #include "wmi/wsman/wsmanobject.h"
@@ -209,6 +216,175 @@ class WsmanEnumerator : public ComObject<IEnumWbemClassObject> {
     HRESULT broken GUARDED_BY(pollLock) = S_OK;
 };
 
+// Subscriptions refused by the host (Windows before Server 2012 offers no
+// WS-Eventing for WMI events): the notification query's conditions become a
+// data query polled every WITHIN seconds (one second at least). Each poll
+// asks for the records written since the newest one seen (the first since
+// the subscription began, by this machine's clock) and hands out those whose
+// RecordNumber is greater than the last one seen of their log, each wrapped
+// as the __InstanceCreationEvent a subscription would have delivered.
+class PollingEnumerator : public ComObject<IEnumWbemClassObject> {
+  public:
+    PollingEnumerator(std::shared_ptr<Transport> t, const WsmanSettings& s, std::string q,
+                      int64_t within)
+        : transport(std::move(t)), settings(s), base(std::move(q)), withinMs(within) {
+        platform::MutexLock guard(pollLock);
+        mark = sim::NowMicros();
+        nextPoll = Clock::now() + std::chrono::milliseconds(withinMs);
+    }
+
+    HRESULT Next(LONG timeout, ULONG count, IWbemClassObject** objects, ULONG* returned) override {
+        if (objects == nullptr || returned == nullptr) return WBEM_E_INVALID_PARAMETER;
+        *returned = 0;
+        if (count == 0 || (timeout < 0 && timeout != WBEM_INFINITE)) {
+            return WBEM_E_INVALID_PARAMETER;
+        }
+        platform::MutexLock guard(pollLock);
+        try {
+            const bool forever = timeout == WBEM_INFINITE;
+            const auto deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : timeout);
+            while (true) {
+                if (broken != S_OK) return broken;
+                if (pending.size() < count && Clock::now() >= nextPoll) {
+                    HRESULT hr = Poll();
+                    nextPoll = Clock::now() + std::chrono::milliseconds(withinMs);
+                    if (FAILED(hr)) return broken = hr;
+                }
+                if (pending.size() >= count || (!forever && Clock::now() >= deadline)) break;
+                auto wake = nextPoll;
+                if (!forever) wake = std::min(wake, deadline);
+                std::this_thread::sleep_until(wake);
+            }
+            while (*returned < count && !pending.empty()) {
+                objects[(*returned)++] = MakeObject(std::move(pending.front()));
+                pending.pop_front();
+            }
+            return *returned == count ? WBEM_S_NO_ERROR : WBEM_S_TIMEDOUT;
+        } catch (const std::bad_alloc&) {
+            while (*returned > 0) objects[--*returned]->Release();
+            return WBEM_E_OUT_OF_MEMORY;
+        }
+    }
+
+  protected:
+    const IID& InterfaceId() const override { return IID_IEnumWbemClassObject; }
+
+  private:
+    using Clock = std::chrono::steady_clock;
+
+    // One data query to its end; new records into `pending`.
+    HRESULT Poll() REQUIRES(pollLock) {
+        std::string wql = base + (base.find(" WHERE ") == std::string::npos ? " WHERE " : " AND ") +
+                          "TimeWritten >= '" + sim::FormatDmtf(mark) + "'";
+        Response response;
+        HRESULT hr = Exchange(
+            *transport, EnumerateRequest(Options(*transport, settings.operationTimeoutMs), wql),
+            settings.operationTimeoutMs, false, "Enumerate", response);
+        if (FAILED(hr)) return hr;
+        if (response.kind == Response::Kind::Fault) return FaultCode(response.fault);
+        std::string context = response.context;
+        bool end = response.endOfSequence;
+        while (!end) {
+            hr = Exchange(*transport,
+                          PullRequest(Options(*transport, settings.operationTimeoutMs), context,
+                                      settings.maxElements),
+                          settings.operationTimeoutMs, false, "Pull", response);
+            if (FAILED(hr)) return hr;
+            if (response.kind == Response::Kind::Fault) {
+                hr = FaultCode(response.fault);
+                if (hr == WBEM_S_TIMEDOUT) continue;
+                return hr;
+            }
+            if (response.kind != Response::Kind::Pull) return HTTP_E_INVALID_SERVER_RESPONSE_HR;
+            for (Instance& item : response.items) Take(std::move(item));
+            end = response.endOfSequence;
+            context = response.context;
+        }
+        return S_OK;
+    }
+
+    void Take(Instance&& item) REQUIRES(pollLock) {
+        const Value* log = item.Find("Logfile");
+        const Value* record = item.Find("RecordNumber");
+        const Value* written = item.Find("TimeWritten");
+        if (log == nullptr || record == nullptr || record->kind != Value::Kind::Int32) return;
+        int64_t number = static_cast<uint32_t>(record->number);
+        auto [last, fresh] = lastRecord.try_emplace(log->text, 0);
+        if (!fresh && number <= last->second) return;
+        last->second = number;
+        int64_t micros = 0;
+        if (written != nullptr && sim::ParseDmtf(written->text, micros)) {
+            mark = std::max(mark, micros);
+        }
+        auto event = std::make_shared<Instance>();
+        event->className = "__InstanceCreationEvent";
+        Value target;
+        target.kind = Value::Kind::Object;
+        target.cimType = CIM_OBJECT;
+        target.object = std::make_shared<Instance>(std::move(item));
+        event->properties.emplace_back("TargetInstance", std::move(target));
+        pending.push_back(std::move(event));
+    }
+
+    // Constant after construction.
+    const std::shared_ptr<Transport> transport;
+    const WsmanSettings settings;
+    const std::string base;  // the data query without the time bound
+    const int64_t withinMs;
+
+    // Serialises Next; the transport's lock is taken under it.
+    platform::Mutex pollLock;
+    int64_t mark GUARDED_BY(pollLock);  // TimeWritten the next poll starts at
+    Clock::time_point nextPoll GUARDED_BY(pollLock);
+    std::map<std::string, int64_t> lastRecord GUARDED_BY(pollLock);  // per log
+    std::deque<std::shared_ptr<const Instance>> pending GUARDED_BY(pollLock);
+    HRESULT broken GUARDED_BY(pollLock) = S_OK;
+};
+
+// The data query of a notification query's conditions; false when the text
+// is not a notification query this provider can poll.
+bool DataQueryOf(const std::string& notification, std::string& wql, int64_t& withinMs) {
+    sim::WqlQuery query;
+    if (FAILED(sim::ParseWql(notification, true, query))) return false;
+    static const char* const kOps[] = {"=", "<>", "<", "<=", ">", ">="};
+    wql = "SELECT * FROM Win32_NTLogEvent";
+    const char* joint = " WHERE ";
+    for (const sim::WqlCondition& c : query.conditions) {
+        wql += joint;
+        joint = " AND ";
+        wql += sim::NameOf(c.property);
+        wql += ' ';
+        wql += kOps[static_cast<int>(c.op)];
+        wql += ' ';
+        switch (sim::KindOf(c.property)) {
+            case sim::PropertyKind::Number:
+                wql += std::to_string(c.number);
+                break;
+            case sim::PropertyKind::DateTime:
+                wql += "'" + sim::FormatDmtf(c.number) + "'";
+                break;
+            default: {
+                wql += '\'';
+                for (char ch : c.text) {
+                    if (ch == '\'' || ch == '\\') wql += '\\';
+                    wql += ch;
+                }
+                wql += '\'';
+            }
+        }
+    }
+    withinMs = std::max<int64_t>(query.withinMicros / 1000, 1000);
+    return true;
+}
+
+// Whether a Subscribe fault says the host offers no event subscriptions.
+bool SubscriptionsUnsupported(const Fault& fault) {
+    return fault.subcode == "ActionNotSupported" ||
+           fault.subcode == "DeliveryModeRequestedUnavailable" ||
+           fault.subcode == "EventSourceUnableToProcess" ||
+           fault.wsmanCode == kFaultUnsupportedAction;
+}
+
 class WsmanServices : public ComObject<IWbemServices> {
   public:
     WsmanServices(std::shared_ptr<Transport> t, const WsmanSettings& s)
@@ -249,6 +425,17 @@ class WsmanServices : public ComObject<IWbemServices> {
             if (FAILED(hr)) return hr;
             const Response::Kind expected =
                 notification ? Response::Kind::Subscribe : Response::Kind::Enumerate;
+            std::string polled;
+            int64_t withinMs = 0;
+            if (notification && response.kind == Response::Kind::Fault &&
+                SubscriptionsUnsupported(response.fault) && DataQueryOf(wql, polled, withinMs)) {
+                LOG(INFO,
+                    "WS-Management: %s offers no event subscriptions; polling with a data query "
+                    "every %lld ms instead",
+                    transport->Url().c_str(), static_cast<long long>(withinMs));
+                *result = new PollingEnumerator(transport, settings, std::move(polled), withinMs);
+                return WBEM_S_NO_ERROR;
+            }
             if (response.kind == Response::Kind::Fault) {
                 hr = FaultCode(response.fault);
                 return hr == WBEM_S_TIMEDOUT ? RPC_S_CALL_FAILED_HR : hr;

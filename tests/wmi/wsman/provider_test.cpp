@@ -267,6 +267,43 @@ TEST_F(WsmanProviderTest, SubscriptionDeliversNewRecordsAsTheSimulatedProviderDo
     services->Release();
 }
 
+// A host that refuses event subscriptions (as Windows before Server 2012
+// does): the live query is polled with data queries and delivers, once each,
+// what a subscription would have.
+TEST_F(WsmanProviderTest, RefusedSubscriptionsAreReplacedByPolling) {
+    eventing = false;
+    StartEndpoint(false);
+    IWbemServices* services = nullptr;
+    ASSERT_EQ(Connect(kHost, &services), S_OK);
+    IWbemServices* sim = SimServices(kHost);
+    // The conditions are carried into the data query (a quote and a
+    // backslash in a value included).
+    const char* simple =
+        "SELECT * FROM __InstanceCreationEvent WITHIN 1 WHERE TargetInstance ISA "
+        "'Win32_NTLogEvent' AND TargetInstance.LogFile <> 'It\\'s \\\\ here' AND "
+        "TargetInstance.EventType <= 2";
+    IEnumWbemClassObject* polled = nullptr;
+    IEnumWbemClassObject* direct = nullptr;
+    ASSERT_EQ(Query(services, simple, true, &polled), S_OK);
+    ASSERT_EQ(Query(sim, simple, true, &direct), S_OK);
+    EXPECT_EQ(endpoint->OpenContexts(), 0u);
+    const int64_t soon = wmi::sim::NowMicros() + 1000000;
+    Append(kHost, {MakeEvent("System", 3, 1, soon), MakeEvent("System", 2, 2, soon),
+                   MakeEvent("Application", 1, 3, soon + 1)});
+    std::vector<std::string> got = Drain(polled, 2);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got, Drain(direct, 2));
+    // Nothing is delivered twice.
+    IWbemClassObject* object = nullptr;
+    ULONG n = 7;
+    EXPECT_EQ(polled->Next(1500, 1, &object, &n), WBEM_S_TIMEDOUT);
+    EXPECT_EQ(n, 0u);
+    polled->Release();
+    direct->Release();
+    sim->Release();
+    services->Release();
+}
+
 TEST_F(WsmanProviderTest, ReleasingASubscriptionUnsubscribes) {
     StartEndpoint(false);
     IWbemServices* services = nullptr;

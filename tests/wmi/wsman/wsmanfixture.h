@@ -37,6 +37,7 @@ class WsmanFixture : public simtest::SimStoreFixture {
         options.storePath = path;
         options.port = 0;
         options.auth = auth;
+        options.eventing = eventing;
         if (https) {
             ASSERT_TRUE(MakeCertificate(dir));
             options.certFile = dir.File("cert.pem");
@@ -57,6 +58,7 @@ class WsmanFixture : public simtest::SimStoreFixture {
         if (endpoint) endpoint->Stop();
     }
 
+    bool eventing = true;  // false: the endpoint refuses subscriptions
     std::unique_ptr<wmi::wsman::Endpoint> endpoint;
     wmi::wsman::WsmanSettings settings;
 };
