@@ -16,7 +16,9 @@
 //   ExecNotificationQuery(WQL) -> Subscribe in pull mode with the WQL as
 //     filter; Next -> Pull as above (no items: WBEM_S_TIMEDOUT); a
 //     subscription the host no longer knows is made anew; releasing sends
-//     Unsubscribe.
+//     Unsubscribe. A host that refuses subscriptions as unsupported (before
+//     Windows Server 2012) is polled with a data query of the same
+//     conditions every WITHIN seconds instead (see PollingEnumerator).
 //   A fault carrying a WMI code (0x8004xxxx) gives that code; a host that
 //   stops answering gives RPC_S_CALL_FAILED_HR from then on.
 //
