@@ -214,7 +214,8 @@ struct Context {
     std::string subscriptionId;
     IEnumWbemClassObject* enumerator = nullptr;  // one reference, owned
     // Serialises the Pulls of one context (a client may pull from two
-    // connections). Leaf lock apart from what Next takes.
+    // connections); Next takes the simulated hosts' locks under it (lock
+    // order: platform/thread_annotations.h).
     platform::Mutex pullLock;
 
     ~Context() {
@@ -905,13 +906,16 @@ class Endpoint::Impl {
     std::string userFile;
     std::string userFileText;
 
-    // Guards the hosts' listeners and the connection list. Leaf lock.
+    // Guards the hosts' listeners and the connection list. Leaf lock
+    // (platform/thread_annotations.h).
     platform::Mutex lock;
     std::map<std::string, Host> hosts GUARDED_BY(lock);
     std::list<std::unique_ptr<Connection>> connections GUARDED_BY(lock);
 
-    // Guards the open enumerations and subscriptions. Leaf lock; a
-    // context's pullLock is taken only after it is released.
+    // Guards the open enumerations and subscriptions. A context's pullLock
+    // is taken only after it is let go; the last reference to an
+    // enumeration may go under it, reaching a store's lock
+    // (platform/thread_annotations.h).
     platform::Mutex contextLock;
     std::map<std::string, std::shared_ptr<Context>> contexts GUARDED_BY(contextLock);
 };

@@ -87,7 +87,8 @@ class Transport {
     const bool negotiate;  // NTLM through GSSAPI
     const bool sealing;    // negotiate over plain HTTP
 
-    // Guards the idle connections. Leaf lock: libcurl runs outside it.
+    // Guards the idle connections. Leaf lock: libcurl and GSSAPI run
+    // outside it (platform/thread_annotations.h).
     platform::Mutex lock;
     std::vector<std::unique_ptr<Connection>> idle GUARDED_BY(lock);
 };

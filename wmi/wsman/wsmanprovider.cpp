@@ -208,7 +208,8 @@ class WsmanEnumerator : public ComObject<IEnumWbemClassObject> {
     const std::string wql;
 
     // Serialises Next (one exchange at a time per enumerator). The
-    // transport's lock is taken under it.
+    // transport's lock is taken under it (lock order:
+    // platform/thread_annotations.h).
     platform::Mutex pollLock;
     std::string context GUARDED_BY(pollLock);
     std::string subscriptionId GUARDED_BY(pollLock);
@@ -332,7 +333,8 @@ class PollingEnumerator : public ComObject<IEnumWbemClassObject> {
     const std::string base;  // the data query without the time bound
     const int64_t withinMs;
 
-    // Serialises Next; the transport's lock is taken under it.
+    // Serialises Next; the transport's lock is taken under it (lock order:
+    // platform/thread_annotations.h).
     platform::Mutex pollLock;
     int64_t mark GUARDED_BY(pollLock);  // TimeWritten the next poll starts at
     Clock::time_point nextPoll GUARDED_BY(pollLock);
