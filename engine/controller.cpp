@@ -2,12 +2,10 @@
 
 #include <algorithm>
 
-#include "app/configdataloader.h"
-#include "app/logger.h"
+#include "base/logger.h"
 #include "engine/dispatchthread.h"
 #include "engine/threadinfra.h"
 #include "platform/resolver.h"
-#include "server/wmilogeventserver.h"
 
 namespace {
 
@@ -33,7 +31,8 @@ TSubscriptionNode* MakeNode(const std::string& host, const std::string& category
 
 }  // namespace
 
-CController::CController() : server(nullptr), dispatcher(nullptr) {}
+CController::CController(const TEngineOptions& engineOptions)
+    : options(engineOptions), dispatcher(nullptr) {}
 
 CController::~CController() { Stop(); }
 
@@ -72,20 +71,10 @@ std::string CController::ListSubscriptions() {
     return dispatcher->BuildSubscriptionList();
 }
 
-int CController::SendToClients(const std::string& text) {
-    if (server != nullptr) server->SendToAllClients(text);
-    return 1;
-}
-
-int CController::Start(CWmiLogEventServer* srv) {
-    server = srv;
-    int32_t connectorCount =
-        static_cast<int32_t>(ConfigInteger("PERFORMANCE.ConnectionProcessors", 10));
-    int32_t maxReconnect =
-        static_cast<int32_t>(ConfigInteger("OTHERS.MaxReconnectInterval", 10000));
-    int32_t minReconnect = static_cast<int32_t>(ConfigInteger("OTHERS.MinReconnectInterval", 1000));
-    int32_t queryThreadCount =
-        static_cast<int32_t>(ConfigInteger("PERFORMANCE.EventRetriever", 32));
+int CController::Start(CBroadcastSink* sink) {
+    TEngineOptions used = options;
+    int32_t& connectorCount = used.connectorCount;
+    int32_t& queryThreadCount = used.queryThreadCount;
     // With no connector or no query thread a subscription would be handed to
     // nobody: it would never connect and shutdown would wait for it. At least
     // one of each runs.
@@ -97,8 +86,7 @@ int CController::Start(CWmiLogEventServer* srv) {
         queryThreadCount = std::max<int32_t>(queryThreadCount, 1);
     }
     try {
-        dispatcher = new CDispatchThread(connectorCount, queryThreadCount, maxReconnect,
-                                         minReconnect, server);
+        dispatcher = new CDispatchThread(used, sink);
         if (!dispatcher->start()) {
             LOG(ERROR, "[dispatcher] could not start the dispatcher thread");
             delete dispatcher;
@@ -131,5 +119,3 @@ int CController::Stop() {
     dispatcher = nullptr;
     return 1;
 }
-
-CController* CreateController() { return new CController; }

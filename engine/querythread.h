@@ -14,6 +14,7 @@
 
 #include <cstdint>
 
+#include "engine/engineoptions.h"
 #include "engine/threadinfra.h"
 #include "serverframework/abstractthread.h"
 
@@ -23,22 +24,22 @@ class CQueryThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSubsc
   public:
     static constexpr int kBatchSlots = 50;
 
-    explicit CQueryThread(CDispatchThread* dispatcher);
+    // Polls with the options' timeout and batch size (brought into 1..50).
+    CQueryThread(CDispatchThread* dispatcher, const TEngineOptions& options);
     ~CQueryThread() override;
 
     // Turns the polled objects into records and broadcasts them; releases
     // every object. Never raises.
     void deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClassObject** objects);
 
-    // Poll settings read from the configuration (both defaults when either
-    // key is absent): timeout in ms and batch size (1..50).
-    static void ReadPollSettings(int32_t* pollTimeoutMs, int32_t* batchSize);
-
   protected:
     void run() override;
 
   private:
-    void Poll(TSubscriptionNode* node, int32_t pollTimeoutMs, int32_t batchSize);
+    void Poll(TSubscriptionNode* node);
 
+    // Constant after construction.
     CDispatchThread* dispatcher;  // not owned
+    const int32_t pollTimeoutMs;
+    const int32_t batchSize;
 };

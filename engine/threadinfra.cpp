@@ -1,6 +1,6 @@
 #include "engine/threadinfra.h"
 
-#include "app/stringformat.h"
+#include "base/stringformat.h"
 
 const char* const g_stageNames[8] = {"New",   "Connected", "Disconnected",         "EventWait",
                                      "Error", "Completed", "Waiting To Reconnect", "Reconnecting"};

@@ -6,7 +6,10 @@ quellon_add_test(NAME engine_eventrecord_test
   LIBS quellon_engine_records quellon_simstore)
 quellon_add_test(NAME engine_e2e_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/engine_e2e_test.cpp
+  LIBS quellon_engine quellon_server quellon_simstore)
+quellon_add_test(NAME dispatchthread_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/dispatchthread_test.cpp
   LIBS quellon_engine quellon_simstore)
 quellon_add_test(NAME engine_wsman_e2e_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/engine_wsman_e2e_test.cpp
-  LIBS quellon_engine quellon_simstore quellon_wsman_endpoint)
+  LIBS quellon_app quellon_engine quellon_simstore quellon_wsman_endpoint)

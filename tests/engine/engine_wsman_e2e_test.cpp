@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "app/startup.h"
 #include "engine/controller.h"
 #include "server/wmilogeventserver.h"
 #include "tests/app/testglobals.h"
@@ -79,8 +80,11 @@ class WsmanEngineTest : public wsmantest::WsmanFixture {
                      : "TRANSPORT=http\nALLOWUNENCRYPTED=true\n";
         globals.LoadConfig(dir, ini);
         globals.StartLogger(dir, "DEBUG");
+        // Start-up's own choice of provider, from the configuration.
+        ASSERT_EQ(CheckWsmanSettings(), "");
+        SelectWmiProvider();
         server = std::make_unique<CWmiLogEventServer>();
-        server->SetController(CreateController());
+        server->SetController(new CController(ReadEngineOptions()));
         server->SetListenAddress("127.0.0.1");
         ASSERT_EQ(1, server->Start(1000, 0, 0));
         port = server->GetListenPort();
@@ -94,6 +98,7 @@ class WsmanEngineTest : public wsmantest::WsmanFixture {
         }
         if (server) server->Stop();
         server.reset();
+        wmi::SelectProvider(nullptr);
         WsmanFixture::TearDown();
     }
 

@@ -1,19 +1,14 @@
 // COM start-up and security stand-ins, the proxy blanket, task memory,
 // CoCreateInstance and the status-code text object.
-#include <strings.h>
-
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 
-#include "app/configdataloader.h"
-#include "app/logger.h"
 #include "platform/paths.h"
 #include "wmi/comobject.h"
 #include "wmi/locatorfactory.h"
 #include "wmi/sim/simprovider.h"
 #include "wmi/winsdk/wbem.h"
-#include "wmi/wsman/wsmanprovider.h"
 
 namespace wmi {
 
@@ -116,7 +111,7 @@ struct FactoryState {
     RSLibrary::RSCriticalSection lock;
     LocatorFactory factory GUARDED_BY(lock);
     std::string storeOverride GUARDED_BY(lock);
-    std::string configuredStore GUARDED_BY(lock);  // resolved once from the configuration
+    LocatorFactory selected GUARDED_BY(lock);
 };
 
 FactoryState& State() {
@@ -124,35 +119,34 @@ FactoryState& State() {
     return state;
 }
 
-// The value of `key`, or `fallback` when there is no configuration or the
-// key is absent.
-std::string ConfigValue(const char* key, const char* fallback) {
-    if (g_config == nullptr) return fallback;
-    try {
-        return g_config->GetKeyValue(key);
-    } catch (const CConfigDataLoader::EInvalidKey&) {
-        return fallback;
-    }
-}
-
-// A WS-Management locator on the WSMAN.* settings.
-HRESULT ConfiguredWsmanLocator(IWbemLocator** locator) {
-    wsman::WsmanSettings settings;
-    std::string error;
-    if (!wsman::ReadWsmanSettings(ConfigValue, settings, error)) {
-        LOG(ERROR, "WMI.PROVIDER=wsman: %s", error.c_str());
-        return WBEM_E_INITIALIZATION_FAILURE;
-    }
-    return wsman::CreateWsmanLocator(settings, locator);
+// The store served when no provider was selected: "simhosts.db" in the
+// program's directory.
+std::string DefaultStore() {
+    const char* const name = "simhosts.db";
+    std::string programDir = platform::ProgramDirectory();
+    return programDir.empty() ? name : platform::JoinPath(programDir, name);
 }
 
 }  // namespace
+
+LocatorFactory SimProvider(const std::string& path) {
+    return [path](IWbemLocator** locator) { return sim::CreateSimLocator(path, locator); };
+}
+
+LocatorFactory NoProvider() {
+    return [](IWbemLocator**) -> HRESULT { return REGDB_E_CLASSNOTREG; };
+}
+
+void SelectProvider(LocatorFactory provider) {
+    FactoryState& state = State();
+    RSLibrary::RSSynchronizeGuard guard(state.lock);
+    state.selected = std::move(provider);
+}
 
 void UseSimStore(const std::string& path) {
     FactoryState& state = State();
     RSLibrary::RSSynchronizeGuard guard(state.lock);
     state.storeOverride = path;
-    state.configuredStore.clear();
 }
 
 void SetLocatorFactory(LocatorFactory factory) {
@@ -171,27 +165,10 @@ HRESULT CreateLocator(IWbemLocator** locator) {
         RSLibrary::RSSynchronizeGuard guard(state.lock);
         factory = state.factory;
         store = state.storeOverride;
-        if (!factory && store.empty()) {
-            std::string provider = ConfigValue("WMI.PROVIDER", "sim");
-            if (strcasecmp(provider.c_str(), "wsman") == 0) {
-                factory = ConfiguredWsmanLocator;
-            } else if (strcasecmp(provider.c_str(), "sim") != 0) {
-                return REGDB_E_CLASSNOTREG;
-            }
-        }
-        if (!factory && store.empty()) {
-            if (state.configuredStore.empty()) {
-                std::string name = ConfigValue("WMI.SIMSTORE", "simhosts.db");
-                std::string programDir = platform::ProgramDirectory();
-                state.configuredStore = platform::IsAbsolutePath(name) || programDir.empty()
-                                            ? name
-                                            : platform::JoinPath(programDir, name);
-            }
-            store = state.configuredStore;
-        }
+        if (!factory && store.empty()) factory = state.selected;
     }
     if (factory) return factory(locator);
-    return sim::CreateSimLocator(store, locator);
+    return sim::CreateSimLocator(store.empty() ? DefaultStore() : store, locator);
 }
 
 // ---- Status-code texts ----------------------------------------------------

@@ -10,7 +10,7 @@
 #include <new>
 #include <thread>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "platform/mutex.h"
 #include "wmi/comobject.h"
 #include "wmi/sim/ntlogevent.h"
@@ -581,6 +581,10 @@ bool ReadWsmanSettings(const SettingLookup& value, WsmanSettings& settings, std:
         return false;
     }
     return true;
+}
+
+LocatorFactory WsmanProvider(const WsmanSettings& settings) {
+    return [settings](IWbemLocator** locator) { return CreateWsmanLocator(settings, locator); };
 }
 
 HRESULT CreateWsmanLocator(const WsmanSettings& settings, IWbemLocator** locator) {

@@ -33,6 +33,7 @@
 #include <functional>
 #include <string>
 
+#include "wmi/locatorfactory.h"
 #include "wmi/wsman/httptransport.h"
 
 namespace wmi::wsman {
@@ -59,5 +60,8 @@ bool ReadWsmanSettings(const SettingLookup& value, WsmanSettings& settings, std:
 
 // A locator of this provider, with one reference.
 HRESULT CreateWsmanLocator(const WsmanSettings& settings, IWbemLocator** locator);
+
+// The provider for wmi::SelectProvider: locators on `settings`.
+LocatorFactory WsmanProvider(const WsmanSettings& settings);
 
 }  // namespace wmi::wsman

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <map>
 #include <thread>
 
 #include "tests/platform/eventually.h"
@@ -447,6 +448,57 @@ TEST_F(WsmanKerberosTest, PasswordTicketCacheAndSealedMessages) {
     settings.transport.auth = "negotiate";
     ASSERT_EQ(Connect(kKerberized, &services, "bob@QUELLON.TEST", "kpw"), S_OK);
     services->Release();
+}
+
+}  // namespace
+
+namespace {
+
+// The WSMAN.* keys: defaults, ranges, and no password in clear text unless
+// asked for.
+TEST(WsmanSettingsTest, KeysDefaultsAndRefusals) {
+    struct Case {
+        std::map<std::string, std::string> keys;
+        bool ok;
+        const char* errorPart;
+    };
+    const Case cases[] = {
+        {{}, true, ""},
+        {{{"WSMAN.TRANSPORT", "HTTPS"}, {"WSMAN.AUTH", "Basic"}}, true, ""},
+        {{{"WSMAN.AUTH", "basic"}}, false, "clear text"},
+        {{{"WSMAN.AUTH", "basic"}, {"WSMAN.ALLOWUNENCRYPTED", "true"}}, true, ""},
+        {{{"WSMAN.TRANSPORT", "ftp"}}, false, "WSMAN.TRANSPORT"},
+        {{{"WSMAN.AUTH", "digest"}}, false, "WSMAN.AUTH"},
+        {{{"WSMAN.PORT", "70000"}}, false, "WSMAN.PORT"},
+        {{{"WSMAN.MAXELEMENTS", "0"}}, false, "WSMAN.MAXELEMENTS"},
+        {{{"WSMAN.OPERATIONTIMEOUT", "x"}}, false, "WSMAN.OPERATIONTIMEOUT"},
+        {{{"WSMAN.VERIFYPEER", "maybe"}}, false, "WSMAN.VERIFYPEER"},
+    };
+    for (const Case& c : cases) {
+        auto lookup = [&](const char* key, const char* fallback) {
+            auto it = c.keys.find(key);
+            return it == c.keys.end() ? std::string(fallback) : it->second;
+        };
+        wmi::wsman::WsmanSettings settings;
+        std::string error;
+        EXPECT_EQ(wmi::wsman::ReadWsmanSettings(lookup, settings, error), c.ok) << error;
+        EXPECT_NE(error.find(c.errorPart), std::string::npos) << error;
+    }
+    wmi::wsman::WsmanSettings settings;
+    std::string error;
+    auto none = [](const char*, const char* fallback) { return std::string(fallback); };
+    ASSERT_TRUE(wmi::wsman::ReadWsmanSettings(none, settings, error));
+    EXPECT_FALSE(settings.transport.https);
+    EXPECT_EQ(settings.transport.port, 5985);
+    EXPECT_EQ(settings.transport.auth, "negotiate");
+    EXPECT_TRUE(settings.transport.verifyPeer);
+    EXPECT_EQ(settings.maxElements, 50u);
+    EXPECT_EQ(settings.operationTimeoutMs, 60000);
+    auto https = [](const char* key, const char* fallback) {
+        return std::string(key) == "WSMAN.TRANSPORT" ? std::string("https") : std::string(fallback);
+    };
+    ASSERT_TRUE(wmi::wsman::ReadWsmanSettings(https, settings, error));
+    EXPECT_EQ(settings.transport.port, 5986);
 }
 
 }  // namespace
