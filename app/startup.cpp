@@ -14,6 +14,7 @@
 #include "server/wmilogeventserver.h"
 #include "serverframework/abstractthread.h"
 #include "wmi/locatorfactory.h"
+#include "wmi/wsman/wsmanprovider.h"
 
 const char* const kDefaultConfigName = "quellon.ini";
 
@@ -172,6 +173,7 @@ TListenSettings ReadListenSettings() {
     TListenSettings settings;
     if (g_config == nullptr) return settings;
     settings.error = CheckNumericSettings();
+    if (settings.error.empty()) settings.error = CheckWsmanSettings();
     if (!settings.error.empty()) return settings;
     settings.port = static_cast<int>(ConfigInteger("LISTEN.PORT", kDefaultListenPort));
     try {
@@ -213,7 +215,41 @@ TEngineOptions ReadEngineOptions() {
     return options;
 }
 
+namespace {
+
+// The value of `key`, or `fallback` when there is no configuration or the
+// key is absent.
+std::string ConfigText(const char* key, const char* fallback) {
+    if (g_config == nullptr) return fallback;
+    try {
+        return g_config->GetKeyValue(key);
+    } catch (const CConfigDataLoader::EInvalidKey&) {
+        return fallback;
+    }
+}
+
+bool WsmanSelected() { return strcasecmp(ConfigText("WMI.PROVIDER", "sim").c_str(), "wsman") == 0; }
+
+}  // namespace
+
+std::string CheckWsmanSettings() {
+    if (!WsmanSelected()) return "";
+    wmi::wsman::WsmanSettings settings;
+    std::string error;
+    return wmi::wsman::ReadWsmanSettings(ConfigText, settings, error) ? "" : error;
+}
+
 void SelectWmiProvider() {
+    if (WsmanSelected()) {
+        wmi::wsman::WsmanSettings settings;
+        std::string error;
+        if (wmi::wsman::ReadWsmanSettings(ConfigText, settings, error)) {
+            wmi::SelectProvider(wmi::wsman::WsmanProvider(settings));
+        } else {
+            wmi::SelectProvider(wmi::NoProvider());
+        }
+        return;
+    }
     std::string provider = "sim";
     std::string store = "simhosts.db";
     if (g_config != nullptr) {

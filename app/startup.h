@@ -89,9 +89,15 @@ TEngineOptions ReadEngineOptions();
 
 // Selects the management-interface provider from WMI.PROVIDER ("sim" in
 // any case, also when absent: the simulated hosts of WMI.SIMSTORE, relative
-// to the program's directory, "simhosts.db" when absent). Another name
+// to the program's directory, "simhosts.db" when absent; "wsman": real
+// Windows hosts over WS-Management on the WSMAN.* settings). Another name
 // selects no provider: every connection fails.
 void SelectWmiProvider();
+
+// With WMI.PROVIDER=wsman, what is wrong with the WSMAN.* settings (a value
+// out of range, Basic over plain HTTP without WSMAN.ALLOWUNENCRYPTED=true);
+// empty when nothing is, or another provider is selected.
+std::string CheckWsmanSettings();
 
 // How StartCommandServer ended.
 enum class TServerStart {

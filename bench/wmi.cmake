@@ -2,3 +2,8 @@
 if(QUELLON_BENCH)
   quellon_add_bench(NAME wmi_bench LIBS quellon_wmi benchmark::benchmark DEPENDS quellon-sim)
 endif()
+# wsman_bench: events per second through the WS-Management provider beside
+# the simulated provider, and the CPU cost of the XML path.
+if(QUELLON_BENCH)
+  quellon_add_bench(NAME wsman_bench LIBS quellon_wsman_endpoint quellon_wmi benchmark::benchmark)
+endif()

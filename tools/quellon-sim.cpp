@@ -2,7 +2,10 @@
 // listener's simulated-hosts provider reads. It adds, removes, lists and
 // switches hosts up or down, emits single events, imports real .evtx files
 // and "plays" a host live by writing copies of its history at a given rate.
-// Single-threaded; SIGINT and SIGTERM end a running play cleanly.
+// "serve --wsman" serves the store's hosts over WS-Management
+// (wmi/wsman/endpoint.h) until stopped. Single-threaded apart from the
+// endpoint's own threads; SIGINT and SIGTERM end a running play or serve
+// cleanly.
 //
 // Exit codes: 0 done, 1 the command failed (the store is unchanged),
 // 2 the command line is malformed.
@@ -22,6 +25,7 @@
 #include "wmi/sim/evtximport.h"
 #include "wmi/sim/simstore.h"
 #include "wmi/sim/simtime.h"
+#include "wmi/wsman/endpoint.h"
 
 using namespace wmi::sim;
 
@@ -44,11 +48,16 @@ const char* const kUsage =
     "TIME]\n"
     "  import HOST FILE.evtx...\n"
     "  play HOST [--rate PER_SECOND] [--count N]\n"
+    "  serve --wsman [--port PORT] [--tls CERT KEY] [--auth basic|ntlm|negotiate]\n"
+    "        [--no-eventing]\n"
     "The store is FILE, by default simhosts.db in the current directory; 'host add'\n"
     "creates it. TIME is UTC: YYYYMMDDhhmmss, YYYY-MM-DDThh:mm:ss[.ffffff][Z] or\n"
     "yyyymmddHHMMSS.mmmmmm+UUU. play writes copies of the host's records with fresh\n"
     "numbers and the current time until stopped (Ctrl-C) or N are written; --rate 0\n"
-    "(the default) writes as fast as possible.\n";
+    "(the default) writes as fast as possible. serve answers WS-Management on every\n"
+    "loopback host (127.x.y.z) of the store while it is up, on PORT (default 5985,\n"
+    "0: any free port, printed), over HTTPS with --tls; --no-eventing refuses event\n"
+    "subscriptions as Windows before Server 2012 does.\n";
 
 // A failure the user must see: one line on stderr and the exit code.
 struct Failure {
@@ -446,6 +455,68 @@ int PlayCommand(const std::string& storePath, const std::vector<std::string>& ar
     return 0;
 }
 
+// ---- serve -----------------------------------------------------------------
+
+int ServeCommand(const std::string& storePath, const std::vector<std::string>& argv, size_t at) {
+    wmi::wsman::EndpointOptions options;
+    options.storePath = storePath;
+    bool wsman = false;
+    for (size_t i = at; i < argv.size(); ++i) {
+        const std::string& a = argv[i];
+        auto value = [&](const char* what) -> const std::string& {
+            if (i + 1 >= argv.size()) Usage(a + " needs " + what);
+            return argv[++i];
+        };
+        if (a == "--wsman") {
+            wsman = true;
+        } else if (a == "--port") {
+            options.port = static_cast<uint16_t>(ParseInt("--port", value("a port"), 0, 65535));
+        } else if (a == "--tls") {
+            options.certFile = value("a certificate file and a key file");
+            options.keyFile = value("a key file");
+        } else if (a == "--no-eventing") {
+            options.eventing = false;
+        } else if (a == "--auth") {
+            options.auth = value("basic, ntlm or negotiate");
+            if (options.auth != "basic" && options.auth != "ntlm" && options.auth != "negotiate") {
+                Usage("--auth: '" + options.auth + "' is not basic, ntlm or negotiate");
+            }
+        } else {
+            Usage("unknown option " + a);
+        }
+    }
+    if (!wsman) {
+        Usage("serve needs --wsman");
+    }
+    {
+        SimStore probe;
+        OpenStore(probe, storePath, false);
+    }
+    struct sigaction sa = {};
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    wmi::wsman::Endpoint endpoint(options);
+    std::string error;
+    if (!endpoint.Start(error)) {
+        Fail(error);
+    }
+    std::printf("serving WS-Management (%s, %s) for the loopback hosts of %s on port %u\n",
+                options.certFile.empty() ? "http" : "https", options.auth.c_str(),
+                storePath.c_str(), static_cast<unsigned>(endpoint.Port()));
+    std::fflush(stdout);
+    while (!g_stop) {
+        const timespec pauseTime{0, 100 * 1000 * 1000};
+        nanosleep(&pauseTime, nullptr);
+    }
+    endpoint.Stop();
+    std::printf("stopped serving\n");
+    return 0;
+}
+
 int Run(const std::vector<std::string>& argv) {
     std::string storePath = kDefaultStore;
     size_t at = 1;
@@ -483,6 +554,9 @@ int Run(const std::vector<std::string>& argv) {
     }
     if (command == "play") {
         return PlayCommand(storePath, argv, at + 1);
+    }
+    if (command == "serve") {
+        return ServeCommand(storePath, argv, at + 1);
     }
     if (command == "help" || command == "-h") {
         std::fputs(kUsage, stdout);

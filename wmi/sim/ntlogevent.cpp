@@ -16,7 +16,7 @@ struct PropertyInfo {
     CIMTYPE cimType;
 };
 
-const PropertyInfo kProperties[] = {
+const PropertyInfo kProperties[kEventPropertyCount] = {
     {"Category", EventProperty::Category, PropertyKind::Number, CIM_UINT16},
     {"CategoryString", EventProperty::CategoryString, PropertyKind::Text, CIM_STRING},
     {"ComputerName", EventProperty::ComputerName, PropertyKind::Text, CIM_STRING},
@@ -202,6 +202,10 @@ bool FindEventProperty(std::string_view name, EventProperty& property) {
 }
 
 PropertyKind KindOf(EventProperty property) { return InfoOf(property).kind; }
+
+const char* NameOf(EventProperty property) { return InfoOf(property).name; }
+
+CIMTYPE CimTypeOf(EventProperty property) { return InfoOf(property).cimType; }
 
 int64_t NumberOf(const SimEvent& event, EventProperty property) {
     switch (property) {

@@ -31,6 +31,8 @@ enum class EventProperty {
     User,
 };
 
+constexpr size_t kEventPropertyCount = 15;
+
 // How a property compares in a query.
 enum class PropertyKind { Number, Text, DateTime, TextArray };
 
@@ -38,6 +40,9 @@ enum class PropertyKind { Number, Text, DateTime, TextArray };
 // class has none.
 bool FindEventProperty(std::string_view name, EventProperty& property);
 PropertyKind KindOf(EventProperty property);
+// The property's name as the class spells it, and its CIM type.
+const char* NameOf(EventProperty property);
+CIMTYPE CimTypeOf(EventProperty property);
 
 // The value of a Number property of `event`.
 int64_t NumberOf(const SimEvent& event, EventProperty property);

@@ -15,21 +15,6 @@ namespace {
 
 bool Given(BSTR text) { return text != nullptr && SysStringLen(text) > 0; }
 
-// Splits "\\host\namespace" (either slash) into its parts; false when the
-// text does not name a host.
-bool SplitResource(const std::string& resource, std::string& host, std::string& nameSpace) {
-    auto isSlash = [](char c) { return c == '\\' || c == '/'; };
-    if (resource.size() < 2 || !isSlash(resource[0]) || !isSlash(resource[1])) return false;
-    size_t end = 2;
-    while (end < resource.size() && !isSlash(resource[end])) ++end;
-    host = resource.substr(2, end - 2);
-    nameSpace = end < resource.size() ? resource.substr(end + 1) : std::string();
-    for (char& c : nameSpace) {
-        if (c == '/') c = '\\';
-    }
-    return true;
-}
-
 class SimServices : public ComObject<IWbemServices> {
   public:
     SimServices(std::shared_ptr<StoreConnections> s, std::string h)
@@ -128,6 +113,19 @@ class SimLocator : public ComObject<IWbemLocator> {
 };
 
 }  // namespace
+
+bool SplitResource(const std::string& resource, std::string& host, std::string& nameSpace) {
+    auto isSlash = [](char c) { return c == '\\' || c == '/'; };
+    if (resource.size() < 2 || !isSlash(resource[0]) || !isSlash(resource[1])) return false;
+    size_t end = 2;
+    while (end < resource.size() && !isSlash(resource[end])) ++end;
+    host = resource.substr(2, end - 2);
+    nameSpace = end < resource.size() ? resource.substr(end + 1) : std::string();
+    for (char& c : nameSpace) {
+        if (c == '/') c = '\\';
+    }
+    return true;
+}
 
 bool IsLocalMachine(const std::string& host) {
     if (EqualsIgnoringCase(host, "localhost") || host == "127.0.0.1" || host == ".") return true;

@@ -26,6 +26,10 @@ namespace wmi::sim {
 // when the store cannot be opened.
 HRESULT CreateSimLocator(const std::string& storePath, IWbemLocator** locator);
 
+// Splits "\\host\namespace" (either slash) into its parts, the namespace
+// with backslashes; false when the text does not name a host.
+bool SplitResource(const std::string& resource, std::string& host, std::string& nameSpace);
+
 // Whether `host` names the machine this process runs on.
 bool IsLocalMachine(const std::string& host);
 

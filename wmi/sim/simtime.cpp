@@ -75,6 +75,57 @@ bool FourteenDigits(std::string_view text, int64_t f[6]) {
            Digits(text, 8, 2, f[3]) && Digits(text, 10, 2, f[4]) && Digits(text, 12, 2, f[5]);
 }
 
+// YYYY-MM-DDThh:mm:ss[.ffffff][Z]; with `wire` also up to nine fraction
+// digits and a "+hh:mm" / "-hh:mm" zone.
+bool ParseIso(std::string_view text, bool wire, int64_t& microsUtc) {
+    int64_t f[6];
+    if (text.size() < 19 || !Digits(text, 0, 4, f[0]) || text[4] != '-' ||
+        !Digits(text, 5, 2, f[1]) || text[7] != '-' || !Digits(text, 8, 2, f[2]) ||
+        (text[10] != 'T' && text[10] != ' ') || !Digits(text, 11, 2, f[3]) || text[13] != ':' ||
+        !Digits(text, 14, 2, f[4]) || text[16] != ':' || !Digits(text, 17, 2, f[5])) {
+        return false;
+    }
+    size_t pos = 19;
+    int64_t micros = 0;
+    if (pos < text.size() && text[pos] == '.') {
+        ++pos;
+        size_t n = 0;
+        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') {
+            // Digits past the microseconds are dropped.
+            if (++n <= 6) micros = micros * 10 + (text[pos] - '0');
+            if (n > (wire ? 9 : 6)) return false;
+            ++pos;
+        }
+        if (n == 0) {
+            return false;
+        }
+        for (; n < 6; ++n) {
+            micros *= 10;
+        }
+    }
+    int64_t offsetMinutes = 0;
+    if (pos < text.size() && text[pos] == 'Z') {
+        ++pos;
+    } else if (wire && pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
+        int64_t hours, minutes;
+        if (pos + 6 != text.size() || !Digits(text, pos + 1, 2, hours) || text[pos + 3] != ':' ||
+            !Digits(text, pos + 4, 2, minutes) || hours > 23 || minutes > 59) {
+            return false;
+        }
+        offsetMinutes = (text[pos] == '+' ? 1 : -1) * (hours * 60 + minutes);
+        pos += 6;
+    }
+    if (pos != text.size()) {
+        return false;
+    }
+    int64_t local;
+    if (!Compose(f[0], f[1], f[2], f[3], f[4], f[5], micros, local)) {
+        return false;
+    }
+    microsUtc = local - offsetMinutes * 60 * kMicrosPerSecond;
+    return true;
+}
+
 }  // namespace
 
 std::string FormatDmtf(int64_t microsUtc) {
@@ -127,38 +178,22 @@ bool ParseUserTime(std::string_view text, int64_t& microsUtc) {
     if (text.size() == 14) {
         return FourteenDigits(text, f) && Compose(f[0], f[1], f[2], f[3], f[4], f[5], 0, microsUtc);
     }
-    // YYYY-MM-DDThh:mm:ss[.f{1,6}][Z]
-    if (text.size() < 19 || !Digits(text, 0, 4, f[0]) || text[4] != '-' ||
-        !Digits(text, 5, 2, f[1]) || text[7] != '-' || !Digits(text, 8, 2, f[2]) ||
-        (text[10] != 'T' && text[10] != ' ') || !Digits(text, 11, 2, f[3]) || text[13] != ':' ||
-        !Digits(text, 14, 2, f[4]) || text[16] != ':' || !Digits(text, 17, 2, f[5])) {
-        return false;
-    }
-    size_t pos = 19;
-    int64_t micros = 0;
-    if (pos < text.size() && text[pos] == '.') {
-        ++pos;
-        size_t n = 0;
-        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') {
-            if (++n > 6) {
-                return false;
-            }
-            micros = micros * 10 + (text[pos++] - '0');
-        }
-        if (n == 0) {
-            return false;
-        }
-        for (; n < 6; ++n) {
-            micros *= 10;
-        }
-    }
-    if (pos < text.size() && text[pos] == 'Z') {
-        ++pos;
-    }
-    if (pos != text.size()) {
-        return false;
-    }
-    return Compose(f[0], f[1], f[2], f[3], f[4], f[5], micros, microsUtc);
+    return ParseIso(text, false, microsUtc);
+}
+
+bool ParseIso8601(std::string_view text, int64_t& microsUtc) {
+    return ParseIso(text, true, microsUtc);
+}
+
+std::string FormatIso8601(int64_t microsUtc) {
+    // The DMTF text holds the same fields in a fixed layout.
+    const std::string dmtf = FormatDmtf(microsUtc);
+    std::string out;
+    out.reserve(28);
+    out.append(dmtf, 0, 4).append(1, '-').append(dmtf, 4, 2).append(1, '-').append(dmtf, 6, 2);
+    out.append(1, 'T').append(dmtf, 8, 2).append(1, ':').append(dmtf, 10, 2).append(1, ':');
+    out.append(dmtf, 12, 2).append(1, '.').append(dmtf, 15, 6).append(1, 'Z');
+    return out;
 }
 
 int64_t NowMicros() {

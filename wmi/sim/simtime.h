@@ -23,6 +23,14 @@ bool ParseDmtf(std::string_view text, int64_t& microsUtc);
 // (UTC). False when malformed.
 bool ParseUserTime(std::string_view text, int64_t& microsUtc);
 
+// Parses an ISO 8601 / xs:dateTime text "YYYY-MM-DDThh:mm:ss[.fffffffff]"
+// with "Z", "+hh:mm", "-hh:mm" or no zone (UTC) into UTC microseconds
+// (fraction digits past six are dropped). False when malformed.
+bool ParseIso8601(std::string_view text, int64_t& microsUtc);
+
+// The ISO 8601 text "YYYY-MM-DDThh:mm:ss.ffffffZ" of a UTC time.
+std::string FormatIso8601(int64_t microsUtc);
+
 // The current time in UTC microseconds.
 int64_t NowMicros();
 

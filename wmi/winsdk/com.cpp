@@ -199,6 +199,9 @@ const CodeText kCodeTexts[] = {
     {REGDB_E_CLASSNOTREG, u"Class not registered"},
     {RPC_S_SERVER_UNAVAILABLE_HR, u"The RPC server is unavailable."},
     {RPC_S_CALL_FAILED_HR, u"The remote procedure call failed."},
+    {HTTP_E_INVALID_SERVER_RESPONSE_HR, u"The server returned an invalid or unrecognized response"},
+    {HTTP_E_SECURE_FAILURE_HR,
+     u"The server's TLS certificate could not be verified (see WSMAN.CAFILE)"},
 };
 
 class StatusCodeText : public ComObject<IWbemStatusCodeText> {

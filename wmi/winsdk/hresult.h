@@ -45,3 +45,7 @@ constexpr HRESULT CLASS_E_NOAGGREGATION = MakeFailure(0x80040110);
 // RPC failures seen through COM (facility Win32).
 constexpr HRESULT RPC_S_SERVER_UNAVAILABLE_HR = MakeFailure(0x800706BA);
 constexpr HRESULT RPC_S_CALL_FAILED_HR = MakeFailure(0x800706BE);
+
+// HTTP failures seen through WS-Management (facility Win32, WinHTTP codes).
+constexpr HRESULT HTTP_E_INVALID_SERVER_RESPONSE_HR = MakeFailure(0x80072F78);
+constexpr HRESULT HTTP_E_SECURE_FAILURE_HR = MakeFailure(0x80072F8F);

@@ -1,0 +1,218 @@
+// The subscription engine end to end on the WS-Management provider: the
+// configuration selects WMI.PROVIDER=wsman, and the simulated endpoint
+// serves the store's hosts over HTTPS with Basic authentication, or over
+// plain HTTP with NTLM and sealed messages. The records delivered must be
+// byte for byte those the simulated provider delivers for the same store
+// (the lines engine_e2e_test expects).
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/startup.h"
+#include "engine/controller.h"
+#include "server/wmilogeventserver.h"
+#include "tests/app/testglobals.h"
+#include "tests/serverframework/lineclient.h"
+#include "tests/wmi/wsman/wsmanfixture.h"
+#include "wmi/locatorfactory.h"
+
+using wmi::sim::SimEvent;
+using wmi::sim::SimResult;
+
+namespace {
+
+const char* const kLive = "127.0.0.2";
+const char* const kHistory = "127.0.0.3";
+const char* const kGuarded = "127.0.0.4";
+
+const char* const kIni =
+    "[LOCAL_AUTH]\nUSERNAME=alice\nPASSWORD=secret\n"
+    "[PERFORMANCE]\nConnectionProcessors=2\nEventRetriever=2\nWT_FOR_WQ=1\n"
+    "[OTHERS]\nMinReconnectInterval=1\nMaxReconnectInterval=2\nCHECKTERMINATEFLAG=100\n"
+    "EVENTWAITPERCONNECTION=100\nNUMBEROFEVENTSTOPOOL=50\n"
+    "[WMI]\nPROVIDER=wsman\n";
+
+SimEvent MakeEvent(int64_t seconds, const std::string& log, int type, const std::string& source,
+                   uint32_t code, std::optional<std::vector<std::string>> inserts) {
+    SimEvent e;
+    e.logFile = log;
+    e.eventCode = code;
+    e.eventIdentifier = code;
+    e.eventType = type;
+    e.typeText = wmi::sim::EventTypeText(type);
+    e.sourceName = source;
+    e.timeGenerated = seconds * 1000000;
+    e.timeWritten = e.timeGenerated;
+    e.insertionStrings = std::move(inserts);
+    e.computerName = "WIN-A";
+    return e;
+}
+
+class WsmanEngineTest : public wsmantest::WsmanFixture {
+  protected:
+    static void SetUpTestSuite() {
+        setenv("TZ", "UTC", 1);
+        tzset();
+    }
+
+    void SetUp() override {
+        WsmanFixture::SetUp();
+        AddHost(kLive);
+        AddHost(kHistory);
+        AddHost(kGuarded, true, "CORP\\bob", "pw");
+        if (HasFatalFailure()) return;
+    }
+
+    // Starts the endpoint and the listener configured for it.
+    void StartBoth(bool https) {
+        StartEndpoint(https);
+        if (HasFatalFailure()) return;
+        std::string ini = kIni;
+        ini += "[WSMAN]\nAUTH=basic\nOPERATIONTIMEOUT=5\nPORT=" + std::to_string(endpoint->Port()) +
+               "\n";
+        ini += https ? "TRANSPORT=https\nCAFILE=" + dir.File("cert.pem") + "\n"
+                     : "TRANSPORT=http\nALLOWUNENCRYPTED=true\n";
+        globals.LoadConfig(dir, ini);
+        globals.StartLogger(dir, "DEBUG");
+        // Start-up's own choice of provider, from the configuration.
+        ASSERT_EQ(CheckWsmanSettings(), "");
+        SelectWmiProvider();
+        server = std::make_unique<CWmiLogEventServer>();
+        server->SetController(new CController(ReadEngineOptions()));
+        server->SetListenAddress("127.0.0.1");
+        ASSERT_EQ(1, server->Start(1000, 0, 0));
+        port = server->GetListenPort();
+    }
+
+    void TearDown() override {
+        if (HasFailure()) {
+            std::string text = ReadWholeFile(dir.File("quellon.log"));
+            std::cerr << "---- quellon.log (tail) ----\n"
+                      << text.substr(text.size() > 6000 ? text.size() - 6000 : 0) << "\n";
+        }
+        if (server) server->Stop();
+        server.reset();
+        wmi::SelectProvider(nullptr);
+        WsmanFixture::TearDown();
+    }
+
+    std::unique_ptr<LineClient> Client() {
+        auto client = std::make_unique<LineClient>(port, 10000);
+        EXPECT_EQ(client->Login("alice", "secret").substr(0, 31),
+                  "OK authentication successful (u");
+        return client;
+    }
+
+    static std::string WaitFor(LineClient& client, const std::string& prefix,
+                               std::vector<std::string>* skipped = nullptr) {
+        for (int i = 0; i < 10000; ++i) {
+            std::string line = client.ReadLine();
+            if (line.empty()) return "";
+            if (line.rfind(prefix, 0) == 0) return line;
+            if (skipped) skipped->push_back(line);
+        }
+        return "";
+    }
+
+    // A live subscription to `host` (with `credentials` after the
+    // severity), three records, the lines they become.
+    void LiveRecordsArriveByteForByte(const std::string& host, const std::string& credentials) {
+        Append(host, {MakeEvent(1600000000, "System", 3, "Old", 1, std::nullopt)});
+        auto client = Client();
+        client->SendLine("ADD " + host + " * *" + credentials);
+        EXPECT_EQ(WaitFor(*client, "CONNECTION"), "CONNECTION_OK " + host + " * *\r\n");
+        Append(host,
+               {MakeEvent(1700000000, "Security", 4, "Microsoft-Windows-Security-Auditing", 4624,
+                          std::vector<std::string>{"S-1-5-18", "SYSTEM"}),
+                MakeEvent(1700000001, "System", 2, "Service Control Manager", 7036, std::nullopt),
+                MakeEvent(1700000002, "Application", 1, "My \"App\"", 1000,
+                          std::vector<std::string>{})});
+        EXPECT_EQ(
+            WaitFor(*client, "NTEVENT"),
+            "NTEVENT: " + host +
+                " 20231114221320.000000+000 4624 "
+                "Microsoft-Windows-Security-Auditing Security \"Audit Success\" S-1-5-18\r\n");
+        EXPECT_EQ(client->ReadLine(), ".\r\n");
+        EXPECT_EQ(client->ReadLine(), "NTEVENT: " + host +
+                                          " 20231114221321.000000+000 7036 \"Service Control "
+                                          "Manager\" System Warning <NULL>\r\n");
+        EXPECT_EQ(client->ReadLine(), ".\r\n");
+        EXPECT_EQ(client->ReadLine(), "NTEVENT: " + host +
+                                          " 20231114221322.000000+000 1000 \"My \\\"App\\\"\" "
+                                          "Application Error \r\n");
+        EXPECT_EQ(client->ReadLine(), ".\r\n");
+    }
+
+    TestGlobals globals;
+    std::unique_ptr<CWmiLogEventServer> server;
+    uint16_t port = 0;
+};
+
+TEST_F(WsmanEngineTest, LiveEventsOverHttpsWithBasic) {
+    StartBoth(true);
+    LiveRecordsArriveByteForByte(kLive, "");
+}
+
+TEST_F(WsmanEngineTest, LiveEventsOverHttpWithNtlmSealing) {
+    StartBoth(false);
+    LiveRecordsArriveByteForByte(kGuarded, " CORP\\bob pw");
+    // Wrong credentials: NTLM refuses them as Basic does.
+    auto client = Client();
+    client->SendLine("ADD 127.0.0.4 System * CORP\\bob nope");
+    std::string denied = WaitFor(*client, "CONNECTION_FAILED");
+    EXPECT_NE(denied.find(" - Access is denied.\r\n"), std::string::npos) << denied;
+}
+
+TEST_F(WsmanEngineTest, ReplayDeliversTheWindowThenFinishes) {
+    std::vector<SimEvent> history;
+    for (int i = 0; i < 120; ++i) {
+        history.push_back(MakeEvent(1700000000 + i, i % 2 ? "System" : "Application", 3, "Src",
+                                    static_cast<uint32_t>(i), std::nullopt));
+    }
+    Append(kHistory, history);
+    StartBoth(true);
+    auto client = Client();
+    client->SendLine("REPLAY 127.0.0.3 System * 20231114221329 20231114221500");
+    std::vector<std::string> lines;
+    std::string finished = WaitFor(*client, "REPLAY_FINISHED", &lines);
+    EXPECT_EQ(finished, "REPLAY_FINISHED 127.0.0.3 System * 20231114221329 20231114221500\r\n");
+    std::vector<std::string> codes;
+    for (const std::string& line : lines) {
+        if (line.rfind("NTEVENT", 0) != 0) continue;
+        codes.push_back(
+            line.substr(std::string("NTEVENT: 127.0.0.3 20231114221320.000000+000 ").size()));
+    }
+    ASSERT_EQ(codes.size(), 45u);
+    for (size_t i = 0; i < codes.size(); ++i) {
+        EXPECT_EQ(codes[i].substr(0, codes[i].find(' ')), std::to_string(11 + 2 * i)) << i;
+    }
+}
+
+TEST_F(WsmanEngineTest, HostDownAndBackAndWrongCredentials) {
+    StartBoth(true);
+    auto client = Client();
+    client->SendLine("ADD 127.0.0.4 * * CORP\\bob wrong");
+    std::string denied = WaitFor(*client, "CONNECTION_FAILED");
+    EXPECT_NE(denied.find("127.0.0.4 * *"), std::string::npos) << denied;
+    EXPECT_NE(denied.find(" - Access is denied.\r\n"), std::string::npos) << denied;
+
+    client->SendLine("ADD 127.0.0.2 * *");
+    EXPECT_EQ(WaitFor(*client, "CONNECTION_OK"), "CONNECTION_OK 127.0.0.2 * *\r\n");
+    ASSERT_EQ(store.setHostUp(kLive, false), SimResult::Ok);
+    std::string failed = WaitFor(*client, "CONNECTION_FAILED  127.0.0.2");
+    EXPECT_NE(failed.find(" - The remote procedure call failed.\r\n"), std::string::npos) << failed;
+    ASSERT_EQ(store.setHostUp(kLive, true), SimResult::Ok);
+    std::string back = WaitFor(*client, "CONNECTION_REESTAB 127.0.0.2");
+    EXPECT_EQ(back.substr(0, 33), "CONNECTION_REESTAB 127.0.0.2 * * ") << back;
+    Append(kLive, {MakeEvent(1700000000, "System", 3, "AfterOutage", 42, std::nullopt)});
+    std::string record = WaitFor(*client, "NTEVENT");
+    EXPECT_NE(record.find("AfterOutage"), std::string::npos) << record;
+}
+
+}  // namespace

@@ -1,0 +1,255 @@
+// The provider against a hostile endpoint: a real HTTP server on loopback
+// that answers Identify and Enumerate properly and then sends, for the Pull,
+// something no Windows host would. Each case must end that one enumerator
+// with a clear failure (and bounded memory: answers are cut off at the
+// transport's limit), while the services handle keeps working for the next
+// query.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "tests/wmi/simfixture.h"
+#include "wmi/wsman/envelope.h"
+#include "wmi/wsman/wsmanprovider.h"
+
+using simtest::Bstr;
+using simtest::GetProperty;
+using namespace wmi::wsman;
+
+namespace {
+
+const char* const kItem =
+    "<p:Win32_NTLogEvent xmlns:p=\"http://schemas.microsoft.com/wbem/wsman/1/wmi/root/cimv2/"
+    "Win32_NTLogEvent\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">"
+    "<p:EventCode>7</p:EventCode><p:Logfile>System</p:Logfile>%EXTRA%</p:Win32_NTLogEvent>";
+
+std::string PullWith(const std::string& items) {
+    std::string answer = PullResponse("m", "ctx", {}, false);
+    answer.replace(answer.find("<n:Items></n:Items>"), 19, "<n:Items>" + items + "</n:Items>");
+    return answer;
+}
+
+std::string Item(const std::string& extra) {
+    std::string item = kItem;
+    item.replace(item.find("%EXTRA%"), 7, extra);
+    return item;
+}
+
+std::string Http(const std::string& body, const char* type = "application/soap+xml;charset=UTF-8",
+                 int status = 200) {
+    return "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Type: " + type +
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// What the server does with a Pull.
+enum class Mode { Truncated, Malformed, Huge, Endless, WrongType, UnknownProperties, BadValue };
+
+class HostileServer {
+  public:
+    explicit HostileServer(Mode m) : mode(m) {
+        listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        inet_pton(AF_INET, "127.0.0.5", &address.sin_addr);
+        int on = 1;
+        setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(listen(listener, 8), 0);
+        socklen_t length = sizeof address;
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+        thread = std::thread([this] { Run(); });
+    }
+    ~HostileServer() {
+        stopping = true;
+        shutdown(listener, SHUT_RDWR);
+        thread.join();
+        close(listener);
+    }
+
+    uint16_t port = 0;
+
+  private:
+    void Run() {
+        while (!stopping) {
+            int fd = accept(listener, nullptr, nullptr);
+            if (fd < 0) return;
+            Serve(fd);
+            close(fd);
+        }
+    }
+
+    // Answers requests on one connection until it closes.
+    void Serve(int fd) {
+        std::string in;
+        char buffer[65536];
+        for (;;) {
+            size_t end;
+            while ((end = in.find("\r\n\r\n")) == std::string::npos) {
+                ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+                if (n <= 0) return;
+                in.append(buffer, static_cast<size_t>(n));
+            }
+            size_t lengthAt = in.find("Content-Length: ");
+            size_t length = lengthAt < end ? std::stoul(in.substr(lengthAt + 16)) : 0;
+            while (in.size() < end + 4 + length) {
+                ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+                if (n <= 0) return;
+                in.append(buffer, static_cast<size_t>(n));
+            }
+            std::string body = in.substr(end + 4, length);
+            in.erase(0, end + 4 + length);
+            if (!Answer(fd, body)) return;
+        }
+    }
+
+    bool Send(int fd, const std::string& data) {
+        size_t done = 0;
+        while (done < data.size()) {
+            ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+            if (n <= 0) return false;
+            done += static_cast<size_t>(n);
+        }
+        return true;
+    }
+
+    bool Answer(int fd, const std::string& request) {
+        if (request.find("Identify") != std::string::npos) {
+            return Send(fd, Http(IdentifyResponse("hostile")));
+        }
+        if (request.find(kActionEnumerate) != std::string::npos) {
+            return Send(fd, Http(EnumerateResponse("m", "ctx")));
+        }
+        if (request.find(kActionRelease) != std::string::npos) {
+            return Send(fd, Http(ReleaseResponse("m")));
+        }
+        std::string good = PullWith(Item(""));
+        switch (mode) {
+            case Mode::Truncated: {
+                std::string whole = Http(good);
+                // Promise the whole answer, send half, close.
+                Send(fd, whole.substr(0, whole.size() - good.size() / 2));
+                return false;
+            }
+            case Mode::Malformed:
+                return Send(fd, Http(good.substr(0, good.size() / 2) + "</s:Body></s:Envelope>"));
+            case Mode::Huge: {
+                std::string head =
+                    "HTTP/1.1 200 OK\r\nContent-Type: application/soap+xml\r\n"
+                    "Content-Length: 104857600\r\n\r\n";
+                if (!Send(fd, head)) return false;
+                std::string block(1 << 20, ' ');
+                for (int i = 0; i < 100 && !stopping; ++i) {
+                    if (!Send(fd, block)) return false;
+                }
+                return false;
+            }
+            case Mode::Endless: {
+                if (!Send(fd,
+                          "HTTP/1.1 200 OK\r\nContent-Type: application/soap+xml\r\n"
+                          "Transfer-Encoding: chunked\r\n\r\n")) {
+                    return false;
+                }
+                std::string chunk = "10000\r\n" + std::string(0x10000, '<') + "\r\n";
+                while (!stopping && Send(fd, chunk)) {
+                }
+                return false;
+            }
+            case Mode::WrongType:
+                return Send(fd, Http("<html><body>Proxy error</body></html>", "text/html", 200));
+            case Mode::UnknownProperties:
+                return Send(
+                    fd,
+                    Http(PullWith(Item("<p:Data>1</p:Data><p:Data>2</p:Data><p:NewThing xsi:nil="
+                                       "\"true\"/><p:Nested><p:Deep>x</p:Deep></p:Nested>"))));
+            case Mode::BadValue:
+                return Send(fd, Http(PullWith(Item("<p:RecordNumber>lots</p:RecordNumber>"))));
+        }
+        return false;
+    }
+
+    const Mode mode;
+    int listener = -1;
+    std::atomic<bool> stopping{false};
+    std::thread thread;
+};
+
+// Connects to the hostile server and runs one data query's first Next.
+HRESULT FirstNext(Mode mode, IWbemClassObject** object) {
+    HostileServer server(mode);
+    WsmanSettings settings;
+    settings.transport.port = server.port;
+    settings.transport.auth = "basic";
+    settings.allowUnencrypted = true;
+    settings.operationTimeoutMs = 2000;
+    settings.transport.maxResponse = 1 << 20;
+    IWbemLocator* locator = nullptr;
+    EXPECT_EQ(CreateWsmanLocator(settings, &locator), S_OK);
+    Bstr resource("\\\\127.0.0.5\\root\\cimv2"), language("WQL"),
+        wql("SELECT * FROM Win32_NTLogEvent");
+    IWbemServices* services = nullptr;
+    EXPECT_EQ(
+        locator->ConnectServer(resource, nullptr, nullptr, nullptr, 0, nullptr, nullptr, &services),
+        S_OK);
+    locator->Release();
+    if (services == nullptr) return E_FAIL;
+    IEnumWbemClassObject* e = nullptr;
+    EXPECT_EQ(services->ExecQuery(language, wql, 0x30, nullptr, &e), S_OK);
+    ULONG n = 0;
+    HRESULT hr = e->Next(1000, 1, object, &n);
+    if (FAILED(hr)) {
+        EXPECT_EQ(n, 0u);
+        // Broken for good: the same failure again, at once.
+        EXPECT_EQ(e->Next(1000, 1, object, &n), hr);
+    }
+    e->Release();
+    // The services handle still works for the next query.
+    IEnumWbemClassObject* again = nullptr;
+    EXPECT_EQ(services->ExecQuery(language, wql, 0x30, nullptr, &again), S_OK);
+    if (again != nullptr) again->Release();
+    services->Release();
+    return hr;
+}
+
+TEST(WsmanHostileEndpointTest, EachBadAnswerFailsOnlyItsEnumerator) {
+    struct Case {
+        const char* what;
+        Mode mode;
+        HRESULT expected;
+    };
+    const Case cases[] = {
+        {"truncated envelope", Mode::Truncated, HTTP_E_INVALID_SERVER_RESPONSE_HR},
+        {"malformed envelope", Mode::Malformed, HTTP_E_INVALID_SERVER_RESPONSE_HR},
+        {"100 MB answer", Mode::Huge, HTTP_E_INVALID_SERVER_RESPONSE_HR},
+        {"endless chunked body", Mode::Endless, HTTP_E_INVALID_SERVER_RESPONSE_HR},
+        {"wrong content type", Mode::WrongType, HTTP_E_INVALID_SERVER_RESPONSE_HR},
+        {"a value of the wrong type", Mode::BadValue, HTTP_E_INVALID_SERVER_RESPONSE_HR},
+    };
+    for (const Case& c : cases) {
+        IWbemClassObject* object = nullptr;
+        EXPECT_EQ(FirstNext(c.mode, &object), c.expected) << c.what;
+        EXPECT_EQ(object, nullptr) << c.what;
+    }
+}
+
+// Properties the provider does not know (Windows' own Data, or a newer
+// host's additions) do not stop the record: they read as the host sent them.
+TEST(WsmanHostileEndpointTest, UnknownPropertiesAreCarriedNotFatal) {
+    IWbemClassObject* object = nullptr;
+    EXPECT_EQ(FirstNext(Mode::UnknownProperties, &object), WBEM_S_NO_ERROR);
+    ASSERT_NE(object, nullptr);
+    EXPECT_EQ(GetProperty(object, u"EventCode").text, "7");
+    EXPECT_EQ(GetProperty(object, u"Data").text, "[1|2]");
+    EXPECT_EQ(GetProperty(object, u"NewThing").vt, VT_NULL);
+    EXPECT_EQ(GetProperty(object, u"Nested").vt, VT_UNKNOWN);
+    object->Release();
+}
+
+}  // namespace

@@ -1,0 +1,203 @@
+// The SOAP envelopes of WS-Management as a Windows host speaks them (WinRM,
+// over HTTP POST to /wsman): the requests the provider sends (Identify,
+// Enumerate with a WQL filter, Pull, Release, Subscribe in pull mode,
+// Unsubscribe), what it reads from the answers (enumeration contexts, items,
+// the end of a sequence, faults), and the endpoint's side of the same
+// conversation (requests read, answers and faults written).
+//
+// Every text that goes into an envelope (addresses, WQL, identifiers) is
+// escaped, so no value can leave its element. Documents are read with
+// pugixml; prefixes are resolved through the xmlns declarations in scope,
+// so a peer may name its namespaces as it likes.
+//
+// Items are mapped onto WMI's typed values here (see Instance): the result
+// of a parse is plain data, safe to hand to any thread. Pure functions.
+#pragma once
+
+#include <wbemidl.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace wmi::wsman {
+
+// ---- Namespaces and fixed texts ------------------------------------------
+inline constexpr const char* kNsSoap = "http://www.w3.org/2003/05/soap-envelope";
+inline constexpr const char* kNsAddressing = "http://schemas.xmlsoap.org/ws/2004/08/addressing";
+inline constexpr const char* kNsWsman = "http://schemas.dmtf.org/wbem/wsman/1/wsman.xsd";
+inline constexpr const char* kNsMsWsman = "http://schemas.microsoft.com/wbem/wsman/1/wsman.xsd";
+inline constexpr const char* kNsEnumeration = "http://schemas.xmlsoap.org/ws/2004/09/enumeration";
+inline constexpr const char* kNsEventing = "http://schemas.xmlsoap.org/ws/2004/08/eventing";
+inline constexpr const char* kNsIdentity =
+    "http://schemas.dmtf.org/wbem/wsman/identity/1/wsmanidentity.xsd";
+inline constexpr const char* kNsFault = "http://schemas.microsoft.com/wbem/wsman/1/wsmanfault";
+inline constexpr const char* kNsXsi = "http://www.w3.org/2001/XMLSchema-instance";
+inline constexpr const char* kNsCim = "http://schemas.dmtf.org/wbem/wscim/1/common";
+
+// Every WMI class of root/cimv2, addressed through a WQL filter.
+inline constexpr const char* kResourceCimv2 =
+    "http://schemas.microsoft.com/wbem/wsman/1/wmi/root/cimv2/*";
+// The prefix of a class's own resource URI (class name appended).
+inline constexpr const char* kResourceCimv2Prefix =
+    "http://schemas.microsoft.com/wbem/wsman/1/wmi/root/cimv2/";
+inline constexpr const char* kDialectWql = "http://schemas.microsoft.com/wbem/wsman/1/WQL";
+inline constexpr const char* kDeliveryPull = "http://schemas.dmtf.org/wbem/wsman/1/wsman/Pull";
+inline constexpr const char* kAnonymous =
+    "http://schemas.xmlsoap.org/ws/2004/08/addressing/role/anonymous";
+
+inline constexpr const char* kActionEnumerate =
+    "http://schemas.xmlsoap.org/ws/2004/09/enumeration/Enumerate";
+inline constexpr const char* kActionPull = "http://schemas.xmlsoap.org/ws/2004/09/enumeration/Pull";
+inline constexpr const char* kActionRelease =
+    "http://schemas.xmlsoap.org/ws/2004/09/enumeration/Release";
+inline constexpr const char* kActionSubscribe =
+    "http://schemas.xmlsoap.org/ws/2004/08/eventing/Subscribe";
+inline constexpr const char* kActionUnsubscribe =
+    "http://schemas.xmlsoap.org/ws/2004/08/eventing/Unsubscribe";
+inline constexpr const char* kActionFault = "http://schemas.dmtf.org/wbem/wsman/1/wsman/fault";
+
+// WSManFault codes (the Win32 error of the WinRM service, as an unsigned
+// HRESULT in decimal).
+inline constexpr uint32_t kFaultTimedOut = 2150858793u;           // 0x80338029
+inline constexpr uint32_t kFaultInvalidContext = 2150858756u;     // 0x80338004
+inline constexpr uint32_t kFaultUnsupportedAction = 2150858770u;  // 0x80338012
+inline constexpr uint32_t kFaultAccessDenied = 5u;
+
+// The escaped form of `text` for element content and attribute values.
+std::string EscapeXml(std::string_view text);
+// A fresh "uuid:..." message identifier (random, version 4).
+std::string NewMessageId();
+// "PT12.345S" for a time in milliseconds (xs:duration as Windows writes it).
+std::string FormatDuration(int64_t millis);
+// The milliseconds of an xs:duration ("PT60S", "PT0.500S", "P1DT2H3M4.5S");
+// false when malformed.
+bool ParseDuration(std::string_view text, int64_t& millis);
+
+// ---- Requests (provider side) --------------------------------------------
+struct RequestOptions {
+    std::string to;         // http(s)://host:port/wsman
+    std::string messageId;  // NewMessageId() when empty
+    int64_t operationTimeoutMs = 60000;
+    uint32_t maxEnvelopeSize = 512000;
+};
+
+std::string IdentifyRequest();
+std::string EnumerateRequest(const RequestOptions& options, std::string_view wql);
+std::string PullRequest(const RequestOptions& options, std::string_view context,
+                        uint32_t maxElements);
+std::string ReleaseRequest(const RequestOptions& options, std::string_view context);
+// A pull-mode subscription with `wql` as its filter; `expiresMs` 0: none.
+std::string SubscribeRequest(const RequestOptions& options, std::string_view wql,
+                             int64_t expiresMs);
+// Ends the subscription the host called `identifier` (from its
+// SubscribeResponse).
+std::string UnsubscribeRequest(const RequestOptions& options, std::string_view identifier);
+
+// ---- Instances -----------------------------------------------------------
+struct Instance;
+
+// One property value, already in the form IWbemClassObject::Get gives it.
+struct Value {
+    enum class Kind { Null, Int32, UInt8, Text, TextArray, Object };
+    Kind kind = Kind::Null;
+    int64_t number = 0;              // Int32 (as VT_I4), UInt8 (as VT_UI1)
+    std::string text;                // Text (date-times already in DMTF form)
+    std::vector<std::string> texts;  // TextArray
+    std::shared_ptr<const Instance> object;
+    CIMTYPE cimType = CIM_STRING;
+};
+
+// A WMI object read from an item: its class and its properties in document
+// order (names as the host spelled them).
+struct Instance {
+    std::string className;
+    std::vector<std::pair<std::string, Value>> properties;
+
+    // The property called `name` (ASCII case ignored), or null.
+    const Value* Find(std::string_view name) const;
+};
+
+// ---- Responses (provider side) -------------------------------------------
+struct Fault {
+    std::string code;     // s:Sender / s:Receiver (local part)
+    std::string subcode;  // local part, e.g. "TimedOut", "AccessDenied"
+    std::string reason;
+    uint32_t wsmanCode = 0;  // f:WSManFault Code, 0 when absent
+};
+
+struct Response {
+    enum class Kind {
+        Identify,
+        Enumerate,
+        Pull,
+        Release,
+        Subscribe,
+        Unsubscribe,
+        Fault,
+    };
+    Kind kind = Kind::Fault;
+    std::string context;         // Enumerate, Pull (absent at the end), Subscribe
+    bool endOfSequence = false;  // Pull, Enumerate
+    std::vector<Instance> items;
+    std::string subscriptionId;  // Subscribe: the identifier for Unsubscribe
+    std::string productVendor;   // Identify
+    Fault fault;
+};
+
+// Reads one answer. False, with a readable `error`, for a document that is
+// not a well-formed SOAP envelope of a known kind, or whose items cannot be
+// mapped (a number that is not one, a date-time that is not one, an item
+// nested beyond reason).
+bool ParseResponse(std::string_view text, Response& out, std::string& error);
+
+// ---- The endpoint's side -------------------------------------------------
+struct Request {
+    enum class Kind { Identify, Enumerate, Pull, Release, Subscribe, Unsubscribe, Other };
+    Kind kind = Kind::Other;
+    std::string action;
+    std::string messageId;
+    std::string to;
+    std::string resourceUri;
+    int64_t operationTimeoutMs = -1;  // -1: none given
+    std::string filterDialect;
+    std::string filter;
+    std::string context;         // Pull, Release
+    uint32_t maxElements = 1;    // Pull
+    std::string deliveryMode;    // Subscribe
+    std::string subscriptionId;  // Unsubscribe (e:Identifier header)
+};
+
+// Reads one request; false with `error` for a document that is not a SOAP
+// envelope.
+bool ParseRequest(std::string_view text, Request& out, std::string& error);
+
+std::string IdentifyResponse(std::string_view productVersion);
+std::string EnumerateResponse(std::string_view relatesTo, std::string_view context);
+// `items` are serialised instances (InstanceXml); `context` is left out when
+// `end` is set.
+std::string PullResponse(std::string_view relatesTo, std::string_view context,
+                         const std::vector<std::string>& items, bool end);
+std::string ReleaseResponse(std::string_view relatesTo);
+std::string SubscribeResponse(std::string_view relatesTo, std::string_view address,
+                              std::string_view identifier, std::string_view context);
+std::string UnsubscribeResponse(std::string_view relatesTo);
+// `code` "Sender" or "Receiver", `subcode` a qualified fault name with one of
+// the envelope's prefixes (w:, a:, n:, e:; "w:TimedOut"),
+// `detailCode` the f:WSManFault Code, `machine` the host's name.
+std::string FaultResponse(std::string_view relatesTo, std::string_view code,
+                          std::string_view subcode, std::string_view reason, uint32_t detailCode,
+                          std::string_view machine);
+
+// The item element of a WMI object, with its namespaces declared on it, as
+// Windows serialises it: one element per property in the class's order,
+// xsi:nil for NULL, one element per array entry (none for an empty array),
+// date-times as cim:Datetime in ISO 8601 UTC, embedded objects inline.
+// `object` must answer __CLASS; Win32_NTLogEvent and
+// __InstanceCreationEvent are known.
+bool InstanceXml(IWbemClassObject* object, std::string& out);
+
+}  // namespace wmi::wsman

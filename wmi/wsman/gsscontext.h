@@ -1,0 +1,81 @@
+// HTTP Negotiate authentication through GSSAPI, with Kerberos (MIT) or NTLM
+// (gss-ntlmssp), and the message sealing WS-Management uses over plain
+// HTTP: a body of type
+// multipart/encrypted;protocol="application/HTTP-SPNEGO-session-encrypted"
+// whose octet-stream part holds the 4-byte little-endian length of the
+// signature, the signature and the sealed message, sealed with the context
+// the connection authenticated (for Kerberos the signature is the wrap
+// token's header, as gss_wrap_iov gives it).
+//
+// A SecurityContext belongs to one connection and is used by one thread at a
+// time (the one that owns the connection).
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace wmi::wsman {
+
+// The content type of a sealed body.
+inline constexpr const char* kSealedContentType =
+    "multipart/encrypted;protocol=\"application/HTTP-SPNEGO-session-encrypted\";"
+    "boundary=\"Encrypted Boundary\"";
+
+class SecurityContext {
+  public:
+    enum class Mechanism {
+        Ntlm,
+        Kerberos,
+        Negotiate,  // Kerberos, falling back to NTLM when it cannot be used
+    };
+
+    // An initiator (client) for HTTP@`host` with `user` ("DOMAIN\user",
+    // "user" or "user@REALM") and `password`; with an empty user the
+    // process's own credentials (Kerberos: its ticket cache or keytab).
+    static std::unique_ptr<SecurityContext> Initiator(Mechanism mechanism, const std::string& user,
+                                                      const std::string& password,
+                                                      const std::string& host);
+    // An acceptor (server) for Kerberos (its key from the keytab
+    // KRB5_KTNAME names) and NTLM (users from the file NTLM_USER_FILE
+    // names).
+    static std::unique_ptr<SecurityContext> Acceptor();
+    ~SecurityContext();
+    SecurityContext(const SecurityContext&) = delete;
+    SecurityContext& operator=(const SecurityContext&) = delete;
+
+    // One step of the exchange: takes the peer's token (empty for the
+    // initiator's first step) and gives the token to send (possibly empty).
+    // False with `error` when authentication failed.
+    bool Step(std::string_view peerToken, std::string& token, std::string& error);
+    bool Established() const { return established; }
+    // The authenticated peer ("DOMAIN\user"), acceptor only.
+    const std::string& PeerName() const { return peer; }
+
+    // The sealed body of `message`, ready to send with kSealedContentType.
+    bool Seal(std::string_view message, std::string& body, std::string& error);
+    // The message of a sealed body; false when it does not verify.
+    bool Unseal(std::string_view body, std::string& message, std::string& error);
+
+  private:
+    SecurityContext() = default;
+    // Takes credentials for `mech` (a gss_OID); false when there are none.
+    bool Acquire(const void* mech, const std::string& user, const std::string& password);
+
+    bool initiator = false;
+    bool fallback = false;       // Negotiate: NTLM may still be tried
+    bool kerberos = false;       // the mechanism in use is Kerberos
+    const void* mech = nullptr;  // gss_OID of the initiator
+    std::string user, password;  // kept for the fallback only
+    bool established = false;
+    void* context = nullptr;     // gss_ctx_id_t
+    void* credential = nullptr;  // gss_cred_id_t
+    void* target = nullptr;      // gss_name_t (initiator)
+    std::string peer;
+};
+
+// Base64 of `data` and back (false for text that is not Base64).
+std::string EncodeBase64(std::string_view data);
+bool DecodeBase64(std::string_view text, std::string& data);
+
+}  // namespace wmi::wsman

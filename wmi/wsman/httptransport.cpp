@@ -1,0 +1,305 @@
+#include "wmi/wsman/httptransport.h"
+
+#include <curl/curl.h>
+#include <strings.h>
+
+#include <cstring>
+#include <mutex>
+
+#include "wmi/wsman/gsscontext.h"
+
+namespace wmi::wsman {
+
+namespace {
+
+// Idle connections kept per transport; more calls at once make more, which
+// are closed when given back beyond this.
+constexpr size_t kMaxIdle = 8;
+
+void GlobalInit() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct Collected {
+    std::string body;
+    size_t limit = 0;
+    bool tooLarge = false;
+    std::string challenge;  // the token of WWW-Authenticate: Negotiate
+};
+
+size_t OnBody(char* data, size_t size, size_t count, void* user) {
+    auto* collected = static_cast<Collected*>(user);
+    size_t n = size * count;
+    if (collected->body.size() + n > collected->limit) {
+        collected->tooLarge = true;
+        return 0;  // ends the transfer with CURLE_WRITE_ERROR
+    }
+    collected->body.append(data, n);
+    return n;
+}
+
+size_t OnHeader(char* data, size_t size, size_t count, void* user) {
+    auto* collected = static_cast<Collected*>(user);
+    size_t n = size * count;
+    std::string_view line(data, n);
+    const std::string_view name = "www-authenticate:";
+    if (line.size() > name.size() && strncasecmp(data, name.data(), name.size()) == 0) {
+        line.remove_prefix(name.size());
+        while (!line.empty() && line.front() == ' ') line.remove_prefix(1);
+        while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
+        size_t space = line.find(' ');
+        std::string_view scheme = line.substr(0, space);
+        if (space != std::string_view::npos &&
+            (strncasecmp(scheme.data(), "Negotiate", scheme.size()) == 0 ||
+             strncasecmp(scheme.data(), "NTLM", scheme.size()) == 0)) {
+            collected->challenge = std::string(line.substr(space + 1));
+        }
+    }
+    return n;
+}
+
+bool HasType(const std::string& type, const char* wanted) {
+    return strncasecmp(type.c_str(), wanted, std::strlen(wanted)) == 0;
+}
+
+}  // namespace
+
+struct Transport::Connection {
+    CURL* curl = nullptr;
+    std::unique_ptr<SecurityContext> security;  // NTLM, once authenticated
+    ~Connection() {
+        if (curl != nullptr) curl_easy_cleanup(curl);
+    }
+};
+
+Transport::Transport(std::string h, TransportSettings s, std::string u, std::string p)
+    : host(std::move(h)),
+      settings(std::move(s)),
+      user(std::move(u)),
+      password(std::move(p)),
+      url(std::string(settings.https ? "https://" : "http://") + host + ":" +
+          std::to_string(settings.port) + "/wsman"),
+      negotiate(settings.auth != "basic"),
+      sealing(negotiate && !settings.https) {
+    GlobalInit();
+}
+
+Transport::~Transport() {
+    platform::MutexLock guard(lock);
+    idle.clear();
+}
+
+std::unique_ptr<Transport::Connection> Transport::Take() {
+    {
+        platform::MutexLock guard(lock);
+        if (!idle.empty()) {
+            std::unique_ptr<Connection> connection = std::move(idle.back());
+            idle.pop_back();
+            return connection;
+        }
+    }
+    auto connection = std::make_unique<Connection>();
+    CURL* curl = curl_easy_init();
+    if (curl == nullptr) return nullptr;
+    connection->curl = curl;
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, settings.https ? "https" : "http");
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(settings.connectTimeoutMs));
+    curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnBody);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, OnHeader);
+    if (settings.https) {
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, settings.verifyPeer ? 1L : 0L);
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, settings.verifyPeer ? 2L : 0L);
+        if (!settings.caFile.empty())
+            curl_easy_setopt(curl, CURLOPT_CAINFO, settings.caFile.c_str());
+    }
+    if (!negotiate && !user.empty()) {
+        curl_easy_setopt(curl, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
+        curl_easy_setopt(curl, CURLOPT_USERNAME, user.c_str());
+        curl_easy_setopt(curl, CURLOPT_PASSWORD, password.c_str());
+    }
+    return connection;
+}
+
+void Transport::GiveBack(std::unique_ptr<Connection> connection) {
+    platform::MutexLock guard(lock);
+    if (idle.size() < kMaxIdle) idle.push_back(std::move(connection));
+}
+
+bool Transport::Perform(Connection& connection, const std::string& body, const char* type,
+                        const std::string& authorization, int64_t timeoutMs, HttpOutcome& outcome,
+                        std::string& contentType, std::string& challenge) {
+    CURL* curl = connection.curl;
+    Collected collected;
+    collected.limit = settings.maxResponse;
+    curl_slist* headers = nullptr;
+    headers = curl_slist_append(headers, (std::string("Content-Type: ") + type).c_str());
+    headers = curl_slist_append(headers, "Expect:");
+    if (!authorization.empty()) headers = curl_slist_append(headers, authorization.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &collected);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &collected);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(timeoutMs));
+    char message[CURL_ERROR_SIZE] = "";
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, message);
+    CURLcode code = curl_easy_perform(curl);
+    outcome.status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &outcome.status);
+    char* typeText = nullptr;
+    curl_easy_getinfo(curl, CURLINFO_CONTENT_TYPE, &typeText);
+    contentType = typeText != nullptr ? typeText : "";
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
+    curl_slist_free_all(headers);
+    challenge = std::move(collected.challenge);
+    std::string detail = message[0] != '\0' ? message : curl_easy_strerror(code);
+    switch (code) {
+        case CURLE_OK:
+            outcome.body = std::move(collected.body);
+            return true;
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+            outcome.kind = HttpOutcome::Kind::Certificate;
+            outcome.error = detail;
+            return false;
+        case CURLE_PARTIAL_FILE:
+            outcome.kind = HttpOutcome::Kind::BadAnswer;
+            outcome.error = "answer cut off: " + detail;
+            return false;
+        case CURLE_WRITE_ERROR:
+            if (collected.tooLarge) {
+                outcome.kind = HttpOutcome::Kind::BadAnswer;
+                outcome.error =
+                    "answer larger than " + std::to_string(settings.maxResponse) + " bytes";
+                return false;
+            }
+            [[fallthrough]];
+        default:
+            outcome.kind = HttpOutcome::Kind::Unreachable;
+            outcome.error = detail;
+            return false;
+    }
+}
+
+bool Transport::Authenticate(Connection& connection, int64_t timeoutMs, HttpOutcome& outcome) {
+    const SecurityContext::Mechanism mechanism =
+        settings.auth == "ntlm"       ? SecurityContext::Mechanism::Ntlm
+        : settings.auth == "kerberos" ? SecurityContext::Mechanism::Kerberos
+                                      : SecurityContext::Mechanism::Negotiate;
+    connection.security = SecurityContext::Initiator(mechanism, user, password, host);
+    std::string token, challenge, contentType, error;
+    for (int round = 0; round < 4; ++round) {
+        if (!connection.security->Step(challenge, token, error)) {
+            outcome.kind = HttpOutcome::Kind::AccessDenied;
+            outcome.error = settings.auth + ": " + error;
+            connection.security.reset();
+            return false;
+        }
+        if (token.empty() && connection.security->Established()) return true;
+        std::string authorization = "Authorization: Negotiate " + EncodeBase64(token);
+        if (!Perform(connection, "", "application/soap+xml;charset=UTF-8", authorization, timeoutMs,
+                     outcome, contentType, challenge)) {
+            connection.security.reset();
+            return false;
+        }
+        if (connection.security->Established()) {
+            if (outcome.status == 200) return true;
+            break;
+        }
+        std::string decoded;
+        if ((outcome.status != 401 && outcome.status != 200) || challenge.empty() ||
+            !DecodeBase64(challenge, decoded)) {
+            break;
+        }
+        challenge = std::move(decoded);
+        if (outcome.status == 200) {
+            // Kerberos: the host accepted and proves itself in its answer
+            // (mutual authentication); the last step checks that proof.
+            if (!connection.security->Step(challenge, token, error) ||
+                !connection.security->Established()) {
+                break;
+            }
+            return true;
+        }
+    }
+    outcome.kind = HttpOutcome::Kind::AccessDenied;
+    outcome.error = "HTTP status " + std::to_string(outcome.status) + " during " + settings.auth;
+    connection.security.reset();
+    return false;
+}
+
+HttpOutcome Transport::Post(const std::string& envelope, int64_t timeoutMs) {
+    HttpOutcome outcome;
+    std::unique_ptr<Connection> connection = Take();
+    if (!connection) {
+        outcome.kind = HttpOutcome::Kind::Unreachable;
+        outcome.error = "cannot create an HTTP handle";
+        return outcome;
+    }
+    std::string contentType, challenge;
+    // A connection the host has closed since it authenticated is answered
+    // with 401 (a new connection knows no context): authenticate once more.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (negotiate && (!connection->security || !connection->security->Established()) &&
+            !Authenticate(*connection, timeoutMs, outcome)) {
+            return outcome;
+        }
+        std::string body = envelope;
+        const char* type = "application/soap+xml;charset=UTF-8";
+        if (sealing) {
+            std::string error;
+            if (!connection->security->Seal(envelope, body, error)) {
+                outcome.kind = HttpOutcome::Kind::AccessDenied;
+                outcome.error = "NTLM: " + error;
+                return outcome;
+            }
+            type = kSealedContentType;
+        }
+        if (!Perform(*connection, body, type, "", timeoutMs, outcome, contentType, challenge)) {
+            // The connection may be half-used; the next call starts afresh.
+            return outcome;
+        }
+        if (outcome.status != 401 || !negotiate || attempt > 0) break;
+        connection->security.reset();
+    }
+    if (outcome.status == 401 || outcome.status == 403) {
+        outcome.kind = HttpOutcome::Kind::AccessDenied;
+        outcome.error = "HTTP status " + std::to_string(outcome.status);
+        return outcome;
+    }
+    if (sealing && HasType(contentType, "multipart/encrypted")) {
+        std::string message, error;
+        if (!connection->security->Unseal(outcome.body, message, error)) {
+            outcome.kind = HttpOutcome::Kind::BadAnswer;
+            outcome.error = "NTLM: " + error;
+            return outcome;
+        }
+        outcome.body = std::move(message);
+        contentType = "application/soap+xml";
+    } else if (sealing && !outcome.body.empty()) {
+        outcome.kind = HttpOutcome::Kind::BadAnswer;
+        outcome.error = "an unsealed answer over plain HTTP";
+        return outcome;
+    }
+    const bool soap = HasType(contentType, "application/soap+xml");
+    if ((outcome.status != 200 && outcome.status != 400 && outcome.status != 500) || !soap) {
+        outcome.kind = HttpOutcome::Kind::BadAnswer;
+        outcome.error = "HTTP status " + std::to_string(outcome.status) + " with content type '" +
+                        contentType + "'";
+        return outcome;
+    }
+    GiveBack(std::move(connection));
+    outcome.kind = HttpOutcome::Kind::Answer;
+    return outcome;
+}
+
+}  // namespace wmi::wsman

@@ -1,0 +1,96 @@
+// The HTTP(S) road of the WS-Management provider: POSTs an envelope to one
+// host's /wsman with libcurl and brings back the answer, or says plainly why
+// there is none. A Transport belongs to one host and one set of
+// credentials; it keeps a few connections (a libcurl handle each, with its
+// open connection, its TLS session and, for NTLM, its security context) and
+// hands one to each call, so that calls from several threads run side by
+// side and reuse connections and contexts.
+//
+// Authentication: Basic through libcurl. Kerberos and NTLM (auth kerberos,
+// ntlm or negotiate) are done here with GSSAPI: a connection authenticates
+// once with empty requests carrying the Negotiate tokens, and over plain
+// HTTP every message is then sealed with the connection's context
+// (wmi/wsman/gsscontext.h). A connection the host closed authenticates
+// again. Thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
+
+namespace wmi::wsman {
+
+struct TransportSettings {
+    bool https = false;
+    uint16_t port = 5985;
+    std::string auth = "basic";  // basic, negotiate, kerberos, ntlm
+    std::string caFile;          // empty: the system's trusted authorities
+    bool verifyPeer = true;
+    // Bytes of one answer at most; a longer one is refused unread.
+    size_t maxResponse = 16 * 1024 * 1024;
+    int64_t connectTimeoutMs = 10000;
+};
+
+struct HttpOutcome {
+    enum class Kind {
+        Answer,        // an envelope came back (status 200 or a SOAP fault)
+        Unreachable,   // refused, reset, no route, name unknown, timed out
+        AccessDenied,  // 401 or 403
+        Certificate,   // the TLS peer could not be verified
+        BadAnswer,     // wrong status or type, too large, cut off
+    };
+    Kind kind = Kind::Unreachable;
+    long status = 0;
+    std::string body;
+    std::string error;  // what went wrong, for the log (never a credential)
+};
+
+class Transport {
+  public:
+    // `user` and `password` empty: no credentials (the process's own
+    // Kerberos identity with negotiate or kerberos).
+    Transport(std::string host, TransportSettings settings, std::string user, std::string password);
+    ~Transport();
+    Transport(const Transport&) = delete;
+    Transport& operator=(const Transport&) = delete;
+
+    // The address envelopes are sent to ("http://host:5985/wsman").
+    const std::string& Url() const { return url; }
+
+    // Sends `envelope` and waits at most `timeoutMs` for the whole answer.
+    HttpOutcome Post(const std::string& envelope, int64_t timeoutMs);
+
+  private:
+    struct Connection;
+
+    std::unique_ptr<Connection> Take();
+    void GiveBack(std::unique_ptr<Connection> connection);
+    // One POST on `connection`: status, content type and body into
+    // `outcome`; false (outcome filled) when no answer came.
+    bool Perform(Connection& connection, const std::string& body, const char* type,
+                 const std::string& authorization, int64_t timeoutMs, HttpOutcome& outcome,
+                 std::string& contentType, std::string& challenge);
+    // The NTLM handshake on `connection`; false (outcome filled) when it
+    // failed.
+    bool Authenticate(Connection& connection, int64_t timeoutMs, HttpOutcome& outcome);
+
+    // Constant after construction.
+    const std::string host;
+    const TransportSettings settings;
+    const std::string user;
+    const std::string password;
+    const std::string url;
+    const bool negotiate;  // NTLM through GSSAPI
+    const bool sealing;    // negotiate over plain HTTP
+
+    // Guards the idle connections. Leaf lock: libcurl and GSSAPI run
+    // outside it (platform/thread_annotations.h).
+    platform::Mutex lock;
+    std::vector<std::unique_ptr<Connection>> idle GUARDED_BY(lock);
+};
+
+}  // namespace wmi::wsman

@@ -1,0 +1,601 @@
+#include "wmi/wsman/wsmanprovider.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <chrono>
+#include <deque>
+#include <map>
+#include <memory>
+#include <new>
+#include <thread>
+
+#include "base/logger.h"
+#include "platform/mutex.h"
+#include "wmi/comobject.h"
+#include "wmi/sim/ntlogevent.h"
+#include "wmi/sim/simprovider.h"
+#include "wmi/sim/simtime.h"
+#include "wmi/sim/wql.h"
+#include "wmi/wsman/envelope.h"
+#include "wmi/wsman/wsmanobject.h"
+
+namespace wmi::wsman {
+
+namespace {
+
+using sim::EqualsIgnoringCase;
+
+// Time allowed for the network on top of an operation's own time-out.
+constexpr int64_t kNetworkSlackMs = 15000;
+// Time allowed to Release or Unsubscribe when an enumerator goes.
+constexpr int64_t kGoodbyeTimeoutMs = 5000;
+
+// What a failed exchange means for a call that started an operation
+// (ConnectServer) or for one in the middle of it.
+HRESULT OutcomeCode(const HttpOutcome& outcome, bool connecting) {
+    switch (outcome.kind) {
+        case HttpOutcome::Kind::Answer:
+            return S_OK;
+        case HttpOutcome::Kind::Unreachable:
+            return connecting ? RPC_S_SERVER_UNAVAILABLE_HR : RPC_S_CALL_FAILED_HR;
+        case HttpOutcome::Kind::AccessDenied:
+            return E_ACCESSDENIED;
+        case HttpOutcome::Kind::Certificate:
+            return HTTP_E_SECURE_FAILURE_HR;
+        case HttpOutcome::Kind::BadAnswer:
+            return HTTP_E_INVALID_SERVER_RESPONSE_HR;
+    }
+    return WBEM_E_FAILED;
+}
+
+HRESULT FaultCode(const Fault& fault) {
+    if (fault.subcode == "TimedOut" || fault.wsmanCode == kFaultTimedOut) return WBEM_S_TIMEDOUT;
+    if (fault.subcode == "AccessDenied" || fault.wsmanCode == kFaultAccessDenied) {
+        return E_ACCESSDENIED;
+    }
+    // The WMI plug-in passes WMI's own result code on.
+    if ((fault.wsmanCode >> 16) == 0x8004) return static_cast<HRESULT>(fault.wsmanCode);
+    if (fault.subcode == "CannotProcessFilter") return WBEM_E_INVALID_QUERY;
+    return WBEM_E_FAILED;
+}
+
+// The subscription is gone on the host's side (expired, or the host
+// restarted its service): subscribing again continues it.
+bool SubscriptionLost(const Fault& fault) {
+    return fault.subcode == "InvalidEnumerationContext" || fault.subcode == "UnableToRenew" ||
+           fault.subcode == "DeliveryFailure" || fault.wsmanCode == kFaultInvalidContext;
+}
+
+// One exchange: sends `envelope`, reads the answer. S_OK with `response`
+// filled, or the failure (logged with `what` and the host).
+HRESULT Exchange(Transport& transport, const std::string& envelope, int64_t timeoutMs,
+                 bool connecting, const char* what, Response& response) {
+    HttpOutcome outcome = transport.Post(envelope, timeoutMs + kNetworkSlackMs);
+    HRESULT hr = OutcomeCode(outcome, connecting);
+    if (FAILED(hr)) {
+        LOG(DEBUG, "WS-Management: %s to %s failed: %s", what, transport.Url().c_str(),
+            outcome.error.c_str());
+        return hr;
+    }
+    std::string error;
+    if (!ParseResponse(outcome.body, response, error)) {
+        LOG(WARN, "WS-Management: %s to %s: the answer cannot be read: %s", what,
+            transport.Url().c_str(), error.c_str());
+        return HTTP_E_INVALID_SERVER_RESPONSE_HR;
+    }
+    if (response.kind == Response::Kind::Fault) {
+        HRESULT code = FaultCode(response.fault);
+        if (code != WBEM_S_TIMEDOUT) {
+            LOG(DEBUG, "WS-Management: %s to %s: fault %s/%s (%u): %s", what,
+                transport.Url().c_str(), response.fault.code.c_str(),
+                response.fault.subcode.c_str(), response.fault.wsmanCode,
+                response.fault.reason.c_str());
+        }
+    }
+    return S_OK;
+}
+
+RequestOptions Options(const Transport& transport, int64_t timeoutMs) {
+    RequestOptions options;
+    options.to = transport.Url();
+    options.operationTimeoutMs = timeoutMs;
+    return options;
+}
+
+class WsmanEnumerator : public ComObject<IEnumWbemClassObject> {
+  public:
+    WsmanEnumerator(std::shared_ptr<Transport> t, const WsmanSettings& s, bool n, std::string w,
+                    std::string c, std::string id)
+        : transport(std::move(t)),
+          settings(s),
+          notification(n),
+          wql(std::move(w)),
+          context(std::move(c)),
+          subscriptionId(std::move(id)) {}
+
+    ~WsmanEnumerator() override {
+        // Tell the host it can forget the enumeration or subscription.
+        platform::MutexLock guard(pollLock);
+        if (ended || broken != S_OK) return;
+        RequestOptions options = Options(*transport, kGoodbyeTimeoutMs);
+        std::string envelope = notification ? UnsubscribeRequest(options, subscriptionId)
+                                            : ReleaseRequest(options, context);
+        transport->Post(envelope, kGoodbyeTimeoutMs);
+    }
+
+    HRESULT Next(LONG timeout, ULONG count, IWbemClassObject** objects, ULONG* returned) override {
+        if (objects == nullptr || returned == nullptr) return WBEM_E_INVALID_PARAMETER;
+        *returned = 0;
+        if (count == 0 || (timeout < 0 && timeout != WBEM_INFINITE)) {
+            return WBEM_E_INVALID_PARAMETER;
+        }
+        platform::MutexLock guard(pollLock);
+        try {
+            for (;;) {
+                HRESULT hr =
+                    PullOnce(timeout == WBEM_INFINITE ? settings.operationTimeoutMs : timeout,
+                             count, objects, returned);
+                if (hr != WBEM_S_TIMEDOUT || timeout != WBEM_INFINITE || *returned > 0) {
+                    return hr;
+                }
+            }
+        } catch (const std::bad_alloc&) {
+            while (*returned > 0) objects[--*returned]->Release();
+            return WBEM_E_OUT_OF_MEMORY;
+        }
+    }
+
+  protected:
+    const IID& InterfaceId() const override { return IID_IEnumWbemClassObject; }
+
+  private:
+    HRESULT PullOnce(int64_t timeoutMs, ULONG count, IWbemClassObject** objects, ULONG* returned)
+        REQUIRES(pollLock) {
+        if (broken != S_OK) return broken;
+        if (ended) return WBEM_S_FALSE;
+        uint32_t wanted = std::min<uint32_t>(count, settings.maxElements);
+        Response response;
+        HRESULT hr =
+            Exchange(*transport, PullRequest(Options(*transport, timeoutMs), context, wanted),
+                     timeoutMs, false, "Pull", response);
+        if (FAILED(hr)) return broken = hr;
+        if (response.kind == Response::Kind::Fault) {
+            if (notification && SubscriptionLost(response.fault)) return Resubscribe();
+            hr = FaultCode(response.fault);
+            return hr == WBEM_S_TIMEDOUT ? hr : (broken = hr);
+        }
+        if (response.kind != Response::Kind::Pull || response.items.size() > wanted) {
+            LOG(WARN,
+                "WS-Management: Pull to %s: the answer is not a pull answer of at most %u "
+                "items",
+                transport->Url().c_str(), wanted);
+            return broken = HTTP_E_INVALID_SERVER_RESPONSE_HR;
+        }
+        for (Instance& item : response.items) {
+            objects[(*returned)++] = MakeObject(std::make_shared<Instance>(std::move(item)));
+        }
+        if (response.endOfSequence) {
+            ended = true;
+            return WBEM_S_FALSE;
+        }
+        if (!response.context.empty()) context = response.context;
+        return *returned == count ? WBEM_S_NO_ERROR : WBEM_S_TIMEDOUT;
+    }
+
+    HRESULT Resubscribe() REQUIRES(pollLock) {
+        LOG(INFO, "WS-Management: the subscription at %s has ended on the host; subscribing again",
+            transport->Url().c_str());
+        Response response;
+        HRESULT hr = Exchange(
+            *transport, SubscribeRequest(Options(*transport, settings.operationTimeoutMs), wql, 0),
+            settings.operationTimeoutMs, false, "Subscribe", response);
+        if (FAILED(hr)) return broken = hr;
+        if (response.kind != Response::Kind::Subscribe) {
+            return broken = response.kind == Response::Kind::Fault
+                                ? FaultCode(response.fault)
+                                : HTTP_E_INVALID_SERVER_RESPONSE_HR;
+        }
+        context = response.context;
+        subscriptionId = response.subscriptionId;
+        return WBEM_S_TIMEDOUT;
+    }
+
+    // Constant after construction.
+    const std::shared_ptr<Transport> transport;
+    const WsmanSettings settings;
+    const bool notification;
+    const std::string wql;
+
+    // Serialises Next (one exchange at a time per enumerator). The
+    // transport's lock is taken under it (lock order:
+    // platform/thread_annotations.h).
+    platform::Mutex pollLock;
+    std::string context GUARDED_BY(pollLock);
+    std::string subscriptionId GUARDED_BY(pollLock);
+    bool ended GUARDED_BY(pollLock) = false;
+    HRESULT broken GUARDED_BY(pollLock) = S_OK;
+};
+
+// Subscriptions refused by the host (Windows before Server 2012 offers no
+// WS-Eventing for WMI events): the notification query's conditions become a
+// data query polled every WITHIN seconds (one second at least). Each poll
+// asks for the records written since the newest one seen (the first since
+// the subscription began, by this machine's clock) and hands out those whose
+// RecordNumber is greater than the last one seen of their log, each wrapped
+// as the __InstanceCreationEvent a subscription would have delivered.
+class PollingEnumerator : public ComObject<IEnumWbemClassObject> {
+  public:
+    PollingEnumerator(std::shared_ptr<Transport> t, const WsmanSettings& s, std::string q,
+                      int64_t within)
+        : transport(std::move(t)), settings(s), base(std::move(q)), withinMs(within) {
+        platform::MutexLock guard(pollLock);
+        mark = sim::NowMicros();
+        nextPoll = Clock::now() + std::chrono::milliseconds(withinMs);
+    }
+
+    HRESULT Next(LONG timeout, ULONG count, IWbemClassObject** objects, ULONG* returned) override {
+        if (objects == nullptr || returned == nullptr) return WBEM_E_INVALID_PARAMETER;
+        *returned = 0;
+        if (count == 0 || (timeout < 0 && timeout != WBEM_INFINITE)) {
+            return WBEM_E_INVALID_PARAMETER;
+        }
+        platform::MutexLock guard(pollLock);
+        try {
+            const bool forever = timeout == WBEM_INFINITE;
+            const auto deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : timeout);
+            while (true) {
+                if (broken != S_OK) return broken;
+                if (pending.size() < count && Clock::now() >= nextPoll) {
+                    HRESULT hr = Poll();
+                    nextPoll = Clock::now() + std::chrono::milliseconds(withinMs);
+                    if (FAILED(hr)) return broken = hr;
+                }
+                if (pending.size() >= count || (!forever && Clock::now() >= deadline)) break;
+                auto wake = nextPoll;
+                if (!forever) wake = std::min(wake, deadline);
+                std::this_thread::sleep_until(wake);
+            }
+            while (*returned < count && !pending.empty()) {
+                objects[(*returned)++] = MakeObject(std::move(pending.front()));
+                pending.pop_front();
+            }
+            return *returned == count ? WBEM_S_NO_ERROR : WBEM_S_TIMEDOUT;
+        } catch (const std::bad_alloc&) {
+            while (*returned > 0) objects[--*returned]->Release();
+            return WBEM_E_OUT_OF_MEMORY;
+        }
+    }
+
+  protected:
+    const IID& InterfaceId() const override { return IID_IEnumWbemClassObject; }
+
+  private:
+    using Clock = std::chrono::steady_clock;
+
+    // One data query to its end; new records into `pending`.
+    HRESULT Poll() REQUIRES(pollLock) {
+        std::string wql = base + (base.find(" WHERE ") == std::string::npos ? " WHERE " : " AND ") +
+                          "TimeWritten >= '" + sim::FormatDmtf(mark) + "'";
+        Response response;
+        HRESULT hr = Exchange(
+            *transport, EnumerateRequest(Options(*transport, settings.operationTimeoutMs), wql),
+            settings.operationTimeoutMs, false, "Enumerate", response);
+        if (FAILED(hr)) return hr;
+        if (response.kind == Response::Kind::Fault) return FaultCode(response.fault);
+        std::string context = response.context;
+        bool end = response.endOfSequence;
+        while (!end) {
+            hr = Exchange(*transport,
+                          PullRequest(Options(*transport, settings.operationTimeoutMs), context,
+                                      settings.maxElements),
+                          settings.operationTimeoutMs, false, "Pull", response);
+            if (FAILED(hr)) return hr;
+            if (response.kind == Response::Kind::Fault) {
+                hr = FaultCode(response.fault);
+                if (hr == WBEM_S_TIMEDOUT) continue;
+                return hr;
+            }
+            if (response.kind != Response::Kind::Pull) return HTTP_E_INVALID_SERVER_RESPONSE_HR;
+            for (Instance& item : response.items) Take(std::move(item));
+            end = response.endOfSequence;
+            context = response.context;
+        }
+        return S_OK;
+    }
+
+    void Take(Instance&& item) REQUIRES(pollLock) {
+        const Value* log = item.Find("Logfile");
+        const Value* record = item.Find("RecordNumber");
+        const Value* written = item.Find("TimeWritten");
+        if (log == nullptr || record == nullptr || record->kind != Value::Kind::Int32) return;
+        int64_t number = static_cast<uint32_t>(record->number);
+        auto [last, fresh] = lastRecord.try_emplace(log->text, 0);
+        if (!fresh && number <= last->second) return;
+        last->second = number;
+        int64_t micros = 0;
+        if (written != nullptr && sim::ParseDmtf(written->text, micros)) {
+            mark = std::max(mark, micros);
+        }
+        auto event = std::make_shared<Instance>();
+        event->className = "__InstanceCreationEvent";
+        Value target;
+        target.kind = Value::Kind::Object;
+        target.cimType = CIM_OBJECT;
+        target.object = std::make_shared<Instance>(std::move(item));
+        event->properties.emplace_back("TargetInstance", std::move(target));
+        pending.push_back(std::move(event));
+    }
+
+    // Constant after construction.
+    const std::shared_ptr<Transport> transport;
+    const WsmanSettings settings;
+    const std::string base;  // the data query without the time bound
+    const int64_t withinMs;
+
+    // Serialises Next; the transport's lock is taken under it (lock order:
+    // platform/thread_annotations.h).
+    platform::Mutex pollLock;
+    int64_t mark GUARDED_BY(pollLock);  // TimeWritten the next poll starts at
+    Clock::time_point nextPoll GUARDED_BY(pollLock);
+    std::map<std::string, int64_t> lastRecord GUARDED_BY(pollLock);  // per log
+    std::deque<std::shared_ptr<const Instance>> pending GUARDED_BY(pollLock);
+    HRESULT broken GUARDED_BY(pollLock) = S_OK;
+};
+
+// The data query of a notification query's conditions; false when the text
+// is not a notification query this provider can poll.
+bool DataQueryOf(const std::string& notification, std::string& wql, int64_t& withinMs) {
+    sim::WqlQuery query;
+    if (FAILED(sim::ParseWql(notification, true, query))) return false;
+    static const char* const kOps[] = {"=", "<>", "<", "<=", ">", ">="};
+    wql = "SELECT * FROM Win32_NTLogEvent";
+    const char* joint = " WHERE ";
+    for (const sim::WqlCondition& c : query.conditions) {
+        wql += joint;
+        joint = " AND ";
+        wql += sim::NameOf(c.property);
+        wql += ' ';
+        wql += kOps[static_cast<int>(c.op)];
+        wql += ' ';
+        switch (sim::KindOf(c.property)) {
+            case sim::PropertyKind::Number:
+                wql += std::to_string(c.number);
+                break;
+            case sim::PropertyKind::DateTime:
+                wql += "'" + sim::FormatDmtf(c.number) + "'";
+                break;
+            default: {
+                wql += '\'';
+                for (char ch : c.text) {
+                    if (ch == '\'' || ch == '\\') wql += '\\';
+                    wql += ch;
+                }
+                wql += '\'';
+            }
+        }
+    }
+    withinMs = std::max<int64_t>(query.withinMicros / 1000, 1000);
+    return true;
+}
+
+// Whether a Subscribe fault says the host offers no event subscriptions.
+bool SubscriptionsUnsupported(const Fault& fault) {
+    return fault.subcode == "ActionNotSupported" ||
+           fault.subcode == "DeliveryModeRequestedUnavailable" ||
+           fault.subcode == "EventSourceUnableToProcess" ||
+           fault.wsmanCode == kFaultUnsupportedAction;
+}
+
+class WsmanServices : public ComObject<IWbemServices> {
+  public:
+    WsmanServices(std::shared_ptr<Transport> t, const WsmanSettings& s)
+        : transport(std::move(t)), settings(s) {}
+
+    HRESULT ExecQuery(BSTR language, BSTR query, LONG, IWbemContext*,
+                      IEnumWbemClassObject** result) override {
+        return Exec(language, query, false, result);
+    }
+
+    HRESULT ExecNotificationQuery(BSTR language, BSTR query, LONG flags, IWbemContext*,
+                                  IEnumWbemClassObject** result) override {
+        const LONG required = WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY;
+        if ((flags & required) != required) {
+            if (result != nullptr) *result = nullptr;
+            return WBEM_E_INVALID_PARAMETER;
+        }
+        return Exec(language, query, true, result);
+    }
+
+  protected:
+    const IID& InterfaceId() const override { return IID_IWbemServices; }
+
+  private:
+    HRESULT Exec(BSTR language, BSTR text, bool notification, IEnumWbemClassObject** result) {
+        if (result == nullptr) return WBEM_E_INVALID_PARAMETER;
+        *result = nullptr;
+        if (!EqualsIgnoringCase(Utf8FromBstr(language), "WQL")) return WBEM_E_INVALID_QUERY_TYPE;
+        try {
+            std::string wql = Utf8FromBstr(text);
+            RequestOptions options = Options(*transport, settings.operationTimeoutMs);
+            Response response;
+            HRESULT hr = Exchange(
+                *transport,
+                notification ? SubscribeRequest(options, wql, 0) : EnumerateRequest(options, wql),
+                settings.operationTimeoutMs, false, notification ? "Subscribe" : "Enumerate",
+                response);
+            if (FAILED(hr)) return hr;
+            const Response::Kind expected =
+                notification ? Response::Kind::Subscribe : Response::Kind::Enumerate;
+            std::string polled;
+            int64_t withinMs = 0;
+            if (notification && response.kind == Response::Kind::Fault &&
+                SubscriptionsUnsupported(response.fault) && DataQueryOf(wql, polled, withinMs)) {
+                LOG(INFO,
+                    "WS-Management: %s offers no event subscriptions; polling with a data query "
+                    "every %lld ms instead",
+                    transport->Url().c_str(), static_cast<long long>(withinMs));
+                *result = new PollingEnumerator(transport, settings, std::move(polled), withinMs);
+                return WBEM_S_NO_ERROR;
+            }
+            if (response.kind == Response::Kind::Fault) {
+                hr = FaultCode(response.fault);
+                return hr == WBEM_S_TIMEDOUT ? RPC_S_CALL_FAILED_HR : hr;
+            }
+            if (response.kind != expected || !response.items.empty()) {
+                return HTTP_E_INVALID_SERVER_RESPONSE_HR;
+            }
+            *result = new WsmanEnumerator(transport, settings, notification, std::move(wql),
+                                          response.context, response.subscriptionId);
+            return WBEM_S_NO_ERROR;
+        } catch (const std::bad_alloc&) {
+            return WBEM_E_OUT_OF_MEMORY;
+        }
+    }
+
+    const std::shared_ptr<Transport> transport;
+    const WsmanSettings settings;
+};
+
+class WsmanLocator : public ComObject<IWbemLocator> {
+  public:
+    explicit WsmanLocator(const WsmanSettings& s) : settings(s) {}
+
+    HRESULT ConnectServer(BSTR networkResource, BSTR user, BSTR password, BSTR, LONG, BSTR,
+                          IWbemContext*, IWbemServices** services) override {
+        if (services == nullptr) return WBEM_E_INVALID_PARAMETER;
+        *services = nullptr;
+        try {
+            std::string host, nameSpace;
+            if (!sim::SplitResource(Utf8FromBstr(networkResource), host, nameSpace) ||
+                !EqualsIgnoringCase(nameSpace, "root\\cimv2")) {
+                return WBEM_E_INVALID_NAMESPACE;
+            }
+            auto transport = std::make_shared<Transport>(
+                host, settings.transport, Utf8FromBstr(user), Utf8FromBstr(password));
+            // Identify with the credentials: the host is there, speaks
+            // WS-Management and takes them.
+            Response response;
+            HRESULT hr = Exchange(*transport, IdentifyRequest(), settings.operationTimeoutMs, true,
+                                  "Identify", response);
+            if (FAILED(hr)) return hr;
+            if (response.kind == Response::Kind::Fault) return FaultCode(response.fault);
+            if (response.kind != Response::Kind::Identify) return HTTP_E_INVALID_SERVER_RESPONSE_HR;
+            *services = new WsmanServices(std::move(transport), settings);
+            return WBEM_S_NO_ERROR;
+        } catch (const std::bad_alloc&) {
+            return WBEM_E_OUT_OF_MEMORY;
+        }
+    }
+
+  protected:
+    const IID& InterfaceId() const override { return IID_IWbemLocator; }
+
+  private:
+    const WsmanSettings settings;
+};
+
+bool ReadFlag(const std::string& text, bool& flag) {
+    if (strcasecmp(text.c_str(), "true") == 0 || text == "1" ||
+        strcasecmp(text.c_str(), "yes") == 0) {
+        flag = true;
+    } else if (strcasecmp(text.c_str(), "false") == 0 || text == "0" ||
+               strcasecmp(text.c_str(), "no") == 0) {
+        flag = false;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool ReadNumber(const std::string& text, int64_t min, int64_t max, int64_t& number) {
+    if (text.empty() || text.size() > 9) return false;
+    number = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        number = number * 10 + (c - '0');
+    }
+    return number >= min && number <= max;
+}
+
+std::string LowerAscii(std::string text) {
+    for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return text;
+}
+
+}  // namespace
+
+bool ReadWsmanSettings(const SettingLookup& value, WsmanSettings& settings, std::string& error) {
+    settings = WsmanSettings();
+    std::string transport = LowerAscii(value("WSMAN.TRANSPORT", "http"));
+    if (transport != "http" && transport != "https") {
+        error = "WSMAN.TRANSPORT must be http or https, not '" + transport + "'";
+        return false;
+    }
+    settings.transport.https = transport == "https";
+    int64_t number = 0;
+    std::string port = value("WSMAN.PORT", "");
+    if (port.empty()) {
+        settings.transport.port = settings.transport.https ? 5986 : 5985;
+    } else if (ReadNumber(port, 1, 65535, number)) {
+        settings.transport.port = static_cast<uint16_t>(number);
+    } else {
+        error = "WSMAN.PORT must be a port number, not '" + port + "'";
+        return false;
+    }
+    std::string auth = LowerAscii(value("WSMAN.AUTH", "negotiate"));
+    if (auth != "negotiate" && auth != "kerberos" && auth != "ntlm" && auth != "basic") {
+        error = "WSMAN.AUTH must be negotiate, kerberos, ntlm or basic, not '" + auth + "'";
+        return false;
+    }
+    settings.transport.auth = auth;
+    settings.transport.caFile = value("WSMAN.CAFILE", "");
+    std::string flag = value("WSMAN.VERIFYPEER", "true");
+    if (!ReadFlag(flag, settings.transport.verifyPeer)) {
+        error = "WSMAN.VERIFYPEER must be true or false, not '" + flag + "'";
+        return false;
+    }
+    flag = value("WSMAN.ALLOWUNENCRYPTED", "false");
+    if (!ReadFlag(flag, settings.allowUnencrypted)) {
+        error = "WSMAN.ALLOWUNENCRYPTED must be true or false, not '" + flag + "'";
+        return false;
+    }
+    std::string timeout = value("WSMAN.OPERATIONTIMEOUT", "60");
+    if (!ReadNumber(timeout, 1, 3600, number)) {
+        error = "WSMAN.OPERATIONTIMEOUT must be 1 to 3600 seconds, not '" + timeout + "'";
+        return false;
+    }
+    settings.operationTimeoutMs = number * 1000;
+    std::string elements = value("WSMAN.MAXELEMENTS", "50");
+    if (!ReadNumber(elements, 1, 1000, number)) {
+        error = "WSMAN.MAXELEMENTS must be 1 to 1000, not '" + elements + "'";
+        return false;
+    }
+    settings.maxElements = static_cast<uint32_t>(number);
+    if (!settings.transport.https && auth == "basic" && !settings.allowUnencrypted) {
+        // Basic over plain HTTP would send the password, and every message,
+        // in clear text.
+        error =
+            "WSMAN.AUTH=basic over WSMAN.TRANSPORT=http sends the password in clear text; "
+            "use https, or set WSMAN.ALLOWUNENCRYPTED=true for a host that allows it";
+        return false;
+    }
+    return true;
+}
+
+LocatorFactory WsmanProvider(const WsmanSettings& settings) {
+    return [settings](IWbemLocator** locator) { return CreateWsmanLocator(settings, locator); };
+}
+
+HRESULT CreateWsmanLocator(const WsmanSettings& settings, IWbemLocator** locator) {
+    if (locator == nullptr) return E_POINTER;
+    try {
+        *locator = new WsmanLocator(settings);
+        return WBEM_S_NO_ERROR;
+    } catch (const std::bad_alloc&) {
+        *locator = nullptr;
+        return WBEM_E_OUT_OF_MEMORY;
+    }
+}
+
+}  // namespace wmi::wsman
