@@ -1,8 +1,11 @@
 # quellon_engine_records: subscription records, job queues and event records.
 add_library(quellon_engine_records STATIC
   ${CMAKE_CURRENT_LIST_DIR}/threadinfra.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/eventrecord.cpp)
-target_link_libraries(quellon_engine_records PUBLIC quellon_rslib quellon_app quellon_wmi)
+  ${CMAKE_CURRENT_LIST_DIR}/eventrecord.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/resumepoint.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/resumestore.cpp)
+target_link_libraries(quellon_engine_records PUBLIC quellon_rslib quellon_app quellon_wmi
+  SQLite::SQLite3)
 
 # quellon_engine: the controller, the dispatcher and its connector and query
 # threads.

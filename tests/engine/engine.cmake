@@ -7,3 +7,6 @@ quellon_add_test(NAME engine_eventrecord_test
 quellon_add_test(NAME engine_e2e_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/engine_e2e_test.cpp
   LIBS quellon_engine quellon_simstore)
+quellon_add_test(NAME engine_resumestore_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/resumestore_test.cpp
+  LIBS quellon_engine_records)
