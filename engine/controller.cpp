@@ -4,11 +4,14 @@
 #include <netdb.h>
 
 #include <algorithm>
+#include <ctime>
 
 #include "app/configdataloader.h"
 #include "app/logger.h"
 #include "engine/dispatchthread.h"
+#include "engine/resumestore.h"
 #include "engine/threadinfra.h"
+#include "platform/paths.h"
 #include "server/wmilogeventserver.h"
 
 namespace {
@@ -43,6 +46,23 @@ TSubscriptionNode* MakeNode(const std::string& host, const std::string& category
     return node;
 }
 
+// The state file's path from OTHERS.STATEFILE (relative names against the
+// program's directory), or empty when the key is absent or empty.
+std::string StateFilePath() {
+    if (g_config == nullptr) return std::string();
+    std::string name;
+    try {
+        name = g_config->GetKeyValue("OTHERS.STATEFILE");
+    } catch (const CConfigDataLoader::EInvalidKey&) {
+        return std::string();
+    }
+    if (name.empty()) return name;
+    std::string programDir = platform::ProgramDirectory();
+    return platform::IsAbsolutePath(name) || programDir.empty()
+               ? name
+               : platform::JoinPath(programDir, name);
+}
+
 }  // namespace
 
 CController::CController() : server(nullptr), dispatcher(nullptr) {}
@@ -55,8 +75,25 @@ int CController::AddSubscription(const std::string& host, const std::string& cat
     if (dispatcher == nullptr) return -3;
     if (dispatcher->SubscriptionExists(host, category, eventType)) return -1;
     if (!IsValidHost(host)) return -2;
-    dispatcher->MarkForDeletion(host, category);
-    dispatcher->AddJob(MakeNode(host, category, eventType, user, password));
+    dispatcher->MarkForDeletion(host, category, true);
+    TSubscriptionNode* node = MakeNode(host, category, eventType, user, password);
+    node->resumeStore = resumeStore.get();
+    node->maxCatchUp = maxCatchUp;
+    // Records written from now on are this subscription's; a stored point
+    // (a restart) takes over where the last run stopped.
+    node->resume.since = MicrosToDmtf(static_cast<int64_t>(time(nullptr)) * 1000000);
+    if (resumeStore) {
+        TResumePoint stored = resumeStore->Load(node->ResumeKey());
+        if (!stored.empty()) {
+            if (stored.since.empty()) stored.since = node->resume.since;
+            node->resume = std::move(stored);
+            node->catchUpDue = true;
+            LOG(INFO, "[dispatcher] Resuming from the stored point of %zu log(s) - %s",
+                node->resume.logs.size(), node->Describe().c_str());
+        }
+        resumeStore->SetSince(node->ResumeKey(), node->resume.since);
+    }
+    dispatcher->AddJob(node);
     return 0;
 }
 
@@ -76,7 +113,7 @@ int CController::ReplayEvents(const std::string& host, const std::string& catego
 int CController::DeleteSubscription(const std::string& host, const std::string& category,
                                     const std::string&) {
     if (dispatcher == nullptr) return -3;
-    return dispatcher->MarkForDeletion(host, category);
+    return dispatcher->MarkForDeletion(host, category, true);
 }
 
 std::string CController::ListSubscriptions() {
@@ -107,6 +144,19 @@ int CController::Start(CWmiLogEventServer* srv) {
             static_cast<int>(connectorCount), static_cast<int>(queryThreadCount));
         connectorCount = std::max<int32_t>(connectorCount, 1);
         queryThreadCount = std::max<int32_t>(queryThreadCount, 1);
+    }
+    maxCatchUp =
+        static_cast<size_t>(std::max<long>(0, ConfigInteger("OTHERS.MAXCATCHUPEVENTS", 100000)));
+    std::string stateFile = StateFilePath();
+    if (!stateFile.empty()) {
+        resumeStore = std::make_unique<CResumeStore>();
+        std::string error;
+        if (resumeStore->Open(stateFile, &error)) {
+            LOG(INFO, "[dispatcher] Resume points kept in %s", stateFile.c_str());
+        } else {
+            LOG(ERROR, "[dispatcher] Resume points not kept across restarts: %s", error.c_str());
+            resumeStore.reset();
+        }
     }
     try {
         dispatcher = new CDispatchThread(connectorCount, queryThreadCount, maxReconnect,
@@ -139,6 +189,8 @@ int CController::Stop() {
         LOG(WARN, "[dispatcher] did not end within 30000 ms; left behind");
     } else {
         delete dispatcher;
+        // Every node is gone: the last points can be written.
+        resumeStore.reset();
     }
     dispatcher = nullptr;
     return 1;

@@ -12,9 +12,12 @@
 // after Stop has begun.
 #pragma once
 
+#include <cstddef>
+#include <memory>
 #include <string>
 
 class CDispatchThread;
+class CResumeStore;
 class CWmiLogEventServer;
 
 class CController {
@@ -60,6 +63,10 @@ class CController {
   private:
     CWmiLogEventServer* server;
     CDispatchThread* dispatcher;
+    // The resume points' state file (OTHERS.STATEFILE; null when off),
+    // opened by Start and closed by Stop after the dispatcher has ended.
+    std::unique_ptr<CResumeStore> resumeStore;
+    size_t maxCatchUp = 100000;  // OTHERS.MAXCATCHUPEVENTS
 };
 
 // Creates the process's controller; defined with the subscription engine.

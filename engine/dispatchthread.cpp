@@ -12,6 +12,7 @@
 #include "app/stringformat.h"
 #include "engine/connectorthread.h"
 #include "engine/querythread.h"
+#include "engine/resumestore.h"
 #include "server/wmilogeventserver.h"
 
 using RSLibrary::RSSynchronizeGuard;
@@ -141,7 +142,8 @@ int32_t CDispatchThread::ReconnectDelay(int32_t tryNo, int32_t minInterval, int3
 
 // ---- Subscription list queries ---------------------------------------------
 
-int32_t CDispatchThread::MarkForDeletion(const std::string& host, const std::string& category) {
+int32_t CDispatchThread::MarkForDeletion(const std::string& host, const std::string& category,
+                                         bool forgetResumePoints) {
     RSSynchronizeGuard guard(subsListLock);
     int32_t count = 0;
     for (TSubscriptionNode* node : subsList) {
@@ -149,6 +151,7 @@ int32_t CDispatchThread::MarkForDeletion(const std::string& host, const std::str
         if (category != "*" && category != node->category) continue;
         if (node->isReplay) continue;
         LOG(DEBUG, "[dispatcher] Marking subscription for deletion - %s", node->Describe().c_str());
+        if (forgetResumePoints) node->forgetResumePoint = true;
         node->markedForDeletion = true;
         ++count;
     }
@@ -345,6 +348,9 @@ void CDispatchThread::Route(TSubscriptionNode* node) {
         // that reacts to "OK Deleted Host" no longer finds it in LIST or
         // DELETE.
         std::vector<std::string> fields{node->host, node->category, node->eventType};
+        if (node->forgetResumePoint && node->resumeStore != nullptr) {
+            node->resumeStore->Forget(node->ResumeKey());
+        }
         RemoveAndDestroy(node);
         Broadcast(136, fields);
         return;
@@ -365,6 +371,9 @@ void CDispatchThread::Route(TSubscriptionNode* node) {
             RSSynchronizeGuard guard(subsListLock);
             if (node->reconnectTryNo > 0) {
                 Broadcast(128, {node->host, node->category, node->eventType, GetTimeStamp()});
+                node->counters.reconnects += 1;
+                // What the host wrote while it was away comes first.
+                if (!node->isReplay) node->catchUpDue = true;
             } else if (!node->isReplay) {
                 Broadcast(129, {node->host, node->category, node->eventType});
             }

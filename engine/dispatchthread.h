@@ -38,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/eventrate.h"
 #include "engine/threadinfra.h"
 #include "platform/thread_annotations.h"
 #include "platform/timerqueue.h"
@@ -66,9 +67,11 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
     ~CDispatchThread() override;
 
     // Subscription list queries; called from client threads and by the run
-    // loop. Each holds subsListLock for its whole run.
-    int32_t MarkForDeletion(const std::string& host, const std::string& category)
-        EXCLUDES(subsListLock);
+    // loop. Each holds subsListLock for its whole run. With
+    // forgetResumePoints (DELETE, or an ADD that replaces) the stored resume
+    // points of the marked subscriptions go with them; shutdown keeps them.
+    int32_t MarkForDeletion(const std::string& host, const std::string& category,
+                            bool forgetResumePoints = false) EXCLUDES(subsListLock);
     bool SubscriptionExists(const std::string& host, const std::string& category,
                             const std::string& eventType) EXCLUDES(subsListLock);
     std::string BuildSubscriptionList() EXCLUDES(subsListLock);
@@ -77,6 +80,9 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
     void SendToClients(const std::string& text);
     // Broadcasts several finished texts in one go, in order; any thread.
     void SendLinesToClients(const std::vector<std::string>& texts);
+
+    // Events delivered per second, for STATS; any thread.
+    CEventRate& Rate() { return rate; }
 
     // Readable text of a WMI result code, or message 122.
     static std::string GetErrorText(HRESULT code);
@@ -127,4 +133,6 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
     std::set<TTimerParam*> pendingTimers GUARDED_BY(timerLock);
 
     platform::TimerQueueHandle timerQueueHwnd;  // constant after construction
+
+    CEventRate rate;  // thread-safe on its own
 };

@@ -1,12 +1,15 @@
 #include "engine/querythread.h"
 
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "app/configdataloader.h"
 #include "app/logger.h"
+#include "engine/catchup.h"
 #include "engine/dispatchthread.h"
 #include "engine/eventrecord.h"
+#include "engine/resumestore.h"
 #include "wmi/wmiconnector.h"
 
 CQueryThread::CQueryThread(CDispatchThread* owner) : dispatcher(owner) {}
@@ -30,6 +33,80 @@ void CQueryThread::ReadPollSettings(int32_t* pollTimeoutMs, int32_t* batchSize) 
     }
 }
 
+namespace {
+
+// Whether a live record was delivered already: it is not past the log's
+// resume point (a catch-up delivered it, and the live query saw it too).
+// A log cleared meanwhile numbers its records again from below but writes
+// them later, so they are new.
+bool AlreadyDelivered(const TResumePoint& resume, const std::string& log,
+                      const TLogPosition& position, int64_t writtenMicros) {
+    auto found = resume.logs.find(log);
+    if (found == resume.logs.end()) return false;
+    int64_t pointMicros = 0;
+    if (!DmtfToMicros(found->second.timeWritten, &pointMicros)) return false;
+    return position.recordNumber <= found->second.recordNumber && writtenMicros <= pointMicros;
+}
+
+}  // namespace
+
+void CQueryThread::Count(TSubscriptionNode* node, size_t records, int64_t lastWrittenMicros,
+                         bool caughtUp) {
+    if (records == 0) return;
+    const int64_t now = static_cast<int64_t>(time(nullptr));
+    node->counters.delivered += records;
+    if (caughtUp) node->counters.caughtUp += records;
+    node->counters.lastDeliveredAt = now;
+    if (lastWrittenMicros != 0) node->counters.lastWrittenMicros = lastWrittenMicros;
+    dispatcher->Rate().Add(records, now);
+}
+
+void CQueryThread::StorePositions(TSubscriptionNode* node,
+                                  const std::map<std::string, TLogPosition>& moved) {
+    if (node->resumeStore == nullptr || moved.empty()) return;
+    const TResumeKey key = node->ResumeKey();
+    for (const auto& [log, position] : moved) node->resumeStore->Update(key, log, position);
+}
+
+void CQueryThread::CatchUpTurn(TSubscriptionNode* node, int32_t pollTimeoutMs) {
+    if (!node->catchUp) {
+        node->catchUp = std::make_unique<CCatchUp>(*node, node->maxCatchUp);
+        node->catchUpDue = false;
+    }
+    CCatchUp& catchUp = *node->catchUp;
+    std::vector<std::string> lines;
+    HRESULT error = S_OK;
+    const uint64_t before = catchUp.Delivered();
+    CCatchUp::TStep step = CCatchUp::TStep::Failed;
+    try {
+        step = catchUp.Step(*node, kCatchUpBudget, pollTimeoutMs, &lines, &error);
+    } catch (const std::bad_alloc&) {
+        error = WBEM_E_OUT_OF_MEMORY;
+    }
+    if (!lines.empty()) {
+        dispatcher->SendLinesToClients(lines);
+        Count(node, static_cast<size_t>(catchUp.Delivered() - before), catchUp.LastWrittenMicros(),
+              true);
+        StorePositions(node, node->resume.logs);
+    }
+    if (step == CCatchUp::TStep::Failed) {
+        LOG(DEBUG, "[queryThread] Catch-up failed after %llu records - %s",
+            static_cast<unsigned long long>(catchUp.Delivered()), node->Describe().c_str());
+        node->catchUp.reset();
+        node->lastError = error;
+        node->SetStage(Error);
+        dispatcher->AddJob(node);
+        return;
+    }
+    if (step == CCatchUp::TStep::Done) {
+        LOG(INFO, "[queryThread] Caught up %llu records (%llu skipped) - %s",
+            static_cast<unsigned long long>(catchUp.Delivered()),
+            static_cast<unsigned long long>(catchUp.Skipped()), node->Describe().c_str());
+        node->catchUp.reset();
+    }
+    AddJob(node);
+}
+
 void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClassObject** objects) {
     CWmiConnector& pool = CWmiConnector::Instance();
     // The records of one poll go to the clients in one broadcast: one send
@@ -37,6 +114,8 @@ void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClas
     // event rate. Clients receive the same bytes in the same order.
     std::vector<std::string> records;
     records.reserve(count);
+    std::map<std::string, TLogPosition> moved;  // live: logs whose point moved
+    int64_t lastWritten = 0;
     for (ULONG i = 0; i < count; ++i) {
         IWbemClassObject* object = objects[i];
         if (object == nullptr) continue;
@@ -55,11 +134,28 @@ void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClas
             }
             VariantClear(&target);
         }
+        std::string log;
+        TLogPosition position;
+        int64_t written = 0;
+        const bool positioned = event != nullptr && ReadRecordPosition(event, &log, &position) &&
+                                DmtfToMicros(position.timeWritten, &written);
         std::string record;
         std::string failure;
-        if (BuildEventRecord(*node, event, &record, &failure)) {
+        if (positioned && node->isReplay == 0 &&
+            AlreadyDelivered(node->resume, log, position, written)) {
+            LOG(TRACE, "[queryThread] Record %lld of %s was delivered by the catch-up - %s",
+                static_cast<long long>(position.recordNumber), log.c_str(),
+                node->Describe().c_str());
+        } else if (BuildEventRecord(*node, event, &record, &failure)) {
             LOG(TRACE, "Got NTEVENT: %sfor - %s", record.c_str(), node->Describe().c_str());
             records.push_back(std::move(record));
+            if (positioned) {
+                lastWritten = written;
+                if (node->isReplay == 0) {
+                    node->resume.logs[log] = position;
+                    moved[log] = std::move(position);
+                }
+            }
         } else {
             LOG(WARN, "%s", failure.c_str());
         }
@@ -69,6 +165,8 @@ void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClas
         objects[i] = nullptr;
     }
     dispatcher->SendLinesToClients(records);
+    Count(node, records.size(), lastWritten, false);
+    StorePositions(node, moved);
 }
 
 void CQueryThread::Poll(TSubscriptionNode* node, int32_t pollTimeoutMs, int32_t batchSize) {
@@ -130,6 +228,10 @@ void CQueryThread::run() {
             LOG(ERROR, "[queryThread] Dropping a query with improper stage - %s",
                 node->Describe().c_str());
             dispatcher->AddJob(node);
+            continue;
+        }
+        if (node->catchUpDue || node->catchUp) {
+            CatchUpTurn(node, pollTimeoutMs);
             continue;
         }
         Poll(node, pollTimeoutMs, batchSize);

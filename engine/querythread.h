@@ -10,9 +10,17 @@
 //   back at the end of its own queue; nodes thus take turns. A node whose result set ended
 //   (Completed) or whose poll failed (Error) goes back to the dispatcher, as does a node marked for
 //   deletion. An idle thread waits up to 5000 ms for work.
+//   Resume points: every record a live subscription delivers moves the
+//   node's resume point for its log (and the state file's copy); a live
+//   record at or before that point was already delivered (by a catch-up)
+//   and is dropped. A node due to catch up (after a reconnect, or with a
+//   stored point) runs its CCatchUp one bounded step per turn, then goes
+//   live.
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <string>
 
 #include "engine/threadinfra.h"
 #include "serverframework/abstractthread.h"
@@ -22,6 +30,8 @@ class CDispatchThread;
 class CQueryThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSubscriptionNode> {
   public:
     static constexpr int kBatchSlots = 50;
+    // Objects read, or records delivered, by one catch-up turn.
+    static constexpr size_t kCatchUpBudget = 1000;
 
     explicit CQueryThread(CDispatchThread* dispatcher);
     ~CQueryThread() override;
@@ -39,6 +49,14 @@ class CQueryThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSubsc
 
   private:
     void Poll(TSubscriptionNode* node, int32_t pollTimeoutMs, int32_t batchSize);
+    // One catch-up step of the node; it goes back to this thread's queue,
+    // or to the dispatcher when the connection broke.
+    void CatchUpTurn(TSubscriptionNode* node, int32_t pollTimeoutMs);
+    // Counts delivered records for STATS.
+    void Count(TSubscriptionNode* node, size_t records, int64_t lastWrittenMicros, bool caughtUp);
+    // Hands the node's moved positions to the state file.
+    static void StorePositions(TSubscriptionNode* node,
+                               const std::map<std::string, TLogPosition>& moved);
 
     CDispatchThread* dispatcher;  // not owned
 };
