@@ -130,14 +130,20 @@ void CResumeStore::Update(const TResumeKey& key, const std::string& logFile,
     platform::MutexLock guard(pendingLock);
     if (!open) return;
     pending[key].logs[logFile] = position;
-    if (++pendingUpdates >= batchSize) pendingChanged.notifyAll();
+    Queued();
 }
 
 void CResumeStore::SetSince(const TResumeKey& key, const std::string& since) {
     platform::MutexLock guard(pendingLock);
     if (!open) return;
     pending[key].since = since;
-    if (++pendingUpdates >= batchSize) pendingChanged.notifyAll();
+    Queued();
+}
+
+void CResumeStore::Queued() {
+    // The writer wakes for the first update (to start the interval) and
+    // for a full batch.
+    if (++pendingUpdates == 1 || pendingUpdates >= batchSize) pendingChanged.notifyAll();
 }
 
 void CResumeStore::Forget(const TResumeKey& key) {

@@ -68,6 +68,7 @@ class CResumeStore {
     };
 
     void WriterLoop();
+    void Queued() REQUIRES(pendingLock);
     bool WriteBatch(std::map<TResumeKey, TPending>& batch) REQUIRES(dbLock);
     bool FlushLocked() REQUIRES(dbLock);
 

@@ -10,3 +10,7 @@ quellon_add_test(NAME engine_e2e_test
 quellon_add_test(NAME engine_resumestore_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/resumestore_test.cpp
   LIBS quellon_engine_records)
+quellon_add_test(NAME engine_resume_e2e_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/resume_e2e_test.cpp
+  LIBS quellon_engine quellon_simstore
+  DEPENDS quellon quellon-sim)

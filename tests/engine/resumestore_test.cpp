@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "tests/app/tempdir.h"
 
@@ -114,6 +116,18 @@ TEST(ResumeStore, SurvivesSigkillUpToTheLastBatch) {
     std::string error;
     ASSERT_TRUE(store.Open(file, &error)) << error;
     EXPECT_EQ(store.Load(kKey).logs["System"], At(300));
+}
+
+// A single update reaches the disk within the interval, without a Flush.
+TEST(ResumeStore, ALoneUpdateIsWrittenAfterTheInterval) {
+    TempDir dir;
+    CResumeStore store;
+    ASSERT_TRUE(store.Open(dir.File("state.db"), nullptr, 20, 1000));
+    store.Update(kKey, "System", At(9));
+    for (int i = 0; i < 500 && store.BatchesWritten() == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(store.BatchesWritten(), 1u);
 }
 
 TEST(ResumeStore, RefusesAFileThatIsNoDatabase) {
