@@ -36,16 +36,27 @@ CConfigDataLoader::CConfigDataLoader(const std::string& name) : fileName(name) {
 CConfigDataLoader::~CConfigDataLoader() = default;
 
 size_t CConfigDataLoader::ReadSectionNames(char* buffer, size_t size, size_t* needed) {
+    if (reading != nullptr) return reading->ReadSectionNames(buffer, size, needed);
     return platform::ReadProfileSectionNames(buffer, size, fileName, needed);
 }
 
 size_t CConfigDataLoader::ReadSection(const std::string& section, char* buffer, size_t size,
                                       size_t* needed) {
+    if (reading != nullptr) return reading->ReadSection(section, buffer, size, needed);
     return platform::ReadProfileSection(section, buffer, size, fileName, needed);
 }
 
 int CConfigDataLoader::Load() {
     pairs.clear();
+
+    // The file is read once; every list of this load comes from that reading
+    // (asking the file afresh for each of n sections costs n readings).
+    platform::ProfileFile file(fileName);
+    reading = &file;
+    struct EndOfLoad {
+        const platform::ProfileFile*& reading;
+        ~EndOfLoad() { reading = nullptr; }
+    } endOfLoad{reading};
 
     // One buffer size serves the whole load: it grows whenever a list does
     // not fit, and later lists start from the grown size.

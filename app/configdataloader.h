@@ -10,6 +10,10 @@
 #include <map>
 #include <string>
 
+namespace platform {
+class ProfileFile;
+}
+
 class CConfigDataLoader {
   public:
     class EInvalidKey {};
@@ -39,7 +43,8 @@ class CConfigDataLoader {
 
   protected:
     // The profile reader Load goes through (platform/profile.h contract, on
-    // fileName). Overridden by tests to watch the buffer sizes Load tries.
+    // fileName; during a load, on the one reading of the file that load
+    // made). Overridden by tests to watch the buffer sizes Load tries.
     virtual size_t ReadSectionNames(char* buffer, size_t size, size_t* needed);
     virtual size_t ReadSection(const std::string& section, char* buffer, size_t size,
                                size_t* needed);
@@ -54,6 +59,9 @@ class CConfigDataLoader {
 
     std::map<std::string, std::string> pairs;
     std::string fileName;
+    // The reading of the file the running Load answers its lists from; null
+    // outside Load.
+    const platform::ProfileFile* reading = nullptr;
 };
 
 extern CConfigDataLoader* g_config;

@@ -1,15 +1,11 @@
 #include "app/logger.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
 #include "app/configdataloader.h"
+#include "platform/file.h"
 
 const char* const g_logLevelNames[6] = {"TRACE", "DEBUG", "INFO", "WARN", "ERROR", "FATAL"};
 
@@ -32,20 +28,6 @@ const char* LevelName(int level) {
     return g_logLevelNames[level];
 }
 
-// Opens the log file for appending, creating it when missing; -1 on failure.
-int OpenLogFile(const std::string& fileName) {
-    if (fileName.empty()) return -1;
-    return open(fileName.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-}
-
-// Size of the open file; 0 without a file, -1 when it cannot be read.
-long FileSize(int fd) {
-    if (fd < 0) return 0;
-    struct stat st;
-    if (fstat(fd, &st) != 0) return -1;
-    return static_cast<long>(st.st_size);
-}
-
 // "MM/DD/YY" and "HH:MM:SS" of the local time now.
 void FormatNow(char (&date)[32], char (&time)[32]) {
     std::time_t now = std::time(nullptr);
@@ -62,6 +44,18 @@ int StoredLength(int result, size_t size) {
     return static_cast<size_t>(result) >= size ? static_cast<int>(size - 1) : result;
 }
 
+// Length of a line snprintf stored in a buffer of size bytes. A line cut at
+// the buffer's end still ends in CR LF: its last two characters become the
+// line end.
+int LineLength(char* buffer, int result, size_t size) {
+    int length = StoredLength(result, size);
+    if (result >= 0 && static_cast<size_t>(result) >= size && size >= 3) {
+        buffer[size - 3] = '\r';
+        buffer[size - 2] = '\n';
+    }
+    return length;
+}
+
 // A method-trace line, "date - time - line - file - what : text" with CR LF,
 // into buffer; the length stored.
 int FormatMethodTrace(char (&buffer)[kLineBufferSize], int line, const char* sourceFile,
@@ -71,7 +65,7 @@ int FormatMethodTrace(char (&buffer)[kLineBufferSize], int line, const char* sou
     FormatNow(date, time);
     int result = std::snprintf(buffer, sizeof buffer, "%s - %s - %d - %s - %s : %s\r\n", date, time,
                                line, sourceFile ? sourceFile : "", what, text ? text : "");
-    return StoredLength(result, sizeof buffer);
+    return LineLength(buffer, result, sizeof buffer);
 }
 
 bool CompareFirstFour(const char* text, const char* name) {
@@ -88,14 +82,14 @@ bool CompareFirstFour(const char* text, const char* name) {
 }  // namespace
 
 CLogger::CLogger(const std::string& fileName, const std::string& levelText)
-    : fd(-1), level(LOG_WARN), bytesLeft(0) {
+    : level(LOG_WARN), bytesLeft(0) {
     SetLevel(levelText);
     std::printf("Log level is set to %s\r\n", LevelName(level.load()));
     std::fflush(stdout);
     RSLibrary::RSSynchronizeGuard guard(writeLock);
-    fd = OpenLogFile(fileName);
+    file.Open(fileName);
     logFileName = fileName;
-    bytesLeft = maxLogSize - FileSize(fd);
+    bytesLeft = maxLogSize - file.Size();
     char header[64];
     int length = StoredLength(
         std::snprintf(header, sizeof header, "Log level %s\r\n", LevelName(level.load())),
@@ -105,11 +99,8 @@ CLogger::CLogger(const std::string& fileName, const std::string& levelText)
 
 CLogger::~CLogger() {
     RSLibrary::RSSynchronizeGuard guard(writeLock);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-        fd = -1;
-    }
+    file.Sync();
+    file.Close();
     sinks.clear();
 }
 
@@ -169,26 +160,16 @@ void CLogger::WriteLine(int messageLevel, int line, const char* sourceFile, cons
         result = std::snprintf(buffer, sizeof buffer, "%s %s (%s) %s\r\n", date, time,
                                LevelName(messageLevel), text);
     }
-    WriteIfOpen(buffer, StoredLength(result, sizeof buffer));
+    WriteIfOpen(buffer, LineLength(buffer, result, sizeof buffer));
 }
 
 void CLogger::Write(const char* data, int length) {
     RSLibrary::RSSynchronizeGuard guard(writeLock);
     if (data == nullptr || length < 0) length = 0;
-    if (fd >= 0) {
-        const char* rest = data;
-        size_t left = static_cast<size_t>(length);
-        while (left > 0) {
-            ssize_t written = ::write(fd, rest, left);
-            if (written < 0) {
-                if (errno == EINTR) continue;
-                break;  // write failures are not reported
-            }
-            rest += written;
-            left -= static_cast<size_t>(written);
-        }
+    if (file.IsOpen()) {
+        file.Write(data, static_cast<size_t>(length));  // write failures are not reported
         int current = level.load();
-        if (current == LOG_TRACE || current >= LOG_WARN) fsync(fd);
+        if (current == LOG_TRACE || current >= LOG_WARN) file.Sync();
     }
     for (CLogSink* sink : sinks) sink->Write(data, length);
     if (maxLogSize > 0) {
@@ -199,38 +180,36 @@ void CLogger::Write(const char* data, int length) {
 
 void CLogger::WriteIfOpen(const char* data, int length) {
     RSLibrary::RSSynchronizeGuard guard(writeLock);
-    if (fd < 0) return;
+    if (!file.IsOpen()) return;
     Write(data, length);
 }
 
 bool CLogger::Rotate() {
     RSLibrary::RSSynchronizeGuard guard(writeLock);
     if (logFileName.empty()) return false;
-    if (fd >= 0) {
+    if (file.IsOpen()) {
         static const char kNotice[] = "Rotating log file\r\n";
-        ssize_t ignored = ::write(fd, kNotice, sizeof kNotice - 1);
-        (void)ignored;
-        close(fd);
-        fd = -1;
+        file.Write(kNotice, sizeof kNotice - 1);
+        file.Close();
     }
     char older[4096];
     char newer[4096];
     for (int i = backupCount - 1; i >= 1; --i) {
         std::snprintf(older, sizeof older, "%s.%d", logFileName.c_str(), i);
         std::snprintf(newer, sizeof newer, "%s.%d", logFileName.c_str(), i - 1);
-        unlink(older);
-        rename(newer, older);
+        platform::RemoveFile(older);
+        platform::RenameFile(newer, older);
     }
     bool moved = true;
     if (backupCount > 0) {
         std::snprintf(older, sizeof older, "%s.0", logFileName.c_str());
-        unlink(older);
-        moved = rename(logFileName.c_str(), older) == 0;
+        platform::RemoveFile(older);
+        moved = platform::RenameFile(logFileName, older);
     }
-    unlink(logFileName.c_str());
-    fd = OpenLogFile(logFileName);
-    bytesLeft = maxLogSize - FileSize(fd);
-    return fd >= 0 && moved;
+    platform::RemoveFile(logFileName);
+    bool opened = file.Open(logFileName);
+    bytesLeft = maxLogSize - file.Size();
+    return opened && moved;
 }
 
 void CLogger::LogMethodStart(int line, const char* sourceFile, const char* text) {
@@ -256,7 +235,7 @@ void CLogger::LogMethodError(int line, const char* sourceFile, const char* text,
         std::snprintf(buffer, sizeof buffer, "%s - %s - %d - %s - %s : %s( %s )\r\n", date, time,
                       line, sourceFile ? sourceFile : "",
                       "UnExpected Error In Method : ", text ? text : "", detail ? detail : "");
-    WriteIfOpen(buffer, StoredLength(result, sizeof buffer));
+    WriteIfOpen(buffer, LineLength(buffer, result, sizeof buffer));
 }
 
 void VLog(CLogger* logger, int level, int line, const char* sourceFile, const char* format,

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/file.h"
 #include "platform/thread_annotations.h"
 #include "serverframework/synchronization.h"
 
@@ -64,8 +65,8 @@ class CLogger {
     void AddSink(CLogSink* sink);
 
   private:
-    // Guarded by writeLock: fd, sinks, bytesLeft (and the file itself).
-    int fd GUARDED_BY(writeLock);
+    // Guarded by writeLock: file, sinks, bytesLeft.
+    platform::AppendFile file GUARDED_BY(writeLock);
     std::atomic<int> level;  // a single integer read and written without the lock
     std::vector<CLogSink*> sinks GUARDED_BY(writeLock);
     RSLibrary::RSCriticalSection writeLock;  // innermost lock of the system; re-entrant

@@ -1,8 +1,5 @@
 #include "engine/controller.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-
 #include <algorithm>
 #include <ctime>
 
@@ -12,6 +9,7 @@
 #include "engine/resumestore.h"
 #include "engine/threadinfra.h"
 #include "platform/paths.h"
+#include "platform/resolver.h"
 #include "server/wmilogeventserver.h"
 
 namespace {
@@ -19,17 +17,7 @@ namespace {
 const char* const kNamespace = "root\\cimv2";
 
 // A dotted IPv4 address, or a name the resolver knows.
-bool IsValidHost(const std::string& host) {
-    in_addr address;
-    if (inet_pton(AF_INET, host.c_str(), &address) == 1) return true;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* result = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0) return false;
-    freeaddrinfo(result);
-    return true;
-}
+bool IsValidHost(const std::string& host) { return platform::HostResolves(host); }
 
 TSubscriptionNode* MakeNode(const std::string& host, const std::string& category,
                             const std::string& eventType, const std::string& user,
@@ -77,12 +65,12 @@ int CController::AddSubscription(const std::string& host, const std::string& cat
     if (!IsValidHost(host)) return -2;
     dispatcher->MarkForDeletion(host, category, true);
     TSubscriptionNode* node = MakeNode(host, category, eventType, user, password);
-    node->resumeStore = resumeStore.get();
+    node->resumeStore = resumeStore;
     node->maxCatchUp = maxCatchUp;
     // Records written from now on are this subscription's; a stored point
     // (a restart) takes over where the last run stopped.
     node->resume.since = MicrosToDmtf(static_cast<int64_t>(time(nullptr)) * 1000000);
-    if (resumeStore) {
+    if (resumeStore != nullptr) {
         TResumePoint stored = resumeStore->Load(node->ResumeKey());
         if (!stored.empty()) {
             if (stored.since.empty()) stored.since = node->resume.since;
@@ -121,6 +109,11 @@ std::string CController::ListSubscriptions() {
     return dispatcher->BuildSubscriptionList();
 }
 
+std::string CController::Statistics(int clientsLoggedIn, uint64_t queuedForClients) {
+    if (dispatcher == nullptr) return std::string();
+    return dispatcher->BuildStatistics(clientsLoggedIn, queuedForClients);
+}
+
 int CController::SendToClients(const std::string& text) {
     if (server != nullptr) server->SendToAllClients(text);
     return 1;
@@ -149,13 +142,14 @@ int CController::Start(CWmiLogEventServer* srv) {
         static_cast<size_t>(std::max<long>(0, ConfigInteger("OTHERS.MAXCATCHUPEVENTS", 100000)));
     std::string stateFile = StateFilePath();
     if (!stateFile.empty()) {
-        resumeStore = std::make_unique<CResumeStore>();
+        resumeStore = new CResumeStore;
         std::string error;
         if (resumeStore->Open(stateFile, &error)) {
             LOG(INFO, "[dispatcher] Resume points kept in %s", stateFile.c_str());
         } else {
             LOG(ERROR, "[dispatcher] Resume points not kept across restarts: %s", error.c_str());
-            resumeStore.reset();
+            delete resumeStore;
+            resumeStore = nullptr;
         }
     }
     try {
@@ -176,7 +170,11 @@ int CController::Start(CWmiLogEventServer* srv) {
 }
 
 int CController::Stop() {
-    if (dispatcher == nullptr) return 1;
+    if (dispatcher == nullptr) {
+        delete resumeStore;
+        resumeStore = nullptr;
+        return 1;
+    }
     // The same as stop alone, but the dispatcher sees the request at once
     // instead of after its terminate-check interval.
     dispatcher->terminate();
@@ -190,7 +188,8 @@ int CController::Stop() {
     } else {
         delete dispatcher;
         // Every node is gone: the last points can be written.
-        resumeStore.reset();
+        delete resumeStore;
+        resumeStore = nullptr;
     }
     dispatcher = nullptr;
     return 1;

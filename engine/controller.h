@@ -13,7 +13,7 @@
 #pragma once
 
 #include <cstddef>
-#include <memory>
+#include <cstdint>
 #include <string>
 
 class CDispatchThread;
@@ -48,6 +48,12 @@ class CController {
     // The complete reply to LIST, ending in "\r\n.\r\n".
     virtual std::string ListSubscriptions();
 
+    // The complete reply to STATS, ending in "\r\n.\r\n": a header, a
+    // totals line (with the command server's count of logged-in clients
+    // and of event records queued for them) and one line per subscription
+    // and replay.
+    virtual std::string Statistics(int clientsLoggedIn, uint64_t queuedForClients);
+
     // Broadcasts text to every logged-in client. Returns 1.
     virtual int SendToClients(const std::string& text);
 
@@ -65,8 +71,8 @@ class CController {
     CDispatchThread* dispatcher;
     // The resume points' state file (OTHERS.STATEFILE; null when off),
     // opened by Start and closed by Stop after the dispatcher has ended.
-    std::unique_ptr<CResumeStore> resumeStore;
-    size_t maxCatchUp = 100000;  // OTHERS.MAXCATCHUPEVENTS
+    CResumeStore* resumeStore = nullptr;  // owned
+    size_t maxCatchUp = 100000;           // OTHERS.MAXCATCHUPEVENTS
 };
 
 // Creates the process's controller; defined with the subscription engine.

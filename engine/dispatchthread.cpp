@@ -11,6 +11,7 @@
 #include "app/stringconvertor.h"
 #include "app/stringformat.h"
 #include "engine/connectorthread.h"
+#include "engine/eventrecord.h"
 #include "engine/querythread.h"
 #include "engine/resumestore.h"
 #include "server/wmilogeventserver.h"
@@ -196,6 +197,54 @@ std::string CDispatchThread::BuildSubscriptionList() {
         }
     }
     return StringFormat("OK List Follows for %i entries (%i unreachable):", entries, unreachable) +
+           body + "\r\n.\r\n";
+}
+
+std::string CDispatchThread::BuildStatistics(int clientsLoggedIn, uint64_t queuedForClients) {
+    const int64_t now = static_cast<int64_t>(time(nullptr));
+    std::string body;
+    int entries = 0;
+    int subscriptions = 0;
+    {
+        RSSynchronizeGuard guard(subsListLock);
+        for (TSubscriptionNode* node : subsList) {
+            ++entries;
+            if (!node->isReplay) ++subscriptions;
+            const TSubscriptionCounters& c = node->counters;
+            const int32_t stage = node->stage;
+            std::string state = (stage >= 0 && stage < 8) ? g_stageNames[stage] : "";
+            std::string lastEvent = "-";
+            if (const int64_t at = c.lastDeliveredAt.load(); at != 0) {
+                time_t t = static_cast<time_t>(at);
+                struct tm local;
+                localtime_r(&t, &local);
+                lastEvent =
+                    StringFormat("%d%02d%02d%02d%02d%02d", local.tm_year + 1900, local.tm_mon + 1,
+                                 local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+            }
+            std::string lag = "-";
+            if (const int64_t written = c.lastWrittenMicros.load(); written != 0) {
+                lag = StringFormat("%lld", static_cast<long long>(now - written / 1000000));
+            }
+            std::string error = "-";
+            if (const HRESULT code = node->lastError.load(); code != 0) {
+                error = TrimBoth(GetErrorText(code), " \t\r\n\v\f");
+            }
+            body += "\r\n" + node->host + " " + node->category + " " + node->eventType +
+                    (node->isReplay ? " replay" : " live") + " state=" + QuoteField(state) +
+                    StringFormat(" delivered=%llu caught_up=%llu reconnects=%u",
+                                 static_cast<unsigned long long>(c.delivered.load()),
+                                 static_cast<unsigned long long>(c.caughtUp.load()),
+                                 static_cast<unsigned>(c.reconnects.load())) +
+                    " last_event=" + lastEvent + " lag=" + lag + " last_error=" + QuoteField(error);
+        }
+    }
+    return StringFormat("OK Stats Follows for %i entries", entries) +
+           StringFormat(
+               "\r\nclients=%d subscriptions=%d events_per_second=%.2f "
+               "queued_for_clients=%llu",
+               clientsLoggedIn, subscriptions, rate.PerSecond(now),
+               static_cast<unsigned long long>(queuedForClients)) +
            body + "\r\n.\r\n";
 }
 

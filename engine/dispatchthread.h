@@ -75,6 +75,15 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
     bool SubscriptionExists(const std::string& host, const std::string& category,
                             const std::string& eventType) EXCLUDES(subsListLock);
     std::string BuildSubscriptionList() EXCLUDES(subsListLock);
+    // The STATS reply: "OK Stats Follows for N entries", a totals line,
+    // then per subscription and replay in order of acceptance: host,
+    // category, severity, live or replay, and state=, delivered=,
+    // caught_up=, reconnects=, last_event= (local time stamp or -), lag=
+    // (seconds from the last delivered record's TimeWritten to now, or -)
+    // and last_error= (text, or -); a "." line ends it. Values with a blank
+    // are in double quotes.
+    std::string BuildStatistics(int clientsLoggedIn, uint64_t queuedForClients)
+        EXCLUDES(subsListLock);
 
     // Broadcasts a finished text to every logged-in client; any thread.
     void SendToClients(const std::string& text);

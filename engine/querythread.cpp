@@ -84,9 +84,10 @@ void CQueryThread::CatchUpTurn(TSubscriptionNode* node, int32_t pollTimeoutMs) {
         error = WBEM_E_OUT_OF_MEMORY;
     }
     if (!lines.empty()) {
-        dispatcher->SendLinesToClients(lines);
+        // Counted first, so that a client who has a record sees it in STATS.
         Count(node, static_cast<size_t>(catchUp.Delivered() - before), catchUp.LastWrittenMicros(),
               true);
+        dispatcher->SendLinesToClients(lines);
         StorePositions(node, node->resume.logs);
     }
     if (step == CCatchUp::TStep::Failed) {
@@ -164,8 +165,8 @@ void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClas
         object->Release();
         objects[i] = nullptr;
     }
-    dispatcher->SendLinesToClients(records);
     Count(node, records.size(), lastWritten, false);
+    dispatcher->SendLinesToClients(records);
     StorePositions(node, moved);
 }
 

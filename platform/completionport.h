@@ -7,34 +7,31 @@
 // at a time (the worker), Create and Close while no other thread uses it.
 //
 // Contract:
-//  - Every request that PostReceive or PostSend accepted (result 0) comes out
+//  - Every request that PostReceive or PostSend accepted (result kOk) comes out
 //    of Dequeue exactly once, with its request pointer, the key of its socket
 //    and a byte count.
 //  - A receive completes when data arrives (bytes > 0), when the peer has
-//    closed (bytes 0, error 0), or with error set on a reset or other socket
-//    error. At most one receive may be pending per socket.
+//    closed (bytes 0, result kOk), or with a failed result on a reset
+//    (kPeerReset) or other socket error. At most one receive may be pending
+//    per socket.
 //  - A send completes once all its bytes were handed to the system (bytes =
-//    length), or with error set when the socket failed first. Sends on one
+//    length), or with a failed result when the socket failed first. Sends on one
 //    socket go out in the order they were posted. A send that fails at once,
-//    before any byte went out, is not accepted: PostSend returns the error and
-//    no completion follows.
+//    before any byte went out, is not accepted: PostSend returns the failure
+//    and no completion follows.
 //  - CloseSocket shuts the socket down and closes it; its pending requests
-//    then complete with error ECANCELED, so the owner can free them.
+//    then complete with kCanceled, so the owner can free them.
 //  - Post queues a completion by hand; the connection server posts key 0 to
 //    end its worker.
 //
-// DESIGN: the port is an epoll set in edge-triggered mode plus an eventfd
-// that wakes a Dequeue blocked in epoll_wait when another thread queues a
-// completion. The dequeuing thread performs receives when a socket becomes
-// readable and finishes sends when it becomes writable. A send is tried at
-// once on the calling thread when nothing is queued ahead of it; a receive is
-// tried at once when the socket is known to hold data. Finished requests wait
-// in one FIFO queue. One internal lock guards the socket table and the queue;
-// no system call made under it can block.
+// How each system builds the port is told in the DESIGN block of its
+// implementation (completionport_linux.cpp).
 #pragma once
 
 #include <cstdint>
 #include <memory>
+
+#include "platform/ioresult.h"
 
 namespace platform {
 
@@ -42,7 +39,7 @@ struct Completion {
     uintptr_t key = 0;        // the socket's completion key; 0 only when posted by hand
     void* request = nullptr;  // as posted
     uint32_t bytes = 0;       // bytes received or sent
-    int error = 0;            // 0: the request succeeded; else the errno that failed it
+    IoResult result;          // kOk: the request succeeded; else what failed it
 };
 
 class CompletionPort {
@@ -58,26 +55,29 @@ class CompletionPort {
 
     // Adds a connected non-blocking socket under key (not 0). The socket
     // stays the caller's, but from now on it is closed with CloseSocket.
-    // Returns 0, or an errno (EEXIST when the socket is already associated).
-    int Associate(int socket, uintptr_t key);
+    // kAlreadyAssociated when the socket is associated already, kInvalid for
+    // a negative socket or key 0, kNotAssociated when the port is not open.
+    IoResult Associate(int socket, uintptr_t key);
 
     // Receives up to size (> 0) bytes into buffer. Buffer and request must
-    // stay valid until the completion. Returns 0 when accepted, EBADF for a
-    // socket that is not associated, EBUSY when a receive is already pending,
-    // EINVAL for size 0.
-    int PostReceive(int socket, char* buffer, uint32_t size, void* request);
+    // stay valid until the completion. kOk when accepted, kNotAssociated for
+    // a socket that is not associated, kBusy when a receive is already
+    // pending, kInvalid for size 0.
+    IoResult PostReceive(int socket, char* buffer, uint32_t size, void* request);
 
     // Sends length (> 0) bytes. Data and request must stay valid until the
-    // completion. Returns 0 when accepted; EBADF for a socket that is not
-    // associated, EINVAL for length 0, or the errno of a send that failed at
-    // once (EPIPE, ECONNRESET, ...), in which case nothing was sent or queued.
-    int PostSend(int socket, const char* data, uint32_t length, void* request);
+    // completion. kOk when accepted; kNotAssociated for a socket that is not
+    // associated, kInvalid for length 0, or the failure of a send that failed
+    // at once (kPeerReset for a peer that reset or closed, ...), in which
+    // case nothing was sent or queued.
+    IoResult PostSend(int socket, const char* data, uint32_t length, void* request);
 
     // Removes the socket from the port, shuts it down in both directions and
-    // closes it; its pending requests complete with ECANCELED. Returns 0, the
-    // errno of close, or EBADF for a socket that is not associated (then
+    // closes it; its pending requests complete with kCanceled. kOk, kFailed
+    // when the system reported an error closing it (it is closed all the
+    // same), or kNotAssociated for a socket that is not associated (then
     // nothing is done).
-    int CloseSocket(int socket);
+    IoResult CloseSocket(int socket);
 
     // Queues a completion with these values and error 0. False when closed.
     bool Post(uintptr_t key, void* request, uint32_t bytes);

@@ -1,3 +1,12 @@
+// DESIGN: the port is an epoll set in edge-triggered mode plus an eventfd
+// that wakes a Dequeue blocked in epoll_wait when another thread queues a
+// completion. The dequeuing thread performs receives when a socket becomes
+// readable and finishes sends when it becomes writable. A send is tried at
+// once on the calling thread when nothing is queued ahead of it; a receive is
+// tried at once when the socket is known to hold data. Finished requests wait
+// in one FIFO queue. One internal lock guards the socket table and the queue;
+// no system call made under it can block.
+
 #include <errno.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -44,6 +53,26 @@ struct SocketEntry {
     std::deque<PendingSend> sends;
 };
 
+// The kind of an errno that failed a receive, a send or a close.
+IoResult TransferFailure(int error) {
+    switch (error) {
+        case 0:
+            return {};
+        case ECONNRESET:
+        case EPIPE:
+        case ECONNABORTED:
+        case ETIMEDOUT:
+            return {IoStatus::kPeerReset, error};
+        case ECANCELED:
+            return {IoStatus::kCanceled, error};
+        case ENOBUFS:
+        case ENOMEM:
+            return {IoStatus::kNoResources, error};
+        default:
+            return {IoStatus::kFailed, error};
+    }
+}
+
 }  // namespace
 
 struct CompletionPort::State {
@@ -62,7 +91,7 @@ struct CompletionPort::State {
     bool wakeSignalled GUARDED_BY(lock) = false;
 
     void Enqueue(uintptr_t key, void* request, uint32_t bytes, int error) REQUIRES(lock) {
-        queue.push_back(Completion{key, request, bytes, error});
+        queue.push_back(Completion{key, request, bytes, TransferFailure(error)});
         if (waiting && !wakeSignalled) {
             uint64_t one = 1;
             // The counter cannot overflow with one write per wake-up; should
@@ -181,66 +210,70 @@ bool CompletionPort::Create() {
     return true;
 }
 
-int CompletionPort::Associate(int socket, uintptr_t key) {
-    if (socket < 0 || key == 0) return EINVAL;
+IoResult CompletionPort::Associate(int socket, uintptr_t key) {
+    if (socket < 0 || key == 0) return {IoStatus::kInvalid, EINVAL};
     MutexLock guard(state->lock);
-    if (state->epollFd < 0) return EBADF;
-    if (state->sockets.count(socket) != 0) return EEXIST;
+    if (state->epollFd < 0) return {IoStatus::kNotAssociated, EBADF};
+    if (state->sockets.count(socket) != 0) return {IoStatus::kAlreadyAssociated, EEXIST};
     uint32_t generation = ++state->lastGeneration;
     if (generation == 0) generation = ++state->lastGeneration;
     epoll_event event{};
     event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
     event.data.u64 = (uint64_t{generation} << 32) | static_cast<uint32_t>(socket);
-    if (epoll_ctl(state->epollFd, EPOLL_CTL_ADD, socket, &event) != 0) return errno;
+    if (epoll_ctl(state->epollFd, EPOLL_CTL_ADD, socket, &event) != 0) {
+        int error = errno;
+        return {error == ENOMEM || error == ENOSPC ? IoStatus::kNoResources : IoStatus::kFailed,
+                error};
+    }
     SocketEntry& entry = state->sockets[socket];
     entry.fd = socket;
     entry.generation = generation;
     entry.key = key;
-    return 0;
+    return {};
 }
 
-int CompletionPort::PostReceive(int socket, char* buffer, uint32_t size, void* request) {
-    if (size == 0 || buffer == nullptr) return EINVAL;
+IoResult CompletionPort::PostReceive(int socket, char* buffer, uint32_t size, void* request) {
+    if (size == 0 || buffer == nullptr) return {IoStatus::kInvalid, EINVAL};
     MutexLock guard(state->lock);
     auto it = state->sockets.find(socket);
-    if (it == state->sockets.end()) return EBADF;
+    if (it == state->sockets.end()) return {IoStatus::kNotAssociated, EBADF};
     SocketEntry& entry = it->second;
-    if (entry.receiveRequest != nullptr) return EBUSY;
+    if (entry.receiveRequest != nullptr) return {IoStatus::kBusy, EBUSY};
     entry.receiveBuffer = buffer;
     entry.receiveSize = size;
     entry.receiveRequest = request;
     state->TryReceive(entry);
-    return 0;
+    return {};
 }
 
-int CompletionPort::PostSend(int socket, const char* data, uint32_t length, void* request) {
-    if (length == 0 || data == nullptr) return EINVAL;
+IoResult CompletionPort::PostSend(int socket, const char* data, uint32_t length, void* request) {
+    if (length == 0 || data == nullptr) return {IoStatus::kInvalid, EINVAL};
     MutexLock guard(state->lock);
     auto it = state->sockets.find(socket);
-    if (it == state->sockets.end()) return EBADF;
+    if (it == state->sockets.end()) return {IoStatus::kNotAssociated, EBADF};
     SocketEntry& entry = it->second;
     PendingSend send{data, length, 0, request};
     if (entry.sends.empty() && entry.writable) {
         int error = State::WriteSome(entry, send);
-        if (error != 0 && send.sent == 0) return error;
+        if (error != 0 && send.sent == 0) return TransferFailure(error);
         if (error != 0 || send.sent == send.length) {
             state->Enqueue(entry.key, request, send.sent, error);
-            return 0;
+            return {};
         }
     }
     entry.sends.push_back(send);
-    return 0;
+    return {};
 }
 
-int CompletionPort::CloseSocket(int socket) {
+IoResult CompletionPort::CloseSocket(int socket) {
     MutexLock guard(state->lock);
     auto it = state->sockets.find(socket);
-    if (it == state->sockets.end()) return EBADF;
+    if (it == state->sockets.end()) return {IoStatus::kNotAssociated, EBADF};
     SocketEntry& entry = it->second;
     epoll_ctl(state->epollFd, EPOLL_CTL_DEL, socket, nullptr);
     shutdown(socket, SHUT_RDWR);
     // Linux releases the descriptor even when close reports an error.
-    int result = close(socket) == 0 ? 0 : errno;
+    IoResult result = close(socket) == 0 ? IoResult{} : IoResult{IoStatus::kFailed, errno};
     if (entry.receiveRequest != nullptr) state->FinishReceive(entry, 0, ECANCELED);
     for (const PendingSend& send : entry.sends) {
         state->Enqueue(entry.key, send.request, send.sent, ECANCELED);

@@ -1,7 +1,9 @@
 // Profile (ini) file reader: the configuration store's view of a file of
-// sections and name=value entries. Stateless; every call reads the file
-// afresh, so any thread may call it (the store calls it from the main thread
-// at start-up).
+// sections and name=value entries. The free functions are stateless: every
+// call reads the file afresh, so any thread may call them. A ProfileFile
+// reads the file once and answers every list from that reading, so that a
+// reader asking for each of n sections in turn does O(n) work, not O(n^2)
+// (the store uses one for each load, on the main thread at start-up).
 //
 // File rules for a file a person writes: each line is trimmed of surrounding
 // white space; blank lines and lines starting with ';' or '#' are skipped;
@@ -22,9 +24,30 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 namespace platform {
+
+// One reading of a profile file; the lists below as of that reading. Const
+// after construction, so any thread may ask it.
+class ProfileFile {
+  public:
+    // Reads and parses fileName; a file that cannot be read has no sections.
+    explicit ProfileFile(const std::string& fileName);
+    ~ProfileFile();
+    ProfileFile(const ProfileFile&) = delete;
+    ProfileFile& operator=(const ProfileFile&) = delete;
+
+    // As ReadProfileSectionNames and ReadProfileSection below.
+    size_t ReadSectionNames(char* buffer, size_t size, size_t* needed = nullptr) const;
+    size_t ReadSection(const std::string& section, char* buffer, size_t size,
+                       size_t* needed = nullptr) const;
+
+  private:
+    struct Parsed;
+    std::unique_ptr<const Parsed> parsed;
+};
 
 // Names of all sections of fileName. A file that cannot be read has none.
 size_t ReadProfileSectionNames(char* buffer, size_t size, const std::string& fileName,

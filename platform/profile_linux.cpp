@@ -1,6 +1,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/profile.h"
@@ -17,15 +18,13 @@ std::string Trim(const std::string& text) {
     return text.substr(first, last - first + 1);
 }
 
-bool SameName(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-        if (x != y) return false;
+// Section names compare without regard to ASCII case: they are looked up
+// by their upper-cased form.
+std::string NameKey(std::string name) {
+    for (char& c : name) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     }
-    return true;
+    return name;
 }
 
 struct Section {
@@ -33,11 +32,22 @@ struct Section {
     std::vector<std::string> entries;
 };
 
-// Sections of the file in order of first appearance, repeated sections merged.
-std::vector<Section> ParseFile(const std::string& fileName) {
+}  // namespace
+
+// Sections in order of first appearance, repeated sections merged; the index
+// maps a section's upper-cased name to its place.
+struct ProfileFile::Parsed {
     std::vector<Section> sections;
+    std::unordered_map<std::string, size_t> index;
+};
+
+namespace {
+
+// Reads and parses the whole file in one pass.
+void ParseFile(const std::string& fileName, std::vector<Section>& sections,
+               std::unordered_map<std::string, size_t>& index) {
     std::ifstream in(fileName, std::ios::binary);
-    if (!in) return sections;
+    if (!in) return;
     std::stringstream whole;
     whole << in.rdbuf();
     std::string content = whole.str();
@@ -64,13 +74,9 @@ std::vector<Section> ParseFile(const std::string& fileName) {
             // ends the list); its entries are ignored like those before the
             // first section.
             if (name.empty()) continue;
-            for (Section& s : sections) {
-                if (SameName(s.name, name)) current = &s;
-            }
-            if (current == nullptr) {
-                sections.push_back(Section{name, {}});
-                current = &sections.back();
-            }
+            auto [place, added] = index.emplace(NameKey(name), sections.size());
+            if (added) sections.push_back(Section{name, {}});
+            current = &sections[place->second];
             continue;
         }
         if (current == nullptr) continue;
@@ -83,7 +89,6 @@ std::vector<Section> ParseFile(const std::string& fileName) {
             current->entries.push_back(name + "=" + value);
         }
     }
-    return sections;
 }
 
 size_t FillList(const std::vector<std::string>& items, char* buffer, size_t size, size_t* needed) {
@@ -114,19 +119,36 @@ size_t FillList(const std::vector<std::string>& items, char* buffer, size_t size
 
 }  // namespace
 
+ProfileFile::ProfileFile(const std::string& fileName) {
+    auto reading = std::make_unique<Parsed>();
+    ParseFile(fileName, reading->sections, reading->index);
+    parsed = std::move(reading);
+}
+
+ProfileFile::~ProfileFile() = default;
+
+size_t ProfileFile::ReadSectionNames(char* buffer, size_t size, size_t* needed) const {
+    std::vector<std::string> names;
+    names.reserve(parsed->sections.size());
+    for (const Section& s : parsed->sections) names.push_back(s.name);
+    return FillList(names, buffer, size, needed);
+}
+
+size_t ProfileFile::ReadSection(const std::string& section, char* buffer, size_t size,
+                                size_t* needed) const {
+    auto found = parsed->index.find(NameKey(section));
+    if (found == parsed->index.end()) return FillList({}, buffer, size, needed);
+    return FillList(parsed->sections[found->second].entries, buffer, size, needed);
+}
+
 size_t ReadProfileSectionNames(char* buffer, size_t size, const std::string& fileName,
                                size_t* needed) {
-    std::vector<std::string> names;
-    for (const Section& s : ParseFile(fileName)) names.push_back(s.name);
-    return FillList(names, buffer, size, needed);
+    return ProfileFile(fileName).ReadSectionNames(buffer, size, needed);
 }
 
 size_t ReadProfileSection(const std::string& section, char* buffer, size_t size,
                           const std::string& fileName, size_t* needed) {
-    for (const Section& s : ParseFile(fileName)) {
-        if (SameName(s.name, section)) return FillList(s.entries, buffer, size, needed);
-    }
-    return FillList({}, buffer, size, needed);
+    return ProfileFile(fileName).ReadSection(section, buffer, size, needed);
 }
 
 }  // namespace platform

@@ -2,7 +2,7 @@
 // as many times. This is what stands behind the library's critical section.
 #pragma once
 
-#include <pthread.h>
+#include <cstddef>
 
 namespace platform {
 
@@ -22,7 +22,10 @@ class RecursiveMutex {
     bool tryLock();
 
   private:
-    pthread_mutex_t mutex_;
+    // The system's lock object lives in this storage (no allocation per lock;
+    // each implementation checks that its object fits).
+    static constexpr size_t kStorageSize = 64;
+    alignas(16) unsigned char storage_[kStorageSize];
     bool valid_ = false;
 };
 

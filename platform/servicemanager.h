@@ -1,22 +1,21 @@
-// The service control manager of the listener, on systemd. Two halves:
+// The service manager of the listener: the system's registry of services and
+// the dispatch of its controls to a running one. Two halves:
 //
-// Registration. A service is a unit file "<name>.service" in the unit folder
-// (/etc/systemd/system, or $QUELLON_UNIT_DIR). Creating the service writes
-// Description=, ExecStart=, Type=notify and User= (when an account is given)
-// and no [Install] section, so the service runs when started by hand. The
-// folder is the "manager": it opens when it exists and may be written. These
-// calls are made by the installing process on one thread.
+// Registration. A service is registered under its name with a display name,
+// the command that starts it and the account it runs as; it runs when it is
+// started by hand (it is not started with the system). These calls are made
+// by the installing process on one thread.
 //
 // Dispatch. StartServiceDispatcher() runs a service's main routine on a thread
-// of its own and turns SIGTERM and SIGINT into the stop control and SIGHUP
-// into the interrogate control, delivered to the registered handler on the
-// dispatching thread. Status reports become READY=1, STOPPING=1 and STATUS=
-// datagrams on $NOTIFY_SOCKET when it is set; without a service manager the
+// of its own and delivers the service manager's controls (stop, interrogate)
+// to the registered handler on the dispatching thread. Status reports go to
+// the service manager when the process runs under one; without one the
 // dispatcher runs all the same. One dispatcher per process at a time.
 //
-// What systemd cannot give: there is no password to store (the account runs
-// without one) and no logon right to grant; a unit written while systemd runs
-// is seen after "systemctl daemon-reload".
+// How each system maps this onto its own service manager (where a
+// registration is kept, which of its signals or messages become which
+// control, what a password or logon right turns into) is told in the DESIGN
+// block of its implementation (servicemanager_linux.cpp).
 #pragma once
 
 #include <cstdint>
@@ -58,35 +57,26 @@ struct ServiceStatus {
 
 // ---- Registration ----
 
-// The unit folder: $QUELLON_UNIT_DIR when set and not empty, else
-// /etc/systemd/system.
-std::string ServiceUnitDirectory();
-
-// Full path of the unit file of serviceName.
-std::string ServiceUnitPath(const std::string& serviceName);
-
-// True when the unit folder exists, is a folder and may be written: the
-// condition for creating, querying and deleting services.
+// True when this process may create, query and delete services.
 bool OpenServiceManager();
 
-// True when the unit file of serviceName exists.
+// True when a service of that name is registered.
 bool ServiceExists(const std::string& serviceName);
 
-// Writes the unit file of serviceName. commandLine is the whole command of a
-// service start: the quoted program path followed by its arguments, as one
-// text (double quotes group words); it is escaped for systemd so that the
-// program receives exactly these words. account is empty (the service runs as
-// root) or "domain\user"; the unit names only the user, which must exist.
-// The password has no place in a unit and is not written. Returns false,
-// writing nothing, when the service exists already, when a text holds a line
-// break (a unit line cannot carry one), when the user does not exist, or when
-// the file cannot be written.
+// Registers serviceName. commandLine is the whole command of a service
+// start: the quoted program path followed by its arguments, as one text
+// (double quotes group words); the program receives exactly these words.
+// account is empty (the service runs as the system's administrator) or
+// "domain\user", which must exist; a password is kept only where the service
+// manager needs one. Returns false, registering nothing, when the service
+// exists already, when a text holds a line break, when the account does not
+// exist, or when the registration cannot be written.
 bool RegisterService(const std::string& serviceName, const std::string& displayName,
                      const std::string& commandLine, const std::string& account,
                      const std::string& password);
 
-// Removes the unit file of serviceName. False when it does not exist or cannot
-// be removed. A running service is not stopped.
+// Removes the registration of serviceName. False when it does not exist or
+// cannot be removed. A running service is not stopped.
 bool DeleteService(const std::string& serviceName);
 
 // True when a local account of that name exists.
@@ -101,14 +91,14 @@ using ServiceStatusHandle = unsigned long;
 
 // Runs serviceMain(1, {serviceName}) on a new thread and delivers controls to
 // the handler that routine registers, on the calling thread, until the
-// routine returns. Call it before the process starts other threads: SIGTERM,
-// SIGINT and SIGHUP are blocked in the calling thread and in every thread
-// started from it, and taken by the dispatcher alone; the previous signal mask
-// is restored on return. Controls are held while the service is starting
-// (no status or START_PENDING reported) and delivered once it runs; a stop the
-// service does not accept, and any control once it is stopping or stopped, is
-// dropped. Returns true after the routine has returned, false when no
-// dispatcher could be started (one is running already, or the platform failed).
+// routine returns. Call it before the process starts other threads: every
+// thread started later inherits what the dispatcher set up to receive the
+// controls, and the calling thread's set-up is restored on return. Controls
+// are held while the service is starting (no status or START_PENDING
+// reported) and delivered once it runs; a stop the service does not accept,
+// and any control once it is stopping or stopped, is dropped. Returns true
+// after the routine has returned, false when no dispatcher could be started
+// (one is running already, or the platform failed).
 bool StartServiceDispatcher(const std::string& serviceName, ServiceMainFunction serviceMain);
 
 // Registers the control handler of the running service. Called from the
@@ -116,10 +106,10 @@ bool StartServiceDispatcher(const std::string& serviceName, ServiceMainFunction 
 ServiceStatusHandle RegisterServiceHandler(const std::string& serviceName,
                                            ServiceHandlerFunction handler);
 
-// Reports the service's status; thread-safe. A change of state is sent to
-// $NOTIFY_SOCKET: READY=1 on RUNNING, STOPPING=1 on STOP_PENDING, and a
-// STATUS= line with every change. False for a handle that is not the current
-// one; an unreachable notify socket is not a failure.
+// Reports the service's status to the service manager; thread-safe. Each
+// change of state is passed on (running, stopping, and a status text with
+// every change). False for a handle that is not the current one; a service
+// manager that cannot be reached is not a failure.
 bool ReportServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status);
 
 // Numeric id of the calling thread, as the debug output shows it.

@@ -1,5 +1,23 @@
 // DESIGN
-// Registration writes and removes one unit file; nothing is kept in memory.
+// The service manager is systemd.
+//
+// Registration. A service is a unit file "<name>.service" in the unit folder
+// (/etc/systemd/system, or $QUELLON_UNIT_DIR when set and not empty).
+// Creating the service writes Description=, ExecStart=, Type=notify and User=
+// (when an account is given) and no [Install] section, so the service runs
+// when started by hand. The folder is the "manager": it opens when it exists,
+// is a folder and may be written. The command line is escaped for systemd so
+// that the program receives exactly its words; the unit names only the user
+// of "domain\user" (root without an account). What systemd cannot give: there
+// is no password to store (the account runs without one; it is not written)
+// and no logon right to grant; a unit written while systemd runs is seen
+// after "systemctl daemon-reload". Registration writes and removes one unit
+// file; nothing is kept in memory.
+//
+// Controls and status. SIGTERM and SIGINT become the stop control, SIGHUP the
+// interrogate control. Status reports become READY=1 (RUNNING), STOPPING=1
+// (STOP_PENDING) and STATUS= datagrams on $NOTIFY_SOCKET when it is set; an
+// unreachable notify socket is not a failure.
 //
 // Dispatch uses two threads. The dispatching thread (the caller of
 // StartServiceDispatcher) blocks SIGTERM, SIGINT and SIGHUP before it starts
@@ -217,18 +235,20 @@ void deliverControls(std::deque<uint32_t>& controls) {
     }
 }
 
-}  // namespace
-
-// ---- Registration ----
-
+// The unit folder.
 std::string ServiceUnitDirectory() {
     const char* dir = std::getenv("QUELLON_UNIT_DIR");
     return (dir != nullptr && *dir != '\0') ? std::string(dir) : std::string(kDefaultUnitDirectory);
 }
 
+// Full path of the unit file of serviceName.
 std::string ServiceUnitPath(const std::string& serviceName) {
     return ServiceUnitDirectory() + "/" + serviceName + ".service";
 }
+
+}  // namespace
+
+// ---- Registration ----
 
 bool OpenServiceManager() {
     std::string dir = ServiceUnitDirectory();

@@ -1,32 +1,39 @@
 // TCP socket helpers for the connection server: the listening socket its
 // accept thread blocks on, the accept call itself, the peer-address text and
-// closing. Sockets are plain descriptors; every socket made here is
-// close-on-exec, and accepted sockets are non-blocking, ready to be
-// associated with a CompletionPort (platform/completionport.h).
+// closing. Sockets are plain integers (negative: none); no socket made here
+// is inherited by programs this process starts, and accepted sockets are
+// non-blocking, ready to be associated with a CompletionPort
+// (platform/completionport.h).
 //
-// Stateless and thread-safe. Errors come back as negative errno values so
-// that callers can tell the expected conditions (EINTR, EAGAIN, ECONNRESET,
-// EPIPE) from the rest without reading errno themselves.
+// Stateless and thread-safe. Failures come back as an IoResult
+// (platform/ioresult.h), so callers tell the expected conditions from the
+// rest by kind, never by a system error number.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "platform/ioresult.h"
+
 namespace platform {
 
-// Opens a blocking TCP listener with SO_REUSEADDR, bound to the dotted IPv4
-// address (empty: any address) and port (0: a port the system picks), and
-// listening with the given backlog. Returns the descriptor, or -errno
-// (-EINVAL for an address that is not a dotted IPv4 address).
-int OpenListener(const std::string& address, uint16_t port, int backlog);
+// Opens a blocking TCP listener that may take over a port left in TIME_WAIT,
+// bound to the dotted IPv4 address (empty: any address) and port (0: a port
+// the system picks), and listening with the given backlog. On success stores
+// the socket in *listener; kInvalid for an address that is not a dotted IPv4
+// address, kFailed (or kNoResources) when the system refuses.
+IoResult OpenListener(const std::string& address, uint16_t port, int backlog, int* listener);
 
 // The local port a socket is bound to, or 0 when it cannot be read.
 uint16_t LocalPort(int socket);
 
-// Blocks until a connection arrives on the listener. Returns the connected
-// socket (non-blocking, close-on-exec, TCP_NODELAY), or -errno. Retries by itself when a
-// signal interrupts the wait.
-int AcceptConnection(int listener);
+// Blocks until a connection arrives on the listener and stores the connected
+// socket (non-blocking, not inherited, sending small writes at once) in
+// *socket. Retries by itself when a signal interrupts the wait. Failures:
+// kPeerReset when the new connection failed before it was taken (the
+// listener is fine), kNoResources when descriptors or memory ran out, kClosed
+// once the listener was woken, kFailed otherwise.
+IoResult AcceptConnection(int listener, int* socket);
 
 // How an accept loop goes on after AcceptConnection failed.
 enum class AcceptFailure {
@@ -34,15 +41,25 @@ enum class AcceptFailure {
     kPause,  // out of descriptors or memory: accept again after a pause
     kStop,   // the listener is closed or unusable: leave the loop
 };
-AcceptFailure ClassifyAcceptError(int error);
+inline AcceptFailure ClassifyAcceptError(const IoResult& failure) {
+    switch (failure.status) {
+        case IoStatus::kOk:
+        case IoStatus::kPeerReset:
+            return AcceptFailure::kRetry;
+        case IoStatus::kNoResources:
+            return AcceptFailure::kPause;
+        default:
+            return AcceptFailure::kStop;
+    }
+}
 
-// Makes every AcceptConnection blocked on the listener return (-EINVAL) and
-// every later one fail at once; the descriptor stays open until
-// CloseSocket. Closing alone does not wake a thread blocked in accept on
-// Linux; shutting the listener down in both directions does.
+// Makes every AcceptConnection blocked on the listener return (kClosed) and
+// every later one fail at once; the socket stays open until CloseSocket.
+// (On Linux closing alone does not wake a thread blocked in accept; shutting
+// the listener down in both directions does.)
 void WakeListener(int listener);
 
-// Closes a descriptor. A negative descriptor is ignored.
+// Closes a socket. A negative socket is ignored.
 void CloseSocket(int socket);
 
 // The peer of a connected socket as "a.b.c.d:port" (dotted IPv4 address,

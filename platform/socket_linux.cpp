@@ -12,56 +12,23 @@
 
 namespace platform {
 
-int OpenListener(const std::string& address, uint16_t port, int backlog) {
-    sockaddr_in sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (!address.empty() && inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1) {
-        return -EINVAL;
-    }
+namespace {
 
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (fd < 0) return -errno;
-    int on = 1;
-    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, backlog) != 0) {
-        int error = errno;
-        close(fd);
-        return -error;
-    }
-    return fd;
-}
-
-uint16_t LocalPort(int socket) {
-    sockaddr_in sa;
-    socklen_t length = sizeof sa;
-    if (getsockname(socket, reinterpret_cast<sockaddr*>(&sa), &length) != 0 ||
-        sa.sin_family != AF_INET) {
-        return 0;
-    }
-    return ntohs(sa.sin_port);
-}
-
-int AcceptConnection(int listener) {
-    for (;;) {
-        int fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd >= 0) {
-            // Replies and records go out at once: without this, a small
-            // write that follows another one waits for the peer's delayed
-            // acknowledgement (the greeting after the last TLS handshake
-            // flight waited 40 ms).
-            int on = 1;
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-            return fd;
-        }
-        if (errno != EINTR) return -errno;
+// The kind of a failure of socket, bind or listen.
+IoResult SetupFailure(int error) {
+    switch (error) {
+        case EMFILE:
+        case ENFILE:
+        case ENOBUFS:
+        case ENOMEM:
+            return {IoStatus::kNoResources, error};
+        default:
+            return {IoStatus::kFailed, error};
     }
 }
 
-AcceptFailure ClassifyAcceptError(int error) {
-    if (error < 0) error = -error;
+// The kind of a failure of accept.
+IoResult AcceptFailureOf(int error) {
     switch (error) {
         // Linux reports pending network errors of the new connection through
         // accept; they end that connection, not the listener.
@@ -77,14 +44,71 @@ AcceptFailure ClassifyAcceptError(int error) {
         case EINTR:
         case EAGAIN:
         case EPERM:
-            return AcceptFailure::kRetry;
+            return {IoStatus::kPeerReset, error};
         case EMFILE:
         case ENFILE:
         case ENOBUFS:
         case ENOMEM:
-            return AcceptFailure::kPause;
+            return {IoStatus::kNoResources, error};
+        // A listener shut down by WakeListener.
+        case EINVAL:
+            return {IoStatus::kClosed, error};
         default:
-            return AcceptFailure::kStop;
+            return {IoStatus::kFailed, error};
+    }
+}
+
+}  // namespace
+
+IoResult OpenListener(const std::string& address, uint16_t port, int backlog, int* listener) {
+    *listener = -1;
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (!address.empty() && inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1) {
+        return {IoStatus::kInvalid, EINVAL};
+    }
+
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0) return SetupFailure(errno);
+    int on = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, backlog) != 0) {
+        int error = errno;
+        close(fd);
+        return SetupFailure(error);
+    }
+    *listener = fd;
+    return {};
+}
+
+uint16_t LocalPort(int socket) {
+    sockaddr_in sa;
+    socklen_t length = sizeof sa;
+    if (getsockname(socket, reinterpret_cast<sockaddr*>(&sa), &length) != 0 ||
+        sa.sin_family != AF_INET) {
+        return 0;
+    }
+    return ntohs(sa.sin_port);
+}
+
+IoResult AcceptConnection(int listener, int* socket) {
+    *socket = -1;
+    for (;;) {
+        int fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0) {
+            // Replies and records go out at once: without this, a small
+            // write that follows another one waits for the peer's delayed
+            // acknowledgement (the greeting after the last TLS handshake
+            // flight waited 40 ms).
+            int on = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            *socket = fd;
+            return {};
+        }
+        if (errno != EINTR) return AcceptFailureOf(errno);
     }
 }
 

@@ -20,49 +20,6 @@ constexpr size_t kMaxLineLength = 256;
 // Longest keyword, user or password of a LOGIN line.
 constexpr size_t kMaxLoginField = 127;
 
-const char* const kCommandNames[] = {"Login",  "Add",  "Delete", "Replay", "List", "LogLevel",
-                                     "Logout", "NOOP", "Exit",   "Quit",   "Help"};
-
-// Argument patterns. Each backslash is the pattern dialect's escape: "\\b" is
-// one blank or TAB, "\\c" one letter, "\\*" a literal star.
-#define QUELLON_14_DIGITS "{[0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9]}"
-#define QUELLON_REPLAY_HEAD \
-    "^\\b?{[Rr][Ee][Pp][Ll][Aa][Yy]}\\b+{[^:]+}\\b+{[^:]+}\\b+{[^:]+}\\b+" QUELLON_14_DIGITS
-
-// The argument patterns, compiled once on first use rather than for every
-// command line. Matching only reads a compiled pattern, so every worker
-// thread may use them at once.
-struct TArgumentPatterns {
-    TArgumentPatterns() {
-        login.Parse("^\\b?{\\c+}\\b+{[^:]+}\\b+{[^:]+}");
-        add6.Parse(
-            "^\\b?{[Aa][Dd][Dd]}\\b+{[^:]+}\\b+{[^:]+}\\b+{[0-9]|\\*}\\b+{[^:]+}\\b+{[^:]+}");
-        add4.Parse("^\\b?{[Aa][Dd][Dd]}\\b+{[^:]+}\\b+{[^:]+}\\b+{[0-9]|\\*}");
-        delete3.Parse("^\\b?{[Dd][Ee][Ll][Ee][Tt][Ee]}\\b+{[^:]+}\\b+{[^:]+}");
-        delete2.Parse("^\\b?{[Dd][Ee][Ll][Ee][Tt][Ee]}\\b+{[^:]+}");
-        replay8.Parse(QUELLON_REPLAY_HEAD "\\b+" QUELLON_14_DIGITS "\\b+{[^:]+}\\b+{[^:]+}");
-        replay8Now.Parse(QUELLON_REPLAY_HEAD "\\b+{[0]}\\b+{[^:]+}\\b+{[^:]+}");
-        replay6.Parse(QUELLON_REPLAY_HEAD "\\b+" QUELLON_14_DIGITS);
-        replay6Now.Parse(QUELLON_REPLAY_HEAD "\\b+{[0]}");
-        logLevel2.Parse("^\\b*{[Ll][Oo][Gg][Ll][Ee][Vv][Ee][Ll]}\\b*{[^:]+}");
-        logLevel1.Parse("^\\b*{[Ll][Oo][Gg][Ll][Ee][Vv][Ee][Ll]}\\b*");
-    }
-
-    CRegExp login;
-    CRegExp add6, add4;
-    CRegExp delete3, delete2;
-    CRegExp replay8, replay8Now, replay6, replay6Now;
-    CRegExp logLevel2, logLevel1;
-};
-
-#undef QUELLON_REPLAY_HEAD
-#undef QUELLON_14_DIGITS
-
-const TArgumentPatterns& Patterns() {
-    static const TArgumentPatterns patterns;
-    return patterns;
-}
-
 const char* const kEngineUnavailable = "ERROR subscription engine not available\r\n";
 const char* const kNoLogger = "ERROR no log file is configured\r\n";
 
@@ -105,7 +62,101 @@ std::string Join(const std::string* fields, int count) {
     return text;
 }
 
+// One form of a command's arguments: a pattern, the number of its groups
+// (group 0 is the keyword) and how many of them, from the first, may be
+// written to the log (the rest are credentials).
+// Compiled once, when the program starts; matching only reads a compiled
+// pattern, so every thread may use them at once.
+struct TCommandForm {
+    TCommandForm(const char* text, int groups, int loggable) : groups(groups), loggable(loggable) {
+        pattern.Parse(text);
+    }
+    CRegExp pattern;
+    int groups;
+    int loggable;
+};
+
+constexpr int kMaxForms = 4;
+constexpr int kMaxGroups = 8;
+
+// Argument patterns. Each backslash is the pattern dialect's escape: "\\b" is
+// one blank or TAB, "\\c" one letter, "\\*" a literal star.
+#define QUELLON_14_DIGITS "{[0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9]}"
+#define QUELLON_REPLAY_HEAD \
+    "^\\b?{[Rr][Ee][Pp][Ll][Aa][Yy]}\\b+{[^:]+}\\b+{[^:]+}\\b+{[^:]+}\\b+" QUELLON_14_DIGITS
+
+// keyword, user, password
+const TCommandForm kLoginForm = {"^\\b?{\\c+}\\b+{[^:]+}\\b+{[^:]+}", 3, 2};
+// keyword, host, category, severity[, user, password]
+const TCommandForm kAdd6 = {
+    "^\\b?{[Aa][Dd][Dd]}\\b+{[^:]+}\\b+{[^:]+}\\b+{[0-9]|\\*}\\b+{[^:]+}\\b+{[^:]+}", 6, 5};
+const TCommandForm kAdd4 = {"^\\b?{[Aa][Dd][Dd]}\\b+{[^:]+}\\b+{[^:]+}\\b+{[0-9]|\\*}", 4, 4};
+// keyword, host[, category]
+const TCommandForm kDelete3 = {"^\\b?{[Dd][Ee][Ll][Ee][Tt][Ee]}\\b+{[^:]+}\\b+{[^:]+}", 3, 3};
+const TCommandForm kDelete2 = {"^\\b?{[Dd][Ee][Ll][Ee][Tt][Ee]}\\b+{[^:]+}", 2, 2};
+// keyword, host, category, severity, from, to ("0": now)[, user, password]
+const TCommandForm kReplay8 = {
+    QUELLON_REPLAY_HEAD "\\b+" QUELLON_14_DIGITS "\\b+{[^:]+}\\b+{[^:]+}", 8, 6};
+const TCommandForm kReplay8Now = {QUELLON_REPLAY_HEAD "\\b+{[0]}\\b+{[^:]+}\\b+{[^:]+}", 8, 6};
+const TCommandForm kReplay6 = {QUELLON_REPLAY_HEAD "\\b+" QUELLON_14_DIGITS, 6, 6};
+const TCommandForm kReplay6Now = {QUELLON_REPLAY_HEAD "\\b+{[0]}", 6, 6};
+// keyword[, level]
+const TCommandForm kLogLevel2 = {"^\\b*{[Ll][Oo][Gg][Ll][Ee][Vv][Ee][Ll]}\\b*{[^:]+}", 2, 2};
+const TCommandForm kLogLevel1 = {"^\\b*{[Ll][Oo][Gg][Ll][Ee][Vv][Ee][Ll]}\\b*", 1, 1};
+
+#undef QUELLON_REPLAY_HEAD
+#undef QUELLON_14_DIGITS
+
 }  // namespace
+
+// One row of the command table.
+struct CWmiLogEventServer::TCommand {
+    const char* name;
+    // Tried in order; the first that matches gives the handler its fields.
+    // None listed: the handler takes the line as it is. Listed but none
+    // matches: "insufficient/incorrect parameters", without the handler.
+    const TCommandForm* forms[kMaxForms];
+    // Commands that need no login are the ones that log a session in; once
+    // logged in, they are answered "already logged in".
+    bool needsLogin;
+    // Logs "Command {line} recvd from {address}" at DEBUG before the
+    // arguments are matched; the other handlers log their own line.
+    bool logsLine;
+    THandler handler;
+};
+
+// One command line on its way through its handler.
+struct CWmiLogEventServer::TCommandCall {
+    TCommandCall(CIOCPClientContext* context, const std::string& line)
+        : context(context), line(line) {}
+
+    CIOCPClientContext* context;
+    const std::string& line;
+    // The form that matched (its position in the row), and its groups.
+    int form = -1;
+    std::string fields[kMaxGroups];
+    std::string reply;
+};
+
+// The command table. A new command is one row here and one handler.
+const CWmiLogEventServer::TCommand CWmiLogEventServer::kCommands[] = {
+    {"Login", {&kLoginForm}, false, false, &CWmiLogEventServer::ProcessLogin},
+    {"Add", {&kAdd6, &kAdd4}, true, false, &CWmiLogEventServer::ProcessAdd},
+    {"Delete", {&kDelete3, &kDelete2}, true, true, &CWmiLogEventServer::ProcessDelete},
+    {"Replay",
+     {&kReplay8, &kReplay8Now, &kReplay6, &kReplay6Now},
+     true,
+     false,
+     &CWmiLogEventServer::ProcessReplay},
+    {"List", {}, true, true, &CWmiLogEventServer::ProcessList},
+    {"LogLevel", {&kLogLevel2, &kLogLevel1}, true, true, &CWmiLogEventServer::ProcessLogLevel},
+    {"Logout", {}, true, true, &CWmiLogEventServer::ProcessLogout},
+    {"NOOP", {}, true, true, &CWmiLogEventServer::ProcessNoop},
+    {"Exit", {}, true, true, &CWmiLogEventServer::ProcessLogout},
+    {"Quit", {}, true, true, &CWmiLogEventServer::ProcessLogout},
+    {"Help", {}, true, true, &CWmiLogEventServer::ProcessHelp},
+    {"Stats", {}, true, true, &CWmiLogEventServer::ProcessStats},
+};
 
 template <typename Call>
 bool CWmiLogEventServer::WithController(Call call) {
@@ -115,18 +166,13 @@ bool CWmiLogEventServer::WithController(Call call) {
     return true;
 }
 
-int CWmiLogEventServer::IdentifyCommand(const std::string& line) {
-    if (line.empty()) return kNoCommand;
+const CWmiLogEventServer::TCommand* CWmiLogEventServer::FindCommand(const std::string& line) {
+    if (line.empty()) return nullptr;
     std::string keyword = line.substr(0, line.find(' '));
-    for (int code = 0; code < kNoCommand; ++code) {
-        if (EqualsNoCase(keyword, kCommandNames[code])) return code;
+    for (const TCommand& command : kCommands) {
+        if (EqualsNoCase(keyword, command.name)) return &command;
     }
-    return kNoCommand;
-}
-
-bool CWmiLogEventServer::MatchGroups(const char* pattern, const std::string& line, int n,
-                                     std::string* out) {
-    return CRegExp::MatchGroups(pattern, line.c_str(), n, out);
+    return nullptr;
 }
 
 std::string CWmiLogEventServer::LoggableLine(const std::string& line) {
@@ -143,43 +189,30 @@ std::string CWmiLogEventServer::WithoutCredentials(const std::string& line) {
     while (stop < line.size() && IsLetter(line[stop])) ++stop;
     std::string keyword = line.substr(start, stop - start);
 
-    struct Form {
-        const CRegExp& pattern;
-        int keep;  // groups before the first credential field
-    };
-    const TArgumentPatterns& p = Patterns();
-    const Form kLogin[] = {{p.login, 2}};
-    const Form kAdd[] = {{p.add6, 5}, {p.add4, 4}};
-    const Form kReplay[] = {{p.replay8, 6}, {p.replay8Now, 6}, {p.replay6, 6}, {p.replay6Now, 6}};
-    // A keyword that merely begins like a credential-bearing one ("LOGINX",
-    // "ADDHOST") is treated like it: such a line is most likely a mistyped
-    // command with the credentials still in it.
-    const Form* forms;
-    size_t count;
-    if (StartsWithNoCase(keyword, "login")) {
-        forms = kLogin;
-        count = std::size(kLogin);
-    } else if (StartsWithNoCase(keyword, "add")) {
-        forms = kAdd;
-        count = std::size(kAdd);
-    } else if (StartsWithNoCase(keyword, "replay")) {
-        forms = kReplay;
-        count = std::size(kReplay);
-    } else {
-        return line;
-    }
-    // Longer lines are refused anyway; they are not worth the matching.
-    if (line.size() < kMaxLineLength) {
-        for (size_t i = 0; i < count; ++i) {
-            std::string groups[8];
-            if (forms[i].pattern.MatchGroups(line.c_str(), forms[i].keep, groups)) {
-                return Join(groups, forms[i].keep);
+    // A keyword that merely begins like a credential-bearing command's
+    // ("LOGINX", "ADDHOST") is treated like it: such a line is most likely a
+    // mistyped command with the credentials still in it.
+    for (const TCommand& command : kCommands) {
+        bool credentials = false;
+        for (const TCommandForm* form : command.forms) {
+            if (form != nullptr && form->loggable < form->groups) credentials = true;
+        }
+        if (!credentials || !StartsWithNoCase(keyword, command.name)) continue;
+        // Longer lines are refused anyway; they are not worth the matching.
+        if (line.size() < kMaxLineLength) {
+            for (const TCommandForm* form : command.forms) {
+                if (form == nullptr) break;
+                std::string groups[kMaxGroups];
+                if (form->pattern.MatchGroups(line.c_str(), form->loggable, groups)) {
+                    return Join(groups, form->loggable);
+                }
             }
         }
+        // The fields cannot be told apart (a colon, a missing separator, a
+        // line too long): nothing after the keyword is safe to write.
+        return line.substr(0, stop);
     }
-    // The fields cannot be told apart (a colon, a missing separator, a line
-    // too long): nothing after the keyword is safe to write.
-    return line.substr(0, stop);
+    return line;
 }
 
 std::string CWmiLogEventServer::MaskConfiguredPassword(std::string text) {
@@ -247,10 +280,13 @@ long CWmiLogEventServer::OnDataReceived(CIOCPClientContext* context, long flags,
 bool CWmiLogEventServer::HandleCommandLine(CIOCPClientContext* context, long* flags) {
     std::string& buffer = context->commandBuffer;
     const char* address = context->address.c_str();
-    const std::string& line = buffer;
-    std::string reply;
-    int code = IdentifyCommand(line);
-    if (code == kNoCommand) {
+    const bool loggedIn = (*flags & IO_FLAG_AWAITING_LOGIN) == 0;
+    TCommandCall call(context, buffer);
+    const std::string& line = call.line;
+    std::string& reply = call.reply;
+    TAfterReply after = TAfterReply::kNextLine;
+    const TCommand* command = FindCommand(line);
+    if (command == nullptr) {
         if (line.empty()) {
             reply = "OK waiting for next command\r\n";
         } else {
@@ -262,73 +298,70 @@ bool CWmiLogEventServer::HandleCommandLine(CIOCPClientContext* context, long* fl
             "Invalid Command received from {%s}. Command length exceeds the allowed 256 chars.",
             address);
         reply = StringFormat(Message(111).c_str(), "Command length exceeds the allowed 256 chars.");
-    } else if (*flags & IO_FLAG_AWAITING_LOGIN) {
-        if (code != kLogin) {
-            LOG(INFO, "Command {%s} recvd from {%s} w/o authentication", LoggableLine(line).c_str(),
-                address);
-            reply = Message(112);
-        } else if (ProcessLogin(context, line, reply)) {
-            LOG(INFO, "Successful login command recvd from {%s}", address);
-            *flags = IO_FLAG_LOGGED_IN;
-        } else {
-            LOG(INFO, "Unsuccessful login command recvd from {%s}", address);
-        }
-    } else if (code == kAdd) {
-        ProcessAdd(context, line, reply);
-    } else if (code == kReplay) {
-        ProcessReplay(context, line, reply);
-    } else {
+    } else if (!loggedIn && command->needsLogin) {
+        LOG(INFO, "Command {%s} recvd from {%s} w/o authentication", LoggableLine(line).c_str(),
+            address);
+        reply = Message(112);
+    } else if (loggedIn && !command->needsLogin) {
         LOG(DEBUG, "Command {%s} recvd from {%s}", LoggableLine(line).c_str(), address);
-        switch (code) {
-            case kLogin:
-                reply = Message(110);
-                break;
-            case kDelete:
-                ProcessDelete(context, line, reply);
-                break;
-            case kList:
-                ProcessList(context, line, reply);
-                break;
-            case kLogLevel:
-                ProcessLogLevel(context, line, reply);
-                break;
-            case kNoop:
-                ProcessNoop(context, line, reply);
-                break;
-            case kHelp:
-                ProcessHelp(context, line, reply);
-                break;
-            default:  // kLogout, kExit, kQuit
-                ProcessLogout(context, line, reply);
-                SendString(context, 0, reply);
-                buffer.clear();
-                CloseClient(context);
-                return false;
+        reply = Message(110);
+    } else {
+        if (command->logsLine) {
+            LOG(DEBUG, "Command {%s} recvd from {%s}", LoggableLine(line).c_str(), address);
+        }
+        after = RunCommand(*command, call);
+        if (!loggedIn) {
+            if (after == TAfterReply::kLoggedIn) {
+                LOG(INFO, "Successful login command recvd from {%s}", address);
+            } else {
+                LOG(INFO, "Unsuccessful login command recvd from {%s}", address);
+            }
         }
     }
     SendString(context, 0, reply);
     buffer.clear();
+    switch (after) {
+        case TAfterReply::kNextLine:
+            return true;
+        case TAfterReply::kLoggedIn:
+            *flags = IO_FLAG_LOGGED_IN;
+            return true;
+        case TAfterReply::kClose:
+            CloseClient(context);
+            return false;
+    }
     return true;
 }
 
-bool CWmiLogEventServer::ProcessLogin(CIOCPClientContext* context, const std::string& line,
-                                      std::string& reply) {
-    std::string fields[3];
-    bool matched = Patterns().login.MatchGroups(line.c_str(), 3, fields);
+CWmiLogEventServer::TAfterReply CWmiLogEventServer::RunCommand(const TCommand& command,
+                                                               TCommandCall& call) {
+    if (command.forms[0] != nullptr) {
+        const char* text = call.line.c_str();
+        for (int i = 0; i < kMaxForms && command.forms[i] != nullptr && call.form < 0; ++i) {
+            const TCommandForm& form = *command.forms[i];
+            if (form.pattern.MatchGroups(text, form.groups, call.fields)) call.form = i;
+        }
+        if (call.form < 0) {
+            call.reply = Message(116);
+            return TAfterReply::kNextLine;
+        }
+    }
+    return (this->*command.handler)(call);
+}
+
+CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessLogin(TCommandCall& call) {
     static const char* const kTooLong[3] = {
         "Command Name not valid. Command Name exceeds the allowed length.",
         "Username not valid. Username exceeds the allowed length.",
         "Password not valid. Password exceeds the allowed length."};
+    // keyword, user, password
+    const std::string* fields = call.fields;
     for (int i = 0; i < 3; ++i) {
         if (fields[i].size() > kMaxLoginField) {
             LOG(ERROR, "%s", kTooLong[i]);
-            reply = Message(114);
-            return false;
+            call.reply = Message(114);
+            return TAfterReply::kNextLine;
         }
-    }
-    if (!matched || !EqualsNoCase(fields[0], "login")) {
-        reply = Message(116);
-        return false;
     }
 
     // An absent key leaves that value, and any not yet read, empty; an empty
@@ -342,41 +375,37 @@ bool CWmiLogEventServer::ProcessLogin(CIOCPClientContext* context, const std::st
         } catch (const CConfigDataLoader::EInvalidKey&) {
         }
     }
-    if (!user.empty() && EqualsNoCase(fields[1], user.c_str()) &&
-        EqualsNoCase(fields[2], password.c_str())) {
-        int connections;
-        {
-            RSLibrary::RSSynchronizeGuard guard(listLock);
-            loggedInClients.push_back(context);
-            connections = connectionCount;
-        }
-        reply = StringFormat(Message(113).c_str(), connections);
-        return true;
+    if (user.empty() || !EqualsNoCase(fields[1], user.c_str()) ||
+        !EqualsNoCase(fields[2], password.c_str())) {
+        call.reply = Message(114);
+        return TAfterReply::kNextLine;
     }
-    reply = Message(114);
-    return false;
+    int connections;
+    {
+        RSLibrary::RSSynchronizeGuard guard(listLock);
+        loggedInClients.push_back(call.context);
+        connections = connectionCount;
+    }
+    call.reply = StringFormat(Message(113).c_str(), connections);
+    return TAfterReply::kLoggedIn;
 }
 
-void CWmiLogEventServer::ProcessAdd(CIOCPClientContext* context, const std::string& line,
-                                    std::string& reply) {
-    // keyword, host, category, severity, user, password
-    std::string f[6];
-    const TArgumentPatterns& p = Patterns();
-    if (!p.add6.MatchGroups(line.c_str(), 6, f) && !p.add4.MatchGroups(line.c_str(), 4, f)) {
-        reply = Message(116);
-        return;
-    }
+CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessAdd(TCommandCall& call) {
+    // keyword, host, category, severity[, user, password]
+    const std::string* f = call.fields;
     const std::string& host = f[1];
     const std::string& category = f[2];
     const std::string& severity = f[3];
+    std::string& reply = call.reply;
     LOG(DEBUG, "Command {%s} recvd from {%s}, host={%s}, category={%s}, severity={%s}",
-        f[0].c_str(), context->address.c_str(), host.c_str(), category.c_str(), severity.c_str());
+        f[0].c_str(), call.context->address.c_str(), host.c_str(), category.c_str(),
+        severity.c_str());
     int result = 0;
     if (!WithController([&](CController& engine) {
             result = engine.AddSubscription(host, category, severity, f[4], f[5]);
         })) {
         reply = kEngineUnavailable;
-        return;
+        return TAfterReply::kNextLine;
     }
     switch (result) {
         case 0:
@@ -399,108 +428,87 @@ void CWmiLogEventServer::ProcessAdd(CIOCPClientContext* context, const std::stri
                                  category.c_str(), severity.c_str());
             break;
     }
+    return TAfterReply::kNextLine;
 }
 
-void CWmiLogEventServer::ProcessDelete(CIOCPClientContext* context, const std::string& line,
-                                       std::string& reply) {
-    (void)context;
-    // keyword, host, category
-    std::string f[3];
-    const TArgumentPatterns& p = Patterns();
-    if (!p.delete3.MatchGroups(line.c_str(), 3, f)) {
-        if (!p.delete2.MatchGroups(line.c_str(), 2, f)) {
-            reply = Message(116);
-            return;
-        }
-        f[2] = "*";
-    }
+CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessDelete(TCommandCall& call) {
+    // keyword, host[, category]
+    std::string* f = call.fields;
+    if (call.form == 1) f[2] = "*";
     int marked = 0;
     if (!WithController(
             [&](CController& engine) { marked = engine.DeleteSubscription(f[1], f[2], "*"); })) {
-        reply = kEngineUnavailable;
-        return;
+        call.reply = kEngineUnavailable;
+    } else {
+        call.reply = marked > 0 ? StringFormat(Message(124).c_str(), marked) : Message(125);
     }
-    reply = marked > 0 ? StringFormat(Message(124).c_str(), marked) : Message(125);
+    return TAfterReply::kNextLine;
 }
 
-void CWmiLogEventServer::ProcessReplay(CIOCPClientContext* context, const std::string& line,
-                                       std::string& reply) {
-    // keyword, host, category, severity, from, to, user, password
-    std::string f[8];
-    const TArgumentPatterns& p = Patterns();
-    if (!p.replay8.MatchGroups(line.c_str(), 8, f) &&
-        !p.replay8Now.MatchGroups(line.c_str(), 8, f) &&
-        !p.replay6.MatchGroups(line.c_str(), 6, f) &&
-        !p.replay6Now.MatchGroups(line.c_str(), 6, f)) {
-        reply = Message(116);
-        return;
-    }
+CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessReplay(TCommandCall& call) {
+    // keyword, host, category, severity, from, to[, user, password]
+    const std::string* f = call.fields;
     LOG(DEBUG,
         "Command {%s} recvd from {%s}, host={%s}, category={%s}, severity={%s}, fromTime={%s}, "
         "toTime={%s}",
-        f[0].c_str(), context->address.c_str(), f[1].c_str(), f[2].c_str(), f[3].c_str(),
+        f[0].c_str(), call.context->address.c_str(), f[1].c_str(), f[2].c_str(), f[3].c_str(),
         f[4].c_str(), f[5].c_str());
     if (!WithController([&](CController& engine) {
             engine.ReplayEvents(f[1], f[2], f[3], f[4], f[5], f[6], f[7]);
         })) {
-        reply = kEngineUnavailable;
-        return;
+        call.reply = kEngineUnavailable;
+    } else {
+        call.reply = Message(117);
     }
-    reply = Message(117);
+    return TAfterReply::kNextLine;
 }
 
-void CWmiLogEventServer::ProcessList(CIOCPClientContext* context, const std::string& line,
-                                     std::string& reply) {
-    (void)context;
-    (void)line;
-    if (!WithController([&](CController& engine) { reply = engine.ListSubscriptions(); })) {
-        reply = kEngineUnavailable;
+CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessList(TCommandCall& call) {
+    if (!WithController([&](CController& engine) { call.reply = engine.ListSubscriptions(); })) {
+        call.reply = kEngineUnavailable;
     }
+    return TAfterReply::kNextLine;
 }
 
-void CWmiLogEventServer::ProcessLogLevel(CIOCPClientContext* context, const std::string& line,
-                                         std::string& reply) {
-    (void)context;
-    std::string f[2];
-    const TArgumentPatterns& p = Patterns();
-    if (p.logLevel2.MatchGroups(line.c_str(), 2, f)) {
-        if (g_logger == nullptr) {
-            reply = kNoLogger;
-            return;
-        }
-        g_logger->SetLevel(f[1]);
-        reply = StringFormat(Message(138).c_str(), "updated log level");
-    } else if (p.logLevel1.MatchGroups(line.c_str(), 1, f)) {
-        if (g_logger == nullptr) {
-            reply = kNoLogger;
-            return;
-        }
+CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessStats(TCommandCall& call) {
+    // Read before the controller lock: the client list has a lock of its
+    // own, taken after the engine's.
+    const int clients = GetLoggedInCount();
+    const uint64_t queued = GetQueuedRecords();
+    if (!WithController(
+            [&](CController& engine) { call.reply = engine.Statistics(clients, queued); })) {
+        call.reply = kEngineUnavailable;
+    }
+    return TAfterReply::kNextLine;
+}
+
+CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessLogLevel(TCommandCall& call) {
+    if (g_logger == nullptr) {
+        call.reply = kNoLogger;
+    } else if (call.form == 0) {
+        // keyword, level
+        g_logger->SetLevel(call.fields[1]);
+        call.reply = StringFormat(Message(138).c_str(), "updated log level");
+    } else {
         int level = g_logger->GetLevel();
         const char* name =
             level >= LOG_TRACE && level <= LOG_FATAL ? g_logLevelNames[level] : "UNKNOWN";
-        reply = StringFormat(Message(138).c_str(), name);
-    } else {
-        reply = Message(116);
+        call.reply = StringFormat(Message(138).c_str(), name);
     }
+    return TAfterReply::kNextLine;
 }
 
-void CWmiLogEventServer::ProcessHelp(CIOCPClientContext* context, const std::string& line,
-                                     std::string& reply) {
-    (void)context;
-    (void)line;
-    reply = Message(126) + Message(119);
+CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessHelp(TCommandCall& call) {
+    call.reply = Message(126) + Message(119);
+    return TAfterReply::kNextLine;
 }
 
-void CWmiLogEventServer::ProcessNoop(CIOCPClientContext* context, const std::string& line,
-                                     std::string& reply) {
-    (void)context;
-    (void)line;
-    reply = Message(120);
+CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessNoop(TCommandCall& call) {
+    call.reply = Message(120);
+    return TAfterReply::kNextLine;
 }
 
-void CWmiLogEventServer::ProcessLogout(CIOCPClientContext* context, const std::string& line,
-                                       std::string& reply) {
-    (void)context;
-    (void)line;
-    reply = Message(118);
+CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessLogout(TCommandCall& call) {
+    call.reply = Message(118);
+    return TAfterReply::kClose;
 }

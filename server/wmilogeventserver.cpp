@@ -8,7 +8,6 @@
 #include "app/stringformat.h"
 #include "engine/controller.h"
 #include "platform/socket.h"
-#include "serverframework/sslsession.h"
 
 namespace {
 
@@ -67,9 +66,20 @@ void CWmiLogEventServer::SendToAllClients(const std::string& text) {
 void CWmiLogEventServer::SendLinesToAllClients(const std::vector<std::string>& texts) {
     if (texts.empty()) return;
     std::string lines;
-    for (const std::string& text : texts) AppendBroadcastLine(text, &lines);
+    uint32_t records = 0;
+    for (const std::string& text : texts) {
+        AppendBroadcastLine(text, &lines);
+        if (text.rfind("NTEVENT:", 0) == 0) ++records;
+    }
     RSLibrary::RSSynchronizeGuard guard(listLock);
-    for (CIOCPClientContext* context : loggedInClients) SendString(context, 0, lines);
+    for (CIOCPClientContext* context : loggedInClients) {
+        SendCountedString(context, 0, lines, records);
+    }
+}
+
+int CWmiLogEventServer::GetLoggedInCount() {
+    RSLibrary::RSSynchronizeGuard guard(listLock);
+    return static_cast<int>(loggedInClients.size());
 }
 
 int CWmiLogEventServer::GetConnectionCount() {
@@ -130,17 +140,6 @@ void CWmiLogEventServer::OnServerShutdown() {
 
 CIOCPClientContext* CWmiLogEventServer::CreateClientContext(int socket) {
     return new CIOCPClientContext(socket);
-}
-
-CIOCPClientContext* CWmiLogEventServer::CreateSslClientContext(int socket, SSL* ssl) {
-    auto* context = new CIOCPClientContext(socket);
-    if (SslAttachMemoryBios(ssl, &context->bioIn, &context->bioOut) != 1) {
-        context->Release();
-        return nullptr;
-    }
-    context->ssl = ssl;
-    context->isSsl = 1;
-    return context;
 }
 
 long CWmiLogEventServer::OnClientConnected(CIOCPClientContext* context) {

@@ -1,5 +1,5 @@
 // CWmiLogEventServer: the command server. A CIOCPServer that fills in the
-// eight hooks: it limits the number of connections, greets each client, runs
+// seven hooks: it limits the number of connections, greets each client, runs
 // the line protocol of the monitoring clients (login, subscriptions through
 // the controller, replays, lists, log level, help, ping, logout), keeps the
 // connected and the logged-in clients, and offers SendToAllClients, the
@@ -48,22 +48,6 @@ class CController;
 
 class CWmiLogEventServer : public CIOCPServer {
   public:
-    // Command codes: positions in the command table; kNoCommand for none.
-    enum TCommand {
-        kLogin = 0,
-        kAdd = 1,
-        kDelete = 2,
-        kReplay = 3,
-        kList = 4,
-        kLogLevel = 5,
-        kLogout = 6,
-        kNoop = 7,
-        kExit = 8,
-        kQuit = 9,
-        kHelp = 10,
-        kNoCommand = 11,
-    };
-
     CWmiLogEventServer();
     // Logs "Deleting Object." and deletes the controller. Call Stop first.
     ~CWmiLogEventServer() override;
@@ -84,17 +68,11 @@ class CWmiLogEventServer : public CIOCPServer {
     // list. Any thread.
     void SendLinesToAllClients(const std::vector<std::string>& texts);
 
+    // Clients logged in now.
+    int GetLoggedInCount();
+
     // Connections accepted and not yet closed (also those being refused).
     int GetConnectionCount();
-
-    // The command code of a line: its keyword (the text before the first
-    // blank; TAB does not count) compared with the command names without
-    // regard to case; kNoCommand for an empty line or an unknown keyword.
-    static int IdentifyCommand(const std::string& line);
-
-    // Compiles pattern case-sensitively, matches line and on success stores
-    // the text of groups 0 to n-1 in out[0..n-1] and returns true.
-    static bool MatchGroups(const char* pattern, const std::string& line, int n, std::string* out);
 
     // The line as it may be written to the log. For a line whose keyword
     // begins like LOGIN, ADD or REPLAY, only the keyword and the fields
@@ -108,8 +86,6 @@ class CWmiLogEventServer : public CIOCPServer {
     void OnServerStarted() override;
     void OnServerShutdown() override;
     CIOCPClientContext* CreateClientContext(int socket) override;
-    // A TLS context: the given SSL object with two memory BIOs attached.
-    CIOCPClientContext* CreateSslClientContext(int socket, SSL* ssl) override;
     long OnClientConnected(CIOCPClientContext* context) override;
     long OnClientDisconnected(CIOCPClientContext* context) override;
     // One completed read: assembles the command line, runs the command,
@@ -124,16 +100,39 @@ class CWmiLogEventServer : public CIOCPServer {
     // Bytes each posted read asks for.
     static constexpr long kReadSize = 5000;
 
-    // Command handlers: each fills reply for the line. Worker thread.
-    bool ProcessLogin(CIOCPClientContext* context, const std::string& line, std::string& reply);
-    void ProcessAdd(CIOCPClientContext* context, const std::string& line, std::string& reply);
-    void ProcessDelete(CIOCPClientContext* context, const std::string& line, std::string& reply);
-    void ProcessReplay(CIOCPClientContext* context, const std::string& line, std::string& reply);
-    void ProcessList(CIOCPClientContext* context, const std::string& line, std::string& reply);
-    void ProcessLogLevel(CIOCPClientContext* context, const std::string& line, std::string& reply);
-    void ProcessHelp(CIOCPClientContext* context, const std::string& line, std::string& reply);
-    void ProcessNoop(CIOCPClientContext* context, const std::string& line, std::string& reply);
-    void ProcessLogout(CIOCPClientContext* context, const std::string& line, std::string& reply);
+    // The command protocol is one table (commandprotocol.cpp): each row gives
+    // a command's name, its argument patterns, whether it needs a login and
+    // its handler. A handler gets the line with the groups of the first
+    // pattern that matched and fills the reply.
+    struct TCommand;
+    struct TCommandCall;
+    // What follows a handler's reply.
+    enum class TAfterReply {
+        kNextLine,  // go on with the next line
+        kLoggedIn,  // the session is logged in from now on
+        kClose,     // close the connection; nothing more is read
+    };
+    using THandler = TAfterReply (CWmiLogEventServer::*)(TCommandCall& call);
+    static const TCommand kCommands[];
+
+    // The row of a line's keyword (the text before the first blank; TAB does
+    // not count), compared with the command names without regard to case;
+    // null for an empty line or an unknown keyword.
+    static const TCommand* FindCommand(const std::string& line);
+    // Matches the row's argument patterns and runs its handler.
+    TAfterReply RunCommand(const TCommand& command, TCommandCall& call);
+
+    // Command handlers. Worker thread.
+    TAfterReply ProcessLogin(TCommandCall& call);
+    TAfterReply ProcessAdd(TCommandCall& call);
+    TAfterReply ProcessDelete(TCommandCall& call);
+    TAfterReply ProcessReplay(TCommandCall& call);
+    TAfterReply ProcessList(TCommandCall& call);
+    TAfterReply ProcessStats(TCommandCall& call);
+    TAfterReply ProcessLogLevel(TCommandCall& call);
+    TAfterReply ProcessHelp(TCommandCall& call);
+    TAfterReply ProcessNoop(TCommandCall& call);
+    TAfterReply ProcessLogout(TCommandCall& call);
 
     // The credential-stripping half of LoggableLine.
     static std::string WithoutCredentials(const std::string& line);

@@ -13,14 +13,11 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <string>
 
 #include "serverframework/synchronization.h"
-
-// The TLS state below uses OpenSSL's types by their declared names, so that
-// this header does not need OpenSSL itself.
-typedef struct ssl_st SSL;
-typedef struct bio_st BIO;
+#include "serverframework/transport.h"
 
 class CIOCPClientContext : public RSLibrary::RSNonCopyable {
   public:
@@ -37,13 +34,10 @@ class CIOCPClientContext : public RSLibrary::RSNonCopyable {
     // Constant after creation.
     const int socket;
 
-    // TLS state, set when the TLS accept path creates the context and used
-    // under the server's sendLock or on the worker thread. Plain connections
-    // keep ssl, bioOut and bioIn null and isSsl 0.
-    SSL* ssl = nullptr;
-    unsigned char isSsl = 0;
-    BIO* bioOut = nullptr;
-    BIO* bioIn = nullptr;
+    // What the connection's bytes pass through: plain unless the accept path
+    // attaches a TLS transport before the context is associated. Used under
+    // the server's sendLock; the object lives as long as the context.
+    std::unique_ptr<CConnectionTransport> transport = std::make_unique<CPlainTransport>();
     // True from the creation of a TLS context until its handshake completed
     // and OnClientConnected is called; such a connection is not announced to
     // the application, so its close does not call OnClientDisconnected.

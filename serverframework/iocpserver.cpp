@@ -1,7 +1,5 @@
 #include "serverframework/iocpserver.h"
 
-#include <errno.h>
-
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -12,17 +10,24 @@
 #include "platform/socket.h"
 #include "serverframework/sslcontext.h"
 #include "serverframework/sslsession.h"
+#include "serverframework/tlstransport.h"
 
 namespace {
 
 // One posted read or write, owned by the server from posting until the
 // worker has handled its completion.
 struct TIORequest {
-    ~TIORequest() { delete[] m_strDataBuff; }
+    ~TIORequest() {
+        delete[] m_strDataBuff;
+        if (queued != nullptr) queued->fetch_sub(records);
+    }
 
     long length = 0;                // bytes given to the receive or send call
     char* m_strDataBuff = nullptr;  // the data area, owned
     long flags = 0;
+    // Event records in a send, counted in *queued until the request goes.
+    uint32_t records = 0;
+    std::atomic<uint64_t>* queued = nullptr;
 };
 
 // Marks a read completion posted by hand whose data is plaintext already (the
@@ -51,7 +56,7 @@ CIOCPServer::~CIOCPServer() {
         for (CIOCPClientContext* context : openContexts) {
             context->closed.store(true);
             completionPort.CloseSocket(context->socket);
-            FreeTls(context);
+            context->transport->Shutdown();
             context->Release();
         }
         openContexts.clear();
@@ -72,16 +77,29 @@ int CIOCPServer::SendString(CIOCPClientContext* context, long flags, const std::
 }
 
 bool CIOCPServer::Send(CIOCPClientContext* context, long flags, const char* data, long length) {
+    return SendCounted(context, flags, data, length, 0);
+}
+
+int CIOCPServer::SendCountedString(CIOCPClientContext* context, long flags, const std::string& text,
+                                   uint32_t records) {
+    SendCounted(context, flags, text.data(), static_cast<long>(text.size()), records);
+    return 1;
+}
+
+bool CIOCPServer::SendCounted(CIOCPClientContext* context, long flags, const char* data,
+                              long length, uint32_t records) {
     if (length == 0) return true;
     if (context == nullptr || data == nullptr || length < 0) return false;
     RSLibrary::RSSynchronizeGuard guard(sendLock);
     if (context->closed.load()) return false;
 
-    std::string records;
-    if (context->isSsl && (flags & IO_FLAG_HANDSHAKE) == 0) {
-        if (!EncryptForSend(context, data, length, &records)) return false;
-        data = records.data();
-        length = static_cast<long>(records.size());
+    std::string sealed;
+    if ((flags & IO_FLAG_HANDSHAKE) == 0) {
+        int sslError = 0;
+        if (!context->transport->Seal(&data, &length, &sealed, &sslError)) {
+            if (sslError != 0 && tls != nullptr) tls->ReportSendError(sslError);
+            return false;
+        }
         if (length == 0) return true;
     }
 
@@ -101,11 +119,16 @@ bool CIOCPServer::Send(CIOCPClientContext* context, long flags, const char* data
     std::memcpy(request->m_strDataBuff, data, static_cast<size_t>(length));
     request->length = length;
     request->flags = flags | IO_FLAG_WRITE;
+    if (records > 0) {
+        request->records = records;
+        request->queued = &queuedRecords;
+        queuedRecords.fetch_add(records);
+    }
 
     context->AddRef();
-    int error = completionPort.PostSend(context->socket, request->m_strDataBuff,
-                                        static_cast<uint32_t>(length), request);
-    if (error != 0) {
+    platform::IoResult error = completionPort.PostSend(context->socket, request->m_strDataBuff,
+                                                       static_cast<uint32_t>(length), request);
+    if (!error.ok()) {
         // The connection's reference is still held (the context is not
         // closed), so this never frees the context.
         context->Release();
@@ -134,7 +157,7 @@ int CIOCPServer::PostRead(CIOCPClientContext* context, long flags, long size) {
     request->length = size;
     request->flags = flags | IO_FLAG_READ;
 
-    int error;
+    platform::IoResult error;
     {
         RSLibrary::RSSynchronizeGuard guard(sendLock);
         if (context->closed.load()) {
@@ -171,8 +194,8 @@ int CIOCPServer::PostRead(CIOCPClientContext* context, long flags, long size) {
         error = completionPort.PostReceive(context->socket, request->m_strDataBuff,
                                            static_cast<uint32_t>(size), request);
     }
-    if (error != 0) {
-        LOG(WARN, "[%s] No data received from WSARecv(): %d", context->address.c_str(), error);
+    if (!error.ok()) {
+        LOG(WARN, "[%s] No data received from WSARecv(): %d", context->address.c_str(), error.code);
         CloseClient(context);
         delete request;
         context->Release();
@@ -183,7 +206,7 @@ int CIOCPServer::PostRead(CIOCPClientContext* context, long flags, long size) {
 
 int CIOCPServer::CloseClient(CIOCPClientContext* context) {
     if (context == nullptr) return 0;
-    int error;
+    platform::IoResult error;
     bool announced;
     {
         RSLibrary::RSSynchronizeGuard guard(sendLock);
@@ -191,21 +214,22 @@ int CIOCPServer::CloseClient(CIOCPClientContext* context) {
         context->closed.store(true);
         openContexts.erase(context);
         error = completionPort.CloseSocket(context->socket);
-        if (error == EBADF) {
+        if (error == platform::IoStatus::kNotAssociated) {
             // Never associated with the port (refused before association).
             platform::CloseSocket(context->socket);
-            error = 0;
+            error = {};
         }
-        // No thread uses the TLS state of a closed context, and every use
+        // No thread uses the transport of a closed context, and every use
         // happens under this lock after a look at the mark set above.
-        FreeTls(context);
+        context->transport->Shutdown();
+        context->earlyPlaintext.clear();
         announced = !context->inHandshake.load();
     }
     // The socket is gone whatever close reported, so the hook runs in every
     // case and the client leaves the application's lists.
     if (announced) OnClientDisconnected(context);
     context->Release();
-    return error == 0 ? 0 : -1;
+    return error.ok() ? 0 : -1;
 }
 
 int CIOCPServer::Start(int reserved, int port, int sslPort) {
@@ -246,9 +270,11 @@ int CIOCPServer::Start(int reserved, int port, int sslPort) {
         completionPort.Close();
         return 0;
     };
-    listenSocket =
-        platform::OpenListener(listenAddress, static_cast<uint16_t>(port), kListenBacklog);
-    if (listenSocket < 0) return abandonStart();
+    if (!platform::OpenListener(listenAddress, static_cast<uint16_t>(port), kListenBacklog,
+                                &listenSocket)
+             .ok()) {
+        return abandonStart();
+    }
     listenPort.store(platform::LocalPort(listenSocket));
     stopping.store(false);
     acceptGate = std::promise<void>();
@@ -341,11 +367,12 @@ void CIOCPServer::DrainCompletions() {
 
 void CIOCPServer::AcceptLoop() {
     for (;;) {
-        int socket = platform::AcceptConnection(listenSocket);
-        if (socket < 0) {
+        int socket;
+        platform::IoResult accepted = platform::AcceptConnection(listenSocket, &socket);
+        if (!accepted.ok()) {
             if (stopping.load()) return;
-            int error = -socket;
-            switch (platform::ClassifyAcceptError(error)) {
+            int error = accepted.code;
+            switch (platform::ClassifyAcceptError(accepted)) {
                 case platform::AcceptFailure::kRetry:
                     continue;
                 case platform::AcceptFailure::kPause:
@@ -362,14 +389,15 @@ void CIOCPServer::AcceptLoop() {
             platform::CloseSocket(socket);
             continue;
         }
-        int error;
+        platform::IoResult error;
         {
             RSLibrary::RSSynchronizeGuard guard(sendLock);
             error = completionPort.Associate(socket, reinterpret_cast<uintptr_t>(context));
-            if (error == 0) openContexts.insert(context);
+            if (error.ok()) openContexts.insert(context);
         }
-        if (error != 0) {
-            LOG(ERROR, "Cannot associate an accepted socket with the completion port: %d", error);
+        if (!error.ok()) {
+            LOG(ERROR, "Cannot associate an accepted socket with the completion port: %d",
+                error.code);
             platform::CloseSocket(socket);
             context->Release();
             return;
@@ -383,24 +411,37 @@ void CIOCPServer::AcceptLoop() {
 }
 
 CIOCPClientContext* CIOCPServer::NewContext(int socket) {
-    if (!tlsListening) return CreateClientContext(socket);
-    SSL* ssl = tls->NewSession();
-    if (ssl == nullptr) {
-        LOG(ERROR, "Cannot create the TLS state of a new connection");
+    CIOCPClientContext* context;
+    if (!tlsListening) {
+        context = CreateClientContext(socket);
+    } else {
+        SSL* ssl = tls->NewSession();
+        if (ssl == nullptr) {
+            LOG(ERROR, "Cannot create the TLS state of a new connection");
+            return nullptr;
+        }
+        context = CreateSslClientContext(socket, ssl);
+        if (context == nullptr) SslFreeSession(ssl);
+    }
+    if (context != nullptr) context->inHandshake.store(!context->transport->Established());
+    return context;
+}
+
+CIOCPClientContext* CIOCPServer::CreateSslClientContext(int socket, SSL* ssl) {
+    CIOCPClientContext* context = CreateClientContext(socket);
+    if (context == nullptr) return nullptr;
+    std::unique_ptr<CTlsTransport> transport = CTlsTransport::Attach(ssl);
+    if (transport == nullptr) {
+        context->Release();
         return nullptr;
     }
-    CIOCPClientContext* context = CreateSslClientContext(socket, ssl);
-    if (context == nullptr) {
-        SslFreeSession(ssl);
-        return nullptr;
-    }
-    context->inHandshake.store(true);
+    context->transport = std::move(transport);
     return context;
 }
 
 void CIOCPServer::StartConnection(CIOCPClientContext* context) {
-    if (context->isSsl) {
-        HandshakeSSL(context, 0, nullptr, 0);
+    if (context->inHandshake.load()) {
+        PostRead(context, IO_FLAG_HANDSHAKE, kReadSize);
     } else {
         OnClientConnected(context);
     }
@@ -421,38 +462,27 @@ void CIOCPServer::WorkerLoop() {
         auto* context = reinterpret_cast<CIOCPClientContext*>(completion.key);
         auto* request = static_cast<TIORequest*>(completion.request);
         HandleCompletion(context, request->flags, request->m_strDataBuff, completion.bytes,
-                         completion.error);
+                         completion.result);
         delete request;
         context->Release();
     }
 }
 
 void CIOCPServer::HandleCompletion(CIOCPClientContext* context, long flags, char* data,
-                                   uint32_t bytes, int error) {
+                                   uint32_t bytes, const platform::IoResult& result) {
     if (context->closed.load()) return;
-    if (error != 0 || bytes == 0) {
+    if (!result.ok() || bytes == 0) {
         CloseClient(context);
         return;
     }
     long count = static_cast<long>(bytes);
-    if (context->isSsl) {
-        bool handshake = (flags & IO_FLAG_HANDSHAKE) != 0;
-        if (flags & IO_FLAG_READ) {
-            if (handshake) {
-                HandshakeSSL(context, flags, data, count);
-            } else if (flags & kFlagDecrypted) {
-                OnDataReceived(context, flags & ~kFlagDecrypted, data, count);
-            } else {
-                ReadSSL(context, flags, data, count);
-            }
-        } else if ((flags & IO_FLAG_WRITE) && !handshake) {
-            OnDataSent(context, flags, data, count);
-        }
-        return;
-    }
     if (flags & IO_FLAG_READ) {
-        OnDataReceived(context, flags, data, count);
-    } else if (flags & IO_FLAG_WRITE) {
+        if (flags & kFlagDecrypted) {
+            OnDataReceived(context, flags & ~kFlagDecrypted, data, count);
+        } else {
+            ReceiveThroughTransport(context, flags, data, count);
+        }
+    } else if ((flags & IO_FLAG_WRITE) && (flags & IO_FLAG_HANDSHAKE) == 0) {
         OnDataSent(context, flags, data, count);
     }
 }
@@ -463,83 +493,41 @@ int CIOCPServer::InitSSL(const std::string& certificateFile, const std::string& 
     return tls->InitSSL(certificateFile, password, dhFile, caListFile);
 }
 
-long CIOCPServer::HandshakeSSL(CIOCPClientContext* context, long flags, char* data,
-                               long byteCount) {
-    if (context == nullptr) {
-        LOG(WARN, "[thread-%d] pClientContext inside %s is NULL",
-            static_cast<int>(std::hash<std::thread::id>()(std::this_thread::get_id())),
-            "long __thiscall CIOCPServer::HandshakeSSL(class CIOCPClientContext *,long,char "
-            "*,long)");
-        return 0;
-    }
-    if (data == nullptr) return PostRead(context, IO_FLAG_HANDSHAKE, kReadSize);
-    if ((flags & IO_FLAG_HANDSHAKE) == 0) return 0;
-
-    TSslStepResult step;
+long CIOCPServer::ReceiveThroughTransport(CIOCPClientContext* context, long flags, char* data,
+                                          long byteCount) {
+    TTransportInput in;
+    bool handshake = (flags & IO_FLAG_HANDSHAKE) != 0;
     bool sent;
     {
         RSLibrary::RSSynchronizeGuard guard(sendLock);
-        if (context->closed.load() || context->ssl == nullptr) return 0;
-        step = SslFeed(context->ssl, context->bioIn, context->bioOut, data, byteCount);
-        // Also after a fatal error: the alert tells the peer why.
-        sent = SendRecords(context, step.records);
-        if (step.status == 1 && step.handshakeFinished) {
-            context->earlyPlaintext = std::move(step.plaintext);
+        if (context->closed.load()) return 0;
+        context->transport->Receive(data, byteCount, &in);
+        // Also after a fatal error: the alert tells the peer why. What the
+        // transport answers while reading goes out before any later send.
+        sent = SendRecords(context, in.toPeer);
+        if (in.ok && handshake && in.established) {
+            context->earlyPlaintext.assign(in.data, static_cast<size_t>(in.length));
         }
     }
-    if (step.status == 0) return FailTlsRead(context, step.sslError);
-    if (!step.handshakeFinished) return PostRead(context, IO_FLAG_HANDSHAKE, kReadSize);
-
-    context->inHandshake.store(false);
-    OnClientConnected(context);
-    return sent ? 1 : 0;
-}
-
-long CIOCPServer::ReadSSL(CIOCPClientContext* context, long flags, char* data, long byteCount) {
-    TSslStepResult step;
-    {
-        RSLibrary::RSSynchronizeGuard guard(sendLock);
-        if (context->closed.load() || context->ssl == nullptr) return 0;
-        step = SslFeed(context->ssl, context->bioIn, context->bioOut, data, byteCount);
-        // What OpenSSL answers while reading (an alert, the refusal of a
-        // renegotiation) goes out before any later encrypted send.
-        SendRecords(context, step.records);
+    if (!in.ok) return FailRead(context, in.sslError);
+    if (handshake) {
+        if (!in.established) return PostRead(context, IO_FLAG_HANDSHAKE, kReadSize);
+        context->inHandshake.store(false);
+        OnClientConnected(context);
+        return sent ? 1 : 0;
     }
-    if (step.status == 0) return FailTlsRead(context, step.sslError);
     // sendLock is free here: the command protocol may call into the engine.
-    return OnDataReceived(context, flags, step.plaintext.data(),
-                          static_cast<long>(step.plaintext.size()));
-}
-
-bool CIOCPServer::EncryptForSend(CIOCPClientContext* context, const char* data, long length,
-                                 std::string* records) {
-    if (context->ssl == nullptr) return false;
-    TSslStepResult step = SslEncrypt(context->ssl, context->bioOut, data, length);
-    if (step.status == 0) {
-        if (step.sslError != 0 && tls != nullptr) tls->ReportSendError(step.sslError);
-        return false;
-    }
-    *records = std::move(step.records);
-    return true;
+    return OnDataReceived(context, flags, in.data, in.length);
 }
 
 bool CIOCPServer::SendRecords(CIOCPClientContext* context, const std::string& records) {
     return Send(context, IO_FLAG_HANDSHAKE, records.data(), static_cast<long>(records.size()));
 }
 
-long CIOCPServer::FailTlsRead(CIOCPClientContext* context, int sslError) {
+long CIOCPServer::FailRead(CIOCPClientContext* context, int sslError) {
     if (sslError != 0 && tls != nullptr) tls->ReportRecvError(sslError);
     LOG(DEBUG, "[%s] TLS read failed (%d); closing the connection",
         platform::PeerAddressText(context->socket).c_str(), sslError);
     CloseClient(context);
     return 0;
-}
-
-void CIOCPServer::FreeTls(CIOCPClientContext* context) {
-    if (context->ssl == nullptr) return;
-    SslFreeSession(context->ssl);
-    context->ssl = nullptr;
-    context->bioIn = nullptr;
-    context->bioOut = nullptr;
-    context->earlyPlaintext.clear();
 }

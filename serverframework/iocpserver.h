@@ -1,7 +1,7 @@
 // CIOCPServer: a reusable TCP server built on a completion port. It listens
 // on one port, accepts connections on an accept thread, runs every socket
 // completion on one worker thread, and leaves everything that concerns the
-// application to the thirteen virtual operations below, eight of which the
+// application to the thirteen virtual operations below, seven of which the
 // subclass supplies. Owned by whoever creates the subclass (the console entry
 // point or the service); Start and Stop are called from the owner's thread,
 // Send and SendString from any thread.
@@ -36,24 +36,24 @@
 //  in the port are freed and the port is closed. A worker that misses its
 //  deadline is left running with the port and its contexts; the destructor
 //  waits for it before it frees them, so no memory is freed under it.
-//  TLS: with a TLS port (after InitSSL) the server listens on that port
-//  only. The accept thread gives each connection an SSL object in server
-//  state with two memory BIOs (CreateSslClientContext) and posts the first
-//  handshake read. The worker runs the handshake (HandshakeSSL: bytes into
-//  bioIn, OpenSSL's output sent raw with IO_FLAG_HANDSHAKE) and, once it is
-//  complete, calls OnClientConnected; application data that came with the
-//  end of the handshake is handed to the first read as a completion posted
-//  by hand. Later reads are decrypted by ReadSSL under sendLock, which is
-//  released before OnDataReceived runs, since the command protocol calls
-//  into the engine whose dispatcher sends while it holds subsListLock. Send
-//  encrypts under sendLock and posts the records in the same critical
-//  section, so records reach the socket in the order OpenSSL made them. A
-//  fatal TLS error on a read or in the handshake closes the connection. A
+//  Transports: every read and send goes through the context's transport
+//  (serverframework/transport.h), plain or TLS. With a TLS port (after
+//  InitSSL) the server listens on that port only, and the accept thread gives
+//  each connection a TLS transport (CreateSslClientContext). A connection
+//  whose transport is not established yet reads with IO_FLAG_HANDSHAKE: what
+//  the transport answers goes out as it is, and once it reports the
+//  connection established the worker calls OnClientConnected; application
+//  data that came with the end of the handshake is handed to the first read
+//  as a completion posted by hand. Received bytes go through the transport
+//  under sendLock, which is released before OnDataReceived runs, since the
+//  command protocol calls into the engine whose dispatcher sends while it
+//  holds subsListLock. Send seals under sendLock and posts the result in the
+//  same critical section, so records reach the socket in the order they were
+//  made. A fatal transport error on a read closes the connection. A
 //  connection is announced (OnClientConnected, later OnClientDisconnected)
-//  only once its handshake completed. Every use of a connection's SSL
-//  object happens under sendLock on a context that is not closed;
-//  CloseClient frees it in the critical section that marks the context
-//  closed.
+//  only once its transport is established. Every use of a transport happens
+//  under sendLock on a context that is not closed; CloseClient shuts it down
+//  in the critical section that marks the context closed.
 #pragma once
 
 #include <atomic>
@@ -79,6 +79,9 @@ constexpr long IO_FLAG_AWAITING_LOGIN = 8;
 constexpr long IO_FLAG_LOGGED_IN = 16;
 
 class CSslContext;
+// OpenSSL's connection type by its declared name, so that this header does
+// not need OpenSSL itself.
+typedef struct ssl_st SSL;
 
 class CIOCPServer : public RSLibrary::RSNonCopyable {
   public:
@@ -97,6 +100,15 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
     // closed or the socket refused the data; the close then follows from the
     // failed read. Any thread; serialised by sendLock.
     virtual bool Send(CIOCPClientContext* context, long flags, const char* data, long length);
+
+    // SendString of a text that carries `records` event records: they count
+    // as queued for the client (GetQueuedRecords) until the send has
+    // completed or was dropped. Returns 1.
+    int SendCountedString(CIOCPClientContext* context, long flags, const std::string& text,
+                          uint32_t records);
+    // Event records handed to sends that have not completed yet, over all
+    // clients. Any thread.
+    uint64_t GetQueuedRecords() const { return queuedRecords.load(); }
 
     // Posts the next read of up to size bytes (every caller uses 5000); the
     // completion hands a data area of size + 1 bytes, NUL-terminated, to
@@ -130,11 +142,11 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
     // Accept thread.
     virtual CIOCPClientContext* CreateClientContext(int socket) = 0;
     // A new context for an accepted TLS connection with its TLS object (in
-    // server state): isSsl 1, the object, and two memory BIOs attached to it
-    // (SslAttachMemoryBios), after which the context owns the object. Null
-    // refuses the connection; the server then frees the object. Accept
-    // thread.
-    virtual CIOCPClientContext* CreateSslClientContext(int socket, SSL* ssl) = 0;
+    // server state), after which the context owns the object. Null refuses
+    // the connection; the server then frees the object. By default the
+    // context of CreateClientContext with a TLS transport over the object.
+    // Accept thread.
+    virtual CIOCPClientContext* CreateSslClientContext(int socket, SSL* ssl);
     // The connection is ready for the application (plain: right after accept,
     // on the accept thread; TLS: after the handshake, on the worker thread).
     virtual long OnClientConnected(CIOCPClientContext* context) = 0;
@@ -178,22 +190,6 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
                 const std::string& dhFile, const std::string& caListFile);
 
   protected:
-    // Runs the TLS handshake of a connection with the bytes of one read
-    // (none: post the first handshake read). Worker thread, or the accept
-    // thread for the first call; the caller must not hold sendLock. Returns
-    // the result of the posted read while the handshake goes on, the result
-    // of sending the last handshake flight once OnClientConnected was
-    // called, and 0 for a null context, flags without IO_FLAG_HANDSHAKE, a
-    // closed context, or a fatal TLS error ("Error in SSL Recv: ..." on
-    // standard error; the client is closed).
-    long HandshakeSSL(CIOCPClientContext* context, long flags, char* data, long byteCount);
-    // Decrypts one read of a TLS connection under sendLock and, with the
-    // lock released (the caller must not hold it), hands the plaintext
-    // (possibly empty) to OnDataReceived and returns its result. 0 for a
-    // closed context or a fatal TLS error (reported like the handshake's;
-    // the client is closed). Worker thread.
-    long ReadSSL(CIOCPClientContext* context, long flags, char* data, long byteCount);
-
     // Serialises every send, every read posting, every close and every TLS
     // decryption. Re-entrant: a thread holding it may send again. Lock order:
     // after the dispatcher's subsListLock and the command server's listLock;
@@ -207,28 +203,36 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
     // object while listening for TLS. Null refuses the connection.
     CIOCPClientContext* NewContext(int socket);
     // Hands a freshly associated connection to the application: the greeting
-    // hook for plain connections, the first handshake read for TLS ones.
+    // hook when its transport is established, else the first handshake read.
     void StartConnection(CIOCPClientContext* context);
+    // One read's bytes through the context's transport (under sendLock; the
+    // caller must not hold it). In the handshake: what the transport answers
+    // is sent, and the next handshake read is posted, or OnClientConnected
+    // called once the connection is established. Afterwards: the application
+    // bytes go to OnDataReceived, whose result is returned. 0 for a closed
+    // context or a fatal transport error (the client is then closed).
+    // Worker thread.
+    long ReceiveThroughTransport(CIOCPClientContext* context, long flags, char* data,
+                                 long byteCount);
     // One completion taken from the port: calls the subclass or closes.
     void HandleCompletion(CIOCPClientContext* context, long flags, char* data, uint32_t bytes,
-                          int error);
-    // Encrypts application data for a TLS connection into records. False,
-    // with "Error in SSL Send: ..." on standard error for a fatal TLS error,
-    // when the data could not be encrypted.
-    bool EncryptForSend(CIOCPClientContext* context, const char* data, long length,
-                        std::string* records) REQUIRES(sendLock);
-    // Ends the TLS state of a context (SSL_shutdown when established, then
-    // SSL_free with both BIOs) and clears its fields.
-    void FreeTls(CIOCPClientContext* context) REQUIRES(sendLock);
-    // Sends the records a TLS step produced, unencrypted.
+                          const platform::IoResult& result);
+    // Send, counting `records` as queued while the request exists.
+    bool SendCounted(CIOCPClientContext* context, long flags, const char* data, long length,
+                     uint32_t records);
+    // Sends bytes a transport produced for the peer, as they are.
     bool SendRecords(CIOCPClientContext* context, const std::string& records) REQUIRES(sendLock);
-    // Reports a fatal TLS error of a read or of the handshake and closes the
-    // client. Returns 0.
-    long FailTlsRead(CIOCPClientContext* context, int sslError) EXCLUDES(sendLock);
+    // Reports a fatal transport error of a read ("Error in SSL Recv: ..." on
+    // standard error for a TLS error) and closes the client. Returns 0.
+    long FailRead(CIOCPClientContext* context, int sslError) EXCLUDES(sendLock);
     // Closes every context still open (Stop, after both threads ended).
     void CloseRemainingClients();
     // Frees the requests of completions still queued (Stop).
     void DrainCompletions();
+
+    // Event records of sends not yet completed; each request takes its
+    // share off when it is freed. Thread-safe on its own.
+    std::atomic<uint64_t> queuedRecords{0};
 
     // Contexts associated with the port and not yet closed.
     std::unordered_set<CIOCPClientContext*> openContexts GUARDED_BY(sendLock);

@@ -1,8 +1,6 @@
 # quellon_wmi: the COM-shaped management interface, the simulated-hosts
 # provider behind it and the WMI connection pool.
 add_library(quellon_wmi STATIC
-  ${CMAKE_CURRENT_LIST_DIR}/winsdk/variant.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/winsdk/com.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sim/ntlogevent.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sim/wql.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sim/storeconnections.cpp
@@ -11,6 +9,6 @@ add_library(quellon_wmi STATIC
   ${CMAKE_CURRENT_LIST_DIR}/wmiconnector.cpp)
 target_link_libraries(quellon_wmi PUBLIC quellon_simstore quellon_app quellon_rslib
   quellon_platform_base quellon_platform_computername)
-# On Linux the substitute for the Windows SDK's COM and WMI headers stands
-# where <wbemidl.h> is looked up.
-target_include_directories(quellon_wmi PUBLIC ${CMAKE_CURRENT_LIST_DIR}/winsdk)
+# COM and WMI: the Windows SDK, or on Linux its substitute in winsdk/
+# (platform/platform.cmake decides).
+quellon_windows_sdk_com(quellon_wmi)

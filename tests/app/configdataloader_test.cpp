@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -198,6 +199,59 @@ TEST(ConfigDataLoader, SectionBufferGrowsAndIsKept) {
     RecordingLoader fits(dir.Write("fits.ini", "[B]\n" + EntryNeedingBytes(19000)));
     EXPECT_EQ(fits.Load(), 1);
     EXPECT_EQ(fits.GetKeyValue("B.K").size(), 19000u - 4);
+}
+
+// Rewrites its file while the first section is read: a load that reads the
+// file afresh for each section would mix the two contents.
+class RewritingLoader : public CConfigDataLoader {
+  public:
+    RewritingLoader(TempDir& dir, const std::string& first, std::string second)
+        : CConfigDataLoader(dir.Write("many.ini", first)), dir(dir), second(std::move(second)) {}
+
+  protected:
+    size_t ReadSection(const std::string& section, char* buffer, size_t size,
+                       size_t* needed) override {
+        if (!second.empty()) {
+            dir.Write("many.ini", second);
+            second.clear();
+        }
+        return CConfigDataLoader::ReadSection(section, buffer, size, needed);
+    }
+
+  private:
+    TempDir& dir;
+    std::string second;
+};
+
+TEST(ConfigDataLoader, ThousandsOfSectionsComeFromOneReadingOfTheFile) {
+    // Each section "S0000".."S2999" appears twice, the second time in lower
+    // case: one listed name (18001 bytes of names for 3000, within the
+    // limit), the entries of both. The file is replaced during the load by
+    // one of a single section.
+    constexpr int kSections = 3000;
+    std::string first;
+    std::string again;
+    for (int i = 0; i < kSections; ++i) {
+        char text[64];
+        std::snprintf(text, sizeof text, "[S%04d]\nA=%d\n", i, i);
+        first += text;
+        std::snprintf(text, sizeof text, "[s%04d]\nB=%d\n", i, i);
+        again += text;
+    }
+    TempDir dir;
+    RewritingLoader store(dir, first + again, "[S0000]\nA=replaced\n");
+    ASSERT_EQ(store.Load(), 1);
+    std::string expected;
+    for (int i = 0; i < kSections; ++i) {
+        char text[64];
+        std::snprintf(text, sizeof text, "S%04d.A=%d,S%04d.B=%d,", i, i, i, i);
+        expected += text;
+    }
+    EXPECT_TRUE(store.ListPairs() == expected) << "sections lost, mixed or not merged";
+
+    // The next load reads the file as it is now.
+    ASSERT_EQ(store.Load(), 1);
+    EXPECT_EQ(store.ListPairs(), "S0000.A=replaced,");
 }
 
 TEST(ConfigDataLoader, ResolvePathAgainstProgramDirectory) {

@@ -121,27 +121,42 @@ TEST_F(LoggerTest, LineFormatFollowsLoggerLevel) {
     }
 }
 
-TEST_F(LoggerTest, LongLinesAreCutAt999Characters) {
-    // At INFO the line is a 25-character prefix, the message and CR LF.
+TEST_F(LoggerTest, LongLinesAreCutAt999CharactersAndKeepTheirLineEnd) {
+    // At INFO a line is a 25-character prefix, the message and CR LF; a
+    // method-trace line at TRACE is a 52-character prefix ("date - time -
+    // 1 - f.cpp - Starting Method : "), the text and CR LF. A line cut at 999
+    // characters ends in CR LF all the same.
+    enum Kind { kLine, kMethodStart, kMethodError };
     struct Case {
+        Kind kind;
         size_t messageLength;
         size_t lineLength;
-        bool lineEnd;
     } cases[] = {
-        {972, 999, true},
-        {973, 999, false},  // cut: ends in the CR
-        {3000, 999, false},
+        {kLine, 972, 999},   // fits exactly
+        {kLine, 973, 999},   // one over: cut
+        {kLine, 3000, 999},  // and the message itself cut at 2047 first
+        {kMethodStart, 945, 999}, {kMethodStart, 946, 999}, {kMethodError, 2000, 999},
     };
     for (const Case& c : cases) {
         std::filesystem::remove(dir.File("q.log"));
-        auto logger = Make("info");
+        auto logger = Make(c.kind == kLine ? "info" : "trace");
         size_t header = Content().size();
         std::string message(c.messageLength, 'm');
-        Log(logger.get(), LOG_INFO, 1, "f.cpp", "%s", message.c_str());
+        switch (c.kind) {
+            case kLine:
+                Log(logger.get(), LOG_INFO, 1, "f.cpp", "%s", message.c_str());
+                break;
+            case kMethodStart:
+                logger->LogMethodStart(1, "f.cpp", message.c_str());
+                break;
+            case kMethodError:
+                logger->LogMethodError(1, "f.cpp", message.c_str(), "detail");
+                break;
+        }
         std::string line = Content().substr(header);
-        EXPECT_EQ(line.size(), c.lineLength) << c.messageLength;
-        EXPECT_EQ(line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0, c.lineEnd)
-            << c.messageLength;
+        EXPECT_EQ(line.size(), c.lineLength) << c.kind << " " << c.messageLength;
+        EXPECT_EQ(line.find('\n'), line.size() - 1) << c.kind << " " << c.messageLength;
+        EXPECT_EQ(line.substr(line.size() - 3), "m\r\n") << c.kind << " " << c.messageLength;
     }
 }
 

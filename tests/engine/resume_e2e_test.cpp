@@ -271,6 +271,87 @@ TEST_F(ResumeTest, ClearedLogIsDetectedAndCaughtUpFromThePointsTime) {
     EXPECT_EQ(warnings, 2u) << log;
 }
 
+// The value of `key=` in a STATS line (up to the next blank, or the quoted
+// text), "" when absent.
+std::string Field(const std::string& line, const std::string& key) {
+    size_t at = line.find(" " + key + "=");
+    if (at == std::string::npos) return "";
+    at += key.size() + 2;
+    if (line[at] == '"') return line.substr(at + 1, line.find('"', at + 1) - at - 1);
+    return line.substr(at, line.find_first_of(" \r", at) - at);
+}
+
+// STATS after known traffic: three records live (written two minutes ago),
+// an outage, two caught up; a replay of a host that is down keeps failing.
+TEST_F(ResumeTest, StatsShowCountsLagAndLastError) {
+    Subscribe("ADD 127.0.0.2 System *");
+    const int64_t twoMinutesAgo = (static_cast<int64_t>(time(nullptr)) - 120) * 1000000;
+    std::vector<wmi::sim::SimEvent> events;
+    for (uint32_t code = 1; code <= 3; ++code) {
+        events.push_back(simtest::MakeEvent("System", 3, code, twoMinutesAgo + code));
+    }
+    Append(kHost, events);
+    ASSERT_TRUE(seen->UntilRecords(3));
+    Down();
+    Emit(kHost, "System", 3, 4);
+    Emit(kHost, "System", 3, 5);
+    Up();
+    ASSERT_TRUE(seen->UntilRecords(5));
+    ASSERT_EQ(Sim(path, {"host", "down", kOtherHost}), 0);
+    client->SendLine("REPLAY 127.0.0.3 * * 20000101000000 0");
+    ASSERT_TRUE(seen->Until("CONNECTION_FAILED  127.0.0.3"));
+
+    client->SendLine("STATS");
+    ASSERT_TRUE(seen->Until("OK Stats Follows for 2 entries"));
+    std::vector<std::string> reply;
+    for (std::string line = client->ReadLine(); !line.empty() && line != ".\r\n";
+         line = client->ReadLine()) {
+        reply.push_back(line);
+    }
+    ASSERT_EQ(reply.size(), 3u) << ::testing::PrintToString(reply);
+    const std::string& totals = reply[0];
+    EXPECT_EQ(totals.rfind("clients=1 subscriptions=1 events_per_second=", 0), 0u) << totals;
+    EXPECT_GT(std::atof(Field(totals, "events_per_second").c_str()), 0.0) << totals;
+    EXPECT_EQ(Field(totals, "queued_for_clients"), "0") << totals;
+
+    const std::string& live = reply[1];
+    EXPECT_EQ(live.rfind("127.0.0.2 System * live state=EventWait ", 0), 0u) << live;
+    EXPECT_EQ(Field(live, "delivered"), "5") << live;
+    EXPECT_EQ(Field(live, "caught_up"), "2") << live;
+    EXPECT_EQ(Field(live, "reconnects"), "1") << live;
+    EXPECT_EQ(Field(live, "last_event").size(), 14u) << live;
+    EXPECT_EQ(Field(live, "last_error"), "The remote procedure call failed.") << live;
+    // The last record delivered was written just now: its lag is small,
+    // unlike the two minutes of the first three.
+    EXPECT_LT(std::atoi(Field(live, "lag").c_str()), 100) << live;
+
+    const std::string& replay = reply[2];
+    EXPECT_EQ(replay.rfind("127.0.0.3 * * replay state=", 0), 0u) << replay;
+    EXPECT_EQ(Field(replay, "delivered"), "0") << replay;
+    EXPECT_EQ(Field(replay, "last_event"), "-") << replay;
+    EXPECT_EQ(Field(replay, "lag"), "-") << replay;
+    EXPECT_EQ(Field(replay, "last_error"), "The RPC server is unavailable.") << replay;
+
+    // A failing replay would hold up the shutdown: let it finish.
+    ASSERT_EQ(Sim(path, {"host", "up", kOtherHost}), 0);
+    ASSERT_TRUE(seen->Until("REPLAY_FINISHED 127.0.0.3"));
+}
+
+// Lag is now minus the last delivered record's TimeWritten.
+TEST_F(ResumeTest, StatsLagCountsFromTheLastRecordsTimeWritten) {
+    Subscribe("ADD 127.0.0.2 System *");
+    const int64_t twoMinutesAgo = (static_cast<int64_t>(time(nullptr)) - 120) * 1000000;
+    Append(kHost, {simtest::MakeEvent("System", 3, 1, twoMinutesAgo)});
+    ASSERT_TRUE(seen->UntilRecords(1));
+    client->SendLine("STATS");
+    ASSERT_TRUE(seen->Until("OK Stats Follows for 1 entries"));
+    client->ReadLine();  // totals
+    std::string live = client->ReadLine();
+    EXPECT_GE(std::atoi(Field(live, "lag").c_str()), 120) << live;
+    EXPECT_EQ(Field(live, "last_error"), "-") << live;
+    EXPECT_EQ(client->ReadLine(), ".\r\n");
+}
+
 class ResumeCapTest : public ResumeTest {
   protected:
     ResumeCapTest() { ini += "MAXCATCHUPEVENTS=20\n"; }

@@ -19,6 +19,7 @@
 
 using platform::Completion;
 using platform::CompletionPort;
+using platform::IoStatus;
 
 namespace {
 
@@ -30,15 +31,15 @@ struct TcpPair {
     int server = -1;
 
     TcpPair() {
-        int listener = platform::OpenListener("127.0.0.1", 0, 8);
-        EXPECT_GE(listener, 0);
+        int listener = -1;
+        EXPECT_TRUE(platform::OpenListener("127.0.0.1", 0, 8, &listener).ok());
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
         sa.sin_port = htons(platform::LocalPort(listener));
         sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         EXPECT_EQ(0, connect(client, reinterpret_cast<sockaddr*>(&sa), sizeof sa));
-        server = platform::AcceptConnection(listener);
+        EXPECT_TRUE(platform::AcceptConnection(listener, &server).ok());
         EXPECT_GE(server, 0);
         platform::CloseSocket(listener);
     }
@@ -84,23 +85,23 @@ class CompletionPortTest : public ::testing::Test {
 
 TEST_F(CompletionPortTest, ReceiveCompletesOnceWithKeyRequestAndData) {
     TcpPair pair;
-    ASSERT_EQ(0, port.Associate(pair.server, kKey));
+    ASSERT_EQ(IoStatus::kOk, port.Associate(pair.server, kKey));
     Request r;
-    ASSERT_EQ(0, port.PostReceive(pair.server, r.buffer, sizeof r.buffer - 1, &r));
+    ASSERT_EQ(IoStatus::kOk, port.PostReceive(pair.server, r.buffer, sizeof r.buffer - 1, &r));
     ASSERT_EQ(5, write(pair.client, "hello", 5));
     Completion c = Next();
     EXPECT_EQ(kKey, c.key);
     EXPECT_EQ(&r, c.request);
-    EXPECT_EQ(0, c.error);
+    EXPECT_EQ(IoStatus::kOk, c.result.status);
     EXPECT_EQ(5u, c.bytes);
     EXPECT_EQ("hello", std::string(r.buffer, c.bytes));
     ExpectNothingMore();
-    EXPECT_EQ(0, port.CloseSocket(pair.server));
+    EXPECT_EQ(IoStatus::kOk, port.CloseSocket(pair.server));
 }
 
 TEST_F(CompletionPortTest, ReceivePostedOnAnotherThreadWakesBlockedDequeue) {
     TcpPair pair;
-    ASSERT_EQ(0, port.Associate(pair.server, kKey));
+    ASSERT_EQ(IoStatus::kOk, port.Associate(pair.server, kKey));
     Request r;
     std::thread worker([&] {
         Completion c = Next();
@@ -111,7 +112,7 @@ TEST_F(CompletionPortTest, ReceivePostedOnAnotherThreadWakesBlockedDequeue) {
         EXPECT_EQ(nullptr, c.request);
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    ASSERT_EQ(0, port.PostReceive(pair.server, r.buffer, sizeof r.buffer, &r));
+    ASSERT_EQ(IoStatus::kOk, port.PostReceive(pair.server, r.buffer, sizeof r.buffer, &r));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ASSERT_EQ(3, write(pair.client, "abc", 3));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -133,10 +134,10 @@ TEST_F(CompletionPortTest, PeerCloseAndResetEndReceives) {
     };
     for (const Case& k : cases) {
         TcpPair pair;
-        ASSERT_EQ(0, port.Associate(pair.server, kKey)) << k.name;
+        ASSERT_EQ(IoStatus::kOk, port.Associate(pair.server, kKey)) << k.name;
         Request r;
         if (k.postFirst) {
-            ASSERT_EQ(0, port.PostReceive(pair.server, r.buffer, 100, &r)) << k.name;
+            ASSERT_EQ(IoStatus::kOk, port.PostReceive(pair.server, r.buffer, 100, &r)) << k.name;
         }
         if (k.reset) {
             pair.ResetClient();
@@ -145,15 +146,15 @@ TEST_F(CompletionPortTest, PeerCloseAndResetEndReceives) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         if (!k.postFirst) {
-            ASSERT_EQ(0, port.PostReceive(pair.server, r.buffer, 100, &r)) << k.name;
+            ASSERT_EQ(IoStatus::kOk, port.PostReceive(pair.server, r.buffer, 100, &r)) << k.name;
         }
         Completion c = Next();
         EXPECT_EQ(&r, c.request) << k.name;
         EXPECT_EQ(0u, c.bytes) << k.name;
         if (k.reset) {
-            EXPECT_EQ(ECONNRESET, c.error) << k.name;
+            EXPECT_EQ(IoStatus::kPeerReset, c.result.status) << k.name;
         } else {
-            EXPECT_EQ(0, c.error) << k.name;
+            EXPECT_EQ(IoStatus::kOk, c.result.status) << k.name;
         }
         ExpectNothingMore();
         port.CloseSocket(pair.server);
@@ -162,32 +163,32 @@ TEST_F(CompletionPortTest, PeerCloseAndResetEndReceives) {
 
 TEST_F(CompletionPortTest, DataBeforeCloseIsDeliveredBeforeTheZeroByteCompletion) {
     TcpPair pair;
-    ASSERT_EQ(0, port.Associate(pair.server, kKey));
+    ASSERT_EQ(IoStatus::kOk, port.Associate(pair.server, kKey));
     ASSERT_EQ(4, write(pair.client, "last", 4));
     shutdown(pair.client, SHUT_WR);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     Request r;
-    ASSERT_EQ(0, port.PostReceive(pair.server, r.buffer, 100, &r));
+    ASSERT_EQ(IoStatus::kOk, port.PostReceive(pair.server, r.buffer, 100, &r));
     EXPECT_EQ(4u, Next().bytes);
-    ASSERT_EQ(0, port.PostReceive(pair.server, r.buffer, 100, &r));
+    ASSERT_EQ(IoStatus::kOk, port.PostReceive(pair.server, r.buffer, 100, &r));
     Completion c = Next();
     EXPECT_EQ(0u, c.bytes);
-    EXPECT_EQ(0, c.error);
+    EXPECT_EQ(IoStatus::kOk, c.result.status);
     port.CloseSocket(pair.server);
 }
 
 TEST_F(CompletionPortTest, LargeSendsFinishInOrderOnWritability) {
     TcpPair pair;
     pair.CapSendBuffer();
-    ASSERT_EQ(0, port.Associate(pair.server, kKey));
+    ASSERT_EQ(IoStatus::kOk, port.Associate(pair.server, kKey));
     std::string first(4 << 20, 'a');
     std::string second(1000, 'b');
     for (size_t i = 0; i < first.size(); i += 4096) {
         first[i] = static_cast<char>('A' + (i / 4096) % 26);
     }
     Request r1, r2;
-    ASSERT_EQ(0, port.PostSend(pair.server, first.data(), first.size(), &r1));
-    ASSERT_EQ(0, port.PostSend(pair.server, second.data(), second.size(), &r2));
+    ASSERT_EQ(IoStatus::kOk, port.PostSend(pair.server, first.data(), first.size(), &r1));
+    ASSERT_EQ(IoStatus::kOk, port.PostSend(pair.server, second.data(), second.size(), &r2));
     ExpectNothingMore();  // the peer reads nothing yet, so the first send cannot finish
 
     std::string received;
@@ -206,8 +207,8 @@ TEST_F(CompletionPortTest, LargeSendsFinishInOrderOnWritability) {
     EXPECT_EQ(first.size(), c1.bytes);
     EXPECT_EQ(&r2, c2.request);
     EXPECT_EQ(second.size(), c2.bytes);
-    EXPECT_EQ(0, c1.error);
-    EXPECT_EQ(0, c2.error);
+    EXPECT_EQ(IoStatus::kOk, c1.result.status);
+    EXPECT_EQ(IoStatus::kOk, c2.result.status);
     EXPECT_TRUE(received == first + second) << "bytes reordered or lost";
     port.CloseSocket(pair.server);
 }
@@ -215,38 +216,40 @@ TEST_F(CompletionPortTest, LargeSendsFinishInOrderOnWritability) {
 TEST_F(CompletionPortTest, ClosingASocketFailsItsPendingRequestsOnce) {
     TcpPair pair;
     pair.CapSendBuffer();
-    ASSERT_EQ(0, port.Associate(pair.server, kKey));
+    ASSERT_EQ(IoStatus::kOk, port.Associate(pair.server, kKey));
     std::string big(4 << 20, 'x');
     Request receive, send1, send2;
-    ASSERT_EQ(0, port.PostReceive(pair.server, receive.buffer, 100, &receive));
-    ASSERT_EQ(0, port.PostSend(pair.server, big.data(), big.size(), &send1));
-    ASSERT_EQ(0, port.PostSend(pair.server, big.data(), 10, &send2));
+    ASSERT_EQ(IoStatus::kOk, port.PostReceive(pair.server, receive.buffer, 100, &receive));
+    ASSERT_EQ(IoStatus::kOk, port.PostSend(pair.server, big.data(), big.size(), &send1));
+    ASSERT_EQ(IoStatus::kOk, port.PostSend(pair.server, big.data(), 10, &send2));
     ExpectNothingMore();
 
-    EXPECT_EQ(0, port.CloseSocket(pair.server));
+    EXPECT_EQ(IoStatus::kOk, port.CloseSocket(pair.server));
     std::vector<void*> seen;
     for (int i = 0; i < 3; ++i) {
         Completion c = Next();
-        EXPECT_EQ(ECANCELED, c.error);
+        EXPECT_EQ(IoStatus::kCanceled, c.result.status);
         EXPECT_EQ(kKey, c.key);
         seen.push_back(c.request);
     }
     EXPECT_EQ((std::vector<void*>{&receive, &send1, &send2}), seen);
     ExpectNothingMore();
-    EXPECT_EQ(EBADF, port.CloseSocket(pair.server)) << "a closed socket left the port";
-    EXPECT_EQ(EBADF, port.PostReceive(pair.server, receive.buffer, 100, &receive));
+    EXPECT_EQ(IoStatus::kNotAssociated, port.CloseSocket(pair.server))
+        << "a closed socket left the port";
+    EXPECT_EQ(IoStatus::kNotAssociated,
+              port.PostReceive(pair.server, receive.buffer, 100, &receive));
 }
 
 TEST_F(CompletionPortTest, SendToAResetPeerFailsWithoutACompletion) {
     TcpPair pair;
-    ASSERT_EQ(0, port.Associate(pair.server, kKey));
+    ASSERT_EQ(IoStatus::kOk, port.Associate(pair.server, kKey));
     Request r;
-    ASSERT_EQ(0, port.PostReceive(pair.server, r.buffer, 100, &r));
+    ASSERT_EQ(IoStatus::kOk, port.PostReceive(pair.server, r.buffer, 100, &r));
     pair.ResetClient();
     Completion c = Next();
-    ASSERT_EQ(ECONNRESET, c.error) << "the reset reached the receive";
-    int error = port.PostSend(pair.server, "data", 4, &r);
-    EXPECT_TRUE(error == EPIPE || error == ECONNRESET) << "error " << error;
+    ASSERT_EQ(IoStatus::kPeerReset, c.result.status) << "the reset reached the receive";
+    platform::IoResult sent = port.PostSend(pair.server, "data", 4, &r);
+    EXPECT_EQ(IoStatus::kPeerReset, sent.status) << "error " << sent.code;
     ExpectNothingMore();
     port.CloseSocket(pair.server);
 }
@@ -254,16 +257,17 @@ TEST_F(CompletionPortTest, SendToAResetPeerFailsWithoutACompletion) {
 TEST_F(CompletionPortTest, RefusesMisuse) {
     TcpPair pair;
     Request r;
-    EXPECT_EQ(EBADF, port.PostReceive(pair.server, r.buffer, 10, &r)) << "not associated";
-    EXPECT_EQ(EBADF, port.PostSend(pair.server, "x", 1, &r)) << "not associated";
-    ASSERT_EQ(0, port.Associate(pair.server, kKey));
-    EXPECT_EQ(EEXIST, port.Associate(pair.server, kKey));
-    EXPECT_EQ(EINVAL, port.PostReceive(pair.server, r.buffer, 0, &r));
-    EXPECT_EQ(EINVAL, port.PostSend(pair.server, "x", 0, &r));
-    ASSERT_EQ(0, port.PostReceive(pair.server, r.buffer, 10, &r));
-    EXPECT_EQ(EBUSY, port.PostReceive(pair.server, r.buffer, 10, &r));
+    EXPECT_EQ(IoStatus::kNotAssociated, port.PostReceive(pair.server, r.buffer, 10, &r))
+        << "not associated";
+    EXPECT_EQ(IoStatus::kNotAssociated, port.PostSend(pair.server, "x", 1, &r)) << "not associated";
+    ASSERT_EQ(IoStatus::kOk, port.Associate(pair.server, kKey));
+    EXPECT_EQ(IoStatus::kAlreadyAssociated, port.Associate(pair.server, kKey));
+    EXPECT_EQ(IoStatus::kInvalid, port.PostReceive(pair.server, r.buffer, 0, &r));
+    EXPECT_EQ(IoStatus::kInvalid, port.PostSend(pair.server, "x", 0, &r));
+    ASSERT_EQ(IoStatus::kOk, port.PostReceive(pair.server, r.buffer, 10, &r));
+    EXPECT_EQ(IoStatus::kBusy, port.PostReceive(pair.server, r.buffer, 10, &r));
     port.CloseSocket(pair.server);
-    EXPECT_EQ(ECANCELED, Next().error);
+    EXPECT_EQ(IoStatus::kCanceled, Next().result.status);
 }
 
 TEST_F(CompletionPortTest, DequeueTimesOutAndFailsOnClosedPort) {
@@ -286,7 +290,7 @@ TEST_F(CompletionPortTest, EveryAcceptedRequestCompletesExactlyOnceUnderConcurre
     std::vector<std::unique_ptr<TcpPair>> pairs;
     for (int i = 0; i < kSockets; ++i) {
         pairs.push_back(std::make_unique<TcpPair>());
-        ASSERT_EQ(0, port.Associate(pairs[i]->server, static_cast<uintptr_t>(i + 1)));
+        ASSERT_EQ(IoStatus::kOk, port.Associate(pairs[i]->server, static_cast<uintptr_t>(i + 1)));
     }
     struct Tracked {
         std::atomic<int> accepted{0};
@@ -324,7 +328,7 @@ TEST_F(CompletionPortTest, EveryAcceptedRequestCompletesExactlyOnceUnderConcurre
                 Tracked* t = &tracked[i * kSendsPerThread + j];
                 outstanding++;
                 posted++;
-                if (port.PostSend(pairs[i]->server, payload.data(), payload.size(), t) == 0) {
+                if (port.PostSend(pairs[i]->server, payload.data(), payload.size(), t).ok()) {
                     t->accepted++;
                 } else {
                     outstanding--;
@@ -350,8 +354,8 @@ TEST_F(CompletionPortTest, EveryAcceptedRequestCompletesExactlyOnceUnderConcurre
 }
 
 TEST(SocketHelpers, WakeListenerEndsABlockedAcceptAndPeerTextNamesTheClient) {
-    int listener = platform::OpenListener("127.0.0.1", 0, 8);
-    ASSERT_GE(listener, 0);
+    int listener = -1;
+    ASSERT_TRUE(platform::OpenListener("127.0.0.1", 0, 8, &listener).ok());
     uint16_t port = platform::LocalPort(listener);
     ASSERT_NE(0, port);
 
@@ -363,17 +367,21 @@ TEST(SocketHelpers, WakeListenerEndsABlockedAcceptAndPeerTextNamesTheClient) {
               platform::PeerAddressText(pair.server));
     EXPECT_EQ("unknown", platform::PeerAddressText(listener));
 
-    std::atomic<int> result{1};
-    std::thread acceptor([&] { result = platform::AcceptConnection(listener); });
+    platform::IoResult result;
+    int accepted = 0;
+    std::thread acceptor([&] { result = platform::AcceptConnection(listener, &accepted); });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     platform::WakeListener(listener);
     acceptor.join();
-    EXPECT_LT(result.load(), 0);
+    EXPECT_EQ(IoStatus::kClosed, result.status);
+    EXPECT_EQ(-1, accepted);
     EXPECT_EQ(platform::AcceptFailure::kStop, platform::ClassifyAcceptError(result));
     platform::CloseSocket(listener);
     platform::CloseSocket(pair.server);
 
-    EXPECT_EQ(-EINVAL, platform::OpenListener("not-an-address", 0, 8));
+    int none = 0;
+    EXPECT_EQ(IoStatus::kInvalid, platform::OpenListener("not-an-address", 0, 8, &none).status);
+    EXPECT_EQ(-1, none);
 }
 
 }  // namespace

@@ -198,8 +198,8 @@ TEST_F(IOCPServerTest, StartFailsOnAPortInUseOrWhenRunning) {
     EXPECT_EQ(0, server->Start(1000, 0, 0)) << "already running";
     EchoServer other;
     other.SetListenAddress("127.0.0.1");
-    int listener = platform::OpenListener("127.0.0.1", 0, 1);
-    ASSERT_GE(listener, 0);
+    int listener = -1;
+    ASSERT_TRUE(platform::OpenListener("127.0.0.1", 0, 1, &listener).ok());
     // SO_REUSEADDR does not let a second listener bind a port that an
     // active listener holds.
     EXPECT_EQ(0, other.Start(1000, platform::LocalPort(listener), 0));

@@ -1,0 +1,21 @@
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include "platform/resolver.h"
+
+namespace platform {
+
+bool HostResolves(const std::string& host) {
+    in_addr address;
+    if (inet_pton(AF_INET, host.c_str(), &address) == 1) return true;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* result = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0) return false;
+    freeaddrinfo(result);
+    return true;
+}
+
+}  // namespace platform
