@@ -12,11 +12,18 @@
 #      TimeGenerated) to its arrival at a client, median and 99th percentile,
 #      with WT_FOR_WQ 1 (and, for comparison, WT_FOR_WQ 0);
 #   3. memory: MEM_SUBS subscriptions over MEM_HOSTS hosts; the listener's
-#      VmRSS before and after adding them (goal: under 64 KiB each).
+#      VmRSS before and after adding them (goal: under 64 KiB each);
+#   4. catch-up: two hosts, one subscription each; host 2 played at
+#      CATCH_RATE records per second throughout; host 1 goes down, writes
+#      CATCH_RECORDS records and comes back: records per second from its
+#      CONNECTION_REESTAB to the last caught-up record (goal: 50000), and host
+#      2's latency p99 during the catch-up beside its p99 without (goal:
+#      within 2x).
 #
 #   bench/run-engine-load.sh [BUILD_DIR]        (default: build)
 #   PHASES="1 2 3" SAT_SECONDS=5 LAT_HOSTS=10 LAT_RATE=100 LAT_SUBS=30 \
-#   LAT_SECONDS=10 MEM_HOSTS=100 MEM_SUBS=1000 bench/run-engine-load.sh build
+#   LAT_SECONDS=10 MEM_HOSTS=100 MEM_SUBS=1000 CATCH_RECORDS=100000 CATCH_RATE=100 \
+#   CATCH_SECONDS=10 bench/run-engine-load.sh build
 #
 # Every process started here is stopped on exit, and the temporary folder
 # removed.
@@ -26,7 +33,7 @@ source bench/lib.sh
 ROOT=$PWD
 
 BUILD_DIR=$(cd "${1:-${BUILD_DIR:-build}}" && pwd)
-PHASES=${PHASES:-"1 2 3"}
+PHASES=${PHASES:-"1 2 3 4"}
 SAT_SECONDS=${SAT_SECONDS:-5}
 LAT_HOSTS=${LAT_HOSTS:-10}
 LAT_RATE=${LAT_RATE:-100}
@@ -35,6 +42,9 @@ LAT_SECONDS=${LAT_SECONDS:-10}
 MEM_HOSTS=${MEM_HOSTS:-100}
 MEM_SUBS=${MEM_SUBS:-1000}
 QUERY_THREADS=${QUERY_THREADS:-32}
+CATCH_RECORDS=${CATCH_RECORDS:-100000}
+CATCH_RATE=${CATCH_RATE:-100}
+CATCH_SECONDS=${CATCH_SECONDS:-10}
 
 QUELLON="$BUILD_DIR/quellon"
 SIM="$BUILD_DIR/quellon-sim"
@@ -79,13 +89,15 @@ trap 'exit 130' INT TERM
 # ---- the store: hosts 127.0.1.1 .. 127.0.1.N, each with some real history --
 STORE=$work/simhosts.db
 host_count=$(( MEM_HOSTS > LAT_HOSTS ? MEM_HOSTS : LAT_HOSTS ))
+[[ " $PHASES " == *" 3 "* ]] || host_count=$LAT_HOSTS
+host_count=$(( host_count > 2 ? host_count : 2 ))
 echo "creating $host_count simulated hosts in $STORE"
 "$SIM" --store "$STORE" host add 127.0.1.1 >/dev/null
 "$SIM" --store "$STORE" import 127.0.1.1 "$EVTX/system.evtx" \
   "$EVTX/ID4768-4771-Kerberos brutforce with non existing users.evtx" | tail -1
 for i in $(seq 2 "$host_count"); do
   "$SIM" --store "$STORE" host add "127.0.1.$i" >/dev/null
-  if [ "$i" -le "$LAT_HOSTS" ]; then
+  if [ "$i" -le "$LAT_HOSTS" ] || [ "$i" -le 2 ]; then
     "$SIM" --store "$STORE" import "127.0.1.$i" "$EVTX/system.evtx" >/dev/null
   fi
 done
@@ -190,6 +202,20 @@ if [[ " $PHASES " == *" 3 "* ]]; then
   stop_server
   summary+=("memory at S=$MEM_SUBS: $(figure rss_per_subscription_kib) KiB per subscription\
  (goal < 64; VmRSS $(figure rss_before_kib) KiB before, $(figure rss_after_kib) KiB after)")
+fi
+
+if [[ " $PHASES " == *" 4 "* ]]; then
+  echo
+  echo "phase 4: catch-up - host 1 writes $CATCH_RECORDS records while down; host 2 live at" \
+       "$CATCH_RATE/s; 3 clients"
+  start_server 1
+  run_driver --hosts 2 --subscriptions 2 --sim "$SIM" --store "$STORE" --server-pid "$server_pid" \
+    --rate "$CATCH_RATE" --warmup 2 --duration "$CATCH_SECONDS" --catchup "$CATCH_RECORDS"
+  stop_server
+  summary+=("catch-up: $(figure catchup_records_per_second) records/s after the reconnect\
+ (goal >= 50000; $(figure catchup_received) of $CATCH_RECORDS in $(figure catchup_seconds) s);\
+ the other host's live p99 $(figure live_during_p99_ms) ms during it, $(figure live_alone_p99_ms) ms\
+ without (goal: within 2x)")
 fi
 
 echo

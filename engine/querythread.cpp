@@ -1,5 +1,6 @@
 #include "engine/querythread.h"
 
+#include <chrono>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -74,21 +75,28 @@ void CQueryThread::CatchUpTurn(TSubscriptionNode* node, int32_t pollTimeoutMs) {
         node->catchUpDue = false;
     }
     CCatchUp& catchUp = *node->catchUp;
-    std::vector<std::string> lines;
+    // Steps until the turn's time is used up: a node this thread polls
+    // with a time-out takes its turn in between.
+    const auto turnEnd = std::chrono::steady_clock::now() + kCatchUpTurn;
+    CCatchUp::TStep step = CCatchUp::TStep::More;
     HRESULT error = S_OK;
-    const uint64_t before = catchUp.Delivered();
-    CCatchUp::TStep step = CCatchUp::TStep::Failed;
-    try {
-        step = catchUp.Step(*node, kCatchUpBudget, pollTimeoutMs, &lines, &error);
-    } catch (const std::bad_alloc&) {
-        error = WBEM_E_OUT_OF_MEMORY;
-    }
-    if (!lines.empty()) {
-        // Counted first, so that a client who has a record sees it in STATS.
-        Count(node, static_cast<size_t>(catchUp.Delivered() - before), catchUp.LastWrittenMicros(),
-              true);
-        dispatcher->SendLinesToClients(lines);
-        StorePositions(node, node->resume.logs);
+    while (step == CCatchUp::TStep::More && std::chrono::steady_clock::now() < turnEnd) {
+        std::vector<std::string> lines;
+        const uint64_t before = catchUp.Delivered();
+        try {
+            step = catchUp.Step(*node, kCatchUpBudget, pollTimeoutMs, &lines, &error);
+        } catch (const std::bad_alloc&) {
+            step = CCatchUp::TStep::Failed;
+            error = WBEM_E_OUT_OF_MEMORY;
+        }
+        if (!lines.empty()) {
+            // Counted first, so that a client who has a record sees it in
+            // STATS.
+            Count(node, static_cast<size_t>(catchUp.Delivered() - before),
+                  catchUp.LastWrittenMicros(), true);
+            dispatcher->SendLinesToClients(lines);
+            StorePositions(node, node->resume.logs);
+        }
     }
     if (step == CCatchUp::TStep::Failed) {
         LOG(DEBUG, "[queryThread] Catch-up failed after %llu records - %s",

@@ -14,10 +14,11 @@
 //   node's resume point for its log (and the state file's copy); a live
 //   record at or before that point was already delivered (by a catch-up)
 //   and is dropped. A node due to catch up (after a reconnect, or with a
-//   stored point) runs its CCatchUp one bounded step per turn, then goes
-//   live.
+//   stored point) runs its CCatchUp for at most kCatchUpTurn per turn
+//   (steps of kCatchUpBudget), then goes live.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -30,8 +31,10 @@ class CDispatchThread;
 class CQueryThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSubscriptionNode> {
   public:
     static constexpr int kBatchSlots = 50;
-    // Objects read, or records delivered, by one catch-up turn.
+    // Objects read, or records delivered, by one catch-up step, and the
+    // time one turn of steps may take.
     static constexpr size_t kCatchUpBudget = 1000;
+    static constexpr std::chrono::milliseconds kCatchUpTurn{100};
 
     explicit CQueryThread(CDispatchThread* dispatcher);
     ~CQueryThread() override;
