@@ -3,9 +3,10 @@
 // Every thread logs through Log(). Messages below the current level are
 // dropped; each stored line carries the local date, time and level name, and
 // the source position while the level is TRACE or DEBUG. Writes and rotation
-// are serialised by writeLock (always the innermost lock of the system); the
-// file is rotated when fewer than 50 bytes are left before maxLogSize,
-// keeping backupCount numbered backups (name.0 newest).
+// are serialised by writeLock (the innermost lock of the system, see
+// platform/thread_annotations.h); the file is rotated when fewer than 50
+// bytes are left before maxLogSize, keeping backupCount numbered backups
+// (name.0 newest).
 //
 // Created and deleted by the start-up code (console mode or the service);
 // Log() with a null logger is a no-op.

@@ -16,10 +16,9 @@
 //   Queues: the dispatcher's own job queue; one per connector and query
 //   thread. A node is in exactly one queue, held by one thread, or waiting
 //   on one reconnect timer.
-//   Locks (outermost first): subsListLock -> timerLock -> a worker's or the
-//   dispatcher's queueLock, and subsListLock -> the command server's
-//   listLock/sendLock (broadcasts made while it is held). Nothing takes
-//   subsListLock while holding any of the others.
+//   Locks: subsListLock, timerLock and the job queues' queueLock; their
+//   order, with the server locks that broadcasts take under subsListLock,
+//   is the system's lock order in platform/thread_annotations.h.
 //   Reconnects: one-shot timers on timerQueue; each pending timer has a
 //   TTimerParam listed in pendingTimers under timerLock. A node is handed
 //   back exactly once, by whoever claims its record first: the timer's
@@ -131,8 +130,8 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
     std::vector<CQueryThread*> queryThreads;
 
     // subsListLock: guards subsList and every assignment of a node's
-    // failedAt. Outermost lock of the engine (before timerLock, any
-    // queueLock and the server's listLock/sendLock).
+    // failedAt. Outermost lock of the engine (lock order:
+    // platform/thread_annotations.h).
     RSLibrary::RSCriticalSection subsListLock;
     std::list<TSubscriptionNode*> subsList GUARDED_BY(subsListLock);
 

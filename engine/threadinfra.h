@@ -116,8 +116,9 @@ struct TSubscriptionNode {
 
 // First-in-first-out queue of nodes with a two-state wake-up signal. Owns
 // the nodes in its list. Thread-safe; AddJob never waits for more than the
-// lock. Lock order: a dispatcher may call AddJob while it holds its
-// subsListLock; queueLock is never held while waiting on jobSignal.
+// lock. A dispatcher may call AddJob while it holds its subsListLock (lock
+// order: platform/thread_annotations.h); queueLock is never held while
+// waiting on jobSignal.
 template <typename T>
 class CJobQueue {
   public:

@@ -2,7 +2,9 @@
 // without the analysis (GCC); the Clang build checks them with
 // -Wthread-safety.
 //
-// Lock order of the whole system (outermost first):
+// Lock order of the whole system (outermost first). This is the one place
+// it is written; each lock's declaration says what it guards and refers
+// here for its place.
 //   the service's serverLock (service mode only)
 //   the command server's controllerLock (held while a command is inside the
 //     controller)

@@ -29,9 +29,9 @@
 //  lock before it stops the controller, so no command reaches a stopping or
 //  stopped engine; such commands, and all of them while no controller was
 //  given, are answered "ERROR subscription engine not available".
-//  Lock order: controllerLock, then the dispatcher's subsListLock, then
-//  listLock, then the connection server's sendLock, then the logger's
-//  writeLock. The broadcast never takes controllerLock.
+//  Locks: controllerLock and listLock, each in its place in the lock order
+//  of platform/thread_annotations.h. The broadcast never takes
+//  controllerLock.
 //  Shutdown: OnServerShutdown broadcasts "Server shutdown", stops the
 //  controller (the engine may still broadcast meanwhile), then closes every
 //  client in allClients.
@@ -152,16 +152,16 @@ class CWmiLogEventServer : public CIOCPServer {
     template <typename Call>
     bool WithController(Call call);
 
-    // Guards the controller pointer and whether commands may reach it. See
-    // the lock order above: held around controller calls, so before the
-    // dispatcher's subsListLock.
+    // Guards the controller pointer and whether commands may reach it. Held
+    // around controller calls, so taken before the engine's locks (lock
+    // order: platform/thread_annotations.h).
     RSLibrary::RSCriticalSection controllerLock;
     CController* controller GUARDED_BY(controllerLock) = nullptr;
     bool controllerRunning GUARDED_BY(controllerLock) = false;
 
     // Guards both client lists, maxConnections and connectionCount. Taken
-    // by the broadcast inside the dispatcher's subsListLock; the connection
-    // server's sendLock is taken inside it.
+    // by the broadcast inside the dispatcher's subsListLock (lock order:
+    // platform/thread_annotations.h).
     RSLibrary::RSCriticalSection listLock;
     std::vector<CIOCPClientContext*> loggedInClients GUARDED_BY(listLock);
     std::vector<CIOCPClientContext*> allClients GUARDED_BY(listLock);

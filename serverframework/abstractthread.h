@@ -195,15 +195,17 @@ class RSAbstractThread : public RSInitializable, public RSNonCopyable {
     std::atomic<int32_t> state{THREAD_INACTIVE};
 
     // Serialises every control operation on this object. Re-entrant. Taken
-    // after the parent's internal mutex and before handleLock.
+    // after the parent's internal mutex and before handleLock (lock order:
+    // platform/thread_annotations.h).
     RSMutex mutex;
     std::vector<RSAbstractThread*> children GUARDED_BY(mutex);
     RSAbstractThread* parent GUARDED_BY(mutex) = nullptr;
     // The last thread stop() abandoned, while it may still be in its body.
     std::shared_ptr<platform::Thread> abandonedThread GUARDED_BY(mutex);
 
-    // Innermost; held only to read or swap the handle, never across a call
-    // out. Guards the running OS thread, which the unguarded waitFor and
+    // The last of this object's locks (lock order:
+    // platform/thread_annotations.h); held only to read or swap the handle,
+    // never across a call out. Guards the running OS thread, which the unguarded waitFor and
     // times read.
     RSCriticalSection handleLock;
     std::shared_ptr<platform::Thread> thread GUARDED_BY(handleLock);

@@ -191,9 +191,9 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
 
   protected:
     // Serialises every send, every read posting, every close and every TLS
-    // decryption. Re-entrant: a thread holding it may send again. Lock order:
-    // after the dispatcher's subsListLock and the command server's listLock;
-    // before the logger's writeLock and the completion port's own lock.
+    // decryption. Re-entrant: a thread holding it may send again. Its place
+    // in the lock order (after the command server's listLock): see
+    // platform/thread_annotations.h.
     RSLibrary::RSCriticalSection sendLock;
 
   private:

@@ -79,8 +79,8 @@ class PellmoorService : public CNTService {
 
     // Orders the server start in Run against the stop control: a stop that
     // arrives before the start keeps the server from starting, one that
-    // arrives after it stops the server. Outermost lock of the service; the
-    // server's own locks are taken inside it.
+    // arrives after it stops the server. Outermost lock of the service (lock
+    // order: platform/thread_annotations.h).
     RSLibrary::RSCriticalSection serverLock;
     bool serverStarted GUARDED_BY(serverLock) = false;
     bool stopRequested GUARDED_BY(serverLock) = false;

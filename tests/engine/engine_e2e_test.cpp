@@ -57,9 +57,19 @@ SimEvent MakeEvent(int64_t seconds, const std::string& log, int type, const std:
 class EngineTest : public simtest::SimStoreFixture {
   protected:
     static void SetUpTestSuite() {
-        // Replay windows are local times; make local time UTC like the store.
-        setenv("TZ", "UTC", 1);
+        // The engine runs in a zone other than UTC, as on most hosts: five
+        // hours behind UTC with daylight saving from the second Sunday of
+        // March to the first Sunday of November (a rule written out, so no
+        // zone database is needed). Set before anything reads local time.
+        setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1);
         tzset();
+    }
+
+    void ExpectLocalTimeIsNotUtc() {
+        time_t instant = 1700000000;  // 2023-11-14 22:13:20 UTC
+        tm local{};
+        localtime_r(&instant, &local);
+        EXPECT_EQ(local.tm_hour, 17) << "local time is not 5 hours behind UTC";
     }
 
     void SetUp() override {
@@ -278,6 +288,7 @@ TEST_F(EngineTest, ReplayDeliversTheWindowInOrderThenFinishes) {
                                     static_cast<uint32_t>(i), std::nullopt));
     }
     Append(kHistory, history);
+    ExpectLocalTimeIsNotUtc();
     auto client = Client();
     // Both bounds are exclusive: seconds 10 .. 99 of the history, System only.
     client->SendLine("REPLAY 127.0.0.3 System * 20231114221329 20231114221500");

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -50,6 +51,13 @@ struct TcpPair {
         setsockopt(client, SOL_SOCKET, SO_LINGER, &l, sizeof l);
         close(client);
         client = -1;
+    }
+    // Waits until the server end has seen the client's close or reset (it
+    // reports a hang-up, an error or the end of the peer's data), without
+    // taking anything from it.
+    bool ServerSeesPeerGone() const {
+        pollfd p{server, POLLRDHUP, 0};
+        return poll(&p, 1, 10000) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
     }
     // Caps the server's send buffer so that a few megabytes cannot all be
     // taken at once while the client does not read.
@@ -103,10 +111,12 @@ TEST_F(CompletionPortTest, ReceivePostedOnAnotherThreadWakesBlockedDequeue) {
     TcpPair pair;
     ASSERT_EQ(IoStatus::kOk, port.Associate(pair.server, kKey));
     Request r;
+    std::atomic<bool> receiveTaken{false};
     std::thread worker([&] {
         Completion c = Next();
         EXPECT_EQ(&r, c.request);
         EXPECT_EQ(3u, c.bytes);
+        receiveTaken = true;
         c = Next();
         EXPECT_EQ(0u, c.key) << "the hand-posted completion";
         EXPECT_EQ(nullptr, c.request);
@@ -115,7 +125,8 @@ TEST_F(CompletionPortTest, ReceivePostedOnAnotherThreadWakesBlockedDequeue) {
     ASSERT_EQ(IoStatus::kOk, port.PostReceive(pair.server, r.buffer, sizeof r.buffer, &r));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ASSERT_EQ(3, write(pair.client, "abc", 3));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // The hand-posted completion goes in only after the receive came out.
+    EXPECT_TRUE(Eventually([&] { return receiveTaken.load(); }));
     ASSERT_TRUE(port.Post(0, nullptr, 0));
     worker.join();
     port.CloseSocket(pair.server);
@@ -144,8 +155,8 @@ TEST_F(CompletionPortTest, PeerCloseAndResetEndReceives) {
         } else {
             shutdown(pair.client, SHUT_WR);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
         if (!k.postFirst) {
+            ASSERT_TRUE(pair.ServerSeesPeerGone()) << k.name;
             ASSERT_EQ(IoStatus::kOk, port.PostReceive(pair.server, r.buffer, 100, &r)) << k.name;
         }
         Completion c = Next();
@@ -166,7 +177,7 @@ TEST_F(CompletionPortTest, DataBeforeCloseIsDeliveredBeforeTheZeroByteCompletion
     ASSERT_EQ(IoStatus::kOk, port.Associate(pair.server, kKey));
     ASSERT_EQ(4, write(pair.client, "last", 4));
     shutdown(pair.client, SHUT_WR);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(pair.ServerSeesPeerGone());
     Request r;
     ASSERT_EQ(IoStatus::kOk, port.PostReceive(pair.server, r.buffer, 100, &r));
     EXPECT_EQ(4u, Next().bytes);

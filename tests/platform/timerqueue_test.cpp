@@ -166,8 +166,10 @@ TEST(TimerQueue, DeletedTimerNeverFires) {
     EXPECT_TRUE(DeleteTimerQueueTimer(queue, cancelledTimer, nullptr));
     EXPECT_FALSE(DeleteTimerQueueTimer(queue, cancelledTimer, nullptr))
         << "a deleted handle is no longer valid";
+    // The queue calls its timers by due time on one thread: once the kept
+    // timer (60 ms) has fired, the cancelled one (30 ms) would have fired
+    // before it.
     ASSERT_TRUE(recorder.waitForCount(1));
-    std::this_thread::sleep_for(50ms);
     {
         std::lock_guard<std::mutex> lk(recorder.m);
         EXPECT_EQ(recorder.tags, std::vector<int>{2});
@@ -274,8 +276,15 @@ TEST(TimerQueue, PeriodicTimerRepeatsUntilDeleted) {
                 DeleteTimerQueueTimer(rec->queue, rec->timer, nullptr);
         },
         &r, 5, 5));
-    Eventually([&] { return r.calls.load() >= 3; });
-    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(Eventually([&] { return r.calls.load() >= 3; }));
+    // A one-shot marker due 30 ms from now fires on the same thread after
+    // every call due before it: a fourth call of the deleted timer (due 5 ms
+    // after the third) would come first.
+    Recorder markers;
+    Shot afterDelete{&markers, 1};
+    TimerHandle marker;
+    ASSERT_TRUE(CreateTimerQueueTimer(&marker, queue, record, &afterDelete, 30));
+    ASSERT_TRUE(markers.waitForCount(1));
     EXPECT_EQ(r.calls.load(), 3);
 
     TimerHandle once;
@@ -283,7 +292,9 @@ TEST(TimerQueue, PeriodicTimerRepeatsUntilDeleted) {
         &once, queue,
         [](void* parameter, bool) { static_cast<Record*>(parameter)->calls.fetch_add(1); }, &r, 0,
         5, kTimerExecuteOnlyOnce));
-    std::this_thread::sleep_for(60ms);
+    Shot afterOnce{&markers, 2};
+    ASSERT_TRUE(CreateTimerQueueTimer(&marker, queue, record, &afterOnce, 30));
+    ASSERT_TRUE(markers.waitForCount(2));
     EXPECT_EQ(r.calls.load(), 4) << "kTimerExecuteOnlyOnce ignores the period";
     EXPECT_TRUE(DeleteTimerQueue(queue));
 }

@@ -125,6 +125,23 @@ const std::string kHelpReply =
     ".\r\n"
     ".\r\n";
 
+// The command server with a count of the bytes its reads handed to the
+// protocol. A test that waits until the server has consumed what it sent
+// (SendConsumed) knows that its next send arrives in a read of its own: the
+// count grows only after the read was answered and the next one posted.
+class ObservedServer : public CWmiLogEventServer {
+  public:
+    std::atomic<long> bytesRead{0};
+
+  protected:
+    long OnDataReceived(CIOCPClientContext* context, long flags, char* data,
+                        long byteCount) override {
+        long result = CWmiLogEventServer::OnDataReceived(context, flags, data, byteCount);
+        bytesRead += byteCount;
+        return result;
+    }
+};
+
 class CommandServerTest : public ::testing::Test {
   protected:
     // Starts a server on a loopback port with the given configuration file
@@ -138,7 +155,7 @@ class CommandServerTest : public ::testing::Test {
         globals.LoadConfig(dir, ini);
         globals.StartLogger(dir, logLevel, &sink);
 
-        server = std::make_unique<CWmiLogEventServer>();
+        server = std::make_unique<ObservedServer>();
         if (withController) server->SetController(new CController);
         server->SetListenAddress("127.0.0.1");
         ASSERT_EQ(1, server->Start(1000, 0, 0));
@@ -161,10 +178,19 @@ class CommandServerTest : public ::testing::Test {
         return client;
     }
 
+    // Sends text and waits until the server's reads have taken all of it.
+    void SendConsumed(LineClient& client, const std::string& text) {
+        long before = server->bytesRead.load();
+        ASSERT_TRUE(client.SendRaw(text));
+        ASSERT_TRUE(Eventually([&] {
+            return server->bytesRead.load() >= before + static_cast<long>(text.size());
+        })) << "the server did not read what was sent";
+    }
+
     TempDir dir;
     CaptureSink sink;
     TestGlobals globals;  // after sink, which must outlive the logger
-    std::unique_ptr<CWmiLogEventServer> server;
+    std::unique_ptr<ObservedServer> server;
     uint16_t port = 0;
 };
 
@@ -318,15 +344,12 @@ TEST_F(CommandServerTest, LogoutExitAndQuitCloseTheConnection) {
 TEST_F(CommandServerTest, LineAssemblyAcrossAndWithinReads) {
     StartServer(kAuth);
     auto client = LoggedInClient();
-    auto pause = [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); };
 
-    client->SendRaw("NO");
-    pause();
+    SendConsumed(*client, "NO");
     client->SendRaw("OP\r\n");
     EXPECT_EQ("OK noop\r\n", client->ReadLine()) << "a line split across two reads";
 
-    client->SendRaw("NOOP\r");
-    pause();
+    SendConsumed(*client, "NOOP\r");
     client->SendRaw("\n");
     EXPECT_EQ("ERROR invalid command - NOOP\r\r\n", client->ReadLine())
         << "CR in one read, LF in the next: the CR stays in the line";
@@ -336,11 +359,10 @@ TEST_F(CommandServerTest, LineAssemblyAcrossAndWithinReads) {
 
     // Several lines in one read are each answered, in order; a partial line
     // after them waits for the rest.
-    client->SendRaw("NOOP\r\nFOO\r\nLIST\nNO");
+    SendConsumed(*client, "NOOP\r\nFOO\r\nLIST\nNO");
     EXPECT_EQ("OK noop\r\n", client->ReadLine());
     EXPECT_EQ("ERROR invalid command - FOO\r\n", client->ReadLine());
     EXPECT_EQ("ERROR subscription engine not available\r\n", client->ReadLine());
-    pause();
     client->SendRaw("OP\r\n");
     EXPECT_EQ("OK noop\r\n", client->ReadLine()) << "the partial line was kept";
 
@@ -367,10 +389,8 @@ TEST_F(CommandServerTest, DataWithoutALineEndIsBoundedAndClosesTheConnection) {
     };
     for (const Case& c : cases) {
         auto client = LoggedInClient();
-        for (const std::string& s : c.sends) {
-            client->SendRaw(s);
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
+        // Each part arrives in a read of its own.
+        for (const std::string& s : c.sends) SendConsumed(*client, s);
         if (c.refused) {
             EXPECT_EQ("Invalid data received!\r\n", client->ReadLine()) << c.name;
             EXPECT_TRUE(client->WaitClosed()) << c.name;
