@@ -24,7 +24,7 @@ class CEventRate {
         int64_t second = -1;
         uint64_t count = 0;
     };
-    // A leaf lock: nothing else is taken while it is held.
+    // Guards the buckets; a leaf lock (platform/thread_annotations.h).
     platform::Mutex lock;
     std::array<TBucket, kWindowSeconds> buckets GUARDED_BY(lock);
 };

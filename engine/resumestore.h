@@ -73,16 +73,15 @@ class CResumeStore {
     bool FlushLocked() REQUIRES(dbLock);
 
     // dbLock: guards the connection and the batch count; held for a whole
-    // batch, so batches are written one at a time and in order. Taken
-    // before pendingLock; a leaf otherwise (nothing else is locked under it
-    // but the logger's writeLock).
+    // batch, so batches are written one at a time and in order. Its place
+    // in the lock order: platform/thread_annotations.h.
     platform::Mutex dbLock;
     sqlite3* db GUARDED_BY(dbLock) = nullptr;
     uint64_t batches GUARDED_BY(dbLock) = 0;
 
     // pendingLock: guards what waits for the next batch and the writer's
     // stop flag. Held only to change or swap them, never across a disk
-    // write.
+    // write; taken after dbLock (platform/thread_annotations.h).
     mutable platform::Mutex pendingLock ACQUIRED_AFTER(dbLock);
     platform::CondVar pendingChanged{pendingLock};
     std::map<TResumeKey, TPending> pending GUARDED_BY(pendingLock);
