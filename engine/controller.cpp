@@ -1,7 +1,7 @@
 #include "engine/controller.h"
 
 #include <algorithm>
-#include <ctime>
+#include <chrono>
 
 #include "app/configdataloader.h"
 #include "app/logger.h"
@@ -69,7 +69,9 @@ int CController::AddSubscription(const std::string& host, const std::string& cat
     node->maxCatchUp = maxCatchUp;
     // Records written from now on are this subscription's; a stored point
     // (a restart) takes over where the last run stopped.
-    node->resume.since = MicrosToDmtf(static_cast<int64_t>(time(nullptr)) * 1000000);
+    node->resume.since = MicrosToDmtf(std::chrono::duration_cast<std::chrono::microseconds>(
+                                          std::chrono::system_clock::now().time_since_epoch())
+                                          .count());
     if (resumeStore != nullptr) {
         TResumePoint stored = resumeStore->Load(node->ResumeKey());
         if (!stored.empty()) {
