@@ -442,6 +442,19 @@ class Transaction {
     bool active = false;
 };
 
+// Begins the write transaction of a change to one host's data and looks the
+// host up: Ok with its id, NotFound, or Failed (the store could not be
+// locked, or the look-up failed).
+template <typename Impl>
+SimResult LockHost(Transaction& tx, Impl& impl, const std::string& name, int64_t& id,
+                   std::string* error) {
+    if (!tx.begin()) {
+        SetError(error, impl.dbError("cannot lock the store"));
+        return SimResult::Failed;
+    }
+    return impl.findHost(name, id, error);
+}
+
 enum class Layout { Empty, Store, Foreign };
 
 // What the database holds: nothing, our tables, or something else.
@@ -645,14 +658,9 @@ SimResult SimStore::removeHost(const std::string& name, std::string* error) {
     RSLibrary::RSSynchronizeGuard guard(lock);
     SIMSTORE_REQUIRE_OPEN();
     Transaction tx(impl->db);
-    if (!tx.begin()) {
-        SetError(error, impl->dbError("cannot lock the store"));
-        return SimResult::Failed;
-    }
     int64_t id = 0;
-    const SimResult found = impl->findHost(name, id, error);
-    if (found != SimResult::Ok) {
-        return found;
+    if (const SimResult locked = LockHost(tx, *impl, name, id, error); locked != SimResult::Ok) {
+        return locked;
     }
     for (sqlite3_stmt* st : {impl->eventsDelete, impl->hostDelete}) {
         StatementScope scope(st);
@@ -736,14 +744,9 @@ SimResult SimStore::appendEvents(const std::string& host, std::vector<SimEvent>&
         }
     }
     Transaction tx(impl->db);
-    if (!tx.begin()) {
-        SetError(error, impl->dbError("cannot lock the store"));
-        return SimResult::Failed;
-    }
     int64_t id = 0;
-    const SimResult found = impl->findHost(host, id, error);
-    if (found != SimResult::Ok) {
-        return found;
+    if (const SimResult locked = LockHost(tx, *impl, host, id, error); locked != SimResult::Ok) {
+        return locked;
     }
     int64_t newest = 0;
     if (impl->singleInt(impl->maxRecord, id, newest, error, "cannot read the newest record") !=
@@ -781,14 +784,9 @@ SimResult SimStore::clearLog(const std::string& host, const std::string& logFile
     RSLibrary::RSSynchronizeGuard guard(lock);
     SIMSTORE_REQUIRE_OPEN();
     Transaction tx(impl->db);
-    if (!tx.begin()) {
-        SetError(error, impl->dbError("cannot lock the store"));
-        return SimResult::Failed;
-    }
     int64_t id = 0;
-    const SimResult found = impl->findHost(host, id, error);
-    if (found != SimResult::Ok) {
-        return found;
+    if (const SimResult locked = LockHost(tx, *impl, host, id, error); locked != SimResult::Ok) {
+        return locked;
     }
     sqlite3_stmt* st = logFile.empty() ? impl->eventsDelete : impl->logDelete;
     {
