@@ -1,14 +1,13 @@
-# quellon_app: configuration store, logger, message look-up, string helpers,
-# command line and the start-up steps shared by console and service mode.
+# quellon_app: the top of the listener: command line and the start-up steps
+# shared by console and service mode. It reads the configuration, chooses
+# the management-interface provider, reads the engine's options and builds
+# the command server with its engine.
 add_library(quellon_app STATIC
   ${CMAKE_CURRENT_LIST_DIR}/commandline.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/configdataloader.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/logger.cpp
   ${CMAKE_CURRENT_LIST_DIR}/startup.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/stringconvertor.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/stringformat.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tlssettings.cpp)
-target_link_libraries(quellon_app PUBLIC quellon_rslib quellon_resources quellon_platform_base)
+target_link_libraries(quellon_app PUBLIC quellon_base quellon_rslib quellon_platform_base
+  quellon_server quellon_engine quellon_wmi)
 
 # quellon_cominit: joining the management interface's apartment and setting
 # its security, done once by the entry point and the service.

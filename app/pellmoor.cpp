@@ -13,10 +13,9 @@
 
 #include "app/cominit.h"
 #include "app/commandline.h"
-#include "app/configdataloader.h"
-#include "app/logger.h"
 #include "app/startup.h"
-#include "engine/controller.h"
+#include "base/configdataloader.h"
+#include "base/logger.h"
 #include "platform/privilege.h"
 #include "server/wmilogeventserver.h"
 #include "service/pellmoorservice.h"
@@ -50,25 +49,23 @@ void EnableSecurityPrivilege() { platform::EnablePrivilege("SeSecurityPrivilege"
 CWmiLogEventServer* g_consoleServer = nullptr;
 
 // Creates the command server with its subscription engine and starts it on
-// the plain port, or on the TLS port only when TLS is enabled. False when
-// TLS is enabled but one of its keys is absent: nothing is started.
+// the plain port, or on the TLS port only when TLS is enabled. False, with
+// one line on standard output and in the log, when a setting cannot work
+// or the port cannot be opened: nothing is left running.
 bool StartServer(const TListenSettings& settings) {
     if (!settings.error.empty()) {
         LOG(FATAL, "%s; exiting", settings.error.c_str());
         std::printf("Error: %s\r\n", settings.error.c_str());
         return false;
     }
-    g_consoleServer = new CWmiLogEventServer();
-    g_consoleServer->SetController(CreateController());
-    if (!settings.address.empty()) g_consoleServer->SetListenAddress(settings.address);
     LOG(INFO, "Starting Server.");
-    const TTlsSettings& tls = settings.tlsSettings;
-    if (tls.enabled) {
-        // Returns only on success: a TLS set-up failure ends the process
-        // with its fatal message.
-        g_consoleServer->InitSSL(tls.certificateFile, tls.password, tls.dhFile, tls.caListFile);
+    if (StartCommandServer(settings, &g_consoleServer) != TServerStart::kStarted) {
+        const TTlsSettings& tls = settings.tlsSettings;
+        int port = tls.enabled ? tls.port : settings.port;
+        LOG(FATAL, "The server could not listen on port %d; exiting", port);
+        std::printf("Error: the server could not listen on port %d\r\n", port);
+        return false;
     }
-    g_consoleServer->Start(1000, settings.port, tls.enabled ? tls.port : 0);
     return true;
 }
 

@@ -1,22 +1,21 @@
 #include "app/startup.h"
 
+#include <strings.h>
+
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
-#include "app/configdataloader.h"
-#include "app/logger.h"
-#include "app/stringformat.h"
+#include "base/configdataloader.h"
+#include "base/logger.h"
+#include "base/stringformat.h"
+#include "engine/controller.h"
 #include "platform/paths.h"
+#include "server/wmilogeventserver.h"
 #include "serverframework/abstractthread.h"
+#include "wmi/locatorfactory.h"
 
 const char* const kDefaultConfigName = "quellon.ini";
-
-std::string VersionBanner() {
-    std::string format = CConfigDataLoader::LoadMessage(105);
-    std::string version = CConfigDataLoader::LoadMessage(106);
-    return StringFormat(format.c_str(), version.c_str(), __DATE__);
-}
-
-const char* BuildTime() { return __TIME__; }
 
 std::string FindConfigFile(const std::string& name, bool* fellBack) {
     if (fellBack != nullptr) *fellBack = false;
@@ -102,9 +101,73 @@ bool InitLogger() {
     return true;
 }
 
+namespace {
+
+// Every numeric setting and the values it works with; a configured value
+// outside its range, or one that is not a whole number, ends start-up.
+// Intervals are checked as written (below 100: seconds).
+struct TNumericSetting {
+    const char* key;
+    long min;
+    long max;
+};
+constexpr TNumericSetting kNumericSettings[] = {
+    // 0: a port the system picks.
+    {"LISTEN.PORT", 0, 65535},
+    {"LISTEN.MAXCONNECTIONS", 1, 10000},
+    {"PERFORMANCE.ConnectionProcessors", 1, 1024},
+    {"PERFORMANCE.EventRetriever", 1, 1024},
+    // 0: no WITHIN interval (the provider's own delivery).
+    {"PERFORMANCE.WT_FOR_WQ", 0, 86400},
+    {"OTHERS.MinReconnectInterval", 1, 86400},
+    {"OTHERS.MaxReconnectInterval", 1, 86400},
+    {"OTHERS.CHECKTERMINATEFLAG", 1, 600000},
+    {"OTHERS.EVENTWAITPERCONNECTION", 1, 600000},
+    {"OTHERS.NUMBEROFEVENTSTOPOOL", 1, 50},
+    {"OTHERS.MAXCATCHUPEVENTS", 0, 100000000},
+};
+
+// The value of text when it is a whole decimal number (blanks around it
+// allowed, an optional sign); false otherwise.
+bool WholeNumber(const std::string& text, long* value) {
+    const char* const blanks = " \t\r\n\v\f";
+    size_t first = text.find_first_not_of(blanks);
+    if (first == std::string::npos) return false;
+    std::string number = text.substr(first, text.find_last_not_of(blanks) - first + 1);
+    size_t digits = number[0] == '+' || number[0] == '-' ? 1 : 0;
+    if (digits == number.size()) return false;
+    for (size_t i = digits; i < number.size(); ++i) {
+        if (number[i] < '0' || number[i] > '9') return false;
+    }
+    *value = DecimalPrefix(number);
+    return true;
+}
+
+}  // namespace
+
+std::string CheckNumericSettings() {
+    if (g_config == nullptr) return std::string();
+    for (const TNumericSetting& setting : kNumericSettings) {
+        std::string text;
+        try {
+            text = g_config->GetKeyValue(setting.key);
+        } catch (const CConfigDataLoader::EInvalidKey&) {
+            continue;
+        }
+        long value = 0;
+        if (!WholeNumber(text, &value) || value < setting.min || value > setting.max) {
+            return StringFormat("%s is not a number from %ld to %ld: \"%s\"", setting.key,
+                                setting.min, setting.max, text.c_str());
+        }
+    }
+    return std::string();
+}
+
 TListenSettings ReadListenSettings() {
     TListenSettings settings;
     if (g_config == nullptr) return settings;
+    settings.error = CheckNumericSettings();
+    if (!settings.error.empty()) return settings;
     settings.port = static_cast<int>(ConfigInteger("LISTEN.PORT", kDefaultListenPort));
     try {
         settings.address = g_config->GetKeyValue("LISTEN.ADDRESS");
@@ -112,7 +175,91 @@ TListenSettings ReadListenSettings() {
     }
     // A refusal leaves its reason in settings.error.
     ReadTlsSettings(settings.tlsSettings, settings.error);
+    settings.engine = ReadEngineOptions();
     return settings;
+}
+
+TEngineOptions ReadEngineOptions() {
+    TEngineOptions options;
+    auto read = [](const char* key, int32_t fallback) {
+        return static_cast<int32_t>(ConfigInteger(key, fallback));
+    };
+    options.connectorCount = read("PERFORMANCE.ConnectionProcessors", options.connectorCount);
+    options.queryThreadCount = read("PERFORMANCE.EventRetriever", options.queryThreadCount);
+    options.maxReconnectInterval =
+        read("OTHERS.MaxReconnectInterval", options.maxReconnectInterval);
+    options.minReconnectInterval =
+        read("OTHERS.MinReconnectInterval", options.minReconnectInterval);
+    options.checkTerminateMs = static_cast<int32_t>(
+        IntervalMilliseconds(ConfigInteger("OTHERS.CHECKTERMINATEFLAG", options.checkTerminateMs)));
+    options.withinInterval = read("PERFORMANCE.WT_FOR_WQ", options.withinInterval);
+    options.maxCatchUp = ConfigInteger("OTHERS.MAXCATCHUPEVENTS", options.maxCatchUp);
+    if (g_config == nullptr) return options;
+    try {
+        std::string stateFile = g_config->GetKeyValue("OTHERS.STATEFILE");
+        std::string programDir = platform::ProgramDirectory();
+        options.stateFile =
+            stateFile.empty() || platform::IsAbsolutePath(stateFile) || programDir.empty()
+                ? stateFile
+                : platform::JoinPath(programDir, stateFile);
+    } catch (const CConfigDataLoader::EInvalidKey&) {
+    }
+    try {
+        // Both keys are read before either value is set: one absent key
+        // leaves both defaults.
+        long wait = DecimalPrefix(g_config->GetKeyValue("OTHERS.EVENTWAITPERCONNECTION"));
+        long batch = DecimalPrefix(g_config->GetKeyValue("OTHERS.NUMBEROFEVENTSTOPOOL"));
+        options.pollTimeoutMs = static_cast<int32_t>(IntervalMilliseconds(wait));
+        // The engine brings the batch into its range; a value beyond int32
+        // stays beyond it.
+        options.batchSize = static_cast<int32_t>(std::clamp<long>(batch, INT32_MIN, INT32_MAX));
+    } catch (const CConfigDataLoader::EInvalidKey&) {
+    }
+    return options;
+}
+
+void SelectWmiProvider() {
+    std::string provider = "sim";
+    std::string store = "simhosts.db";
+    if (g_config != nullptr) {
+        try {
+            provider = g_config->GetKeyValue("WMI.PROVIDER");
+        } catch (const CConfigDataLoader::EInvalidKey&) {
+        }
+        try {
+            store = g_config->GetKeyValue("WMI.SIMSTORE");
+        } catch (const CConfigDataLoader::EInvalidKey&) {
+        }
+    }
+    if (strcasecmp(provider.c_str(), "sim") != 0) {
+        wmi::SelectProvider(wmi::NoProvider());
+        return;
+    }
+    std::string programDir = platform::ProgramDirectory();
+    wmi::SelectProvider(wmi::SimProvider(platform::IsAbsolutePath(store) || programDir.empty()
+                                             ? store
+                                             : platform::JoinPath(programDir, store)));
+}
+
+TServerStart StartCommandServer(const TListenSettings& settings, CWmiLogEventServer** server) {
+    *server = nullptr;
+    if (!settings.error.empty()) return TServerStart::kRefused;
+    SelectWmiProvider();
+    auto* built = new CWmiLogEventServer();
+    built->SetController(new CController(settings.engine));
+    if (!settings.address.empty()) built->SetListenAddress(settings.address);
+    const TTlsSettings& tls = settings.tlsSettings;
+    // Returns only on success: a TLS set-up failure ends the process with
+    // its fatal message.
+    if (tls.enabled) {
+        built->InitSSL(tls.certificateFile, tls.password, tls.dhFile, tls.caListFile);
+    }
+    if (built->Start(1000, settings.port, tls.enabled ? tls.port : 0) == 0) {
+        delete built;
+        return TServerStart::kNotListening;
+    }
+    *server = built;
+    return TServerStart::kStarted;
 }
 
 void ReleaseConfigAndLogger() {

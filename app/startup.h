@@ -1,7 +1,8 @@
 // Start-up steps shared by console mode (app/pellmoor.cpp) and the service
 // application: finding and loading the configuration file into g_config,
-// creating g_logger from it, reading the listening settings, and releasing
-// both objects at the end. Called on the main thread (console) or the
+// creating g_logger from it, reading the listening and engine settings,
+// building and starting the command server, and releasing both objects at
+// the end. Called on the main thread (console) or the
 // service's main thread, before any worker thread exists and after all have
 // stopped; none of them is thread-safe.
 #pragma once
@@ -10,17 +11,15 @@
 #include <string>
 
 #include "app/tlssettings.h"
+#include "base/version.h"
+#include "engine/engineoptions.h"
+
+class CWmiLogEventServer;
 
 // Default configuration file name and the listening port used when
 // LISTEN.PORT is absent.
 extern const char* const kDefaultConfigName;  // "quellon.ini"
 constexpr int kDefaultListenPort = 7668;
-
-// "Halcrest WMI Event Listener (v5.5 build <build date>)": catalogue message
-// 105 with the version (106) and the date this program was built.
-std::string VersionBanner();
-// Build time of the program, "HH:MM:SS".
-const char* BuildTime();
 
 // Path of the configuration file: the name itself when absolute, else the
 // current directory joined with it. When nothing exists there, the fallback
@@ -55,6 +54,8 @@ bool InitLogger();
 
 // What the server is started with, read from g_config.
 struct TListenSettings {
+    // The subscription engine the server serves.
+    TEngineOptions engine;
     int port = kDefaultListenPort;  // LISTEN.PORT, decimal prefix
     // LISTEN.ADDRESS: the local address to listen on (for example 127.0.0.1
     // to serve this machine only); empty (absent) listens on every address.
@@ -63,13 +64,50 @@ struct TListenSettings {
     // files.
     TTlsSettings tlsSettings;
     // Empty when the server can be started; otherwise a one-line reason (a
-    // TLS key absent or a TLS port that is not one while TLS is enabled).
+    // numeric setting out of its range, a TLS key absent or a TLS port that
+    // is not one while TLS is enabled).
     std::string error;
 };
 
-// Reads the listening settings from g_config (defaults when it is null);
-// resolving the TLS files makes the program's directory current.
+// Reads the listening and engine settings from g_config (defaults when it
+// is null); resolving the TLS files makes the program's directory current.
+// A numeric setting out of its range (CheckNumericSettings) or a TLS
+// setting that cannot work leaves the reason in error.
 TListenSettings ReadListenSettings();
+
+// Checks every numeric setting present in g_config against the values it
+// works with: empty when all do, otherwise one line naming the first key
+// that does not, its accepted range and its value, such as
+// OTHERS.CHECKTERMINATEFLAG is not a number from 1 to 600000: "0"
+std::string CheckNumericSettings();
+
+// The engine's settings from g_config, each key once (defaults when it is
+// null or a key is absent; the poll timeout and batch size only when both
+// of their keys are present). Intervals of the "below 100 counts as
+// seconds" kind are given in ms.
+TEngineOptions ReadEngineOptions();
+
+// Selects the management-interface provider from WMI.PROVIDER ("sim" in
+// any case, also when absent: the simulated hosts of WMI.SIMSTORE, relative
+// to the program's directory, "simhosts.db" when absent). Another name
+// selects no provider: every connection fails.
+void SelectWmiProvider();
+
+// How StartCommandServer ended.
+enum class TServerStart {
+    kStarted,
+    kRefused,       // settings.error is set: nothing was built
+    kNotListening,  // the port could not be opened
+};
+
+// Builds the command server of console mode and of the service and starts
+// it: selects the management-interface provider, gives the server a
+// subscription engine with settings.engine and the listening address, sets
+// up TLS when it is enabled (a failure ends the process with its fatal
+// message) and listens on the plain port, or on the TLS port only when TLS
+// is enabled. On kStarted *server is the running server, which the caller
+// stops and deletes; otherwise it is null.
+TServerStart StartCommandServer(const TListenSettings& settings, CWmiLogEventServer** server);
 
 // Deletes g_config, then g_logger, and sets both to null.
 void ReleaseConfigAndLogger();

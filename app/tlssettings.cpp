@@ -2,7 +2,7 @@
 
 #include <strings.h>
 
-#include "app/configdataloader.h"
+#include "base/configdataloader.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 # app_bench: cost of a log line (written, dropped, contended) and of a
 # configuration look-up.
 if(QUELLON_BENCH)
-  quellon_add_bench(NAME app_bench LIBS quellon_app benchmark::benchmark)
+  quellon_add_bench(NAME app_bench LIBS quellon_base benchmark::benchmark)
 endif()

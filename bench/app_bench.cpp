@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <string>
 
-#include "app/configdataloader.h"
-#include "app/logger.h"
+#include "base/configdataloader.h"
+#include "base/logger.h"
 #include "tests/app/tempdir.h"
 
 namespace {

@@ -7,12 +7,15 @@
 // `quellon-sim play` per host at R records per second (0: as fast as
 // possible), lets a warm-up pass and counts, during the measuring window,
 // the NTEVENT records each client receives, how long each took from its
-// write to its arrival, and (with --server-pid) the listener's CPU time.
+// write to its arrival, and (with --server-pid) the listener's CPU time and
+// its largest resident memory while the window is open. With --slow-client
+// one more client logs in and then never reads (its receive buffer kept
+// small); the driver reports whether, and when, the listener closed it.
 //
 //   quellon-engine-load --port P [--address 127.0.0.1] [--clients 3]
 //       [--user U] [--password W]
 //       [--host-prefix 127.0.1.] [--hosts H] [--subscriptions S]
-//       [--server-pid PID] [--settle SECONDS]
+//       [--server-pid PID] [--settle SECONDS] [--slow-client]
 //       [--sim PATH --store PATH --rate R [--warmup SECONDS] [--duration SECONDS]]
 //       [--catchup N]
 //
@@ -38,8 +41,11 @@
 // One thread drives every connection through epoll. The driver stops the
 // play processes it started before it exits, also on SIGINT and SIGTERM;
 // they get SIGTERM themselves should the driver die.
+#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/prctl.h>
@@ -84,6 +90,7 @@ struct Options {
     double warmup = 2;
     double duration = 5;
     double connectTimeout = 120;
+    bool slowClient = false;
     long catchup = 0;  // records host 1 writes while down; 0: no catch-up phase
 };
 
@@ -283,9 +290,13 @@ class Driver {
     void OnEvent(Connection& c, std::string_view line);
 
     void Subscribe();
-    // Keeps up to kAddWindow ADD lines unanswered: the listener refuses a
-    // single read of 4096 bytes or more.
+    // Keeps up to kAddWindow ADD lines unanswered, so that the replies come
+    // back while the rest is sent.
     void SendMoreAdds();
+    // Connects and logs in the client that never reads (blocking).
+    void ConnectSlowClient();
+    // Whether the listener has closed the slow client's connection.
+    bool SlowClientClosed() const;
     void MeasureMemory(long before);
     void Play();
     void Report(double seconds);
@@ -310,6 +321,9 @@ class Driver {
     std::vector<int64_t> latencies;  // microseconds
     long unparsedTimes = 0;
 
+    // The client that never reads, and when the listener closed it.
+    int slowFd = -1;
+    double slowClosedAfter = -1;
     // The catch-up phase: only host `latencyHost`'s records are timed;
     // records of `catchHost` reaching the first client are counted.
     std::string latencyHost;
@@ -512,6 +526,40 @@ void Driver::SendMoreAdds() {
     }
 }
 
+void Driver::ConnectSlowClient() {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(options.port));
+    inet_pton(AF_INET, options.address.c_str(), &sa.sin_addr);
+    slowFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // A small receive buffer: what the client does not read stays with the
+    // listener.
+    int size = 4096;
+    setsockopt(slowFd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    if (connect(slowFd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        Fail(std::string("connect: ") + std::strerror(errno));
+    }
+    auto readLine = [&] {
+        std::string line;
+        char c;
+        while (recv(slowFd, &c, 1, 0) == 1) {
+            line += c;
+            if (c == '\n') break;
+        }
+        return line;
+    };
+    readLine();
+    std::string login = "LOGIN " + options.user + " " + options.password + "\r\n";
+    send(slowFd, login.data(), login.size(), MSG_NOSIGNAL);
+    std::string reply = readLine();
+    if (reply.rfind("OK authentication", 0) != 0) Fail("the slow client's login: " + reply);
+}
+
+bool Driver::SlowClientClosed() const {
+    pollfd entry{slowFd, POLLRDHUP, 0};
+    return poll(&entry, 1, 0) == 1 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 void Driver::MeasureMemory(long before) {
     PumpUntil(Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                  std::chrono::duration<double>(options.settle)),
@@ -537,7 +585,17 @@ void Driver::Play() {
     windowOpen = true;
     PumpUntil(windowStart, [] { return false; });
     double cpuAtStart = options.serverPid > 0 ? CpuSeconds(options.serverPid) : -1;
-    PumpUntil(windowEnd, [] { return false; });
+    // The window in slices, to sample the listener's memory and look at the
+    // slow client between them.
+    long peakKib = -1;
+    const auto slice = std::chrono::milliseconds(250);
+    for (Clock::time_point now = Clock::now(); now < windowEnd; now = Clock::now()) {
+        PumpUntil(std::min(windowEnd, now + slice), [] { return false; });
+        if (options.serverPid > 0) peakKib = std::max(peakKib, ResidentKib(options.serverPid));
+        if (slowFd >= 0 && slowClosedAfter < 0 && SlowClientClosed()) {
+            slowClosedAfter = std::chrono::duration<double>(Clock::now() - playStarted).count();
+        }
+    }
     windowOpen = false;
     double cpuAtEnd = options.serverPid > 0 ? CpuSeconds(options.serverPid) : -1;
     double playSeconds = std::chrono::duration<double>(Clock::now() - playStarted).count();
@@ -550,6 +608,11 @@ void Driver::Play() {
         options.hosts, options.rate, played, playSeconds,
         static_cast<double>(played) / playSeconds);
     Report(options.duration);
+    if (peakKib >= 0) std::printf("rss_peak_kib=%ld\n", peakKib);
+    if (slowFd >= 0) {
+        std::printf("slow_client_closed=%d slow_client_closed_after_s=%.1f\n",
+                    slowClosedAfter >= 0 ? 1 : 0, slowClosedAfter);
+    }
     if (cpuAtStart >= 0 && cpuAtEnd >= 0) {
         // How busy the listener was while the window was open.
         std::printf("listener_cpu_seconds=%.2f listener_cpu_share=%.2f\n", cpuAtEnd - cpuAtStart,
@@ -665,7 +728,9 @@ void Driver::Run() {
                    [&] { return loggedIn == options.clients; })) {
         Fail("the clients did not log in within 10 s");
     }
+    if (options.slowClient) ConnectSlowClient();
     long before = options.serverPid > 0 ? ResidentKib(options.serverPid) : -1;
+    if (before >= 0) std::printf("rss_start_kib=%ld\n", before);
     Subscribe();
     if (options.serverPid > 0 && options.settle > 0) MeasureMemory(before);
     if (options.catchup > 0) {
@@ -674,6 +739,7 @@ void Driver::Run() {
         Play();
     }
     for (Connection& c : connections) close(c.fd);
+    if (slowFd >= 0) close(slowFd);
     close(epollFd);
 }
 
@@ -715,6 +781,8 @@ Options Parse(int argc, char** argv) {
             o.warmup = std::atof(value().c_str());
         } else if (arg == "--duration") {
             o.duration = std::atof(value().c_str());
+        } else if (arg == "--slow-client") {
+            o.slowClient = true;
         } else if (arg == "--catchup") {
             o.catchup = std::atol(value().c_str());
         } else if (arg == "--connect-timeout") {

@@ -13,7 +13,12 @@
 #      with WT_FOR_WQ 1 (and, for comparison, WT_FOR_WQ 0);
 #   3. memory: MEM_SUBS subscriptions over MEM_HOSTS hosts; the listener's
 #      VmRSS before and after adding them (goal: under 64 KiB each);
-#   4. catch-up: two hosts, one subscription each; host 2 played at
+#   4. a slow client: phase 1's load for SLOW_SECONDS, first with the three
+#      clients alone (the anchor), then with a fourth logged-in client that
+#      never reads; the listener's largest VmRSS (goal: under OUTPUTLIMIT +
+#      50 MB), whether the slow client was disconnected, and the delivered
+#      rate of the three others against the anchor (goal: within 10%);
+#   5. catch-up: two hosts, one subscription each; host 2 played at
 #      CATCH_RATE records per second throughout; host 1 goes down, writes
 #      CATCH_RECORDS records and comes back: records per second from its
 #      CONNECTION_REESTAB to the last caught-up record (goal: 50000), and host
@@ -21,9 +26,10 @@
 #      within 2x).
 #
 #   bench/run-engine-load.sh [BUILD_DIR]        (default: build)
-#   PHASES="1 2 3" SAT_SECONDS=5 LAT_HOSTS=10 LAT_RATE=100 LAT_SUBS=30 \
-#   LAT_SECONDS=10 MEM_HOSTS=100 MEM_SUBS=1000 CATCH_RECORDS=100000 CATCH_RATE=100 \
-#   CATCH_SECONDS=10 bench/run-engine-load.sh build
+#   PHASES="1 2 3 4 5" SAT_SECONDS=5 LAT_HOSTS=10 LAT_RATE=100 LAT_SUBS=30 \
+#   LAT_SECONDS=10 MEM_HOSTS=100 MEM_SUBS=1000 SLOW_SECONDS=60 \
+#   OUTPUTLIMIT=67108864 CATCH_RECORDS=100000 CATCH_RATE=100 CATCH_SECONDS=10 \
+#   bench/run-engine-load.sh build
 #
 # Every process started here is stopped on exit, and the temporary folder
 # removed.
@@ -33,7 +39,7 @@ source bench/lib.sh
 ROOT=$PWD
 
 BUILD_DIR=$(cd "${1:-${BUILD_DIR:-build}}" && pwd)
-PHASES=${PHASES:-"1 2 3 4"}
+PHASES=${PHASES:-"1 2 3 4 5"}
 SAT_SECONDS=${SAT_SECONDS:-5}
 LAT_HOSTS=${LAT_HOSTS:-10}
 LAT_RATE=${LAT_RATE:-100}
@@ -42,6 +48,8 @@ LAT_SECONDS=${LAT_SECONDS:-10}
 MEM_HOSTS=${MEM_HOSTS:-100}
 MEM_SUBS=${MEM_SUBS:-1000}
 QUERY_THREADS=${QUERY_THREADS:-32}
+SLOW_SECONDS=${SLOW_SECONDS:-60}
+OUTPUTLIMIT=${OUTPUTLIMIT:-67108864}
 CATCH_RECORDS=${CATCH_RECORDS:-100000}
 CATCH_RATE=${CATCH_RATE:-100}
 CATCH_SECONDS=${CATCH_SECONDS:-10}
@@ -112,6 +120,7 @@ start_server() {
 [LISTEN]
 PORT=$PORT
 MAXCONNECTIONS=20
+OUTPUTLIMIT=$OUTPUTLIMIT
 [SSL]
 SSLENABLED=false
 [Logger]
@@ -205,8 +214,38 @@ if [[ " $PHASES " == *" 3 "* ]]; then
 fi
 
 if [[ " $PHASES " == *" 4 "* ]]; then
+  for slow in 0 1; do
+    echo
+    if [ "$slow" = 1 ]; then
+      echo "phase 4: slow client - phase 1's load for $SLOW_SECONDS s with a 4th client that never reads"
+    else
+      echo "phase 4: anchor - phase 1's load for $SLOW_SECONDS s, 3 clients that read"
+    fi
+    start_server 1
+    extra=()
+    [ "$slow" = 1 ] && extra=(--slow-client)
+    run_driver --hosts 1 --subscriptions 1 --sim "$SIM" --store "$STORE" --server-pid "$server_pid" \
+      --rate 0 --warmup 2 --duration "$SLOW_SECONDS" "${extra[@]}"
+    stop_server
+    rate=$(figure least_events_per_second_per_client)
+    peak=$(figure rss_peak_kib)
+    if [ "$slow" = 0 ]; then
+      anchor=$rate
+      summary+=("slow client, anchor: $rate events/s to each of 3 clients, VmRSS peak $peak KiB")
+    else
+      closed=$(figure slow_client_closed)
+      after=$(figure slow_client_closed_after_s)
+      ratio=$(awk -v a="$rate" -v b="$anchor" 'BEGIN { printf "%.3f", a / b }')
+      summary+=("slow client: $rate events/s to each of 3 readers ($ratio of the anchor; goal >=\
+ 0.90), VmRSS peak $peak KiB (goal < $(( OUTPUTLIMIT / 1024 + 51200 ))), slow client closed=$closed\
+ after $after s")
+    fi
+  done
+fi
+
+if [[ " $PHASES " == *" 5 "* ]]; then
   echo
-  echo "phase 4: catch-up - host 1 writes $CATCH_RECORDS records while down; host 2 live at" \
+  echo "phase 5: catch-up - host 1 writes $CATCH_RECORDS records while down; host 2 live at" \
        "$CATCH_RATE/s; 3 clients"
   start_server 1
   run_driver --hosts 2 --subscriptions 2 --sim "$SIM" --store "$STORE" --server-pid "$server_pid" \

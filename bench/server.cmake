@@ -5,5 +5,5 @@ if(QUELLON_BENCH)
   quellon_add_bench(NAME quellon-load SOURCES ${CMAKE_CURRENT_LIST_DIR}/loaddriver.cpp
     LIBS OpenSSL::SSL OpenSSL::Crypto Threads::Threads)
   quellon_add_bench(NAME quellon-serverhost SOURCES ${CMAKE_CURRENT_LIST_DIR}/serverhost.cpp
-    LIBS quellon_server)
+    LIBS quellon_server quellon_app)
 endif()

@@ -16,9 +16,9 @@
 #include <memory>
 #include <string>
 
-#include "app/configdataloader.h"
-#include "app/logger.h"
 #include "app/tlssettings.h"
+#include "base/configdataloader.h"
+#include "base/logger.h"
 #include "server/wmilogeventserver.h"
 
 namespace {

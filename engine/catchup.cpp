@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "app/logger.h"
-#include "app/stringformat.h"
+#include "base/logger.h"
+#include "base/stringformat.h"
 #include "engine/eventquery.h"
 #include "engine/eventrecord.h"
 #include "engine/threadinfra.h"

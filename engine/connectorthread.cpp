@@ -1,7 +1,6 @@
 #include "engine/connectorthread.h"
 
-#include "app/configdataloader.h"
-#include "app/logger.h"
+#include "base/logger.h"
 #include "engine/dispatchthread.h"
 #include "engine/eventquery.h"
 #include "wmi/wmiconnector.h"
@@ -18,9 +17,8 @@ void MarkFailed(TSubscriptionNode* node, HRESULT code) {
 
 }  // namespace
 
-CConnectorThread::CConnectorThread(CDispatchThread* owner)
-    : withinInterval(static_cast<int32_t>(ConfigInteger("PERFORMANCE.WT_FOR_WQ", 60))),
-      dispatcher(owner) {}
+CConnectorThread::CConnectorThread(CDispatchThread* owner, const TEngineOptions& options)
+    : withinInterval(options.withinInterval), dispatcher(owner) {}
 
 CConnectorThread::~CConnectorThread() = default;
 

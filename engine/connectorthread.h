@@ -14,6 +14,7 @@
 
 #include <cstdint>
 
+#include "engine/engineoptions.h"
 #include "engine/threadinfra.h"
 #include "serverframework/abstractthread.h"
 
@@ -21,8 +22,8 @@ class CDispatchThread;
 
 class CConnectorThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSubscriptionNode> {
   public:
-    // Reads PERFORMANCE.WT_FOR_WQ (absent: 60) for the live queries.
-    explicit CConnectorThread(CDispatchThread* dispatcher);
+    // Uses the options' WITHIN interval for the live queries.
+    CConnectorThread(CDispatchThread* dispatcher, const TEngineOptions& options);
     ~CConnectorThread() override;
 
     // Builds and starts the node's query on node->services; on success the

@@ -3,14 +3,11 @@
 #include <algorithm>
 #include <chrono>
 
-#include "app/configdataloader.h"
-#include "app/logger.h"
+#include "base/logger.h"
 #include "engine/dispatchthread.h"
 #include "engine/resumestore.h"
 #include "engine/threadinfra.h"
-#include "platform/paths.h"
 #include "platform/resolver.h"
-#include "server/wmilogeventserver.h"
 
 namespace {
 
@@ -34,26 +31,10 @@ TSubscriptionNode* MakeNode(const std::string& host, const std::string& category
     return node;
 }
 
-// The state file's path from OTHERS.STATEFILE (relative names against the
-// program's directory), or empty when the key is absent or empty.
-std::string StateFilePath() {
-    if (g_config == nullptr) return std::string();
-    std::string name;
-    try {
-        name = g_config->GetKeyValue("OTHERS.STATEFILE");
-    } catch (const CConfigDataLoader::EInvalidKey&) {
-        return std::string();
-    }
-    if (name.empty()) return name;
-    std::string programDir = platform::ProgramDirectory();
-    return platform::IsAbsolutePath(name) || programDir.empty()
-               ? name
-               : platform::JoinPath(programDir, name);
-}
-
 }  // namespace
 
-CController::CController() : server(nullptr), dispatcher(nullptr) {}
+CController::CController(const TEngineOptions& engineOptions)
+    : options(engineOptions), dispatcher(nullptr) {}
 
 CController::~CController() { Stop(); }
 
@@ -66,7 +47,7 @@ int CController::AddSubscription(const std::string& host, const std::string& cat
     dispatcher->MarkForDeletion(host, category, true);
     TSubscriptionNode* node = MakeNode(host, category, eventType, user, password);
     node->resumeStore = resumeStore;
-    node->maxCatchUp = maxCatchUp;
+    node->maxCatchUp = static_cast<size_t>(std::max<int64_t>(0, options.maxCatchUp));
     // Records written from now on are this subscription's; a stored point
     // (a restart) takes over where the last run stopped.
     node->resume.since = MicrosToDmtf(std::chrono::duration_cast<std::chrono::microseconds>(
@@ -116,20 +97,10 @@ std::string CController::Statistics(int clientsLoggedIn, uint64_t queuedForClien
     return dispatcher->BuildStatistics(clientsLoggedIn, queuedForClients);
 }
 
-int CController::SendToClients(const std::string& text) {
-    if (server != nullptr) server->SendToAllClients(text);
-    return 1;
-}
-
-int CController::Start(CWmiLogEventServer* srv) {
-    server = srv;
-    int32_t connectorCount =
-        static_cast<int32_t>(ConfigInteger("PERFORMANCE.ConnectionProcessors", 10));
-    int32_t maxReconnect =
-        static_cast<int32_t>(ConfigInteger("OTHERS.MaxReconnectInterval", 10000));
-    int32_t minReconnect = static_cast<int32_t>(ConfigInteger("OTHERS.MinReconnectInterval", 1000));
-    int32_t queryThreadCount =
-        static_cast<int32_t>(ConfigInteger("PERFORMANCE.EventRetriever", 32));
+int CController::Start(CBroadcastSink* sink) {
+    TEngineOptions used = options;
+    int32_t& connectorCount = used.connectorCount;
+    int32_t& queryThreadCount = used.queryThreadCount;
     // With no connector or no query thread a subscription would be handed to
     // nobody: it would never connect and shutdown would wait for it. At least
     // one of each runs.
@@ -140,9 +111,7 @@ int CController::Start(CWmiLogEventServer* srv) {
         connectorCount = std::max<int32_t>(connectorCount, 1);
         queryThreadCount = std::max<int32_t>(queryThreadCount, 1);
     }
-    maxCatchUp =
-        static_cast<size_t>(std::max<long>(0, ConfigInteger("OTHERS.MAXCATCHUPEVENTS", 100000)));
-    std::string stateFile = StateFilePath();
+    const std::string& stateFile = options.stateFile;
     if (!stateFile.empty()) {
         resumeStore = new CResumeStore;
         std::string error;
@@ -155,8 +124,7 @@ int CController::Start(CWmiLogEventServer* srv) {
         }
     }
     try {
-        dispatcher = new CDispatchThread(connectorCount, queryThreadCount, maxReconnect,
-                                         minReconnect, server);
+        dispatcher = new CDispatchThread(used, sink);
         if (!dispatcher->start()) {
             LOG(ERROR, "[dispatcher] could not start the dispatcher thread");
             delete dispatcher;
@@ -196,5 +164,3 @@ int CController::Stop() {
     dispatcher = nullptr;
     return 1;
 }
-
-CController* CreateController() { return new CController; }

@@ -6,15 +6,15 @@
 #include <cstdio>
 #include <ctime>
 
-#include "app/configdataloader.h"
-#include "app/logger.h"
-#include "app/stringconvertor.h"
-#include "app/stringformat.h"
+#include "base/configdataloader.h"
+#include "base/logger.h"
+#include "base/stringconvertor.h"
+#include "base/stringformat.h"
+#include "engine/broadcastsink.h"
 #include "engine/connectorthread.h"
 #include "engine/eventrecord.h"
 #include "engine/querythread.h"
 #include "engine/resumestore.h"
-#include "server/wmilogeventserver.h"
 
 using RSLibrary::RSSynchronizeGuard;
 
@@ -57,14 +57,8 @@ Worker* LeastLoaded(const std::vector<Worker*>& workers) {
 
 }  // namespace
 
-CDispatchThread::CDispatchThread(int32_t connectors, int32_t queryThreads_, int32_t maxInterval,
-                                 int32_t minInterval, CWmiLogEventServer* srv)
-    : connectorCount(connectors),
-      queryThreadCount(queryThreads_),
-      maxReconnectInterval(maxInterval),
-      minReconnectInterval(minInterval),
-      server(srv),
-      timerQueueHwnd(platform::CreateTimerQueue()) {}
+CDispatchThread::CDispatchThread(const TEngineOptions& engineOptions, CBroadcastSink* broadcastSink)
+    : options(engineOptions), sink(broadcastSink), timerQueueHwnd(platform::CreateTimerQueue()) {}
 
 CDispatchThread::~CDispatchThread() {
     // Cancels pending timers and waits for a callback that is running; no
@@ -80,11 +74,11 @@ CDispatchThread::~CDispatchThread() {
 }
 
 void CDispatchThread::SendToClients(const std::string& text) {
-    if (server != nullptr) server->SendToAllClients(text);
+    if (sink != nullptr) sink->SendLinesToClients({text});
 }
 
 void CDispatchThread::SendLinesToClients(const std::vector<std::string>& texts) {
-    if (server != nullptr) server->SendLinesToAllClients(texts);
+    if (sink != nullptr) sink->SendLinesToClients(texts);
 }
 
 void CDispatchThread::Broadcast(int messageId, const std::vector<std::string>& a) {
@@ -259,8 +253,8 @@ bool CDispatchThread::ScheduleReconnect(TSubscriptionNode* node) {
     }
     node->reconnectTryNo += 1;
     node->SetStage(WaitingToReconnect);
-    int32_t delay =
-        ReconnectDelay(node->reconnectTryNo, minReconnectInterval, maxReconnectInterval);
+    int32_t delay = ReconnectDelay(node->reconnectTryNo, options.minReconnectInterval,
+                                   options.maxReconnectInterval);
     uint32_t dueMs = delay <= 0 ? 0u : static_cast<uint32_t>(delay) * 1000u;
 
     auto* param = new TTimerParam{this, node, nullptr, false};
@@ -325,16 +319,16 @@ void CDispatchThread::BringBackMarkedWaiting() {
 
 void CDispatchThread::StartWorkers() {
     LOG(DEBUG, "[dispatcher] Creating Connector threads.");
-    for (int32_t i = 0; i < connectorCount; ++i) {
-        auto* t = new CConnectorThread(this);
+    for (int32_t i = 0; i < options.connectorCount; ++i) {
+        auto* t = new CConnectorThread(this, options);
         t->setName("ConnectorThread");
         t->setNumber(i);
         t->start();
         connectorThreads.push_back(t);
     }
     LOG(DEBUG, "[dispatcher] Creating Worker/Query threads.");
-    for (int32_t i = 0; i < queryThreadCount; ++i) {
-        auto* t = new CQueryThread(this);
+    for (int32_t i = 0; i < options.queryThreadCount; ++i) {
+        auto* t = new CQueryThread(this, options);
         t->setName("QueryThread");
         t->setNumber(i);
         t->start();
@@ -356,9 +350,7 @@ void CDispatchThread::run() {
     }
     StartWorkers();
 
-    // Absent: 2000 ms (a value of 100 or more counts as milliseconds).
-    int32_t interval = static_cast<int32_t>(
-        IntervalMilliseconds(ConfigInteger("OTHERS.CHECKTERMINATEFLAG", 2000)));
+    const int32_t interval = options.checkTerminateMs;
     LOG(DEBUG, "[dispatcher] Check for terminate every %d ms", interval);
 
     bool deletingAll = false;

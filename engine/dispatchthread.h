@@ -17,7 +17,7 @@
 //   thread. A node is in exactly one queue, held by one thread, or waiting
 //   on one reconnect timer.
 //   Locks: subsListLock, timerLock and the job queues' queueLock; their
-//   order, with the server locks that broadcasts take under subsListLock,
+//   order, with the broadcast sink's locks that broadcasts take under subsListLock,
 //   is the system's lock order in platform/thread_annotations.h.
 //   Reconnects: one-shot timers on timerQueue; each pending timer has a
 //   TTimerParam listed in pendingTimers under timerLock. A node is handed
@@ -37,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/engineoptions.h"
 #include "engine/eventrate.h"
 #include "engine/threadinfra.h"
 #include "platform/thread_annotations.h"
@@ -44,7 +45,7 @@
 #include "serverframework/abstractthread.h"
 #include "serverframework/synchronization.h"
 
-class CWmiLogEventServer;
+class CBroadcastSink;
 class CConnectorThread;
 class CQueryThread;
 class CDispatchThread;
@@ -60,9 +61,10 @@ struct TTimerParam {
 
 class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSubscriptionNode> {
   public:
-    // Intervals in seconds. Creates the timer queue; starts nothing.
-    CDispatchThread(int32_t connectorCount, int32_t queryThreadCount, int32_t maxReconnectInterval,
-                    int32_t minReconnectInterval, CWmiLogEventServer* server);
+    // Runs the options' worker threads (at least one of each is expected)
+    // and broadcasts to sink (not owned; null sends nothing). Creates the
+    // timer queue; starts nothing.
+    CDispatchThread(const TEngineOptions& options, CBroadcastSink* sink);
     ~CDispatchThread() override;
 
     // Subscription list queries; called from client threads and by the run
@@ -119,11 +121,8 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
     void Broadcast(int messageId, const std::vector<std::string>& args);
 
     // Constant after construction.
-    const int32_t connectorCount;
-    const int32_t queryThreadCount;
-    const int32_t maxReconnectInterval;
-    const int32_t minReconnectInterval;
-    CWmiLogEventServer* const server;
+    const TEngineOptions options;
+    CBroadcastSink* const sink;
 
     // Owned by the run loop's thread and read by it only.
     std::vector<CConnectorThread*> connectorThreads;

@@ -2,8 +2,8 @@
 
 #include <new>
 
-#include "app/logger.h"
-#include "app/stringformat.h"
+#include "base/logger.h"
+#include "base/stringformat.h"
 #include "platform/text.h"
 
 namespace {

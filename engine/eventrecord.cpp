@@ -1,8 +1,8 @@
 #include "engine/eventrecord.h"
 
-#include "app/configdataloader.h"
-#include "app/stringconvertor.h"
-#include "app/stringformat.h"
+#include "base/configdataloader.h"
+#include "base/stringconvertor.h"
+#include "base/stringformat.h"
 #include "engine/threadinfra.h"
 
 namespace {

@@ -1,38 +1,26 @@
 #include "engine/querythread.h"
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <string>
 #include <vector>
 
-#include "app/configdataloader.h"
-#include "app/logger.h"
+#include "base/logger.h"
 #include "engine/catchup.h"
 #include "engine/dispatchthread.h"
 #include "engine/eventrecord.h"
 #include "engine/resumestore.h"
 #include "wmi/wmiconnector.h"
 
-CQueryThread::CQueryThread(CDispatchThread* owner) : dispatcher(owner) {}
+// A batch of 0 would read as "result set ended" and close a live
+// subscription: at least one object is asked for.
+CQueryThread::CQueryThread(CDispatchThread* owner, const TEngineOptions& options)
+    : dispatcher(owner),
+      pollTimeoutMs(options.pollTimeoutMs),
+      batchSize(std::clamp<int32_t>(options.batchSize, 1, kBatchSlots)) {}
 
 CQueryThread::~CQueryThread() = default;
-
-void CQueryThread::ReadPollSettings(int32_t* pollTimeoutMs, int32_t* batchSize) {
-    *pollTimeoutMs = 1000;
-    *batchSize = kBatchSlots;
-    if (g_config == nullptr) return;
-    try {
-        long wait = DecimalPrefix(g_config->GetKeyValue("OTHERS.EVENTWAITPERCONNECTION"));
-        long batch = DecimalPrefix(g_config->GetKeyValue("OTHERS.NUMBEROFEVENTSTOPOOL"));
-        *pollTimeoutMs = static_cast<int32_t>(IntervalMilliseconds(wait));
-        // A batch of 0 would read as "result set ended" and close a live
-        // subscription; at least one object is asked for.
-        *batchSize =
-            static_cast<int32_t>(batch > kBatchSlots ? kBatchSlots : (batch < 1 ? 1 : batch));
-    } catch (const CConfigDataLoader::EInvalidKey&) {
-        // Both keys are read before either value is set: both defaults stay.
-    }
-}
 
 namespace {
 
@@ -69,7 +57,7 @@ void CQueryThread::StorePositions(TSubscriptionNode* node,
     for (const auto& [log, position] : moved) node->resumeStore->Update(key, log, position);
 }
 
-void CQueryThread::CatchUpTurn(TSubscriptionNode* node, int32_t pollTimeoutMs) {
+void CQueryThread::CatchUpTurn(TSubscriptionNode* node) {
     if (!node->catchUp) {
         node->catchUp = std::make_unique<CCatchUp>(*node, node->maxCatchUp);
         node->catchUpDue = false;
@@ -178,7 +166,7 @@ void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClas
     StorePositions(node, moved);
 }
 
-void CQueryThread::Poll(TSubscriptionNode* node, int32_t pollTimeoutMs, int32_t batchSize) {
+void CQueryThread::Poll(TSubscriptionNode* node) {
     LOG(TRACE, "[queryThread] Begin polling for new events- %s", node->Describe().c_str());
     CWmiConnector::Instance().setProxyBlanket(node->eventEnum, node->user, node->password);
     IWbemClassObject* buffer[kBatchSlots] = {};
@@ -214,9 +202,6 @@ void CQueryThread::Poll(TSubscriptionNode* node, int32_t pollTimeoutMs, int32_t 
 void CQueryThread::run() {
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
         LOG(ERROR, "CoInitializeEx() failed!");
-    int32_t pollTimeoutMs = 1000;
-    int32_t batchSize = kBatchSlots;
-    ReadPollSettings(&pollTimeoutMs, &batchSize);
     LOG(TRACE, "EventWaitPerConnection set to %d ms", pollTimeoutMs);
     LOG(TRACE, "NumberOfEventsToPool set to %d", batchSize);
     for (;;) {
@@ -240,9 +225,9 @@ void CQueryThread::run() {
             continue;
         }
         if (node->catchUpDue || node->catchUp) {
-            CatchUpTurn(node, pollTimeoutMs);
+            CatchUpTurn(node);
             continue;
         }
-        Poll(node, pollTimeoutMs, batchSize);
+        Poll(node);
     }
 }

@@ -23,6 +23,7 @@
 #include <map>
 #include <string>
 
+#include "engine/engineoptions.h"
 #include "engine/threadinfra.h"
 #include "serverframework/abstractthread.h"
 
@@ -36,30 +37,30 @@ class CQueryThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSubsc
     static constexpr size_t kCatchUpBudget = 1000;
     static constexpr std::chrono::milliseconds kCatchUpTurn{100};
 
-    explicit CQueryThread(CDispatchThread* dispatcher);
+    // Polls with the options' timeout and batch size (brought into 1..50).
+    CQueryThread(CDispatchThread* dispatcher, const TEngineOptions& options);
     ~CQueryThread() override;
 
     // Turns the polled objects into records and broadcasts them; releases
     // every object. Never raises.
     void deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClassObject** objects);
 
-    // Poll settings read from the configuration (both defaults when either
-    // key is absent): timeout in ms and batch size (1..50).
-    static void ReadPollSettings(int32_t* pollTimeoutMs, int32_t* batchSize);
-
   protected:
     void run() override;
 
   private:
-    void Poll(TSubscriptionNode* node, int32_t pollTimeoutMs, int32_t batchSize);
-    // One catch-up step of the node; it goes back to this thread's queue,
+    void Poll(TSubscriptionNode* node);
+    // One catch-up turn of the node; it goes back to this thread's queue,
     // or to the dispatcher when the connection broke.
-    void CatchUpTurn(TSubscriptionNode* node, int32_t pollTimeoutMs);
+    void CatchUpTurn(TSubscriptionNode* node);
     // Counts delivered records for STATS.
     void Count(TSubscriptionNode* node, size_t records, int64_t lastWrittenMicros, bool caughtUp);
     // Hands the node's moved positions to the state file.
     static void StorePositions(TSubscriptionNode* node,
                                const std::map<std::string, TLogPosition>& moved);
 
+    // Constant after construction.
     CDispatchThread* dispatcher;  // not owned
+    const int32_t pollTimeoutMs;
+    const int32_t batchSize;
 };

@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-#include "app/stringformat.h"
+#include "base/stringformat.h"
 
 namespace {
 

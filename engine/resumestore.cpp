@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/logger.h"
+#include "base/logger.h"
 
 namespace {
 

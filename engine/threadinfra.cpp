@@ -1,6 +1,6 @@
 #include "engine/threadinfra.h"
 
-#include "app/stringformat.h"
+#include "base/stringformat.h"
 #include "engine/catchup.h"
 
 const char* const g_stageNames[8] = {"New",   "Connected", "Disconnected",         "EventWait",

@@ -28,6 +28,7 @@
 // implementation (completionport_linux.cpp).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -71,6 +72,11 @@ class CompletionPort {
     // at once (kPeerReset for a peer that reset or closed, ...), in which
     // case nothing was sent or queued.
     IoResult PostSend(int socket, const char* data, uint32_t length, void* request);
+
+    // Bytes of the socket's accepted sends that the system has not taken
+    // yet: what waits in the port for the socket to become writable. 0 for a
+    // socket that is not associated.
+    size_t QueuedBytes(int socket);
 
     // Removes the socket from the port, shuts it down in both directions and
     // closes it; its pending requests complete with kCanceled. kOk, kFailed

@@ -51,6 +51,8 @@ struct SocketEntry {
     uint32_t receiveSize = 0;
     void* receiveRequest = nullptr;
     std::deque<PendingSend> sends;
+    // Bytes of the queued sends not yet handed to the system.
+    size_t queuedBytes = 0;
 };
 
 // The kind of an errno that failed a receive, a send or a close.
@@ -156,8 +158,12 @@ struct CompletionPort::State {
     void TrySends(SocketEntry& entry) REQUIRES(lock) {
         while (!entry.sends.empty() && entry.writable) {
             PendingSend& send = entry.sends.front();
+            uint32_t before = send.sent;
             int error = WriteSome(entry, send);
+            entry.queuedBytes -= send.sent - before;
             if (error == 0 && send.sent < send.length) return;
+            // A failed send's rest is dropped with it.
+            entry.queuedBytes -= send.length - send.sent;
             Enqueue(entry.key, send.request, send.sent, error);
             entry.sends.pop_front();
         }
@@ -262,7 +268,14 @@ IoResult CompletionPort::PostSend(int socket, const char* data, uint32_t length,
         }
     }
     entry.sends.push_back(send);
+    entry.queuedBytes += send.length - send.sent;
     return {};
+}
+
+size_t CompletionPort::QueuedBytes(int socket) {
+    MutexLock guard(state->lock);
+    auto it = state->sockets.find(socket);
+    return it == state->sockets.end() ? 0 : it->second.queuedBytes;
 }
 
 IoResult CompletionPort::CloseSocket(int socket) {

@@ -19,9 +19,11 @@ namespace platform {
 
 // Opens a blocking TCP listener that may take over a port left in TIME_WAIT,
 // bound to the dotted IPv4 address (empty: any address) and port (0: a port
-// the system picks), and listening with the given backlog. On success stores
+// the system picks), and listening with the given backlog (kMaxListenBacklog:
+// the largest the system allows). On success stores
 // the socket in *listener; kInvalid for an address that is not a dotted IPv4
 // address, kFailed (or kNoResources) when the system refuses.
+constexpr int kMaxListenBacklog = -1;
 IoResult OpenListener(const std::string& address, uint16_t port, int backlog, int* listener);
 
 // The local port a socket is bound to, or 0 when it cannot be read.
@@ -65,5 +67,10 @@ void CloseSocket(int socket);
 // The peer of a connected socket as "a.b.c.d:port" (dotted IPv4 address,
 // port in host order), or "unknown" when it cannot be read.
 std::string PeerAddressText(int socket);
+
+// True when the peer of a connected socket has closed its side or reset the
+// connection, whether or not data it sent before is still unread. Does not
+// block and reads nothing.
+bool PeerHasClosed(int socket);
 
 }  // namespace platform

@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -75,7 +76,8 @@ IoResult OpenListener(const std::string& address, uint16_t port, int backlog, in
     if (fd < 0) return SetupFailure(errno);
     int on = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, backlog) != 0) {
+        bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+        listen(fd, backlog == kMaxListenBacklog ? SOMAXCONN : backlog) != 0) {
         int error = errno;
         close(fd);
         return SetupFailure(error);
@@ -132,6 +134,14 @@ std::string PeerAddressText(int socket) {
     char result[32];
     std::snprintf(result, sizeof result, "%s:%d", text, static_cast<int>(ntohs(sa.sin_port)));
     return result;
+}
+
+bool PeerHasClosed(int socket) {
+    pollfd entry{};
+    entry.fd = socket;
+    entry.events = POLLRDHUP;
+    if (poll(&entry, 1, 0) != 1) return false;
+    return (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
 }  // namespace platform

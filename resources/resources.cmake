@@ -1,3 +1,2 @@
-# quellon_resources: the compiled-in message catalogue.
-add_library(quellon_resources STATIC
-  ${CMAKE_CURRENT_LIST_DIR}/messages.cpp)
+# The compiled-in message catalogue, part of quellon_base.
+target_sources(quellon_base PRIVATE ${CMAKE_CURRENT_LIST_DIR}/messages.cpp)

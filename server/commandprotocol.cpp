@@ -1,24 +1,28 @@
 // The line protocol of the command server: line assembly, command
 // identification, argument patterns, the command handlers and their replies.
 // Everything here runs on the connection server's worker thread.
+#include <chrono>
 #include <cstring>
 
-#include "app/configdataloader.h"
-#include "app/logger.h"
-#include "app/stringformat.h"
-#include "engine/controller.h"
+#include "base/configdataloader.h"
+#include "base/logger.h"
+#include "base/stringformat.h"
 #include "server/regexp.h"
 #include "server/wmilogeventserver.h"
 
 namespace {
 
-// Received data, and a command buffer without a line end, of this many bytes
-// or more is refused.
-constexpr size_t kMaxDataLength = 4096;
+// A line without its line end yet (the command buffer) may hold this many
+// bytes; one byte more is refused as invalid data.
+constexpr size_t kMaxUnfinishedLine = 4096;
 // Complete command lines of this many characters or more are refused.
 constexpr size_t kMaxLineLength = 256;
 // Longest keyword, user or password of a LOGIN line.
 constexpr size_t kMaxLoginField = 127;
+// Each failed login is answered after this delay, during which nothing more
+// is read from the connection; the last one allowed closes it.
+constexpr auto kFailedLoginDelay = std::chrono::seconds(1);
+constexpr int kMaxFailedLogins = 3;
 
 const char* const kEngineUnavailable = "ERROR subscription engine not available\r\n";
 const char* const kNoLogger = "ERROR no log file is configured\r\n";
@@ -250,22 +254,18 @@ long CWmiLogEventServer::RejectData(CIOCPClientContext* context) {
 
 long CWmiLogEventServer::OnDataReceived(CIOCPClientContext* context, long flags, char* data,
                                         long byteCount) {
-    (void)byteCount;
-    // The data area is NUL-terminated; its text ends at the first NUL.
-    size_t length = std::strlen(data);
-    if (length >= kMaxDataLength) return RejectData(context);
-
-    // Every complete line of the read is answered, in order: a client that
-    // sends several commands at once gets a reply to each. A line ends at
-    // LF; a CR right before it in the same read belongs to the line end.
+    // Every complete line of the read is answered, in order, however many
+    // there are: a client that sends several commands at once gets a reply
+    // to each. A line ends at LF; a CR right before it in the same read
+    // belongs to the line end. Only the unfinished line at the end is bounded.
     std::string& buffer = context->commandBuffer;
     const char* next = data;
-    const char* const end = data + length;
+    const char* const end = data + (byteCount > 0 ? byteCount : 0);
     for (;;) {
         const char* lf = static_cast<const char*>(std::memchr(next, '\n', end - next));
         if (lf == nullptr) {
             size_t rest = static_cast<size_t>(end - next);
-            if (buffer.size() + rest >= kMaxDataLength) return RejectData(context);
+            if (buffer.size() + rest > kMaxUnfinishedLine) return RejectData(context);
             buffer.append(next, rest);
             PostRead(context, flags, kReadSize);
             return 1;
@@ -273,11 +273,35 @@ long CWmiLogEventServer::OnDataReceived(CIOCPClientContext* context, long flags,
         const char* lineEnd = (lf > next && lf[-1] == '\r') ? lf - 1 : lf;
         buffer.append(next, static_cast<size_t>(lineEnd - next));
         next = lf + 1;
-        if (!HandleCommandLine(context, &flags)) return 1;
+        switch (HandleCommandLine(context, &flags)) {
+            case TLineResult::kNextLine:
+                break;
+            case TLineResult::kClosed:
+                return 1;
+            case TLineResult::kPaused:
+                // The rest waits for OnResume; nothing is read meanwhile.
+                context->pendingInput.assign(next, static_cast<size_t>(end - next));
+                return 1;
+        }
     }
 }
 
-bool CWmiLogEventServer::HandleCommandLine(CIOCPClientContext* context, long* flags) {
+void CWmiLogEventServer::OnResume(CIOCPClientContext* context, long flags) {
+    SendString(context, 0, context->heldReply);
+    context->heldReply.clear();
+    if (context->failedLogins >= kMaxFailedLogins) {
+        LOG(WARN, "Closing connection from %s after %d failed logins", context->address.c_str(),
+            context->failedLogins);
+        CloseClient(context);
+        return;
+    }
+    std::string input;
+    input.swap(context->pendingInput);
+    OnDataReceived(context, flags, input.data(), static_cast<long>(input.size()));
+}
+
+CWmiLogEventServer::TLineResult CWmiLogEventServer::HandleCommandLine(CIOCPClientContext* context,
+                                                                      long* flags) {
     std::string& buffer = context->commandBuffer;
     const char* address = context->address.c_str();
     const bool loggedIn = (*flags & IO_FLAG_AWAITING_LOGIN) == 0;
@@ -285,7 +309,10 @@ bool CWmiLogEventServer::HandleCommandLine(CIOCPClientContext* context, long* fl
     const std::string& line = call.line;
     std::string& reply = call.reply;
     TAfterReply after = TAfterReply::kNextLine;
-    const TCommand* command = FindCommand(line);
+    // A line with a NUL byte in it is no command, whatever it begins with;
+    // its text is shown up to the NUL.
+    const bool hasNul = line.find('\0') != std::string::npos;
+    const TCommand* command = hasNul ? nullptr : FindCommand(line);
     if (command == nullptr) {
         if (line.empty()) {
             reply = "OK waiting for next command\r\n";
@@ -310,27 +337,33 @@ bool CWmiLogEventServer::HandleCommandLine(CIOCPClientContext* context, long* fl
             LOG(DEBUG, "Command {%s} recvd from {%s}", LoggableLine(line).c_str(), address);
         }
         after = RunCommand(*command, call);
-        if (!loggedIn) {
-            if (after == TAfterReply::kLoggedIn) {
-                LOG(INFO, "Successful login command recvd from {%s}", address);
-            } else {
-                LOG(INFO, "Unsuccessful login command recvd from {%s}", address);
-            }
+        if (!loggedIn && after == TAfterReply::kLoggedIn) {
+            LOG(INFO, "Successful login command recvd from {%s}", address);
+        } else if (!loggedIn) {
+            LOG(INFO, "Unsuccessful login command recvd from {%s}", address);
+            // Guessing costs time: the reply waits, and so does the rest.
+            ++context->failedLogins;
+            LOG(WARN, "Failed login %d of %d from %s", context->failedLogins, kMaxFailedLogins,
+                address);
+            context->heldReply = std::move(reply);
+            buffer.clear();
+            ResumeAfter(context, *flags, kFailedLoginDelay);
+            return TLineResult::kPaused;
         }
     }
     SendString(context, 0, reply);
     buffer.clear();
     switch (after) {
         case TAfterReply::kNextLine:
-            return true;
+            break;
         case TAfterReply::kLoggedIn:
             *flags = IO_FLAG_LOGGED_IN;
-            return true;
+            break;
         case TAfterReply::kClose:
             CloseClient(context);
-            return false;
+            return TLineResult::kClosed;
     }
-    return true;
+    return TLineResult::kNextLine;
 }
 
 CWmiLogEventServer::TAfterReply CWmiLogEventServer::RunCommand(const TCommand& command,
@@ -380,6 +413,8 @@ CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessLogin(TCommandCall& c
         call.reply = Message(114);
         return TAfterReply::kNextLine;
     }
+    // The logged-in output bound applies before the first broadcast can come.
+    MarkLoggedIn(call.context);
     int connections;
     {
         RSLibrary::RSSynchronizeGuard guard(listLock);
@@ -401,7 +436,7 @@ CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessAdd(TCommandCall& cal
         f[0].c_str(), call.context->address.c_str(), host.c_str(), category.c_str(),
         severity.c_str());
     int result = 0;
-    if (!WithController([&](CController& engine) {
+    if (!WithController([&](CSubscriptionEngine& engine) {
             result = engine.AddSubscription(host, category, severity, f[4], f[5]);
         })) {
         reply = kEngineUnavailable;
@@ -436,8 +471,9 @@ CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessDelete(TCommandCall& 
     std::string* f = call.fields;
     if (call.form == 1) f[2] = "*";
     int marked = 0;
-    if (!WithController(
-            [&](CController& engine) { marked = engine.DeleteSubscription(f[1], f[2], "*"); })) {
+    if (!WithController([&](CSubscriptionEngine& engine) {
+            marked = engine.DeleteSubscription(f[1], f[2], "*");
+        })) {
         call.reply = kEngineUnavailable;
     } else {
         call.reply = marked > 0 ? StringFormat(Message(124).c_str(), marked) : Message(125);
@@ -453,7 +489,7 @@ CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessReplay(TCommandCall& 
         "toTime={%s}",
         f[0].c_str(), call.context->address.c_str(), f[1].c_str(), f[2].c_str(), f[3].c_str(),
         f[4].c_str(), f[5].c_str());
-    if (!WithController([&](CController& engine) {
+    if (!WithController([&](CSubscriptionEngine& engine) {
             engine.ReplayEvents(f[1], f[2], f[3], f[4], f[5], f[6], f[7]);
         })) {
         call.reply = kEngineUnavailable;
@@ -464,7 +500,8 @@ CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessReplay(TCommandCall& 
 }
 
 CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessList(TCommandCall& call) {
-    if (!WithController([&](CController& engine) { call.reply = engine.ListSubscriptions(); })) {
+    if (!WithController(
+            [&](CSubscriptionEngine& engine) { call.reply = engine.ListSubscriptions(); })) {
         call.reply = kEngineUnavailable;
     }
     return TAfterReply::kNextLine;
@@ -475,8 +512,9 @@ CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessStats(TCommandCall& c
     // own, taken after the engine's.
     const int clients = GetLoggedInCount();
     const uint64_t queued = GetQueuedRecords();
-    if (!WithController(
-            [&](CController& engine) { call.reply = engine.Statistics(clients, queued); })) {
+    if (!WithController([&](CSubscriptionEngine& engine) {
+            call.reply = engine.Statistics(clients, queued);
+        })) {
         call.reply = kEngineUnavailable;
     }
     return TAfterReply::kNextLine;

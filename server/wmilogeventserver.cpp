@@ -2,19 +2,45 @@
 
 #include <algorithm>
 
-#include "app/configdataloader.h"
-#include "app/logger.h"
-#include "app/startup.h"
-#include "app/stringformat.h"
-#include "engine/controller.h"
+#include "base/configdataloader.h"
+#include "base/logger.h"
+#include "base/stringformat.h"
+#include "base/version.h"
 #include "platform/socket.h"
 
 namespace {
 
 constexpr int kDefaultMaxConnections = 3;
+constexpr long kDefaultLoginTimeoutSeconds = 30;
+constexpr long kDefaultOutputLimit = 64L * 1024 * 1024;
+constexpr long kDefaultOutputSoftLimit = 16L * 1024 * 1024;
+constexpr long kDefaultOutputSoftSeconds = 60;
+// Unsent output a client may have before it logged in: greeting and replies
+// only, so a small fixed bound.
+constexpr size_t kPreLoginOutputLimit = 64 * 1024;
+// TLS handshakes in progress at once, per connection slot.
+constexpr int kHandshakesPerConnection = 8;
 
 int ReadMaxConnections() {
     return static_cast<int>(ConfigInteger("LISTEN.MAXCONNECTIONS", kDefaultMaxConnections));
+}
+
+size_t ReadSize(const char* key, long defaultValue) {
+    long value = ConfigInteger(key, defaultValue);
+    return value > 0 ? static_cast<size_t>(value) : 0;
+}
+
+TConnectionLimits ReadConnectionLimits(int maxConnections) {
+    TConnectionLimits limits;
+    limits.loginTimeout =
+        std::chrono::seconds(ReadSize("LISTEN.LOGINTIMEOUT", kDefaultLoginTimeoutSeconds));
+    limits.preLoginOutputLimit = kPreLoginOutputLimit;
+    limits.outputLimit = ReadSize("LISTEN.OUTPUTLIMIT", kDefaultOutputLimit);
+    limits.outputSoftLimit = ReadSize("LISTEN.OUTPUTSOFTLIMIT", kDefaultOutputSoftLimit);
+    limits.outputSoftTime =
+        std::chrono::seconds(ReadSize("LISTEN.OUTPUTSOFTSECONDS", kDefaultOutputSoftSeconds));
+    limits.maxHandshakes = std::max(1, maxConnections) * kHandshakesPerConnection;
+    return limits;
 }
 
 // "200 <banner> Ready To Authenticate\r\n" with the version and build date.
@@ -49,7 +75,7 @@ CWmiLogEventServer::~CWmiLogEventServer() {
     controller = nullptr;
 }
 
-void CWmiLogEventServer::SetController(CController* newController) {
+void CWmiLogEventServer::SetController(CSubscriptionEngine* newController) {
     RSLibrary::RSSynchronizeGuard guard(controllerLock);
     if (newController == controller) return;
     delete controller;
@@ -63,7 +89,7 @@ void CWmiLogEventServer::SendToAllClients(const std::string& text) {
     for (CIOCPClientContext* context : loggedInClients) SendString(context, 0, line);
 }
 
-void CWmiLogEventServer::SendLinesToAllClients(const std::vector<std::string>& texts) {
+void CWmiLogEventServer::SendLinesToClients(const std::vector<std::string>& texts) {
     if (texts.empty()) return;
     std::string lines;
     uint32_t records = 0;
@@ -89,11 +115,14 @@ int CWmiLogEventServer::GetConnectionCount() {
 
 void CWmiLogEventServer::OnServerStarted() {
     LOG(INFO, "Server Started");
+    int limit = ReadMaxConnections();
     {
         RSLibrary::RSSynchronizeGuard guard(listLock);
-        maxConnections = ReadMaxConnections();
+        maxConnections = limit;
         connectionCount = 0;
     }
+    // Before the first accept: the accept thread waits for this hook.
+    SetConnectionLimits(ReadConnectionLimits(limit));
     RSLibrary::RSSynchronizeGuard guard(controllerLock);
     // An engine that could not start gets no commands: they are answered
     // as when there is no engine at all.
@@ -104,7 +133,7 @@ void CWmiLogEventServer::OnServerShutdown() {
     LOG(INFO, "Shutting down");
     SendToAllClients("Server shutdown");
 
-    CController* stopping = nullptr;
+    CSubscriptionEngine* stopping = nullptr;
     {
         // Waits for a command that is inside the controller; later commands
         // see controllerRunning false and never reach the engine.
@@ -143,7 +172,6 @@ CIOCPClientContext* CWmiLogEventServer::CreateClientContext(int socket) {
 }
 
 long CWmiLogEventServer::OnClientConnected(CIOCPClientContext* context) {
-    context->address = platform::PeerAddressText(context->socket);
     const char* address = context->address.c_str();
     LOG(INFO, "Connection Recvd from %s", address);
 
@@ -158,6 +186,13 @@ long CWmiLogEventServer::OnClientConnected(CIOCPClientContext* context) {
         // worker handles at once always finds the entry it has to remove.
         if (!refuse) allClients.push_back(context);
     }
+    // A client that has just closed its socket may not have been seen
+    // closing yet; its slot is free, so it is closed here and counted out.
+    if (refuse && CloseDepartedClients() > 0) {
+        RSLibrary::RSSynchronizeGuard guard(listLock);
+        refuse = maxConnections < connectionCount;
+        if (!refuse) allClients.push_back(context);
+    }
     if (refuse) {
         LOG(INFO, "Closing incoming connection from %s (maxConnections %i reached)", address,
             limit);
@@ -169,6 +204,24 @@ long CWmiLogEventServer::OnClientConnected(CIOCPClientContext* context) {
     SendString(context, IO_FLAG_AWAITING_LOGIN, Greeting());
     PostRead(context, IO_FLAG_AWAITING_LOGIN, kReadSize);
     return 1;
+}
+
+int CWmiLogEventServer::CloseDepartedClients() {
+    std::vector<CIOCPClientContext*> departed;
+    {
+        RSLibrary::RSSynchronizeGuard guard(listLock);
+        for (CIOCPClientContext* client : allClients) {
+            if (platform::PeerHasClosed(client->socket)) {
+                client->AddRef();
+                departed.push_back(client);
+            }
+        }
+    }
+    for (CIOCPClientContext* client : departed) {
+        CloseClient(client);
+        client->Release();
+    }
+    return static_cast<int>(departed.size());
 }
 
 long CWmiLogEventServer::OnClientDisconnected(CIOCPClientContext* context) {

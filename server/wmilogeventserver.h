@@ -2,8 +2,8 @@
 // seven hooks: it limits the number of connections, greets each client, runs
 // the line protocol of the monitoring clients (login, subscriptions through
 // the controller, replays, lists, log level, help, ping, logout), keeps the
-// connected and the logged-in clients, and offers SendToAllClients, the
-// broadcast every other part uses to push lines to logged-in clients. One
+// connected and the logged-in clients, and is the engine's broadcast sink:
+// the broadcast every other part uses to push lines to logged-in clients. One
 // instance per process, created, started, stopped and deleted by the console
 // entry point or the service.
 //
@@ -11,12 +11,19 @@
 //  Threads: the accept thread runs CreateClientContext and OnClientConnected
 //  (limit check, greeting, first read); the worker thread runs
 //  OnDataReceived, that is the whole command protocol and every controller
-//  call; the dispatcher and query threads call SendToAllClients at any time;
+//  call; the dispatcher and query threads broadcast (SendLinesToClients) at
+//  any time;
 //  the owner's thread runs OnServerStarted and OnServerShutdown.
 //  Sessions: the login state travels in the flags of each posted read
 //  (IO_FLAG_AWAITING_LOGIN until a successful LOGIN, then IO_FLAG_LOGGED_IN);
 //  one read is outstanding per client, so one client's commands are handled
-//  in order, one at a time.
+//  in order, one at a time. A failed LOGIN holds its reply and the rest of
+//  the read for one second (ResumeAfter: no read meanwhile, the worker
+//  serves the others); the third closes the connection. The connection
+//  bounds (LISTEN.LOGINTIMEOUT, LISTEN.OUTPUTLIMIT, LISTEN.OUTPUTSOFTLIMIT,
+//  LISTEN.OUTPUTSOFTSECONDS; 64 KiB of output before login; 8 TLS
+//  handshakes in progress per connection slot) are handed to the connection
+//  server in OnServerStarted.
 //  Lists: allClients (greeted connections, in connect order),
 //  loggedInClients (in login order) and connectionCount are guarded by
 //  listLock. The broadcast sends while it holds listLock and
@@ -40,22 +47,23 @@
 #include <string>
 #include <vector>
 
+#include "engine/broadcastsink.h"
+#include "engine/subscriptionengine.h"
 #include "platform/thread_annotations.h"
 #include "serverframework/iocpserver.h"
 #include "serverframework/synchronization.h"
 
-class CController;
-
-class CWmiLogEventServer : public CIOCPServer {
+class CWmiLogEventServer : public CIOCPServer, public CBroadcastSink {
   public:
     CWmiLogEventServer();
-    // Logs "Deleting Object." and deletes the controller. Call Stop first.
+    // Logs "Deleting Object." and deletes the engine. Call Stop first.
     ~CWmiLogEventServer() override;
 
-    // Hands the subscription engine's controller to the server, which owns
-    // it from now on (a previous one is deleted). Call before Start; null
-    // leaves the server without an engine.
-    void SetController(CController* controller);
+    // Hands the subscription engine to the server, which owns it from now
+    // on (a previous one is deleted), starts it once it listens and stops it
+    // at shutdown. Call before Start; null leaves the server without an
+    // engine.
+    void SetController(CSubscriptionEngine* controller);
 
     // Sends text, with trailing white space removed and CR LF appended, to
     // every logged-in client in login order. A failed send to one client
@@ -66,7 +74,7 @@ class CWmiLogEventServer : public CIOCPServer {
     // bytes of SendToAllClients for every text in turn, with no other
     // broadcast between them, in one send per client. Nothing for an empty
     // list. Any thread.
-    void SendLinesToAllClients(const std::vector<std::string>& texts);
+    void SendLinesToClients(const std::vector<std::string>& texts) override;
 
     // Clients logged in now.
     int GetLoggedInCount();
@@ -88,13 +96,19 @@ class CWmiLogEventServer : public CIOCPServer {
     CIOCPClientContext* CreateClientContext(int socket) override;
     long OnClientConnected(CIOCPClientContext* context) override;
     long OnClientDisconnected(CIOCPClientContext* context) override;
-    // One completed read: assembles the command line, runs the command,
-    // sends the one reply and posts the next read (none after LOGOUT, EXIT,
-    // QUIT or invalid data, which close the connection). Returns 1, or 0
-    // for invalid data.
+    // One completed read: answers every complete line in it, in order (one
+    // reply each; a line with a NUL byte is an invalid command), keeps the
+    // unfinished rest for the next read and posts it (none after LOGOUT,
+    // EXIT, QUIT or invalid data, which close the connection). An unfinished
+    // line of more than 4096 bytes is invalid data. Returns 1, or 0 for
+    // invalid data.
     long OnDataReceived(CIOCPClientContext* context, long flags, char* data,
                         long byteCount) override;
     long OnDataSent(CIOCPClientContext* context, long flags, char* data, long byteCount) override;
+    // The delay of a failed login has passed: sends its reply, then closes
+    // the connection after the third failure, or answers the rest of the
+    // read and reads on.
+    void OnResume(CIOCPClientContext* context, long flags) override;
 
   private:
     // Bytes each posted read asks for.
@@ -140,12 +154,22 @@ class CWmiLogEventServer : public CIOCPServer {
     // without regard to ASCII case, replaced by "****".
     static std::string MaskConfiguredPassword(std::string text);
 
+    // Closes every listed client whose peer has closed its socket already
+    // and returns how many. Any thread but one holding listLock.
+    int CloseDepartedClients();
+
     // "Invalid data received!": reply, then close the connection. Returns 0.
     long RejectData(CIOCPClientContext* context);
+    // What follows a command line.
+    enum class TLineResult {
+        kNextLine,  // answered; go on
+        kClosed,    // the connection was closed
+        kPaused,    // a failed login: the reply and the rest wait for OnResume
+    };
     // Answers the complete command line in the context's command buffer and
     // empties the buffer. *flags becomes the logged-in flag after a
-    // successful login. False when the command closed the connection.
-    bool HandleCommandLine(CIOCPClientContext* context, long* flags);
+    // successful login.
+    TLineResult HandleCommandLine(CIOCPClientContext* context, long* flags);
 
     // Runs call with the controller under controllerLock; false (call not
     // run) when there is no running controller.
@@ -156,7 +180,7 @@ class CWmiLogEventServer : public CIOCPServer {
     // around controller calls, so taken before the engine's locks (lock
     // order: platform/thread_annotations.h).
     RSLibrary::RSCriticalSection controllerLock;
-    CController* controller GUARDED_BY(controllerLock) = nullptr;
+    CSubscriptionEngine* controller GUARDED_BY(controllerLock) = nullptr;
     bool controllerRunning GUARDED_BY(controllerLock) = false;
 
     // Guards both client lists, maxConnections and connectionCount. Taken

@@ -2,4 +2,4 @@
 # reads and sends over the completion port).
 add_library(quellon_iocp STATIC
   ${CMAKE_CURRENT_LIST_DIR}/iocpserver.cpp)
-target_link_libraries(quellon_iocp PUBLIC quellon_platform_iocp quellon_rslib quellon_app quellon_tls)
+target_link_libraries(quellon_iocp PUBLIC quellon_platform_iocp quellon_rslib quellon_base quellon_tls)

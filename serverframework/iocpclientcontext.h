@@ -13,6 +13,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -48,12 +50,39 @@ class CIOCPClientContext : public RSLibrary::RSNonCopyable {
     // sendLock.
     std::string earlyPlaintext;
 
-    // Peer as "a.b.c.d:port" or "unknown"; written once by OnClientConnected
-    // before the first read is posted, read-only afterwards.
+    // Peer as "a.b.c.d:port" or "unknown", and the time of the accept;
+    // written by the accept thread before the socket is associated,
+    // read-only afterwards.
     std::string address;
+    std::chrono::steady_clock::time_point acceptedAt;
 
-    // The part of a command line received so far. Worker thread only.
+    // Set once by the application (CIOCPServer::MarkLoggedIn); chooses the
+    // connection's output bound and stops its login clock.
+    std::atomic<bool> loggedIn{false};
+
+    // Output bookkeeping of the connection server (CIOCPServer's connection
+    // limits; the unsent output itself is counted by the completion port):
+    // whether it is above the soft bound, and since when; written under
+    // sendLock, the flag also read without it.
+    std::atomic<bool> aboveSoftLimit{false};
+    std::chrono::steady_clock::time_point aboveSoftLimitSince;
+    // A bound was passed and the close is on its way; later sends are
+    // dropped. Under sendLock.
+    bool overLimit = false;
+    // The read the application posted while the output was backed up; it
+    // is posted once the output has drained. Written under sendLock; the
+    // flag also read without it.
+    std::atomic<bool> readParked{false};
+    long parkedReadFlags = 0;
+    long parkedReadSize = 0;
+
+    // Command protocol state; worker thread only. The part of a command line
+    // received so far; the unanswered rest of a read and the held reply
+    // while a failed login waits out its delay; failed logins so far.
     std::string commandBuffer;
+    std::string pendingInput;
+    std::string heldReply;
+    int failedLogins = 0;
 
     // Set once, under the server's sendLock, when CloseClient closes the
     // socket; read without the lock by the worker to skip completions of a

@@ -5,8 +5,9 @@
 #include <functional>
 #include <new>
 #include <system_error>
+#include <vector>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "platform/socket.h"
 #include "serverframework/sslcontext.h"
 #include "serverframework/sslsession.h"
@@ -36,8 +37,15 @@ struct TIORequest {
 constexpr long kFlagDecrypted = 0x100;
 
 constexpr long kReadSize = 5000;
-constexpr int kListenBacklog = 10;
 constexpr auto kWorkerStopDeadline = std::chrono::milliseconds(3000);
+// Reads of a connection wait while more than this much of its output is
+// unsent, so that a client that does not read cannot make the server answer
+// without end.
+constexpr size_t kReadPauseOutput = 256 * 1024;
+// How often the worker looks for connections past a time bound.
+constexpr auto kOverdueCheckInterval = std::chrono::milliseconds(250);
+
+using Clock = std::chrono::steady_clock;
 // Pause of the accept loop when the process is out of descriptors or memory.
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 
@@ -61,6 +69,7 @@ CIOCPServer::~CIOCPServer() {
         }
         openContexts.clear();
     }
+    DropResumes();
     DrainCompletions();
     completionPort.Close();
 }
@@ -70,6 +79,24 @@ void CIOCPServer::WaitForAbandonedWorker() {
 }
 
 void CIOCPServer::SetListenAddress(const std::string& address) { listenAddress = address; }
+
+void CIOCPServer::SetConnectionLimits(const TConnectionLimits& newLimits) {
+    RSLibrary::RSSynchronizeGuard guard(sendLock);
+    limits = newLimits;
+}
+
+void CIOCPServer::MarkLoggedIn(CIOCPClientContext* context) { context->loggedIn.store(true); }
+
+void CIOCPServer::ResumeAfter(CIOCPClientContext* context, long flags,
+                              std::chrono::milliseconds delay) {
+    context->AddRef();
+    resumes.emplace(Clock::now() + delay, std::make_pair(context, flags));
+}
+
+void CIOCPServer::OnResume(CIOCPClientContext* context, long flags) {
+    (void)context;
+    (void)flags;
+}
 
 int CIOCPServer::SendString(CIOCPClientContext* context, long flags, const std::string& text) {
     Send(context, flags, text.data(), static_cast<long>(text.size()));
@@ -91,7 +118,7 @@ bool CIOCPServer::SendCounted(CIOCPClientContext* context, long flags, const cha
     if (length == 0) return true;
     if (context == nullptr || data == nullptr || length < 0) return false;
     RSLibrary::RSSynchronizeGuard guard(sendLock);
-    if (context->closed.load()) return false;
+    if (context->closed.load() || context->overLimit) return false;
 
     std::string sealed;
     if ((flags & IO_FLAG_HANDSHAKE) == 0) {
@@ -102,6 +129,9 @@ bool CIOCPServer::SendCounted(CIOCPClientContext* context, long flags, const cha
         }
         if (length == 0) return true;
     }
+
+    size_t queued = completionPort.QueuedBytes(context->socket);
+    if (!PassesOutputLimit(context, queued, length)) return false;
 
     TIORequest* request = new (std::nothrow) TIORequest;
     if (request == nullptr) {
@@ -135,12 +165,73 @@ bool CIOCPServer::SendCounted(CIOCPClientContext* context, long flags, const cha
         delete request;
         return false;
     }
+    // At most this much is queued now (less when the system took some).
+    size_t unsent = queued + static_cast<size_t>(length);
+    if (limits.outputSoftLimit > 0 && unsent > limits.outputSoftLimit &&
+        !context->aboveSoftLimit.load()) {
+        context->aboveSoftLimit.store(true);
+        context->aboveSoftLimitSince = Clock::now();
+    }
     return true;
+}
+
+bool CIOCPServer::PassesOutputLimit(CIOCPClientContext* context, size_t unsent, long length) {
+    size_t limit = context->loggedIn.load() ? limits.outputLimit : limits.preLoginOutputLimit;
+    if (limit == 0 || unsent + static_cast<size_t>(length) <= limit) return true;
+    context->overLimit = true;
+    LOG(WARN, "Closing connection from %s: %zu bytes of output pending, limit %zu",
+        context->address.c_str(), unsent, limit);
+    // The worker closes it: the sending thread may hold the application's
+    // locks (a broadcast holds listLock), under which the close hook must not
+    // run. A completion of 0 bytes closes the client.
+    TIORequest* request = new (std::nothrow) TIORequest;
+    if (request == nullptr) return false;
+    request->flags = IO_FLAG_WRITE;
+    context->AddRef();
+    if (!completionPort.Post(reinterpret_cast<uintptr_t>(context), request, 0)) {
+        context->Release();
+        delete request;
+    }
+    return false;
+}
+
+void CIOCPServer::OnSendCompleted(CIOCPClientContext* context) {
+    if (!context->readParked.load() && !context->aboveSoftLimit.load()) return;
+    long flags = 0;
+    long size = 0;
+    bool resume = false;
+    {
+        RSLibrary::RSSynchronizeGuard guard(sendLock);
+        size_t unsent = completionPort.QueuedBytes(context->socket);
+        if (context->aboveSoftLimit.load() && unsent <= limits.outputSoftLimit) {
+            context->aboveSoftLimit.store(false);
+        }
+        if (context->readParked.load() && unsent <= kReadPauseOutput) {
+            context->readParked.store(false);
+            flags = context->parkedReadFlags;
+            size = context->parkedReadSize;
+            resume = true;
+        }
+    }
+    if (resume) PostRead(context, flags, size);
 }
 
 int CIOCPServer::PostRead(CIOCPClientContext* context, long flags, long size) {
     if (context == nullptr) return 0;
     if (size < 1) size = 1;
+    if ((flags & IO_FLAG_HANDSHAKE) == 0 &&
+        completionPort.QueuedBytes(context->socket) > kReadPauseOutput) {
+        RSLibrary::RSSynchronizeGuard guard(sendLock);
+        if (context->closed.load()) return 0;
+        // Checked again under the lock: a completed send looks for a parked
+        // read under this lock after the queue shrank.
+        if (completionPort.QueuedBytes(context->socket) > kReadPauseOutput) {
+            context->parkedReadFlags = flags;
+            context->parkedReadSize = size;
+            context->readParked.store(true);
+            return 1;
+        }
+    }
     TIORequest* request = new (std::nothrow) TIORequest;
     if (request == nullptr) {
         LOG(WARN, "Unexpected condition: pIORead is NULL - possible memory allocation error");
@@ -223,7 +314,9 @@ int CIOCPServer::CloseClient(CIOCPClientContext* context) {
         // happens under this lock after a look at the mark set above.
         context->transport->Shutdown();
         context->earlyPlaintext.clear();
-        announced = !context->inHandshake.load();
+        bool handshaking = context->inHandshake.exchange(false);
+        if (handshaking) handshakes.fetch_sub(1);
+        announced = !handshaking;
     }
     // The socket is gone whatever close reported, so the hook runs in every
     // case and the client leaves the application's lists.
@@ -270,8 +363,8 @@ int CIOCPServer::Start(int reserved, int port, int sslPort) {
         completionPort.Close();
         return 0;
     };
-    if (!platform::OpenListener(listenAddress, static_cast<uint16_t>(port), kListenBacklog,
-                                &listenSocket)
+    if (!platform::OpenListener(listenAddress, static_cast<uint16_t>(port),
+                                platform::kMaxListenBacklog, &listenSocket)
              .ok()) {
         return abandonStart();
     }
@@ -331,6 +424,7 @@ int CIOCPServer::Stop() {
     LOG(TRACE, "Calling WSACleanup()");
 
     if (workerStopped) {
+        DropResumes();
         CloseRemainingClients();
         DrainCompletions();
         completionPort.Close();
@@ -389,11 +483,33 @@ void CIOCPServer::AcceptLoop() {
             platform::CloseSocket(socket);
             continue;
         }
+        context->address = platform::PeerAddressText(socket);
+        context->acceptedAt = Clock::now();
         platform::IoResult error;
+        bool tooManyHandshakes = false;
+        int maxHandshakes;
         {
             RSLibrary::RSSynchronizeGuard guard(sendLock);
-            error = completionPort.Associate(socket, reinterpret_cast<uintptr_t>(context));
-            if (error.ok()) openContexts.insert(context);
+            maxHandshakes = limits.maxHandshakes;
+            if (context->inHandshake.load()) {
+                tooManyHandshakes = maxHandshakes > 0 && handshakes.load() >= maxHandshakes;
+                if (!tooManyHandshakes) handshakes.fetch_add(1);
+            }
+            if (!tooManyHandshakes) {
+                error = completionPort.Associate(socket, reinterpret_cast<uintptr_t>(context));
+                if (error.ok()) {
+                    openContexts.insert(context);
+                } else if (context->inHandshake.load()) {
+                    handshakes.fetch_sub(1);
+                }
+            }
+        }
+        if (tooManyHandshakes) {
+            LOG(WARN, "Closing connection from %s: %d TLS handshakes in progress",
+                context->address.c_str(), maxHandshakes);
+            platform::CloseSocket(socket);
+            context->Release();
+            continue;
         }
         if (!error.ok()) {
             LOG(ERROR, "Cannot associate an accepted socket with the completion port: %d",
@@ -449,22 +565,94 @@ void CIOCPServer::StartConnection(CIOCPClientContext* context) {
 
 void CIOCPServer::WorkerLoop() {
     platform::Completion completion;
+    Clock::time_point now = Clock::now();
+    Clock::time_point nextCheck = now + kOverdueCheckInterval;
     for (;;) {
-        int got = completionPort.Dequeue(&completion, -1);
+        Clock::time_point due = nextCheck;
+        if (!resumes.empty() && resumes.begin()->first < due) due = resumes.begin()->first;
+        int waitMs = 0;
+        if (due > now) {
+            waitMs =
+                static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(due - now).count());
+        }
+        int got = completionPort.Dequeue(&completion, waitMs);
         if (got < 0) {
             LOG(ERROR, "The completion port failed; the worker thread ends");
             return;
         }
-        if (got == 0) continue;
-        if (completion.key == 0) return;
         // Completions without a request are never posted for a client.
-        if (completion.request == nullptr) continue;
-        auto* context = reinterpret_cast<CIOCPClientContext*>(completion.key);
-        auto* request = static_cast<TIORequest*>(completion.request);
-        HandleCompletion(context, request->flags, request->m_strDataBuff, completion.bytes,
-                         completion.result);
-        delete request;
+        if (got == 1 && completion.key == 0) return;
+        if (got == 1 && completion.request != nullptr) {
+            auto* context = reinterpret_cast<CIOCPClientContext*>(completion.key);
+            auto* request = static_cast<TIORequest*>(completion.request);
+            HandleCompletion(context, request->flags, request->m_strDataBuff, completion.bytes,
+                             completion.result);
+            delete request;
+            context->Release();
+        }
+        now = Clock::now();
+        if (!resumes.empty() && resumes.begin()->first <= now) RunDueResumes(now);
+        if (now >= nextCheck) {
+            CloseOverdueClients(now);
+            nextCheck = now + kOverdueCheckInterval;
+        }
+    }
+}
+
+void CIOCPServer::RunDueResumes(Clock::time_point now) {
+    while (!resumes.empty() && resumes.begin()->first <= now) {
+        auto [context, flags] = resumes.begin()->second;
+        resumes.erase(resumes.begin());
+        if (!context->closed.load()) OnResume(context, flags);
         context->Release();
+    }
+}
+
+void CIOCPServer::DropResumes() {
+    for (auto& entry : resumes) entry.second.first->Release();
+    resumes.clear();
+}
+
+void CIOCPServer::CloseOverdueClients(Clock::time_point now) {
+    struct TOverdue {
+        CIOCPClientContext* context;
+        bool notLoggedIn;
+        size_t unsent;
+    };
+    std::vector<TOverdue> overdue;
+    TConnectionLimits bounds;
+    {
+        RSLibrary::RSSynchronizeGuard guard(sendLock);
+        bounds = limits;
+        for (CIOCPClientContext* context : openContexts) {
+            if (context->overLimit) continue;
+            bool notLoggedIn = bounds.loginTimeout.count() > 0 && !context->loggedIn.load() &&
+                               now - context->acceptedAt >= bounds.loginTimeout;
+            bool backedUp = bounds.outputSoftLimit > 0 && context->aboveSoftLimit.load() &&
+                            now - context->aboveSoftLimitSince >= bounds.outputSoftTime;
+            if (!notLoggedIn && !backedUp) continue;
+            context->AddRef();
+            overdue.push_back({context, notLoggedIn, completionPort.QueuedBytes(context->socket)});
+        }
+    }
+    for (const TOverdue& entry : overdue) {
+        const char* address = entry.context->address.c_str();
+        if (entry.notLoggedIn) {
+            LOG(WARN, "Closing connection from %s: not logged in within %lld s", address,
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::seconds>(bounds.loginTimeout).count()));
+        } else {
+            LOG(WARN,
+                "Closing connection from %s: %zu bytes of output pending for %lld s, soft limit "
+                "%zu",
+                address, entry.unsent,
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::seconds>(bounds.outputSoftTime)
+                        .count()),
+                bounds.outputSoftLimit);
+        }
+        CloseClient(entry.context);
+        entry.context->Release();
     }
 }
 
@@ -482,8 +670,9 @@ void CIOCPServer::HandleCompletion(CIOCPClientContext* context, long flags, char
         } else {
             ReceiveThroughTransport(context, flags, data, count);
         }
-    } else if ((flags & IO_FLAG_WRITE) && (flags & IO_FLAG_HANDSHAKE) == 0) {
-        OnDataSent(context, flags, data, count);
+    } else if (flags & IO_FLAG_WRITE) {
+        OnSendCompleted(context);
+        if ((flags & IO_FLAG_HANDSHAKE) == 0) OnDataSent(context, flags, data, count);
     }
 }
 
@@ -507,12 +696,14 @@ long CIOCPServer::ReceiveThroughTransport(CIOCPClientContext* context, long flag
         sent = SendRecords(context, in.toPeer);
         if (in.ok && handshake && in.established) {
             context->earlyPlaintext.assign(in.data, static_cast<size_t>(in.length));
+            // Under the lock that CloseClient marks the context closed in, so
+            // the connection is announced either here or never.
+            if (context->inHandshake.exchange(false)) handshakes.fetch_sub(1);
         }
     }
     if (!in.ok) return FailRead(context, in.sslError);
     if (handshake) {
         if (!in.established) return PostRead(context, IO_FLAG_HANDSHAKE, kReadSize);
-        context->inHandshake.store(false);
         OnClientConnected(context);
         return sent ? 1 : 0;
     }

@@ -26,6 +26,18 @@
 //  another client's reads or writes. Completions of a closed context are freed
 //  without calling the subclass. OnClientDisconnected runs exactly once per
 //  context.
+//  Bounds (SetConnectionLimits): the accept thread stamps each connection
+//  with its peer and accept time and closes at once one that would pass the
+//  number of TLS handshakes in progress. A send that would take a
+//  connection's queued output (what the completion port still holds for it)
+//  past its bound is dropped and the connection closed by the worker, since
+//  the sender may hold the application's locks; while more than 256 KiB is
+//  queued, a posted read waits and is posted when a completed send shows
+//  the queue drained. The worker wakes at least every 250 ms, closes
+//  connections past the login time-out or too long above the soft bound,
+//  and runs the resumptions of ResumeAfter that are due. So a connection
+//  that does not read never blocks a sender and never holds more than its
+//  bound.
 //  Start order: worker thread, accept thread, OnServerStarted; the accept
 //  thread accepts its first connection only after OnServerStarted returned,
 //  so the hooks never see a half-started subclass.
@@ -57,8 +69,11 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <future>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -79,6 +94,26 @@ constexpr long IO_FLAG_AWAITING_LOGIN = 8;
 constexpr long IO_FLAG_LOGGED_IN = 16;
 
 class CSslContext;
+
+// What the connection server bounds per connection. A zero turns that bound
+// off.
+struct TConnectionLimits {
+    // A connection that has not logged in (CIOCPServer::MarkLoggedIn) this
+    // long after its accept is closed; this covers a TLS handshake that never
+    // ends.
+    std::chrono::milliseconds loginTimeout{0};
+    // Unsent output a connection may have before and after its login: a send
+    // that would pass the bound is dropped and the connection closed.
+    size_t preLoginOutputLimit = 0;
+    size_t outputLimit = 0;
+    // A logged-in connection whose unsent output stays above
+    // outputSoftLimit for outputSoftTime is closed.
+    size_t outputSoftLimit = 0;
+    std::chrono::milliseconds outputSoftTime{0};
+    // TLS handshakes in progress at once; a connection accepted past them is
+    // closed at once.
+    int maxHandshakes = 0;
+};
 // OpenSSL's connection type by its declared name, so that this header does
 // not need OpenSSL itself.
 typedef struct ssl_st SSL;
@@ -126,6 +161,20 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
     // context (a hook for it, a request completion, or its own).
     virtual int CloseClient(CIOCPClientContext* context);
 
+    // Sets the connection bounds. Call before Start or from OnServerStarted,
+    // before the first connection is accepted. Each closing for a bound is
+    // logged at WARN with the peer's address.
+    void SetConnectionLimits(const TConnectionLimits& newLimits);
+
+    // The connection has logged in: its login clock stops and its output
+    // bound becomes outputLimit. Any thread.
+    void MarkLoggedIn(CIOCPClientContext* context);
+
+    // Calls OnResume(context, flags) on the worker thread once delay has
+    // passed, unless the connection was closed by then. Nothing is read from
+    // the connection meanwhile unless the caller posts a read. Worker thread.
+    void ResumeAfter(CIOCPClientContext* context, long flags, std::chrono::milliseconds delay);
+
   protected:
     // When Stop left a busy worker running, waits until it has returned;
     // otherwise returns at once. A subclass whose hooks the worker may still
@@ -162,6 +211,9 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
     // A write completed with byteCount > 0 bytes. Worker thread.
     virtual long OnDataSent(CIOCPClientContext* context, long flags, char* data,
                             long byteCount) = 0;
+    // The delay asked for by ResumeAfter has passed. Worker thread. Does
+    // nothing by default.
+    virtual void OnResume(CIOCPClientContext* context, long flags);
 
   public:
     // Listens on port (plain TCP) when sslPort is 0, otherwise on sslPort
@@ -229,6 +281,21 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
     void CloseRemainingClients();
     // Frees the requests of completions still queued (Stop).
     void DrainCompletions();
+    // A send completed, so the queued output may have drained: ends the
+    // soft-bound clock and posts a read that waited for it. Worker thread.
+    void OnSendCompleted(CIOCPClientContext* context) EXCLUDES(sendLock);
+    // Whether a send of length bytes, with unsent bytes queued already,
+    // stays within the connection's output bound; if not, logs it and has
+    // the worker close the connection.
+    bool PassesOutputLimit(CIOCPClientContext* context, size_t unsent, long length)
+        REQUIRES(sendLock);
+    // Closes the connections that are past their login time-out or have
+    // been above the soft output bound too long. Worker thread.
+    void CloseOverdueClients(std::chrono::steady_clock::time_point now) EXCLUDES(sendLock);
+    // Runs the resumptions that are due. Worker thread.
+    void RunDueResumes(std::chrono::steady_clock::time_point now);
+    // Drops the resumptions left after the worker ended.
+    void DropResumes();
 
     // Event records of sends not yet completed; each request takes its
     // share off when it is freed. Thread-safe on its own.
@@ -236,6 +303,16 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
 
     // Contexts associated with the port and not yet closed.
     std::unordered_set<CIOCPClientContext*> openContexts GUARDED_BY(sendLock);
+    TConnectionLimits limits GUARDED_BY(sendLock);
+    // TLS handshakes in progress: raised by the accept thread, lowered when a
+    // handshake completes or its connection closes.
+    std::atomic<int> handshakes{0};
+
+    // Resumptions asked for by ResumeAfter, by due time, each holding a
+    // reference to its context. Worker thread only (and Stop and the
+    // destructor once the worker ended).
+    std::multimap<std::chrono::steady_clock::time_point, std::pair<CIOCPClientContext*, long>>
+        resumes;
 
     // The server-wide TLS state. Made by InitSSL and released by Stop on the
     // owner's thread; while the server is started it is only read (sessions

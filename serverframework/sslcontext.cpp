@@ -11,7 +11,7 @@
 #include <cstring>
 #include <new>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "serverframework/sslsession.h"
 
 CSslContext::CSslContext()

@@ -6,11 +6,13 @@ RSCriticalSection::RSCriticalSection() { initialized = section.valid(); }
 
 RSCriticalSection::~RSCriticalSection() = default;
 
-void RSCriticalSection::unLock() { section.unlock(); }
+// The critical section is the capability its users see; the platform mutex
+// behind it is held exactly while the section is.
+void RSCriticalSection::unLock() NO_THREAD_SAFETY_ANALYSIS { section.unlock(); }
 
-void RSCriticalSection::lock() { section.lock(); }
+void RSCriticalSection::lock() NO_THREAD_SAFETY_ANALYSIS { section.lock(); }
 
-bool RSCriticalSection::tryLock() { return section.tryLock(); }
+bool RSCriticalSection::tryLock() NO_THREAD_SAFETY_ANALYSIS { return section.tryLock(); }
 
 RSSynchronizeGuard::RSSynchronizeGuard(RSSynchronizationObject& obj) : object(obj), locked(false) {
     try {

@@ -4,4 +4,4 @@ add_library(quellon_tls STATIC
   ${CMAKE_CURRENT_LIST_DIR}/sslcontext.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sslsession.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tlstransport.cpp)
-target_link_libraries(quellon_tls PUBLIC OpenSSL::SSL OpenSSL::Crypto quellon_app)
+target_link_libraries(quellon_tls PUBLIC OpenSSL::SSL OpenSSL::Crypto quellon_base)

@@ -4,11 +4,10 @@
 
 #include "app/cominit.h"
 #include "app/commandline.h"
-#include "app/configdataloader.h"
-#include "app/logger.h"
 #include "app/startup.h"
-#include "app/stringformat.h"
-#include "engine/controller.h"
+#include "base/configdataloader.h"
+#include "base/logger.h"
+#include "base/stringformat.h"
 #include "platform/mutex.h"
 #include "platform/paths.h"
 #include "platform/privilege.h"
@@ -143,10 +142,6 @@ bool PellmoorService::Prepare() {
     // The listing is the message itself, not a format; secrets are masked.
     LOG(INFO, "%s", g_config->ListPairsMasked().c_str());
     SetTokenSecurity();
-    if (g_server == nullptr) {
-        g_server = new CWmiLogEventServer();
-        g_server->SetController(CreateController());
-    }
     if (g_stopEvent == nullptr) g_stopEvent = new CStopEvent();
     return true;
 }
@@ -169,15 +164,9 @@ void PellmoorService::Run() {
     {
         RSLibrary::RSSynchronizeGuard guard(serverLock);
         if (stopRequested) return;
-        if (!settings.address.empty()) g_server->SetListenAddress(settings.address);
-        const TTlsSettings& tls = settings.tlsSettings;
-        if (tls.enabled &&
-            g_server->InitSSL(tls.certificateFile, tls.password, tls.dhFile, tls.caListFile) == 0) {
-            ReportServeError("TLS could not be set up; the server is not started");
-            return;
-        }
-        int port = tls.enabled ? tls.port : settings.port;
-        if (g_server->Start(1000, settings.port, tls.enabled ? tls.port : 0) == 0) {
+        if (StartCommandServer(settings, &g_server) != TServerStart::kStarted) {
+            const TTlsSettings& tls = settings.tlsSettings;
+            int port = tls.enabled ? tls.port : settings.port;
             ReportServeError(
                 StringFormat("The server could not listen on port %d; the service stops", port));
             return;

@@ -1,8 +1,8 @@
 // PellmoorService: the listener when it runs as a service. It supplies the
-// service's start work (configuration file, logger, privilege, command
-// server, stop event), its run loop (start the server on the configured port
-// or TLS port, then wait for the stop event) and its stop reaction (stop the
-// server, release the wait).
+// service's start work (configuration file, logger, privilege, stop event),
+// its run loop (build and start the command server on the configured port
+// or TLS port, as console mode does, then wait for the stop event) and its
+// stop reaction (stop the server, release the wait).
 //
 // The service-mode entry (RunServiceCommand) owns the one object; it creates
 // it, lets it read "-c" from the command line and starts the dispatcher.
@@ -45,7 +45,7 @@ class PellmoorService : public CNTService {
     void Run() override;
 
     // Loads the configuration, creates the logger, enables the privilege and
-    // creates the server and the stop event. False, with the reason in the
+    // creates the stop event. False, with the reason in the
     // debug output and on standard error, when the configuration file is
     // missing or refused or a logger key is absent.
     bool Prepare() override;

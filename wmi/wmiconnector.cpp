@@ -1,6 +1,6 @@
 #include "wmi/wmiconnector.h"
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "platform/text.h"
 
 namespace {

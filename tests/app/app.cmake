@@ -1,5 +1,2 @@
 quellon_add_test(NAME commandline_test LIBS quellon_app)
-quellon_add_test(NAME configdataloader_test LIBS quellon_app)
-quellon_add_test(NAME logger_test LIBS quellon_app)
-quellon_add_test(NAME stringconvertor_test LIBS quellon_app)
 quellon_add_test(NAME pellmoor_test LIBS quellon_app DEPENDS quellon)

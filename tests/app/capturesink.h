@@ -6,7 +6,7 @@
 #include <mutex>
 #include <string>
 
-#include "app/logger.h"
+#include "base/logger.h"
 
 class CaptureSink : public CLogSink {
   public:

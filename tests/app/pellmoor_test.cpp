@@ -1,10 +1,14 @@
 // Runs the built program with real arguments, standard input and files.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -256,6 +260,109 @@ TEST_F(ProgramTest, TlsEnabledWithMissingKeyEndsStartUp) {
     const std::string tail = "Error: SSL.SSLENABLED is true but SSL.SERVERCERTFILE is not set\r\n";
     ASSERT_GE(run.out.size(), tail.size()) << run.out;
     EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail) << run.out;
+}
+
+// A numeric setting that cannot work ends start-up with one line naming the
+// key, its accepted range and the value, on standard output and in the log;
+// nothing is started.
+TEST_F(ProgramTest, NumericSettingOutsideItsRangeEndsStartUp) {
+    struct Case {
+        std::string section;
+        std::string entry;
+        std::string error;
+    } cases[] = {
+        {"LISTEN", "PORT=abc", "LISTEN.PORT is not a number from 0 to 65535: \"abc\""},
+        {"LISTEN", "PORT=65536", "LISTEN.PORT is not a number from 0 to 65535: \"65536\""},
+        {"LISTEN", "MAXCONNECTIONS=abc",
+         "LISTEN.MAXCONNECTIONS is not a number from 1 to 10000: \"abc\""},
+        {"LISTEN", "MAXCONNECTIONS=0",
+         "LISTEN.MAXCONNECTIONS is not a number from 1 to 10000: \"0\""},
+        {"PERFORMANCE", "ConnectionProcessors=4x",
+         "PERFORMANCE.ConnectionProcessors is not a number from 1 to 1024: \"4x\""},
+        {"PERFORMANCE", "EventRetriever=100000000",
+         "PERFORMANCE.EventRetriever is not a number from 1 to 1024: \"100000000\""},
+        {"PERFORMANCE", "WT_FOR_WQ=-1",
+         "PERFORMANCE.WT_FOR_WQ is not a number from 0 to 86400: \"-1\""},
+        {"OTHERS", "MinReconnectInterval=0",
+         "OTHERS.MinReconnectInterval is not a number from 1 to 86400: \"0\""},
+        {"OTHERS", "MaxReconnectInterval=86401",
+         "OTHERS.MaxReconnectInterval is not a number from 1 to 86400: \"86401\""},
+        {"OTHERS", "CHECKTERMINATEFLAG=0",
+         "OTHERS.CHECKTERMINATEFLAG is not a number from 1 to 600000: \"0\""},
+        {"OTHERS", "EVENTWAITPERCONNECTION=",
+         "OTHERS.EVENTWAITPERCONNECTION is not a number from 1 to 600000: \"\""},
+        {"OTHERS", "NUMBEROFEVENTSTOPOOL=51",
+         "OTHERS.NUMBEROFEVENTSTOPOOL is not a number from 1 to 50: \"51\""},
+    };
+    for (const Case& c : cases) {
+        std::string ini = Config();
+        if (c.section == "LISTEN") {
+            // The first occurrence of a key wins: the entry goes first.
+            ini.insert(ini.find("[LISTEN]\n") + 9, c.entry + "\n");
+        } else {
+            ini += "[" + c.section + "]\n" + c.entry + "\n";
+        }
+        work.Write("cwd/quellon.ini", ini);
+        std::remove(work.File("q.log").c_str());
+        Outcome run = Start({}, "q");
+        EXPECT_TRUE(ExitedZero(run)) << c.entry;
+        const std::string tail =
+            "Log file " + work.File("q.log") + "\r\nError: " + c.error + "\r\n";
+        ASSERT_GE(run.out.size(), tail.size()) << c.entry << "\n" << run.out;
+        EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail) << c.entry;
+        std::string log = ReadWholeFile(work.File("q.log"));
+        // At debug level the line carries its source position after the level.
+        size_t fatal = log.find("(FATAL) (pellmoor.cpp:");
+        EXPECT_NE(fatal, std::string::npos) << c.entry << "\n" << log;
+        EXPECT_NE(log.find(") " + c.error + "; exiting\r\n", fatal), std::string::npos)
+            << c.entry << "\n"
+            << log;
+        EXPECT_EQ(log.find("Starting Server."), std::string::npos) << c.entry;
+    }
+}
+
+// The edges of every range still start.
+TEST_F(ProgramTest, NumericSettingsAtTheEdgesOfTheirRangesStart) {
+    work.Write("cwd/quellon.ini",
+               Config("[PERFORMANCE]\nConnectionProcessors=1\nEventRetriever=1\nWT_FOR_WQ=0\n"
+                      "[OTHERS]\nMinReconnectInterval=1\nMaxReconnectInterval=86400\n"
+                      "CHECKTERMINATEFLAG=600000\nEVENTWAITPERCONNECTION=1\n"
+                      "NUMBEROFEVENTSTOPOOL=50\n")
+                   .insert(9, "MAXCONNECTIONS=+10000\n"));
+    Outcome run = Start({}, "q");
+    EXPECT_TRUE(ExitedZero(run));
+    EXPECT_NE(run.out.find("Press Q to quit\r\nShutting down..."), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("Error"), std::string::npos) << run.out;
+}
+
+// A port that cannot be opened ends console mode with a line saying so.
+TEST_F(ProgramTest, PortInUseEndsConsoleMode) {
+    int holder = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(holder, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(0, bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    ASSERT_EQ(0, listen(holder, 1));
+    ASSERT_EQ(0, getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length));
+    const std::string port = std::to_string(ntohs(address.sin_port));
+    std::string ini = Config();
+    ini.replace(ini.find("PORT=0"), 6, "PORT=" + port);
+    work.Write("cwd/quellon.ini", ini);
+    Outcome run = Start({}, "q");
+    close(holder);
+    EXPECT_TRUE(ExitedZero(run));
+    const std::string tail = "Error: the server could not listen on port " + port + "\r\n";
+    ASSERT_GE(run.out.size(), tail.size()) << run.out;
+    EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail) << run.out;
+    EXPECT_EQ(run.out.find("Press Q"), std::string::npos) << run.out;
+    std::string log = ReadWholeFile(work.File("q.log"));
+    size_t fatal = log.find("(FATAL) (pellmoor.cpp:");
+    EXPECT_NE(fatal, std::string::npos) << log;
+    EXPECT_NE(log.find(") The server could not listen on port " + port + "; exiting\r\n", fatal),
+              std::string::npos)
+        << log;
 }
 
 }  // namespace

@@ -10,8 +10,8 @@
 #include <memory>
 #include <string>
 
-#include "app/configdataloader.h"
-#include "app/logger.h"
+#include "base/configdataloader.h"
+#include "base/logger.h"
 #include "tests/app/tempdir.h"
 
 class TestGlobals {

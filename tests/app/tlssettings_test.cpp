@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/configdataloader.h"
+#include "base/configdataloader.h"
 #include "tests/app/tempdir.h"
 
 namespace {

@@ -28,13 +28,22 @@ namespace {
 const char* const kLive = "127.0.0.2";
 const char* const kHistory = "127.0.0.3";
 
+const char* const kIni = "[LOCAL_AUTH]\nUSERNAME=alice\nPASSWORD=secret\n";
+
 // Short intervals so that polls, terminate checks and reconnects happen
 // within a test's patience.
-const char* const kIni =
-    "[LOCAL_AUTH]\nUSERNAME=alice\nPASSWORD=secret\n"
-    "[PERFORMANCE]\nConnectionProcessors=2\nEventRetriever=2\nWT_FOR_WQ=1\n"
-    "[OTHERS]\nMinReconnectInterval=1\nMaxReconnectInterval=2\nCHECKTERMINATEFLAG=100\n"
-    "EVENTWAITPERCONNECTION=100\nNUMBEROFEVENTSTOPOOL=50\n";
+TEngineOptions ShortIntervals() {
+    TEngineOptions options;
+    options.connectorCount = 2;
+    options.queryThreadCount = 2;
+    options.withinInterval = 1;
+    options.minReconnectInterval = 1;
+    options.maxReconnectInterval = 2;
+    options.checkTerminateMs = 100;
+    options.pollTimeoutMs = 100;
+    options.batchSize = 50;
+    return options;
+}
 
 SimEvent MakeEvent(int64_t seconds, const std::string& log, int type, const std::string& source,
                    uint32_t code, std::optional<std::vector<std::string>> inserts) {
@@ -79,11 +88,11 @@ class EngineTest : public simtest::SimStoreFixture {
         if (HasFatalFailure()) return;
         wmi::UseSimStore(path);
 
-        globals.LoadConfig(dir, ini);
+        globals.LoadConfig(dir, kIni);
         globals.StartLogger(dir, "DEBUG");
 
         server = std::make_unique<CWmiLogEventServer>();
-        server->SetController(CreateController());
+        server->SetController(new CController(options));
         server->SetListenAddress("127.0.0.1");
         ASSERT_EQ(1, server->Start(1000, 0, 0));
         port = server->GetListenPort();
@@ -155,7 +164,7 @@ class EngineTest : public simtest::SimStoreFixture {
         return reply;
     }
 
-    std::string ini = kIni;  // the configuration SetUp loads
+    TEngineOptions options = ShortIntervals();  // the engine SetUp starts
     TestGlobals globals;
     std::unique_ptr<CWmiLogEventServer> server;
     uint16_t port = 0;
@@ -355,8 +364,8 @@ TEST_F(EngineTest, StopAnnouncesShutdownThenDeletesEverySubscriptionThenCloses) 
 class EngineWithoutWorkersTest : public EngineTest {
   protected:
     EngineWithoutWorkersTest() {
-        const std::string workers = "ConnectionProcessors=2\nEventRetriever=2";
-        ini.replace(ini.find(workers), workers.size(), "ConnectionProcessors=0\nEventRetriever=0");
+        options.connectorCount = 0;
+        options.queryThreadCount = 0;
     }
 };
 

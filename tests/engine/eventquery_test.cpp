@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "tests/wmi/simfixture.h"
 #include "wmi/comobject.h"
 #include "wmi/locatorfactory.h"

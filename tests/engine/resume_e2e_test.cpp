@@ -37,11 +37,26 @@ namespace {
 const char* const kHost = "127.0.0.2";
 const char* const kOtherHost = "127.0.0.3";
 
+// The settings of the listener program (RestartTest); the in-process tests
+// give the engine the same as options.
 const char* const kIni =
     "[LOCAL_AUTH]\nUSERNAME=alice\nPASSWORD=secret\n"
     "[PERFORMANCE]\nConnectionProcessors=2\nEventRetriever=2\nWT_FOR_WQ=0\n"
     "[OTHERS]\nMinReconnectInterval=1\nMaxReconnectInterval=1\nCHECKTERMINATEFLAG=100\n"
     "EVENTWAITPERCONNECTION=100\nNUMBEROFEVENTSTOPOOL=50\n";
+
+TEngineOptions EngineOptions() {
+    TEngineOptions options;
+    options.connectorCount = 2;
+    options.queryThreadCount = 2;
+    options.withinInterval = 0;
+    options.minReconnectInterval = 1;
+    options.maxReconnectInterval = 1;
+    options.checkTerminateMs = 100;
+    options.pollTimeoutMs = 100;
+    options.batchSize = 50;
+    return options;
+}
 
 // The event code of an NTEVENT line ("NTEVENT: host time code ..."), -1 for
 // another line.
@@ -122,10 +137,10 @@ class ResumeTest : public simtest::SimStoreFixture {
         AddHost(kOtherHost);
         if (HasFatalFailure()) return;
         wmi::UseSimStore(path);
-        globals.LoadConfig(dir, ini);
+        globals.LoadConfig(dir, kIni);
         globals.StartLogger(dir, "DEBUG");
         server = std::make_unique<CWmiLogEventServer>();
-        server->SetController(CreateController());
+        server->SetController(new CController(options));
         server->SetListenAddress("127.0.0.1");
         ASSERT_EQ(1, server->Start(1000, 0, 0));
         client = std::make_unique<LineClient>(server->GetListenPort(), 15000);
@@ -166,7 +181,7 @@ class ResumeTest : public simtest::SimStoreFixture {
         ASSERT_TRUE(seen->Until("CONNECTION_OK"));
     }
 
-    std::string ini = kIni;
+    TEngineOptions options = EngineOptions();
     TestGlobals globals;
     std::unique_ptr<CWmiLogEventServer> server;
     std::unique_ptr<LineClient> client;
@@ -354,7 +369,7 @@ TEST_F(ResumeTest, StatsLagCountsFromTheLastRecordsTimeWritten) {
 
 class ResumeCapTest : public ResumeTest {
   protected:
-    ResumeCapTest() { ini += "MAXCATCHUPEVENTS=20\n"; }
+    ResumeCapTest() { options.maxCatchUp = 20; }
 };
 
 // More records than OTHERS.MAXCATCHUPEVENTS (20 here): the newest 20 arrive,
@@ -394,10 +409,9 @@ TEST_F(ResumeTest, DeleteForgetsTheStoredPoint) {
     const std::string state = dir.File("state.db");
     server->Stop();
     server.reset();
-    ini += "STATEFILE=" + state + "\n";
-    globals.LoadConfig(dir, ini);
+    options.stateFile = state;
     server = std::make_unique<CWmiLogEventServer>();
-    server->SetController(CreateController());
+    server->SetController(new CController(options));
     server->SetListenAddress("127.0.0.1");
     ASSERT_EQ(1, server->Start(1000, 0, 0));
     client = std::make_unique<LineClient>(server->GetListenPort(), 15000);

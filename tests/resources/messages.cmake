@@ -1,1 +1,1 @@
-quellon_add_test(NAME messages_test LIBS quellon_app)
+quellon_add_test(NAME messages_test LIBS quellon_base)

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "app/configdataloader.h"
-#include "app/stringformat.h"
+#include "base/configdataloader.h"
+#include "base/stringformat.h"
 
 namespace {
 

@@ -8,42 +8,13 @@
 #include <thread>
 #include <vector>
 
-#include "engine/controller.h"
 #include "server/wmilogeventserver.h"
 #include "tests/app/tempdir.h"
 #include "tests/app/testglobals.h"
 #include "tests/platform/eventually.h"
+#include "tests/server/fakeengine.h"
 #include "tests/serverframework/loopbackport.h"
 #include "tests/serverframework/tls_test_support.h"
-
-// The command server owns a controller; these tests run it without the
-// subscription engine, so the controller's operations are defined here.
-CController::CController() : server(nullptr), dispatcher(nullptr) {}
-CController::~CController() = default;
-int CController::AddSubscription(const std::string&, const std::string&, const std::string&,
-                                 const std::string&, const std::string&) {
-    return 0;
-}
-int CController::ReplayEvents(const std::string&, const std::string&, const std::string&,
-                              const std::string&, const std::string&, const std::string&,
-                              const std::string&) {
-    return 1;
-}
-int CController::DeleteSubscription(const std::string&, const std::string&, const std::string&) {
-    return 0;
-}
-std::string CController::ListSubscriptions() {
-    return "OK List Follows for 0 entries (0 unreachable):\r\n.\r\n";
-}
-int CController::SendToClients(const std::string& text) {
-    server->SendToAllClients(text);
-    return 1;
-}
-int CController::Start(CWmiLogEventServer* owner) {
-    server = owner;
-    return 1;
-}
-int CController::Stop() { return 1; }
 
 namespace {
 
@@ -72,7 +43,7 @@ class TlsServerTest : public ::testing::Test {
 
         const auto& certs = TestCerts();
         server = std::make_unique<CWmiLogEventServer>();
-        server->SetController(new CController);
+        server->SetController(new servertest::FakeEngine(engineScript));
         server->SetListenAddress("127.0.0.1");
         ASSERT_EQ(1, server->InitSSL(certs.serverPem, certs.password, certs.dhPem, certs.caList));
         plainPort = FreePort();
@@ -101,6 +72,7 @@ class TlsServerTest : public ::testing::Test {
 
     TempDir dir;
     TestGlobals globals;
+    servertest::FakeEngineScript engineScript;  // outlives the server
     std::unique_ptr<CWmiLogEventServer> server;
     uint16_t plainPort = 0;
     uint16_t tlsPort = 0;
@@ -354,6 +326,39 @@ TEST_F(TlsServerTest, StartWithoutTlsSetUpRefusesTheTlsPort) {
     uint16_t port = FreePort();
     EXPECT_EQ(0, server->Start(1000, 0, port));
     EXPECT_FALSE(TcpConnects(port));
+}
+
+}  // namespace
+
+namespace {
+
+// Unfinished handshakes: with one connection slot, eight may be in progress
+// at once and the ninth connection is closed at once; the login time-out,
+// counted from the accept, closes the unfinished ones; then a real client is
+// served as usual.
+TEST_F(TlsServerTest, UnfinishedHandshakesAreCappedAndTimedOut) {
+    StartServer(std::string(kAuth) + "[LISTEN]\nMAXCONNECTIONS=1\nLOGINTIMEOUT=1\n");
+    std::vector<std::unique_ptr<CSocketClient>> silent;
+    for (int i = 0; i < 8; ++i) {
+        silent.push_back(std::make_unique<CSocketClient>());
+        ASSERT_TRUE(silent.back()->ConnectTcp(tlsPort)) << i;
+    }
+    // The accept thread takes connections in order, so the ninth is past
+    // the cap once the eight were accepted.
+    CSocketClient ninth;
+    ASSERT_TRUE(ninth.ConnectTcp(tlsPort));
+    EXPECT_TRUE(ninth.WaitForClose(5000)) << "the ninth handshake was not refused";
+
+    for (size_t i = 0; i < silent.size(); ++i) {
+        EXPECT_TRUE(silent[i]->WaitForClose(5000)) << "unfinished handshake " << i;
+    }
+    std::string log = ReadWholeFile(dir.File("quellon.log"));
+    EXPECT_NE(std::string::npos, log.find("8 TLS handshakes in progress")) << log;
+    EXPECT_NE(std::string::npos, log.find("not logged in within 1 s")) << log;
+
+    auto client = LoggedInClient();
+    client->Send("NOOP\r\n");
+    EXPECT_EQ("OK noop\r\n", client->ReadLine());
 }
 
 }  // namespace

@@ -4,103 +4,21 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "engine/controller.h"
 #include "tests/app/capturesink.h"
 #include "tests/app/tempdir.h"
 #include "tests/app/testglobals.h"
+#include "tests/server/fakeengine.h"
 #include "tests/serverframework/lineclient.h"
 
-// ---------------------------------------------------------------------------
-// A recording stand-in for the subscription engine's controller: this test
-// binary defines CController's operations itself, so the command server can
-// be driven without the engine. Each call is recorded with its arguments;
-// results come from the script.
 namespace {
 
-struct ControllerScript {
-    std::mutex mutex;
-    std::vector<std::vector<std::string>> calls;
-    int addResult = 0;
-    int deleteResult = 1;
-    std::string listReply = "OK List Follows for 0 entries (0 unreachable):\r\n.\r\n";
-    std::string statsReply = "OK Stats Follows for 0 entries\r\nclients=1\r\n.\r\n";
-    std::string noticeOnStop;
-    int liveControllers = 0;
-
-    void Record(std::vector<std::string> call) {
-        std::lock_guard<std::mutex> guard(mutex);
-        calls.push_back(std::move(call));
-    }
-    std::vector<std::vector<std::string>> Take() {
-        std::lock_guard<std::mutex> guard(mutex);
-        std::vector<std::vector<std::string>> taken;
-        taken.swap(calls);
-        return taken;
-    }
-    void Reset() {
-        std::lock_guard<std::mutex> guard(mutex);
-        calls.clear();
-        addResult = 0;
-        deleteResult = 1;
-        noticeOnStop.clear();
-    }
-};
-ControllerScript g_script;
-
-using Call = std::vector<std::string>;
-
-}  // namespace
-
-CController::CController() : server(nullptr), dispatcher(nullptr) { ++g_script.liveControllers; }
-CController::~CController() { --g_script.liveControllers; }
-int CController::AddSubscription(const std::string& host, const std::string& category,
-                                 const std::string& eventType, const std::string& user,
-                                 const std::string& password) {
-    g_script.Record({"Add", host, category, eventType, user, password});
-    return g_script.addResult;
-}
-int CController::ReplayEvents(const std::string& host, const std::string& category,
-                              const std::string& eventType, const std::string& timeFrom,
-                              const std::string& timeTo, const std::string& user,
-                              const std::string& password) {
-    g_script.Record({"Replay", host, category, eventType, timeFrom, timeTo, user, password});
-    return 1;
-}
-int CController::DeleteSubscription(const std::string& host, const std::string& category,
-                                    const std::string& unused) {
-    g_script.Record({"Delete", host, category, unused});
-    return g_script.deleteResult;
-}
-std::string CController::ListSubscriptions() {
-    g_script.Record({"List"});
-    return g_script.listReply;
-}
-std::string CController::Statistics(int clientsLoggedIn, uint64_t queuedForClients) {
-    g_script.Record({"Stats", std::to_string(clientsLoggedIn), std::to_string(queuedForClients)});
-    return g_script.statsReply;
-}
-int CController::SendToClients(const std::string& text) {
-    server->SendToAllClients(text);
-    return 1;
-}
-int CController::Start(CWmiLogEventServer* owner) {
-    server = owner;
-    g_script.Record({"Start"});
-    return 1;
-}
-int CController::Stop() {
-    g_script.Record({"Stop"});
-    if (!g_script.noticeOnStop.empty()) SendToClients(g_script.noticeOnStop);
-    return 1;
-}
-
-// ---------------------------------------------------------------------------
-namespace {
+using servertest::Call;
+// The engine's calls and results of the running test.
+servertest::FakeEngineScript g_script;
 
 const char* const kAuth = "[LOCAL_AUTH]\nUSERNAME=alice\nPASSWORD=secret\n";
 const std::string kNotVerified =
@@ -146,7 +64,7 @@ class CommandServerTest : public ::testing::Test {
   protected:
     // Starts a server on a loopback port with the given configuration file
     // text, a logger at logLevel writing into the temporary folder (none for
-    // an empty level), and the recording controller when withController is
+    // an empty level), and the recording engine when withController is
     // set. The process-wide pointers are set before the server's threads
     // start and restored after they ended.
     void StartServer(const std::string& ini, bool withController = false,
@@ -156,7 +74,7 @@ class CommandServerTest : public ::testing::Test {
         globals.StartLogger(dir, logLevel, &sink);
 
         server = std::make_unique<ObservedServer>();
-        if (withController) server->SetController(new CController);
+        if (withController) server->SetController(new servertest::FakeEngine(g_script));
         server->SetListenAddress("127.0.0.1");
         ASSERT_EQ(1, server->Start(1000, 0, 0));
         port = server->GetListenPort();
@@ -167,7 +85,7 @@ class CommandServerTest : public ::testing::Test {
     }
     void TearDown() override {
         StopServer();
-        EXPECT_EQ(0, g_script.liveControllers) << "the server did not delete its controller";
+        EXPECT_EQ(0, g_script.liveEngines) << "the server did not delete its engine";
     }
     std::unique_ptr<LineClient> LoggedInClient() {
         auto client = std::make_unique<LineClient>(port);
@@ -378,14 +296,15 @@ TEST_F(CommandServerTest, LineAssemblyAcrossAndWithinReads) {
 
 TEST_F(CommandServerTest, DataWithoutALineEndIsBoundedAndClosesTheConnection) {
     StartServer(kAuth);
+    // An unfinished line may hold 4096 bytes; the 4097th is invalid data.
     struct Case {
         const char* name;
         std::vector<std::string> sends;
         bool refused;
     } cases[] = {
         {"4095 bytes in one read, then a line end", {std::string(4095, 'a'), "\r\n"}, false},
-        {"4096 bytes in one read", {std::string(4096, 'a')}, true},
-        {"3000 + 1096 bytes in two reads", {std::string(3000, 'a'), std::string(1096, 'a')}, true},
+        {"4097 bytes in one read", {std::string(4097, 'a')}, true},
+        {"3000 + 1097 bytes in two reads", {std::string(3000, 'a'), std::string(1097, 'a')}, true},
     };
     for (const Case& c : cases) {
         auto client = LoggedInClient();
@@ -407,6 +326,82 @@ TEST_F(CommandServerTest, DataWithoutALineEndIsBoundedAndClosesTheConnection) {
             EXPECT_TRUE(Eventually([&] { return server->GetConnectionCount() == 0; }));
         }
     }
+}
+
+// Any number of complete lines sent at once is answered, line by line and in
+// order, also when the lines cross the server's reads (5000 bytes each); only
+// the unfinished line at the end counts toward the 4096-byte bound.
+TEST_F(CommandServerTest, PipelinedLinesAreAllAnsweredInOrder) {
+    StartServer(kAuth);
+    struct Case {
+        int lines;            // "X<n>" lines sent in one go
+        size_t unfinished;    // bytes of an unfinished line sent after them
+        bool unfinishedFits;  // the unfinished line is kept, not refused
+    } cases[] = {
+        {1, 0, true},      {410, 0, true},    {700, 0, true},     {3000, 0, true},
+        {700, 4095, true}, {700, 4096, true}, {700, 4097, false}, {3000, 4097, false},
+    };
+    for (const Case& c : cases) {
+        std::string name =
+            std::to_string(c.lines) + " lines, then " + std::to_string(c.unfinished) + " bytes";
+        auto client = LoggedInClient();
+        std::string batch;
+        for (int i = 0; i < c.lines; ++i) batch += "X" + std::to_string(i) + "\r\n";
+        batch += std::string(c.unfinished, 'u');
+        ASSERT_TRUE(client->SendRaw(batch)) << name;
+        for (int i = 0; i < c.lines; ++i) {
+            ASSERT_EQ("ERROR invalid command - X" + std::to_string(i) + "\r\n", client->ReadLine())
+                << name;
+        }
+        if (!c.unfinishedFits) {
+            EXPECT_EQ("Invalid data received!\r\n", client->ReadLine()) << name;
+            EXPECT_TRUE(client->WaitClosed()) << name;
+        } else {
+            client->SendRaw("\r\nNOOP\r\n");
+            if (c.unfinished > 0) {
+                EXPECT_EQ("ERROR invalid command - " + std::string(c.unfinished, 'u') + "\r\n",
+                          client->ReadLine())
+                    << name;
+            } else {
+                EXPECT_EQ("OK waiting for next command\r\n", client->ReadLine()) << name;
+            }
+            EXPECT_EQ("OK noop\r\n", client->ReadLine()) << name;
+            client->SendLine("LOGOUT");
+            EXPECT_EQ("OK logging off\r\n", client->ReadLine()) << name;
+        }
+        client.reset();
+        ASSERT_TRUE(Eventually([&] { return server->GetConnectionCount() == 0; })) << name;
+    }
+}
+
+// A line with a NUL byte is an invalid command (shown up to the NUL); the
+// lines around it are answered.
+TEST_F(CommandServerTest, ALineWithANulByteIsAnInvalidCommand) {
+    StartServer(kAuth);
+    auto client = LoggedInClient();
+    using namespace std::string_literals;
+    struct Case {
+        std::string sent;
+        std::vector<std::string> replies;
+    } cases[] = {
+        {"NOOP\r\nNO\0OP\r\nNOOP\r\n"s,
+         {"OK noop\r\n", "ERROR invalid command - NO\r\n", "OK noop\r\n"}},
+        {"\0\r\nNOOP\r\n"s, {"ERROR invalid command - \r\n", "OK noop\r\n"}},
+        {"NOOP\0\r\nLIST\0 x\r\nNOOP\r\n"s,
+         {"ERROR invalid command - NOOP\r\n", "ERROR invalid command - LIST\r\n", "OK noop\r\n"}},
+    };
+    for (const Case& c : cases) {
+        client->SendRaw(c.sent);
+        for (const std::string& reply : c.replies) {
+            EXPECT_EQ(reply, client->ReadLine()) << c.replies.front();
+        }
+    }
+    // Before login too.
+    LineClient fresh(port);
+    fresh.ReadLine();
+    fresh.SendRaw("LOGIN alice\0 secret\r\nLOGIN alice secret\r\n"s);
+    EXPECT_EQ("ERROR invalid command - LOGIN alice\r\n", fresh.ReadLine());
+    EXPECT_EQ("OK authentication successful (users=2)\r\n", fresh.ReadLine());
 }
 
 TEST_F(CommandServerTest, ConnectionLimitRefusesTheFourthAndFreesSlotsOnLogout) {
@@ -434,6 +429,25 @@ TEST_F(CommandServerTest, ConfiguredConnectionLimit) {
     EXPECT_EQ(0u, first.ReadLine().rfind("200 ", 0));
     LineClient second(port);
     EXPECT_EQ("Max user count reached (1)", second.ReadBytes(100));
+}
+
+// A client that closes while the worker is still busy with its lines leaves
+// a free slot at once: the next client is greeted, not refused.
+TEST_F(CommandServerTest, AClosedClientsSlotIsFreeForTheNextAtOnce) {
+    StartServer(std::string(kAuth) + "[LISTEN]\nMAXCONNECTIONS=1\n");
+    std::string batch;
+    for (int i = 0; i < 3000; ++i) batch += "X" + std::to_string(i) + "\r\n";
+    for (int round = 0; round < 5; ++round) {
+        {
+            auto leaving = LoggedInClient();
+            leaving->SendRaw(batch);
+        }
+        LineClient next(port);
+        EXPECT_EQ(0u, next.ReadLine().rfind("200 ", 0)) << "round " << round;
+        next.Close();
+        ASSERT_TRUE(Eventually([&] { return server->GetConnectionCount() == 0; }))
+            << "round " << round << ": " << server->GetConnectionCount();
+    }
 }
 
 TEST_F(CommandServerTest, BroadcastReachesOnlyLoggedInClients) {
@@ -471,8 +485,8 @@ TEST_F(CommandServerTest, BroadcastOfSeveralTextsSendsTheBytesOfOneBroadcastEach
     const std::vector<std::string> texts = {"NTEVENT: one\r\n.\r\n", "plain \t\r\n", "",
                                             "NTEVENT: two \"x y\"\r\n.\r\n"};
     const std::string expected = "NTEVENT: one\r\n.\r\nplain\r\n\r\nNTEVENT: two \"x y\"\r\n.\r\n";
-    server->SendLinesToAllClients(texts);
-    server->SendLinesToAllClients({});
+    server->SendLinesToClients(texts);
+    server->SendLinesToClients({});
     server->SendToAllClients("after");
     for (LineClient* c : {a.get(), b.get()}) {
         EXPECT_EQ(expected, c->ReadBytes(expected.size()));
@@ -708,3 +722,143 @@ TEST_F(CommandServerTest, ClientsComeAndGoDuringBroadcasts) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Idle, guessing and slow clients.
+namespace {
+
+// A client whose socket keeps only a little unread data, so that what the
+// server sends and the client does not read stays with the server.
+std::unique_ptr<LineClient> SmallWindowClient(uint16_t port) {
+    return std::make_unique<LineClient>(port, 5000, /*receiveBuffer=*/4096);
+}
+
+bool HasText(const std::string& log, const std::string& text) {
+    return log.find(text) != std::string::npos;
+}
+
+}  // namespace
+
+TEST_F(CommandServerTest, AConnectionThatDoesNotLogInInTimeIsClosed) {
+    StartServer(std::string(kAuth) + "[LISTEN]\nLOGINTIMEOUT=1\n");
+    LineClient idle(port);
+    idle.ReadLine();
+    auto active = LoggedInClient();
+    EXPECT_TRUE(idle.WaitClosed()) << "the idle connection was not closed";
+    EXPECT_TRUE(HasText(sink.Text(), "not logged in within 1 s")) << sink.Text();
+    // The logged-in one, as old as the idle one, stays.
+    active->SendLine("NOOP");
+    EXPECT_EQ("OK noop\r\n", active->ReadLine());
+}
+
+TEST_F(CommandServerTest, FailedLoginsAreAnsweredLateAndTheThirdCloses) {
+    StartServer(kAuth);
+    auto other = LoggedInClient();
+
+    LineClient guesser(port);
+    guesser.ReadLine();
+    // Three guesses and a NOOP in one read: each reply waits a second, and
+    // the NOOP after the third failure is never answered.
+    guesser.SendRaw("LOGIN alice a\r\nLOGIN alice b\r\nLOGIN alice c\r\nNOOP\r\n");
+    // Meanwhile every other connection is served.
+    for (int i = 0; i < 20; ++i) {
+        other->SendLine("NOOP");
+        ASSERT_EQ("OK noop\r\n", other->ReadLine()) << i;
+    }
+    EXPECT_FALSE(guesser.HasData()) << "a failed login was answered at once";
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(kNotVerified, guesser.ReadLine()) << i;
+    EXPECT_TRUE(guesser.WaitClosed());
+    std::string log = sink.Text();
+    for (const char* line : {"Failed login 1 of 3 from 127.0.0.1:", "Failed login 3 of 3 from",
+                             "after 3 failed logins"}) {
+        EXPECT_TRUE(HasText(log, line)) << line << "\n" << log;
+    }
+
+    // Two failures, then the right password: logged in.
+    LineClient late(port);
+    late.ReadLine();
+    late.SendRaw("LOGIN alice a\r\nLOGIN alice\r\nLOGIN alice secret\r\nNOOP\r\n");
+    EXPECT_EQ(kNotVerified, late.ReadLine());
+    EXPECT_EQ("ERROR insufficient/incorrect parameters\r\n", late.ReadLine());
+    EXPECT_EQ(0u, late.ReadLine().rfind("OK authentication successful", 0));
+    EXPECT_EQ("OK noop\r\n", late.ReadLine());
+}
+
+// A logged-in client that stops reading: past the hard bound it is closed at
+// once, above the soft bound for its time it is closed later; the client
+// that reads gets every line either way.
+TEST_F(CommandServerTest, AClientThatDoesNotReadIsClosedAndTheOthersGetEverything) {
+    struct Case {
+        const char* settings;
+        const char* logged;
+    } cases[] = {
+        {"OUTPUTLIMIT=300000\n", "bytes of output pending, limit 300000"},
+        {"OUTPUTLIMIT=100000000\nOUTPUTSOFTLIMIT=300000\nOUTPUTSOFTSECONDS=1\n",
+         "for 1 s, soft limit 300000"},
+    };
+    for (const Case& c : cases) {
+        StartServer(std::string(kAuth) + "[LISTEN]\n" + c.settings);
+        auto healthy = LoggedInClient();
+        auto slow = SmallWindowClient(port);
+        ASSERT_EQ(0u, slow->Login("alice", "secret").rfind("OK authentication", 0));
+
+        const int kLines = 30000;
+        const std::string filler(200, 'e');
+        std::atomic<int> received{0};
+        std::atomic<bool> inOrder{true};
+        std::thread reader([&] {
+            for (int i = 0; i < kLines; ++i) {
+                if (healthy->ReadLine() != std::to_string(i) + filler + "\r\n") inOrder = false;
+                ++received;
+            }
+        });
+        for (int i = 0; i < kLines; ++i) server->SendToAllClients(std::to_string(i) + filler);
+        reader.join();
+        EXPECT_EQ(kLines, received.load()) << c.settings;
+        EXPECT_TRUE(inOrder.load()) << c.settings;
+        EXPECT_TRUE(Eventually([&] { return server->GetConnectionCount() == 1; }))
+            << c.settings << ": the slow client is still connected";
+        EXPECT_TRUE(HasText(sink.Text(), c.logged)) << c.settings << "\n" << sink.Text();
+        healthy->SendLine("NOOP");
+        EXPECT_EQ("OK noop\r\n", healthy->ReadLine()) << c.settings;
+        StopServer();
+    }
+}
+
+// Before login the bound is small and fixed: a client that sends lines and
+// never reads the replies is closed.
+TEST_F(CommandServerTest, AClientNotLoggedInThatDoesNotReadIsClosed) {
+    StartServer(kAuth);
+    auto flooder = SmallWindowClient(port);
+    flooder->ReadLine();
+    const std::string emptyLines(4000, '\n');
+    // Stops when the server has closed the connection.
+    for (int i = 0; i < 2000 && flooder->SendRaw(emptyLines); ++i) {
+        if (server->GetConnectionCount() == 0) break;
+    }
+    EXPECT_TRUE(Eventually([&] { return server->GetConnectionCount() == 0; }));
+    EXPECT_TRUE(HasText(sink.Text(), "bytes of output pending, limit 65536")) << sink.Text();
+}
+
+// While a client's output is backed up its input is not read, so a client
+// that sends many commands without reading the replies does not pass its
+// bound: it gets every reply, in order, once it reads.
+TEST_F(CommandServerTest, InputWaitsWhileOutputIsBackedUp) {
+    StartServer(std::string(kAuth) + "[LISTEN]\nOUTPUTLIMIT=1000000\n");
+    auto client = SmallWindowClient(port);
+    ASSERT_EQ(0u, client->Login("alice", "secret").rfind("OK authentication", 0));
+    const int kLines = 1000000;  // 9 MB of replies
+    std::string batch;
+    for (int i = 0; i < kLines; ++i) batch += "NOOP\r\n";
+    std::atomic<bool> sent{false};
+    std::thread sender([&] { sent = client->SendRaw(batch); });
+    // The client reads nothing until it has sent everything it could.
+    Eventually([&] { return sent.load(); }, 1500);
+    int replies = 0;
+    while (replies < kLines && client->ReadLine() == "OK noop\r\n") ++replies;
+    sender.join();
+    EXPECT_EQ(kLines, replies);
+    EXPECT_TRUE(sent.load());
+    client->SendLine("NOOP");
+    EXPECT_EQ("OK noop\r\n", client->ReadLine()) << "the client was closed";
+}

@@ -17,8 +17,13 @@
 
 class LineClient {
   public:
-    explicit LineClient(uint16_t port, int timeoutMs = 5000) {
+    // A receiveBuffer above 0 sets the socket's receive buffer (SO_RCVBUF)
+    // before it connects, which keeps the data in flight to it small.
+    explicit LineClient(uint16_t port, int timeoutMs = 5000, int receiveBuffer = 0) {
         fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (receiveBuffer > 0) {
+            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        }
         timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         int on = 1;
@@ -73,6 +78,13 @@ class LineClient {
         return bytes;
     }
 
+    // True when data that was not read yet has arrived; does not wait.
+    bool HasData() {
+        if (!pending.empty()) return true;
+        char c;
+        return recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+    }
+
     // True when the server closes the connection (end of stream or reset)
     // before the time-out, with no further data on the way.
     bool WaitClosed() {
@@ -103,7 +115,12 @@ class LineClient {
   private:
     bool Fill() {
         char buffer[8192];
-        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        ssize_t n;
+        // A signal (a child process of the test ending) interrupts a read
+        // with a time-out even when nothing handles it: read again.
+        do {
+            n = recv(fd, buffer, sizeof buffer, 0);
+        } while (n < 0 && errno == EINTR);
         if (n <= 0) return false;
         pending.append(buffer, static_cast<size_t>(n));
         return true;

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "serverframework/sslsession.h"
 #include "tests/app/tempdir.h"
 #include "tests/serverframework/tls_test_support.h"

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <thread>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "platform/text.h"
 #include "tests/app/capturesink.h"
 #include "tests/wmi/simfixture.h"

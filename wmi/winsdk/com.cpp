@@ -1,12 +1,9 @@
 // COM start-up and security stand-ins, the proxy blanket, task memory,
 // CoCreateInstance and the status-code text object.
-#include <strings.h>
-
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 
-#include "app/configdataloader.h"
 #include "platform/paths.h"
 #include "wmi/comobject.h"
 #include "wmi/locatorfactory.h"
@@ -114,7 +111,7 @@ struct FactoryState {
     RSLibrary::RSCriticalSection lock;
     LocatorFactory factory GUARDED_BY(lock);
     std::string storeOverride GUARDED_BY(lock);
-    std::string configuredStore GUARDED_BY(lock);  // resolved once from the configuration
+    LocatorFactory selected GUARDED_BY(lock);
 };
 
 FactoryState& State() {
@@ -122,24 +119,34 @@ FactoryState& State() {
     return state;
 }
 
-// The value of `key`, or `fallback` when there is no configuration or the
-// key is absent.
-std::string ConfigValue(const char* key, const char* fallback) {
-    if (g_config == nullptr) return fallback;
-    try {
-        return g_config->GetKeyValue(key);
-    } catch (const CConfigDataLoader::EInvalidKey&) {
-        return fallback;
-    }
+// The store served when no provider was selected: "simhosts.db" in the
+// program's directory.
+std::string DefaultStore() {
+    const char* const name = "simhosts.db";
+    std::string programDir = platform::ProgramDirectory();
+    return programDir.empty() ? name : platform::JoinPath(programDir, name);
 }
 
 }  // namespace
+
+LocatorFactory SimProvider(const std::string& path) {
+    return [path](IWbemLocator** locator) { return sim::CreateSimLocator(path, locator); };
+}
+
+LocatorFactory NoProvider() {
+    return [](IWbemLocator**) -> HRESULT { return REGDB_E_CLASSNOTREG; };
+}
+
+void SelectProvider(LocatorFactory provider) {
+    FactoryState& state = State();
+    RSLibrary::RSSynchronizeGuard guard(state.lock);
+    state.selected = std::move(provider);
+}
 
 void UseSimStore(const std::string& path) {
     FactoryState& state = State();
     RSLibrary::RSSynchronizeGuard guard(state.lock);
     state.storeOverride = path;
-    state.configuredStore.clear();
 }
 
 void SetLocatorFactory(LocatorFactory factory) {
@@ -158,22 +165,10 @@ HRESULT CreateLocator(IWbemLocator** locator) {
         RSLibrary::RSSynchronizeGuard guard(state.lock);
         factory = state.factory;
         store = state.storeOverride;
-        if (!factory && store.empty()) {
-            if (strcasecmp(ConfigValue("WMI.PROVIDER", "sim").c_str(), "sim") != 0) {
-                return REGDB_E_CLASSNOTREG;
-            }
-            if (state.configuredStore.empty()) {
-                std::string name = ConfigValue("WMI.SIMSTORE", "simhosts.db");
-                std::string programDir = platform::ProgramDirectory();
-                state.configuredStore = platform::IsAbsolutePath(name) || programDir.empty()
-                                            ? name
-                                            : platform::JoinPath(programDir, name);
-            }
-            store = state.configuredStore;
-        }
+        if (!factory && store.empty()) factory = state.selected;
     }
     if (factory) return factory(locator);
-    return sim::CreateSimLocator(store, locator);
+    return sim::CreateSimLocator(store.empty() ? DefaultStore() : store, locator);
 }
 
 // ---- Status-code texts ----------------------------------------------------

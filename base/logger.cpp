@@ -1,10 +1,10 @@
-#include "app/logger.h"
+#include "base/logger.h"
 
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
-#include "app/configdataloader.h"
+#include "base/configdataloader.h"
 #include "platform/file.h"
 
 const char* const g_logLevelNames[6] = {"TRACE", "DEBUG", "INFO", "WARN", "ERROR", "FATAL"};
@@ -86,7 +86,7 @@ CLogger::CLogger(const std::string& fileName, const std::string& levelText)
     SetLevel(levelText);
     std::printf("Log level is set to %s\r\n", LevelName(level.load()));
     std::fflush(stdout);
-    RSLibrary::RSSynchronizeGuard guard(writeLock);
+    platform::RecursiveMutexLock guard(writeLock);
     file.Open(fileName);
     logFileName = fileName;
     bytesLeft = maxLogSize - file.Size();
@@ -98,7 +98,7 @@ CLogger::CLogger(const std::string& fileName, const std::string& levelText)
 }
 
 CLogger::~CLogger() {
-    RSLibrary::RSSynchronizeGuard guard(writeLock);
+    platform::RecursiveMutexLock guard(writeLock);
     file.Sync();
     file.Close();
     sinks.clear();
@@ -139,7 +139,7 @@ int CLogger::GetLevel() const { return level.load(); }
 
 void CLogger::AddSink(CLogSink* sink) {
     if (sink == nullptr) return;
-    RSLibrary::RSSynchronizeGuard guard(writeLock);
+    platform::RecursiveMutexLock guard(writeLock);
     sinks.push_back(sink);
 }
 
@@ -164,7 +164,7 @@ void CLogger::WriteLine(int messageLevel, int line, const char* sourceFile, cons
 }
 
 void CLogger::Write(const char* data, int length) {
-    RSLibrary::RSSynchronizeGuard guard(writeLock);
+    platform::RecursiveMutexLock guard(writeLock);
     if (data == nullptr || length < 0) length = 0;
     if (file.IsOpen()) {
         file.Write(data, static_cast<size_t>(length));  // write failures are not reported
@@ -179,13 +179,13 @@ void CLogger::Write(const char* data, int length) {
 }
 
 void CLogger::WriteIfOpen(const char* data, int length) {
-    RSLibrary::RSSynchronizeGuard guard(writeLock);
+    platform::RecursiveMutexLock guard(writeLock);
     if (!file.IsOpen()) return;
     Write(data, length);
 }
 
 bool CLogger::Rotate() {
-    RSLibrary::RSSynchronizeGuard guard(writeLock);
+    platform::RecursiveMutexLock guard(writeLock);
     if (logFileName.empty()) return false;
     if (file.IsOpen()) {
         static const char kNotice[] = "Rotating log file\r\n";

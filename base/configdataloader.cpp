@@ -1,4 +1,4 @@
-#include "app/configdataloader.h"
+#include "base/configdataloader.h"
 
 #include <climits>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "app/stringconvertor.h"
+#include "base/stringconvertor.h"
 
 #include <gtest/gtest.h>
 

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/recursive_mutex.h"
 #include "platform/thread_annotations.h"
-#include "serverframework/synchronization.h"
 
 // The levels carry a LOG_ prefix so that no platform macro (ERROR, DEBUG)
 // can replace them; LOG(ERROR, ...) pastes the prefix itself.
@@ -70,7 +70,7 @@ class CLogger {
     platform::AppendFile file GUARDED_BY(writeLock);
     std::atomic<int> level;  // a single integer read and written without the lock
     std::vector<CLogSink*> sinks GUARDED_BY(writeLock);
-    RSLibrary::RSCriticalSection writeLock;  // innermost lock of the system; re-entrant
+    platform::RecursiveMutex writeLock;  // innermost lock of the system; re-entrant
     long bytesLeft GUARDED_BY(writeLock);
     std::string logFileName;  // constant after construction
 

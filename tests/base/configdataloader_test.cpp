@@ -1,4 +1,4 @@
-#include "app/configdataloader.h"
+#include "base/configdataloader.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

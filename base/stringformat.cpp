@@ -1,4 +1,4 @@
-#include "app/stringformat.h"
+#include "base/stringformat.h"
 
 #include <cstdio>
 
