@@ -28,7 +28,7 @@
 #   bench/run-engine-load.sh [BUILD_DIR]        (default: build)
 #   PHASES="1 2 3 4 5" SAT_SECONDS=5 LAT_HOSTS=10 LAT_RATE=100 LAT_SUBS=30 \
 #   LAT_SECONDS=10 MEM_HOSTS=100 MEM_SUBS=1000 SLOW_SECONDS=60 \
-#   OUTPUTLIMIT=67108864 CATCH_RECORDS=100000 CATCH_RATE=100 CATCH_SECONDS=10 \
+#   OUTPUTLIMIT=67108864 CATCH_RECORDS=100000 CATCH_RATE=100 CATCH_SECONDS=10 CATCH_WITHIN=1 \
 #   bench/run-engine-load.sh build
 #
 # Every process started here is stopped on exit, and the temporary folder
@@ -53,6 +53,7 @@ OUTPUTLIMIT=${OUTPUTLIMIT:-67108864}
 CATCH_RECORDS=${CATCH_RECORDS:-100000}
 CATCH_RATE=${CATCH_RATE:-100}
 CATCH_SECONDS=${CATCH_SECONDS:-10}
+CATCH_WITHIN=${CATCH_WITHIN:-1}
 
 QUELLON="$BUILD_DIR/quellon"
 SIM="$BUILD_DIR/quellon-sim"
@@ -246,8 +247,8 @@ fi
 if [[ " $PHASES " == *" 5 "* ]]; then
   echo
   echo "phase 5: catch-up - host 1 writes $CATCH_RECORDS records while down; host 2 live at" \
-       "$CATCH_RATE/s; 3 clients"
-  start_server 1
+       "$CATCH_RATE/s; WT_FOR_WQ $CATCH_WITHIN; 3 clients"
+  start_server "$CATCH_WITHIN"
   run_driver --hosts 2 --subscriptions 2 --sim "$SIM" --store "$STORE" --server-pid "$server_pid" \
     --rate "$CATCH_RATE" --warmup 2 --duration "$CATCH_SECONDS" --catchup "$CATCH_RECORDS"
   stop_server
