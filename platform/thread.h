@@ -3,23 +3,20 @@
 // priority and the four thread times. Owned by the object that started it
 // (RSAbstractThread); every member may be called from any thread.
 //
-// Forced end: Linux cannot end one thread by force without unwinding it
-// through code that holds locks, so kill() abandons the thread instead. An
-// abandoned thread is detached and left to run; from then on it counts as
-// ended for waitFor(), and its finish routine is never called, so the thread
-// no longer reaches the object behind its argument through this layer. What
-// the body itself still touches when it finally returns is the body's
-// business: an owner should not free what an abandoned body uses while
-// bodyRunning() is true.
+// Forced end: where a system cannot end one thread by force without
+// unwinding it through code that holds locks, kill() abandons the thread
+// instead. An abandoned thread is detached and left to run; from then on it
+// counts as ended for waitFor(), and its finish routine is never called, so
+// the thread no longer reaches the object behind its argument through this
+// layer. What the body itself still touches when it finally returns is the
+// body's business: an owner should not free what an abandoned body uses
+// while bodyRunning() is true.
 //
-// Suspension parks the target inside a signal handler (two real-time
-// signals, installed once per process) until it is resumed, the way garbage
-// collectors stop threads; suspend() returns once the target is parked. A
+// Suspension: suspend() returns once the target is stopped where it was. A
 // thread suspended while it holds a lock blocks everyone who needs that lock
-// until it is resumed, exactly as on the original platform. The handler is
-// installed with SA_RESTART, so most blocking calls of the target simply
-// continue; calls that never restart (sem_timedwait, poll, ...) may return
-// EINTR once after a suspension.
+// until it is resumed. A blocking call the target was in may end early once
+// after a suspension, as if interrupted (how each system suspends is told in
+// the DESIGN block of its implementation, thread_linux.cpp).
 #pragma once
 
 #include <cstdint>

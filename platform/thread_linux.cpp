@@ -1,3 +1,15 @@
+// DESIGN
+// Forced end: Linux cannot end one thread by force without unwinding it
+// through code that holds locks (pthread_cancel), so kill() abandons the
+// thread (detaches it) instead.
+//
+// Suspension parks the target inside a signal handler (two real-time
+// signals, installed once per process) until it is resumed, the way garbage
+// collectors stop threads; suspend() returns once the target is parked. The
+// handler is installed with SA_RESTART, so most blocking calls of the target
+// simply continue; calls that never restart (sem_timedwait, poll, ...) may
+// return EINTR once after a suspension.
+
 #include <errno.h>
 #include <pthread.h>
 #include <semaphore.h>

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tests/app/tempdir.h"
+#include "tests/platform/eventually.h"
 
 extern char** environ;
 
@@ -82,12 +83,14 @@ class QuellonProcess {
     // True once the program's standard output contains text, within
     // timeoutMs; false at once when the program has ended without it.
     bool WaitForOutput(const std::string& text, int timeoutMs) {
-        for (int waited = 0; waited < timeoutMs; waited += 20) {
-            if (ReadWholeFile(outPath).find(text) != std::string::npos) return true;
-            if (HasEnded()) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
+        bool found = false;
+        Eventually(
+            [&] {
+                found = ReadWholeFile(outPath).find(text) != std::string::npos;
+                return found || HasEnded();
+            },
+            timeoutMs);
+        return found;
     }
 
     // What the operator types at the console; false when it was not written.
@@ -98,11 +101,7 @@ class QuellonProcess {
     // The exit code (128 + signal for a program that was killed), or -1 when
     // the program has not ended within timeoutMs.
     int WaitForExit(int timeoutMs) {
-        for (int waited = 0; waited < timeoutMs; waited += 20) {
-            if (HasEnded()) return exitCode;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return -1;
+        return Eventually([&] { return HasEnded(); }, timeoutMs) ? exitCode : -1;
     }
 
   private:

@@ -447,8 +447,13 @@ TEST(RSAbstractThreadDeathTest, DestroyingAnActiveThreadEndsTheProcess) {
     EXPECT_DEATH(
         {
             // A body that does not call into the object while it is torn down.
-            TestThread t(stubbornBody);
+            // The body must have started: a thread still on its way into the
+            // object's run() when the destructor begins would call a pure
+            // virtual function instead.
+            auto state = std::make_shared<BodyState>();
+            TestThread t(stubbornBody, state);
             t.start();
+            while (state->runs.load() == 0) std::this_thread::sleep_for(1ms);
         },
         "Trying to delete an active thread object");
 }

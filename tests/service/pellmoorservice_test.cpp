@@ -243,13 +243,9 @@ TEST(ServiceProcess, TlsEnabledInAnyCaseListensOnTheTlsPortOnly) {
     ASSERT_TRUE(manager.waitFor("READY=1", kStartLimitMs)) << ReadWholeFile(dir.File("debug.log"));
 
     tlstest::CSocketClient client;
-    bool connected = false;
-    for (Clock::time_point end = Clock::now() + std::chrono::milliseconds(kStartLimitMs);
-         !connected && Clock::now() < end;) {
-        connected = client.Connect(static_cast<uint16_t>(tlsPort));
-        if (!connected) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ASSERT_TRUE(connected) << ReadWholeFile(dir.File("output.txt"));
+    ASSERT_TRUE(
+        Eventually([&] { return client.Connect(static_cast<uint16_t>(tlsPort)); }, kStartLimitMs))
+        << ReadWholeFile(dir.File("output.txt"));
     EXPECT_TRUE(contains(client.ReadLine(), "200 Halcrest WMI Event Listener"));
     EXPECT_EQ(client.Login("monitor", "s3cret-pw").rfind("OK authentication successful", 0), 0u);
     EXPECT_FALSE(TcpConnects(static_cast<uint16_t>(port)))
