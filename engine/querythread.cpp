@@ -24,9 +24,11 @@ CQueryThread::~CQueryThread() = default;
 
 namespace {
 
-// Whether a live record was delivered already: it is not past the log's
-// resume point (a catch-up delivered it, and the live query saw it too).
-// A log cleared meanwhile numbers its records again from below but writes
+// Whether a record was delivered already: it is not past the log's resume
+// point. A live subscription meets such records after a catch-up (the live
+// query saw them too), a replay when its query runs again after an
+// interruption (a query returns each log's records in record order). A
+// log cleared meanwhile numbers its records again from below but writes
 // them later, so they are new.
 bool AlreadyDelivered(const TResumePoint& resume, const std::string& log,
                       const TLogPosition& position, int64_t writtenMicros) {
@@ -138,9 +140,10 @@ void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClas
                                 DmtfToMicros(position.timeWritten, &written);
         std::string record;
         std::string failure;
-        if (positioned && node->isReplay == 0 &&
-            AlreadyDelivered(node->resume, log, position, written)) {
-            LOG(TRACE, "[queryThread] Record %lld of %s was delivered by the catch-up - %s",
+        if (positioned && AlreadyDelivered(node->resume, log, position, written)) {
+            // Live: a catch-up delivered it. Replay: it went out before the
+            // replay was interrupted, and its query runs again from the start.
+            LOG(TRACE, "[queryThread] Record %lld of %s was delivered already - %s",
                 static_cast<long long>(position.recordNumber), log.c_str(),
                 node->Describe().c_str());
         } else if (BuildEventRecord(*node, event, &record, &failure)) {
@@ -148,10 +151,8 @@ void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClas
             records.push_back(std::move(record));
             if (positioned) {
                 lastWritten = written;
-                if (node->isReplay == 0) {
-                    node->resume.logs[log] = position;
-                    moved[log] = std::move(position);
-                }
+                node->resume.logs[log] = position;
+                if (node->isReplay == 0) moved[log] = std::move(position);
             }
         } else {
             LOG(WARN, "%s", failure.c_str());

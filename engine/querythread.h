@@ -15,7 +15,9 @@
 //   record at or before that point was already delivered (by a catch-up)
 //   and is dropped. A node due to catch up (after a reconnect, or with a
 //   stored point) runs its CCatchUp for at most kCatchUpTurn per turn
-//   (steps of kCatchUpBudget), then goes live.
+//   (steps of kCatchUpBudget), then goes live. A replay keeps the same
+//   per-log points: when its query runs again after an interruption, what
+//   it sent before is dropped the same way.
 #pragma once
 
 #include <chrono>

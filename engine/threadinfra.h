@@ -82,9 +82,10 @@ struct TSubscriptionNode {
     std::atomic<bool> connectionFailed{false};
     std::atomic<int32_t> stage{New};
 
-    // Resume point of a live subscription (what it delivered, per log) and
-    // its catch-up. Set by the controller before the node is queued, then
-    // read and written only by the thread that holds the node.
+    // Resume point (what the node delivered, per log; a replay uses it to
+    // skip what it sent before an interruption) and a live subscription's
+    // catch-up. Set by the controller before the node is queued, then read
+    // and written only by the thread that holds the node.
     TResumePoint resume;
     bool catchUpDue = false;            // catch up before going on live
     std::unique_ptr<CCatchUp> catchUp;  // the catch-up under way
