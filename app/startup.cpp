@@ -131,6 +131,7 @@ constexpr TNumericSetting kNumericSettings[] = {
     {"OTHERS.CHECKTERMINATEFLAG", 1, 600000},
     {"OTHERS.EVENTWAITPERCONNECTION", 1, 600000},
     {"OTHERS.NUMBEROFEVENTSTOPOOL", 1, 50},
+    {"OTHERS.MAXCATCHUPEVENTS", 0, 100000000},
 };
 
 // The value of text when it is a whole decimal number (blanks around it
@@ -200,7 +201,17 @@ TEngineOptions ReadEngineOptions() {
     options.checkTerminateMs = static_cast<int32_t>(
         IntervalMilliseconds(ConfigInteger("OTHERS.CHECKTERMINATEFLAG", options.checkTerminateMs)));
     options.withinInterval = read("PERFORMANCE.WT_FOR_WQ", options.withinInterval);
+    options.maxCatchUp = ConfigInteger("OTHERS.MAXCATCHUPEVENTS", options.maxCatchUp);
     if (g_config == nullptr) return options;
+    try {
+        std::string stateFile = g_config->GetKeyValue("OTHERS.STATEFILE");
+        std::string programDir = platform::ProgramDirectory();
+        options.stateFile =
+            stateFile.empty() || platform::IsAbsolutePath(stateFile) || programDir.empty()
+                ? stateFile
+                : platform::JoinPath(programDir, stateFile);
+    } catch (const CConfigDataLoader::EInvalidKey&) {
+    }
     try {
         // Both keys are read before either value is set: one absent key
         // leaves both defaults.

@@ -20,6 +20,15 @@
 //       [--server-pid PID] [--settle SECONDS] [--idle SECONDS] [--slow-client]
 //       [--sim PATH --store PATH --rate R [--play-hosts N] [--warmup SECONDS]
 //        [--duration SECONDS]]
+//       [--catchup N]
+//
+// With --catchup N (and --hosts 2 or more, --rate R): host 2 is played at R
+// records per second throughout; its write-to-arrival latency is measured
+// for --duration seconds, then host 1 is taken down (quellon-sim host
+// down), N records are written to it (play --count N), and it is brought
+// back. From its CONNECTION_REESTAB until its N-th NTEVENT record reaches
+// the first client, the catch-up rate (records per second) and host 2's
+// latency during the catch-up are measured.
 //
 // Hosts are named <prefix>1 .. <prefix>H. Subscription k goes to host
 // k mod H with the category (k / H) of the list "*", System, Security,
@@ -94,6 +103,7 @@ struct Options {
     double duration = 5;
     double connectTimeout = 120;
     bool slowClient = false;
+    long catchup = 0;  // records host 1 writes while down; 0: no catch-up phase
 };
 
 [[noreturn]] void Fail(const std::string& text);
@@ -304,6 +314,8 @@ class Driver {
     void MeasureIdle();
     void Play();
     void Report(double seconds);
+    void CatchUp();
+    void RunSim(const std::vector<std::string>& args);
 
     static std::string HostName(const Options& o, int index) {
         return o.hostPrefix + std::to_string(index + 1);
@@ -325,6 +337,14 @@ class Driver {
 
     // The client that never reads.
     int slowFd = -1;
+    // The catch-up phase: only host `latencyHost`'s records are timed;
+    // records of `catchHost` reaching the first client are counted.
+    std::string latencyHost;
+    std::string catchHost;
+    long caught = 0;
+    long catchReestab = 0;
+    long catchFailed = 0;
+    Clock::time_point lastCaught;
 
     static constexpr size_t kAddWindow = 16;
     std::vector<std::string> addLines;
@@ -427,7 +447,16 @@ void Driver::OnLine(Connection& c, std::string_view line) {
     } else if (startsWith("OK queuing subscription")) {
         ++c.queued;
         if (&c == &connections[0]) SendMoreAdds();
+    } else if (startsWith("CONNECTION_REESTAB ")) {
+        if (&c == &connections[0] && !catchHost.empty() &&
+            line.substr(19, catchHost.size() + 1) == catchHost + " ") {
+            ++catchReestab;
+        }
     } else if (startsWith("CONNECTION_FAILED")) {
+        if (&c == &connections[0] && !catchHost.empty() &&
+            line.find(" " + catchHost + " ") != std::string_view::npos) {
+            ++catchFailed;
+        }
         ++c.failed;
         if (c.firstProblem.empty()) c.firstProblem = line;
     } else if (startsWith("ERROR")) {
@@ -441,6 +470,17 @@ void Driver::OnLine(Connection& c, std::string_view line) {
 
 void Driver::OnEvent(Connection& c, std::string_view line) {
     ++c.allEvents;
+    if (!catchHost.empty()) {
+        std::string_view host = line.substr(9, line.find(' ', 9) - 9);
+        if (host == catchHost) {
+            if (&c == &connections[0]) {
+                ++caught;
+                lastCaught = arrivedAt;
+            }
+            return;
+        }
+        if (host != latencyHost) return;
+    }
     if (!windowOpen || arrivedAt < windowStart) return;
     if (arrivedAt >= windowEnd) {
         windowOpen = false;
@@ -627,6 +667,84 @@ void Driver::Report(double seconds) {
     std::fflush(stdout);
 }
 
+void Driver::RunSim(const std::vector<std::string>& args) {
+    std::vector<std::string> words = {options.sim, "--store", options.store};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) Fail(std::string("fork: ") + std::strerror(errno));
+    if (pid == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        execv(options.sim.c_str(), argv.data());
+        _exit(127);
+    }
+    // The listener's traffic goes on being read while the tool runs.
+    int status = 0;
+    PumpUntil(Clock::now() + std::chrono::minutes(10),
+              [&] { return waitpid(pid, &status, WNOHANG) == pid; });
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) Fail("quellon-sim " + args[0] + " failed");
+}
+
+void Driver::CatchUp() {
+    catchHost = HostName(options, 0);
+    latencyHost = HostName(options, 1);
+    g_players.push_back(StartPlayer(options, latencyHost));
+    auto seconds = [](double s) {
+        return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+    };
+    // Host 2 alone: its latency without a catch-up running.
+    windowStart = Clock::now() + seconds(options.warmup);
+    windowEnd = windowStart + seconds(options.duration);
+    windowOpen = true;
+    PumpUntil(windowEnd, [] { return false; });
+    windowOpen = false;
+    std::vector<int64_t> alone;
+    alone.swap(latencies);
+
+    RunSim({"host", "down", catchHost});
+    if (!PumpUntil(Clock::now() + std::chrono::seconds(60), [&] { return catchFailed > 0; })) {
+        Fail("host " + catchHost + " was not reported down");
+    }
+    Clock::time_point writeStart = Clock::now();
+    RunSim({"play", catchHost, "--count", std::to_string(options.catchup), "--rate", "0"});
+    double writeSeconds = std::chrono::duration<double>(Clock::now() - writeStart).count();
+    caught = 0;
+    RunSim({"host", "up", catchHost});
+    if (!PumpUntil(Clock::now() + std::chrono::seconds(120), [&] { return catchReestab > 0; })) {
+        Fail("host " + catchHost + " did not reconnect");
+    }
+    Clock::time_point reestab = arrivedAt;
+    long before = caught;
+    windowStart = reestab;
+    windowEnd = reestab + std::chrono::hours(1);
+    windowOpen = true;
+    bool complete = PumpUntil(Clock::now() + std::chrono::seconds(300),
+                              [&] { return caught >= options.catchup; });
+    windowOpen = false;
+    double catchSeconds = std::chrono::duration<double>(lastCaught - reestab).count();
+    StopPlayers();
+    std::sort(alone.begin(), alone.end());
+    std::sort(latencies.begin(), latencies.end());
+    std::printf("catchup_written=%ld catchup_write_seconds=%.3f catchup_received=%ld%s\n",
+                options.catchup, writeSeconds, caught, complete ? "" : " timed_out=1");
+    // Records that had arrived with the reconnect notice are part of the
+    // catch-up too; the rate counts from the notice.
+    std::printf("catchup_seconds=%.3f catchup_records_per_second=%.0f with_the_notice=%ld\n",
+                catchSeconds, catchSeconds > 0 ? static_cast<double>(caught) / catchSeconds : 0.0,
+                before);
+    std::printf(
+        "live_alone_samples=%zu live_alone_p50_ms=%.1f live_alone_p99_ms=%.1f "
+        "live_during_samples=%zu live_during_p50_ms=%.1f live_during_p99_ms=%.1f\n",
+        alone.size(), static_cast<double>(Percentile(alone, 0.50)) / 1000.0,
+        static_cast<double>(Percentile(alone, 0.99)) / 1000.0, latencies.size(),
+        static_cast<double>(Percentile(latencies, 0.50)) / 1000.0,
+        static_cast<double>(Percentile(latencies, 0.99)) / 1000.0);
+    std::fflush(stdout);
+}
+
 void Driver::Run() {
     epollFd = epoll_create1(EPOLL_CLOEXEC);
     connections.resize(static_cast<size_t>(options.clients));
@@ -644,7 +762,11 @@ void Driver::Run() {
     Subscribe();
     if (options.serverPid > 0 && options.settle > 0) MeasureMemory(before);
     if (options.serverPid > 0 && options.idle > 0) MeasureIdle();
-    if (options.rate >= 0) Play();
+    if (options.catchup > 0) {
+        CatchUp();
+    } else if (options.rate >= 0) {
+        Play();
+    }
     for (Connection& c : connections) close(c.fd);
     if (slowFd >= 0) close(slowFd);
     close(epollFd);
@@ -694,6 +816,8 @@ Options Parse(int argc, char** argv) {
             o.duration = std::atof(value().c_str());
         } else if (arg == "--slow-client") {
             o.slowClient = true;
+        } else if (arg == "--catchup") {
+            o.catchup = std::atol(value().c_str());
         } else if (arg == "--connect-timeout") {
             o.connectTimeout = std::atof(value().c_str());
         } else {
@@ -709,6 +833,7 @@ Options Parse(int argc, char** argv) {
         Fail("durations must not be negative");
     }
     if (o.playHosts > o.hosts) Fail("--play-hosts must not exceed --hosts");
+    if (o.catchup > 0 && (o.hosts < 2 || o.rate < 0)) Fail("--catchup needs --hosts 2 and --rate");
     return o;
 }
 

@@ -25,12 +25,19 @@
 #      a core), then one host played at IDLE_RATE records per second feeding
 #      one subscription while the others stay idle: delivered rate (goal:
 #      the written rate) and latency p99 (goal: within WT_FOR_WQ + 1 s).
+#   6. catch-up: two hosts, one subscription each; host 2 played at
+#      CATCH_RATE records per second throughout; host 1 goes down, writes
+#      CATCH_RECORDS records and comes back: records per second from its
+#      CONNECTION_REESTAB to the last caught-up record (goal: 50000), and host
+#      2's latency p99 during the catch-up beside its p99 without (goal:
+#      within 2x).
 #
 #   bench/run-engine-load.sh [BUILD_DIR]        (default: build)
-#   PHASES="1 2 3 4 5" SAT_SECONDS=5 LAT_HOSTS=10 LAT_RATE=100 LAT_SUBS=30 \
+#   PHASES="1 2 3 4 5 6" SAT_SECONDS=5 LAT_HOSTS=10 LAT_RATE=100 LAT_SUBS=30 \
 #   LAT_SECONDS=10 MEM_HOSTS=100 MEM_SUBS=1000 SLOW_SECONDS=60 \
 #   OUTPUTLIMIT=67108864 IDLE_HOSTS=100 IDLE_SUBS=1000 IDLE_RATE=1000 \
-#   IDLE_SECONDS=10 IDLE_PLAY_SECONDS=10 bench/run-engine-load.sh build
+#   IDLE_SECONDS=10 IDLE_PLAY_SECONDS=10 CATCH_RECORDS=100000 CATCH_RATE=100 \
+#   CATCH_SECONDS=10 CATCH_WITHIN=1 bench/run-engine-load.sh build
 #
 # Every process started here is stopped on exit, and the temporary folder
 # removed.
@@ -40,7 +47,7 @@ source bench/lib.sh
 ROOT=$PWD
 
 BUILD_DIR=$(cd "${1:-${BUILD_DIR:-build}}" && pwd)
-PHASES=${PHASES:-"1 2 3 4 5"}
+PHASES=${PHASES:-"1 2 3 4 5 6"}
 SAT_SECONDS=${SAT_SECONDS:-5}
 LAT_HOSTS=${LAT_HOSTS:-10}
 LAT_RATE=${LAT_RATE:-100}
@@ -56,6 +63,10 @@ IDLE_PLAY_SECONDS=${IDLE_PLAY_SECONDS:-10}
 QUERY_THREADS=${QUERY_THREADS:-32}
 SLOW_SECONDS=${SLOW_SECONDS:-60}
 OUTPUTLIMIT=${OUTPUTLIMIT:-67108864}
+CATCH_RECORDS=${CATCH_RECORDS:-100000}
+CATCH_RATE=${CATCH_RATE:-100}
+CATCH_SECONDS=${CATCH_SECONDS:-10}
+CATCH_WITHIN=${CATCH_WITHIN:-1}
 
 QUELLON="$BUILD_DIR/quellon"
 SIM="$BUILD_DIR/quellon-sim"
@@ -100,14 +111,16 @@ trap 'exit 130' INT TERM
 # ---- the store: hosts 127.0.1.1 .. 127.0.1.N, each with some real history --
 STORE=$work/simhosts.db
 host_count=$(( MEM_HOSTS > LAT_HOSTS ? MEM_HOSTS : LAT_HOSTS ))
-host_count=$(( IDLE_HOSTS > host_count ? IDLE_HOSTS : host_count ))
+[[ " $PHASES " == *" 3 "* ]] || host_count=$LAT_HOSTS
+[[ " $PHASES " == *" 5 "* ]] && host_count=$(( IDLE_HOSTS > host_count ? IDLE_HOSTS : host_count ))
+host_count=$(( host_count > 2 ? host_count : 2 ))
 echo "creating $host_count simulated hosts in $STORE"
 "$SIM" --store "$STORE" host add 127.0.1.1 >/dev/null
 "$SIM" --store "$STORE" import 127.0.1.1 "$EVTX/system.evtx" \
   "$EVTX/ID4768-4771-Kerberos brutforce with non existing users.evtx" | tail -1
 for i in $(seq 2 "$host_count"); do
   "$SIM" --store "$STORE" host add "127.0.1.$i" >/dev/null
-  if [ "$i" -le "$LAT_HOSTS" ]; then
+  if [ "$i" -le "$LAT_HOSTS" ] || [ "$i" -le 2 ]; then
     "$SIM" --store "$STORE" import "127.0.1.$i" "$EVTX/system.evtx" >/dev/null
   fi
 done
@@ -268,6 +281,20 @@ if [[ " $PHASES " == *" 5 "* ]]; then
  subscriptions (goal < 0.05); 1 busy of $IDLE_SUBS: wrote $(figure played_per_second)/s, delivered\
  $(figure least_events_per_second_per_client)/s to each client (least of 3), latency p50\
  $(figure latency_p50_ms) ms, p99 $(figure latency_p99_ms) ms (goal <= 2000)")
+fi
+
+if [[ " $PHASES " == *" 6 "* ]]; then
+  echo
+  echo "phase 6: catch-up - host 1 writes $CATCH_RECORDS records while down; host 2 live at" \
+       "$CATCH_RATE/s; WT_FOR_WQ $CATCH_WITHIN; 3 clients"
+  start_server "$CATCH_WITHIN"
+  run_driver --hosts 2 --subscriptions 2 --sim "$SIM" --store "$STORE" --server-pid "$server_pid" \
+    --rate "$CATCH_RATE" --warmup 2 --duration "$CATCH_SECONDS" --catchup "$CATCH_RECORDS"
+  stop_server
+  summary+=("catch-up: $(figure catchup_records_per_second) records/s after the reconnect\
+ (goal >= 50000; $(figure catchup_received) of $CATCH_RECORDS in $(figure catchup_seconds) s);\
+ the other host's live p99 $(figure live_during_p99_ms) ms during it, $(figure live_alone_p99_ms) ms\
+ without (goal: within 2x)")
 fi
 
 echo

@@ -3,10 +3,12 @@
 #include <time.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "base/logger.h"
 #include "engine/dispatchthread.h"
 #include "engine/eventquery.h"
+#include "engine/resumestore.h"
 #include "engine/threadinfra.h"
 #include "platform/resolver.h"
 
@@ -45,9 +47,27 @@ int CController::AddSubscription(const std::string& host, const std::string& cat
     if (dispatcher == nullptr) return -3;
     if (dispatcher->SubscriptionExists(host, category, eventType)) return -1;
     if (!IsValidHost(host)) return -2;
+    TSubscriptionNode* node = MakeNode(host, category, eventType, user, password);
+    node->resumeStore = resumeStore;
+    node->maxCatchUp = static_cast<size_t>(std::max<int64_t>(0, options.maxCatchUp));
+    // Records written from now on are this subscription's; a stored point
+    // (a restart) takes over where the last run stopped.
+    node->resume.since = MicrosToDmtf(std::chrono::duration_cast<std::chrono::microseconds>(
+                                          std::chrono::system_clock::now().time_since_epoch())
+                                          .count());
+    if (resumeStore != nullptr) {
+        TResumePoint stored = resumeStore->Load(node->ResumeKey());
+        if (!stored.empty()) {
+            if (stored.since.empty()) stored.since = node->resume.since;
+            node->resume = std::move(stored);
+            node->catchUpDue = true;
+            LOG(INFO, "[dispatcher] Resuming from the stored point of %zu log(s) - %s",
+                node->resume.logs.size(), node->Describe().c_str());
+        }
+    }
     // Checked again, together with the replacement and the listing, so that
     // no other command comes in between.
-    return dispatcher->AcceptSubscription(MakeNode(host, category, eventType, user, password));
+    return dispatcher->AcceptSubscription(node);
 }
 
 int CController::ReplayEvents(const std::string& host, const std::string& category,
@@ -74,12 +94,17 @@ int CController::ReplayEvents(const std::string& host, const std::string& catego
 int CController::DeleteSubscription(const std::string& host, const std::string& category,
                                     const std::string&) {
     if (dispatcher == nullptr) return -3;
-    return dispatcher->MarkForDeletion(host, category, true);
+    return dispatcher->MarkForDeletion(host, category, true, true);
 }
 
 std::string CController::ListSubscriptions() {
     if (dispatcher == nullptr) return std::string();
     return dispatcher->BuildSubscriptionList();
+}
+
+std::string CController::Statistics(int clientsLoggedIn, uint64_t queuedForClients) {
+    if (dispatcher == nullptr) return std::string();
+    return dispatcher->BuildStatistics(clientsLoggedIn, queuedForClients);
 }
 
 int CController::Start(CBroadcastSink* sink) {
@@ -95,6 +120,18 @@ int CController::Start(CBroadcastSink* sink) {
             static_cast<int>(connectorCount), static_cast<int>(queryThreadCount));
         connectorCount = std::max<int32_t>(connectorCount, 1);
         queryThreadCount = std::max<int32_t>(queryThreadCount, 1);
+    }
+    const std::string& stateFile = options.stateFile;
+    if (!stateFile.empty()) {
+        resumeStore = new CResumeStore;
+        std::string error;
+        if (resumeStore->Open(stateFile, &error)) {
+            LOG(INFO, "[dispatcher] Resume points kept in %s", stateFile.c_str());
+        } else {
+            LOG(ERROR, "[dispatcher] Resume points not kept across restarts: %s", error.c_str());
+            delete resumeStore;
+            resumeStore = nullptr;
+        }
     }
     try {
         dispatcher = new CDispatchThread(used, sink);
@@ -113,7 +150,11 @@ int CController::Start(CBroadcastSink* sink) {
 }
 
 int CController::Stop() {
-    if (dispatcher == nullptr) return 1;
+    if (dispatcher == nullptr) {
+        delete resumeStore;
+        resumeStore = nullptr;
+        return 1;
+    }
     // The same as stop alone, but the dispatcher sees the request at once
     // instead of after its terminate-check interval.
     dispatcher->terminate();
@@ -126,6 +167,9 @@ int CController::Stop() {
         LOG(WARN, "[dispatcher] did not end within 30000 ms; left behind");
     } else {
         delete dispatcher;
+        // Every node is gone: the last points can be written.
+        delete resumeStore;
+        resumeStore = nullptr;
     }
     dispatcher = nullptr;
     return 1;

@@ -9,12 +9,15 @@
 // the engine's options and hands it to the command server.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "engine/engineoptions.h"
 #include "engine/subscriptionengine.h"
 
 class CDispatchThread;
+class CResumeStore;
 
 class CController : public CSubscriptionEngine {
   public:
@@ -31,6 +34,7 @@ class CController : public CSubscriptionEngine {
     int DeleteSubscription(const std::string& host, const std::string& category,
                            const std::string& unused) override;
     std::string ListSubscriptions() override;
+    std::string Statistics(int clientsLoggedIn, uint64_t queuedForClients) override;
 
     // Starts the dispatcher with the options, broadcasting to sink. Returns
     // 1, or 0 when the dispatcher could not be created or started.
@@ -42,4 +46,7 @@ class CController : public CSubscriptionEngine {
   private:
     const TEngineOptions options;  // constant after construction
     CDispatchThread* dispatcher;
+    // The resume points' state file (null when off), opened by Start and
+    // closed by Stop after the dispatcher has ended.
+    CResumeStore* resumeStore = nullptr;  // owned
 };

@@ -15,6 +15,7 @@
 #include "engine/eventquery.h"
 #include "engine/eventrecord.h"
 #include "engine/querythread.h"
+#include "engine/resumestore.h"
 
 using RSLibrary::RSSynchronizeGuard;
 
@@ -152,19 +153,25 @@ int32_t CDispatchThread::ReconnectDelay(int32_t tryNo, int32_t minInterval, int3
 // ---- Subscription list queries ---------------------------------------------
 
 int32_t CDispatchThread::MarkForDeletion(const std::string& host, const std::string& category,
-                                         bool includeReplays) {
+                                         bool includeReplays, bool forgetResumePoints) {
     RSSynchronizeGuard guard(subsListLock);
-    return MarkLocked(host, category, includeReplays);
+    return MarkLocked(host, category, includeReplays, forgetResumePoints);
 }
 
 int32_t CDispatchThread::MarkLocked(const std::string& host, const std::string& category,
-                                    bool includeReplays) {
+                                    bool includeReplays, bool forgetResumePoints) {
     int32_t count = 0;
     for (TSubscriptionNode* node : subsList) {
         if (host != "*" && host != node->host) continue;
         if (category != "*" && category != node->category) continue;
         if (node->isReplay && (!includeReplays || node->replayFinished)) continue;
         LOG(DEBUG, "[dispatcher] Marking subscription for deletion - %s", node->Describe().c_str());
+        if (forgetResumePoints && !node->isReplay) {
+            // Forgotten now, not when the node comes back: an ADD of the same
+            // subscription right after the DELETE starts afresh.
+            node->forgetResumePoint = true;
+            if (node->resumeStore != nullptr) node->resumeStore->Forget(node->ResumeKey());
+        }
         node->markedForDeletion = true;
         ++count;
     }
@@ -200,7 +207,12 @@ int32_t CDispatchThread::AcceptSubscription(TSubscriptionNode* node) {
         delete node;
         return -1;
     }
-    MarkLocked(node->host, node->category, false);
+    MarkLocked(node->host, node->category, false, true);
+    // Under subsListLock, as a DELETE's Forget: the state file sees the two
+    // in the order the commands were taken.
+    if (node->resumeStore != nullptr) {
+        node->resumeStore->SetSince(node->ResumeKey(), node->resume.since);
+    }
     subsList.push_back(node);
     AddJob(node);
     return 0;
@@ -236,6 +248,54 @@ std::string CDispatchThread::BuildSubscriptionList() {
         }
     }
     return StringFormat("OK List Follows for %i entries (%i unreachable):", entries, unreachable) +
+           body + "\r\n.\r\n";
+}
+
+std::string CDispatchThread::BuildStatistics(int clientsLoggedIn, uint64_t queuedForClients) {
+    const int64_t now = static_cast<int64_t>(time(nullptr));
+    std::string body;
+    int entries = 0;
+    int subscriptions = 0;
+    {
+        RSSynchronizeGuard guard(subsListLock);
+        for (TSubscriptionNode* node : subsList) {
+            ++entries;
+            if (!node->isReplay) ++subscriptions;
+            const TSubscriptionCounters& c = node->counters;
+            const int32_t stage = node->stage;
+            std::string state = (stage >= 0 && stage < 8) ? g_stageNames[stage] : "";
+            std::string lastEvent = "-";
+            if (const int64_t at = c.lastDeliveredAt.load(); at != 0) {
+                time_t t = static_cast<time_t>(at);
+                struct tm local;
+                localtime_r(&t, &local);
+                lastEvent =
+                    StringFormat("%d%02d%02d%02d%02d%02d", local.tm_year + 1900, local.tm_mon + 1,
+                                 local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+            }
+            std::string lag = "-";
+            if (const int64_t written = c.lastWrittenMicros.load(); written != 0) {
+                lag = StringFormat("%lld", static_cast<long long>(now - written / 1000000));
+            }
+            std::string error = "-";
+            if (const HRESULT code = node->lastError.load(); code != 0) {
+                error = TrimBoth(GetErrorText(code), " \t\r\n\v\f");
+            }
+            body += "\r\n" + node->host + " " + node->category + " " + node->eventType +
+                    (node->isReplay ? " replay" : " live") + " state=" + QuoteField(state) +
+                    StringFormat(" delivered=%llu caught_up=%llu reconnects=%u",
+                                 static_cast<unsigned long long>(c.delivered.load()),
+                                 static_cast<unsigned long long>(c.caughtUp.load()),
+                                 static_cast<unsigned>(c.reconnects.load())) +
+                    " last_event=" + lastEvent + " lag=" + lag + " last_error=" + QuoteField(error);
+        }
+    }
+    return StringFormat("OK Stats Follows for %i entries", entries) +
+           StringFormat(
+               "\r\nclients=%d subscriptions=%d events_per_second=%.2f "
+               "queued_for_clients=%llu",
+               clientsLoggedIn, subscriptions, rate.PerSecond(now),
+               static_cast<unsigned long long>(queuedForClients)) +
            body + "\r\n.\r\n";
 }
 
@@ -358,7 +418,7 @@ void CDispatchThread::run() {
                 deletingAll = true;
                 LOG(DEBUG, "[dispatcher] Deleting all pending subscriptions.");
                 // Replays too: shutdown does not wait for them to finish.
-                MarkForDeletion("*", "*", true);
+                MarkForDeletion("*", "*", true, false);
             }
             RSSynchronizeGuard grdSubsList(subsListLock);
             if (subsList.empty()) {
@@ -404,6 +464,9 @@ void CDispatchThread::Route(TSubscriptionNode* node) {
             RSSynchronizeGuard guard(subsListLock);
             if (node->reconnectTryNo > 0) {
                 Announce(128, *node, {GetTimeStamp()});
+                node->counters.reconnects += 1;
+                // What the host wrote while it was away comes first.
+                if (!node->isReplay) node->catchUpDue = true;
             } else if (!node->isReplay) {
                 Announce(129, *node);
             }

@@ -45,6 +45,7 @@
 #include <vector>
 
 #include "engine/engineoptions.h"
+#include "engine/eventrate.h"
 #include "engine/threadinfra.h"
 #include "platform/thread_annotations.h"
 #include "platform/timerqueue.h"
@@ -79,9 +80,11 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
     // Marks the listed records of host and category ("*" matches all) for
     // deletion and returns how many; replays only with includeReplays (a
     // DELETE and the shutdown; not the replacement by a new ADD). Finished
-    // replays are not counted.
+    // replays are not counted. With forgetResumePoints (DELETE, and the
+    // replacement by a new ADD) the stored resume points of the marked live
+    // subscriptions are forgotten at once; shutdown keeps them.
     int32_t MarkForDeletion(const std::string& host, const std::string& category,
-                            bool includeReplays) EXCLUDES(subsListLock);
+                            bool includeReplays, bool forgetResumePoints) EXCLUDES(subsListLock);
     // True when a live subscription with the same host, category and
     // eventType is listed and not marked for deletion.
     bool SubscriptionExists(const std::string& host, const std::string& category,
@@ -89,14 +92,24 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
     // The LIST reply: every live subscription and every pending replay, one
     // line each.
     std::string BuildSubscriptionList() EXCLUDES(subsListLock);
+    // The STATS reply: "OK Stats Follows for N entries", a totals line,
+    // then per subscription and replay in order of acceptance: host,
+    // category, severity, live or replay, and state=, delivered=,
+    // caught_up=, reconnects=, last_event= (local time stamp or -), lag=
+    // (seconds from the last delivered record's TimeWritten to now, or -)
+    // and last_error= (text, or -); a "." line ends it. Values with a blank
+    // are in double quotes.
+    std::string BuildStatistics(int clientsLoggedIn, uint64_t queuedForClients)
+        EXCLUDES(subsListLock);
 
     // Accepting new records, in the order the commands arrive: the record is
     // listed at once, so the next command already sees it. Takes ownership.
     //
     // A live subscription: -1 (the node destroyed) when SubscriptionExists;
     // otherwise the live subscriptions of the same host and category are
-    // marked for deletion (the new one replaces them), the node is listed
-    // and queued, and the result is 0.
+    // marked for deletion (the new one replaces them, their stored resume
+    // points forgotten), the node's start time goes to the state file, the
+    // node is listed and queued, and the result is 0.
     int32_t AcceptSubscription(TSubscriptionNode* node) EXCLUDES(subsListLock);
     // A replay: listed and queued.
     void AcceptReplay(TSubscriptionNode* node) EXCLUDES(subsListLock);
@@ -105,6 +118,9 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
     void SendToClients(const std::string& text);
     // Broadcasts several finished texts in one go, in order; any thread.
     void SendLinesToClients(const std::vector<std::string>& texts);
+
+    // Events delivered per second, for STATS; any thread.
+    CEventRate& Rate() { return rate; }
 
     // Readable text of a WMI result code, or message 122.
     static std::string GetErrorText(HRESULT code);
@@ -131,8 +147,8 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
     // Hands back, as Reconnecting, every node marked for deletion that waits
     // for a reconnect timer.
     void BringBackMarkedWaiting() REQUIRES(subsListLock);
-    int32_t MarkLocked(const std::string& host, const std::string& category, bool includeReplays)
-        REQUIRES(subsListLock);
+    int32_t MarkLocked(const std::string& host, const std::string& category, bool includeReplays,
+                       bool forgetResumePoints) REQUIRES(subsListLock);
     bool ExistsLocked(const std::string& host, const std::string& category,
                       const std::string& eventType) REQUIRES(subsListLock);
     // Broadcasts message `messageId` about the node: host, category and
@@ -162,4 +178,6 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
     std::set<TTimerParam*> pendingTimers GUARDED_BY(timerLock);
 
     platform::TimerQueueHandle timerQueueHwnd;  // constant after construction
+
+    CEventRate rate;  // thread-safe on its own
 };

@@ -1,8 +1,13 @@
 # quellon_engine_records: subscription records, job queues and event records.
 add_library(quellon_engine_records STATIC
   ${CMAKE_CURRENT_LIST_DIR}/threadinfra.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/eventrecord.cpp)
-target_link_libraries(quellon_engine_records PUBLIC quellon_rslib quellon_base quellon_wmi)
+  ${CMAKE_CURRENT_LIST_DIR}/eventrecord.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/resumepoint.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/resumestore.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/catchup.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/eventrate.cpp)
+target_link_libraries(quellon_engine_records PUBLIC quellon_rslib quellon_base quellon_wmi
+  quellon_eventquery SQLite::SQLite3)
 
 # quellon_engine: the controller, the dispatcher and its connector and query
 # threads.

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 struct TEngineOptions {
     // Connector threads (PERFORMANCE.ConnectionProcessors) and query threads
@@ -29,4 +30,10 @@ struct TEngineOptions {
     // the query thread uses 1 to 50).
     int32_t pollTimeoutMs = 1000;
     int32_t batchSize = 50;
+    // The most records one catch-up delivers after a reconnect
+    // (OTHERS.MAXCATCHUPEVENTS); the newest are kept.
+    int64_t maxCatchUp = 100000;
+    // The state file that keeps resume points across restarts
+    // (OTHERS.STATEFILE, taken against the program's directory); empty: off.
+    std::string stateFile;
 };

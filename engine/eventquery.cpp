@@ -73,6 +73,11 @@ HRESULT SendEventQuery(IWbemServices* services, const TEventQueryFields& fields,
         return WBEM_E_INVALID_QUERY;
     }
     LOG(DEBUG, "Sending query %s", text.c_str());
+    return ExecWql(services, text, !fields.isReplay, eventEnum);
+}
+
+HRESULT ExecWql(IWbemServices* services, const std::string& text, bool notification,
+                IEnumWbemClassObject** eventEnum) {
     std::u16string wide = platform::Utf8ToUtf16(text);
     BSTR query = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
     BSTR language = SysAllocString(u"WQL");
@@ -82,9 +87,9 @@ HRESULT SendEventQuery(IWbemServices* services, const TEventQueryFields& fields,
         throw std::bad_alloc();
     }
     const LONG flags = WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY;
-    HRESULT hr = fields.isReplay
-                     ? services->ExecQuery(language, query, flags, nullptr, eventEnum)
-                     : services->ExecNotificationQuery(language, query, flags, nullptr, eventEnum);
+    HRESULT hr = notification
+                     ? services->ExecNotificationQuery(language, query, flags, nullptr, eventEnum)
+                     : services->ExecQuery(language, query, flags, nullptr, eventEnum);
     SysFreeString(query);
     SysFreeString(language);
     return hr;

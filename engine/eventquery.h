@@ -34,6 +34,14 @@ std::string BuildEventQuery(const TEventQueryFields& fields);
 // that is not a decimal number.
 bool EventQueryValuesAreSafe(const TEventQueryFields& fields);
 
+// Starts a WQL query on `services` with flags return-immediately |
+// forward-only: ExecNotificationQuery when `notification`, else ExecQuery.
+// Returns the platform's code; on success *eventEnum holds the enumerator
+// (one reference, the caller's). Raises std::bad_alloc when the text cannot
+// be allocated.
+HRESULT ExecWql(IWbemServices* services, const std::string& text, bool notification,
+                IEnumWbemClassObject** eventEnum);
+
 // Builds the query, logs "Sending query <text>" at DEBUG and starts it on
 // `services` with language "WQL" and flags return-immediately |
 // forward-only: ExecNotificationQuery for a live subscription, ExecQuery

@@ -137,3 +137,26 @@ bool BuildEventRecord(const TSubscriptionNode& node, IWbemClassObject* event, st
         QuoteField(logFile).c_str(), QuoteField(type).c_str(), QuoteField(message).c_str());
     return true;
 }
+
+bool ReadRecordPosition(IWbemClassObject* event, std::string* logFile, TLogPosition* position) {
+    if (event == nullptr) return false;
+    VARIANT log, number, written;
+    VariantInit(&log);
+    VariantInit(&number);
+    VariantInit(&written);
+    bool ok = SUCCEEDED(event->Get(u"LogFile", 0, &log, nullptr, nullptr)) && log.vt == VT_BSTR &&
+              SUCCEEDED(event->Get(u"RecordNumber", 0, &number, nullptr, nullptr)) &&
+              (number.vt == VT_I4 || number.vt == VT_UI4) &&
+              SUCCEEDED(event->Get(u"TimeWritten", 0, &written, nullptr, nullptr)) &&
+              written.vt == VT_BSTR;
+    if (ok) {
+        *logFile = BstrText(log.bstrVal);
+        position->recordNumber = number.vt == VT_I4 ? static_cast<int64_t>(number.lVal)
+                                                    : static_cast<int64_t>(number.ulVal);
+        position->timeWritten = BstrText(written.bstrVal);
+    }
+    VariantClear(&log);
+    VariantClear(&number);
+    VariantClear(&written);
+    return ok;
+}

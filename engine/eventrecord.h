@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "engine/resumepoint.h"
+
 struct TSubscriptionNode;
 
 // Text of a typed value by its kind: "<EMPTY>", "<NULL>", decimal numbers,
@@ -30,3 +32,7 @@ std::string QuoteLineBreaks(const std::string& text);
 // property cannot be read; the record is then not formed.
 bool BuildEventRecord(const TSubscriptionNode& node, IWbemClassObject* event, std::string* record,
                       std::string* failure);
+
+// Where the event stands in its log: LogFile, RecordNumber and TimeWritten.
+// False when one of them cannot be read.
+bool ReadRecordPosition(IWbemClassObject* event, std::string* logFile, TLogPosition* position);

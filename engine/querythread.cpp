@@ -1,53 +1,17 @@
 #include "engine/querythread.h"
 
 #include <algorithm>
+#include <chrono>
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "base/logger.h"
+#include "engine/catchup.h"
 #include "engine/dispatchthread.h"
 #include "engine/eventrecord.h"
+#include "engine/resumestore.h"
 #include "wmi/wmiconnector.h"
-
-namespace {
-
-// The log file and RecordNumber of a replayed event; false when either
-// cannot be read.
-bool ReplayPosition(IWbemClassObject* event, std::string* log, int64_t* number) {
-    if (event == nullptr) return false;
-    VARIANT value;
-    VariantInit(&value);
-    bool ok = SUCCEEDED(event->Get(u"RecordNumber", 0, &value, nullptr, nullptr));
-    if (ok && value.vt == VT_I4) {
-        *number = value.lVal;
-    } else if (ok && value.vt == VT_UI4) {
-        *number = value.ulVal;
-    } else {
-        ok = false;
-    }
-    VariantClear(&value);
-    if (!ok) return false;
-    VariantInit(&value);
-    ok = SUCCEEDED(event->Get(u"LogFile", 0, &value, nullptr, nullptr));
-    if (ok) *log = VariantToText(value);
-    VariantClear(&value);
-    return ok;
-}
-
-bool AlreadyDelivered(const TSubscriptionNode& node, const std::string& log, int64_t number) {
-    auto range = node.delivered.find(log);
-    return range != node.delivered.end() && range->second.lowest <= number &&
-           number <= range->second.highest;
-}
-
-void NoteDelivered(TSubscriptionNode* node, const std::string& log, int64_t number) {
-    auto [range, added] = node->delivered.try_emplace(log, TDeliveredRange{number, number});
-    if (added) return;
-    range->second.lowest = std::min(range->second.lowest, number);
-    range->second.highest = std::max(range->second.highest, number);
-}
-
-}  // namespace
 
 // A batch of 0 would read as "result set ended" and close a live
 // subscription: at least one object is asked for.
@@ -58,6 +22,109 @@ CQueryThread::CQueryThread(CDispatchThread* owner, const TEngineOptions& options
 
 CQueryThread::~CQueryThread() = default;
 
+namespace {
+
+// Whether a live record was delivered already: it is not past the log's
+// resume point. A live subscription meets such records after a catch-up
+// (the live query saw them too); live records arrive in the order they are
+// written. A log cleared meanwhile numbers its records again from below but
+// writes them later, so they are new.
+bool AlreadyDelivered(const TResumePoint& resume, const std::string& log,
+                      const TLogPosition& position, int64_t writtenMicros) {
+    auto found = resume.logs.find(log);
+    if (found == resume.logs.end()) return false;
+    int64_t pointMicros = 0;
+    if (!DmtfToMicros(found->second.timeWritten, &pointMicros)) return false;
+    return position.recordNumber <= found->second.recordNumber && writtenMicros <= pointMicros;
+}
+
+// Whether a replayed record went out before the replay was interrupted:
+// within the range of record numbers it sent from that log. A data query
+// returns a log's records in record order (ascending or descending), so
+// what was sent is one run of them, and the range holds exactly that run
+// whichever the direction.
+bool ReplayedBefore(const TSubscriptionNode& node, const std::string& log, int64_t number) {
+    auto range = node.delivered.find(log);
+    return range != node.delivered.end() && range->second.lowest <= number &&
+           number <= range->second.highest;
+}
+
+void NoteReplayed(TSubscriptionNode* node, const std::string& log, int64_t number) {
+    auto [range, added] = node->delivered.try_emplace(log, TDeliveredRange{number, number});
+    if (added) return;
+    range->second.lowest = std::min(range->second.lowest, number);
+    range->second.highest = std::max(range->second.highest, number);
+}
+
+}  // namespace
+
+void CQueryThread::Count(TSubscriptionNode* node, size_t records, int64_t lastWrittenMicros,
+                         bool caughtUp) {
+    if (records == 0) return;
+    const int64_t now = static_cast<int64_t>(time(nullptr));
+    node->counters.delivered += records;
+    if (caughtUp) node->counters.caughtUp += records;
+    node->counters.lastDeliveredAt = now;
+    if (lastWrittenMicros != 0) node->counters.lastWrittenMicros = lastWrittenMicros;
+    dispatcher->Rate().Add(records, now);
+}
+
+void CQueryThread::StorePositions(TSubscriptionNode* node,
+                                  const std::map<std::string, TLogPosition>& moved) {
+    // A deleted subscription's point was forgotten when it was marked.
+    if (node->resumeStore == nullptr || moved.empty() || node->forgetResumePoint) return;
+    const TResumeKey key = node->ResumeKey();
+    for (const auto& [log, position] : moved) node->resumeStore->Update(key, log, position);
+}
+
+void CQueryThread::CatchUpTurn(TSubscriptionNode* node) {
+    if (!node->catchUp) {
+        node->catchUp = std::make_unique<CCatchUp>(*node, node->maxCatchUp);
+        node->catchUpDue = false;
+    }
+    CCatchUp& catchUp = *node->catchUp;
+    // Steps until the turn's time is used up: a node this thread polls
+    // with a time-out takes its turn in between.
+    const auto turnEnd = std::chrono::steady_clock::now() + kCatchUpTurn;
+    CCatchUp::TStep step = CCatchUp::TStep::More;
+    HRESULT error = S_OK;
+    while (step == CCatchUp::TStep::More && std::chrono::steady_clock::now() < turnEnd) {
+        std::vector<std::string> lines;
+        const uint64_t before = catchUp.Delivered();
+        try {
+            step = catchUp.Step(*node, kCatchUpBudget, pollTimeoutMs, &lines, &error);
+        } catch (const std::bad_alloc&) {
+            step = CCatchUp::TStep::Failed;
+            error = WBEM_E_OUT_OF_MEMORY;
+        }
+        if (!lines.empty()) {
+            // Counted first, so that a client who has a record sees it in
+            // STATS.
+            Count(node, static_cast<size_t>(catchUp.Delivered() - before),
+                  catchUp.LastWrittenMicros(), true);
+            dispatcher->SendLinesToClients(lines);
+            StorePositions(node, node->resume.logs);
+        }
+    }
+    if (step == CCatchUp::TStep::Failed) {
+        LOG(DEBUG, "[queryThread] Catch-up failed after %llu records - %s",
+            static_cast<unsigned long long>(catchUp.Delivered()), node->Describe().c_str());
+        node->catchUp.reset();
+        node->lastError = error;
+        node->SetStage(Error);
+        dispatcher->AddJob(node);
+        return;
+    }
+    if (step == CCatchUp::TStep::Done) {
+        LOG(INFO, "[queryThread] Caught up %llu records (%llu skipped) - %s",
+            static_cast<unsigned long long>(catchUp.Delivered()),
+            static_cast<unsigned long long>(catchUp.Skipped()), node->Describe().c_str());
+        node->catchUp.reset();
+    }
+    // Back at the end of this thread's own queue; no signal, as Poll does.
+    ReturnJob(node);
+}
+
 void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClassObject** objects) {
     CWmiConnector& pool = CWmiConnector::Instance();
     // The records of one poll go to the clients in one broadcast: one send
@@ -65,6 +132,8 @@ void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClas
     // event rate. Clients receive the same bytes in the same order.
     std::vector<std::string> records;
     records.reserve(count);
+    std::map<std::string, TLogPosition> moved;  // live: logs whose point moved
+    int64_t lastWritten = 0;
     for (ULONG i = 0; i < count; ++i) {
         IWbemClassObject* object = objects[i];
         if (object == nullptr) continue;
@@ -84,16 +153,34 @@ void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClas
             VariantClear(&target);
         }
         std::string log;
-        int64_t number = 0;
-        bool positioned = node->isReplay != 0 && ReplayPosition(event, &log, &number);
+        TLogPosition position;
+        int64_t written = 0;
+        const bool positioned = event != nullptr && ReadRecordPosition(event, &log, &position) &&
+                                DmtfToMicros(position.timeWritten, &written);
+        const bool sentBefore =
+            positioned &&
+            (node->isReplay != 0 ? ReplayedBefore(*node, log, position.recordNumber)
+                                 : AlreadyDelivered(node->resume, log, position, written));
         std::string record;
         std::string failure;
-        if (positioned && AlreadyDelivered(*node, log, number)) {
-            // Sent before the replay was interrupted.
+        if (sentBefore) {
+            // Live: a catch-up delivered it. Replay: it went out before the
+            // replay was interrupted, and its query runs again from the start.
+            LOG(TRACE, "[queryThread] Record %lld of %s was delivered already - %s",
+                static_cast<long long>(position.recordNumber), log.c_str(),
+                node->Describe().c_str());
         } else if (BuildEventRecord(*node, event, &record, &failure)) {
             LOG(TRACE, "Got NTEVENT: %sfor - %s", record.c_str(), node->Describe().c_str());
             records.push_back(std::move(record));
-            if (positioned) NoteDelivered(node, log, number);
+            if (positioned) {
+                lastWritten = written;
+                if (node->isReplay != 0) {
+                    NoteReplayed(node, log, position.recordNumber);
+                } else {
+                    node->resume.logs[log] = position;
+                    moved[log] = std::move(position);
+                }
+            }
         } else {
             LOG(WARN, "%s", failure.c_str());
         }
@@ -102,8 +189,10 @@ void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClas
         object->Release();
         objects[i] = nullptr;
     }
+    Count(node, records.size(), lastWritten, false);
     // A poll that found nothing sends nothing.
     if (!records.empty()) dispatcher->SendLinesToClients(records);
+    StorePositions(node, moved);
 }
 
 bool CQueryThread::Poll(TSubscriptionNode* node) {
@@ -151,7 +240,7 @@ void CQueryThread::run() {
     // nodes queued here, every subscription of this thread has been polled
     // since the last event and had nothing: only then does the thread wait,
     // and a node handed over by the dispatcher (or a terminate request) ends
-    // the wait early.
+    // the wait early. A catch-up turn counts as work.
     unsigned emptyPolls = 0;
     for (;;) {
         if (emptyPolls > 0 && emptyPolls >= GetJobCount()) {
@@ -178,6 +267,11 @@ void CQueryThread::run() {
             LOG(ERROR, "[queryThread] Dropping a query with improper stage - %s",
                 node->Describe().c_str());
             dispatcher->AddJob(node);
+            continue;
+        }
+        if (node->catchUpDue || node->catchUp) {
+            CatchUpTurn(node);
+            emptyPolls = 0;
             continue;
         }
         emptyPolls = Poll(node) ? 0 : emptyPolls + 1;

@@ -14,11 +14,20 @@
 //   never holds up a busy one. A node whose result set ended (Completed) or
 //   whose poll failed (Error) goes back to the dispatcher, as does a node
 //   marked for deletion. A thread with no node waits up to 5000 ms for work.
-//   A replay remembers what it has sent (TSubscriptionNode::delivered) and,
-//   when its query runs again after a failure, skips those records.
+//   Resume points: every record a live subscription delivers moves the
+//   node's resume point for its log (and the state file's copy); a live
+//   record at or before that point was already delivered (by a catch-up)
+//   and is dropped. A node due to catch up (after a reconnect, or with a
+//   stored point) runs its CCatchUp for at most kCatchUpTurn per turn
+//   (steps of kCatchUpBudget), then goes live. A replay keeps the same
+//   per-log points: when its query runs again after an interruption, what
+//   it sent before is dropped the same way.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <map>
+#include <string>
 
 #include "engine/engineoptions.h"
 #include "engine/threadinfra.h"
@@ -29,6 +38,10 @@ class CDispatchThread;
 class CQueryThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSubscriptionNode> {
   public:
     static constexpr int kBatchSlots = 50;
+    // Objects read, or records delivered, by one catch-up step, and the
+    // time one turn of steps may take.
+    static constexpr size_t kCatchUpBudget = 1000;
+    static constexpr std::chrono::milliseconds kCatchUpTurn{100};
 
     // Polls batches of the options' size (brought into 1..50); waits at most
     // the options' poll timeout when none of its nodes has anything.
@@ -47,6 +60,14 @@ class CQueryThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSubsc
     // thread's queue, or to the dispatcher. False when the poll found
     // nothing and the node stays here.
     bool Poll(TSubscriptionNode* node);
+    // One catch-up turn of the node; it goes back to this thread's queue,
+    // or to the dispatcher when the connection broke.
+    void CatchUpTurn(TSubscriptionNode* node);
+    // Counts delivered records for STATS.
+    void Count(TSubscriptionNode* node, size_t records, int64_t lastWrittenMicros, bool caughtUp);
+    // Hands the node's moved positions to the state file.
+    static void StorePositions(TSubscriptionNode* node,
+                               const std::map<std::string, TLogPosition>& moved);
 
     // Constant after construction.
     CDispatchThread* dispatcher;  // not owned

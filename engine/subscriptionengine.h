@@ -1,7 +1,7 @@
 // CSubscriptionEngine: the subscription engine as the command protocol sees
 // it. The command server owns one (CController implements it), starts it
 // once it listens and stops it at shutdown; between the two, the commands of
-// logged-in clients reach it: add, replay, delete and list.
+// logged-in clients reach it: add, replay, delete, list and stats.
 //
 // Threads: Start and Stop run on the thread that starts and stops the
 // server; the four commands on the connection server's worker thread while
@@ -9,6 +9,7 @@
 // Stop has begun.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 class CBroadcastSink;
@@ -50,4 +51,10 @@ class CSubscriptionEngine {
 
     // The complete reply to LIST, ending in "\r\n.\r\n".
     virtual std::string ListSubscriptions() = 0;
+
+    // The complete reply to STATS, ending in "\r\n.\r\n": a header, a
+    // totals line (with the command server's count of logged-in clients and
+    // of event records queued for them) and one line per subscription and
+    // replay.
+    virtual std::string Statistics(int clientsLoggedIn, uint64_t queuedForClients) = 0;
 };

@@ -1,11 +1,21 @@
 #include "engine/threadinfra.h"
 
 #include "base/stringformat.h"
+#include "engine/catchup.h"
 
 const char* const g_stageNames[8] = {"New",   "Connected", "Disconnected",         "EventWait",
                                      "Error", "Completed", "Waiting To Reconnect", "Reconnecting"};
 
-TSubscriptionNode::~TSubscriptionNode() { ReleaseQuery(); }
+TSubscriptionNode::TSubscriptionNode() = default;
+
+TSubscriptionNode::~TSubscriptionNode() {
+    catchUp.reset();
+    ReleaseQuery();
+}
+
+TResumeKey TSubscriptionNode::ResumeKey() const {
+    return TResumeKey{host, category, eventType, user};
+}
 
 bool TSubscriptionNode::SetStage(TSubscriptionStage newStage) {
     stage = newStage;

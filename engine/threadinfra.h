@@ -18,8 +18,10 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <string>
 
+#include "engine/resumepoint.h"
 #include "platform/thread_annotations.h"
 #include "serverframework/synchronization.h"
 #include "serverframework/waitable.h"
@@ -35,12 +37,26 @@ enum TSubscriptionStage : int32_t {
     Reconnecting = 7,
 };
 
+class CCatchUp;
+class CResumeStore;
+
+// What STATS shows of one subscription or replay. Written by the thread
+// that holds the node (reconnects by the dispatcher), read by any thread.
+struct TSubscriptionCounters {
+    std::atomic<uint64_t> delivered{0};         // records broadcast
+    std::atomic<uint64_t> caughtUp{0};          // of them, delivered by catch-ups
+    std::atomic<uint32_t> reconnects{0};        // CONNECTION_REESTAB announced
+    std::atomic<int64_t> lastDeliveredAt{0};    // seconds since 1970 (UTC), 0: none yet
+    std::atomic<int64_t> lastWrittenMicros{0};  // TimeWritten of that record, 0: unknown
+};
+
 // Display names of the stages, indexed by stage value (LIST prints them).
 extern const char* const g_stageNames[8];
 
 // The records of one log file that a replay has already sent: the lowest
 // and the highest RecordNumber. A query returns each log's records in
-// record order, so every record between the two was sent as well.
+// record order (either direction), so every record between the two was
+// sent as well.
 struct TDeliveredRange {
     int64_t lowest;
     int64_t highest;
@@ -88,7 +104,24 @@ struct TSubscriptionNode {
     // runs its query again and skips these. Written and read by the holder.
     std::map<std::string, TDeliveredRange> delivered;
 
-    TSubscriptionNode() = default;
+    // A live subscription's resume point (what it delivered, per log) and
+    // its catch-up. Set by the controller before the node is queued, then read
+    // and written only by the thread that holds the node.
+    TResumePoint resume;
+    bool catchUpDue = false;            // catch up before going on live
+    std::unique_ptr<CCatchUp> catchUp;  // the catch-up under way
+    // Constant after queuing: the state file (null: none) and the most
+    // records one catch-up delivers.
+    CResumeStore* resumeStore = nullptr;
+    size_t maxCatchUp = 100000;
+    // Set with markedForDeletion by a DELETE (or a replacing ADD), not by
+    // shutdown: the stored resume point is forgotten then, and the node
+    // stores no more positions.
+    std::atomic<bool> forgetResumePoint{false};
+
+    TSubscriptionCounters counters;
+
+    TSubscriptionNode();
     ~TSubscriptionNode();
     TSubscriptionNode(const TSubscriptionNode&) = delete;
     TSubscriptionNode& operator=(const TSubscriptionNode&) = delete;
@@ -100,6 +133,8 @@ struct TSubscriptionNode {
     // Releases the enumerator of the node's last query, if any. Called by
     // the thread that holds the node.
     void ReleaseQuery();
+    // What identifies the subscription in the state file.
+    TResumeKey ResumeKey() const;
 };
 
 // First-in-first-out queue of nodes with a two-state wake-up signal. Owns

@@ -15,6 +15,11 @@
 //     -> the dispatcher's timerLock
 //     -> any job queue's queueLock, the command server's listLock (before
 //        the connection server's sendLock)
+//     -> the resume-point state file's pendingLock (DELETE forgets, ADD
+//        sets a start time, under subsListLock)
+//   the resume-point state file's dbLock (taken by the command server
+//     under controllerLock, by the dispatcher and the query threads with no
+//     engine lock held) -> its pendingLock
 //   WMI connection pool lock: taken with no other engine lock held (a
 //     store's lock can still be reached under it when the pool's destructor
 //     releases the last handles)
@@ -33,7 +38,8 @@
 //     lock is reached under it
 //   the completion port's internal lock: innermost but for writeLock
 //   logger writeLock: always innermost
-// Leaf locks, under which nothing else is taken: a COM object's proxy
+// Leaf locks, under which nothing else is taken: the engine's event-rate
+// counter lock, a COM object's proxy
 // blanket lock, the locator factory's lock, the store registry's lock, the
 // service's stop event, and the platform layer's own state locks (thread,
 // waitable object, timer queue, service dispatcher).

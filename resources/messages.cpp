@@ -50,6 +50,7 @@ constexpr Message kCatalogue[] = {
      "5. NOOP - no operation, just a ping\r\n"
      "6. LOGOUT - to log out of the server\r\n"
      "7. LOGLEVEL [trace|debug|info|warn|error|fatal]\r\n"
+     "8. STATS - to show each subscription's counts, lag and last error\r\n"
      ".\r\n"},
     {127, "CONNECTION_FAILED  %s %s %s %s - %s\r\n"},
     {128, "CONNECTION_REESTAB %s %s %s %s\r\n"},

@@ -201,6 +201,7 @@ const CWmiLogEventServer::TCommand CWmiLogEventServer::kCommands[] = {
     {"Exit", {}, true, true, &CWmiLogEventServer::ProcessLogout},
     {"Quit", {}, true, true, &CWmiLogEventServer::ProcessLogout},
     {"Help", {}, true, true, &CWmiLogEventServer::ProcessHelp},
+    {"Stats", {}, true, true, &CWmiLogEventServer::ProcessStats},
 };
 
 template <typename Call>
@@ -550,6 +551,19 @@ CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessReplay(TCommandCall& 
 CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessList(TCommandCall& call) {
     if (!WithController(
             [&](CSubscriptionEngine& engine) { call.reply = engine.ListSubscriptions(); })) {
+        call.reply = kEngineUnavailable;
+    }
+    return TAfterReply::kNextLine;
+}
+
+CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessStats(TCommandCall& call) {
+    // Read before the controller lock: the client list has a lock of its
+    // own, taken after the engine's.
+    const int clients = GetLoggedInCount();
+    const uint64_t queued = GetQueuedRecords();
+    if (!WithController([&](CSubscriptionEngine& engine) {
+            call.reply = engine.Statistics(clients, queued);
+        })) {
         call.reply = kEngineUnavailable;
     }
     return TAfterReply::kNextLine;

@@ -92,9 +92,20 @@ void CWmiLogEventServer::SendToAllClients(const std::string& text) {
 void CWmiLogEventServer::SendLinesToClients(const std::vector<std::string>& texts) {
     if (texts.empty()) return;
     std::string lines;
-    for (const std::string& text : texts) AppendBroadcastLine(text, &lines);
+    uint32_t records = 0;
+    for (const std::string& text : texts) {
+        AppendBroadcastLine(text, &lines);
+        if (text.rfind("NTEVENT:", 0) == 0) ++records;
+    }
     RSLibrary::RSSynchronizeGuard guard(listLock);
-    for (CIOCPClientContext* context : loggedInClients) SendString(context, 0, lines);
+    for (CIOCPClientContext* context : loggedInClients) {
+        SendCountedString(context, 0, lines, records);
+    }
+}
+
+int CWmiLogEventServer::GetLoggedInCount() {
+    RSLibrary::RSSynchronizeGuard guard(listLock);
+    return static_cast<int>(loggedInClients.size());
 }
 
 int CWmiLogEventServer::GetConnectionCount() {

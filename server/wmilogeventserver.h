@@ -76,6 +76,9 @@ class CWmiLogEventServer : public CIOCPServer, public CBroadcastSink {
     // list. Any thread.
     void SendLinesToClients(const std::vector<std::string>& texts) override;
 
+    // Clients logged in now.
+    int GetLoggedInCount();
+
     // Connections accepted and not yet closed (also those being refused).
     int GetConnectionCount();
 
@@ -139,6 +142,7 @@ class CWmiLogEventServer : public CIOCPServer, public CBroadcastSink {
     TAfterReply ProcessDelete(TCommandCall& call);
     TAfterReply ProcessReplay(TCommandCall& call);
     TAfterReply ProcessList(TCommandCall& call);
+    TAfterReply ProcessStats(TCommandCall& call);
     TAfterReply ProcessLogLevel(TCommandCall& call);
     TAfterReply ProcessHelp(TCommandCall& call);
     TAfterReply ProcessNoop(TCommandCall& call);

@@ -18,11 +18,17 @@ namespace {
 // One posted read or write, owned by the server from posting until the
 // worker has handled its completion.
 struct TIORequest {
-    ~TIORequest() { delete[] m_strDataBuff; }
+    ~TIORequest() {
+        delete[] m_strDataBuff;
+        if (queued != nullptr) queued->fetch_sub(records);
+    }
 
     long length = 0;                // bytes given to the receive or send call
     char* m_strDataBuff = nullptr;  // the data area, owned
     long flags = 0;
+    // Event records in a send, counted in *queued until the request goes.
+    uint32_t records = 0;
+    std::atomic<uint64_t>* queued = nullptr;
 };
 
 // Marks a read completion posted by hand whose data is plaintext already (the
@@ -98,6 +104,17 @@ int CIOCPServer::SendString(CIOCPClientContext* context, long flags, const std::
 }
 
 bool CIOCPServer::Send(CIOCPClientContext* context, long flags, const char* data, long length) {
+    return SendCounted(context, flags, data, length, 0);
+}
+
+int CIOCPServer::SendCountedString(CIOCPClientContext* context, long flags, const std::string& text,
+                                   uint32_t records) {
+    SendCounted(context, flags, text.data(), static_cast<long>(text.size()), records);
+    return 1;
+}
+
+bool CIOCPServer::SendCounted(CIOCPClientContext* context, long flags, const char* data,
+                              long length, uint32_t records) {
     if (length == 0) return true;
     if (context == nullptr || data == nullptr || length < 0) return false;
     RSLibrary::RSSynchronizeGuard guard(sendLock);
@@ -132,6 +149,11 @@ bool CIOCPServer::Send(CIOCPClientContext* context, long flags, const char* data
     std::memcpy(request->m_strDataBuff, data, static_cast<size_t>(length));
     request->length = length;
     request->flags = flags | IO_FLAG_WRITE;
+    if (records > 0) {
+        request->records = records;
+        request->queued = &queuedRecords;
+        queuedRecords.fetch_add(records);
+    }
 
     context->AddRef();
     platform::IoResult error = completionPort.PostSend(context->socket, request->m_strDataBuff,

@@ -139,6 +139,15 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
     // Any thread; serialised by sendLock.
     virtual bool Send(CIOCPClientContext* context, long flags, const char* data, long length);
 
+    // SendString of a text that carries `records` event records: they count
+    // as queued for the client (GetQueuedRecords) until the send has
+    // completed or was dropped. Returns 1.
+    int SendCountedString(CIOCPClientContext* context, long flags, const std::string& text,
+                          uint32_t records);
+    // Event records handed to sends that have not completed yet, over all
+    // clients. Any thread.
+    uint64_t GetQueuedRecords() const { return queuedRecords.load(); }
+
     // Posts the next read of up to size bytes (every caller uses 5000); the
     // completion hands a data area of size + 1 bytes, NUL-terminated, to
     // OnDataReceived with flags | IO_FLAG_READ. Returns 1; 0 when the context
@@ -265,6 +274,9 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
     // One completion taken from the port: calls the subclass or closes.
     void HandleCompletion(CIOCPClientContext* context, long flags, char* data, uint32_t bytes,
                           const platform::IoResult& result);
+    // Send, counting `records` as queued while the request exists.
+    bool SendCounted(CIOCPClientContext* context, long flags, const char* data, long length,
+                     uint32_t records);
     // Sends bytes a transport produced for the peer, as they are.
     bool SendRecords(CIOCPClientContext* context, const std::string& records) REQUIRES(sendLock);
     // Reports a fatal transport error of a read ("Error in SSL Recv: ..." on
@@ -289,6 +301,10 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
     void RunDueResumes(std::chrono::steady_clock::time_point now);
     // Drops the resumptions left after the worker ended.
     void DropResumes();
+
+    // Event records of sends not yet completed; each request takes its
+    // share off when it is freed. Thread-safe on its own.
+    std::atomic<uint64_t> queuedRecords{0};
 
     // Contexts associated with the port and not yet closed.
     std::unordered_set<CIOCPClientContext*> openContexts GUARDED_BY(sendLock);

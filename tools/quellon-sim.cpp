@@ -48,15 +48,18 @@ const char* const kUsage =
     "TIME]\n"
     "  import HOST FILE.evtx...\n"
     "  play HOST [--rate PER_SECOND] [--count N]\n"
+    "  clear HOST [--log LOG]\n"
     "  serve --wsman [--port PORT] [--tls CERT KEY] [--auth basic|ntlm|negotiate]\n"
     "        [--no-eventing]\n"
     "The store is FILE, by default simhosts.db in the current directory; 'host add'\n"
     "creates it. TIME is UTC: YYYYMMDDhhmmss, YYYY-MM-DDThh:mm:ss[.ffffff][Z] or\n"
     "yyyymmddHHMMSS.mmmmmm+UUU. play writes copies of the host's records with fresh\n"
     "numbers and the current time until stopped (Ctrl-C) or N are written; --rate 0\n"
-    "(the default) writes as fast as possible. serve answers WS-Management on every\n"
-    "loopback host (127.x.y.z) of the store while it is up, on PORT (default 5985,\n"
-    "0: any free port, printed), over HTTPS with --tls; --no-eventing refuses event\n"
+    "(the default) writes as fast as possible. clear removes the records of LOG (of\n"
+    "every log without --log), as clearing an event log does. emit, play and clear\n"
+    "work while a host is down. serve answers WS-Management on every loopback host\n"
+    "(127.x.y.z) of the store while it is up, on PORT (default 5985, 0: any free\n"
+    "port, printed), over HTTPS with --tls; --no-eventing refuses event\n"
     "subscriptions as Windows before Server 2012 does.\n";
 
 // A failure the user must see: one line on stderr and the exit code.
@@ -517,6 +520,28 @@ int ServeCommand(const std::string& storePath, const std::vector<std::string>& a
     return 0;
 }
 
+// ---- clear -----------------------------------------------------------------
+
+int ClearCommand(const std::string& storePath, const std::vector<std::string>& argv, size_t at) {
+    const Args args = ParseArgs(argv, at, {"--log"}, {});
+    ExpectWords(args, 1, "clear HOST [--log LOG]");
+    const std::string& host = args.words[0];
+    const std::string* log = args.get("--log");
+    if (log != nullptr && log->empty()) {
+        Usage("--log: the log name is empty");
+    }
+    SimStore store;
+    std::string error;
+    OpenStore(store, storePath, false);
+    int64_t removed = 0;
+    Check(store.clearLog(host, log ? *log : std::string(), removed, &error), error);
+    int64_t newest = 0;
+    Check(store.newestRecord(host, newest, &error), error);
+    std::printf("cleared %" PRId64 " records of %s from host %s; the next record is %" PRId64 "\n",
+                removed, log ? ("log " + *log).c_str() : "every log", host.c_str(), newest + 1);
+    return 0;
+}
+
 int Run(const std::vector<std::string>& argv) {
     std::string storePath = kDefaultStore;
     size_t at = 1;
@@ -557,6 +582,9 @@ int Run(const std::vector<std::string>& argv) {
     }
     if (command == "serve") {
         return ServeCommand(storePath, argv, at + 1);
+    }
+    if (command == "clear") {
+        return ClearCommand(storePath, argv, at + 1);
     }
     if (command == "help" || command == "-h") {
         std::fputs(kUsage, stdout);

@@ -15,3 +15,10 @@ quellon_add_test(NAME engine_wsman_e2e_test
   LIBS quellon_app quellon_engine quellon_simstore quellon_wsman_endpoint)
 set_property(TEST engine_wsman_e2e_test APPEND PROPERTY ENVIRONMENT
   "ASAN_OPTIONS=fast_unwind_on_malloc=0" "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/wmi/wsman/lsan.supp")
+quellon_add_test(NAME engine_resumestore_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/resumestore_test.cpp
+  LIBS quellon_engine_records)
+quellon_add_test(NAME engine_resume_e2e_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/resume_e2e_test.cpp
+  LIBS quellon_engine quellon_server quellon_simstore
+  DEPENDS quellon quellon-sim)

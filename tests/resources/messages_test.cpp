@@ -42,7 +42,9 @@ TEST(MessageCatalogue, HelpTextAndNotice) {
     std::string help = Message(126);
     EXPECT_EQ(help.rfind("OK Help. following commands are available:\r\n", 0), 0u);
     EXPECT_NE(help.find("\r\n \t\t2 - Warning\r\n"), std::string::npos);
-    const std::string tail = "7. LOGLEVEL [trace|debug|info|warn|error|fatal]\r\n.\r\n";
+    const std::string tail =
+        "7. LOGLEVEL [trace|debug|info|warn|error|fatal]\r\n"
+        "8. STATS - to show each subscription's counts, lag and last error\r\n.\r\n";
     ASSERT_GT(help.size(), tail.size());
     EXPECT_EQ(help.substr(help.size() - tail.size()), tail);
     size_t lines = 0;
@@ -50,7 +52,7 @@ TEST(MessageCatalogue, HelpTextAndNotice) {
          pos = help.find("\r\n", pos + 2)) {
         ++lines;
     }
-    EXPECT_EQ(lines, 15u);
+    EXPECT_EQ(lines, 16u);
 
     // One notice line, then an empty line.
     std::string notice = Message(107);

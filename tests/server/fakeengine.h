@@ -21,6 +21,7 @@ struct FakeEngineScript {
     int addResult = 0;
     int deleteResult = 1;
     std::string listReply = "OK List Follows for 0 entries (0 unreachable):\r\n.\r\n";
+    std::string statsReply = "OK Stats Follows for 0 entries\r\nclients=1\r\n.\r\n";
     // Broadcast when the engine stops, as the engine's last notices are.
     std::string noticeOnStop;
     int liveEngines = 0;
@@ -80,6 +81,10 @@ class FakeEngine : public CSubscriptionEngine {
     std::string ListSubscriptions() override {
         script.Record({"List"});
         return script.listReply;
+    }
+    std::string Statistics(int clientsLoggedIn, uint64_t queuedForClients) override {
+        script.Record({"Stats", std::to_string(clientsLoggedIn), std::to_string(queuedForClients)});
+        return script.statsReply;
     }
 
   private:

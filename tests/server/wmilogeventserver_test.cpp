@@ -39,6 +39,7 @@ const std::string kHelpReply =
     "5. NOOP - no operation, just a ping\r\n"
     "6. LOGOUT - to log out of the server\r\n"
     "7. LOGLEVEL [trace|debug|info|warn|error|fatal]\r\n"
+    "8. STATS - to show each subscription's counts, lag and last error\r\n"
     ".\r\n"
     ".\r\n";
 
@@ -182,6 +183,7 @@ TEST_F(CommandServerTest, CommandsBeforeLogin) {
         {"NOOP", "ERROR please login first\r\n"},
         {"ADD host System 3", "ERROR please login first\r\n"},
         {"LOGOUT", "ERROR please login first\r\n"},
+        {"STATS", "ERROR please login first\r\n"},
         {"FOO", "ERROR invalid command - FOO\r\n"},
         {"", "OK waiting for next command\r\n"},
     };
@@ -220,6 +222,7 @@ TEST_F(CommandServerTest, RepliesOfALoggedInSession) {
         {"REPLAY h System 3 20240101000000 0", "ERROR subscription engine not available\r\n"},
         {"REPLAY h System 3 2024", "ERROR insufficient/incorrect parameters\r\n"},
         {"LIST", "ERROR subscription engine not available\r\n"},
+        {"STATS", "ERROR subscription engine not available\r\n"},
         // 255 characters pass, 256 are refused.
         {"NOOP " + std::string(250, 'x'), "OK noop\r\n"},
         {"NOOP " + std::string(251, 'x'),
@@ -637,6 +640,9 @@ TEST_F(CommandServerTest, SubscriptionCommandsReachTheControllerWithTheirFields)
          {"Replay", "h", "System", "3", "20240101000000", "0", "carol", "pw"}},
         {"REPLAY h System 3 2024010100000 0", 0, "ERROR insufficient/incorrect parameters\r\n", {}},
         {"LIST everything", 0, "OK List Follows for 0 entries (0 unreachable):\r\n.\r\n", {"List"}},
+        // The engine is told how many clients are logged in (this one) and
+        // how many event records wait for them (none).
+        {"stats", 0, "OK Stats Follows for 0 entries\r\nclients=1\r\n.\r\n", {"Stats", "1", "0"}},
     };
     for (const Case& c : cases) {
         g_script.addResult = c.result;
@@ -644,6 +650,10 @@ TEST_F(CommandServerTest, SubscriptionCommandsReachTheControllerWithTheirFields)
         client->SendLine(c.line);
         std::string reply = client->ReadLine();
         if (c.call == Call{"List"}) reply += client->ReadLine();
+        if (!c.call.empty() && c.call[0] == "Stats") {
+            reply += client->ReadLine();
+            reply += client->ReadLine();
+        }
         EXPECT_EQ(c.reply, reply) << c.line;
         std::vector<Call> calls = g_script.Take();
         std::vector<Call> expected;

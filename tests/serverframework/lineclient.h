@@ -115,7 +115,12 @@ class LineClient {
   private:
     bool Fill() {
         char buffer[8192];
-        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        ssize_t n;
+        // A signal (a child process of the test ending) interrupts a read
+        // with a time-out even when nothing handles it: read again.
+        do {
+            n = recv(fd, buffer, sizeof buffer, 0);
+        } while (n < 0 && errno == EINTR);
         if (n <= 0) return false;
         pending.append(buffer, static_cast<size_t>(n));
         return true;

@@ -203,6 +203,59 @@ TEST_F(QuellonSimTest, EmitStoresOneEvent) {
     EXPECT_LE(b.timeGenerated, after);
 }
 
+// A host that is down still gets records (its log goes on while the
+// listener cannot reach it), and clearing a log removes only that log's
+// records: when it held the newest ones, the next record numbers start again
+// below the old newest, as they do on a cleared event log.
+TEST_F(QuellonSimTest, DownHostsTakeRecordsAndClearRemovesOneLog) {
+    MakeStore();
+    ASSERT_EQ(Run({"host", "down", "h"}).code, 0);
+    for (const char* log : {"System", "Security", "System"}) {
+        const Outcome o =
+            Run({"emit", "h", "--log", log, "--type", "3", "--source", "S", "--code", "1"});
+        ASSERT_EQ(o.code, 0) << log << ": " << o.err;
+    }
+    Outcome o = Run({"play", "h", "--count", "5"});
+    ASSERT_EQ(o.code, 0) << o.err;
+    EXPECT_NE(o.out.find("played 5 records to host h as records 21..25"), std::string::npos)
+        << o.out;
+
+    // Records 18 and 20 are System; 21..25 are copies of the imported history
+    // (Application, like records 1..17).
+    o = Run({"clear", "h", "--log", "System"});
+    ASSERT_EQ(o.code, 0) << o.err;
+    EXPECT_NE(o.out.find("cleared 2 records of log System from host h; the next record is 26"),
+              std::string::npos)
+        << o.out;
+    std::vector<SimEvent> left = Events("h", 17);
+    ASSERT_EQ(left.size(), 6u);
+    EXPECT_EQ(left[0].recordNumber, 19);
+    EXPECT_EQ(left[0].logFile, "Security");
+
+    o = Run({"clear", "h", "--log", "Application"});
+    ASSERT_EQ(o.code, 0) << o.err;
+    EXPECT_NE(
+        o.out.find("cleared 22 records of log Application from host h; the next record is 20"),
+        std::string::npos)
+        << o.out;
+    o = Run({"emit", "h", "--log", "Application", "--type", "1", "--source", "S", "--code", "2"});
+    ASSERT_EQ(o.code, 0) << o.err;
+    EXPECT_NE(o.out.find("emitted record 20 to host h"), std::string::npos) << o.out;
+
+    o = Run({"clear", "h"});
+    ASSERT_EQ(o.code, 0) << o.err;
+    EXPECT_NE(o.out.find("cleared 2 records of every log from host h; the next record is 1"),
+              std::string::npos)
+        << o.out;
+    EXPECT_TRUE(Events("h").empty());
+
+    o = Run({"clear", "nobody"});
+    EXPECT_EQ(o.code, 1);
+    EXPECT_NE(o.err.find("unknown host 'nobody'"), std::string::npos) << o.err;
+    o = Run({"clear", "h", "--log="});
+    EXPECT_EQ(o.code, 2) << o.err;
+}
+
 TEST_F(QuellonSimTest, ImportReportsEachFile) {
     ASSERT_EQ(Run({"host", "add", "h"}).code, 0);
     const std::string kerberos =

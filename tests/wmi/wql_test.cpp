@@ -184,4 +184,27 @@ TEST(Wql, TimeBoundsOfExclusiveWindow) {
     EXPECT_EQ(to, std::numeric_limits<int64_t>::max());
 }
 
+// The record number a data query may start paging after: the strongest
+// lower bound, and 0 when there is none (an upper bound or <> is no floor).
+TEST(Wql, RecordNumberFloorOfDataQueries) {
+    const struct {
+        const char* where;
+        int64_t floor;
+    } cases[] = {
+        {"EventType = 1", 0},
+        {"RecordNumber > 41", 41},
+        {"RecordNumber >= 41", 40},
+        {"RecordNumber = 41", 40},
+        {"RecordNumber < 41", 0},
+        {"RecordNumber <> 41", 0},
+        {"RecordNumber > 5 AND LogFile = 'System' AND RecordNumber >= 30", 29},
+    };
+    for (const auto& c : cases) {
+        std::string text = std::string(DATA " WHERE ") + c.where;
+        WqlQuery query;
+        ASSERT_EQ(ParseWql(text, false, query), WBEM_S_NO_ERROR) << text;
+        EXPECT_EQ(RecordNumberFloor(query), c.floor) << text;
+    }
+}
+
 }  // namespace

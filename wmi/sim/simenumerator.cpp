@@ -27,7 +27,8 @@ SimEnumerator::SimEnumerator(std::shared_ptr<StoreConnections> s, std::string h,
         visibleUpTo = startRecord;
         nextLook = Clock::now() + std::chrono::microseconds(query.withinMicros);
     } else {
-        cursor = 0;
+        // Nothing at or below the floor can match: paging starts after it.
+        cursor = std::min(RecordNumberFloor(query), startRecord);
         visibleUpTo = startRecord;
         nextLook = Clock::now();
     }

@@ -181,6 +181,7 @@ class SimStore::Impl {
     sqlite3_stmt* hostSetUp = nullptr;
     sqlite3_stmt* hostDelete = nullptr;
     sqlite3_stmt* eventsDelete = nullptr;
+    sqlite3_stmt* logDelete = nullptr;
     sqlite3_stmt* maxRecord = nullptr;
     sqlite3_stmt* countRecords = nullptr;
     sqlite3_stmt* eventInsert = nullptr;
@@ -224,6 +225,8 @@ class SimStore::Impl {
                prepare("UPDATE hosts SET up = ?2 WHERE name = ?1", hostSetUp, error) &&
                prepare("DELETE FROM hosts WHERE id = ?1", hostDelete, error) &&
                prepare("DELETE FROM events WHERE host_id = ?1", eventsDelete, error) &&
+               prepare("DELETE FROM events WHERE host_id = ?1 AND log_file = ?2", logDelete,
+                       error) &&
                prepare("SELECT COALESCE(MAX(record_number), 0) FROM events WHERE host_id = ?1",
                        maxRecord, error) &&
                prepare("SELECT COUNT(*) FROM events WHERE host_id = ?1", countRecords, error) &&
@@ -439,6 +442,19 @@ class Transaction {
     bool active = false;
 };
 
+// Begins the write transaction of a change to one host's data and looks the
+// host up: Ok with its id, NotFound, or Failed (the store could not be
+// locked, or the look-up failed).
+template <typename Impl>
+SimResult LockHost(Transaction& tx, Impl& impl, const std::string& name, int64_t& id,
+                   std::string* error) {
+    if (!tx.begin()) {
+        SetError(error, impl.dbError("cannot lock the store"));
+        return SimResult::Failed;
+    }
+    return impl.findHost(name, id, error);
+}
+
 enum class Layout { Empty, Store, Foreign };
 
 // What the database holds: nothing, our tables, or something else.
@@ -642,14 +658,9 @@ SimResult SimStore::removeHost(const std::string& name, std::string* error) {
     RSLibrary::RSSynchronizeGuard guard(lock);
     SIMSTORE_REQUIRE_OPEN();
     Transaction tx(impl->db);
-    if (!tx.begin()) {
-        SetError(error, impl->dbError("cannot lock the store"));
-        return SimResult::Failed;
-    }
     int64_t id = 0;
-    const SimResult found = impl->findHost(name, id, error);
-    if (found != SimResult::Ok) {
-        return found;
+    if (const SimResult locked = LockHost(tx, *impl, name, id, error); locked != SimResult::Ok) {
+        return locked;
     }
     for (sqlite3_stmt* st : {impl->eventsDelete, impl->hostDelete}) {
         StatementScope scope(st);
@@ -733,14 +744,9 @@ SimResult SimStore::appendEvents(const std::string& host, std::vector<SimEvent>&
         }
     }
     Transaction tx(impl->db);
-    if (!tx.begin()) {
-        SetError(error, impl->dbError("cannot lock the store"));
-        return SimResult::Failed;
-    }
     int64_t id = 0;
-    const SimResult found = impl->findHost(host, id, error);
-    if (found != SimResult::Ok) {
-        return found;
+    if (const SimResult locked = LockHost(tx, *impl, host, id, error); locked != SimResult::Ok) {
+        return locked;
     }
     int64_t newest = 0;
     if (impl->singleInt(impl->maxRecord, id, newest, error, "cannot read the newest record") !=
@@ -770,6 +776,34 @@ SimResult SimStore::appendEvents(const std::string& host, std::vector<SimEvent>&
             events[i].typeText = EventTypeText(events[i].eventType);
         }
     }
+    return SimResult::Ok;
+}
+
+SimResult SimStore::clearLog(const std::string& host, const std::string& logFile, int64_t& removed,
+                             std::string* error) {
+    RSLibrary::RSSynchronizeGuard guard(lock);
+    SIMSTORE_REQUIRE_OPEN();
+    Transaction tx(impl->db);
+    int64_t id = 0;
+    if (const SimResult locked = LockHost(tx, *impl, host, id, error); locked != SimResult::Ok) {
+        return locked;
+    }
+    sqlite3_stmt* st = logFile.empty() ? impl->eventsDelete : impl->logDelete;
+    {
+        StatementScope scope(st);
+        sqlite3_bind_int64(st, 1, id);
+        if (!logFile.empty()) BindText(st, 2, logFile);
+        if (sqlite3_step(st) != SQLITE_DONE) {
+            SetError(error, impl->dbError("cannot clear the records of host '" + host + "'"));
+            return SimResult::Failed;
+        }
+    }
+    const int64_t changed = sqlite3_changes64(impl->db);
+    if (!tx.commit()) {
+        SetError(error, impl->dbError("cannot commit the clearing of host '" + host + "'"));
+        return SimResult::Failed;
+    }
+    removed = changed;
     return SimResult::Ok;
 }
 

@@ -112,6 +112,13 @@ class SimStore : public RSLibrary::RSNonCopyable {
     // NotFound for an unknown host; Invalid for an event type outside 1..5.
     SimResult appendEvents(const std::string& host, std::vector<SimEvent>& events,
                            std::string* error = nullptr);
+    // Removes the host's records of log `logFile` (every log when it is
+    // empty), as clearing an event log does, and sets `removed` to how many
+    // went. Record numbers go on from the host's highest remaining one, so
+    // a cleared log that held the newest records numbers its next records
+    // again from below. NotFound when the host is unknown.
+    SimResult clearLog(const std::string& host, const std::string& logFile, int64_t& removed,
+                       std::string* error = nullptr);
     // The host's highest record number, 0 when it has none. NotFound when
     // the host is unknown.
     SimResult newestRecord(const std::string& host, int64_t& recordNumber,

@@ -389,4 +389,23 @@ void TimeGeneratedBounds(const WqlQuery& query, int64_t& from, int64_t& to) {
     }
 }
 
+int64_t RecordNumberFloor(const WqlQuery& query) {
+    int64_t floor = 0;
+    for (const WqlCondition& condition : query.conditions) {
+        if (condition.property != EventProperty::RecordNumber) continue;
+        switch (condition.op) {
+            case WqlOp::Equal:
+            case WqlOp::GreaterEqual:
+                floor = std::max(floor, condition.number - 1);
+                break;
+            case WqlOp::Greater:
+                floor = std::max(floor, condition.number);
+                break;
+            default:
+                break;
+        }
+    }
+    return floor;
+}
+
 }  // namespace wmi::sim

@@ -58,4 +58,9 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 // which no record can match; the whole range when the query sets no bound.
 void TimeGeneratedBounds(const WqlQuery& query, int64_t& from, int64_t& to);
 
+// The highest record number below which no record can match (0 when the
+// query sets no lower bound on RecordNumber): a data query starts paging
+// after it instead of at the host's first record.
+int64_t RecordNumberFloor(const WqlQuery& query);
+
 }  // namespace wmi::sim

@@ -1,0 +1,234 @@
+#include "engine/catchup.h"
+
+#include <algorithm>
+
+#include "base/logger.h"
+#include "base/stringformat.h"
+#include "engine/eventquery.h"
+#include "engine/eventrecord.h"
+#include "engine/threadinfra.h"
+#include "wmi/wmiconnector.h"
+
+namespace {
+
+const char* const kDataBase = "SELECT * FROM Win32_NTLogEvent WHERE ";
+
+// A WQL string literal: the text between single quotes, with a quote or a
+// backslash escaped by a backslash.
+std::string Quoted(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) {
+        if (c == '\'' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "'";
+}
+
+}  // namespace
+
+CCatchUp::CCatchUp(const TSubscriptionNode& node, size_t cap) : maxRecords(cap) {
+    if (node.eventType != "*") severityClause = " AND EventType <= " + node.eventType;
+    const bool allLogs = node.category == "*";
+    std::string others;
+    for (const auto& [log, position] : node.resume.logs) {
+        if (!allLogs && log != node.category) continue;
+        TQuery q;
+        q.log = log;
+        q.byRecord = true;
+        q.position = position;
+        q.text = kDataBase + ("LogFile = " + Quoted(log)) +
+                 StringFormat(" AND RecordNumber >= %lld",
+                              static_cast<long long>(position.recordNumber)) +
+                 severityClause;
+        plan.push_back(std::move(q));
+        others += " AND LogFile <> " + Quoted(log);
+    }
+    const bool categoryHasPosition = !allLogs && !plan.empty();
+    if (!categoryHasPosition && !node.resume.since.empty()) {
+        TQuery q;
+        q.text = kDataBase + ("TimeWritten >= " + Quoted(node.resume.since));
+        if (allLogs) {
+            q.text += others;
+        } else {
+            q.log = node.category;
+            q.text += " AND LogFile = " + Quoted(node.category);
+        }
+        q.text += severityClause;
+        plan.push_back(std::move(q));
+    }
+}
+
+CCatchUp::~CCatchUp() { CloseQuery(); }
+
+std::vector<std::string> CCatchUp::QueryTexts() const {
+    std::vector<std::string> texts;
+    for (const TQuery& q : plan) texts.push_back(q.text);
+    return texts;
+}
+
+void CCatchUp::CloseQuery() {
+    if (enumerator != nullptr) {
+        enumerator->Release();
+        enumerator = nullptr;
+    }
+}
+
+CCatchUp::TStep CCatchUp::Step(TSubscriptionNode& node, size_t budget, int32_t pollTimeoutMs,
+                               std::vector<std::string>* lines, HRESULT* error) {
+    if (!merged) {
+        TStep step = Read(node, budget, pollTimeoutMs, error);
+        if (step != TStep::Done) return step;
+        Merge();
+        if (skipped > 0) {
+            LOG(WARN, "[queryThread] Catch-up skipped the %llu oldest of %llu records - %s",
+                static_cast<unsigned long long>(skipped),
+                static_cast<unsigned long long>(skipped + ready.size()), node.Describe().c_str());
+            lines->push_back(StringFormat("EVENTS_SKIPPED %s %s %s %llu", node.host.c_str(),
+                                          node.category.c_str(), node.eventType.c_str(),
+                                          static_cast<unsigned long long>(skipped)));
+        }
+    }
+    for (size_t n = 0; n < budget && !ready.empty(); ++n) {
+        TRecord& record = ready.front();
+        lines->push_back(std::move(record.text));
+        if (record.writtenMicros != 0) lastWritten = record.writtenMicros;
+        node.resume.logs[record.log] = std::move(record.position);
+        ready.pop_front();
+        ++delivered;
+    }
+    return ready.empty() ? TStep::Done : TStep::More;
+}
+
+CCatchUp::TStep CCatchUp::Read(TSubscriptionNode& node, size_t budget, int32_t pollTimeoutMs,
+                               HRESULT* error) {
+    CWmiConnector& pool = CWmiConnector::Instance();
+    size_t taken = 0;
+    while (current < plan.size() && taken < budget) {
+        if (enumerator == nullptr) {
+            LOG(DEBUG, "[queryThread] Catching up with %s - %s", plan[current].text.c_str(),
+                node.Describe().c_str());
+            HRESULT hr = ExecWql(node.services, plan[current].text, false, &enumerator);
+            if (FAILED(hr)) {
+                enumerator = nullptr;
+                *error = hr;
+                return TStep::Failed;
+            }
+            pool.setProxyBlanket(enumerator, node.user, node.password);
+            firstOfQuery = true;
+        }
+        IWbemClassObject* buffer[50] = {};
+        ULONG returned = 0;
+        const ULONG want = static_cast<ULONG>(std::min<size_t>(50, budget - taken));
+        HRESULT hr = enumerator->Next(pollTimeoutMs, want, buffer, &returned);
+        bool keepReading = true;
+        for (ULONG i = 0; i < returned; ++i) {
+            if (keepReading) keepReading = Take(node, buffer[i]);
+            buffer[i]->Release();
+        }
+        taken += returned;
+        if (hr == WBEM_S_TIMEDOUT) break;  // nothing yet: the next turn looks again
+        if (hr != WBEM_S_NO_ERROR && hr != WBEM_S_FALSE) {
+            CloseQuery();
+            *error = hr;
+            return TStep::Failed;
+        }
+        if (!keepReading) {
+            // The log was cleared or wrapped: read it again by time.
+            CloseQuery();
+            continue;
+        }
+        if (hr == WBEM_S_FALSE || returned == 0) {
+            if (firstOfQuery && plan[current].byRecord) {
+                // Not even the resume point's own record is left.
+                Take(node, nullptr);
+                CloseQuery();
+                continue;
+            }
+            CloseQuery();
+            ++current;
+        }
+    }
+    return current < plan.size() ? TStep::More : TStep::Done;
+}
+
+bool CCatchUp::Take(TSubscriptionNode& node, IWbemClassObject* object) {
+    TQuery& query = plan[current];
+    std::string log;
+    TLogPosition position;
+    const bool readable = object != nullptr && ReadRecordPosition(object, &log, &position);
+    if (query.byRecord && firstOfQuery) {
+        firstOfQuery = false;
+        if (readable && position == query.position) return true;  // delivered before
+        LOG(WARN,
+            "[queryThread] Log %s was cleared or wrapped (record %lld written %s is gone); "
+            "catching up from that time - %s",
+            query.log.c_str(), static_cast<long long>(query.position.recordNumber),
+            query.position.timeWritten.c_str(), node.Describe().c_str());
+        // Nothing of this log was kept yet: its query stops at its first record.
+        query.byRecord = false;
+        query.text = kDataBase + ("LogFile = " + Quoted(query.log)) +
+                     " AND TimeWritten >= " + Quoted(query.position.timeWritten) + severityClause;
+        return false;
+    }
+    firstOfQuery = false;
+    if (!readable) return true;
+    TRecord record;
+    std::string failure;
+    if (!BuildEventRecord(node, object, &record.text, &failure)) {
+        LOG(WARN, "%s", failure.c_str());
+        return true;
+    }
+    if (!DmtfToMicros(position.timeWritten, &record.writtenMicros)) record.writtenMicros = 0;
+    record.log = std::move(log);
+    record.position = std::move(position);
+    Keep(std::move(record));
+    return true;
+}
+
+void CCatchUp::Keep(TRecord record) {
+    auto found = std::find(logNames.begin(), logNames.end(), record.log);
+    size_t index = static_cast<size_t>(found - logNames.begin());
+    if (found == logNames.end()) {
+        logNames.push_back(record.log);
+        perLog.emplace_back();
+    }
+    TLogRecords& list = perLog[index];
+    list.push_back(std::move(record));
+    // Only the newest maxRecords of all logs are delivered, so no log needs
+    // more than that many.
+    if (list.size() > maxRecords) {
+        list.pop_front();
+        ++dropped;
+    }
+}
+
+void CCatchUp::Merge() {
+    merged = true;
+    size_t total = 0;
+    for (const TLogRecords& list : perLog) total += list.size();
+    std::vector<size_t> at(perLog.size(), 0);
+    for (size_t n = 0; n < total; ++n) {
+        size_t best = perLog.size();
+        for (size_t i = 0; i < perLog.size(); ++i) {
+            if (at[i] >= perLog[i].size()) continue;
+            if (best == perLog.size()) {
+                best = i;
+                continue;
+            }
+            const TRecord& a = perLog[i][at[i]];
+            const TRecord& b = perLog[best][at[best]];
+            if (a.writtenMicros < b.writtenMicros ||
+                (a.writtenMicros == b.writtenMicros &&
+                 a.position.recordNumber < b.position.recordNumber)) {
+                best = i;
+            }
+        }
+        ready.push_back(std::move(perLog[best][at[best]++]));
+    }
+    perLog.clear();
+    skipped = dropped;
+    while (ready.size() > maxRecords) {
+        ready.pop_front();
+        ++skipped;
+    }
+}

@@ -1,0 +1,101 @@
+// CCatchUp: what a live subscription delivers after a reconnect (or after a
+// restart with a stored resume point) before it goes on live: the records
+// its filter matches that the host wrote since the subscription's resume
+// point, one data query per event log, in order.
+//
+// Plan, from the node's resume point:
+//  - each log with a position (RecordNumber N, TimeWritten T) that the
+//    subscription covers: "LogFile = L AND RecordNumber >= N". The first
+//    record must be the position's own record (same number and time); it is
+//    skipped. When it is not (the log was cleared or wrapped: its numbers
+//    started again below N, or record N is gone), the log is read again as
+//    "LogFile = L AND TimeWritten >= T" and a WARN says so;
+//  - the other logs (every other one for category "*", the one log of a
+//    category with no position yet): "TimeWritten >= since".
+// Each query adds the subscription's severity limit. At most maxRecords are
+// delivered: when more were written, the newest maxRecords, preceded by
+// the notice "EVENTS_SKIPPED host category severity count" and a WARN.
+// Records of several logs are merged by TimeWritten, each log's own order
+// kept.
+//
+// Threads: created, stepped and destroyed by the query thread that holds the
+// node; each Step does a bounded amount of work so that the thread's other
+// subscriptions take their turns between steps.
+#pragma once
+
+#include <wbemidl.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "engine/resumepoint.h"
+
+struct TSubscriptionNode;
+
+class CCatchUp {
+  public:
+    enum class TStep { More, Done, Failed };
+
+    CCatchUp(const TSubscriptionNode& node, size_t maxRecords);
+    ~CCatchUp();
+    CCatchUp(const CCatchUp&) = delete;
+    CCatchUp& operator=(const CCatchUp&) = delete;
+
+    // One turn on the node's connection: reads up to `budget` objects, or,
+    // once every query has ended, appends up to `budget` records (and the
+    // skipped notice, once) to *lines for the caller to broadcast and moves
+    // the node's resume point past them. Failed: *error holds the code
+    // (the connection broke); nothing of this catch-up is delivered after
+    // that, the next reconnect starts again from the resume point.
+    TStep Step(TSubscriptionNode& node, size_t budget, int32_t pollTimeoutMs,
+               std::vector<std::string>* lines, HRESULT* error);
+
+    // Records delivered so far, and those skipped over the cap.
+    uint64_t Delivered() const { return delivered; }
+    uint64_t Skipped() const { return skipped; }
+    // TimeWritten of the last record handed out (microseconds, 0: none).
+    int64_t LastWrittenMicros() const { return lastWritten; }
+
+    // The WQL of the plan's queries (for the log and for tests).
+    std::vector<std::string> QueryTexts() const;
+
+  private:
+    struct TQuery {
+        std::string log;        // empty: every log not named in the plan
+        bool byRecord = false;  // "RecordNumber >= position" (else by time)
+        TLogPosition position;  // byRecord: the record that must come first
+        std::string text;
+    };
+    struct TRecord {
+        int64_t writtenMicros = 0;
+        std::string log;
+        TLogPosition position;
+        std::string text;
+    };
+    using TLogRecords = std::deque<TRecord>;
+
+    TStep Read(TSubscriptionNode& node, size_t budget, int32_t pollTimeoutMs, HRESULT* error);
+    // Takes one object of the current query; false to stop reading it.
+    bool Take(TSubscriptionNode& node, IWbemClassObject* object);
+    void Keep(TRecord record);
+    void Merge();
+    void CloseQuery();
+
+    const size_t maxRecords;
+    std::string severityClause;
+    std::vector<TQuery> plan;
+    size_t current = 0;  // index in plan of the query being read
+    IEnumWbemClassObject* enumerator = nullptr;
+    bool firstOfQuery = true;
+    std::vector<TLogRecords> perLog;  // records read, one list per log
+    std::vector<std::string> logNames;
+    uint64_t dropped = 0;  // over the cap while reading
+    bool merged = false;
+    std::deque<TRecord> ready;  // merged, to deliver
+    uint64_t delivered = 0;
+    uint64_t skipped = 0;
+    int64_t lastWritten = 0;
+};
