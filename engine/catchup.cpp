@@ -114,7 +114,7 @@ CCatchUp::TStep CCatchUp::Read(TSubscriptionNode& node, size_t budget, int32_t p
                 return TStep::Failed;
             }
             pool.setProxyBlanket(enumerator, node.user, node.password);
-            firstOfQuery = true;
+            pointSeen = false;
         }
         IWbemClassObject* buffer[50] = {};
         ULONG returned = 0;
@@ -133,18 +133,17 @@ CCatchUp::TStep CCatchUp::Read(TSubscriptionNode& node, size_t budget, int32_t p
             return TStep::Failed;
         }
         if (!keepReading) {
-            // The log was cleared or wrapped: read it again by time.
+            // The log was cleared: read it again by time.
             CloseQuery();
             continue;
         }
         if (hr == WBEM_S_FALSE || returned == 0) {
-            if (firstOfQuery && plan[current].byRecord) {
-                // Not even the resume point's own record is left.
-                Take(node, nullptr);
-                CloseQuery();
+            CloseQuery();
+            if (plan[current].byRecord && !pointSeen) {
+                // The resume point's own record is gone.
+                ReadAgainByTime(node);
                 continue;
             }
-            CloseQuery();
             ++current;
         }
     }
@@ -152,26 +151,19 @@ CCatchUp::TStep CCatchUp::Read(TSubscriptionNode& node, size_t budget, int32_t p
 }
 
 bool CCatchUp::Take(TSubscriptionNode& node, IWbemClassObject* object) {
-    TQuery& query = plan[current];
+    const TQuery& query = plan[current];
     std::string log;
     TLogPosition position;
-    const bool readable = object != nullptr && ReadRecordPosition(object, &log, &position);
-    if (query.byRecord && firstOfQuery) {
-        firstOfQuery = false;
-        if (readable && position == query.position) return true;  // delivered before
-        LOG(WARN,
-            "[queryThread] Log %s was cleared or wrapped (record %lld written %s is gone); "
-            "catching up from that time - %s",
-            query.log.c_str(), static_cast<long long>(query.position.recordNumber),
-            query.position.timeWritten.c_str(), node.Describe().c_str());
-        // Nothing of this log was kept yet: its query stops at its first record.
-        query.byRecord = false;
-        query.text = kDataBase + ("LogFile = " + Quoted(query.log)) +
-                     " AND TimeWritten >= " + Quoted(query.position.timeWritten) + severityClause;
+    if (object == nullptr || !ReadRecordPosition(object, &log, &position)) return true;
+    if (query.byRecord && position.recordNumber == query.position.recordNumber) {
+        if (position == query.position) {
+            pointSeen = true;  // delivered before
+            return true;
+        }
+        // The number was given again to a later record: the log was cleared.
+        ReadAgainByTime(node);
         return false;
     }
-    firstOfQuery = false;
-    if (!readable) return true;
     TRecord record;
     std::string failure;
     if (!BuildEventRecord(node, object, &record.text, &failure)) {
@@ -185,6 +177,20 @@ bool CCatchUp::Take(TSubscriptionNode& node, IWbemClassObject* object) {
     return true;
 }
 
+void CCatchUp::ReadAgainByTime(TSubscriptionNode& node) {
+    TQuery& query = plan[current];
+    LOG(WARN,
+        "[queryThread] Log %s was cleared or wrapped (record %lld written %s is gone); "
+        "catching up from that time - %s",
+        query.log.c_str(), static_cast<long long>(query.position.recordNumber),
+        query.position.timeWritten.c_str(), node.Describe().c_str());
+    auto found = std::find(logNames.begin(), logNames.end(), query.log);
+    if (found != logNames.end()) perLog[static_cast<size_t>(found - logNames.begin())] = {};
+    query.byRecord = false;
+    query.text = kDataBase + ("LogFile = " + Quoted(query.log)) +
+                 " AND TimeWritten >= " + Quoted(query.position.timeWritten) + severityClause;
+}
+
 void CCatchUp::Keep(TRecord record) {
     auto found = std::find(logNames.begin(), logNames.end(), record.log);
     size_t index = static_cast<size_t>(found - logNames.begin());
@@ -193,37 +199,54 @@ void CCatchUp::Keep(TRecord record) {
         perLog.emplace_back();
     }
     TLogRecords& list = perLog[index];
-    list.push_back(std::move(record));
+    std::deque<TRecord>& records = list.records;
+    // In record order: an answer oldest first appends, one newest first
+    // prepends; anything else is placed where it belongs.
+    const int64_t number = record.position.recordNumber;
+    if (records.empty() || records.back().position.recordNumber < number) {
+        records.push_back(std::move(record));
+    } else if (records.front().position.recordNumber > number) {
+        records.push_front(std::move(record));
+    } else {
+        auto at = std::upper_bound(
+            records.begin(), records.end(), number,
+            [](int64_t n, const TRecord& r) { return n < r.position.recordNumber; });
+        records.insert(at, std::move(record));
+    }
     // Only the newest maxRecords of all logs are delivered, so no log needs
     // more than that many.
-    if (list.size() > maxRecords) {
-        list.pop_front();
-        ++dropped;
+    if (records.size() > maxRecords) {
+        records.pop_front();
+        ++list.dropped;
     }
 }
 
 void CCatchUp::Merge() {
     merged = true;
     size_t total = 0;
-    for (const TLogRecords& list : perLog) total += list.size();
+    uint64_t dropped = 0;
+    for (const TLogRecords& list : perLog) {
+        total += list.records.size();
+        dropped += list.dropped;
+    }
     std::vector<size_t> at(perLog.size(), 0);
     for (size_t n = 0; n < total; ++n) {
         size_t best = perLog.size();
         for (size_t i = 0; i < perLog.size(); ++i) {
-            if (at[i] >= perLog[i].size()) continue;
+            if (at[i] >= perLog[i].records.size()) continue;
             if (best == perLog.size()) {
                 best = i;
                 continue;
             }
-            const TRecord& a = perLog[i][at[i]];
-            const TRecord& b = perLog[best][at[best]];
+            const TRecord& a = perLog[i].records[at[i]];
+            const TRecord& b = perLog[best].records[at[best]];
             if (a.writtenMicros < b.writtenMicros ||
                 (a.writtenMicros == b.writtenMicros &&
                  a.position.recordNumber < b.position.recordNumber)) {
                 best = i;
             }
         }
-        ready.push_back(std::move(perLog[best][at[best]++]));
+        ready.push_back(std::move(perLog[best].records[at[best]++]));
     }
     perLog.clear();
     skipped = dropped;

@@ -5,9 +5,9 @@
 //
 // Plan, from the node's resume point:
 //  - each log with a position (RecordNumber N, TimeWritten T) that the
-//    subscription covers: "LogFile = L AND RecordNumber >= N". The first
-//    record must be the position's own record (same number and time); it is
-//    skipped. When it is not (the log was cleared or wrapped: its numbers
+//    subscription covers: "LogFile = L AND RecordNumber >= N". The answer
+//    must hold the position's own record (same number and time); it is
+//    skipped. When it does not (the log was cleared or wrapped: its numbers
 //    started again below N, or record N is gone), the log is read again as
 //    "LogFile = L AND TimeWritten >= T" and a WARN says so;
 //  - the other logs (every other one for category "*", the one log of a
@@ -15,8 +15,9 @@
 // Each query adds the subscription's severity limit. At most maxRecords are
 // delivered: when more were written, the newest maxRecords, preceded by
 // the notice "EVENTS_SKIPPED host category severity count" and a WARN.
-// Records of several logs are merged by TimeWritten, each log's own order
-// kept.
+// Each log's records are put in record order whichever order the host
+// answers in (oldest or newest first); records of several logs are merged
+// by TimeWritten, each log's own order kept.
 //
 // Threads: created, stepped and destroyed by the query thread that holds the
 // node; each Step does a bounded amount of work so that the thread's other
@@ -66,7 +67,7 @@ class CCatchUp {
     struct TQuery {
         std::string log;        // empty: every log not named in the plan
         bool byRecord = false;  // "RecordNumber >= position" (else by time)
-        TLogPosition position;  // byRecord: the record that must come first
+        TLogPosition position;  // byRecord: the record the answer must hold
         std::string text;
     };
     struct TRecord {
@@ -75,11 +76,19 @@ class CCatchUp {
         TLogPosition position;
         std::string text;
     };
-    using TLogRecords = std::deque<TRecord>;
+    // One log's records in record order, and how many of its oldest were
+    // let go over the cap.
+    struct TLogRecords {
+        std::deque<TRecord> records;
+        uint64_t dropped = 0;
+    };
 
     TStep Read(TSubscriptionNode& node, size_t budget, int32_t pollTimeoutMs, HRESULT* error);
     // Takes one object of the current query; false to stop reading it.
     bool Take(TSubscriptionNode& node, IWbemClassObject* object);
+    // The current query's log was cleared or wrapped: what was kept of it
+    // goes, and the query reads it again by time.
+    void ReadAgainByTime(TSubscriptionNode& node);
     void Keep(TRecord record);
     void Merge();
     void CloseQuery();
@@ -89,10 +98,9 @@ class CCatchUp {
     std::vector<TQuery> plan;
     size_t current = 0;  // index in plan of the query being read
     IEnumWbemClassObject* enumerator = nullptr;
-    bool firstOfQuery = true;
+    bool pointSeen = false;           // the current byRecord query held its position
     std::vector<TLogRecords> perLog;  // records read, one list per log
     std::vector<std::string> logNames;
-    uint64_t dropped = 0;  // over the cap while reading
     bool merged = false;
     std::deque<TRecord> ready;  // merged, to deliver
     uint64_t delivered = 0;

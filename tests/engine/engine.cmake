@@ -22,3 +22,6 @@ quellon_add_test(NAME engine_resume_e2e_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/resume_e2e_test.cpp
   LIBS quellon_engine quellon_server quellon_simstore
   DEPENDS quellon quellon-sim)
+quellon_add_test(NAME catchup_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/catchup_test.cpp
+  LIBS quellon_engine quellon_simstore)
