@@ -50,7 +50,7 @@ const char* const kUsage =
     "  play HOST [--rate PER_SECOND] [--count N]\n"
     "  clear HOST [--log LOG]\n"
     "  serve --wsman [--port PORT] [--tls CERT KEY] [--auth basic|ntlm|negotiate]\n"
-    "        [--no-eventing]\n"
+    "        [--no-eventing] [--newest-first]\n"
     "The store is FILE, by default simhosts.db in the current directory; 'host add'\n"
     "creates it. TIME is UTC: YYYYMMDDhhmmss, YYYY-MM-DDThh:mm:ss[.ffffff][Z] or\n"
     "yyyymmddHHMMSS.mmmmmm+UUU. play writes copies of the host's records with fresh\n"
@@ -60,7 +60,8 @@ const char* const kUsage =
     "work while a host is down. serve answers WS-Management on every loopback host\n"
     "(127.x.y.z) of the store while it is up, on PORT (default 5985, 0: any free\n"
     "port, printed), over HTTPS with --tls; --no-eventing refuses event\n"
-    "subscriptions as Windows before Server 2012 does.\n";
+    "subscriptions as Windows before Server 2012 does; --newest-first answers data\n"
+    "queries newest first, as a Windows host may.\n";
 
 // A failure the user must see: one line on stderr and the exit code.
 struct Failure {
@@ -479,6 +480,8 @@ int ServeCommand(const std::string& storePath, const std::vector<std::string>& a
             options.keyFile = value("a key file");
         } else if (a == "--no-eventing") {
             options.eventing = false;
+        } else if (a == "--newest-first") {
+            options.newestFirst = true;
         } else if (a == "--auth") {
             options.auth = value("basic, ntlm or negotiate");
             if (options.auth != "basic" && options.auth != "ntlm" && options.auth != "negotiate") {

@@ -6,6 +6,7 @@ add_library(quellon_wmi STATIC
   ${CMAKE_CURRENT_LIST_DIR}/sim/storeconnections.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sim/simenumerator.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sim/simprovider.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/sim/newestfirst.cpp
   ${CMAKE_CURRENT_LIST_DIR}/wsman/envelope.cpp
   ${CMAKE_CURRENT_LIST_DIR}/wsman/wsmanobject.cpp
   ${CMAKE_CURRENT_LIST_DIR}/wsman/gsscontext.cpp

@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -14,33 +13,12 @@
 #include "tests/wmi/simfixture.h"
 #include "wmi/comobject.h"
 #include "wmi/locatorfactory.h"
+#include "wmi/sim/newestfirst.h"
 
 namespace {
 
 using simtest::kNoon;
 using simtest::MakeEvent;
-
-// A finished result set handed out in a fixed order.
-class ListEnumerator : public wmi::ComObject<IEnumWbemClassObject> {
-  public:
-    explicit ListEnumerator(std::vector<IWbemClassObject*> list) : objects(std::move(list)) {}
-    HRESULT Next(LONG, ULONG count, IWbemClassObject** out, ULONG* returned) override {
-        ULONG n = 0;
-        while (n < count && at < objects.size()) out[n++] = objects[at++];
-        *returned = n;
-        return n == count ? WBEM_S_NO_ERROR : WBEM_S_FALSE;
-    }
-
-  protected:
-    ~ListEnumerator() override {
-        for (size_t i = at; i < objects.size(); ++i) objects[i]->Release();
-    }
-    const IID& InterfaceId() const override { return IID_IEnumWbemClassObject; }
-
-  private:
-    std::vector<IWbemClassObject*> objects;
-    size_t at = 0;
-};
 
 // The simulated host's services, with every data query's answer reversed.
 class NewestFirstServices : public wmi::ComObject<IWbemServices> {
@@ -51,22 +29,9 @@ class NewestFirstServices : public wmi::ComObject<IWbemServices> {
         IEnumWbemClassObject* answer = nullptr;
         HRESULT hr = inner->ExecQuery(language, query, flags, context, &answer);
         if (FAILED(hr)) return hr;
-        std::vector<IWbemClassObject*> all;
-        for (;;) {
-            IWbemClassObject* batch[50] = {};
-            ULONG returned = 0;
-            hr = answer->Next(1000, 50, batch, &returned);
-            all.insert(all.end(), batch, batch + returned);
-            if (hr != WBEM_S_NO_ERROR) break;
-        }
+        hr = wmi::sim::NewestFirst(answer, 1000, result);
         answer->Release();
-        if (hr != WBEM_S_FALSE) {
-            for (IWbemClassObject* o : all) o->Release();
-            return FAILED(hr) ? hr : WBEM_E_FAILED;
-        }
-        std::reverse(all.begin(), all.end());
-        *result = new ListEnumerator(std::move(all));
-        return S_OK;
+        return hr;
     }
     HRESULT ExecNotificationQuery(BSTR, BSTR, LONG, IWbemContext*,
                                   IEnumWbemClassObject**) override {

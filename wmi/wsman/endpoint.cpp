@@ -26,6 +26,7 @@
 
 #include "platform/mutex.h"
 #include "platform/socket.h"
+#include "wmi/sim/newestfirst.h"
 #include "wmi/sim/simprovider.h"
 #include "wmi/sim/simstore.h"
 #include "wmi/sim/wql.h"
@@ -802,6 +803,12 @@ class Endpoint::Impl {
                                : services->ExecQuery(
                                      l, q, WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY,
                                      nullptr, &context->enumerator);
+        if (SUCCEEDED(hr) && !subscribe && options.newestFirst) {
+            IEnumWbemClassObject* oldestFirst = context->enumerator;
+            context->enumerator = nullptr;
+            hr = sim::NewestFirst(oldestFirst, 10000, &context->enumerator);
+            oldestFirst->Release();
+        }
         if (hr == RPC_S_CALL_FAILED_HR) return false;
         if (FAILED(hr)) {
             answer = WmiFault(soap, hr, machine);

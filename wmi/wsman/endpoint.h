@@ -43,6 +43,9 @@ struct EndpointOptions {
     // false: Subscribe is refused as unsupported, as Windows before Server
     // 2012 refuses it.
     bool eventing = true;
+    // true: data queries (Enumerate) are answered newest first, as a Windows
+    // host may answer them; the simulated hosts answer oldest first.
+    bool newestFirst = false;
 };
 
 class Endpoint {

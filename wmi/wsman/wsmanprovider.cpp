@@ -9,6 +9,8 @@
 #include <memory>
 #include <new>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "base/logger.h"
 #include "platform/mutex.h"
@@ -221,9 +223,11 @@ class WsmanEnumerator : public ComObject<IEnumWbemClassObject> {
 // WS-Eventing for WMI events): the notification query's conditions become a
 // data query polled every WITHIN seconds (one second at least). Each poll
 // asks for the records written since the newest one seen (the first since
-// the subscription began, by this machine's clock) and hands out those whose
-// RecordNumber is greater than the last one seen of their log, each wrapped
-// as the __InstanceCreationEvent a subscription would have delivered.
+// the subscription began, by this machine's clock), puts the answer in the
+// order the records were written (a host may answer newest first) and hands
+// out those whose RecordNumber is greater than the last one seen of their
+// log, each wrapped as the __InstanceCreationEvent a subscription would have
+// delivered.
 class PollingEnumerator : public ComObject<IEnumWbemClassObject> {
   public:
     PollingEnumerator(std::shared_ptr<Transport> t, const WsmanSettings& s, std::string q,
@@ -285,6 +289,7 @@ class PollingEnumerator : public ComObject<IEnumWbemClassObject> {
         if (response.kind == Response::Kind::Fault) return FaultCode(response.fault);
         std::string context = response.context;
         bool end = response.endOfSequence;
+        std::vector<Instance> answer;
         while (!end) {
             hr = Exchange(*transport,
                           PullRequest(Options(*transport, settings.operationTimeoutMs), context,
@@ -297,11 +302,29 @@ class PollingEnumerator : public ComObject<IEnumWbemClassObject> {
                 return hr;
             }
             if (response.kind != Response::Kind::Pull) return HTTP_E_INVALID_SERVER_RESPONSE_HR;
-            for (Instance& item : response.items) Take(std::move(item));
+            for (Instance& item : response.items) answer.push_back(std::move(item));
             end = response.endOfSequence;
             context = response.context;
         }
+        std::stable_sort(answer.begin(), answer.end(), WrittenBefore);
+        for (Instance& item : answer) Take(std::move(item));
         return S_OK;
+    }
+
+    // Order of writing: TimeWritten, then RecordNumber (a record without them
+    // goes first; Take drops it).
+    static bool WrittenBefore(const Instance& a, const Instance& b) {
+        return WriteOrder(a) < WriteOrder(b);
+    }
+    static std::pair<int64_t, int64_t> WriteOrder(const Instance& item) {
+        const Value* record = item.Find("RecordNumber");
+        const Value* written = item.Find("TimeWritten");
+        int64_t micros = 0;
+        if (written == nullptr || !sim::ParseDmtf(written->text, micros)) micros = 0;
+        const int64_t number = record != nullptr && record->kind == Value::Kind::Int32
+                                   ? static_cast<uint32_t>(record->number)
+                                   : 0;
+        return {micros, number};
     }
 
     void Take(Instance&& item) REQUIRES(pollLock) {

@@ -42,6 +42,10 @@ class WsmanProviderTest : public wsmantest::WsmanFixture {
         AddHost(kDown, false);
     }
 
+    // A live query through the polling road beside the same query on the
+    // simulated provider.
+    void PollLikeASubscription();
+
     HRESULT Connect(const char* host, IWbemServices** services, const char* user = nullptr,
                     const char* password = nullptr) {
         IWbemLocator* locator = nullptr;
@@ -269,11 +273,21 @@ TEST_F(WsmanProviderTest, SubscriptionDeliversNewRecordsAsTheSimulatedProviderDo
 }
 
 // A host that refuses event subscriptions (as Windows before Server 2012
-// does): the live query is polled with data queries and delivers, once each,
-// what a subscription would have.
+// does): the live query is polled with data queries and delivers, once each
+// and in the order they were written, what a subscription would have,
+// whether the host answers the data queries oldest or newest first.
 TEST_F(WsmanProviderTest, RefusedSubscriptionsAreReplacedByPolling) {
     eventing = false;
-    StartEndpoint(false);
+    for (bool reversed : {false, true}) {
+        SCOPED_TRACE(reversed ? "newest first" : "oldest first");
+        newestFirst = reversed;
+        if (endpoint) endpoint->Stop();
+        StartEndpoint(false);
+        PollLikeASubscription();
+    }
+}
+
+void WsmanProviderTest::PollLikeASubscription() {
     IWbemServices* services = nullptr;
     ASSERT_EQ(Connect(kHost, &services), S_OK);
     IWbemServices* sim = SimServices(kHost);
@@ -290,10 +304,11 @@ TEST_F(WsmanProviderTest, RefusedSubscriptionsAreReplacedByPolling) {
     EXPECT_EQ(endpoint->OpenContexts(), 0u);
     const int64_t soon = wmi::sim::NowMicros() + 1000000;
     Append(kHost, {MakeEvent("System", 3, 1, soon), MakeEvent("System", 2, 2, soon),
-                   MakeEvent("Application", 1, 3, soon + 1)});
-    std::vector<std::string> got = Drain(polled, 2);
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got, Drain(direct, 2));
+                   MakeEvent("Application", 1, 3, soon + 1), MakeEvent("System", 1, 4, soon + 2),
+                   MakeEvent("System", 2, 5, soon + 3)});
+    std::vector<std::string> got = Drain(polled, 4);
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_EQ(got, Drain(direct, 4));
     // Nothing is delivered twice.
     IWbemClassObject* object = nullptr;
     ULONG n = 7;

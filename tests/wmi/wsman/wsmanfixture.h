@@ -38,6 +38,7 @@ class WsmanFixture : public simtest::SimStoreFixture {
         options.port = 0;
         options.auth = auth;
         options.eventing = eventing;
+        options.newestFirst = newestFirst;
         if (https) {
             ASSERT_TRUE(MakeCertificate(dir));
             options.certFile = dir.File("cert.pem");
@@ -58,7 +59,8 @@ class WsmanFixture : public simtest::SimStoreFixture {
         if (endpoint) endpoint->Stop();
     }
 
-    bool eventing = true;  // false: the endpoint refuses subscriptions
+    bool eventing = true;      // false: the endpoint refuses subscriptions
+    bool newestFirst = false;  // true: data queries are answered newest first
     std::unique_ptr<wmi::wsman::Endpoint> endpoint;
     wmi::wsman::WsmanSettings settings;
 };
