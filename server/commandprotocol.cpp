@@ -474,6 +474,10 @@ CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessAdd(TCommandCall& cal
     const std::string& category = f[2];
     const std::string& severity = f[3];
     std::string& reply = call.reply;
+    // A category with a blank came in double quotes and goes back in them,
+    // as notices and LIST write it; a quoted category holds no quote.
+    const std::string shown =
+        category.find(' ') == std::string::npos ? category : "\"" + category + "\"";
     LOG(DEBUG, "Command {%s} recvd from {%s}, host={%s}, category={%s}, severity={%s}",
         f[0].c_str(), call.context->address.c_str(), host.c_str(), category.c_str(),
         severity.c_str());
@@ -486,23 +490,23 @@ CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessAdd(TCommandCall& cal
     }
     switch (result) {
         case 0:
-            reply = StringFormat(Message(115).c_str(), host.c_str(), category.c_str(),
-                                 severity.c_str());
+            reply =
+                StringFormat(Message(115).c_str(), host.c_str(), shown.c_str(), severity.c_str());
             break;
         case -1:
-            reply = StringFormat(Message(133).c_str(), host.c_str(), category.c_str(),
-                                 severity.c_str());
+            reply =
+                StringFormat(Message(133).c_str(), host.c_str(), shown.c_str(), severity.c_str());
             LOG(DEBUG, "Host exists: %s, category=%s; severity=%s", host.c_str(), category.c_str(),
                 severity.c_str());
             break;
         case -2:
-            reply = StringFormat(Message(135).c_str(), host.c_str(), category.c_str(),
-                                 severity.c_str());
+            reply =
+                StringFormat(Message(135).c_str(), host.c_str(), shown.c_str(), severity.c_str());
             LOG(WARN, "Invalid host: %s", host.c_str());
             break;
         default:
             reply = StringFormat("ERROR subscription for %s %s %s not queued\r\n", host.c_str(),
-                                 category.c_str(), severity.c_str());
+                                 shown.c_str(), severity.c_str());
             break;
     }
     return TAfterReply::kNextLine;

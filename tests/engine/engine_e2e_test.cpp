@@ -478,13 +478,13 @@ TEST_F(EngineTest, QuotedCategoriesWorkForEveryCommandAndComeBackQuoted) {
     };
     const Step steps[] = {
         {"ADD 127.0.0.2 \"Directory Service\" 3",
-         {"OK queuing subscription for 127.0.0.2 Directory Service 3\r\n",
+         {"OK queuing subscription for 127.0.0.2 \"Directory Service\" 3\r\n",
           "CONNECTION_OK 127.0.0.2 \"Directory Service\" 3\r\n"}},
         {"ADD 127.0.0.2 \"Windows PowerShell\" * CORP\\bob pw",
-         {"OK queuing subscription for 127.0.0.2 Windows PowerShell *\r\n",
+         {"OK queuing subscription for 127.0.0.2 \"Windows PowerShell\" *\r\n",
           "CONNECTION_OK 127.0.0.2 \"Windows PowerShell\" *\r\n"}},
         {"ADD 127.0.0.2 \"Directory Service\" 3",
-         {"ERROR subscription for 127.0.0.2 Directory Service 3 already exists\r\n"}},
+         {"ERROR subscription for 127.0.0.2 \"Directory Service\" 3 already exists\r\n"}},
         {"REPLAY 127.0.0.3 \"DNS Server\" * 20231114171300 20231114171400",
          {"OK replaying events for requested time period\r\n",
           "NTEVENT: 127.0.0.3 20231114221330.000000+000 7 DNS \"DNS Server\" Warning <NULL>\r\n",
