@@ -10,6 +10,7 @@
 #include <atomic>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/thread_annotations.h"
 #include "serverframework/synchronization.h"
@@ -98,5 +99,33 @@ class ComObject : public Interface, public ProxyObject {
 
 // The blanket of an object made by ComObject, or nullptr for anything else.
 ProxyBlanket* BlanketOf(IUnknown* object);
+
+// The services of a provider that runs WQL. ExecQuery and
+// ExecNotificationQuery check what every provider checks (a result
+// pointer, the language "WQL", and for a notification query the flags
+// WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY), then hand the
+// query's text to RunWql; running out of memory there is
+// WBEM_E_OUT_OF_MEMORY.
+class WqlServices : public ComObject<IWbemServices> {
+  public:
+    HRESULT ExecQuery(BSTR language, BSTR query, LONG flags, IWbemContext* context,
+                      IEnumWbemClassObject** result) override;
+    HRESULT ExecNotificationQuery(BSTR language, BSTR query, LONG flags, IWbemContext* context,
+                                  IEnumWbemClassObject** result) override;
+
+  protected:
+    const IID& InterfaceId() const override { return IID_IWbemServices; }
+    // Runs the query `wql` (UTF-8); *result is null on entry and receives
+    // the enumerator.
+    virtual HRESULT RunWql(std::string wql, bool notification, IEnumWbemClassObject** result) = 0;
+
+  private:
+    HRESULT Exec(BSTR language, BSTR text, bool notification, IEnumWbemClassObject** result);
+};
+
+// A string array property's value: VT_ARRAY | VT_BSTR holding `strings`,
+// as a WMI proxy gives one. WBEM_E_OUT_OF_MEMORY, *value untouched, when it
+// cannot be made.
+HRESULT StringArrayToVariant(const std::vector<std::string>& strings, VARIANT* value);
 
 }  // namespace wmi

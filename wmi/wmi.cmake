@@ -12,6 +12,7 @@ add_library(quellon_wmi STATIC
   ${CMAKE_CURRENT_LIST_DIR}/wsman/gsscontext.cpp
   ${CMAKE_CURRENT_LIST_DIR}/wsman/httptransport.cpp
   ${CMAKE_CURRENT_LIST_DIR}/wsman/wsmanprovider.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/comobject.cpp
   ${CMAKE_CURRENT_LIST_DIR}/wmiconnector.cpp)
 target_link_libraries(quellon_wmi PUBLIC quellon_simstore quellon_base quellon_rslib
   quellon_platform_base quellon_platform_computername pugixml::pugixml CURL::libcurl

@@ -135,20 +135,7 @@ class LogEventObject : public ComObject<IWbemClassObject> {
             value->vt = VT_NULL;
             return WBEM_S_NO_ERROR;
         }
-        const auto& strings = *event.insertionStrings;
-        SAFEARRAY* array = SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(strings.size()));
-        if (array == nullptr) return WBEM_E_OUT_OF_MEMORY;
-        auto* slots = static_cast<BSTR*>(array->pvData);
-        for (size_t i = 0; i < strings.size(); ++i) {
-            slots[i] = BstrFromUtf8(strings[i]);
-            if (slots[i] == nullptr) {
-                SafeArrayDestroy(array);
-                return WBEM_E_OUT_OF_MEMORY;
-            }
-        }
-        value->vt = VT_ARRAY | VT_BSTR;
-        value->parray = array;
-        return WBEM_S_NO_ERROR;
+        return StringArrayToVariant(*event.insertionStrings, value);
     }
 
     const SimEvent event;

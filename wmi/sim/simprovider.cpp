@@ -15,54 +15,30 @@ namespace {
 
 bool Given(BSTR text) { return text != nullptr && SysStringLen(text) > 0; }
 
-class SimServices : public ComObject<IWbemServices> {
+class SimServices : public WqlServices {
   public:
     SimServices(std::shared_ptr<StoreConnections> s, std::string h)
         : store(std::move(s)), host(std::move(h)) {}
 
-    HRESULT ExecQuery(BSTR language, BSTR query, LONG, IWbemContext*,
-                      IEnumWbemClassObject** result) override {
-        return Exec(language, query, false, result);
-    }
-
-    HRESULT ExecNotificationQuery(BSTR language, BSTR query, LONG flags, IWbemContext*,
-                                  IEnumWbemClassObject** result) override {
-        const LONG required = WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY;
-        if ((flags & required) != required) {
-            if (result != nullptr) *result = nullptr;
-            return WBEM_E_INVALID_PARAMETER;
-        }
-        return Exec(language, query, true, result);
-    }
-
   protected:
-    const IID& InterfaceId() const override { return IID_IWbemServices; }
+    HRESULT RunWql(std::string text, bool notification, IEnumWbemClassObject** result) override {
+        WqlQuery query;
+        HRESULT hr = ParseWql(text, notification, query);
+        if (FAILED(hr)) return hr;
+        int64_t newest = 0;
+        {
+            StoreLease lease(*store);
+            SimHost state;
+            if (!lease || lease->getHost(host, state) != SimResult::Ok || !state.up ||
+                lease->newestRecord(host, newest) != SimResult::Ok) {
+                return RPC_S_CALL_FAILED_HR;
+            }
+        }
+        *result = new SimEnumerator(store, host, std::move(query), newest);
+        return WBEM_S_NO_ERROR;
+    }
 
   private:
-    HRESULT Exec(BSTR language, BSTR text, bool notification, IEnumWbemClassObject** result) {
-        if (result == nullptr) return WBEM_E_INVALID_PARAMETER;
-        *result = nullptr;
-        if (!EqualsIgnoringCase(Utf8FromBstr(language), "WQL")) return WBEM_E_INVALID_QUERY_TYPE;
-        try {
-            WqlQuery query;
-            HRESULT hr = ParseWql(Utf8FromBstr(text), notification, query);
-            if (FAILED(hr)) return hr;
-            int64_t newest = 0;
-            {
-                StoreLease lease(*store);
-                SimHost state;
-                if (!lease || lease->getHost(host, state) != SimResult::Ok || !state.up ||
-                    lease->newestRecord(host, newest) != SimResult::Ok) {
-                    return RPC_S_CALL_FAILED_HR;
-                }
-            }
-            *result = new SimEnumerator(store, host, std::move(query), newest);
-            return WBEM_S_NO_ERROR;
-        } catch (const std::bad_alloc&) {
-            return WBEM_E_OUT_OF_MEMORY;
-        }
-    }
-
     const std::shared_ptr<StoreConnections> store;
     const std::string host;
 };

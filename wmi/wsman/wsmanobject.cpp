@@ -60,7 +60,7 @@ class WsmanObject : public ComObject<IWbemClassObject> {
             case Value::Kind::Text:
                 return PutText(value, property->text);
             case Value::Kind::TextArray:
-                return PutStrings(property->texts, value);
+                return StringArrayToVariant(property->texts, value);
             case Value::Kind::Object:
                 value->vt = VT_UNKNOWN;
                 value->punkVal = MakeObject(property->object);
@@ -73,22 +73,6 @@ class WsmanObject : public ComObject<IWbemClassObject> {
     const IID& InterfaceId() const override { return IID_IWbemClassObject; }
 
   private:
-    static HRESULT PutStrings(const std::vector<std::string>& strings, VARIANT* value) {
-        SAFEARRAY* array = SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(strings.size()));
-        if (array == nullptr) return WBEM_E_OUT_OF_MEMORY;
-        auto* slots = static_cast<BSTR*>(array->pvData);
-        for (size_t i = 0; i < strings.size(); ++i) {
-            slots[i] = BstrFromUtf8(strings[i]);
-            if (slots[i] == nullptr) {
-                SafeArrayDestroy(array);
-                return WBEM_E_OUT_OF_MEMORY;
-            }
-        }
-        value->vt = VT_ARRAY | VT_BSTR;
-        value->parray = array;
-        return WBEM_S_NO_ERROR;
-    }
-
     const std::shared_ptr<const Instance> instance;
 };
 

@@ -410,72 +410,46 @@ bool SubscriptionsUnsupported(const Fault& fault) {
            fault.wsmanCode == kFaultUnsupportedAction;
 }
 
-class WsmanServices : public ComObject<IWbemServices> {
+class WsmanServices : public WqlServices {
   public:
     WsmanServices(std::shared_ptr<Transport> t, const WsmanSettings& s)
         : transport(std::move(t)), settings(s) {}
 
-    HRESULT ExecQuery(BSTR language, BSTR query, LONG, IWbemContext*,
-                      IEnumWbemClassObject** result) override {
-        return Exec(language, query, false, result);
-    }
-
-    HRESULT ExecNotificationQuery(BSTR language, BSTR query, LONG flags, IWbemContext*,
-                                  IEnumWbemClassObject** result) override {
-        const LONG required = WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY;
-        if ((flags & required) != required) {
-            if (result != nullptr) *result = nullptr;
-            return WBEM_E_INVALID_PARAMETER;
-        }
-        return Exec(language, query, true, result);
-    }
-
   protected:
-    const IID& InterfaceId() const override { return IID_IWbemServices; }
+    HRESULT RunWql(std::string wql, bool notification, IEnumWbemClassObject** result) override {
+        RequestOptions options = Options(*transport, settings.operationTimeoutMs);
+        Response response;
+        HRESULT hr = Exchange(
+            *transport,
+            notification ? SubscribeRequest(options, wql, 0) : EnumerateRequest(options, wql),
+            settings.operationTimeoutMs, false, notification ? "Subscribe" : "Enumerate", response);
+        if (FAILED(hr)) return hr;
+        const Response::Kind expected =
+            notification ? Response::Kind::Subscribe : Response::Kind::Enumerate;
+        std::string polled;
+        int64_t withinMs = 0;
+        if (notification && response.kind == Response::Kind::Fault &&
+            SubscriptionsUnsupported(response.fault) && DataQueryOf(wql, polled, withinMs)) {
+            LOG(INFO,
+                "WS-Management: %s offers no event subscriptions; polling with a data query "
+                "every %lld ms instead",
+                transport->Url().c_str(), static_cast<long long>(withinMs));
+            *result = new PollingEnumerator(transport, settings, std::move(polled), withinMs);
+            return WBEM_S_NO_ERROR;
+        }
+        if (response.kind == Response::Kind::Fault) {
+            hr = FaultCode(response.fault);
+            return hr == WBEM_S_TIMEDOUT ? RPC_S_CALL_FAILED_HR : hr;
+        }
+        if (response.kind != expected || !response.items.empty()) {
+            return HTTP_E_INVALID_SERVER_RESPONSE_HR;
+        }
+        *result = new WsmanEnumerator(transport, settings, notification, std::move(wql),
+                                      response.context, response.subscriptionId);
+        return WBEM_S_NO_ERROR;
+    }
 
   private:
-    HRESULT Exec(BSTR language, BSTR text, bool notification, IEnumWbemClassObject** result) {
-        if (result == nullptr) return WBEM_E_INVALID_PARAMETER;
-        *result = nullptr;
-        if (!EqualsIgnoringCase(Utf8FromBstr(language), "WQL")) return WBEM_E_INVALID_QUERY_TYPE;
-        try {
-            std::string wql = Utf8FromBstr(text);
-            RequestOptions options = Options(*transport, settings.operationTimeoutMs);
-            Response response;
-            HRESULT hr = Exchange(
-                *transport,
-                notification ? SubscribeRequest(options, wql, 0) : EnumerateRequest(options, wql),
-                settings.operationTimeoutMs, false, notification ? "Subscribe" : "Enumerate",
-                response);
-            if (FAILED(hr)) return hr;
-            const Response::Kind expected =
-                notification ? Response::Kind::Subscribe : Response::Kind::Enumerate;
-            std::string polled;
-            int64_t withinMs = 0;
-            if (notification && response.kind == Response::Kind::Fault &&
-                SubscriptionsUnsupported(response.fault) && DataQueryOf(wql, polled, withinMs)) {
-                LOG(INFO,
-                    "WS-Management: %s offers no event subscriptions; polling with a data query "
-                    "every %lld ms instead",
-                    transport->Url().c_str(), static_cast<long long>(withinMs));
-                *result = new PollingEnumerator(transport, settings, std::move(polled), withinMs);
-                return WBEM_S_NO_ERROR;
-            }
-            if (response.kind == Response::Kind::Fault) {
-                hr = FaultCode(response.fault);
-                return hr == WBEM_S_TIMEDOUT ? RPC_S_CALL_FAILED_HR : hr;
-            }
-            if (response.kind != expected || !response.items.empty()) {
-                return HTTP_E_INVALID_SERVER_RESPONSE_HR;
-            }
-            *result = new WsmanEnumerator(transport, settings, notification, std::move(wql),
-                                          response.context, response.subscriptionId);
-            return WBEM_S_NO_ERROR;
-        } catch (const std::bad_alloc&) {
-            return WBEM_E_OUT_OF_MEMORY;
-        }
-    }
-
     const std::shared_ptr<Transport> transport;
     const WsmanSettings settings;
 };
