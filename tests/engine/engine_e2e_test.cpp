@@ -121,17 +121,9 @@ class EngineTest : public simtest::SimStoreFixture {
         return client;
     }
 
-    // Reads lines until one starts with `prefix`; returns it ("" on time-out).
-    // Lines read on the way are appended to *skipped when given.
     static std::string WaitFor(LineClient& client, const std::string& prefix,
                                std::vector<std::string>* skipped = nullptr) {
-        for (int i = 0; i < 10000; ++i) {
-            std::string line = client.ReadLine();
-            if (line.empty()) return "";
-            if (line.rfind(prefix, 0) == 0) return line;
-            if (skipped) skipped->push_back(line);
-        }
-        return "";
+        return client.ReadUntil(prefix, skipped);
     }
 
     // Reads lines until every expected line has arrived, in any order: a

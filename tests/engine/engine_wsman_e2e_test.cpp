@@ -111,13 +111,7 @@ class WsmanEngineTest : public wsmantest::WsmanFixture {
 
     static std::string WaitFor(LineClient& client, const std::string& prefix,
                                std::vector<std::string>* skipped = nullptr) {
-        for (int i = 0; i < 10000; ++i) {
-            std::string line = client.ReadLine();
-            if (line.empty()) return "";
-            if (line.rfind(prefix, 0) == 0) return line;
-            if (skipped) skipped->push_back(line);
-        }
-        return "";
+        return client.ReadUntil(prefix, skipped);
     }
 
     // A live subscription to `host` (with `credentials` after the

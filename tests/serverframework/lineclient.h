@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "tests/platform/eventually.h"
 
@@ -50,6 +51,18 @@ class LineClient {
         return true;
     }
     bool SendLine(const std::string& line) { return SendRaw(line + "\r\n"); }
+
+    // Reads lines until one starts with `prefix`; returns it ("" on time-out
+    // or close). Lines read on the way are appended to *skipped when given.
+    std::string ReadUntil(const std::string& prefix, std::vector<std::string>* skipped = nullptr) {
+        for (int i = 0; i < 10000; ++i) {
+            std::string line = ReadLine();
+            if (line.empty()) return "";
+            if (line.rfind(prefix, 0) == 0) return line;
+            if (skipped) skipped->push_back(line);
+        }
+        return "";
+    }
 
     // The next line including its CR LF; what arrived before a time-out or
     // the end of the connection otherwise (possibly empty).
