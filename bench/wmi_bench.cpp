@@ -23,6 +23,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "bench/readevent.h"
 #include "platform/paths.h"
 #include "tests/app/tempdir.h"
 #include "wmi/sim/simprovider.h"
@@ -145,21 +146,6 @@ class Writer {
     std::atomic<bool> stop{false};
     std::thread thread;
 };
-
-void ReadSixProperties(IWbemClassObject* notification) {
-    VARIANT target;
-    VariantInit(&target);
-    notification->Get(u"TargetInstance", 0, &target, nullptr, nullptr);
-    auto* event = static_cast<IWbemClassObject*>(target.punkVal);
-    for (const char16_t* name : {u"TimeGenerated", u"InsertionStrings", u"EventCode", u"Type",
-                                 u"LogFile", u"SourceName"}) {
-        VARIANT v;
-        VariantInit(&v);
-        event->Get(name, 0, &v, nullptr, nullptr);
-        VariantClear(&v);
-    }
-    VariantClear(&target);
-}
 
 void LiveNext(benchmark::State& state) {
     const bool readProperties = state.range(0) != 0;

@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "bench/readevent.h"
 #include "tests/app/tempdir.h"
 #include "wmi/sim/ntlogevent.h"
 #include "wmi/sim/simprovider.h"
@@ -60,21 +61,6 @@ void Append(SimStore& store, int count) {
     std::vector<SimEvent> batch;
     for (int i = 0; i < count; ++i) batch.push_back(Event(i));
     store.appendEvents(kHost, batch);
-}
-
-void ReadSixProperties(IWbemClassObject* notification) {
-    VARIANT target;
-    VariantInit(&target);
-    notification->Get(u"TargetInstance", 0, &target, nullptr, nullptr);
-    auto* event = static_cast<IWbemClassObject*>(target.punkVal);
-    for (const char16_t* name : {u"TimeGenerated", u"InsertionStrings", u"EventCode", u"Type",
-                                 u"LogFile", u"SourceName"}) {
-        VARIANT v;
-        VariantInit(&v);
-        event->Get(name, 0, &v, nullptr, nullptr);
-        VariantClear(&v);
-    }
-    VariantClear(&target);
 }
 
 // One store with one loopback host, the endpoint serving it, and a
