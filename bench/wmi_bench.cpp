@@ -23,7 +23,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "bench/readevent.h"
+#include "bench/wmibench.h"
 #include "platform/paths.h"
 #include "tests/app/tempdir.h"
 #include "wmi/sim/simprovider.h"
@@ -57,23 +57,8 @@ struct BenchStore {
     // Appends kBatch new records to the host in one transaction.
     static void AppendBatch(SimStore& store) {
         std::vector<SimEvent> batch;
-        for (int i = 0; i < kBatch; ++i) batch.push_back(Event(i));
+        for (int i = 0; i < kBatch; ++i) batch.push_back(BenchEvent(i));
         store.appendEvents(kHost, batch);
-    }
-
-    static SimEvent Event(int i) {
-        SimEvent e;
-        e.logFile = i % 3 ? "System" : "Application";
-        e.eventType = 1 + i % 5;
-        e.typeText = wmi::sim::EventTypeText(e.eventType);
-        e.eventCode = 7000 + i % 100;
-        e.eventIdentifier = e.eventCode;
-        e.sourceName = "Service Control Manager";
-        e.timeGenerated = e.timeWritten = wmi::sim::NowMicros();
-        e.insertionStrings = std::vector<std::string>{"The Print Spooler service", "running"};
-        e.message = "The Print Spooler service entered the running state.";
-        e.computerName = "BENCH";
-        return e;
     }
 
     TempDir dir;

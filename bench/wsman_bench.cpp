@@ -23,7 +23,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "bench/readevent.h"
+#include "bench/wmibench.h"
 #include "tests/app/tempdir.h"
 #include "wmi/sim/ntlogevent.h"
 #include "wmi/sim/simprovider.h"
@@ -42,24 +42,9 @@ using wmi::sim::SimStore;
 constexpr const char* kHost = "127.0.0.2";
 constexpr int kBacklog = 5000;
 
-SimEvent Event(int i) {
-    SimEvent e;
-    e.logFile = i % 3 ? "System" : "Application";
-    e.eventType = 1 + i % 5;
-    e.typeText = wmi::sim::EventTypeText(e.eventType);
-    e.eventCode = 7000 + i % 100;
-    e.eventIdentifier = e.eventCode;
-    e.sourceName = "Service Control Manager";
-    e.timeGenerated = e.timeWritten = wmi::sim::NowMicros();
-    e.insertionStrings = std::vector<std::string>{"The Print Spooler service", "running"};
-    e.message = "The Print Spooler service entered the running state.";
-    e.computerName = "BENCH";
-    return e;
-}
-
 void Append(SimStore& store, int count) {
     std::vector<SimEvent> batch;
-    for (int i = 0; i < count; ++i) batch.push_back(Event(i));
+    for (int i = 0; i < count; ++i) batch.push_back(BenchEvent(i));
     store.appendEvents(kHost, batch);
 }
 
@@ -175,7 +160,7 @@ void ParsePull(benchmark::State& state) {
     std::vector<std::string> items;
     for (int i = 0; i < 50; ++i) {
         IWbemClassObject* object =
-            wmi::sim::MakeCreationEvent(wmi::sim::MakeLogEventObject(Event(i)));
+            wmi::sim::MakeCreationEvent(wmi::sim::MakeLogEventObject(BenchEvent(i)));
         items.emplace_back();
         wmi::wsman::InstanceXml(object, items.back());
         object->Release();

@@ -42,3 +42,10 @@ inline std::string ReadWholeFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
+
+// The last `bytes` bytes of a file (all of a shorter one), for a failure
+// report.
+inline std::string TailOfFile(const std::string& path, size_t bytes) {
+    std::string text = ReadWholeFile(path);
+    return text.substr(text.size() > bytes ? text.size() - bytes : 0);
+}

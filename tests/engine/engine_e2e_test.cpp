@@ -105,9 +105,8 @@ class EngineTest : public simtest::SimStoreFixture {
     void TearDown() override {
         if (HasFailure()) {
             // The engine's own account of what happened, for the failure report.
-            std::string text = ReadWholeFile(dir.File("quellon.log"));
             std::cerr << "---- quellon.log (tail) ----\n"
-                      << text.substr(text.size() > 6000 ? text.size() - 6000 : 0) << "\n";
+                      << TailOfFile(dir.File("quellon.log"), 6000) << "\n";
         }
         if (server) server->Stop();
         server.reset();

@@ -92,9 +92,8 @@ class WsmanEngineTest : public wsmantest::WsmanFixture {
 
     void TearDown() override {
         if (HasFailure()) {
-            std::string text = ReadWholeFile(dir.File("quellon.log"));
             std::cerr << "---- quellon.log (tail) ----\n"
-                      << text.substr(text.size() > 6000 ? text.size() - 6000 : 0) << "\n";
+                      << TailOfFile(dir.File("quellon.log"), 6000) << "\n";
         }
         if (server) server->Stop();
         server.reset();

@@ -151,9 +151,8 @@ class ResumeTest : public simtest::SimStoreFixture {
 
     void TearDown() override {
         if (HasFailure()) {
-            std::string text = ReadWholeFile(dir.File("quellon.log"));
             std::cerr << "---- quellon.log (tail) ----\n"
-                      << text.substr(text.size() > 8000 ? text.size() - 8000 : 0) << "\n";
+                      << TailOfFile(dir.File("quellon.log"), 8000) << "\n";
         }
         seen.reset();
         client.reset();
