@@ -4,10 +4,11 @@
 # the command server with its engine.
 add_library(quellon_app STATIC
   ${CMAKE_CURRENT_LIST_DIR}/commandline.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/standingsubscriptions.cpp
   ${CMAKE_CURRENT_LIST_DIR}/startup.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tlssettings.cpp)
 target_link_libraries(quellon_app PUBLIC quellon_base quellon_rslib quellon_platform_base
-  quellon_server quellon_engine quellon_wmi)
+  quellon_server quellon_kafka quellon_engine quellon_wmi)
 
 # quellon_cominit: joining the management interface's apartment and setting
 # its security, done once by the entry point and the service.

@@ -59,7 +59,13 @@ bool StartServer(const TListenSettings& settings) {
         return false;
     }
     LOG(INFO, "Starting Server.");
-    if (StartCommandServer(settings, &g_consoleServer) != TServerStart::kStarted) {
+    std::string failure;
+    const TServerStart started = StartCommandServer(settings, &g_consoleServer, &failure);
+    if (started == TServerStart::kNotSetUp) {
+        std::printf("Error: %s\r\n", failure.c_str());
+        return false;
+    }
+    if (started != TServerStart::kStarted) {
         const TTlsSettings& tls = settings.tlsSettings;
         int port = tls.enabled ? tls.port : settings.port;
         LOG(FATAL, "The server could not listen on port %d; exiting", port);

@@ -184,7 +184,42 @@ TListenSettings ReadListenSettings() {
     // A refusal leaves its reason in settings.error.
     ReadTlsSettings(settings.tlsSettings, settings.error);
     settings.engine = ReadEngineOptions();
+    if (settings.error.empty()) settings.kafka = ReadKafkaSettings(&settings.error);
+    // With Kafka on, the stored points follow its acknowledgements alone.
+    settings.engine.positionsFollowAcknowledgements = !settings.kafka.brokers.empty();
+    if (settings.error.empty()) settings.standing = ReadStandingSubscriptions(&settings.error);
     return settings;
+}
+
+TKafkaSettings ReadKafkaSettings(std::string* error) {
+    TKafkaSettings kafka;
+    if (g_config == nullptr) return kafka;
+    for (const auto& [name, value] : g_config->SectionEntries("KAFKA")) {
+        if (name == "BROKERS") {
+            kafka.brokers = value;
+        } else if (name == "TOPIC") {
+            kafka.topic = value;
+        } else if (name == "NOTICETOPIC") {
+            kafka.noticeTopic = value;
+        } else if (name == "QUEUEBYTES") {
+            long bytes = 0;
+            if (!WholeNumber(value, &bytes) || bytes < 1048576 || bytes > 1099511627776) {
+                *error = StringFormat(
+                    "KAFKA.QUEUEBYTES is not a number from 1048576 to 1099511627776: \"%s\"",
+                    value.c_str());
+                return kafka;
+            }
+            kafka.queueBytes = static_cast<uint64_t>(bytes);
+        } else if (!name.empty()) {
+            std::string property = name;
+            for (char& c : property) {
+                if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            }
+            kafka.properties.emplace_back(property, value);
+        }
+    }
+    if (kafka.brokers.find_first_not_of(" \t") == std::string::npos) kafka.brokers.clear();
+    return kafka;
 }
 
 TEngineOptions ReadEngineOptions() {
@@ -283,12 +318,26 @@ void SelectWmiProvider() {
                                              : platform::JoinPath(programDir, store)));
 }
 
-TServerStart StartCommandServer(const TListenSettings& settings, CWmiLogEventServer** server) {
+TServerStart StartCommandServer(const TListenSettings& settings, CWmiLogEventServer** server,
+                                std::string* failure) {
     *server = nullptr;
     if (!settings.error.empty()) return TServerStart::kRefused;
     SelectWmiProvider();
     auto* built = new CWmiLogEventServer();
-    built->SetController(new CController(settings.engine));
+    auto* controller = new CController(settings.engine);
+    built->SetController(controller);
+    if (!settings.kafka.brokers.empty()) {
+        auto kafka = std::make_unique<CKafkaOutput>(settings.kafka);
+        std::string error;
+        if (!kafka->Start(&error)) {
+            LOG(ERROR, "%s", error.c_str());
+            if (failure != nullptr) *failure = error;
+            delete built;
+            return TServerStart::kNotSetUp;
+        }
+        kafka->SetDeliveryListener(controller);
+        built->AddOutput(std::move(kafka));
+    }
     if (!settings.address.empty()) built->SetListenAddress(settings.address);
     const TTlsSettings& tls = settings.tlsSettings;
     // Returns only on success: a TLS set-up failure ends the process with
@@ -299,6 +348,26 @@ TServerStart StartCommandServer(const TListenSettings& settings, CWmiLogEventSer
     if (built->Start(1000, settings.port, tls.enabled ? tls.port : 0) == 0) {
         delete built;
         return TServerStart::kNotListening;
+    }
+    for (const TStandingSubscription& s : settings.standing) {
+        // The password stays out of the log; the credential is named.
+        LOG(INFO, "Standing subscription %s: %s \"%s\" %s%s%s", s.name.c_str(), s.host.c_str(),
+            s.category.c_str(), s.severity.c_str(), s.credential.empty() ? "" : " as ",
+            s.credential.c_str());
+        const int result =
+            built->AddSubscription(s.host, s.category, s.severity, s.user, s.password);
+        if (result == 0) continue;
+        const char* why = result == -1   ? "is the same subscription as an entry before it"
+                          : result == -2 ? "names a host that is neither an address nor a name "
+                                           "that resolves"
+                                         : "could not be added: the engine is not running";
+        std::string line =
+            StringFormat("SUBSCRIPTIONS.%s %s: \"%s\"", s.name.c_str(), why, s.host.c_str());
+        LOG(ERROR, "%s", line.c_str());
+        if (failure != nullptr) *failure = line;
+        built->Stop();
+        delete built;
+        return TServerStart::kNotSetUp;
     }
     *server = built;
     return TServerStart::kStarted;

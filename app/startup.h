@@ -9,10 +9,13 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
+#include "app/standingsubscriptions.h"
 #include "app/tlssettings.h"
 #include "base/version.h"
 #include "engine/engineoptions.h"
+#include "server/kafkaoutput.h"
 
 class CWmiLogEventServer;
 
@@ -63,9 +66,14 @@ struct TListenSettings {
     // SSL.SSLENABLED (tlsSettings.enabled) and, when it is, the TLS port and
     // files.
     TTlsSettings tlsSettings;
+    // The [KAFKA] section; the output is on when kafka.brokers is set.
+    TKafkaSettings kafka;
+    // The standing subscriptions of [SUBSCRIPTIONS], added once the server
+    // listens.
+    std::vector<TStandingSubscription> standing;
     // Empty when the server can be started; otherwise a one-line reason (a
     // numeric setting out of its range, a TLS key absent or a TLS port that
-    // is not one while TLS is enabled).
+    // is not one while TLS is enabled, a bad standing subscription).
     std::string error;
 };
 
@@ -87,6 +95,12 @@ std::string CheckNumericSettings();
 // seconds" kind are given in ms.
 TEngineOptions ReadEngineOptions();
 
+// The [KAFKA] section of g_config: BROKERS, TOPIC, NOTICETOPIC, QUEUEBYTES
+// and every other key, lower-cased, as a librdkafka property. A QUEUEBYTES
+// that is not a number from 1048576 to 1099511627776 leaves the reason in
+// *error.
+TKafkaSettings ReadKafkaSettings(std::string* error);
+
 // Selects the management-interface provider from WMI.PROVIDER ("sim" in
 // any case, also when absent: the simulated hosts of WMI.SIMSTORE, relative
 // to the program's directory, "simhosts.db" when absent; "wsman": real
@@ -104,6 +118,7 @@ enum class TServerStart {
     kStarted,
     kRefused,       // settings.error is set: nothing was built
     kNotListening,  // the port could not be opened
+    kNotSetUp,      // the Kafka output or a standing subscription was refused: *failure says which
 };
 
 // Builds the command server of console mode and of the service and starts
@@ -111,9 +126,13 @@ enum class TServerStart {
 // subscription engine with settings.engine and the listening address, sets
 // up TLS when it is enabled (a failure ends the process with its fatal
 // message) and listens on the plain port, or on the TLS port only when TLS
-// is enabled. On kStarted *server is the running server, which the caller
-// stops and deletes; otherwise it is null.
-TServerStart StartCommandServer(const TListenSettings& settings, CWmiLogEventServer** server);
+// is enabled. Once it listens, adds the standing subscriptions as ADD would;
+// one that the engine refuses (a host that does not resolve, the same
+// subscription twice) stops the server again, with one line naming the
+// entry in *failure. On kStarted *server is the running server, which the
+// caller stops and deletes; otherwise it is null.
+TServerStart StartCommandServer(const TListenSettings& settings, CWmiLogEventServer** server,
+                                std::string* failure = nullptr);
 
 // Deletes g_config, then g_logger, and sets both to null.
 void ReleaseConfigAndLogger();

@@ -133,9 +133,28 @@ std::string CConfigDataLoader::ListPairsMasked() const {
         if (dot + 1 == key.size() && UpperCase(value).find("PASSWORD") != std::string::npos) {
             secret = true;
         }
+        // A credential's value is "user password".
+        if (key.rfind("CREDENTIALS.", 0) == 0) secret = true;
+        // The Kafka client library's own secret properties.
+        if (key.rfind("KAFKA.", 0) == 0) {
+            for (const char* word : {"SECRET", "KEY.PEM", "SSL_KEY", "OAUTHBEARER.CONFIG"}) {
+                if (key.find(word, dot + 1) != std::string::npos) secret = true;
+            }
+        }
         text += key + "=" + (secret ? std::string("****") : value) + ",";
     }
     return text;
+}
+
+std::vector<std::pair<std::string, std::string>> CConfigDataLoader::SectionEntries(
+    const std::string& section) const {
+    std::vector<std::pair<std::string, std::string>> entries;
+    const std::string prefix = UpperCase(section) + ".";
+    for (auto it = pairs.lower_bound(prefix); it != pairs.end(); ++it) {
+        if (it->first.compare(0, prefix.size(), prefix) != 0) break;
+        entries.emplace_back(it->first.substr(prefix.size()), it->second);
+    }
+    return entries;
 }
 
 std::string CConfigDataLoader::ResolvePath(const std::string& name) const {

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace platform {
 class ProfileFile;
@@ -30,10 +32,17 @@ class CConfigDataLoader {
     std::string GetKeyValue(const std::string& key) const;
     // Every pair in key order as "KEY=value," (empty for an empty table).
     std::string ListPairs() const;
-    // ListPairs with the value of every key whose entry name contains
-    // PASSWORD (any case), and of every nameless entry (a line without "=")
-    // whose text contains it, replaced by "****": the text start-up logs.
+    // ListPairs with secrets replaced by "****": the value of every key
+    // whose entry name contains PASSWORD (any case), and of every nameless
+    // entry (a line without "=") whose text contains it; every value of the
+    // CREDENTIALS section; and the values of the KAFKA section's library
+    // properties that carry secrets (names with SECRET, KEY.PEM, SSL_KEY or
+    // OAUTHBEARER.CONFIG). The text start-up logs.
     std::string ListPairsMasked() const;
+    // The entries of one section (any case) in key order, as pairs of the
+    // upper-cased entry name (empty for a line without "=") and the value.
+    std::vector<std::pair<std::string, std::string>> SectionEntries(
+        const std::string& section) const;
     // Full path of a file name taken relative to the program's directory;
     // makes the program's directory the current directory.
     std::string ResolvePath(const std::string& fileName) const;

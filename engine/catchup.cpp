@@ -74,7 +74,7 @@ void CCatchUp::CloseQuery() {
 }
 
 CCatchUp::TStep CCatchUp::Step(TSubscriptionNode& node, size_t budget, int32_t pollTimeoutMs,
-                               std::vector<std::string>* lines, HRESULT* error) {
+                               std::vector<TOutputItem>* items, HRESULT* error) {
     if (!merged) {
         TStep step = Read(node, budget, pollTimeoutMs, error);
         if (step != TStep::Done) return step;
@@ -83,14 +83,20 @@ CCatchUp::TStep CCatchUp::Step(TSubscriptionNode& node, size_t budget, int32_t p
             LOG(WARN, "[queryThread] Catch-up skipped the %llu oldest of %llu records - %s",
                 static_cast<unsigned long long>(skipped),
                 static_cast<unsigned long long>(skipped + ready.size()), node.Describe().c_str());
-            lines->push_back(StringFormat("EVENTS_SKIPPED %s %s %s %llu", node.host.c_str(),
-                                          node.category.c_str(), node.eventType.c_str(),
-                                          static_cast<unsigned long long>(skipped)));
+            TNotice notice;
+            notice.kind = TNoticeKind::EventsSkipped;
+            notice.host = node.host;
+            notice.category = node.category;
+            notice.severity = node.eventType;
+            notice.at = time(nullptr);
+            notice.count = skipped;
+            items->emplace_back(std::in_place_type<TNotice>, std::move(notice));
         }
     }
     for (size_t n = 0; n < budget && !ready.empty(); ++n) {
         TRecord& record = ready.front();
-        lines->push_back(std::move(record.text));
+        record.event.subscription = node.SharedResumeKey();
+        items->push_back(std::move(record.event));
         if (record.writtenMicros != 0) lastWritten = record.writtenMicros;
         node.resume.logs[record.log] = std::move(record.position);
         ready.pop_front();
@@ -166,7 +172,7 @@ bool CCatchUp::Take(TSubscriptionNode& node, IWbemClassObject* object) {
     }
     TRecord record;
     std::string failure;
-    if (!BuildEventRecord(node, object, &record.text, &failure)) {
+    if (!ReadEventData(node.host, object, &record.event, &failure)) {
         LOG(WARN, "%s", failure.c_str());
         return true;
     }

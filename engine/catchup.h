@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/eventdata.h"
 #include "engine/resumepoint.h"
 
 struct TSubscriptionNode;
@@ -46,13 +47,13 @@ class CCatchUp {
     CCatchUp& operator=(const CCatchUp&) = delete;
 
     // One turn on the node's connection: reads up to `budget` objects, or,
-    // once every query has ended, appends up to `budget` records (and the
-    // skipped notice, once) to *lines for the caller to broadcast and moves
+    // once every query has ended, appends up to `budget` events (after the
+    // skipped notice, once) to *items for the caller to deliver and moves
     // the node's resume point past them. Failed: *error holds the code
     // (the connection broke); nothing of this catch-up is delivered after
     // that, the next reconnect starts again from the resume point.
     TStep Step(TSubscriptionNode& node, size_t budget, int32_t pollTimeoutMs,
-               std::vector<std::string>* lines, HRESULT* error);
+               std::vector<TOutputItem>* items, HRESULT* error);
 
     // Records delivered so far, and those skipped over the cap.
     uint64_t Delivered() const { return delivered; }
@@ -74,7 +75,7 @@ class CCatchUp {
         int64_t writtenMicros = 0;
         std::string log;
         TLogPosition position;
-        std::string text;
+        TEventData event;
     };
     // One log's records in record order, and how many of its oldest were
     // let go over the cap.

@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "base/logger.h"
+#include "engine/broadcastsink.h"
 #include "engine/dispatchthread.h"
 #include "engine/eventquery.h"
 #include "engine/resumestore.h"
@@ -108,6 +109,7 @@ std::string CController::Statistics(int clientsLoggedIn, uint64_t queuedForClien
 }
 
 int CController::Start(CBroadcastSink* sink) {
+    outputs = sink;
     TEngineOptions used = options;
     int32_t& connectorCount = used.connectorCount;
     int32_t& queryThreadCount = used.queryThreadCount;
@@ -149,6 +151,13 @@ int CController::Start(CBroadcastSink* sink) {
     return dispatcher != nullptr ? 1 : 0;
 }
 
+void CController::Acknowledged(const TResumeKey& key, const std::string& log,
+                               const TLogPosition& position) {
+    if (resumeStore != nullptr && options.positionsFollowAcknowledgements) {
+        resumeStore->Update(key, log, position);
+    }
+}
+
 int CController::Stop() {
     if (dispatcher == nullptr) {
         delete resumeStore;
@@ -160,6 +169,9 @@ int CController::Stop() {
     dispatcher->terminate();
     dispatcher->Wake();
     dispatcher->stop(30000);
+    // Nothing is delivered any more: what the outputs hold has its chance to
+    // be confirmed, and moves the stored points, before the file closes.
+    if (outputs != nullptr) outputs->Drain(kDrainMs);
     if (dispatcher->hasAbandonedThread()) {
         // Its body still runs and may touch the object when it wakes: leave
         // it (a bounded leak at shutdown) rather than free it under the

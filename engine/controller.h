@@ -13,13 +13,14 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/deliverylistener.h"
 #include "engine/engineoptions.h"
 #include "engine/subscriptionengine.h"
 
 class CDispatchThread;
 class CResumeStore;
 
-class CController : public CSubscriptionEngine {
+class CController : public CSubscriptionEngine, public CDeliveryListener {
   public:
     explicit CController(const TEngineOptions& options);
     ~CController() override;
@@ -40,8 +41,18 @@ class CController : public CSubscriptionEngine {
     // 1, or 0 when the dispatcher could not be created or started.
     int Start(CBroadcastSink* sink) override;
 
-    // Stops the dispatcher (30000 ms deadline) and deletes it. Returns 1.
+    // Stops the dispatcher (30000 ms deadline) and deletes it, gives the
+    // outputs up to kDrainMs to confirm what they hold (Drain), then closes
+    // the state file. Returns 1.
     int Stop() override;
+
+    // An output acknowledged a record: the subscription's stored point
+    // moves to it (with positionsFollowAcknowledgements). Any thread; not
+    // after Stop has drained the outputs.
+    void Acknowledged(const TResumeKey& key, const std::string& log,
+                      const TLogPosition& position) override;
+
+    static constexpr int kDrainMs = 5000;
 
   private:
     const TEngineOptions options;  // constant after construction
@@ -49,4 +60,6 @@ class CController : public CSubscriptionEngine {
     // The resume points' state file (null when off), opened by Start and
     // closed by Stop after the dispatcher has ended.
     CResumeStore* resumeStore = nullptr;  // owned
+    // The outputs, from Start to Stop (not owned).
+    CBroadcastSink* outputs = nullptr;
 };

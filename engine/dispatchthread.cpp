@@ -21,6 +21,10 @@ using RSLibrary::RSSynchronizeGuard;
 
 namespace {
 
+// The state LIST and STATS show for a subscription whose host is not read
+// while an output is full.
+const char* const kOutputBlocked = "Output Blocked";
+
 // Stdout lines of the shutdown sequence: the operator watches them.
 void Print(const char* text) {
     std::fputs(text, stdout);
@@ -56,7 +60,7 @@ Worker* LeastLoaded(const std::vector<Worker*>& workers) {
     return best;
 }
 
-// Host, category and severity as notices write them: a category with a
+// Host, category and severity as LIST writes them: a category with a
 // blank is quoted, and no field may carry a line break into the line.
 std::vector<std::string> NoticeFields(const TSubscriptionNode& node) {
     return {QuoteLineBreaks(node.host), QuoteField(node.category), QuoteLineBreaks(node.eventType)};
@@ -80,41 +84,26 @@ CDispatchThread::~CDispatchThread() {
     pendingTimers.clear();
 }
 
-void CDispatchThread::SendToClients(const std::string& text) {
-    if (sink != nullptr) sink->SendLinesToClients({text});
+void CDispatchThread::Deliver(const std::vector<TOutputItem>& items) {
+    if (sink != nullptr && !items.empty()) sink->Deliver(items);
 }
 
-void CDispatchThread::SendLinesToClients(const std::vector<std::string>& texts) {
-    if (sink != nullptr) sink->SendLinesToClients(texts);
-}
+bool CDispatchThread::OutputBlocked() { return sink != nullptr && sink->Blocked(); }
 
-void CDispatchThread::Announce(int messageId, const TSubscriptionNode& node,
-                               const std::vector<std::string>& more) {
-    std::vector<std::string> fields = NoticeFields(node);
-    fields.insert(fields.end(), more.begin(), more.end());
-    Broadcast(messageId, fields);
-}
-
-void CDispatchThread::Broadcast(int messageId, const std::vector<std::string>& a) {
-    std::string format = CConfigDataLoader::LoadMessage(messageId);
-    std::string text;
-    switch (a.size()) {
-        case 3:
-            text = StringFormat(format.c_str(), a[0].c_str(), a[1].c_str(), a[2].c_str());
-            break;
-        case 4:
-            text = StringFormat(format.c_str(), a[0].c_str(), a[1].c_str(), a[2].c_str(),
-                                a[3].c_str());
-            break;
-        case 5:
-            text = StringFormat(format.c_str(), a[0].c_str(), a[1].c_str(), a[2].c_str(),
-                                a[3].c_str(), a[4].c_str());
-            break;
-        default:
-            text = format;
-            break;
+void CDispatchThread::Notify(TNoticeKind kind, const TSubscriptionNode& node, time_t at,
+                             const std::string& error) {
+    TNotice notice;
+    notice.kind = kind;
+    notice.host = node.host;
+    notice.category = node.category;
+    notice.severity = node.eventType;
+    notice.at = at;
+    notice.error = error;
+    if (kind == TNoticeKind::ReplayFinished) {
+        notice.timeFrom = node.timeFrom;
+        notice.timeTo = node.timeTo;
     }
-    SendToClients(text);
+    Deliver({TOutputItem(std::move(notice))});
 }
 
 std::string CDispatchThread::GetErrorText(HRESULT code) {
@@ -242,6 +231,8 @@ std::string CDispatchThread::BuildSubscriptionList() {
             std::string text = TrimBoth(GetErrorText(node->lastError), "\r\n");
             body += "[CONNECTION_FAILED at " + node->failedAt + " \"" + text + "\"]";
             ++unreachable;
+        } else if (node->outputBlocked) {
+            body += kOutputBlocked;
         } else {
             int32_t stage = node->stage;
             body += (stage >= 0 && stage < 8) ? g_stageNames[stage] : "";
@@ -263,7 +254,9 @@ std::string CDispatchThread::BuildStatistics(int clientsLoggedIn, uint64_t queue
             if (!node->isReplay) ++subscriptions;
             const TSubscriptionCounters& c = node->counters;
             const int32_t stage = node->stage;
-            std::string state = (stage >= 0 && stage < 8) ? g_stageNames[stage] : "";
+            std::string state = node->outputBlocked         ? kOutputBlocked
+                                : (stage >= 0 && stage < 8) ? g_stageNames[stage]
+                                                            : "";
             std::string lastEvent = "-";
             if (const int64_t at = c.lastDeliveredAt.load(); at != 0) {
                 time_t t = static_cast<time_t>(at);
@@ -290,13 +283,18 @@ std::string CDispatchThread::BuildStatistics(int clientsLoggedIn, uint64_t queue
                     " last_event=" + lastEvent + " lag=" + lag + " last_error=" + QuoteField(error);
         }
     }
+    // The outputs' own lines (Kafka's) follow the totals.
+    std::string outputLines;
+    if (sink != nullptr) {
+        for (const std::string& line : sink->StatisticsLines()) outputLines += "\r\n" + line;
+    }
     return StringFormat("OK Stats Follows for %i entries", entries) +
            StringFormat(
                "\r\nclients=%d subscriptions=%d events_per_second=%.2f "
                "queued_for_clients=%llu",
                clientsLoggedIn, subscriptions, rate.PerSecond(now),
                static_cast<unsigned long long>(queuedForClients)) +
-           body + "\r\n.\r\n";
+           outputLines + body + "\r\n.\r\n";
 }
 
 // ---- Reconnect scheduling ----------------------------------------------------
@@ -445,9 +443,14 @@ void CDispatchThread::Route(TSubscriptionNode* node) {
         // The node leaves subsList before the notice goes out, so a client
         // that reacts to "OK Deleted Host" no longer finds it in LIST or
         // DELETE.
-        std::vector<std::string> fields = NoticeFields(*node);
+        TNotice deleted;
+        deleted.kind = TNoticeKind::Deleted;
+        deleted.host = node->host;
+        deleted.category = node->category;
+        deleted.severity = node->eventType;
+        deleted.at = time(nullptr);
         RemoveAndDestroy(node);
-        Broadcast(136, fields);
+        Deliver({TOutputItem(std::move(deleted))});
         return;
     }
     switch (node->stage.load()) {
@@ -463,12 +466,12 @@ void CDispatchThread::Route(TSubscriptionNode* node) {
             LOG(DEBUG, "[dispatcher] Host Connected - %s", node->Describe().c_str());
             RSSynchronizeGuard guard(subsListLock);
             if (node->reconnectTryNo > 0) {
-                Announce(128, *node, {GetTimeStamp()});
+                Notify(TNoticeKind::ConnectionReestab, *node, time(nullptr));
                 node->counters.reconnects += 1;
                 // What the host wrote while it was away comes first.
                 if (!node->isReplay) node->catchUpDue = true;
             } else if (!node->isReplay) {
-                Announce(129, *node);
+                Notify(TNoticeKind::ConnectionOk, *node, time(nullptr));
             }
             node->connectionFailed = false;
             node->reconnectTryNo = 0;
@@ -489,12 +492,12 @@ void CDispatchThread::Route(TSubscriptionNode* node) {
             // retry: it ends here, announced once, and is not retried.
             bool refused = node->isReplay && IsQueryRefusal(node->lastError);
             if (node->reconnectTryNo == 0 || refused) {
-                std::string failedAt = GetTimeStamp();
+                const time_t now = time(nullptr);
                 {
                     RSSynchronizeGuard guard(subsListLock);
-                    node->failedAt = failedAt;
+                    node->failedAt = GetTimeStamp(now);
                 }
-                Announce(127, *node, {failedAt, text});
+                Notify(TNoticeKind::ConnectionFailed, *node, now, text);
             }
             node->connectionFailed = !refused;
             if (node->isConnected) {
@@ -522,7 +525,7 @@ void CDispatchThread::Route(TSubscriptionNode* node) {
                     RSSynchronizeGuard guard(subsListLock);
                     node->replayFinished = true;
                 }
-                Announce(137, *node, {node->timeFrom, node->timeTo});
+                Notify(TNoticeKind::ReplayFinished, *node, time(nullptr));
             }
             LOG(TRACE, "[dispatcher] Completed Query Found - %s", node->Describe().c_str());
             if (CConnectorThread* c = LeastLoaded(connectorThreads)) c->AddJob(node);

@@ -45,6 +45,7 @@
 #include <vector>
 
 #include "engine/engineoptions.h"
+#include "engine/eventdata.h"
 #include "engine/eventrate.h"
 #include "engine/threadinfra.h"
 #include "platform/thread_annotations.h"
@@ -114,10 +115,10 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
     // A replay: listed and queued.
     void AcceptReplay(TSubscriptionNode* node) EXCLUDES(subsListLock);
 
-    // Broadcasts a finished text to every logged-in client; any thread.
-    void SendToClients(const std::string& text);
-    // Broadcasts several finished texts in one go, in order; any thread.
-    void SendLinesToClients(const std::vector<std::string>& texts);
+    // Hands the items to the outputs in one go, in order; any thread.
+    void Deliver(const std::vector<TOutputItem>& items);
+    // Whether an output cannot take more events now; any thread.
+    bool OutputBlocked();
 
     // Events delivered per second, for STATS; any thread.
     CEventRate& Rate() { return rate; }
@@ -151,12 +152,10 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
                        bool forgetResumePoints) REQUIRES(subsListLock);
     bool ExistsLocked(const std::string& host, const std::string& category,
                       const std::string& eventType) REQUIRES(subsListLock);
-    // Broadcasts message `messageId` about the node: host, category and
-    // eventType (a category with a blank or a line break quoted), then
-    // `more`.
-    void Announce(int messageId, const TSubscriptionNode& node,
-                  const std::vector<std::string>& more = {});
-    void Broadcast(int messageId, const std::vector<std::string>& args);
+    // Hands the outputs a notice about the node, decided at `at`; error
+    // for ConnectionFailed.
+    void Notify(TNoticeKind kind, const TSubscriptionNode& node, time_t at,
+                const std::string& error = std::string());
 
     // Constant after construction.
     const TEngineOptions options;

@@ -1,12 +1,20 @@
+# quellon_eventdata: what the engine hands its outputs (events as data,
+# notices) and the client protocol's text of them.
+add_library(quellon_eventdata STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/eventdata.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/clientlines.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/sinkfanout.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/resumepoint.cpp)
+target_link_libraries(quellon_eventdata PUBLIC quellon_base)
+
 # quellon_engine_records: subscription records, job queues and event records.
 add_library(quellon_engine_records STATIC
   ${CMAKE_CURRENT_LIST_DIR}/threadinfra.cpp
   ${CMAKE_CURRENT_LIST_DIR}/eventrecord.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/resumepoint.cpp
   ${CMAKE_CURRENT_LIST_DIR}/resumestore.cpp
   ${CMAKE_CURRENT_LIST_DIR}/catchup.cpp
   ${CMAKE_CURRENT_LIST_DIR}/eventrate.cpp)
-target_link_libraries(quellon_engine_records PUBLIC quellon_rslib quellon_base quellon_wmi
+target_link_libraries(quellon_engine_records PUBLIC quellon_eventdata quellon_rslib quellon_base quellon_wmi
   quellon_eventquery SQLite::SQLite3)
 
 # quellon_engine: the controller, the dispatcher and its connector and query

@@ -36,4 +36,8 @@ struct TEngineOptions {
     // The state file that keeps resume points across restarts
     // (OTHERS.STATEFILE, taken against the program's directory); empty: off.
     std::string stateFile;
+    // With an output that confirms delivery (Kafka): the state file's
+    // points move only when that output acknowledges records
+    // (CDeliveryListener), not when records are handed to the outputs.
+    bool positionsFollowAcknowledgements = false;
 };

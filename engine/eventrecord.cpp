@@ -1,5 +1,9 @@
 #include "engine/eventrecord.h"
 
+#include <cstdlib>
+#include <ctime>
+#include <vector>
+
 #include "base/configdataloader.h"
 #include "base/stringconvertor.h"
 #include "base/stringformat.h"
@@ -12,129 +16,178 @@ std::string BstrText(BSTR text) {
     return CStringConvertor::WideToNarrow(std::u16string_view(text, SysStringLen(text)));
 }
 
-std::string FirstArrayString(SAFEARRAY* array) {
+// Every element of a string array; none when it has none or cannot be read.
+std::vector<std::string> ArrayStrings(SAFEARRAY* array) {
+    std::vector<std::string> items;
     LONG lower = 0;
     LONG upper = -1;
     if (array == nullptr || FAILED(SafeArrayGetLBound(array, 1, &lower)) ||
         FAILED(SafeArrayGetUBound(array, 1, &upper)) || upper < lower) {
+        return items;
+    }
+    items.reserve(static_cast<size_t>(upper - lower + 1));
+    for (LONG i = lower; i <= upper; ++i) {
+        BSTR element = nullptr;
+        if (FAILED(SafeArrayGetElement(array, &i, &element))) break;
+        items.push_back(BstrText(element));
+        SysFreeString(element);
+    }
+    return items;
+}
+
+std::string ArrayBytes(SAFEARRAY* array) {
+    LONG lower = 0;
+    LONG upper = -1;
+    void* data = nullptr;
+    if (array == nullptr || FAILED(SafeArrayGetLBound(array, 1, &lower)) ||
+        FAILED(SafeArrayGetUBound(array, 1, &upper)) || upper < lower ||
+        FAILED(SafeArrayAccessData(array, &data))) {
         return std::string();
     }
-    BSTR first = nullptr;
-    if (FAILED(SafeArrayGetElement(array, &lower, &first))) return std::string();
-    std::string text = BstrText(first);
-    SysFreeString(first);
-    return text;
+    std::string bytes(static_cast<const char*>(data), static_cast<size_t>(upper - lower + 1));
+    SafeArrayUnaccessData(array);
+    return bytes;
+}
+
+TEventValue Number(std::string text) {
+    TEventValue value;
+    value.kind = TEventValue::TKind::Number;
+    value.text = std::move(text);
+    return value;
 }
 
 struct PropertyRead {
+    TEventProperty property;
     const char16_t* name;
-    const char* failure;
+    const char* failure;  // null: the record does not need it
 };
 
-// Read order of the event's properties, with the warning of each failure.
-constexpr PropertyRead kProperties[] = {
-    {u"TimeGenerated", "Error retrieving TimeGenerated"},
-    {u"InsertionStrings", "Error retrieving Message"},
-    {u"EventCode", "Error retrieving EventCode"},
-    {u"Type", "Error retrieving Type"},
-    {u"LogFile", "Error retrieving LogFile"},
-    {u"SourceName", "Error retrieving EventSource"},
+// Read order of the event's properties: the six the record needs first,
+// with the warning of each failure, then the rest.
+constexpr PropertyRead kProperties[kEventPropertyCount] = {
+    {TEventProperty::TimeGenerated, u"TimeGenerated", "Error retrieving TimeGenerated"},
+    {TEventProperty::InsertionStrings, u"InsertionStrings", "Error retrieving Message"},
+    {TEventProperty::EventCode, u"EventCode", "Error retrieving EventCode"},
+    {TEventProperty::Type, u"Type", "Error retrieving Type"},
+    {TEventProperty::Logfile, u"LogFile", "Error retrieving LogFile"},
+    {TEventProperty::SourceName, u"SourceName", "Error retrieving EventSource"},
+    {TEventProperty::Category, u"Category", nullptr},
+    {TEventProperty::CategoryString, u"CategoryString", nullptr},
+    {TEventProperty::ComputerName, u"ComputerName", nullptr},
+    {TEventProperty::Data, u"Data", nullptr},
+    {TEventProperty::EventIdentifier, u"EventIdentifier", nullptr},
+    {TEventProperty::EventType, u"EventType", nullptr},
+    {TEventProperty::Message, u"Message", nullptr},
+    {TEventProperty::RecordNumber, u"RecordNumber", nullptr},
+    {TEventProperty::TimeWritten, u"TimeWritten", nullptr},
+    {TEventProperty::User, u"User", nullptr},
 };
 
 }  // namespace
 
-std::string VariantToText(const VARIANT& v) {
+TEventValue EventValueFromVariant(const VARIANT& v) {
+    TEventValue value;
+    using K = TEventValue::TKind;
     switch (v.vt) {
         case VT_EMPTY:
-            return "<EMPTY>";
+            value.kind = K::Empty;
+            return value;
         case VT_NULL:
-            return "<NULL>";
+            value.kind = K::Null;
+            return value;
         case VT_I2:
-            return StringFormat("%d", static_cast<int>(v.iVal));
+            return Number(StringFormat("%d", static_cast<int>(v.iVal)));
         case VT_BOOL:
-            return StringFormat("%d", static_cast<int>(v.boolVal));
+            value.kind = K::Boolean;
+            value.text = StringFormat("%d", static_cast<int>(v.boolVal));
+            return value;
         case VT_I4:
-            return StringFormat("%ld", static_cast<long>(v.lVal));
+            return Number(StringFormat("%ld", static_cast<long>(v.lVal)));
         case VT_R4:
-            return StringFormat("%f", static_cast<double>(v.fltVal));
+            return Number(StringFormat("%f", static_cast<double>(v.fltVal)));
         case VT_R8:
-            return StringFormat("%E", v.dblVal);
+            return Number(StringFormat("%E", v.dblVal));
         case VT_BSTR:
-            return BstrText(v.bstrVal);
+            value.kind = K::Text;
+            value.text = BstrText(v.bstrVal);
+            return value;
         case VT_I1:
-            return std::string(1, v.cVal);
+            value.kind = K::Other;
+            value.text = std::string(1, v.cVal);
+            return value;
         case VT_UI1:
-            return StringFormat("%i", static_cast<int>(v.bVal));
+            return Number(StringFormat("%i", static_cast<int>(v.bVal)));
         case VT_UI2:
-            return StringFormat("%hu", v.uiVal);
+            return Number(StringFormat("%hu", v.uiVal));
         case VT_UI4:
-            return StringFormat("%lu", static_cast<unsigned long>(v.ulVal));
+            return Number(StringFormat("%lu", static_cast<unsigned long>(v.ulVal)));
         case VT_INT:
-            return StringFormat("%i", static_cast<int>(v.intVal));
+            return Number(StringFormat("%i", static_cast<int>(v.intVal)));
         case VT_UINT:
-            return StringFormat("%u", static_cast<unsigned>(v.uintVal));
+            return Number(StringFormat("%u", static_cast<unsigned>(v.uintVal)));
         case VT_CLSID:
-            return "CLSID";
+            value.kind = K::Other;
+            value.text = "CLSID";
+            return value;
         case VT_ARRAY | VT_BSTR:
-            return FirstArrayString(v.parray);
+            value.kind = K::TextArray;
+            value.items = ArrayStrings(v.parray);
+            return value;
+        case VT_ARRAY | VT_UI1:
+            value.kind = K::Bytes;
+            value.text = ArrayBytes(v.parray);
+            return value;
         default:
-            return "<UNKNOWN>";
+            value.kind = K::Other;
+            value.text = "<UNKNOWN>";
+            return value;
     }
 }
 
-std::string QuoteField(const std::string& text) {
-    if (text.find_first_of(" \r\n") == std::string::npos) return text;
-    std::string quoted = "\"";
-    for (char c : text) {
-        if (c == '"') {
-            quoted += "\\\"";
-        } else if (c == '\r') {
-            quoted += "\\r";
-        } else if (c == '\n') {
-            quoted += "\\n";
-        } else {
-            quoted += c;
-        }
-    }
-    quoted += '"';
-    return quoted;
-}
+std::string VariantToText(const VARIANT& v) { return EventValueFromVariant(v).RecordText(); }
 
-std::string QuoteLineBreaks(const std::string& text) {
-    if (text.find_first_of("\r\n") == std::string::npos) return text;
-    return QuoteField(text);
-}
-
-bool BuildEventRecord(const TSubscriptionNode& node, IWbemClassObject* event, std::string* record,
-                      std::string* failure) {
+bool ReadEventData(const std::string& host, IWbemClassObject* event, TEventData* data,
+                   std::string* failure) {
     if (event == nullptr) {
         *failure = "NULL targetInstanceObj found";
         return false;
     }
-    std::string texts[6];
-    for (size_t i = 0; i < 6; ++i) {
+    data->host = host;
+    for (const PropertyRead& read : kProperties) {
         VARIANT value;
         VariantInit(&value);
-        if (FAILED(event->Get(kProperties[i].name, 0, &value, nullptr, nullptr))) {
+        TEventValue& slot = (*data)[read.property];
+        if (FAILED(event->Get(read.name, 0, &value, nullptr, nullptr))) {
             VariantClear(&value);
-            *failure = kProperties[i].failure;
-            return false;
+            if (read.failure != nullptr) {
+                *failure = read.failure;
+                return false;
+            }
+            slot = TEventValue();
+            continue;
         }
-        texts[i] = VariantToText(value);
+        slot = EventValueFromVariant(value);
         VariantClear(&value);
     }
-    const std::string& time = texts[0];
-    const std::string& message = texts[1];
-    const std::string& code = texts[2];
-    const std::string& type = texts[3];
-    const std::string& logFile = texts[4];
-    const std::string& source = texts[5];
-    // Every field is one line: a line break inside one would end the record
-    // early and let event text pass for protocol lines.
-    *record = StringFormat(
-        CConfigDataLoader::LoadMessage(123).c_str(), QuoteLineBreaks(node.host).c_str(),
-        QuoteField(time).c_str(), QuoteLineBreaks(code).c_str(), QuoteField(source).c_str(),
-        QuoteField(logFile).c_str(), QuoteField(type).c_str(), QuoteField(message).c_str());
+    const TEventValue& log = (*data)[TEventProperty::Logfile];
+    const TEventValue& number = (*data)[TEventProperty::RecordNumber];
+    const TEventValue& written = (*data)[TEventProperty::TimeWritten];
+    data->positioned = log.kind == TEventValue::TKind::Text &&
+                       number.kind == TEventValue::TKind::Number &&
+                       written.kind == TEventValue::TKind::Text;
+    if (data->positioned) {
+        data->log = log.text;
+        data->position.recordNumber = std::strtoll(number.text.c_str(), nullptr, 10);
+        data->position.timeWritten = written.text;
+    }
+    return true;
+}
+
+bool BuildEventRecord(const TSubscriptionNode& node, IWbemClassObject* event, std::string* record,
+                      std::string* failure) {
+    TEventData data;
+    if (!ReadEventData(node.host, event, &data, failure)) return false;
+    *record = FormatEventRecord(data);
     return true;
 }
 

@@ -1,31 +1,36 @@
-// Turning one event object of a poll into the "NTEVENT:" record clients
-// receive. Pure functions on values; any thread.
+// Reading one event object of a poll into its properties (TEventData).
+// Pure functions on values; any thread.
 #pragma once
 
 #include <wbemidl.h>
 
 #include <string>
 
+#include "engine/clientlines.h"
+#include "engine/eventdata.h"
 #include "engine/resumepoint.h"
 
 struct TSubscriptionNode;
+
+// The value as data: its kind, and for numbers the text the record writes
+// (decimal, "%f" for a 32-bit float, "%E" for a 64-bit one); a string array
+// with every element, an array of bytes with its bytes.
+TEventValue EventValueFromVariant(const VARIANT& value);
 
 // Text of a typed value by its kind: "<EMPTY>", "<NULL>", decimal numbers,
 // the counted string converted to narrow text, the first element of a string
 // array, "CLSID", or "<UNKNOWN>" for any other kind.
 std::string VariantToText(const VARIANT& value);
 
-// A text that contains a blank, a CR or a LF is written as one field: every
-// double quote becomes backslash and quote, CR the two characters \r, LF the
-// two characters \n, and the whole is enclosed in double quotes. Any other
-// text is returned unchanged. Used for the quoted fields of records and for
-// log names wherever a line carries one.
-std::string QuoteField(const std::string& text);
-
-// A text with a CR or a LF goes through QuoteField; any other text, blanks
-// included, is returned unchanged. For the fields that are never quoted for
-// a blank (the host, the event code).
-std::string QuoteLineBreaks(const std::string& text);
+// Reads every Win32_NTLogEvent property of the event into *data, with host
+// as the subscription names it. The six the record needs (TimeGenerated,
+// InsertionStrings, EventCode, Type, LogFile, SourceName, read in that
+// order) must be there: false, with the warning text of the first that
+// cannot be read in *failure ("Error retrieving ..."), or "NULL
+// targetInstanceObj found" for a missing object. Any other property that
+// cannot be read is Absent.
+bool ReadEventData(const std::string& host, IWbemClassObject* event, TEventData* data,
+                   std::string* failure);
 
 // Reads the event's properties and formats the record (message 123). False,
 // with the warning text in *failure, when the event object is missing or a

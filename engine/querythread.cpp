@@ -18,7 +18,8 @@
 CQueryThread::CQueryThread(CDispatchThread* owner, const TEngineOptions& options)
     : dispatcher(owner),
       pollTimeoutMs(options.pollTimeoutMs),
-      batchSize(std::clamp<int32_t>(options.batchSize, 1, kBatchSlots)) {}
+      batchSize(std::clamp<int32_t>(options.batchSize, 1, kBatchSlots)),
+      positionsFollowAcknowledgements(options.positionsFollowAcknowledgements) {}
 
 CQueryThread::~CQueryThread() = default;
 
@@ -72,6 +73,7 @@ void CQueryThread::Count(TSubscriptionNode* node, size_t records, int64_t lastWr
 void CQueryThread::StorePositions(TSubscriptionNode* node,
                                   const std::map<std::string, TLogPosition>& moved) {
     // A deleted subscription's point was forgotten when it was marked.
+    if (positionsFollowAcknowledgements) return;
     if (node->resumeStore == nullptr || moved.empty() || node->forgetResumePoint) return;
     const TResumeKey key = node->ResumeKey();
     for (const auto& [log, position] : moved) node->resumeStore->Update(key, log, position);
@@ -88,21 +90,22 @@ void CQueryThread::CatchUpTurn(TSubscriptionNode* node) {
     const auto turnEnd = std::chrono::steady_clock::now() + kCatchUpTurn;
     CCatchUp::TStep step = CCatchUp::TStep::More;
     HRESULT error = S_OK;
-    while (step == CCatchUp::TStep::More && std::chrono::steady_clock::now() < turnEnd) {
-        std::vector<std::string> lines;
+    while (step == CCatchUp::TStep::More && std::chrono::steady_clock::now() < turnEnd &&
+           !dispatcher->OutputBlocked()) {
+        std::vector<TOutputItem> items;
         const uint64_t before = catchUp.Delivered();
         try {
-            step = catchUp.Step(*node, kCatchUpBudget, pollTimeoutMs, &lines, &error);
+            step = catchUp.Step(*node, kCatchUpBudget, pollTimeoutMs, &items, &error);
         } catch (const std::bad_alloc&) {
             step = CCatchUp::TStep::Failed;
             error = WBEM_E_OUT_OF_MEMORY;
         }
-        if (!lines.empty()) {
+        if (!items.empty()) {
             // Counted first, so that a client who has a record sees it in
             // STATS.
             Count(node, static_cast<size_t>(catchUp.Delivered() - before),
                   catchUp.LastWrittenMicros(), true);
-            dispatcher->SendLinesToClients(lines);
+            dispatcher->Deliver(items);
             StorePositions(node, node->resume.logs);
         }
     }
@@ -127,10 +130,10 @@ void CQueryThread::CatchUpTurn(TSubscriptionNode* node) {
 
 void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClassObject** objects) {
     CWmiConnector& pool = CWmiConnector::Instance();
-    // The records of one poll go to the clients in one broadcast: one send
-    // per client instead of one per record and client, which bounded the
-    // event rate. Clients receive the same bytes in the same order.
-    std::vector<std::string> records;
+    // The events of one poll go to the outputs in one call: one send per
+    // client instead of one per record and client, which bounded the event
+    // rate.
+    std::vector<TOutputItem> records;
     records.reserve(count);
     std::map<std::string, TLogPosition> moved;  // live: logs whose point moved
     int64_t lastWritten = 0;
@@ -161,7 +164,7 @@ void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClas
             positioned &&
             (node->isReplay != 0 ? ReplayedBefore(*node, log, position.recordNumber)
                                  : AlreadyDelivered(node->resume, log, position, written));
-        std::string record;
+        TEventData record;
         std::string failure;
         if (sentBefore) {
             // Live: a catch-up delivered it. Replay: it went out before the
@@ -169,8 +172,10 @@ void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClas
             LOG(TRACE, "[queryThread] Record %lld of %s was delivered already - %s",
                 static_cast<long long>(position.recordNumber), log.c_str(),
                 node->Describe().c_str());
-        } else if (BuildEventRecord(*node, event, &record, &failure)) {
-            LOG(TRACE, "Got NTEVENT: %sfor - %s", record.c_str(), node->Describe().c_str());
+        } else if (ReadEventData(node->host, event, &record, &failure)) {
+            LOG(TRACE, "Got NTEVENT: %sfor - %s", FormatEventRecord(record).c_str(),
+                node->Describe().c_str());
+            if (node->isReplay == 0) record.subscription = node->SharedResumeKey();
             records.push_back(std::move(record));
             if (positioned) {
                 lastWritten = written;
@@ -191,7 +196,7 @@ void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClas
     }
     Count(node, records.size(), lastWritten, false);
     // A poll that found nothing sends nothing.
-    if (!records.empty()) dispatcher->SendLinesToClients(records);
+    dispatcher->Deliver(records);
     StorePositions(node, moved);
 }
 
@@ -268,6 +273,25 @@ void CQueryThread::run() {
                 node->Describe().c_str());
             dispatcher->AddJob(node);
             continue;
+        }
+        if (dispatcher->OutputBlocked()) {
+            // The host is not read until the output takes events again;
+            // then the node catches up from its resume point, as after a
+            // reconnect, so nothing the host wrote meanwhile is missed.
+            if (!node->outputBlocked) {
+                LOG(INFO, "[queryThread] Output blocked; not reading - %s",
+                    node->Describe().c_str());
+                node->outputBlocked = true;
+            }
+            ReturnJob(node);
+            emptyPolls += 1;
+            continue;
+        }
+        if (node->outputBlocked) {
+            LOG(INFO, "[queryThread] Output takes events again; catching up - %s",
+                node->Describe().c_str());
+            node->outputBlocked = false;
+            if (node->isReplay == 0) node->catchUpDue = true;
         }
         if (node->catchUpDue || node->catchUp) {
             CatchUpTurn(node);

@@ -65,12 +65,13 @@ class CQueryThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSubsc
     void CatchUpTurn(TSubscriptionNode* node);
     // Counts delivered records for STATS.
     void Count(TSubscriptionNode* node, size_t records, int64_t lastWrittenMicros, bool caughtUp);
-    // Hands the node's moved positions to the state file.
-    static void StorePositions(TSubscriptionNode* node,
-                               const std::map<std::string, TLogPosition>& moved);
+    // Hands the node's moved positions to the state file (unless they
+    // follow an output's acknowledgements).
+    void StorePositions(TSubscriptionNode* node, const std::map<std::string, TLogPosition>& moved);
 
     // Constant after construction.
     CDispatchThread* dispatcher;  // not owned
     const int32_t pollTimeoutMs;
     const int32_t batchSize;
+    const bool positionsFollowAcknowledgements;
 };

@@ -94,6 +94,10 @@ struct TSubscriptionNode {
     std::atomic<bool> markedForDeletion{false};
     bool isConnected = false;
     std::atomic<bool> connectionFailed{false};
+    // Set by the query thread that holds the node while an output cannot
+    // take more events and the node's host is not read; LIST and STATS
+    // show the state "Output Blocked".
+    std::atomic<bool> outputBlocked{false};
     std::atomic<int32_t> stage{New};
     // A replay whose REPLAY_FINISHED has gone out: it only gives its
     // connection back, and LIST and DELETE no longer see it. Set by the
@@ -118,6 +122,7 @@ struct TSubscriptionNode {
     // shutdown: the stored resume point is forgotten then, and the node
     // stores no more positions.
     std::atomic<bool> forgetResumePoint{false};
+    std::shared_ptr<const TResumeKey> sharedKey;  // SharedResumeKey's; holder only
 
     TSubscriptionCounters counters;
 
@@ -135,6 +140,9 @@ struct TSubscriptionNode {
     void ReleaseQuery();
     // What identifies the subscription in the state file.
     TResumeKey ResumeKey() const;
+    // The same, shared by the events the node delivers (made on first use
+    // by the thread that holds the node).
+    const std::shared_ptr<const TResumeKey>& SharedResumeKey();
 };
 
 // First-in-first-out queue of nodes with a two-state wake-up signal. Owns

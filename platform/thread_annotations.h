@@ -17,6 +17,10 @@
 //        the connection server's sendLock)
 //     -> the resume-point state file's pendingLock (DELETE forgets, ADD
 //        sets a start time, under subsListLock)
+//   the Kafka output's listenerLock (held while an acknowledgement goes to
+//     the controller) -> the resume-point state file's pendingLock; the
+//     Kafka output's errorLock is a leaf (taken under subsListLock when a
+//     notice cannot be queued)
 //   the resume-point state file's dbLock (taken by the command server
 //     under controllerLock, by the dispatcher and the query threads with no
 //     engine lock held) -> its pendingLock

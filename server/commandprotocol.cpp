@@ -467,6 +467,16 @@ CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessLogin(TCommandCall& c
     return TAfterReply::kLoggedIn;
 }
 
+int CWmiLogEventServer::AddSubscription(const std::string& host, const std::string& category,
+                                        const std::string& severity, const std::string& user,
+                                        const std::string& password) {
+    int result = -3;
+    WithController([&](CSubscriptionEngine& engine) {
+        result = engine.AddSubscription(host, category, severity, user, password);
+    });
+    return result;
+}
+
 CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessAdd(TCommandCall& call) {
     // keyword, host, category, severity[, user, password]
     const std::string* f = call.fields;

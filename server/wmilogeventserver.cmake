@@ -3,4 +3,4 @@
 add_library(quellon_server STATIC
   ${CMAKE_CURRENT_LIST_DIR}/wmilogeventserver.cpp
   ${CMAKE_CURRENT_LIST_DIR}/commandprotocol.cpp)
-target_link_libraries(quellon_server PUBLIC quellon_iocp quellon_regexp quellon_base)
+target_link_libraries(quellon_server PUBLIC quellon_iocp quellon_regexp quellon_base quellon_eventdata)

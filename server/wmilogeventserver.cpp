@@ -6,6 +6,7 @@
 #include "base/logger.h"
 #include "base/stringformat.h"
 #include "base/version.h"
+#include "engine/clientlines.h"
 #include "platform/socket.h"
 
 namespace {
@@ -82,11 +83,33 @@ void CWmiLogEventServer::SetController(CSubscriptionEngine* newController) {
     controller = newController;
 }
 
+void CWmiLogEventServer::AddOutput(std::unique_ptr<CBroadcastSink> output) {
+    extraOutputs.push_back(std::move(output));
+}
+
 void CWmiLogEventServer::SendToAllClients(const std::string& text) {
     std::string line;
     AppendBroadcastLine(text, &line);
     RSLibrary::RSSynchronizeGuard guard(listLock);
     for (CIOCPClientContext* context : loggedInClients) SendString(context, 0, line);
+}
+
+void CWmiLogEventServer::Deliver(const std::vector<TOutputItem>& items) {
+    if (items.empty()) return;
+    std::string lines;
+    uint32_t records = 0;
+    for (const TOutputItem& item : items) {
+        AppendBroadcastLine(ClientLine(item), &lines);
+        if (std::holds_alternative<TEventData>(item)) ++records;
+    }
+    SendToLoggedIn(lines, records);
+}
+
+void CWmiLogEventServer::SendToLoggedIn(const std::string& lines, uint32_t records) {
+    RSLibrary::RSSynchronizeGuard guard(listLock);
+    for (CIOCPClientContext* context : loggedInClients) {
+        SendCountedString(context, 0, lines, records);
+    }
 }
 
 void CWmiLogEventServer::SendLinesToClients(const std::vector<std::string>& texts) {
@@ -97,10 +120,7 @@ void CWmiLogEventServer::SendLinesToClients(const std::vector<std::string>& text
         AppendBroadcastLine(text, &lines);
         if (text.rfind("NTEVENT:", 0) == 0) ++records;
     }
-    RSLibrary::RSSynchronizeGuard guard(listLock);
-    for (CIOCPClientContext* context : loggedInClients) {
-        SendCountedString(context, 0, lines, records);
-    }
+    SendToLoggedIn(lines, records);
 }
 
 int CWmiLogEventServer::GetLoggedInCount() {
@@ -126,7 +146,14 @@ void CWmiLogEventServer::OnServerStarted() {
     RSLibrary::RSSynchronizeGuard guard(controllerLock);
     // An engine that could not start gets no commands: they are answered
     // as when there is no engine at all.
-    if (controller != nullptr) controllerRunning = controller->Start(this) != 0;
+    CBroadcastSink* sink = this;
+    if (!extraOutputs.empty()) {
+        std::vector<CBroadcastSink*> all{this};
+        for (const auto& output : extraOutputs) all.push_back(output.get());
+        fanOut = std::make_unique<CSinkFanOut>(std::move(all));
+        sink = fanOut.get();
+    }
+    if (controller != nullptr) controllerRunning = controller->Start(sink) != 0;
 }
 
 void CWmiLogEventServer::OnServerShutdown() {

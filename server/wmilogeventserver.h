@@ -11,8 +11,8 @@
 //  Threads: the accept thread runs CreateClientContext and OnClientConnected
 //  (limit check, greeting, first read); the worker thread runs
 //  OnDataReceived, that is the whole command protocol and every controller
-//  call; the dispatcher and query threads broadcast (SendLinesToClients) at
-//  any time;
+//  call; the dispatcher and query threads hand it events and notices
+//  (Deliver), which it formats as client lines and broadcasts, at any time;
 //  the owner's thread runs OnServerStarted and OnServerShutdown.
 //  Sessions: the login state travels in the flags of each posted read
 //  (IO_FLAG_AWAITING_LOGIN until a successful LOGIN, then IO_FLAG_LOGGED_IN);
@@ -44,10 +44,12 @@
 //  client in allClients.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/broadcastsink.h"
+#include "engine/sinkfanout.h"
 #include "engine/subscriptionengine.h"
 #include "platform/thread_annotations.h"
 #include "serverframework/iocpserver.h"
@@ -65,6 +67,10 @@ class CWmiLogEventServer : public CIOCPServer, public CBroadcastSink {
     // engine.
     void SetController(CSubscriptionEngine* controller);
 
+    // Adds an output the engine delivers to besides the clients (Kafka); the
+    // server owns it and deletes it after the engine. Call before Start.
+    void AddOutput(std::unique_ptr<CBroadcastSink> output);
+
     // Sends text, with trailing white space removed and CR LF appended, to
     // every logged-in client in login order. A failed send to one client
     // does not stop the others. Any thread.
@@ -74,7 +80,20 @@ class CWmiLogEventServer : public CIOCPServer, public CBroadcastSink {
     // bytes of SendToAllClients for every text in turn, with no other
     // broadcast between them, in one send per client. Nothing for an empty
     // list. Any thread.
-    void SendLinesToClients(const std::vector<std::string>& texts) override;
+    void SendLinesToClients(const std::vector<std::string>& texts);
+
+    // The engine's output to the clients: each item as its client line
+    // ("NTEVENT:" record or notice), all of them in one broadcast as
+    // SendLinesToClients sends them.
+    void Deliver(const std::vector<TOutputItem>& items) override;
+
+    // Adds a live subscription as a client's ADD would (the same checks and
+    // results as CSubscriptionEngine::AddSubscription; -3 when no engine
+    // runs). For the standing subscriptions of the configuration. Any
+    // thread but the worker's own.
+    int AddSubscription(const std::string& host, const std::string& category,
+                        const std::string& severity, const std::string& user,
+                        const std::string& password);
 
     // Clients logged in now.
     int GetLoggedInCount();
@@ -111,6 +130,10 @@ class CWmiLogEventServer : public CIOCPServer, public CBroadcastSink {
     void OnResume(CIOCPClientContext* context, long flags) override;
 
   private:
+    // Sends the finished lines to every logged-in client in login order,
+    // counting `records` event records in them.
+    void SendToLoggedIn(const std::string& lines, uint32_t records);
+
     // Bytes each posted read asks for.
     static constexpr long kReadSize = 5000;
 
@@ -181,6 +204,10 @@ class CWmiLogEventServer : public CIOCPServer, public CBroadcastSink {
     // order: platform/thread_annotations.h).
     RSLibrary::RSCriticalSection controllerLock;
     CSubscriptionEngine* controller GUARDED_BY(controllerLock) = nullptr;
+    // The other outputs and the fan-out that joins them with this server;
+    // set before Start, constant afterwards.
+    std::vector<std::unique_ptr<CBroadcastSink>> extraOutputs;
+    std::unique_ptr<CSinkFanOut> fanOut;
     bool controllerRunning GUARDED_BY(controllerLock) = false;
 
     // Guards both client lists, maxConnections and connectionCount. Taken

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/clientlines.h"
 #include "engine/threadinfra.h"
 #include "tests/wmi/simfixture.h"
 #include "wmi/comobject.h"
@@ -100,7 +101,9 @@ class CatchUpOrder : public simtest::SimStoreFixture {
         TRun run;
         HRESULT error = S_OK;
         for (int turns = 0; turns < 1000 && run.step == CCatchUp::TStep::More; ++turns) {
-            run.step = catchUp.Step(node, 7, 100, &run.lines, &error);
+            std::vector<TOutputItem> items;
+            run.step = catchUp.Step(node, 7, 100, &items, &error);
+            for (const TOutputItem& item : items) run.lines.push_back(ClientLine(item));
         }
         node.services = nullptr;
         run.after = node.resume;

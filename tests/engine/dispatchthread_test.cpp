@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/broadcastsink.h"
+#include "engine/clientlines.h"
 #include "engine/controller.h"
 #include "tests/platform/eventually.h"
 #include "tests/wmi/simfixture.h"
@@ -27,7 +28,9 @@ const char* const kHost = "127.0.0.2";
 // reaction to a text; the hook runs on the broadcasting engine thread.
 class RecordingSink : public CBroadcastSink {
   public:
-    void SendLinesToClients(const std::vector<std::string>& texts) override {
+    void Deliver(const std::vector<TOutputItem>& items) override {
+        std::vector<std::string> texts;
+        for (const TOutputItem& item : items) texts.push_back(ClientLine(item));
         if (closed.load()) ++callsAfterStop;
         std::function<void(const std::string&)> reaction;
         {

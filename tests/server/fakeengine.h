@@ -5,6 +5,7 @@
 #pragma once
 
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,8 +23,8 @@ struct FakeEngineScript {
     int deleteResult = 1;
     std::string listReply = "OK List Follows for 0 entries (0 unreachable):\r\n.\r\n";
     std::string statsReply = "OK Stats Follows for 0 entries\r\nclients=1\r\n.\r\n";
-    // Broadcast when the engine stops, as the engine's last notices are.
-    std::string noticeOnStop;
+    // Delivered when the engine stops, as the engine's last notices are.
+    std::optional<TNotice> noticeOnStop;
     int liveEngines = 0;
 
     void Record(Call call) {
@@ -41,7 +42,7 @@ struct FakeEngineScript {
         calls.clear();
         addResult = 0;
         deleteResult = 1;
-        noticeOnStop.clear();
+        noticeOnStop.reset();
     }
 };
 
@@ -57,7 +58,7 @@ class FakeEngine : public CSubscriptionEngine {
     }
     int Stop() override {
         script.Record({"Stop"});
-        if (!script.noticeOnStop.empty()) sink->SendLinesToClients({script.noticeOnStop});
+        if (script.noticeOnStop) sink->Deliver({TOutputItem(*script.noticeOnStop)});
         return 1;
     }
     int AddSubscription(const std::string& host, const std::string& category,

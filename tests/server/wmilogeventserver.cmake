@@ -1,1 +1,3 @@
 quellon_add_test(NAME wmilogeventserver_test LIBS quellon_server)
+quellon_add_test(NAME eventjson_test LIBS quellon_kafka)
+quellon_add_test(NAME kafkaoutput_test LIBS quellon_kafka)

@@ -553,7 +553,12 @@ TEST_F(CommandServerTest, AClientThatResetsDuringABroadcastDoesNotDisturbTheOthe
 
 TEST_F(CommandServerTest, StopBroadcastsShutdownStopsTheEngineThenClosesClients) {
     StartServer(kAuth, true);
-    g_script.noticeOnStop = "OK Deleted Host h System 3 \r\n";
+    TNotice deleted;
+    deleted.kind = TNoticeKind::Deleted;
+    deleted.host = "h";
+    deleted.category = "System";
+    deleted.severity = "3";
+    g_script.noticeOnStop = deleted;
     auto a = LoggedInClient();
     auto b = LoggedInClient();
     LineClient anonymous(port);

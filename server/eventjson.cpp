@@ -1,0 +1,175 @@
+#include "server/eventjson.h"
+
+#include <openssl/evp.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+#include <time.h>
+
+#include "base/stringformat.h"
+
+namespace {
+
+using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
+
+// The order of the event object's keys after Host.
+constexpr TEventProperty kEventKeys[] = {
+    TEventProperty::ComputerName,
+    TEventProperty::Logfile,
+    TEventProperty::RecordNumber,
+    TEventProperty::EventCode,
+    TEventProperty::EventIdentifier,
+    TEventProperty::EventType,
+    TEventProperty::Type,
+    TEventProperty::SourceName,
+    TEventProperty::Category,
+    TEventProperty::CategoryString,
+    TEventProperty::TimeGenerated,
+    TEventProperty::TimeWritten,
+    TEventProperty::User,
+    TEventProperty::Message,
+    TEventProperty::InsertionStrings,
+    TEventProperty::Data,
+};
+
+void Text(Writer& w, const std::string& text) {
+    w.String(text.data(), static_cast<rapidjson::SizeType>(text.size()), true);
+}
+
+void Key(Writer& w, const char* key) { w.Key(key); }
+
+// Whether the number's text is one JSON takes (not "inf" or "nan").
+bool JsonNumber(const std::string& text) {
+    bool digit = false;
+    for (char c : text) {
+        if (c >= '0' && c <= '9') {
+            digit = true;
+        } else if (c != '-' && c != '+' && c != '.' && c != 'e' && c != 'E') {
+            return false;
+        }
+    }
+    return digit;
+}
+
+void Base64(Writer& w, const std::string& bytes) {
+    std::string encoded(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
+                                       reinterpret_cast<const unsigned char*>(bytes.data()),
+                                       static_cast<int>(bytes.size()));
+    encoded.resize(length < 0 ? 0 : static_cast<size_t>(length));
+    Text(w, encoded);
+}
+
+void Value(Writer& w, TEventProperty property, const TEventValue& v) {
+    using K = TEventValue::TKind;
+    switch (v.kind) {
+        case K::Absent:
+        case K::Empty:
+        case K::Null:
+            w.Null();
+            return;
+        case K::Number:
+            if (JsonNumber(v.text)) {
+                w.RawValue(v.text.data(), v.text.size(), rapidjson::kNumberType);
+            } else {
+                Text(w, v.text);
+            }
+            return;
+        case K::Boolean:
+            w.Bool(v.text != "0");
+            return;
+        case K::Text:
+            if (property == TEventProperty::TimeGenerated ||
+                property == TEventProperty::TimeWritten) {
+                int64_t micros = 0;
+                if (DmtfToMicros(v.text, &micros)) {
+                    Text(w, Rfc3339Micros(micros));
+                    return;
+                }
+            }
+            Text(w, v.text);
+            return;
+        case K::TextArray:
+            w.StartArray();
+            for (const std::string& item : v.items) Text(w, item);
+            w.EndArray();
+            return;
+        case K::Bytes:
+            Base64(w, v.text);
+            return;
+        case K::Other:
+            Text(w, v.text);
+            return;
+    }
+    w.Null();
+}
+
+void Finish(rapidjson::StringBuffer& buffer, std::string* out) {
+    out->assign(buffer.GetString(), buffer.GetSize());
+}
+
+}  // namespace
+
+std::string Rfc3339Micros(int64_t micros) {
+    int64_t seconds = micros / 1000000;
+    int64_t fraction = micros % 1000000;
+    if (fraction < 0) {
+        fraction += 1000000;
+        seconds -= 1;
+    }
+    const time_t when = static_cast<time_t>(seconds);
+    struct tm utc;
+    gmtime_r(&when, &utc);
+    return StringFormat("%04d-%02d-%02dT%02d:%02d:%02d.%06dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                        utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                        static_cast<int>(fraction));
+}
+
+void EventJson(const TEventData& event, std::string* out) {
+    rapidjson::StringBuffer buffer;
+    Writer w(buffer);
+    w.StartObject();
+    Key(w, "Host");
+    Text(w, event.host);
+    for (TEventProperty property : kEventKeys) {
+        Key(w, EventPropertyName(property));
+        Value(w, property, event[property]);
+    }
+    w.EndObject();
+    Finish(buffer, out);
+}
+
+void NoticeJson(const TNotice& notice, std::string* out) {
+    rapidjson::StringBuffer buffer;
+    Writer w(buffer);
+    w.StartObject();
+    Key(w, "Notice");
+    w.String(NoticeName(notice.kind));
+    Key(w, "Host");
+    Text(w, notice.host);
+    Key(w, "Category");
+    Text(w, notice.category);
+    Key(w, "Severity");
+    Text(w, notice.severity);
+    Key(w, "Time");
+    Text(w, Rfc3339Micros(static_cast<int64_t>(notice.at) * 1000000));
+    switch (notice.kind) {
+        case TNoticeKind::ConnectionFailed:
+            Key(w, "Error");
+            Text(w, notice.error);
+            break;
+        case TNoticeKind::EventsSkipped:
+            Key(w, "Count");
+            w.Uint64(notice.count);
+            break;
+        case TNoticeKind::ReplayFinished:
+            Key(w, "From");
+            Text(w, notice.timeFrom);
+            Key(w, "To");
+            Text(w, notice.timeTo);
+            break;
+        default:
+            break;
+    }
+    w.EndObject();
+    Finish(buffer, out);
+}

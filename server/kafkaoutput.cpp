@@ -1,0 +1,272 @@
+#include "server/kafkaoutput.h"
+
+#include <librdkafka/rdkafka.h>
+#include <rapidjson/document.h>
+
+#include <chrono>
+#include <ctime>
+#include <memory>
+
+#include "base/logger.h"
+#include "base/stringformat.h"
+#include "engine/deliverylistener.h"
+#include "server/eventjson.h"
+
+// What one record in librdkafka's queue carries back in its delivery
+// report.
+struct CKafkaOutput::TPending {
+    size_t bytes = 0;
+    // Live events only: what an acknowledgement moves.
+    std::shared_ptr<const TResumeKey> subscription;
+    std::string log;
+    TLogPosition position;
+};
+
+namespace {
+
+// librdkafka's queue may hold twice the output's own bound, so that the
+// output's bound (Blocked) is what stops the engine, not a refusal.
+constexpr uint64_t kLibraryQueueFactor = 2;
+
+bool Set(rd_kafka_conf_t* conf, const std::string& name, const std::string& value,
+         std::string* error) {
+    char reason[512] = {};
+    if (rd_kafka_conf_set(conf, name.c_str(), value.c_str(), reason, sizeof reason) ==
+        RD_KAFKA_CONF_OK) {
+        return true;
+    }
+    *error = "KAFKA." + name + ": " + reason;
+    return false;
+}
+
+}  // namespace
+
+CKafkaOutput::CKafkaOutput(TKafkaSettings kafkaSettings) : settings(std::move(kafkaSettings)) {}
+
+CKafkaOutput::~CKafkaOutput() {
+    stopping = true;
+    if (poller.joinable()) poller.join();
+    if (eventTopic != nullptr) rd_kafka_topic_destroy(eventTopic);
+    if (noticeTopic != nullptr) rd_kafka_topic_destroy(noticeTopic);
+    if (producer != nullptr) {
+        // Records still queued are purged; their reports free what they
+        // carry.
+        rd_kafka_purge(producer, RD_KAFKA_PURGE_F_QUEUE | RD_KAFKA_PURGE_F_INFLIGHT);
+        rd_kafka_poll(producer, 0);
+        rd_kafka_destroy(producer);
+    }
+}
+
+bool CKafkaOutput::Start(std::string* error) {
+    rd_kafka_conf_t* conf = rd_kafka_conf_new();
+    const uint64_t libraryKbytes =
+        std::min<uint64_t>(2147483647, settings.queueBytes * kLibraryQueueFactor / 1024 + 1024);
+    // The defaults of this output first; a property of the section (set
+    // after them) overrides each.
+    bool ok = Set(conf, "bootstrap.servers", settings.brokers, error) &&
+              Set(conf, "enable.idempotence", "true", error) &&
+              Set(conf, "message.timeout.ms", "0", error) &&
+              Set(conf, "queue.buffering.max.messages", "0", error) &&
+              Set(conf, "queue.buffering.max.kbytes", std::to_string(libraryKbytes), error) &&
+              Set(conf, "statistics.interval.ms", "1000", error);
+    for (const auto& [name, value] : settings.properties) {
+        if (!ok) break;
+        ok = Set(conf, name, value, error);
+    }
+    if (!ok) {
+        rd_kafka_conf_destroy(conf);
+        return false;
+    }
+    rd_kafka_conf_set_opaque(conf, this);
+    rd_kafka_conf_set_dr_msg_cb(conf, [](rd_kafka_t* rk, const rd_kafka_message_t* message,
+                                         void* opaque) { DeliveryReport(rk, message, opaque); });
+    rd_kafka_conf_set_stats_cb(conf, [](rd_kafka_t* rk, char* json, size_t length, void* opaque) {
+        return Statistics(rk, json, length, opaque);
+    });
+    rd_kafka_conf_set_error_cb(conf, [](rd_kafka_t* rk, int code, const char* reason,
+                                        void* opaque) { Error(rk, code, reason, opaque); });
+    char reason[512] = {};
+    producer = rd_kafka_new(RD_KAFKA_PRODUCER, conf, reason, sizeof reason);
+    if (producer == nullptr) {
+        rd_kafka_conf_destroy(conf);
+        *error = std::string("KAFKA: ") + reason;
+        return false;
+    }
+    eventTopic = rd_kafka_topic_new(producer, settings.topic.c_str(), nullptr);
+    noticeTopic = rd_kafka_topic_new(producer, settings.noticeTopic.c_str(), nullptr);
+    if (eventTopic == nullptr || noticeTopic == nullptr) {
+        *error = "KAFKA.TOPIC or KAFKA.NOTICETOPIC: " +
+                 std::string(rd_kafka_err2str(rd_kafka_last_error()));
+        return false;
+    }
+    poller = std::thread([this] { PollLoop(); });
+    LOG(INFO, "Kafka output to %s: events on %s, notices on %s, queue bound %llu bytes",
+        settings.brokers.c_str(), settings.topic.c_str(), settings.noticeTopic.c_str(),
+        static_cast<unsigned long long>(settings.queueBytes));
+    return true;
+}
+
+void CKafkaOutput::SetDeliveryListener(CDeliveryListener* deliveryListener) {
+    platform::MutexLock guard(listenerLock);
+    listener = deliveryListener;
+}
+
+void CKafkaOutput::Deliver(const std::vector<TOutputItem>& items) {
+    if (producer == nullptr) return;
+    for (const TOutputItem& item : items) {
+        auto* pending = new TPending;
+        std::string payload;
+        if (const TEventData* event = std::get_if<TEventData>(&item)) {
+            EventJson(*event, &payload);
+            if (event->subscription && event->positioned) {
+                pending->subscription = event->subscription;
+                pending->log = event->log;
+                pending->position = event->position;
+            }
+            Produce(eventTopic, event->host, std::move(payload), pending);
+        } else {
+            const TNotice& notice = std::get<TNotice>(item);
+            NoticeJson(notice, &payload);
+            Produce(noticeTopic, notice.host, std::move(payload), pending);
+        }
+    }
+}
+
+void CKafkaOutput::Produce(rd_kafka_topic_s* topic, const std::string& key, std::string&& payload,
+                           TPending* pending) {
+    pending->bytes = payload.size() + key.size();
+    queuedBytes += pending->bytes;
+    queuedRecords += 1;
+    for (;;) {
+        rd_kafka_resp_err_t result = rd_kafka_producev(
+            producer, RD_KAFKA_V_RKT(topic), RD_KAFKA_V_PARTITION(RD_KAFKA_PARTITION_UA),
+            RD_KAFKA_V_MSGFLAGS(RD_KAFKA_MSG_F_COPY),
+            RD_KAFKA_V_VALUE(payload.data(), payload.size()),
+            RD_KAFKA_V_KEY(key.data(), key.size()), RD_KAFKA_V_OPAQUE(pending), RD_KAFKA_V_END);
+        if (result == RD_KAFKA_RESP_ERR_NO_ERROR) return;
+        if (result != RD_KAFKA_RESP_ERR__QUEUE_FULL || stopping) {
+            // Not queued: nothing of it is acknowledged, so no position
+            // moves past it.
+            NoteError(StringFormat("could not queue a record: %s", rd_kafka_err2str(result)));
+            failed += 1;
+            queuedBytes -= pending->bytes;
+            queuedRecords -= 1;
+            delete pending;
+            return;
+        }
+        // librdkafka's own queue is full (the output's bound was passed by
+        // far): wait for the poll thread to serve acknowledgements.
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+bool CKafkaOutput::Blocked() { return queuedBytes.load() >= settings.queueBytes; }
+
+std::vector<std::string> CKafkaOutput::StatisticsLines() {
+    std::string error;
+    {
+        platform::MutexLock guard(errorLock);
+        error = lastError;
+    }
+    std::string shown = "-";
+    if (!error.empty()) {
+        shown.clear();
+        for (char c : error) shown += c == '"' ? '\'' : (c == '\r' || c == '\n') ? ' ' : c;
+        if (shown.find(' ') != std::string::npos) shown = "\"" + shown + "\"";
+    }
+    return {StringFormat("kafka brokers_up=%d/%d queued=%llu queued_bytes=%llu acked=%llu "
+                         "acked_per_second=%.2f errors=%llu last_error=",
+                         brokersUp.load(), brokersKnown.load(),
+                         static_cast<unsigned long long>(queuedRecords.load()),
+                         static_cast<unsigned long long>(queuedBytes.load()),
+                         static_cast<unsigned long long>(acknowledged.load()),
+                         ackRate.PerSecond(static_cast<int64_t>(time(nullptr))),
+                         static_cast<unsigned long long>(failed.load())) +
+            shown};
+}
+
+void CKafkaOutput::Drain(int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (queuedRecords.load() > 0 && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (queuedRecords.load() > 0) {
+        LOG(WARN,
+            "Kafka output: %llu records not acknowledged at shutdown; they are sent "
+            "again after the restart",
+            static_cast<unsigned long long>(queuedRecords.load()));
+    }
+    platform::MutexLock guard(listenerLock);
+    listener = nullptr;
+}
+
+void CKafkaOutput::PollLoop() {
+    while (!stopping.load()) rd_kafka_poll(producer, 100);
+}
+
+void CKafkaOutput::DeliveryReport(rd_kafka_s*, const void* report, void* opaque) {
+    auto* self = static_cast<CKafkaOutput*>(opaque);
+    const auto* message = static_cast<const rd_kafka_message_t*>(report);
+    std::unique_ptr<TPending> pending(static_cast<TPending*>(message->_private));
+    if (!pending) return;
+    self->queuedBytes -= pending->bytes;
+    self->queuedRecords -= 1;
+    if (message->err != RD_KAFKA_RESP_ERR_NO_ERROR) {
+        self->failed += 1;
+        self->NoteError(
+            StringFormat("a record was not delivered: %s", rd_kafka_err2str(message->err)));
+        return;
+    }
+    self->acknowledged += 1;
+    self->ackRate.Add(1, static_cast<int64_t>(time(nullptr)));
+    if (!pending->subscription) return;
+    platform::MutexLock guard(self->listenerLock);
+    if (self->listener != nullptr) {
+        self->listener->Acknowledged(*pending->subscription, pending->log, pending->position);
+    }
+}
+
+int CKafkaOutput::Statistics(rd_kafka_s*, char* json, size_t length, void* opaque) {
+    auto* self = static_cast<CKafkaOutput*>(opaque);
+    rapidjson::Document document;
+    document.Parse(json, length);
+    if (!document.HasParseError() && document.IsObject() && document.HasMember("brokers") &&
+        document["brokers"].IsObject()) {
+        int up = 0;
+        int known = 0;
+        for (const auto& broker : document["brokers"].GetObject()) {
+            const auto& b = broker.value;
+            // The library's internal and bootstrap entries have no node id.
+            if (!b.IsObject() || !b.HasMember("nodeid") || !b["nodeid"].IsInt() ||
+                b["nodeid"].GetInt() < 0) {
+                continue;
+            }
+            ++known;
+            if (b.HasMember("state") && b["state"].IsString() &&
+                std::string(b["state"].GetString()) == "UP") {
+                ++up;
+            }
+        }
+        self->brokersUp = up;
+        self->brokersKnown = known;
+    }
+    return 0;  // librdkafka frees the text
+}
+
+void CKafkaOutput::Error(rd_kafka_s*, int code, const char* reason, void* opaque) {
+    auto* self = static_cast<CKafkaOutput*>(opaque);
+    std::string text =
+        StringFormat("%s: %s", rd_kafka_err2name(static_cast<rd_kafka_resp_err_t>(code)),
+                     reason != nullptr ? reason : "");
+    self->NoteError(text);
+}
+
+void CKafkaOutput::NoteError(const std::string& text) {
+    bool changed;
+    {
+        platform::MutexLock guard(errorLock);
+        changed = lastError != text;
+        lastError = text;
+    }
+    if (changed) LOG(WARN, "Kafka output: %s", text.c_str());
+}

@@ -1,0 +1,217 @@
+// The Kafka output against librdkafka's mock cluster (three brokers on
+// loopback), read back by kcat: every record once and in order per host,
+// keyed by host; brokers that go down and come back and a partition leader
+// that moves lose nothing; with every broker down the queue fills to its
+// bound, the output says it is blocked, and everything arrives once the
+// brokers are back. Acknowledgements reach the delivery listener in order.
+#include "server/kafkaoutput.h"
+
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/deliverylistener.h"
+#include "tests/platform/eventually.h"
+#include "tests/server/kafkamock.h"
+
+namespace {
+
+const char* const kTopic = "events";
+const char* const kNotices = "notices";
+
+// Every acknowledgement, in the order they came.
+class RecordingListener : public CDeliveryListener {
+  public:
+    void Acknowledged(const TResumeKey& key, const std::string& log,
+                      const TLogPosition& position) override {
+        std::lock_guard<std::mutex> guard(mutex);
+        acks[key.host + "/" + log].push_back(position.recordNumber);
+    }
+    std::map<std::string, std::vector<int64_t>> Acks() {
+        std::lock_guard<std::mutex> guard(mutex);
+        return acks;
+    }
+
+  private:
+    std::mutex mutex;
+    std::map<std::string, std::vector<int64_t>> acks;
+};
+
+class KafkaOutputTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(mock.Ok()); }
+
+    std::unique_ptr<CKafkaOutput> Output(uint64_t queueBytes = 256ull << 20) {
+        TKafkaSettings settings;
+        settings.brokers = mock.Bootstraps();
+        settings.topic = kTopic;
+        settings.noticeTopic = kNotices;
+        settings.queueBytes = queueBytes;
+        settings.properties = {{"linger.ms", "2"}, {"log_level", "0"}};
+        auto output = std::make_unique<CKafkaOutput>(settings);
+        std::string error;
+        EXPECT_TRUE(output->Start(&error)) << error;
+        output->SetDeliveryListener(&listener);
+        return output;
+    }
+
+    // The events of one poll of `host`: records first..first+count-1.
+    std::vector<TOutputItem> Events(const std::string& host, int first, int count,
+                                    size_t padding = 0) {
+        auto& key = keys[host];
+        if (!key) key = std::make_shared<const TResumeKey>(TResumeKey{host, "*", "*", ""});
+        std::vector<TOutputItem> items;
+        for (int n = first; n < first + count; ++n) {
+            TEventData e;
+            e.host = host;
+            e[TEventProperty::RecordNumber].kind = TEventValue::TKind::Number;
+            e[TEventProperty::RecordNumber].text = std::to_string(n);
+            e[TEventProperty::Message].kind = TEventValue::TKind::Text;
+            e[TEventProperty::Message].text =
+                "message " + std::to_string(n) + "\r\n" + std::string(padding, 'x');
+            e.log = "System";
+            e.position.recordNumber = n;
+            e.positioned = true;
+            e.subscription = key;
+            items.emplace_back(std::move(e));
+        }
+        return items;
+    }
+
+    // Record numbers per key, in the order kcat read them (one partition
+    // per key, so in offset order).
+    std::map<std::string, std::vector<int64_t>> ReadBack() {
+        std::map<std::string, std::vector<int64_t>> byHost;
+        for (const KafkaMock::Message& m : mock.Read(kTopic)) {
+            rapidjson::Document d;
+            d.Parse(m.payload.c_str(), m.payload.size());
+            EXPECT_FALSE(d.HasParseError()) << m.payload;
+            if (d.HasParseError()) continue;
+            EXPECT_EQ(m.key, d["Host"].GetString()) << m.payload;
+            byHost[m.key].push_back(d["RecordNumber"].GetInt64());
+        }
+        return byHost;
+    }
+
+    static std::vector<int64_t> Range(int64_t first, int64_t count) {
+        std::vector<int64_t> numbers;
+        for (int64_t n = first; n < first + count; ++n) numbers.push_back(n);
+        return numbers;
+    }
+
+    KafkaMock mock{3, {kTopic, kNotices}};
+    RecordingListener listener;
+    std::map<std::string, std::shared_ptr<const TResumeKey>> keys;
+};
+
+TEST_F(KafkaOutputTest, EveryRecordOnceInOrderPerHostKeyedByHost) {
+    auto output = Output();
+    const std::vector<std::string> hosts = {"10.0.0.1", "10.0.0.2", "dc1.corp"};
+    for (int batch = 0; batch < 10; ++batch) {
+        for (const std::string& host : hosts) output->Deliver(Events(host, 1 + batch * 50, 50));
+    }
+    TNotice notice;
+    notice.kind = TNoticeKind::ConnectionFailed;
+    notice.host = "10.0.0.1";
+    notice.category = "*";
+    notice.severity = "*";
+    notice.error = "down";
+    output->Deliver({TOutputItem(notice)});
+    ASSERT_TRUE(Eventually([&] { return output->AcknowledgedRecords() == 1501; }, 30000))
+        << output->AcknowledgedRecords();
+    EXPECT_EQ(output->QueuedRecords(), 0u);
+    EXPECT_EQ(output->QueuedBytes(), 0u);
+    const auto byHost = ReadBack();
+    ASSERT_EQ(byHost.size(), hosts.size());
+    for (const std::string& host : hosts) {
+        EXPECT_EQ(byHost.at(host), Range(1, 500)) << host;
+        // Acknowledged in the order delivered: the stored point only moves
+        // forward.
+        EXPECT_EQ(listener.Acks()[host + "/System"], Range(1, 500)) << host;
+    }
+    std::vector<KafkaMock::Message> notices = mock.Read(kNotices);
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0].key, "10.0.0.1");
+    EXPECT_NE(notices[0].payload.find("\"Notice\":\"CONNECTION_FAILED\""), std::string::npos);
+    const std::string stats = output->StatisticsLines().at(0);
+    EXPECT_NE(stats.find("kafka brokers_up="), std::string::npos) << stats;
+    EXPECT_NE(stats.find(" queued=0 queued_bytes=0 acked=1501 "), std::string::npos) << stats;
+    output->Drain(1000);
+}
+
+TEST_F(KafkaOutputTest, ABrokerDownAndUpAndALeaderMovedLoseNothing) {
+    auto output = Output();
+    std::thread producer([&] {
+        for (int batch = 0; batch < 40; ++batch) {
+            output->Deliver(Events("10.0.0.1", 1 + batch * 50, 50));
+            output->Deliver(Events("10.0.0.2", 1 + batch * 50, 50));
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    mock.BrokerDown(1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    mock.BrokerUp(1);
+    for (int partition = 0; partition < 3; ++partition) mock.SetLeader(kTopic, partition, 2);
+    producer.join();
+    ASSERT_TRUE(Eventually([&] { return output->QueuedRecords() == 0; }, 60000))
+        << output->QueuedRecords();
+    const auto byHost = ReadBack();
+    for (const char* host : {"10.0.0.1", "10.0.0.2"}) {
+        // Every record at least once, the first of each in order.
+        std::vector<int64_t> seen = byHost.count(host) ? byHost.at(host) : std::vector<int64_t>{};
+        std::set<int64_t> distinct(seen.begin(), seen.end());
+        EXPECT_EQ(distinct.size(), 2000u) << host;
+        std::vector<int64_t> firsts;
+        std::set<int64_t> had;
+        for (int64_t n : seen) {
+            if (had.insert(n).second) firsts.push_back(n);
+        }
+        EXPECT_EQ(firsts, Range(1, 2000)) << host;
+    }
+    output->Drain(1000);
+}
+
+TEST_F(KafkaOutputTest, WithEveryBrokerDownTheQueueFillsToItsBoundThenEverythingArrives) {
+    const uint64_t bound = 1u << 20;
+    auto output = Output(bound);
+    for (int id = 1; id <= 3; ++id) mock.BrokerDown(id);
+    // About 1 KiB a record: the bound is reached after about a thousand.
+    int delivered = 0;
+    while (!output->Blocked() && delivered < 100000) {
+        output->Deliver(Events("10.0.0.1", 1 + delivered, 50, 1000));
+        delivered += 50;
+    }
+    ASSERT_TRUE(output->Blocked());
+    EXPECT_GE(output->QueuedBytes(), bound);
+    // One poll's records past the bound at most.
+    EXPECT_LT(output->QueuedBytes(), bound + 50 * 1100);
+    EXPECT_EQ(output->AcknowledgedRecords(), 0u);
+    for (int id = 1; id <= 3; ++id) mock.BrokerUp(id);
+    ASSERT_TRUE(Eventually([&] { return output->QueuedRecords() == 0; }, 60000))
+        << output->QueuedRecords();
+    EXPECT_FALSE(output->Blocked());
+    std::vector<int64_t> seen = ReadBack()["10.0.0.1"];
+    EXPECT_EQ(std::set<int64_t>(seen.begin(), seen.end()).size(), static_cast<size_t>(delivered));
+    EXPECT_EQ(seen.front(), 1);
+    output->Drain(1000);
+}
+
+TEST_F(KafkaOutputTest, ARefusedPropertyIsNamed) {
+    TKafkaSettings settings;
+    settings.brokers = mock.Bootstraps();
+    settings.properties = {{"compression.type", "bogus"}};
+    CKafkaOutput output(settings);
+    std::string error;
+    EXPECT_FALSE(output.Start(&error));
+    EXPECT_EQ(error.rfind("KAFKA.compression.type: ", 0), 0u) << error;
+}
+
+}  // namespace
