@@ -7,3 +7,10 @@ endif()
 if(QUELLON_BENCH)
   quellon_add_bench(NAME wsman_bench LIBS quellon_wsman_endpoint quellon_wmi benchmark::benchmark)
 endif()
+# kafka_bench: the Kafka output's rate into a three-broker mock cluster with
+# acks=all beside kcat -P, its CPU per record, and memory with every broker
+# down.
+if(QUELLON_BENCH)
+  quellon_add_bench(NAME kafka_bench LIBS quellon_kafka quellon_engine_records quellon_simstore
+    DEPENDS quellon-kafka-mock)
+endif()

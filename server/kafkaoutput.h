@@ -17,7 +17,8 @@
 //   once a second) and errors. The controller calls Drain once the engine
 //   has stopped.
 //   Bound: the bytes handed to librdkafka and not yet acknowledged are
-//   counted; at KAFKA.QUEUEBYTES or more Blocked says so, and the engine
+//   counted, with what each record costs beside its key and payload; at
+//   KAFKA.QUEUEBYTES or more Blocked says so, and the engine
 //   stops reading its hosts until acknowledgements bring the count down. A
 //   call already under way finishes, so the queue may pass the bound by one
 //   poll's or catch-up step's records.

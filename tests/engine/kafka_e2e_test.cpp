@@ -24,6 +24,7 @@
 #include "tests/app/tempdir.h"
 #include "tests/platform/eventually.h"
 #include "tests/server/kafkamock.h"
+#include "tests/serverframework/lineclient.h"
 #include "tests/serverframework/loopbackport.h"
 #include "tests/wmi/simfixture.h"
 
@@ -50,8 +51,7 @@ class KafkaEndToEnd : public simtest::SimStoreFixture {
                       "\n[Logger]\nfilename=" + dir.File("quellon.log") +
                       "\nlevel=debug\n"
                       "[KAFKA]\nBROKERS=" +
-                      mock.Bootstraps() +
-                      "\nlinger.ms=5\nlog_level=3\n"
+                      mock.Bootstraps() + "\nlinger.ms=5\nlog_level=3\n" + kafkaExtra +
                       "[SUBSCRIPTIONS]\n"
                       "a-all=127.0.0.2 * * reader\n"
                       "b-system=127.0.0.3 System *\n"
@@ -108,6 +108,8 @@ class KafkaEndToEnd : public simtest::SimStoreFixture {
         return byHost;
     }
 
+    // More keys of the [KAFKA] section, set by a fixture's constructor.
+    std::string kafkaExtra;
     KafkaMock mock{3, {"quellon-events", "quellon-notices"}};
     uint16_t port = FreePort();
     std::string out;
@@ -202,19 +204,22 @@ TEST_F(KafkaEndToEnd, KillMidStreamAndRestartLosesNothing) {
     std::thread writer([&] {
         wmi::sim::SimStore own;
         if (own.open(path, false) != wmi::sim::SimResult::Ok) return;
-        while (writing.load() && written.load() < 3000) {
+        while (writing.load() && written.load() < 20000) {
             std::vector<wmi::sim::SimEvent> batch;
             for (int i = 0; i < 20; ++i) batch.push_back(Event("System", 1));
             if (own.appendEvents(kHostA, batch) != wmi::sim::SimResult::Ok) return;
             written += 20;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     });
-    ASSERT_TRUE(Eventually([&] { return NumbersByHost()[kHostA].size() >= 300; }, 30000));
+    // Killed while records flow: some were sent, some not yet read.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     ASSERT_TRUE(quellon->Signal(SIGKILL));
     ASSERT_EQ(quellon->WaitForExit(10000), 128 + SIGKILL);
     const size_t beforeRestart = NumbersByHost()[kHostA].size();
+    const int writtenAtKill = written.load();
     quellon = Start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
     writing = false;
     writer.join();
     const int total = written.load();
@@ -234,9 +239,67 @@ TEST_F(KafkaEndToEnd, KillMidStreamAndRestartLosesNothing) {
     // died but not yet acknowledged or not yet in the state file: fewer
     // than what had arrived by then.
     const size_t repeats = numbers.size() - distinct.size();
-    std::cout << "written " << total << ", read " << numbers.size() << ", repeated " << repeats
-              << " (" << beforeRestart << " read before the restart)\n";
+    std::cout << "written " << total << " (" << writtenAtKill << " at the kill), read "
+              << numbers.size() << ", repeated " << repeats << " (" << beforeRestart
+              << " read before the restart)\n";
+    EXPECT_LT(beforeRestart, static_cast<size_t>(total)) << "the kill was not mid-stream";
     EXPECT_LT(repeats, beforeRestart);
+    quellon->Type("q\n");
+    EXPECT_EQ(quellon->WaitForExit(40000), 0);
+}
+
+// A small queue, so that Kafka's absence fills it quickly.
+class KafkaSmallQueue : public KafkaEndToEnd {
+  protected:
+    KafkaSmallQueue() { kafkaExtra = "QUEUEBYTES=1048576\n"; }
+
+    // The reply to LIST or STATS, from its first line (event records that
+    // arrive before it skipped) up to its "." line.
+    std::string Reply(LineClient& client, const std::string& command) {
+        client.SendLine(command);
+        std::string reply = client.ReadUntil(command == "LIST" ? "OK List" : "OK Stats");
+        for (std::string line = client.ReadLine(); !line.empty() && line != ".\r\n";
+             line = client.ReadLine()) {
+            reply += line;
+        }
+        return reply;
+    }
+};
+
+TEST_F(KafkaSmallQueue, KafkaDownFillsTheQueueBlocksTheSubscriptionThenEverythingArrives) {
+    auto quellon = Start();
+    LineClient client(port, 15000);
+    ASSERT_EQ(client.Login("alice", "secret").substr(0, 31), "OK authentication successful (u");
+    for (int id = 1; id <= 3; ++id) mock.BrokerDown(id);
+    // About 2 KB a record: the 1 MiB queue holds some 500.
+    std::vector<wmi::sim::SimEvent> events;
+    for (uint32_t i = 0; i < 2000; ++i) {
+        wmi::sim::SimEvent e = Event("System", i);
+        e.message = std::string(2000, 'm');
+        events.push_back(e);
+    }
+    Append(kHostA, events);
+    std::string list;
+    ASSERT_TRUE(Eventually(
+        [&] {
+            list = Reply(client, "LIST");
+            return list.find("127.0.0.2 * * CORP\\reader Output Blocked") != std::string::npos;
+        },
+        30000))
+        << list;
+    const std::string stats = Reply(client, "STATS");
+    EXPECT_NE(stats.find("state=\"Output Blocked\""), std::string::npos) << stats;
+    EXPECT_NE(stats.find("kafka brokers_up=0/"), std::string::npos) << stats;
+    for (int id = 1; id <= 3; ++id) mock.BrokerUp(id);
+    ASSERT_TRUE(Eventually(
+        [&] {
+            auto numbers = NumbersByHost()[kHostA];
+            return std::set<int64_t>(numbers.begin(), numbers.end()).size() == 2000;
+        },
+        60000));
+    ASSERT_TRUE(Eventually(
+        [&] { return Reply(client, "LIST").find("Output Blocked") == std::string::npos; }, 10000));
+    client.SendLine("LOGOUT");
     quellon->Type("q\n");
     EXPECT_EQ(quellon->WaitForExit(40000), 0);
 }

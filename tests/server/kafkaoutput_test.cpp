@@ -192,7 +192,7 @@ TEST_F(KafkaOutputTest, WithEveryBrokerDownTheQueueFillsToItsBoundThenEverything
     ASSERT_TRUE(output->Blocked());
     EXPECT_GE(output->QueuedBytes(), bound);
     // One poll's records past the bound at most.
-    EXPECT_LT(output->QueuedBytes(), bound + 50 * 1100);
+    EXPECT_LT(output->QueuedBytes(), bound + 50 * 1500);
     EXPECT_EQ(output->AcknowledgedRecords(), 0u);
     for (int id = 1; id <= 3; ++id) mock.BrokerUp(id);
     ASSERT_TRUE(Eventually([&] { return output->QueuedRecords() == 0; }, 60000))
