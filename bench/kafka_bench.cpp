@@ -7,6 +7,7 @@
 //   kafka_bench [--records N] [--queue-mb M]
 //
 // Phases, each printed as one line:
+//   read        the data query alone (every property of every record)
 //   kcat        kcat -P -l (acks=all, idempotent) of the records' JSON lines
 //   listener    a data query of the host read in batches of 50 as the query
 //               thread reads them (every property), each batch handed to the
@@ -205,6 +206,17 @@ int main(int argc, char** argv) {
                 file << json << '\n';
             }
         }
+    }
+    // What reading the host costs alone (the query thread's share).
+    {
+        const double cpuBefore = CpuSeconds();
+        const auto readStart = Clock::now();
+        HostReader reader;
+        size_t read = 0;
+        for (auto batch = reader.Next(); !batch.empty(); batch = reader.Next()) read += batch.size();
+        const double seconds = Seconds(readStart);
+        std::printf("read      %9.0f records/s (%.2f s), %.2f us CPU per record\n", read / seconds,
+                    seconds, (CpuSeconds() - cpuBefore) * 1e6 / static_cast<double>(read));
     }
     auto start = Clock::now();
     const std::string kcat = "kcat -P -q -b " + cluster.bootstraps +

@@ -251,8 +251,12 @@ int CKafkaOutput::Statistics(rd_kafka_s*, char* json, size_t length, void* opaqu
         document["brokers"].IsObject()) {
         int up = 0;
         int known = 0;
-        for (const auto& broker : document["brokers"].GetObject()) {
-            const auto& b = broker.value;
+        // By index: a range-for's iterator comparison is ambiguous to
+        // C++20's reversed operators in this RapidJSON.
+        const auto& brokers = document["brokers"];
+        const auto first = brokers.MemberBegin();
+        for (rapidjson::SizeType i = 0; i < brokers.MemberCount(); ++i) {
+            const auto& b = first[i].value;
             // The library's internal and bootstrap entries have no node id.
             if (!b.IsObject() || !b.HasMember("nodeid") || !b["nodeid"].IsInt() ||
                 b["nodeid"].GetInt() < 0) {

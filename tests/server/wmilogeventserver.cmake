@@ -1,3 +1,8 @@
 quellon_add_test(NAME wmilogeventserver_test LIBS quellon_server)
 quellon_add_test(NAME eventjson_test LIBS quellon_kafka)
-quellon_add_test(NAME kafkaoutput_test LIBS quellon_kafka)
+# librdkafka starts its threads with C11 thrd_create, which ThreadSanitizer
+# does not see (it crashes in its allocator on the first malloc of such a
+# thread): the tests that run librdkafka are left out of that build.
+if(NOT QUELLON_SANITIZE STREQUAL "thread")
+  quellon_add_test(NAME kafkaoutput_test LIBS quellon_kafka)
+endif()
