@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "wmi/wsman/envelope.h"
 #include "wmi/wsman/gsscontext.h"
 
 namespace wmi::wsman {
@@ -206,8 +207,8 @@ bool Transport::Authenticate(Connection& connection, int64_t timeoutMs, HttpOutc
         }
         if (token.empty() && connection.security->Established()) return true;
         std::string authorization = "Authorization: Negotiate " + EncodeBase64(token);
-        if (!Perform(connection, "", "application/soap+xml;charset=UTF-8", authorization, timeoutMs,
-                     outcome, contentType, challenge)) {
+        if (!Perform(connection, "", kSoapContentType, authorization, timeoutMs, outcome,
+                     contentType, challenge)) {
             connection.security.reset();
             return false;
         }
@@ -254,7 +255,7 @@ HttpOutcome Transport::Post(const std::string& envelope, int64_t timeoutMs) {
             return outcome;
         }
         std::string body = envelope;
-        const char* type = "application/soap+xml;charset=UTF-8";
+        const char* type = kSoapContentType;
         if (sealing) {
             std::string error;
             if (!connection->security->Seal(envelope, body, error)) {
@@ -284,13 +285,13 @@ HttpOutcome Transport::Post(const std::string& envelope, int64_t timeoutMs) {
             return outcome;
         }
         outcome.body = std::move(message);
-        contentType = "application/soap+xml";
+        contentType = kSoapMediaType;
     } else if (sealing && !outcome.body.empty()) {
         outcome.kind = HttpOutcome::Kind::BadAnswer;
         outcome.error = "an unsealed answer over plain HTTP";
         return outcome;
     }
-    const bool soap = HasType(contentType, "application/soap+xml");
+    const bool soap = HasType(contentType, kSoapMediaType);
     if ((outcome.status != 200 && outcome.status != 400 && outcome.status != 500) || !soap) {
         outcome.kind = HttpOutcome::Kind::BadAnswer;
         outcome.error = "HTTP status " + std::to_string(outcome.status) + " with content type '" +
