@@ -35,6 +35,7 @@
 #include "server/kafkaoutput.h"
 #include "tests/app/tempdir.h"
 #include "wmi/locatorfactory.h"
+#include "wmi/sim/simprovider.h"
 
 namespace {
 
@@ -213,7 +214,8 @@ int main(int argc, char** argv) {
         const auto readStart = Clock::now();
         HostReader reader;
         size_t read = 0;
-        for (auto batch = reader.Next(); !batch.empty(); batch = reader.Next()) read += batch.size();
+        for (auto batch = reader.Next(); !batch.empty(); batch = reader.Next())
+            read += batch.size();
         const double seconds = Seconds(readStart);
         std::printf("read      %9.0f records/s (%.2f s), %.2f us CPU per record\n", read / seconds,
                     seconds, (CpuSeconds() - cpuBefore) * 1e6 / static_cast<double>(read));

@@ -5,7 +5,7 @@ add_library(quellon_eventdata STATIC
   ${CMAKE_CURRENT_LIST_DIR}/clientlines.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sinkfanout.cpp
   ${CMAKE_CURRENT_LIST_DIR}/resumepoint.cpp)
-target_link_libraries(quellon_eventdata PUBLIC quellon_base)
+target_link_libraries(quellon_eventdata PUBLIC quellon_base quellon_wmi_cim_text)
 
 # quellon_engine_records: subscription records, job queues and event records.
 add_library(quellon_engine_records STATIC

@@ -3,9 +3,9 @@
 #include <openssl/evp.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
-#include <time.h>
 
 #include "base/stringformat.h"
+#include "wmi/cim/cimtime.h"
 
 namespace {
 
@@ -81,8 +81,8 @@ void Value(Writer& w, TEventProperty property, const TEventValue& v) {
             if (property == TEventProperty::TimeGenerated ||
                 property == TEventProperty::TimeWritten) {
                 int64_t micros = 0;
-                if (DmtfToMicros(v.text, &micros)) {
-                    Text(w, Rfc3339Micros(micros));
+                if (wmi::cim::ParseDmtf(v.text, micros)) {
+                    Text(w, wmi::cim::FormatRfc3339(micros));
                     return;
                 }
             }
@@ -108,21 +108,6 @@ void Finish(rapidjson::StringBuffer& buffer, std::string* out) {
 }
 
 }  // namespace
-
-std::string Rfc3339Micros(int64_t micros) {
-    int64_t seconds = micros / 1000000;
-    int64_t fraction = micros % 1000000;
-    if (fraction < 0) {
-        fraction += 1000000;
-        seconds -= 1;
-    }
-    const time_t when = static_cast<time_t>(seconds);
-    struct tm utc;
-    gmtime_r(&when, &utc);
-    return StringFormat("%04d-%02d-%02dT%02d:%02d:%02d.%06dZ", utc.tm_year + 1900, utc.tm_mon + 1,
-                        utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                        static_cast<int>(fraction));
-}
 
 void EventJson(const TEventData& event, std::string* out) {
     rapidjson::StringBuffer buffer;
@@ -151,7 +136,7 @@ void NoticeJson(const TNotice& notice, std::string* out) {
     Key(w, "Severity");
     Text(w, notice.severity);
     Key(w, "Time");
-    Text(w, Rfc3339Micros(static_cast<int64_t>(notice.at) * 1000000));
+    Text(w, wmi::cim::FormatRfc3339(static_cast<int64_t>(notice.at) * 1000000));
     switch (notice.kind) {
         case TNoticeKind::ConnectionFailed:
             Key(w, "Error");

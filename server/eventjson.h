@@ -5,7 +5,6 @@
 // functions; any thread.
 #pragma once
 
-#include <cstdint>
 #include <string>
 
 #include "engine/eventdata.h"
@@ -22,7 +21,3 @@ void EventJson(const TEventData& event, std::string* out);
 // (CONNECTION_FAILED), Count (EVENTS_SKIPPED), From and To
 // (REPLAY_FINISHED).
 void NoticeJson(const TNotice& notice, std::string* out);
-
-// RFC 3339 text in UTC with microseconds of a time since 1970
-// ("2026-12-11T01:42:49.123456Z").
-std::string Rfc3339Micros(int64_t micros);

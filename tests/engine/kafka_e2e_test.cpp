@@ -18,7 +18,6 @@
 #include <thread>
 #include <vector>
 
-#include "server/eventjson.h"
 #include "tests/app/builtprogram.h"
 #include "tests/app/quellonprocess.h"
 #include "tests/app/tempdir.h"
@@ -27,6 +26,7 @@
 #include "tests/serverframework/lineclient.h"
 #include "tests/serverframework/loopbackport.h"
 #include "tests/wmi/simfixture.h"
+#include "wmi/cim/cimtime.h"
 
 namespace {
 
@@ -171,8 +171,10 @@ TEST_F(KafkaEndToEnd, EveryRecordOnceInOrderWithTheStoresFields) {
         EXPECT_EQ(d["ComputerName"].GetString(), e.computerName) << m.payload;
         EXPECT_EQ(d["Category"].GetInt(), e.category) << m.payload;
         EXPECT_EQ(d["CategoryString"].GetString(), e.categoryString) << m.payload;
-        EXPECT_EQ(d["TimeGenerated"].GetString(), Rfc3339Micros(e.timeGenerated)) << m.payload;
-        EXPECT_EQ(d["TimeWritten"].GetString(), Rfc3339Micros(e.timeWritten)) << m.payload;
+        EXPECT_EQ(d["TimeGenerated"].GetString(), wmi::cim::FormatRfc3339(e.timeGenerated))
+            << m.payload;
+        EXPECT_EQ(d["TimeWritten"].GetString(), wmi::cim::FormatRfc3339(e.timeWritten))
+            << m.payload;
         if (e.user) {
             EXPECT_EQ(d["User"].GetString(), *e.user) << m.payload;
         } else {

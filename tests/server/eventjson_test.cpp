@@ -163,11 +163,4 @@ TEST(NoticeJson, EachNoticeWithItsOwnKeys) {
     }
 }
 
-TEST(Rfc3339Micros, BoundariesOfTheFraction) {
-    EXPECT_EQ(Rfc3339Micros(0), "1970-01-01T00:00:00.000000Z");
-    EXPECT_EQ(Rfc3339Micros(999999), "1970-01-01T00:00:00.999999Z");
-    EXPECT_EQ(Rfc3339Micros(-1), "1969-12-31T23:59:59.999999Z");
-    EXPECT_EQ(Rfc3339Micros(951782400000000LL), "2000-02-29T00:00:00.000000Z");
-}
-
 }  // namespace
