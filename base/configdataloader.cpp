@@ -88,9 +88,13 @@ int CConfigDataLoader::Load() {
     }
     for (const platform::ProfileFault& fault : file.Faults()) {
         std::string key = fault.section.empty() ? fault.name : fault.section + "." + fault.name;
+        // A line that is nothing but a NUL byte and what follows it.
+        if (fault.name.empty()) {
+            key = fault.section.empty() ? "a line" : "a line of [" + fault.section + "]";
+        }
         switch (fault.kind) {
             case platform::ProfileFault::Kind::kNulByte:
-                faults.push_back((key.empty() ? std::string("a line") : key) + " holds a NUL byte");
+                faults.push_back(key + " holds a NUL byte");
                 break;
             case platform::ProfileFault::Kind::kBeforeSection:
                 faults.push_back(key + " is set before any [section]");
