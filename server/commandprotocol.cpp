@@ -251,21 +251,35 @@ std::string CWmiLogEventServer::WithoutCredentials(const std::string& line) {
         while (stop < word.end && IsLetter(line[stop])) ++stop;
         const std::string keyword = line.substr(start, stop - start);
         int keep = -1;
+        bool separable = start == word.begin && stop == word.end;
         for (const TCommand& command : kCommands) {
+            if (CredentialPosition(command) < 0) continue;
             // The first word may merely begin like the command's name
             // ("LOGINX", "ADDHOST"): most likely a mistyped command with the
-            // credentials still in it. A later word is a glued command only
-            // when it is the name itself.
-            bool named = i == 0 ? StartsWithNoCase(keyword, command.name)
-                                : stop == word.end && start == word.begin &&
-                                      EqualsNoCase(keyword, command.name);
-            if (named && CredentialPosition(command) >= 0) keep = CredentialPosition(command);
+            // credentials still in it, whose fields are told apart only when
+            // one of the command's patterns still reads the line. A later
+            // word is a glued command only when it is the name itself.
+            if (i == 0 && StartsWithNoCase(keyword, command.name)) {
+                keep = CredentialPosition(command);
+                if (!EqualsNoCase(keyword, command.name)) {
+                    bool read = false;
+                    for (const TCommandForm* form : command.forms) {
+                        std::string groups[kMaxGroups];
+                        if (form != nullptr && line.size() < kMaxLineLength &&
+                            form->pattern.MatchGroups(line.c_str(), form->groups, groups)) {
+                            read = true;
+                        }
+                    }
+                    separable = separable && read;
+                }
+            } else if (i > 0 && separable && EqualsNoCase(keyword, command.name)) {
+                keep = CredentialPosition(command);
+            }
         }
         if (keep < 0) continue;
         // The fields cannot be told apart (a keyword run into other
         // characters, a colon, a quote left open): nothing after the keyword
         // is safe to write.
-        bool separable = start == word.begin && stop == word.end;
         for (size_t j = i + 1; j < words.size() && j < i + static_cast<size_t>(keep); ++j) {
             const std::string text = line.substr(words[j].begin, words[j].end - words[j].begin);
             if (words[j].open || text.find(':') != std::string::npos) separable = false;
@@ -277,7 +291,14 @@ std::string CWmiLogEventServer::WithoutCredentials(const std::string& line) {
         }
         cut = std::min(cut, end);
     }
-    return line.substr(0, cut);
+    // What is kept, its words joined by single blanks.
+    std::string kept;
+    for (const TWord& word : words) {
+        if (word.begin >= cut) break;
+        if (!kept.empty()) kept += ' ';
+        kept += line.substr(word.begin, std::min(word.end, cut) - word.begin);
+    }
+    return kept;
 }
 
 std::vector<CWmiLogEventServer::TWord> CWmiLogEventServer::SplitWords(const std::string& line) {

@@ -92,7 +92,9 @@ class CWmiLogEventServer : public CIOCPServer, public CBroadcastSink {
     // glued onto one line), the text ends before the command's first
     // credential field (LOGIN's user is kept, ADD's user too, REPLAY's not),
     // or after its keyword when the fields cannot be told apart (a colon, a
-    // quote left open, a keyword run into other characters); other lines
+    // quote left open, a keyword run into other characters, a keyword that
+    // only begins like the name on a line none of the command's patterns
+    // reads), the kept words joined by single blanks; other lines
     // unchanged. In every line, each occurrence of the configured login
     // password (LOCAL_AUTH.PASSWORD, in any case) becomes "****". Any
     // thread.
