@@ -165,6 +165,9 @@ int32_t CDispatchThread::MarkLocked(const std::string& host, const std::string& 
         if (host != "*" && host != node->host) continue;
         if (category != "*" && category != node->category) continue;
         if (node->isReplay && (!includeReplays || node->replayFinished)) continue;
+        // Already on its way out (an earlier DELETE or a replacing ADD): not
+        // counted again.
+        if (node->markedForDeletion) continue;
         LOG(DEBUG, "[dispatcher] Marking subscription for deletion - %s", node->Describe().c_str());
         if (forgetResumePoints && !node->isReplay) {
             // Forgotten now, not when the node comes back: an ADD of the same
@@ -231,7 +234,9 @@ std::string CDispatchThread::BuildSubscriptionList() {
     int unreachable = 0;
     std::string body;
     for (TSubscriptionNode* node : subsList) {
-        if (node->replayFinished) continue;
+        // Finished replays and subscriptions being deleted are gone for the
+        // client; they stay in the list only until their threads let go.
+        if (node->replayFinished || node->markedForDeletion) continue;
         std::vector<std::string> fields = NoticeFields(*node);
         body += "\r\n" + fields[0] + " " + fields[1] + " " + fields[2] + " ";
         std::string user = TrimBoth(node->user, " \t\r\n\v\f");
@@ -275,7 +280,10 @@ std::string CDispatchThread::BuildStatistics(int clientsLoggedIn, uint64_t queue
             }
             std::string lag = "-";
             if (const int64_t written = c.lastWrittenMicros.load(); written != 0) {
-                lag = StringFormat("%lld", static_cast<long long>(now - written / 1000000));
+                // A record dated in the future (a host's clock ahead of
+                // ours) is no lag.
+                lag = StringFormat(
+                    "%lld", static_cast<long long>(std::max<int64_t>(0, now - written / 1000000)));
             }
             std::string error = "-";
             if (const HRESULT code = node->lastError.load(); code != 0) {

@@ -177,6 +177,22 @@ TEST_F(DispatcherTest, DeletedNoticeFollowsRemovalFromTheList) {
     EXPECT_EQ("OK Deleted Host 127.0.0.2 * * \r\n", recorder->Texts().back());
 }
 
+// Pipelined ADD and DELETE of one subscription: each DELETE counts only the
+// subscription it deletes, and LIST shows only the one that stays, while the
+// deleted ones are still on their way out of the list.
+TEST_F(DispatcherTest, ListAndDeleteLeaveOutSubscriptionsBeingDeleted) {
+    StartEngine();
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_EQ(0, engine->AddSubscription(kHost, "*", "*", "", "")) << i;
+        EXPECT_EQ(1, engine->DeleteSubscription(kHost, "*", "*")) << i;
+    }
+    ASSERT_EQ(0, engine->AddSubscription(kHost, "*", "*", "", ""));
+    const std::string list = engine->ListSubscriptions();
+    EXPECT_EQ(0u, list.rfind("OK List Follows for 1 entries (0 unreachable):", 0)) << list;
+    EXPECT_EQ(1, engine->DeleteSubscription(kHost, "*", "*"));
+    EXPECT_EQ(0, engine->DeleteSubscription(kHost, "*", "*"));
+}
+
 // A host that goes down is announced once, retried quietly and announced
 // again when it is back.
 TEST_F(DispatcherTest, OutageIsAnnouncedOnceThenReestablished) {
