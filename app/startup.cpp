@@ -14,6 +14,7 @@
 #include "server/wmilogeventserver.h"
 #include "serverframework/abstractthread.h"
 #include "wmi/locatorfactory.h"
+#include "wmi/sim/simprovider.h"
 #include "wmi/wsman/wsmanprovider.h"
 
 const char* const kDefaultConfigName = "quellon.ini";

@@ -29,11 +29,6 @@
 //   a WS-Management enumerator's pollLock (live, data or polling query)
 //     -> its host's Transport lock (a leaf; libcurl and GSSAPI run outside
 //        it) and the logger's writeLock
-//   the WS-Management endpoint: a context's pullLock (taken after the
-//     endpoint's contextLock is let go) -> the simulated hosts' pollLock
-//     and store locks above; contextLock -> a store's lock (when the last
-//     reference to an enumeration goes under it); the endpoint's own lock
-//     (listeners and connections) is a leaf
 //   the NT service's statusLock: taken alone; only the service dispatcher's
 //     lock is reached under it
 //   the completion port's internal lock: innermost but for writeLock

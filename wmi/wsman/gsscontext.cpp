@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "wmi/wsman/envelope.h"
+
 namespace wmi::wsman {
 
 namespace {
@@ -286,7 +288,9 @@ bool SecurityContext::Seal(std::string_view message, std::string& body, std::str
     body += kBoundary;
     body +=
         "\r\n\tContent-Type: application/HTTP-SPNEGO-session-encrypted\r\n"
-        "\tOriginalContent: type=application/soap+xml;charset=UTF-8;Length=";
+        "\tOriginalContent: type=";
+    body += kSoapContentType;
+    body += ";Length=";
     body += std::to_string(message.size());
     body += "\r\n";
     body += kBoundary;

@@ -6,14 +6,12 @@
 #include <cstring>
 #include <mutex>
 
+#include "wmi/wsman/envelope.h"
 #include "wmi/wsman/gsscontext.h"
 
 namespace wmi::wsman {
 
 namespace {
-
-// The content type of an unsealed envelope.
-const char* const kSoapContentType = "application/soap+xml;charset=UTF-8";
 
 // Idle connections kept per transport; more calls at once make more, which
 // are closed when given back beyond this.
@@ -319,13 +317,13 @@ HttpOutcome Transport::Post(const std::string& envelope, int64_t timeoutMs) {
             return outcome;
         }
         outcome.body = std::move(message);
-        contentType = "application/soap+xml";
+        contentType = kSoapMediaType;
     } else if (sealing && !outcome.body.empty()) {
         outcome.kind = HttpOutcome::Kind::BadAnswer;
         outcome.error = "an unsealed answer over plain HTTP";
         return outcome;
     }
-    const bool soap = HasType(contentType, "application/soap+xml");
+    const bool soap = HasType(contentType, kSoapMediaType);
     if ((outcome.status != 200 && outcome.status != 400 && outcome.status != 500) || !soap) {
         outcome.kind = HttpOutcome::Kind::BadAnswer;
         outcome.error = "HTTP status " + std::to_string(outcome.status) + " with content type '" +

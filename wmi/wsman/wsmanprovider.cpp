@@ -14,11 +14,12 @@
 
 #include "base/logger.h"
 #include "platform/mutex.h"
+#include "wmi/cim/ascii.h"
+#include "wmi/cim/cimtime.h"
+#include "wmi/cim/ntlogevent.h"
+#include "wmi/cim/resource.h"
+#include "wmi/cim/wql.h"
 #include "wmi/comobject.h"
-#include "wmi/sim/ntlogevent.h"
-#include "wmi/sim/simprovider.h"
-#include "wmi/sim/simtime.h"
-#include "wmi/sim/wql.h"
 #include "wmi/wsman/envelope.h"
 #include "wmi/wsman/wsmanobject.h"
 
@@ -26,7 +27,7 @@ namespace wmi::wsman {
 
 namespace {
 
-using sim::EqualsIgnoringCase;
+using cim::EqualsIgnoringCase;
 
 // Time allowed for the network on top of an operation's own time-out.
 constexpr int64_t kNetworkSlackMs = 15000;
@@ -246,7 +247,7 @@ class PollingEnumerator : public ComObject<IEnumWbemClassObject> {
           base(std::move(dataQuery)),
           withinMs(pollEveryMs) {
         platform::MutexLock guard(pollLock);
-        mark = sim::NowMicros();
+        mark = cim::NowMicros();
         nextPoll = Clock::now() + std::chrono::milliseconds(withinMs);
     }
 
@@ -292,7 +293,7 @@ class PollingEnumerator : public ComObject<IEnumWbemClassObject> {
     // One data query to its end; new records into `pending`.
     HRESULT Poll() REQUIRES(pollLock) {
         std::string wql = base + (base.find(" WHERE ") == std::string::npos ? " WHERE " : " AND ") +
-                          "TimeWritten >= '" + sim::FormatDmtf(mark) + "'";
+                          "TimeWritten >= '" + cim::FormatDmtf(mark) + "'";
         Response response;
         HRESULT hr = Exchange(
             *transport, EnumerateRequest(Options(*transport, settings.operationTimeoutMs), wql),
@@ -332,7 +333,7 @@ class PollingEnumerator : public ComObject<IEnumWbemClassObject> {
         const Value* record = item.Find("RecordNumber");
         const Value* written = item.Find("TimeWritten");
         int64_t micros = 0;
-        if (written == nullptr || !sim::ParseDmtf(written->text, micros)) micros = 0;
+        if (written == nullptr || !cim::ParseDmtf(written->text, micros)) micros = 0;
         const int64_t number = record != nullptr && record->kind == Value::Kind::Int32
                                    ? static_cast<uint32_t>(record->number)
                                    : 0;
@@ -349,7 +350,7 @@ class PollingEnumerator : public ComObject<IEnumWbemClassObject> {
         if (!fresh && number <= last->second) return;
         last->second = number;
         int64_t micros = 0;
-        if (written != nullptr && sim::ParseDmtf(written->text, micros)) {
+        if (written != nullptr && cim::ParseDmtf(written->text, micros)) {
             mark = std::max(mark, micros);
         }
         auto event = std::make_shared<Instance>();
@@ -381,24 +382,24 @@ class PollingEnumerator : public ComObject<IEnumWbemClassObject> {
 // The data query of a notification query's conditions; false when the text
 // is not a notification query this provider can poll.
 bool DataQueryOf(const std::string& notification, std::string& wql, int64_t& withinMs) {
-    sim::WqlQuery query;
-    if (FAILED(sim::ParseWql(notification, true, query))) return false;
+    cim::WqlQuery query;
+    if (FAILED(cim::ParseWql(notification, true, query))) return false;
     static const char* const kOps[] = {"=", "<>", "<", "<=", ">", ">="};
     wql = "SELECT * FROM Win32_NTLogEvent";
     const char* joint = " WHERE ";
-    for (const sim::WqlCondition& c : query.conditions) {
+    for (const cim::WqlCondition& c : query.conditions) {
         wql += joint;
         joint = " AND ";
-        wql += sim::NameOf(c.property);
+        wql += cim::NameOf(c.property);
         wql += ' ';
         wql += kOps[static_cast<int>(c.op)];
         wql += ' ';
-        switch (sim::KindOf(c.property)) {
-            case sim::PropertyKind::Number:
+        switch (cim::KindOf(c.property)) {
+            case cim::PropertyKind::Number:
                 wql += std::to_string(c.number);
                 break;
-            case sim::PropertyKind::DateTime:
-                wql += "'" + sim::FormatDmtf(c.number) + "'";
+            case cim::PropertyKind::DateTime:
+                wql += "'" + cim::FormatDmtf(c.number) + "'";
                 break;
             default: {
                 wql += '\'';
@@ -479,8 +480,8 @@ class WsmanLocator : public ComObject<IWbemLocator> {
         *services = nullptr;
         try {
             std::string host, nameSpace;
-            if (!sim::SplitResource(Utf8FromBstr(networkResource), host, nameSpace) ||
-                !EqualsIgnoringCase(nameSpace, "root\\cimv2")) {
+            if (!cim::SplitResource(Utf8FromBstr(networkResource), host, nameSpace) ||
+                !EqualsIgnoringCase(nameSpace, cim::kNamespaceCimv2)) {
                 return WBEM_E_INVALID_NAMESPACE;
             }
             auto transport = std::make_shared<Transport>(
@@ -530,16 +531,11 @@ bool ReadNumber(const std::string& text, int64_t min, int64_t max, int64_t& numb
     return number >= min && number <= max;
 }
 
-std::string LowerAscii(std::string text) {
-    for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    return text;
-}
-
 }  // namespace
 
 bool ReadWsmanSettings(const SettingLookup& value, WsmanSettings& settings, std::string& error) {
     settings = WsmanSettings();
-    std::string transport = LowerAscii(value("WSMAN.TRANSPORT", "http"));
+    std::string transport = cim::ToLowerAscii(value("WSMAN.TRANSPORT", "http"));
     if (transport != "http" && transport != "https") {
         error = "WSMAN.TRANSPORT must be http or https, not '" + transport + "'";
         return false;
@@ -555,7 +551,7 @@ bool ReadWsmanSettings(const SettingLookup& value, WsmanSettings& settings, std:
         error = "WSMAN.PORT must be a port number, not '" + port + "'";
         return false;
     }
-    std::string auth = LowerAscii(value("WSMAN.AUTH", "negotiate"));
+    std::string auth = cim::ToLowerAscii(value("WSMAN.AUTH", "negotiate"));
     if (auth != "negotiate" && auth != "kerberos" && auth != "ntlm" && auth != "basic") {
         error = "WSMAN.AUTH must be negotiate, kerberos, ntlm or basic, not '" + auth + "'";
         return false;

@@ -15,7 +15,7 @@ quellon_add_test(NAME wsman_httptransport_test
   LIBS quellon_wmi)
 quellon_add_test(NAME wsman_hostile_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/hostile_test.cpp
-  LIBS quellon_wmi)
+  LIBS quellon_wsman_endpoint quellon_wmi)
 # gss-ntlmssp's own leak of its sealing handles (see lsan.supp); full
 # stacks, so that the suppression sees the library behind OpenSSL's frames.
 set_property(TEST wsman_provider_test APPEND PROPERTY ENVIRONMENT
