@@ -142,6 +142,11 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
     static void ReconnectTimerCallback(void* timerParam, bool timerOrWaitFired);
     void StartWorkers();
     void Route(TSubscriptionNode* node) EXCLUDES(subsListLock);
+    // Queues the node on `worker` (the least-loaded thread of `kind`, e.g.
+    // "connector"); with none, disconnects and destroys the node with an
+    // ERROR rather than leave it listed in no queue.
+    void HandOn(CJobQueue<TSubscriptionNode>* worker, const char* kind, TSubscriptionNode* node)
+        EXCLUDES(subsListLock);
     void RemoveAndDestroy(TSubscriptionNode* node) EXCLUDES(subsListLock);
     void ShutdownSequence() REQUIRES(subsListLock);
     // Hands back, as Reconnecting, every node marked for deletion that waits

@@ -213,4 +213,43 @@ TEST_F(DispatcherTest, OutageIsAnnouncedOnceThenReestablished) {
     EXPECT_EQ(1, failures);
 }
 
+// With no thread of the kind a node needs next (no connector for a new
+// subscription, no query thread for a connected one), the node is ended
+// and leaves the list instead of waiting in no queue: the list empties and
+// the dispatcher's shutdown, which waits for the list to empty, ends.
+TEST_F(DispatcherTest, NodeWithNoThreadToTakeItLeavesTheListAndShutdownEnds) {
+    struct Case {
+        const char* name;
+        int32_t connectors;
+        int32_t queryThreads;
+    } cases[] = {{"no connector thread", 0, 1}, {"no query thread", 1, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        options.connectorCount = c.connectors;
+        options.queryThreadCount = c.queryThreads;
+        RecordingSink sink;
+        auto* dispatcher = new CDispatchThread(options, &sink);
+        ASSERT_TRUE(dispatcher->start());
+        auto* node = new TSubscriptionNode;
+        node->host = kHost;
+        node->category = "*";
+        node->wmiNamespace = "root\\cimv2";
+        node->eventType = "*";
+        node->SetStage(New);
+        ASSERT_EQ(0, dispatcher->AcceptSubscription(node));
+        EXPECT_TRUE(Eventually(
+            [&] {
+                return dispatcher->BuildSubscriptionList() ==
+                       "OK List Follows for 0 entries (0 unreachable):\r\n.\r\n";
+            },
+            10000))
+            << dispatcher->BuildSubscriptionList();
+        dispatcher->terminate();
+        dispatcher->Wake();
+        dispatcher->stop(10000);
+        ASSERT_FALSE(dispatcher->hasAbandonedThread()) << "the shutdown waited for a lost node";
+        delete dispatcher;
+    }
+}
+
 }  // namespace
