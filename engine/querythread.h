@@ -65,9 +65,14 @@ class CQueryThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSubsc
     void CatchUpTurn(TSubscriptionNode* node);
     // Counts delivered records for STATS.
     void Count(TSubscriptionNode* node, size_t records, int64_t lastWrittenMicros, bool caughtUp);
-    // Hands the node's moved positions to the state file.
-    static void StorePositions(TSubscriptionNode* node,
-                               const std::map<std::string, TLogPosition>& moved);
+    // The delivery mark for a send that moves the node's positions to
+    // `moved` (0 when the node has no track): the resume point follows once
+    // the output reports the send delivered.
+    static uint64_t DeliveryMark(TSubscriptionNode* node,
+                                 const std::map<std::string, TLogPosition>& moved);
+    // When records of the node went undelivered and the output receives
+    // again: reads again from the delivered point (a catch-up).
+    static void RewindIfLost(TSubscriptionNode* node);
 
     // Constant after construction.
     CDispatchThread* dispatcher;  // not owned

@@ -38,7 +38,8 @@ enum TSubscriptionStage : int32_t {
 };
 
 class CCatchUp;
-class CResumeStore;
+class CDeliveryLedger;
+struct TDeliveryTrack;
 
 // What STATS shows of one subscription or replay. Written by the thread
 // that holds the node (reconnects by the dispatcher), read by any thread.
@@ -110,9 +111,12 @@ struct TSubscriptionNode {
     TResumePoint resume;
     bool catchUpDue = false;            // catch up before going on live
     std::unique_ptr<CCatchUp> catchUp;  // the catch-up under way
-    // Constant after queuing: the state file (null: none) and the most
-    // records one catch-up delivers.
-    CResumeStore* resumeStore = nullptr;
+    // Constant after queuing: the delivery ledger (null: none), the live
+    // subscription's track in it (what the output has delivered, which the
+    // state file keeps; null for a replay) and the most records one
+    // catch-up delivers.
+    CDeliveryLedger* ledger = nullptr;
+    std::shared_ptr<TDeliveryTrack> delivery;
     size_t maxCatchUp = 100000;
     // Set with markedForDeletion by a DELETE (or a replacing ADD), not by
     // shutdown: the stored resume point is forgotten then, and the node

@@ -164,7 +164,13 @@ void PellmoorService::Run() {
     {
         RSLibrary::RSSynchronizeGuard guard(serverLock);
         if (stopRequested) return;
-        if (StartCommandServer(settings, &g_server) != TServerStart::kStarted) {
+        std::string refusal;
+        const TServerStart started = StartCommandServer(settings, &g_server, &refusal);
+        if (started == TServerStart::kNoStateFile) {
+            ReportServeError(refusal + "; the service stops");
+            return;
+        }
+        if (started != TServerStart::kStarted) {
             const TTlsSettings& tls = settings.tlsSettings;
             int port = tls.enabled ? tls.port : settings.port;
             ReportServeError(

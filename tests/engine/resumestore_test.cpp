@@ -18,6 +18,14 @@ namespace {
 const TResumeKey kKey{"127.0.0.2", "System", "3", ""};
 const TResumeKey kOther{"127.0.0.2", "System", "3", "alice"};
 
+// The stored point of key; the load must succeed.
+TResumePoint Stored(CResumeStore& store, const TResumeKey& key) {
+    TResumePoint point;
+    std::string error;
+    EXPECT_TRUE(store.Load(key, &point, &error)) << error;
+    return point;
+}
+
 TLogPosition At(int64_t record) {
     return TLogPosition{record, MicrosToDmtf(1700000000000000 + record * 1000)};
 }
@@ -34,7 +42,7 @@ TEST(ResumeStore, KeepsTheNewestPointPerKeyAndLogAcrossReopening) {
         store.Update(kKey, "Application", At(7));
         store.Update(kOther, "System", At(3));
         // Load sees what was queued before it, written or not.
-        TResumePoint point = store.Load(kKey);
+        TResumePoint point = Stored(store, kKey);
         EXPECT_EQ(point.since, "20261210170000.000000+000");
         ASSERT_EQ(point.logs.size(), 2u);
         EXPECT_EQ(point.logs["System"], At(500));
@@ -43,10 +51,10 @@ TEST(ResumeStore, KeepsTheNewestPointPerKeyAndLogAcrossReopening) {
     }  // closing writes what is still queued
     CResumeStore store;
     ASSERT_TRUE(store.Open(file, nullptr));
-    TResumePoint point = store.Load(kKey);
+    TResumePoint point = Stored(store, kKey);
     EXPECT_EQ(point.logs["System"], At(501));
-    EXPECT_EQ(store.Load(kOther).logs["System"], At(3));
-    EXPECT_TRUE(store.Load(TResumeKey{"127.0.0.9", "System", "3", ""}).empty());
+    EXPECT_EQ(Stored(store, kOther).logs["System"], At(3));
+    EXPECT_TRUE(Stored(store, TResumeKey{"127.0.0.9", "System", "3", ""}).empty());
 }
 
 TEST(ResumeStore, ForgetRemovesThePointAndLaterUpdatesStartAfresh) {
@@ -59,11 +67,11 @@ TEST(ResumeStore, ForgetRemovesThePointAndLaterUpdatesStartAfresh) {
     ASSERT_TRUE(store.Flush());
     store.Update(kKey, "System", At(12));
     store.Forget(kKey);
-    EXPECT_TRUE(store.Load(kKey).empty());
+    EXPECT_TRUE(Stored(store, kKey).empty());
     // A new subscription with the same key after the DELETE.
     store.Update(kKey, "System", At(40));
     store.Forget(kOther);  // nothing stored: no harm
-    TResumePoint point = store.Load(kKey);
+    TResumePoint point = Stored(store, kKey);
     EXPECT_TRUE(point.since.empty());
     ASSERT_EQ(point.logs.size(), 1u);
     EXPECT_EQ(point.logs["System"], At(40));
@@ -78,7 +86,7 @@ TEST(ResumeStore, WritesInBatches) {
     ASSERT_TRUE(store.Flush());
     EXPECT_LE(store.BatchesWritten(), 25u);
     EXPECT_GE(store.BatchesWritten(), 1u);
-    EXPECT_EQ(store.Load(kKey).logs["System"], At(20000));
+    EXPECT_EQ(Stored(store, kKey).logs["System"], At(20000));
 }
 
 // A process killed with SIGKILL keeps every batch that committed; what was
@@ -115,7 +123,7 @@ TEST(ResumeStore, SurvivesSigkillUpToTheLastBatch) {
     CResumeStore store;
     std::string error;
     ASSERT_TRUE(store.Open(file, &error)) << error;
-    EXPECT_EQ(store.Load(kKey).logs["System"], At(300));
+    EXPECT_EQ(Stored(store, kKey).logs["System"], At(300));
 }
 
 // A single update reaches the disk within the interval, without a Flush.
@@ -138,7 +146,9 @@ TEST(ResumeStore, RefusesAFileThatIsNoDatabase) {
     EXPECT_FALSE(store.Open(file, &error));
     EXPECT_NE(error.find("state.db"), std::string::npos) << error;
     EXPECT_FALSE(store.IsOpen());
-    EXPECT_TRUE(store.Load(kKey).empty());
+    TResumePoint point;
+    EXPECT_FALSE(store.Load(kKey, &point, &error));
+    EXPECT_TRUE(point.empty());
 }
 
 TEST(ResumePoint, DmtfTimesRoundTripAndHonourTheOffset) {

@@ -522,8 +522,8 @@ TEST_F(CommandServerTest, BroadcastOfSeveralTextsSendsTheBytesOfOneBroadcastEach
     const std::vector<std::string> texts = {"NTEVENT: one\r\n.\r\n", "plain \t\r\n", "",
                                             "NTEVENT: two \"x y\"\r\n.\r\n"};
     const std::string expected = "NTEVENT: one\r\n.\r\nplain\r\n\r\nNTEVENT: two \"x y\"\r\n.\r\n";
-    server->SendLinesToClients(texts);
-    server->SendLinesToClients({});
+    server->SendLinesToClients(texts, 0);
+    server->SendLinesToClients({}, 0);
     server->SendToAllClients("after");
     for (LineClient* c : {a.get(), b.get()}) {
         EXPECT_EQ(expected, c->ReadBytes(expected.size()));
