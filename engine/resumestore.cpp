@@ -110,9 +110,13 @@ std::string CheckSchema(sqlite3* db) {
     if (!check) return sqlite3_errmsg(db);
     rc = check.Step();
     if (rc != SQLITE_ROW) return sqlite3_errmsg(db);
-    const std::string verdict = ColumnText(check.get(), 0);
-    if (verdict != "ok") return "is corrupt (" + verdict + ")";
-    return std::string();
+    std::string verdict = ColumnText(check.get(), 0);
+    if (verdict == "ok") return std::string();
+    // SQLite's findings, one per line: one line of the log for them all.
+    for (char& c : verdict) {
+        if (c == '\n' || c == '\r') c = ' ';
+    }
+    return "is corrupt (" + verdict + ")";
 }
 
 }  // namespace

@@ -387,4 +387,36 @@ TEST_F(DeliveryTest, RecordsWrittenWithNoClientArriveAtTheNextLogin) {
               std::string::npos);
 }
 
+// The state file is one listener's: a second one on the same file, or one
+// given a file that is not a state file, ends its start-up with one line
+// naming the file, and listens on nothing.
+TEST_F(DeliveryTest, AStateFileThatCannotBeUsedEndsStartUp) {
+    auto first = Start();
+    const struct {
+        const char* what;
+        std::string reason;
+    } cases[] = {
+        {"held", "is used by another process"},
+        {"text", "cannot be read: file is not a database"},
+    };
+    for (const auto& c : cases) {
+        if (std::string(c.what) == "text") {
+            first->Type("q\n");
+            ASSERT_EQ(first->WaitForExit(40000), 0);
+            dir.Write("state.db", std::string(8192, 't'));
+            std::remove((state + "-wal").c_str());
+            std::remove((state + "-shm").c_str());
+        }
+        const std::string output = dir.File(std::string("refused-") + c.what);
+        QuellonProcess second(BuiltProgram("quellon"), dir.File("quellon.ini"), output);
+        // Ended by itself (as other refused settings, with exit code 0).
+        EXPECT_GE(second.WaitForExit(20000), 0) << c.what;
+        const std::string text = ReadWholeFile(output);
+        const std::string line = "Error: state file '" + state + "' " + c.reason + "\r\n";
+        EXPECT_NE(text.find(line), std::string::npos) << c.what << ": " << text;
+        EXPECT_EQ(text.find("Press Q to quit"), std::string::npos) << text;
+    }
+    EXPECT_EQ(ReadWholeFile(state), std::string(8192, 't')) << "the file is left alone";
+}
+
 }  // namespace
