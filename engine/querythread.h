@@ -14,10 +14,13 @@
 //   never holds up a busy one. A node whose result set ended (Completed) or
 //   whose poll failed (Error) goes back to the dispatcher, as does a node
 //   marked for deletion. A thread with no node waits up to 5000 ms for work.
-//   Resume points: every record a live subscription delivers moves the
-//   node's resume point for its log (and the state file's copy); a live
-//   record at or before that point was already delivered (by a catch-up)
-//   and is dropped. A node due to catch up (after a reconnect, or with a
+//   Resume points: every record a live subscription sends moves the
+//   node's resume point for its log; the send carries a delivery mark, and
+//   the ledger moves the delivered point (and the state file's copy) once
+//   the output reports it delivered. A node whose records went undelivered
+//   reads again from its delivered point once the output receives (a
+//   catch-up, RewindIfLost). A live record at or before the node's point
+//   was already sent (by a catch-up) and is dropped. A node due to catch up (after a reconnect, or with a
 //   stored point) runs its CCatchUp for at most kCatchUpTurn per turn
 //   (steps of kCatchUpBudget), then goes live. A replay keeps the same
 //   per-log points: when its query runs again after an interruption, what

@@ -10,7 +10,8 @@
 // so a batch that has committed survives a kill -9 (and a power loss), and a
 // crash loses at most the points handed in since the last batch: their
 // records are delivered again after the restart, never skipped, because a
-// point is handed in only after its record went out.
+// point is handed in only after the output reported its record delivered
+// (engine/deliveryledger.h).
 //
 // The file is the listener's alone: Open holds it exclusively
 // (platform/filelock.h) and refuses a file that is not a state file (not a
