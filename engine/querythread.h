@@ -20,11 +20,10 @@
 //   the output reports it delivered. A node whose records went undelivered
 //   reads again from its delivered point once the output receives (a
 //   catch-up, RewindIfLost). A live record at or before the node's point
-//   was already sent (by a catch-up) and is dropped. A node due to catch up (after a reconnect, or with a
-//   stored point) runs its CCatchUp for at most kCatchUpTurn per turn
-//   (steps of kCatchUpBudget), then goes live. A replay keeps the same
-//   per-log points: when its query runs again after an interruption, what
-//   it sent before is dropped the same way.
+//   was already sent (by a catch-up) and is dropped. A node due to catch
+//   up (after a reconnect, or with a stored point) runs its CCatchUp for at most kCatchUpTurn per
+//   turn (steps of kCatchUpBudget), then goes live. A replay keeps the same per-log points: when
+//   its query runs again after an interruption, what it sent before is dropped the same way.
 #pragma once
 
 #include <chrono>
