@@ -59,17 +59,21 @@ bool StartServer(const TListenSettings& settings) {
         return false;
     }
     LOG(INFO, "Starting Server.");
-    std::string failure;
-    const TServerStart started = StartCommandServer(settings, &g_consoleServer, &failure);
+    std::string refusal;
+    const TServerStart started = StartCommandServer(settings, &g_consoleServer, &refusal);
+    if (started == TServerStart::kNoStateFile) {
+        LOG(FATAL, "%s; exiting", refusal.c_str());
+        std::printf("Error: %s\r\n", refusal.c_str());
+        return false;
+    }
     if (started == TServerStart::kNotSetUp) {
-        std::printf("Error: %s\r\n", failure.c_str());
+        std::printf("Error: %s\r\n", refusal.c_str());
         return false;
     }
     if (started != TServerStart::kStarted) {
-        const TTlsSettings& tls = settings.tlsSettings;
-        int port = tls.enabled ? tls.port : settings.port;
-        LOG(FATAL, "The server could not listen on port %d; exiting", port);
-        std::printf("Error: the server could not listen on port %d\r\n", port);
+        const std::string target = ListenTarget(settings);
+        LOG(FATAL, "The server could not listen on %s; exiting", target.c_str());
+        std::printf("Error: the server could not listen on %s\r\n", target.c_str());
         return false;
     }
     return true;

@@ -71,17 +71,35 @@ struct TListenSettings {
     // The standing subscriptions of [SUBSCRIPTIONS], added once the server
     // listens.
     std::vector<TStandingSubscription> standing;
-    // Empty when the server can be started; otherwise a one-line reason (a
-    // numeric setting out of its range, a TLS key absent or a TLS port that
-    // is not one while TLS is enabled, a bad standing subscription).
+    // Empty when the server can be started; otherwise a one-line reason
+    // naming the key (a NUL byte in the file, a key before any section, a
+    // numeric setting out of its range, a choice that is none of its values,
+    // a TLS key absent or a TLS port that is not one while TLS is enabled, a
+    // bad standing subscription).
     std::string error;
 };
 
 // Reads the listening and engine settings from g_config (defaults when it
 // is null); resolving the TLS files makes the program's directory current.
-// A numeric setting out of its range (CheckNumericSettings) or a TLS
-// setting that cannot work leaves the reason in error.
+// A fault of the file (CheckConfigFile), a numeric setting out of its range
+// (CheckNumericSettings), a choice that is none of its values
+// (CheckChoiceSettings) or a provider's or TLS setting that cannot work
+// leaves the reason in error. Needs the logger for CheckConfigFile's
+// warnings.
 TListenSettings ReadListenSettings();
+
+// Logs a WARN for each key that g_config's file gives more than once with
+// different values (the first is used), and returns the first fault of the
+// file that makes it unusable, naming the key (a NUL byte in a line, an entry
+// before any [section]); empty when there is none.
+std::string CheckConfigFile();
+
+// Checks the settings that take one of a few values: SSL.SSLENABLED (true
+// or false, in any case), Logger.level (a level name or 0 to 5; empty keeps
+// the default) and WMI.PROVIDER (one of the providers, in any case). Empty
+// when all present ones do, otherwise one line naming the first key that
+// does not, what it takes and its value.
+std::string CheckChoiceSettings();
 
 // Checks every numeric setting present in g_config against the values it
 // works with: empty when all do, otherwise one line naming the first key
@@ -101,24 +119,32 @@ TEngineOptions ReadEngineOptions();
 // *error.
 TKafkaSettings ReadKafkaSettings(std::string* error);
 
-// Selects the management-interface provider from WMI.PROVIDER ("sim" in
-// any case, also when absent: the simulated hosts of WMI.SIMSTORE, relative
-// to the program's directory, "simhosts.db" when absent; "wsman": real
-// Windows hosts over WS-Management on the WSMAN.* settings). Another name
-// selects no provider: every connection fails.
+// Selects the management-interface provider from WMI.PROVIDER, one of the
+// providers of one table in startup.cpp, in any case ("sim", also when
+// absent: the simulated hosts of WMI.SIMSTORE, relative to the program's
+// directory, "simhosts.db" when absent; "wsman": real Windows hosts over
+// WS-Management on the WSMAN.* settings). Another name (refused at start-up
+// by CheckChoiceSettings) selects no provider: every connection fails.
 void SelectWmiProvider();
 
-// With WMI.PROVIDER=wsman, what is wrong with the WSMAN.* settings (a value
-// out of range, Basic over plain HTTP without WSMAN.ALLOWUNENCRYPTED=true);
-// empty when nothing is, or another provider is selected.
+// What is wrong with the selected provider's own settings (for wsman, the
+// WSMAN.* settings: a value out of range, Basic over plain HTTP without
+// WSMAN.ALLOWUNENCRYPTED=true); empty when nothing is, or for a provider
+// without settings or an unknown one.
 std::string CheckWsmanSettings();
+
+// Where the server listens, for a line that names it: the address
+// (LISTEN.ADDRESS; "every address" when empty) and the port in use (the TLS
+// port when TLS is enabled), such as "::1 port 7668".
+std::string ListenTarget(const TListenSettings& settings);
 
 // How StartCommandServer ended.
 enum class TServerStart {
     kStarted,
     kRefused,       // settings.error is set: nothing was built
     kNotListening,  // the port could not be opened
-    kNotSetUp,      // the Kafka output or a standing subscription was refused: *failure says which
+    kNotSetUp,      // the Kafka output or a standing subscription was refused: *refusal says which
+    kNoStateFile,   // OTHERS.STATEFILE cannot be used: *refusal says why
 };
 
 // Builds the command server of console mode and of the service and starts
@@ -126,13 +152,15 @@ enum class TServerStart {
 // subscription engine with settings.engine and the listening address, sets
 // up TLS when it is enabled (a failure ends the process with its fatal
 // message) and listens on the plain port, or on the TLS port only when TLS
-// is enabled. Once it listens, adds the standing subscriptions as ADD would;
-// one that the engine refuses (a host that does not resolve, the same
-// subscription twice) stops the server again, with one line naming the
-// entry in *failure. On kStarted *server is the running server, which the
-// caller stops and deletes; otherwise it is null.
+// is enabled. The state file, when set, is opened and held before anything
+// listens; when it cannot be used the result is kNoStateFile with one line
+// naming it in *refusal (when given). Once it listens, adds the standing
+// subscriptions as ADD would; one that the engine refuses (a host that does
+// not resolve, the same subscription twice) stops the server again, with
+// one line naming the entry in *refusal. On kStarted *server is the running
+// server, which the caller stops and deletes; otherwise it is null.
 TServerStart StartCommandServer(const TListenSettings& settings, CWmiLogEventServer** server,
-                                std::string* failure = nullptr);
+                                std::string* refusal = nullptr);
 
 // Deletes g_config, then g_logger, and sets both to null.
 void ReleaseConfigAndLogger();

@@ -5,12 +5,36 @@
 // formats the items its own way. The sink outlives the engine's use of it:
 // it is handed to the engine when the engine starts and is not called after
 // the engine has stopped.
+//
+// Delivery marks. A resume point may move only past records the output has
+// delivered, not past records merely handed to it. So the engine tags each
+// delivery of event records with a mark (a number above 0, never used twice;
+// 0 means "no report wanted", as for notices) and the sink reports each
+// mark once it is settled: delivered, or not (dropped, or gone with a
+// connection). For the client output "delivered" means that a connection's
+// socket took the bytes: what the system holds it sends after the process
+// ends. With several clients a mark is settled once no logged-in client
+// still has it queued, and delivered when some client took it. The Kafka
+// output settles a mark once the broker has acknowledged (or refused) every
+// record it covers. With both outputs on, the Kafka output's reports alone
+// move the points (CSinkFanOut).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "engine/eventdata.h"
+
+// Where a sink reports settled marks: the engine's delivery ledger.
+class CDeliveryReports {
+  public:
+    virtual ~CDeliveryReports() = default;
+    // Mark `mark` (never 0) is settled. Called exactly once per mark, in any
+    // order across marks, from any thread; the call takes only the ledger's
+    // own lock and returns quickly, so the sink may hold its own locks.
+    virtual void Settled(uint64_t mark, bool delivered) = 0;
+};
 
 class CBroadcastSink {
   public:
@@ -22,8 +46,21 @@ class CBroadcastSink {
     // keeps the items of one call together (the command server sends them
     // to each client with no other broadcast between them). Nothing for an
     // empty list. A failure to deliver to one consumer does not stop the
-    // others. Any thread.
-    virtual void Deliver(const std::vector<TOutputItem>& items) = 0;
+    // others. With a mark above 0 the sink reports it settled
+    // (CDeliveryReports) exactly once, whatever becomes of the items, at
+    // once when nobody receives them. Any thread.
+    virtual void Deliver(const std::vector<TOutputItem>& items, uint64_t mark) = 0;
+
+    // Where settled marks go from now on; null stops the reports (when it
+    // returns, no report is under way and none follows). The engine sets it
+    // when it starts and clears it before it stops. Any thread.
+    virtual void ReportDeliveryTo(CDeliveryReports* reports) = 0;
+
+    // Whether items handed over now could be delivered (some client is
+    // logged in; the Kafka producer is accepting). A subscription whose
+    // records went undelivered re-reads them from its delivered point once
+    // this is true. Any thread; never blocks long.
+    virtual bool Receiving() = 0;
 
     // True while the output cannot take more events (its queue is full):
     // the engine stops reading its hosts until it can. Any thread.
@@ -32,10 +69,4 @@ class CBroadcastSink {
     // Lines the output adds to STATS (each without CR LF), or none. Any
     // thread.
     virtual std::vector<std::string> StatisticsLines() { return {}; }
-
-    // The engine has stopped delivering: an output that confirms delivery
-    // waits up to timeoutMs for what it holds to be confirmed, and reports
-    // no confirmation afterwards. Called once by the controller before it
-    // closes the state file.
-    virtual void Drain(int /*timeoutMs*/) {}
 };

@@ -12,10 +12,12 @@
 #include "base/stringformat.h"
 #include "engine/broadcastsink.h"
 #include "engine/connectorthread.h"
+#include "engine/deliveryledger.h"
 #include "engine/eventquery.h"
 #include "engine/eventrecord.h"
 #include "engine/querythread.h"
 #include "engine/resumestore.h"
+#include "wmi/comptr.h"
 
 using RSLibrary::RSSynchronizeGuard;
 
@@ -25,7 +27,9 @@ namespace {
 // while an output is full.
 const char* const kOutputBlocked = "Output Blocked";
 
-// Stdout lines of the shutdown sequence: the operator watches them.
+// Stdout lines of the shutdown sequence: the operator watches them. Their
+// texts ("Terminating threads ...", the dots, the "\r\n" line ends) are
+// the listener's own console output, kept as they are.
 void Print(const char* text) {
     std::fputs(text, stdout);
     std::fflush(stdout);
@@ -68,8 +72,12 @@ std::vector<std::string> NoticeFields(const TSubscriptionNode& node) {
 
 }  // namespace
 
-CDispatchThread::CDispatchThread(const TEngineOptions& engineOptions, CBroadcastSink* broadcastSink)
-    : options(engineOptions), sink(broadcastSink), timerQueueHwnd(platform::CreateTimerQueue()) {}
+CDispatchThread::CDispatchThread(const TEngineOptions& engineOptions, CBroadcastSink* broadcastSink,
+                                 CDeliveryLedger* deliveryLedger)
+    : options(engineOptions),
+      sink(broadcastSink),
+      ledger(deliveryLedger),
+      timerQueueHwnd(platform::CreateTimerQueue()) {}
 
 CDispatchThread::~CDispatchThread() {
     // Cancels pending timers and waits for a callback that is running; no
@@ -84,8 +92,12 @@ CDispatchThread::~CDispatchThread() {
     pendingTimers.clear();
 }
 
-void CDispatchThread::Deliver(const std::vector<TOutputItem>& items) {
-    if (sink != nullptr && !items.empty()) sink->Deliver(items);
+void CDispatchThread::Deliver(const std::vector<TOutputItem>& items, uint64_t mark) {
+    if (sink != nullptr && !items.empty()) {
+        sink->Deliver(items, mark);
+    } else if (mark != 0 && ledger != nullptr) {
+        ledger->Settled(mark, false);  // nobody to deliver to
+    }
 }
 
 bool CDispatchThread::OutputBlocked() { return sink != nullptr && sink->Blocked(); }
@@ -107,10 +119,11 @@ void CDispatchThread::Notify(TNoticeKind kind, const TSubscriptionNode& node, ti
 }
 
 std::string CDispatchThread::GetErrorText(HRESULT code) {
-    IWbemStatusCodeText* status = nullptr;
+    wmi::ComPtr<IWbemStatusCodeText> status;
     HRESULT hr = CoCreateInstance(CLSID_WbemStatusCodeText, nullptr, CLSCTX_INPROC_SERVER,
-                                  IID_IWbemStatusCodeText, reinterpret_cast<void**>(&status));
-    if (hr != 0 || status == nullptr) return CConfigDataLoader::LoadMessage(122);
+                                  IID_IWbemStatusCodeText,
+                                  reinterpret_cast<void**>(status.ReleaseAndGetAddressOf()));
+    if (hr != 0 || !status) return CConfigDataLoader::LoadMessage(122);
     BSTR text = nullptr;
     hr = status->GetErrorCodeText(code, 0, 0, &text);
     std::string result;
@@ -120,7 +133,6 @@ std::string CDispatchThread::GetErrorText(HRESULT code) {
         result = CConfigDataLoader::LoadMessage(122);
     }
     SysFreeString(text);
-    status->Release();
     return result;
 }
 
@@ -154,12 +166,15 @@ int32_t CDispatchThread::MarkLocked(const std::string& host, const std::string& 
         if (host != "*" && host != node->host) continue;
         if (category != "*" && category != node->category) continue;
         if (node->isReplay && (!includeReplays || node->replayFinished)) continue;
+        // Already on its way out (an earlier DELETE or a replacing ADD): not
+        // counted again.
+        if (node->markedForDeletion) continue;
         LOG(DEBUG, "[dispatcher] Marking subscription for deletion - %s", node->Describe().c_str());
         if (forgetResumePoints && !node->isReplay) {
             // Forgotten now, not when the node comes back: an ADD of the same
             // subscription right after the DELETE starts afresh.
             node->forgetResumePoint = true;
-            if (node->resumeStore != nullptr) node->resumeStore->Forget(node->ResumeKey());
+            if (node->ledger != nullptr) node->ledger->Forget(node->delivery);
         }
         node->markedForDeletion = true;
         ++count;
@@ -199,8 +214,8 @@ int32_t CDispatchThread::AcceptSubscription(TSubscriptionNode* node) {
     MarkLocked(node->host, node->category, false, true);
     // Under subsListLock, as a DELETE's Forget: the state file sees the two
     // in the order the commands were taken.
-    if (node->resumeStore != nullptr) {
-        node->resumeStore->SetSince(node->ResumeKey(), node->resume.since);
+    if (node->ledger != nullptr) {
+        node->ledger->SetSince(node->delivery, node->resume.since);
     }
     subsList.push_back(node);
     AddJob(node);
@@ -220,7 +235,9 @@ std::string CDispatchThread::BuildSubscriptionList() {
     int unreachable = 0;
     std::string body;
     for (TSubscriptionNode* node : subsList) {
-        if (node->replayFinished) continue;
+        // Finished replays and subscriptions being deleted are gone for the
+        // client; they stay in the list only until their threads let go.
+        if (node->replayFinished || node->markedForDeletion) continue;
         std::vector<std::string> fields = NoticeFields(*node);
         body += "\r\n" + fields[0] + " " + fields[1] + " " + fields[2] + " ";
         std::string user = TrimBoth(node->user, " \t\r\n\v\f");
@@ -242,7 +259,8 @@ std::string CDispatchThread::BuildSubscriptionList() {
            body + "\r\n.\r\n";
 }
 
-std::string CDispatchThread::BuildStatistics(int clientsLoggedIn, uint64_t queuedForClients) {
+std::string CDispatchThread::BuildStatistics(int clientsLoggedIn, uint64_t queuedForClients,
+                                             const std::string& stateFile) {
     const int64_t now = static_cast<int64_t>(time(nullptr));
     std::string body;
     int entries = 0;
@@ -268,7 +286,10 @@ std::string CDispatchThread::BuildStatistics(int clientsLoggedIn, uint64_t queue
             }
             std::string lag = "-";
             if (const int64_t written = c.lastWrittenMicros.load(); written != 0) {
-                lag = StringFormat("%lld", static_cast<long long>(now - written / 1000000));
+                // A record dated in the future (a host's clock ahead of
+                // ours) is no lag.
+                lag = StringFormat(
+                    "%lld", static_cast<long long>(std::max<int64_t>(0, now - written / 1000000)));
             }
             std::string error = "-";
             if (const HRESULT code = node->lastError.load(); code != 0) {
@@ -294,15 +315,22 @@ std::string CDispatchThread::BuildStatistics(int clientsLoggedIn, uint64_t queue
                "queued_for_clients=%llu",
                clientsLoggedIn, subscriptions, rate.PerSecond(now),
                static_cast<unsigned long long>(queuedForClients)) +
-           outputLines + body + "\r\n.\r\n";
+           (stateFile.empty() ? std::string() : " state_file=" + stateFile) + outputLines + body +
+           "\r\n.\r\n";
 }
 
 // ---- Reconnect scheduling ----------------------------------------------------
 
 bool CDispatchThread::ScheduleReconnect(TSubscriptionNode* node) {
     if (node->markedForDeletion || node->isConnected) {
-        LOG(ERROR, "[dispatcher] Query asked to be reconnected while its still connected %s",
-            node->Describe().c_str());
+        // Marked for deletion after Route looked: the next turn ends it.
+        if (node->markedForDeletion) {
+            LOG(DEBUG, "[dispatcher] Not reconnecting a subscription marked for deletion - %s",
+                node->Describe().c_str());
+        } else {
+            LOG(ERROR, "[dispatcher] Query asked to be reconnected while it is still connected %s",
+                node->Describe().c_str());
+        }
         AddJob(node);
         return false;
     }
@@ -391,6 +419,20 @@ void CDispatchThread::StartWorkers() {
     }
 }
 
+void CDispatchThread::HandOn(CJobQueue<TSubscriptionNode>* worker, const char* kind,
+                             TSubscriptionNode* node) {
+    if (worker != nullptr) {
+        worker->AddJob(node);
+        return;
+    }
+    // No thread of that kind will ever take the node: it would stay listed
+    // in no queue, and DELETE and the shutdown would wait for it forever.
+    LOG(ERROR, "[dispatcher] There is no %s thread to take the subscription; it ends - %s", kind,
+        node->Describe().c_str());
+    if (node->isConnected) CConnectorThread::Disconnect(node);
+    RemoveAndDestroy(node);
+}
+
 void CDispatchThread::RemoveAndDestroy(TSubscriptionNode* node) {
     RSSynchronizeGuard guard(subsListLock);
     subsList.remove(node);
@@ -437,7 +479,7 @@ void CDispatchThread::Route(TSubscriptionNode* node) {
     if (node->markedForDeletion) {
         if (node->isConnected) {
             node->SetStage(Completed);
-            if (CConnectorThread* c = LeastLoaded(connectorThreads)) c->AddJob(node);
+            HandOn(LeastLoaded(connectorThreads), "connector", node);
             return;
         }
         // The node leaves subsList before the notice goes out, so a client
@@ -456,27 +498,29 @@ void CDispatchThread::Route(TSubscriptionNode* node) {
     switch (node->stage.load()) {
         case New:
             // Listed already when its command was accepted.
-            if (CConnectorThread* c = LeastLoaded(connectorThreads)) c->AddJob(node);
+            HandOn(LeastLoaded(connectorThreads), "connector", node);
             break;
         case Reconnecting:
             LOG(TRACE, "[dispatcher] Found Reconnect job for - %s", node->Describe().c_str());
-            if (CConnectorThread* c = LeastLoaded(connectorThreads)) c->AddJob(node);
+            HandOn(LeastLoaded(connectorThreads), "connector", node);
             break;
         case Connected: {
             LOG(DEBUG, "[dispatcher] Host Connected - %s", node->Describe().c_str());
-            RSSynchronizeGuard guard(subsListLock);
-            if (node->reconnectTryNo > 0) {
-                Notify(TNoticeKind::ConnectionReestab, *node, time(nullptr));
-                node->counters.reconnects += 1;
-                // What the host wrote while it was away comes first.
-                if (!node->isReplay) node->catchUpDue = true;
-            } else if (!node->isReplay) {
-                Notify(TNoticeKind::ConnectionOk, *node, time(nullptr));
+            {
+                RSSynchronizeGuard guard(subsListLock);
+                if (node->reconnectTryNo > 0) {
+                    Notify(TNoticeKind::ConnectionReestab, *node, time(nullptr));
+                    node->counters.reconnects += 1;
+                    // What the host wrote while it was away comes first.
+                    if (!node->isReplay) node->catchUpDue = true;
+                } else if (!node->isReplay) {
+                    Notify(TNoticeKind::ConnectionOk, *node, time(nullptr));
+                }
+                node->connectionFailed = false;
+                node->reconnectTryNo = 0;
+                node->SetStage(EventWait);
             }
-            node->connectionFailed = false;
-            node->reconnectTryNo = 0;
-            node->SetStage(EventWait);
-            if (CQueryThread* q = LeastLoaded(queryThreads)) q->AddJob(node);
+            HandOn(LeastLoaded(queryThreads), "query", node);
             break;
         }
         case Error: {
@@ -502,7 +546,7 @@ void CDispatchThread::Route(TSubscriptionNode* node) {
             node->connectionFailed = !refused;
             if (node->isConnected) {
                 node->SetStage(Completed);
-                if (CConnectorThread* c = LeastLoaded(connectorThreads)) c->AddJob(node);
+                HandOn(LeastLoaded(connectorThreads), "connector", node);
             } else {
                 node->SetStage(Disconnected);
                 AddJob(node);
@@ -528,7 +572,7 @@ void CDispatchThread::Route(TSubscriptionNode* node) {
                 Notify(TNoticeKind::ReplayFinished, *node, time(nullptr));
             }
             LOG(TRACE, "[dispatcher] Completed Query Found - %s", node->Describe().c_str());
-            if (CConnectorThread* c = LeastLoaded(connectorThreads)) c->AddJob(node);
+            HandOn(LeastLoaded(connectorThreads), "connector", node);
             break;
         default:
             LOG(ERROR, "[dispatcher] Found a query with improper stage - %s",

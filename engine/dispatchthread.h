@@ -55,6 +55,7 @@
 
 class CBroadcastSink;
 class CConnectorThread;
+class CDeliveryLedger;
 class CQueryThread;
 class CDispatchThread;
 
@@ -70,9 +71,11 @@ struct TTimerParam {
 class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSubscriptionNode> {
   public:
     // Runs the options' worker threads (at least one of each is expected)
-    // and broadcasts to sink (not owned; null sends nothing). Creates the
+    // and broadcasts to sink (not owned; null sends nothing), with the
+    // delivery ledger (not owned; null: marks are not tracked). Creates the
     // timer queue; starts nothing.
-    CDispatchThread(const TEngineOptions& options, CBroadcastSink* sink);
+    CDispatchThread(const TEngineOptions& options, CBroadcastSink* sink,
+                    CDeliveryLedger* ledger = nullptr);
     ~CDispatchThread() override;
 
     // Subscription list queries; called from client threads and by the run
@@ -81,7 +84,7 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
     // Marks the listed records of host and category ("*" matches all) for
     // deletion and returns how many; replays only with includeReplays (a
     // DELETE and the shutdown; not the replacement by a new ADD). Finished
-    // replays are not counted. With forgetResumePoints (DELETE, and the
+    // replays and records marked already are not counted. With forgetResumePoints (DELETE, and the
     // replacement by a new ADD) the stored resume points of the marked live
     // subscriptions are forgotten at once; shutdown keeps them.
     int32_t MarkForDeletion(const std::string& host, const std::string& category,
@@ -90,8 +93,8 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
     // eventType is listed and not marked for deletion.
     bool SubscriptionExists(const std::string& host, const std::string& category,
                             const std::string& eventType) EXCLUDES(subsListLock);
-    // The LIST reply: every live subscription and every pending replay, one
-    // line each.
+    // The LIST reply: every live subscription and every pending replay that
+    // is not being deleted, one line each.
     std::string BuildSubscriptionList() EXCLUDES(subsListLock);
     // The STATS reply: "OK Stats Follows for N entries", a totals line,
     // then per subscription and replay in order of acceptance: host,
@@ -99,8 +102,10 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
     // caught_up=, reconnects=, last_event= (local time stamp or -), lag=
     // (seconds from the last delivered record's TimeWritten to now, or -)
     // and last_error= (text, or -); a "." line ends it. Values with a blank
-    // are in double quotes.
-    std::string BuildStatistics(int clientsLoggedIn, uint64_t queuedForClients)
+    // are in double quotes. A non-empty stateFile ends the totals line with
+    // state_file= and it.
+    std::string BuildStatistics(int clientsLoggedIn, uint64_t queuedForClients,
+                                const std::string& stateFile = std::string())
         EXCLUDES(subsListLock);
 
     // Accepting new records, in the order the commands arrive: the record is
@@ -115,8 +120,9 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
     // A replay: listed and queued.
     void AcceptReplay(TSubscriptionNode* node) EXCLUDES(subsListLock);
 
-    // Hands the items to the outputs in one go, in order; any thread.
-    void Deliver(const std::vector<TOutputItem>& items);
+    // Hands the items to the outputs in one go, in order, under a delivery
+    // mark (0: none; see engine/broadcastsink.h); any thread.
+    void Deliver(const std::vector<TOutputItem>& items, uint64_t mark = 0);
     // Whether an output cannot take more events now; any thread.
     bool OutputBlocked();
 
@@ -143,6 +149,11 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
     static void ReconnectTimerCallback(void* timerParam, bool timerOrWaitFired);
     void StartWorkers();
     void Route(TSubscriptionNode* node) EXCLUDES(subsListLock);
+    // Queues the node on `worker` (the least-loaded thread of `kind`, e.g.
+    // "connector"); with none, disconnects and destroys the node with an
+    // ERROR rather than leave it listed in no queue.
+    void HandOn(CJobQueue<TSubscriptionNode>* worker, const char* kind, TSubscriptionNode* node)
+        EXCLUDES(subsListLock);
     void RemoveAndDestroy(TSubscriptionNode* node) EXCLUDES(subsListLock);
     void ShutdownSequence() REQUIRES(subsListLock);
     // Hands back, as Reconnecting, every node marked for deletion that waits
@@ -160,6 +171,7 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
     // Constant after construction.
     const TEngineOptions options;
     CBroadcastSink* const sink;
+    CDeliveryLedger* const ledger;
 
     // Owned by the run loop's thread and read by it only.
     std::vector<CConnectorThread*> connectorThreads;

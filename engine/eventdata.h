@@ -80,10 +80,6 @@ struct TEventData {
     std::string log;
     TLogPosition position;
     bool positioned = false;
-    // The live subscription that delivered it, as the state file names it;
-    // null for a replay's event. An output that confirms delivery hands it
-    // back with the position (CDeliveryListener).
-    std::shared_ptr<const TResumeKey> subscription;
 
     const TEventValue& operator[](TEventProperty property) const {
         return values[static_cast<size_t>(property)];

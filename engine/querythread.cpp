@@ -4,13 +4,16 @@
 #include <chrono>
 #include <ctime>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/logger.h"
 #include "engine/catchup.h"
+#include "engine/deliveryledger.h"
 #include "engine/dispatchthread.h"
 #include "engine/eventrecord.h"
 #include "engine/resumestore.h"
+#include "wmi/comptr.h"
 #include "wmi/wmiconnector.h"
 
 // A batch of 0 would read as "result set ended" and close a live
@@ -18,8 +21,7 @@
 CQueryThread::CQueryThread(CDispatchThread* owner, const TEngineOptions& options)
     : dispatcher(owner),
       pollTimeoutMs(options.pollTimeoutMs),
-      batchSize(std::clamp<int32_t>(options.batchSize, 1, kBatchSlots)),
-      positionsFollowAcknowledgements(options.positionsFollowAcknowledgements) {}
+      batchSize(std::clamp<int32_t>(options.batchSize, 1, kBatchSlots)) {}
 
 CQueryThread::~CQueryThread() = default;
 
@@ -70,13 +72,21 @@ void CQueryThread::Count(TSubscriptionNode* node, size_t records, int64_t lastWr
     dispatcher->Rate().Add(records, now);
 }
 
-void CQueryThread::StorePositions(TSubscriptionNode* node,
-                                  const std::map<std::string, TLogPosition>& moved) {
-    // A deleted subscription's point was forgotten when it was marked.
-    if (positionsFollowAcknowledgements) return;
-    if (node->resumeStore == nullptr || moved.empty() || node->forgetResumePoint) return;
-    const TResumeKey key = node->ResumeKey();
-    for (const auto& [log, position] : moved) node->resumeStore->Update(key, log, position);
+uint64_t CQueryThread::DeliveryMark(TSubscriptionNode* node,
+                                    const std::map<std::string, TLogPosition>& moved) {
+    if (node->ledger == nullptr || node->delivery == nullptr) return 0;
+    return node->ledger->Sending(node->delivery, moved);
+}
+
+void CQueryThread::RewindIfLost(TSubscriptionNode* node) {
+    if (node->ledger == nullptr || node->delivery == nullptr) return;
+    TResumePoint delivered;
+    if (!node->ledger->TakeRewind(node->delivery, &delivered)) return;
+    LOG(WARN, "[queryThread] Records went undelivered; catching up from the last delivered - %s",
+        node->Describe().c_str());
+    node->catchUp.reset();
+    node->resume = std::move(delivered);
+    node->catchUpDue = true;
 }
 
 void CQueryThread::CatchUpTurn(TSubscriptionNode* node) {
@@ -105,8 +115,7 @@ void CQueryThread::CatchUpTurn(TSubscriptionNode* node) {
             // STATS.
             Count(node, static_cast<size_t>(catchUp.Delivered() - before),
                   catchUp.LastWrittenMicros(), true);
-            dispatcher->Deliver(items);
-            StorePositions(node, node->resume.logs);
+            dispatcher->Deliver(items, DeliveryMark(node, node->resume.logs));
         }
     }
     if (step == CCatchUp::TStep::Failed) {
@@ -138,27 +147,29 @@ void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClas
     std::map<std::string, TLogPosition> moved;  // live: logs whose point moved
     int64_t lastWritten = 0;
     for (ULONG i = 0; i < count; ++i) {
-        IWbemClassObject* object = objects[i];
-        if (object == nullptr) continue;
-        pool.setProxyBlanket(object, node->user, node->password);
-        IWbemClassObject* event = object;
-        IUnknown* embedded = nullptr;
-        if (node->isReplay == 0) {
-            event = nullptr;
+        // This loop owns each object from here on; the caller's slot is emptied.
+        auto object = wmi::ComPtr<IWbemClassObject>::Adopt(std::exchange(objects[i], nullptr));
+        if (!object) continue;
+        pool.setProxyBlanket(object.Get(), node->user, node->password);
+        // A replay reads records; a live query reads notifications that
+        // carry the record as their TargetInstance.
+        wmi::ComPtr<IWbemClassObject> event;
+        if (node->isReplay != 0) {
+            event = object;
+        } else {
             VARIANT target;
             VariantInit(&target);
             if (SUCCEEDED(object->Get(u"TargetInstance", 0, &target, nullptr, nullptr)) &&
                 target.vt == VT_UNKNOWN && target.punkVal != nullptr) {
-                embedded = target.punkVal;
-                embedded->AddRef();
-                embedded->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(&event));
+                target.punkVal->QueryInterface(
+                    IID_IWbemClassObject, reinterpret_cast<void**>(event.ReleaseAndGetAddressOf()));
             }
             VariantClear(&target);
         }
         std::string log;
         TLogPosition position;
         int64_t written = 0;
-        const bool positioned = event != nullptr && ReadRecordPosition(event, &log, &position) &&
+        const bool positioned = event && ReadRecordPosition(event.Get(), &log, &position) &&
                                 DmtfToMicros(position.timeWritten, &written);
         const bool sentBefore =
             positioned &&
@@ -172,10 +183,9 @@ void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClas
             LOG(TRACE, "[queryThread] Record %lld of %s was delivered already - %s",
                 static_cast<long long>(position.recordNumber), log.c_str(),
                 node->Describe().c_str());
-        } else if (ReadEventData(node->host, event, &record, &failure)) {
+        } else if (ReadEventData(node->host, event.Get(), &record, &failure)) {
             LOG(TRACE, "Got NTEVENT: %sfor - %s", FormatEventRecord(record).c_str(),
                 node->Describe().c_str());
-            if (node->isReplay == 0) record.subscription = node->SharedResumeKey();
             records.push_back(std::move(record));
             if (positioned) {
                 lastWritten = written;
@@ -189,15 +199,10 @@ void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClas
         } else {
             LOG(WARN, "%s", failure.c_str());
         }
-        if (node->isReplay == 0 && event != nullptr) event->Release();
-        if (embedded != nullptr) embedded->Release();
-        object->Release();
-        objects[i] = nullptr;
     }
     Count(node, records.size(), lastWritten, false);
     // A poll that found nothing sends nothing.
-    dispatcher->Deliver(records);
-    StorePositions(node, moved);
+    if (!records.empty()) dispatcher->Deliver(records, DeliveryMark(node, moved));
 }
 
 bool CQueryThread::Poll(TSubscriptionNode* node) {
@@ -267,9 +272,9 @@ void CQueryThread::run() {
             continue;
         }
         if (node->stage != EventWait) {
-            // Not polled and not handed on: the dispatcher never sends a
-            // node here in another stage.
-            LOG(ERROR, "[queryThread] Dropping a query with improper stage - %s",
+            // Not polled: handed back to the dispatcher, which routes it by
+            // its stage (it never sends a node here in another stage).
+            LOG(ERROR, "[queryThread] Handing back a query with improper stage - %s",
                 node->Describe().c_str());
             dispatcher->AddJob(node);
             continue;
@@ -293,6 +298,7 @@ void CQueryThread::run() {
             node->outputBlocked = false;
             if (node->isReplay == 0) node->catchUpDue = true;
         }
+        RewindIfLost(node);
         if (node->catchUpDue || node->catchUp) {
             CatchUpTurn(node);
             emptyPolls = 0;

@@ -1,10 +1,14 @@
 #include "engine/sinkfanout.h"
 
-#include <chrono>
-
-void CSinkFanOut::Deliver(const std::vector<TOutputItem>& items) {
-    for (CBroadcastSink* output : outputs) output->Deliver(items);
+void CSinkFanOut::Deliver(const std::vector<TOutputItem>& items, uint64_t mark) {
+    for (CBroadcastSink* output : outputs) output->Deliver(items, output == reporting ? mark : 0);
 }
+
+void CSinkFanOut::ReportDeliveryTo(CDeliveryReports* reports) {
+    reporting->ReportDeliveryTo(reports);
+}
+
+bool CSinkFanOut::Receiving() { return reporting->Receiving(); }
 
 bool CSinkFanOut::Blocked() {
     for (CBroadcastSink* output : outputs) {
@@ -20,13 +24,4 @@ std::vector<std::string> CSinkFanOut::StatisticsLines() {
         lines.insert(lines.end(), more.begin(), more.end());
     }
     return lines;
-}
-
-void CSinkFanOut::Drain(int timeoutMs) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (CBroadcastSink* output : outputs) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            end - std::chrono::steady_clock::now());
-        output->Drain(left.count() > 0 ? static_cast<int>(left.count()) : 0);
-    }
 }

@@ -13,11 +13,6 @@ TSubscriptionNode::~TSubscriptionNode() {
     ReleaseQuery();
 }
 
-const std::shared_ptr<const TResumeKey>& TSubscriptionNode::SharedResumeKey() {
-    if (!sharedKey) sharedKey = std::make_shared<const TResumeKey>(ResumeKey());
-    return sharedKey;
-}
-
 TResumeKey TSubscriptionNode::ResumeKey() const {
     return TResumeKey{host, category, eventType, user};
 }

@@ -38,7 +38,12 @@ enum TSubscriptionStage : int32_t {
 };
 
 class CCatchUp;
-class CResumeStore;
+class CDeliveryLedger;
+struct TDeliveryTrack;
+
+// The most objects one IEnumWbemClassObject::Next of the engine asks for:
+// the size of the buffers the query thread and the catch-up read into.
+constexpr int kBatchSlots = 50;
 
 // What STATS shows of one subscription or replay. Written by the thread
 // that holds the node (reconnects by the dispatcher), read by any thread.
@@ -114,15 +119,17 @@ struct TSubscriptionNode {
     TResumePoint resume;
     bool catchUpDue = false;            // catch up before going on live
     std::unique_ptr<CCatchUp> catchUp;  // the catch-up under way
-    // Constant after queuing: the state file (null: none) and the most
-    // records one catch-up delivers.
-    CResumeStore* resumeStore = nullptr;
+    // Constant after queuing: the delivery ledger (null: none), the live
+    // subscription's track in it (what the output has delivered, which the
+    // state file keeps; null for a replay) and the most records one
+    // catch-up delivers.
+    CDeliveryLedger* ledger = nullptr;
+    std::shared_ptr<TDeliveryTrack> delivery;
     size_t maxCatchUp = 100000;
     // Set with markedForDeletion by a DELETE (or a replacing ADD), not by
     // shutdown: the stored resume point is forgotten then, and the node
     // stores no more positions.
     std::atomic<bool> forgetResumePoint{false};
-    std::shared_ptr<const TResumeKey> sharedKey;  // SharedResumeKey's; holder only
 
     TSubscriptionCounters counters;
 
@@ -140,9 +147,6 @@ struct TSubscriptionNode {
     void ReleaseQuery();
     // What identifies the subscription in the state file.
     TResumeKey ResumeKey() const;
-    // The same, shared by the events the node delivers (made on first use
-    // by the thread that holds the node).
-    const std::shared_ptr<const TResumeKey>& SharedResumeKey();
 };
 
 // First-in-first-out queue of nodes with a two-state wake-up signal. Owns

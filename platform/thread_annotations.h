@@ -14,16 +14,21 @@
 //        children's), then that object's handleLock
 //     -> the dispatcher's timerLock
 //     -> any job queue's queueLock, the command server's listLock (before
-//        the connection server's sendLock)
-//     -> the resume-point state file's pendingLock (DELETE forgets, ADD
-//        sets a start time, under subsListLock)
-//   the Kafka output's listenerLock (held while an acknowledgement goes to
-//     the controller) -> the resume-point state file's pendingLock; the
-//     Kafka output's errorLock is a leaf (taken under subsListLock when a
+//        the connection server's sendLock, and before the command server's
+//        tallyLock, which is let go before sendLock is taken)
+//     -> the command server's tallyLock (a delivery report; also taken
+//        alone by the connection server's worker)
+//     -> the delivery ledger's lock (DELETE forgets, ADD sets a start time
+//        under subsListLock; reports under tallyLock; query threads alone)
+//     -> the resume-point state file's pendingLock (handed points, under
+//        the ledger's lock)
+//   the Kafka output's reportLock (held while a delivery report goes to the
+//     ledger) -> the delivery ledger's lock; the Kafka output's errorLock
+//     and markLock are leaves (errorLock is taken under subsListLock when a
 //     notice cannot be queued)
 //   the resume-point state file's dbLock (taken by the command server
-//     under controllerLock, by the dispatcher and the query threads with no
-//     engine lock held) -> its pendingLock
+//     under controllerLock, by the controller and the store's writer with
+//     no engine lock held) -> its pendingLock
 //   WMI connection pool lock: taken with no other engine lock held (a
 //     store's lock can still be reached under it when the pool's destructor
 //     releases the last handles)
@@ -38,7 +43,7 @@
 //   the completion port's internal lock: innermost but for writeLock
 //   logger writeLock: always innermost
 // Leaf locks, under which nothing else is taken: the engine's event-rate
-// counter lock, a COM object's proxy
+// counter lock, the command server's login budget lock, a COM object's proxy
 // blanket lock, the locator factory's lock, the store registry's lock, the
 // service's stop event, and the platform layer's own state locks (thread,
 // waitable object, timer queue, service dispatcher).

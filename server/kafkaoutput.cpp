@@ -9,17 +9,14 @@
 
 #include "base/logger.h"
 #include "base/stringformat.h"
-#include "engine/deliverylistener.h"
 #include "server/eventjson.h"
 
 // What one record in librdkafka's queue carries back in its delivery
 // report.
 struct CKafkaOutput::TPending {
     size_t bytes = 0;
-    // Live events only: what an acknowledgement moves.
-    std::shared_ptr<const TResumeKey> subscription;
-    std::string log;
-    TLogPosition position;
+    // The delivery mark of the Deliver call (0: none).
+    uint64_t mark = 0;
 };
 
 namespace {
@@ -123,23 +120,33 @@ bool CKafkaOutput::Start(std::string* error) {
     return true;
 }
 
-void CKafkaOutput::SetDeliveryListener(CDeliveryListener* deliveryListener) {
-    platform::MutexLock guard(listenerLock);
-    listener = deliveryListener;
+void CKafkaOutput::ReportDeliveryTo(CDeliveryReports* to) {
+    platform::MutexLock guard(reportLock);
+    reports = to;
 }
 
-void CKafkaOutput::Deliver(const std::vector<TOutputItem>& items) {
-    if (producer == nullptr) return;
+bool CKafkaOutput::Receiving() {
+    return producer != nullptr && !stopping.load() &&
+           rd_kafka_fatal_error(producer, nullptr, 0) == RD_KAFKA_RESP_ERR_NO_ERROR;
+}
+
+void CKafkaOutput::Deliver(const std::vector<TOutputItem>& items, uint64_t mark) {
+    if (producer == nullptr || items.empty()) {
+        if (mark != 0) {
+            AddMarkShares(mark, 1);
+            SettleMarkShare(mark, false);
+        }
+        return;
+    }
+    // The call's own share keeps the mark open until every record is
+    // queued, so that an early acknowledgement cannot report it.
+    if (mark != 0) AddMarkShares(mark, 1 + static_cast<int>(items.size()));
     for (const TOutputItem& item : items) {
         auto* pending = new TPending;
+        pending->mark = mark;
         std::string payload;
         if (const TEventData* event = std::get_if<TEventData>(&item)) {
             EventJson(*event, &payload);
-            if (event->subscription && event->positioned) {
-                pending->subscription = event->subscription;
-                pending->log = event->log;
-                pending->position = event->position;
-            }
             Produce(eventTopic, event->host, std::move(payload), pending);
         } else {
             const TNotice& notice = std::get<TNotice>(item);
@@ -147,6 +154,28 @@ void CKafkaOutput::Deliver(const std::vector<TOutputItem>& items) {
             Produce(noticeTopic, notice.host, std::move(payload), pending);
         }
     }
+    if (mark != 0) SettleMarkShare(mark, true);
+}
+
+void CKafkaOutput::AddMarkShares(uint64_t mark, int shares) {
+    platform::MutexLock guard(markLock);
+    marks[mark].pending += shares;
+}
+
+void CKafkaOutput::SettleMarkShare(uint64_t mark, bool acknowledged) {
+    bool delivered;
+    {
+        platform::MutexLock guard(markLock);
+        auto found = marks.find(mark);
+        if (found == marks.end()) return;
+        TMarkTally& tally = found->second;
+        tally.acknowledged = tally.acknowledged && acknowledged;
+        if (--tally.pending > 0) return;
+        delivered = tally.acknowledged;
+        marks.erase(found);
+    }
+    platform::MutexLock guard(reportLock);
+    if (reports != nullptr) reports->Settled(mark, delivered);
 }
 
 void CKafkaOutput::Produce(rd_kafka_topic_s* topic, const std::string& key, std::string&& payload,
@@ -168,6 +197,7 @@ void CKafkaOutput::Produce(rd_kafka_topic_s* topic, const std::string& key, std:
             failed += 1;
             queuedBytes -= pending->bytes;
             queuedRecords -= 1;
+            if (pending->mark != 0) SettleMarkShare(pending->mark, false);
             delete pending;
             return;
         }
@@ -202,21 +232,6 @@ std::vector<std::string> CKafkaOutput::StatisticsLines() {
             shown};
 }
 
-void CKafkaOutput::Drain(int timeoutMs) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (queuedRecords.load() > 0 && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (queuedRecords.load() > 0) {
-        LOG(WARN,
-            "Kafka output: %llu records not acknowledged at shutdown; they are sent "
-            "again after the restart",
-            static_cast<unsigned long long>(queuedRecords.load()));
-    }
-    platform::MutexLock guard(listenerLock);
-    listener = nullptr;
-}
-
 void CKafkaOutput::PollLoop() {
     while (!stopping.load()) rd_kafka_poll(producer, 100);
 }
@@ -228,19 +243,16 @@ void CKafkaOutput::DeliveryReport(rd_kafka_s*, const void* report, void* opaque)
     if (!pending) return;
     self->queuedBytes -= pending->bytes;
     self->queuedRecords -= 1;
-    if (message->err != RD_KAFKA_RESP_ERR_NO_ERROR) {
+    const bool ok = message->err == RD_KAFKA_RESP_ERR_NO_ERROR;
+    if (ok) {
+        self->acknowledged += 1;
+        self->ackRate.Add(1, static_cast<int64_t>(time(nullptr)));
+    } else {
         self->failed += 1;
         self->NoteError(
             StringFormat("a record was not delivered: %s", rd_kafka_err2str(message->err)));
-        return;
     }
-    self->acknowledged += 1;
-    self->ackRate.Add(1, static_cast<int64_t>(time(nullptr)));
-    if (!pending->subscription) return;
-    platform::MutexLock guard(self->listenerLock);
-    if (self->listener != nullptr) {
-        self->listener->Acknowledged(*pending->subscription, pending->log, pending->position);
-    }
+    if (pending->mark != 0) self->SettleMarkShare(pending->mark, ok);
 }
 
 int CKafkaOutput::Statistics(rd_kafka_s*, char* json, size_t length, void* opaque) {

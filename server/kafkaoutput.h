@@ -14,26 +14,29 @@
 //   time; Deliver hands each record to librdkafka's queue and returns. The
 //   output's own poll thread serves librdkafka's callbacks: delivery reports
 //   (in the order each partition acknowledged), statistics (brokers up,
-//   once a second) and errors. The controller calls Drain once the engine
-//   has stopped.
+//   once a second) and errors.
 //   Bound: the bytes handed to librdkafka and not yet acknowledged are
 //   counted, with what each record costs beside its key and payload; at
 //   KAFKA.QUEUEBYTES or more Blocked says so, and the engine
 //   stops reading its hosts until acknowledgements bring the count down. A
 //   call already under way finishes, so the queue may pass the bound by one
 //   poll's or catch-up step's records.
-//   Acknowledgements: each acknowledged event of a live subscription goes to
-//   the delivery listener (the controller, which moves the stored resume
-//   point); a record librdkafka gives up on moves nothing and is counted as
-//   an error.
-//   Locks: listenerLock (the listener pointer; the listener is called
-//   under it, so Drain's detaching waits for a call under way) and
-//   errorLock (the last error text, a leaf). Their place in the lock order:
-//   platform/thread_annotations.h.
+//   Delivery marks: each record of a Deliver call carries the call's mark
+//   (engine/broadcastsink.h); once the broker has acknowledged or refused
+//   every one of them the mark is reported settled, delivered only when
+//   all were acknowledged. A record librdkafka gives up on, or cannot
+//   queue, is counted as an error and leaves its mark not delivered, so no
+//   resume point moves past it. The engine's orderly stop waits (bounded)
+//   for the marks, then stops the reports.
+//   Locks: reportLock (where marks are reported; held while a report is
+//   made, so ReportDeliveryTo(nullptr) waits for one under way), markLock
+//   (the marks in flight, a leaf) and errorLock (the last error text, a
+//   leaf). Their place in the lock order: platform/thread_annotations.h.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <thread>
 #include <utility>
@@ -44,7 +47,6 @@
 #include "platform/mutex.h"
 #include "platform/thread_annotations.h"
 
-class CDeliveryListener;
 struct rd_kafka_s;
 struct rd_kafka_topic_s;
 
@@ -63,7 +65,7 @@ class CKafkaOutput : public CBroadcastSink {
   public:
     explicit CKafkaOutput(TKafkaSettings settings);
     // Stops the poll thread and destroys the producer (waiting for nothing
-    // more: call Drain first to give queued records their chance).
+    // more: the engine's orderly stop gave queued records their chance).
     ~CKafkaOutput() override;
     CKafkaOutput(const CKafkaOutput&) = delete;
     CKafkaOutput& operator=(const CKafkaOutput&) = delete;
@@ -73,19 +75,15 @@ class CKafkaOutput : public CBroadcastSink {
     // the configuration is refused. Call once, before the engine starts.
     bool Start(std::string* error);
 
-    // Acknowledged events of live subscriptions go to listener (not owned;
-    // null: nobody) until Drain. Call before the engine starts.
-    void SetDeliveryListener(CDeliveryListener* listener);
-
-    void Deliver(const std::vector<TOutputItem>& items) override;
+    void Deliver(const std::vector<TOutputItem>& items, uint64_t mark) override;
+    void ReportDeliveryTo(CDeliveryReports* reports) override;
+    // The producer is up and has met no fatal error.
+    bool Receiving() override;
     bool Blocked() override;
     // "kafka brokers_up=U/K queued=N queued_bytes=B acked=A
     // acked_per_second=R errors=E last_error=T" (T quoted when it has a
     // blank, "-" when none).
     std::vector<std::string> StatisticsLines() override;
-    // Waits up to timeoutMs for every queued record to be acknowledged,
-    // then detaches the listener: no acknowledgement reaches it afterwards.
-    void Drain(int timeoutMs) override;
 
     // Records and bytes handed over and not yet acknowledged or given up.
     uint64_t QueuedRecords() const { return queuedRecords.load(); }
@@ -103,6 +101,10 @@ class CKafkaOutput : public CBroadcastSink {
     static int Statistics(rd_kafka_s* rk, char* json, size_t length, void* opaque);
     static void Error(rd_kafka_s* rk, int error, const char* reason, void* opaque);
     void NoteError(const std::string& text) EXCLUDES(errorLock);
+    // Adds `shares` outstanding records (or the Deliver call's own share)
+    // to mark; ends one, reporting the mark when it was the last.
+    void AddMarkShares(uint64_t mark, int shares) EXCLUDES(markLock);
+    void SettleMarkShare(uint64_t mark, bool acknowledged) EXCLUDES(markLock, reportLock);
 
     // Constant after Start.
     const TKafkaSettings settings;
@@ -121,9 +123,21 @@ class CKafkaOutput : public CBroadcastSink {
     std::atomic<int> brokersKnown{0};
     CEventRate ackRate;
 
-    // listenerLock: guards the listener pointer; held while it is called.
-    platform::Mutex listenerLock;
-    CDeliveryListener* listener GUARDED_BY(listenerLock) = nullptr;
+    // reportLock: guards where marks are reported; held while a report is
+    // made.
+    platform::Mutex reportLock;
+    CDeliveryReports* reports GUARDED_BY(reportLock) = nullptr;
+
+    // One mark in flight: its records not yet settled (plus the Deliver
+    // call's own share until it has queued them all), and whether every one
+    // settled so far was acknowledged.
+    struct TMarkTally {
+        int pending = 0;
+        bool acknowledged = true;
+    };
+    // markLock: guards marks. A leaf.
+    platform::Mutex markLock;
+    std::map<uint64_t, TMarkTally> marks GUARDED_BY(markLock);
 
     // errorLock: guards lastError. A leaf.
     platform::Mutex errorLock;

@@ -94,33 +94,73 @@ void CWmiLogEventServer::SendToAllClients(const std::string& text) {
     for (CIOCPClientContext* context : loggedInClients) SendString(context, 0, line);
 }
 
-void CWmiLogEventServer::Deliver(const std::vector<TOutputItem>& items) {
-    if (items.empty()) return;
-    std::string lines;
-    uint32_t records = 0;
-    for (const TOutputItem& item : items) {
-        AppendBroadcastLine(ClientLine(item), &lines);
-        if (std::holds_alternative<TEventData>(item)) ++records;
-    }
-    SendToLoggedIn(lines, records);
+void CWmiLogEventServer::Deliver(const std::vector<TOutputItem>& items, uint64_t mark) {
+    std::vector<std::string> texts;
+    texts.reserve(items.size());
+    for (const TOutputItem& item : items) texts.push_back(ClientLine(item));
+    SendLinesToClients(texts, mark);
 }
 
-void CWmiLogEventServer::SendToLoggedIn(const std::string& lines, uint32_t records) {
-    RSLibrary::RSSynchronizeGuard guard(listLock);
-    for (CIOCPClientContext* context : loggedInClients) {
-        SendCountedString(context, 0, lines, records);
+void CWmiLogEventServer::SendLinesToClients(const std::vector<std::string>& texts, uint64_t mark) {
+    if (texts.empty()) {
+        if (mark != 0) {
+            AddMarkShare(mark);
+            SettleMarkShare(mark, false);
+        }
+        return;
     }
-}
-
-void CWmiLogEventServer::SendLinesToClients(const std::vector<std::string>& texts) {
-    if (texts.empty()) return;
     std::string lines;
     uint32_t records = 0;
     for (const std::string& text : texts) {
         AppendBroadcastLine(text, &lines);
         if (text.rfind("NTEVENT:", 0) == 0) ++records;
     }
-    SendToLoggedIn(lines, records);
+    // The broadcast's own share keeps the mark open until every client's
+    // send is queued, so a send that completes at once cannot report it
+    // early.
+    if (mark != 0) AddMarkShare(mark);
+    {
+        RSLibrary::RSSynchronizeGuard guard(listLock);
+        for (CIOCPClientContext* context : loggedInClients) {
+            if (mark == 0) {
+                SendCountedString(context, 0, lines, records);
+                continue;
+            }
+            AddMarkShare(mark);
+            if (!SendMarkedString(context, 0, lines, records, mark)) SettleMarkShare(mark, false);
+        }
+    }
+    if (mark != 0) SettleMarkShare(mark, false);
+}
+
+void CWmiLogEventServer::ReportDeliveryTo(CDeliveryReports* reports) {
+    platform::MutexLock guard(tallyLock);
+    deliveryReports = reports;
+}
+
+bool CWmiLogEventServer::Receiving() { return GetLoggedInCount() > 0; }
+
+void CWmiLogEventServer::OnMarkedSendSettled(uint64_t mark, bool sent) {
+    SettleMarkShare(mark, sent);
+}
+
+void CWmiLogEventServer::AddMarkShare(uint64_t mark) {
+    platform::MutexLock guard(tallyLock);
+    ++tallies[mark].pending;
+}
+
+void CWmiLogEventServer::SettleMarkShare(uint64_t mark, bool sent) {
+    platform::MutexLock guard(tallyLock);
+    auto found = tallies.find(mark);
+    if (found == tallies.end()) return;
+    TMarkTally& tally = found->second;
+    tally.sent = tally.sent || sent;
+    if (--tally.pending > 0) return;
+    const bool delivered = tally.sent;
+    tallies.erase(found);
+    // Under the lock, so that ReportDeliveryTo(nullptr) returns only after a
+    // report under way has ended.
+    if (deliveryReports != nullptr) deliveryReports->Settled(mark, delivered);
 }
 
 int CWmiLogEventServer::GetLoggedInCount() {
@@ -150,7 +190,9 @@ void CWmiLogEventServer::OnServerStarted() {
     if (!extraOutputs.empty()) {
         std::vector<CBroadcastSink*> all{this};
         for (const auto& output : extraOutputs) all.push_back(output.get());
-        fanOut = std::make_unique<CSinkFanOut>(std::move(all));
+        // The last output added (Kafka) confirms delivery: the resume points
+        // follow its acknowledgements, not the clients' sends.
+        fanOut = std::make_unique<CSinkFanOut>(std::move(all), extraOutputs.back().get());
         sink = fanOut.get();
     }
     if (controller != nullptr) controllerRunning = controller->Start(sink) != 0;
@@ -228,6 +270,18 @@ long CWmiLogEventServer::OnClientConnected(CIOCPClientContext* context) {
         CloseClient(context);
         return 1;
     }
+    if (!loginBudget.Admit(CLoginBudget::AddressOf(context->address),
+                           std::chrono::steady_clock::now())) {
+        LOG(WARN,
+            "Closing incoming connection from %s: its address failed to log in too often and "
+            "holds %d connections not logged in",
+            address, CLoginBudget::kMaxWaitingOverBudget);
+        SendString(context, IO_FLAG_AWAITING_LOGIN,
+                   "ERROR too many failed logins from this address, try again later\r\n");
+        CloseClient(context);
+        return 1;
+    }
+    context->inLoginBudget.store(true);
     SendString(context, IO_FLAG_AWAITING_LOGIN, Greeting());
     PostRead(context, IO_FLAG_AWAITING_LOGIN, kReadSize);
     return 1;
@@ -253,6 +307,9 @@ int CWmiLogEventServer::CloseDepartedClients() {
 
 long CWmiLogEventServer::OnClientDisconnected(CIOCPClientContext* context) {
     LOG(INFO, "Disconnected client - %s", context->address.c_str());
+    if (context->inLoginBudget.exchange(false)) {
+        loginBudget.Release(CLoginBudget::AddressOf(context->address));
+    }
     RSLibrary::RSSynchronizeGuard guard(listLock);
     --connectionCount;
     Remove(loggedInClients, context);

@@ -19,7 +19,10 @@
 //  one read is outstanding per client, so one client's commands are handled
 //  in order, one at a time. A failed LOGIN holds its reply and the rest of
 //  the read for one second (ResumeAfter: no read meanwhile, the worker
-//  serves the others); the third closes the connection. The connection
+//  serves the others); the third resets the connection. Failed logins are
+//  also counted per client address across connections (loginBudget): past
+//  ten in a minute their replies wait longer and longer, and the address
+//  may hold only a few connections that have not logged in. The connection
 //  bounds (LISTEN.LOGINTIMEOUT, LISTEN.OUTPUTLIMIT, LISTEN.OUTPUTSOFTLIMIT,
 //  LISTEN.OUTPUTSOFTSECONDS; 64 KiB of output before login; 8 TLS
 //  handshakes in progress per connection slot) are handed to the connection
@@ -44,6 +47,8 @@
 //  client in allClients.
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,7 +56,9 @@
 #include "engine/broadcastsink.h"
 #include "engine/sinkfanout.h"
 #include "engine/subscriptionengine.h"
+#include "platform/mutex.h"
 #include "platform/thread_annotations.h"
+#include "server/loginbudget.h"
 #include "serverframework/iocpserver.h"
 #include "serverframework/synchronization.h"
 
@@ -79,13 +86,18 @@ class CWmiLogEventServer : public CIOCPServer, public CBroadcastSink {
     // Broadcasts several texts at once: each client receives exactly the
     // bytes of SendToAllClients for every text in turn, with no other
     // broadcast between them, in one send per client. Nothing for an empty
-    // list. Any thread.
-    void SendLinesToClients(const std::vector<std::string>& texts);
+    // list. A mark above 0 is reported settled once every logged-in
+    // client's send of it is over: delivered when some client's socket took
+    // it (engine/broadcastsink.h). Any thread.
+    void SendLinesToClients(const std::vector<std::string>& texts, uint64_t mark);
 
     // The engine's output to the clients: each item as its client line
     // ("NTEVENT:" record or notice), all of them in one broadcast as
-    // SendLinesToClients sends them.
-    void Deliver(const std::vector<TOutputItem>& items) override;
+    // SendLinesToClients sends them, under the mark.
+    void Deliver(const std::vector<TOutputItem>& items, uint64_t mark) override;
+    void ReportDeliveryTo(CDeliveryReports* reports) override;
+    // Some client is logged in.
+    bool Receiving() override;
 
     // Adds a live subscription as a client's ADD would (the same checks and
     // results as CSubscriptionEngine::AddSubscription; -3 when no engine
@@ -101,12 +113,18 @@ class CWmiLogEventServer : public CIOCPServer, public CBroadcastSink {
     // Connections accepted and not yet closed (also those being refused).
     int GetConnectionCount();
 
-    // The line as it may be written to the log. For a line whose keyword
-    // begins like LOGIN, ADD or REPLAY, only the keyword and the fields
-    // before any password (the keyword alone when the fields cannot be told
-    // apart); other lines unchanged. In every line, each occurrence of the
-    // configured login password (LOCAL_AUTH.PASSWORD, in any case) becomes
-    // "****". Any thread.
+    // The line as it may be written to the log. Credentials are left out by
+    // their position: for a line whose keyword begins like LOGIN, ADD or
+    // REPLAY, and for every later word that is one of these names (commands
+    // glued onto one line), the text ends before the command's first
+    // credential field (LOGIN's user is kept, ADD's user too, REPLAY's not),
+    // or after its keyword when the fields cannot be told apart (a colon, a
+    // quote left open, a keyword run into other characters, a keyword that
+    // only begins like the name on a line none of the command's patterns
+    // reads), the kept words joined by single blanks; other lines
+    // unchanged. In every line, each occurrence of the configured login
+    // password (LOCAL_AUTH.PASSWORD, in any case) becomes "****". Any
+    // thread.
     static std::string LoggableLine(const std::string& line);
 
   protected:
@@ -124,16 +142,13 @@ class CWmiLogEventServer : public CIOCPServer, public CBroadcastSink {
     long OnDataReceived(CIOCPClientContext* context, long flags, char* data,
                         long byteCount) override;
     long OnDataSent(CIOCPClientContext* context, long flags, char* data, long byteCount) override;
+    void OnMarkedSendSettled(uint64_t mark, bool sent) override;
     // The delay of a failed login has passed: sends its reply, then closes
     // the connection after the third failure, or answers the rest of the
     // read and reads on.
     void OnResume(CIOCPClientContext* context, long flags) override;
 
   private:
-    // Sends the finished lines to every logged-in client in login order,
-    // counting `records` event records in them.
-    void SendToLoggedIn(const std::string& lines, uint32_t records);
-
     // Bytes each posted read asks for.
     static constexpr long kReadSize = 5000;
 
@@ -173,6 +188,20 @@ class CWmiLogEventServer : public CIOCPServer, public CBroadcastSink {
 
     // The credential-stripping half of LoggableLine.
     static std::string WithoutCredentials(const std::string& line);
+    // One word of a command line: [begin, end) in the line. Words are
+    // separated by blanks and TABs; a word that opens with a double quote
+    // runs to the next one (a quoted category holds blanks), and is `open`
+    // when none follows.
+    struct TWord {
+        size_t begin;
+        size_t end;
+        bool open;
+    };
+    static std::vector<TWord> SplitWords(const std::string& line);
+    // How many leading words of the command's lines may be logged (the
+    // first credential field's position), or -1 for a command without
+    // credentials.
+    static int CredentialPosition(const TCommand& command);
     // text with every occurrence of the configured login password, compared
     // without regard to ASCII case, replaced by "****".
     static std::string MaskConfiguredPassword(std::string text);
@@ -210,6 +239,25 @@ class CWmiLogEventServer : public CIOCPServer, public CBroadcastSink {
     std::unique_ptr<CSinkFanOut> fanOut;
     bool controllerRunning GUARDED_BY(controllerLock) = false;
 
+    // One broadcast's share of a delivery mark per client it was sent to,
+    // plus the broadcast's own until it has sent to every client.
+    struct TMarkTally {
+        int pending = 0;
+        bool sent = false;  // some client's socket took it
+    };
+    // Adds one share of mark.
+    void AddMarkShare(uint64_t mark);
+    // Ends one share of mark; the last one reports the mark.
+    void SettleMarkShare(uint64_t mark, bool sent);
+
+    // tallyLock: guards the marks in flight and where they are reported.
+    // Taken under listLock by the broadcast and alone by the worker; the
+    // ledger's report runs under it (lock order:
+    // platform/thread_annotations.h).
+    platform::Mutex tallyLock;
+    std::map<uint64_t, TMarkTally> tallies GUARDED_BY(tallyLock);
+    CDeliveryReports* deliveryReports GUARDED_BY(tallyLock) = nullptr;
+
     // Guards both client lists, maxConnections and connectionCount. Taken
     // by the broadcast inside the dispatcher's subsListLock (lock order:
     // platform/thread_annotations.h).
@@ -218,4 +266,8 @@ class CWmiLogEventServer : public CIOCPServer, public CBroadcastSink {
     std::vector<CIOCPClientContext*> allClients GUARDED_BY(listLock);
     int maxConnections GUARDED_BY(listLock) = 0;
     int connectionCount GUARDED_BY(listLock) = 0;
+
+    // Failed logins and connections not logged in, per client address.
+    // Thread-safe on its own.
+    CLoginBudget loginBudget;
 };

@@ -37,7 +37,8 @@
 //  connections past the login time-out or too long above the soft bound,
 //  and runs the resumptions of ResumeAfter that are due. So a connection
 //  that does not read never blocks a sender and never holds more than its
-//  bound.
+//  bound. Every close for a bound is a reset (ResetClient): the unsent
+//  output is dropped with the connection, not left to the system.
 //  Start order: worker thread, accept thread, OnServerStarted; the accept
 //  thread accepts its first connection only after OnServerStarted returned,
 //  so the hooks never see a half-started subclass.
@@ -144,6 +145,12 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
     // completed or was dropped. Returns 1.
     int SendCountedString(CIOCPClientContext* context, long flags, const std::string& text,
                           uint32_t records);
+    // SendCountedString under the application's delivery mark (above 0):
+    // true when the send was queued, and then OnMarkedSendSettled(mark, ...)
+    // follows exactly once; false (nothing queued, no hook) when the
+    // context is closed, the text empty, or the send was refused or dropped.
+    bool SendMarkedString(CIOCPClientContext* context, long flags, const std::string& text,
+                          uint32_t records, uint64_t mark);
     // Event records handed to sends that have not completed yet, over all
     // clients. Any thread.
     uint64_t GetQueuedRecords() const { return queuedRecords.load(); }
@@ -165,6 +172,14 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
     // close reported an error. The caller must hold a reference to the
     // context (a hook for it, a request completion, or its own).
     virtual int CloseClient(CIOCPClientContext* context);
+
+    // CloseClient for a connection the server drops by force (a bound
+    // passed, too many failed logins): the connection is reset, so what it
+    // has not sent is discarded and the peer learns at once that it was
+    // dropped, instead of waiting behind a graceful close that a peer which
+    // stopped reading never completes. Same results and requirements as
+    // CloseClient. Every close for a bound goes this way.
+    int ResetClient(CIOCPClientContext* context);
 
     // Sets the connection bounds. Call before Start or from OnServerStarted,
     // before the first connection is accepted. Each closing for a bound is
@@ -219,6 +234,12 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
     // The delay asked for by ResumeAfter has passed. Worker thread. Does
     // nothing by default.
     virtual void OnResume(CIOCPClientContext* context, long flags);
+    // A send of SendMarkedString is over: sent when the system took all its
+    // bytes (what it holds goes out even after the process ends), else it
+    // failed or its connection closed first. Worker thread, or Stop's
+    // thread for sends still queued when the worker ended; no lock of the
+    // server is held. Does nothing by default.
+    virtual void OnMarkedSendSettled(uint64_t mark, bool sent);
 
   public:
     // Listens on port (plain TCP) when sslPort is 0, otherwise on sslPort
@@ -233,8 +254,9 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
     // what is left. Safe without a successful Start. Returns 1.
     int Stop();
 
-    // The address the listener binds to: a dotted IPv4 address, or empty
-    // for any address (the default). Takes effect at the next Start.
+    // The address the listener binds to: a dotted IPv4 address, an IPv6
+    // address ("::1"; "::" for any, IPv4 clients included), or empty for
+    // any IPv4 address (the default). Takes effect at the next Start.
     void SetListenAddress(const std::string& address);
     // The port the listener is bound to while started, else 0.
     uint16_t GetListenPort() const { return listenPort.load(); }
@@ -274,9 +296,10 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
     // One completion taken from the port: calls the subclass or closes.
     void HandleCompletion(CIOCPClientContext* context, long flags, char* data, uint32_t bytes,
                           const platform::IoResult& result);
-    // Send, counting `records` as queued while the request exists.
+    // Send, counting `records` as queued while the request exists, under
+    // the delivery mark `mark` (0: none).
     bool SendCounted(CIOCPClientContext* context, long flags, const char* data, long length,
-                     uint32_t records);
+                     uint32_t records, uint64_t mark);
     // Sends bytes a transport produced for the peer, as they are.
     bool SendRecords(CIOCPClientContext* context, const std::string& records) REQUIRES(sendLock);
     // Reports a fatal transport error of a read ("Error in SSL Recv: ..." on

@@ -164,17 +164,15 @@ void PellmoorService::Run() {
     {
         RSLibrary::RSSynchronizeGuard guard(serverLock);
         if (stopRequested) return;
-        std::string failure;
-        const TServerStart started = StartCommandServer(settings, &g_server, &failure);
-        if (started == TServerStart::kNotSetUp) {
-            ReportServeError(failure + "; the service stops");
+        std::string refusal;
+        const TServerStart started = StartCommandServer(settings, &g_server, &refusal);
+        if (started == TServerStart::kNoStateFile || started == TServerStart::kNotSetUp) {
+            ReportServeError(refusal + "; the service stops");
             return;
         }
         if (started != TServerStart::kStarted) {
-            const TTlsSettings& tls = settings.tlsSettings;
-            int port = tls.enabled ? tls.port : settings.port;
-            ReportServeError(
-                StringFormat("The server could not listen on port %d; the service stops", port));
+            ReportServeError(StringFormat("The server could not listen on %s; the service stops",
+                                          ListenTarget(settings).c_str()));
             return;
         }
         serverStarted = true;

@@ -24,11 +24,21 @@ namespace {
 
 const char* const kHost = "127.0.0.2";
 
-// Records each broadcast as the list of texts it carried. A test may hook a
-// reaction to a text; the hook runs on the broadcasting engine thread.
+// Records each broadcast as the list of texts it carried, and delivers each
+// at once (its mark is reported delivered). A test may hook a reaction to a
+// text; the hook runs on the broadcasting engine thread.
 class RecordingSink : public CBroadcastSink {
   public:
-    void Deliver(const std::vector<TOutputItem>& items) override {
+    void ReportDeliveryTo(CDeliveryReports* to) override {
+        std::lock_guard<std::mutex> guard(mutex);
+        reports = to;
+    }
+    bool Receiving() override { return true; }
+    void Deliver(const std::vector<TOutputItem>& items, uint64_t mark) override {
+        if (mark != 0) {
+            std::lock_guard<std::mutex> guard(mutex);
+            if (reports != nullptr) reports->Settled(mark, true);
+        }
         std::vector<std::string> texts;
         for (const TOutputItem& item : items) texts.push_back(ClientLine(item));
         if (closed.load()) ++callsAfterStop;
@@ -67,6 +77,7 @@ class RecordingSink : public CBroadcastSink {
 
   private:
     std::mutex mutex;
+    CDeliveryReports* reports = nullptr;
     std::vector<std::vector<std::string>> calls;
     std::function<void(const std::string&)> onText;
 };
@@ -180,6 +191,22 @@ TEST_F(DispatcherTest, DeletedNoticeFollowsRemovalFromTheList) {
     EXPECT_EQ("OK Deleted Host 127.0.0.2 * * \r\n", recorder->Texts().back());
 }
 
+// Pipelined ADD and DELETE of one subscription: each DELETE counts only the
+// subscription it deletes, and LIST shows only the one that stays, while the
+// deleted ones are still on their way out of the list.
+TEST_F(DispatcherTest, ListAndDeleteLeaveOutSubscriptionsBeingDeleted) {
+    StartEngine();
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_EQ(0, engine->AddSubscription(kHost, "*", "*", "", "")) << i;
+        EXPECT_EQ(1, engine->DeleteSubscription(kHost, "*", "*")) << i;
+    }
+    ASSERT_EQ(0, engine->AddSubscription(kHost, "*", "*", "", ""));
+    const std::string list = engine->ListSubscriptions();
+    EXPECT_EQ(0u, list.rfind("OK List Follows for 1 entries (0 unreachable):", 0)) << list;
+    EXPECT_EQ(1, engine->DeleteSubscription(kHost, "*", "*"));
+    EXPECT_EQ(0, engine->DeleteSubscription(kHost, "*", "*"));
+}
+
 // A host that goes down is announced once, retried quietly and announced
 // again when it is back.
 TEST_F(DispatcherTest, OutageIsAnnouncedOnceThenReestablished) {
@@ -198,6 +225,45 @@ TEST_F(DispatcherTest, OutageIsAnnouncedOnceThenReestablished) {
     for (const std::string& text : recorder->Texts())
         if (text.rfind("CONNECTION_FAILED", 0) == 0) ++failures;
     EXPECT_EQ(1, failures);
+}
+
+// With no thread of the kind a node needs next (no connector for a new
+// subscription, no query thread for a connected one), the node is ended
+// and leaves the list instead of waiting in no queue: the list empties and
+// the dispatcher's shutdown, which waits for the list to empty, ends.
+TEST_F(DispatcherTest, NodeWithNoThreadToTakeItLeavesTheListAndShutdownEnds) {
+    struct Case {
+        const char* name;
+        int32_t connectors;
+        int32_t queryThreads;
+    } cases[] = {{"no connector thread", 0, 1}, {"no query thread", 1, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        options.connectorCount = c.connectors;
+        options.queryThreadCount = c.queryThreads;
+        RecordingSink sink;
+        auto* dispatcher = new CDispatchThread(options, &sink);
+        ASSERT_TRUE(dispatcher->start());
+        auto* node = new TSubscriptionNode;
+        node->host = kHost;
+        node->category = "*";
+        node->wmiNamespace = "root\\cimv2";
+        node->eventType = "*";
+        node->SetStage(New);
+        ASSERT_EQ(0, dispatcher->AcceptSubscription(node));
+        EXPECT_TRUE(Eventually(
+            [&] {
+                return dispatcher->BuildSubscriptionList() ==
+                       "OK List Follows for 0 entries (0 unreachable):\r\n.\r\n";
+            },
+            10000))
+            << dispatcher->BuildSubscriptionList();
+        dispatcher->terminate();
+        dispatcher->Wake();
+        dispatcher->stop(10000);
+        ASSERT_FALSE(dispatcher->hasAbandonedThread()) << "the shutdown waited for a lost node";
+        delete dispatcher;
+    }
 }
 
 }  // namespace

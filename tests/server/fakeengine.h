@@ -58,7 +58,7 @@ class FakeEngine : public CSubscriptionEngine {
     }
     int Stop() override {
         script.Record({"Stop"});
-        if (script.noticeOnStop) sink->Deliver({TOutputItem(*script.noticeOnStop)});
+        if (script.noticeOnStop) sink->Deliver({TOutputItem(*script.noticeOnStop)}, 0);
         return 1;
     }
     int AddSubscription(const std::string& host, const std::string& category,

@@ -3,7 +3,8 @@
 // keyed by host; brokers that go down and come back and a partition leader
 // that moves lose nothing; with every broker down the queue fills to its
 // bound, the output says it is blocked, and everything arrives once the
-// brokers are back. Acknowledgements reach the delivery listener in order.
+// brokers are back. Each delivery mark is reported once, delivered when the
+// broker took every record of its call and not delivered when one was lost.
 #include "server/kafkaoutput.h"
 
 #include <gtest/gtest.h>
@@ -17,7 +18,6 @@
 #include <thread>
 #include <vector>
 
-#include "engine/deliverylistener.h"
 #include "tests/platform/eventually.h"
 #include "tests/server/kafkamock.h"
 
@@ -26,47 +26,48 @@ namespace {
 const char* const kTopic = "events";
 const char* const kNotices = "notices";
 
-// Every acknowledgement, in the order they came.
-class RecordingListener : public CDeliveryListener {
+// Every settled mark with how often it was reported delivered and not.
+class RecordingReports : public CDeliveryReports {
   public:
-    void Acknowledged(const TResumeKey& key, const std::string& log,
-                      const TLogPosition& position) override {
+    void Settled(uint64_t mark, bool delivered) override {
         std::lock_guard<std::mutex> guard(mutex);
-        acks[key.host + "/" + log].push_back(position.recordNumber);
+        auto& counts = settled[mark];
+        (delivered ? counts.first : counts.second) += 1;
     }
-    std::map<std::string, std::vector<int64_t>> Acks() {
+    std::map<uint64_t, std::pair<int, int>> Settled() {
         std::lock_guard<std::mutex> guard(mutex);
-        return acks;
+        return settled;
     }
 
   private:
     std::mutex mutex;
-    std::map<std::string, std::vector<int64_t>> acks;
+    std::map<uint64_t, std::pair<int, int>> settled;
 };
 
 class KafkaOutputTest : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(mock.Ok()); }
 
-    std::unique_ptr<CKafkaOutput> Output(uint64_t queueBytes = 256ull << 20) {
+    std::unique_ptr<CKafkaOutput> Output(
+        uint64_t queueBytes = 256ull << 20,
+        std::vector<std::pair<std::string, std::string>> more = {}) {
         TKafkaSettings settings;
         settings.brokers = mock.Bootstraps();
         settings.topic = kTopic;
         settings.noticeTopic = kNotices;
         settings.queueBytes = queueBytes;
         settings.properties = {{"linger.ms", "2"}, {"log_level", "0"}};
+        settings.properties.insert(settings.properties.end(), more.begin(), more.end());
         auto output = std::make_unique<CKafkaOutput>(settings);
         std::string error;
         EXPECT_TRUE(output->Start(&error)) << error;
-        output->SetDeliveryListener(&listener);
+        output->ReportDeliveryTo(&reports);
         return output;
     }
 
     // The events of one poll of `host`: records first..first+count-1.
     std::vector<TOutputItem> Events(const std::string& host, int first, int count,
                                     size_t padding = 0) {
-        auto& key = keys[host];
-        if (!key) key = std::make_shared<const TResumeKey>(TResumeKey{host, "*", "*", ""});
         std::vector<TOutputItem> items;
         for (int n = first; n < first + count; ++n) {
             TEventData e;
@@ -79,7 +80,6 @@ class KafkaOutputTest : public ::testing::Test {
             e.log = "System";
             e.position.recordNumber = n;
             e.positioned = true;
-            e.subscription = key;
             items.emplace_back(std::move(e));
         }
         return items;
@@ -107,15 +107,17 @@ class KafkaOutputTest : public ::testing::Test {
     }
 
     KafkaMock mock{3, {kTopic, kNotices}};
-    RecordingListener listener;
-    std::map<std::string, std::shared_ptr<const TResumeKey>> keys;
+    RecordingReports reports;
 };
 
 TEST_F(KafkaOutputTest, EveryRecordOnceInOrderPerHostKeyedByHost) {
     auto output = Output();
     const std::vector<std::string> hosts = {"10.0.0.1", "10.0.0.2", "dc1.corp"};
+    uint64_t mark = 0;
     for (int batch = 0; batch < 10; ++batch) {
-        for (const std::string& host : hosts) output->Deliver(Events(host, 1 + batch * 50, 50));
+        for (const std::string& host : hosts) {
+            output->Deliver(Events(host, 1 + batch * 50, 50), ++mark);
+        }
     }
     TNotice notice;
     notice.kind = TNoticeKind::ConnectionFailed;
@@ -123,7 +125,7 @@ TEST_F(KafkaOutputTest, EveryRecordOnceInOrderPerHostKeyedByHost) {
     notice.category = "*";
     notice.severity = "*";
     notice.error = "down";
-    output->Deliver({TOutputItem(notice)});
+    output->Deliver({TOutputItem(notice)}, 0);
     ASSERT_TRUE(Eventually([&] { return output->AcknowledgedRecords() == 1501; }, 30000))
         << output->AcknowledgedRecords();
     EXPECT_EQ(output->QueuedRecords(), 0u);
@@ -132,9 +134,12 @@ TEST_F(KafkaOutputTest, EveryRecordOnceInOrderPerHostKeyedByHost) {
     ASSERT_EQ(byHost.size(), hosts.size());
     for (const std::string& host : hosts) {
         EXPECT_EQ(byHost.at(host), Range(1, 500)) << host;
-        // Acknowledged in the order delivered: the stored point only moves
-        // forward.
-        EXPECT_EQ(listener.Acks()[host + "/System"], Range(1, 500)) << host;
+    }
+    // Every mark once, delivered; none for the notice's 0.
+    const auto settled = reports.Settled();
+    ASSERT_EQ(settled.size(), mark);
+    for (const auto& [m, counts] : settled) {
+        EXPECT_EQ(counts, std::make_pair(1, 0)) << m;
     }
     std::vector<KafkaMock::Message> notices = mock.Read(kNotices);
     ASSERT_EQ(notices.size(), 1u);
@@ -143,15 +148,14 @@ TEST_F(KafkaOutputTest, EveryRecordOnceInOrderPerHostKeyedByHost) {
     const std::string stats = output->StatisticsLines().at(0);
     EXPECT_NE(stats.find("kafka brokers_up="), std::string::npos) << stats;
     EXPECT_NE(stats.find(" queued=0 queued_bytes=0 acked=1501 "), std::string::npos) << stats;
-    output->Drain(1000);
 }
 
 TEST_F(KafkaOutputTest, ABrokerDownAndUpAndALeaderMovedLoseNothing) {
     auto output = Output();
     std::thread producer([&] {
         for (int batch = 0; batch < 40; ++batch) {
-            output->Deliver(Events("10.0.0.1", 1 + batch * 50, 50));
-            output->Deliver(Events("10.0.0.2", 1 + batch * 50, 50));
+            output->Deliver(Events("10.0.0.1", 1 + batch * 50, 50), 0);
+            output->Deliver(Events("10.0.0.2", 1 + batch * 50, 50), 0);
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     });
@@ -176,7 +180,6 @@ TEST_F(KafkaOutputTest, ABrokerDownAndUpAndALeaderMovedLoseNothing) {
         }
         EXPECT_EQ(firsts, Range(1, 2000)) << host;
     }
-    output->Drain(1000);
 }
 
 TEST_F(KafkaOutputTest, WithEveryBrokerDownTheQueueFillsToItsBoundThenEverythingArrives) {
@@ -186,7 +189,7 @@ TEST_F(KafkaOutputTest, WithEveryBrokerDownTheQueueFillsToItsBoundThenEverything
     // About 1 KiB a record: the bound is reached after about a thousand.
     int delivered = 0;
     while (!output->Blocked() && delivered < 100000) {
-        output->Deliver(Events("10.0.0.1", 1 + delivered, 50, 1000));
+        output->Deliver(Events("10.0.0.1", 1 + delivered, 50, 1000), 0);
         delivered += 50;
     }
     ASSERT_TRUE(output->Blocked());
@@ -201,7 +204,35 @@ TEST_F(KafkaOutputTest, WithEveryBrokerDownTheQueueFillsToItsBoundThenEverything
     std::vector<int64_t> seen = ReadBack()["10.0.0.1"];
     EXPECT_EQ(std::set<int64_t>(seen.begin(), seen.end()).size(), static_cast<size_t>(delivered));
     EXPECT_EQ(seen.front(), 1);
-    output->Drain(1000);
+}
+
+// A call whose records are not all taken leaves its mark not delivered,
+// whichever record was lost; a mark for nothing is settled at once.
+TEST_F(KafkaOutputTest, AMarkIsDeliveredOnlyWhenEveryRecordOfItsCallWas) {
+    // A record above message.max.bytes is refused when it is queued.
+    auto output = Output(256ull << 20, {{"message.max.bytes", "4000"}});
+    std::vector<TOutputItem> lostLast = Events("10.0.0.1", 1, 3);
+    std::vector<TOutputItem> big = Events("10.0.0.1", 4, 1, 10000);
+    lostLast.push_back(big.front());
+    std::vector<TOutputItem> lostFirst = Events("10.0.0.1", 5, 1, 10000);
+    for (TOutputItem& item : Events("10.0.0.1", 6, 3)) lostFirst.push_back(std::move(item));
+    output->Deliver(lostLast, 1);
+    output->Deliver(Events("10.0.0.1", 9, 3), 2);
+    output->Deliver(lostFirst, 3);
+    output->Deliver({}, 4);
+    ASSERT_TRUE(Eventually([&] { return reports.Settled().size() == 4; }, 30000));
+    const auto settled = reports.Settled();
+    EXPECT_EQ(settled.at(1), std::make_pair(0, 1));
+    EXPECT_EQ(settled.at(2), std::make_pair(1, 0));
+    EXPECT_EQ(settled.at(3), std::make_pair(0, 1));
+    EXPECT_EQ(settled.at(4), std::make_pair(0, 1));
+    ASSERT_TRUE(Eventually([&] { return output->QueuedRecords() == 0; }, 30000));
+    EXPECT_EQ(output->AcknowledgedRecords(), 9u);
+    // Once reports are stopped nothing more is reported.
+    output->ReportDeliveryTo(nullptr);
+    output->Deliver(Events("10.0.0.1", 12, 1), 5);
+    ASSERT_TRUE(Eventually([&] { return output->AcknowledgedRecords() == 10u; }, 30000));
+    EXPECT_EQ(reports.Settled().count(5), 0u);
 }
 
 TEST_F(KafkaOutputTest, ARefusedPropertyIsNamed) {
