@@ -257,7 +257,9 @@ TResumePoint CResumeStore::Load(const TResumeKey& key) {
     positions.BindKey(key);
     while (sqlite3_step(positions.get()) == SQLITE_ROW) {
         TLogPosition& p = point.logs[ColumnText(positions.get(), 0)];
-        p.recordNumber = sqlite3_column_int64(positions.get(), 1);
+        // A file written before numbers were read as unsigned may hold a
+        // number past 2^31 as its negative 32-bit reading: the cast restores it.
+        p.recordNumber = static_cast<uint32_t>(sqlite3_column_int64(positions.get(), 1));
         p.timeWritten = ColumnText(positions.get(), 2);
     }
     return point;

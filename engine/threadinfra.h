@@ -58,8 +58,8 @@ extern const char* const g_stageNames[8];
 // record order (either direction), so every record between the two was
 // sent as well.
 struct TDeliveredRange {
-    int64_t lowest;
-    int64_t highest;
+    uint32_t lowest;
+    uint32_t highest;
 };
 
 struct TSubscriptionNode {

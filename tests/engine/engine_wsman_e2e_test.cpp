@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <iostream>
 #include <memory>
@@ -142,6 +143,77 @@ class WsmanEngineTest : public wsmantest::WsmanFixture {
         EXPECT_EQ(client->ReadLine(), ".\r\n");
     }
 
+    // Records numbered across 2^31 (kLive) and near 2^32 then wrapped by a
+    // clear (kHistory), through outages, subscribed or polled as the
+    // endpoint decides: each arrives once, in order, and no query asks for
+    // a negative number.
+    void RecordNumbersPast2To31ThroughOutages() {
+        NumberNextRecordFrom(kLive, 2147483646);
+        NumberNextRecordFrom(kHistory, 4294967290);
+        StartBoth(true);
+        if (HasFatalFailure()) return;
+        auto client = Client();
+        int64_t second = time(nullptr);
+        for (const char* host : {kLive, kHistory}) {
+            SCOPED_TRACE(host);
+            const std::string name = host;
+            client->SendLine("ADD " + name + " System *");
+            ASSERT_EQ(WaitFor(*client, "CONNECTION"), "CONNECTION_OK " + name + " System *\r\n");
+            int code = 0;
+            std::vector<std::string> lines;
+            auto until = [&](const std::string& prefix) {
+                lines.push_back(WaitFor(*client, prefix, &lines));
+            };
+            auto write = [&](int count) {
+                for (int i = 0; i < count; ++i) {
+                    Append(name, {MakeEvent(++second, "System", 3, "Src",
+                                            static_cast<uint32_t>(++code), std::nullopt)});
+                }
+            };
+            auto outage = [&](bool clear) {
+                ASSERT_EQ(store.setHostUp(name, false), SimResult::Ok);
+                until("CONNECTION_FAILED  " + name);
+                if (clear) {
+                    int64_t removed = 0;
+                    ASSERT_EQ(store.clearLog(name, "", removed), SimResult::Ok);
+                }
+                write(3);
+                ASSERT_EQ(store.setHostUp(name, true), SimResult::Ok);
+                until("CONNECTION_REESTAB " + name);
+                for (int i = 0; i < 3; ++i) until("NTEVENT");
+            };
+            write(1);
+            until("NTEVENT");
+            outage(false);
+            if (name == kHistory) outage(true);
+            write(1);
+            const int written = code;
+            client->SendLine("NOOP");
+            // Everything written arrives before the NOOP's answer once the
+            // last live record is in.
+            std::vector<int> codes;
+            for (int round = 0; round < 3 && (codes.empty() || codes.back() != written); ++round) {
+                until("OK noop");
+                codes.clear();
+                for (const std::string& line : lines) {
+                    if (line.rfind("NTEVENT", 0) != 0) continue;
+                    std::string rest = line.substr(line.find(' ', line.find(' ', 9) + 1) + 1);
+                    codes.push_back(std::atoi(rest.c_str()));
+                }
+                if (codes.empty() || codes.back() != written) {
+                    sleep(2);
+                    client->SendLine("NOOP");
+                }
+            }
+            std::vector<int> expected;
+            for (int i = 1; i <= written; ++i) expected.push_back(i);
+            EXPECT_EQ(codes, expected);
+        }
+        const std::string log = ReadWholeFile(dir.File("quellon.log"));
+        EXPECT_EQ(log.find("RecordNumber >= -"), std::string::npos);
+        EXPECT_NE(log.find("RecordNumber >= 4294967290"), std::string::npos);
+    }
+
     TestGlobals globals;
     std::unique_ptr<CWmiLogEventServer> server;
     uint16_t port = 0;
@@ -160,6 +232,15 @@ TEST_F(WsmanEngineTest, LiveEventsOverHttpWithNtlmSealing) {
     client->SendLine("ADD 127.0.0.4 System * CORP\\bob nope");
     std::string denied = WaitFor(*client, "CONNECTION_FAILED");
     EXPECT_NE(denied.find(" - Access is denied.\r\n"), std::string::npos) << denied;
+}
+
+TEST_F(WsmanEngineTest, RecordNumbersPast2To31Subscribed) {
+    RecordNumbersPast2To31ThroughOutages();
+}
+
+TEST_F(WsmanEngineTest, RecordNumbersPast2To31Polled) {
+    eventing = false;
+    RecordNumbersPast2To31ThroughOutages();
 }
 
 TEST_F(WsmanEngineTest, ReplayDeliversTheWindowThenFinishes) {

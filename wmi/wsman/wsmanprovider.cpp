@@ -226,7 +226,7 @@ class WsmanEnumerator : public ComObject<IEnumWbemClassObject> {
 // asks for the records written since the newest one seen (the first since
 // the subscription began, by this machine's clock), puts the answer in the
 // order the records were written (a host may answer newest first) and hands
-// out those whose RecordNumber is greater than the last one seen of their
+// out those whose RecordNumber comes after the last one seen of their
 // log, each wrapped as the __InstanceCreationEvent a subscription would have
 // delivered.
 class PollingEnumerator : public ComObject<IEnumWbemClassObject> {
@@ -333,9 +333,9 @@ class PollingEnumerator : public ComObject<IEnumWbemClassObject> {
         const Value* record = item.Find("RecordNumber");
         const Value* written = item.Find("TimeWritten");
         if (log == nullptr || record == nullptr || record->kind != Value::Kind::Int32) return;
-        int64_t number = static_cast<uint32_t>(record->number);
+        const uint32_t number = static_cast<uint32_t>(record->number);
         auto [last, fresh] = lastRecord.try_emplace(log->text, 0);
-        if (!fresh && number <= last->second) return;
+        if (!fresh && !cim::RecordNumberAfter(last->second, number)) return;
         last->second = number;
         int64_t micros = 0;
         if (written != nullptr && cim::ParseDmtf(written->text, micros)) {
@@ -362,7 +362,7 @@ class PollingEnumerator : public ComObject<IEnumWbemClassObject> {
     platform::Mutex pollLock;
     int64_t mark GUARDED_BY(pollLock);  // TimeWritten the next poll starts at
     Clock::time_point nextPoll GUARDED_BY(pollLock);
-    std::map<std::string, int64_t> lastRecord GUARDED_BY(pollLock);  // per log
+    std::map<std::string, uint32_t> lastRecord GUARDED_BY(pollLock);  // per log
     std::deque<std::shared_ptr<const Instance>> pending GUARDED_BY(pollLock);
     HRESULT broken GUARDED_BY(pollLock) = S_OK;
 };
