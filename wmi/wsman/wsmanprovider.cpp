@@ -34,14 +34,18 @@ constexpr int64_t kNetworkSlackMs = 15000;
 // Time allowed to Release or Unsubscribe when an enumerator goes.
 constexpr int64_t kGoodbyeTimeoutMs = 5000;
 
-// What a failed exchange means for a call that started an operation
-// (ConnectServer) or for one in the middle of it.
-HRESULT OutcomeCode(const HttpOutcome& outcome, bool connecting) {
+// Which call an exchange serves: an unreachable host means "no server"
+// while connecting (ConnectServer), and a broken call afterwards.
+enum class ExchangeFor { Connecting, Operation };
+
+// What a failed exchange means for the call it serves.
+HRESULT OutcomeCode(const HttpOutcome& outcome, ExchangeFor call) {
     switch (outcome.kind) {
         case HttpOutcome::Kind::Answer:
             return S_OK;
         case HttpOutcome::Kind::Unreachable:
-            return connecting ? RPC_S_SERVER_UNAVAILABLE_HR : RPC_S_CALL_FAILED_HR;
+            return call == ExchangeFor::Connecting ? RPC_S_SERVER_UNAVAILABLE_HR
+                                                   : RPC_S_CALL_FAILED_HR;
         case HttpOutcome::Kind::AccessDenied:
             return E_ACCESSDENIED;
         case HttpOutcome::Kind::Certificate:
@@ -73,9 +77,9 @@ bool SubscriptionLost(const Fault& fault) {
 // One exchange: sends `envelope`, reads the answer. S_OK with `response`
 // filled, or the failure (logged with `what` and the host).
 HRESULT Exchange(Transport& transport, const std::string& envelope, int64_t timeoutMs,
-                 bool connecting, const char* what, Response& response) {
+                 ExchangeFor call, const char* what, Response& response) {
     HttpOutcome outcome = transport.Post(envelope, timeoutMs + kNetworkSlackMs);
-    HRESULT hr = OutcomeCode(outcome, connecting);
+    HRESULT hr = OutcomeCode(outcome, call);
     if (FAILED(hr)) {
         LOG(DEBUG, "WS-Management: %s to %s failed: %s", what, transport.Url().c_str(),
             outcome.error.c_str());
@@ -108,14 +112,19 @@ RequestOptions Options(const Transport& transport, int64_t timeoutMs) {
 
 class WsmanEnumerator : public ComObject<IEnumWbemClassObject> {
   public:
-    WsmanEnumerator(std::shared_ptr<Transport> t, const WsmanSettings& s, bool n, std::string w,
-                    std::string c, std::string id)
-        : transport(std::move(t)),
-          settings(s),
-          notification(n),
-          wql(std::move(w)),
-          context(std::move(c)),
-          subscriptionId(std::move(id)) {}
+    // The answer of an Enumerate (a data query) or of a Subscribe (an event
+    // query, `kind` Notification) of `query`, with the context (and for a
+    // subscription its identifier) the host gave.
+    enum class Kind { Data, Notification };
+    WsmanEnumerator(std::shared_ptr<Transport> hostTransport, const WsmanSettings& hostSettings,
+                    Kind kind, std::string query, std::string enumerationContext,
+                    std::string hostSubscriptionId)
+        : transport(std::move(hostTransport)),
+          settings(hostSettings),
+          notification(kind == Kind::Notification),
+          wql(std::move(query)),
+          context(std::move(enumerationContext)),
+          subscriptionId(std::move(hostSubscriptionId)) {}
 
     ~WsmanEnumerator() override {
         // Tell the host it can forget the enumeration or subscription.
@@ -161,7 +170,7 @@ class WsmanEnumerator : public ComObject<IEnumWbemClassObject> {
         Response response;
         HRESULT hr =
             Exchange(*transport, PullRequest(Options(*transport, timeoutMs), context, wanted),
-                     timeoutMs, false, "Pull", response);
+                     timeoutMs, ExchangeFor::Operation, "Pull", response);
         if (FAILED(hr)) return broken = hr;
         if (response.kind == Response::Kind::Fault) {
             if (notification && SubscriptionLost(response.fault)) return Resubscribe();
@@ -192,7 +201,7 @@ class WsmanEnumerator : public ComObject<IEnumWbemClassObject> {
         Response response;
         HRESULT hr = Exchange(
             *transport, SubscribeRequest(Options(*transport, settings.operationTimeoutMs), wql, 0),
-            settings.operationTimeoutMs, false, "Subscribe", response);
+            settings.operationTimeoutMs, ExchangeFor::Operation, "Subscribe", response);
         if (FAILED(hr)) return broken = hr;
         if (response.kind != Response::Kind::Subscribe) {
             return broken = response.kind == Response::Kind::Fault
@@ -231,9 +240,12 @@ class WsmanEnumerator : public ComObject<IEnumWbemClassObject> {
 // delivered.
 class PollingEnumerator : public ComObject<IEnumWbemClassObject> {
   public:
-    PollingEnumerator(std::shared_ptr<Transport> t, const WsmanSettings& s, std::string q,
-                      int64_t within)
-        : transport(std::move(t)), settings(s), base(std::move(q)), withinMs(within) {
+    PollingEnumerator(std::shared_ptr<Transport> hostTransport, const WsmanSettings& hostSettings,
+                      std::string dataQuery, int64_t pollEveryMs)
+        : transport(std::move(hostTransport)),
+          settings(hostSettings),
+          base(std::move(dataQuery)),
+          withinMs(pollEveryMs) {
         platform::MutexLock guard(pollLock);
         mark = cim::NowMicros();
         nextPoll = Clock::now() + std::chrono::milliseconds(withinMs);
@@ -285,7 +297,7 @@ class PollingEnumerator : public ComObject<IEnumWbemClassObject> {
         Response response;
         HRESULT hr = Exchange(
             *transport, EnumerateRequest(Options(*transport, settings.operationTimeoutMs), wql),
-            settings.operationTimeoutMs, false, "Enumerate", response);
+            settings.operationTimeoutMs, ExchangeFor::Operation, "Enumerate", response);
         if (FAILED(hr)) return hr;
         if (response.kind == Response::Kind::Fault) return FaultCode(response.fault);
         std::string context = response.context;
@@ -295,7 +307,7 @@ class PollingEnumerator : public ComObject<IEnumWbemClassObject> {
             hr = Exchange(*transport,
                           PullRequest(Options(*transport, settings.operationTimeoutMs), context,
                                       settings.maxElements),
-                          settings.operationTimeoutMs, false, "Pull", response);
+                          settings.operationTimeoutMs, ExchangeFor::Operation, "Pull", response);
             if (FAILED(hr)) return hr;
             if (response.kind == Response::Kind::Fault) {
                 hr = FaultCode(response.fault);
@@ -423,7 +435,8 @@ class WsmanServices : public WqlServices {
         HRESULT hr = Exchange(
             *transport,
             notification ? SubscribeRequest(options, wql, 0) : EnumerateRequest(options, wql),
-            settings.operationTimeoutMs, false, notification ? "Subscribe" : "Enumerate", response);
+            settings.operationTimeoutMs, ExchangeFor::Operation,
+            notification ? "Subscribe" : "Enumerate", response);
         if (FAILED(hr)) return hr;
         const Response::Kind expected =
             notification ? Response::Kind::Subscribe : Response::Kind::Enumerate;
@@ -445,8 +458,10 @@ class WsmanServices : public WqlServices {
         if (response.kind != expected || !response.items.empty()) {
             return HTTP_E_INVALID_SERVER_RESPONSE_HR;
         }
-        *result = new WsmanEnumerator(transport, settings, notification, std::move(wql),
-                                      response.context, response.subscriptionId);
+        *result = new WsmanEnumerator(
+            transport, settings,
+            notification ? WsmanEnumerator::Kind::Notification : WsmanEnumerator::Kind::Data,
+            std::move(wql), response.context, response.subscriptionId);
         return WBEM_S_NO_ERROR;
     }
 
@@ -474,8 +489,8 @@ class WsmanLocator : public ComObject<IWbemLocator> {
             // Identify with the credentials: the host is there, speaks
             // WS-Management and takes them.
             Response response;
-            HRESULT hr = Exchange(*transport, IdentifyRequest(), settings.operationTimeoutMs, true,
-                                  "Identify", response);
+            HRESULT hr = Exchange(*transport, IdentifyRequest(), settings.operationTimeoutMs,
+                                  ExchangeFor::Connecting, "Identify", response);
             if (FAILED(hr)) return hr;
             if (response.kind == Response::Kind::Fault) return FaultCode(response.fault);
             if (response.kind != Response::Kind::Identify) return HTTP_E_INVALID_SERVER_RESPONSE_HR;
