@@ -217,6 +217,7 @@ bool CQueryThread::Poll(TSubscriptionNode* node) {
     }
     if (result == WBEM_S_NO_ERROR || result == WBEM_S_FALSE || result == WBEM_S_TIMEDOUT) {
         LOG(TRACE, "Recieved %d events", static_cast<int>(returned));
+        node->failuresInARow = 0;  // the host answers: the next failure starts the back-off anew
         deliverEvents(node, returned, buffer);
         ReturnJob(node);
         return returned > 0;

@@ -90,6 +90,11 @@ struct TSubscriptionNode {
     // connectionFailed and lastError of nodes it does not hold: they are
     // atomics, read as they are at that moment.
     int32_t reconnectTryNo = 0;
+    // Reconnects since the live query last answered: the reconnect delay
+    // grows with it, so a host that accepts the subscription but fails
+    // every poll is retried ever more slowly, as one that refuses
+    // connections is (reconnectTryNo starts again at each connection).
+    int32_t failuresInARow = 0;
     std::atomic<HRESULT> lastError{0};
     IWbemServices* services = nullptr;          // borrowed from the connection pool
     IEnumWbemClassObject* eventEnum = nullptr;  // owned: released by ReleaseQuery()

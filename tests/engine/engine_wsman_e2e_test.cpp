@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -71,14 +72,20 @@ class WsmanEngineTest : public wsmantest::WsmanFixture {
     }
 
     // Starts the endpoint and the listener configured for it.
-    void StartBoth(bool https) {
-        StartEndpoint(https);
+    void StartBoth(bool https, const std::string& auth = "basic") {
+        StartEndpoint(https, auth);
         if (HasFatalFailure()) return;
         std::string ini = kIni;
-        ini += "[WSMAN]\nAUTH=basic\nOPERATIONTIMEOUT=5\nPORT=" + std::to_string(endpoint->Port()) +
-               "\n";
+        const std::string within = "WT_FOR_WQ=1";
+        ini.replace(ini.find(within), within.size(), "WT_FOR_WQ=" + std::to_string(pollSeconds));
+        const std::string longest = "MaxReconnectInterval=2";
+        ini.replace(ini.find(longest), longest.size(),
+                    "MaxReconnectInterval=" + std::to_string(maxReconnectSeconds));
+        ini += "[WSMAN]\nAUTH=" + auth +
+               "\nOPERATIONTIMEOUT=5\nPORT=" + std::to_string(endpoint->Port()) + "\n";
         ini += https ? "TRANSPORT=https\nCAFILE=" + dir.File("cert.pem") + "\n"
-                     : "TRANSPORT=http\nALLOWUNENCRYPTED=true\n";
+                     : "TRANSPORT=http\n" +
+                           std::string(auth == "basic" ? "ALLOWUNENCRYPTED=true\n" : "");
         globals.LoadConfig(dir, ini);
         globals.StartLogger(dir, "DEBUG");
         // Start-up's own choice of provider, from the configuration.
@@ -214,6 +221,8 @@ class WsmanEngineTest : public wsmantest::WsmanFixture {
         EXPECT_NE(log.find("RecordNumber >= 4294967290"), std::string::npos);
     }
 
+    int maxReconnectSeconds = 2;
+    int pollSeconds = 1;  // WT_FOR_WQ
     TestGlobals globals;
     std::unique_ptr<CWmiLogEventServer> server;
     uint16_t port = 0;
@@ -241,6 +250,66 @@ TEST_F(WsmanEngineTest, RecordNumbersPast2To31Subscribed) {
 TEST_F(WsmanEngineTest, RecordNumbersPast2To31Polled) {
     eventing = false;
     RecordNumbersPast2To31ThroughOutages();
+}
+
+// A host that accepts the subscription and fails every Pull is reconnected
+// with the back-off of any failing host (1, 2, 4 seconds), not at the
+// shortest interval forever.
+TEST_F(WsmanEngineTest, HostFailingEveryPullBacksOff) {
+    failSubscriptionPulls = true;
+    maxReconnectSeconds = 4;
+    StartBoth(true);
+    auto client = Client();
+    client->SendLine("ADD 127.0.0.2 * *");
+    EXPECT_EQ(WaitFor(*client, "CONNECTION_OK"), "CONNECTION_OK 127.0.0.2 * *\r\n");
+    std::vector<std::chrono::steady_clock::time_point> back;
+    for (int i = 0; i < 3; ++i) {
+        std::string failed = WaitFor(*client, "CONNECTION_FAILED  127.0.0.2");
+        ASSERT_FALSE(failed.empty()) << i;
+        ASSERT_FALSE(WaitFor(*client, "CONNECTION_REESTAB 127.0.0.2").empty()) << i;
+        back.push_back(std::chrono::steady_clock::now());
+    }
+    // The third reconnect waited four seconds, the second two.
+    EXPECT_GE(back[2] - back[1], std::chrono::milliseconds(3500));
+    EXPECT_GE(back[1] - back[0], std::chrono::milliseconds(1500));
+}
+
+// NTLM and Negotiate over plain HTTP to a host that closes connections idle
+// for two seconds, polled every three: each poll finds its connection gone
+// and authenticates on a new one before it sends anything sealed. No
+// CONNECTION_FAILED, every record once, and the host never receives a
+// sealed request on a connection that has not authenticated.
+TEST_F(WsmanEngineTest, SealedRequestsOnlyOnAuthenticatedConnections) {
+    eventing = false;
+    idleCloseSeconds = 2;
+    pollSeconds = 3;
+    for (const char* auth : {"ntlm", "negotiate"}) {
+        SCOPED_TRACE(auth);
+        if (server) server->Stop();
+        server.reset();
+        if (endpoint) endpoint->Stop();
+        StartBoth(false, auth);
+        if (HasFatalFailure()) return;
+        auto client = Client();
+        client->SendLine("ADD 127.0.0.4 * * CORP\\bob pw");
+        ASSERT_EQ(WaitFor(*client, "CONNECTION"), "CONNECTION_OK 127.0.0.4 * *\r\n");
+        std::vector<std::string> lines;
+        for (uint32_t code = 1; code <= 3; ++code) {
+            Append(kGuarded,
+                   {MakeEvent(time(nullptr) + 1, "System", 3, "Src", code, std::nullopt)});
+            std::string record = WaitFor(*client, "NTEVENT", &lines);
+            ASSERT_NE(record.find(" " + std::to_string(code) + " Src "), std::string::npos)
+                << record;
+            sleep(3);  // longer than the host keeps an idle connection
+        }
+        client->SendLine("NOOP");
+        WaitFor(*client, "OK noop", &lines);
+        for (const std::string& line : lines) {
+            EXPECT_EQ(line.rfind("CONNECTION_", 0), std::string::npos) << line;
+            EXPECT_EQ(line.rfind("NTEVENT", 0), std::string::npos) << line;
+        }
+        EXPECT_EQ(endpoint->SealedWithoutContext(), 0u);
+    }
 }
 
 TEST_F(WsmanEngineTest, ReplayDeliversTheWindowThenFinishes) {

@@ -16,6 +16,7 @@
 // again. Thread-safe.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -65,28 +66,35 @@ class Transport {
     // The address envelopes are sent to ("http://host:5985/wsman").
     const std::string& Url() const { return url; }
 
-    // Sends `envelope` and waits at most `timeoutMs` for the whole answer.
+    // Sends `envelope` and waits at most `timeoutMs` for the whole answer,
+    // handshake and retries included.
     HttpOutcome Post(const std::string& envelope, int64_t timeoutMs);
 
   private:
     struct Connection;
+    using Clock = std::chrono::steady_clock;
+    using Deadline = Clock::time_point;
+    // Whether a transfer may open a new connection, or must go out on the
+    // one its handle holds (a sealed message, a later handshake round).
+    enum class Reopen { Allowed, Refused };
     // What one POST brought back.
     struct Reply {
         bool received = false;  // an answer came; else outcome.kind and error say why not
         HttpOutcome outcome;    // status and body of the answer
         std::string contentType;
-        std::string challenge;  // the token of WWW-Authenticate: Negotiate (Base64)
+        std::string challenge;       // the token of WWW-Authenticate: Negotiate (Base64)
+        bool reopenRefused = false;  // Reopen::Refused stopped a new connection: nothing sent
     };
 
     std::unique_ptr<Connection> Take();
     void GiveBack(std::unique_ptr<Connection> connection);
     // One POST of `body` of content `type` on `connection`, with the header
-    // line `authorization` unless it is empty.
+    // line `authorization` unless it is empty, ended at `deadline`.
     Reply Perform(Connection& connection, const std::string& body, const char* type,
-                  const std::string& authorization, int64_t timeoutMs);
+                  const std::string& authorization, Deadline deadline, Reopen reopen);
     // The Negotiate handshake on `connection`; false (outcome filled) when
     // it failed.
-    bool Authenticate(Connection& connection, int64_t timeoutMs, HttpOutcome& outcome);
+    bool Authenticate(Connection& connection, Deadline deadline, HttpOutcome& outcome);
 
     // Constant after construction.
     const std::string host;

@@ -29,8 +29,11 @@ namespace {
 
 using cim::EqualsIgnoringCase;
 
-// Time allowed for the network on top of an operation's own time-out.
-constexpr int64_t kNetworkSlackMs = 15000;
+// Time allowed for the network on top of an operation's own time-out: one
+// deadline for the whole request (connecting, authenticating, answering),
+// so a host that trickles its answer or never sends the body it announced
+// fails soon after the operation time-out.
+constexpr int64_t kNetworkSlackMs = 3000;
 // Time allowed to Release or Unsubscribe when an enumerator goes.
 constexpr int64_t kGoodbyeTimeoutMs = 5000;
 
