@@ -15,6 +15,7 @@
 #include "serverframework/abstractthread.h"
 #include "wmi/locatorfactory.h"
 #include "wmi/sim/simprovider.h"
+#include "wmi/wsman/httptransport.h"
 #include "wmi/wsman/wsmanprovider.h"
 
 const char* const kDefaultConfigName = "quellon.ini";
@@ -338,6 +339,8 @@ std::string CheckWsmanSettings() {
     const TProviderChoice* provider = ConfiguredProvider();
     return provider == nullptr ? std::string() : provider->check();
 }
+
+void AbortWmiRequests() { wmi::wsman::Transport::AbortAll(true); }
 
 void SelectWmiProvider() {
     const TProviderChoice* provider = ConfiguredProvider();

@@ -4,6 +4,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 
@@ -21,6 +22,14 @@ constexpr size_t kMaxIdle = 8;
 void GlobalInit() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+// Set by Transport::AbortAll.
+std::atomic<bool> g_abortAll{false};
+
+// libcurl calls it about once a second at least during a transfer.
+int OnProgress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return g_abortAll.load() ? 1 : 0;  // non-zero ends the transfer
 }
 
 struct Collected {
@@ -150,6 +159,8 @@ std::unique_ptr<Transport::Connection> Transport::Take() {
                      static_cast<curl_off_t>(settings.maxResponse));
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnBody);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, OnHeader);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, OnProgress);
     curl_easy_setopt(curl, CURLOPT_SOCKOPTFUNCTION, OnSocket);
     curl_easy_setopt(curl, CURLOPT_SOCKOPTDATA, &connection->gate);
     if (settings.https) {
@@ -220,6 +231,10 @@ Transport::Reply Transport::Perform(Connection& connection, const std::string& b
         case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
             outcome.kind = HttpOutcome::Kind::Certificate;
             outcome.error = detail;
+            break;
+        case CURLE_ABORTED_BY_CALLBACK:
+            outcome.kind = HttpOutcome::Kind::Unreachable;
+            outcome.error = "request aborted: the listener is stopping";
             break;
         case CURLE_PARTIAL_FILE:
             outcome.kind = HttpOutcome::Kind::BadAnswer;
@@ -298,10 +313,17 @@ bool Transport::Authenticate(Connection& connection, Deadline deadline, HttpOutc
     return failed("HTTP status " + std::to_string(outcome.status) + " during the handshake");
 }
 
+void Transport::AbortAll(bool abort) { g_abortAll = abort; }
+
 HttpOutcome Transport::Post(const std::string& envelope, int64_t timeoutMs) {
     // One deadline for the whole exchange: handshake, request and a retry.
     const Deadline deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     HttpOutcome outcome;
+    if (g_abortAll) {
+        outcome.kind = HttpOutcome::Kind::Unreachable;
+        outcome.error = "requests aborted: the listener is stopping";
+        return outcome;
+    }
     std::unique_ptr<Connection> connection = Take();
     if (!connection) {
         outcome.kind = HttpOutcome::Kind::Unreachable;

@@ -63,6 +63,12 @@ class Transport {
     Transport(const Transport&) = delete;
     Transport& operator=(const Transport&) = delete;
 
+    // Every request of the process, in flight or to come, fails at once
+    // (within about a second for one in flight) while `abort` is set: at
+    // shutdown the listener does not wait for hosts that do not answer.
+    // Any thread.
+    static void AbortAll(bool abort);
+
     // The address envelopes are sent to ("http://host:5985/wsman").
     const std::string& Url() const { return url; }
 

@@ -19,6 +19,7 @@
 #include "tests/wmi/simfixture.h"
 #include "wmi/sim/wsman/serverenvelope.h"
 #include "wmi/wsman/envelope.h"
+#include "wmi/wsman/httptransport.h"
 #include "wmi/wsman/wsmanprovider.h"
 
 using simtest::Bstr;
@@ -287,6 +288,46 @@ TEST(WsmanHostileEndpointTest, SlowAnswersFailAtTheRequestsDeadline) {
         // Two Nexts, each ended at its deadline (about 4 s).
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(14)) << c.what;
     }
+}
+
+// At shutdown the listener aborts what is in flight: a Pull waiting on a
+// host that never sends its answer ends within about a second, not at its
+// one-minute deadline, and nothing more goes out until the abort is lifted.
+TEST(WsmanHostileEndpointTest, AbortAllEndsRequestsInFlight) {
+    HostileServer server(Mode::Silent);
+    WsmanSettings settings;
+    settings.transport.port = server.port;
+    settings.transport.auth = "basic";
+    settings.allowUnencrypted = true;
+    settings.operationTimeoutMs = 60000;
+    IWbemLocator* locator = nullptr;
+    ASSERT_EQ(CreateWsmanLocator(settings, &locator), S_OK);
+    Bstr resource("\\\\127.0.0.5\\root\\cimv2"), language("WQL"),
+        wql("SELECT * FROM Win32_NTLogEvent");
+    IWbemServices* services = nullptr;
+    ASSERT_EQ(
+        locator->ConnectServer(resource, nullptr, nullptr, nullptr, 0, nullptr, nullptr, &services),
+        S_OK);
+    locator->Release();
+    IEnumWbemClassObject* e = nullptr;
+    ASSERT_EQ(services->ExecQuery(language, wql, 0x30, nullptr, &e), S_OK);
+    HRESULT hr = S_OK;
+    std::thread pulling([&] {
+        IWbemClassObject* object = nullptr;
+        ULONG n = 0;
+        hr = e->Next(WBEM_INFINITE, 1, &object, &n);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const auto start = std::chrono::steady_clock::now();
+    Transport::AbortAll(true);
+    pulling.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(hr, RPC_S_CALL_FAILED_HR);
+    IEnumWbemClassObject* again = nullptr;
+    EXPECT_EQ(services->ExecQuery(language, wql, 0x30, nullptr, &again), RPC_S_CALL_FAILED_HR);
+    e->Release();
+    services->Release();
+    Transport::AbortAll(false);
 }
 
 // Properties the provider does not know (Windows' own Data, or a newer
