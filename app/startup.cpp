@@ -207,6 +207,11 @@ void SelectWsmanProvider() {
     wmi::wsman::WsmanSettings settings;
     std::string error;
     if (wmi::wsman::ReadWsmanSettings(ConfigText, settings, error)) {
+        if (settings.transport.https && !settings.transport.verifyPeer) {
+            LOG(WARN,
+                "WSMAN.VERIFYPEER=false: the hosts' certificates are not checked; anyone on the "
+                "path can pose as a host and read the credentials sent to it");
+        }
         wmi::SelectProvider(wmi::wsman::WsmanProvider(settings));
     } else {
         wmi::SelectProvider(wmi::NoProvider());

@@ -272,6 +272,13 @@ TEST_F(WsmanEngineTest, HostFailingEveryPullBacksOff) {
     // The third reconnect waited four seconds, the second two.
     EXPECT_GE(back[2] - back[1], std::chrono::milliseconds(3500));
     EXPECT_GE(back[1] - back[0], std::chrono::milliseconds(1500));
+    // The log says why: the fault's code, subcode and text.
+    const std::string log = ReadWholeFile(dir.File("quellon.log"));
+    EXPECT_NE(log.find("(WARN)"), std::string::npos);
+    EXPECT_NE(log.find("ended the subscription with fault Receiver/InternalError (2147749889): The "
+                       "WS-Management service cannot process the request."),
+              std::string::npos)
+        << log;
 }
 
 // NTLM and Negotiate over plain HTTP to a host that closes connections idle

@@ -84,8 +84,14 @@ HRESULT Exchange(Transport& transport, const std::string& envelope, int64_t time
     HttpOutcome outcome = transport.Post(envelope, timeoutMs + kNetworkSlackMs);
     HRESULT hr = OutcomeCode(outcome, call);
     if (FAILED(hr)) {
-        LOG(DEBUG, "WS-Management: %s to %s failed: %s", what, transport.Url().c_str(),
-            outcome.error.c_str());
+        // A certificate that cannot be verified is a setting to fix: say why.
+        if (outcome.kind == HttpOutcome::Kind::Certificate) {
+            LOG(WARN, "WS-Management: %s to %s: the certificate cannot be verified: %s", what,
+                transport.Url().c_str(), outcome.error.c_str());
+        } else {
+            LOG(DEBUG, "WS-Management: %s to %s failed: %s", what, transport.Url().c_str(),
+                outcome.error.c_str());
+        }
         return hr;
     }
     std::string error;
@@ -178,7 +184,12 @@ class WsmanEnumerator : public ComObject<IEnumWbemClassObject> {
         if (response.kind == Response::Kind::Fault) {
             if (notification && SubscriptionLost(response.fault)) return Resubscribe();
             hr = FaultCode(response.fault);
-            return hr == WBEM_S_TIMEDOUT ? hr : (broken = hr);
+            if (hr == WBEM_S_TIMEDOUT) return hr;
+            LOG(WARN, "WS-Management: Pull to %s ended the %s with fault %s/%s (%u): %s",
+                transport->Url().c_str(), notification ? "subscription" : "enumeration",
+                response.fault.code.c_str(), response.fault.subcode.c_str(),
+                response.fault.wsmanCode, response.fault.reason.c_str());
+            return broken = hr;
         }
         if (response.kind != Response::Kind::Pull || response.items.size() > wanted) {
             LOG(WARN,
