@@ -319,6 +319,28 @@ TEST_F(WsmanEngineTest, SealedRequestsOnlyOnAuthenticatedConnections) {
     }
 }
 
+// A host that answers Subscribe with InternalError while the same
+// conditions work as a data query is polled, as hosts without event
+// subscriptions are, and the log says which fault it gave.
+TEST_F(WsmanEngineTest, SubscribeRefusedWithAFaultIsPolled) {
+    failSubscribe = true;
+    StartBoth(true);
+    auto client = Client();
+    client->SendLine("ADD 127.0.0.2 * *");
+    EXPECT_EQ(WaitFor(*client, "CONNECTION"), "CONNECTION_OK 127.0.0.2 * *\r\n");
+    Append(kLive, {MakeEvent(time(nullptr) + 1, "System", 3, "Polled", 42, std::nullopt)});
+    std::vector<std::string> lines;
+    std::string record = WaitFor(*client, "NTEVENT", &lines);
+    EXPECT_NE(record.find(" 42 Polled "), std::string::npos) << record;
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line.rfind("CONNECTION_", 0), std::string::npos) << line;
+    }
+    const std::string log = ReadWholeFile(dir.File("quellon.log"));
+    EXPECT_NE(log.find("refused the subscription with fault Receiver/InternalError (2147749889)"),
+              std::string::npos)
+        << log;
+}
+
 TEST_F(WsmanEngineTest, ReplayDeliversTheWindowThenFinishes) {
     std::vector<SimEvent> history;
     for (int i = 0; i < 120; ++i) {

@@ -429,11 +429,14 @@ bool DataQueryOf(const std::string& notification, std::string& wql, int64_t& wit
     return true;
 }
 
-// Whether a Subscribe fault says the host offers no event subscriptions.
+// Whether a Subscribe fault says the host offers no event subscriptions,
+// or none for such a filter (the faults WS-Eventing defines for that).
 bool SubscriptionsUnsupported(const Fault& fault) {
     return fault.subcode == "ActionNotSupported" ||
            fault.subcode == "DeliveryModeRequestedUnavailable" ||
            fault.subcode == "EventSourceUnableToProcess" ||
+           fault.subcode == "FilteringNotSupported" ||
+           fault.subcode == "FilteringRequestedUnavailable" ||
            fault.wsmanCode == kFaultUnsupportedAction;
 }
 
@@ -443,6 +446,21 @@ class WsmanServices : public WqlServices {
         : transport(std::move(t)), settings(s) {}
 
   protected:
+    // Whether the host answers data query `wql` (its enumeration is
+    // released at once).
+    bool DataQueryWorks(const std::string& wql) {
+        Response response;
+        if (FAILED(Exchange(
+                *transport, EnumerateRequest(Options(*transport, settings.operationTimeoutMs), wql),
+                settings.operationTimeoutMs, ExchangeFor::Operation, "Enumerate", response)) ||
+            response.kind != Response::Kind::Enumerate) {
+            return false;
+        }
+        transport->Post(ReleaseRequest(Options(*transport, kGoodbyeTimeoutMs), response.context),
+                        kGoodbyeTimeoutMs);
+        return true;
+    }
+
     HRESULT RunWql(std::string wql, bool notification, IEnumWbemClassObject** result) override {
         RequestOptions options = Options(*transport, settings.operationTimeoutMs);
         Response response;
@@ -457,13 +475,28 @@ class WsmanServices : public WqlServices {
         std::string polled;
         int64_t withinMs = 0;
         if (notification && response.kind == Response::Kind::Fault &&
-            SubscriptionsUnsupported(response.fault) && DataQueryOf(wql, polled, withinMs)) {
-            LOG(INFO,
-                "WS-Management: %s offers no event subscriptions; polling with a data query "
-                "every %lld ms instead",
-                transport->Url().c_str(), static_cast<long long>(withinMs));
-            *result = new PollingEnumerator(transport, settings, std::move(polled), withinMs);
-            return WBEM_S_NO_ERROR;
+            DataQueryOf(wql, polled, withinMs)) {
+            const Fault& fault = response.fault;
+            const HRESULT code = FaultCode(fault);
+            if (SubscriptionsUnsupported(fault)) {
+                LOG(INFO,
+                    "WS-Management: %s offers no event subscriptions; polling with a data query "
+                    "every %lld ms instead",
+                    transport->Url().c_str(), static_cast<long long>(withinMs));
+                *result = new PollingEnumerator(transport, settings, std::move(polled), withinMs);
+                return WBEM_S_NO_ERROR;
+            }
+            // Another refusal (a host that cannot run the event query): if
+            // the same conditions work as a data query, poll them.
+            if (code != E_ACCESSDENIED && code != WBEM_S_TIMEDOUT && DataQueryWorks(polled)) {
+                LOG(WARN,
+                    "WS-Management: %s refused the subscription with fault %s/%s (%u): %s; "
+                    "polling with a data query every %lld ms instead",
+                    transport->Url().c_str(), fault.code.c_str(), fault.subcode.c_str(),
+                    fault.wsmanCode, fault.reason.c_str(), static_cast<long long>(withinMs));
+                *result = new PollingEnumerator(transport, settings, std::move(polled), withinMs);
+                return WBEM_S_NO_ERROR;
+            }
         }
         if (response.kind == Response::Kind::Fault) {
             hr = FaultCode(response.fault);

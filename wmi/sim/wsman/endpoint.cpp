@@ -804,6 +804,10 @@ class Endpoint::Impl {
                       "The requested filtering dialect is not supported.", 2150858774u, machine);
             return true;
         }
+        if (subscribe && options.failSubscribe) {
+            answer = WmiFault(soap, WBEM_E_FAILED, machine);
+            return true;
+        }
         if (subscribe && !options.eventing) {
             answer = Fault(soap.messageId, "Sender", "a:ActionNotSupported",
                            "The action is not supported by the service.", kFaultUnsupportedAction,

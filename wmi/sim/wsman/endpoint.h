@@ -64,6 +64,9 @@ struct EndpointOptions {
     // true: Subscribe succeeds but every Pull of a subscription is answered
     // with an InternalError fault, as a host whose event source is broken.
     bool failSubscriptionPulls = false;
+    // true: Subscribe is answered with an InternalError fault while data
+    // queries work, as a host that cannot run the event query.
+    bool failSubscribe = false;
     // Above 0: a connection that sends no request for this many seconds is
     // closed, as HTTP.sys, proxies and load balancers close idle ones.
     int idleCloseSeconds = 0;
