@@ -160,9 +160,11 @@ class WsmanEngineTest : public wsmantest::WsmanFixture {
         StartBoth(true);
         if (HasFatalFailure()) return;
         auto client = Client();
-        int64_t second = time(nullptr);
         for (const char* host : {kLive, kHistory}) {
             SCOPED_TRACE(host);
+            // Written from now on: a poll asks for what was written since
+            // the subscription began.
+            int64_t second = time(nullptr) + 1;
             const std::string name = host;
             client->SendLine("ADD " + name + " System *");
             ASSERT_EQ(WaitFor(*client, "CONNECTION"), "CONNECTION_OK " + name + " System *\r\n");
