@@ -14,6 +14,7 @@
 #include "server/wmilogeventserver.h"
 #include "serverframework/abstractthread.h"
 #include "wmi/locatorfactory.h"
+#include "wmi/native/wmiprovider.h"
 #include "wmi/wsman/wsmanprovider.h"
 
 const char* const kDefaultConfigName = "quellon.ini";
@@ -239,11 +240,23 @@ std::string ConfigText(const char* key, const char* fallback) {
     }
 }
 
-bool WsmanSelected() { return strcasecmp(ConfigText("WMI.PROVIDER", "sim").c_str(), "wsman") == 0; }
+// The provider when WMI.PROVIDER is not set: the system's own WMI where
+// there is one (Windows), else the simulated hosts.
+std::string ProviderName() {
+    return ConfigText("WMI.PROVIDER", wmi::native::WmiAvailable() ? "wmi" : "sim");
+}
+
+bool WsmanSelected() { return strcasecmp(ProviderName().c_str(), "wsman") == 0; }
+
+bool WmiSelected() { return strcasecmp(ProviderName().c_str(), "wmi") == 0; }
 
 }  // namespace
 
 std::string CheckWsmanSettings() {
+    if (WmiSelected() && !wmi::native::WmiAvailable()) {
+        return "WMI.PROVIDER=wmi needs the WMI of Windows, which this system does not have; use "
+               "WMI.PROVIDER=sim or wsman";
+    }
     if (!WsmanSelected()) return "";
     wmi::wsman::WsmanSettings settings;
     std::string error;
@@ -261,13 +274,14 @@ void SelectWmiProvider() {
         }
         return;
     }
-    std::string provider = "sim";
+    if (WmiSelected()) {
+        wmi::SelectProvider(wmi::native::WmiAvailable() ? wmi::native::WmiProvider()
+                                                        : wmi::NoProvider());
+        return;
+    }
+    std::string provider = ProviderName();
     std::string store = "simhosts.db";
     if (g_config != nullptr) {
-        try {
-            provider = g_config->GetKeyValue("WMI.PROVIDER");
-        } catch (const CConfigDataLoader::EInvalidKey&) {
-        }
         try {
             store = g_config->GetKeyValue("WMI.SIMSTORE");
         } catch (const CConfigDataLoader::EInvalidKey&) {

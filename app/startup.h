@@ -88,15 +88,17 @@ std::string CheckNumericSettings();
 TEngineOptions ReadEngineOptions();
 
 // Selects the management-interface provider from WMI.PROVIDER ("sim" in
-// any case, also when absent: the simulated hosts of WMI.SIMSTORE, relative
-// to the program's directory, "simhosts.db" when absent; "wsman": real
-// Windows hosts over WS-Management on the WSMAN.* settings). Another name
-// selects no provider: every connection fails.
+// any case: the simulated hosts of WMI.SIMSTORE, relative to the program's
+// directory, "simhosts.db" when absent; "wsman": real Windows hosts over
+// WS-Management on the WSMAN.* settings; "wmi": real Windows hosts through
+// the system's WMI, on Windows only). When absent: "wmi" on Windows, "sim"
+// elsewhere. Another name selects no provider: every connection fails.
 void SelectWmiProvider();
 
 // With WMI.PROVIDER=wsman, what is wrong with the WSMAN.* settings (a value
 // out of range, Basic over plain HTTP without WSMAN.ALLOWUNENCRYPTED=true);
-// empty when nothing is, or another provider is selected.
+// with WMI.PROVIDER=wmi on a system without WMI (Linux), that it needs
+// Windows; empty when nothing is wrong.
 std::string CheckWsmanSettings();
 
 // How StartCommandServer ended.

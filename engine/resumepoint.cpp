@@ -1,5 +1,6 @@
 #include "engine/resumepoint.h"
 
+#include <chrono>
 #include <ctime>
 
 #include "base/stringformat.h"
@@ -29,14 +30,13 @@ bool DmtfToMicros(const std::string& text, int64_t* micros) {
     }
     if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60)
         return false;
-    struct tm t = {};
-    t.tm_year = static_cast<int>(year - 1900);
-    t.tm_mon = static_cast<int>(month - 1);
-    t.tm_mday = static_cast<int>(day);
-    t.tm_hour = static_cast<int>(hour);
-    t.tm_min = static_cast<int>(minute);
-    t.tm_sec = static_cast<int>(second);
-    const int64_t seconds = static_cast<int64_t>(timegm(&t));
+    // A day past the month's end counts on into the next month.
+    const std::chrono::sys_days date = std::chrono::year(static_cast<int>(year)) /
+                                       std::chrono::month(static_cast<unsigned>(month)) /
+                                       std::chrono::day(static_cast<unsigned>(day));
+    const int64_t seconds = static_cast<int64_t>(date.time_since_epoch().count()) * 86400 +
+                            static_cast<int64_t>(hour) * 3600 + static_cast<int64_t>(minute) * 60 +
+                            static_cast<int64_t>(second);
     const int64_t east = text[21] == '+' ? offset : -offset;
     *micros = (seconds - east * 60) * 1000000 + fraction;
     return true;

@@ -4,13 +4,12 @@
 // and "plays" a host live by writing copies of its history at a given rate.
 // "serve --wsman" serves the store's hosts over WS-Management
 // (wmi/wsman/endpoint.h) until stopped. Single-threaded apart from the
-// endpoint's own threads; SIGINT and SIGTERM end a running play or serve
-// cleanly.
+// endpoint's own threads; a stop request (Ctrl+C, SIGTERM) ends a running
+// play or serve cleanly.
 //
 // Exit codes: 0 done, 1 the command failed (the store is unchanged),
 // 2 the command line is malformed.
 
-#include <signal.h>
 #include <time.h>
 
 #include <algorithm>
@@ -22,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/stopsignal.h"
 #include "wmi/sim/evtximport.h"
 #include "wmi/sim/simstore.h"
 #include "wmi/sim/simtime.h"
@@ -332,17 +332,8 @@ int ImportCommand(const std::string& storePath, const std::vector<std::string>& 
 
 // ---- play ------------------------------------------------------------------
 
-volatile sig_atomic_t g_stop = 0;
-
-void OnStopSignal(int) { g_stop = 1; }
-
-void SleepMicros(int64_t us) {
-    timespec ts;
-    ts.tv_sec = static_cast<time_t>(us / 1000000);
-    ts.tv_nsec = static_cast<long>((us % 1000000) * 1000);
-    // A stop signal interrupts the sleep; the caller checks g_stop.
-    nanosleep(&ts, nullptr);
-}
+// A stop request ends the sleep; the caller checks StopRequested().
+void SleepMicros(int64_t us) { platform::SleepUnlessStopped(us); }
 
 // Walks the host's history (records 1..end) round and round, a page at a time.
 class HistoryCursor {
@@ -398,14 +389,8 @@ int PlayCommand(const std::string& storePath, const std::vector<std::string>& ar
         Fail("host '" + host + "' has no records to play (import some first)");
     }
 
-    struct sigaction sa = {};
-    sa.sa_handler = OnStopSignal;
-    sigemptyset(&sa.sa_mask);
-    // Store calls resume after the handler; the pacing sleep does not (a
-    // sleep is never restarted), so a stop is seen at once.
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    // Store calls go on after a stop request; the pacing sleep ends at once.
+    platform::InstallStopHandler();
 
     std::printf(
         "playing host %s from its %" PRId64 " records, %s%s\n", host.c_str(), history,
@@ -419,7 +404,7 @@ int PlayCommand(const std::string& storePath, const std::vector<std::string>& ar
     int64_t first = 0;
     int64_t last = 0;
     std::vector<SimEvent> batch;
-    while (!g_stop && (count == 0 || written < count)) {
+    while (!platform::StopRequested() && (count == 0 || written < count)) {
         int64_t due = static_cast<int64_t>(kPlayBatch);
         if (rate > 0) {
             const int64_t elapsed = NowMicros() - start;
@@ -498,12 +483,8 @@ int ServeCommand(const std::string& storePath, const std::vector<std::string>& a
         SimStore probe;
         OpenStore(probe, storePath, false);
     }
-    struct sigaction sa = {};
-    sa.sa_handler = OnStopSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    platform::InstallStopHandler();
+    platform::IgnoreBrokenPipes();
 
     wmi::wsman::Endpoint endpoint(options);
     std::string error;
@@ -514,10 +495,7 @@ int ServeCommand(const std::string& storePath, const std::vector<std::string>& a
                 options.certFile.empty() ? "http" : "https", options.auth.c_str(),
                 storePath.c_str(), static_cast<unsigned>(endpoint.Port()));
     std::fflush(stdout);
-    while (!g_stop) {
-        const timespec pauseTime{0, 100 * 1000 * 1000};
-        nanosleep(&pauseTime, nullptr);
-    }
+    while (!platform::StopRequested()) platform::SleepUnlessStopped(100 * 1000);
     endpoint.Stop();
     std::printf("stopped serving\n");
     return 0;

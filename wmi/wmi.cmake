@@ -1,5 +1,6 @@
-# quellon_wmi: the COM-shaped management interface, the simulated-hosts
-# and WS-Management providers behind it and the WMI connection pool.
+# quellon_wmi: the COM-shaped management interface, the simulated-hosts,
+# WS-Management and system-WMI providers behind it and the WMI connection
+# pool.
 add_library(quellon_wmi STATIC
   ${CMAKE_CURRENT_LIST_DIR}/sim/ntlogevent.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sim/wql.cpp
@@ -7,22 +8,35 @@ add_library(quellon_wmi STATIC
   ${CMAKE_CURRENT_LIST_DIR}/sim/simenumerator.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sim/simprovider.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sim/newestfirst.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/wsman/envelope.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/wsman/wsmanobject.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/wsman/gsscontext.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/wsman/httptransport.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/wsman/wsmanprovider.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/native/wmiprovider.cpp
   ${CMAKE_CURRENT_LIST_DIR}/comobject.cpp
   ${CMAKE_CURRENT_LIST_DIR}/wmiconnector.cpp)
 target_link_libraries(quellon_wmi PUBLIC quellon_simstore quellon_base quellon_rslib
-  quellon_platform_base quellon_platform_computername pugixml::pugixml CURL::libcurl
-  PkgConfig::GSSAPI OpenSSL::Crypto)
+  quellon_platform_base quellon_platform_computername quellon_platform_wmi OpenSSL::Crypto)
+if(QUELLON_WSMAN)
+  target_sources(quellon_wmi PRIVATE
+    ${CMAKE_CURRENT_LIST_DIR}/wsman/envelope.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/wsman/wsmanobject.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/wsman/gsscontext.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/wsman/httptransport.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/wsman/wsmanprovider.cpp)
+  target_link_libraries(quellon_wmi PUBLIC pugixml::pugixml CURL::libcurl PkgConfig::GSSAPI)
+else()
+  # Selecting the provider, or serving the endpoint, says it is not built.
+  target_sources(quellon_wmi PRIVATE ${CMAKE_CURRENT_LIST_DIR}/wsman/unavailable.cpp)
+endif()
 # COM and WMI: the Windows SDK, or on Linux its substitute in winsdk/
 # (platform/platform.cmake decides).
 quellon_windows_sdk_com(quellon_wmi)
 
 # quellon_wsman_endpoint: the simulated WS-Management endpoint that serves
 # the simulated hosts (quellon-sim serve --wsman, and the tests).
-add_library(quellon_wsman_endpoint STATIC ${CMAKE_CURRENT_LIST_DIR}/wsman/endpoint.cpp)
-target_link_libraries(quellon_wsman_endpoint PUBLIC quellon_wmi quellon_platform_iocp
-  OpenSSL::SSL OpenSSL::Crypto Threads::Threads)
+if(QUELLON_WSMAN)
+  add_library(quellon_wsman_endpoint STATIC ${CMAKE_CURRENT_LIST_DIR}/wsman/endpoint.cpp)
+  target_link_libraries(quellon_wsman_endpoint PUBLIC quellon_wmi quellon_platform_iocp
+    OpenSSL::SSL OpenSSL::Crypto Threads::Threads)
+else()
+  # quellon_wmi carries the endpoint that says it is not built.
+  add_library(quellon_wsman_endpoint INTERFACE)
+  target_link_libraries(quellon_wsman_endpoint INTERFACE quellon_wmi)
+endif()
