@@ -110,8 +110,8 @@ namespace {
 // Intervals are checked as written (below 100: seconds).
 struct TNumericSetting {
     const char* key;
-    long min;
-    long max;
+    long long min;
+    long long max;
 };
 constexpr TNumericSetting kNumericSettings[] = {
     // 0: a port the system picks.
@@ -137,7 +137,7 @@ constexpr TNumericSetting kNumericSettings[] = {
 
 // The value of text when it is a whole decimal number (blanks around it
 // allowed, an optional sign); false otherwise.
-bool WholeNumber(const std::string& text, long* value) {
+bool WholeNumber(const std::string& text, long long* value) {
     const char* const blanks = " \t\r\n\v\f";
     size_t first = text.find_first_not_of(blanks);
     if (first == std::string::npos) return false;
@@ -162,9 +162,9 @@ std::string CheckNumericSettings() {
         } catch (const CConfigDataLoader::EInvalidKey&) {
             continue;
         }
-        long value = 0;
+        long long value = 0;
         if (!WholeNumber(text, &value) || value < setting.min || value > setting.max) {
-            return StringFormat("%s is not a number from %ld to %ld: \"%s\"", setting.key,
+            return StringFormat("%s is not a number from %lld to %lld: \"%s\"", setting.key,
                                 setting.min, setting.max, text.c_str());
         }
     }

@@ -194,6 +194,9 @@ IoResult CompletionPort::CloseSocket(int socket) {
     for (auto& pending : entry->pending) pending.first->canceled = true;
     state->sockets.erase(socket);
     const SOCKET s = static_cast<SOCKET>(socket);
+    // Closing alone is documented to abort the pending requests; Wine leaves
+    // them pending, so they are cancelled first (the same end on Windows).
+    CancelIoEx(reinterpret_cast<HANDLE>(s), nullptr);
     shutdown(s, SD_BOTH);
     return closesocket(s) == 0 ? IoResult{} : IoResult{IoStatus::kFailed, WSAGetLastError()};
 }

@@ -18,8 +18,10 @@
 // handle of the SCM is a pointer and the caller's handle a number: the
 // process has one service, so its handle is the number 1 and the SCM's
 // handle is kept here.
-#include <ntsecapi.h>
 #include <windows.h>
+
+// After windows.h, whose types it uses.
+#include <ntsecapi.h>
 
 #include <atomic>
 #include <vector>

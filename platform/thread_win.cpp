@@ -3,14 +3,13 @@
 // system's call on the thread's handle, which stays open as long as the
 // Control that holds it, so waits, times and priority work after the end.
 //
-// Forced end: Windows can end a thread by force, so kill() terminates it
-// (TerminateThread) rather than abandoning it. Whether the body has
-// returned and whether it was killed are one atomic state, so a thread
-// killed after its body returned is never cut off in its own bookkeeping
-// (kill() then reports false and the thread ends by itself); a terminated
-// body never returns, and bodyRunning() is false once the system has ended
-// it. A terminated thread unwinds nothing: what its body held stays held,
-// as the system documents for TerminateThread.
+// Forced end: kill() abandons the thread, as on Linux, rather than calling
+// TerminateThread: a terminated thread unwinds nothing and leaves held what
+// it held, the C library's heap lock included, which can hang the whole
+// process (the system's documentation warns of exactly this). Whether the
+// body has returned and whether it was abandoned are one atomic state, so
+// the finish routine runs only for a thread that was not abandoned; a
+// manual-reset event ends a waitFor() at the abandonment.
 //
 // Suspension: SuspendThread is asynchronous; suspend() asks for the
 // thread's context afterwards, which returns only once the thread is
@@ -57,10 +56,13 @@ struct Thread::Control {
     // Constant once start() returns.
     HANDLE handle = nullptr;
     DWORD id = 0;
+    HANDLE abandonedEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::atomic<int> state{kRunning};
+    std::atomic<bool> bodyDone{false};
 
     ~Control() {
         if (handle != nullptr) CloseHandle(handle);
+        if (abandonedEvent != nullptr) CloseHandle(abandonedEvent);
     }
 
     bool ended() const { return WaitForSingleObject(handle, 0) == WAIT_OBJECT_0; }
@@ -73,6 +75,7 @@ DWORD WINAPI ThreadMain(void* p) {
     std::shared_ptr<Thread::Control> control = std::move(*holder);
     delete holder;
     control->body(control->arg);
+    control->bodyDone = true;
     int expected = kRunning;
     if (control->state.compare_exchange_strong(expected, kBodyReturned) &&
         control->finish != nullptr) {
@@ -122,27 +125,26 @@ std::unique_ptr<Thread> Thread::start(Routine body, Routine finish, void* arg) {
 Thread::~Thread() = default;
 
 uint32_t Thread::waitFor(int32_t milliseconds) {
+    HANDLE ends[2] = {control->handle, control->abandonedEvent};
     DWORD result =
-        WaitForSingleObject(control->handle, milliseconds < 0 ? INFINITE : DWORD(milliseconds));
-    return result == WAIT_OBJECT_0 ? kWaitAcquired : kWaitTimedOut;
+        WaitForMultipleObjects(2, ends, FALSE, milliseconds < 0 ? INFINITE : DWORD(milliseconds));
+    return result == WAIT_OBJECT_0 || result == WAIT_OBJECT_0 + 1 ? kWaitAcquired : kWaitTimedOut;
 }
 
 bool Thread::kill() {
     int expected = kRunning;
     if (!control->state.compare_exchange_strong(expected, kKilled)) return expected == kKilled;
-    TerminateThread(control->handle, 1);
-    WaitForSingleObject(control->handle, INFINITE);
+    SetEvent(control->abandonedEvent);
     return true;
 }
 
-bool Thread::bodyRunning() const {
-    int state = control->state.load();
-    if (state == kBodyReturned) return false;
-    return state == kRunning || !control->ended();
-}
+bool Thread::bodyRunning() const { return !control->bodyDone.load(); }
 
 bool Thread::suspend() {
-    if (control->id == GetCurrentThreadId() || control->ended()) return false;
+    if (control->id == GetCurrentThreadId() || control->ended() ||
+        control->state.load() == kKilled) {
+        return false;
+    }
     if (SuspendThread(control->handle) == static_cast<DWORD>(-1)) return false;
     CONTEXT context{};
     context.ContextFlags = CONTEXT_INTEGER;
