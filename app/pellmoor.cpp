@@ -60,10 +60,9 @@ bool StartServer(const TListenSettings& settings) {
     }
     LOG(INFO, "Starting Server.");
     if (StartCommandServer(settings, &g_consoleServer) != TServerStart::kStarted) {
-        const TTlsSettings& tls = settings.tlsSettings;
-        int port = tls.enabled ? tls.port : settings.port;
-        LOG(FATAL, "The server could not listen on port %d; exiting", port);
-        std::printf("Error: the server could not listen on port %d\r\n", port);
+        const std::string target = ListenTarget(settings);
+        LOG(FATAL, "The server could not listen on %s; exiting", target.c_str());
+        std::printf("Error: the server could not listen on %s\r\n", target.c_str());
         return false;
     }
     return true;

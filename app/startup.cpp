@@ -15,6 +15,7 @@
 #include "serverframework/abstractthread.h"
 #include "wmi/locatorfactory.h"
 #include "wmi/native/wmiprovider.h"
+#include "wmi/sim/simprovider.h"
 #include "wmi/wsman/wsmanprovider.h"
 
 const char* const kDefaultConfigName = "quellon.ini";
@@ -171,10 +172,128 @@ std::string CheckNumericSettings() {
     return std::string();
 }
 
+std::string CheckConfigFile() {
+    if (g_config == nullptr) return std::string();
+    for (const std::string& conflict : g_config->Conflicts()) {
+        LOG(WARN, "%s is given more than once with different values; the first is used",
+            conflict.c_str());
+    }
+    const std::vector<std::string>& faults = g_config->Faults();
+    return faults.empty() ? std::string() : faults.front();
+}
+
+namespace {
+
+// The value of `key`, or `fallback` when there is no configuration or the
+// key is absent.
+std::string ConfigText(const char* key, const char* fallback) {
+    if (g_config == nullptr) return fallback;
+    try {
+        return g_config->GetKeyValue(key);
+    } catch (const CConfigDataLoader::EInvalidKey&) {
+        return fallback;
+    }
+}
+
+void SelectSimProvider() {
+    std::string store = ConfigText("WMI.SIMSTORE", "simhosts.db");
+    std::string programDir = platform::ProgramDirectory();
+    wmi::SelectProvider(wmi::SimProvider(platform::IsAbsolutePath(store) || programDir.empty()
+                                             ? store
+                                             : platform::JoinPath(programDir, store)));
+}
+
+void SelectWsmanProvider() {
+    wmi::wsman::WsmanSettings settings;
+    std::string error;
+    if (wmi::wsman::ReadWsmanSettings(ConfigText, settings, error)) {
+        wmi::SelectProvider(wmi::wsman::WsmanProvider(settings));
+    } else {
+        wmi::SelectProvider(wmi::NoProvider());
+    }
+}
+
+std::string CheckNoSettings() { return std::string(); }
+
+void SelectNativeProvider() { wmi::SelectProvider(wmi::native::WmiProvider()); }
+
+std::string CheckNativeProviderSettings() {
+    return wmi::native::WmiAvailable()
+               ? std::string()
+               : "WMI.PROVIDER=wmi needs the WMI of Windows, which this system does not have; use "
+                 "WMI.PROVIDER=sim or wsman";
+}
+
+std::string CheckWsmanProviderSettings() {
+    wmi::wsman::WsmanSettings settings;
+    std::string error;
+    return wmi::wsman::ReadWsmanSettings(ConfigText, settings, error) ? "" : error;
+}
+
+// The management-interface providers WMI.PROVIDER may name (in any case):
+// what is wrong with the provider's own settings (empty: nothing) and how it
+// is selected. When the key is absent: "wmi" where the system has WMI
+// (Windows), else the first row. A new provider is one more row.
+struct TProviderChoice {
+    const char* name;
+    std::string (*check)();
+    void (*select)();
+};
+constexpr TProviderChoice kProviders[] = {
+    {"sim", CheckNoSettings, SelectSimProvider},
+    {"wsman", CheckWsmanProviderSettings, SelectWsmanProvider},
+    {"wmi", CheckNativeProviderSettings, SelectNativeProvider},
+};
+
+// The row WMI.PROVIDER names; null for a name that is none of them.
+const TProviderChoice* ConfiguredProvider() {
+    std::string name =
+        ConfigText("WMI.PROVIDER", wmi::native::WmiAvailable() ? "wmi" : kProviders[0].name);
+    for (const TProviderChoice& provider : kProviders) {
+        if (strcasecmp(name.c_str(), provider.name) == 0) return &provider;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+std::string CheckChoiceSettings() {
+    if (g_config == nullptr) return std::string();
+    std::string text;
+    bool present = true;
+    try {
+        text = g_config->GetKeyValue("SSL.SSLENABLED");
+    } catch (const CConfigDataLoader::EInvalidKey&) {
+        present = false;
+    }
+    if (present && strcasecmp(text.c_str(), "true") != 0 &&
+        strcasecmp(text.c_str(), "false") != 0) {
+        return "SSL.SSLENABLED is neither true nor false: \"" + text + "\"";
+    }
+    text = ConfigText("Logger.level", "");
+    int level = 0;
+    if (!text.empty() && !CLogger::ParseLevel(text, &level)) {
+        return "Logger.level is not a level (trace, debug, info, warn, error, fatal or 0 to 5): "
+               "\"" +
+               text + "\"";
+    }
+    if (ConfiguredProvider() == nullptr) {
+        std::string names;
+        for (const TProviderChoice& provider : kProviders) {
+            names += names.empty() ? provider.name : std::string(", ") + provider.name;
+        }
+        return "WMI.PROVIDER is not one of the providers (" + names + "): \"" +
+               ConfigText("WMI.PROVIDER", "") + "\"";
+    }
+    return std::string();
+}
+
 TListenSettings ReadListenSettings() {
     TListenSettings settings;
     if (g_config == nullptr) return settings;
-    settings.error = CheckNumericSettings();
+    settings.error = CheckConfigFile();
+    if (settings.error.empty()) settings.error = CheckNumericSettings();
+    if (settings.error.empty()) settings.error = CheckChoiceSettings();
     if (settings.error.empty()) settings.error = CheckWsmanSettings();
     if (!settings.error.empty()) return settings;
     settings.port = static_cast<int>(ConfigInteger("LISTEN.PORT", kDefaultListenPort));
@@ -227,74 +346,24 @@ TEngineOptions ReadEngineOptions() {
     return options;
 }
 
-namespace {
-
-// The value of `key`, or `fallback` when there is no configuration or the
-// key is absent.
-std::string ConfigText(const char* key, const char* fallback) {
-    if (g_config == nullptr) return fallback;
-    try {
-        return g_config->GetKeyValue(key);
-    } catch (const CConfigDataLoader::EInvalidKey&) {
-        return fallback;
-    }
-}
-
-// The provider when WMI.PROVIDER is not set: the system's own WMI where
-// there is one (Windows), else the simulated hosts.
-std::string ProviderName() {
-    return ConfigText("WMI.PROVIDER", wmi::native::WmiAvailable() ? "wmi" : "sim");
-}
-
-bool WsmanSelected() { return strcasecmp(ProviderName().c_str(), "wsman") == 0; }
-
-bool WmiSelected() { return strcasecmp(ProviderName().c_str(), "wmi") == 0; }
-
-}  // namespace
-
 std::string CheckWsmanSettings() {
-    if (WmiSelected() && !wmi::native::WmiAvailable()) {
-        return "WMI.PROVIDER=wmi needs the WMI of Windows, which this system does not have; use "
-               "WMI.PROVIDER=sim or wsman";
-    }
-    if (!WsmanSelected()) return "";
-    wmi::wsman::WsmanSettings settings;
-    std::string error;
-    return wmi::wsman::ReadWsmanSettings(ConfigText, settings, error) ? "" : error;
+    const TProviderChoice* provider = ConfiguredProvider();
+    return provider == nullptr ? std::string() : provider->check();
 }
 
 void SelectWmiProvider() {
-    if (WsmanSelected()) {
-        wmi::wsman::WsmanSettings settings;
-        std::string error;
-        if (wmi::wsman::ReadWsmanSettings(ConfigText, settings, error)) {
-            wmi::SelectProvider(wmi::wsman::WsmanProvider(settings));
-        } else {
-            wmi::SelectProvider(wmi::NoProvider());
-        }
-        return;
-    }
-    if (WmiSelected()) {
-        wmi::SelectProvider(wmi::native::WmiAvailable() ? wmi::native::WmiProvider()
-                                                        : wmi::NoProvider());
-        return;
-    }
-    std::string provider = ProviderName();
-    std::string store = "simhosts.db";
-    if (g_config != nullptr) {
-        try {
-            store = g_config->GetKeyValue("WMI.SIMSTORE");
-        } catch (const CConfigDataLoader::EInvalidKey&) {
-        }
-    }
-    if (strcasecmp(provider.c_str(), "sim") != 0) {
+    const TProviderChoice* provider = ConfiguredProvider();
+    if (provider == nullptr) {
         wmi::SelectProvider(wmi::NoProvider());
         return;
     }
-    std::string programDir = platform::ProgramDirectory();
-    wmi::SelectProvider(wmi::SimProvider(platform::IsAbsolutePath(store) || programDir.empty()
-                                             ? store
-                                             : platform::JoinPath(programDir, store)));
+    provider->select();
+}
+
+std::string ListenTarget(const TListenSettings& settings) {
+    const int port = settings.tlsSettings.enabled ? settings.tlsSettings.port : settings.port;
+    const std::string& address = settings.address;
+    return StringFormat("%s port %d", address.empty() ? "every address" : address.c_str(), port);
 }
 
 TServerStart StartCommandServer(const TListenSettings& settings, CWmiLogEventServer** server) {

@@ -63,17 +63,34 @@ struct TListenSettings {
     // SSL.SSLENABLED (tlsSettings.enabled) and, when it is, the TLS port and
     // files.
     TTlsSettings tlsSettings;
-    // Empty when the server can be started; otherwise a one-line reason (a
-    // numeric setting out of its range, a TLS key absent or a TLS port that
-    // is not one while TLS is enabled).
+    // Empty when the server can be started; otherwise a one-line reason
+    // naming the key (a NUL byte in the file, a key before any section, a
+    // numeric setting out of its range, a choice that is none of its values,
+    // a TLS key absent or a TLS port that is not one while TLS is enabled).
     std::string error;
 };
 
 // Reads the listening and engine settings from g_config (defaults when it
 // is null); resolving the TLS files makes the program's directory current.
-// A numeric setting out of its range (CheckNumericSettings) or a TLS
-// setting that cannot work leaves the reason in error.
+// A fault of the file (CheckConfigFile), a numeric setting out of its range
+// (CheckNumericSettings), a choice that is none of its values
+// (CheckChoiceSettings) or a provider's or TLS setting that cannot work
+// leaves the reason in error. Needs the logger for CheckConfigFile's
+// warnings.
 TListenSettings ReadListenSettings();
+
+// Logs a WARN for each key that g_config's file gives more than once with
+// different values (the first is used), and returns the first fault of the
+// file that makes it unusable, naming the key (a NUL byte in a line, an entry
+// before any [section]); empty when there is none.
+std::string CheckConfigFile();
+
+// Checks the settings that take one of a few values: SSL.SSLENABLED (true
+// or false, in any case), Logger.level (a level name or 0 to 5; empty keeps
+// the default) and WMI.PROVIDER (one of the providers, in any case). Empty
+// when all present ones do, otherwise one line naming the first key that
+// does not, what it takes and its value.
+std::string CheckChoiceSettings();
 
 // Checks every numeric setting present in g_config against the values it
 // works with: empty when all do, otherwise one line naming the first key
@@ -87,19 +104,25 @@ std::string CheckNumericSettings();
 // seconds" kind are given in ms.
 TEngineOptions ReadEngineOptions();
 
-// Selects the management-interface provider from WMI.PROVIDER ("sim" in
-// any case: the simulated hosts of WMI.SIMSTORE, relative to the program's
-// directory, "simhosts.db" when absent; "wsman": real Windows hosts over
-// WS-Management on the WSMAN.* settings; "wmi": real Windows hosts through
-// the system's WMI, on Windows only). When absent: "wmi" on Windows, "sim"
-// elsewhere. Another name selects no provider: every connection fails.
+// Selects the management-interface provider from WMI.PROVIDER, one of the
+// providers of one table in startup.cpp, in any case ("sim", also when
+// absent on Linux: the simulated hosts of WMI.SIMSTORE, relative to the
+// program's directory, "simhosts.db" when absent; "wsman": real Windows hosts
+// over WS-Management on the WSMAN.* settings; "wmi", also when absent on
+// Windows: real hosts through the system's WMI, refused on Linux). Another name (refused at
+// start-up by CheckChoiceSettings) selects no provider: every connection fails.
 void SelectWmiProvider();
 
-// With WMI.PROVIDER=wsman, what is wrong with the WSMAN.* settings (a value
-// out of range, Basic over plain HTTP without WSMAN.ALLOWUNENCRYPTED=true);
-// with WMI.PROVIDER=wmi on a system without WMI (Linux), that it needs
-// Windows; empty when nothing is wrong.
+// What is wrong with the selected provider's own settings (for wsman, the
+// WSMAN.* settings: a value out of range, Basic over plain HTTP without
+// WSMAN.ALLOWUNENCRYPTED=true); empty when nothing is, or for a provider
+// without settings or an unknown one.
 std::string CheckWsmanSettings();
+
+// Where the server listens, for a line that names it: the address
+// (LISTEN.ADDRESS; "every address" when empty) and the port in use (the TLS
+// port when TLS is enabled), such as "::1 port 7668".
+std::string ListenTarget(const TListenSettings& settings);
 
 // How StartCommandServer ended.
 enum class TServerStart {

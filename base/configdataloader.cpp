@@ -48,6 +48,8 @@ size_t CConfigDataLoader::ReadSection(const std::string& section, char* buffer, 
 
 int CConfigDataLoader::Load() {
     pairs.clear();
+    faults.clear();
+    conflicts.clear();
 
     // The file is read once; every list of this load comes from that reading
     // (asking the file afresh for each of n sections costs n readings).
@@ -84,6 +86,21 @@ int CConfigDataLoader::Load() {
         });
         ParseSection(name, entries.data());
     }
+    for (const platform::ProfileFault& fault : file.Faults()) {
+        std::string key = fault.section.empty() ? fault.name : fault.section + "." + fault.name;
+        // A line that is nothing but a NUL byte and what follows it.
+        if (fault.name.empty()) {
+            key = fault.section.empty() ? "a line" : "a line of [" + fault.section + "]";
+        }
+        switch (fault.kind) {
+            case platform::ProfileFault::Kind::kNulByte:
+                faults.push_back(key + " holds a NUL byte");
+                break;
+            case platform::ProfileFault::Kind::kBeforeSection:
+                faults.push_back(key + " is set before any [section]");
+                break;
+        }
+    }
     return 1;
 }
 
@@ -105,7 +122,13 @@ void CConfigDataLoader::ParseSection(const std::string& section, const char* ent
         std::string value;
         SplitPair(entry, name, value);
         // The first occurrence of a key wins; emplace leaves it in place.
-        pairs.emplace(UpperCase(section + "." + name), value);
+        auto [place, added] = pairs.emplace(UpperCase(section + "." + name), value);
+        if (!added && place->second != value) {
+            std::string conflict = section + "." + name;
+            bool known = false;
+            for (const std::string& seen : conflicts) known = known || seen == conflict;
+            if (!known) conflicts.push_back(conflict);
+        }
     }
 }
 

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace platform {
 class ProfileFile;
@@ -26,6 +27,16 @@ class CConfigDataLoader {
     // Empties the table and reads the whole file. Returns 1. Raises
     // ELargeFile or EInvalidKeyValuePair (what was read before stays).
     int Load();
+    // What the last Load found in the file that the table cannot hold as
+    // written, one text each naming the key, in file order: a NUL byte in a
+    // line ("LOCAL_AUTH.PASSWORD holds a NUL byte"), an entry before any
+    // section ("ADDRESS is set before any [section]"). Any of them makes the
+    // configuration unusable.
+    const std::vector<std::string>& Faults() const { return faults; }
+    // Keys the last Load found more than once with different values (the
+    // first is kept), one text each naming the key and never a value.
+    const std::vector<std::string>& Conflicts() const { return conflicts; }
+
     // Copy of the value under the upper-cased key; raises EInvalidKey.
     std::string GetKeyValue(const std::string& key) const;
     // Every pair in key order as "KEY=value," (empty for an empty table).
@@ -58,6 +69,8 @@ class CConfigDataLoader {
     static void SplitPair(const std::string& entry, std::string& name, std::string& value);
 
     std::map<std::string, std::string> pairs;
+    std::vector<std::string> faults;
+    std::vector<std::string> conflicts;
     std::string fileName;
     // The reading of the file the running Load answers its lists from; null
     // outside Load.

@@ -72,8 +72,7 @@ QUELLON="$BUILD_DIR/quellon"
 SIM="$BUILD_DIR/quellon-sim"
 LOAD="$BUILD_DIR/bench/quellon-engine-load"
 require_built "$QUELLON" "$SIM" "$LOAD"
-EVTX=$ROOT/../shared/data/evtx
-[ -d "$EVTX" ] || EVTX=$ROOT/examples/evtx
+EVTX=$ROOT/examples/evtx
 
 work=$(mktemp -d)
 server_pid=""

@@ -28,7 +28,6 @@
 #include "tests/app/tempdir.h"
 #include "wmi/sim/simprovider.h"
 #include "wmi/sim/simstore.h"
-#include "wmi/sim/simtime.h"
 
 extern char** environ;
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "wmi/cim/cimtime.h"
 #include "wmi/sim/simstore.h"
-#include "wmi/sim/simtime.h"
 
 // Record i of a bench's backlog: a Service Control Manager event of the
 // System or Application log, written now.
@@ -20,7 +20,7 @@ inline wmi::sim::SimEvent BenchEvent(int i) {
     e.eventCode = 7000 + i % 100;
     e.eventIdentifier = e.eventCode;
     e.sourceName = "Service Control Manager";
-    e.timeGenerated = e.timeWritten = wmi::sim::NowMicros();
+    e.timeGenerated = e.timeWritten = wmi::cim::NowMicros();
     e.insertionStrings = std::vector<std::string>{"The Print Spooler service", "running"};
     e.message = "The Print Spooler service entered the running state.";
     e.computerName = "BENCH";

@@ -28,8 +28,8 @@
 #include "wmi/sim/ntlogevent.h"
 #include "wmi/sim/simprovider.h"
 #include "wmi/sim/simstore.h"
-#include "wmi/sim/simtime.h"
-#include "wmi/wsman/endpoint.h"
+#include "wmi/sim/wsman/endpoint.h"
+#include "wmi/sim/wsman/serverenvelope.h"
 #include "wmi/wsman/envelope.h"
 #include "wmi/wsman/wsmanobject.h"
 #include "wmi/wsman/wsmanprovider.h"
@@ -63,6 +63,11 @@ struct Setup {
         options.storePath = path;
         options.port = 0;
         options.auth = auth;
+        if (auth != "basic") {
+            // The process names the endpoint's user file for gss-ntlmssp.
+            options.ntlmUserFile = dir.File("ntlm-users");
+            setenv("NTLM_USER_FILE", options.ntlmUserFile.c_str(), 1);
+        }
         if (https) {
             std::string command =
                 "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "

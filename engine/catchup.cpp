@@ -66,12 +66,7 @@ std::vector<std::string> CCatchUp::QueryTexts() const {
     return texts;
 }
 
-void CCatchUp::CloseQuery() {
-    if (enumerator != nullptr) {
-        enumerator->Release();
-        enumerator = nullptr;
-    }
-}
+void CCatchUp::CloseQuery() { enumerator.Reset(); }
 
 CCatchUp::TStep CCatchUp::Step(TSubscriptionNode& node, size_t budget, int32_t pollTimeoutMs,
                                std::vector<std::string>* lines, HRESULT* error) {
@@ -104,38 +99,58 @@ CCatchUp::TStep CCatchUp::Read(TSubscriptionNode& node, size_t budget, int32_t p
     CWmiConnector& pool = CWmiConnector::Instance();
     size_t taken = 0;
     while (current < plan.size() && taken < budget) {
-        if (enumerator == nullptr) {
+        if (!enumerator) {
             LOG(DEBUG, "[queryThread] Catching up with %s - %s", plan[current].text.c_str(),
                 node.Describe().c_str());
-            HRESULT hr = ExecWql(node.services, plan[current].text, false, &enumerator);
+            HRESULT hr = ExecWql(node.services, plan[current].text, false,
+                                 enumerator.ReleaseAndGetAddressOf());
             if (FAILED(hr)) {
-                enumerator = nullptr;
+                CloseQuery();
                 *error = hr;
                 return TStep::Failed;
             }
-            pool.setProxyBlanket(enumerator, node.user, node.password);
+            pool.setProxyBlanket(enumerator.Get(), node.user, node.password);
             pointSeen = false;
         }
-        IWbemClassObject* buffer[50] = {};
+        IWbemClassObject* buffer[kBatchSlots] = {};
         ULONG returned = 0;
-        const ULONG want = static_cast<ULONG>(std::min<size_t>(50, budget - taken));
+        const ULONG want = static_cast<ULONG>(std::min<size_t>(kBatchSlots, budget - taken));
         HRESULT hr = enumerator->Next(pollTimeoutMs, want, buffer, &returned);
-        bool keepReading = true;
+        bool cleared = false;
         for (ULONG i = 0; i < returned; ++i) {
-            if (keepReading) keepReading = Take(node, buffer[i]);
+            // After a clash the rest of the answer is of no use: the log is
+            // read again by time.
+            if (!cleared) {
+                switch (Take(node, buffer[i])) {
+                    case TTaken::Kept:
+                        break;
+                    case TTaken::PointSeen:
+                        pointSeen = true;
+                        break;
+                    case TTaken::LogCleared:
+                        cleared = true;
+                        break;
+                }
+            }
             buffer[i]->Release();
         }
         taken += returned;
-        if (hr == WBEM_S_TIMEDOUT) break;  // nothing yet: the next turn looks again
-        if (hr != WBEM_S_NO_ERROR && hr != WBEM_S_FALSE) {
+        if (FAILED(hr)) {
             CloseQuery();
             *error = hr;
             return TStep::Failed;
         }
-        if (!keepReading) {
-            // The log was cleared: read it again by time.
+        if (cleared) {
+            // Whether or not the answer has ended: this query is done with.
             CloseQuery();
+            ReadAgainByTime(node);
             continue;
+        }
+        if (hr == WBEM_S_TIMEDOUT) break;  // nothing more yet: the next turn looks again
+        if (hr != WBEM_S_NO_ERROR && hr != WBEM_S_FALSE) {
+            CloseQuery();
+            *error = hr;
+            return TStep::Failed;
         }
         if (hr == WBEM_S_FALSE || returned == 0) {
             CloseQuery();
@@ -150,34 +165,30 @@ CCatchUp::TStep CCatchUp::Read(TSubscriptionNode& node, size_t budget, int32_t p
     return current < plan.size() ? TStep::More : TStep::Done;
 }
 
-bool CCatchUp::Take(TSubscriptionNode& node, IWbemClassObject* object) {
+CCatchUp::TTaken CCatchUp::Take(const TSubscriptionNode& node, IWbemClassObject* object) {
     const TQuery& query = plan[current];
     std::string log;
     TLogPosition position;
-    if (object == nullptr || !ReadRecordPosition(object, &log, &position)) return true;
+    if (object == nullptr || !ReadRecordPosition(object, &log, &position)) return TTaken::Kept;
     if (query.byRecord && position.recordNumber == query.position.recordNumber) {
-        if (position == query.position) {
-            pointSeen = true;  // delivered before
-            return true;
-        }
-        // The number was given again to a later record: the log was cleared.
-        ReadAgainByTime(node);
-        return false;
+        // The same number and time: delivered before. The number given
+        // again to a later record: the log was cleared.
+        return position == query.position ? TTaken::PointSeen : TTaken::LogCleared;
     }
     TRecord record;
     std::string failure;
     if (!BuildEventRecord(node, object, &record.text, &failure)) {
         LOG(WARN, "%s", failure.c_str());
-        return true;
+        return TTaken::Kept;
     }
     if (!DmtfToMicros(position.timeWritten, &record.writtenMicros)) record.writtenMicros = 0;
     record.log = std::move(log);
     record.position = std::move(position);
     Keep(std::move(record));
-    return true;
+    return TTaken::Kept;
 }
 
-void CCatchUp::ReadAgainByTime(TSubscriptionNode& node) {
+void CCatchUp::ReadAgainByTime(const TSubscriptionNode& node) {
     TQuery& query = plan[current];
     LOG(WARN,
         "[queryThread] Log %s was cleared or wrapped (record %lld written %s is gone); "

@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "engine/resumepoint.h"
+#include "wmi/comptr.h"
 
 struct TSubscriptionNode;
 
@@ -83,12 +84,22 @@ class CCatchUp {
         uint64_t dropped = 0;
     };
 
+    // What one object of the current query's answer turned out to be.
+    enum class TTaken {
+        Kept,        // a record, kept (or an object that is no record, let go)
+        PointSeen,   // the position's own record, delivered before
+        LogCleared,  // the position's number names a later record
+    };
+
+    // Reads the plan's queries; the only place that moves through the plan,
+    // opens and closes queries and turns a query into a read by time.
     TStep Read(TSubscriptionNode& node, size_t budget, int32_t pollTimeoutMs, HRESULT* error);
-    // Takes one object of the current query; false to stop reading it.
-    bool Take(TSubscriptionNode& node, IWbemClassObject* object);
+    // Looks at one object of the current query and keeps its record; it
+    // changes neither the plan nor the query.
+    TTaken Take(const TSubscriptionNode& node, IWbemClassObject* object);
     // The current query's log was cleared or wrapped: what was kept of it
-    // goes, and the query reads it again by time.
-    void ReadAgainByTime(TSubscriptionNode& node);
+    // goes, and the current query becomes its read by time (to be opened).
+    void ReadAgainByTime(const TSubscriptionNode& node);
     void Keep(TRecord record);
     void Merge();
     void CloseQuery();
@@ -96,9 +107,9 @@ class CCatchUp {
     const size_t maxRecords;
     std::string severityClause;
     std::vector<TQuery> plan;
-    size_t current = 0;  // index in plan of the query being read
-    IEnumWbemClassObject* enumerator = nullptr;
-    bool pointSeen = false;           // the current byRecord query held its position
+    size_t current = 0;                            // index in plan of the query being read
+    wmi::ComPtr<IEnumWbemClassObject> enumerator;  // the current query's answer
+    bool pointSeen = false;           // the current byRecord query's answer held its position
     std::vector<TLogRecords> perLog;  // records read, one list per log
     std::vector<std::string> logNames;
     bool merged = false;

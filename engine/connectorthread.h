@@ -30,12 +30,15 @@ class CConnectorThread : public RSLibrary::RSAbstractThread, public CJobQueue<TS
     // enumerator is in node->eventEnum. Negative result on failure.
     HRESULT SendQuery(TSubscriptionNode* node);
 
+    // Ends the node's query and gives its connection back to the pool; the
+    // node is left Disconnected. Runs on the thread that holds the node.
+    static void Disconnect(TSubscriptionNode* node);
+
   protected:
     void run() override;
 
   private:
     void Connect(TSubscriptionNode* node);
-    void Disconnect(TSubscriptionNode* node);
 
     int32_t withinInterval;       // constant after construction
     CDispatchThread* dispatcher;  // not owned

@@ -16,12 +16,15 @@
 #include "engine/eventrecord.h"
 #include "engine/querythread.h"
 #include "engine/resumestore.h"
+#include "wmi/comptr.h"
 
 using RSLibrary::RSSynchronizeGuard;
 
 namespace {
 
-// Stdout lines of the shutdown sequence: the operator watches them.
+// Stdout lines of the shutdown sequence: the operator watches them. Their
+// texts ("Terminating threads ...", the dots, the "\r\n" line ends) are
+// the listener's own console output, kept as they are.
 void Print(const char* text) {
     std::fputs(text, stdout);
     std::fflush(stdout);
@@ -118,10 +121,11 @@ void CDispatchThread::Broadcast(int messageId, const std::vector<std::string>& a
 }
 
 std::string CDispatchThread::GetErrorText(HRESULT code) {
-    IWbemStatusCodeText* status = nullptr;
+    wmi::ComPtr<IWbemStatusCodeText> status;
     HRESULT hr = CoCreateInstance(CLSID_WbemStatusCodeText, nullptr, CLSCTX_INPROC_SERVER,
-                                  IID_IWbemStatusCodeText, reinterpret_cast<void**>(&status));
-    if (hr != 0 || status == nullptr) return CConfigDataLoader::LoadMessage(122);
+                                  IID_IWbemStatusCodeText,
+                                  reinterpret_cast<void**>(status.ReleaseAndGetAddressOf()));
+    if (hr != 0 || !status) return CConfigDataLoader::LoadMessage(122);
     BSTR text = nullptr;
     hr = status->GetErrorCodeText(code, 0, 0, &text);
     std::string result;
@@ -131,7 +135,6 @@ std::string CDispatchThread::GetErrorText(HRESULT code) {
         result = CConfigDataLoader::LoadMessage(122);
     }
     SysFreeString(text);
-    status->Release();
     return result;
 }
 
@@ -165,6 +168,9 @@ int32_t CDispatchThread::MarkLocked(const std::string& host, const std::string& 
         if (host != "*" && host != node->host) continue;
         if (category != "*" && category != node->category) continue;
         if (node->isReplay && (!includeReplays || node->replayFinished)) continue;
+        // Already on its way out (an earlier DELETE or a replacing ADD): not
+        // counted again.
+        if (node->markedForDeletion) continue;
         LOG(DEBUG, "[dispatcher] Marking subscription for deletion - %s", node->Describe().c_str());
         if (forgetResumePoints && !node->isReplay) {
             // Forgotten now, not when the node comes back: an ADD of the same
@@ -231,7 +237,9 @@ std::string CDispatchThread::BuildSubscriptionList() {
     int unreachable = 0;
     std::string body;
     for (TSubscriptionNode* node : subsList) {
-        if (node->replayFinished) continue;
+        // Finished replays and subscriptions being deleted are gone for the
+        // client; they stay in the list only until their threads let go.
+        if (node->replayFinished || node->markedForDeletion) continue;
         std::vector<std::string> fields = NoticeFields(*node);
         body += "\r\n" + fields[0] + " " + fields[1] + " " + fields[2] + " ";
         std::string user = TrimBoth(node->user, " \t\r\n\v\f");
@@ -275,7 +283,10 @@ std::string CDispatchThread::BuildStatistics(int clientsLoggedIn, uint64_t queue
             }
             std::string lag = "-";
             if (const int64_t written = c.lastWrittenMicros.load(); written != 0) {
-                lag = StringFormat("%lld", static_cast<long long>(now - written / 1000000));
+                // A record dated in the future (a host's clock ahead of
+                // ours) is no lag.
+                lag = StringFormat(
+                    "%lld", static_cast<long long>(std::max<int64_t>(0, now - written / 1000000)));
             }
             std::string error = "-";
             if (const HRESULT code = node->lastError.load(); code != 0) {
@@ -303,8 +314,14 @@ std::string CDispatchThread::BuildStatistics(int clientsLoggedIn, uint64_t queue
 
 bool CDispatchThread::ScheduleReconnect(TSubscriptionNode* node) {
     if (node->markedForDeletion || node->isConnected) {
-        LOG(ERROR, "[dispatcher] Query asked to be reconnected while its still connected %s",
-            node->Describe().c_str());
+        // Marked for deletion after Route looked: the next turn ends it.
+        if (node->markedForDeletion) {
+            LOG(DEBUG, "[dispatcher] Not reconnecting a subscription marked for deletion - %s",
+                node->Describe().c_str());
+        } else {
+            LOG(ERROR, "[dispatcher] Query asked to be reconnected while it is still connected %s",
+                node->Describe().c_str());
+        }
         AddJob(node);
         return false;
     }
@@ -393,6 +410,20 @@ void CDispatchThread::StartWorkers() {
     }
 }
 
+void CDispatchThread::HandOn(CJobQueue<TSubscriptionNode>* worker, const char* kind,
+                             TSubscriptionNode* node) {
+    if (worker != nullptr) {
+        worker->AddJob(node);
+        return;
+    }
+    // No thread of that kind will ever take the node: it would stay listed
+    // in no queue, and DELETE and the shutdown would wait for it forever.
+    LOG(ERROR, "[dispatcher] There is no %s thread to take the subscription; it ends - %s", kind,
+        node->Describe().c_str());
+    if (node->isConnected) CConnectorThread::Disconnect(node);
+    RemoveAndDestroy(node);
+}
+
 void CDispatchThread::RemoveAndDestroy(TSubscriptionNode* node) {
     RSSynchronizeGuard guard(subsListLock);
     subsList.remove(node);
@@ -439,7 +470,7 @@ void CDispatchThread::Route(TSubscriptionNode* node) {
     if (node->markedForDeletion) {
         if (node->isConnected) {
             node->SetStage(Completed);
-            if (CConnectorThread* c = LeastLoaded(connectorThreads)) c->AddJob(node);
+            HandOn(LeastLoaded(connectorThreads), "connector", node);
             return;
         }
         // The node leaves subsList before the notice goes out, so a client
@@ -453,27 +484,29 @@ void CDispatchThread::Route(TSubscriptionNode* node) {
     switch (node->stage.load()) {
         case New:
             // Listed already when its command was accepted.
-            if (CConnectorThread* c = LeastLoaded(connectorThreads)) c->AddJob(node);
+            HandOn(LeastLoaded(connectorThreads), "connector", node);
             break;
         case Reconnecting:
             LOG(TRACE, "[dispatcher] Found Reconnect job for - %s", node->Describe().c_str());
-            if (CConnectorThread* c = LeastLoaded(connectorThreads)) c->AddJob(node);
+            HandOn(LeastLoaded(connectorThreads), "connector", node);
             break;
         case Connected: {
             LOG(DEBUG, "[dispatcher] Host Connected - %s", node->Describe().c_str());
-            RSSynchronizeGuard guard(subsListLock);
-            if (node->reconnectTryNo > 0) {
-                Announce(128, *node, {GetTimeStamp()});
-                node->counters.reconnects += 1;
-                // What the host wrote while it was away comes first.
-                if (!node->isReplay) node->catchUpDue = true;
-            } else if (!node->isReplay) {
-                Announce(129, *node);
+            {
+                RSSynchronizeGuard guard(subsListLock);
+                if (node->reconnectTryNo > 0) {
+                    Announce(128, *node, {GetTimeStamp()});
+                    node->counters.reconnects += 1;
+                    // What the host wrote while it was away comes first.
+                    if (!node->isReplay) node->catchUpDue = true;
+                } else if (!node->isReplay) {
+                    Announce(129, *node);
+                }
+                node->connectionFailed = false;
+                node->reconnectTryNo = 0;
+                node->SetStage(EventWait);
             }
-            node->connectionFailed = false;
-            node->reconnectTryNo = 0;
-            node->SetStage(EventWait);
-            if (CQueryThread* q = LeastLoaded(queryThreads)) q->AddJob(node);
+            HandOn(LeastLoaded(queryThreads), "query", node);
             break;
         }
         case Error: {
@@ -499,7 +532,7 @@ void CDispatchThread::Route(TSubscriptionNode* node) {
             node->connectionFailed = !refused;
             if (node->isConnected) {
                 node->SetStage(Completed);
-                if (CConnectorThread* c = LeastLoaded(connectorThreads)) c->AddJob(node);
+                HandOn(LeastLoaded(connectorThreads), "connector", node);
             } else {
                 node->SetStage(Disconnected);
                 AddJob(node);
@@ -525,7 +558,7 @@ void CDispatchThread::Route(TSubscriptionNode* node) {
                 Announce(137, *node, {node->timeFrom, node->timeTo});
             }
             LOG(TRACE, "[dispatcher] Completed Query Found - %s", node->Describe().c_str());
-            if (CConnectorThread* c = LeastLoaded(connectorThreads)) c->AddJob(node);
+            HandOn(LeastLoaded(connectorThreads), "connector", node);
             break;
         default:
             LOG(ERROR, "[dispatcher] Found a query with improper stage - %s",

@@ -80,7 +80,7 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
     // Marks the listed records of host and category ("*" matches all) for
     // deletion and returns how many; replays only with includeReplays (a
     // DELETE and the shutdown; not the replacement by a new ADD). Finished
-    // replays are not counted. With forgetResumePoints (DELETE, and the
+    // replays and records marked already are not counted. With forgetResumePoints (DELETE, and the
     // replacement by a new ADD) the stored resume points of the marked live
     // subscriptions are forgotten at once; shutdown keeps them.
     int32_t MarkForDeletion(const std::string& host, const std::string& category,
@@ -89,8 +89,8 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
     // eventType is listed and not marked for deletion.
     bool SubscriptionExists(const std::string& host, const std::string& category,
                             const std::string& eventType) EXCLUDES(subsListLock);
-    // The LIST reply: every live subscription and every pending replay, one
-    // line each.
+    // The LIST reply: every live subscription and every pending replay that
+    // is not being deleted, one line each.
     std::string BuildSubscriptionList() EXCLUDES(subsListLock);
     // The STATS reply: "OK Stats Follows for N entries", a totals line,
     // then per subscription and replay in order of acceptance: host,
@@ -142,6 +142,11 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
     static void ReconnectTimerCallback(void* timerParam, bool timerOrWaitFired);
     void StartWorkers();
     void Route(TSubscriptionNode* node) EXCLUDES(subsListLock);
+    // Queues the node on `worker` (the least-loaded thread of `kind`, e.g.
+    // "connector"); with none, disconnects and destroys the node with an
+    // ERROR rather than leave it listed in no queue.
+    void HandOn(CJobQueue<TSubscriptionNode>* worker, const char* kind, TSubscriptionNode* node)
+        EXCLUDES(subsListLock);
     void RemoveAndDestroy(TSubscriptionNode* node) EXCLUDES(subsListLock);
     void ShutdownSequence() REQUIRES(subsListLock);
     // Hands back, as Reconnecting, every node marked for deletion that waits

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <ctime>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/logger.h"
@@ -11,6 +12,7 @@
 #include "engine/dispatchthread.h"
 #include "engine/eventrecord.h"
 #include "engine/resumestore.h"
+#include "wmi/comptr.h"
 #include "wmi/wmiconnector.h"
 
 // A batch of 0 would read as "result set ended" and close a live
@@ -135,27 +137,29 @@ void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClas
     std::map<std::string, TLogPosition> moved;  // live: logs whose point moved
     int64_t lastWritten = 0;
     for (ULONG i = 0; i < count; ++i) {
-        IWbemClassObject* object = objects[i];
-        if (object == nullptr) continue;
-        pool.setProxyBlanket(object, node->user, node->password);
-        IWbemClassObject* event = object;
-        IUnknown* embedded = nullptr;
-        if (node->isReplay == 0) {
-            event = nullptr;
+        // This loop owns each object from here on; the caller's slot is emptied.
+        auto object = wmi::ComPtr<IWbemClassObject>::Adopt(std::exchange(objects[i], nullptr));
+        if (!object) continue;
+        pool.setProxyBlanket(object.Get(), node->user, node->password);
+        // A replay reads records; a live query reads notifications that
+        // carry the record as their TargetInstance.
+        wmi::ComPtr<IWbemClassObject> event;
+        if (node->isReplay != 0) {
+            event = object;
+        } else {
             VARIANT target;
             VariantInit(&target);
             if (SUCCEEDED(object->Get(u"TargetInstance", 0, &target, nullptr, nullptr)) &&
                 target.vt == VT_UNKNOWN && target.punkVal != nullptr) {
-                embedded = target.punkVal;
-                embedded->AddRef();
-                embedded->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(&event));
+                target.punkVal->QueryInterface(
+                    IID_IWbemClassObject, reinterpret_cast<void**>(event.ReleaseAndGetAddressOf()));
             }
             VariantClear(&target);
         }
         std::string log;
         TLogPosition position;
         int64_t written = 0;
-        const bool positioned = event != nullptr && ReadRecordPosition(event, &log, &position) &&
+        const bool positioned = event && ReadRecordPosition(event.Get(), &log, &position) &&
                                 DmtfToMicros(position.timeWritten, &written);
         const bool sentBefore =
             positioned &&
@@ -169,7 +173,7 @@ void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClas
             LOG(TRACE, "[queryThread] Record %lld of %s was delivered already - %s",
                 static_cast<long long>(position.recordNumber), log.c_str(),
                 node->Describe().c_str());
-        } else if (BuildEventRecord(*node, event, &record, &failure)) {
+        } else if (BuildEventRecord(*node, event.Get(), &record, &failure)) {
             LOG(TRACE, "Got NTEVENT: %sfor - %s", record.c_str(), node->Describe().c_str());
             records.push_back(std::move(record));
             if (positioned) {
@@ -184,10 +188,6 @@ void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClas
         } else {
             LOG(WARN, "%s", failure.c_str());
         }
-        if (node->isReplay == 0 && event != nullptr) event->Release();
-        if (embedded != nullptr) embedded->Release();
-        object->Release();
-        objects[i] = nullptr;
     }
     Count(node, records.size(), lastWritten, false);
     // A poll that found nothing sends nothing.
@@ -262,9 +262,9 @@ void CQueryThread::run() {
             continue;
         }
         if (node->stage != EventWait) {
-            // Not polled and not handed on: the dispatcher never sends a
-            // node here in another stage.
-            LOG(ERROR, "[queryThread] Dropping a query with improper stage - %s",
+            // Not polled: handed back to the dispatcher, which routes it by
+            // its stage (it never sends a node here in another stage).
+            LOG(ERROR, "[queryThread] Handing back a query with improper stage - %s",
                 node->Describe().c_str());
             dispatcher->AddJob(node);
             continue;

@@ -37,13 +37,12 @@ class CDispatchThread;
 
 class CQueryThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSubscriptionNode> {
   public:
-    static constexpr int kBatchSlots = 50;
     // Objects read, or records delivered, by one catch-up step, and the
     // time one turn of steps may take.
     static constexpr size_t kCatchUpBudget = 1000;
     static constexpr std::chrono::milliseconds kCatchUpTurn{100};
 
-    // Polls batches of the options' size (brought into 1..50); waits at most
+    // Polls batches of the options' size (brought into 1..kBatchSlots); waits at most
     // the options' poll timeout when none of its nodes has anything.
     CQueryThread(CDispatchThread* dispatcher, const TEngineOptions& options);
     ~CQueryThread() override;

@@ -47,7 +47,8 @@ struct TResumeKey {
 };
 
 // Microseconds since 1970-01-01 UTC of a DMTF time (the offset, in minutes
-// east of UTC, is taken off); false for a text that is not one.
+// east of UTC, is taken off); false for a text that is not one, or not a
+// date of the calendar. The engine's spelling of wmi/cim/cimtime.h.
 bool DmtfToMicros(const std::string& text, int64_t* micros);
 
 // The DMTF text of a UTC time, with the offset +000.

@@ -40,6 +40,10 @@ enum TSubscriptionStage : int32_t {
 class CCatchUp;
 class CResumeStore;
 
+// The most objects one IEnumWbemClassObject::Next of the engine asks for:
+// the size of the buffers the query thread and the catch-up read into.
+constexpr int kBatchSlots = 50;
+
 // What STATS shows of one subscription or replay. Written by the thread
 // that holds the node (reconnects by the dispatcher), read by any thread.
 struct TSubscriptionCounters {

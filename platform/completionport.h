@@ -20,7 +20,9 @@
 //    before any byte went out, is not accepted: PostSend returns the failure
 //    and no completion follows.
 //  - CloseSocket shuts the socket down and closes it; its pending requests
-//    then complete with kCanceled, so the owner can free them.
+//    then complete with kCanceled, so the owner can free them. A socket set
+//    to reset on close (platform::SetResetOnClose) is closed without the
+//    shutdown, so its peer sees the reset rather than an end of stream.
 //  - Post queues a completion by hand; the connection server posts key 0 to
 //    end its worker.
 //

@@ -19,6 +19,7 @@
 
 #include "platform/completionport.h"
 #include "platform/mutex.h"
+#include "platform/socket.h"
 
 namespace platform {
 namespace {
@@ -284,7 +285,9 @@ IoResult CompletionPort::CloseSocket(int socket) {
     if (it == state->sockets.end()) return {IoStatus::kNotAssociated, EBADF};
     SocketEntry& entry = it->second;
     epoll_ctl(state->epollFd, EPOLL_CTL_DEL, socket, nullptr);
-    shutdown(socket, SHUT_RDWR);
+    // A shutdown would queue an orderly end of stream first, which a peer
+    // reads as a normal close before the reset.
+    if (!ResetsOnClose(socket)) shutdown(socket, SHUT_RDWR);
     // Linux releases the descriptor even when close reports an error.
     IoResult result = close(socket) == 0 ? IoResult{} : IoResult{IoStatus::kFailed, errno};
     if (entry.receiveRequest != nullptr) state->FinishReceive(entry, 0, ECANCELED);

@@ -21,8 +21,10 @@ class AppendFile {
     AppendFile(const AppendFile&) = delete;
     AppendFile& operator=(const AppendFile&) = delete;
 
-    // Opens path for appending, creating it (readable by everyone, writable
-    // by the owner) when missing; a file already open is closed first. The
+    // Opens path for appending, creating it when missing readable and
+    // writable by the owner, readable by the owner's group and closed to
+    // everyone else (the log holds addresses, user names and commands); a
+    // file already open is closed first. The
     // file is not inherited by programs this process starts. False when path
     // is empty or the file cannot be opened.
     bool Open(const std::string& path);

@@ -14,7 +14,7 @@ AppendFile::~AppendFile() { Close(); }
 bool AppendFile::Open(const std::string& path) {
     Close();
     if (path.empty()) return false;
-    int fd = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    int fd = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
     if (fd < 0) return false;
     handle_ = fd;
     return true;

@@ -39,13 +39,14 @@ struct Section {
 struct ProfileFile::Parsed {
     std::vector<Section> sections;
     std::unordered_map<std::string, size_t> index;
+    std::vector<ProfileFault> faults;
 };
 
 namespace {
 
 // Reads and parses the whole file in one pass.
 void ParseFile(const std::string& fileName, std::vector<Section>& sections,
-               std::unordered_map<std::string, size_t>& index) {
+               std::unordered_map<std::string, size_t>& index, std::vector<ProfileFault>& faults) {
     std::ifstream in(fileName, std::ios::binary);
     if (!in) return;
     std::stringstream whole;
@@ -54,22 +55,34 @@ void ParseFile(const std::string& fileName, std::vector<Section>& sections,
     if (content.compare(0, 3, "\xEF\xBB\xBF") == 0) content.erase(0, 3);
 
     Section* current = nullptr;
+    bool sectionSeen = false;
     size_t pos = 0;
     while (pos < content.size()) {
         size_t end = content.find('\n', pos);
         if (end == std::string::npos) end = content.size();
         std::string line = content.substr(pos, end - pos);
         pos = end + 1;
-        // An entry is handed over as a C string: it ends at an embedded NUL.
+        // An entry is handed over as a C string: it ends at an embedded NUL,
+        // which is reported, since the rest of the line is lost.
         size_t nul = line.find('\0');
         if (nul != std::string::npos) line.erase(nul);
         line = Trim(line);
-        if (line.empty() || line[0] == ';' || line[0] == '#') continue;
+        auto entryName = [&line] {
+            size_t eq = line.find('=');
+            return eq == std::string::npos ? line : Trim(line.substr(0, eq));
+        };
+        bool comment = !line.empty() && (line[0] == ';' || line[0] == '#');
+        if (nul != std::string::npos && !comment) {
+            faults.push_back({ProfileFault::Kind::kNulByte,
+                              current != nullptr ? current->name : std::string(), entryName()});
+        }
+        if (line.empty() || comment) continue;
         if (line[0] == '[') {
             size_t close = line.find(']');
             std::string name =
                 Trim(line.substr(1, close == std::string::npos ? std::string::npos : close - 1));
             current = nullptr;
+            sectionSeen = true;
             // A section without a name could not be listed (an empty string
             // ends the list); its entries are ignored like those before the
             // first section.
@@ -79,7 +92,12 @@ void ParseFile(const std::string& fileName, std::vector<Section>& sections,
             current = &sections[place->second];
             continue;
         }
-        if (current == nullptr) continue;
+        if (current == nullptr) {
+            if (!sectionSeen) {
+                faults.push_back({ProfileFault::Kind::kBeforeSection, std::string(), entryName()});
+            }
+            continue;
+        }
         size_t eq = line.find('=');
         if (eq == std::string::npos) {
             current->entries.push_back(line);
@@ -121,7 +139,7 @@ size_t FillList(const std::vector<std::string>& items, char* buffer, size_t size
 
 ProfileFile::ProfileFile(const std::string& fileName) {
     auto reading = std::make_unique<Parsed>();
-    ParseFile(fileName, reading->sections, reading->index);
+    ParseFile(fileName, reading->sections, reading->index, reading->faults);
     parsed = std::move(reading);
 }
 
@@ -140,6 +158,8 @@ size_t ProfileFile::ReadSection(const std::string& section, char* buffer, size_t
     if (found == parsed->index.end()) return FillList({}, buffer, size, needed);
     return FillList(parsed->sections[found->second].entries, buffer, size, needed);
 }
+
+const std::vector<ProfileFault>& ProfileFile::Faults() const { return parsed->faults; }
 
 size_t ReadProfileSectionNames(char* buffer, size_t size, const std::string& fileName,
                                size_t* needed) {

@@ -9,8 +9,8 @@
 // white space; blank lines and lines starting with ';' or '#' are skipped;
 // "[ name ]" opens a section (name trimmed, the text after ']' ignored);
 // white space around the first '=' of an entry is removed; lines before the
-// first section are ignored, and so are those of a section with an empty
-// name. Section names compare without regard to ASCII
+// first section are ignored (and reported, see Faults), and so are those of a
+// section with an empty name. Section names compare without regard to ASCII
 // case; a section that appears more than once is listed once (first
 // spelling) and contributes the entries of every occurrence, in file order.
 //
@@ -26,8 +26,23 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace platform {
+
+// A line of a profile file that the lists cannot show as it was written.
+struct ProfileFault {
+    enum class Kind {
+        kNulByte,        // the line holds a NUL byte; its entry ends before it
+        kBeforeSection,  // an entry before the first section (ignored)
+    };
+    Kind kind;
+    // The section the line is in (empty before the first), and the entry's
+    // name as written (the whole trimmed line, up to a NUL byte, for a line
+    // without '=').
+    std::string section;
+    std::string name;
+};
 
 // One reading of a profile file; the lists below as of that reading. Const
 // after construction, so any thread may ask it.
@@ -43,6 +58,9 @@ class ProfileFile {
     size_t ReadSectionNames(char* buffer, size_t size, size_t* needed = nullptr) const;
     size_t ReadSection(const std::string& section, char* buffer, size_t size,
                        size_t* needed = nullptr) const;
+    // The lines of the reading that the lists do not show as written, in
+    // file order; empty for a clean file.
+    const std::vector<ProfileFault>& Faults() const;
 
   private:
     struct Parsed;

@@ -18,11 +18,13 @@
 namespace platform {
 
 // Opens a blocking TCP listener that may take over a port left in TIME_WAIT,
-// bound to the dotted IPv4 address (empty: any address) and port (0: a port
-// the system picks), and listening with the given backlog (kMaxListenBacklog:
-// the largest the system allows). On success stores
-// the socket in *listener; kInvalid for an address that is not a dotted IPv4
-// address, kFailed (or kNoResources) when the system refuses.
+// bound to the address (a dotted IPv4 address; an IPv6 address such as "::1"
+// or "::", the latter taking IPv4 clients too where the system allows it;
+// empty: any IPv4 address) and port (0: a port the system picks), and
+// listening with the given backlog (kMaxListenBacklog: the largest the
+// system allows). On success stores the socket in *listener; kInvalid for
+// an address that is neither, kFailed (or kNoResources) when the system
+// refuses, with the system's error code.
 constexpr int kMaxListenBacklog = -1;
 IoResult OpenListener(const std::string& address, uint16_t port, int backlog, int* listener);
 
@@ -64,8 +66,22 @@ void WakeListener(int listener);
 // Closes a socket. A negative socket is ignored.
 void CloseSocket(int socket);
 
+// Makes the close of a connected socket a reset: when it is closed (here or
+// by CompletionPort::CloseSocket), what it has not sent yet is discarded and
+// the peer is sent a reset at once instead of an orderly end of stream, so a
+// peer that stopped reading learns at once that it was dropped, and no unsent
+// data outlives the connection in the system. For connections the server
+// ends by force; an ordinary close stays graceful. Returns false when the
+// system refused (the close then stays graceful). A negative socket is
+// ignored (false).
+bool SetResetOnClose(int socket);
+
+// Whether SetResetOnClose was applied to the socket.
+bool ResetsOnClose(int socket);
+
 // The peer of a connected socket as "a.b.c.d:port" (dotted IPv4 address,
-// port in host order), or "unknown" when it cannot be read.
+// also for an IPv4 client of an IPv6 listener) or "[v6 address]:port", or
+// "unknown" when it cannot be read.
 std::string PeerAddressText(int socket);
 
 // True when the peer of a connected socket has closed its side or reset the

@@ -63,20 +63,36 @@ IoResult AcceptFailureOf(int error) {
 
 IoResult OpenListener(const std::string& address, uint16_t port, int backlog, int* listener) {
     *listener = -1;
-    sockaddr_in sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (!address.empty() && inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1) {
-        return {IoStatus::kInvalid, EINVAL};
+    // An address with a colon is IPv6 ("::" any, "::1" loopback); the
+    // others, and the empty one (any IPv4 address), IPv4.
+    sockaddr_storage storage;
+    std::memset(&storage, 0, sizeof storage);
+    socklen_t length;
+    int family;
+    if (address.find(':') != std::string::npos) {
+        auto* sa = reinterpret_cast<sockaddr_in6*>(&storage);
+        sa->sin6_family = family = AF_INET6;
+        sa->sin6_port = htons(port);
+        if (inet_pton(AF_INET6, address.c_str(), &sa->sin6_addr) != 1) {
+            return {IoStatus::kInvalid, EINVAL};
+        }
+        length = sizeof *sa;
+    } else {
+        auto* sa = reinterpret_cast<sockaddr_in*>(&storage);
+        sa->sin_family = family = AF_INET;
+        sa->sin_port = htons(port);
+        sa->sin_addr.s_addr = htonl(INADDR_ANY);
+        if (!address.empty() && inet_pton(AF_INET, address.c_str(), &sa->sin_addr) != 1) {
+            return {IoStatus::kInvalid, EINVAL};
+        }
+        length = sizeof *sa;
     }
 
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0) return SetupFailure(errno);
     int on = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+        bind(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0 ||
         listen(fd, backlog == kMaxListenBacklog ? SOMAXCONN : backlog) != 0) {
         int error = errno;
         close(fd);
@@ -87,13 +103,12 @@ IoResult OpenListener(const std::string& address, uint16_t port, int backlog, in
 }
 
 uint16_t LocalPort(int socket) {
-    sockaddr_in sa;
+    sockaddr_storage sa;
     socklen_t length = sizeof sa;
-    if (getsockname(socket, reinterpret_cast<sockaddr*>(&sa), &length) != 0 ||
-        sa.sin_family != AF_INET) {
-        return 0;
-    }
-    return ntohs(sa.sin_port);
+    if (getsockname(socket, reinterpret_cast<sockaddr*>(&sa), &length) != 0) return 0;
+    if (sa.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in*>(&sa)->sin_port);
+    if (sa.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&sa)->sin6_port);
+    return 0;
 }
 
 IoResult AcceptConnection(int listener, int* socket) {
@@ -122,17 +137,48 @@ void CloseSocket(int socket) {
     if (socket >= 0) close(socket);
 }
 
+bool SetResetOnClose(int socket) {
+    if (socket < 0) return false;
+    // Lingering with a zero time-out: close discards the send queue and
+    // sends RST, even from FIN-WAIT-1.
+    linger abortive{1, 0};
+    return setsockopt(socket, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive) == 0;
+}
+
+bool ResetsOnClose(int socket) {
+    if (socket < 0) return false;
+    linger current{};
+    socklen_t length = sizeof current;
+    if (getsockopt(socket, SOL_SOCKET, SO_LINGER, &current, &length) != 0) return false;
+    return current.l_onoff != 0 && current.l_linger == 0;
+}
+
 std::string PeerAddressText(int socket) {
-    sockaddr_in sa;
+    sockaddr_storage sa;
     socklen_t length = sizeof sa;
-    if (getpeername(socket, reinterpret_cast<sockaddr*>(&sa), &length) != 0 ||
-        sa.sin_family != AF_INET) {
-        return "unknown";
+    if (getpeername(socket, reinterpret_cast<sockaddr*>(&sa), &length) != 0) return "unknown";
+    char text[INET6_ADDRSTRLEN];
+    char result[INET6_ADDRSTRLEN + 16];
+    if (sa.ss_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(&sa);
+        if (inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text) == nullptr) return "unknown";
+        std::snprintf(result, sizeof result, "%s:%d", text, static_cast<int>(ntohs(v4->sin_port)));
+        return result;
     }
-    char text[INET_ADDRSTRLEN];
-    if (inet_ntop(AF_INET, &sa.sin_addr, text, sizeof text) == nullptr) return "unknown";
-    char result[32];
-    std::snprintf(result, sizeof result, "%s:%d", text, static_cast<int>(ntohs(sa.sin_port)));
+    if (sa.ss_family != AF_INET6) return "unknown";
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&sa);
+    const int port = static_cast<int>(ntohs(v6->sin6_port));
+    // An IPv4 client of a listener on "::" is shown as the IPv4 address it
+    // is, so that it reads (and is counted) the same on either listener.
+    if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr)) {
+        if (inet_ntop(AF_INET, &v6->sin6_addr.s6_addr[12], text, sizeof text) == nullptr) {
+            return "unknown";
+        }
+        std::snprintf(result, sizeof result, "%s:%d", text, port);
+        return result;
+    }
+    if (inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text) == nullptr) return "unknown";
+    std::snprintf(result, sizeof result, "[%s]:%d", text, port);
     return result;
 }
 

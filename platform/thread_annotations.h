@@ -29,17 +29,12 @@
 //   a WS-Management enumerator's pollLock (live, data or polling query)
 //     -> its host's Transport lock (a leaf; libcurl and GSSAPI run outside
 //        it) and the logger's writeLock
-//   the WS-Management endpoint: a context's pullLock (taken after the
-//     endpoint's contextLock is let go) -> the simulated hosts' pollLock
-//     and store locks above; contextLock -> a store's lock (when the last
-//     reference to an enumeration goes under it); the endpoint's own lock
-//     (listeners and connections) is a leaf
 //   the NT service's statusLock: taken alone; only the service dispatcher's
 //     lock is reached under it
 //   the completion port's internal lock: innermost but for writeLock
 //   logger writeLock: always innermost
 // Leaf locks, under which nothing else is taken: the engine's event-rate
-// counter lock, a COM object's proxy
+// counter lock, the command server's login budget lock, a COM object's proxy
 // blanket lock, the locator factory's lock, the store registry's lock, the
 // service's stop event, and the platform layer's own state locks (thread,
 // waitable object, timer queue, service dispatcher).

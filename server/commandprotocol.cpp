@@ -1,8 +1,10 @@
 // The line protocol of the command server: line assembly, command
 // identification, argument patterns, the command handlers and their replies.
 // Everything here runs on the connection server's worker thread.
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <vector>
 
 #include "base/configdataloader.h"
 #include "base/logger.h"
@@ -19,9 +21,9 @@ constexpr size_t kMaxUnfinishedLine = 4096;
 constexpr size_t kMaxLineLength = 256;
 // Longest keyword, user or password of a LOGIN line.
 constexpr size_t kMaxLoginField = 127;
-// Each failed login is answered after this delay, during which nothing more
+// Each failed login is answered after a delay (the login budget's, one
+// second while the address is within its budget), during which nothing more
 // is read from the connection; the last one allowed closes it.
-constexpr auto kFailedLoginDelay = std::chrono::seconds(1);
 constexpr int kMaxFailedLogins = 3;
 
 const char* const kEngineUnavailable = "ERROR subscription engine not available\r\n";
@@ -57,24 +59,30 @@ std::string FoldCase(std::string text) {
     return text;
 }
 
-// "*", or decimal digits with an optional minus sign.
+// A severity limit a query can use: "*" or 1 to 5.
 bool IsSeverity(const std::string& text) {
-    if (text == "*") return true;
-    size_t digits = !text.empty() && text[0] == '-' ? 1 : 0;
-    if (digits == text.size()) return false;
-    for (size_t i = digits; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9') return false;
-    }
-    return true;
+    return text == "*" || (text.size() == 1 && text[0] >= '1' && text[0] <= '5');
 }
 
-std::string Join(const std::string* fields, int count) {
-    std::string text;
-    for (int i = 0; i < count; ++i) {
-        if (i > 0) text += ' ';
-        text += fields[i];
+// Fourteen digits YYYYMMDDhhmmss that name a real moment: a month of the
+// year, a day of that month (29 February only in leap years), hours below
+// 24, minutes and seconds below 60.
+bool IsRealTime(const std::string& stamp) {
+    if (stamp.size() != 14) return false;
+    for (char c : stamp) {
+        if (c < '0' || c > '9') return false;
     }
-    return text;
+    auto number = [&stamp](size_t at, size_t digits) {
+        return std::stoi(stamp.substr(at, digits));
+    };
+    const int year = number(0, 4);
+    const int month = number(4, 2);
+    const int day = number(6, 2);
+    if (month < 1 || month > 12 || day < 1) return false;
+    static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    const int days = kDays[month - 1] + (month == 2 && leap ? 1 : 0);
+    return day <= days && number(8, 2) < 24 && number(10, 2) < 60 && number(12, 2) < 60;
 }
 
 // One form of a command's arguments: a pattern, the number of its groups
@@ -226,39 +234,102 @@ std::string CWmiLogEventServer::LoggableLine(const std::string& line) {
 }
 
 std::string CWmiLogEventServer::WithoutCredentials(const std::string& line) {
-    // The keyword is the first run of letters, as the login pattern reads it;
-    // what stands before it (blanks, a stray character) is kept with it.
-    size_t start = 0;
-    while (start < line.size() && !IsLetter(line[start])) ++start;
-    if (start == line.size()) return line;
-    size_t stop = start;
-    while (stop < line.size() && IsLetter(line[stop])) ++stop;
-    std::string keyword = line.substr(start, stop - start);
-
-    // A keyword that merely begins like a credential-bearing command's
-    // ("LOGINX", "ADDHOST") is treated like it: such a line is most likely a
-    // mistyped command with the credentials still in it.
-    for (const TCommand& command : kCommands) {
-        bool credentials = false;
-        for (const TCommandForm* form : command.forms) {
-            if (form != nullptr && form->loggable < form->groups) credentials = true;
-        }
-        if (!credentials || !StartsWithNoCase(keyword, command.name)) continue;
-        // Longer lines are refused anyway; they are not worth the matching.
-        if (line.size() < kMaxLineLength) {
-            for (const TCommandForm* form : command.forms) {
-                if (form == nullptr) break;
-                std::string groups[kMaxGroups];
-                if (form->pattern.MatchGroups(line.c_str(), form->loggable, groups)) {
-                    return Join(groups, form->loggable);
+    // Credentials are found by their position among the words, whatever
+    // else is wrong with the line, and everything from the first of them on
+    // is left out. A line may carry several commands glued together, so
+    // every word that names a credential-bearing command cuts the text at its
+    // own credential position; the earliest cut wins.
+    const std::vector<TWord> words = SplitWords(line);
+    size_t cut = line.size();
+    for (size_t i = 0; i < words.size(); ++i) {
+        const TWord& word = words[i];
+        // The keyword is the word's first run of letters; what stands before
+        // it in the word (a stray character) is kept with it.
+        size_t start = word.begin;
+        while (start < word.end && !IsLetter(line[start])) ++start;
+        size_t stop = start;
+        while (stop < word.end && IsLetter(line[stop])) ++stop;
+        const std::string keyword = line.substr(start, stop - start);
+        int keep = -1;
+        bool separable = start == word.begin && stop == word.end;
+        for (const TCommand& command : kCommands) {
+            if (CredentialPosition(command) < 0) continue;
+            // The first word may merely begin like the command's name
+            // ("LOGINX", "ADDHOST"): most likely a mistyped command with the
+            // credentials still in it, whose fields are told apart only when
+            // one of the command's patterns still reads the line. A later
+            // word is a glued command only when it is the name itself.
+            if (i == 0 && StartsWithNoCase(keyword, command.name)) {
+                keep = CredentialPosition(command);
+                if (!EqualsNoCase(keyword, command.name)) {
+                    bool read = false;
+                    for (const TCommandForm* form : command.forms) {
+                        std::string groups[kMaxGroups];
+                        if (form != nullptr && line.size() < kMaxLineLength &&
+                            form->pattern.MatchGroups(line.c_str(), form->groups, groups)) {
+                            read = true;
+                        }
+                    }
+                    separable = separable && read;
                 }
+            } else if (i > 0 && separable && EqualsNoCase(keyword, command.name)) {
+                keep = CredentialPosition(command);
             }
         }
-        // The fields cannot be told apart (a colon, a missing separator, a
-        // line too long): nothing after the keyword is safe to write.
-        return line.substr(0, stop);
+        if (keep < 0) continue;
+        // The fields cannot be told apart (a keyword run into other
+        // characters, a colon, a quote left open): nothing after the keyword
+        // is safe to write.
+        for (size_t j = i + 1; j < words.size() && j < i + static_cast<size_t>(keep); ++j) {
+            const std::string text = line.substr(words[j].begin, words[j].end - words[j].begin);
+            if (words[j].open || text.find(':') != std::string::npos) separable = false;
+        }
+        size_t end = stop;
+        if (separable) {
+            size_t last = std::min(words.size(), i + static_cast<size_t>(keep)) - 1;
+            end = words[last].end;
+        }
+        cut = std::min(cut, end);
     }
-    return line;
+    // What is kept, its words joined by single blanks.
+    std::string kept;
+    for (const TWord& word : words) {
+        if (word.begin >= cut) break;
+        if (!kept.empty()) kept += ' ';
+        kept += line.substr(word.begin, std::min(word.end, cut) - word.begin);
+    }
+    return kept;
+}
+
+std::vector<CWmiLogEventServer::TWord> CWmiLogEventServer::SplitWords(const std::string& line) {
+    std::vector<TWord> words;
+    size_t at = 0;
+    auto blank = [&](size_t i) { return line[i] == ' ' || line[i] == '\t'; };
+    while (at < line.size()) {
+        while (at < line.size() && blank(at)) ++at;
+        if (at == line.size()) break;
+        TWord word{at, at, false};
+        if (line[at] == '"') {
+            size_t close = line.find('"', at + 1);
+            if (close == std::string::npos) {
+                word.open = true;
+                at = line.size();
+            } else {
+                at = close + 1;
+            }
+        }
+        while (at < line.size() && !blank(at)) ++at;
+        word.end = at;
+        words.push_back(word);
+    }
+    return words;
+}
+
+int CWmiLogEventServer::CredentialPosition(const TCommand& command) {
+    for (const TCommandForm* form : command.forms) {
+        if (form != nullptr && form->loggable < form->groups) return form->loggable;
+    }
+    return -1;
 }
 
 std::string CWmiLogEventServer::MaskConfiguredPassword(std::string text) {
@@ -334,7 +405,7 @@ void CWmiLogEventServer::OnResume(CIOCPClientContext* context, long flags) {
     if (context->failedLogins >= kMaxFailedLogins) {
         LOG(WARN, "Closing connection from %s after %d failed logins", context->address.c_str(),
             context->failedLogins);
-        CloseClient(context);
+        ResetClient(context);
         return;
     }
     std::string input;
@@ -389,7 +460,9 @@ CWmiLogEventServer::TLineResult CWmiLogEventServer::HandleCommandLine(CIOCPClien
                 address);
             context->heldReply = std::move(reply);
             buffer.clear();
-            ResumeAfter(context, *flags, kFailedLoginDelay);
+            ResumeAfter(context, *flags,
+                        loginBudget.Failed(CLoginBudget::AddressOf(context->address),
+                                           std::chrono::steady_clock::now()));
             return TLineResult::kPaused;
         }
     }
@@ -415,6 +488,16 @@ CWmiLogEventServer::TAfterReply CWmiLogEventServer::RunCommand(const TCommand& c
         for (int i = 0; i < kMaxForms && command.forms[i] != nullptr && call.form < 0; ++i) {
             const TCommandForm& form = *command.forms[i];
             if (form.pattern.MatchGroups(text, form.groups, call.fields)) call.form = i;
+        }
+        // Words after the password of a command with credentials would run
+        // into the user or password field, or be ignored, and the wrong
+        // credentials be used: such a line is refused.
+        if (call.form >= 0 && CredentialPosition(command) >= 0) {
+            size_t most = 0;
+            for (const TCommandForm* form : command.forms) {
+                if (form != nullptr) most = std::max(most, static_cast<size_t>(form->groups));
+            }
+            if (SplitWords(call.line).size() > most) call.form = -1;
         }
         if (call.form < 0) {
             call.reply = Message(116);
@@ -457,6 +540,9 @@ CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessLogin(TCommandCall& c
     }
     // The logged-in output bound applies before the first broadcast can come.
     MarkLoggedIn(call.context);
+    if (call.context->inLoginBudget.exchange(false)) {
+        loginBudget.Release(CLoginBudget::AddressOf(call.context->address));
+    }
     int connections;
     {
         RSLibrary::RSSynchronizeGuard guard(listLock);
@@ -532,8 +618,12 @@ CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessReplay(TCommandCall& 
     // keyword, host, category, severity, from, to[, user, password]
     const std::string* f = call.fields;
     // The severity goes into the query as a number: any other text could
-    // only be refused there, over and over.
-    if (!IsSeverity(f[3])) {
+    // only be refused there, over and over. A time that names no moment, or
+    // a window that ends before it starts, could only replay nothing.
+    // Fourteen-digit stamps of one calendar compare as text.
+    const bool toNow = f[5] == "0";
+    if (!IsSeverity(f[3]) || !IsRealTime(f[4]) || (!toNow && !IsRealTime(f[5])) ||
+        (!toNow && f[5] < f[4])) {
         call.reply = Message(116);
         return TAfterReply::kNextLine;
     }

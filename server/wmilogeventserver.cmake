@@ -2,5 +2,6 @@
 # command protocol) on top of the connection server.
 add_library(quellon_server STATIC
   ${CMAKE_CURRENT_LIST_DIR}/wmilogeventserver.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/commandprotocol.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/commandprotocol.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/loginbudget.cpp)
 target_link_libraries(quellon_server PUBLIC quellon_iocp quellon_regexp quellon_base)

@@ -201,6 +201,18 @@ long CWmiLogEventServer::OnClientConnected(CIOCPClientContext* context) {
         CloseClient(context);
         return 1;
     }
+    if (!loginBudget.Admit(CLoginBudget::AddressOf(context->address),
+                           std::chrono::steady_clock::now())) {
+        LOG(WARN,
+            "Closing incoming connection from %s: its address failed to log in too often and "
+            "holds %d connections not logged in",
+            address, CLoginBudget::kMaxWaitingOverBudget);
+        SendString(context, IO_FLAG_AWAITING_LOGIN,
+                   "ERROR too many failed logins from this address, try again later\r\n");
+        CloseClient(context);
+        return 1;
+    }
+    context->inLoginBudget.store(true);
     SendString(context, IO_FLAG_AWAITING_LOGIN, Greeting());
     PostRead(context, IO_FLAG_AWAITING_LOGIN, kReadSize);
     return 1;
@@ -226,6 +238,9 @@ int CWmiLogEventServer::CloseDepartedClients() {
 
 long CWmiLogEventServer::OnClientDisconnected(CIOCPClientContext* context) {
     LOG(INFO, "Disconnected client - %s", context->address.c_str());
+    if (context->inLoginBudget.exchange(false)) {
+        loginBudget.Release(CLoginBudget::AddressOf(context->address));
+    }
     RSLibrary::RSSynchronizeGuard guard(listLock);
     --connectionCount;
     Remove(loggedInClients, context);

@@ -19,7 +19,10 @@
 //  one read is outstanding per client, so one client's commands are handled
 //  in order, one at a time. A failed LOGIN holds its reply and the rest of
 //  the read for one second (ResumeAfter: no read meanwhile, the worker
-//  serves the others); the third closes the connection. The connection
+//  serves the others); the third resets the connection. Failed logins are
+//  also counted per client address across connections (loginBudget): past
+//  ten in a minute their replies wait longer and longer, and the address
+//  may hold only a few connections that have not logged in. The connection
 //  bounds (LISTEN.LOGINTIMEOUT, LISTEN.OUTPUTLIMIT, LISTEN.OUTPUTSOFTLIMIT,
 //  LISTEN.OUTPUTSOFTSECONDS; 64 KiB of output before login; 8 TLS
 //  handshakes in progress per connection slot) are handed to the connection
@@ -50,6 +53,7 @@
 #include "engine/broadcastsink.h"
 #include "engine/subscriptionengine.h"
 #include "platform/thread_annotations.h"
+#include "server/loginbudget.h"
 #include "serverframework/iocpserver.h"
 #include "serverframework/synchronization.h"
 
@@ -82,12 +86,18 @@ class CWmiLogEventServer : public CIOCPServer, public CBroadcastSink {
     // Connections accepted and not yet closed (also those being refused).
     int GetConnectionCount();
 
-    // The line as it may be written to the log. For a line whose keyword
-    // begins like LOGIN, ADD or REPLAY, only the keyword and the fields
-    // before any password (the keyword alone when the fields cannot be told
-    // apart); other lines unchanged. In every line, each occurrence of the
-    // configured login password (LOCAL_AUTH.PASSWORD, in any case) becomes
-    // "****". Any thread.
+    // The line as it may be written to the log. Credentials are left out by
+    // their position: for a line whose keyword begins like LOGIN, ADD or
+    // REPLAY, and for every later word that is one of these names (commands
+    // glued onto one line), the text ends before the command's first
+    // credential field (LOGIN's user is kept, ADD's user too, REPLAY's not),
+    // or after its keyword when the fields cannot be told apart (a colon, a
+    // quote left open, a keyword run into other characters, a keyword that
+    // only begins like the name on a line none of the command's patterns
+    // reads), the kept words joined by single blanks; other lines
+    // unchanged. In every line, each occurrence of the configured login
+    // password (LOCAL_AUTH.PASSWORD, in any case) becomes "****". Any
+    // thread.
     static std::string LoggableLine(const std::string& line);
 
   protected:
@@ -150,6 +160,20 @@ class CWmiLogEventServer : public CIOCPServer, public CBroadcastSink {
 
     // The credential-stripping half of LoggableLine.
     static std::string WithoutCredentials(const std::string& line);
+    // One word of a command line: [begin, end) in the line. Words are
+    // separated by blanks and TABs; a word that opens with a double quote
+    // runs to the next one (a quoted category holds blanks), and is `open`
+    // when none follows.
+    struct TWord {
+        size_t begin;
+        size_t end;
+        bool open;
+    };
+    static std::vector<TWord> SplitWords(const std::string& line);
+    // How many leading words of the command's lines may be logged (the
+    // first credential field's position), or -1 for a command without
+    // credentials.
+    static int CredentialPosition(const TCommand& command);
     // text with every occurrence of the configured login password, compared
     // without regard to ASCII case, replaced by "****".
     static std::string MaskConfiguredPassword(std::string text);
@@ -191,4 +215,8 @@ class CWmiLogEventServer : public CIOCPServer, public CBroadcastSink {
     std::vector<CIOCPClientContext*> allClients GUARDED_BY(listLock);
     int maxConnections GUARDED_BY(listLock) = 0;
     int connectionCount GUARDED_BY(listLock) = 0;
+
+    // Failed logins and connections not logged in, per client address.
+    // Thread-safe on its own.
+    CLoginBudget loginBudget;
 };

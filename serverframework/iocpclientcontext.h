@@ -69,6 +69,10 @@ class CIOCPClientContext : public RSLibrary::RSNonCopyable {
     // A bound was passed and the close is on its way; later sends are
     // dropped. Under sendLock.
     bool overLimit = false;
+    // The server drops the connection by force (a bound passed, too many
+    // failed logins): its close resets it. Set before CloseClient runs, read
+    // by CloseClient under sendLock.
+    std::atomic<bool> resetOnClose{false};
     // The read the application posted while the output was backed up; it
     // is posted once the output has drained. Written under sendLock; the
     // flag also read without it.
@@ -83,6 +87,11 @@ class CIOCPClientContext : public RSLibrary::RSNonCopyable {
     std::string pendingInput;
     std::string heldReply;
     int failedLogins = 0;
+    // Counted in the command server's login budget as a connection of its
+    // address that has not logged in; cleared by whichever of the login and
+    // the close comes first (set on the thread that announces the
+    // connection, before its first read).
+    std::atomic<bool> inLoginBudget{false};
 
     // Set once, under the server's sendLock, when CloseClient closes the
     // socket; read without the lock by the worker to skip completions of a

@@ -179,6 +179,7 @@ bool CIOCPServer::PassesOutputLimit(CIOCPClientContext* context, size_t unsent, 
     size_t limit = context->loggedIn.load() ? limits.outputLimit : limits.preLoginOutputLimit;
     if (limit == 0 || unsent + static_cast<size_t>(length) <= limit) return true;
     context->overLimit = true;
+    context->resetOnClose.store(true);
     LOG(WARN, "Closing connection from %s: %zu bytes of output pending, limit %zu",
         context->address.c_str(), unsent, limit);
     // The worker closes it: the sending thread may hold the application's
@@ -304,6 +305,7 @@ int CIOCPServer::CloseClient(CIOCPClientContext* context) {
         if (context->closed.load()) return -1;
         context->closed.store(true);
         openContexts.erase(context);
+        if (context->resetOnClose.load()) platform::SetResetOnClose(context->socket);
         error = completionPort.CloseSocket(context->socket);
         if (error == platform::IoStatus::kNotAssociated) {
             // Never associated with the port (refused before association).
@@ -323,6 +325,12 @@ int CIOCPServer::CloseClient(CIOCPClientContext* context) {
     if (announced) OnClientDisconnected(context);
     context->Release();
     return error.ok() ? 0 : -1;
+}
+
+int CIOCPServer::ResetClient(CIOCPClientContext* context) {
+    if (context == nullptr) return 0;
+    context->resetOnClose.store(true);
+    return CloseClient(context);
 }
 
 int CIOCPServer::Start(int reserved, int port, int sslPort) {
@@ -363,9 +371,13 @@ int CIOCPServer::Start(int reserved, int port, int sslPort) {
         completionPort.Close();
         return 0;
     };
-    if (!platform::OpenListener(listenAddress, static_cast<uint16_t>(port),
-                                platform::kMaxListenBacklog, &listenSocket)
-             .ok()) {
+    platform::IoResult listening = platform::OpenListener(
+        listenAddress, static_cast<uint16_t>(port), platform::kMaxListenBacklog, &listenSocket);
+    if (!listening.ok()) {
+        LOG(ERROR, "Cannot listen on %s port %d: %s",
+            listenAddress.empty() ? "every address" : listenAddress.c_str(), port,
+            listening == platform::IoStatus::kInvalid ? "not an IPv4 or IPv6 address"
+                                                      : std::strerror(listening.code));
         return abandonStart();
     }
     listenPort.store(platform::LocalPort(listenSocket));
@@ -651,7 +663,7 @@ void CIOCPServer::CloseOverdueClients(Clock::time_point now) {
                         .count()),
                 bounds.outputSoftLimit);
         }
-        CloseClient(entry.context);
+        ResetClient(entry.context);
         entry.context->Release();
     }
 }

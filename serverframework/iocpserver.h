@@ -37,7 +37,8 @@
 //  connections past the login time-out or too long above the soft bound,
 //  and runs the resumptions of ResumeAfter that are due. So a connection
 //  that does not read never blocks a sender and never holds more than its
-//  bound.
+//  bound. Every close for a bound is a reset (ResetClient): the unsent
+//  output is dropped with the connection, not left to the system.
 //  Start order: worker thread, accept thread, OnServerStarted; the accept
 //  thread accepts its first connection only after OnServerStarted returned,
 //  so the hooks never see a half-started subclass.
@@ -166,6 +167,14 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
     // context (a hook for it, a request completion, or its own).
     virtual int CloseClient(CIOCPClientContext* context);
 
+    // CloseClient for a connection the server drops by force (a bound
+    // passed, too many failed logins): the connection is reset, so what it
+    // has not sent is discarded and the peer learns at once that it was
+    // dropped, instead of waiting behind a graceful close that a peer which
+    // stopped reading never completes. Same results and requirements as
+    // CloseClient. Every close for a bound goes this way.
+    int ResetClient(CIOCPClientContext* context);
+
     // Sets the connection bounds. Call before Start or from OnServerStarted,
     // before the first connection is accepted. Each closing for a bound is
     // logged at WARN with the peer's address.
@@ -233,8 +242,9 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
     // what is left. Safe without a successful Start. Returns 1.
     int Stop();
 
-    // The address the listener binds to: a dotted IPv4 address, or empty
-    // for any address (the default). Takes effect at the next Start.
+    // The address the listener binds to: a dotted IPv4 address, an IPv6
+    // address ("::1"; "::" for any, IPv4 clients included), or empty for
+    // any IPv4 address (the default). Takes effect at the next Start.
     void SetListenAddress(const std::string& address);
     // The port the listener is bound to while started, else 0.
     uint16_t GetListenPort() const { return listenPort.load(); }

@@ -165,10 +165,8 @@ void PellmoorService::Run() {
         RSLibrary::RSSynchronizeGuard guard(serverLock);
         if (stopRequested) return;
         if (StartCommandServer(settings, &g_server) != TServerStart::kStarted) {
-            const TTlsSettings& tls = settings.tlsSettings;
-            int port = tls.enabled ? tls.port : settings.port;
-            ReportServeError(
-                StringFormat("The server could not listen on port %d; the service stops", port));
+            ReportServeError(StringFormat("The server could not listen on %s; the service stops",
+                                          ListenTarget(settings).c_str()));
             return;
         }
         serverStarted = true;

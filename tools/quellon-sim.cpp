@@ -3,7 +3,7 @@
 // switches hosts up or down, emits single events, imports real .evtx files
 // and "plays" a host live by writing copies of its history at a given rate.
 // "serve --wsman" serves the store's hosts over WS-Management
-// (wmi/wsman/endpoint.h) until stopped. Single-threaded apart from the
+// (wmi/sim/wsman/endpoint.h) until stopped. Single-threaded apart from the
 // endpoint's own threads; a stop request (Ctrl+C, SIGTERM) ends a running
 // play or serve cleanly.
 //
@@ -22,12 +22,15 @@
 #include <vector>
 
 #include "platform/stopsignal.h"
+#include "wmi/cim/cimtime.h"
 #include "wmi/sim/evtximport.h"
 #include "wmi/sim/simstore.h"
 #include "wmi/sim/simtime.h"
-#include "wmi/wsman/endpoint.h"
+#include "wmi/sim/wsman/endpoint.h"
 
 using namespace wmi::sim;
+using wmi::cim::FormatDmtf;
+using wmi::cim::NowMicros;
 
 namespace {
 
@@ -486,9 +489,22 @@ int ServeCommand(const std::string& storePath, const std::vector<std::string>& a
     platform::InstallStopHandler();
     platform::IgnoreBrokenPipes();
 
+    if (options.auth != "basic") {
+        // gss-ntlmssp's acceptor reads the users the endpoint writes from the
+        // file this process names in its environment.
+        char pattern[] = "/tmp/quellon-ntlm-users-XXXXXX";
+        const int fd = mkstemp(pattern);
+        if (fd < 0) {
+            Fail("cannot create the NTLM user file");
+        }
+        close(fd);
+        options.ntlmUserFile = pattern;
+        setenv("NTLM_USER_FILE", pattern, 1);
+    }
     wmi::wsman::Endpoint endpoint(options);
     std::string error;
     if (!endpoint.Start(error)) {
+        if (!options.ntlmUserFile.empty()) unlink(options.ntlmUserFile.c_str());
         Fail(error);
     }
     std::printf("serving WS-Management (%s, %s) for the loopback hosts of %s on port %u\n",

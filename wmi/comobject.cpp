@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "wmi/sim/wql.h"
+#include "wmi/cim/ascii.h"
 
 namespace wmi {
 
@@ -25,7 +25,7 @@ HRESULT WqlServices::Exec(BSTR language, BSTR text, bool notification,
                           IEnumWbemClassObject** result) {
     if (result == nullptr) return WBEM_E_INVALID_PARAMETER;
     *result = nullptr;
-    if (!sim::EqualsIgnoringCase(Utf8FromBstr(language), "WQL")) {
+    if (!cim::EqualsIgnoringCase(Utf8FromBstr(language), "WQL")) {
         return WBEM_E_INVALID_QUERY_TYPE;
     }
     try {

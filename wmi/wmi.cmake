@@ -1,9 +1,11 @@
-# quellon_wmi: the COM-shaped management interface, the simulated-hosts,
-# WS-Management and system-WMI providers behind it and the WMI connection
-# pool.
+# quellon_wmi: the COM-shaped management interface, the vocabulary its
+# providers and the engine share (cim/), the simulated-hosts, WS-Management
+# and system-WMI providers behind it and the WMI connection pool.
 add_library(quellon_wmi STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/cim/ntlogevent.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/cim/wql.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/cim/resource.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sim/ntlogevent.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/sim/wql.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sim/storeconnections.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sim/simenumerator.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sim/simprovider.cpp
@@ -11,10 +13,12 @@ add_library(quellon_wmi STATIC
   ${CMAKE_CURRENT_LIST_DIR}/native/wmiprovider.cpp
   ${CMAKE_CURRENT_LIST_DIR}/comobject.cpp
   ${CMAKE_CURRENT_LIST_DIR}/wmiconnector.cpp)
-target_link_libraries(quellon_wmi PUBLIC quellon_simstore quellon_base quellon_rslib
-  quellon_platform_base quellon_platform_computername quellon_platform_wmi OpenSSL::Crypto)
+target_link_libraries(quellon_wmi PUBLIC quellon_wmi_cim_text quellon_simstore quellon_base
+  quellon_rslib quellon_platform_base quellon_platform_computername quellon_platform_wmi
+  OpenSSL::Crypto)
 if(QUELLON_WSMAN)
   target_sources(quellon_wmi PRIVATE
+    ${CMAKE_CURRENT_LIST_DIR}/wsman/soapxml.cpp
     ${CMAKE_CURRENT_LIST_DIR}/wsman/envelope.cpp
     ${CMAKE_CURRENT_LIST_DIR}/wsman/wsmanobject.cpp
     ${CMAKE_CURRENT_LIST_DIR}/wsman/gsscontext.cpp
@@ -22,21 +26,9 @@ if(QUELLON_WSMAN)
     ${CMAKE_CURRENT_LIST_DIR}/wsman/wsmanprovider.cpp)
   target_link_libraries(quellon_wmi PUBLIC pugixml::pugixml CURL::libcurl PkgConfig::GSSAPI)
 else()
-  # Selecting the provider, or serving the endpoint, says it is not built.
+  # Selecting the provider says it is not built.
   target_sources(quellon_wmi PRIVATE ${CMAKE_CURRENT_LIST_DIR}/wsman/unavailable.cpp)
 endif()
 # COM and WMI: the Windows SDK, or on Linux its substitute in winsdk/
 # (platform/platform.cmake decides).
 quellon_windows_sdk_com(quellon_wmi)
-
-# quellon_wsman_endpoint: the simulated WS-Management endpoint that serves
-# the simulated hosts (quellon-sim serve --wsman, and the tests).
-if(QUELLON_WSMAN)
-  add_library(quellon_wsman_endpoint STATIC ${CMAKE_CURRENT_LIST_DIR}/wsman/endpoint.cpp)
-  target_link_libraries(quellon_wsman_endpoint PUBLIC quellon_wmi quellon_platform_iocp
-    OpenSSL::SSL OpenSSL::Crypto Threads::Threads)
-else()
-  # quellon_wmi carries the endpoint that says it is not built.
-  add_library(quellon_wsman_endpoint INTERFACE)
-  target_link_libraries(quellon_wsman_endpoint INTERFACE quellon_wmi)
-endif()

@@ -1,5 +1,7 @@
 #include "wmi/wmiconnector.h"
 
+#include <utility>
+
 #include "base/logger.h"
 #include "platform/text.h"
 
@@ -23,9 +25,6 @@ CWmiConnector::CWmiConnector() = default;
 
 CWmiConnector::~CWmiConnector() {
     RSLibrary::RSSynchronizeGuard guard(lock);
-    for (auto& entry : connections) {
-        if (entry.second.wbemServices != nullptr) entry.second.wbemServices->Release();
-    }
     connections.clear();
 }
 
@@ -75,7 +74,7 @@ bool CWmiConnector::findConnectionLocked(IWbemServices** services, const std::st
     ++it->second.referenceCount;
     LOG(DEBUG, "New Reference count for existing connection: {%s,%s} is %i", namespacePath.c_str(),
         user.c_str(), it->second.referenceCount);
-    *services = it->second.wbemServices;
+    *services = it->second.wbemServices.Get();
     return true;
 }
 
@@ -89,10 +88,11 @@ int32_t CWmiConnector::createConnection(IWbemServices** services, const std::str
     OptionalBstr widePassword(password);
 
     *services = nullptr;
-    IWbemLocator* locator = nullptr;
-    HRESULT hr = CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER,
-                                  IID_IWbemLocator, reinterpret_cast<void**>(&locator));
-    if (FAILED(hr) || locator == nullptr) {
+    wmi::ComPtr<IWbemLocator> locator;
+    HRESULT hr =
+        CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
+                         reinterpret_cast<void**>(locator.ReleaseAndGetAddressOf()));
+    if (FAILED(hr) || !locator) {
         LOG(WARN,
             "WmiConnector: Connection failed to {%s, %s} - could not get IID_IWBEMLocator "
             "interface",
@@ -101,22 +101,21 @@ int32_t CWmiConnector::createConnection(IWbemServices** services, const std::str
     }
     LOG(TRACE, "WmiConnector: Got IID_IWBEMLocator interface to {%s, %s}", pathText, userText);
 
-    IWbemServices* made = nullptr;
+    wmi::ComPtr<IWbemServices> made;
     hr = locator->ConnectServer(widePath.get(), wideUser.get(), widePassword.get(), nullptr,
-                                connectFlags, nullptr, nullptr, &made);
+                                connectFlags, nullptr, nullptr, made.ReleaseAndGetAddressOf());
     if (hr == WBEM_E_LOCAL_CREDENTIALS) {
         LOG(TRACE, "WmiConnector: Retrying connection to {%s, %s} as local, failed as remote",
             pathText, userText);
-        made = nullptr;
         hr = locator->ConnectServer(widePath.get(), nullptr, nullptr, nullptr, connectFlags,
-                                    nullptr, nullptr, &made);
+                                    nullptr, nullptr, made.ReleaseAndGetAddressOf());
     }
-    locator->Release();
+    locator.Reset();
     if (FAILED(hr)) {
         LOG(DEBUG, "WmiConnector: Connection failed to {%s, %s}", pathText, userText);
         return hr;
     }
-    if (made == nullptr) {
+    if (!made) {
         // A success without a handle leaves nothing any caller could use, so
         // it is reported as a failure instead of being entered in the pool.
         LOG(INFO, "WmiConnector: ConnectServer OK but wbemServices == NULL for %s %s", pathText,
@@ -124,46 +123,42 @@ int32_t CWmiConnector::createConnection(IWbemServices** services, const std::str
         return WBEM_E_FAILED;
     }
     LOG(TRACE, "WmiConnector: ConnectServer() succeeded for {%s, %s}", pathText, userText);
-    hr = setProxyBlanket(made, user, password);
+    hr = setProxyBlanket(made.Get(), user, password);
     if (FAILED(hr)) {
         LOG(WARN, "WmiConnector: Failed to negotiate proxy blanket on {%s, %s} after connecting",
             pathText, userText);
-        made->Release();
         return hr;
     }
     LOG(DEBUG, "WmiConnector: negotiated proxy blanket on {%s, %s}, connection OK", pathText,
         userText);
 
-    bool shared;
-    {
-        RSLibrary::RSSynchronizeGuard guard(lock);
-        shared = findConnectionLocked(services, namespacePath, user, password);
-        if (!shared) {
-            connections[ConnectionKey(namespacePath, user, password)] = TConnection{1, made};
-            *services = made;
-        }
+    RSLibrary::RSSynchronizeGuard guard(lock);
+    // Another thread may have entered the same key meanwhile: then its
+    // handle is shared, and `made` (declared before the guard) is released
+    // after the lock, as closing a connection is a platform call.
+    if (!findConnectionLocked(services, namespacePath, user, password)) {
+        *services = made.Get();
+        connections[ConnectionKey(namespacePath, user, password)] = TConnection{1, std::move(made)};
     }
-    // Another thread entered the same key meanwhile: share its handle.
-    if (shared) made->Release();
     return 1;
 }
 
 bool CWmiConnector::removeConnection(const std::string& namespacePath, const std::string& user,
                                      const std::string& password) {
-    IWbemServices* last = nullptr;
+    // Released at the end, outside the lock: closing a connection is a
+    // platform call.
+    wmi::ComPtr<IWbemServices> last;
     {
         RSLibrary::RSSynchronizeGuard guard(lock);
         auto it = connections.find(ConnectionKey(namespacePath, user, password));
         if (it == connections.end()) return false;
         if (it->second.referenceCount < 2) {
-            last = it->second.wbemServices;
+            last = std::move(it->second.wbemServices);
             connections.erase(it);
         } else {
             --it->second.referenceCount;
         }
     }
-    // Released outside the lock: closing a connection is a platform call.
-    if (last != nullptr) last->Release();
     return true;
 }
 

@@ -23,6 +23,7 @@
 
 #include "platform/thread_annotations.h"
 #include "serverframework/synchronization.h"
+#include "wmi/comptr.h"
 
 class CWmiConnector {
   public:
@@ -84,7 +85,7 @@ class CWmiConnector {
 
     struct TConnection {
         int32_t referenceCount;
-        IWbemServices* wbemServices;  // owned: one reference
+        wmi::ComPtr<IWbemServices> wbemServices;  // the pool's one reference
     };
 
     // Guards connections. Taken with no other engine lock held; only the

@@ -329,6 +329,65 @@ TEST_F(ProgramTest, NumericSettingOutsideItsRangeEndsStartUp) {
     }
 }
 
+// Settings that cannot be what the operator meant end start-up with one
+// line naming the key: a NUL byte cuts a value short (a password "ab" would
+// log in), a choice that is none of its values would be taken as some
+// other one, and an entry before any section would be ignored.
+TEST_F(ProgramTest, SettingsThatCannotBeMeantEndStartUp) {
+    const std::string withNul("PASSWORD=ab\0-long-secret", 24);
+    struct Case {
+        std::string what;
+        std::string ini;
+        std::string error;
+    } cases[] = {
+        {"NUL in a password", "[LOCAL_AUTH]\n" + withNul + "\n" + Config(),
+         "LOCAL_AUTH.PASSWORD holds a NUL byte"},
+        {"NUL in a number",
+         "[LISTEN]\nMAXCONNECTIONS=5" + std::string(1, '\0') + "junk\n" + Config(),
+         "LISTEN.MAXCONNECTIONS holds a NUL byte"},
+        {"TLS switch", Config("[SSL]\nSSLENABLED=yes\n"),
+         "SSL.SSLENABLED is neither true nor false: \"yes\""},
+        {"log level", "[Logger]\nlevel=verbose\n" + Config(),
+         "Logger.level is not a level (trace, debug, info, warn, error, fatal or 0 to 5): "
+         "\"verbose\""},
+        {"provider", Config("[WMI]\nPROVIDER=wsmam\n"),
+         "WMI.PROVIDER is not one of the providers (sim, wsman): \"wsmam\""},
+        {"key before any section", "ADDRESS=127.0.0.1\n" + Config(),
+         "ADDRESS is set before any [section]"},
+    };
+    for (const Case& c : cases) {
+        work.Write("cwd/quellon.ini", c.ini);
+        std::remove(work.File("q.log").c_str());
+        Outcome run = Start({}, "q");
+        EXPECT_TRUE(ExitedZero(run)) << c.what;
+        const std::string tail = "Error: " + c.error + "\r\n";
+        ASSERT_GE(run.out.size(), tail.size()) << c.what << "\n" << run.out;
+        EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail) << c.what;
+        EXPECT_EQ(run.out.find("Press Q"), std::string::npos) << c.what;
+        std::string log = ReadWholeFile(work.File("q.log"));
+        EXPECT_EQ(log.find("Starting Server."), std::string::npos) << c.what;
+        EXPECT_EQ(log.find("long-secret"), std::string::npos) << c.what;
+    }
+}
+
+// Accepted spellings start; a key given twice with different values is
+// named in a WARN (the first value is used), one given twice alike is not.
+TEST_F(ProgramTest, ChoicesInAnyCaseStartAndConflictingRepeatsAreWarned) {
+    work.Write("cwd/quellon.ini",
+               Config("[SSL]\nSSLENABLED=False\n[WMI]\nPROVIDER=SIM\n[LISTEN]\n"
+                      "MAXCONNECTIONS=5\nMAXCONNECTIONS=6\nPORT=0\n[Logger]\nlevel=debug\n"));
+    Outcome run = Start({}, "q");
+    EXPECT_TRUE(ExitedZero(run));
+    EXPECT_NE(run.out.find("Press Q to quit"), std::string::npos) << run.out;
+    std::string log = ReadWholeFile(work.File("q.log"));
+    EXPECT_NE(log.find("LISTEN.MAXCONNECTIONS is given more than once with different values; "
+                       "the first is used"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("LISTEN.PORT is given"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Logger.level is given"), std::string::npos) << log;
+}
+
 // The edges of every range still start.
 TEST_F(ProgramTest, NumericSettingsAtTheEdgesOfTheirRangesStart) {
     work.Write("cwd/quellon.ini",
@@ -363,14 +422,16 @@ TEST_F(ProgramTest, PortInUseEndsConsoleMode) {
     Outcome run = Start({}, "q");
     close(holder);
     EXPECT_TRUE(ExitedZero(run));
-    const std::string tail = "Error: the server could not listen on port " + port + "\r\n";
+    const std::string tail =
+        "Error: the server could not listen on 127.0.0.1 port " + port + "\r\n";
     ASSERT_GE(run.out.size(), tail.size()) << run.out;
     EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail) << run.out;
     EXPECT_EQ(run.out.find("Press Q"), std::string::npos) << run.out;
     std::string log = ReadWholeFile(work.File("q.log"));
     size_t fatal = log.find("(FATAL) (pellmoor.cpp:");
     EXPECT_NE(fatal, std::string::npos) << log;
-    EXPECT_NE(log.find(") The server could not listen on port " + port + "; exiting\r\n", fatal),
+    EXPECT_NE(log.find(") The server could not listen on 127.0.0.1 port " + port + "; exiting\r\n",
+                       fatal),
               std::string::npos)
         << log;
 }

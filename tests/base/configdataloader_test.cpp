@@ -74,6 +74,27 @@ TEST(ConfigDataLoader, KeysAndValuesAsWritten) {
               "LOCAL_AUTH.PASSWORD=a=b==c,LOGGER.FILENAME=\"q.log\",LOGGER.LEVEL=debug,");
 }
 
+// What the table cannot show is named by key: faults of the file (a NUL
+// byte, an entry before any section) and keys given again with another value
+// (also in a repeated section); a repeat with the same value is no conflict.
+TEST(ConfigDataLoader, FaultsAndConflictsNameTheirKeys) {
+    ConfigFile f("orphan=1\n[LISTEN]\nPORT=1\nPORT=1\nMAXCONNECTIONS=5\n" +
+                 std::string("ADDRESS=::1\0junk\n", 17) +
+                 "[Local_Auth]\nPASSWORD=a\n[listen]\nMAXCONNECTIONS=6\n"
+                 "[LOCAL_AUTH]\npassword=b\n");
+    ASSERT_EQ(f.store.Load(), 1);
+    EXPECT_EQ(f.store.Faults(), (std::vector<std::string>{"orphan is set before any [section]",
+                                                          "LISTEN.ADDRESS holds a NUL byte"}));
+    EXPECT_EQ(f.store.Conflicts(),
+              (std::vector<std::string>{"LISTEN.MAXCONNECTIONS", "Local_Auth.password"}));
+    EXPECT_EQ(ValueOf(f.store, "LISTEN.MAXCONNECTIONS"), "5");
+
+    ConfigFile clean("[A]\nx=1\n[a]\nX=1\n");
+    ASSERT_EQ(clean.store.Load(), 1);
+    EXPECT_TRUE(clean.store.Faults().empty());
+    EXPECT_TRUE(clean.store.Conflicts().empty());
+}
+
 TEST(ConfigDataLoader, ListPairsOrderAndEmptyTable) {
     ConfigFile f("[Logger]\nlevel=DEBUG\n[LISTEN]\nPORT=7668\n");
     ASSERT_EQ(f.store.Load(), 1);

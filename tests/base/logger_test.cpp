@@ -236,6 +236,25 @@ TEST_F(LoggerTest, RotationShiftsBackups) {
     EXPECT_NE(Content().find("(INFO) after\r\n"), std::string::npos);
 }
 
+// The log holds addresses, user names and commands: the file and each
+// rotated copy are readable by the owner and the owner's group only.
+TEST_F(LoggerTest, TheLogAndItsRotatedCopiesAreClosedToOthers) {
+    CLogger::maxLogSize = 200;
+    CLogger::backupCount = 2;
+    auto logger = Make("info");
+    for (char c : std::string("ABC")) {
+        std::string text(190, c);
+        logger->Write(text.c_str(), static_cast<int>(text.size()));
+    }
+    namespace fs = std::filesystem;
+    for (const char* name : {"q.log", "q.log.0", "q.log.1"}) {
+        ASSERT_TRUE(fs::exists(dir.File(name))) << name;
+        fs::perms perms = fs::status(dir.File(name)).permissions();
+        EXPECT_EQ(fs::perms::none, perms & (fs::perms::others_all | fs::perms::group_write))
+            << name << " mode " << std::oct << static_cast<unsigned>(perms);
+    }
+}
+
 TEST_F(LoggerTest, RotationOffAndExistingFileSize) {
     // Rotation off: any amount may be written.
     CLogger::maxLogSize = 0;

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,51 @@ class NewestFirstServices : public wmi::ComObject<IWbemServices> {
     IWbemServices* inner;
 };
 
+// An answer handed out in batches of at most two objects, a short batch
+// reported as WBEM_S_TIMEDOUT, as the WS-Management enumerator reports
+// every batch shorter than asked for; its end is WBEM_S_FALSE.
+class ShortBatchEnumerator : public wmi::ComObject<IEnumWbemClassObject> {
+  public:
+    explicit ShortBatchEnumerator(IEnumWbemClassObject* real) : inner(real) {}
+    HRESULT Next(LONG timeout, ULONG count, IWbemClassObject** out, ULONG* returned) override {
+        HRESULT hr = inner->Next(timeout, std::min<ULONG>(count, 2), out, returned);
+        if (hr == WBEM_S_NO_ERROR && *returned < count) return WBEM_S_TIMEDOUT;
+        return hr;
+    }
+
+  protected:
+    ~ShortBatchEnumerator() override { inner->Release(); }
+    const IID& InterfaceId() const override { return IID_IEnumWbemClassObject; }
+
+  private:
+    IEnumWbemClassObject* inner;  // owned
+};
+
+// The simulated host's services, every data query's answer in short batches.
+class ShortBatchServices : public wmi::ComObject<IWbemServices> {
+  public:
+    explicit ShortBatchServices(IWbemServices* real) : inner(real) { inner->AddRef(); }
+    HRESULT ExecQuery(BSTR language, BSTR query, LONG flags, IWbemContext* context,
+                      IEnumWbemClassObject** result) override {
+        IEnumWbemClassObject* answer = nullptr;
+        HRESULT hr = inner->ExecQuery(language, query, flags, context, &answer);
+        if (FAILED(hr)) return hr;
+        *result = new ShortBatchEnumerator(answer);
+        return hr;
+    }
+    HRESULT ExecNotificationQuery(BSTR, BSTR, LONG, IWbemContext*,
+                                  IEnumWbemClassObject**) override {
+        return WBEM_E_FAILED;
+    }
+
+  protected:
+    ~ShortBatchServices() override { inner->Release(); }
+    const IID& InterfaceId() const override { return IID_IWbemServices; }
+
+  private:
+    IWbemServices* inner;
+};
+
 constexpr int64_t kSecond = 1000000;
 
 class CatchUpOrder : public simtest::SimStoreFixture {
@@ -64,8 +110,12 @@ class CatchUpOrder : public simtest::SimStoreFixture {
                   S_OK);
         locator->Release();
         newestFirst = new NewestFirstServices(oldestFirst);
+        shortOldest = new ShortBatchServices(oldestFirst);
+        shortNewest = new ShortBatchServices(newestFirst);
     }
     void TearDown() override {
+        if (shortNewest != nullptr) shortNewest->Release();
+        if (shortOldest != nullptr) shortOldest->Release();
         if (newestFirst != nullptr) newestFirst->Release();
         if (oldestFirst != nullptr) oldestFirst->Release();
         wmi::UseSimStore("");
@@ -113,6 +163,8 @@ class CatchUpOrder : public simtest::SimStoreFixture {
 
     IWbemServices* oldestFirst = nullptr;
     IWbemServices* newestFirst = nullptr;
+    IWbemServices* shortOldest = nullptr;  // the two above, in short batches
+    IWbemServices* shortNewest = nullptr;
 };
 
 // Codes of the records in the lines (the event code follows the host).
@@ -189,6 +241,45 @@ TEST_F(CatchUpOrder, ClearedLogIsReadAgainByTimeInEitherOrder) {
         EXPECT_EQ(Codes(oldest.lines), c.codes) << c.name;
         EXPECT_EQ(newest.lines, oldest.lines) << c.name;
         EXPECT_EQ(newest.after.logs["System"].recordNumber, 5) << c.name;
+    }
+}
+
+TEST_F(CatchUpOrder, ClearedLogIsReadAgainByTimeWhenTheAnswerComesInShortBatches) {
+    // The log was cleared during the outage and numbered again from 1:
+    // records 1..6 were written after the point's time, and the point's
+    // number now names a later record. Each batch of the answer is short
+    // (WBEM_S_TIMEDOUT), so the clash and the answer's end come in
+    // different turns; oldest first the clash opens a batch, newest first
+    // it closes one.
+    Write("System", 6, 101);
+    struct {
+        const char* name;
+        TLogPosition position;
+        std::vector<std::string> codes;
+    } cases[] = {
+        {"clash with records after it",
+         Position(3, kNoon - 60 * kSecond),
+         {"101", "102", "103", "104", "105", "106"}},
+        {"clash in the answer's last batch",
+         Position(5, kNoon - 60 * kSecond),
+         {"101", "102", "103", "104", "105", "106"}},
+        {"clash, records before the point's time left out",
+         Position(4, kNoon + 2 * kSecond + kSecond / 2),
+         {"104", "105", "106"}},
+        {"point's record gone", Position(7, kNoon + 3 * kSecond), {"104", "105", "106"}},
+    };
+    for (const auto& c : cases) {
+        TResumePoint point;
+        point.logs["System"] = c.position;
+        TRun reference = Run(oldestFirst, point, 100);
+        EXPECT_EQ(Codes(reference.lines), c.codes) << c.name;
+        for (IWbemServices* services : {shortOldest, shortNewest}) {
+            const char* order = services == shortOldest ? "oldest first" : "newest first";
+            TRun run = Run(services, point, 100);
+            EXPECT_EQ(run.step, CCatchUp::TStep::Done) << c.name << ", " << order;
+            EXPECT_EQ(Codes(run.lines), c.codes) << c.name << ", " << order;
+            EXPECT_EQ(run.after.logs["System"].recordNumber, 6) << c.name << ", " << order;
+        }
     }
 }
 

@@ -177,6 +177,22 @@ TEST_F(DispatcherTest, DeletedNoticeFollowsRemovalFromTheList) {
     EXPECT_EQ("OK Deleted Host 127.0.0.2 * * \r\n", recorder->Texts().back());
 }
 
+// Pipelined ADD and DELETE of one subscription: each DELETE counts only the
+// subscription it deletes, and LIST shows only the one that stays, while the
+// deleted ones are still on their way out of the list.
+TEST_F(DispatcherTest, ListAndDeleteLeaveOutSubscriptionsBeingDeleted) {
+    StartEngine();
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_EQ(0, engine->AddSubscription(kHost, "*", "*", "", "")) << i;
+        EXPECT_EQ(1, engine->DeleteSubscription(kHost, "*", "*")) << i;
+    }
+    ASSERT_EQ(0, engine->AddSubscription(kHost, "*", "*", "", ""));
+    const std::string list = engine->ListSubscriptions();
+    EXPECT_EQ(0u, list.rfind("OK List Follows for 1 entries (0 unreachable):", 0)) << list;
+    EXPECT_EQ(1, engine->DeleteSubscription(kHost, "*", "*"));
+    EXPECT_EQ(0, engine->DeleteSubscription(kHost, "*", "*"));
+}
+
 // A host that goes down is announced once, retried quietly and announced
 // again when it is back.
 TEST_F(DispatcherTest, OutageIsAnnouncedOnceThenReestablished) {
@@ -195,6 +211,45 @@ TEST_F(DispatcherTest, OutageIsAnnouncedOnceThenReestablished) {
     for (const std::string& text : recorder->Texts())
         if (text.rfind("CONNECTION_FAILED", 0) == 0) ++failures;
     EXPECT_EQ(1, failures);
+}
+
+// With no thread of the kind a node needs next (no connector for a new
+// subscription, no query thread for a connected one), the node is ended
+// and leaves the list instead of waiting in no queue: the list empties and
+// the dispatcher's shutdown, which waits for the list to empty, ends.
+TEST_F(DispatcherTest, NodeWithNoThreadToTakeItLeavesTheListAndShutdownEnds) {
+    struct Case {
+        const char* name;
+        int32_t connectors;
+        int32_t queryThreads;
+    } cases[] = {{"no connector thread", 0, 1}, {"no query thread", 1, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        options.connectorCount = c.connectors;
+        options.queryThreadCount = c.queryThreads;
+        RecordingSink sink;
+        auto* dispatcher = new CDispatchThread(options, &sink);
+        ASSERT_TRUE(dispatcher->start());
+        auto* node = new TSubscriptionNode;
+        node->host = kHost;
+        node->category = "*";
+        node->wmiNamespace = "root\\cimv2";
+        node->eventType = "*";
+        node->SetStage(New);
+        ASSERT_EQ(0, dispatcher->AcceptSubscription(node));
+        EXPECT_TRUE(Eventually(
+            [&] {
+                return dispatcher->BuildSubscriptionList() ==
+                       "OK List Follows for 0 entries (0 unreachable):\r\n.\r\n";
+            },
+            10000))
+            << dispatcher->BuildSubscriptionList();
+        dispatcher->terminate();
+        dispatcher->Wake();
+        dispatcher->stop(10000);
+        ASSERT_FALSE(dispatcher->hasAbandonedThread()) << "the shutdown waited for a lost node";
+        delete dispatcher;
+    }
 }
 
 }  // namespace

@@ -4,9 +4,9 @@
 
 #include "base/logger.h"
 #include "tests/wmi/simfixture.h"
+#include "wmi/cim/wql.h"
 #include "wmi/comobject.h"
 #include "wmi/locatorfactory.h"
-#include "wmi/sim/wql.h"
 
 using namespace simtest;
 
@@ -62,8 +62,8 @@ TEST(EventQuery, EveryCombinationParsesAsTheIntendedConditions) {
         if (c.within < 0) continue;  // WMI refuses a negative interval
         TEventQueryFields fields{c.isReplay,  c.within,         c.category,
                                  c.eventType, "20240101120000", "20240101130000"};
-        wmi::sim::WqlQuery query;
-        ASSERT_EQ(wmi::sim::ParseWql(BuildEventQuery(fields), !c.isReplay, query), WBEM_S_NO_ERROR)
+        wmi::cim::WqlQuery query;
+        ASSERT_EQ(wmi::cim::ParseWql(BuildEventQuery(fields), !c.isReplay, query), WBEM_S_NO_ERROR)
             << c.expected;
         size_t expected = (c.isReplay ? 2 : 0) + (std::string(c.category) != "*") +
                           (std::string(c.eventType) != "*");

@@ -148,8 +148,12 @@ TEST(ResumePoint, DmtfTimesRoundTripAndHonourTheOffset) {
     int64_t east = 0;
     ASSERT_TRUE(DmtfToMicros("20240101140000.250000+120", &east));
     EXPECT_EQ(east, micros);
-    for (const char* bad : {"", "20240101120000", "2024010112000x.000000+000",
-                            "20241301120000.000000+000", "20240101120000.000000*000"}) {
+    // Not dates of the calendar: February 30, February 29 of a common year,
+    // a sixtieth second (which WMI never writes).
+    for (const char* bad :
+         {"", "20240101120000", "2024010112000x.000000+000", "20241301120000.000000+000",
+          "20240101120000.000000*000", "20240230120000.000000+000", "20230229120000.000000+000",
+          "20240101120060.000000+000"}) {
         EXPECT_FALSE(DmtfToMicros(bad, &micros)) << bad;
     }
 }

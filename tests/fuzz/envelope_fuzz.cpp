@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "wmi/sim/wsman/serverenvelope.h"
 #include "wmi/wsman/envelope.h"
 #include "wmi/wsman/wsmanobject.h"
 

@@ -10,11 +10,14 @@ if(QUELLON_FUZZ AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   set_target_properties(regexp_fuzz PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
 endif()
 
-# envelope_fuzz: libFuzzer target of the WS-Management envelope reader; the
-# reader is compiled into the target, the rest comes from quellon_wmi.
+# envelope_fuzz: libFuzzer target of the WS-Management envelope readers (the
+# provider's and the simulated endpoint's); the readers are compiled into
+# the target, the rest comes from quellon_wmi.
 if(QUELLON_FUZZ AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   add_executable(envelope_fuzz ${CMAKE_CURRENT_LIST_DIR}/envelope_fuzz.cpp
-    ${CMAKE_SOURCE_DIR}/wmi/wsman/envelope.cpp ${CMAKE_SOURCE_DIR}/wmi/wsman/wsmanobject.cpp)
+    ${CMAKE_SOURCE_DIR}/wmi/wsman/soapxml.cpp ${CMAKE_SOURCE_DIR}/wmi/wsman/envelope.cpp
+    ${CMAKE_SOURCE_DIR}/wmi/wsman/wsmanobject.cpp
+    ${CMAKE_SOURCE_DIR}/wmi/sim/wsman/serverenvelope.cpp)
   target_link_libraries(envelope_fuzz PRIVATE quellon_wmi)
   target_compile_options(envelope_fuzz PRIVATE -fsanitize=fuzzer,address,undefined
     -fno-omit-frame-pointer -fno-sanitize-recover=undefined)

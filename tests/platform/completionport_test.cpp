@@ -376,4 +376,62 @@ TEST(SocketHelpers, WakeListenerEndsABlockedAcceptAndPeerTextNamesTheClient) {
     EXPECT_EQ(-1, none);
 }
 
+// Connects a blocking client of the family to the loopback-or-any listener
+// address text on port, accepts it and returns the listener's view of it.
+std::string AcceptedPeer(int listener, int family, const char* address, uint16_t port) {
+    int client = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage to{};
+    socklen_t length;
+    if (family == AF_INET6) {
+        auto* sa = reinterpret_cast<sockaddr_in6*>(&to);
+        sa->sin6_family = AF_INET6;
+        sa->sin6_port = htons(port);
+        inet_pton(AF_INET6, address, &sa->sin6_addr);
+        length = sizeof *sa;
+    } else {
+        auto* sa = reinterpret_cast<sockaddr_in*>(&to);
+        sa->sin_family = AF_INET;
+        sa->sin_port = htons(port);
+        inet_pton(AF_INET, address, &sa->sin_addr);
+        length = sizeof *sa;
+    }
+    std::string peer = "not connected";
+    if (connect(client, reinterpret_cast<sockaddr*>(&to), length) == 0) {
+        int accepted = -1;
+        if (platform::AcceptConnection(listener, &accepted).ok()) {
+            peer = platform::PeerAddressText(accepted);
+            platform::CloseSocket(accepted);
+        }
+    }
+    close(client);
+    // The client's port is the machine's choice: only the address is compared.
+    return peer.substr(0, peer.rfind(':'));
+}
+
+// IPv6 listeners: "::1" serves IPv6 loopback clients, "::" IPv4 clients
+// too, which are named by their IPv4 address.
+TEST(SocketHelpers, IPv6AddressesListen) {
+    const struct {
+        const char* listen;
+        int family;
+        const char* client;
+        const char* peer;
+    } cases[] = {
+        {"::1", AF_INET6, "::1", "[::1]"},
+        {"::", AF_INET6, "::1", "[::1]"},
+        {"::", AF_INET, "127.0.0.1", "127.0.0.1"},
+    };
+    for (const auto& c : cases) {
+        int listener = -1;
+        ASSERT_TRUE(platform::OpenListener(c.listen, 0, 8, &listener).ok()) << c.listen;
+        uint16_t port = platform::LocalPort(listener);
+        ASSERT_NE(0, port) << c.listen;
+        EXPECT_EQ(c.peer, AcceptedPeer(listener, c.family, c.client, port))
+            << c.listen << " " << c.client;
+        platform::CloseSocket(listener);
+    }
+    int none = 0;
+    EXPECT_EQ(IoStatus::kInvalid, platform::OpenListener("::1::2", 0, 8, &none).status);
+}
+
 }  // namespace

@@ -74,4 +74,35 @@ TEST(ProfileReader, TooSmallBufferContract) {
     EXPECT_EQ(none[0], '\0');
 }
 
+// The lines the lists cannot show as written are reported, in file order:
+// a NUL byte anywhere but in a comment (the entry ends there), an entry
+// before the first section. Entries of a nameless section are ignored
+// without a report, as the file rules say.
+TEST(ProfileReader, ReportsNulBytesAndEntriesBeforeAnySection) {
+    TempDir dir;
+    const std::string content = std::string("loose=before\n") + "[LOCAL_AUTH]\n" +
+                                std::string("PASSWORD=ab\0-secret\n", 20) +
+                                std::string("; a comment with \0 a NUL\n", 25) +
+                                std::string("\0tail\n", 6) + "[]\nlost=entry\n[LISTEN]\nPORT=1\n";
+    std::string file = dir.Write("a.ini", content);
+    platform::ProfileFile reading(file);
+    using Kind = platform::ProfileFault::Kind;
+    const std::vector<platform::ProfileFault>& faults = reading.Faults();
+    ASSERT_EQ(3u, faults.size());
+    EXPECT_TRUE(faults[0].kind == Kind::kBeforeSection && faults[0].section.empty() &&
+                faults[0].name == "loose")
+        << faults[0].name;
+    EXPECT_TRUE(faults[1].kind == Kind::kNulByte && faults[1].section == "LOCAL_AUTH" &&
+                faults[1].name == "PASSWORD")
+        << faults[1].section << "." << faults[1].name;
+    EXPECT_TRUE(faults[2].kind == Kind::kNulByte && faults[2].name.empty()) << faults[2].name;
+    // The entry itself still ends at the NUL byte.
+    char buffer[256];
+    reading.ReadSection("LOCAL_AUTH", buffer, sizeof buffer);
+    EXPECT_EQ(Split(buffer), (std::vector<std::string>{"PASSWORD=ab"}));
+
+    platform::ProfileFile clean(dir.Write("b.ini", "; comment\n[A]\nx=1\n"));
+    EXPECT_TRUE(clean.Faults().empty());
+}
+
 }  // namespace

@@ -1,9 +1,12 @@
 #include "server/wmilogeventserver.h"
 
+#include <errno.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -665,6 +668,81 @@ TEST_F(CommandServerTest, SubscriptionCommandsReachTheControllerWithTheirFields)
               client->ReadLine());
 }
 
+// Lines the engine must not see: words after a password (they would run
+// into the credentials), replay times that name no moment or a window that
+// ends before it starts, replay severities a query cannot use. Each is
+// refused with the parameters error and reaches no engine call.
+TEST_F(CommandServerTest, CommandsWithImpossibleFieldsAreRefused) {
+    StartServer(kAuth, true);
+    auto client = LoggedInClient();
+    g_script.Take();
+    const std::string kRefused = "ERROR insufficient/incorrect parameters\r\n";
+    for (const char* line : {
+             "ADD 10.0.0.1 * * alice s3cr3t-G1 ADD 10.0.0.2 * * bob pw2",
+             "ADD h System 3 bob pw extra",
+             "ADD h \"Directory Service\" 3 bob pw extra",
+             "REPLAY h System 3 20240101000000 0 carol pw extra",
+             "REPLAY h System 3 20241301000000 0",
+             "REPLAY h System 3 20230229000000 0",
+             "REPLAY h System 3 20240230000000 0",
+             "REPLAY h System 3 20240101240000 0",
+             "REPLAY h System 3 20240101006000 0",
+             "REPLAY h System 3 20240102000000 20240101000000",
+             "REPLAY h System 3 20240101000000 20241232000000",
+             "REPLAY h System 0 20240101000000 0",
+             "REPLAY h System 6 20240101000000 0",
+             "REPLAY h System -1 20240101000000 0",
+             "REPLAY h System 10 20240101000000 0",
+         }) {
+        client->SendLine(line);
+        EXPECT_EQ(kRefused, client->ReadLine()) << line;
+        EXPECT_TRUE(g_script.Take().empty()) << line << ": the engine was called";
+    }
+    // The edges still pass: a leap day, the last second of a day, a window
+    // of one moment, the wildcard severity, the fullest ADD.
+    for (const char* line : {
+             "REPLAY h System 5 20240229235959 0",
+             "REPLAY h System * 20240101000000 20240101000000",
+             "ADD h \"Directory Service\" 3 bob pw",
+         }) {
+        client->SendLine(line);
+        EXPECT_EQ(0u, client->ReadLine().rfind("OK ", 0)) << line;
+        EXPECT_EQ(1u, g_script.Take().size()) << line;
+    }
+}
+
+// Credentials are left out of the log by their position, whatever else is
+// wrong with the line, also when a second command is glued onto it.
+TEST_F(CommandServerTest, GluedCommandsKeepTheirCredentialsOutOfTheLog) {
+    StartServer(kAuth, true, "TRACE");
+    // Before login every line is logged as it came (commands "w/o
+    // authentication", others as invalid commands).
+    LineClient early(port);
+    early.ReadLine();
+    for (const char* line : {
+             "ADD 10.0.0.1 * * alice s3cr3t-G1 ADD 10.0.0.2 * * bob pw2-glued",
+             "NOOP LOGIN alice pw3-glued",
+             "DELETE h REPLAY h System 3 20240101000000 0 carol pw4-glued",
+             "FOO ADD h System 3 bob pw5-glued",
+             "ADD h \"Directory Service 3 bob pw6-open-quote",
+         }) {
+        early.SendLine(line);
+        early.ReadLine();
+    }
+    early.SendLine("");
+    ASSERT_EQ("OK waiting for next command\r\n", early.ReadLine());
+    StopServer();
+    const std::string log = sink.Text();
+    for (const char* secret : {"s3cr3t", "glued", "open-quote"}) {
+        EXPECT_EQ(std::string::npos, log.find(secret)) << secret << " in the log:\n" << log;
+    }
+    for (const char* kept :
+         {"{ADD 10.0.0.1 * * alice}", "{NOOP LOGIN alice}",
+          "{DELETE h REPLAY h System 3 20240101000000 0}", "{FOO ADD h System 3 bob}", "{ADD}"}) {
+        EXPECT_NE(std::string::npos, log.find(kept)) << kept << " not in the log:\n" << log;
+    }
+}
+
 TEST_F(CommandServerTest, NoPasswordReachesTheLog) {
     StartServer(kAuth, true, "TRACE");
     LineClient early(port);
@@ -821,6 +899,38 @@ TEST_F(CommandServerTest, FailedLoginsAreAnsweredLateAndTheThirdCloses) {
     EXPECT_EQ("OK noop\r\n", late.ReadLine());
 }
 
+// Failed logins count per address across connections: past ten in a
+// minute the address may hold only three connections that have not logged
+// in; the next is refused with a line. Once they are gone, a new connection
+// logs in at once.
+TEST_F(CommandServerTest, FailedLoginsAcrossConnectionsSpendTheAddresssBudget) {
+    StartServer(std::string(kAuth) + "[LISTEN]\nMAXCONNECTIONS=10\n");
+    std::vector<std::unique_ptr<LineClient>> guessers;
+    for (int i = 0; i < 4; ++i) {
+        guessers.push_back(std::make_unique<LineClient>(port, 10000));
+        guessers.back()->ReadLine();
+        guessers.back()->SendRaw("LOGIN alice a\r\nLOGIN alice b\r\nLOGIN alice c\r\n");
+    }
+    // Each answer is sent before the next line of its connection is taken,
+    // so once two answers each have come, all twelve failures are counted.
+    for (auto& guesser : guessers) {
+        for (int i = 0; i < 2; ++i) ASSERT_EQ(kNotVerified, guesser->ReadLine()) << i;
+    }
+    LineClient refused(port);
+    EXPECT_EQ("ERROR too many failed logins from this address, try again later\r\n",
+              refused.ReadLine());
+    EXPECT_TRUE(refused.WaitOrderlyEnd());
+    EXPECT_TRUE(HasText(sink.Text(), "its address failed to log in too often")) << sink.Text();
+
+    for (auto& guesser : guessers) {
+        EXPECT_EQ(kNotVerified, guesser->ReadLine());
+        EXPECT_TRUE(guesser->WaitClosed());
+    }
+    ASSERT_TRUE(Eventually([&] { return server->GetConnectionCount() == 0; }));
+    LineClient late(port);
+    EXPECT_EQ(0u, late.Login("alice", "secret").rfind("OK authentication successful", 0));
+}
+
 // A logged-in client that stops reading: past the hard bound it is closed at
 // once, above the soft bound for its time it is closed later; the client
 // that reads gets every line either way.
@@ -875,6 +985,100 @@ TEST_F(CommandServerTest, AClientNotLoggedInThatDoesNotReadIsClosed) {
     }
     EXPECT_TRUE(Eventually([&] { return server->GetConnectionCount() == 0; }));
     EXPECT_TRUE(HasText(sink.Text(), "bytes of output pending, limit 65536")) << sink.Text();
+}
+
+// The sockets of the listener on port, other than the listening one, that
+// still hold data the peer has not acknowledged, as lines of
+// /proc/net/tcp ("local remote state tx_queue:rx_queue").
+std::vector<std::string> SocketsWithUnsentData(uint16_t port) {
+    std::vector<std::string> found;
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);  // the heading
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues;
+        fields >> slot >> local >> remote >> state >> queues;
+        unsigned localPort = std::stoul(local.substr(local.find(':') + 1), nullptr, 16);
+        unsigned long unsent = std::stoul(queues.substr(0, queues.find(':')), nullptr, 16);
+        if (localPort == port && state != "0A" && unsent > 0) {
+            found.push_back(local + " " + remote + " " + state + " " + queues);
+        }
+    }
+    return found;
+}
+
+// A connection the listener drops by force is reset, so the client learns
+// it at once (within a second of the logged line; a graceful close of a
+// client that stopped reading left it ESTABLISHED and its unsent megabytes in
+// the system for minutes), and nothing of it stays queued. An ordinary close
+// stays an orderly end of stream after the last reply.
+TEST_F(CommandServerTest, AForcedDisconnectIsAResetAndAnOrdinaryCloseIsNot) {
+    enum class Client { kSlowReader, kIdle, kGuesser, kLogout };
+    struct Case {
+        Client client;
+        const char* settings;
+        const char* logged;
+    } cases[] = {
+        {Client::kSlowReader,
+         "OUTPUTLIMIT=100000000\nOUTPUTSOFTLIMIT=300000\nOUTPUTSOFTSECONDS=1\n",
+         "for 1 s, soft limit 300000"},
+        {Client::kSlowReader, "OUTPUTLIMIT=300000\n", "bytes of output pending, limit 300000"},
+        {Client::kIdle, "LOGINTIMEOUT=1\n", "not logged in within 1 s"},
+        {Client::kGuesser, "", "after 3 failed logins"},
+        {Client::kLogout, "", ""},
+    };
+    for (const Case& c : cases) {
+        const std::string name = std::string(c.settings) + c.logged;
+        StartServer(std::string(kAuth) + "[LISTEN]\n" + c.settings);
+        auto client = SmallWindowClient(port);
+        switch (c.client) {
+            case Client::kSlowReader: {
+                ASSERT_EQ(0u, client->Login("alice", "secret").rfind("OK authentication", 0));
+                const std::string filler(200, 'e');
+                // Broadcasts until the listener gives up on the client.
+                for (int i = 0; i < 1000000 && !HasText(sink.Text(), c.logged); ++i) {
+                    server->SendToAllClients(std::to_string(i) + filler);
+                    if (i % 1000 == 999) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                }
+                break;
+            }
+            case Client::kIdle:
+                client->ReadLine();
+                break;
+            case Client::kGuesser:
+                client->ReadLine();
+                client->SendRaw("LOGIN alice a\r\nLOGIN alice b\r\nLOGIN alice c\r\n");
+                for (int i = 0; i < 3; ++i) ASSERT_EQ(kNotVerified, client->ReadLine()) << i;
+                break;
+            case Client::kLogout:
+                ASSERT_EQ(0u, client->Login("alice", "secret").rfind("OK authentication", 0));
+                client->SendLine("LOGOUT");
+                ASSERT_EQ("OK logging off\r\n", client->ReadLine());
+                EXPECT_TRUE(client->WaitOrderlyEnd()) << "LOGOUT did not end in order";
+                EXPECT_EQ(0, client->TakeError());
+                StopServer();
+                continue;
+        }
+        ASSERT_TRUE(Eventually([&] { return HasText(sink.Text(), c.logged); })) << name << "\n"
+                                                                                << sink.Text();
+        // Counted from the logged line, so a slow machine does not make the
+        // close itself late.
+        int error = 0;
+        EXPECT_TRUE(Eventually(
+            [&] {
+                error = client->TakeError();
+                return error != 0;
+            },
+            1000))
+            << name << ": no reset within a second of the logged line";
+        EXPECT_EQ(ECONNRESET, error) << name;
+        EXPECT_TRUE(Eventually([&] { return server->GetConnectionCount() == 0; })) << name;
+        std::vector<std::string> lingering = SocketsWithUnsentData(port);
+        EXPECT_TRUE(lingering.empty()) << name << ": " << lingering.size() << " sockets, first "
+                                       << (lingering.empty() ? "" : lingering[0]);
+        StopServer();
+    }
 }
 
 // While a client's output is backed up its input is not read, so a client

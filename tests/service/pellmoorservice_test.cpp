@@ -278,7 +278,8 @@ TEST(ServiceProcess, ServiceThatCannotServeEndsByItself) {
     } cases[] = {
         {"TLS without a certificate", "[SSL]\nSSLENABLED=true\nSSLPORT=1\n", FreePort(),
          "SSL.SERVERCERTFILE is not set"},
-        {"port in use", "", busyPort, "could not listen on port " + std::to_string(busyPort)},
+        {"port in use", "", busyPort,
+         "could not listen on 127.0.0.1 port " + std::to_string(busyPort)},
     };
     for (const Case& c : cases) {
         TempDir dir;

@@ -19,10 +19,12 @@
 
 #include "tests/app/tempdir.h"
 #include "tests/wmi/evtxsamples.h"
+#include "wmi/cim/cimtime.h"
 #include "wmi/sim/simtime.h"
 
 namespace fs = std::filesystem;
 using namespace wmi::sim;
+using wmi::cim::FormatDmtf;
 
 namespace {
 

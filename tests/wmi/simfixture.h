@@ -9,8 +9,9 @@
 #include <vector>
 
 #include "tests/app/tempdir.h"
+#include "wmi/cim/cimtime.h"
+#include "wmi/sim/simprovider.h"
 #include "wmi/sim/simstore.h"
-#include "wmi/sim/simtime.h"
 
 namespace simtest {
 

@@ -9,6 +9,9 @@
 namespace wmi::sim {
 namespace {
 
+// Objects read from the answer per Next.
+constexpr ULONG kBatch = 50;
+
 // A finished result set in a fixed order. Next is called by one thread at a
 // time, as for every enumerator.
 class ListEnumerator : public ComObject<IEnumWbemClassObject> {
@@ -40,9 +43,9 @@ HRESULT NewestFirst(IEnumWbemClassObject* answer, LONG timeoutMs, IEnumWbemClass
     std::vector<IWbemClassObject*> all;
     HRESULT hr = WBEM_S_NO_ERROR;
     while (hr == WBEM_S_NO_ERROR) {
-        IWbemClassObject* batch[50] = {};
+        IWbemClassObject* batch[kBatch] = {};
         ULONG returned = 0;
-        hr = answer->Next(timeoutMs, 50, batch, &returned);
+        hr = answer->Next(timeoutMs, kBatch, batch, &returned);
         all.insert(all.end(), batch, batch + returned);
     }
     if (hr != WBEM_S_FALSE) {

@@ -2,64 +2,13 @@
 
 #include <utility>
 
+#include "wmi/cim/ascii.h"
+#include "wmi/cim/cimtime.h"
 #include "wmi/comobject.h"
-#include "wmi/sim/simtime.h"
 
 namespace wmi::sim {
 
 namespace {
-
-struct PropertyInfo {
-    const char* name;
-    EventProperty property;
-    PropertyKind kind;
-    CIMTYPE cimType;
-};
-
-const PropertyInfo kProperties[kEventPropertyCount] = {
-    {"Category", EventProperty::Category, PropertyKind::Number, CIM_UINT16},
-    {"CategoryString", EventProperty::CategoryString, PropertyKind::Text, CIM_STRING},
-    {"ComputerName", EventProperty::ComputerName, PropertyKind::Text, CIM_STRING},
-    {"EventCode", EventProperty::EventCode, PropertyKind::Number, CIM_UINT16},
-    {"EventIdentifier", EventProperty::EventIdentifier, PropertyKind::Number, CIM_UINT32},
-    {"EventType", EventProperty::EventType, PropertyKind::Number, CIM_UINT8},
-    {"InsertionStrings", EventProperty::InsertionStrings, PropertyKind::TextArray,
-     CIM_STRING | CIM_FLAG_ARRAY},
-    {"Logfile", EventProperty::Logfile, PropertyKind::Text, CIM_STRING},
-    {"Message", EventProperty::Message, PropertyKind::Text, CIM_STRING},
-    {"RecordNumber", EventProperty::RecordNumber, PropertyKind::Number, CIM_UINT32},
-    {"SourceName", EventProperty::SourceName, PropertyKind::Text, CIM_STRING},
-    {"TimeGenerated", EventProperty::TimeGenerated, PropertyKind::DateTime, CIM_DATETIME},
-    {"TimeWritten", EventProperty::TimeWritten, PropertyKind::DateTime, CIM_DATETIME},
-    {"Type", EventProperty::Type, PropertyKind::Text, CIM_STRING},
-    {"User", EventProperty::User, PropertyKind::Text, CIM_STRING},
-};
-
-char LowerAscii(char32_t c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); }
-
-// Case-insensitive comparison of an ASCII name with a query or caller text.
-template <class Char>
-bool NameEquals(const char* name, const Char* text, size_t length) {
-    size_t i = 0;
-    for (; i < length; ++i) {
-        if (name[i] == '\0') return false;
-        char32_t c = static_cast<char32_t>(text[i]);
-        if (c > 0x7F || LowerAscii(c) != LowerAscii(static_cast<unsigned char>(name[i]))) {
-            return false;
-        }
-    }
-    return name[i] == '\0';
-}
-
-size_t WideLength(LPCWSTR text) {
-    size_t n = 0;
-    while (text[n] != u'\0') ++n;
-    return n;
-}
-
-const PropertyInfo& InfoOf(EventProperty property) {
-    return kProperties[static_cast<size_t>(property)];
-}
 
 HRESULT PutText(VARIANT* value, std::string_view text) {
     BSTR copy = BstrFromUtf8(text);
@@ -79,39 +28,52 @@ void FillTypeAndFlavor(CIMTYPE cimType, CIMTYPE* type, LONG* flavor) {
     if (flavor != nullptr) *flavor = WBEM_FLAVOR_ORIGIN_LOCAL;
 }
 
+template <class T>
+bool Compare(cim::WqlOp op, const T& a, const T& b) {
+    switch (op) {
+        case cim::WqlOp::Equal:
+            return a == b;
+        case cim::WqlOp::NotEqual:
+            return a != b;
+        case cim::WqlOp::Less:
+            return a < b;
+        case cim::WqlOp::LessEqual:
+            return a <= b;
+        case cim::WqlOp::Greater:
+            return a > b;
+        case cim::WqlOp::GreaterEqual:
+            return a >= b;
+    }
+    return false;
+}
+
 class LogEventObject : public ComObject<IWbemClassObject> {
   public:
     explicit LogEventObject(SimEvent&& e) : event(std::move(e)) {}
 
     HRESULT Get(LPCWSTR name, LONG, VARIANT* value, CIMTYPE* type, LONG* flavor) override {
         if (name == nullptr) return WBEM_E_INVALID_PARAMETER;
-        size_t length = WideLength(name);
-        if (NameEquals("__CLASS", name, length)) {
+        const std::string narrow = cim::NarrowName(name);
+        if (cim::EqualsIgnoringCase(narrow, "__CLASS")) {
             FillTypeAndFlavor(CIM_STRING, type, flavor);
-            return value == nullptr ? WBEM_S_NO_ERROR : PutText(value, "Win32_NTLogEvent");
+            return value == nullptr ? WBEM_S_NO_ERROR : PutText(value, cim::kNtLogEventClass);
         }
-        const PropertyInfo* info = nullptr;
-        for (const PropertyInfo& candidate : kProperties) {
-            if (NameEquals(candidate.name, name, length)) {
-                info = &candidate;
-                break;
-            }
-        }
-        if (info == nullptr) return WBEM_E_NOT_FOUND;
-        FillTypeAndFlavor(info->cimType, type, flavor);
+        EventProperty property;
+        if (!cim::FindEventProperty(narrow, property)) return WBEM_E_NOT_FOUND;
+        FillTypeAndFlavor(cim::CimTypeOf(property), type, flavor);
         if (value == nullptr) return WBEM_S_NO_ERROR;
         VariantInit(value);
-        switch (info->kind) {
+        switch (cim::KindOf(property)) {
             case PropertyKind::Number:
-                if (info->property == EventProperty::EventType) {
+                if (property == EventProperty::EventType) {
                     value->vt = VT_UI1;
                     value->bVal = static_cast<BYTE>(event.eventType);
                 } else {
-                    PutLong(value, NumberOf(event, info->property));
+                    PutLong(value, NumberOf(event, property));
                 }
                 return WBEM_S_NO_ERROR;
             case PropertyKind::Text: {
-                const std::string* text = TextOf(event, info->property);
+                const std::string* text = TextOf(event, property);
                 if (text == nullptr) {
                     value->vt = VT_NULL;
                     return WBEM_S_NO_ERROR;
@@ -119,7 +81,7 @@ class LogEventObject : public ComObject<IWbemClassObject> {
                 return PutText(value, *text);
             }
             case PropertyKind::DateTime:
-                return PutText(value, FormatDmtf(TimeOf(event, info->property)));
+                return PutText(value, cim::FormatDmtf(TimeOf(event, property)));
             case PropertyKind::TextArray:
                 return PutStrings(value);
         }
@@ -150,12 +112,12 @@ class CreationEventObject : public ComObject<IWbemClassObject> {
 
     HRESULT Get(LPCWSTR name, LONG, VARIANT* value, CIMTYPE* type, LONG* flavor) override {
         if (name == nullptr) return WBEM_E_INVALID_PARAMETER;
-        size_t length = WideLength(name);
-        if (NameEquals("__CLASS", name, length)) {
+        const std::string narrow = cim::NarrowName(name);
+        if (cim::EqualsIgnoringCase(narrow, "__CLASS")) {
             FillTypeAndFlavor(CIM_STRING, type, flavor);
-            return value == nullptr ? WBEM_S_NO_ERROR : PutText(value, "__InstanceCreationEvent");
+            return value == nullptr ? WBEM_S_NO_ERROR : PutText(value, cim::kCreationEventClass);
         }
-        if (!NameEquals("TargetInstance", name, length)) return WBEM_E_NOT_FOUND;
+        if (!cim::EqualsIgnoringCase(narrow, "TargetInstance")) return WBEM_E_NOT_FOUND;
         FillTypeAndFlavor(CIM_OBJECT, type, flavor);
         if (value == nullptr) return WBEM_S_NO_ERROR;
         VariantInit(value);
@@ -177,22 +139,6 @@ class CreationEventObject : public ComObject<IWbemClassObject> {
 };
 
 }  // namespace
-
-bool FindEventProperty(std::string_view name, EventProperty& property) {
-    for (const PropertyInfo& info : kProperties) {
-        if (NameEquals(info.name, name.data(), name.size())) {
-            property = info.property;
-            return true;
-        }
-    }
-    return false;
-}
-
-PropertyKind KindOf(EventProperty property) { return InfoOf(property).kind; }
-
-const char* NameOf(EventProperty property) { return InfoOf(property).name; }
-
-CIMTYPE CimTypeOf(EventProperty property) { return InfoOf(property).cimType; }
 
 int64_t NumberOf(const SimEvent& event, EventProperty property) {
     switch (property) {
@@ -234,6 +180,32 @@ const std::string* TextOf(const SimEvent& event, EventProperty property) {
 
 int64_t TimeOf(const SimEvent& event, EventProperty property) {
     return property == EventProperty::TimeWritten ? event.timeWritten : event.timeGenerated;
+}
+
+bool Matches(const cim::WqlQuery& query, const SimEvent& event) {
+    for (const cim::WqlCondition& condition : query.conditions) {
+        bool holds = false;
+        switch (cim::KindOf(condition.property)) {
+            case PropertyKind::Number:
+                holds =
+                    Compare(condition.op, NumberOf(event, condition.property), condition.number);
+                break;
+            case PropertyKind::DateTime:
+                holds = Compare(condition.op, TimeOf(event, condition.property), condition.number);
+                break;
+            case PropertyKind::Text: {
+                const std::string* value = TextOf(event, condition.property);
+                holds = value != nullptr &&
+                        Compare(condition.op, cim::CompareIgnoringCase(*value, condition.text), 0);
+                break;
+            }
+            case PropertyKind::TextArray:
+                holds = false;
+                break;
+        }
+        if (!holds) return false;
+    }
+    return true;
 }
 
 IWbemClassObject* MakeLogEventObject(SimEvent&& event) {

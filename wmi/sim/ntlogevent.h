@@ -1,48 +1,23 @@
 // The WMI objects of the simulated hosts: Win32_NTLogEvent made from one
 // store record, and the __InstanceCreationEvent that carries one in its
-// TargetInstance property. Also the property table the query evaluator
-// shares with them. Objects are immutable after creation; Get may be called
-// from any thread.
+// TargetInstance property; the values of a record's properties (by the
+// class's table, wmi/cim/ntlogevent.h) and whether a record satisfies a
+// query. Objects are immutable after creation; Get may be called from any
+// thread.
 #pragma once
 
 #include <wbemidl.h>
 
 #include <string_view>
 
+#include "wmi/cim/ntlogevent.h"
+#include "wmi/cim/wql.h"
 #include "wmi/sim/simstore.h"
 
 namespace wmi::sim {
 
-enum class EventProperty {
-    Category,
-    CategoryString,
-    ComputerName,
-    EventCode,
-    EventIdentifier,
-    EventType,
-    InsertionStrings,
-    Logfile,
-    Message,
-    RecordNumber,
-    SourceName,
-    TimeGenerated,
-    TimeWritten,
-    Type,
-    User,
-};
-
-constexpr size_t kEventPropertyCount = 15;
-
-// How a property compares in a query.
-enum class PropertyKind { Number, Text, DateTime, TextArray };
-
-// The property of Win32_NTLogEvent called `name` (any case); false when the
-// class has none.
-bool FindEventProperty(std::string_view name, EventProperty& property);
-PropertyKind KindOf(EventProperty property);
-// The property's name as the class spells it, and its CIM type.
-const char* NameOf(EventProperty property);
-CIMTYPE CimTypeOf(EventProperty property);
+using cim::EventProperty;
+using cim::PropertyKind;
 
 // The value of a Number property of `event`.
 int64_t NumberOf(const SimEvent& event, EventProperty property);
@@ -50,6 +25,9 @@ int64_t NumberOf(const SimEvent& event, EventProperty property);
 const std::string* TextOf(const SimEvent& event, EventProperty property);
 // The value of a DateTime property, UTC microseconds.
 int64_t TimeOf(const SimEvent& event, EventProperty property);
+
+// Whether `event` satisfies every condition of `query`.
+bool Matches(const cim::WqlQuery& query, const SimEvent& event);
 
 // The Win32_NTLogEvent of `event`, with one reference.
 IWbemClassObject* MakeLogEventObject(SimEvent&& event);

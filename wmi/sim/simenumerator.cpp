@@ -17,10 +17,10 @@ constexpr std::chrono::milliseconds kMinimumPause{10};
 
 }  // namespace
 
-SimEnumerator::SimEnumerator(std::shared_ptr<StoreConnections> s, std::string h, WqlQuery q,
+SimEnumerator::SimEnumerator(std::shared_ptr<StoreConnections> s, std::string h, cim::WqlQuery q,
                              int64_t startRecord)
     : store(std::move(s)), host(std::move(h)), query(std::move(q)) {
-    TimeGeneratedBounds(query, timeFrom, timeTo);
+    cim::TimeGeneratedBounds(query, timeFrom, timeTo);
     RSLibrary::RSSynchronizeGuard guard(pollLock);
     if (query.notification) {
         cursor = startRecord;
@@ -28,7 +28,7 @@ SimEnumerator::SimEnumerator(std::shared_ptr<StoreConnections> s, std::string h,
         nextLook = Clock::now() + std::chrono::microseconds(query.withinMicros);
     } else {
         // Nothing at or below the floor can match: paging starts after it.
-        cursor = std::min(RecordNumberFloor(query), startRecord);
+        cursor = std::min(cim::RecordNumberFloor(query), startRecord);
         visibleUpTo = startRecord;
         nextLook = Clock::now();
     }

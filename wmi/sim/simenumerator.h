@@ -26,16 +26,16 @@
 
 #include "platform/thread_annotations.h"
 #include "serverframework/synchronization.h"
+#include "wmi/cim/wql.h"
 #include "wmi/comobject.h"
 #include "wmi/sim/storeconnections.h"
-#include "wmi/sim/wql.h"
 
 namespace wmi::sim {
 
 class SimEnumerator : public ComObject<IEnumWbemClassObject> {
   public:
     // `startRecord`: the host's newest record when the query was issued.
-    SimEnumerator(std::shared_ptr<StoreConnections> store, std::string host, WqlQuery query,
+    SimEnumerator(std::shared_ptr<StoreConnections> store, std::string host, cim::WqlQuery query,
                   int64_t startRecord);
 
     HRESULT Next(LONG timeout, ULONG count, IWbemClassObject** objects, ULONG* returned) override;
@@ -60,7 +60,7 @@ class SimEnumerator : public ComObject<IEnumWbemClassObject> {
     // Constant after construction.
     const std::shared_ptr<StoreConnections> store;
     const std::string host;
-    const WqlQuery query;
+    const cim::WqlQuery query;
     int64_t timeFrom = 0;  // TimeGenerated range of a data query
     int64_t timeTo = 0;
 

@@ -4,10 +4,13 @@
 #include <new>
 
 #include "platform/computername.h"
+#include "wmi/cim/ascii.h"
+#include "wmi/cim/resource.h"
+#include "wmi/cim/wql.h"
 #include "wmi/comobject.h"
+#include "wmi/locatorfactory.h"
 #include "wmi/sim/simenumerator.h"
 #include "wmi/sim/storeconnections.h"
-#include "wmi/sim/wql.h"
 
 namespace wmi::sim {
 
@@ -22,8 +25,8 @@ class SimServices : public WqlServices {
 
   protected:
     HRESULT RunWql(std::string text, bool notification, IEnumWbemClassObject** result) override {
-        WqlQuery query;
-        HRESULT hr = ParseWql(text, notification, query);
+        cim::WqlQuery query;
+        HRESULT hr = cim::ParseWql(text, notification, query);
         if (FAILED(hr)) return hr;
         int64_t newest = 0;
         {
@@ -53,7 +56,7 @@ class SimLocator : public ComObject<IWbemLocator> {
         *services = nullptr;
         try {
             std::string host, nameSpace;
-            if (!SplitResource(Utf8FromBstr(networkResource), host, nameSpace)) {
+            if (!cim::SplitResource(Utf8FromBstr(networkResource), host, nameSpace)) {
                 return WBEM_E_INVALID_NAMESPACE;
             }
             bool local = IsLocalMachine(host);
@@ -68,12 +71,13 @@ class SimLocator : public ComObject<IWbemLocator> {
             }
             if (!state.up) return RPC_S_SERVER_UNAVAILABLE_HR;
             if (!local && state.user) {
-                if (!EqualsIgnoringCase(Utf8FromBstr(user), *state.user) ||
+                if (!cim::EqualsIgnoringCase(Utf8FromBstr(user), *state.user) ||
                     Utf8FromBstr(password) != state.password.value_or("")) {
                     return E_ACCESSDENIED;
                 }
             }
-            if (!EqualsIgnoringCase(nameSpace, "root\\cimv2")) return WBEM_E_INVALID_NAMESPACE;
+            if (!cim::EqualsIgnoringCase(nameSpace, cim::kNamespaceCimv2))
+                return WBEM_E_INVALID_NAMESPACE;
             *services = new SimServices(store, host);
             return WBEM_S_NO_ERROR;
         } catch (const std::bad_alloc&) {
@@ -90,27 +94,31 @@ class SimLocator : public ComObject<IWbemLocator> {
 
 }  // namespace
 
-bool SplitResource(const std::string& resource, std::string& host, std::string& nameSpace) {
-    auto isSlash = [](char c) { return c == '\\' || c == '/'; };
-    if (resource.size() < 2 || !isSlash(resource[0]) || !isSlash(resource[1])) return false;
-    size_t end = 2;
-    while (end < resource.size() && !isSlash(resource[end])) ++end;
-    host = resource.substr(2, end - 2);
-    nameSpace = end < resource.size() ? resource.substr(end + 1) : std::string();
-    for (char& c : nameSpace) {
-        if (c == '/') c = '\\';
-    }
-    return true;
-}
-
 bool IsLocalMachine(const std::string& host) {
-    if (EqualsIgnoringCase(host, "localhost") || host == "127.0.0.1" || host == ".") return true;
+    if (cim::EqualsIgnoringCase(host, "localhost") || host == "127.0.0.1" || host == ".")
+        return true;
     std::string self = platform::LocalComputerName();
     if (self.empty()) return false;
-    if (EqualsIgnoringCase(host, self)) return true;
+    if (cim::EqualsIgnoringCase(host, self)) return true;
     size_t dot = self.find('.');
-    return dot != std::string::npos && EqualsIgnoringCase(host, self.substr(0, dot));
+    return dot != std::string::npos && cim::EqualsIgnoringCase(host, self.substr(0, dot));
 }
+
+}  // namespace wmi::sim
+
+namespace wmi {
+
+LocatorFactory SimProvider(const std::string& path) {
+    return [path](IWbemLocator** locator) { return sim::CreateSimLocator(path, locator); };
+}
+
+void UseSimStore(const std::string& path) {
+    SetLocatorFactory(path.empty() ? LocatorFactory() : SimProvider(path));
+}
+
+}  // namespace wmi
+
+namespace wmi::sim {
 
 HRESULT CreateSimLocator(const std::string& storePath, IWbemLocator** locator) {
     if (locator == nullptr) return E_POINTER;

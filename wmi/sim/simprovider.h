@@ -20,17 +20,28 @@
 
 #include <string>
 
+#include "wmi/locatorfactory.h"
+
 namespace wmi::sim {
 
 // A locator serving the store at `storePath`. WBEM_E_INITIALIZATION_FAILURE
 // when the store cannot be opened.
 HRESULT CreateSimLocator(const std::string& storePath, IWbemLocator** locator);
 
-// Splits "\\host\namespace" (either slash) into its parts, the namespace
-// with backslashes; false when the text does not name a host.
-bool SplitResource(const std::string& resource, std::string& host, std::string& nameSpace);
-
 // Whether `host` names the machine this process runs on.
 bool IsLocalMachine(const std::string& host);
 
 }  // namespace wmi::sim
+
+namespace wmi {
+
+// The simulated hosts of the store at `path` (taken as it is), for
+// SelectProvider.
+LocatorFactory SimProvider(const std::string& path);
+
+// Tests: serves the simulated hosts of the store at `path` before the
+// selected provider (SetLocatorFactory with SimProvider(path)); the empty
+// path goes back to the selected one.
+void UseSimStore(const std::string& path);
+
+}  // namespace wmi

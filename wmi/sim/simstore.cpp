@@ -6,6 +6,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <limits>
+#include <memory>
 #include <utility>
 
 namespace wmi::sim {
@@ -141,6 +142,22 @@ void SetError(std::string* error, std::string text) {
     }
 }
 
+// A prepared statement, finalized by its owner.
+struct StatementFinalize {
+    void operator()(sqlite3_stmt* st) const { sqlite3_finalize(st); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalize>;
+
+// A one-off statement of `sql` on `db`; null when it cannot be prepared.
+Statement PrepareOnce(sqlite3* db, const char* sql) {
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(st);
+        return nullptr;
+    }
+    return Statement(st);
+}
+
 // Resets a statement (and drops its bindings) when the scope ends, so that no
 // statement keeps a read transaction open between calls.
 class StatementScope {
@@ -164,15 +181,14 @@ class StatementScope {
 class SimStore::Impl {
   public:
     ~Impl() {
-        for (sqlite3_stmt* st : statements) {
-            sqlite3_finalize(st);
-        }
+        statements.clear();  // finalized before the connection closes
         sqlite3_close_v2(db);
     }
 
     sqlite3* db = nullptr;
     std::string path;
-    std::vector<sqlite3_stmt*> statements;
+    // Owns every prepared statement; the names below borrow them.
+    std::vector<Statement> statements;
 
     sqlite3_stmt* hostId = nullptr;
     sqlite3_stmt* hostGet = nullptr;
@@ -202,12 +218,16 @@ class SimStore::Impl {
     }
 
     bool prepare(const std::string& sql, sqlite3_stmt*& st, std::string* error) {
-        if (sqlite3_prepare_v3(db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr) !=
-            SQLITE_OK) {
+        sqlite3_stmt* made = nullptr;
+        const int rc =
+            sqlite3_prepare_v3(db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &made, nullptr);
+        Statement owned(made);
+        if (rc != SQLITE_OK) {
             SetError(error, dbError("cannot prepare statement"));
             return false;
         }
-        statements.push_back(st);
+        st = made;
+        statements.push_back(std::move(owned));
         return true;
     }
 
@@ -392,14 +412,12 @@ class SimStore::Impl {
     // in the file, so only the creator's switch does real work; a store that
     // is already in WAL mode is not written to.
     bool enableWal(std::string* error) {
-        sqlite3_stmt* st = nullptr;
         bool wal = false;
-        if (sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &st, nullptr) == SQLITE_OK &&
-            sqlite3_step(st) == SQLITE_ROW) {
-            const unsigned char* mode = sqlite3_column_text(st, 0);
+        if (Statement st = PrepareOnce(db, "PRAGMA journal_mode");
+            st && sqlite3_step(st.get()) == SQLITE_ROW) {
+            const unsigned char* mode = sqlite3_column_text(st.get(), 0);
             wal = mode && std::strcmp(reinterpret_cast<const char*>(mode), "wal") == 0;
         }
-        sqlite3_finalize(st);
         // synchronous is a setting of the connection, not of the file.
         return (wal || exec("PRAGMA journal_mode=WAL", error, "cannot switch to WAL mode")) &&
                exec("PRAGMA synchronous=NORMAL", error, "cannot set synchronous mode");
@@ -459,32 +477,24 @@ enum class Layout { Empty, Store, Foreign };
 
 // What the database holds: nothing, our tables, or something else.
 bool ReadLayout(sqlite3* db, Layout& layout) {
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT COUNT(*), SUM(name = 'schema_version') FROM sqlite_master",
-                           -1, &st, nullptr) != SQLITE_OK) {
-        return false;
-    }
-    const bool ok = sqlite3_step(st) == SQLITE_ROW;
+    Statement st =
+        PrepareOnce(db, "SELECT COUNT(*), SUM(name = 'schema_version') FROM sqlite_master");
+    if (!st) return false;
+    const bool ok = sqlite3_step(st.get()) == SQLITE_ROW;
     if (ok) {
-        const int64_t objects = sqlite3_column_int64(st, 0);
-        const int64_t ours = sqlite3_column_int64(st, 1);
+        const int64_t objects = sqlite3_column_int64(st.get(), 0);
+        const int64_t ours = sqlite3_column_int64(st.get(), 1);
         layout = objects == 0 ? Layout::Empty : ours > 0 ? Layout::Store : Layout::Foreign;
     }
-    sqlite3_finalize(st);
     return ok;
 }
 
 bool ReadVersion(sqlite3* db, int64_t& version) {
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT MAX(version) FROM schema_version", -1, &st, nullptr) !=
-        SQLITE_OK) {
-        return false;
-    }
-    const bool ok = sqlite3_step(st) == SQLITE_ROW && sqlite3_column_type(st, 0) != SQLITE_NULL;
-    if (ok) {
-        version = sqlite3_column_int64(st, 0);
-    }
-    sqlite3_finalize(st);
+    Statement st = PrepareOnce(db, "SELECT MAX(version) FROM schema_version");
+    if (!st) return false;
+    const bool ok =
+        sqlite3_step(st.get()) == SQLITE_ROW && sqlite3_column_type(st.get(), 0) != SQLITE_NULL;
+    if (ok) version = sqlite3_column_int64(st.get(), 0);
     return ok;
 }
 

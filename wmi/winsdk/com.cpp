@@ -4,10 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/paths.h"
 #include "wmi/comobject.h"
 #include "wmi/locatorfactory.h"
-#include "wmi/sim/simprovider.h"
 #include "wmi/winsdk/wbem.h"
 
 namespace wmi {
@@ -110,7 +108,6 @@ namespace {
 struct FactoryState {
     RSLibrary::RSCriticalSection lock;
     LocatorFactory factory GUARDED_BY(lock);
-    std::string storeOverride GUARDED_BY(lock);
     LocatorFactory selected GUARDED_BY(lock);
 };
 
@@ -119,19 +116,7 @@ FactoryState& State() {
     return state;
 }
 
-// The store served when no provider was selected: "simhosts.db" in the
-// program's directory.
-std::string DefaultStore() {
-    const char* const name = "simhosts.db";
-    std::string programDir = platform::ProgramDirectory();
-    return programDir.empty() ? name : platform::JoinPath(programDir, name);
-}
-
 }  // namespace
-
-LocatorFactory SimProvider(const std::string& path) {
-    return [path](IWbemLocator** locator) { return sim::CreateSimLocator(path, locator); };
-}
 
 LocatorFactory NoProvider() {
     return [](IWbemLocator**) -> HRESULT { return REGDB_E_CLASSNOTREG; };
@@ -141,12 +126,6 @@ void SelectProvider(LocatorFactory provider) {
     FactoryState& state = State();
     RSLibrary::RSSynchronizeGuard guard(state.lock);
     state.selected = std::move(provider);
-}
-
-void UseSimStore(const std::string& path) {
-    FactoryState& state = State();
-    RSLibrary::RSSynchronizeGuard guard(state.lock);
-    state.storeOverride = path;
 }
 
 void SetLocatorFactory(LocatorFactory factory) {
@@ -160,15 +139,12 @@ HRESULT CreateLocator(IWbemLocator** locator) {
     *locator = nullptr;
     FactoryState& state = State();
     LocatorFactory factory;
-    std::string store;
     {
         RSLibrary::RSSynchronizeGuard guard(state.lock);
-        factory = state.factory;
-        store = state.storeOverride;
-        if (!factory && store.empty()) factory = state.selected;
+        factory = state.factory ? state.factory : state.selected;
     }
     if (factory) return factory(locator);
-    return sim::CreateSimLocator(store.empty() ? DefaultStore() : store, locator);
+    return REGDB_E_CLASSNOTREG;
 }
 
 // ---- Status-code texts ----------------------------------------------------

@@ -1,14 +1,15 @@
 // The SOAP envelopes of WS-Management as a Windows host speaks them (WinRM,
-// over HTTP POST to /wsman): the requests the provider sends (Identify,
-// Enumerate with a WQL filter, Pull, Release, Subscribe in pull mode,
-// Unsubscribe), what it reads from the answers (enumeration contexts, items,
-// the end of a sequence, faults), and the endpoint's side of the same
-// conversation (requests read, answers and faults written).
+// over HTTP POST to /wsman): the names and addresses of the protocol, the
+// requests the provider sends (Identify, Enumerate with a WQL filter, Pull,
+// Release, Subscribe in pull mode, Unsubscribe) and what it reads from the
+// answers (enumeration contexts, items, the end of a sequence, faults). The
+// simulated endpoint's side of the conversation is
+// wmi/sim/wsman/serverenvelope.h.
 //
 // Every text that goes into an envelope (addresses, WQL, identifiers) is
 // escaped, so no value can leave its element. Documents are read with
 // pugixml; prefixes are resolved through the xmlns declarations in scope,
-// so a peer may name its namespaces as it likes.
+// so a peer may name its namespaces as it likes (wmi/wsman/soapxml.h).
 //
 // Items are mapped onto WMI's typed values here (see Instance): the result
 // of a parse is plain data, safe to hand to any thread. Pure functions.
@@ -59,6 +60,11 @@ inline constexpr const char* kActionSubscribe =
 inline constexpr const char* kActionUnsubscribe =
     "http://schemas.xmlsoap.org/ws/2004/08/eventing/Unsubscribe";
 inline constexpr const char* kActionFault = "http://schemas.dmtf.org/wbem/wsman/1/wsman/fault";
+
+// The media type of a SOAP 1.2 message, as WinRM writes it.
+inline constexpr const char* kSoapContentType = "application/soap+xml;charset=UTF-8";
+// The same without parameters, as a received Content-Type starts.
+inline constexpr const char* kSoapMediaType = "application/soap+xml";
 
 // WSManFault codes (the Win32 error of the WinRM service, as an unsigned
 // HRESULT in decimal).
@@ -153,51 +159,5 @@ struct Response {
 // mapped (a number that is not one, a date-time that is not one, an item
 // nested beyond reason).
 bool ParseResponse(std::string_view text, Response& out, std::string& error);
-
-// ---- The endpoint's side -------------------------------------------------
-struct Request {
-    enum class Kind { Identify, Enumerate, Pull, Release, Subscribe, Unsubscribe, Other };
-    Kind kind = Kind::Other;
-    std::string action;
-    std::string messageId;
-    std::string to;
-    std::string resourceUri;
-    int64_t operationTimeoutMs = -1;  // -1: none given
-    std::string filterDialect;
-    std::string filter;
-    std::string context;         // Pull, Release
-    uint32_t maxElements = 1;    // Pull
-    std::string deliveryMode;    // Subscribe
-    std::string subscriptionId;  // Unsubscribe (e:Identifier header)
-};
-
-// Reads one request; false with `error` for a document that is not a SOAP
-// envelope.
-bool ParseRequest(std::string_view text, Request& out, std::string& error);
-
-std::string IdentifyResponse(std::string_view productVersion);
-std::string EnumerateResponse(std::string_view relatesTo, std::string_view context);
-// `items` are serialised instances (InstanceXml); `context` is left out when
-// `end` is set.
-std::string PullResponse(std::string_view relatesTo, std::string_view context,
-                         const std::vector<std::string>& items, bool end);
-std::string ReleaseResponse(std::string_view relatesTo);
-std::string SubscribeResponse(std::string_view relatesTo, std::string_view address,
-                              std::string_view identifier, std::string_view context);
-std::string UnsubscribeResponse(std::string_view relatesTo);
-// `code` "Sender" or "Receiver", `subcode` a qualified fault name with one of
-// the envelope's prefixes (w:, a:, n:, e:; "w:TimedOut"),
-// `detailCode` the f:WSManFault Code, `machine` the host's name.
-std::string FaultResponse(std::string_view relatesTo, std::string_view code,
-                          std::string_view subcode, std::string_view reason, uint32_t detailCode,
-                          std::string_view machine);
-
-// The item element of a WMI object, with its namespaces declared on it, as
-// Windows serialises it: one element per property in the class's order,
-// xsi:nil for NULL, one element per array entry (none for an empty array),
-// date-times as cim:Datetime in ISO 8601 UTC, embedded objects inline.
-// `object` must answer __CLASS; Win32_NTLogEvent and
-// __InstanceCreationEvent are known.
-bool InstanceXml(IWbemClassObject* object, std::string& out);
 
 }  // namespace wmi::wsman

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "wmi/wsman/envelope.h"
+
 namespace wmi::wsman {
 
 namespace {
@@ -79,56 +81,93 @@ bool DecodeBase64(std::string_view text, std::string& data) {
     return true;
 }
 
+void SecurityContext::NameRelease::operator()(gss_name_struct* name) const {
+    OM_uint32 minor;
+    gss_release_name(&minor, &name);
+}
+
+void SecurityContext::CredentialRelease::operator()(gss_cred_id_struct* credential) const {
+    OM_uint32 minor;
+    gss_release_cred(&minor, &credential);
+}
+
 std::unique_ptr<SecurityContext> SecurityContext::Initiator(Mechanism mechanism,
                                                             const std::string& user,
                                                             const std::string& password,
-                                                            const std::string& host) {
+                                                            const std::string& host,
+                                                            std::string& error) {
     std::unique_ptr<SecurityContext> c(new SecurityContext());
     c->initiator = true;
     OM_uint32 minor;
     std::string service = "HTTP@" + host;
     gss_buffer_desc serviceName = Buffer(service);
     gss_name_t target = GSS_C_NO_NAME;
-    gss_import_name(&minor, &serviceName, GSS_C_NT_HOSTBASED_SERVICE, &target);
-    c->target = target;
-    if (mechanism != Mechanism::Ntlm && c->Acquire(&kKerberosMech, user, password)) {
+    OM_uint32 major = gss_import_name(&minor, &serviceName, GSS_C_NT_HOSTBASED_SERVICE, &target);
+    if (GSS_ERROR(major)) {
+        error = "parsing the service name " + service + ": " + StatusText(major, minor);
+        return nullptr;
+    }
+    c->target.reset(target);
+    std::string kerberosError;
+    if (mechanism != Mechanism::Ntlm && c->Acquire(&kKerberosMech, user, password, kerberosError)) {
         c->fallback = mechanism == Mechanism::Negotiate;
         if (c->fallback) {
             c->user = user;
             c->password = password;
         }
-    } else if (mechanism != Mechanism::Kerberos) {
-        c->Acquire(&kNtlmMech, user, password);
+        return c;
+    }
+    if (mechanism == Mechanism::Kerberos) {
+        error = kerberosError;
+        return nullptr;
+    }
+    if (!c->Acquire(&kNtlmMech, user, password, error)) {
+        // Negotiate: both mechanisms were tried.
+        if (!kerberosError.empty()) error = kerberosError + "; " + error;
+        return nullptr;
     }
     return c;
 }
 
 bool SecurityContext::Acquire(const void* mechanism, const std::string& name,
-                              const std::string& secret) {
+                              const std::string& secret, std::string& error) {
     OM_uint32 major, minor;
     auto* oid = static_cast<gss_OID>(const_cast<void*>(mechanism));
     mech = oid;
     kerberos = oid == &kKerberosMech;
+    credential.reset();
     gss_OID_set_desc mechs = {1, oid};
     gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
     if (name.empty()) {
         // The process's own credentials, when it has any for the mechanism.
         major = gss_acquire_cred(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &mechs, GSS_C_INITIATE,
                                  &cred, nullptr, nullptr);
+        if (GSS_ERROR(major)) {
+            error = std::string("acquiring the process's own ") + MechanismName() +
+                    " credentials: " + StatusText(major, minor);
+            return false;
+        }
     } else {
         std::string text = kerberos ? KerberosName(name) : name;
         gss_buffer_desc userName = Buffer(text);
         gss_name_t imported = GSS_C_NO_NAME;
         major = gss_import_name(&minor, &userName, GSS_C_NT_USER_NAME, &imported);
-        if (major == GSS_S_COMPLETE) {
-            gss_buffer_desc buffer = Buffer(secret);
-            major = gss_acquire_cred_with_password(&minor, imported, &buffer, GSS_C_INDEFINITE,
-                                                   &mechs, GSS_C_INITIATE, &cred, nullptr, nullptr);
-            gss_release_name(&minor, &imported);
+        if (GSS_ERROR(major)) {
+            error = std::string("parsing the ") + MechanismName() + " user name " + text + ": " +
+                    StatusText(major, minor);
+            return false;
+        }
+        std::unique_ptr<gss_name_struct, NameRelease> owned(imported);
+        gss_buffer_desc buffer = Buffer(secret);
+        major = gss_acquire_cred_with_password(&minor, imported, &buffer, GSS_C_INDEFINITE, &mechs,
+                                               GSS_C_INITIATE, &cred, nullptr, nullptr);
+        if (GSS_ERROR(major)) {
+            error = std::string("acquiring ") + MechanismName() + " credentials for " + text +
+                    ": " + StatusText(major, minor);
+            return false;
         }
     }
-    if (GSS_ERROR(major)) return false;
-    credential = cred;
+    credential.reset(cred);
     return true;
 }
 
@@ -140,10 +179,6 @@ SecurityContext::~SecurityContext() {
     OM_uint32 minor;
     gss_ctx_id_t ctx = static_cast<gss_ctx_id_t>(context);
     if (ctx != GSS_C_NO_CONTEXT) gss_delete_sec_context(&minor, &ctx, GSS_C_NO_BUFFER);
-    gss_cred_id_t cred = static_cast<gss_cred_id_t>(credential);
-    if (cred != GSS_C_NO_CREDENTIAL) gss_release_cred(&minor, &cred);
-    gss_name_t name = static_cast<gss_name_t>(target);
-    if (name != GSS_C_NO_NAME) gss_release_name(&minor, &name);
 }
 
 bool SecurityContext::Step(std::string_view peerToken, std::string& token, std::string& error) {
@@ -154,7 +189,7 @@ bool SecurityContext::Step(std::string_view peerToken, std::string& token, std::
     gss_ctx_id_t ctx = static_cast<gss_ctx_id_t>(context);
     if (initiator) {
         major = gss_init_sec_context(
-            &minor, static_cast<gss_cred_id_t>(credential), &ctx, static_cast<gss_name_t>(target),
+            &minor, credential.get(), &ctx, target.get(),
             static_cast<gss_OID>(const_cast<void*>(mech)),
             GSS_C_MUTUAL_FLAG | GSS_C_INTEG_FLAG | GSS_C_CONF_FLAG | GSS_C_SEQUENCE_FLAG, 0,
             GSS_C_NO_CHANNEL_BINDINGS, peerToken.empty() ? GSS_C_NO_BUFFER : &input, nullptr,
@@ -166,15 +201,20 @@ bool SecurityContext::Step(std::string_view peerToken, std::string& token, std::
                                        GSS_C_NO_CHANNEL_BINDINGS, &source, &used, &output, nullptr,
                                        nullptr, nullptr);
         kerberos = SameOid(used, kKerberosMech);
+        std::unique_ptr<gss_name_struct, NameRelease> owned(source);
         if (major == GSS_S_COMPLETE && source != GSS_C_NO_NAME) {
             gss_buffer_desc text = GSS_C_EMPTY_BUFFER;
-            gss_display_name(&minor, source, &text, nullptr);
+            OM_uint32 shown = gss_display_name(&minor, source, &text, nullptr);
+            if (GSS_ERROR(shown)) {
+                error = "reading the authenticated peer's name: " + StatusText(shown, minor);
+                context = ctx;
+                return false;
+            }
             peer.assign(static_cast<const char*>(text.value), text.length);
             // Some mechanisms count the terminating NUL.
             while (!peer.empty() && peer.back() == '\0') peer.pop_back();
             gss_release_buffer(&minor, &text);
         }
-        if (source != GSS_C_NO_NAME) gss_release_name(&minor, &source);
     }
     context = ctx;
     if (output.length > 0) {
@@ -187,13 +227,15 @@ bool SecurityContext::Step(std::string_view peerToken, std::string& token, std::
             fallback = false;
             if (ctx != GSS_C_NO_CONTEXT) gss_delete_sec_context(&minor, &ctx, GSS_C_NO_BUFFER);
             context = GSS_C_NO_CONTEXT;
-            gss_cred_id_t cred = static_cast<gss_cred_id_t>(credential);
-            if (cred != GSS_C_NO_CREDENTIAL) gss_release_cred(&minor, &cred);
-            credential = GSS_C_NO_CREDENTIAL;
-            Acquire(&kNtlmMech, user, password);
+            std::string kerberosError = "starting Kerberos: " + StatusText(major, minor);
+            if (!Acquire(&kNtlmMech, user, password, error)) {
+                error = kerberosError + "; " + error;
+                return false;
+            }
             return Step(peerToken, token, error);
         }
-        error = StatusText(major, minor);
+        error = std::string(initiator ? "starting " : "accepting ") + MechanismName() + ": " +
+                StatusText(major, minor);
         return false;
     }
     established = major == GSS_S_COMPLETE;
@@ -246,7 +288,9 @@ bool SecurityContext::Seal(std::string_view message, std::string& body, std::str
     body += kBoundary;
     body +=
         "\r\n\tContent-Type: application/HTTP-SPNEGO-session-encrypted\r\n"
-        "\tOriginalContent: type=application/soap+xml;charset=UTF-8;Length=";
+        "\tOriginalContent: type=";
+    body += kSoapContentType;
+    body += ";Length=";
     body += std::to_string(message.size());
     body += "\r\n";
     body += kBoundary;

@@ -1,5 +1,5 @@
 // HTTP Negotiate authentication through GSSAPI, with Kerberos (MIT) or NTLM
-// (gss-ntlmssp), and the message sealing WS-Management uses over plain
+// (gss-ntlmssp) as the mechanism, and the message sealing WS-Management uses over plain
 // HTTP: a body of type
 // multipart/encrypted;protocol="application/HTTP-SPNEGO-session-encrypted"
 // whose octet-stream part holds the 4-byte little-endian length of the
@@ -14,6 +14,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
+
+// The GSSAPI handle types (gss_name_t, gss_cred_id_t are pointers to these).
+struct gss_name_struct;
+struct gss_cred_id_struct;
 
 namespace wmi::wsman {
 
@@ -33,9 +37,11 @@ class SecurityContext {
     // An initiator (client) for HTTP@`host` with `user` ("DOMAIN\user",
     // "user" or "user@REALM") and `password`; with an empty user the
     // process's own credentials (Kerberos: its ticket cache or keytab).
+    // Null, with the step that failed and GSSAPI's reason in `error`, when
+    // the host's name cannot be parsed or no mechanism has credentials.
     static std::unique_ptr<SecurityContext> Initiator(Mechanism mechanism, const std::string& user,
                                                       const std::string& password,
-                                                      const std::string& host);
+                                                      const std::string& host, std::string& error);
     // An acceptor (server) for Kerberos (its key from the keytab
     // KRB5_KTNAME names) and NTLM (users from the file NTLM_USER_FILE
     // names).
@@ -49,6 +55,8 @@ class SecurityContext {
     // False with `error` when authentication failed.
     bool Step(std::string_view peerToken, std::string& token, std::string& error);
     bool Established() const { return established; }
+    // The mechanism in use, for messages: "Kerberos" or "NTLM".
+    const char* MechanismName() const { return kerberos ? "Kerberos" : "NTLM"; }
     // The authenticated peer ("DOMAIN\user"), acceptor only.
     const std::string& PeerName() const { return peer; }
 
@@ -58,9 +66,19 @@ class SecurityContext {
     bool Unseal(std::string_view body, std::string& message, std::string& error);
 
   private:
+    struct NameRelease {
+        void operator()(gss_name_struct* name) const;
+    };
+    struct CredentialRelease {
+        void operator()(gss_cred_id_struct* credential) const;
+    };
+
     SecurityContext() = default;
-    // Takes credentials for `mech` (a gss_OID); false when there are none.
-    bool Acquire(const void* mech, const std::string& user, const std::string& password);
+    // Takes credentials for `mech` (a gss_OID) and makes it the mechanism
+    // in use; false, with the step and GSSAPI's reason in `error`, when
+    // there are none.
+    bool Acquire(const void* mech, const std::string& user, const std::string& password,
+                 std::string& error);
 
     bool initiator = false;
     bool fallback = false;       // Negotiate: NTLM may still be tried
@@ -68,9 +86,9 @@ class SecurityContext {
     const void* mech = nullptr;  // gss_OID of the initiator
     std::string user, password;  // kept for the fallback only
     bool established = false;
-    void* context = nullptr;     // gss_ctx_id_t
-    void* credential = nullptr;  // gss_cred_id_t
-    void* target = nullptr;      // gss_name_t (initiator)
+    void* context = nullptr;  // gss_ctx_id_t
+    std::unique_ptr<gss_cred_id_struct, CredentialRelease> credential;
+    std::unique_ptr<gss_name_struct, NameRelease> target;  // HTTP@host (initiator)
     std::string peer;
 };
 

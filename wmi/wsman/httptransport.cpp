@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "wmi/wsman/envelope.h"
 #include "wmi/wsman/gsscontext.h"
 
 namespace wmi::wsman {
@@ -63,14 +64,27 @@ bool HasType(const std::string& type, const char* wanted) {
     return strncasecmp(type.c_str(), wanted, std::strlen(wanted)) == 0;
 }
 
+struct CurlRelease {
+    void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
+};
+struct HeaderListRelease {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using HeaderList = std::unique_ptr<curl_slist, HeaderListRelease>;
+
+// `list` with `line` appended; the list is unchanged when that fails.
+void Append(HeaderList& list, const std::string& line) {
+    if (curl_slist* longer = curl_slist_append(list.get(), line.c_str())) {
+        (void)list.release();
+        list.reset(longer);
+    }
+}
+
 }  // namespace
 
 struct Transport::Connection {
-    CURL* curl = nullptr;
-    std::unique_ptr<SecurityContext> security;  // NTLM, once authenticated
-    ~Connection() {
-        if (curl != nullptr) curl_easy_cleanup(curl);
-    }
+    std::unique_ptr<CURL, CurlRelease> curl;
+    std::unique_ptr<SecurityContext> security;  // Negotiate: made by Authenticate
 };
 
 Transport::Transport(std::string h, TransportSettings s, std::string u, std::string p)
@@ -100,9 +114,9 @@ std::unique_ptr<Transport::Connection> Transport::Take() {
         }
     }
     auto connection = std::make_unique<Connection>();
-    CURL* curl = curl_easy_init();
-    if (curl == nullptr) return nullptr;
-    connection->curl = curl;
+    connection->curl.reset(curl_easy_init());
+    if (!connection->curl) return nullptr;
+    CURL* curl = connection->curl.get();
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_POST, 1L);
@@ -110,6 +124,9 @@ std::unique_ptr<Transport::Connection> Transport::Take() {
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(settings.connectTimeoutMs));
     curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L);
+    // An answer that announces a longer body is refused before it is read.
+    curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE,
+                     static_cast<curl_off_t>(settings.maxResponse));
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnBody);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, OnHeader);
     if (settings.https) {
@@ -131,17 +148,19 @@ void Transport::GiveBack(std::unique_ptr<Connection> connection) {
     if (idle.size() < kMaxIdle) idle.push_back(std::move(connection));
 }
 
-bool Transport::Perform(Connection& connection, const std::string& body, const char* type,
-                        const std::string& authorization, int64_t timeoutMs, HttpOutcome& outcome,
-                        std::string& contentType, std::string& challenge) {
-    CURL* curl = connection.curl;
+Transport::Reply Transport::Perform(Connection& connection, const std::string& body,
+                                    const char* type, const std::string& authorization,
+                                    int64_t timeoutMs) {
+    CURL* curl = connection.curl.get();
+    Reply reply;
+    HttpOutcome& outcome = reply.outcome;
     Collected collected;
     collected.limit = settings.maxResponse;
-    curl_slist* headers = nullptr;
-    headers = curl_slist_append(headers, (std::string("Content-Type: ") + type).c_str());
-    headers = curl_slist_append(headers, "Expect:");
-    if (!authorization.empty()) headers = curl_slist_append(headers, authorization.c_str());
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    HeaderList headers;
+    Append(headers, std::string("Content-Type: ") + type);
+    Append(headers, "Expect:");
+    if (!authorization.empty()) Append(headers, authorization);
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
     curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &collected);
@@ -150,44 +169,50 @@ bool Transport::Perform(Connection& connection, const std::string& body, const c
     char message[CURL_ERROR_SIZE] = "";
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, message);
     CURLcode code = curl_easy_perform(curl);
-    outcome.status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &outcome.status);
     char* typeText = nullptr;
     curl_easy_getinfo(curl, CURLINFO_CONTENT_TYPE, &typeText);
-    contentType = typeText != nullptr ? typeText : "";
+    reply.contentType = typeText != nullptr ? typeText : "";
+    // The handle outlives the header list and the error buffer.
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
-    curl_slist_free_all(headers);
-    challenge = std::move(collected.challenge);
+    reply.challenge = std::move(collected.challenge);
     std::string detail = message[0] != '\0' ? message : curl_easy_strerror(code);
+    const std::string tooLarge =
+        "answer larger than " + std::to_string(settings.maxResponse) + " bytes";
     switch (code) {
         case CURLE_OK:
             outcome.body = std::move(collected.body);
-            return true;
+            reply.received = true;
+            break;
         case CURLE_PEER_FAILED_VERIFICATION:
         case CURLE_SSL_CACERT_BADFILE:
         case CURLE_SSL_ISSUER_ERROR:
         case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
             outcome.kind = HttpOutcome::Kind::Certificate;
             outcome.error = detail;
-            return false;
+            break;
         case CURLE_PARTIAL_FILE:
             outcome.kind = HttpOutcome::Kind::BadAnswer;
             outcome.error = "answer cut off: " + detail;
-            return false;
+            break;
+        case CURLE_FILESIZE_EXCEEDED:
+            outcome.kind = HttpOutcome::Kind::BadAnswer;
+            outcome.error = tooLarge;
+            break;
         case CURLE_WRITE_ERROR:
             if (collected.tooLarge) {
                 outcome.kind = HttpOutcome::Kind::BadAnswer;
-                outcome.error =
-                    "answer larger than " + std::to_string(settings.maxResponse) + " bytes";
-                return false;
+                outcome.error = tooLarge;
+                break;
             }
             [[fallthrough]];
         default:
             outcome.kind = HttpOutcome::Kind::Unreachable;
             outcome.error = detail;
-            return false;
+            break;
     }
+    return reply;
 }
 
 bool Transport::Authenticate(Connection& connection, int64_t timeoutMs, HttpOutcome& outcome) {
@@ -195,19 +220,29 @@ bool Transport::Authenticate(Connection& connection, int64_t timeoutMs, HttpOutc
         settings.auth == "ntlm"       ? SecurityContext::Mechanism::Ntlm
         : settings.auth == "kerberos" ? SecurityContext::Mechanism::Kerberos
                                       : SecurityContext::Mechanism::Negotiate;
-    connection.security = SecurityContext::Initiator(mechanism, user, password, host);
-    std::string token, challenge, contentType, error;
+    std::string error;
+    connection.security = SecurityContext::Initiator(mechanism, user, password, host, error);
+    if (!connection.security) {
+        outcome.kind = HttpOutcome::Kind::AccessDenied;
+        outcome.error = "Negotiate (" + settings.auth + "): " + error;
+        return false;
+    }
+    // Names the mechanism in use, for the messages below.
+    auto failed = [&](const std::string& why) {
+        outcome.kind = HttpOutcome::Kind::AccessDenied;
+        outcome.error =
+            std::string("Negotiate (") + connection.security->MechanismName() + "): " + why;
+        connection.security.reset();
+        return false;
+    };
+    std::string token, challenge;
     for (int round = 0; round < 4; ++round) {
-        if (!connection.security->Step(challenge, token, error)) {
-            outcome.kind = HttpOutcome::Kind::AccessDenied;
-            outcome.error = settings.auth + ": " + error;
-            connection.security.reset();
-            return false;
-        }
+        if (!connection.security->Step(challenge, token, error)) return failed(error);
         if (token.empty() && connection.security->Established()) return true;
         std::string authorization = "Authorization: Negotiate " + EncodeBase64(token);
-        if (!Perform(connection, "", "application/soap+xml;charset=UTF-8", authorization, timeoutMs,
-                     outcome, contentType, challenge)) {
+        Reply reply = Perform(connection, "", kSoapContentType, authorization, timeoutMs);
+        outcome = std::move(reply.outcome);
+        if (!reply.received) {
             connection.security.reset();
             return false;
         }
@@ -216,25 +251,20 @@ bool Transport::Authenticate(Connection& connection, int64_t timeoutMs, HttpOutc
             break;
         }
         std::string decoded;
-        if ((outcome.status != 401 && outcome.status != 200) || challenge.empty() ||
-            !DecodeBase64(challenge, decoded)) {
+        if ((outcome.status != 401 && outcome.status != 200) || reply.challenge.empty() ||
+            !DecodeBase64(reply.challenge, decoded)) {
             break;
         }
         challenge = std::move(decoded);
         if (outcome.status == 200) {
             // Kerberos: the host accepted and proves itself in its answer
             // (mutual authentication); the last step checks that proof.
-            if (!connection.security->Step(challenge, token, error) ||
-                !connection.security->Established()) {
-                break;
-            }
+            if (!connection.security->Step(challenge, token, error)) return failed(error);
+            if (!connection.security->Established()) break;
             return true;
         }
     }
-    outcome.kind = HttpOutcome::Kind::AccessDenied;
-    outcome.error = "HTTP status " + std::to_string(outcome.status) + " during " + settings.auth;
-    connection.security.reset();
-    return false;
+    return failed("HTTP status " + std::to_string(outcome.status) + " during the handshake");
 }
 
 HttpOutcome Transport::Post(const std::string& envelope, int64_t timeoutMs) {
@@ -245,7 +275,7 @@ HttpOutcome Transport::Post(const std::string& envelope, int64_t timeoutMs) {
         outcome.error = "cannot create an HTTP handle";
         return outcome;
     }
-    std::string contentType, challenge;
+    std::string contentType;
     // A connection the host has closed since it authenticated is answered
     // with 401 (a new connection knows no context): authenticate once more.
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -254,20 +284,22 @@ HttpOutcome Transport::Post(const std::string& envelope, int64_t timeoutMs) {
             return outcome;
         }
         std::string body = envelope;
-        const char* type = "application/soap+xml;charset=UTF-8";
+        const char* type = kSoapContentType;
         if (sealing) {
             std::string error;
             if (!connection->security->Seal(envelope, body, error)) {
                 outcome.kind = HttpOutcome::Kind::AccessDenied;
-                outcome.error = "NTLM: " + error;
+                outcome.error = std::string("sealing with ") +
+                                connection->security->MechanismName() + ": " + error;
                 return outcome;
             }
             type = kSealedContentType;
         }
-        if (!Perform(*connection, body, type, "", timeoutMs, outcome, contentType, challenge)) {
-            // The connection may be half-used; the next call starts afresh.
-            return outcome;
-        }
+        Reply reply = Perform(*connection, body, type, "", timeoutMs);
+        outcome = std::move(reply.outcome);
+        contentType = std::move(reply.contentType);
+        // The connection may be half-used; the next call starts afresh.
+        if (!reply.received) return outcome;
         if (outcome.status != 401 || !negotiate || attempt > 0) break;
         connection->security.reset();
     }
@@ -280,17 +312,18 @@ HttpOutcome Transport::Post(const std::string& envelope, int64_t timeoutMs) {
         std::string message, error;
         if (!connection->security->Unseal(outcome.body, message, error)) {
             outcome.kind = HttpOutcome::Kind::BadAnswer;
-            outcome.error = "NTLM: " + error;
+            outcome.error = std::string("unsealing with ") + connection->security->MechanismName() +
+                            ": " + error;
             return outcome;
         }
         outcome.body = std::move(message);
-        contentType = "application/soap+xml";
+        contentType = kSoapMediaType;
     } else if (sealing && !outcome.body.empty()) {
         outcome.kind = HttpOutcome::Kind::BadAnswer;
         outcome.error = "an unsealed answer over plain HTTP";
         return outcome;
     }
-    const bool soap = HasType(contentType, "application/soap+xml");
+    const bool soap = HasType(contentType, kSoapMediaType);
     if ((outcome.status != 200 && outcome.status != 400 && outcome.status != 500) || !soap) {
         outcome.kind = HttpOutcome::Kind::BadAnswer;
         outcome.error = "HTTP status " + std::to_string(outcome.status) + " with content type '" +

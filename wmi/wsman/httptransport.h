@@ -2,12 +2,14 @@
 // host's /wsman with libcurl and brings back the answer, or says plainly why
 // there is none. A Transport belongs to one host and one set of
 // credentials; it keeps a few connections (a libcurl handle each, with its
-// open connection, its TLS session and, for NTLM, its security context) and
+// open connection, its TLS session and, with Negotiate, its GSSAPI security
+// context) and
 // hands one to each call, so that calls from several threads run side by
 // side and reuse connections and contexts.
 //
-// Authentication: Basic through libcurl. Kerberos and NTLM (auth kerberos,
-// ntlm or negotiate) are done here with GSSAPI: a connection authenticates
+// Authentication: Basic through libcurl. HTTP Negotiate with Kerberos or
+// NTLM as the mechanism (auth kerberos, ntlm or negotiate) is done here with
+// GSSAPI: a connection authenticates
 // once with empty requests carrying the Negotiate tokens, and over plain
 // HTTP every message is then sealed with the connection's context
 // (wmi/wsman/gsscontext.h). A connection the host closed authenticates
@@ -30,7 +32,9 @@ struct TransportSettings {
     std::string auth = "basic";  // basic, negotiate, kerberos, ntlm
     std::string caFile;          // empty: the system's trusted authorities
     bool verifyPeer = true;
-    // Bytes of one answer at most; a longer one is refused unread.
+    // Bytes of one answer body at most. A longer one is refused and its
+    // connection closed: unread when its Content-Length says so (libcurl's
+    // size limit), else once the limit is passed (chunked).
     size_t maxResponse = 16 * 1024 * 1024;
     int64_t connectTimeoutMs = 10000;
 };
@@ -66,16 +70,22 @@ class Transport {
 
   private:
     struct Connection;
+    // What one POST brought back.
+    struct Reply {
+        bool received = false;  // an answer came; else outcome.kind and error say why not
+        HttpOutcome outcome;    // status and body of the answer
+        std::string contentType;
+        std::string challenge;  // the token of WWW-Authenticate: Negotiate (Base64)
+    };
 
     std::unique_ptr<Connection> Take();
     void GiveBack(std::unique_ptr<Connection> connection);
-    // One POST on `connection`: status, content type and body into
-    // `outcome`; false (outcome filled) when no answer came.
-    bool Perform(Connection& connection, const std::string& body, const char* type,
-                 const std::string& authorization, int64_t timeoutMs, HttpOutcome& outcome,
-                 std::string& contentType, std::string& challenge);
-    // The NTLM handshake on `connection`; false (outcome filled) when it
-    // failed.
+    // One POST of `body` of content `type` on `connection`, with the header
+    // line `authorization` unless it is empty.
+    Reply Perform(Connection& connection, const std::string& body, const char* type,
+                  const std::string& authorization, int64_t timeoutMs);
+    // The Negotiate handshake on `connection`; false (outcome filled) when
+    // it failed.
     bool Authenticate(Connection& connection, int64_t timeoutMs, HttpOutcome& outcome);
 
     // Constant after construction.
@@ -84,7 +94,7 @@ class Transport {
     const std::string user;
     const std::string password;
     const std::string url;
-    const bool negotiate;  // NTLM through GSSAPI
+    const bool negotiate;  // HTTP Negotiate (Kerberos or NTLM) through GSSAPI
     const bool sealing;    // negotiate over plain HTTP
 
     // Guards the idle connections. Leaf lock: libcurl and GSSAPI run

@@ -2,8 +2,9 @@
 
 #include <string>
 
+#include "wmi/cim/ascii.h"
+#include "wmi/cim/ntlogevent.h"
 #include "wmi/comobject.h"
-#include "wmi/sim/wql.h"
 
 namespace wmi::wsman {
 
@@ -17,15 +18,6 @@ HRESULT PutText(VARIANT* value, std::string_view text) {
     return WBEM_S_NO_ERROR;
 }
 
-std::string NarrowName(LPCWSTR name) {
-    std::string out;
-    for (; *name != u'\0'; ++name) {
-        // Property names are ASCII; anything else matches nothing.
-        out += *name < 0x80 ? static_cast<char>(*name) : '\x7F';
-    }
-    return out;
-}
-
 class WsmanObject : public ComObject<IWbemClassObject> {
   public:
     explicit WsmanObject(std::shared_ptr<const Instance> i) : instance(std::move(i)) {}
@@ -33,8 +25,8 @@ class WsmanObject : public ComObject<IWbemClassObject> {
     HRESULT Get(LPCWSTR name, LONG, VARIANT* value, CIMTYPE* type, LONG* flavor) override {
         if (name == nullptr) return WBEM_E_INVALID_PARAMETER;
         if (flavor != nullptr) *flavor = WBEM_FLAVOR_ORIGIN_LOCAL;
-        std::string narrow = NarrowName(name);
-        if (sim::EqualsIgnoringCase(narrow, "__CLASS")) {
+        std::string narrow = cim::NarrowName(name);
+        if (cim::EqualsIgnoringCase(narrow, "__CLASS")) {
             if (type != nullptr) *type = CIM_STRING;
             if (value == nullptr) return WBEM_S_NO_ERROR;
             VariantInit(value);

@@ -14,11 +14,12 @@
 
 #include "base/logger.h"
 #include "platform/mutex.h"
+#include "wmi/cim/ascii.h"
+#include "wmi/cim/cimtime.h"
+#include "wmi/cim/ntlogevent.h"
+#include "wmi/cim/resource.h"
+#include "wmi/cim/wql.h"
 #include "wmi/comobject.h"
-#include "wmi/sim/ntlogevent.h"
-#include "wmi/sim/simprovider.h"
-#include "wmi/sim/simtime.h"
-#include "wmi/sim/wql.h"
 #include "wmi/wsman/envelope.h"
 #include "wmi/wsman/wsmanobject.h"
 
@@ -26,21 +27,25 @@ namespace wmi::wsman {
 
 namespace {
 
-using sim::EqualsIgnoringCase;
+using cim::EqualsIgnoringCase;
 
 // Time allowed for the network on top of an operation's own time-out.
 constexpr int64_t kNetworkSlackMs = 15000;
 // Time allowed to Release or Unsubscribe when an enumerator goes.
 constexpr int64_t kGoodbyeTimeoutMs = 5000;
 
-// What a failed exchange means for a call that started an operation
-// (ConnectServer) or for one in the middle of it.
-HRESULT OutcomeCode(const HttpOutcome& outcome, bool connecting) {
+// Which call an exchange serves: an unreachable host means "no server"
+// while connecting (ConnectServer), and a broken call afterwards.
+enum class ExchangeFor { Connecting, Operation };
+
+// What a failed exchange means for the call it serves.
+HRESULT OutcomeCode(const HttpOutcome& outcome, ExchangeFor call) {
     switch (outcome.kind) {
         case HttpOutcome::Kind::Answer:
             return S_OK;
         case HttpOutcome::Kind::Unreachable:
-            return connecting ? RPC_S_SERVER_UNAVAILABLE_HR : RPC_S_CALL_FAILED_HR;
+            return call == ExchangeFor::Connecting ? RPC_S_SERVER_UNAVAILABLE_HR
+                                                   : RPC_S_CALL_FAILED_HR;
         case HttpOutcome::Kind::AccessDenied:
             return E_ACCESSDENIED;
         case HttpOutcome::Kind::Certificate:
@@ -72,9 +77,9 @@ bool SubscriptionLost(const Fault& fault) {
 // One exchange: sends `envelope`, reads the answer. S_OK with `response`
 // filled, or the failure (logged with `what` and the host).
 HRESULT Exchange(Transport& transport, const std::string& envelope, int64_t timeoutMs,
-                 bool connecting, const char* what, Response& response) {
+                 ExchangeFor call, const char* what, Response& response) {
     HttpOutcome outcome = transport.Post(envelope, timeoutMs + kNetworkSlackMs);
-    HRESULT hr = OutcomeCode(outcome, connecting);
+    HRESULT hr = OutcomeCode(outcome, call);
     if (FAILED(hr)) {
         LOG(DEBUG, "WS-Management: %s to %s failed: %s", what, transport.Url().c_str(),
             outcome.error.c_str());
@@ -107,14 +112,19 @@ RequestOptions Options(const Transport& transport, int64_t timeoutMs) {
 
 class WsmanEnumerator : public ComObject<IEnumWbemClassObject> {
   public:
-    WsmanEnumerator(std::shared_ptr<Transport> t, const WsmanSettings& s, bool n, std::string w,
-                    std::string c, std::string id)
-        : transport(std::move(t)),
-          settings(s),
-          notification(n),
-          wql(std::move(w)),
-          context(std::move(c)),
-          subscriptionId(std::move(id)) {}
+    // The answer of an Enumerate (a data query) or of a Subscribe (an event
+    // query, `kind` Notification) of `query`, with the context (and for a
+    // subscription its identifier) the host gave.
+    enum class Kind { Data, Notification };
+    WsmanEnumerator(std::shared_ptr<Transport> hostTransport, const WsmanSettings& hostSettings,
+                    Kind kind, std::string query, std::string enumerationContext,
+                    std::string hostSubscriptionId)
+        : transport(std::move(hostTransport)),
+          settings(hostSettings),
+          notification(kind == Kind::Notification),
+          wql(std::move(query)),
+          context(std::move(enumerationContext)),
+          subscriptionId(std::move(hostSubscriptionId)) {}
 
     ~WsmanEnumerator() override {
         // Tell the host it can forget the enumeration or subscription.
@@ -160,7 +170,7 @@ class WsmanEnumerator : public ComObject<IEnumWbemClassObject> {
         Response response;
         HRESULT hr =
             Exchange(*transport, PullRequest(Options(*transport, timeoutMs), context, wanted),
-                     timeoutMs, false, "Pull", response);
+                     timeoutMs, ExchangeFor::Operation, "Pull", response);
         if (FAILED(hr)) return broken = hr;
         if (response.kind == Response::Kind::Fault) {
             if (notification && SubscriptionLost(response.fault)) return Resubscribe();
@@ -191,7 +201,7 @@ class WsmanEnumerator : public ComObject<IEnumWbemClassObject> {
         Response response;
         HRESULT hr = Exchange(
             *transport, SubscribeRequest(Options(*transport, settings.operationTimeoutMs), wql, 0),
-            settings.operationTimeoutMs, false, "Subscribe", response);
+            settings.operationTimeoutMs, ExchangeFor::Operation, "Subscribe", response);
         if (FAILED(hr)) return broken = hr;
         if (response.kind != Response::Kind::Subscribe) {
             return broken = response.kind == Response::Kind::Fault
@@ -230,11 +240,14 @@ class WsmanEnumerator : public ComObject<IEnumWbemClassObject> {
 // delivered.
 class PollingEnumerator : public ComObject<IEnumWbemClassObject> {
   public:
-    PollingEnumerator(std::shared_ptr<Transport> t, const WsmanSettings& s, std::string q,
-                      int64_t within)
-        : transport(std::move(t)), settings(s), base(std::move(q)), withinMs(within) {
+    PollingEnumerator(std::shared_ptr<Transport> hostTransport, const WsmanSettings& hostSettings,
+                      std::string dataQuery, int64_t pollEveryMs)
+        : transport(std::move(hostTransport)),
+          settings(hostSettings),
+          base(std::move(dataQuery)),
+          withinMs(pollEveryMs) {
         platform::MutexLock guard(pollLock);
-        mark = sim::NowMicros();
+        mark = cim::NowMicros();
         nextPoll = Clock::now() + std::chrono::milliseconds(withinMs);
     }
 
@@ -280,11 +293,11 @@ class PollingEnumerator : public ComObject<IEnumWbemClassObject> {
     // One data query to its end; new records into `pending`.
     HRESULT Poll() REQUIRES(pollLock) {
         std::string wql = base + (base.find(" WHERE ") == std::string::npos ? " WHERE " : " AND ") +
-                          "TimeWritten >= '" + sim::FormatDmtf(mark) + "'";
+                          "TimeWritten >= '" + cim::FormatDmtf(mark) + "'";
         Response response;
         HRESULT hr = Exchange(
             *transport, EnumerateRequest(Options(*transport, settings.operationTimeoutMs), wql),
-            settings.operationTimeoutMs, false, "Enumerate", response);
+            settings.operationTimeoutMs, ExchangeFor::Operation, "Enumerate", response);
         if (FAILED(hr)) return hr;
         if (response.kind == Response::Kind::Fault) return FaultCode(response.fault);
         std::string context = response.context;
@@ -294,7 +307,7 @@ class PollingEnumerator : public ComObject<IEnumWbemClassObject> {
             hr = Exchange(*transport,
                           PullRequest(Options(*transport, settings.operationTimeoutMs), context,
                                       settings.maxElements),
-                          settings.operationTimeoutMs, false, "Pull", response);
+                          settings.operationTimeoutMs, ExchangeFor::Operation, "Pull", response);
             if (FAILED(hr)) return hr;
             if (response.kind == Response::Kind::Fault) {
                 hr = FaultCode(response.fault);
@@ -320,7 +333,7 @@ class PollingEnumerator : public ComObject<IEnumWbemClassObject> {
         const Value* record = item.Find("RecordNumber");
         const Value* written = item.Find("TimeWritten");
         int64_t micros = 0;
-        if (written == nullptr || !sim::ParseDmtf(written->text, micros)) micros = 0;
+        if (written == nullptr || !cim::ParseDmtf(written->text, micros)) micros = 0;
         const int64_t number = record != nullptr && record->kind == Value::Kind::Int32
                                    ? static_cast<uint32_t>(record->number)
                                    : 0;
@@ -337,7 +350,7 @@ class PollingEnumerator : public ComObject<IEnumWbemClassObject> {
         if (!fresh && number <= last->second) return;
         last->second = number;
         int64_t micros = 0;
-        if (written != nullptr && sim::ParseDmtf(written->text, micros)) {
+        if (written != nullptr && cim::ParseDmtf(written->text, micros)) {
             mark = std::max(mark, micros);
         }
         auto event = std::make_shared<Instance>();
@@ -369,24 +382,24 @@ class PollingEnumerator : public ComObject<IEnumWbemClassObject> {
 // The data query of a notification query's conditions; false when the text
 // is not a notification query this provider can poll.
 bool DataQueryOf(const std::string& notification, std::string& wql, int64_t& withinMs) {
-    sim::WqlQuery query;
-    if (FAILED(sim::ParseWql(notification, true, query))) return false;
+    cim::WqlQuery query;
+    if (FAILED(cim::ParseWql(notification, true, query))) return false;
     static const char* const kOps[] = {"=", "<>", "<", "<=", ">", ">="};
     wql = "SELECT * FROM Win32_NTLogEvent";
     const char* joint = " WHERE ";
-    for (const sim::WqlCondition& c : query.conditions) {
+    for (const cim::WqlCondition& c : query.conditions) {
         wql += joint;
         joint = " AND ";
-        wql += sim::NameOf(c.property);
+        wql += cim::NameOf(c.property);
         wql += ' ';
         wql += kOps[static_cast<int>(c.op)];
         wql += ' ';
-        switch (sim::KindOf(c.property)) {
-            case sim::PropertyKind::Number:
+        switch (cim::KindOf(c.property)) {
+            case cim::PropertyKind::Number:
                 wql += std::to_string(c.number);
                 break;
-            case sim::PropertyKind::DateTime:
-                wql += "'" + sim::FormatDmtf(c.number) + "'";
+            case cim::PropertyKind::DateTime:
+                wql += "'" + cim::FormatDmtf(c.number) + "'";
                 break;
             default: {
                 wql += '\'';
@@ -422,7 +435,8 @@ class WsmanServices : public WqlServices {
         HRESULT hr = Exchange(
             *transport,
             notification ? SubscribeRequest(options, wql, 0) : EnumerateRequest(options, wql),
-            settings.operationTimeoutMs, false, notification ? "Subscribe" : "Enumerate", response);
+            settings.operationTimeoutMs, ExchangeFor::Operation,
+            notification ? "Subscribe" : "Enumerate", response);
         if (FAILED(hr)) return hr;
         const Response::Kind expected =
             notification ? Response::Kind::Subscribe : Response::Kind::Enumerate;
@@ -444,8 +458,10 @@ class WsmanServices : public WqlServices {
         if (response.kind != expected || !response.items.empty()) {
             return HTTP_E_INVALID_SERVER_RESPONSE_HR;
         }
-        *result = new WsmanEnumerator(transport, settings, notification, std::move(wql),
-                                      response.context, response.subscriptionId);
+        *result = new WsmanEnumerator(
+            transport, settings,
+            notification ? WsmanEnumerator::Kind::Notification : WsmanEnumerator::Kind::Data,
+            std::move(wql), response.context, response.subscriptionId);
         return WBEM_S_NO_ERROR;
     }
 
@@ -464,8 +480,8 @@ class WsmanLocator : public ComObject<IWbemLocator> {
         *services = nullptr;
         try {
             std::string host, nameSpace;
-            if (!sim::SplitResource(Utf8FromBstr(networkResource), host, nameSpace) ||
-                !EqualsIgnoringCase(nameSpace, "root\\cimv2")) {
+            if (!cim::SplitResource(Utf8FromBstr(networkResource), host, nameSpace) ||
+                !EqualsIgnoringCase(nameSpace, cim::kNamespaceCimv2)) {
                 return WBEM_E_INVALID_NAMESPACE;
             }
             auto transport = std::make_shared<Transport>(
@@ -473,8 +489,8 @@ class WsmanLocator : public ComObject<IWbemLocator> {
             // Identify with the credentials: the host is there, speaks
             // WS-Management and takes them.
             Response response;
-            HRESULT hr = Exchange(*transport, IdentifyRequest(), settings.operationTimeoutMs, true,
-                                  "Identify", response);
+            HRESULT hr = Exchange(*transport, IdentifyRequest(), settings.operationTimeoutMs,
+                                  ExchangeFor::Connecting, "Identify", response);
             if (FAILED(hr)) return hr;
             if (response.kind == Response::Kind::Fault) return FaultCode(response.fault);
             if (response.kind != Response::Kind::Identify) return HTTP_E_INVALID_SERVER_RESPONSE_HR;
@@ -515,16 +531,11 @@ bool ReadNumber(const std::string& text, int64_t min, int64_t max, int64_t& numb
     return number >= min && number <= max;
 }
 
-std::string LowerAscii(std::string text) {
-    for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    return text;
-}
-
 }  // namespace
 
 bool ReadWsmanSettings(const SettingLookup& value, WsmanSettings& settings, std::string& error) {
     settings = WsmanSettings();
-    std::string transport = LowerAscii(value("WSMAN.TRANSPORT", "http"));
+    std::string transport = cim::ToLowerAscii(value("WSMAN.TRANSPORT", "http"));
     if (transport != "http" && transport != "https") {
         error = "WSMAN.TRANSPORT must be http or https, not '" + transport + "'";
         return false;
@@ -540,7 +551,7 @@ bool ReadWsmanSettings(const SettingLookup& value, WsmanSettings& settings, std:
         error = "WSMAN.PORT must be a port number, not '" + port + "'";
         return false;
     }
-    std::string auth = LowerAscii(value("WSMAN.AUTH", "negotiate"));
+    std::string auth = cim::ToLowerAscii(value("WSMAN.AUTH", "negotiate"));
     if (auth != "negotiate" && auth != "kerberos" && auth != "ntlm" && auth != "basic") {
         error = "WSMAN.AUTH must be negotiate, kerberos, ntlm or basic, not '" + auth + "'";
         return false;

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "tests/wmi/simfixture.h"
+#include "wmi/sim/wsman/serverenvelope.h"
 #include "wmi/wsman/envelope.h"
 #include "wmi/wsman/wsmanprovider.h"
 
@@ -42,8 +43,7 @@ std::string Item(const std::string& extra) {
     return item;
 }
 
-std::string Http(const std::string& body, const char* type = "application/soap+xml;charset=UTF-8",
-                 int status = 200) {
+std::string Http(const std::string& body, const char* type = kSoapContentType, int status = 200) {
     return "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Type: " + type +
            "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }

@@ -89,8 +89,8 @@ class WsmanProviderTest : public wsmantest::WsmanFixture {
             if (target == nullptr) return "no target";
         }
         std::string out;
-        for (size_t p = 0; p < wmi::sim::kEventPropertyCount; ++p) {
-            std::string name = wmi::sim::NameOf(static_cast<wmi::sim::EventProperty>(p));
+        for (size_t p = 0; p < wmi::cim::kEventPropertyCount; ++p) {
+            std::string name = wmi::cim::NameOf(static_cast<wmi::cim::EventProperty>(p));
             std::u16string wide(name.begin(), name.end());
             Read read = GetProperty(target, wide.c_str());
             out += name + "=" + std::to_string(read.vt) + ":" + read.text + ";";
@@ -302,7 +302,7 @@ void WsmanProviderTest::PollLikeASubscription() {
     ASSERT_EQ(Query(services, simple, true, &polled), S_OK);
     ASSERT_EQ(Query(sim, simple, true, &direct), S_OK);
     EXPECT_EQ(endpoint->OpenContexts(), 0u);
-    const int64_t soon = wmi::sim::NowMicros() + 1000000;
+    const int64_t soon = wmi::cim::NowMicros() + 1000000;
     Append(kHost, {MakeEvent("System", 3, 1, soon), MakeEvent("System", 2, 2, soon),
                    MakeEvent("Application", 1, 3, soon + 1), MakeEvent("System", 1, 4, soon + 2),
                    MakeEvent("System", 2, 5, soon + 3)});

@@ -12,9 +12,12 @@ if(QUELLON_WSMAN)
   add_test(NAME wsman_winrm_client_test
     COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/winrm_client_test.py $<TARGET_FILE:quellon-sim>)
   set_tests_properties(wsman_winrm_client_test PROPERTIES TIMEOUT 120)
+  quellon_add_test(NAME wsman_httptransport_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/httptransport_test.cpp
+    LIBS quellon_wmi)
   quellon_add_test(NAME wsman_hostile_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/hostile_test.cpp
-    LIBS quellon_wmi)
+    LIBS quellon_wsman_endpoint quellon_wmi)
   # gss-ntlmssp's own leak of its sealing handles (see lsan.supp); full
   # stacks, so that the suppression sees the library behind OpenSSL's frames.
   set_property(TEST wsman_provider_test APPEND PROPERTY ENVIRONMENT

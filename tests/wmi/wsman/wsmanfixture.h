@@ -12,7 +12,7 @@
 #include <string>
 
 #include "tests/wmi/simfixture.h"
-#include "wmi/wsman/endpoint.h"
+#include "wmi/sim/wsman/endpoint.h"
 #include "wmi/wsman/wsmanprovider.h"
 
 namespace wsmantest {
@@ -39,6 +39,11 @@ class WsmanFixture : public simtest::SimStoreFixture {
         options.auth = auth;
         options.eventing = eventing;
         options.newestFirst = newestFirst;
+        if (auth != "basic") {
+            // The process names the endpoint's user file for gss-ntlmssp.
+            options.ntlmUserFile = dir.File("ntlm-users");
+            setenv("NTLM_USER_FILE", options.ntlmUserFile.c_str(), 1);
+        }
         if (https) {
             ASSERT_TRUE(MakeCertificate(dir));
             options.certFile = dir.File("cert.pem");

@@ -1,10 +1,14 @@
-#include "wmi/sim/wql.h"
+#include "wmi/cim/wql.h"
 
 #include <gtest/gtest.h>
 
-#include "tests/wmi/simfixture.h"
+#include <limits>
 
-using namespace wmi::sim;
+#include "tests/wmi/simfixture.h"
+#include "wmi/sim/ntlogevent.h"
+
+using namespace wmi::cim;
+using wmi::sim::SimEvent;
 
 namespace {
 
@@ -113,6 +117,8 @@ TEST(Wql, EscapedQuoteStaysInsideTheLiteral) {
     EXPECT_EQ(query.conditions[0].text, "x' AND EventType <> '0");
 }
 
+// A parsed query evaluated on a simulated host's record
+// (wmi/sim/ntlogevent.h), the way the engine's queries are answered.
 struct MatchCase {
     const char* where;
     bool expected;
@@ -161,7 +167,7 @@ TEST(Wql, EvaluatesComparisonsOnAnEvent) {
         std::string text = std::string(DATA " WHERE ") + c.where;
         WqlQuery query;
         ASSERT_EQ(ParseWql(text, false, query), WBEM_S_NO_ERROR) << text;
-        EXPECT_EQ(Matches(query, event), c.expected) << text;
+        EXPECT_EQ(wmi::sim::Matches(query, event), c.expected) << text;
     }
 }
 

@@ -1,13 +1,14 @@
-#include "wmi/sim/wql.h"
+#include "wmi/cim/wql.h"
 
+#include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <limits>
 #include <optional>
 
-#include "wmi/sim/simtime.h"
+#include "wmi/cim/ascii.h"
+#include "wmi/cim/cimtime.h"
 
-namespace wmi::sim {
+namespace wmi::cim {
 
 namespace {
 
@@ -21,20 +22,6 @@ struct Token {
 bool IsIdentifierStart(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; }
 bool IsIdentifierChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// Three-way comparison without regard to (ASCII) case.
-int CompareIgnoringCase(std::string_view a, std::string_view b) {
-    size_t n = std::min(a.size(), b.size());
-    for (size_t i = 0; i < n; ++i) {
-        unsigned char x = static_cast<unsigned char>(Lower(a[i]));
-        unsigned char y = static_cast<unsigned char>(Lower(b[i]));
-        if (x != y) return x < y ? -1 : 1;
-    }
-    if (a.size() == b.size()) return 0;
-    return a.size() < b.size() ? -1 : 1;
-}
 
 // Splits a query into tokens; false for a character or literal WQL does not
 // allow here.
@@ -181,12 +168,6 @@ class Parser {
     size_t pos = 0;
 };
 
-bool ParseInteger(std::string_view text, int64_t& value) {
-    if (text.empty()) return false;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return ec == std::errc() && end == text.data() + text.size();
-}
-
 // WITHIN seconds (a non-negative number, fractions allowed) as microseconds.
 bool ParseWithin(std::string_view text, int64_t& micros) {
     if (text.empty() || text[0] == '-') return false;
@@ -244,36 +225,9 @@ HRESULT MakeCondition(std::string_view propertyName, const RawTerm& term, WqlCon
     return WBEM_E_INVALID_QUERY;
 }
 
-template <class T>
-bool Compare(WqlOp op, const T& a, const T& b) {
-    switch (op) {
-        case WqlOp::Equal:
-            return a == b;
-        case WqlOp::NotEqual:
-            return a != b;
-        case WqlOp::Less:
-            return a < b;
-        case WqlOp::LessEqual:
-            return a <= b;
-        case WqlOp::Greater:
-            return a > b;
-        case WqlOp::GreaterEqual:
-            return a >= b;
-    }
-    return false;
-}
-
 constexpr std::string_view kTargetPrefix = "TargetInstance.";
 
 }  // namespace
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (Lower(a[i]) != Lower(b[i])) return false;
-    }
-    return true;
-}
 
 HRESULT ParseWql(std::string_view text, bool notification, WqlQuery& query) {
     std::vector<Token> tokens;
@@ -284,9 +238,9 @@ HRESULT ParseWql(std::string_view text, bool notification, WqlQuery& query) {
     WqlQuery parsed;
     parsed.notification = notification;
     if (notification) {
-        if (!EqualsIgnoringCase(raw.className, "__InstanceCreationEvent")) {
-            return EqualsIgnoringCase(raw.className, "Win32_NTLogEvent") ? WBEM_E_NOT_EVENT_CLASS
-                                                                         : WBEM_E_INVALID_CLASS;
+        if (!EqualsIgnoringCase(raw.className, kCreationEventClass)) {
+            return EqualsIgnoringCase(raw.className, kNtLogEventClass) ? WBEM_E_NOT_EVENT_CLASS
+                                                                       : WBEM_E_INVALID_CLASS;
         }
         if (!raw.within || !ParseWithin(*raw.within, parsed.withinMicros)) {
             return WBEM_E_INVALID_QUERY;
@@ -295,14 +249,14 @@ HRESULT ParseWql(std::string_view text, bool notification, WqlQuery& query) {
         for (const RawTerm& term : raw.terms) {
             if (!term.isa) continue;
             if (!EqualsIgnoringCase(term.left, "TargetInstance")) return WBEM_E_INVALID_QUERY;
-            if (!EqualsIgnoringCase(term.value.text, "Win32_NTLogEvent")) {
+            if (!EqualsIgnoringCase(term.value.text, kNtLogEventClass)) {
                 return WBEM_E_INVALID_CLASS;
             }
             ++isaCount;
         }
         if (isaCount != 1) return WBEM_E_INVALID_QUERY;
     } else {
-        if (!EqualsIgnoringCase(raw.className, "Win32_NTLogEvent")) return WBEM_E_INVALID_CLASS;
+        if (!EqualsIgnoringCase(raw.className, kNtLogEventClass)) return WBEM_E_INVALID_CLASS;
         if (raw.within) return WBEM_E_INVALID_QUERY;
     }
 
@@ -326,32 +280,6 @@ HRESULT ParseWql(std::string_view text, bool notification, WqlQuery& query) {
     }
     query = std::move(parsed);
     return WBEM_S_NO_ERROR;
-}
-
-bool Matches(const WqlQuery& query, const SimEvent& event) {
-    for (const WqlCondition& condition : query.conditions) {
-        bool holds = false;
-        switch (KindOf(condition.property)) {
-            case PropertyKind::Number:
-                holds =
-                    Compare(condition.op, NumberOf(event, condition.property), condition.number);
-                break;
-            case PropertyKind::DateTime:
-                holds = Compare(condition.op, TimeOf(event, condition.property), condition.number);
-                break;
-            case PropertyKind::Text: {
-                const std::string* value = TextOf(event, condition.property);
-                holds = value != nullptr &&
-                        Compare(condition.op, CompareIgnoringCase(*value, condition.text), 0);
-                break;
-            }
-            case PropertyKind::TextArray:
-                holds = false;
-                break;
-        }
-        if (!holds) return false;
-    }
-    return true;
 }
 
 void TimeGeneratedBounds(const WqlQuery& query, int64_t& from, int64_t& to) {
@@ -408,4 +336,4 @@ int64_t RecordNumberFloor(const WqlQuery& query) {
     return floor;
 }
 
-}  // namespace wmi::sim
+}  // namespace wmi::cim

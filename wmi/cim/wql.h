@@ -1,5 +1,6 @@
-// The WQL the simulated hosts understand: the two query forms the engine
-// sends and a little more.
+// The WQL of Win32_NTLogEvent every provider understands: the two query
+// forms the engine sends and a little more, parsed into conditions on the
+// class's properties (wmi/cim/ntlogevent.h).
 //
 //   SELECT * FROM __InstanceCreationEvent WITHIN n
 //       WHERE TargetInstance ISA 'Win32_NTLogEvent' [AND TargetInstance.P op v]...
@@ -10,7 +11,8 @@
 // backslash escapes the next quote or backslash. Strings compare without
 // regard to case, numbers as numbers, TimeGenerated / TimeWritten as times
 // (v in DMTF form). A property without a value (Message, User) matches no
-// comparison. Pure functions, callable from any thread.
+// comparison (each provider evaluates a query on its own records). Pure
+// functions, callable from any thread.
 #pragma once
 
 #include <wbemidl.h>
@@ -20,10 +22,9 @@
 #include <string_view>
 #include <vector>
 
-#include "wmi/sim/ntlogevent.h"
-#include "wmi/sim/simstore.h"
+#include "wmi/cim/ntlogevent.h"
 
-namespace wmi::sim {
+namespace wmi::cim {
 
 enum class WqlOp { Equal, NotEqual, Less, LessEqual, Greater, GreaterEqual };
 
@@ -47,13 +48,6 @@ struct WqlQuery {
 // a data class.
 HRESULT ParseWql(std::string_view text, bool notification, WqlQuery& query);
 
-// Whether `event` satisfies every condition of `query`.
-bool Matches(const WqlQuery& query, const SimEvent& event);
-
-// Whether `a` and `b` are equal when ASCII letters compare without regard to
-// case, as keywords, class and property names do.
-bool EqualsIgnoringCase(std::string_view a, std::string_view b);
-
 // The TimeGenerated range [from, to] (inclusive, UTC microseconds) outside
 // which no record can match; the whole range when the query sets no bound.
 void TimeGeneratedBounds(const WqlQuery& query, int64_t& from, int64_t& to);
@@ -63,4 +57,4 @@ void TimeGeneratedBounds(const WqlQuery& query, int64_t& from, int64_t& to);
 // after it instead of at the host's first record.
 int64_t RecordNumberFloor(const WqlQuery& query);
 
-}  // namespace wmi::sim
+}  // namespace wmi::cim

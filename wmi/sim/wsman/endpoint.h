@@ -1,7 +1,10 @@
 // A simulated WS-Management endpoint: serves the hosts of a simulated hosts'
 // store to WS-Management clients as Windows hosts would (WinRM's /wsman),
 // so that the WS-Management provider, and clients nobody here wrote, can be
-// run against something real.
+// run against something real. Test tooling beside the simulator: quellon-sim
+// (serve --wsman), the tests and the benchmarks link it; the listener does
+// not. As such it makes its POSIX socket, pipe and signal calls itself
+// rather than through platform/.
 //
 // DESIGN
 // Every host whose name is a loopback address (127.x.y.z) gets a listening
@@ -14,14 +17,20 @@
 // is the simulated-hosts provider's: Enumerate runs ExecQuery, Subscribe
 // runs ExecNotificationQuery, Pull calls the enumerator's Next with the
 // request's OperationTimeout and MaxElements; the objects are serialised
-// with InstanceXml. Credentials are checked by ConnectServer with the
-// user and password the client sent, so a host's required user applies
-// over WS-Management as it does in-process.
+// with InstanceXml (wmi/sim/wsman/serverenvelope.h). Credentials are
+// checked by ConnectServer with the user and password the client sent, so
+// a host's required user applies over WS-Management as it does in-process.
 // Authentication: Basic (over HTTP or HTTPS), or with --auth ntlm /
 // negotiate the Negotiate scheme through GSSAPI: NTLM from gss-ntlmssp (the
-// store's host users written to a user file for it) and Kerberos with the
-// keytab KRB5_KTNAME names; a negotiated connection over plain HTTP must
-// seal its messages, and its answers are sealed (wmi/wsman/gsscontext.h).
+// store's host users written to the user file EndpointOptions names) and
+// Kerberos with the keytab KRB5_KTNAME names; a negotiated connection over
+// plain HTTP must seal its messages, and its answers are sealed
+// (wmi/wsman/gsscontext.h).
+// Locks, outermost first (the endpoint's own order, apart from the
+// product's): a context's pullLock (taken after contextLock is let go) ->
+// the simulated hosts' pollLock and store locks; contextLock -> a store's
+// lock (when the last reference to an enumeration goes under it); the
+// endpoint's lock (listeners and connections) is a leaf.
 // Stop closes the listeners, shuts every connection down and joins every
 // thread; enumerations still open are released.
 #pragma once
@@ -40,6 +49,12 @@ struct EndpointOptions {
     std::string certFile;  // TLS (HTTPS) when both are given
     std::string keyFile;
     std::string auth = "basic";
+    // ntlm / negotiate: the file the endpoint keeps the store's host users
+    // in for gss-ntlmssp's acceptor. The acceptor finds it through the
+    // environment variable NTLM_USER_FILE, which the process sets to this
+    // path before Start (the endpoint leaves the environment alone). Written
+    // at Start and whenever the hosts' users change; removed by Stop.
+    std::string ntlmUserFile;
     // false: Subscribe is refused as unsupported, as Windows before Server
     // 2012 refuses it.
     bool eventing = true;

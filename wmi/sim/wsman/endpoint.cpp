@@ -1,4 +1,4 @@
-#include "wmi/wsman/endpoint.h"
+#include "wmi/sim/wsman/endpoint.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -26,10 +26,11 @@
 
 #include "platform/mutex.h"
 #include "platform/socket.h"
+#include "wmi/cim/ascii.h"
 #include "wmi/sim/newestfirst.h"
 #include "wmi/sim/simprovider.h"
 #include "wmi/sim/simstore.h"
-#include "wmi/sim/wql.h"
+#include "wmi/sim/wsman/serverenvelope.h"
 #include "wmi/wsman/envelope.h"
 #include "wmi/wsman/gsscontext.h"
 
@@ -55,10 +56,7 @@ bool IsLoopbackAddress(const std::string& name) {
     return inet_pton(AF_INET, name.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
 }
 
-std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    return text;
-}
+using cim::ToLowerAscii;
 
 struct HttpRequest {
     std::string method, target;
@@ -138,15 +136,16 @@ class Stream {
             if (colon != std::string::npos) {
                 size_t v = colon + 1;
                 while (v < field.size() && field[v] == ' ') ++v;
-                request.headers[Lower(field.substr(0, colon))] = field.substr(v);
+                request.headers[ToLowerAscii(field.substr(0, colon))] = field.substr(v);
             }
             at = next + 2;
         }
         size_t length = 0;
         if (const std::string* value = request.Header("content-length")) {
-            char* stop = nullptr;
-            unsigned long long n = std::strtoull(value->c_str(), &stop, 10);
-            if (stop == value->c_str() || n > kMaxBody) return false;
+            int64_t n = 0;
+            if (!cim::ParseInteger(*value, n) || n < 0 || static_cast<uint64_t>(n) > kMaxBody) {
+                return false;
+            }
             length = static_cast<size_t>(n);
         } else if (request.Header("transfer-encoding") != nullptr) {
             return false;  // clients of WinRM send a length
@@ -175,7 +174,7 @@ class Stream {
 
 std::string HttpResponse(int status, const char* reason, const std::string& body,
                          const std::string& extraHeaders = "",
-                         const char* type = "application/soap+xml;charset=UTF-8") {
+                         const char* type = kSoapContentType) {
     std::string out = "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\n";
     out += "Server: quellon-sim\r\n";
     if (!body.empty()) out += std::string("Content-Type: ") + type + "\r\n";
@@ -186,7 +185,7 @@ std::string HttpResponse(int status, const char* reason, const std::string& body
 }
 
 bool DecodeBasic(const std::string& header, std::string& user, std::string& password) {
-    if (header.size() < 6 || Lower(header.substr(0, 6)) != "basic ") return false;
+    if (header.size() < 6 || !cim::EqualsIgnoringCase(header.substr(0, 6), "basic ")) return false;
     std::string decoded;
     if (!DecodeBase64(header.substr(6), decoded)) return false;
     size_t colon = decoded.find(':');
@@ -215,8 +214,8 @@ struct Context {
     std::string subscriptionId;
     IEnumWbemClassObject* enumerator = nullptr;  // one reference, owned
     // Serialises the Pulls of one context (a client may pull from two
-    // connections); Next takes the simulated hosts' locks under it (lock
-    // order: platform/thread_annotations.h).
+    // connections); Next takes the simulated hosts' pollLock and store
+    // locks under it (the endpoint's lock order: endpoint.h).
     platform::Mutex pullLock;
 
     ~Context() {
@@ -269,16 +268,19 @@ class Endpoint::Impl {
             platform::CloseSocket(probe);
         }
         if (options.auth != "basic") {
-            char pattern[] = "/tmp/quellon-ntlm-users-XXXXXX";
-            int fd = mkstemp(pattern);
-            if (fd < 0) {
-                error = "cannot create the NTLM user file";
+            if (options.ntlmUserFile.empty()) {
+                error = "authentication '" + options.auth + "' needs a file for the NTLM users";
                 return false;
             }
-            close(fd);
-            userFile = pattern;
-            // The acceptor of gss-ntlmssp finds the users' passwords here.
-            setenv("NTLM_USER_FILE", userFile.c_str(), 1);
+            // The acceptor of gss-ntlmssp finds the users' passwords here;
+            // it exists, empty, until the first scan writes the users.
+            FILE* file = std::fopen(options.ntlmUserFile.c_str(), "w");
+            if (file == nullptr) {
+                error = "cannot create the NTLM user file '" + options.ntlmUserFile + "'";
+                return false;
+            }
+            std::fclose(file);
+            userFile = options.ntlmUserFile;
         }
         if (pipe2(wake, O_CLOEXEC) != 0) {
             error = "cannot create the wake-up pipe";
@@ -515,7 +517,7 @@ class Endpoint::Impl {
             if (!Answer(c->host, computer, request, session, answer)) return;
             if (!stream.Write(answer)) return;
             const std::string* connection = request.Header("connection");
-            if (connection != nullptr && Lower(*connection) == "close") return;
+            if (connection != nullptr && ToLowerAscii(*connection) == "close") return;
         }
     }
 
@@ -532,7 +534,7 @@ class Endpoint::Impl {
             return true;
         }
         const std::string* type = request.Header("content-type");
-        const std::string lowerType = type == nullptr ? "" : Lower(*type);
+        const std::string lowerType = type == nullptr ? "" : ToLowerAscii(*type);
         const bool sealed = lowerType.find("multipart/encrypted") == 0;
         const bool negotiate = options.auth != "basic";
         std::string challenge;
@@ -557,7 +559,7 @@ class Endpoint::Impl {
                 answer = Unauthorized();
                 return true;
             }
-        } else if (lowerType.find("application/soap+xml") != 0) {
+        } else if (lowerType.find(kSoapMediaType) != 0) {
             answer = HttpResponse(415, "Unsupported Media Type", "");
             return true;
         } else if (negotiate && tls == nullptr) {
@@ -630,7 +632,7 @@ class Endpoint::Impl {
             return true;
         }
         size_t space = authorization->find(' ');
-        std::string scheme = Lower(authorization->substr(0, space));
+        std::string scheme = ToLowerAscii(authorization->substr(0, space));
         std::string token, reply, error;
         if ((scheme != "negotiate" && scheme != "ntlm") || space == std::string::npos ||
             !DecodeBase64(authorization->substr(space + 1), token)) {
@@ -670,13 +672,13 @@ class Endpoint::Impl {
 
     // "DOMAIN\user" against "DOMAIN\user" or "user", ASCII case ignored.
     static bool SameUser(const std::string& peer, const std::string& required) {
-        if (sim::EqualsIgnoringCase(peer, required)) return true;
+        if (cim::EqualsIgnoringCase(peer, required)) return true;
         auto bare = [](const std::string& name) {
             size_t slash = name.find('\\');
             return slash == std::string::npos ? name : name.substr(slash + 1);
         };
         return required.find('\\') == std::string::npos &&
-               sim::EqualsIgnoringCase(bare(peer), required);
+               cim::EqualsIgnoringCase(bare(peer), required);
     }
 
     std::string Unauthorized() const {
@@ -913,16 +915,16 @@ class Endpoint::Impl {
     std::string userFile;
     std::string userFileText;
 
-    // Guards the hosts' listeners and the connection list. Leaf lock
-    // (platform/thread_annotations.h).
+    // Guards the hosts' listeners and the connection list. A leaf: nothing
+    // is taken under it (the endpoint's lock order: endpoint.h).
     platform::Mutex lock;
     std::map<std::string, Host> hosts GUARDED_BY(lock);
     std::list<std::unique_ptr<Connection>> connections GUARDED_BY(lock);
 
     // Guards the open enumerations and subscriptions. A context's pullLock
     // is taken only after it is let go; the last reference to an
-    // enumeration may go under it, reaching a store's lock
-    // (platform/thread_annotations.h).
+    // enumeration may go under it, reaching a store's lock (the endpoint's
+    // lock order: endpoint.h).
     platform::Mutex contextLock;
     std::map<std::string, std::shared_ptr<Context>> contexts GUARDED_BY(contextLock);
 };

@@ -1,0 +1,1 @@
+quellon_add_test(NAME loginbudget_test LIBS quellon_server)

@@ -1,0 +1,53 @@
+// The class Win32_NTLogEvent as every provider and the engine see it: its
+// properties, how each compares in a query and its CIM type. Also the
+// ASCII name a property is asked for by (IWbemClassObject::Get). Constant
+// tables and pure functions, callable from any thread.
+#pragma once
+
+#include <wbemidl.h>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace wmi::cim {
+
+inline constexpr const char* kNtLogEventClass = "Win32_NTLogEvent";
+inline constexpr const char* kCreationEventClass = "__InstanceCreationEvent";
+
+enum class EventProperty {
+    Category,
+    CategoryString,
+    ComputerName,
+    EventCode,
+    EventIdentifier,
+    EventType,
+    InsertionStrings,
+    Logfile,
+    Message,
+    RecordNumber,
+    SourceName,
+    TimeGenerated,
+    TimeWritten,
+    Type,
+    User,
+};
+
+constexpr size_t kEventPropertyCount = 15;
+
+// How a property compares in a query.
+enum class PropertyKind { Number, Text, DateTime, TextArray };
+
+// The property of Win32_NTLogEvent called `name` (any case); false when the
+// class has none.
+bool FindEventProperty(std::string_view name, EventProperty& property);
+PropertyKind KindOf(EventProperty property);
+// The property's name as the class spells it, and its CIM type.
+const char* NameOf(EventProperty property);
+CIMTYPE CimTypeOf(EventProperty property);
+
+// A property name given to Get, narrowed to ASCII: every character past
+// ASCII becomes 0x7F, so that it matches no name.
+std::string NarrowName(LPCWSTR name);
+
+}  // namespace wmi::cim
