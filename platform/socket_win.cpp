@@ -81,9 +81,17 @@ HANDLE WakeEventOf(int listener) {
     return it == table.events.end() ? nullptr : it->second;
 }
 
-SOCKET NewSocket() {
-    return WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+SOCKET NewSocket(int family) {
+    return WSASocketW(family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
                       WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+}
+
+// The family a socket was made for (AF_INET when it cannot be read).
+int FamilyOf(SOCKET s) {
+    sockaddr_storage local{};
+    int length = sizeof local;
+    if (getsockname(s, reinterpret_cast<sockaddr*>(&local), &length) != 0) return AF_INET;
+    return local.ss_family;
 }
 
 }  // namespace
@@ -91,16 +99,38 @@ SOCKET NewSocket() {
 IoResult OpenListener(const std::string& address, uint16_t port, int backlog, int* listener) {
     *listener = -1;
     if (!StartWinsock()) return {IoStatus::kFailed, WSANOTINITIALISED};
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (!address.empty() && inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1) {
-        return {IoStatus::kInvalid, WSAEINVAL};
+    // An address with a colon is IPv6 ("::" any, "::1" loopback); the
+    // others, and the empty one (any IPv4 address), IPv4.
+    sockaddr_storage storage{};
+    int length;
+    int family;
+    if (address.find(':') != std::string::npos) {
+        auto* sa = reinterpret_cast<sockaddr_in6*>(&storage);
+        sa->sin6_family = family = AF_INET6;
+        sa->sin6_port = htons(port);
+        if (inet_pton(AF_INET6, address.c_str(), &sa->sin6_addr) != 1) {
+            return {IoStatus::kInvalid, WSAEINVAL};
+        }
+        length = sizeof *sa;
+    } else {
+        auto* sa = reinterpret_cast<sockaddr_in*>(&storage);
+        sa->sin_family = family = AF_INET;
+        sa->sin_port = htons(port);
+        sa->sin_addr.s_addr = htonl(INADDR_ANY);
+        if (!address.empty() && inet_pton(AF_INET, address.c_str(), &sa->sin_addr) != 1) {
+            return {IoStatus::kInvalid, WSAEINVAL};
+        }
+        length = sizeof *sa;
     }
-    SOCKET s = NewSocket();
+    SOCKET s = NewSocket(family);
     if (s == INVALID_SOCKET) return SetupFailure(WSAGetLastError());
-    if (bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+    if (family == AF_INET6) {
+        // Windows makes IPv6 sockets IPv6-only by default; "::" takes IPv4
+        // clients too, as the contract asks.
+        DWORD off = 0;
+        setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off);
+    }
+    if (bind(s, reinterpret_cast<sockaddr*>(&storage), length) != 0 ||
         listen(s, backlog == kMaxListenBacklog ? SOMAXCONN : backlog) != 0) {
         int error = WSAGetLastError();
         closesocket(s);
@@ -120,13 +150,14 @@ IoResult OpenListener(const std::string& address, uint16_t port, int backlog, in
 }
 
 uint16_t LocalPort(int socket) {
-    sockaddr_in sa{};
+    sockaddr_storage sa{};
     int length = sizeof sa;
-    if (getsockname(static_cast<SOCKET>(socket), reinterpret_cast<sockaddr*>(&sa), &length) != 0 ||
-        sa.sin_family != AF_INET) {
+    if (getsockname(static_cast<SOCKET>(socket), reinterpret_cast<sockaddr*>(&sa), &length) != 0) {
         return 0;
     }
-    return ntohs(sa.sin_port);
+    if (sa.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in*>(&sa)->sin_port);
+    if (sa.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&sa)->sin6_port);
+    return 0;
 }
 
 IoResult AcceptConnection(int listener, int* socket) {
@@ -135,7 +166,8 @@ IoResult AcceptConnection(int listener, int* socket) {
     if (wake != nullptr && WaitForSingleObject(wake, 0) == WAIT_OBJECT_0) {
         return {IoStatus::kClosed, 0};
     }
-    SOCKET s = NewSocket();
+    const SOCKET listenSocket = static_cast<SOCKET>(listener);
+    SOCKET s = NewSocket(FamilyOf(listenSocket));
     if (s == INVALID_SOCKET) return SetupFailure(WSAGetLastError());
     OVERLAPPED overlapped{};
     overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -143,11 +175,10 @@ IoResult AcceptConnection(int listener, int* socket) {
         closesocket(s);
         return {IoStatus::kNoResources, static_cast<int>(GetLastError())};
     }
-    constexpr DWORD kAddressSpace = sizeof(sockaddr_in) + 16;
+    constexpr DWORD kAddressSpace = sizeof(sockaddr_in6) + 16;
     char addresses[2 * kAddressSpace];
     DWORD received = 0;
     IoResult result;
-    const SOCKET listenSocket = static_cast<SOCKET>(listener);
     if (!AcceptEx(listenSocket, s, addresses, 0, kAddressSpace, kAddressSpace, &received,
                   &overlapped)) {
         int error = WSAGetLastError();
@@ -207,17 +238,53 @@ void CloseSocket(int socket) {
     if (wake != nullptr) CloseHandle(wake);
 }
 
+bool SetResetOnClose(int socket) {
+    if (socket < 0) return false;
+    // Lingering with a zero time-out: closing discards the send queue and
+    // sends a reset.
+    linger abortive{1, 0};
+    return setsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_LINGER,
+                      reinterpret_cast<const char*>(&abortive), sizeof abortive) == 0;
+}
+
+bool ResetsOnClose(int socket) {
+    if (socket < 0) return false;
+    linger current{};
+    int length = sizeof current;
+    if (getsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_LINGER,
+                   reinterpret_cast<char*>(&current), &length) != 0) {
+        return false;
+    }
+    return current.l_onoff != 0 && current.l_linger == 0;
+}
+
 std::string PeerAddressText(int socket) {
-    sockaddr_in sa{};
+    sockaddr_storage sa{};
     int length = sizeof sa;
-    if (getpeername(static_cast<SOCKET>(socket), reinterpret_cast<sockaddr*>(&sa), &length) != 0 ||
-        sa.sin_family != AF_INET) {
+    if (getpeername(static_cast<SOCKET>(socket), reinterpret_cast<sockaddr*>(&sa), &length) != 0) {
         return "unknown";
     }
-    char text[INET_ADDRSTRLEN];
-    if (inet_ntop(AF_INET, &sa.sin_addr, text, sizeof text) == nullptr) return "unknown";
-    char result[32];
-    std::snprintf(result, sizeof result, "%s:%d", text, static_cast<int>(ntohs(sa.sin_port)));
+    char text[INET6_ADDRSTRLEN];
+    char result[INET6_ADDRSTRLEN + 16];
+    if (sa.ss_family == AF_INET) {
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&sa);
+        if (inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text) == nullptr) return "unknown";
+        std::snprintf(result, sizeof result, "%s:%d", text, static_cast<int>(ntohs(v4->sin_port)));
+        return result;
+    }
+    if (sa.ss_family != AF_INET6) return "unknown";
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&sa);
+    const int port = static_cast<int>(ntohs(v6->sin6_port));
+    // An IPv4 client of a listener on "::" is shown as the IPv4 address it is.
+    if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr)) {
+        if (inet_ntop(AF_INET, &v6->sin6_addr.s6_addr[12], text, sizeof text) == nullptr) {
+            return "unknown";
+        }
+        std::snprintf(result, sizeof result, "%s:%d", text, port);
+        return result;
+    }
+    if (inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text) == nullptr) return "unknown";
+    std::snprintf(result, sizeof result, "[%s]:%d", text, port);
     return result;
 }
 

@@ -37,6 +37,11 @@ class LoopbackClient {
     // True when the last Receive failed because the peer reset.
     bool PeerReset() const { return reset; }
 
+    // The error the connection has met (ECONNRESET of <cerrno> once the
+    // peer reset it, else the system's code), 0 when none; reading it clears
+    // it. Reads no data and does not wait.
+    int TakeError();
+
     // Ends the sending direction (the peer reads the end of data).
     void ShutdownWrite();
 

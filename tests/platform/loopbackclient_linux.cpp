@@ -70,6 +70,15 @@ bool LoopbackClient::HasData() {
     return recv(static_cast<int>(handle), &c, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
 }
 
+int LoopbackClient::TakeError() {
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(static_cast<int>(handle), SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+        return errno;
+    }
+    return error;
+}
+
 void LoopbackClient::ShutdownWrite() { shutdown(static_cast<int>(handle), SHUT_WR); }
 
 void LoopbackClient::Shutdown() { shutdown(static_cast<int>(handle), SHUT_RDWR); }

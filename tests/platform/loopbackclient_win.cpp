@@ -1,6 +1,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -80,6 +81,16 @@ long LoopbackClient::Receive(char* buffer, size_t size) {
 bool LoopbackClient::HasData() {
     u_long waiting = 0;
     return ioctlsocket(Native(handle), FIONREAD, &waiting) == 0 && waiting > 0;
+}
+
+int LoopbackClient::TakeError() {
+    int error = 0;
+    int length = sizeof error;
+    if (getsockopt(Native(handle), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
+                   &length) != 0) {
+        error = WSAGetLastError();
+    }
+    return error == WSAECONNRESET ? ECONNRESET : error;
 }
 
 void LoopbackClient::ShutdownWrite() { shutdown(Native(handle), SD_SEND); }

@@ -80,18 +80,13 @@ class LineClient {
     bool WaitOrderlyEnd() {
         if (!pending.empty()) return false;
         char c;
-        return recv(fd, &c, 1, 0) == 0;
+        return socket.Receive(&c, 1) == 0;
     }
 
     // The error the connection has met (ECONNRESET once the peer reset it),
     // 0 when none; reading it clears it. Reads no data and does not wait, so
     // it also tells a client with unread data that it was reset.
-    int TakeError() {
-        int error = 0;
-        socklen_t length = sizeof error;
-        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
-        return error;
-    }
+    int TakeError() { return socket.TakeError(); }
 
     // Reads the greeting, logs in and returns the reply.
     std::string Login(const std::string& user, const std::string& password) {

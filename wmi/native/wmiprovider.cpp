@@ -6,8 +6,8 @@
 
 #include "platform/text.h"
 #include "platform/wmiclient.h"
+#include "wmi/cim/ascii.h"
 #include "wmi/comobject.h"
-#include "wmi/sim/wql.h"
 
 namespace wmi::native {
 
@@ -39,7 +39,7 @@ class NativeObject : public ComObject<IWbemClassObject> {
         if (flavor != nullptr) *flavor = WBEM_FLAVOR_ORIGIN_LOCAL;
         const std::string wanted = Utf8(name);
         for (const platform::WmiProperty& property : object->properties) {
-            if (!sim::EqualsIgnoringCase(property.name, wanted)) continue;
+            if (!cim::EqualsIgnoringCase(property.name, wanted)) continue;
             if (type != nullptr) *type = CimType(property.value);
             if (value == nullptr) return WBEM_S_NO_ERROR;
             VariantInit(value);
