@@ -17,7 +17,10 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -449,6 +452,29 @@ int PlayCommand(const std::string& storePath, const std::vector<std::string>& ar
 
 // ---- serve -----------------------------------------------------------------
 
+// A new folder named prefix and six random letters in the temporary folder,
+// open to this user alone; empty when none could be made.
+std::filesystem::path NewPrivateFolder(const std::string& prefix) {
+    std::error_code error;
+    const std::filesystem::path base = std::filesystem::temp_directory_path(error);
+    if (error) return {};
+    std::random_device seed;
+    std::mt19937 random(seed());
+    std::uniform_int_distribution<int> letter(0, 25);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = prefix;
+        for (int i = 0; i < 6; ++i) name.push_back(static_cast<char>('a' + letter(random)));
+        const std::filesystem::path folder = base / name;
+        if (std::filesystem::create_directory(folder, error)) {
+            std::filesystem::permissions(folder, std::filesystem::perms::owner_all,
+                                         std::filesystem::perm_options::replace, error);
+            return error ? std::filesystem::path() : folder;
+        }
+        if (error) return {};
+    }
+    return {};
+}
+
 int ServeCommand(const std::string& storePath, const std::vector<std::string>& argv, size_t at) {
     wmi::wsman::EndpointOptions options;
     options.storePath = storePath;
@@ -492,19 +518,28 @@ int ServeCommand(const std::string& storePath, const std::vector<std::string>& a
     if (options.auth != "basic") {
         // gss-ntlmssp's acceptor reads the users the endpoint writes from the
         // file this process names in its environment.
-        char pattern[] = "/tmp/quellon-ntlm-users-XXXXXX";
-        const int fd = mkstemp(pattern);
-        if (fd < 0) {
+        // The file lies in a folder of its own, made new (never one that
+        // existed) and closed to other users, so nobody can put a file in
+        // its place.
+        const std::filesystem::path folder = NewPrivateFolder("quellon-ntlm-");
+        if (folder.empty()) {
             Fail("cannot create the NTLM user file");
         }
-        close(fd);
-        options.ntlmUserFile = pattern;
-        setenv("NTLM_USER_FILE", pattern, 1);
+        options.ntlmUserFile = (folder / "users").string();
+        std::ofstream(options.ntlmUserFile).close();
+        // putenv keeps the text itself: it lives as long as the process.
+        static std::string variable;
+        variable = "NTLM_USER_FILE=" + options.ntlmUserFile;
+        putenv(variable.data());
     }
     wmi::wsman::Endpoint endpoint(options);
     std::string error;
     if (!endpoint.Start(error)) {
-        if (!options.ntlmUserFile.empty()) unlink(options.ntlmUserFile.c_str());
+        std::error_code ignored;
+        if (!options.ntlmUserFile.empty()) {
+            std::filesystem::remove_all(std::filesystem::path(options.ntlmUserFile).parent_path(),
+                                        ignored);
+        }
         Fail(error);
     }
     std::printf("serving WS-Management (%s, %s) for the loopback hosts of %s on port %u\n",
