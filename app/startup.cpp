@@ -336,11 +336,12 @@ TEngineOptions ReadEngineOptions() {
         // Both keys are read before either value is set: one absent key
         // leaves both defaults.
         long wait = DecimalPrefix(g_config->GetKeyValue("OTHERS.EVENTWAITPERCONNECTION"));
-        long batch = DecimalPrefix(g_config->GetKeyValue("OTHERS.NUMBEROFEVENTSTOPOOL"));
+        long long batch = DecimalPrefix(g_config->GetKeyValue("OTHERS.NUMBEROFEVENTSTOPOOL"));
         options.pollTimeoutMs = static_cast<int32_t>(IntervalMilliseconds(wait));
         // The engine brings the batch into its range; a value beyond int32
         // stays beyond it.
-        options.batchSize = static_cast<int32_t>(std::clamp<long>(batch, INT32_MIN, INT32_MAX));
+        options.batchSize =
+            static_cast<int32_t>(std::clamp<long long>(batch, INT32_MIN, INT32_MAX));
     } catch (const CConfigDataLoader::EInvalidKey&) {
     }
     return options;
