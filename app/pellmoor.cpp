@@ -59,7 +59,14 @@ bool StartServer(const TListenSettings& settings) {
         return false;
     }
     LOG(INFO, "Starting Server.");
-    if (StartCommandServer(settings, &g_consoleServer) != TServerStart::kStarted) {
+    std::string refusal;
+    const TServerStart started = StartCommandServer(settings, &g_consoleServer, &refusal);
+    if (started == TServerStart::kNoStateFile) {
+        LOG(FATAL, "%s; exiting", refusal.c_str());
+        std::printf("Error: %s\r\n", refusal.c_str());
+        return false;
+    }
+    if (started != TServerStart::kStarted) {
         const std::string target = ListenTarget(settings);
         LOG(FATAL, "The server could not listen on %s; exiting", target.c_str());
         std::printf("Error: the server could not listen on %s\r\n", target.c_str());

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 #include "base/configdataloader.h"
 #include "base/logger.h"
@@ -367,12 +368,19 @@ std::string ListenTarget(const TListenSettings& settings) {
     return StringFormat("%s port %d", address.empty() ? "every address" : address.c_str(), port);
 }
 
-TServerStart StartCommandServer(const TListenSettings& settings, CWmiLogEventServer** server) {
+TServerStart StartCommandServer(const TListenSettings& settings, CWmiLogEventServer** server,
+                                std::string* refusal) {
     *server = nullptr;
     if (!settings.error.empty()) return TServerStart::kRefused;
+    auto controller = std::make_unique<CController>(settings.engine);
+    std::string error;
+    if (!controller->OpenStateFile(&error)) {
+        if (refusal != nullptr) *refusal = error;
+        return TServerStart::kNoStateFile;
+    }
     SelectWmiProvider();
     auto* built = new CWmiLogEventServer();
-    built->SetController(new CController(settings.engine));
+    built->SetController(controller.release());
     if (!settings.address.empty()) built->SetListenAddress(settings.address);
     const TTlsSettings& tls = settings.tlsSettings;
     // Returns only on success: a TLS set-up failure ends the process with

@@ -129,6 +129,7 @@ enum class TServerStart {
     kStarted,
     kRefused,       // settings.error is set: nothing was built
     kNotListening,  // the port could not be opened
+    kNoStateFile,   // OTHERS.STATEFILE cannot be used: *refusal says why
 };
 
 // Builds the command server of console mode and of the service and starts
@@ -136,9 +137,12 @@ enum class TServerStart {
 // subscription engine with settings.engine and the listening address, sets
 // up TLS when it is enabled (a failure ends the process with its fatal
 // message) and listens on the plain port, or on the TLS port only when TLS
-// is enabled. On kStarted *server is the running server, which the caller
-// stops and deletes; otherwise it is null.
-TServerStart StartCommandServer(const TListenSettings& settings, CWmiLogEventServer** server);
+// is enabled. The state file, when set, is opened and held before anything
+// listens; when it cannot be used the result is kNoStateFile with one line
+// naming it in *refusal (when given). On kStarted *server is the running
+// server, which the caller stops and deletes; otherwise it is null.
+TServerStart StartCommandServer(const TListenSettings& settings, CWmiLogEventServer** server,
+                                std::string* refusal = nullptr);
 
 // Deletes g_config, then g_logger, and sets both to null.
 void ReleaseConfigAndLogger();

@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "base/logger.h"
+#include "engine/deliveryledger.h"
 #include "engine/dispatchthread.h"
 #include "engine/eventquery.h"
 #include "engine/resumestore.h"
@@ -48,15 +49,19 @@ int CController::AddSubscription(const std::string& host, const std::string& cat
     if (dispatcher->SubscriptionExists(host, category, eventType)) return -1;
     if (!IsValidHost(host)) return -2;
     TSubscriptionNode* node = MakeNode(host, category, eventType, user, password);
-    node->resumeStore = resumeStore;
+    node->ledger = ledger;
     node->maxCatchUp = static_cast<size_t>(std::max<int64_t>(0, options.maxCatchUp));
     // Records written from now on are this subscription's; a stored point
     // (a restart) takes over where the last run stopped.
     node->resume.since = MicrosToDmtf(std::chrono::duration_cast<std::chrono::microseconds>(
                                           std::chrono::system_clock::now().time_since_epoch())
                                           .count());
-    if (resumeStore != nullptr) {
-        TResumePoint stored = resumeStore->Load(node->ResumeKey());
+    TResumePoint stored;
+    std::string error;
+    if (resumeStore != nullptr && !resumeStore->Load(node->ResumeKey(), &stored, &error)) {
+        LOG(ERROR, "[dispatcher] No stored resume point, starting from now: %s - %s", error.c_str(),
+            node->Describe().c_str());
+    } else if (resumeStore != nullptr) {
         if (!stored.empty()) {
             if (stored.since.empty()) stored.since = node->resume.since;
             node->resume = std::move(stored);
@@ -65,6 +70,7 @@ int CController::AddSubscription(const std::string& host, const std::string& cat
                 node->resume.logs.size(), node->Describe().c_str());
         }
     }
+    if (ledger != nullptr) node->delivery = ledger->Open(node->ResumeKey(), node->resume);
     // Checked again, together with the replacement and the listing, so that
     // no other command comes in between.
     return dispatcher->AcceptSubscription(node);
@@ -104,7 +110,21 @@ std::string CController::ListSubscriptions() {
 
 std::string CController::Statistics(int clientsLoggedIn, uint64_t queuedForClients) {
     if (dispatcher == nullptr) return std::string();
-    return dispatcher->BuildStatistics(clientsLoggedIn, queuedForClients);
+    std::string stateFile;
+    if (resumeStore != nullptr) stateFile = resumeStore->Failing() ? "failing" : "ok";
+    return dispatcher->BuildStatistics(clientsLoggedIn, queuedForClients, stateFile);
+}
+
+bool CController::OpenStateFile(std::string* error) {
+    if (options.stateFile.empty() || resumeStore != nullptr) return true;
+    auto* store = new CResumeStore;
+    if (!store->Open(options.stateFile, error)) {
+        delete store;
+        return false;
+    }
+    LOG(INFO, "[dispatcher] Resume points kept in %s", options.stateFile.c_str());
+    resumeStore = store;
+    return true;
 }
 
 int CController::Start(CBroadcastSink* sink) {
@@ -121,20 +141,16 @@ int CController::Start(CBroadcastSink* sink) {
         connectorCount = std::max<int32_t>(connectorCount, 1);
         queryThreadCount = std::max<int32_t>(queryThreadCount, 1);
     }
-    const std::string& stateFile = options.stateFile;
-    if (!stateFile.empty()) {
-        resumeStore = new CResumeStore;
-        std::string error;
-        if (resumeStore->Open(stateFile, &error)) {
-            LOG(INFO, "[dispatcher] Resume points kept in %s", stateFile.c_str());
-        } else {
-            LOG(ERROR, "[dispatcher] Resume points not kept across restarts: %s", error.c_str());
-            delete resumeStore;
-            resumeStore = nullptr;
-        }
+    std::string error;
+    if (!OpenStateFile(&error)) {
+        // The operator asked for resume points: serving without them would
+        // lose records at the next restart without a word.
+        LOG(ERROR, "[dispatcher] %s; subscriptions are not served", error.c_str());
+        return 0;
     }
+    ledger = new CDeliveryLedger(sink, resumeStore);
     try {
-        dispatcher = new CDispatchThread(used, sink);
+        dispatcher = new CDispatchThread(used, sink, ledger);
         if (!dispatcher->start()) {
             LOG(ERROR, "[dispatcher] could not start the dispatcher thread");
             delete dispatcher;
@@ -144,15 +160,35 @@ int CController::Start(CBroadcastSink* sink) {
         LOG(ERROR, "[dispatcher] could not create the dispatcher");
         dispatcher = nullptr;
     }
+    if (dispatcher == nullptr) CloseLedgerAndStore();
     // 0 tells the command server that subscription commands cannot be
     // served.
     return dispatcher != nullptr ? 1 : 0;
 }
 
+void CController::CloseLedgerAndStore() {
+    if (ledger != nullptr) {
+        // What the output still holds gets a bounded time to go out; the
+        // points then stand past what it delivered and no further.
+        const size_t waiting = ledger->Unsettled();
+        if (waiting > 0 &&
+            !ledger->WaitSettled(std::chrono::milliseconds(std::max(0, options.drainTimeoutMs)))) {
+            LOG(WARN,
+                "[dispatcher] %zu of %zu sends to clients not delivered within %d ms; their "
+                "records count as not delivered",
+                ledger->Unsettled(), waiting, static_cast<int>(options.drainTimeoutMs));
+        }
+        ledger->Detach();
+        delete ledger;
+        ledger = nullptr;
+    }
+    delete resumeStore;
+    resumeStore = nullptr;
+}
+
 int CController::Stop() {
     if (dispatcher == nullptr) {
-        delete resumeStore;
-        resumeStore = nullptr;
+        CloseLedgerAndStore();
         return 1;
     }
     // The same as stop alone, but the dispatcher sees the request at once
@@ -165,11 +201,11 @@ int CController::Stop() {
         // it (a bounded leak at shutdown) rather than free it under the
         // thread.
         LOG(WARN, "[dispatcher] did not end within 30000 ms; left behind");
+        if (ledger != nullptr) ledger->Detach();
     } else {
         delete dispatcher;
         // Every node is gone: the last points can be written.
-        delete resumeStore;
-        resumeStore = nullptr;
+        CloseLedgerAndStore();
     }
     dispatcher = nullptr;
     return 1;

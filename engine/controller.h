@@ -16,6 +16,7 @@
 #include "engine/engineoptions.h"
 #include "engine/subscriptionengine.h"
 
+class CDeliveryLedger;
 class CDispatchThread;
 class CResumeStore;
 
@@ -36,17 +37,35 @@ class CController : public CSubscriptionEngine {
     std::string ListSubscriptions() override;
     std::string Statistics(int clientsLoggedIn, uint64_t queuedForClients) override;
 
-    // Starts the dispatcher with the options, broadcasting to sink. Returns
-    // 1, or 0 when the dispatcher could not be created or started.
+    // Opens the state file (OTHERS.STATEFILE) now, so that start-up can
+    // refuse to go on without it. True when there is none or it is open
+    // (then held exclusively until Stop); false with one line naming the
+    // file and the reason in *error. Owner's thread, before Start.
+    bool OpenStateFile(std::string* error);
+
+    // Starts the dispatcher with the options, broadcasting to sink, with
+    // the state file (opened here unless OpenStateFile did). Returns 1, or
+    // 0 when the state file cannot be used or the dispatcher could not be
+    // created or started.
     int Start(CBroadcastSink* sink) override;
 
-    // Stops the dispatcher (30000 ms deadline) and deletes it. Returns 1.
+    // Stops the dispatcher (30000 ms deadline) and deletes it, then gives
+    // the output up to TEngineOptions::drainTimeoutMs to deliver what it
+    // holds, keeps the resume points of what it delivered and closes the
+    // state file. Returns 1.
     int Stop() override;
 
   private:
+    // Waits for the output to settle (bounded), then destroys the ledger and
+    // closes the state file.
+    void CloseLedgerAndStore();
+
     const TEngineOptions options;  // constant after construction
     CDispatchThread* dispatcher;
-    // The resume points' state file (null when off), opened by Start and
-    // closed by Stop after the dispatcher has ended.
+    // The resume points' state file (null when off), opened by
+    // OpenStateFile or Start and closed by Stop after the dispatcher has
+    // ended and the ledger is gone.
     CResumeStore* resumeStore = nullptr;  // owned
+    // What the output has delivered; made by Start, destroyed by Stop.
+    CDeliveryLedger* ledger = nullptr;  // owned
 };

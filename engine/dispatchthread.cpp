@@ -12,6 +12,7 @@
 #include "base/stringformat.h"
 #include "engine/broadcastsink.h"
 #include "engine/connectorthread.h"
+#include "engine/deliveryledger.h"
 #include "engine/eventquery.h"
 #include "engine/eventrecord.h"
 #include "engine/querythread.h"
@@ -67,8 +68,12 @@ std::vector<std::string> NoticeFields(const TSubscriptionNode& node) {
 
 }  // namespace
 
-CDispatchThread::CDispatchThread(const TEngineOptions& engineOptions, CBroadcastSink* broadcastSink)
-    : options(engineOptions), sink(broadcastSink), timerQueueHwnd(platform::CreateTimerQueue()) {}
+CDispatchThread::CDispatchThread(const TEngineOptions& engineOptions, CBroadcastSink* broadcastSink,
+                                 CDeliveryLedger* deliveryLedger)
+    : options(engineOptions),
+      sink(broadcastSink),
+      ledger(deliveryLedger),
+      timerQueueHwnd(platform::CreateTimerQueue()) {}
 
 CDispatchThread::~CDispatchThread() {
     // Cancels pending timers and waits for a callback that is running; no
@@ -84,11 +89,15 @@ CDispatchThread::~CDispatchThread() {
 }
 
 void CDispatchThread::SendToClients(const std::string& text) {
-    if (sink != nullptr) sink->SendLinesToClients({text});
+    if (sink != nullptr) sink->SendLinesToClients({text}, 0);
 }
 
-void CDispatchThread::SendLinesToClients(const std::vector<std::string>& texts) {
-    if (sink != nullptr) sink->SendLinesToClients(texts);
+void CDispatchThread::SendLinesToClients(const std::vector<std::string>& texts, uint64_t mark) {
+    if (sink != nullptr) {
+        sink->SendLinesToClients(texts, mark);
+    } else if (mark != 0 && ledger != nullptr) {
+        ledger->Settled(mark, false);  // nobody to deliver to
+    }
 }
 
 void CDispatchThread::Announce(int messageId, const TSubscriptionNode& node,
@@ -176,7 +185,7 @@ int32_t CDispatchThread::MarkLocked(const std::string& host, const std::string& 
             // Forgotten now, not when the node comes back: an ADD of the same
             // subscription right after the DELETE starts afresh.
             node->forgetResumePoint = true;
-            if (node->resumeStore != nullptr) node->resumeStore->Forget(node->ResumeKey());
+            if (node->ledger != nullptr) node->ledger->Forget(node->delivery);
         }
         node->markedForDeletion = true;
         ++count;
@@ -216,8 +225,8 @@ int32_t CDispatchThread::AcceptSubscription(TSubscriptionNode* node) {
     MarkLocked(node->host, node->category, false, true);
     // Under subsListLock, as a DELETE's Forget: the state file sees the two
     // in the order the commands were taken.
-    if (node->resumeStore != nullptr) {
-        node->resumeStore->SetSince(node->ResumeKey(), node->resume.since);
+    if (node->ledger != nullptr) {
+        node->ledger->SetSince(node->delivery, node->resume.since);
     }
     subsList.push_back(node);
     AddJob(node);
@@ -259,7 +268,8 @@ std::string CDispatchThread::BuildSubscriptionList() {
            body + "\r\n.\r\n";
 }
 
-std::string CDispatchThread::BuildStatistics(int clientsLoggedIn, uint64_t queuedForClients) {
+std::string CDispatchThread::BuildStatistics(int clientsLoggedIn, uint64_t queuedForClients,
+                                             const std::string& stateFile) {
     const int64_t now = static_cast<int64_t>(time(nullptr));
     std::string body;
     int entries = 0;
@@ -307,7 +317,7 @@ std::string CDispatchThread::BuildStatistics(int clientsLoggedIn, uint64_t queue
                "queued_for_clients=%llu",
                clientsLoggedIn, subscriptions, rate.PerSecond(now),
                static_cast<unsigned long long>(queuedForClients)) +
-           body + "\r\n.\r\n";
+           (stateFile.empty() ? std::string() : " state_file=" + stateFile) + body + "\r\n.\r\n";
 }
 
 // ---- Reconnect scheduling ----------------------------------------------------

@@ -54,6 +54,7 @@
 
 class CBroadcastSink;
 class CConnectorThread;
+class CDeliveryLedger;
 class CQueryThread;
 class CDispatchThread;
 
@@ -69,9 +70,11 @@ struct TTimerParam {
 class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSubscriptionNode> {
   public:
     // Runs the options' worker threads (at least one of each is expected)
-    // and broadcasts to sink (not owned; null sends nothing). Creates the
+    // and broadcasts to sink (not owned; null sends nothing), with the
+    // delivery ledger (not owned; null: marks are not tracked). Creates the
     // timer queue; starts nothing.
-    CDispatchThread(const TEngineOptions& options, CBroadcastSink* sink);
+    CDispatchThread(const TEngineOptions& options, CBroadcastSink* sink,
+                    CDeliveryLedger* ledger = nullptr);
     ~CDispatchThread() override;
 
     // Subscription list queries; called from client threads and by the run
@@ -98,8 +101,10 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
     // caught_up=, reconnects=, last_event= (local time stamp or -), lag=
     // (seconds from the last delivered record's TimeWritten to now, or -)
     // and last_error= (text, or -); a "." line ends it. Values with a blank
-    // are in double quotes.
-    std::string BuildStatistics(int clientsLoggedIn, uint64_t queuedForClients)
+    // are in double quotes. A non-empty stateFile ends the totals line with
+    // state_file= and it.
+    std::string BuildStatistics(int clientsLoggedIn, uint64_t queuedForClients,
+                                const std::string& stateFile = std::string())
         EXCLUDES(subsListLock);
 
     // Accepting new records, in the order the commands arrive: the record is
@@ -116,8 +121,9 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
 
     // Broadcasts a finished text to every logged-in client; any thread.
     void SendToClients(const std::string& text);
-    // Broadcasts several finished texts in one go, in order; any thread.
-    void SendLinesToClients(const std::vector<std::string>& texts);
+    // Broadcasts several finished texts in one go, in order, under a
+    // delivery mark (0: none; see engine/broadcastsink.h); any thread.
+    void SendLinesToClients(const std::vector<std::string>& texts, uint64_t mark = 0);
 
     // Events delivered per second, for STATS; any thread.
     CEventRate& Rate() { return rate; }
@@ -166,6 +172,7 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
     // Constant after construction.
     const TEngineOptions options;
     CBroadcastSink* const sink;
+    CDeliveryLedger* const ledger;
 
     // Owned by the run loop's thread and read by it only.
     std::vector<CConnectorThread*> connectorThreads;

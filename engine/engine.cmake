@@ -7,7 +7,7 @@ add_library(quellon_engine_records STATIC
   ${CMAKE_CURRENT_LIST_DIR}/catchup.cpp
   ${CMAKE_CURRENT_LIST_DIR}/eventrate.cpp)
 target_link_libraries(quellon_engine_records PUBLIC quellon_rslib quellon_base quellon_wmi
-  quellon_eventquery SQLite::SQLite3)
+  quellon_eventquery quellon_platform_filelock SQLite::SQLite3)
 
 # quellon_engine: the controller, the dispatcher and its connector and query
 # threads.
@@ -15,6 +15,7 @@ add_library(quellon_engine STATIC
   ${CMAKE_CURRENT_LIST_DIR}/controller.cpp
   ${CMAKE_CURRENT_LIST_DIR}/dispatchthread.cpp
   ${CMAKE_CURRENT_LIST_DIR}/connectorthread.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/querythread.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/querythread.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/deliveryledger.cpp)
 target_link_libraries(quellon_engine PUBLIC quellon_engine_records quellon_platform_timer
   quellon_eventquery)

@@ -36,4 +36,7 @@ struct TEngineOptions {
     // The state file that keeps resume points across restarts
     // (OTHERS.STATEFILE, taken against the program's directory); empty: off.
     std::string stateFile;
+    // At an orderly stop, how long the output may take, in ms, to deliver
+    // what it holds before the resume points are kept where they stand.
+    int32_t drainTimeoutMs = 5000;
 };

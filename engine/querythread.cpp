@@ -9,6 +9,7 @@
 
 #include "base/logger.h"
 #include "engine/catchup.h"
+#include "engine/deliveryledger.h"
 #include "engine/dispatchthread.h"
 #include "engine/eventrecord.h"
 #include "engine/resumestore.h"
@@ -71,12 +72,21 @@ void CQueryThread::Count(TSubscriptionNode* node, size_t records, int64_t lastWr
     dispatcher->Rate().Add(records, now);
 }
 
-void CQueryThread::StorePositions(TSubscriptionNode* node,
-                                  const std::map<std::string, TLogPosition>& moved) {
-    // A deleted subscription's point was forgotten when it was marked.
-    if (node->resumeStore == nullptr || moved.empty() || node->forgetResumePoint) return;
-    const TResumeKey key = node->ResumeKey();
-    for (const auto& [log, position] : moved) node->resumeStore->Update(key, log, position);
+uint64_t CQueryThread::DeliveryMark(TSubscriptionNode* node,
+                                    const std::map<std::string, TLogPosition>& moved) {
+    if (node->ledger == nullptr || node->delivery == nullptr) return 0;
+    return node->ledger->Sending(node->delivery, moved);
+}
+
+void CQueryThread::RewindIfLost(TSubscriptionNode* node) {
+    if (node->ledger == nullptr || node->delivery == nullptr) return;
+    TResumePoint delivered;
+    if (!node->ledger->TakeRewind(node->delivery, &delivered)) return;
+    LOG(WARN, "[queryThread] Records went undelivered; catching up from the last delivered - %s",
+        node->Describe().c_str());
+    node->catchUp.reset();
+    node->resume = std::move(delivered);
+    node->catchUpDue = true;
 }
 
 void CQueryThread::CatchUpTurn(TSubscriptionNode* node) {
@@ -104,8 +114,7 @@ void CQueryThread::CatchUpTurn(TSubscriptionNode* node) {
             // STATS.
             Count(node, static_cast<size_t>(catchUp.Delivered() - before),
                   catchUp.LastWrittenMicros(), true);
-            dispatcher->SendLinesToClients(lines);
-            StorePositions(node, node->resume.logs);
+            dispatcher->SendLinesToClients(lines, DeliveryMark(node, node->resume.logs));
         }
     }
     if (step == CCatchUp::TStep::Failed) {
@@ -191,8 +200,7 @@ void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClas
     }
     Count(node, records.size(), lastWritten, false);
     // A poll that found nothing sends nothing.
-    if (!records.empty()) dispatcher->SendLinesToClients(records);
-    StorePositions(node, moved);
+    if (!records.empty()) dispatcher->SendLinesToClients(records, DeliveryMark(node, moved));
 }
 
 bool CQueryThread::Poll(TSubscriptionNode* node) {
@@ -269,6 +277,7 @@ void CQueryThread::run() {
             dispatcher->AddJob(node);
             continue;
         }
+        RewindIfLost(node);
         if (node->catchUpDue || node->catchUp) {
             CatchUpTurn(node);
             emptyPolls = 0;

@@ -14,14 +14,16 @@
 //   never holds up a busy one. A node whose result set ended (Completed) or
 //   whose poll failed (Error) goes back to the dispatcher, as does a node
 //   marked for deletion. A thread with no node waits up to 5000 ms for work.
-//   Resume points: every record a live subscription delivers moves the
-//   node's resume point for its log (and the state file's copy); a live
-//   record at or before that point was already delivered (by a catch-up)
-//   and is dropped. A node due to catch up (after a reconnect, or with a
-//   stored point) runs its CCatchUp for at most kCatchUpTurn per turn
-//   (steps of kCatchUpBudget), then goes live. A replay keeps the same
-//   per-log points: when its query runs again after an interruption, what
-//   it sent before is dropped the same way.
+//   Resume points: every record a live subscription sends moves the
+//   node's resume point for its log; the send carries a delivery mark, and
+//   the ledger moves the delivered point (and the state file's copy) once
+//   the output reports it delivered. A node whose records went undelivered
+//   reads again from its delivered point once the output receives (a
+//   catch-up, RewindIfLost). A live record at or before the node's point
+//   was already sent (by a catch-up) and is dropped. A node due to catch
+//   up (after a reconnect, or with a stored point) runs its CCatchUp for at most kCatchUpTurn per
+//   turn (steps of kCatchUpBudget), then goes live. A replay keeps the same per-log points: when
+//   its query runs again after an interruption, what it sent before is dropped the same way.
 #pragma once
 
 #include <chrono>
@@ -64,9 +66,14 @@ class CQueryThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSubsc
     void CatchUpTurn(TSubscriptionNode* node);
     // Counts delivered records for STATS.
     void Count(TSubscriptionNode* node, size_t records, int64_t lastWrittenMicros, bool caughtUp);
-    // Hands the node's moved positions to the state file.
-    static void StorePositions(TSubscriptionNode* node,
-                               const std::map<std::string, TLogPosition>& moved);
+    // The delivery mark for a send that moves the node's positions to
+    // `moved` (0 when the node has no track): the resume point follows once
+    // the output reports the send delivered.
+    static uint64_t DeliveryMark(TSubscriptionNode* node,
+                                 const std::map<std::string, TLogPosition>& moved);
+    // When records of the node went undelivered and the output receives
+    // again: reads again from the delivered point (a catch-up).
+    static void RewindIfLost(TSubscriptionNode* node);
 
     // Constant after construction.
     CDispatchThread* dispatcher;  // not owned

@@ -10,9 +10,12 @@
 
 namespace {
 
-const char* const kSchema = R"sql(
+const char* const kPragmas = R"sql(
 PRAGMA journal_mode=WAL;
 PRAGMA synchronous=FULL;
+)sql";
+
+const char* const kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS subscriptions(
   host TEXT NOT NULL, category TEXT NOT NULL, severity TEXT NOT NULL, user TEXT NOT NULL,
   since TEXT NOT NULL,
@@ -23,17 +26,25 @@ CREATE TABLE IF NOT EXISTS positions(
   PRIMARY KEY(host, category, severity, user, log_file));
 )sql";
 
+// The columns of each table of the state file, in order.
+const std::map<std::string, std::string> kTables = {
+    {"subscriptions", "host,category,severity,user,since"},
+    {"positions", "host,category,severity,user,log_file,record_number,time_written"},
+};
+
 constexpr int kBusyTimeoutMs = 10000;
 
-// One prepared statement for the life of a call.
+struct TStatementFinalizer {
+    void operator()(sqlite3_stmt* st) const { sqlite3_finalize(st); }
+};
+
+// One prepared statement, owned, for the life of a call.
 class Statement {
   public:
     Statement(sqlite3* db, const char* sql) {
-        if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) != SQLITE_OK) st = nullptr;
+        sqlite3_stmt* raw = nullptr;
+        if (sqlite3_prepare_v2(db, sql, -1, &raw, nullptr) == SQLITE_OK) st.reset(raw);
     }
-    ~Statement() { sqlite3_finalize(st); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
 
     explicit operator bool() const { return st != nullptr; }
     // Binds the key's four texts to ?1..?4.
@@ -44,20 +55,23 @@ class Statement {
         Text(4, key.user);
     }
     void Text(int column, const std::string& text) {
-        sqlite3_bind_text(st, column, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_text(st.get(), column, text.data(), static_cast<int>(text.size()),
+                          SQLITE_TRANSIENT);
     }
-    void Int(int column, int64_t value) { sqlite3_bind_int64(st, column, value); }
+    void Int(int column, int64_t value) { sqlite3_bind_int64(st.get(), column, value); }
     // One step of a statement that returns no rows, then ready for reuse.
     bool Run() {
-        const bool ok = sqlite3_step(st) == SQLITE_DONE;
-        sqlite3_reset(st);
-        sqlite3_clear_bindings(st);
+        const bool ok = sqlite3_step(st.get()) == SQLITE_DONE;
+        sqlite3_reset(st.get());
+        sqlite3_clear_bindings(st.get());
         return ok;
     }
-    sqlite3_stmt* get() { return st; }
+    // One step of a query: SQLITE_ROW, SQLITE_DONE or the error.
+    int Step() { return sqlite3_step(st.get()); }
+    sqlite3_stmt* get() { return st.get(); }
 
   private:
-    sqlite3_stmt* st = nullptr;
+    std::unique_ptr<sqlite3_stmt, TStatementFinalizer> st;
 };
 
 std::string ColumnText(sqlite3_stmt* st, int column) {
@@ -67,30 +81,86 @@ std::string ColumnText(sqlite3_stmt* st, int column) {
              : std::string();
 }
 
+// Empty when the database holds only the state file's tables (or none yet);
+// otherwise why it is not a state file. SQLite's own reason when it cannot
+// read the file (not a database, corrupt).
+std::string CheckSchema(sqlite3* db) {
+    Statement tables(db, "SELECT name FROM sqlite_master WHERE type='table'");
+    if (!tables) return sqlite3_errmsg(db);
+    int rc;
+    std::vector<std::string> names;
+    while ((rc = tables.Step()) == SQLITE_ROW) names.push_back(ColumnText(tables.get(), 0));
+    if (rc != SQLITE_DONE) return sqlite3_errmsg(db);
+    for (const std::string& name : names) {
+        auto expected = kTables.find(name);
+        if (expected == kTables.end()) return "holds another schema (table '" + name + "')";
+        Statement columns(db, ("PRAGMA table_info(" + name + ")").c_str());
+        if (!columns) return sqlite3_errmsg(db);
+        std::string list;
+        while ((rc = columns.Step()) == SQLITE_ROW) {
+            if (!list.empty()) list += ',';
+            list += ColumnText(columns.get(), 1);
+        }
+        if (rc != SQLITE_DONE) return sqlite3_errmsg(db);
+        if (list != expected->second) {
+            return "holds another schema (table '" + name + "' has columns " + list + ")";
+        }
+    }
+    Statement check(db, "PRAGMA quick_check");
+    if (!check) return sqlite3_errmsg(db);
+    rc = check.Step();
+    if (rc != SQLITE_ROW) return sqlite3_errmsg(db);
+    std::string verdict = ColumnText(check.get(), 0);
+    if (verdict == "ok") return std::string();
+    // SQLite's findings, one per line: one line of the log for them all.
+    for (char& c : verdict) {
+        if (c == '\n' || c == '\r') c = ' ';
+    }
+    return "is corrupt (" + verdict + ")";
+}
+
 }  // namespace
+
+void TSqliteCloser::operator()(sqlite3* db) const { sqlite3_close_v2(db); }
 
 CResumeStore::~CResumeStore() { Close(); }
 
-bool CResumeStore::Open(const std::string& path, std::string* error, int flushIntervalMs,
+bool CResumeStore::Open(const std::string& file, std::string* error, int flushIntervalMs,
                         size_t batchUpdates) {
     Close();
     platform::MutexLock guard(dbLock);
-    sqlite3* handle = nullptr;
-    int rc =
-        sqlite3_open_v2(path.c_str(), &handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-    if (rc == SQLITE_OK) {
-        sqlite3_busy_timeout(handle, kBusyTimeoutMs);
-        rc = sqlite3_exec(handle, kSchema, nullptr, nullptr, nullptr);
-    }
-    if (rc != SQLITE_OK) {
-        if (error != nullptr) {
-            *error = "state file '" + path +
-                     "': " + (handle != nullptr ? sqlite3_errmsg(handle) : "out of memory");
-        }
-        sqlite3_close_v2(handle);
+    auto refuse = [&](const std::string& reason) {
+        if (error != nullptr) *error = "state file '" + file + "' " + reason;
+        db.reset();
+        hold.Release();
         return false;
+    };
+    std::string reason;
+    // Held before SQLite touches the file, so that a second listener never
+    // writes into it, not even its journal mode.
+    if (!hold.Acquire(file, &reason)) return refuse(reason);
+    sqlite3* handle = nullptr;
+    int rc = sqlite3_open_v2(file.c_str(), &handle, SQLITE_OPEN_READWRITE, nullptr);
+    db.reset(handle);
+    if (rc != SQLITE_OK) {
+        return refuse(std::string("cannot be opened: ") +
+                      (handle != nullptr ? sqlite3_errmsg(handle) : "out of memory"));
     }
-    db = handle;
+    sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+    reason = CheckSchema(db.get());
+    if (!reason.empty()) {
+        // SQLite's reasons ("file is not a database") read as a sentence of
+        // their own.
+        return refuse(reason.rfind("holds ", 0) == 0 || reason.rfind("is ", 0) == 0
+                          ? reason
+                          : "cannot be read: " + reason);
+    }
+    if (sqlite3_exec(db.get(), kPragmas, nullptr, nullptr, nullptr) != SQLITE_OK ||
+        sqlite3_exec(db.get(), kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
+        return refuse(std::string("cannot be written: ") + sqlite3_errmsg(db.get()));
+    }
+    path = file;
+    failing = false;
     {
         platform::MutexLock pendingGuard(pendingLock);
         open = true;
@@ -111,9 +181,13 @@ void CResumeStore::Close() {
     }
     if (writer.joinable()) writer.join();
     platform::MutexLock guard(dbLock);
-    if (!FlushLocked()) LOG(WARN, "[resume] could not write the last resume points");
-    sqlite3_close_v2(db);
-    db = nullptr;
+    std::string error;
+    if (!FlushLocked(&error)) {
+        LOG(WARN, "[resume] Could not write the last resume points to %s: %s", path.c_str(),
+            error.c_str());
+    }
+    db.reset();
+    hold.Release();
     platform::MutexLock pendingGuard(pendingLock);
     open = false;
     pending.clear();
@@ -156,9 +230,28 @@ void CResumeStore::Forget(const TResumeKey& key) {
     pendingChanged.notifyAll();
 }
 
-bool CResumeStore::Flush() {
+bool CResumeStore::Flush(std::string* error) {
     platform::MutexLock guard(dbLock);
-    return FlushLocked();
+    std::string reason;
+    const bool ok = FlushLocked(&reason);
+    if (!ok && error != nullptr) *error = reason;
+    return ok;
+}
+
+bool CResumeStore::Failing() const {
+    platform::MutexLock guard(dbLock);
+    return failing;
+}
+
+void CResumeStore::NoteWrite(bool ok, const std::string& error) {
+    if (ok == !failing) return;
+    failing = !ok;
+    if (failing) {
+        LOG(WARN, "[resume] Writing resume points to %s fails: %s (they are kept and tried again)",
+            path.c_str(), error.c_str());
+    } else {
+        LOG(WARN, "[resume] Writing resume points to %s works again", path.c_str());
+    }
 }
 
 uint64_t CResumeStore::BatchesWritten() {
@@ -166,8 +259,11 @@ uint64_t CResumeStore::BatchesWritten() {
     return batches;
 }
 
-bool CResumeStore::FlushLocked() {
-    if (db == nullptr) return false;
+bool CResumeStore::FlushLocked(std::string* error) {
+    if (db == nullptr) {
+        *error = "the state file is not open";
+        return false;
+    }
     std::map<TResumeKey, TPending> batch;
     {
         platform::MutexLock guard(pendingLock);
@@ -175,7 +271,9 @@ bool CResumeStore::FlushLocked() {
         pendingUpdates = 0;
     }
     if (batch.empty()) return true;
-    if (WriteBatch(batch)) return true;
+    const bool written = WriteBatch(batch, error);
+    NoteWrite(written, *error);
+    if (written) return true;
     // Put the batch back under what was queued meanwhile (which is newer).
     platform::MutexLock guard(pendingLock);
     for (auto& [key, older] : batch) {
@@ -194,19 +292,21 @@ bool CResumeStore::FlushLocked() {
     return false;
 }
 
-bool CResumeStore::WriteBatch(std::map<TResumeKey, TPending>& batch) {
-    if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
-        LOG(WARN, "[resume] state file busy: %s", sqlite3_errmsg(db));
+bool CResumeStore::WriteBatch(std::map<TResumeKey, TPending>& batch, std::string* error) {
+    sqlite3* handle = db.get();
+    if (sqlite3_exec(handle, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        *error = sqlite3_errmsg(handle);
         return false;
     }
     Statement forgetSubscription(
-        db, "DELETE FROM subscriptions WHERE host=?1 AND category=?2 AND severity=?3 AND user=?4");
+        handle,
+        "DELETE FROM subscriptions WHERE host=?1 AND category=?2 AND severity=?3 AND user=?4");
     Statement forgetPositions(
-        db, "DELETE FROM positions WHERE host=?1 AND category=?2 AND severity=?3 AND user=?4");
-    Statement since(db,
+        handle, "DELETE FROM positions WHERE host=?1 AND category=?2 AND severity=?3 AND user=?4");
+    Statement since(handle,
                     "INSERT OR REPLACE INTO subscriptions(host, category, severity, user, since) "
                     "VALUES (?1, ?2, ?3, ?4, ?5)");
-    Statement position(db,
+    Statement position(handle,
                        "INSERT OR REPLACE INTO positions(host, category, severity, user, "
                        "log_file, record_number, time_written) VALUES (?1, ?2, ?3, ?4, ?5, ?6, "
                        "?7)");
@@ -232,35 +332,53 @@ bool CResumeStore::WriteBatch(std::map<TResumeKey, TPending>& batch) {
             ok = position.Run();
         }
     }
-    if (ok && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) {
+    if (ok && sqlite3_exec(handle, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) {
         ++batches;
         return true;
     }
-    LOG(WARN, "[resume] could not write resume points: %s", sqlite3_errmsg(db));
-    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    *error = sqlite3_errmsg(handle);
+    sqlite3_exec(handle, "ROLLBACK", nullptr, nullptr, nullptr);
     return false;
 }
 
-TResumePoint CResumeStore::Load(const TResumeKey& key) {
+bool CResumeStore::Load(const TResumeKey& key, TResumePoint* point, std::string* error) {
     platform::MutexLock guard(dbLock);
-    TResumePoint point;
-    if (!FlushLocked() && db == nullptr) return point;
-    Statement since(db,
+    *point = TResumePoint();
+    std::string reason;
+    // Rows read past a batch that could not be written would be older than
+    // the points queued for the key.
+    if (!FlushLocked(&reason)) {
+        *error = "queued resume points could not be written: " + reason;
+        return false;
+    }
+    sqlite3* handle = db.get();
+    Statement since(handle,
                     "SELECT since FROM subscriptions WHERE host=?1 AND category=?2 AND "
                     "severity=?3 AND user=?4");
-    Statement positions(db,
+    Statement positions(handle,
                         "SELECT log_file, record_number, time_written FROM positions WHERE "
                         "host=?1 AND category=?2 AND severity=?3 AND user=?4");
-    if (!since || !positions) return point;
+    auto failed = [&] {
+        *error = std::string("the state file could not be read: ") + sqlite3_errmsg(handle);
+        *point = TResumePoint();
+        return false;
+    };
+    if (!since || !positions) return failed();
     since.BindKey(key);
-    if (sqlite3_step(since.get()) == SQLITE_ROW) point.since = ColumnText(since.get(), 0);
+    int rc = since.Step();
+    if (rc == SQLITE_ROW) {
+        point->since = ColumnText(since.get(), 0);
+    } else if (rc != SQLITE_DONE) {
+        return failed();
+    }
     positions.BindKey(key);
-    while (sqlite3_step(positions.get()) == SQLITE_ROW) {
-        TLogPosition& p = point.logs[ColumnText(positions.get(), 0)];
+    while ((rc = positions.Step()) == SQLITE_ROW) {
+        TLogPosition& p = point->logs[ColumnText(positions.get(), 0)];
         p.recordNumber = sqlite3_column_int64(positions.get(), 1);
         p.timeWritten = ColumnText(positions.get(), 2);
     }
-    return point;
+    if (rc != SQLITE_DONE) return failed();
+    return true;
 }
 
 void CResumeStore::WriterLoop() {
@@ -285,7 +403,8 @@ void CResumeStore::WriterLoop() {
         bool written;
         {
             platform::MutexLock guard(dbLock);
-            written = FlushLocked();
+            std::string error;  // logged by NoteWrite when writing starts failing
+            written = FlushLocked(&error);
         }
         if (!written) {
             // The database failed: try again after an interval, not at once.

@@ -38,7 +38,8 @@ enum TSubscriptionStage : int32_t {
 };
 
 class CCatchUp;
-class CResumeStore;
+class CDeliveryLedger;
+struct TDeliveryTrack;
 
 // The most objects one IEnumWbemClassObject::Next of the engine asks for:
 // the size of the buffers the query thread and the catch-up read into.
@@ -114,9 +115,12 @@ struct TSubscriptionNode {
     TResumePoint resume;
     bool catchUpDue = false;            // catch up before going on live
     std::unique_ptr<CCatchUp> catchUp;  // the catch-up under way
-    // Constant after queuing: the state file (null: none) and the most
-    // records one catch-up delivers.
-    CResumeStore* resumeStore = nullptr;
+    // Constant after queuing: the delivery ledger (null: none), the live
+    // subscription's track in it (what the output has delivered, which the
+    // state file keeps; null for a replay) and the most records one
+    // catch-up delivers.
+    CDeliveryLedger* ledger = nullptr;
+    std::shared_ptr<TDeliveryTrack> delivery;
     size_t maxCatchUp = 100000;
     // Set with markedForDeletion by a DELETE (or a replacing ADD), not by
     // shutdown: the stored resume point is forgotten then, and the node

@@ -58,6 +58,9 @@ quellon_platform_library(quellon_platform_sync recursive_mutex)
 # priority, times) and the waitable mutex and semaphore behind RSLibrary.
 quellon_platform_library(quellon_platform_thread thread waitable)
 
+# quellon_platform_filelock: an exclusive hold on a file (the state file).
+quellon_platform_library(quellon_platform_filelock filelock)
+
 # quellon_platform_timer: timer queues (one thread per queue) for one-shot
 # and periodic callbacks.
 quellon_platform_library(quellon_platform_timer timerqueue)

@@ -14,12 +14,17 @@
 //        children's), then that object's handleLock
 //     -> the dispatcher's timerLock
 //     -> any job queue's queueLock, the command server's listLock (before
-//        the connection server's sendLock)
-//     -> the resume-point state file's pendingLock (DELETE forgets, ADD
-//        sets a start time, under subsListLock)
+//        the connection server's sendLock, and before the command server's
+//        tallyLock, which is let go before sendLock is taken)
+//     -> the command server's tallyLock (a delivery report; also taken
+//        alone by the connection server's worker)
+//     -> the delivery ledger's lock (DELETE forgets, ADD sets a start time
+//        under subsListLock; reports under tallyLock; query threads alone)
+//     -> the resume-point state file's pendingLock (handed points, under
+//        the ledger's lock)
 //   the resume-point state file's dbLock (taken by the command server
-//     under controllerLock, by the dispatcher and the query threads with no
-//     engine lock held) -> its pendingLock
+//     under controllerLock, by the controller and the store's writer with
+//     no engine lock held) -> its pendingLock
 //   WMI connection pool lock: taken with no other engine lock held (a
 //     store's lock can still be reached under it when the pool's destructor
 //     releases the last handles)

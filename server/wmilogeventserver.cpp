@@ -89,18 +89,66 @@ void CWmiLogEventServer::SendToAllClients(const std::string& text) {
     for (CIOCPClientContext* context : loggedInClients) SendString(context, 0, line);
 }
 
-void CWmiLogEventServer::SendLinesToClients(const std::vector<std::string>& texts) {
-    if (texts.empty()) return;
+void CWmiLogEventServer::SendLinesToClients(const std::vector<std::string>& texts, uint64_t mark) {
+    if (texts.empty()) {
+        if (mark != 0) {
+            AddMarkShare(mark);
+            SettleMarkShare(mark, false);
+        }
+        return;
+    }
     std::string lines;
     uint32_t records = 0;
     for (const std::string& text : texts) {
         AppendBroadcastLine(text, &lines);
         if (text.rfind("NTEVENT:", 0) == 0) ++records;
     }
-    RSLibrary::RSSynchronizeGuard guard(listLock);
-    for (CIOCPClientContext* context : loggedInClients) {
-        SendCountedString(context, 0, lines, records);
+    // The broadcast's own share keeps the mark open until every client's
+    // send is queued, so a send that completes at once cannot report it
+    // early.
+    if (mark != 0) AddMarkShare(mark);
+    {
+        RSLibrary::RSSynchronizeGuard guard(listLock);
+        for (CIOCPClientContext* context : loggedInClients) {
+            if (mark == 0) {
+                SendCountedString(context, 0, lines, records);
+                continue;
+            }
+            AddMarkShare(mark);
+            if (!SendMarkedString(context, 0, lines, records, mark)) SettleMarkShare(mark, false);
+        }
     }
+    if (mark != 0) SettleMarkShare(mark, false);
+}
+
+void CWmiLogEventServer::ReportDeliveryTo(CDeliveryReports* reports) {
+    platform::MutexLock guard(tallyLock);
+    deliveryReports = reports;
+}
+
+bool CWmiLogEventServer::Receiving() { return GetLoggedInCount() > 0; }
+
+void CWmiLogEventServer::OnMarkedSendSettled(uint64_t mark, bool sent) {
+    SettleMarkShare(mark, sent);
+}
+
+void CWmiLogEventServer::AddMarkShare(uint64_t mark) {
+    platform::MutexLock guard(tallyLock);
+    ++tallies[mark].pending;
+}
+
+void CWmiLogEventServer::SettleMarkShare(uint64_t mark, bool sent) {
+    platform::MutexLock guard(tallyLock);
+    auto found = tallies.find(mark);
+    if (found == tallies.end()) return;
+    TMarkTally& tally = found->second;
+    tally.sent = tally.sent || sent;
+    if (--tally.pending > 0) return;
+    const bool delivered = tally.sent;
+    tallies.erase(found);
+    // Under the lock, so that ReportDeliveryTo(nullptr) returns only after a
+    // report under way has ended.
+    if (deliveryReports != nullptr) deliveryReports->Settled(mark, delivered);
 }
 
 int CWmiLogEventServer::GetLoggedInCount() {

@@ -47,11 +47,14 @@
 //  client in allClients.
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "engine/broadcastsink.h"
 #include "engine/subscriptionengine.h"
+#include "platform/mutex.h"
 #include "platform/thread_annotations.h"
 #include "server/loginbudget.h"
 #include "serverframework/iocpserver.h"
@@ -77,8 +80,13 @@ class CWmiLogEventServer : public CIOCPServer, public CBroadcastSink {
     // Broadcasts several texts at once: each client receives exactly the
     // bytes of SendToAllClients for every text in turn, with no other
     // broadcast between them, in one send per client. Nothing for an empty
-    // list. Any thread.
-    void SendLinesToClients(const std::vector<std::string>& texts) override;
+    // list. A mark above 0 is reported settled once every logged-in
+    // client's send of it is over: delivered when some client's socket took
+    // it (engine/broadcastsink.h). Any thread.
+    void SendLinesToClients(const std::vector<std::string>& texts, uint64_t mark) override;
+    void ReportDeliveryTo(CDeliveryReports* reports) override;
+    // Some client is logged in.
+    bool Receiving() override;
 
     // Clients logged in now.
     int GetLoggedInCount();
@@ -115,6 +123,7 @@ class CWmiLogEventServer : public CIOCPServer, public CBroadcastSink {
     long OnDataReceived(CIOCPClientContext* context, long flags, char* data,
                         long byteCount) override;
     long OnDataSent(CIOCPClientContext* context, long flags, char* data, long byteCount) override;
+    void OnMarkedSendSettled(uint64_t mark, bool sent) override;
     // The delay of a failed login has passed: sends its reply, then closes
     // the connection after the third failure, or answers the rest of the
     // read and reads on.
@@ -206,6 +215,25 @@ class CWmiLogEventServer : public CIOCPServer, public CBroadcastSink {
     RSLibrary::RSCriticalSection controllerLock;
     CSubscriptionEngine* controller GUARDED_BY(controllerLock) = nullptr;
     bool controllerRunning GUARDED_BY(controllerLock) = false;
+
+    // One broadcast's share of a delivery mark per client it was sent to,
+    // plus the broadcast's own until it has sent to every client.
+    struct TMarkTally {
+        int pending = 0;
+        bool sent = false;  // some client's socket took it
+    };
+    // Adds one share of mark.
+    void AddMarkShare(uint64_t mark);
+    // Ends one share of mark; the last one reports the mark.
+    void SettleMarkShare(uint64_t mark, bool sent);
+
+    // tallyLock: guards the marks in flight and where they are reported.
+    // Taken under listLock by the broadcast and alone by the worker; the
+    // ledger's report runs under it (lock order:
+    // platform/thread_annotations.h).
+    platform::Mutex tallyLock;
+    std::map<uint64_t, TMarkTally> tallies GUARDED_BY(tallyLock);
+    CDeliveryReports* deliveryReports GUARDED_BY(tallyLock) = nullptr;
 
     // Guards both client lists, maxConnections and connectionCount. Taken
     // by the broadcast inside the dispatcher's subsListLock (lock order:

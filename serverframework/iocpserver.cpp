@@ -29,6 +29,9 @@ struct TIORequest {
     // Event records in a send, counted in *queued until the request goes.
     uint32_t records = 0;
     std::atomic<uint64_t>* queued = nullptr;
+    // The application's delivery mark of a send (0: none); reported through
+    // OnMarkedSendSettled when the request goes.
+    uint64_t mark = 0;
 };
 
 // Marks a read completion posted by hand whose data is plaintext already (the
@@ -104,17 +107,28 @@ int CIOCPServer::SendString(CIOCPClientContext* context, long flags, const std::
 }
 
 bool CIOCPServer::Send(CIOCPClientContext* context, long flags, const char* data, long length) {
-    return SendCounted(context, flags, data, length, 0);
+    return SendCounted(context, flags, data, length, 0, 0);
+}
+
+bool CIOCPServer::SendMarkedString(CIOCPClientContext* context, long flags, const std::string& text,
+                                   uint32_t records, uint64_t mark) {
+    if (text.empty()) return false;
+    return SendCounted(context, flags, text.data(), static_cast<long>(text.size()), records, mark);
+}
+
+void CIOCPServer::OnMarkedSendSettled(uint64_t mark, bool sent) {
+    (void)mark;
+    (void)sent;
 }
 
 int CIOCPServer::SendCountedString(CIOCPClientContext* context, long flags, const std::string& text,
                                    uint32_t records) {
-    SendCounted(context, flags, text.data(), static_cast<long>(text.size()), records);
+    SendCounted(context, flags, text.data(), static_cast<long>(text.size()), records, 0);
     return 1;
 }
 
 bool CIOCPServer::SendCounted(CIOCPClientContext* context, long flags, const char* data,
-                              long length, uint32_t records) {
+                              long length, uint32_t records, uint64_t mark) {
     if (length == 0) return true;
     if (context == nullptr || data == nullptr || length < 0) return false;
     RSLibrary::RSSynchronizeGuard guard(sendLock);
@@ -127,7 +141,8 @@ bool CIOCPServer::SendCounted(CIOCPClientContext* context, long flags, const cha
             if (sslError != 0 && tls != nullptr) tls->ReportSendError(sslError);
             return false;
         }
-        if (length == 0) return true;
+        // Nothing to post, so no request reports a mark.
+        if (length == 0) return mark == 0;
     }
 
     size_t queued = completionPort.QueuedBytes(context->socket);
@@ -154,14 +169,18 @@ bool CIOCPServer::SendCounted(CIOCPClientContext* context, long flags, const cha
         request->queued = &queuedRecords;
         queuedRecords.fetch_add(records);
     }
+    // Set before the post: the worker may take the completion at once.
+    request->mark = mark;
 
     context->AddRef();
     platform::IoResult error = completionPort.PostSend(context->socket, request->m_strDataBuff,
                                                        static_cast<uint32_t>(length), request);
     if (!error.ok()) {
         // The connection's reference is still held (the context is not
-        // closed), so this never frees the context.
+        // closed), so this never frees the context. The caller learns of the
+        // failure from the result, not from the hook.
         context->Release();
+        request->mark = 0;
         delete request;
         return false;
     }
@@ -466,7 +485,12 @@ void CIOCPServer::DrainCompletions() {
     platform::Completion completion;
     while (completionPort.Dequeue(&completion, 0) == 1) {
         if (completion.key == 0 || completion.request == nullptr) continue;
-        delete static_cast<TIORequest*>(completion.request);
+        auto* request = static_cast<TIORequest*>(completion.request);
+        const uint64_t mark = request->mark;
+        delete request;
+        // Not sent, whatever the completion says: the connection ends here.
+        // From the destructor this reaches only this class's no-op hook.
+        if (mark != 0) OnMarkedSendSettled(mark, false);
         reinterpret_cast<CIOCPClientContext*>(completion.key)->Release();
     }
 }
@@ -599,7 +623,12 @@ void CIOCPServer::WorkerLoop() {
             auto* request = static_cast<TIORequest*>(completion.request);
             HandleCompletion(context, request->flags, request->m_strDataBuff, completion.bytes,
                              completion.result);
+            // Sent: the system took every byte of the send.
+            const bool sent = (request->flags & IO_FLAG_WRITE) != 0 && completion.result.ok() &&
+                              completion.bytes == static_cast<uint32_t>(request->length);
+            const uint64_t mark = request->mark;
             delete request;
+            if (mark != 0) OnMarkedSendSettled(mark, sent);
             context->Release();
         }
         now = Clock::now();

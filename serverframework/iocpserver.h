@@ -145,6 +145,12 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
     // completed or was dropped. Returns 1.
     int SendCountedString(CIOCPClientContext* context, long flags, const std::string& text,
                           uint32_t records);
+    // SendCountedString under the application's delivery mark (above 0):
+    // true when the send was queued, and then OnMarkedSendSettled(mark, ...)
+    // follows exactly once; false (nothing queued, no hook) when the
+    // context is closed, the text empty, or the send was refused or dropped.
+    bool SendMarkedString(CIOCPClientContext* context, long flags, const std::string& text,
+                          uint32_t records, uint64_t mark);
     // Event records handed to sends that have not completed yet, over all
     // clients. Any thread.
     uint64_t GetQueuedRecords() const { return queuedRecords.load(); }
@@ -228,6 +234,12 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
     // The delay asked for by ResumeAfter has passed. Worker thread. Does
     // nothing by default.
     virtual void OnResume(CIOCPClientContext* context, long flags);
+    // A send of SendMarkedString is over: sent when the system took all its
+    // bytes (what it holds goes out even after the process ends), else it
+    // failed or its connection closed first. Worker thread, or Stop's
+    // thread for sends still queued when the worker ended; no lock of the
+    // server is held. Does nothing by default.
+    virtual void OnMarkedSendSettled(uint64_t mark, bool sent);
 
   public:
     // Listens on port (plain TCP) when sslPort is 0, otherwise on sslPort
@@ -284,9 +296,10 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
     // One completion taken from the port: calls the subclass or closes.
     void HandleCompletion(CIOCPClientContext* context, long flags, char* data, uint32_t bytes,
                           const platform::IoResult& result);
-    // Send, counting `records` as queued while the request exists.
+    // Send, counting `records` as queued while the request exists, under
+    // the delivery mark `mark` (0: none).
     bool SendCounted(CIOCPClientContext* context, long flags, const char* data, long length,
-                     uint32_t records);
+                     uint32_t records, uint64_t mark);
     // Sends bytes a transport produced for the peer, as they are.
     bool SendRecords(CIOCPClientContext* context, const std::string& records) REQUIRES(sendLock);
     // Reports a fatal transport error of a read ("Error in SSL Recv: ..." on

@@ -164,7 +164,13 @@ void PellmoorService::Run() {
     {
         RSLibrary::RSSynchronizeGuard guard(serverLock);
         if (stopRequested) return;
-        if (StartCommandServer(settings, &g_server) != TServerStart::kStarted) {
+        std::string refusal;
+        const TServerStart started = StartCommandServer(settings, &g_server, &refusal);
+        if (started == TServerStart::kNoStateFile) {
+            ReportServeError(refusal + "; the service stops");
+            return;
+        }
+        if (started != TServerStart::kStarted) {
             ReportServeError(StringFormat("The server could not listen on %s; the service stops",
                                           ListenTarget(settings).c_str()));
             return;

@@ -23,11 +23,21 @@ namespace {
 
 const char* const kHost = "127.0.0.2";
 
-// Records each broadcast as the list of texts it carried. A test may hook a
-// reaction to a text; the hook runs on the broadcasting engine thread.
+// Records each broadcast as the list of texts it carried, and delivers each
+// at once (its mark is reported delivered). A test may hook a reaction to a
+// text; the hook runs on the broadcasting engine thread.
 class RecordingSink : public CBroadcastSink {
   public:
-    void SendLinesToClients(const std::vector<std::string>& texts) override {
+    void ReportDeliveryTo(CDeliveryReports* to) override {
+        std::lock_guard<std::mutex> guard(mutex);
+        reports = to;
+    }
+    bool Receiving() override { return true; }
+    void SendLinesToClients(const std::vector<std::string>& texts, uint64_t mark) override {
+        if (mark != 0) {
+            std::lock_guard<std::mutex> guard(mutex);
+            if (reports != nullptr) reports->Settled(mark, true);
+        }
         if (closed.load()) ++callsAfterStop;
         std::function<void(const std::string&)> reaction;
         {
@@ -64,6 +74,7 @@ class RecordingSink : public CBroadcastSink {
 
   private:
     std::mutex mutex;
+    CDeliveryReports* reports = nullptr;
     std::vector<std::vector<std::string>> calls;
     std::function<void(const std::string&)> onText;
 };

@@ -27,3 +27,10 @@ quellon_add_test(NAME engine_resume_e2e_test
 quellon_add_test(NAME catchup_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/catchup_test.cpp
   LIBS quellon_engine quellon_simstore)
+quellon_add_test(NAME engine_deliveryledger_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/deliveryledger_test.cpp
+  LIBS quellon_engine)
+quellon_add_test(NAME engine_delivery_e2e_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/delivery_e2e_test.cpp
+  LIBS quellon_engine quellon_simstore
+  DEPENDS quellon quellon-sim)

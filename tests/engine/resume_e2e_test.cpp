@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <spawn.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 
@@ -510,13 +511,27 @@ class RestartTest : public ::testing::Test {
                   0);
     }
 
-    // The stored record number of the subscription's System log.
+    // The stored record number of the subscription's System log, read
+    // beside the running listener (which holds the file: a CResumeStore
+    // would be refused), -1 when the file cannot be read.
     int64_t StoredRecord() {
-        CResumeStore store;
-        if (!store.Open(state, nullptr)) return -1;
-        TResumePoint point = store.Load(TResumeKey{kHost, "System", "*", ""});
-        auto found = point.logs.find("System");
-        return found == point.logs.end() ? 0 : found->second.recordNumber;
+        sqlite3* db = nullptr;
+        if (sqlite3_open_v2(state.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+            sqlite3_close_v2(db);
+            return -1;
+        }
+        int64_t record = -1;
+        sqlite3_stmt* st = nullptr;
+        if (sqlite3_prepare_v2(db,
+                               "SELECT record_number FROM positions WHERE host='127.0.0.2' AND "
+                               "category='System' AND severity='*' AND log_file='System'",
+                               -1, &st, nullptr) == SQLITE_OK) {
+            const int rc = sqlite3_step(st);
+            record = rc == SQLITE_ROW ? sqlite3_column_int64(st, 0) : rc == SQLITE_DONE ? 0 : -1;
+        }
+        sqlite3_finalize(st);
+        sqlite3_close_v2(db);
+        return record;
     }
 
     TempDir dir;

@@ -57,7 +57,7 @@ class FakeEngine : public CSubscriptionEngine {
     }
     int Stop() override {
         script.Record({"Stop"});
-        if (!script.noticeOnStop.empty()) sink->SendLinesToClients({script.noticeOnStop});
+        if (!script.noticeOnStop.empty()) sink->SendLinesToClients({script.noticeOnStop}, 0);
         return 1;
     }
     int AddSubscription(const std::string& host, const std::string& category,

@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -525,13 +527,69 @@ TEST_F(CommandServerTest, BroadcastOfSeveralTextsSendsTheBytesOfOneBroadcastEach
     const std::vector<std::string> texts = {"NTEVENT: one\r\n.\r\n", "plain \t\r\n", "",
                                             "NTEVENT: two \"x y\"\r\n.\r\n"};
     const std::string expected = "NTEVENT: one\r\n.\r\nplain\r\n\r\nNTEVENT: two \"x y\"\r\n.\r\n";
-    server->SendLinesToClients(texts);
-    server->SendLinesToClients({});
+    server->SendLinesToClients(texts, 0);
+    server->SendLinesToClients({}, 0);
     server->SendToAllClients("after");
     for (LineClient* c : {a.get(), b.get()}) {
         EXPECT_EQ(expected, c->ReadBytes(expected.size()));
         EXPECT_EQ("after\r\n", c->ReadLine()) << "an empty list must send nothing";
     }
+}
+
+// Collects the delivery reports of the command server.
+class ReportCollector : public CDeliveryReports {
+  public:
+    void Settled(uint64_t mark, bool delivered) override {
+        std::lock_guard<std::mutex> guard(mutex);
+        reports[mark].push_back(delivered);
+    }
+    // The reports of mark so far.
+    std::vector<bool> Of(uint64_t mark) {
+        std::lock_guard<std::mutex> guard(mutex);
+        return reports[mark];
+    }
+
+  private:
+    std::mutex mutex;
+    std::map<uint64_t, std::vector<bool>> reports;
+};
+
+// A mark is reported once, and only when every logged-in client's socket
+// took its bytes or the client is gone: delivered when some client took it,
+// not delivered when nobody was there to take it.
+TEST_F(CommandServerTest, ADeliveryMarkIsReportedOnceEveryLoggedInClientTookIt) {
+    StartServer(kAuth);
+    ReportCollector reports;
+    server->ReportDeliveryTo(&reports);
+    EXPECT_FALSE(server->Receiving());
+    server->SendLinesToClients({"NTEVENT: nobody\r\n.\r\n"}, 1);
+    EXPECT_EQ(reports.Of(1), std::vector<bool>{false}) << "nobody logged in: at once";
+
+    auto reader = LoggedInClient();
+    auto stalled = std::make_unique<LineClient>(port, 5000, 4096);
+    ASSERT_EQ(stalled->Login("alice", "secret").rfind("OK authentication", 0), 0u);
+    EXPECT_TRUE(server->Receiving());
+    // Far more than the system buffers of the stalled connection hold.
+    const std::string record = "NTEVENT: " + std::string(64 * 1024, 'r') + "\r\n.\r\n";
+    constexpr uint64_t kMarks = 200;
+    std::thread readerThread([&] {
+        for (uint64_t i = 0; i < 2 * kMarks; ++i) reader->ReadLine();
+    });
+    for (uint64_t mark = 2; mark < 2 + kMarks; ++mark) server->SendLinesToClients({record}, mark);
+    readerThread.join();
+    ASSERT_TRUE(Eventually([&] { return !reports.Of(2).empty(); }));
+    EXPECT_TRUE(reports.Of(1 + kMarks).empty())
+        << "the stalled client has not taken the last record: not reported yet";
+
+    stalled.reset();  // its queued sends end with the connection
+    ASSERT_TRUE(Eventually([&] { return !reports.Of(1 + kMarks).empty(); }));
+    for (uint64_t mark = 2; mark < 2 + kMarks; ++mark) {
+        EXPECT_EQ(reports.Of(mark), std::vector<bool>{true}) << mark << ": the reader took it";
+    }
+    server->ReportDeliveryTo(nullptr);
+    server->SendLinesToClients({"NTEVENT: late\r\n.\r\n"}, 9999);
+    reader->ReadLine();
+    EXPECT_TRUE(reports.Of(9999).empty()) << "no report after ReportDeliveryTo(nullptr)";
 }
 
 TEST_F(CommandServerTest, AClientThatResetsDuringABroadcastDoesNotDisturbTheOthers) {
