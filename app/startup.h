@@ -106,10 +106,11 @@ TEngineOptions ReadEngineOptions();
 
 // Selects the management-interface provider from WMI.PROVIDER, one of the
 // providers of one table in startup.cpp, in any case ("sim", also when
-// absent: the simulated hosts of WMI.SIMSTORE, relative to the program's
-// directory, "simhosts.db" when absent; "wsman": real Windows hosts over
-// WS-Management on the WSMAN.* settings). Another name (refused at start-up
-// by CheckChoiceSettings) selects no provider: every connection fails.
+// absent on Linux: the simulated hosts of WMI.SIMSTORE, relative to the
+// program's directory, "simhosts.db" when absent; "wsman": real Windows hosts
+// over WS-Management on the WSMAN.* settings; "wmi", also when absent on
+// Windows: real hosts through the system's WMI, refused on Linux). Another name (refused at
+// start-up by CheckChoiceSettings) selects no provider: every connection fails.
 void SelectWmiProvider();
 
 // Ends the requests the providers have in flight to hosts (a WS-Management
