@@ -17,6 +17,7 @@
 #include "wmi/locatorfactory.h"
 #include "wmi/native/wmiprovider.h"
 #include "wmi/sim/simprovider.h"
+#include "wmi/wsman/httptransport.h"
 #include "wmi/wsman/wsmanprovider.h"
 
 const char* const kDefaultConfigName = "quellon.ini";
@@ -208,6 +209,11 @@ void SelectWsmanProvider() {
     wmi::wsman::WsmanSettings settings;
     std::string error;
     if (wmi::wsman::ReadWsmanSettings(ConfigText, settings, error)) {
+        if (settings.transport.https && !settings.transport.verifyPeer) {
+            LOG(WARN,
+                "WSMAN.VERIFYPEER=false: the hosts' certificates are not checked; anyone on the "
+                "path can pose as a host and read the credentials sent to it");
+        }
         wmi::SelectProvider(wmi::wsman::WsmanProvider(settings));
     } else {
         wmi::SelectProvider(wmi::NoProvider());
@@ -352,6 +358,8 @@ std::string CheckWsmanSettings() {
     const TProviderChoice* provider = ConfiguredProvider();
     return provider == nullptr ? std::string() : provider->check();
 }
+
+void AbortWmiRequests() { wmi::wsman::Transport::AbortAll(true); }
 
 void SelectWmiProvider() {
     const TProviderChoice* provider = ConfiguredProvider();

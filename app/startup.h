@@ -113,6 +113,11 @@ TEngineOptions ReadEngineOptions();
 // start-up by CheckChoiceSettings) selects no provider: every connection fails.
 void SelectWmiProvider();
 
+// Ends the requests the providers have in flight to hosts (a WS-Management
+// host that does not answer), so that stopping the server does not wait for
+// their time-outs. Called once, when the listener stops.
+void AbortWmiRequests();
+
 // What is wrong with the selected provider's own settings (for wsman, the
 // WSMAN.* settings: a value out of range, Basic over plain HTTP without
 // WSMAN.ALLOWUNENCRYPTED=true); empty when nothing is, or for a provider

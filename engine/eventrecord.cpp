@@ -151,8 +151,10 @@ bool ReadRecordPosition(IWbemClassObject* event, std::string* logFile, TLogPosit
               written.vt == VT_BSTR;
     if (ok) {
         *logFile = BstrText(log.bstrVal);
-        position->recordNumber = number.vt == VT_I4 ? static_cast<int64_t>(number.lVal)
-                                                    : static_cast<int64_t>(number.ulVal);
+        // The class's RecordNumber is unsigned 32-bit; WMI hands such a
+        // property over as VT_I4, so a number past 2^31 arrives negative.
+        position->recordNumber = number.vt == VT_I4 ? static_cast<uint32_t>(number.lVal)
+                                                    : static_cast<uint32_t>(number.ulVal);
         position->timeWritten = BstrText(written.bstrVal);
     }
     VariantClear(&log);

@@ -374,7 +374,9 @@ bool CResumeStore::Load(const TResumeKey& key, TResumePoint* point, std::string*
     positions.BindKey(key);
     while ((rc = positions.Step()) == SQLITE_ROW) {
         TLogPosition& p = point->logs[ColumnText(positions.get(), 0)];
-        p.recordNumber = sqlite3_column_int64(positions.get(), 1);
+        // A file written before numbers were read as unsigned may hold a
+        // number past 2^31 as its negative 32-bit reading: the cast restores it.
+        p.recordNumber = static_cast<uint32_t>(sqlite3_column_int64(positions.get(), 1));
         p.timeWritten = ColumnText(positions.get(), 2);
     }
     if (rc != SQLITE_DONE) return failed();

@@ -56,7 +56,7 @@ const char* const kUsage =
     "  play HOST [--rate PER_SECOND] [--count N]\n"
     "  clear HOST [--log LOG]\n"
     "  serve --wsman [--port PORT] [--tls CERT KEY] [--auth basic|ntlm|negotiate]\n"
-    "        [--no-eventing] [--newest-first]\n"
+    "        [--no-eventing] [--newest-first] [--idle-close SECONDS]\n"
     "The store is FILE, by default simhosts.db in the current directory; 'host add'\n"
     "creates it. TIME is UTC: YYYYMMDDhhmmss, YYYY-MM-DDThh:mm:ss[.ffffff][Z] or\n"
     "yyyymmddHHMMSS.mmmmmm+UUU. play writes copies of the host's records with fresh\n"
@@ -67,7 +67,8 @@ const char* const kUsage =
     "(127.x.y.z) of the store while it is up, on PORT (default 5985, 0: any free\n"
     "port, printed), over HTTPS with --tls; --no-eventing refuses event\n"
     "subscriptions as Windows before Server 2012 does; --newest-first answers data\n"
-    "queries newest first, as a Windows host may.\n";
+    "queries newest first, as a Windows host may; --idle-close closes a connection\n"
+    "that sends no request for SECONDS, as HTTP.sys and proxies do.\n";
 
 // A failure the user must see: one line on stderr and the exit code.
 struct Failure {
@@ -496,6 +497,9 @@ int ServeCommand(const std::string& storePath, const std::vector<std::string>& a
             options.eventing = false;
         } else if (a == "--newest-first") {
             options.newestFirst = true;
+        } else if (a == "--idle-close") {
+            options.idleCloseSeconds =
+                static_cast<int>(ParseInt("--idle-close", value("seconds"), 1, 86400));
         } else if (a == "--auth") {
             options.auth = value("basic, ntlm or negotiate");
             if (options.auth != "basic" && options.auth != "ntlm" && options.auth != "negotiate") {
