@@ -33,4 +33,4 @@ quellon_add_test(NAME engine_deliveryledger_test
 quellon_add_test(NAME engine_delivery_e2e_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/delivery_e2e_test.cpp
   LIBS quellon_engine quellon_simstore
-  DEPENDS quellon quellon-sim)
+  DEPENDS quellon quellon-sim LINUX_ONLY)

@@ -2,6 +2,7 @@
 // GSSAPI) are not part of the build (the Windows build, which reads its
 // hosts through WMI itself): selecting the provider is refused with a text
 // that says so.
+#include "wmi/wsman/httptransport.h"
 #include "wmi/wsman/wsmanprovider.h"
 
 namespace wmi::wsman {
@@ -25,5 +26,8 @@ HRESULT CreateWsmanLocator(const WsmanSettings& /*settings*/, IWbemLocator** loc
 }
 
 LocatorFactory WsmanProvider(const WsmanSettings& /*settings*/) { return NoProvider(); }
+
+// No request of this provider is ever in flight here.
+void Transport::AbortAll(bool /*abort*/) {}
 
 }  // namespace wmi::wsman
