@@ -83,6 +83,7 @@ bool StartServer(const TListenSettings& settings) {
 // drains) and deletes it.
 void StopServer() {
     if (g_consoleServer == nullptr) return;
+    AbortWmiRequests();
     g_consoleServer->Stop();
     delete g_consoleServer;
     g_consoleServer = nullptr;

@@ -15,7 +15,9 @@
 #include "server/wmilogeventserver.h"
 #include "serverframework/abstractthread.h"
 #include "wmi/locatorfactory.h"
+#include "wmi/native/wmiprovider.h"
 #include "wmi/sim/simprovider.h"
+#include "wmi/wsman/httptransport.h"
 #include "wmi/wsman/wsmanprovider.h"
 
 const char* const kDefaultConfigName = "quellon.ini";
@@ -111,8 +113,8 @@ namespace {
 // Intervals are checked as written (below 100: seconds).
 struct TNumericSetting {
     const char* key;
-    long min;
-    long max;
+    long long min;
+    long long max;
 };
 constexpr TNumericSetting kNumericSettings[] = {
     // 0: a port the system picks.
@@ -138,7 +140,7 @@ constexpr TNumericSetting kNumericSettings[] = {
 
 // The value of text when it is a whole decimal number (blanks around it
 // allowed, an optional sign); false otherwise.
-bool WholeNumber(const std::string& text, long* value) {
+bool WholeNumber(const std::string& text, long long* value) {
     const char* const blanks = " \t\r\n\v\f";
     size_t first = text.find_first_not_of(blanks);
     if (first == std::string::npos) return false;
@@ -163,9 +165,9 @@ std::string CheckNumericSettings() {
         } catch (const CConfigDataLoader::EInvalidKey&) {
             continue;
         }
-        long value = 0;
+        long long value = 0;
         if (!WholeNumber(text, &value) || value < setting.min || value > setting.max) {
-            return StringFormat("%s is not a number from %ld to %ld: \"%s\"", setting.key,
+            return StringFormat("%s is not a number from %lld to %lld: \"%s\"", setting.key,
                                 setting.min, setting.max, text.c_str());
         }
     }
@@ -207,6 +209,11 @@ void SelectWsmanProvider() {
     wmi::wsman::WsmanSettings settings;
     std::string error;
     if (wmi::wsman::ReadWsmanSettings(ConfigText, settings, error)) {
+        if (settings.transport.https && !settings.transport.verifyPeer) {
+            LOG(WARN,
+                "WSMAN.VERIFYPEER=false: the hosts' certificates are not checked; anyone on the "
+                "path can pose as a host and read the credentials sent to it");
+        }
         wmi::SelectProvider(wmi::wsman::WsmanProvider(settings));
     } else {
         wmi::SelectProvider(wmi::NoProvider());
@@ -214,6 +221,15 @@ void SelectWsmanProvider() {
 }
 
 std::string CheckNoSettings() { return std::string(); }
+
+void SelectNativeProvider() { wmi::SelectProvider(wmi::native::WmiProvider()); }
+
+std::string CheckNativeProviderSettings() {
+    return wmi::native::WmiAvailable()
+               ? std::string()
+               : "WMI.PROVIDER=wmi needs the WMI of Windows, which this system does not have; use "
+                 "WMI.PROVIDER=sim or wsman";
+}
 
 std::string CheckWsmanProviderSettings() {
     wmi::wsman::WsmanSettings settings;
@@ -223,8 +239,8 @@ std::string CheckWsmanProviderSettings() {
 
 // The management-interface providers WMI.PROVIDER may name (in any case):
 // what is wrong with the provider's own settings (empty: nothing) and how it
-// is selected. The first row is used when the key is absent. A new provider
-// is one more row.
+// is selected. When the key is absent: "wmi" where the system has WMI
+// (Windows), else the first row. A new provider is one more row.
 struct TProviderChoice {
     const char* name;
     std::string (*check)();
@@ -233,11 +249,13 @@ struct TProviderChoice {
 constexpr TProviderChoice kProviders[] = {
     {"sim", CheckNoSettings, SelectSimProvider},
     {"wsman", CheckWsmanProviderSettings, SelectWsmanProvider},
+    {"wmi", CheckNativeProviderSettings, SelectNativeProvider},
 };
 
 // The row WMI.PROVIDER names; null for a name that is none of them.
 const TProviderChoice* ConfiguredProvider() {
-    std::string name = ConfigText("WMI.PROVIDER", kProviders[0].name);
+    std::string name =
+        ConfigText("WMI.PROVIDER", wmi::native::WmiAvailable() ? "wmi" : kProviders[0].name);
     for (const TProviderChoice& provider : kProviders) {
         if (strcasecmp(name.c_str(), provider.name) == 0) return &provider;
     }
@@ -309,7 +327,7 @@ TKafkaSettings ReadKafkaSettings(std::string* error) {
         } else if (name == "NOTICETOPIC") {
             kafka.noticeTopic = value;
         } else if (name == "QUEUEBYTES") {
-            long bytes = 0;
+            long long bytes = 0;
             if (!WholeNumber(value, &bytes) || bytes < 1048576 || bytes > 1099511627776) {
                 *error = StringFormat(
                     "KAFKA.QUEUEBYTES is not a number from 1048576 to 1099511627776: \"%s\"",
@@ -358,11 +376,12 @@ TEngineOptions ReadEngineOptions() {
         // Both keys are read before either value is set: one absent key
         // leaves both defaults.
         long wait = DecimalPrefix(g_config->GetKeyValue("OTHERS.EVENTWAITPERCONNECTION"));
-        long batch = DecimalPrefix(g_config->GetKeyValue("OTHERS.NUMBEROFEVENTSTOPOOL"));
+        long long batch = DecimalPrefix(g_config->GetKeyValue("OTHERS.NUMBEROFEVENTSTOPOOL"));
         options.pollTimeoutMs = static_cast<int32_t>(IntervalMilliseconds(wait));
         // The engine brings the batch into its range; a value beyond int32
         // stays beyond it.
-        options.batchSize = static_cast<int32_t>(std::clamp<long>(batch, INT32_MIN, INT32_MAX));
+        options.batchSize =
+            static_cast<int32_t>(std::clamp<long long>(batch, INT32_MIN, INT32_MAX));
     } catch (const CConfigDataLoader::EInvalidKey&) {
     }
     return options;
@@ -372,6 +391,8 @@ std::string CheckWsmanSettings() {
     const TProviderChoice* provider = ConfiguredProvider();
     return provider == nullptr ? std::string() : provider->check();
 }
+
+void AbortWmiRequests() { wmi::wsman::Transport::AbortAll(true); }
 
 void SelectWmiProvider() {
     const TProviderChoice* provider = ConfiguredProvider();

@@ -121,11 +121,17 @@ TKafkaSettings ReadKafkaSettings(std::string* error);
 
 // Selects the management-interface provider from WMI.PROVIDER, one of the
 // providers of one table in startup.cpp, in any case ("sim", also when
-// absent: the simulated hosts of WMI.SIMSTORE, relative to the program's
-// directory, "simhosts.db" when absent; "wsman": real Windows hosts over
-// WS-Management on the WSMAN.* settings). Another name (refused at start-up
-// by CheckChoiceSettings) selects no provider: every connection fails.
+// absent on Linux: the simulated hosts of WMI.SIMSTORE, relative to the
+// program's directory, "simhosts.db" when absent; "wsman": real Windows hosts
+// over WS-Management on the WSMAN.* settings; "wmi", also when absent on
+// Windows: real hosts through the system's WMI, refused on Linux). Another name (refused at
+// start-up by CheckChoiceSettings) selects no provider: every connection fails.
 void SelectWmiProvider();
+
+// Ends the requests the providers have in flight to hosts (a WS-Management
+// host that does not answer), so that stopping the server does not wait for
+// their time-outs. Called once, when the listener stops.
+void AbortWmiRequests();
 
 // What is wrong with the selected provider's own settings (for wsman, the
 // WSMAN.* settings: a value out of range, Basic over plain HTTP without

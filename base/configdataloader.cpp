@@ -192,7 +192,7 @@ std::string CConfigDataLoader::LoadMessage(int id) {
     return text == nullptr ? std::string() : std::string(text);
 }
 
-long DecimalPrefix(const std::string& text) {
+long long DecimalPrefix(const std::string& text) {
     size_t i = 0;
     while (i < text.size() && IsSpace(text[i])) ++i;
     bool negative = false;
@@ -200,23 +200,23 @@ long DecimalPrefix(const std::string& text) {
         negative = text[i] == '-';
         ++i;
     }
-    // Accumulate towards the sign so that LONG_MIN is reachable; values
-    // beyond the range of long stop at its bound.
-    long value = 0;
+    // Accumulate towards the sign so that LLONG_MIN is reachable; values
+    // beyond the range stop at its bound.
+    long long value = 0;
     for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
         int digit = text[i] - '0';
         if (negative) {
-            if (value < (LONG_MIN + digit) / 10) return LONG_MIN;
+            if (value < (LLONG_MIN + digit) / 10) return LLONG_MIN;
             value = value * 10 - digit;
         } else {
-            if (value > (LONG_MAX - digit) / 10) return LONG_MAX;
+            if (value > (LLONG_MAX - digit) / 10) return LLONG_MAX;
             value = value * 10 + digit;
         }
     }
     return value;
 }
 
-long ConfigInteger(const char* key, long defaultValue) {
+long long ConfigInteger(const char* key, long long defaultValue) {
     if (g_config == nullptr) return defaultValue;
     try {
         return DecimalPrefix(g_config->GetKeyValue(key));

@@ -89,13 +89,14 @@ extern CConfigDataLoader* g_config;
 
 // Integer by the decimal-prefix rule: leading white space, optional sign,
 // digits up to the first other character; no digits give 0. A value beyond
-// the range of long stops at its bound.
-long DecimalPrefix(const std::string& text);
+// the range of a 64-bit number stops at its bound (long long: on Windows a
+// long has 32 bits, too few for the output limits of 16 GiB).
+long long DecimalPrefix(const std::string& text);
 
 // The integer value of key in g_config by the decimal-prefix rule, or
 // defaultValue when the key is absent (or there is no store). A present key
 // with an unusable text gives what the rule gives (0).
-long ConfigInteger(const char* key, long defaultValue);
+long long ConfigInteger(const char* key, long long defaultValue);
 
 // An interval setting in milliseconds: a value below 100 counts as seconds.
 constexpr long IntervalMilliseconds(long value) { return value < 100 ? value * 1000 : value; }

@@ -155,7 +155,7 @@ void CLogger::SetLevel(const std::string& levelText) {
         level = named;
         return;
     }
-    long number = DecimalPrefix(trimmed);
+    long long number = DecimalPrefix(trimmed);
     if (number > LOG_FATAL) {
         level = LOG_WARN;
     } else if (number < LOG_TRACE) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/printf_format.h"
 #include "platform/recursive_mutex.h"
 #include "platform/thread_annotations.h"
 
@@ -93,7 +94,7 @@ extern CLogger* g_logger;
 // The logging entry of the whole system. printf-style; a null logger is a
 // no-op; the formatted message is cut at 2047 characters.
 void Log(CLogger* logger, int level, int line, const char* sourceFile, const char* format, ...)
-    __attribute__((format(printf, 5, 6)));
+    QUELLON_PRINTF_FORMAT(5, 6);
 void VLog(CLogger* logger, int level, int line, const char* sourceFile, const char* format,
           va_list args);
 

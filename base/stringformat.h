@@ -4,5 +4,7 @@
 #include <cstdarg>
 #include <string>
 
-std::string StringFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
+#include "platform/printf_format.h"
+
+std::string StringFormat(const char* format, ...) QUELLON_PRINTF_FORMAT(1, 2);
 std::string StringFormatV(const char* format, va_list args);

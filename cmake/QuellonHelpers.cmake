@@ -1,5 +1,5 @@
 # quellon_add_test(NAME <name> [SOURCES <files...>] LIBS <targets...>
-#                  [DEPENDS <targets...>] [TIMEOUT <s>])
+#                  [DEPENDS <targets...>] [TIMEOUT <s>] [LINUX_ONLY])
 # Builds one GoogleTest executable into <build>/tests and registers it with
 # ctest as one test. SOURCES defaults to <name>.cpp beside the calling
 # fragment; DEPENDS names programs the test runs, built before it. The test
@@ -7,12 +7,16 @@
 # QUELLON_SOURCE_DIR in its environment, with the compiled-in
 # QUELLON_TEST_BUILD_DIR and QUELLON_TEST_SOURCE_ROOT as fallbacks.
 function(quellon_add_test)
-  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;DEPENDS" ${ARGN})
+  cmake_parse_arguments(T "LINUX_ONLY" "NAME;TIMEOUT" "SOURCES;LIBS;DEPENDS" ${ARGN})
+  if(T_LINUX_ONLY AND WIN32)
+    return()
+  endif()
   if(NOT T_SOURCES)
     set(T_SOURCES ${CMAKE_CURRENT_LIST_DIR}/${T_NAME}.cpp)
   endif()
   add_executable(${T_NAME} ${T_SOURCES})
-  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} quellon_test_loopback GTest::gtest GTest::gtest_main
+    Threads::Threads)
   set_target_properties(${T_NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   target_compile_definitions(${T_NAME} PRIVATE
     QUELLON_TEST_SOURCE_ROOT="${CMAKE_SOURCE_DIR}" QUELLON_TEST_BUILD_DIR="${CMAKE_BINARY_DIR}")

@@ -36,10 +36,10 @@ CCatchUp::CCatchUp(const TSubscriptionNode& node, size_t cap) : maxRecords(cap) 
         q.log = log;
         q.byRecord = true;
         q.position = position;
-        q.text = kDataBase + ("LogFile = " + Quoted(log)) +
-                 StringFormat(" AND RecordNumber >= %lld",
-                              static_cast<long long>(position.recordNumber)) +
-                 severityClause;
+        q.text =
+            kDataBase + ("LogFile = " + Quoted(log)) +
+            StringFormat(" AND RecordNumber >= %u", static_cast<unsigned>(position.recordNumber)) +
+            severityClause;
         plan.push_back(std::move(q));
         others += " AND LogFile <> " + Quoted(log);
     }
@@ -196,9 +196,9 @@ CCatchUp::TTaken CCatchUp::Take(const TSubscriptionNode& node, IWbemClassObject*
 void CCatchUp::ReadAgainByTime(const TSubscriptionNode& node) {
     TQuery& query = plan[current];
     LOG(WARN,
-        "[queryThread] Log %s was cleared or wrapped (record %lld written %s is gone); "
+        "[queryThread] Log %s was cleared or wrapped (record %u written %s is gone); "
         "catching up from that time - %s",
-        query.log.c_str(), static_cast<long long>(query.position.recordNumber),
+        query.log.c_str(), static_cast<unsigned>(query.position.recordNumber),
         query.position.timeWritten.c_str(), node.Describe().c_str());
     auto found = std::find(logNames.begin(), logNames.end(), query.log);
     if (found != logNames.end()) perLog[static_cast<size_t>(found - logNames.begin())] = {};
@@ -218,7 +218,7 @@ void CCatchUp::Keep(TRecord record) {
     std::deque<TRecord>& records = list.records;
     // In record order: an answer oldest first appends, one newest first
     // prepends; anything else is placed where it belongs.
-    const int64_t number = record.position.recordNumber;
+    const uint32_t number = record.position.recordNumber;
     if (records.empty() || records.back().position.recordNumber < number) {
         records.push_back(std::move(record));
     } else if (records.front().position.recordNumber > number) {
@@ -226,7 +226,7 @@ void CCatchUp::Keep(TRecord record) {
     } else {
         auto at = std::upper_bound(
             records.begin(), records.end(), number,
-            [](int64_t n, const TRecord& r) { return n < r.position.recordNumber; });
+            [](uint32_t n, const TRecord& r) { return n < r.position.recordNumber; });
         records.insert(at, std::move(record));
     }
     // Only the newest maxRecords of all logs are delivered, so no log needs

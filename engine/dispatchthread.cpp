@@ -2,6 +2,7 @@
 
 #include <wbemidl.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -335,8 +336,9 @@ bool CDispatchThread::ScheduleReconnect(TSubscriptionNode* node) {
         return false;
     }
     node->reconnectTryNo += 1;
+    node->failuresInARow = std::max(node->failuresInARow + 1, node->reconnectTryNo);
     node->SetStage(WaitingToReconnect);
-    int32_t delay = ReconnectDelay(node->reconnectTryNo, options.minReconnectInterval,
+    int32_t delay = ReconnectDelay(node->failuresInARow, options.minReconnectInterval,
                                    options.maxReconnectInterval);
     uint32_t dueMs = delay <= 0 ? 0u : static_cast<uint32_t>(delay) * 1000u;
 

@@ -60,6 +60,10 @@ struct PropertyRead {
     TEventProperty property;
     const char16_t* name;
     const char* failure;  // null: the record does not need it
+    // The class's type is unsigned 32-bit (RecordNumber, EventIdentifier):
+    // WMI hands such a property over as VT_I4, so a value past 2^31
+    // arrives negative and is read back as the unsigned number it is.
+    bool unsigned32 = false;
 };
 
 // Read order of the event's properties: the six the record needs first,
@@ -75,10 +79,10 @@ constexpr PropertyRead kProperties[kEventPropertyCount] = {
     {TEventProperty::CategoryString, u"CategoryString", nullptr},
     {TEventProperty::ComputerName, u"ComputerName", nullptr},
     {TEventProperty::Data, u"Data", nullptr},
-    {TEventProperty::EventIdentifier, u"EventIdentifier", nullptr},
+    {TEventProperty::EventIdentifier, u"EventIdentifier", nullptr, true},
     {TEventProperty::EventType, u"EventType", nullptr},
     {TEventProperty::Message, u"Message", nullptr},
-    {TEventProperty::RecordNumber, u"RecordNumber", nullptr},
+    {TEventProperty::RecordNumber, u"RecordNumber", nullptr, true},
     {TEventProperty::TimeWritten, u"TimeWritten", nullptr},
     {TEventProperty::User, u"User", nullptr},
 };
@@ -166,7 +170,9 @@ bool ReadEventData(const std::string& host, IWbemClassObject* event, TEventData*
             slot = TEventValue();
             continue;
         }
-        slot = EventValueFromVariant(value);
+        slot = read.unsigned32 && value.vt == VT_I4
+                   ? Number(StringFormat("%u", static_cast<uint32_t>(value.lVal)))
+                   : EventValueFromVariant(value);
         VariantClear(&value);
     }
     const TEventValue& log = (*data)[TEventProperty::Logfile];
@@ -177,7 +183,8 @@ bool ReadEventData(const std::string& host, IWbemClassObject* event, TEventData*
                        written.kind == TEventValue::TKind::Text;
     if (data->positioned) {
         data->log = log.text;
-        data->position.recordNumber = std::strtoll(number.text.c_str(), nullptr, 10);
+        data->position.recordNumber =
+            static_cast<uint32_t>(std::strtoull(number.text.c_str(), nullptr, 10));
         data->position.timeWritten = written.text;
     }
     return true;
@@ -204,8 +211,10 @@ bool ReadRecordPosition(IWbemClassObject* event, std::string* logFile, TLogPosit
               written.vt == VT_BSTR;
     if (ok) {
         *logFile = BstrText(log.bstrVal);
-        position->recordNumber = number.vt == VT_I4 ? static_cast<int64_t>(number.lVal)
-                                                    : static_cast<int64_t>(number.ulVal);
+        // The class's RecordNumber is unsigned 32-bit; WMI hands such a
+        // property over as VT_I4, so a number past 2^31 arrives negative.
+        position->recordNumber = number.vt == VT_I4 ? static_cast<uint32_t>(number.lVal)
+                                                    : static_cast<uint32_t>(number.ulVal);
         position->timeWritten = BstrText(written.bstrVal);
     }
     VariantClear(&log);

@@ -46,13 +46,13 @@ bool AlreadyDelivered(const TResumePoint& resume, const std::string& log,
 // returns a log's records in record order (ascending or descending), so
 // what was sent is one run of them, and the range holds exactly that run
 // whichever the direction.
-bool ReplayedBefore(const TSubscriptionNode& node, const std::string& log, int64_t number) {
+bool ReplayedBefore(const TSubscriptionNode& node, const std::string& log, uint32_t number) {
     auto range = node.delivered.find(log);
     return range != node.delivered.end() && range->second.lowest <= number &&
            number <= range->second.highest;
 }
 
-void NoteReplayed(TSubscriptionNode* node, const std::string& log, int64_t number) {
+void NoteReplayed(TSubscriptionNode* node, const std::string& log, uint32_t number) {
     auto [range, added] = node->delivered.try_emplace(log, TDeliveredRange{number, number});
     if (added) return;
     range->second.lowest = std::min(range->second.lowest, number);
@@ -180,8 +180,8 @@ void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClas
         if (sentBefore) {
             // Live: a catch-up delivered it. Replay: it went out before the
             // replay was interrupted, and its query runs again from the start.
-            LOG(TRACE, "[queryThread] Record %lld of %s was delivered already - %s",
-                static_cast<long long>(position.recordNumber), log.c_str(),
+            LOG(TRACE, "[queryThread] Record %u of %s was delivered already - %s",
+                static_cast<unsigned>(position.recordNumber), log.c_str(),
                 node->Describe().c_str());
         } else if (ReadEventData(node->host, event.Get(), &record, &failure)) {
             LOG(TRACE, "Got NTEVENT: %sfor - %s", FormatEventRecord(record).c_str(),
@@ -227,6 +227,7 @@ bool CQueryThread::Poll(TSubscriptionNode* node) {
     }
     if (result == WBEM_S_NO_ERROR || result == WBEM_S_FALSE || result == WBEM_S_TIMEDOUT) {
         LOG(TRACE, "Recieved %d events", static_cast<int>(returned));
+        node->failuresInARow = 0;  // the host answers: the next failure starts the back-off anew
         deliverEvents(node, returned, buffer);
         ReturnJob(node);
         return returned > 0;

@@ -15,7 +15,8 @@
 // The last record delivered from one event log: its RecordNumber and its
 // TimeWritten as WMI gives it (DMTF text, yyyymmddHHMMSS.mmmmmm+UUU).
 struct TLogPosition {
-    int64_t recordNumber = 0;
+    // RecordNumber is an unsigned 32-bit value; a busy log passes 2^31.
+    uint32_t recordNumber = 0;
     std::string timeWritten;
 
     bool operator==(const TLogPosition&) const = default;

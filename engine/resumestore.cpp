@@ -129,35 +129,32 @@ bool CResumeStore::Open(const std::string& file, std::string* error, int flushIn
                         size_t batchUpdates) {
     Close();
     platform::MutexLock guard(dbLock);
-    auto refuse = [&](const std::string& reason) {
-        if (error != nullptr) *error = "state file '" + file + "' " + reason;
-        db.reset();
-        hold.Release();
-        return false;
-    };
     std::string reason;
     // Held before SQLite touches the file, so that a second listener never
     // writes into it, not even its journal mode.
-    if (!hold.Acquire(file, &reason)) return refuse(reason);
+    if (!hold.Acquire(file, &reason)) return RefuseLocked(file, error, reason);
     sqlite3* handle = nullptr;
     int rc = sqlite3_open_v2(file.c_str(), &handle, SQLITE_OPEN_READWRITE, nullptr);
     db.reset(handle);
     if (rc != SQLITE_OK) {
-        return refuse(std::string("cannot be opened: ") +
-                      (handle != nullptr ? sqlite3_errmsg(handle) : "out of memory"));
+        return RefuseLocked(file, error,
+                            std::string("cannot be opened: ") +
+                                (handle != nullptr ? sqlite3_errmsg(handle) : "out of memory"));
     }
     sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
     reason = CheckSchema(db.get());
     if (!reason.empty()) {
         // SQLite's reasons ("file is not a database") read as a sentence of
         // their own.
-        return refuse(reason.rfind("holds ", 0) == 0 || reason.rfind("is ", 0) == 0
-                          ? reason
-                          : "cannot be read: " + reason);
+        return RefuseLocked(file, error,
+                            reason.rfind("holds ", 0) == 0 || reason.rfind("is ", 0) == 0
+                                ? reason
+                                : "cannot be read: " + reason);
     }
     if (sqlite3_exec(db.get(), kPragmas, nullptr, nullptr, nullptr) != SQLITE_OK ||
         sqlite3_exec(db.get(), kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
-        return refuse(std::string("cannot be written: ") + sqlite3_errmsg(db.get()));
+        return RefuseLocked(file, error,
+                            std::string("cannot be written: ") + sqlite3_errmsg(db.get()));
     }
     path = file;
     failing = false;
@@ -170,6 +167,14 @@ bool CResumeStore::Open(const std::string& file, std::string* error, int flushIn
     }
     writer = std::thread([this] { WriterLoop(); });
     return true;
+}
+
+bool CResumeStore::RefuseLocked(const std::string& file, std::string* error,
+                                const std::string& reason) {
+    if (error != nullptr) *error = "state file '" + file + "' " + reason;
+    db.reset();
+    hold.Release();
+    return false;
 }
 
 void CResumeStore::Close() {
@@ -374,7 +379,9 @@ bool CResumeStore::Load(const TResumeKey& key, TResumePoint* point, std::string*
     positions.BindKey(key);
     while ((rc = positions.Step()) == SQLITE_ROW) {
         TLogPosition& p = point->logs[ColumnText(positions.get(), 0)];
-        p.recordNumber = sqlite3_column_int64(positions.get(), 1);
+        // A file written before numbers were read as unsigned may hold a
+        // number past 2^31 as its negative 32-bit reading: the cast restores it.
+        p.recordNumber = static_cast<uint32_t>(sqlite3_column_int64(positions.get(), 1));
         p.timeWritten = ColumnText(positions.get(), 2);
     }
     if (rc != SQLITE_DONE) return failed();

@@ -95,6 +95,10 @@ class CResumeStore {
     void Queued() REQUIRES(pendingLock);
     bool WriteBatch(std::map<TResumeKey, TPending>& batch, std::string* error) REQUIRES(dbLock);
     bool FlushLocked(std::string* error) REQUIRES(dbLock);
+    // A refused Open: puts the reason in *error, closes the connection and
+    // lets go of the file. Returns false, the result of that Open.
+    bool RefuseLocked(const std::string& file, std::string* error, const std::string& reason)
+        REQUIRES(dbLock);
     // Notes the outcome of a write: logs the change between working and
     // failing, once each way.
     void NoteWrite(bool ok, const std::string& error) REQUIRES(dbLock);

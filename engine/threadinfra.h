@@ -63,8 +63,8 @@ extern const char* const g_stageNames[8];
 // record order (either direction), so every record between the two was
 // sent as well.
 struct TDeliveredRange {
-    int64_t lowest;
-    int64_t highest;
+    uint32_t lowest;
+    uint32_t highest;
 };
 
 struct TSubscriptionNode {
@@ -91,6 +91,11 @@ struct TSubscriptionNode {
     // connectionFailed and lastError of nodes it does not hold: they are
     // atomics, read as they are at that moment.
     int32_t reconnectTryNo = 0;
+    // Reconnects since the live query last answered: the reconnect delay
+    // grows with it, so a host that accepts the subscription but fails
+    // every poll is retried ever more slowly, as one that refuses
+    // connections is (reconnectTryNo starts again at each connection).
+    int32_t failuresInARow = 0;
     std::atomic<HRESULT> lastError{0};
     IWbemServices* services = nullptr;          // borrowed from the connection pool
     IEnumWbemClassObject* eventEnum = nullptr;  // owned: released by ReleaseQuery()

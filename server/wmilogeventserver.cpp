@@ -26,8 +26,8 @@ int ReadMaxConnections() {
     return static_cast<int>(ConfigInteger("LISTEN.MAXCONNECTIONS", kDefaultMaxConnections));
 }
 
-size_t ReadSize(const char* key, long defaultValue) {
-    long value = ConfigInteger(key, defaultValue);
+size_t ReadSize(const char* key, long long defaultValue) {
+    long long value = ConfigInteger(key, defaultValue);
     return value > 0 ? static_cast<size_t>(value) : 0;
 }
 

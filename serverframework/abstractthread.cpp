@@ -248,8 +248,8 @@ int32_t RSAbstractThread::getPriority() {
     RS_GUARD_INTERNAL_MUTEX(guard);
     if (!isActive()) RS_THROW("Cannot get priority of a non active thread.", RS_E_INVALID_STATE);
     const std::shared_ptr<platform::Thread> running = currentThread();
-    int32_t priority = THREAD_PRIORITY_ERROR_RETURN;
-    if (!running || !running->getPriority(&priority)) return THREAD_PRIORITY_ERROR_RETURN;
+    int32_t priority = kThreadPriorityErrorReturn;
+    if (!running || !running->getPriority(&priority)) return kThreadPriorityErrorReturn;
     return priority;
 }
 

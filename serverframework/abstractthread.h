@@ -48,7 +48,7 @@ constexpr int32_t THREAD_INACTIVE = 1;
 constexpr int32_t THREAD_SUSPENDED = 2;
 
 // What getPriority() returns when the platform cannot report the priority.
-constexpr int32_t THREAD_PRIORITY_ERROR_RETURN = 0x7FFFFFFF;
+constexpr int32_t kThreadPriorityErrorReturn = 0x7FFFFFFF;
 
 // The calendar-time record of the thread times.
 using RSSystemTime = platform::CalendarTime;
@@ -130,7 +130,7 @@ class RSAbstractThread : public RSInitializable, public RSNonCopyable {
     // "Cannot get priority of a non active thread." (0xF0000005) on an
     // inactive thread. setPriority returns whether the platform accepted the
     // value (platform::kPriority*); getPriority returns the OS thread's
-    // priority, or THREAD_PRIORITY_ERROR_RETURN when it cannot be read.
+    // priority, or kThreadPriorityErrorReturn when it cannot be read.
     bool setPriority(int32_t priority);
     int32_t getPriority();
 

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/printf_format.h"
 #include "platform/servicemanager.h"
 #include "platform/thread_annotations.h"
 #include "serverframework/synchronization.h"
@@ -77,7 +78,7 @@ class CNTService {
 
     // One trace line "[name](thread id): message" to the debug output,
     // printf-style, cut to fit 1023 characters including the line end.
-    void DebugPrint(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void DebugPrint(const char* format, ...) QUELLON_PRINTF_FORMAT(2, 3);
 
     // Passes one text to the debug output. When QUELLON_DEBUG_FILE names a
     // file, the text is also appended to it as one line (a copy a test or an

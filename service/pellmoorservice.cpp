@@ -185,6 +185,7 @@ void PellmoorService::StopServer() {
         RSLibrary::RSSynchronizeGuard guard(serverLock);
         stopRequested = true;
         if (serverStarted && g_server != nullptr) {
+            AbortWmiRequests();
             g_server->Stop();
             serverStarted = false;
             LOG(INFO, "Server Stopped.");

@@ -4,13 +4,12 @@
 // and "plays" a host live by writing copies of its history at a given rate.
 // "serve --wsman" serves the store's hosts over WS-Management
 // (wmi/sim/wsman/endpoint.h) until stopped. Single-threaded apart from the
-// endpoint's own threads; SIGINT and SIGTERM end a running play or serve
-// cleanly.
+// endpoint's own threads; a stop request (Ctrl+C, SIGTERM) ends a running
+// play or serve cleanly.
 //
 // Exit codes: 0 done, 1 the command failed (the store is unchanged),
 // 2 the command line is malformed.
 
-#include <signal.h>
 #include <time.h>
 
 #include <algorithm>
@@ -18,10 +17,14 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "platform/stopsignal.h"
 #include "wmi/cim/cimtime.h"
 #include "wmi/sim/evtximport.h"
 #include "wmi/sim/simstore.h"
@@ -53,7 +56,7 @@ const char* const kUsage =
     "  play HOST [--rate PER_SECOND] [--count N]\n"
     "  clear HOST [--log LOG]\n"
     "  serve --wsman [--port PORT] [--tls CERT KEY] [--auth basic|ntlm|negotiate]\n"
-    "        [--no-eventing] [--newest-first]\n"
+    "        [--no-eventing] [--newest-first] [--idle-close SECONDS]\n"
     "The store is FILE, by default simhosts.db in the current directory; 'host add'\n"
     "creates it. TIME is UTC: YYYYMMDDhhmmss, YYYY-MM-DDThh:mm:ss[.ffffff][Z] or\n"
     "yyyymmddHHMMSS.mmmmmm+UUU. play writes copies of the host's records with fresh\n"
@@ -64,7 +67,8 @@ const char* const kUsage =
     "(127.x.y.z) of the store while it is up, on PORT (default 5985, 0: any free\n"
     "port, printed), over HTTPS with --tls; --no-eventing refuses event\n"
     "subscriptions as Windows before Server 2012 does; --newest-first answers data\n"
-    "queries newest first, as a Windows host may.\n";
+    "queries newest first, as a Windows host may; --idle-close closes a connection\n"
+    "that sends no request for SECONDS, as HTTP.sys and proxies do.\n";
 
 // A failure the user must see: one line on stderr and the exit code.
 struct Failure {
@@ -335,17 +339,8 @@ int ImportCommand(const std::string& storePath, const std::vector<std::string>& 
 
 // ---- play ------------------------------------------------------------------
 
-volatile sig_atomic_t g_stop = 0;
-
-void OnStopSignal(int) { g_stop = 1; }
-
-void SleepMicros(int64_t us) {
-    timespec ts;
-    ts.tv_sec = static_cast<time_t>(us / 1000000);
-    ts.tv_nsec = static_cast<long>((us % 1000000) * 1000);
-    // A stop signal interrupts the sleep; the caller checks g_stop.
-    nanosleep(&ts, nullptr);
-}
+// A stop request ends the sleep; the caller checks StopRequested().
+void SleepMicros(int64_t us) { platform::SleepUnlessStopped(us); }
 
 // Walks the host's history (records 1..end) round and round, a page at a time.
 class HistoryCursor {
@@ -401,14 +396,8 @@ int PlayCommand(const std::string& storePath, const std::vector<std::string>& ar
         Fail("host '" + host + "' has no records to play (import some first)");
     }
 
-    struct sigaction sa = {};
-    sa.sa_handler = OnStopSignal;
-    sigemptyset(&sa.sa_mask);
-    // Store calls resume after the handler; the pacing sleep does not (a
-    // sleep is never restarted), so a stop is seen at once.
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    // Store calls go on after a stop request; the pacing sleep ends at once.
+    platform::InstallStopHandler();
 
     std::printf(
         "playing host %s from its %" PRId64 " records, %s%s\n", host.c_str(), history,
@@ -422,7 +411,7 @@ int PlayCommand(const std::string& storePath, const std::vector<std::string>& ar
     int64_t first = 0;
     int64_t last = 0;
     std::vector<SimEvent> batch;
-    while (!g_stop && (count == 0 || written < count)) {
+    while (!platform::StopRequested() && (count == 0 || written < count)) {
         int64_t due = static_cast<int64_t>(kPlayBatch);
         if (rate > 0) {
             const int64_t elapsed = NowMicros() - start;
@@ -464,6 +453,29 @@ int PlayCommand(const std::string& storePath, const std::vector<std::string>& ar
 
 // ---- serve -----------------------------------------------------------------
 
+// A new folder named prefix and six random letters in the temporary folder,
+// open to this user alone; empty when none could be made.
+std::filesystem::path NewPrivateFolder(const std::string& prefix) {
+    std::error_code error;
+    const std::filesystem::path base = std::filesystem::temp_directory_path(error);
+    if (error) return {};
+    std::random_device seed;
+    std::mt19937 random(seed());
+    std::uniform_int_distribution<int> letter(0, 25);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = prefix;
+        for (int i = 0; i < 6; ++i) name.push_back(static_cast<char>('a' + letter(random)));
+        const std::filesystem::path folder = base / name;
+        if (std::filesystem::create_directory(folder, error)) {
+            std::filesystem::permissions(folder, std::filesystem::perms::owner_all,
+                                         std::filesystem::perm_options::replace, error);
+            return error ? std::filesystem::path() : folder;
+        }
+        if (error) return {};
+    }
+    return {};
+}
+
 int ServeCommand(const std::string& storePath, const std::vector<std::string>& argv, size_t at) {
     wmi::wsman::EndpointOptions options;
     options.storePath = storePath;
@@ -485,6 +497,9 @@ int ServeCommand(const std::string& storePath, const std::vector<std::string>& a
             options.eventing = false;
         } else if (a == "--newest-first") {
             options.newestFirst = true;
+        } else if (a == "--idle-close") {
+            options.idleCloseSeconds =
+                static_cast<int>(ParseInt("--idle-close", value("seconds"), 1, 86400));
         } else if (a == "--auth") {
             options.auth = value("basic, ntlm or negotiate");
             if (options.auth != "basic" && options.auth != "ntlm" && options.auth != "negotiate") {
@@ -501,39 +516,41 @@ int ServeCommand(const std::string& storePath, const std::vector<std::string>& a
         SimStore probe;
         OpenStore(probe, storePath, false);
     }
-    struct sigaction sa = {};
-    sa.sa_handler = OnStopSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    platform::InstallStopHandler();
+    platform::IgnoreBrokenPipes();
 
     if (options.auth != "basic") {
         // gss-ntlmssp's acceptor reads the users the endpoint writes from the
         // file this process names in its environment.
-        char pattern[] = "/tmp/quellon-ntlm-users-XXXXXX";
-        const int fd = mkstemp(pattern);
-        if (fd < 0) {
+        // The file lies in a folder of its own, made new (never one that
+        // existed) and closed to other users, so nobody can put a file in
+        // its place.
+        const std::filesystem::path folder = NewPrivateFolder("quellon-ntlm-");
+        if (folder.empty()) {
             Fail("cannot create the NTLM user file");
         }
-        close(fd);
-        options.ntlmUserFile = pattern;
-        setenv("NTLM_USER_FILE", pattern, 1);
+        options.ntlmUserFile = (folder / "users").string();
+        std::ofstream(options.ntlmUserFile).close();
+        // putenv keeps the text itself: it lives as long as the process.
+        static std::string variable;
+        variable = "NTLM_USER_FILE=" + options.ntlmUserFile;
+        putenv(variable.data());
     }
     wmi::wsman::Endpoint endpoint(options);
     std::string error;
     if (!endpoint.Start(error)) {
-        if (!options.ntlmUserFile.empty()) unlink(options.ntlmUserFile.c_str());
+        std::error_code ignored;
+        if (!options.ntlmUserFile.empty()) {
+            std::filesystem::remove_all(std::filesystem::path(options.ntlmUserFile).parent_path(),
+                                        ignored);
+        }
         Fail(error);
     }
     std::printf("serving WS-Management (%s, %s) for the loopback hosts of %s on port %u\n",
                 options.certFile.empty() ? "http" : "https", options.auth.c_str(),
                 storePath.c_str(), static_cast<unsigned>(endpoint.Port()));
     std::fflush(stdout);
-    while (!g_stop) {
-        const timespec pauseTime{0, 100 * 1000 * 1000};
-        nanosleep(&pauseTime, nullptr);
-    }
+    while (!platform::StopRequested()) platform::SleepUnlessStopped(100 * 1000);
     endpoint.Stop();
     std::printf("stopped serving\n");
     return 0;

@@ -351,7 +351,11 @@ TEST_F(ProgramTest, SettingsThatCannotBeMeantEndStartUp) {
          "Logger.level is not a level (trace, debug, info, warn, error, fatal or 0 to 5): "
          "\"verbose\""},
         {"provider", Config("[WMI]\nPROVIDER=wsmam\n"),
-         "WMI.PROVIDER is not one of the providers (sim, wsman): \"wsmam\""},
+         "WMI.PROVIDER is not one of the providers (sim, wsman, wmi): \"wsmam\""},
+        // This test runs on Linux, which has no WMI of its own.
+        {"system WMI on Linux", Config("[WMI]\nPROVIDER=WMI\n"),
+         "WMI.PROVIDER=wmi needs the WMI of Windows, which this system does not have; use "
+         "WMI.PROVIDER=sim or wsman"},
         {"key before any section", "ADDRESS=127.0.0.1\n" + Config(),
          "ADDRESS is set before any [section]"},
     };

@@ -2,19 +2,32 @@
 // removed with everything in it when the object goes.
 #pragma once
 
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 
 class TempDir {
   public:
+    // A name of six random letters; one that exists already is passed over.
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "quellon-XXXXXX").string();
-        char* made = mkdtemp(pattern.data());
-        if (made != nullptr) path_ = made;
+        std::error_code error;
+        const std::filesystem::path base = std::filesystem::temp_directory_path(error);
+        if (error) return;
+        std::random_device seed;
+        std::mt19937 random(seed());
+        std::uniform_int_distribution<int> letter(0, 25);
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            std::string name = "quellon-";
+            for (int i = 0; i < 6; ++i) name.push_back(static_cast<char>('a' + letter(random)));
+            const std::filesystem::path candidate = base / name;
+            if (std::filesystem::create_directory(candidate, error)) {
+                path_ = candidate.string();
+                return;
+            }
+            if (error) return;
+        }
     }
     ~TempDir() {
         std::error_code ignored;

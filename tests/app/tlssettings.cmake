@@ -1,1 +1,1 @@
-quellon_add_test(NAME tlssettings_test LIBS quellon_app)
+quellon_add_test(NAME tlssettings_test LIBS quellon_app LINUX_ONLY)

@@ -161,7 +161,7 @@ class CatchUpOrder : public simtest::SimStoreFixture {
     }
 
     static TLogPosition Position(int64_t number, int64_t micros) {
-        return TLogPosition{number, MicrosToDmtf(micros)};
+        return TLogPosition{static_cast<uint32_t>(number), MicrosToDmtf(micros)};
     }
 
     IWbemServices* oldestFirst = nullptr;
@@ -218,7 +218,7 @@ TEST_F(CatchUpOrder, EitherAnswerOrderGivesTheSameRecordsInRecordOrder) {
         EXPECT_EQ(Codes(oldest.lines), c.codes) << c.name;
         EXPECT_EQ(newest.lines, oldest.lines) << c.name;
         EXPECT_EQ(newest.after, oldest.after) << c.name;
-        EXPECT_EQ(newest.after.logs["System"].recordNumber, 10) << c.name;
+        EXPECT_EQ(newest.after.logs["System"].recordNumber, 10u) << c.name;
     }
 }
 
@@ -243,7 +243,7 @@ TEST_F(CatchUpOrder, ClearedLogIsReadAgainByTimeInEitherOrder) {
         TRun newest = Run(newestFirst, point, 100);
         EXPECT_EQ(Codes(oldest.lines), c.codes) << c.name;
         EXPECT_EQ(newest.lines, oldest.lines) << c.name;
-        EXPECT_EQ(newest.after.logs["System"].recordNumber, 5) << c.name;
+        EXPECT_EQ(newest.after.logs["System"].recordNumber, 5u) << c.name;
     }
 }
 

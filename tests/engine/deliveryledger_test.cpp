@@ -19,7 +19,8 @@ namespace {
 const TResumeKey kKey{"127.0.0.2", "System", "*", ""};
 
 TLogPosition At(int64_t record) {
-    return TLogPosition{record, MicrosToDmtf(1700000000000000 + record * 1000)};
+    return TLogPosition{static_cast<uint32_t>(record),
+                        MicrosToDmtf(1700000000000000 + record * 1000)};
 }
 
 std::map<std::string, TLogPosition> System(int64_t record) { return {{"System", At(record)}}; }
@@ -107,7 +108,7 @@ TEST_F(LedgerTest, AnUndeliveredSendHoldsThePointUntilARewind) {
     EXPECT_FALSE(ledger->TakeRewind(track, &point)) << "nobody receives: no re-reading yet";
     sink.receiving = true;
     ASSERT_TRUE(ledger->TakeRewind(track, &point));
-    EXPECT_EQ(point.logs["System"].recordNumber, 10);
+    EXPECT_EQ(point.logs["System"].recordNumber, 10u);
     EXPECT_EQ(point.since, "20261210170000.000000+000");
     EXPECT_FALSE(ledger->TakeRewind(track, &point)) << "one rewind per loss";
 

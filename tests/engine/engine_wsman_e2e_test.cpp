@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -70,14 +72,20 @@ class WsmanEngineTest : public wsmantest::WsmanFixture {
     }
 
     // Starts the endpoint and the listener configured for it.
-    void StartBoth(bool https) {
-        StartEndpoint(https);
+    void StartBoth(bool https, const std::string& auth = "basic") {
+        StartEndpoint(https, auth);
         if (HasFatalFailure()) return;
         std::string ini = kIni;
-        ini += "[WSMAN]\nAUTH=basic\nOPERATIONTIMEOUT=5\nPORT=" + std::to_string(endpoint->Port()) +
-               "\n";
+        const std::string within = "WT_FOR_WQ=1";
+        ini.replace(ini.find(within), within.size(), "WT_FOR_WQ=" + std::to_string(pollSeconds));
+        const std::string longest = "MaxReconnectInterval=2";
+        ini.replace(ini.find(longest), longest.size(),
+                    "MaxReconnectInterval=" + std::to_string(maxReconnectSeconds));
+        ini += "[WSMAN]\nAUTH=" + auth +
+               "\nOPERATIONTIMEOUT=5\nPORT=" + std::to_string(endpoint->Port()) + "\n";
         ini += https ? "TRANSPORT=https\nCAFILE=" + dir.File("cert.pem") + "\n"
-                     : "TRANSPORT=http\nALLOWUNENCRYPTED=true\n";
+                     : "TRANSPORT=http\n" +
+                           std::string(auth == "basic" ? "ALLOWUNENCRYPTED=true\n" : "");
         globals.LoadConfig(dir, ini);
         globals.StartLogger(dir, "DEBUG");
         // Start-up's own choice of provider, from the configuration.
@@ -142,6 +150,81 @@ class WsmanEngineTest : public wsmantest::WsmanFixture {
         EXPECT_EQ(client->ReadLine(), ".\r\n");
     }
 
+    // Records numbered across 2^31 (kLive) and near 2^32 then wrapped by a
+    // clear (kHistory), through outages, subscribed or polled as the
+    // endpoint decides: each arrives once, in order, and no query asks for
+    // a negative number.
+    void RecordNumbersPast2To31ThroughOutages() {
+        NumberNextRecordFrom(kLive, 2147483646);
+        NumberNextRecordFrom(kHistory, 4294967290);
+        StartBoth(true);
+        if (HasFatalFailure()) return;
+        auto client = Client();
+        for (const char* host : {kLive, kHistory}) {
+            SCOPED_TRACE(host);
+            // Written from now on: a poll asks for what was written since
+            // the subscription began.
+            int64_t second = time(nullptr) + 1;
+            const std::string name = host;
+            client->SendLine("ADD " + name + " System *");
+            ASSERT_EQ(WaitFor(*client, "CONNECTION"), "CONNECTION_OK " + name + " System *\r\n");
+            int code = 0;
+            std::vector<std::string> lines;
+            auto until = [&](const std::string& prefix) {
+                lines.push_back(WaitFor(*client, prefix, &lines));
+            };
+            auto write = [&](int count) {
+                for (int i = 0; i < count; ++i) {
+                    Append(name, {MakeEvent(++second, "System", 3, "Src",
+                                            static_cast<uint32_t>(++code), std::nullopt)});
+                }
+            };
+            auto outage = [&](bool clear) {
+                ASSERT_EQ(store.setHostUp(name, false), SimResult::Ok);
+                until("CONNECTION_FAILED  " + name);
+                if (clear) {
+                    int64_t removed = 0;
+                    ASSERT_EQ(store.clearLog(name, "", removed), SimResult::Ok);
+                }
+                write(3);
+                ASSERT_EQ(store.setHostUp(name, true), SimResult::Ok);
+                until("CONNECTION_REESTAB " + name);
+                for (int i = 0; i < 3; ++i) until("NTEVENT");
+            };
+            write(1);
+            until("NTEVENT");
+            outage(false);
+            if (name == kHistory) outage(true);
+            write(1);
+            const int written = code;
+            client->SendLine("NOOP");
+            // Everything written arrives before the NOOP's answer once the
+            // last live record is in.
+            std::vector<int> codes;
+            for (int round = 0; round < 3 && (codes.empty() || codes.back() != written); ++round) {
+                until("OK noop");
+                codes.clear();
+                for (const std::string& line : lines) {
+                    if (line.rfind("NTEVENT", 0) != 0) continue;
+                    std::string rest = line.substr(line.find(' ', line.find(' ', 9) + 1) + 1);
+                    codes.push_back(std::atoi(rest.c_str()));
+                }
+                if (codes.empty() || codes.back() != written) {
+                    sleep(2);
+                    client->SendLine("NOOP");
+                }
+            }
+            std::vector<int> expected;
+            for (int i = 1; i <= written; ++i) expected.push_back(i);
+            EXPECT_EQ(codes, expected);
+        }
+        const std::string log = ReadWholeFile(dir.File("quellon.log"));
+        EXPECT_EQ(log.find("RecordNumber >= -"), std::string::npos);
+        EXPECT_NE(log.find("RecordNumber >= 4294967290"), std::string::npos);
+    }
+
+    int maxReconnectSeconds = 2;
+    int pollSeconds = 1;  // WT_FOR_WQ
     TestGlobals globals;
     std::unique_ptr<CWmiLogEventServer> server;
     uint16_t port = 0;
@@ -160,6 +243,104 @@ TEST_F(WsmanEngineTest, LiveEventsOverHttpWithNtlmSealing) {
     client->SendLine("ADD 127.0.0.4 System * CORP\\bob nope");
     std::string denied = WaitFor(*client, "CONNECTION_FAILED");
     EXPECT_NE(denied.find(" - Access is denied.\r\n"), std::string::npos) << denied;
+}
+
+TEST_F(WsmanEngineTest, RecordNumbersPast2To31Subscribed) {
+    RecordNumbersPast2To31ThroughOutages();
+}
+
+TEST_F(WsmanEngineTest, RecordNumbersPast2To31Polled) {
+    eventing = false;
+    RecordNumbersPast2To31ThroughOutages();
+}
+
+// A host that accepts the subscription and fails every Pull is reconnected
+// with the back-off of any failing host (1, 2, 4 seconds), not at the
+// shortest interval forever.
+TEST_F(WsmanEngineTest, HostFailingEveryPullBacksOff) {
+    failSubscriptionPulls = true;
+    maxReconnectSeconds = 4;
+    StartBoth(true);
+    auto client = Client();
+    client->SendLine("ADD 127.0.0.2 * *");
+    EXPECT_EQ(WaitFor(*client, "CONNECTION_OK"), "CONNECTION_OK 127.0.0.2 * *\r\n");
+    std::vector<std::chrono::steady_clock::time_point> back;
+    for (int i = 0; i < 3; ++i) {
+        std::string failed = WaitFor(*client, "CONNECTION_FAILED  127.0.0.2");
+        ASSERT_FALSE(failed.empty()) << i;
+        ASSERT_FALSE(WaitFor(*client, "CONNECTION_REESTAB 127.0.0.2").empty()) << i;
+        back.push_back(std::chrono::steady_clock::now());
+    }
+    // The third reconnect waited four seconds, the second two.
+    EXPECT_GE(back[2] - back[1], std::chrono::milliseconds(3500));
+    EXPECT_GE(back[1] - back[0], std::chrono::milliseconds(1500));
+    // The log says why: the fault's code, subcode and text.
+    const std::string log = ReadWholeFile(dir.File("quellon.log"));
+    EXPECT_NE(log.find("(WARN)"), std::string::npos);
+    EXPECT_NE(log.find("ended the subscription with fault Receiver/InternalError (2147749889): The "
+                       "WS-Management service cannot process the request."),
+              std::string::npos)
+        << log;
+}
+
+// NTLM and Negotiate over plain HTTP to a host that closes connections idle
+// for two seconds, polled every three: each poll finds its connection gone
+// and authenticates on a new one before it sends anything sealed. No
+// CONNECTION_FAILED, every record once, and the host never receives a
+// sealed request on a connection that has not authenticated.
+TEST_F(WsmanEngineTest, SealedRequestsOnlyOnAuthenticatedConnections) {
+    eventing = false;
+    idleCloseSeconds = 2;
+    pollSeconds = 3;
+    for (const char* auth : {"ntlm", "negotiate"}) {
+        SCOPED_TRACE(auth);
+        if (server) server->Stop();
+        server.reset();
+        if (endpoint) endpoint->Stop();
+        StartBoth(false, auth);
+        if (HasFatalFailure()) return;
+        auto client = Client();
+        client->SendLine("ADD 127.0.0.4 * * CORP\\bob pw");
+        ASSERT_EQ(WaitFor(*client, "CONNECTION"), "CONNECTION_OK 127.0.0.4 * *\r\n");
+        std::vector<std::string> lines;
+        for (uint32_t code = 1; code <= 3; ++code) {
+            Append(kGuarded,
+                   {MakeEvent(time(nullptr) + 1, "System", 3, "Src", code, std::nullopt)});
+            std::string record = WaitFor(*client, "NTEVENT", &lines);
+            ASSERT_NE(record.find(" " + std::to_string(code) + " Src "), std::string::npos)
+                << record;
+            sleep(3);  // longer than the host keeps an idle connection
+        }
+        client->SendLine("NOOP");
+        WaitFor(*client, "OK noop", &lines);
+        for (const std::string& line : lines) {
+            EXPECT_EQ(line.rfind("CONNECTION_", 0), std::string::npos) << line;
+            EXPECT_EQ(line.rfind("NTEVENT", 0), std::string::npos) << line;
+        }
+        EXPECT_EQ(endpoint->SealedWithoutContext(), 0u);
+    }
+}
+
+// A host that answers Subscribe with InternalError while the same
+// conditions work as a data query is polled, as hosts without event
+// subscriptions are, and the log says which fault it gave.
+TEST_F(WsmanEngineTest, SubscribeRefusedWithAFaultIsPolled) {
+    failSubscribe = true;
+    StartBoth(true);
+    auto client = Client();
+    client->SendLine("ADD 127.0.0.2 * *");
+    EXPECT_EQ(WaitFor(*client, "CONNECTION"), "CONNECTION_OK 127.0.0.2 * *\r\n");
+    Append(kLive, {MakeEvent(time(nullptr) + 1, "System", 3, "Polled", 42, std::nullopt)});
+    std::vector<std::string> lines;
+    std::string record = WaitFor(*client, "NTEVENT", &lines);
+    EXPECT_NE(record.find(" 42 Polled "), std::string::npos) << record;
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line.rfind("CONNECTION_", 0), std::string::npos) << line;
+    }
+    const std::string log = ReadWholeFile(dir.File("quellon.log"));
+    EXPECT_NE(log.find("refused the subscription with fault Receiver/InternalError (2147749889)"),
+              std::string::npos)
+        << log;
 }
 
 TEST_F(WsmanEngineTest, ReplayDeliversTheWindowThenFinishes) {

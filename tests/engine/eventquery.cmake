@@ -1,1 +1,1 @@
-quellon_add_test(NAME eventquery_test LIBS quellon_eventquery)
+quellon_add_test(NAME eventquery_test LIBS quellon_eventquery LINUX_ONLY)

@@ -120,6 +120,31 @@ class EventRecordFromStore : public simtest::SimStoreFixture {
     // The records the host's events give, through a data query.
     std::vector<std::string> Records() {
         std::vector<std::string> records;
+        TSubscriptionNode node;
+        node.host = "10.1.1.1";
+        node.isReplay = 1;
+        ForEachEvent([&](IWbemClassObject* object) {
+            std::string record;
+            std::string failure;
+            if (BuildEventRecord(node, object, &record, &failure)) records.push_back(record);
+        });
+        return records;
+    }
+
+    // The host's events as data, through a data query.
+    std::vector<TEventData> Events() {
+        std::vector<TEventData> events;
+        ForEachEvent([&](IWbemClassObject* object) {
+            TEventData data;
+            std::string failure;
+            if (ReadEventData("10.1.1.1", object, &data, &failure)) events.push_back(data);
+        });
+        return events;
+    }
+
+    // Calls take(object) for each event of the host, oldest first.
+    template <typename Take>
+    void ForEachEvent(Take take) {
         IWbemLocator* locator = nullptr;
         EXPECT_EQ(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER,
                                    IID_IWbemLocator, reinterpret_cast<void**>(&locator)),
@@ -133,19 +158,13 @@ class EventRecordFromStore : public simtest::SimStoreFixture {
         BSTR query = SysAllocString(u"SELECT * FROM Win32_NTLogEvent");
         IEnumWbemClassObject* enumerator = nullptr;
         EXPECT_EQ(services->ExecQuery(wql, query, 0x30, nullptr, &enumerator), S_OK);
-        TSubscriptionNode node;
-        node.host = "10.1.1.1";
-        node.isReplay = 1;
         for (;;) {
             IWbemClassObject* objects[50] = {};
             ULONG returned = 0;
             enumerator->Next(1000, 50, objects, &returned);
             if (returned == 0) break;
             for (ULONG i = 0; i < returned; ++i) {
-                std::string record;
-                std::string failure;
-                if (BuildEventRecord(node, objects[i], &record, &failure))
-                    records.push_back(record);
+                take(objects[i]);
                 objects[i]->Release();
             }
         }
@@ -155,7 +174,6 @@ class EventRecordFromStore : public simtest::SimStoreFixture {
         SysFreeString(ns);
         SysFreeString(wql);
         SysFreeString(query);
-        return records;
     }
 
     SimEvent Event(int type, const std::string& source,
@@ -193,6 +211,26 @@ TEST_F(EventRecordFromStore, FieldsInOrderWithQuotingOfBlankTexts) {
     EXPECT_EQ(
         records[2],
         "NTEVENT: 10.1.1.1 20231114221320.000000+000 4624 EventLog Security Information \r\n.\r\n");
+}
+
+// RecordNumber and EventIdentifier are unsigned 32-bit; the host hands
+// them over as VT_I4, so past 2^31 they arrive negative.
+TEST_F(EventRecordFromStore, UnsignedNumbersPast2To31ReadAsTheyAre) {
+    NumberNextRecordFrom("10.1.1.1", 4294967290LL);
+    SimEvent e = Event(4, "Microsoft-Windows-Security-Auditing", std::vector<std::string>{});
+    e.eventIdentifier = 3221225572u;  // 0xC0000064, with its severity bits
+    Append("10.1.1.1", {e});
+    std::vector<TEventData> events = Events();
+    ASSERT_EQ(events.size(), 2u);
+    const TEventData& event = events[1];
+    EXPECT_EQ(event[TEventProperty::RecordNumber].text, "4294967290");
+    EXPECT_EQ(event[TEventProperty::EventIdentifier].text, "3221225572");
+    ASSERT_TRUE(event.positioned);
+    EXPECT_EQ(event.log, "Security");
+    EXPECT_EQ(event.position.recordNumber, 4294967290u);
+    // Numbers of 16 bits or fewer keep their text.
+    EXPECT_EQ(event[TEventProperty::EventCode].text, "4624");
+    EXPECT_EQ(events[0][TEventProperty::RecordNumber].text, "4294967289");
 }
 
 TEST(BuildEventRecord, MissingEventObjectIsReported) {

@@ -31,7 +31,8 @@ TResumePoint Stored(CResumeStore& store, const TResumeKey& key) {
 }
 
 TLogPosition At(int64_t record) {
-    return TLogPosition{record, MicrosToDmtf(1700000000000000 + record * 1000)};
+    return TLogPosition{static_cast<uint32_t>(record),
+                        MicrosToDmtf(1700000000000000 + record * 1000)};
 }
 
 TEST(ResumeStore, KeepsTheNewestPointPerKeyAndLogAcrossReopening) {
@@ -59,6 +60,38 @@ TEST(ResumeStore, KeepsTheNewestPointPerKeyAndLogAcrossReopening) {
     EXPECT_EQ(point.logs["System"], At(501));
     EXPECT_EQ(Stored(store, kOther).logs["System"], At(3));
     EXPECT_TRUE(Stored(store, TResumeKey{"127.0.0.9", "System", "3", ""}).empty());
+}
+
+// Record numbers are unsigned 32-bit: one past 2^31 and one near 2^32 come
+// back as written, and a file written when such a number was kept as its
+// negative 32-bit reading is read as the number it stood for.
+TEST(ResumeStore, RecordNumbersPast2To31RoundTrip) {
+    TempDir dir;
+    const std::string file = dir.File("state.db");
+    {
+        CResumeStore store;
+        ASSERT_TRUE(store.Open(file, nullptr));
+        store.Update(kKey, "System", At(2147483650));
+        store.Update(kKey, "Security", At(4294967295));
+        store.Update(kKey, "Application", At(9));
+    }
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db,
+                               "UPDATE positions SET record_number = -2147483646 WHERE "
+                               "log_file = 'Application'",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        EXPECT_EQ(sqlite3_changes(db), 1);
+        sqlite3_close(db);
+    }
+    CResumeStore store;
+    ASSERT_TRUE(store.Open(file, nullptr));
+    TResumePoint point = Stored(store, kKey);
+    EXPECT_EQ(point.logs["System"].recordNumber, 2147483650u);
+    EXPECT_EQ(point.logs["Security"].recordNumber, 4294967295u);
+    EXPECT_EQ(point.logs["Application"].recordNumber, 2147483650u);
 }
 
 TEST(ResumeStore, ForgetRemovesThePointAndLaterUpdatesStartAfresh) {

@@ -1,22 +1,22 @@
 #include "platform/completionport.h"
 
 #include <arpa/inet.h>
-#include <errno.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/socket.h"
 #include "tests/platform/eventually.h"
+#include "tests/platform/loopbackclient.h"
 
 using platform::Completion;
 using platform::CompletionPort;
@@ -28,43 +28,31 @@ namespace {
 // the test drives by hand, `server` the accepted non-blocking end that goes
 // into the port.
 struct TcpPair {
-    int client = -1;
+    std::unique_ptr<LoopbackClient> client;
     int server = -1;
 
     TcpPair() {
         int listener = -1;
         EXPECT_TRUE(platform::OpenListener("127.0.0.1", 0, 8, &listener).ok());
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(platform::LocalPort(listener));
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        EXPECT_EQ(0, connect(client, reinterpret_cast<sockaddr*>(&sa), sizeof sa));
+        const uint16_t port = platform::LocalPort(listener);
+        // The connection completes in the listener's backlog; the accept
+        // below takes it.
+        client = std::make_unique<LoopbackClient>(port);
+        EXPECT_TRUE(client->Connected());
         EXPECT_TRUE(platform::AcceptConnection(listener, &server).ok());
         EXPECT_GE(server, 0);
         platform::CloseSocket(listener);
     }
-    ~TcpPair() { platform::CloseSocket(client); }
     // Closes the client end with a reset instead of an orderly close.
-    void ResetClient() {
-        linger l{1, 0};
-        setsockopt(client, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-        close(client);
-        client = -1;
-    }
+    void ResetClient() { client->Reset(); }
     // Waits until the server end has seen the client's close or reset (it
     // reports a hang-up, an error or the end of the peer's data), without
     // taking anything from it.
-    bool ServerSeesPeerGone() const {
-        pollfd p{server, POLLRDHUP, 0};
-        return poll(&p, 1, 10000) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
-    }
+    bool ServerSeesPeerGone() const { return SocketSeesPeerGone(server, 10000); }
     // Caps the server's send buffer so that a few megabytes cannot all be
     // taken at once while the client does not read.
-    void CapSendBuffer() {
-        int size = 65536;
-        setsockopt(server, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-    }
+    void CapSendBuffer() { SetSocketSendBuffer(server, 65536); }
+    bool Write(const char* text, size_t length) { return client->Send(text, length); }
 };
 
 struct Request {
@@ -96,7 +84,7 @@ TEST_F(CompletionPortTest, ReceiveCompletesOnceWithKeyRequestAndData) {
     ASSERT_EQ(IoStatus::kOk, port.Associate(pair.server, kKey));
     Request r;
     ASSERT_EQ(IoStatus::kOk, port.PostReceive(pair.server, r.buffer, sizeof r.buffer - 1, &r));
-    ASSERT_EQ(5, write(pair.client, "hello", 5));
+    ASSERT_TRUE(pair.Write("hello", 5));
     Completion c = Next();
     EXPECT_EQ(kKey, c.key);
     EXPECT_EQ(&r, c.request);
@@ -124,7 +112,7 @@ TEST_F(CompletionPortTest, ReceivePostedOnAnotherThreadWakesBlockedDequeue) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ASSERT_EQ(IoStatus::kOk, port.PostReceive(pair.server, r.buffer, sizeof r.buffer, &r));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    ASSERT_EQ(3, write(pair.client, "abc", 3));
+    ASSERT_TRUE(pair.Write("abc", 3));
     // The hand-posted completion goes in only after the receive came out.
     EXPECT_TRUE(Eventually([&] { return receiveTaken.load(); }));
     ASSERT_TRUE(port.Post(0, nullptr, 0));
@@ -153,7 +141,7 @@ TEST_F(CompletionPortTest, PeerCloseAndResetEndReceives) {
         if (k.reset) {
             pair.ResetClient();
         } else {
-            shutdown(pair.client, SHUT_WR);
+            pair.client->ShutdownWrite();
         }
         if (!k.postFirst) {
             ASSERT_TRUE(pair.ServerSeesPeerGone()) << k.name;
@@ -175,8 +163,8 @@ TEST_F(CompletionPortTest, PeerCloseAndResetEndReceives) {
 TEST_F(CompletionPortTest, DataBeforeCloseIsDeliveredBeforeTheZeroByteCompletion) {
     TcpPair pair;
     ASSERT_EQ(IoStatus::kOk, port.Associate(pair.server, kKey));
-    ASSERT_EQ(4, write(pair.client, "last", 4));
-    shutdown(pair.client, SHUT_WR);
+    ASSERT_TRUE(pair.Write("last", 4));
+    pair.client->ShutdownWrite();
     ASSERT_TRUE(pair.ServerSeesPeerGone());
     Request r;
     ASSERT_EQ(IoStatus::kOk, port.PostReceive(pair.server, r.buffer, 100, &r));
@@ -206,7 +194,7 @@ TEST_F(CompletionPortTest, LargeSendsFinishInOrderOnWritability) {
     std::thread reader([&] {
         char buffer[65536];
         while (received.size() < first.size() + second.size()) {
-            ssize_t n = read(pair.client, buffer, sizeof buffer);
+            long n = pair.client->Receive(buffer, sizeof buffer);
             if (n <= 0) break;
             received.append(buffer, n);
         }
@@ -317,7 +305,7 @@ TEST_F(CompletionPortTest, EveryAcceptedRequestCompletesExactlyOnceUnderConcurre
         readers.emplace_back([&, i] {
             char buffer[4096];
             while (readersRun) {
-                ssize_t n = read(pairs[i]->client, buffer, sizeof buffer);
+                long n = pairs[i]->client->Receive(buffer, sizeof buffer);
                 if (n <= 0) break;
             }
         });
@@ -356,7 +344,7 @@ TEST_F(CompletionPortTest, EveryAcceptedRequestCompletesExactlyOnceUnderConcurre
     worker.join();
     for (int i = 1; i < kSockets; i += 2) port.CloseSocket(pairs[i]->server);
     readersRun = false;
-    for (int i = 0; i < kSockets; ++i) shutdown(pairs[i]->client, SHUT_RDWR);
+    for (int i = 0; i < kSockets; ++i) pairs[i]->client->Shutdown();
     for (auto& t : readers) t.join();
 
     for (size_t k = 0; k < tracked.size(); ++k) {
@@ -371,10 +359,7 @@ TEST(SocketHelpers, WakeListenerEndsABlockedAcceptAndPeerTextNamesTheClient) {
     ASSERT_NE(0, port);
 
     TcpPair pair;
-    sockaddr_in local{};
-    socklen_t len = sizeof local;
-    getsockname(pair.client, reinterpret_cast<sockaddr*>(&local), &len);
-    EXPECT_EQ("127.0.0.1:" + std::to_string(ntohs(local.sin_port)),
+    EXPECT_EQ("127.0.0.1:" + std::to_string(pair.client->LocalPort()),
               platform::PeerAddressText(pair.server));
     EXPECT_EQ("unknown", platform::PeerAddressText(listener));
 

@@ -1,1 +1,1 @@
-quellon_add_test(NAME servicemanager_test LIBS quellon_platform_service)
+quellon_add_test(NAME servicemanager_test LIBS quellon_platform_service LINUX_ONLY)

@@ -1,1 +1,1 @@
-quellon_add_test(NAME tlsserver_test LIBS quellon_server quellon_tls_test_support)
+quellon_add_test(NAME tlsserver_test LIBS quellon_server quellon_tls_test_support LINUX_ONLY)

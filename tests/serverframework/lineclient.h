@@ -4,52 +4,24 @@
 // (tests/platform/eventually.h) comes with it for the server's side effects.
 #pragma once
 
-#include <arpa/inet.h>
-#include <errno.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <string>
 #include <vector>
 
 #include "tests/platform/eventually.h"
+#include "tests/platform/loopbackclient.h"
 
 class LineClient {
   public:
     // A receiveBuffer above 0 sets the socket's receive buffer (SO_RCVBUF)
     // before it connects, which keeps the data in flight to it small.
-    explicit LineClient(uint16_t port, int timeoutMs = 5000, int receiveBuffer = 0) {
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (receiveBuffer > 0) {
-            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        }
-        timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        int on = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(port);
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-    }
-    ~LineClient() { Close(); }
+    explicit LineClient(uint16_t port, int timeoutMs = 5000, int receiveBuffer = 0)
+        : socket(port, timeoutMs, receiveBuffer) {}
     LineClient(const LineClient&) = delete;
     LineClient& operator=(const LineClient&) = delete;
 
-    bool Connected() const { return connected; }
+    bool Connected() const { return socket.Connected(); }
 
-    bool SendRaw(const std::string& bytes) {
-        size_t sent = 0;
-        while (sent < bytes.size()) {
-            ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0) return false;
-            sent += static_cast<size_t>(n);
-        }
-        return true;
-    }
+    bool SendRaw(const std::string& bytes) { return socket.Send(bytes.data(), bytes.size()); }
     bool SendLine(const std::string& line) { return SendRaw(line + "\r\n"); }
 
     // Reads lines until one starts with `prefix`; returns it ("" on time-out
@@ -92,19 +64,15 @@ class LineClient {
     }
 
     // True when data that was not read yet has arrived; does not wait.
-    bool HasData() {
-        if (!pending.empty()) return true;
-        char c;
-        return recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
-    }
+    bool HasData() { return !pending.empty() || socket.HasData(); }
 
     // True when the server closes the connection (end of stream or reset)
     // before the time-out, with no further data on the way.
     bool WaitClosed() {
         if (!pending.empty()) return false;
         char c;
-        ssize_t n = recv(fd, &c, 1, 0);
-        return n == 0 || (n < 0 && errno == ECONNRESET);
+        long n = socket.Receive(&c, 1);
+        return n == 0 || (n < 0 && socket.PeerReset());
     }
 
     // True when the server ends the connection in order (end of stream, no
@@ -112,18 +80,13 @@ class LineClient {
     bool WaitOrderlyEnd() {
         if (!pending.empty()) return false;
         char c;
-        return recv(fd, &c, 1, 0) == 0;
+        return socket.Receive(&c, 1) == 0;
     }
 
     // The error the connection has met (ECONNRESET once the peer reset it),
     // 0 when none; reading it clears it. Reads no data and does not wait, so
     // it also tells a client with unread data that it was reset.
-    int TakeError() {
-        int error = 0;
-        socklen_t length = sizeof error;
-        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
-        return error;
-    }
+    int TakeError() { return socket.TakeError(); }
 
     // Reads the greeting, logs in and returns the reply.
     std::string Login(const std::string& user, const std::string& password) {
@@ -133,31 +96,18 @@ class LineClient {
     }
 
     // Closes with a reset instead of an orderly close.
-    void Reset() {
-        linger l{1, 0};
-        setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-        Close();
-    }
-    void Close() {
-        if (fd >= 0) close(fd);
-        fd = -1;
-    }
+    void Reset() { socket.Reset(); }
+    void Close() { socket.Close(); }
 
   private:
     bool Fill() {
         char buffer[8192];
-        ssize_t n;
-        // A signal (a child process of the test ending) interrupts a read
-        // with a time-out even when nothing handles it: read again.
-        do {
-            n = recv(fd, buffer, sizeof buffer, 0);
-        } while (n < 0 && errno == EINTR);
+        long n = socket.Receive(buffer, sizeof buffer);
         if (n <= 0) return false;
         pending.append(buffer, static_cast<size_t>(n));
         return true;
     }
 
-    int fd = -1;
-    bool connected = false;
+    LoopbackClient socket;
     std::string pending;
 };

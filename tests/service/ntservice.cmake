@@ -1,1 +1,1 @@
-quellon_add_test(NAME ntservice_test LIBS quellon_service)
+quellon_add_test(NAME ntservice_test LIBS quellon_service LINUX_ONLY)

@@ -5,4 +5,4 @@ set_target_properties(quellon_servicehost PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${
 
 quellon_add_test(NAME pellmoorservice_test
   LIBS quellon_service_app quellon_tls_test_support quellon_simstore
-  DEPENDS quellon_servicehost)
+  DEPENDS quellon_servicehost LINUX_ONLY)

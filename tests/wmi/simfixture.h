@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <wbemidl.h>
 
 #include <string>
@@ -54,6 +55,23 @@ class SimStoreFixture : public ::testing::Test {
 
     void Append(const std::string& host, std::vector<wmi::sim::SimEvent> events) {
         ASSERT_EQ(store.appendEvents(host, events), wmi::sim::SimResult::Ok) << host;
+    }
+
+    // Numbers the host's next record `first`, as on a log that has written
+    // that many: a placeholder record of log "Setup" becomes first - 1.
+    void NumberNextRecordFrom(const std::string& host, int64_t first) {
+        Append(host, {MakeEvent("Setup", 3, 0)});
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        const std::string sql =
+            "UPDATE events SET record_number = " + std::to_string(first - 1) +
+            " WHERE log_file = 'Setup' AND host_id = (SELECT id FROM hosts WHERE name = '" + host +
+            "')";
+        const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+        const int changed = sqlite3_changes(db);
+        sqlite3_close(db);
+        ASSERT_EQ(rc, SQLITE_OK);
+        ASSERT_EQ(changed, 1);
     }
 
     TempDir dir;

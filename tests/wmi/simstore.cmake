@@ -1,1 +1,1 @@
-quellon_add_test(NAME simstore_test LIBS quellon_simstore)
+quellon_add_test(NAME simstore_test LIBS quellon_simstore LINUX_ONLY)

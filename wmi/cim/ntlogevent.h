@@ -7,6 +7,7 @@
 #include <wbemidl.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -45,6 +46,14 @@ PropertyKind KindOf(EventProperty property);
 // The property's name as the class spells it, and its CIM type.
 const char* NameOf(EventProperty property);
 CIMTYPE CimTypeOf(EventProperty property);
+
+// Whether record `number` of a log comes after record `last`. RecordNumber
+// is unsigned 32-bit and wraps: counted modulo 2^32, a number up to 2^31
+// ahead is later, so a log going from near 2^32 to a small number has
+// wrapped (or was cleared) and its new records are not taken for old ones.
+constexpr bool RecordNumberAfter(uint32_t last, uint32_t number) {
+    return static_cast<uint32_t>(number - last - 1u) < 0x80000000u;
+}
 
 // A property name given to Get, narrowed to ASCII: every character past
 // ASCII becomes 0x7F, so that it matches no name.

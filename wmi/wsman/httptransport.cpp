@@ -3,6 +3,8 @@
 #include <curl/curl.h>
 #include <strings.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 
@@ -20,6 +22,14 @@ constexpr size_t kMaxIdle = 8;
 void GlobalInit() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+// Set by Transport::AbortAll.
+std::atomic<bool> g_abortAll{false};
+
+// libcurl calls it about once a second at least during a transfer.
+int OnProgress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return g_abortAll.load() ? 1 : 0;  // non-zero ends the transfer
 }
 
 struct Collected {
@@ -80,10 +90,30 @@ void Append(HeaderList& list, const std::string& line) {
     }
 }
 
+// Whether libcurl may open a new socket for the transfer under way. A
+// sealed message belongs to the security context of the connection that
+// authenticated; when that connection has gone, libcurl would silently send
+// the request again on a new one, which the host cannot read. Refused, the
+// transfer fails before anything is sent and the caller authenticates anew.
+struct SocketGate {
+    bool mayOpen = true;
+    bool refused = false;  // a new socket was asked for and refused
+};
+
+int OnSocket(void* user, curl_socket_t, curlsocktype purpose) {
+    auto* gate = static_cast<SocketGate*>(user);
+    if (purpose == CURLSOCKTYPE_IPCXN && !gate->mayOpen) {
+        gate->refused = true;
+        return CURL_SOCKOPT_ERROR;
+    }
+    return CURL_SOCKOPT_OK;
+}
+
 }  // namespace
 
 struct Transport::Connection {
     std::unique_ptr<CURL, CurlRelease> curl;
+    SocketGate gate;
     std::unique_ptr<SecurityContext> security;  // Negotiate: made by Authenticate
 };
 
@@ -129,6 +159,10 @@ std::unique_ptr<Transport::Connection> Transport::Take() {
                      static_cast<curl_off_t>(settings.maxResponse));
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnBody);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, OnHeader);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, OnProgress);
+    curl_easy_setopt(curl, CURLOPT_SOCKOPTFUNCTION, OnSocket);
+    curl_easy_setopt(curl, CURLOPT_SOCKOPTDATA, &connection->gate);
     if (settings.https) {
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, settings.verifyPeer ? 1L : 0L);
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, settings.verifyPeer ? 2L : 0L);
@@ -150,8 +184,12 @@ void Transport::GiveBack(std::unique_ptr<Connection> connection) {
 
 Transport::Reply Transport::Perform(Connection& connection, const std::string& body,
                                     const char* type, const std::string& authorization,
-                                    int64_t timeoutMs) {
+                                    Deadline deadline, Reopen reopen) {
     CURL* curl = connection.curl.get();
+    const int64_t timeoutMs = std::max<int64_t>(
+        1, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+    connection.gate.mayOpen = reopen == Reopen::Allowed;
+    connection.gate.refused = false;
     Reply reply;
     HttpOutcome& outcome = reply.outcome;
     Collected collected;
@@ -169,6 +207,8 @@ Transport::Reply Transport::Perform(Connection& connection, const std::string& b
     char message[CURL_ERROR_SIZE] = "";
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, message);
     CURLcode code = curl_easy_perform(curl);
+    reply.reopenRefused = connection.gate.refused;
+    connection.gate.mayOpen = true;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &outcome.status);
     char* typeText = nullptr;
     curl_easy_getinfo(curl, CURLINFO_CONTENT_TYPE, &typeText);
@@ -191,6 +231,10 @@ Transport::Reply Transport::Perform(Connection& connection, const std::string& b
         case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
             outcome.kind = HttpOutcome::Kind::Certificate;
             outcome.error = detail;
+            break;
+        case CURLE_ABORTED_BY_CALLBACK:
+            outcome.kind = HttpOutcome::Kind::Unreachable;
+            outcome.error = "request aborted: the listener is stopping";
             break;
         case CURLE_PARTIAL_FILE:
             outcome.kind = HttpOutcome::Kind::BadAnswer;
@@ -215,7 +259,7 @@ Transport::Reply Transport::Perform(Connection& connection, const std::string& b
     return reply;
 }
 
-bool Transport::Authenticate(Connection& connection, int64_t timeoutMs, HttpOutcome& outcome) {
+bool Transport::Authenticate(Connection& connection, Deadline deadline, HttpOutcome& outcome) {
     const SecurityContext::Mechanism mechanism =
         settings.auth == "ntlm"       ? SecurityContext::Mechanism::Ntlm
         : settings.auth == "kerberos" ? SecurityContext::Mechanism::Kerberos
@@ -240,7 +284,9 @@ bool Transport::Authenticate(Connection& connection, int64_t timeoutMs, HttpOutc
         if (!connection.security->Step(challenge, token, error)) return failed(error);
         if (token.empty() && connection.security->Established()) return true;
         std::string authorization = "Authorization: Negotiate " + EncodeBase64(token);
-        Reply reply = Perform(connection, "", kSoapContentType, authorization, timeoutMs);
+        // The first round may open a connection; the rest belong to it.
+        Reply reply = Perform(connection, "", kSoapContentType, authorization, deadline,
+                              round == 0 ? Reopen::Allowed : Reopen::Refused);
         outcome = std::move(reply.outcome);
         if (!reply.received) {
             connection.security.reset();
@@ -267,8 +313,17 @@ bool Transport::Authenticate(Connection& connection, int64_t timeoutMs, HttpOutc
     return failed("HTTP status " + std::to_string(outcome.status) + " during the handshake");
 }
 
+void Transport::AbortAll(bool abort) { g_abortAll = abort; }
+
 HttpOutcome Transport::Post(const std::string& envelope, int64_t timeoutMs) {
+    // One deadline for the whole exchange: handshake, request and a retry.
+    const Deadline deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     HttpOutcome outcome;
+    if (g_abortAll) {
+        outcome.kind = HttpOutcome::Kind::Unreachable;
+        outcome.error = "requests aborted: the listener is stopping";
+        return outcome;
+    }
     std::unique_ptr<Connection> connection = Take();
     if (!connection) {
         outcome.kind = HttpOutcome::Kind::Unreachable;
@@ -277,10 +332,11 @@ HttpOutcome Transport::Post(const std::string& envelope, int64_t timeoutMs) {
     }
     std::string contentType;
     // A connection the host has closed since it authenticated is answered
-    // with 401 (a new connection knows no context): authenticate once more.
+    // with 401 (a new connection knows no context), or, sealed, is not
+    // re-opened at all (SocketGate): authenticate once more.
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (negotiate && (!connection->security || !connection->security->Established()) &&
-            !Authenticate(*connection, timeoutMs, outcome)) {
+            !Authenticate(*connection, deadline, outcome)) {
             return outcome;
         }
         std::string body = envelope;
@@ -295,9 +351,16 @@ HttpOutcome Transport::Post(const std::string& envelope, int64_t timeoutMs) {
             }
             type = kSealedContentType;
         }
-        Reply reply = Perform(*connection, body, type, "", timeoutMs);
+        Reply reply = Perform(*connection, body, type, "", deadline,
+                              sealing ? Reopen::Refused : Reopen::Allowed);
         outcome = std::move(reply.outcome);
         contentType = std::move(reply.contentType);
+        if (reply.reopenRefused && attempt == 0) {
+            // The authenticated connection is gone and the request did not
+            // go out: a new connection, authenticated first.
+            connection->security.reset();
+            continue;
+        }
         // The connection may be half-used; the next call starts afresh.
         if (!reply.received) return outcome;
         if (outcome.status != 401 || !negotiate || attempt > 0) break;

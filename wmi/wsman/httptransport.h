@@ -16,6 +16,7 @@
 // again. Thread-safe.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -62,31 +63,44 @@ class Transport {
     Transport(const Transport&) = delete;
     Transport& operator=(const Transport&) = delete;
 
+    // Every request of the process, in flight or to come, fails at once
+    // (within about a second for one in flight) while `abort` is set: at
+    // shutdown the listener does not wait for hosts that do not answer.
+    // Any thread.
+    static void AbortAll(bool abort);
+
     // The address envelopes are sent to ("http://host:5985/wsman").
     const std::string& Url() const { return url; }
 
-    // Sends `envelope` and waits at most `timeoutMs` for the whole answer.
+    // Sends `envelope` and waits at most `timeoutMs` for the whole answer,
+    // handshake and retries included.
     HttpOutcome Post(const std::string& envelope, int64_t timeoutMs);
 
   private:
     struct Connection;
+    using Clock = std::chrono::steady_clock;
+    using Deadline = Clock::time_point;
+    // Whether a transfer may open a new connection, or must go out on the
+    // one its handle holds (a sealed message, a later handshake round).
+    enum class Reopen { Allowed, Refused };
     // What one POST brought back.
     struct Reply {
         bool received = false;  // an answer came; else outcome.kind and error say why not
         HttpOutcome outcome;    // status and body of the answer
         std::string contentType;
-        std::string challenge;  // the token of WWW-Authenticate: Negotiate (Base64)
+        std::string challenge;       // the token of WWW-Authenticate: Negotiate (Base64)
+        bool reopenRefused = false;  // Reopen::Refused stopped a new connection: nothing sent
     };
 
     std::unique_ptr<Connection> Take();
     void GiveBack(std::unique_ptr<Connection> connection);
     // One POST of `body` of content `type` on `connection`, with the header
-    // line `authorization` unless it is empty.
+    // line `authorization` unless it is empty, ended at `deadline`.
     Reply Perform(Connection& connection, const std::string& body, const char* type,
-                  const std::string& authorization, int64_t timeoutMs);
+                  const std::string& authorization, Deadline deadline, Reopen reopen);
     // The Negotiate handshake on `connection`; false (outcome filled) when
     // it failed.
-    bool Authenticate(Connection& connection, int64_t timeoutMs, HttpOutcome& outcome);
+    bool Authenticate(Connection& connection, Deadline deadline, HttpOutcome& outcome);
 
     // Constant after construction.
     const std::string host;

@@ -29,8 +29,11 @@ namespace {
 
 using cim::EqualsIgnoringCase;
 
-// Time allowed for the network on top of an operation's own time-out.
-constexpr int64_t kNetworkSlackMs = 15000;
+// Time allowed for the network on top of an operation's own time-out: one
+// deadline for the whole request (connecting, authenticating, answering),
+// so a host that trickles its answer or never sends the body it announced
+// fails soon after the operation time-out.
+constexpr int64_t kNetworkSlackMs = 3000;
 // Time allowed to Release or Unsubscribe when an enumerator goes.
 constexpr int64_t kGoodbyeTimeoutMs = 5000;
 
@@ -81,8 +84,14 @@ HRESULT Exchange(Transport& transport, const std::string& envelope, int64_t time
     HttpOutcome outcome = transport.Post(envelope, timeoutMs + kNetworkSlackMs);
     HRESULT hr = OutcomeCode(outcome, call);
     if (FAILED(hr)) {
-        LOG(DEBUG, "WS-Management: %s to %s failed: %s", what, transport.Url().c_str(),
-            outcome.error.c_str());
+        // A certificate that cannot be verified is a setting to fix: say why.
+        if (outcome.kind == HttpOutcome::Kind::Certificate) {
+            LOG(WARN, "WS-Management: %s to %s: the certificate cannot be verified: %s", what,
+                transport.Url().c_str(), outcome.error.c_str());
+        } else {
+            LOG(DEBUG, "WS-Management: %s to %s failed: %s", what, transport.Url().c_str(),
+                outcome.error.c_str());
+        }
         return hr;
     }
     std::string error;
@@ -175,7 +184,12 @@ class WsmanEnumerator : public ComObject<IEnumWbemClassObject> {
         if (response.kind == Response::Kind::Fault) {
             if (notification && SubscriptionLost(response.fault)) return Resubscribe();
             hr = FaultCode(response.fault);
-            return hr == WBEM_S_TIMEDOUT ? hr : (broken = hr);
+            if (hr == WBEM_S_TIMEDOUT) return hr;
+            LOG(WARN, "WS-Management: Pull to %s ended the %s with fault %s/%s (%u): %s",
+                transport->Url().c_str(), notification ? "subscription" : "enumeration",
+                response.fault.code.c_str(), response.fault.subcode.c_str(),
+                response.fault.wsmanCode, response.fault.reason.c_str());
+            return broken = hr;
         }
         if (response.kind != Response::Kind::Pull || response.items.size() > wanted) {
             LOG(WARN,
@@ -235,7 +249,7 @@ class WsmanEnumerator : public ComObject<IEnumWbemClassObject> {
 // asks for the records written since the newest one seen (the first since
 // the subscription began, by this machine's clock), puts the answer in the
 // order the records were written (a host may answer newest first) and hands
-// out those whose RecordNumber is greater than the last one seen of their
+// out those whose RecordNumber comes after the last one seen of their
 // log, each wrapped as the __InstanceCreationEvent a subscription would have
 // delivered.
 class PollingEnumerator : public ComObject<IEnumWbemClassObject> {
@@ -345,9 +359,9 @@ class PollingEnumerator : public ComObject<IEnumWbemClassObject> {
         const Value* record = item.Find("RecordNumber");
         const Value* written = item.Find("TimeWritten");
         if (log == nullptr || record == nullptr || record->kind != Value::Kind::Int32) return;
-        int64_t number = static_cast<uint32_t>(record->number);
+        const uint32_t number = static_cast<uint32_t>(record->number);
         auto [last, fresh] = lastRecord.try_emplace(log->text, 0);
-        if (!fresh && number <= last->second) return;
+        if (!fresh && !cim::RecordNumberAfter(last->second, number)) return;
         last->second = number;
         int64_t micros = 0;
         if (written != nullptr && cim::ParseDmtf(written->text, micros)) {
@@ -374,7 +388,7 @@ class PollingEnumerator : public ComObject<IEnumWbemClassObject> {
     platform::Mutex pollLock;
     int64_t mark GUARDED_BY(pollLock);  // TimeWritten the next poll starts at
     Clock::time_point nextPoll GUARDED_BY(pollLock);
-    std::map<std::string, int64_t> lastRecord GUARDED_BY(pollLock);  // per log
+    std::map<std::string, uint32_t> lastRecord GUARDED_BY(pollLock);  // per log
     std::deque<std::shared_ptr<const Instance>> pending GUARDED_BY(pollLock);
     HRESULT broken GUARDED_BY(pollLock) = S_OK;
 };
@@ -415,11 +429,14 @@ bool DataQueryOf(const std::string& notification, std::string& wql, int64_t& wit
     return true;
 }
 
-// Whether a Subscribe fault says the host offers no event subscriptions.
+// Whether a Subscribe fault says the host offers no event subscriptions,
+// or none for such a filter (the faults WS-Eventing defines for that).
 bool SubscriptionsUnsupported(const Fault& fault) {
     return fault.subcode == "ActionNotSupported" ||
            fault.subcode == "DeliveryModeRequestedUnavailable" ||
            fault.subcode == "EventSourceUnableToProcess" ||
+           fault.subcode == "FilteringNotSupported" ||
+           fault.subcode == "FilteringRequestedUnavailable" ||
            fault.wsmanCode == kFaultUnsupportedAction;
 }
 
@@ -429,6 +446,21 @@ class WsmanServices : public WqlServices {
         : transport(std::move(t)), settings(s) {}
 
   protected:
+    // Whether the host answers data query `wql` (its enumeration is
+    // released at once).
+    bool DataQueryWorks(const std::string& wql) {
+        Response response;
+        if (FAILED(Exchange(
+                *transport, EnumerateRequest(Options(*transport, settings.operationTimeoutMs), wql),
+                settings.operationTimeoutMs, ExchangeFor::Operation, "Enumerate", response)) ||
+            response.kind != Response::Kind::Enumerate) {
+            return false;
+        }
+        transport->Post(ReleaseRequest(Options(*transport, kGoodbyeTimeoutMs), response.context),
+                        kGoodbyeTimeoutMs);
+        return true;
+    }
+
     HRESULT RunWql(std::string wql, bool notification, IEnumWbemClassObject** result) override {
         RequestOptions options = Options(*transport, settings.operationTimeoutMs);
         Response response;
@@ -443,13 +475,28 @@ class WsmanServices : public WqlServices {
         std::string polled;
         int64_t withinMs = 0;
         if (notification && response.kind == Response::Kind::Fault &&
-            SubscriptionsUnsupported(response.fault) && DataQueryOf(wql, polled, withinMs)) {
-            LOG(INFO,
-                "WS-Management: %s offers no event subscriptions; polling with a data query "
-                "every %lld ms instead",
-                transport->Url().c_str(), static_cast<long long>(withinMs));
-            *result = new PollingEnumerator(transport, settings, std::move(polled), withinMs);
-            return WBEM_S_NO_ERROR;
+            DataQueryOf(wql, polled, withinMs)) {
+            const Fault& fault = response.fault;
+            const HRESULT code = FaultCode(fault);
+            if (SubscriptionsUnsupported(fault)) {
+                LOG(INFO,
+                    "WS-Management: %s offers no event subscriptions; polling with a data query "
+                    "every %lld ms instead",
+                    transport->Url().c_str(), static_cast<long long>(withinMs));
+                *result = new PollingEnumerator(transport, settings, std::move(polled), withinMs);
+                return WBEM_S_NO_ERROR;
+            }
+            // Another refusal (a host that cannot run the event query): if
+            // the same conditions work as a data query, poll them.
+            if (code != E_ACCESSDENIED && code != WBEM_S_TIMEDOUT && DataQueryWorks(polled)) {
+                LOG(WARN,
+                    "WS-Management: %s refused the subscription with fault %s/%s (%u): %s; "
+                    "polling with a data query every %lld ms instead",
+                    transport->Url().c_str(), fault.code.c_str(), fault.subcode.c_str(),
+                    fault.wsmanCode, fault.reason.c_str(), static_cast<long long>(withinMs));
+                *result = new PollingEnumerator(transport, settings, std::move(polled), withinMs);
+                return WBEM_S_NO_ERROR;
+            }
         }
         if (response.kind == Response::Kind::Fault) {
             hr = FaultCode(response.fault);

@@ -214,3 +214,28 @@ TEST(Wql, RecordNumberFloorOfDataQueries) {
 }
 
 }  // namespace
+
+// RecordNumber is unsigned 32-bit and wraps: a number up to 2^31 ahead,
+// counted modulo 2^32, comes later.
+TEST(Wql, RecordNumberAfterCountsAcrossTheWrap) {
+    const struct {
+        uint32_t last;
+        uint32_t number;
+        bool after;
+    } cases[] = {
+        {1, 2, true},
+        {2, 2, false},
+        {3, 2, false},
+        {2147483647u, 2147483648u, true},  // across 2^31
+        {2147483648u, 2147483647u, false},
+        {4294967290u, 4294967295u, true},
+        {4294967295u, 1, true},  // wrapped near 2^32
+        {4294967290u, 5, true},
+        {5, 4294967290u, false},
+        {100, 1, false},  // a cleared log far from the wrap: not later by number
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(wmi::cim::RecordNumberAfter(c.last, c.number), c.after)
+            << c.last << " then " << c.number;
+    }
+}

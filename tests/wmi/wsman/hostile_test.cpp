@@ -12,12 +12,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 
 #include "tests/wmi/simfixture.h"
 #include "wmi/sim/wsman/serverenvelope.h"
 #include "wmi/wsman/envelope.h"
+#include "wmi/wsman/httptransport.h"
 #include "wmi/wsman/wsmanprovider.h"
 
 using simtest::Bstr;
@@ -49,7 +51,17 @@ std::string Http(const std::string& body, const char* type = kSoapContentType, i
 }
 
 // What the server does with a Pull.
-enum class Mode { Truncated, Malformed, Huge, Endless, WrongType, UnknownProperties, BadValue };
+enum class Mode {
+    Truncated,
+    Malformed,
+    Huge,
+    Endless,
+    WrongType,
+    UnknownProperties,
+    BadValue,
+    Trickle,  // a good answer, one byte every 200 ms
+    Silent,   // announces a body (within the size limit) and sends none of it
+};
 
 class HostileServer {
   public:
@@ -171,6 +183,26 @@ class HostileServer {
                                        "\"true\"/><p:Nested><p:Deep>x</p:Deep></p:Nested>"))));
             case Mode::BadValue:
                 return Send(fd, Http(PullWith(Item("<p:RecordNumber>lots</p:RecordNumber>"))));
+            case Mode::Trickle: {
+                const std::string whole = Http(good);
+                for (char c : whole) {
+                    if (stopping || !Send(fd, std::string(1, c))) return false;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                }
+                return true;
+            }
+            case Mode::Silent: {
+                if (!Send(fd,
+                          "HTTP/1.1 200 OK\r\nContent-Type: application/soap+xml\r\n"
+                          "Content-Length: 524288\r\n\r\n")) {
+                    return false;
+                }
+                // Until the client gives up and closes.
+                char byte;
+                while (!stopping && recv(fd, &byte, 1, 0) > 0) {
+                }
+                return false;
+            }
         }
         return false;
     }
@@ -237,6 +269,65 @@ TEST(WsmanHostileEndpointTest, EachBadAnswerFailsOnlyItsEnumerator) {
         EXPECT_EQ(FirstNext(c.mode, &object), c.expected) << c.what;
         EXPECT_EQ(object, nullptr) << c.what;
     }
+}
+
+// A host that trickles its answer, or announces a body it never sends, is
+// given up at the request's one deadline: the operation time-out of the
+// call (1 s) plus a small margin, not a time-out per read or per attempt.
+TEST(WsmanHostileEndpointTest, SlowAnswersFailAtTheRequestsDeadline) {
+    const struct {
+        const char* what;
+        Mode mode;
+    } cases[] = {{"one byte every 200 ms", Mode::Trickle},
+                 {"announced body never sent", Mode::Silent}};
+    for (const auto& c : cases) {
+        IWbemClassObject* object = nullptr;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(FirstNext(c.mode, &object), RPC_S_CALL_FAILED_HR) << c.what;
+        EXPECT_EQ(object, nullptr) << c.what;
+        // Two Nexts, each ended at its deadline (about 4 s).
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(14)) << c.what;
+    }
+}
+
+// At shutdown the listener aborts what is in flight: a Pull waiting on a
+// host that never sends its answer ends within about a second, not at its
+// one-minute deadline, and nothing more goes out until the abort is lifted.
+TEST(WsmanHostileEndpointTest, AbortAllEndsRequestsInFlight) {
+    HostileServer server(Mode::Silent);
+    WsmanSettings settings;
+    settings.transport.port = server.port;
+    settings.transport.auth = "basic";
+    settings.allowUnencrypted = true;
+    settings.operationTimeoutMs = 60000;
+    IWbemLocator* locator = nullptr;
+    ASSERT_EQ(CreateWsmanLocator(settings, &locator), S_OK);
+    Bstr resource("\\\\127.0.0.5\\root\\cimv2"), language("WQL"),
+        wql("SELECT * FROM Win32_NTLogEvent");
+    IWbemServices* services = nullptr;
+    ASSERT_EQ(
+        locator->ConnectServer(resource, nullptr, nullptr, nullptr, 0, nullptr, nullptr, &services),
+        S_OK);
+    locator->Release();
+    IEnumWbemClassObject* e = nullptr;
+    ASSERT_EQ(services->ExecQuery(language, wql, 0x30, nullptr, &e), S_OK);
+    HRESULT hr = S_OK;
+    std::thread pulling([&] {
+        IWbemClassObject* object = nullptr;
+        ULONG n = 0;
+        hr = e->Next(WBEM_INFINITE, 1, &object, &n);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const auto start = std::chrono::steady_clock::now();
+    Transport::AbortAll(true);
+    pulling.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(hr, RPC_S_CALL_FAILED_HR);
+    IEnumWbemClassObject* again = nullptr;
+    EXPECT_EQ(services->ExecQuery(language, wql, 0x30, nullptr, &again), RPC_S_CALL_FAILED_HR);
+    e->Release();
+    services->Release();
+    Transport::AbortAll(false);
 }
 
 // Properties the provider does not know (Windows' own Data, or a newer

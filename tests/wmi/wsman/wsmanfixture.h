@@ -39,6 +39,9 @@ class WsmanFixture : public simtest::SimStoreFixture {
         options.auth = auth;
         options.eventing = eventing;
         options.newestFirst = newestFirst;
+        options.failSubscriptionPulls = failSubscriptionPulls;
+        options.idleCloseSeconds = idleCloseSeconds;
+        options.failSubscribe = failSubscribe;
         if (auth != "basic") {
             // The process names the endpoint's user file for gss-ntlmssp.
             options.ntlmUserFile = dir.File("ntlm-users");
@@ -64,8 +67,11 @@ class WsmanFixture : public simtest::SimStoreFixture {
         if (endpoint) endpoint->Stop();
     }
 
-    bool eventing = true;      // false: the endpoint refuses subscriptions
-    bool newestFirst = false;  // true: data queries are answered newest first
+    bool eventing = true;                // false: the endpoint refuses subscriptions
+    bool newestFirst = false;            // true: data queries are answered newest first
+    bool failSubscriptionPulls = false;  // true: every Pull of a subscription fails
+    int idleCloseSeconds = 0;            // above 0: idle connections are closed
+    bool failSubscribe = false;          // true: Subscribe fails, data queries work
     std::unique_ptr<wmi::wsman::Endpoint> endpoint;
     wmi::wsman::WsmanSettings settings;
 };

@@ -81,6 +81,18 @@ class Stream {
 
     bool Handshake() { return ssl == nullptr || SSL_accept(ssl) == 1; }
 
+    // Whether a request starts within `ms` milliseconds (bytes already
+    // read count; so does the end of the connection, which the read sees).
+    bool Awaits(int ms) {
+        if (!pending.empty() || (ssl != nullptr && SSL_pending(ssl) > 0)) return true;
+        pollfd one{fd, POLLIN, 0};
+        int n;
+        do {
+            n = poll(&one, 1, ms);
+        } while (n < 0 && errno == EINTR);
+        return n != 0;
+    }
+
     // Bytes read (0 at the end or on failure).
     size_t Read(char* buffer, size_t size) {
         if (ssl != nullptr) {
@@ -326,6 +338,8 @@ class Endpoint::Impl {
         return contexts.size();
     }
 
+    size_t SealedWithoutContext() const { return sealedWithoutContext; }
+
   private:
     struct Host {
         int listener = -1;
@@ -510,7 +524,8 @@ class Endpoint::Impl {
     void ServeRequests(Connection* c, Stream& stream) {
         Session session;
         HttpRequest request;
-        while (!stopping && stream.ReadRequest(request)) {
+        const int idleMs = options.idleCloseSeconds * 1000;
+        while (!stopping && (idleMs <= 0 || stream.Awaits(idleMs)) && stream.ReadRequest(request)) {
             std::string computer;
             if (!HostUp(c->host, &computer)) return;
             std::string answer;
@@ -538,6 +553,13 @@ class Endpoint::Impl {
         const bool sealed = lowerType.find("multipart/encrypted") == 0;
         const bool negotiate = options.auth != "basic";
         std::string challenge;
+        if (sealed && (!session.security || !session.security->Established()) &&
+            request.Header("authorization") == nullptr) {
+            // Sealed with the context of another connection: Windows cannot
+            // read it and answers nothing.
+            ++sealedWithoutContext;
+            return false;
+        }
         if (negotiate) {
             if (!Negotiate(host, request, session, challenge, answer)) return false;
             if (!answer.empty()) return true;
@@ -782,6 +804,10 @@ class Endpoint::Impl {
                       "The requested filtering dialect is not supported.", 2150858774u, machine);
             return true;
         }
+        if (subscribe && options.failSubscribe) {
+            answer = WmiFault(soap, WBEM_E_FAILED, machine);
+            return true;
+        }
         if (subscribe && !options.eventing) {
             answer = Fault(soap.messageId, "Sender", "a:ActionNotSupported",
                            "The action is not supported by the service.", kFaultUnsupportedAction,
@@ -843,6 +869,10 @@ class Endpoint::Impl {
             answer = Fault(soap.messageId, "Sender", "n:InvalidEnumerationContext",
                            "The enumeration context supplied in the message is not valid.",
                            kFaultInvalidContext, machine);
+            return true;
+        }
+        if (context->notification && options.failSubscriptionPulls) {
+            answer = WmiFault(soap, WBEM_E_FAILED, machine);
             return true;
         }
         int64_t timeout = soap.operationTimeoutMs < 0 ? kDefaultTimeoutMs : soap.operationTimeoutMs;
@@ -908,6 +938,7 @@ class Endpoint::Impl {
     int wake[2] = {-1, -1};
     std::thread watcher;
     std::atomic<bool> stopping{false};
+    std::atomic<size_t> sealedWithoutContext{0};  // see Endpoint::SealedWithoutContext
     // Thread-safe on its own (the store object serialises its calls).
     sim::SimStore store;
     // Negotiate: the NTLM user file the acceptor reads (NTLM_USER_FILE),
@@ -940,5 +971,7 @@ void Endpoint::Stop() { impl->Stop(); }
 uint16_t Endpoint::Port() const { return impl->Port(); }
 
 size_t Endpoint::OpenContexts() const { return impl->OpenContexts(); }
+
+size_t Endpoint::SealedWithoutContext() const { return impl->SealedWithoutContext(); }
 
 }  // namespace wmi::wsman

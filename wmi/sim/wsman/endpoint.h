@@ -61,6 +61,15 @@ struct EndpointOptions {
     // true: data queries (Enumerate) are answered newest first, as a Windows
     // host may answer them; the simulated hosts answer oldest first.
     bool newestFirst = false;
+    // true: Subscribe succeeds but every Pull of a subscription is answered
+    // with an InternalError fault, as a host whose event source is broken.
+    bool failSubscriptionPulls = false;
+    // true: Subscribe is answered with an InternalError fault while data
+    // queries work, as a host that cannot run the event query.
+    bool failSubscribe = false;
+    // Above 0: a connection that sends no request for this many seconds is
+    // closed, as HTTP.sys, proxies and load balancers close idle ones.
+    int idleCloseSeconds = 0;
 };
 
 class Endpoint {
@@ -79,6 +88,10 @@ class Endpoint {
     uint16_t Port() const;
     // Enumerations and subscriptions open right now.
     size_t OpenContexts() const;
+    // Sealed requests that came on a connection with no security context
+    // (it had not authenticated). Such a request cannot be read: the
+    // endpoint drops its connection without an answer, as Windows does.
+    size_t SealedWithoutContext() const;
 
   private:
     class Impl;

@@ -1,10 +1,10 @@
+#include "platform/profile.h"
+
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <unordered_map>
 #include <vector>
-
-#include "platform/profile.h"
 
 namespace platform {
 namespace {
