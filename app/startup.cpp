@@ -344,6 +344,11 @@ TKafkaSettings ReadKafkaSettings(std::string* error) {
         }
     }
     if (kafka.brokers.find_first_not_of(" \t") == std::string::npos) kafka.brokers.clear();
+    if (!kafka.brokers.empty() && !KafkaOutputBuilt()) {
+        *error =
+            "KAFKA.BROKERS is set, but this build has no Kafka output (the Windows build "
+            "leaves out librdkafka): remove the [KAFKA] section";
+    }
     return kafka;
 }
 
@@ -423,9 +428,9 @@ TServerStart StartCommandServer(const TListenSettings& settings, CWmiLogEventSer
     auto* built = new CWmiLogEventServer();
     built->SetController(controller.release());
     if (!settings.kafka.brokers.empty()) {
-        auto kafka = std::make_unique<CKafkaOutput>(settings.kafka);
         std::string error;
-        if (!kafka->Start(&error)) {
+        std::unique_ptr<CBroadcastSink> kafka = StartKafkaOutput(settings.kafka, &error);
+        if (kafka == nullptr) {
             LOG(ERROR, "%s", error.c_str());
             if (refusal != nullptr) *refusal = error;
             delete built;

@@ -15,7 +15,7 @@
 #include "app/tlssettings.h"
 #include "base/version.h"
 #include "engine/engineoptions.h"
-#include "server/kafkaoutput.h"
+#include "server/kafkasettings.h"
 
 class CWmiLogEventServer;
 
@@ -115,8 +115,9 @@ TEngineOptions ReadEngineOptions();
 
 // The [KAFKA] section of g_config: BROKERS, TOPIC, NOTICETOPIC, QUEUEBYTES
 // and every other key, lower-cased, as a librdkafka property. A QUEUEBYTES
-// that is not a number from 1048576 to 1099511627776 leaves the reason in
-// *error.
+// that is not a number from 1048576 to 1099511627776, or BROKERS set where
+// the build has no Kafka output (KafkaOutputBuilt), leaves the one-line
+// reason in *error.
 TKafkaSettings ReadKafkaSettings(std::string* error);
 
 // Selects the management-interface provider from WMI.PROVIDER, one of the

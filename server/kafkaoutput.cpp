@@ -44,6 +44,15 @@ bool Set(rd_kafka_conf_t* conf, const std::string& name, const std::string& valu
 
 }  // namespace
 
+bool KafkaOutputBuilt() { return true; }
+
+std::unique_ptr<CBroadcastSink> StartKafkaOutput(const TKafkaSettings& settings,
+                                                 std::string* error) {
+    auto output = std::make_unique<CKafkaOutput>(settings);
+    if (!output->Start(error)) return nullptr;
+    return output;
+}
+
 CKafkaOutput::CKafkaOutput(TKafkaSettings kafkaSettings) : settings(std::move(kafkaSettings)) {}
 
 CKafkaOutput::~CKafkaOutput() {

@@ -46,20 +46,10 @@
 #include "engine/eventrate.h"
 #include "platform/mutex.h"
 #include "platform/thread_annotations.h"
+#include "server/kafkasettings.h"
 
 struct rd_kafka_s;
 struct rd_kafka_topic_s;
-
-// The [KAFKA] section.
-struct TKafkaSettings {
-    // KAFKA.BROKERS: the bootstrap list; empty: the output is off.
-    std::string brokers;
-    std::string topic = "quellon-events";         // KAFKA.TOPIC
-    std::string noticeTopic = "quellon-notices";  // KAFKA.NOTICETOPIC
-    uint64_t queueBytes = 256ull * 1024 * 1024;   // KAFKA.QUEUEBYTES
-    // Every other key of the section, its name lower-cased, for librdkafka.
-    std::vector<std::pair<std::string, std::string>> properties;
-};
 
 class CKafkaOutput : public CBroadcastSink {
   public:
