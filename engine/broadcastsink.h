@@ -51,6 +51,14 @@ class CBroadcastSink {
     // once when nobody receives them. Any thread.
     virtual void Deliver(const std::vector<TOutputItem>& items, uint64_t mark) = 0;
 
+    // Hands the items (event records) only to the output that reports
+    // delivery marks: records read again because that output did not take
+    // them, which the others had already. A sink of one output delivers them
+    // as Deliver does. Any thread.
+    virtual void Redeliver(const std::vector<TOutputItem>& items, uint64_t mark) {
+        Deliver(items, mark);
+    }
+
     // Where settled marks go from now on; null stops the reports (when it
     // returns, no report is under way and none follows). The engine sets it
     // when it starts and clears it before it stops. Any thread.
@@ -62,8 +70,11 @@ class CBroadcastSink {
     // this is true. Any thread; never blocks long.
     virtual bool Receiving() = 0;
 
-    // True while the output cannot take more events (its queue is full):
-    // the engine stops reading its hosts until it can. Any thread.
+    // True while the output cannot take more events (its queue is full) and
+    // refuses those handed to it, settling their marks not delivered. The
+    // engine goes on reading its hosts live for the other outputs, holds
+    // its catch-ups, and reads the refused records again once this is false.
+    // Any thread.
     virtual bool Blocked() { return false; }
 
     // Lines the output adds to STATS (each without CR LF), or none. Any

@@ -115,8 +115,9 @@ bool CDeliveryLedger::TakeRewind(const TDeliveryTrackPtr& track, TResumePoint* p
         platform::MutexLock guard(lock);
         if (!track->lost || track->forgotten) return false;
     }
-    // Asked without the lock: the sink takes its own locks.
-    if (!sink->Receiving()) return false;
+    // Asked without the lock: the sink takes its own locks. A blocked sink
+    // would refuse what is read again.
+    if (!sink->Receiving() || sink->Blocked()) return false;
     platform::MutexLock guard(lock);
     if (!track->lost) return false;
     track->lost = false;

@@ -58,9 +58,9 @@ class CDeliveryLedger : public CDeliveryReports {
     void Settled(uint64_t mark, bool delivered) override;
 
     // True when records of the track went undelivered since its last rewind
-    // and the sink is receiving again: *point is then the delivered point,
-    // from which the holder reads again; marks made before no longer move
-    // it. False leaves *point alone.
+    // and the sink is receiving again, not blocked: *point is then the
+    // delivered point, from which the holder reads again; marks made before
+    // no longer move it. False leaves *point alone.
     bool TakeRewind(const TDeliveryTrackPtr& track, TResumePoint* point);
 
     // The subscription's start time goes to the state file.

@@ -94,8 +94,17 @@ CDispatchThread::~CDispatchThread() {
 }
 
 void CDispatchThread::Deliver(const std::vector<TOutputItem>& items, uint64_t mark) {
+    Hand(&CBroadcastSink::Deliver, items, mark);
+}
+
+void CDispatchThread::Redeliver(const std::vector<TOutputItem>& items, uint64_t mark) {
+    Hand(&CBroadcastSink::Redeliver, items, mark);
+}
+
+void CDispatchThread::Hand(void (CBroadcastSink::*how)(const std::vector<TOutputItem>&, uint64_t),
+                           const std::vector<TOutputItem>& items, uint64_t mark) {
     if (sink != nullptr && !items.empty()) {
-        sink->Deliver(items, mark);
+        (sink->*how)(items, mark);
     } else if (mark != 0 && ledger != nullptr) {
         ledger->Settled(mark, false);  // nobody to deliver to
     }

@@ -123,6 +123,9 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
     // Hands the items to the outputs in one go, in order, under a delivery
     // mark (0: none; see engine/broadcastsink.h); any thread.
     void Deliver(const std::vector<TOutputItem>& items, uint64_t mark = 0);
+    // The same for records only the reporting output lost
+    // (CBroadcastSink::Redeliver).
+    void Redeliver(const std::vector<TOutputItem>& items, uint64_t mark);
     // Whether an output cannot take more events now; any thread.
     bool OutputBlocked();
 
@@ -167,6 +170,10 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
     // for ConnectionFailed.
     void Notify(TNoticeKind kind, const TSubscriptionNode& node, time_t at,
                 const std::string& error = std::string());
+    // Deliver and Redeliver: the items to the sink the way `how` says; a
+    // mark with nobody to deliver to is settled not delivered.
+    void Hand(void (CBroadcastSink::*how)(const std::vector<TOutputItem>&, uint64_t),
+              const std::vector<TOutputItem>& items, uint64_t mark);
 
     // Constant after construction.
     const TEngineOptions options;

@@ -84,9 +84,44 @@ void CQueryThread::RewindIfLost(TSubscriptionNode* node) {
     if (!node->ledger->TakeRewind(node->delivery, &delivered)) return;
     LOG(WARN, "[queryThread] Records went undelivered; catching up from the last delivered - %s",
         node->Describe().c_str());
+    // What the node read went to every output; records up to there are
+    // read again for the output that lost them alone.
+    for (const auto& [log, position] : node->resume.logs) {
+        int64_t written = 0;
+        if (!DmtfToMicros(position.timeWritten, &written) ||
+            !AlreadyDelivered(node->othersHave, log, position, written)) {
+            node->othersHave.logs[log] = position;
+        }
+    }
     node->catchUp.reset();
     node->resume = std::move(delivered);
     node->catchUpDue = true;
+}
+
+void CQueryThread::DeliverCaughtUp(TSubscriptionNode* node, std::vector<TOutputItem> items) {
+    if (node->othersHave.logs.empty()) {
+        dispatcher->Deliver(items, DeliveryMark(node, node->resume.logs));
+        return;
+    }
+    // Records the other outputs had go to the reporting output alone,
+    // first; the rest (newer, and any notice) to every output.
+    std::vector<TOutputItem> again;
+    std::vector<TOutputItem> rest;
+    std::map<std::string, TLogPosition> againMoves;
+    for (TOutputItem& item : items) {
+        const TEventData* event = std::get_if<TEventData>(&item);
+        int64_t written = 0;
+        if (event != nullptr && event->positioned &&
+            DmtfToMicros(event->position.timeWritten, &written) &&
+            AlreadyDelivered(node->othersHave, event->log, event->position, written)) {
+            againMoves[event->log] = event->position;
+            again.push_back(std::move(item));
+        } else {
+            rest.push_back(std::move(item));
+        }
+    }
+    if (!again.empty()) dispatcher->Redeliver(again, DeliveryMark(node, againMoves));
+    if (!rest.empty()) dispatcher->Deliver(rest, DeliveryMark(node, node->resume.logs));
 }
 
 void CQueryThread::CatchUpTurn(TSubscriptionNode* node) {
@@ -115,7 +150,7 @@ void CQueryThread::CatchUpTurn(TSubscriptionNode* node) {
             // STATS.
             Count(node, static_cast<size_t>(catchUp.Delivered() - before),
                   catchUp.LastWrittenMicros(), true);
-            dispatcher->Deliver(items, DeliveryMark(node, node->resume.logs));
+            DeliverCaughtUp(node, std::move(items));
         }
     }
     if (step == CCatchUp::TStep::Failed) {
@@ -132,6 +167,7 @@ void CQueryThread::CatchUpTurn(TSubscriptionNode* node) {
             static_cast<unsigned long long>(catchUp.Delivered()),
             static_cast<unsigned long long>(catchUp.Skipped()), node->Describe().c_str());
         node->catchUp.reset();
+        node->othersHave.logs.clear();
     }
     // Back at the end of this thread's own queue; no signal, as Poll does.
     ReturnJob(node);
@@ -281,23 +317,25 @@ void CQueryThread::run() {
             continue;
         }
         if (dispatcher->OutputBlocked()) {
-            // The host is not read until the output takes events again;
-            // then the node catches up from its resume point, as after a
-            // reconnect, so nothing the host wrote meanwhile is missed.
+            // The blocked output (Kafka's full queue) refuses what it is
+            // handed and its delivered point stays; the host is read live
+            // on for the other outputs (the clients), and once the output
+            // takes events again the node reads what it refused again from
+            // that point (RewindIfLost). A catch-up waits: what it would
+            // read now is what the output refuses.
             if (!node->outputBlocked) {
-                LOG(INFO, "[queryThread] Output blocked; not reading - %s",
+                LOG(INFO, "[queryThread] Output blocked; catch-ups wait - %s",
                     node->Describe().c_str());
                 node->outputBlocked = true;
             }
-            ReturnJob(node);
-            emptyPolls += 1;
-            continue;
-        }
-        if (node->outputBlocked) {
-            LOG(INFO, "[queryThread] Output takes events again; catching up - %s",
-                node->Describe().c_str());
+            if (node->catchUpDue || node->catchUp) {
+                ReturnJob(node);
+                emptyPolls += 1;
+                continue;
+            }
+        } else if (node->outputBlocked) {
+            LOG(INFO, "[queryThread] Output takes events again - %s", node->Describe().c_str());
             node->outputBlocked = false;
-            if (node->isReplay == 0) node->catchUpDue = true;
         }
         RewindIfLost(node);
         if (node->catchUpDue || node->catchUp) {

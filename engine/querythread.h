@@ -19,7 +19,12 @@
 //   the ledger moves the delivered point (and the state file's copy) once
 //   the output reports it delivered. A node whose records went undelivered
 //   reads again from its delivered point once the output receives (a
-//   catch-up, RewindIfLost). A live record at or before the node's point
+//   catch-up, RewindIfLost); with several outputs, the records the others
+//   had (up to the node's point before the rewind) go to the output that
+//   lost them alone. While an output is blocked (Kafka's queue full) live
+//   nodes go on polling for the others and catch-ups wait; the blocked
+//   output refuses what it is handed and gets it through such a rewind
+//   once it takes events again. A live record at or before the node's point
 //   was already sent (by a catch-up) and is dropped. A node due to catch
 //   up (after a reconnect, or with a stored point) runs its CCatchUp for at most kCatchUpTurn per
 //   turn (steps of kCatchUpBudget), then goes live. A replay keeps the same per-log points: when
@@ -30,8 +35,10 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "engine/engineoptions.h"
+#include "engine/eventdata.h"
 #include "engine/threadinfra.h"
 #include "serverframework/abstractthread.h"
 
@@ -64,6 +71,9 @@ class CQueryThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSubsc
     // One catch-up turn of the node; it goes back to this thread's queue,
     // or to the dispatcher when the connection broke.
     void CatchUpTurn(TSubscriptionNode* node);
+    // Hands a catch-up step's items on: to every output, or, for records
+    // within the node's othersHave, to the reporting output alone.
+    void DeliverCaughtUp(TSubscriptionNode* node, std::vector<TOutputItem> items);
     // Counts delivered records for STATS.
     void Count(TSubscriptionNode* node, size_t records, int64_t lastWrittenMicros, bool caughtUp);
     // The delivery mark for a send that moves the node's positions to

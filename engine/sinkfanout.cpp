@@ -4,6 +4,10 @@ void CSinkFanOut::Deliver(const std::vector<TOutputItem>& items, uint64_t mark) 
     for (CBroadcastSink* output : outputs) output->Deliver(items, output == reporting ? mark : 0);
 }
 
+void CSinkFanOut::Redeliver(const std::vector<TOutputItem>& items, uint64_t mark) {
+    reporting->Deliver(items, mark);
+}
+
 void CSinkFanOut::ReportDeliveryTo(CDeliveryReports* reports) {
     reporting->ReportDeliveryTo(reports);
 }

@@ -21,6 +21,8 @@ class CSinkFanOut : public CBroadcastSink {
     // To each output in turn, in the order they were listed; the mark to
     // the reporting output only.
     void Deliver(const std::vector<TOutputItem>& items, uint64_t mark) override;
+    // To the reporting output only.
+    void Redeliver(const std::vector<TOutputItem>& items, uint64_t mark) override;
     // The reporting output's.
     void ReportDeliveryTo(CDeliveryReports* reports) override;
     bool Receiving() override;

@@ -124,6 +124,13 @@ struct TSubscriptionNode {
     TResumePoint resume;
     bool catchUpDue = false;            // catch up before going on live
     std::unique_ptr<CCatchUp> catchUp;  // the catch-up under way
+    // Set when the reporting output lost records the others took (the
+    // Kafka output refused them while its queue was full) and the node
+    // reads again from the reporting output's delivered point: how far the
+    // node had read and handed to every output then, per log. The catch-up
+    // hands records up to there to the reporting output alone; cleared when
+    // that catch-up has ended.
+    TResumePoint othersHave;
     // Constant after queuing: the delivery ledger (null: none), the live
     // subscription's track in it (what the output has delivered, which the
     // state file keeps; null for a replay) and the most records one

@@ -147,14 +147,33 @@ void CKafkaOutput::Deliver(const std::vector<TOutputItem>& items, uint64_t mark)
         }
         return;
     }
+    // At the bound the call's events are refused (its mark is not
+    // delivered, so the engine reads them again once the queue has room);
+    // notices still go.
+    const bool full = Blocked();
+    if (full != refusing.exchange(full)) {
+        if (full) {
+            LOG(WARN,
+                "Kafka output: queue at its bound (%llu bytes); records are refused and read "
+                "again once acknowledgements make room",
+                static_cast<unsigned long long>(settings.queueBytes));
+        } else {
+            LOG(INFO, "Kafka output: queue under its bound again");
+        }
+    }
     // The call's own share keeps the mark open until every record is
     // queued, so that an early acknowledgement cannot report it.
     if (mark != 0) AddMarkShares(mark, 1 + static_cast<int>(items.size()));
     for (const TOutputItem& item : items) {
+        const TEventData* event = std::get_if<TEventData>(&item);
+        if (event != nullptr && full) {
+            if (mark != 0) SettleMarkShare(mark, false);
+            continue;
+        }
         auto* pending = new TPending;
         pending->mark = mark;
         std::string payload;
-        if (const TEventData* event = std::get_if<TEventData>(&item)) {
+        if (event != nullptr) {
             EventJson(*event, &payload);
             Produce(eventTopic, event->host, std::move(payload), pending);
         } else {

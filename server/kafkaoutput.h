@@ -17,10 +17,11 @@
 //   once a second) and errors.
 //   Bound: the bytes handed to librdkafka and not yet acknowledged are
 //   counted, with what each record costs beside its key and payload; at
-//   KAFKA.QUEUEBYTES or more Blocked says so, and the engine
-//   stops reading its hosts until acknowledgements bring the count down. A
-//   call already under way finishes, so the queue may pass the bound by one
-//   poll's or catch-up step's records.
+//   KAFKA.QUEUEBYTES or more Blocked says so and Deliver refuses events
+//   (their mark not delivered) until acknowledgements bring the count down;
+//   the engine holds its catch-ups meanwhile and reads the refused records
+//   again afterwards. A call already under way finishes, so the queue may
+//   pass the bound by one poll's or catch-up step's records.
 //   Delivery marks: each record of a Deliver call carries the call's mark
 //   (engine/broadcastsink.h); once the broker has acknowledged or refused
 //   every one of them the mark is reported settled, delivered only when
@@ -105,6 +106,7 @@ class CKafkaOutput : public CBroadcastSink {
 
     // Thread-safe on their own.
     std::atomic<bool> stopping{false};
+    std::atomic<bool> refusing{false};  // the last Deliver found the queue at its bound
     std::atomic<uint64_t> queuedRecords{0};
     std::atomic<uint64_t> queuedBytes{0};
     std::atomic<uint64_t> acknowledged{0};

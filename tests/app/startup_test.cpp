@@ -41,9 +41,8 @@ TEST(KafkaSettings, QueueBytesInItsRange) {
         bool accepted;
     };
     const Case cases[] = {
-        {"1048575", false},       {"1048576", true},  {"1099511627776", true},
-        {"1099511627777", false}, {"12MB", false},    {"", false},
-        {"-1048576", false},      {"268435456", true},
+        {"1048575", false}, {"1048576", true}, {"1099511627776", true}, {"1099511627777", false},
+        {"12MB", false},    {"", false},       {"-1048576", false},     {"268435456", true},
     };
     for (const Case& c : cases) {
         TempDir dir;

@@ -9,6 +9,7 @@
 #include <rapidjson/document.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <iostream>
@@ -302,6 +303,112 @@ TEST_F(KafkaSmallQueue, KafkaDownFillsTheQueueBlocksTheSubscriptionThenEverythin
     ASSERT_TRUE(Eventually(
         [&] { return Reply(client, "LIST").find("Output Blocked") == std::string::npos; }, 10000));
     client.SendLine("LOGOUT");
+    quellon->Type("q\n");
+    EXPECT_EQ(quellon->WaitForExit(40000), 0);
+}
+
+// The NTEVENT records host A's events give to a logged-in client, counted
+// by a thread of its own while the test goes on.
+class EventWatcher {
+  public:
+    explicit EventWatcher(uint16_t port) : client(port, 300) {
+        login = client.Login("alice", "secret");
+        reader = std::thread([this] {
+            while (watching.load()) {
+                const std::string line = client.ReadLine();
+                if (line.rfind(std::string("NTEVENT: ") + kHostA + " ", 0) == 0) ++records;
+            }
+        });
+    }
+    ~EventWatcher() {
+        watching = false;
+        reader.join();
+    }
+    EventWatcher(const EventWatcher&) = delete;
+    EventWatcher& operator=(const EventWatcher&) = delete;
+
+    std::string login;
+    std::atomic<size_t> records{0};
+
+  private:
+    LineClient client;
+    std::atomic<bool> watching{true};
+    std::thread reader;
+};
+
+// Kafka blocked does not pause the clients: they get every record while
+// it is, once each; what Kafka refused meanwhile is read again for Kafka
+// alone once it takes records again, and all of it arrives.
+TEST_F(KafkaSmallQueue, ClientsKeepReceivingWhileKafkaIsBlockedAndKafkaGetsItAllAfter) {
+    auto quellon = Start();
+    LineClient control(port, 15000);
+    ASSERT_EQ(control.Login("alice", "secret").substr(0, 31), "OK authentication successful (u");
+    EventWatcher watcher(port);
+    ASSERT_EQ(watcher.login.substr(0, 31), "OK authentication successful (u");
+    for (int id = 1; id <= 3; ++id) mock.BrokerDown(id);
+    std::vector<wmi::sim::SimEvent> events;
+    for (uint32_t i = 0; i < 2000; ++i) {
+        wmi::sim::SimEvent e = Event("System", i);
+        e.message = std::string(2000, 'm');
+        events.push_back(e);
+    }
+    Append(kHostA, events);
+    std::string list;
+    ASSERT_TRUE(Eventually(
+        [&] {
+            list = Reply(control, "LIST");
+            return list.find("127.0.0.2 * * CORP\\reader Output Blocked") != std::string::npos;
+        },
+        30000))
+        << list;
+    // Written while Kafka is blocked: the clients get these too.
+    events.clear();
+    for (uint32_t i = 0; i < 100; ++i) events.push_back(Event("System", 5000 + i));
+    Append(kHostA, events);
+    ASSERT_TRUE(Eventually([&] { return watcher.records.load() >= 2100; }, 30000))
+        << watcher.records.load();
+    EXPECT_NE(Reply(control, "LIST").find("Output Blocked"), std::string::npos)
+        << "Kafka took records with every broker down";
+
+    for (int id = 1; id <= 3; ++id) mock.BrokerUp(id);
+    ASSERT_TRUE(Eventually(
+        [&] {
+            auto numbers = NumbersByHost()[kHostA];
+            return std::set<int64_t>(numbers.begin(), numbers.end()).size() == 2100;
+        },
+        60000));
+    std::vector<int64_t> numbers = NumbersByHost()[kHostA];
+    EXPECT_EQ(*std::min_element(numbers.begin(), numbers.end()), 1);
+    EXPECT_EQ(*std::max_element(numbers.begin(), numbers.end()), 2100);
+    ASSERT_TRUE(Eventually(
+        [&] { return Reply(control, "STATS").find(" queued=0 ") != std::string::npos; }, 10000));
+    // What was read again for Kafka did not go to the clients again.
+    EXPECT_EQ(watcher.records.load(), 2100u);
+    control.SendLine("LOGOUT");
+    quellon->Type("q\n");
+    EXPECT_EQ(quellon->WaitForExit(40000), 0);
+}
+
+// Records a broker refused (an error answer to Produce that librdkafka
+// does not retry) are read again and arrive once the fault has cleared.
+TEST_F(KafkaEndToEnd, RecordsTheBrokerRefusedAreReadAgainAndArrive) {
+    auto quellon = Start();
+    Append(kHostA, {Event("System", 1), Event("System", 2)});
+    ASSERT_TRUE(Eventually([&] { return NumbersByHost()[kHostA].size() >= 2; }, 30000));
+    mock.FailProduce(4, RD_KAFKA_RESP_ERR_TOPIC_AUTHORIZATION_FAILED);
+    std::vector<wmi::sim::SimEvent> events;
+    for (uint32_t i = 0; i < 300; ++i) events.push_back(Event("System", 100 + i));
+    Append(kHostA, events);
+    ASSERT_TRUE(Eventually(
+        [&] {
+            auto numbers = NumbersByHost()[kHostA];
+            return std::set<int64_t>(numbers.begin(), numbers.end()).size() == 302;
+        },
+        60000));
+    const std::string log = ReadWholeFile(dir.File("quellon.log"));
+    EXPECT_NE(log.find("a record was not delivered"), std::string::npos)
+        << "the broker refused nothing";
+    EXPECT_NE(log.find("Records went undelivered; catching up"), std::string::npos);
     quellon->Type("q\n");
     EXPECT_EQ(quellon->WaitForExit(40000), 0);
 }

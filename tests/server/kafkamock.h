@@ -41,6 +41,12 @@ class KafkaMock {
     void SetLeader(const std::string& topic, int partition, int broker) {
         rd_kafka_mock_partition_set_leader(cluster, topic.c_str(), partition, broker);
     }
+    // The next `count` Produce requests (Kafka API key 0) are answered with
+    // `error`.
+    void FailProduce(size_t count, rd_kafka_resp_err_t error) {
+        std::vector<rd_kafka_resp_err_t> errors(count, error);
+        rd_kafka_mock_push_request_errors_array(cluster, 0, errors.size(), errors.data());
+    }
 
     struct Message {
         int partition = -1;
