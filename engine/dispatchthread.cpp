@@ -24,8 +24,8 @@ using RSLibrary::RSSynchronizeGuard;
 
 namespace {
 
-// The state LIST and STATS show for a subscription whose host is not read
-// while an output is full.
+// The state LIST and STATS show for a subscription while an output is full
+// and refuses its events.
 const char* const kOutputBlocked = "Output Blocked";
 
 // Stdout lines of the shutdown sequence: the operator watches them. Their

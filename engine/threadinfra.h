@@ -105,8 +105,8 @@ struct TSubscriptionNode {
     bool isConnected = false;
     std::atomic<bool> connectionFailed{false};
     // Set by the query thread that holds the node while an output cannot
-    // take more events and the node's host is not read; LIST and STATS
-    // show the state "Output Blocked".
+    // take more events (it refuses them; a catch-up of the node waits);
+    // LIST and STATS show the state "Output Blocked".
     std::atomic<bool> outputBlocked{false};
     std::atomic<int32_t> stage{New};
     // A replay whose REPLAY_FINISHED has gone out: it only gives its
