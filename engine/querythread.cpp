@@ -103,25 +103,35 @@ void CQueryThread::DeliverCaughtUp(TSubscriptionNode* node, std::vector<TOutputI
         dispatcher->Deliver(items, DeliveryMark(node, node->resume.logs));
         return;
     }
-    // Records the other outputs had go to the reporting output alone,
-    // first; the rest (newer, and any notice) to every output.
-    std::vector<TOutputItem> again;
-    std::vector<TOutputItem> rest;
-    std::map<std::string, TLogPosition> againMoves;
+    // Records the other outputs had go to the reporting output alone, the
+    // rest (newer ones, a notice) to every output; the items keep their
+    // order, handed on in runs of one kind, each run under its own mark.
+    std::vector<TOutputItem> run;
+    std::map<std::string, TLogPosition> moves;
+    bool runAgain = false;
+    auto handOn = [&] {
+        if (run.empty()) return;
+        const uint64_t mark = DeliveryMark(node, moves);
+        if (runAgain) {
+            dispatcher->Redeliver(run, mark);
+        } else {
+            dispatcher->Deliver(run, mark);
+        }
+        run.clear();
+        moves.clear();
+    };
     for (TOutputItem& item : items) {
         const TEventData* event = std::get_if<TEventData>(&item);
         int64_t written = 0;
-        if (event != nullptr && event->positioned &&
-            DmtfToMicros(event->position.timeWritten, &written) &&
-            AlreadyDelivered(node->othersHave, event->log, event->position, written)) {
-            againMoves[event->log] = event->position;
-            again.push_back(std::move(item));
-        } else {
-            rest.push_back(std::move(item));
-        }
+        const bool again = event != nullptr && event->positioned &&
+                           DmtfToMicros(event->position.timeWritten, &written) &&
+                           AlreadyDelivered(node->othersHave, event->log, event->position, written);
+        if (again != runAgain) handOn();
+        runAgain = again;
+        if (event != nullptr && event->positioned) moves[event->log] = event->position;
+        run.push_back(std::move(item));
     }
-    if (!again.empty()) dispatcher->Redeliver(again, DeliveryMark(node, againMoves));
-    if (!rest.empty()) dispatcher->Deliver(rest, DeliveryMark(node, node->resume.logs));
+    handOn();
 }
 
 void CQueryThread::CatchUpTurn(TSubscriptionNode* node) {
