@@ -206,6 +206,39 @@ TEST_F(KafkaOutputTest, WithEveryBrokerDownTheQueueFillsToItsBoundThenEverything
     EXPECT_EQ(seen.front(), 1);
 }
 
+// At its bound the output refuses events (their mark settled not delivered
+// at once, so the engine reads them again later) and still takes notices;
+// with room again it takes events again.
+TEST_F(KafkaOutputTest, AtItsBoundEventsAreRefusedAndNoticesStillGo) {
+    auto output = Output(1u << 20);
+    for (int id = 1; id <= 3; ++id) mock.BrokerDown(id);
+    int delivered = 0;
+    while (!output->Blocked() && delivered < 100000) {
+        output->Deliver(Events("10.0.0.1", 1 + delivered, 50, 1000), 0);
+        delivered += 50;
+    }
+    ASSERT_TRUE(output->Blocked());
+    const uint64_t queued = output->QueuedRecords();
+    output->Deliver(Events("10.0.0.1", 1 + delivered, 10), 7);
+    EXPECT_EQ(reports.Settled().count(7), 1u) << "the mark waits for records never queued";
+    EXPECT_EQ(reports.Settled()[7], std::make_pair(0, 1));
+    TNotice notice;
+    notice.kind = TNoticeKind::ConnectionFailed;
+    notice.host = "10.0.0.1";
+    notice.error = "down";
+    output->Deliver({TOutputItem(notice)}, 0);
+    EXPECT_EQ(output->QueuedRecords(), queued + 1) << "the notice is queued, the events not";
+
+    for (int id = 1; id <= 3; ++id) mock.BrokerUp(id);
+    ASSERT_TRUE(Eventually([&] { return output->QueuedRecords() == 0; }, 60000));
+    output->Deliver(Events("10.0.0.1", 1 + delivered, 10), 8);
+    ASSERT_TRUE(Eventually([&] { return reports.Settled().count(8) == 1; }, 30000));
+    EXPECT_EQ(reports.Settled()[8], std::make_pair(1, 0));
+    std::vector<int64_t> seen = ReadBack()["10.0.0.1"];
+    EXPECT_EQ(seen.size(), static_cast<size_t>(delivered + 10));
+    EXPECT_EQ(mock.Read(kNotices).size(), 1u);
+}
+
 // A call whose records are not all taken leaves its mark not delivered,
 // whichever record was lost; a mark for nothing is settled at once.
 TEST_F(KafkaOutputTest, AMarkIsDeliveredOnlyWhenEveryRecordOfItsCallWas) {
