@@ -21,6 +21,7 @@ if(QUELLON_WSMAN)
     ${CMAKE_CURRENT_LIST_DIR}/wsman/soapxml.cpp
     ${CMAKE_CURRENT_LIST_DIR}/wsman/envelope.cpp
     ${CMAKE_CURRENT_LIST_DIR}/wsman/wsmanobject.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/wsman/sealedbody.cpp
     ${CMAKE_CURRENT_LIST_DIR}/wsman/gsscontext.cpp
     ${CMAKE_CURRENT_LIST_DIR}/wsman/httptransport.cpp
     ${CMAKE_CURRENT_LIST_DIR}/wsman/wsmanprovider.cpp)
