@@ -11,6 +11,7 @@ add_library(quellon_wmi STATIC
   ${CMAKE_CURRENT_LIST_DIR}/sim/simprovider.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sim/newestfirst.cpp
   ${CMAKE_CURRENT_LIST_DIR}/native/wmiprovider.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/callcancel.cpp
   ${CMAKE_CURRENT_LIST_DIR}/comobject.cpp
   ${CMAKE_CURRENT_LIST_DIR}/wmiconnector.cpp)
 target_link_libraries(quellon_wmi PUBLIC quellon_wmi_cim_text quellon_simstore quellon_base

@@ -55,6 +55,8 @@ HRESULT OutcomeCode(const HttpOutcome& outcome, ExchangeFor call) {
             return HTTP_E_SECURE_FAILURE_HR;
         case HttpOutcome::Kind::BadAnswer:
             return HTTP_E_INVALID_SERVER_RESPONSE_HR;
+        case HttpOutcome::Kind::Cancelled:
+            return WBEM_E_CALL_CANCELLED;
     }
     return WBEM_E_FAILED;
 }
