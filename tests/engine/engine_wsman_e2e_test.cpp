@@ -26,6 +26,7 @@
 #include "engine/controller.h"
 #include "server/wmilogeventserver.h"
 #include "tests/app/testglobals.h"
+#include "tests/platform/eventually.h"
 #include "tests/serverframework/lineclient.h"
 #include "tests/wmi/wsman/wsmanfixture.h"
 #include "wmi/locatorfactory.h"
@@ -410,6 +411,45 @@ TEST_F(WsmanEngineTest, SubscribeRefusedWithAFaultIsPolled) {
     EXPECT_NE(log.find("refused the subscription with fault Receiver/InternalError (2147749889)"),
               std::string::npos)
         << log;
+}
+
+// A host that refuses the subscription with a fault and fails the same
+// conditions as a data query too is not polled: clients see one
+// CONNECTION_FAILED, and the connector tries again after 1, 2, then 4
+// seconds (the back-off of any failing host), with no notice in between.
+TEST_F(WsmanEngineTest, SubscribeAndDataQueryBothFailingBacksOff) {
+    failSubscribe = true;
+    failDataQueries = true;
+    maxReconnectSeconds = 4;
+    StartBoth(true);
+    auto client = Client();
+    client->SendLine("ADD 127.0.0.2 * *");
+    std::vector<std::string> lines;
+    std::string failed = WaitFor(*client, "CONNECTION_FAILED  127.0.0.2", &lines);
+    EXPECT_NE(failed.find(" - Generic failure"), std::string::npos) << failed;
+    const std::string scheduled = "Scheduled reconnect in ";
+    // The delays the dispatcher chose, in order, once four are logged.
+    std::vector<int> delays;
+    ASSERT_TRUE(Eventually(
+        [&] {
+            const std::string log = ReadWholeFile(dir.File("quellon.log"));
+            delays.clear();
+            for (size_t at = log.find(scheduled); at != std::string::npos;
+                 at = log.find(scheduled, at + 1)) {
+                delays.push_back(std::atoi(log.c_str() + at + scheduled.size()));
+            }
+            return delays.size() >= 4;
+        },
+        30000));
+    EXPECT_EQ(delays, (std::vector<int>{1, 2, 4, 4}));
+    client->SendLine("NOOP");
+    WaitFor(*client, "OK noop", &lines);
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line.rfind("CONNECTION_", 0), std::string::npos) << line;
+        EXPECT_EQ(line.rfind("NTEVENT", 0), std::string::npos) << line;
+    }
+    const std::string log = ReadWholeFile(dir.File("quellon.log"));
+    EXPECT_EQ(log.find("polling with a data query"), std::string::npos) << log;
 }
 
 TEST_F(WsmanEngineTest, ReplayDeliversTheWindowThenFinishes) {
