@@ -3,6 +3,7 @@
 #include "base/logger.h"
 #include "engine/dispatchthread.h"
 #include "engine/eventquery.h"
+#include "wmi/callcancel.h"
 #include "wmi/wmiconnector.h"
 
 namespace {
@@ -37,6 +38,8 @@ HRESULT CConnectorThread::SendQuery(TSubscriptionNode* node) {
 }
 
 void CConnectorThread::Connect(TSubscriptionNode* node) {
+    // A DELETE ends a connection or query waiting on its host.
+    wmi::CallCancelScope cancelScope(node->cancel);
     CWmiConnector& pool = CWmiConnector::Instance();
     int32_t result = pool.connect(&node->services, node->host, node->wmiNamespace, node->user,
                                   node->password, WBEM_FLAG_CONNECT_USE_MAX_WAIT);

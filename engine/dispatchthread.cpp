@@ -187,6 +187,9 @@ int32_t CDispatchThread::MarkLocked(const std::string& host, const std::string& 
             if (node->ledger != nullptr) node->ledger->Forget(node->delivery);
         }
         node->markedForDeletion = true;
+        // What its thread is waiting for on the host ends now, not at the
+        // request's time-out.
+        node->cancel.Cancel();
         ++count;
     }
     if (count > 0) {

@@ -86,7 +86,9 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
     // DELETE and the shutdown; not the replacement by a new ADD). Finished
     // replays and records marked already are not counted. With forgetResumePoints (DELETE, and the
     // replacement by a new ADD) the stored resume points of the marked live
-    // subscriptions are forgotten at once; shutdown keeps them.
+    // subscriptions are forgotten at once; shutdown keeps them. The provider
+    // calls the marked records' threads are making for them are cancelled
+    // (TSubscriptionNode::cancel), so none waits for its host's time-out.
     int32_t MarkForDeletion(const std::string& host, const std::string& category,
                             bool includeReplays, bool forgetResumePoints) EXCLUDES(subsListLock);
     // True when a live subscription with the same host, category and

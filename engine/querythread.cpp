@@ -13,6 +13,7 @@
 #include "engine/dispatchthread.h"
 #include "engine/eventrecord.h"
 #include "engine/resumestore.h"
+#include "wmi/callcancel.h"
 #include "wmi/comptr.h"
 #include "wmi/wmiconnector.h"
 
@@ -135,6 +136,8 @@ void CQueryThread::DeliverCaughtUp(TSubscriptionNode* node, std::vector<TOutputI
 }
 
 void CQueryThread::CatchUpTurn(TSubscriptionNode* node) {
+    // A DELETE ends a query waiting on its host.
+    wmi::CallCancelScope cancelScope(node->cancel);
     if (!node->catchUp) {
         node->catchUp = std::make_unique<CCatchUp>(*node, node->maxCatchUp);
         node->catchUpDue = false;
@@ -258,6 +261,8 @@ bool CQueryThread::Poll(TSubscriptionNode* node) {
     ULONG returned = 0;
     HRESULT result = WBEM_E_FAILED;
     if (node->eventEnum != nullptr) {
+        // A DELETE ends a poll waiting on its host.
+        wmi::CallCancelScope cancelScope(node->cancel);
         // No wait here: the thread waits only when none of its
         // subscriptions has anything (run).
         result = node->eventEnum->Next(0, static_cast<ULONG>(batchSize), buffer, &returned);

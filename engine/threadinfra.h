@@ -25,6 +25,7 @@
 #include "platform/thread_annotations.h"
 #include "serverframework/synchronization.h"
 #include "serverframework/waitable.h"
+#include "wmi/callcancel.h"
 
 enum TSubscriptionStage : int32_t {
     New = 0,
@@ -102,6 +103,9 @@ struct TSubscriptionNode {
     // Set by MarkForDeletion from a client thread while another thread holds
     // the node.
     std::atomic<bool> markedForDeletion{false};
+    // Cancelled with markedForDeletion: the provider calls the holder makes
+    // for the node (under a CallCancelScope) end early. Thread-safe.
+    wmi::CallCancel cancel;
     bool isConnected = false;
     std::atomic<bool> connectionFailed{false};
     // Set by the query thread that holds the node while an output cannot

@@ -50,6 +50,8 @@ quellon_platform_library(quellon_platform_iocp completionport socket)
 # quellon_platform_service: the service manager (registration, dispatch,
 # status reports).
 quellon_platform_library(quellon_platform_service servicemanager)
+# Windows' service manager takes its names as UTF-16 (the text codec).
+target_link_libraries(quellon_platform_service PUBLIC quellon_platform_base)
 
 # quellon_platform_sync: the re-entrant lock behind the critical section.
 quellon_platform_library(quellon_platform_sync recursive_mutex)

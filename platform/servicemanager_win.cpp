@@ -18,6 +18,12 @@
 // handle of the SCM is a pointer and the caller's handle a number: the
 // process has one service, so its handle is the number 1 and the SCM's
 // handle is kept here.
+//
+// StartServiceCtrlDispatcher returns as soon as the service reports
+// SERVICE_STOPPED, which the main routine does last but before it has
+// returned (it still releases the lock it reported under). The caller
+// destroys the service object once the dispatcher returns, so the dispatcher
+// waits, in addition, for the routine's thread to leave the routine.
 #include <windows.h>
 
 // After windows.h, whose types it uses.
@@ -100,6 +106,10 @@ ServiceMainFunction g_serviceMain = nullptr;
 ServiceHandlerFunction g_handler = nullptr;
 SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
 std::atomic<bool> g_dispatching{false};
+// Set when the main routine has begun and when it has returned; the second
+// is a manual-reset event the dispatching thread waits on.
+std::atomic<bool> g_mainBegun{false};
+HANDLE g_mainEnded = nullptr;
 
 DWORD WINAPI HandlerEx(DWORD control, DWORD, void*, void*) {
     if (g_handler != nullptr) g_handler(control);
@@ -107,8 +117,10 @@ DWORD WINAPI HandlerEx(DWORD control, DWORD, void*, void*) {
 }
 
 void WINAPI ServiceMainTrampoline(DWORD, LPWSTR*) {
+    g_mainBegun = true;
     char* argv[] = {g_serviceName.data(), nullptr};
     g_serviceMain(1, argv);
+    SetEvent(g_mainEnded);
 }
 
 }  // namespace
@@ -164,11 +176,20 @@ bool AccountExists(const std::string& userName) {
 
 bool StartServiceDispatcher(const std::string& serviceName, ServiceMainFunction serviceMain) {
     if (serviceMain == nullptr || g_dispatching.exchange(true)) return false;
+    g_mainEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (g_mainEnded == nullptr) {
+        g_dispatching = false;
+        return false;
+    }
+    g_mainBegun = false;
     g_serviceName = serviceName;
     g_serviceMain = serviceMain;
     std::wstring name = Wide(serviceName);
     SERVICE_TABLE_ENTRYW table[] = {{name.data(), ServiceMainTrampoline}, {nullptr, nullptr}};
     bool dispatched = StartServiceCtrlDispatcherW(table) != 0;
+    if (g_mainBegun) WaitForSingleObject(g_mainEnded, INFINITE);
+    CloseHandle(g_mainEnded);
+    g_mainEnded = nullptr;
     g_statusHandle = nullptr;
     g_handler = nullptr;
     g_dispatching = false;

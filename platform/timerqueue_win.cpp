@@ -14,6 +14,11 @@
 // next callback, when no callback of the queue can be running, or with the
 // queue.
 //
+// Due times: the system's timer may call back a fraction of a millisecond
+// before the due time as the steady clock counts it (Wine's timers showed
+// up to 0.3 ms); a due time above 0 is given one millisecond more, so a
+// callback runs after its due time, as timerqueue.h promises.
+//
 // Waiting: WAIT_FOR_TIMER_CALLBACKS becomes the system's INVALID_HANDLE_VALUE
 // completion event, except inside a callback of the same queue, where the
 // system would wait for the caller itself: there nothing is waited for.
@@ -116,8 +121,9 @@ bool CreateTimerQueueTimer(TimerHandle* newTimer, TimerQueueHandle queue, TimerC
         delete timer;
         return false;
     }
-    if (!::CreateTimerQueueTimer(&timer->native, queue->native, Trampoline, timer, dueMs, periodMs,
-                                 nativeFlags)) {
+    const DWORD nativeDue = dueMs == 0 || dueMs == UINT32_MAX ? dueMs : dueMs + 1;
+    if (!::CreateTimerQueueTimer(&timer->native, queue->native, Trampoline, timer, nativeDue,
+                                 periodMs, nativeFlags)) {
         delete timer;
         return false;
     }

@@ -11,6 +11,7 @@ add_library(quellon_wmi STATIC
   ${CMAKE_CURRENT_LIST_DIR}/sim/simprovider.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sim/newestfirst.cpp
   ${CMAKE_CURRENT_LIST_DIR}/native/wmiprovider.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/callcancel.cpp
   ${CMAKE_CURRENT_LIST_DIR}/comobject.cpp
   ${CMAKE_CURRENT_LIST_DIR}/wmiconnector.cpp)
 target_link_libraries(quellon_wmi PUBLIC quellon_wmi_cim_text quellon_simstore quellon_base
@@ -21,6 +22,7 @@ if(QUELLON_WSMAN)
     ${CMAKE_CURRENT_LIST_DIR}/wsman/soapxml.cpp
     ${CMAKE_CURRENT_LIST_DIR}/wsman/envelope.cpp
     ${CMAKE_CURRENT_LIST_DIR}/wsman/wsmanobject.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/wsman/sealedbody.cpp
     ${CMAKE_CURRENT_LIST_DIR}/wsman/gsscontext.cpp
     ${CMAKE_CURRENT_LIST_DIR}/wsman/httptransport.cpp
     ${CMAKE_CURRENT_LIST_DIR}/wsman/wsmanprovider.cpp)

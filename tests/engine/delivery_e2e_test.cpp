@@ -37,10 +37,13 @@ int CodeOf(const std::string& line) {
 }
 
 // A client that logs in, subscribes and collects the codes it receives.
+// Its wait for each line is long: a catch-up's first send follows the read
+// of a whole batch, which a sanitizer build on a loaded machine has taken
+// more than 15 s to do.
 class Subscriber {
   public:
     Subscriber(uint16_t port, int receiveBuffer = 0)
-        : client(std::make_unique<LineClient>(port, 15000, receiveBuffer)) {}
+        : client(std::make_unique<LineClient>(port, 60000, receiveBuffer)) {}
 
     bool Login() {
         return client->Login("alice", "secret").rfind("OK authentication successful", 0) == 0;

@@ -5,21 +5,30 @@
 // byte for byte those the simulated provider delivers for the same store
 // (the lines engine_e2e_test expects).
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <iostream>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/startup.h"
 #include "engine/controller.h"
 #include "server/wmilogeventserver.h"
 #include "tests/app/testglobals.h"
+#include "tests/platform/eventually.h"
 #include "tests/serverframework/lineclient.h"
 #include "tests/wmi/wsman/wsmanfixture.h"
 #include "wmi/locatorfactory.h"
@@ -32,6 +41,7 @@ namespace {
 const char* const kLive = "127.0.0.2";
 const char* const kHistory = "127.0.0.3";
 const char* const kGuarded = "127.0.0.4";
+const char* const kSilent = "127.0.0.5";
 
 const char* const kIni =
     "[LOCAL_AUTH]\nUSERNAME=alice\nPASSWORD=secret\n"
@@ -55,6 +65,97 @@ SimEvent MakeEvent(int64_t seconds, const std::string& log, int type, const std:
     e.computerName = "WIN-A";
     return e;
 }
+
+// A host that takes connections and requests and never answers: a listener
+// on kSilent at the endpoint's port. It tells when a request has come in
+// and when the listener has closed that connection.
+class SilentHost {
+  public:
+    explicit SilentHost(uint16_t port) {
+        listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        inet_pton(AF_INET, kSilent, &address.sin_addr);
+        int on = 1;
+        setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(listen(listener, 8), 0);
+        thread = std::thread([this] { Run(); });
+    }
+    ~SilentHost() {
+        shutdown(listener, SHUT_RDWR);
+        thread.join();
+        close(listener);
+    }
+
+    // Whether `count` requests have come in (and, with `closed`, their
+    // connections been closed by the listener) within `limitSeconds`.
+    bool WaitFor(int count, bool closed, int limitSeconds) {
+        std::unique_lock<std::mutex> guard(lock);
+        return changed.wait_for(guard, std::chrono::seconds(limitSeconds),
+                                [&] { return requests >= count && (!closed || closes >= count); });
+    }
+
+  private:
+    void Run() {
+        for (;;) {
+            int fd = accept(listener, nullptr, nullptr);
+            if (fd < 0) return;
+            char buffer[4096];
+            bool counted = false;
+            while (recv(fd, buffer, sizeof buffer, 0) > 0) {
+                if (!counted) Count(requests);
+                counted = true;
+            }
+            close(fd);
+            if (counted) Count(closes);
+        }
+    }
+    void Count(int& counter) {
+        std::lock_guard<std::mutex> guard(lock);
+        ++counter;
+        changed.notify_all();
+    }
+
+    int listener = -1;
+    std::thread thread;
+    std::mutex lock;  // guards requests and closes
+    std::condition_variable changed;
+    int requests = 0;  // connections on which a request came in
+    int closes = 0;    // of them, closed by the listener
+};
+
+// While it lives, KRB5_CONFIG names a configuration at `path` that finds
+// no KDC, without asking DNS; the variable is as it was afterwards.
+class KerberosWithoutDns {
+  public:
+    explicit KerberosWithoutDns(const std::string& path) {
+        if (const char* value = getenv("KRB5_CONFIG")) saved = value;
+        FILE* file = fopen(path.c_str(), "w");
+        EXPECT_NE(file, nullptr) << path;
+        if (file != nullptr) {
+            fputs(
+                "[libdefaults]\n dns_lookup_kdc = false\n dns_lookup_realm = false\n"
+                " dns_uri_lookup = false\n rdns = false\n dns_canonicalize_hostname = false\n",
+                file);
+            fclose(file);
+        }
+        setenv("KRB5_CONFIG", path.c_str(), 1);
+    }
+    ~KerberosWithoutDns() {
+        if (saved) {
+            setenv("KRB5_CONFIG", saved->c_str(), 1);
+        } else {
+            unsetenv("KRB5_CONFIG");
+        }
+    }
+    KerberosWithoutDns(const KerberosWithoutDns&) = delete;
+    KerberosWithoutDns& operator=(const KerberosWithoutDns&) = delete;
+
+  private:
+    std::optional<std::string> saved;
+};
 
 class WsmanEngineTest : public wsmantest::WsmanFixture {
   protected:
@@ -82,7 +183,8 @@ class WsmanEngineTest : public wsmantest::WsmanFixture {
         ini.replace(ini.find(longest), longest.size(),
                     "MaxReconnectInterval=" + std::to_string(maxReconnectSeconds));
         ini += "[WSMAN]\nAUTH=" + auth +
-               "\nOPERATIONTIMEOUT=5\nPORT=" + std::to_string(endpoint->Port()) + "\n";
+               "\nOPERATIONTIMEOUT=" + std::to_string(operationTimeoutSeconds) +
+               "\nPORT=" + std::to_string(endpoint->Port()) + "\n";
         ini += https ? "TRANSPORT=https\nCAFILE=" + dir.File("cert.pem") + "\n"
                      : "TRANSPORT=http\n" +
                            std::string(auth == "basic" ? "ALLOWUNENCRYPTED=true\n" : "");
@@ -224,6 +326,7 @@ class WsmanEngineTest : public wsmantest::WsmanFixture {
     }
 
     int maxReconnectSeconds = 2;
+    int operationTimeoutSeconds = 5;
     int pollSeconds = 1;  // WT_FOR_WQ
     TestGlobals globals;
     std::unique_ptr<CWmiLogEventServer> server;
@@ -292,6 +395,12 @@ TEST_F(WsmanEngineTest, SealedRequestsOnlyOnAuthenticatedConnections) {
     eventing = false;
     idleCloseSeconds = 2;
     pollSeconds = 3;
+    // Negotiate tries Kerberos for CORP\bob before NTLM, on every new
+    // connection: with the machine's configuration that looks the realm's
+    // KDC up in DNS, and a slow resolver held each poll up beyond the
+    // client's wait. A configuration without DNS lookups fails the
+    // Kerberos attempt at once.
+    KerberosWithoutDns kerberos(dir.File("krb5.conf"));
     for (const char* auth : {"ntlm", "negotiate"}) {
         SCOPED_TRACE(auth);
         if (server) server->Stop();
@@ -343,6 +452,45 @@ TEST_F(WsmanEngineTest, SubscribeRefusedWithAFaultIsPolled) {
         << log;
 }
 
+// A host that refuses the subscription with a fault and fails the same
+// conditions as a data query too is not polled: clients see one
+// CONNECTION_FAILED, and the connector tries again after 1, 2, then 4
+// seconds (the back-off of any failing host), with no notice in between.
+TEST_F(WsmanEngineTest, SubscribeAndDataQueryBothFailingBacksOff) {
+    failSubscribe = true;
+    failDataQueries = true;
+    maxReconnectSeconds = 4;
+    StartBoth(true);
+    auto client = Client();
+    client->SendLine("ADD 127.0.0.2 * *");
+    std::vector<std::string> lines;
+    std::string failed = WaitFor(*client, "CONNECTION_FAILED  127.0.0.2", &lines);
+    EXPECT_NE(failed.find(" - Generic failure"), std::string::npos) << failed;
+    const std::string scheduled = "Scheduled reconnect in ";
+    // The delays the dispatcher chose, in order, once four are logged.
+    std::vector<int> delays;
+    ASSERT_TRUE(Eventually(
+        [&] {
+            const std::string log = ReadWholeFile(dir.File("quellon.log"));
+            delays.clear();
+            for (size_t at = log.find(scheduled); at != std::string::npos;
+                 at = log.find(scheduled, at + 1)) {
+                delays.push_back(std::atoi(log.c_str() + at + scheduled.size()));
+            }
+            return delays.size() >= 4;
+        },
+        30000));
+    EXPECT_EQ(delays, (std::vector<int>{1, 2, 4, 4}));
+    client->SendLine("NOOP");
+    WaitFor(*client, "OK noop", &lines);
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line.rfind("CONNECTION_", 0), std::string::npos) << line;
+        EXPECT_EQ(line.rfind("NTEVENT", 0), std::string::npos) << line;
+    }
+    const std::string log = ReadWholeFile(dir.File("quellon.log"));
+    EXPECT_EQ(log.find("polling with a data query"), std::string::npos) << log;
+}
+
 TEST_F(WsmanEngineTest, ReplayDeliversTheWindowThenFinishes) {
     std::vector<SimEvent> history;
     for (int i = 0; i < 120; ++i) {
@@ -387,6 +535,43 @@ TEST_F(WsmanEngineTest, HostDownAndBackAndWrongCredentials) {
     Append(kLive, {MakeEvent(1700000000, "System", 3, "AfterOutage", 42, std::nullopt)});
     std::string record = WaitFor(*client, "NTEVENT");
     EXPECT_NE(record.find("AfterOutage"), std::string::npos) << record;
+}
+
+// A DELETE of a subscription whose host takes the request and never
+// answers ends the request at once: the deletion is announced, and the
+// host sees the connection closed, long before the request's own deadline
+// (63 s here, beyond every wait of this test). Shutdown does the same for
+// a subscription still waiting on such a host: the listener stops without
+// leaving its dispatcher behind.
+TEST_F(WsmanEngineTest, DeleteAndShutdownEndRequestsWaitingOnAHost) {
+    operationTimeoutSeconds = 60;
+    StartBoth(false);
+    if (HasFatalFailure()) return;
+    SilentHost silent(endpoint->Port());
+    auto client = Client();
+    client->SendLine("ADD 127.0.0.5 * *");
+    ASSERT_TRUE(silent.WaitFor(1, false, 20));
+    client->SendLine("DELETE 127.0.0.5");
+    // The command's reply and the notice, in whichever order they come.
+    std::vector<std::string> lines;
+    EXPECT_EQ(WaitFor(*client, "OK Deleted", &lines), "OK Deleted Host 127.0.0.5 * *\r\n");
+    bool queued = false;
+    for (const std::string& line : lines) {
+        queued = queued || line == "OK queued deletion of subscription for 1 host(s)\r\n";
+        EXPECT_EQ(line.rfind("CONNECTION_", 0), std::string::npos) << line;
+    }
+    if (!queued) {
+        EXPECT_EQ(WaitFor(*client, "OK queued"),
+                  "OK queued deletion of subscription for 1 host(s)\r\n");
+    }
+    EXPECT_TRUE(silent.WaitFor(1, true, 20));
+
+    client->SendLine("ADD 127.0.0.5 * *");
+    ASSERT_TRUE(silent.WaitFor(2, false, 20));
+    server->Stop();
+    EXPECT_TRUE(silent.WaitFor(2, true, 20));
+    const std::string log = ReadWholeFile(dir.File("quellon.log"));
+    EXPECT_EQ(log.find("left behind"), std::string::npos) << log;
 }
 
 }  // namespace

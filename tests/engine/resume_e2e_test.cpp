@@ -388,7 +388,12 @@ TEST_F(ResumeTest, StatsShowCountsLagAndLastError) {
     EXPECT_EQ(Field(live, "caught_up"), "2") << live;
     EXPECT_EQ(Field(live, "reconnects"), "1") << live;
     EXPECT_EQ(Field(live, "last_event").size(), 14u) << live;
-    EXPECT_EQ(Field(live, "last_error"), "The remote procedure call failed.") << live;
+    // The poll that found the host gone failed first; when the machine is
+    // slow, a reconnect may also have been refused before the host came back.
+    const std::string lastError = Field(live, "last_error");
+    EXPECT_TRUE(lastError == "The remote procedure call failed." ||
+                lastError == "The RPC server is unavailable.")
+        << live;
     // The last record delivered was written just now: its lag is small,
     // unlike the two minutes of the first three.
     EXPECT_LT(std::atoi(Field(live, "lag").c_str()), 100) << live;

@@ -440,9 +440,13 @@ bool ParseResponse(std::string_view text, Response& out, std::string& error) {
         }
         return true;
     }
-    if (Is(content, kNsIdentity, "IdentifyResponse")) {
+    // Hosts differ in the namespace they put the Identify answer in (the
+    // identity schema's, WS-Management's, even SOAP's): it is known by its
+    // name, its fields taken from its own namespace.
+    if (LocalName(content.name()) == "IdentifyResponse") {
         out.kind = Response::Kind::Identify;
-        out.productVendor = TextOf(Child(content, kNsIdentity, "ProductVendor"));
+        out.productVendor =
+            TextOf(Child(content, NamespaceOf(content, content.name()), "ProductVendor"));
         return true;
     }
     const bool enumerate = Is(content, kNsEnumeration, "EnumerateResponse");

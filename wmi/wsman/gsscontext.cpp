@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "wmi/wsman/envelope.h"
+#include "wmi/wsman/sealedbody.h"
 
 namespace wmi::wsman {
 
@@ -32,8 +32,6 @@ std::string KerberosName(const std::string& user) {
     for (char& c : realm) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
     return user.substr(slash + 1) + "@" + realm;
 }
-
-const char* const kBoundary = "--Encrypted Boundary";
 
 std::string StatusText(OM_uint32 major, OM_uint32 minor) {
     std::string out;
@@ -283,61 +281,15 @@ bool SecurityContext::Seal(std::string_view message, std::string& body, std::str
         error = GSS_ERROR(major) ? StatusText(major, minor) : "message not sealed";
         return false;
     }
-    body.clear();
-    body.reserve(wrapped.size() + 200);
-    body += kBoundary;
-    body +=
-        "\r\n\tContent-Type: application/HTTP-SPNEGO-session-encrypted\r\n"
-        "\tOriginalContent: type=";
-    body += kSoapContentType;
-    body += ";Length=";
-    body += std::to_string(message.size());
-    body += "\r\n";
-    body += kBoundary;
-    body += "\r\n\tContent-Type: application/octet-stream\r\n";
-    const char length[4] = {
-        static_cast<char>(signature & 0xFF), static_cast<char>((signature >> 8) & 0xFF),
-        static_cast<char>((signature >> 16) & 0xFF), static_cast<char>((signature >> 24) & 0xFF)};
-    body.append(length, 4);
-    body += wrapped;
-    body += kBoundary;
-    body += "--\r\n";
+    body = FrameSealedBody(wrapped, signature, message.size());
     return true;
 }
 
 bool SecurityContext::Unseal(std::string_view body, std::string& message, std::string& error) {
-    const std::string first = std::string(kBoundary) + "\r\n";
-    const std::string_view lengthKey = "Length=";
-    const std::string_view streamHeader = "\tContent-Type: application/octet-stream\r\n";
-    size_t at = body.find(lengthKey);
-    if (body.substr(0, first.size()) != first || at == std::string_view::npos) {
-        error = "not a sealed WS-Management body";
-        return false;
-    }
-    size_t expected =
-        std::strtoul(std::string(body.substr(at + lengthKey.size(), 12)).c_str(), nullptr, 10);
-    size_t stream = body.find(std::string(kBoundary) + "\r\n" + std::string(streamHeader), at);
-    if (stream == std::string_view::npos) {
-        error = "sealed body without its octet stream";
-        return false;
-    }
-    stream += first.size() + streamHeader.size();
-    const std::string end = std::string(kBoundary) + "--\r\n";
-    if (body.size() < stream + 4 + end.size() || body.substr(body.size() - end.size()) != end) {
-        error = "sealed body cut off";
-        return false;
-    }
-    std::string_view payload = body.substr(stream, body.size() - end.size() - stream);
-    auto byte = [&](size_t i) {
-        return static_cast<uint32_t>(static_cast<unsigned char>(payload[i]));
-    };
-    uint32_t signature = byte(0) | byte(1) << 8 | byte(2) << 16 | byte(3) << 24;
-    if (signature > payload.size() - 4) {
-        error = "sealed body with a signature longer than itself";
-        return false;
-    }
+    SealedParts parts;
+    if (!ParseSealedBody(body, parts, error)) return false;
     OM_uint32 major, minor;
-    gss_buffer_desc input = Buffer(payload.substr(4));
+    gss_buffer_desc input = Buffer(parts.wrapped);
     gss_buffer_desc output = GSS_C_EMPTY_BUFFER;
     major =
         gss_unwrap(&minor, static_cast<gss_ctx_id_t>(context), &input, &output, nullptr, nullptr);
@@ -347,7 +299,7 @@ bool SecurityContext::Unseal(std::string_view body, std::string& message, std::s
     }
     message.assign(static_cast<const char*>(output.value), output.length);
     gss_release_buffer(&minor, &output);
-    if (message.size() != expected) {
+    if (message.size() != parts.messageLength) {
         error = "sealed message of another length than announced";
         return false;
     }

@@ -2,10 +2,11 @@
 // (gss-ntlmssp) as the mechanism, and the message sealing WS-Management uses over plain
 // HTTP: a body of type
 // multipart/encrypted;protocol="application/HTTP-SPNEGO-session-encrypted"
-// whose octet-stream part holds the 4-byte little-endian length of the
-// signature, the signature and the sealed message, sealed with the context
-// the connection authenticated (for Kerberos the signature is the wrap
-// token's header, as gss_wrap_iov gives it).
+// (framed and read by wmi/wsman/sealedbody.h) whose octet-stream part holds
+// the 4-byte little-endian length of the signature, the signature and the
+// sealed message, sealed with the context the connection authenticated (for
+// Kerberos the signature is the wrap token's header, as gss_wrap_iov gives
+// it).
 //
 // A SecurityContext belongs to one connection and is used by one thread at a
 // time (the one that owns the connection).
@@ -15,16 +16,13 @@
 #include <string>
 #include <string_view>
 
+#include "wmi/wsman/sealedbody.h"
+
 // The GSSAPI handle types (gss_name_t, gss_cred_id_t are pointers to these).
 struct gss_name_struct;
 struct gss_cred_id_struct;
 
 namespace wmi::wsman {
-
-// The content type of a sealed body.
-inline constexpr const char* kSealedContentType =
-    "multipart/encrypted;protocol=\"application/HTTP-SPNEGO-session-encrypted\";"
-    "boundary=\"Encrypted Boundary\"";
 
 class SecurityContext {
   public:
@@ -62,7 +60,8 @@ class SecurityContext {
 
     // The sealed body of `message`, ready to send with kSealedContentType.
     bool Seal(std::string_view message, std::string& body, std::string& error);
-    // The message of a sealed body; false when it does not verify.
+    // The message of a sealed body; false, with the reason in `error`, when the
+    // body is broken (ParseSealedBody) or does not verify.
     bool Unseal(std::string_view body, std::string& message, std::string& error);
 
   private:

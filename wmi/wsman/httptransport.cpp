@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "wmi/callcancel.h"
 #include "wmi/wsman/envelope.h"
 #include "wmi/wsman/gsscontext.h"
 
@@ -27,9 +28,21 @@ void GlobalInit() {
 // Set by Transport::AbortAll.
 std::atomic<bool> g_abortAll{false};
 
+// What may end a transfer early: AbortAll, or the caller's CallCancel.
+struct Interrupt {
+    const CallCancel* cancel = nullptr;  // the caller's, for the call under way
+    bool cancelled = false;              // the caller's CallCancel ended a transfer
+};
+
 // libcurl calls it about once a second at least during a transfer.
-int OnProgress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return g_abortAll.load() ? 1 : 0;  // non-zero ends the transfer
+int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    auto* interrupt = static_cast<Interrupt*>(user);
+    if (g_abortAll.load()) return 1;  // non-zero ends the transfer
+    if (interrupt->cancel != nullptr && interrupt->cancel->Cancelled()) {
+        interrupt->cancelled = true;
+        return 1;
+    }
+    return 0;
 }
 
 struct Collected {
@@ -114,6 +127,7 @@ int OnSocket(void* user, curl_socket_t, curlsocktype purpose) {
 struct Transport::Connection {
     std::unique_ptr<CURL, CurlRelease> curl;
     SocketGate gate;
+    Interrupt interrupt;
     std::unique_ptr<SecurityContext> security;  // Negotiate: made by Authenticate
 };
 
@@ -161,6 +175,7 @@ std::unique_ptr<Transport::Connection> Transport::Take() {
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, OnHeader);
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, OnProgress);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &connection->interrupt);
     curl_easy_setopt(curl, CURLOPT_SOCKOPTFUNCTION, OnSocket);
     curl_easy_setopt(curl, CURLOPT_SOCKOPTDATA, &connection->gate);
     if (settings.https) {
@@ -190,6 +205,7 @@ Transport::Reply Transport::Perform(Connection& connection, const std::string& b
         1, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
     connection.gate.mayOpen = reopen == Reopen::Allowed;
     connection.gate.refused = false;
+    connection.interrupt.cancelled = false;
     Reply reply;
     HttpOutcome& outcome = reply.outcome;
     Collected collected;
@@ -233,6 +249,11 @@ Transport::Reply Transport::Perform(Connection& connection, const std::string& b
             outcome.error = detail;
             break;
         case CURLE_ABORTED_BY_CALLBACK:
+            if (connection.interrupt.cancelled) {
+                outcome.kind = HttpOutcome::Kind::Cancelled;
+                outcome.error = "request cancelled by its caller";
+                break;
+            }
             outcome.kind = HttpOutcome::Kind::Unreachable;
             outcome.error = "request aborted: the listener is stopping";
             break;
@@ -318,10 +339,16 @@ void Transport::AbortAll(bool abort) { g_abortAll = abort; }
 HttpOutcome Transport::Post(const std::string& envelope, int64_t timeoutMs) {
     // One deadline for the whole exchange: handshake, request and a retry.
     const Deadline deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const CallCancel* cancel = CallCancel::Current();
     HttpOutcome outcome;
     if (g_abortAll) {
         outcome.kind = HttpOutcome::Kind::Unreachable;
         outcome.error = "requests aborted: the listener is stopping";
+        return outcome;
+    }
+    if (cancel != nullptr && cancel->Cancelled()) {
+        outcome.kind = HttpOutcome::Kind::Cancelled;
+        outcome.error = "request cancelled by its caller";
         return outcome;
     }
     std::unique_ptr<Connection> connection = Take();
@@ -330,6 +357,8 @@ HttpOutcome Transport::Post(const std::string& envelope, int64_t timeoutMs) {
         outcome.error = "cannot create an HTTP handle";
         return outcome;
     }
+    // The connection serves this call only until it is given back.
+    connection->interrupt.cancel = cancel;
     std::string contentType;
     // A connection the host has closed since it authenticated is answered
     // with 401 (a new connection knows no context), or, sealed, is not
@@ -393,6 +422,7 @@ HttpOutcome Transport::Post(const std::string& envelope, int64_t timeoutMs) {
                         contentType + "'";
         return outcome;
     }
+    connection->interrupt.cancel = nullptr;
     GiveBack(std::move(connection));
     outcome.kind = HttpOutcome::Kind::Answer;
     return outcome;

@@ -13,7 +13,7 @@
 // once with empty requests carrying the Negotiate tokens, and over plain
 // HTTP every message is then sealed with the connection's context
 // (wmi/wsman/gsscontext.h). A connection the host closed authenticates
-// again. Thread-safe.
+// again. A caller's CallCancel ends its requests early. Thread-safe.
 #pragma once
 
 #include <chrono>
@@ -47,6 +47,7 @@ struct HttpOutcome {
         AccessDenied,  // 401 or 403
         Certificate,   // the TLS peer could not be verified
         BadAnswer,     // wrong status or type, too large, cut off
+        Cancelled,     // the caller's CallCancel ended it (wmi/callcancel.h)
     };
     Kind kind = Kind::Unreachable;
     long status = 0;
@@ -73,7 +74,9 @@ class Transport {
     const std::string& Url() const { return url; }
 
     // Sends `envelope` and waits at most `timeoutMs` for the whole answer,
-    // handshake and retries included.
+    // handshake and retries included. Ends early, Cancelled, when the
+    // calling thread's CallCancel (wmi/callcancel.h) is or gets cancelled:
+    // at once, or within about a second for a request in flight.
     HttpOutcome Post(const std::string& envelope, int64_t timeoutMs);
 
   private:

@@ -55,6 +55,8 @@ HRESULT OutcomeCode(const HttpOutcome& outcome, ExchangeFor call) {
             return HTTP_E_SECURE_FAILURE_HR;
         case HttpOutcome::Kind::BadAnswer:
             return HTTP_E_INVALID_SERVER_RESPONSE_HR;
+        case HttpOutcome::Kind::Cancelled:
+            return WBEM_E_CALL_CANCELLED;
     }
     return WBEM_E_FAILED;
 }
@@ -247,7 +249,7 @@ class WsmanEnumerator : public ComObject<IEnumWbemClassObject> {
 // WS-Eventing for WMI events): the notification query's conditions become a
 // data query polled every WITHIN seconds (one second at least). Each poll
 // asks for the records written since the newest one seen (the first since
-// the subscription began, by this machine's clock), puts the answer in the
+// the second the subscription began, by this machine's clock), puts the answer in the
 // order the records were written (a host may answer newest first) and hands
 // out those whose RecordNumber comes after the last one seen of their
 // log, each wrapped as the __InstanceCreationEvent a subscription would have
@@ -261,7 +263,11 @@ class PollingEnumerator : public ComObject<IEnumWbemClassObject> {
           base(std::move(dataQuery)),
           withinMs(pollEveryMs) {
         platform::MutexLock guard(pollLock);
-        mark = cim::NowMicros();
+        // Windows stamps TimeWritten in whole seconds: a record written
+        // later in this second carries the second's start. A record of the
+        // same second written just before is delivered too (the engine
+        // drops what a catch-up has already sent).
+        mark = cim::NowMicros() / 1000000 * 1000000;
         nextPoll = Clock::now() + std::chrono::milliseconds(withinMs);
     }
 

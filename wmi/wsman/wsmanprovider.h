@@ -20,7 +20,9 @@
 //     Windows Server 2012) is polled with a data query of the same
 //     conditions every WITHIN seconds instead (see PollingEnumerator).
 //   A fault carrying a WMI code (0x8004xxxx) gives that code; a host that
-//   stops answering gives RPC_S_CALL_FAILED_HR from then on.
+//   stops answering gives RPC_S_CALL_FAILED_HR from then on. A call made
+//   under a CallCancel that is cancelled (wmi/callcancel.h) ends with
+//   WBEM_E_CALL_CANCELLED, a request in flight within about a second.
 //
 // One services handle keeps one Transport (connections and, over TLS,
 // sessions reused) for its host and credentials. Every object is

@@ -156,6 +156,47 @@ TEST(WsmanEnvelopeTest, SubscriptionAndEventItems) {
     event->Release();
 }
 
+TEST(WsmanEnvelopeTest, IdentifyAnswersAreKnownByNameInAnyNamespace) {
+    const std::string open =
+        "<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\"><s:Header/><s:Body>";
+    const std::string close = "</s:Body></s:Envelope>";
+    const char* const answers[] = {
+        // As Windows answers.
+        "<wsmid:IdentifyResponse "
+        "xmlns:wsmid=\"http://schemas.dmtf.org/wbem/wsman/identity/1/wsmanidentity.xsd\">"
+        "<wsmid:ProtocolVersion>http://schemas.dmtf.org/wbem/wsman/1/wsman.xsd"
+        "</wsmid:ProtocolVersion><wsmid:ProductVendor>Vendor</wsmid:ProductVendor>"
+        "</wsmid:IdentifyResponse>",
+        // The identity schema as the default namespace.
+        "<IdentifyResponse "
+        "xmlns=\"http://schemas.dmtf.org/wbem/wsman/identity/1/wsmanidentity.xsd\">"
+        "<ProductVendor>Vendor</ProductVendor></IdentifyResponse>",
+        // The SOAP namespace.
+        "<s:IdentifyResponse><s:ProductVendor>Vendor</s:ProductVendor></s:IdentifyResponse>",
+        // WS-Management's namespace under another prefix.
+        "<x:IdentifyResponse xmlns:x=\"http://schemas.dmtf.org/wbem/wsman/1/wsman.xsd\">"
+        "<x:ProductVendor>Vendor</x:ProductVendor></x:IdentifyResponse>",
+        // A namespace of the host's own.
+        "<IdentifyResponse xmlns=\"urn:example:identity\"><ProductVendor>Vendor</ProductVendor>"
+        "</IdentifyResponse>",
+    };
+    for (const char* answer : answers) {
+        Response response;
+        std::string error;
+        ASSERT_TRUE(ParseResponse(open + answer + close, response, error)) << answer << error;
+        EXPECT_EQ(response.kind, Response::Kind::Identify) << answer;
+        EXPECT_EQ(response.productVendor, "Vendor") << answer;
+    }
+    // Another element is not an Identify answer, whatever its namespace.
+    Response response;
+    std::string error;
+    EXPECT_FALSE(ParseResponse(open +
+                                   "<wsmid:Identify xmlns:wsmid=\"http://schemas.dmtf.org/wbem/"
+                                   "wsman/identity/1/wsmanidentity.xsd\"/>" +
+                                   close,
+                               response, error));
+}
+
 TEST(WsmanEnvelopeTest, MalformedDocumentsAreRefusedWithAReason) {
     const std::string good = Fixture("pull_response.xml");
     struct Case {

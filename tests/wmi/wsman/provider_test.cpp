@@ -320,6 +320,34 @@ void WsmanProviderTest::PollLikeASubscription() {
     services->Release();
 }
 
+// Windows stamps TimeWritten in whole seconds: a record written in the
+// second a polled subscription began, after it began, carries the start of
+// that second, and is delivered all the same.
+TEST_F(WsmanProviderTest, PollingFindsARecordStampedWithTheSecondItBegan) {
+    eventing = false;
+    StartEndpoint(false);
+    IWbemServices* services = nullptr;
+    ASSERT_EQ(Connect(kHost, &services), S_OK);
+    // Subscribes early in a second, so that the record is written in the
+    // same one.
+    while (wmi::cim::NowMicros() % 1000000 > 300000) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    IEnumWbemClassObject* polled = nullptr;
+    ASSERT_EQ(Query(services,
+                    "SELECT * FROM __InstanceCreationEvent WITHIN 1 WHERE TargetInstance ISA "
+                    "'Win32_NTLogEvent'",
+                    true, &polled),
+              S_OK);
+    const int64_t second = wmi::cim::NowMicros() / 1000000 * 1000000;
+    Append(kHost, {MakeEvent("System", 3, 7, second)});
+    std::vector<std::string> got = Drain(polled, 1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_NE(got[0].find("Source 7"), std::string::npos) << got[0];
+    polled->Release();
+    services->Release();
+}
+
 TEST_F(WsmanProviderTest, ReleasingASubscriptionUnsubscribes) {
     StartEndpoint(false);
     IWbemServices* services = nullptr;

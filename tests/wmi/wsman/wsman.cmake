@@ -5,6 +5,11 @@ if(QUELLON_WSMAN)
   quellon_add_test(NAME wsman_envelope_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/envelope_test.cpp
     LIBS quellon_wmi)
+  # Sealed bodies in each form a peer may send, and real NTLM messages in
+  # them.
+  quellon_add_test(NAME wsman_sealedbody_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/sealedbody_test.cpp
+    LIBS quellon_wmi)
   quellon_add_test(NAME wsman_provider_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/provider_test.cpp
     LIBS quellon_wsman_endpoint quellon_wmi)
@@ -20,6 +25,6 @@ if(QUELLON_WSMAN)
     LIBS quellon_wsman_endpoint quellon_wmi)
   # gss-ntlmssp's own leak of its sealing handles (see lsan.supp); full
   # stacks, so that the suppression sees the library behind OpenSSL's frames.
-  set_property(TEST wsman_provider_test APPEND PROPERTY ENVIRONMENT
+  set_property(TEST wsman_provider_test wsman_sealedbody_test APPEND PROPERTY ENVIRONMENT
     "ASAN_OPTIONS=fast_unwind_on_malloc=0" "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/lsan.supp")
 endif()

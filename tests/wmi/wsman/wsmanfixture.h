@@ -42,6 +42,7 @@ class WsmanFixture : public simtest::SimStoreFixture {
         options.failSubscriptionPulls = failSubscriptionPulls;
         options.idleCloseSeconds = idleCloseSeconds;
         options.failSubscribe = failSubscribe;
+        options.failDataQueries = failDataQueries;
         if (auth != "basic") {
             // The process names the endpoint's user file for gss-ntlmssp.
             options.ntlmUserFile = dir.File("ntlm-users");
@@ -72,6 +73,7 @@ class WsmanFixture : public simtest::SimStoreFixture {
     bool failSubscriptionPulls = false;  // true: every Pull of a subscription fails
     int idleCloseSeconds = 0;            // above 0: idle connections are closed
     bool failSubscribe = false;          // true: Subscribe fails, data queries work
+    bool failDataQueries = false;        // true: Enumerate fails
     std::unique_ptr<wmi::wsman::Endpoint> endpoint;
     wmi::wsman::WsmanSettings settings;
 };

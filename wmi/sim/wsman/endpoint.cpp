@@ -804,7 +804,7 @@ class Endpoint::Impl {
                       "The requested filtering dialect is not supported.", 2150858774u, machine);
             return true;
         }
-        if (subscribe && options.failSubscribe) {
+        if (subscribe ? options.failSubscribe : options.failDataQueries) {
             answer = WmiFault(soap, WBEM_E_FAILED, machine);
             return true;
         }

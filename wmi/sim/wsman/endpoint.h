@@ -67,6 +67,9 @@ struct EndpointOptions {
     // true: Subscribe is answered with an InternalError fault while data
     // queries work, as a host that cannot run the event query.
     bool failSubscribe = false;
+    // true: data queries (Enumerate) are answered with an InternalError
+    // fault, as a host whose WMI service fails every query.
+    bool failDataQueries = false;
     // Above 0: a connection that sends no request for this many seconds is
     // closed, as HTTP.sys, proxies and load balancers close idle ones.
     int idleCloseSeconds = 0;
