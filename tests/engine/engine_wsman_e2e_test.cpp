@@ -211,8 +211,11 @@ class WsmanEngineTest : public wsmantest::WsmanFixture {
         WsmanFixture::TearDown();
     }
 
+    // A client whose wait for each line is long enough for a sanitizer build
+    // on a loaded machine (a subscription falling back to polling has taken
+    // more than 10 s there to deliver its first record).
     std::unique_ptr<LineClient> Client() {
-        auto client = std::make_unique<LineClient>(port, 10000);
+        auto client = std::make_unique<LineClient>(port, 30000);
         EXPECT_EQ(client->Login("alice", "secret").substr(0, 31),
                   "OK authentication successful (u");
         return client;
