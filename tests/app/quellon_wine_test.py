@@ -10,6 +10,7 @@ Three ways a Windows operator runs it, each over a real loopback socket
   WMI has no Win32_NTLogEvent rows and refuses event notification queries,
   so a replay ends empty and a live subscription fails and is retried with
   a growing delay;
+- the console listener on simulated hosts (a store quellon-sim.exe writes);
 - the listener with TLS on, reached by the openssl command-line client.
 
 Run by ctest in the Windows build only (scripts/test-windows), with
@@ -338,6 +339,54 @@ class WmiProviderUnderWine(unittest.TestCase):
         self.client.expect(r"^OK queuing subscription for 127\.0\.0\.9 System \*$")
         failed = self.client.expect(r"^CONNECTION_FAILED", 90)
         self.assertRegex(failed, r" - (The RPC server is unavailable\.|Unknown Error From WMI)$")
+
+
+class SimulatedHostsUnderWine(unittest.TestCase):
+    """The listener on simulated hosts: a store written by quellon-sim.exe,
+    the records as the Linux build sends them, byte for byte."""
+
+    HOST = "127.0.0.2"
+
+    def sim(self, *args):
+        code, out = wine(os.path.join(BUILD_DIR, "quellon-sim.exe"), "--store",
+                         windows_path(self.store), *args)
+        self.assertEqual(0, code, out)
+
+    def setUp(self):
+        self.folder = QuellonFolder(self)
+        self.store = os.path.join(self.folder.path, "hosts.db")
+        self.sim("host", "add", self.HOST, "--computer", "HOSTA")
+        self.sim("emit", self.HOST, "--log", "System", "--type", "2", "--source",
+                 "Service Control Manager", "--code", "7036", "--time", "20231114221321")
+        self.port = free_port()
+        ini = write_ini(self.folder.path, self.port,
+                        "[WMI]\nPROVIDER=sim\nSIMSTORE=%s\n" % windows_path(self.store))
+        self.quellon = ConsoleQuellon(self.folder, ini)
+        self.addCleanup(self.quellon.stop)
+        self.client = LineClient(self.port)
+        self.addCleanup(self.client.close)
+        login(self.client)
+
+    def test_replay_and_live_records(self):
+        self.client.send("REPLAY %s System * 20231114000000 0" % self.HOST)
+        self.client.expect(r"^OK replaying events for requested time period$")
+        record = self.client.expect(r"^NTEVENT:|^REPLAY_FINISHED|^CONNECTION_FAILED", 60)
+        self.assertEqual("NTEVENT: %s 20231114221321.000000+000 7036 \"Service Control Manager\" "
+                         "System Warning <NULL>" % self.HOST, record)
+        self.assertEqual(".", self.client.read_line())
+        self.client.expect(r"^REPLAY_FINISHED %s System \* 20231114000000 \d{14}$" % self.HOST, 60)
+
+        self.client.send("ADD %s System *" % self.HOST)
+        self.client.expect(r"^OK queuing subscription for %s System \*$" % self.HOST)
+        self.client.send("LIST")
+        self.client.expect(r"^\.$")
+        # Written once the subscription reads the host: a live record.
+        time.sleep(2)
+        self.sim("emit", self.HOST, "--log", "System", "--type", "3", "--source", "Quellon Test",
+                 "--code", "4242", "--insert", "under Wine")
+        live = self.client.expect(r"^NTEVENT:|^CONNECTION_FAILED", 60)
+        self.assertRegex(live, r"^NTEVENT: %s \d{14}\.\d{6}\+000 4242 \"Quellon Test\" System "
+                         r"Information \"under Wine\"$" % re.escape(self.HOST))
 
 
 class TlsUnderWine(unittest.TestCase):
