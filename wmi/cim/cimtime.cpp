@@ -213,14 +213,13 @@ bool ParseRfc3339(std::string_view text, int64_t& microsUtc) { return ParseIso(t
 std::string FormatRfc3339(int64_t microsUtc) {
     const TimeFields f = Split(microsUtc);
     if (f.year < 0 || f.year > 9999) {
-        // The DMTF text holds the same fields in a fixed layout.
-        const std::string dmtf = FormatDmtf(microsUtc);
-        std::string out;
-        out.reserve(28);
-        out.append(dmtf, 0, 4).append(1, '-').append(dmtf, 4, 2).append(1, '-').append(dmtf, 6, 2);
-        out.append(1, 'T').append(dmtf, 8, 2).append(1, ':').append(dmtf, 10, 2).append(1, ':');
-        out.append(dmtf, 12, 2).append(1, '.').append(dmtf, 15, 6).append(1, 'Z');
-        return out;
+        // A year past four digits (only a corrupt time has one): the
+        // expanded form, a sign or a fifth digit before the same fields.
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%04lld-%02u-%02uT%02u:%02u:%02u.%06uZ",
+                      static_cast<long long>(f.year), f.month, f.day, f.hour, f.minute, f.second,
+                      f.micros);
+        return buf;
     }
     // "YYYY-MM-DDThh:mm:ss.ffffffZ"
     std::string out = "0000-00-00T00:00:00.000000Z";
