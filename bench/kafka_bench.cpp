@@ -147,6 +147,8 @@ class HostReader {
         ULONG returned = 0;
         if (enumerator == nullptr) return items;
         enumerator->Next(1000, 50, objects, &returned);
+        // Sized for the batch up front, as the query thread sizes its own.
+        items.reserve(returned);
         for (ULONG i = 0; i < returned; ++i) {
             TEventData event;
             std::string failure;

@@ -1,5 +1,6 @@
 #include "engine/eventrecord.h"
 
+#include <charconv>
 #include <cstdlib>
 #include <ctime>
 #include <vector>
@@ -25,13 +26,15 @@ std::vector<std::string> ArrayStrings(SAFEARRAY* array) {
         FAILED(SafeArrayGetUBound(array, 1, &upper)) || upper < lower) {
         return items;
     }
-    items.reserve(static_cast<size_t>(upper - lower + 1));
-    for (LONG i = lower; i <= upper; ++i) {
-        BSTR element = nullptr;
-        if (FAILED(SafeArrayGetElement(array, &i, &element))) break;
-        items.push_back(BstrText(element));
-        SysFreeString(element);
-    }
+    // Read in place: the elements are converted straight from the array's
+    // own strings, not from a copy of each.
+    void* data = nullptr;
+    if (FAILED(SafeArrayAccessData(array, &data))) return items;
+    const auto* elements = static_cast<const BSTR*>(data);
+    const size_t count = static_cast<size_t>(upper - lower + 1);
+    items.reserve(count);
+    for (size_t i = 0; i < count; ++i) items.push_back(BstrText(elements[i]));
+    SafeArrayUnaccessData(array);
     return items;
 }
 
@@ -54,6 +57,16 @@ TEventValue Number(std::string text) {
     value.kind = TEventValue::TKind::Number;
     value.text = std::move(text);
     return value;
+}
+
+// The decimal text of an integer, as printf's %d / %u writes it (without
+// going through a format string: several of every record's properties are
+// integers).
+template <class Integer>
+std::string Decimal(Integer number) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
+    return std::string(digits, end);
 }
 
 struct PropertyRead {
@@ -100,13 +113,13 @@ TEventValue EventValueFromVariant(const VARIANT& v) {
             value.kind = K::Null;
             return value;
         case VT_I2:
-            return Number(StringFormat("%d", static_cast<int>(v.iVal)));
+            return Number(Decimal(static_cast<int>(v.iVal)));
         case VT_BOOL:
             value.kind = K::Boolean;
-            value.text = StringFormat("%d", static_cast<int>(v.boolVal));
+            value.text = Decimal(static_cast<int>(v.boolVal));
             return value;
         case VT_I4:
-            return Number(StringFormat("%ld", static_cast<long>(v.lVal)));
+            return Number(Decimal(static_cast<long>(v.lVal)));
         case VT_R4:
             return Number(StringFormat("%f", static_cast<double>(v.fltVal)));
         case VT_R8:
@@ -120,15 +133,15 @@ TEventValue EventValueFromVariant(const VARIANT& v) {
             value.text = std::string(1, v.cVal);
             return value;
         case VT_UI1:
-            return Number(StringFormat("%i", static_cast<int>(v.bVal)));
+            return Number(Decimal(static_cast<int>(v.bVal)));
         case VT_UI2:
-            return Number(StringFormat("%hu", v.uiVal));
+            return Number(Decimal(v.uiVal));
         case VT_UI4:
-            return Number(StringFormat("%lu", static_cast<unsigned long>(v.ulVal)));
+            return Number(Decimal(static_cast<unsigned long>(v.ulVal)));
         case VT_INT:
-            return Number(StringFormat("%i", static_cast<int>(v.intVal)));
+            return Number(Decimal(static_cast<int>(v.intVal)));
         case VT_UINT:
-            return Number(StringFormat("%u", static_cast<unsigned>(v.uintVal)));
+            return Number(Decimal(static_cast<unsigned>(v.uintVal)));
         case VT_CLSID:
             value.kind = K::Other;
             value.text = "CLSID";
@@ -171,7 +184,7 @@ bool ReadEventData(const std::string& host, IWbemClassObject* event, TEventData*
             continue;
         }
         slot = read.unsigned32 && value.vt == VT_I4
-                   ? Number(StringFormat("%u", static_cast<uint32_t>(value.lVal)))
+                   ? Number(Decimal(static_cast<uint32_t>(value.lVal)))
                    : EventValueFromVariant(value);
         VariantClear(&value);
     }

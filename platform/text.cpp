@@ -2,10 +2,20 @@
 
 namespace platform {
 
-std::u16string Utf8ToUtf16(std::string_view text) {
-    std::u16string out;
-    out.reserve(text.size());
+size_t AsciiPrefix(std::string_view text) {
     size_t i = 0;
+    while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80) ++i;
+    return i;
+}
+
+std::u16string Utf8ToUtf16(std::string_view text) {
+    // The ASCII run at the start (most texts are ASCII throughout) is
+    // widened in one sweep; the rest is decoded sequence by sequence.
+    const size_t ascii = AsciiPrefix(text);
+    std::u16string out(ascii, u'\0');
+    out.reserve(text.size());
+    for (size_t k = 0; k < ascii; ++k) out[k] = static_cast<char16_t>(text[k]);
+    size_t i = ascii;
     while (i < text.size()) {
         unsigned char lead = static_cast<unsigned char>(text[i]);
         char32_t cp;
@@ -52,9 +62,13 @@ std::u16string Utf8ToUtf16(std::string_view text) {
 }
 
 std::string Utf16ToUtf8(std::u16string_view text) {
-    std::string out;
+    // As above: the ASCII run at the start in one sweep.
+    size_t ascii = 0;
+    while (ascii < text.size() && text[ascii] < 0x80) ++ascii;
+    std::string out(ascii, '\0');
     out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
+    for (size_t k = 0; k < ascii; ++k) out[k] = static_cast<char>(text[k]);
+    for (size_t i = ascii; i < text.size(); ++i) {
         char32_t cp = text[i];
         if (cp >= 0xD800 && cp <= 0xDBFF) {
             if (i + 1 >= text.size()) return std::string();

@@ -14,6 +14,10 @@ namespace platform {
 std::u16string Utf8ToUtf16(std::string_view text);
 std::string Utf16ToUtf8(std::u16string_view text);
 
+// How many bytes at the start of `text` are ASCII (below 0x80); in ASCII,
+// UTF-8 and UTF-16 hold the same characters one for one.
+size_t AsciiPrefix(std::string_view text);
+
 // Appends one code point, at most U+10FFFF, to `out` as one to four bytes of
 // UTF-8. The code point is not checked further: a caller that must produce
 // valid text keeps surrogates (U+D800..U+DFFF) and larger values out.

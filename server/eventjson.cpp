@@ -1,15 +1,49 @@
 #include "server/eventjson.h"
 
 #include <openssl/evp.h>
-#include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
+
+#include <algorithm>
 
 #include "base/stringformat.h"
 #include "wmi/cim/cimtime.h"
 
 namespace {
 
-using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
+// RapidJSON's output stream over the caller's string: the object is
+// written straight into it, and a string the caller reuses keeps its
+// capacity, so that formatting a record allocates nothing once the buffer
+// has grown to the records' size. The writer reserves room before it puts
+// characters (PutReserve, PutUnsafe, found by argument-dependent lookup);
+// Finish trims the string to what was written.
+class StringStream {
+  public:
+    typedef char Ch;
+    // The whole capacity of *out is writable from the start.
+    explicit StringStream(std::string* out) : out(out) {
+        out->clear();
+        out->resize(out->capacity());
+    }
+    void Reserve(size_t count) {
+        if (used + count > out->size()) out->resize(std::max(used + count, 2 * out->size()));
+    }
+    void PutUnsafe(char c) { (*out)[used++] = c; }
+    void Put(char c) {
+        Reserve(1);
+        PutUnsafe(c);
+    }
+    void Flush() {}
+    void Finish() { out->resize(used); }
+
+  private:
+    std::string* out;
+    size_t used = 0;
+};
+
+void PutReserve(StringStream& stream, size_t count) { stream.Reserve(count); }
+void PutUnsafe(StringStream& stream, char c) { stream.PutUnsafe(c); }
+
+using Writer = rapidjson::Writer<StringStream>;
 
 // The order of the event object's keys after Host.
 constexpr TEventProperty kEventKeys[] = {
@@ -103,15 +137,11 @@ void Value(Writer& w, TEventProperty property, const TEventValue& v) {
     w.Null();
 }
 
-void Finish(rapidjson::StringBuffer& buffer, std::string* out) {
-    out->assign(buffer.GetString(), buffer.GetSize());
-}
-
 }  // namespace
 
 void EventJson(const TEventData& event, std::string* out) {
-    rapidjson::StringBuffer buffer;
-    Writer w(buffer);
+    StringStream stream(out);
+    Writer w(stream);
     w.StartObject();
     Key(w, "Host");
     Text(w, event.host);
@@ -120,12 +150,12 @@ void EventJson(const TEventData& event, std::string* out) {
         Value(w, property, event[property]);
     }
     w.EndObject();
-    Finish(buffer, out);
+    stream.Finish();
 }
 
 void NoticeJson(const TNotice& notice, std::string* out) {
-    rapidjson::StringBuffer buffer;
-    Writer w(buffer);
+    StringStream stream(out);
+    Writer w(stream);
     w.StartObject();
     Key(w, "Notice");
     w.String(NoticeName(notice.kind));
@@ -156,5 +186,5 @@ void NoticeJson(const TNotice& notice, std::string* out) {
             break;
     }
     w.EndObject();
-    Finish(buffer, out);
+    stream.Finish();
 }

@@ -164,6 +164,9 @@ void CKafkaOutput::Deliver(const std::vector<TOutputItem>& items, uint64_t mark)
     // The call's own share keeps the mark open until every record is
     // queued, so that an early acknowledgement cannot report it.
     if (mark != 0) AddMarkShares(mark, 1 + static_cast<int>(items.size()));
+    // One buffer for the call's records: librdkafka copies each payload,
+    // so the buffer is reused and keeps its capacity from record to record.
+    std::string payload;
     for (const TOutputItem& item : items) {
         const TEventData* event = std::get_if<TEventData>(&item);
         if (event != nullptr && full) {
@@ -172,14 +175,13 @@ void CKafkaOutput::Deliver(const std::vector<TOutputItem>& items, uint64_t mark)
         }
         auto* pending = new TPending;
         pending->mark = mark;
-        std::string payload;
         if (event != nullptr) {
             EventJson(*event, &payload);
-            Produce(eventTopic, event->host, std::move(payload), pending);
+            Produce(eventTopic, event->host, payload, pending);
         } else {
             const TNotice& notice = std::get<TNotice>(item);
             NoticeJson(notice, &payload);
-            Produce(noticeTopic, notice.host, std::move(payload), pending);
+            Produce(noticeTopic, notice.host, payload, pending);
         }
     }
     if (mark != 0) SettleMarkShare(mark, true);
@@ -206,8 +208,8 @@ void CKafkaOutput::SettleMarkShare(uint64_t mark, bool acknowledged) {
     if (reports != nullptr) reports->Settled(mark, delivered);
 }
 
-void CKafkaOutput::Produce(rd_kafka_topic_s* topic, const std::string& key, std::string&& payload,
-                           TPending* pending) {
+void CKafkaOutput::Produce(rd_kafka_topic_s* topic, const std::string& key,
+                           const std::string& payload, TPending* pending) {
     pending->bytes = payload.size() + key.size() + kRecordOverhead;
     queuedBytes += pending->bytes;
     queuedRecords += 1;
@@ -215,7 +217,8 @@ void CKafkaOutput::Produce(rd_kafka_topic_s* topic, const std::string& key, std:
         rd_kafka_resp_err_t result = rd_kafka_producev(
             producer, RD_KAFKA_V_RKT(topic), RD_KAFKA_V_PARTITION(RD_KAFKA_PARTITION_UA),
             RD_KAFKA_V_MSGFLAGS(RD_KAFKA_MSG_F_COPY),
-            RD_KAFKA_V_VALUE(payload.data(), payload.size()),
+            // F_COPY: librdkafka copies the value and never writes to it.
+            RD_KAFKA_V_VALUE(const_cast<char*>(payload.data()), payload.size()),
             RD_KAFKA_V_KEY(key.data(), key.size()), RD_KAFKA_V_OPAQUE(pending), RD_KAFKA_V_END);
         if (result == RD_KAFKA_RESP_ERR_NO_ERROR) return;
         if (result != RD_KAFKA_RESP_ERR__QUEUE_FULL || stopping) {

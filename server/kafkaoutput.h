@@ -84,8 +84,9 @@ class CKafkaOutput : public CBroadcastSink {
   private:
     struct TPending;
 
-    // Hands one record to librdkafka, waiting while its own queue is full.
-    void Produce(rd_kafka_topic_s* topic, const std::string& key, std::string&& payload,
+    // Hands one record to librdkafka (which copies key and payload),
+    // waiting while its own queue is full.
+    void Produce(rd_kafka_topic_s* topic, const std::string& key, const std::string& payload,
                  TPending* pending);
     void PollLoop();
     static void DeliveryReport(rd_kafka_s* rk, const void* message, void* opaque);

@@ -124,6 +124,35 @@ TEST(EventJson, WhatTheHostDidNotGiveIsNull) {
     EXPECT_STREQ(d["EventCode"].GetString(), "inf");
 }
 
+// The output formats every record of a batch into one reused string: each
+// object must be exactly what a fresh string gets, whatever the string held
+// before (a longer record, one whose escapes reserved far more room).
+TEST(EventJson, AReusedStringHoldsOnlyTheLatestObject) {
+    TEventData longer = SampleEvent();
+    longer[TEventProperty::Message] = Text(std::string(3000, '\x01') + "end");
+    TEventData shorter;
+    shorter.host = "h";
+    TNotice notice;
+    notice.kind = TNoticeKind::EventsSkipped;
+    notice.host = "h";
+    notice.count = 3;
+    std::string fresh[3];
+    EventJson(longer, &fresh[0]);
+    EventJson(shorter, &fresh[1]);
+    NoticeJson(notice, &fresh[2]);
+    std::string reused = "left over";
+    for (int round = 0; round < 2; ++round) {
+        EventJson(longer, &reused);
+        EXPECT_EQ(reused, fresh[0]) << round;
+        EventJson(shorter, &reused);
+        EXPECT_EQ(reused, fresh[1]) << round;
+        NoticeJson(notice, &reused);
+        EXPECT_EQ(reused, fresh[2]) << round;
+    }
+    Parse(fresh[0]);
+    EXPECT_NE(fresh[0].find("\\u0001end\""), std::string::npos) << fresh[0].substr(0, 200);
+}
+
 TEST(NoticeJson, EachNoticeWithItsOwnKeys) {
     struct Case {
         TNoticeKind kind;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <wbemidl.h>
 
+#include <string>
+
 #include "wmi/comobject.h"
 
 namespace {
@@ -30,6 +32,16 @@ TEST(Bstr, ConvertsUtf8BothWays) {
     EXPECT_EQ(SysStringLen(s), 20u);  // the emoji takes two UTF-16 units
     EXPECT_EQ(wmi::Utf8FromBstr(s), text);
     SysFreeString(s);
+
+    // ASCII alone, and the empty text: a string of that length, not null.
+    for (const char* ascii : {"Service Control Manager", ""}) {
+        BSTR plain = wmi::BstrFromUtf8(ascii);
+        ASSERT_NE(plain, nullptr) << ascii;
+        EXPECT_EQ(SysStringLen(plain), std::string(ascii).size()) << ascii;
+        EXPECT_EQ(plain[SysStringLen(plain)], u'\0') << ascii;
+        EXPECT_EQ(wmi::Utf8FromBstr(plain), ascii);
+        SysFreeString(plain);
+    }
 
     BSTR invalid = wmi::BstrFromUtf8("bad \xC3");
     ASSERT_NE(invalid, nullptr);

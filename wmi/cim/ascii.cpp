@@ -5,8 +5,6 @@
 
 namespace wmi::cim {
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 std::string ToLowerAscii(std::string_view text) {
     std::string out(text);
     for (char& c : out) c = LowerAscii(c);

@@ -11,7 +11,9 @@
 namespace wmi::cim {
 
 // `c` with A-Z lowered; every other byte as it is.
-char LowerAscii(char c);
+inline char LowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 // `text` with A-Z lowered.
 std::string ToLowerAscii(std::string_view text);

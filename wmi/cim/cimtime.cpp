@@ -125,9 +125,13 @@ bool ParseIso(std::string_view text, int64_t& microsUtc) {
     return true;
 }
 
-}  // namespace
+// The calendar fields of a UTC time.
+struct TimeFields {
+    int64_t year;
+    unsigned month, day, hour, minute, second, micros;
+};
 
-std::string FormatDmtf(int64_t microsUtc) {
+TimeFields Split(int64_t microsUtc) {
     int64_t seconds = microsUtc / kMicrosPerSecond;
     int64_t micros = microsUtc % kMicrosPerSecond;
     if (micros < 0) {
@@ -140,15 +144,50 @@ std::string FormatDmtf(int64_t microsUtc) {
         secOfDay += kSecondsPerDay;
         --days;
     }
-    int64_t y;
-    unsigned m, d;
-    CivilFromDays(days, y, m, d);
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%04lld%02u%02u%02lld%02lld%02lld.%06lld+000",
-                  static_cast<long long>(y), m, d, static_cast<long long>(secOfDay / 3600),
-                  static_cast<long long>(secOfDay / 60 % 60), static_cast<long long>(secOfDay % 60),
-                  static_cast<long long>(micros));
-    return buf;
+    TimeFields f;
+    CivilFromDays(days, f.year, f.month, f.day);
+    f.hour = static_cast<unsigned>(secOfDay / 3600);
+    f.minute = static_cast<unsigned>(secOfDay / 60 % 60);
+    f.second = static_cast<unsigned>(secOfDay % 60);
+    f.micros = static_cast<unsigned>(micros);
+    return f;
+}
+
+// Writes `value` as exactly `width` decimal digits, zero-padded, at `at`
+// (value < 10^width).
+void PutDigits(char* at, unsigned value, int width) {
+    for (int i = width - 1; i >= 0; --i) {
+        at[i] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+}
+
+}  // namespace
+
+std::string FormatDmtf(int64_t microsUtc) {
+    const TimeFields f = Split(microsUtc);
+    if (f.year < 0 || f.year > 9999) {
+        // Outside four digits: printf's widths (a sign, a fifth digit).
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%04lld%02u%02u%02u%02u%02u.%06u+000",
+                      static_cast<long long>(f.year), f.month, f.day, f.hour, f.minute, f.second,
+                      f.micros);
+        return buf;
+    }
+    // "yyyymmddHHMMSS.mmmmmm+000": every record's two times go through here,
+    // so the digits are placed directly rather than by printf.
+    std::string out(25, '0');
+    char* p = out.data();
+    PutDigits(p, static_cast<unsigned>(f.year), 4);
+    PutDigits(p + 4, f.month, 2);
+    PutDigits(p + 6, f.day, 2);
+    PutDigits(p + 8, f.hour, 2);
+    PutDigits(p + 10, f.minute, 2);
+    PutDigits(p + 12, f.second, 2);
+    p[14] = '.';
+    PutDigits(p + 15, f.micros, 6);
+    p[21] = '+';
+    return out;
 }
 
 bool ParseDmtf(std::string_view text, int64_t& microsUtc) {
@@ -172,13 +211,26 @@ bool ParseDmtf(std::string_view text, int64_t& microsUtc) {
 bool ParseRfc3339(std::string_view text, int64_t& microsUtc) { return ParseIso(text, microsUtc); }
 
 std::string FormatRfc3339(int64_t microsUtc) {
-    // The DMTF text holds the same fields in a fixed layout.
-    const std::string dmtf = FormatDmtf(microsUtc);
-    std::string out;
-    out.reserve(28);
-    out.append(dmtf, 0, 4).append(1, '-').append(dmtf, 4, 2).append(1, '-').append(dmtf, 6, 2);
-    out.append(1, 'T').append(dmtf, 8, 2).append(1, ':').append(dmtf, 10, 2).append(1, ':');
-    out.append(dmtf, 12, 2).append(1, '.').append(dmtf, 15, 6).append(1, 'Z');
+    const TimeFields f = Split(microsUtc);
+    if (f.year < 0 || f.year > 9999) {
+        // A year past four digits (only a corrupt time has one): the
+        // expanded form, a sign or a fifth digit before the same fields.
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%04lld-%02u-%02uT%02u:%02u:%02u.%06uZ",
+                      static_cast<long long>(f.year), f.month, f.day, f.hour, f.minute, f.second,
+                      f.micros);
+        return buf;
+    }
+    // "YYYY-MM-DDThh:mm:ss.ffffffZ"
+    std::string out = "0000-00-00T00:00:00.000000Z";
+    char* p = out.data();
+    PutDigits(p, static_cast<unsigned>(f.year), 4);
+    PutDigits(p + 5, f.month, 2);
+    PutDigits(p + 8, f.day, 2);
+    PutDigits(p + 11, f.hour, 2);
+    PutDigits(p + 14, f.minute, 2);
+    PutDigits(p + 17, f.second, 2);
+    PutDigits(p + 20, f.micros, 6);
     return out;
 }
 

@@ -7,7 +7,7 @@ namespace wmi::cim {
 namespace {
 
 struct PropertyInfo {
-    const char* name;
+    std::string_view name;  // over a literal, so NameOf can hand out data()
     EventProperty property;
     PropertyKind kind;
     CIMTYPE cimType;
@@ -50,12 +50,13 @@ bool FindEventProperty(std::string_view name, EventProperty& property) {
 
 PropertyKind KindOf(EventProperty property) { return InfoOf(property).kind; }
 
-const char* NameOf(EventProperty property) { return InfoOf(property).name; }
+const char* NameOf(EventProperty property) { return InfoOf(property).name.data(); }
 
 CIMTYPE CimTypeOf(EventProperty property) { return InfoOf(property).cimType; }
 
 std::string NarrowName(LPCWSTR name) {
     std::string out;
+    out.reserve(std::char_traits<char16_t>::length(name));
     for (; *name != 0; ++name) {
         out += *name < 0x80 ? static_cast<char>(*name) : '\x7F';
     }

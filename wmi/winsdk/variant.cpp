@@ -184,6 +184,14 @@ std::string Utf8FromBstr(BSTR text) {
 }
 
 BSTR BstrFromUtf8(std::string_view text) {
+    if (text.size() <= UINT32_MAX && platform::AsciiPrefix(text) == text.size()) {
+        // ASCII: widened straight into the string, with no UTF-16 copy
+        // between (every text property of every record comes through here).
+        BSTR copy = SysAllocStringLen(nullptr, static_cast<UINT>(text.size()));
+        if (copy == nullptr) return nullptr;
+        for (size_t i = 0; i < text.size(); ++i) copy[i] = static_cast<OLECHAR>(text[i]);
+        return copy;
+    }
     std::u16string wide = platform::Utf8ToUtf16(text);
     return SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
 }

@@ -30,6 +30,26 @@ TEST(CimTimeTest, DmtfRoundTrip) {
     }
 }
 
+// Years outside four digits keep printf's layout (a sign, a fifth digit);
+// the four-digit years are placed digit by digit. Both sides of each edge.
+TEST(CimTimeTest, FormatsAtTheEdgesOfFourDigitYears) {
+    struct Case {
+        int64_t micros;
+        const char* dmtf;
+        const char* rfc3339;
+    } cases[] = {
+        {-62135596800000000LL, "00010101000000.000000+000", "0001-01-01T00:00:00.000000Z"},
+        {-62167219200000000LL, "00000101000000.000000+000", "0000-01-01T00:00:00.000000Z"},
+        {-62167219200000001LL, "-0011231235959.999999+000", "-001-12-31T23:59:59.999999Z"},
+        {253402300799999999LL, "99991231235959.999999+000", "9999-12-31T23:59:59.999999Z"},
+        {253402300800000000LL, "100000101000000.000000+000", "10000-01-01T00:00:00.000000Z"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(FormatDmtf(c.micros), c.dmtf) << c.micros;
+        EXPECT_EQ(FormatRfc3339(c.micros), c.rfc3339) << c.micros;
+    }
+}
+
 TEST(CimTimeTest, DmtfOffsetsAreMinutesEastOfUtc) {
     int64_t utc = 0;
     ASSERT_TRUE(ParseDmtf("20160708181251.000000+060", utc));
