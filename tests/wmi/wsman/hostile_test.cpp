@@ -217,23 +217,31 @@ class HostileServer {
 };
 
 // Connects to the hostile server and runs one data query's first Next.
-HRESULT FirstNext(Mode mode, IWbemClassObject** object) {
-    HostileServer server(mode);
+// Services of \\127.0.0.5 through `server`, with Basic over HTTP and the
+// given operation time-out; null when the connection failed.
+IWbemServices* ConnectTo(const HostileServer& server, int operationTimeoutMs) {
     WsmanSettings settings;
     settings.transport.port = server.port;
     settings.transport.auth = "basic";
     settings.allowUnencrypted = true;
-    settings.operationTimeoutMs = 2000;
+    settings.operationTimeoutMs = operationTimeoutMs;
     settings.transport.maxResponse = 1 << 20;
     IWbemLocator* locator = nullptr;
     EXPECT_EQ(CreateWsmanLocator(settings, &locator), S_OK);
-    Bstr resource("\\\\127.0.0.5\\root\\cimv2"), language("WQL"),
-        wql("SELECT * FROM Win32_NTLogEvent");
+    if (locator == nullptr) return nullptr;
+    Bstr resource("\\\\127.0.0.5\\root\\cimv2");
     IWbemServices* services = nullptr;
     EXPECT_EQ(
         locator->ConnectServer(resource, nullptr, nullptr, nullptr, 0, nullptr, nullptr, &services),
         S_OK);
     locator->Release();
+    return services;
+}
+
+HRESULT FirstNext(Mode mode, IWbemClassObject** object) {
+    HostileServer server(mode);
+    Bstr language("WQL"), wql("SELECT * FROM Win32_NTLogEvent");
+    IWbemServices* services = ConnectTo(server, 2000);
     if (services == nullptr) return E_FAIL;
     IEnumWbemClassObject* e = nullptr;
     EXPECT_EQ(services->ExecQuery(language, wql, 0x30, nullptr, &e), S_OK);
@@ -298,20 +306,9 @@ TEST(WsmanHostileEndpointTest, SlowAnswersFailAtTheRequestsDeadline) {
 // deadline, and nothing more goes out until the abort is lifted.
 TEST(WsmanHostileEndpointTest, AbortAllEndsRequestsInFlight) {
     HostileServer server(Mode::Silent);
-    WsmanSettings settings;
-    settings.transport.port = server.port;
-    settings.transport.auth = "basic";
-    settings.allowUnencrypted = true;
-    settings.operationTimeoutMs = 60000;
-    IWbemLocator* locator = nullptr;
-    ASSERT_EQ(CreateWsmanLocator(settings, &locator), S_OK);
-    Bstr resource("\\\\127.0.0.5\\root\\cimv2"), language("WQL"),
-        wql("SELECT * FROM Win32_NTLogEvent");
-    IWbemServices* services = nullptr;
-    ASSERT_EQ(
-        locator->ConnectServer(resource, nullptr, nullptr, nullptr, 0, nullptr, nullptr, &services),
-        S_OK);
-    locator->Release();
+    Bstr language("WQL"), wql("SELECT * FROM Win32_NTLogEvent");
+    IWbemServices* services = ConnectTo(server, 60000);
+    ASSERT_NE(services, nullptr);
     IEnumWbemClassObject* e = nullptr;
     ASSERT_EQ(services->ExecQuery(language, wql, 0x30, nullptr, &e), S_OK);
     HRESULT hr = S_OK;
@@ -340,20 +337,9 @@ TEST(WsmanHostileEndpointTest, AbortAllEndsRequestsInFlight) {
 // same services handle still goes out and is answered.
 TEST(WsmanHostileEndpointTest, CallCancelEndsOnlyItsCallersRequests) {
     HostileServer server(Mode::Silent);
-    WsmanSettings settings;
-    settings.transport.port = server.port;
-    settings.transport.auth = "basic";
-    settings.allowUnencrypted = true;
-    settings.operationTimeoutMs = 60000;
-    IWbemLocator* locator = nullptr;
-    ASSERT_EQ(CreateWsmanLocator(settings, &locator), S_OK);
-    Bstr resource("\\\\127.0.0.5\\root\\cimv2"), language("WQL"),
-        wql("SELECT * FROM Win32_NTLogEvent");
-    IWbemServices* services = nullptr;
-    ASSERT_EQ(
-        locator->ConnectServer(resource, nullptr, nullptr, nullptr, 0, nullptr, nullptr, &services),
-        S_OK);
-    locator->Release();
+    Bstr language("WQL"), wql("SELECT * FROM Win32_NTLogEvent");
+    IWbemServices* services = ConnectTo(server, 60000);
+    ASSERT_NE(services, nullptr);
     IEnumWbemClassObject* e = nullptr;
     ASSERT_EQ(services->ExecQuery(language, wql, 0x30, nullptr, &e), S_OK);
     wmi::CallCancel cancel;
