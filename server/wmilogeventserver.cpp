@@ -255,7 +255,9 @@ CIOCPClientContext* CWmiLogEventServer::CreateClientContext(int socket) {
 
 long CWmiLogEventServer::OnClientConnected(CIOCPClientContext* context) {
     const char* address = context->address.c_str();
-    LOG(INFO, "Connection Recvd from %s", address);
+    // Once a minute per source block: strangers that reconnect whenever
+    // they are dropped would repeat it thousands of times a second.
+    LogBySource(context, LOG_INFO, "connected", StringFormat("Connection Recvd from %s", address));
     {
         // Counted from here to OnClientDisconnected, also while refused.
         RSLibrary::RSSynchronizeGuard guard(listLock);
@@ -264,11 +266,11 @@ long CWmiLogEventServer::OnClientConnected(CIOCPClientContext* context) {
     // Checked before the slots: a source over its budget never makes
     // another client's connection give way.
     if (!loginBudget.Admit(context->sourceBlock, std::chrono::steady_clock::now())) {
-        LogRefusal(context, LOG_WARN, "over the guessing budget",
-                   StringFormat("Closing incoming connection from %s: its source %s failed to "
-                                "log in too often and holds %d connections not logged in",
-                                address, context->sourceBlock.c_str(),
-                                CLoginBudget::kMaxWaitingOverBudget));
+        LogBySource(context, LOG_WARN, "over the guessing budget",
+                    StringFormat("Closing incoming connection from %s: its source %s failed to "
+                                 "log in too often and holds %d connections not logged in",
+                                 address, context->sourceBlock.c_str(),
+                                 CLoginBudget::kMaxWaitingOverBudget));
         SendString(context, IO_FLAG_AWAITING_LOGIN,
                    "ERROR too many failed logins from this address, try again later\r\n");
         CloseClient(context);
@@ -295,9 +297,9 @@ long CWmiLogEventServer::OnClientConnected(CIOCPClientContext* context) {
     // Only logged-in clients make the newcomer wait.
     while (refuse && DropWaitingClient(context)) takeSlot();
     if (refuse) {
-        LogRefusal(context, LOG_INFO, "every connection slot taken by a logged-in client",
-                   StringFormat("Closing incoming connection from %s (maxConnections %i reached)",
-                                address, limit));
+        LogBySource(context, LOG_INFO, "every connection slot taken by a logged-in client",
+                    StringFormat("Closing incoming connection from %s (maxConnections %i reached)",
+                                 address, limit));
         SendString(context, IO_FLAG_AWAITING_LOGIN,
                    StringFormat(CConfigDataLoader::LoadMessage(134).c_str(), limit));
         CloseClient(context);
@@ -327,7 +329,12 @@ int CWmiLogEventServer::CloseDepartedClients() {
 }
 
 long CWmiLogEventServer::OnClientDisconnected(CIOCPClientContext* context) {
-    LOG(INFO, "Disconnected client - %s", context->address.c_str());
+    if (context->loggedIn.load()) {
+        LOG(INFO, "Disconnected client - %s", context->address.c_str());
+    } else {
+        LogBySource(context, LOG_INFO, "disconnected before logging in",
+                    StringFormat("Disconnected client - %s", context->address.c_str()));
+    }
     if (context->inLoginBudget.exchange(false)) loginBudget.Release(context->sourceBlock);
     RSLibrary::RSSynchronizeGuard guard(listLock);
     --connectionCount;

@@ -140,11 +140,11 @@ bool CIOCPServer::AdmitStartup(CIOCPClientContext* context) {
         CIOCPClientContext* oldest =
             ChooseDropped([](CIOCPClientContext* open) { return open->inHandshake.load(); });
         if (oldest == nullptr) return false;
-        LogRefusal(oldest, LOG_WARN, "TLS handshake dropped for a newer connection",
-                   StringFormat("Closing connection from %s: %d TLS handshakes in progress; the "
-                                "oldest of %s gives way to a newer connection",
-                                oldest->address.c_str(), limits.maxHandshakes,
-                                oldest->sourceBlock.c_str()));
+        LogBySource(oldest, LOG_WARN, "TLS handshake dropped for a newer connection",
+                    StringFormat("Closing connection from %s: %d TLS handshakes in progress; the "
+                                 "oldest of %s gives way to a newer connection",
+                                 oldest->address.c_str(), limits.maxHandshakes,
+                                 oldest->sourceBlock.c_str()));
         // Never announced (its handshake is in progress), so no hook runs
         // under the lock; and the worker sees it closed before it could
         // complete the handshake.
@@ -166,24 +166,24 @@ bool CIOCPServer::DropWaitingClient(CIOCPClientContext* newcomer) {
         if (dropped == nullptr) return false;
         dropped->AddRef();
     }
-    LogRefusal(dropped, LOG_WARN, "not logged in, dropped for a newer connection",
-               StringFormat("Closing connection from %s: not logged in while every connection "
-                            "slot is taken; the oldest of %s gives way to a newer connection",
-                            dropped->address.c_str(), dropped->sourceBlock.c_str()));
+    LogBySource(dropped, LOG_WARN, "not logged in, dropped for a newer connection",
+                StringFormat("Closing connection from %s: not logged in while every connection "
+                             "slot is taken; the oldest of %s gives way to a newer connection",
+                             dropped->address.c_str(), dropped->sourceBlock.c_str()));
     ResetClient(dropped);
     dropped->Release();
     return true;
 }
 
-void CIOCPServer::LogRefusal(const CIOCPClientContext* context, int level, const std::string& kind,
-                             const std::string& line) {
+void CIOCPServer::LogBySource(const CIOCPClientContext* context, int level, const std::string& kind,
+                              const std::string& line) {
     CLogger* const logger = g_logger;
     if (logger == nullptr || level < logger->GetLevel()) return;
     if (!refusals.Note(context->sourceBlock, kind, level, Clock::now())) return;
     Log(logger, level, __LINE__, __FILE_NAME__, "%s", line.c_str());
 }
 
-void CIOCPServer::LogRefusalCounts(Clock::time_point now, bool all) {
+void CIOCPServer::LogSourceCounts(Clock::time_point now, bool all) {
     for (const CRefusalLog::TLine& line : refusals.Due(now, all)) {
         CLogger* const logger = g_logger;
         if (logger != nullptr && line.level >= logger->GetLevel()) {
@@ -558,7 +558,7 @@ int CIOCPServer::Stop() {
     LOG(TRACE, "Calling WSACleanup()");
 
     // Counts of refusals not logged yet go to the log now.
-    LogRefusalCounts(Clock::now(), true);
+    LogSourceCounts(Clock::now(), true);
     if (workerStopped) {
         DropResumes();
         CloseRemainingClients();
@@ -646,7 +646,7 @@ void CIOCPServer::AcceptLoop() {
             }
         }
         if (!admitted) {
-            LogRefusal(
+            LogBySource(
                 context, LOG_WARN, "over the per-source limit",
                 StringFormat("Closing connection from %s: %s holds %d connections that "
                              "have not logged in",
@@ -744,7 +744,7 @@ void CIOCPServer::WorkerLoop() {
         if (!resumes.empty() && resumes.begin()->first <= now) RunDueResumes(now);
         if (now >= nextCheck) {
             CloseOverdueClients(now);
-            LogRefusalCounts(now, false);
+            LogSourceCounts(now, false);
             nextCheck = now + kOverdueCheckInterval;
         }
     }

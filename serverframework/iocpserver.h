@@ -226,13 +226,14 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
     // thread, so the caller holds none of its own locks the hook takes.
     bool DropWaitingClient(CIOCPClientContext* newcomer);
 
-    // Logs a refusal (or a forced drop) of the context's connection: the
-    // line at level when it is the first of its kind from the context's
-    // source block within a minute, else only counted; the worker logs the
-    // count once the minute is over (CRefusalLog). level is a TLogLevel.
-    // Any thread.
-    void LogRefusal(const CIOCPClientContext* context, int level, const std::string& kind,
-                    const std::string& line);
+    // Logs a line about the context's connection that a flood would repeat
+    // without end (a refusal, a forced drop, a connection that comes and
+    // goes without logging in): at level when it is the first of its kind
+    // from the context's source block within a minute, else only counted;
+    // the worker logs the count once the minute is over (CRefusalLog).
+    // level is a TLogLevel. Any thread.
+    void LogBySource(const CIOCPClientContext* context, int level, const std::string& kind,
+                     const std::string& line);
 
     // When Stop left a busy worker running, waits until it has returned;
     // otherwise returns at once. A subclass whose hooks the worker may still
@@ -361,7 +362,7 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
     // Runs the resumptions that are due. Worker thread.
     void RunDueResumes(std::chrono::steady_clock::time_point now);
     // Logs the refusal counts that are due (all of them with `all`).
-    void LogRefusalCounts(std::chrono::steady_clock::time_point now, bool all);
+    void LogSourceCounts(std::chrono::steady_clock::time_point now, bool all);
     // Of the open contexts that `eligible` accepts, the oldest of the
     // source block with the most of them (of equal blocks, the one with the
     // oldest); null when none.

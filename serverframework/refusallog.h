@@ -1,5 +1,6 @@
-// CRefusalLog: keeps a flood of refused or dropped connections from flooding
-// the log. The first refusal of a kind from a source block is logged in full
+// CRefusalLog: keeps a flood of refused or dropped connections (and of
+// connections that come and go without logging in) from flooding the log.
+// The first refusal of a kind from a source block is logged in full
 // by the caller; the repeats within the following minute are only counted,
 // and once the minute is over one line gives their count. A source that
 // stays quiet for a minute starts afresh. The table is bounded: past

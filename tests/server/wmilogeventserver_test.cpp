@@ -1345,9 +1345,10 @@ TEST_F(CommandServerTest, OneBlockSharesOneGuessingBudget) {
             guessers.back()->SendLine("LOGIN alice wrong");
             // Counted before the next address connects.
             ++failures;
-            ASSERT_TRUE(Eventually(
-                [&] { return CountOf(sink.Text(), "Failed login 1 of 3") == failures; }))
-                << c.bits << " " << source;
+            ASSERT_TRUE(Eventually([&] {
+                return CountOf(sink.Text(), "Failed login 1 of 3") == failures;
+            })) << c.bits
+                << " " << source;
         }
         EXPECT_EQ(c.refused, refused) << c.bits;
         LineClient other(port, 5000, 0, "127.0.1.1");
