@@ -323,6 +323,8 @@ TEST_F(KafkaBrokerWithoutAutoCreate, RecordsWaitForATopicTheBrokerRefusesThenAll
         },
         60000))
         << stats;
+    std::cout << "while the topic is missing: last_error=" << KafkaStat(stats, "last_error")
+              << "\n";
     EXPECT_EQ(KafkaStat(stats, "acked"), "0") << stats;
     EXPECT_TRUE(ReadTopic("not-made-yet").empty());
     ASSERT_EQ(CreateTopic("not-made-yet"), "");
