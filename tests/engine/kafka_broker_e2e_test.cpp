@@ -135,29 +135,14 @@ SharedBroker KafkaBrokerEndToEnd::broker;
 TEST_F(KafkaBrokerEndToEnd, KillMinusNineAndRestartEveryRecordInOrderPerHost) {
     auto quellon = Start();
     // Records keep coming to both hosts while the listener is killed.
-    std::atomic<bool> writing{true};
-    std::atomic<int> written{0};
-    std::thread writer([&] {
-        wmi::sim::SimStore own;
-        if (own.open(path, false) != wmi::sim::SimResult::Ok) return;
-        while (writing.load() && written.load() < 20000) {
-            std::vector<wmi::sim::SimEvent> batch;
-            for (int i = 0; i < 20; ++i) batch.push_back(Event("System", 1));
-            if (own.appendEvents(kHostA, batch) != wmi::sim::SimResult::Ok) return;
-            if (own.appendEvents(kHostB, batch) != wmi::sim::SimResult::Ok) return;
-            written += 20;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    });
+    Writer writer(path, {kHostA, kHostB});
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     ASSERT_TRUE(quellon->Signal(SIGKILL));
     ASSERT_EQ(quellon->WaitForExit(10000), 128 + SIGKILL);
     const size_t beforeRestart = NumbersByHost(topic)[kHostA].size();
     quellon = Start();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    writing = false;
-    writer.join();
-    const int total = written.load();
+    const int total = writer.Stop();
     ASSERT_TRUE(Eventually(
         [&] {
             auto byHost = NumbersByHost(topic);

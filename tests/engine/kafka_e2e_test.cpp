@@ -123,30 +123,16 @@ TEST_F(KafkaEndToEnd, EveryRecordOnceInOrderWithTheStoresFields) {
 TEST_F(KafkaEndToEnd, KillMidStreamAndRestartLosesNothing) {
     auto quellon = Start();
     // Records keep coming while the listener is killed.
-    std::atomic<bool> writing{true};
-    std::atomic<int> written{0};
-    std::thread writer([&] {
-        wmi::sim::SimStore own;
-        if (own.open(path, false) != wmi::sim::SimResult::Ok) return;
-        while (writing.load() && written.load() < 20000) {
-            std::vector<wmi::sim::SimEvent> batch;
-            for (int i = 0; i < 20; ++i) batch.push_back(Event("System", 1));
-            if (own.appendEvents(kHostA, batch) != wmi::sim::SimResult::Ok) return;
-            written += 20;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    });
+    Writer writer(path, {kHostA});
     // Killed while records flow: some were sent, some not yet read.
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     ASSERT_TRUE(quellon->Signal(SIGKILL));
     ASSERT_EQ(quellon->WaitForExit(10000), 128 + SIGKILL);
     const size_t beforeRestart = NumbersByHost()[kHostA].size();
-    const int writtenAtKill = written.load();
+    const int writtenAtKill = writer.Written();
     quellon = Start();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    writing = false;
-    writer.join();
-    const int total = written.load();
+    const int total = writer.Stop();
     ASSERT_TRUE(Eventually(
         [&] {
             auto numbers = NumbersByHost()[kHostA];

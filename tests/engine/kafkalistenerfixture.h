@@ -9,11 +9,13 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
+#include <atomic>
 #include <chrono>
 #include <iostream>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/app/builtprogram.h"
@@ -103,6 +105,43 @@ class KafkaListenerFixture : public simtest::SimStoreFixture {
                    std::chrono::system_clock::now().time_since_epoch())
             .count();
     }
+
+    // Records arriving while a test goes on: a thread of its own appends
+    // 20 System records to each of hosts every 10 ms until Stop (or 20,000
+    // each), through its own connection to the store.
+    class Writer {
+      public:
+        Writer(const std::string& store, std::vector<std::string> hosts)
+            : thread([this, store, hosts] {
+                  wmi::sim::SimStore own;
+                  if (own.open(store, false) != wmi::sim::SimResult::Ok) return;
+                  while (writing.load() && written.load() < 20000) {
+                      std::vector<wmi::sim::SimEvent> batch;
+                      for (int i = 0; i < 20; ++i) batch.push_back(Event("System", 1));
+                      for (const std::string& host : hosts) {
+                          if (own.appendEvents(host, batch) != wmi::sim::SimResult::Ok) return;
+                      }
+                      written += 20;
+                      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                  }
+              }) {}
+        ~Writer() { Stop(); }
+        Writer(const Writer&) = delete;
+        Writer& operator=(const Writer&) = delete;
+
+        // Ends the writing; the records each host was given.
+        int Stop() {
+            writing = false;
+            if (thread.joinable()) thread.join();
+            return written.load();
+        }
+        int Written() const { return written.load(); }
+
+      private:
+        std::atomic<bool> writing{true};
+        std::atomic<int> written{0};
+        std::thread thread;
+    };
 
     // The record numbers of a topic's events by host, in the order read.
     std::map<std::string, std::vector<int64_t>> NumbersByHost(
