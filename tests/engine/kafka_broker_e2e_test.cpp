@@ -312,6 +312,7 @@ TEST_F(KafkaBrokerWithoutAutoCreate, RecordsWaitForATopicTheBrokerRefusesThenAll
     std::cout << "while the topic is missing: last_error=" << KafkaStat(stats, "last_error")
               << "\n";
     EXPECT_EQ(KafkaStat(stats, "acked"), "0") << stats;
+    EXPECT_NE(KafkaStat(stats, "errors"), "0") << stats;
     EXPECT_TRUE(ReadTopic("not-made-yet").empty());
     ASSERT_EQ(CreateTopic("not-made-yet"), "");
     ASSERT_TRUE(Eventually(
