@@ -8,6 +8,9 @@
 //
 //   kafka_bench [--records N] [--queue-mb M] [--cluster mock|real|both]
 //
+// The real broker needs scripts/kafka-broker fetch first (scripts/test
+// runs it).
+//
 // Phases, each printed as one line, those of a cluster prefixed with its
 // name (mock, or real with the broker's release):
 //   read        the data query alone (every property of every record)
