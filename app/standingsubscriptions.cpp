@@ -1,7 +1,9 @@
 #include "app/standingsubscriptions.h"
 
 #include "base/configdataloader.h"
+#include "base/secretmask.h"
 #include "base/stringformat.h"
+#include "wmi/cim/ascii.h"
 
 namespace {
 
@@ -49,7 +51,8 @@ bool ParseStandingSubscription(const std::string& name, const std::string& value
     std::vector<std::string> words;
     if (!SplitWords(value, &words)) return refuse("has a double quote that is not closed");
     if (words.size() < 3 || words.size() > 4) {
-        return refuse("is not \"host category severity [credential]\": \"" + value + "\"");
+        return refuse("is not \"host category severity [credential]\": \"" + KeepWords(value, 4) +
+                      "\"");
     }
     const std::string& host = words[0];
     const std::string& category = words[1];
@@ -60,8 +63,10 @@ bool ParseStandingSubscription(const std::string& name, const std::string& value
     if (category.empty() || category.find_first_of(":\"") != std::string::npos) {
         return refuse("has no usable category: \"" + category + "\"");
     }
-    if (!(severity == "*" || (severity.size() == 1 && severity[0] >= '0' && severity[0] <= '9'))) {
-        return refuse("has a severity that is not a digit or *: \"" + severity + "\"");
+    // As REPLAY takes it: a severity the query cannot use would be refused
+    // there at every poll.
+    if (!(severity == "*" || (severity.size() == 1 && severity[0] >= '1' && severity[0] <= '5'))) {
+        return refuse("has a severity that is not 1 to 5 or *: \"" + severity + "\"");
     }
     s->name = name;
     s->host = host;
@@ -103,10 +108,22 @@ std::vector<TStandingSubscription> ReadStandingSubscriptions(std::string* error)
     for (const auto& [name, value] : g_config->SectionEntries("SUBSCRIPTIONS")) {
         TStandingSubscription subscription;
         if (name.empty()) {
-            *error = "SUBSCRIPTIONS has an entry without a name: \"" + value + "\"";
+            *error = "SUBSCRIPTIONS has an entry without a name: \"" + KeepWords(value, 4) + "\"";
             return {};
         }
         if (!ParseStandingSubscription(name, value, credentials, &subscription, error)) return {};
+        // One host's log is one subscription whatever the severity, and log
+        // names are compared as Windows compares them: a twin would replace
+        // the entry before it without a word.
+        for (const TStandingSubscription& before : list) {
+            if (before.host == subscription.host &&
+                wmi::cim::EqualsIgnoringCase(before.category, subscription.category)) {
+                *error = "SUBSCRIPTIONS." + name + " is the same subscription as SUBSCRIPTIONS." +
+                         before.name + ": \"" + subscription.host + " " + subscription.category +
+                         "\"";
+                return {};
+            }
+        }
         list.push_back(std::move(subscription));
     }
     return list;

@@ -5,6 +5,7 @@
 add_library(quellon_base STATIC
   ${CMAKE_CURRENT_LIST_DIR}/configdataloader.cpp
   ${CMAKE_CURRENT_LIST_DIR}/logger.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/secretmask.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stringconvertor.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stringformat.cpp
   ${CMAKE_CURRENT_LIST_DIR}/version.cpp)

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "base/secretmask.h"
 #include "platform/paths.h"
 #include "platform/profile.h"
 #include "resources/messages.h"
@@ -147,24 +148,18 @@ std::string CConfigDataLoader::ListPairs() const {
 std::string CConfigDataLoader::ListPairsMasked() const {
     std::string text;
     for (const auto& [key, value] : pairs) {
-        size_t dot = key.find('.');
-        // Keys are stored upper-cased, so the entry name can be searched as is.
-        bool secret =
-            dot != std::string::npos && key.find("PASSWORD", dot + 1) != std::string::npos;
+        const size_t dot = key.find('.');
+        const std::string name = dot == std::string::npos ? key : key.substr(dot + 1);
         // An entry written without "=" has no name and keeps its whole line
         // as the value; a line such as "PASSWORD secret" is still a secret.
-        if (dot + 1 == key.size() && UpperCase(value).find("PASSWORD") != std::string::npos) {
-            secret = true;
-        }
+        bool secret = NamesSecret(name) || (name.empty() && NamesSecret(value));
         // A credential's value is "user password".
         if (key.rfind("CREDENTIALS.", 0) == 0) secret = true;
-        // The Kafka client library's own secret properties.
-        if (key.rfind("KAFKA.", 0) == 0) {
-            for (const char* word : {"SECRET", "KEY.PEM", "SSL_KEY", "OAUTHBEARER.CONFIG"}) {
-                if (key.find(word, dot + 1) != std::string::npos) secret = true;
-            }
-        }
-        text += key + "=" + (secret ? std::string("****") : value) + ",";
+        std::string shown = secret ? std::string("****") : value;
+        // A standing subscription is "host category severity [credential]";
+        // a word past those is a mistake, most likely a password.
+        if (!secret && key.rfind("SUBSCRIPTIONS.", 0) == 0) shown = KeepWords(value, 4);
+        text += key + "=" + shown + ",";
     }
     return text;
 }

@@ -42,12 +42,12 @@ class CConfigDataLoader {
     std::string GetKeyValue(const std::string& key) const;
     // Every pair in key order as "KEY=value," (empty for an empty table).
     std::string ListPairs() const;
-    // ListPairs with secrets replaced by "****": the value of every key
-    // whose entry name contains PASSWORD (any case), and of every nameless
-    // entry (a line without "=") whose text contains it; every value of the
-    // CREDENTIALS section; and the values of the KAFKA section's library
-    // properties that carry secrets (names with SECRET, KEY.PEM, SSL_KEY or
-    // OAUTHBEARER.CONFIG). The text start-up logs.
+    // ListPairs with secrets replaced by "****": the value of every entry
+    // whose name holds a secret (NamesSecret: PASSWORD, SECRET, TOKEN, KEY,
+    // sasl.jaas.config), and of every nameless entry (a line without "=")
+    // whose text names one; every value of the CREDENTIALS section; and in
+    // a SUBSCRIPTIONS value the words after its fourth. The text start-up
+    // logs.
     std::string ListPairsMasked() const;
     // The entries of one section (any case) in key order, as pairs of the
     // upper-cased entry name (empty for a line without "=") and the value.

@@ -7,6 +7,7 @@
 #include "engine/eventquery.h"
 #include "engine/eventrecord.h"
 #include "engine/threadinfra.h"
+#include "wmi/cim/ascii.h"
 #include "wmi/wmiconnector.h"
 
 namespace {
@@ -31,7 +32,8 @@ CCatchUp::CCatchUp(const TSubscriptionNode& node, size_t cap) : maxRecords(cap) 
     const bool allLogs = node.category == "*";
     std::string others;
     for (const auto& [log, position] : node.resume.logs) {
-        if (!allLogs && log != node.category) continue;
+        // Log names compare as Windows compares them.
+        if (!allLogs && !wmi::cim::EqualsIgnoringCase(log, node.category)) continue;
         TQuery q;
         q.log = log;
         q.byRecord = true;
@@ -78,13 +80,16 @@ CCatchUp::TStep CCatchUp::Step(TSubscriptionNode& node, size_t budget, int32_t p
             LOG(WARN, "[queryThread] Catch-up skipped the %llu oldest of %llu records - %s",
                 static_cast<unsigned long long>(skipped),
                 static_cast<unsigned long long>(skipped + ready.size()), node.Describe().c_str());
+        }
+        // The records that could not be read are left out too.
+        if (skipped + unreadable > 0) {
             TNotice notice;
             notice.kind = TNoticeKind::EventsSkipped;
             notice.host = node.host;
             notice.category = node.category;
             notice.severity = node.eventType;
             notice.at = time(nullptr);
-            notice.count = skipped;
+            notice.count = skipped + unreadable;
             items->emplace_back(std::in_place_type<TNotice>, std::move(notice));
         }
     }
@@ -170,7 +175,7 @@ CCatchUp::TStep CCatchUp::Read(TSubscriptionNode& node, size_t budget, int32_t p
     return current < plan.size() ? TStep::More : TStep::Done;
 }
 
-CCatchUp::TTaken CCatchUp::Take(const TSubscriptionNode& node, IWbemClassObject* object) {
+CCatchUp::TTaken CCatchUp::Take(TSubscriptionNode& node, IWbemClassObject* object) {
     const TQuery& query = plan[current];
     std::string log;
     TLogPosition position;
@@ -183,9 +188,11 @@ CCatchUp::TTaken CCatchUp::Take(const TSubscriptionNode& node, IWbemClassObject*
     TRecord record;
     std::string failure;
     if (!ReadEventData(node.host, object, &record.event, &failure)) {
-        LOG(WARN, "%s", failure.c_str());
+        node.SkipUnreadable(log, position.recordNumber, failure);
+        ++unreadable;
         return TTaken::Kept;
     }
+    node.NoteOddText(record.event);
     if (!DmtfToMicros(position.timeWritten, &record.writtenMicros)) record.writtenMicros = 0;
     record.log = std::move(log);
     record.position = std::move(position);

@@ -14,7 +14,9 @@
 //    category with no position yet): "TimeWritten >= since".
 // Each query adds the subscription's severity limit. At most maxRecords are
 // delivered: when more were written, the newest maxRecords, preceded by
-// the notice "EVENTS_SKIPPED host category severity count" and a WARN.
+// the notice "EVENTS_SKIPPED host category severity count" and a WARN. A
+// record that cannot be read is skipped with an ERROR and counted in that
+// notice too.
 // Each log's records are put in record order whichever order the host
 // answers in (oldest or newest first); records of several logs are merged
 // by TimeWritten, each log's own order kept.
@@ -97,7 +99,9 @@ class CCatchUp {
     TStep Read(TSubscriptionNode& node, size_t budget, int32_t pollTimeoutMs, HRESULT* error);
     // Looks at one object of the current query and keeps its record; it
     // changes neither the plan nor the query.
-    TTaken Take(const TSubscriptionNode& node, IWbemClassObject* object);
+    // A record that cannot be read is skipped (TSubscriptionNode::
+    // SkipUnreadable) and counted in the EVENTS_SKIPPED notice.
+    TTaken Take(TSubscriptionNode& node, IWbemClassObject* object);
     // The current query's log was cleared or wrapped: what was kept of it
     // goes, and the current query becomes its read by time (to be opened).
     void ReadAgainByTime(const TSubscriptionNode& node);
@@ -117,5 +121,6 @@ class CCatchUp {
     std::deque<TRecord> ready;  // merged, to deliver
     uint64_t delivered = 0;
     uint64_t skipped = 0;
+    uint64_t unreadable = 0;  // records that could not be read, left out
     int64_t lastWritten = 0;
 };

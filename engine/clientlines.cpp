@@ -24,10 +24,14 @@ std::string LocalStamp(time_t when) {
                         local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
 }
 
+// What makes a field quoted: a blank, a line break, a NUL.
+const std::string kQuoted(" \r\n\0", 4);
+const std::string kLineBreaks("\r\n\0", 3);
+
 }  // namespace
 
 std::string QuoteField(const std::string& text) {
-    if (text.find_first_of(" \r\n") == std::string::npos) return text;
+    if (text.find_first_of(kQuoted) == std::string::npos) return text;
     std::string quoted = "\"";
     for (char c : text) {
         if (c == '"') {
@@ -36,6 +40,10 @@ std::string QuoteField(const std::string& text) {
             quoted += "\\r";
         } else if (c == '\n') {
             quoted += "\\n";
+        } else if (c == '\0') {
+            // Written out: a NUL would end the text of a reader that takes
+            // the line as a C string.
+            quoted += "\\0";
         } else {
             quoted += c;
         }
@@ -45,7 +53,7 @@ std::string QuoteField(const std::string& text) {
 }
 
 std::string QuoteLineBreaks(const std::string& text) {
-    if (text.find_first_of("\r\n") == std::string::npos) return text;
+    if (text.find_first_of(kLineBreaks) == std::string::npos) return text;
     return QuoteField(text);
 }
 

@@ -18,6 +18,7 @@
 #include "engine/eventrecord.h"
 #include "engine/querythread.h"
 #include "engine/resumestore.h"
+#include "wmi/cim/ascii.h"
 #include "wmi/comptr.h"
 
 using RSLibrary::RSSynchronizeGuard;
@@ -163,6 +164,16 @@ int32_t CDispatchThread::ReconnectDelay(int32_t tryNo, int32_t minInterval, int3
 
 // ---- Subscription list queries ---------------------------------------------
 
+namespace {
+
+// Windows' event log names do not depend on case: "System", "SYSTEM" and
+// "system" name one log, and so one subscription.
+bool SameLogName(const std::string& a, const std::string& b) {
+    return wmi::cim::EqualsIgnoringCase(a, b);
+}
+
+}  // namespace
+
 int32_t CDispatchThread::MarkForDeletion(const std::string& host, const std::string& category,
                                          bool includeReplays, bool forgetResumePoints) {
     RSSynchronizeGuard guard(subsListLock);
@@ -174,7 +185,7 @@ int32_t CDispatchThread::MarkLocked(const std::string& host, const std::string& 
     int32_t count = 0;
     for (TSubscriptionNode* node : subsList) {
         if (host != "*" && host != node->host) continue;
-        if (category != "*" && category != node->category) continue;
+        if (category != "*" && !SameLogName(category, node->category)) continue;
         if (node->isReplay && (!includeReplays || node->replayFinished)) continue;
         // Already on its way out (an earlier DELETE or a replacing ADD): not
         // counted again.
@@ -211,7 +222,7 @@ bool CDispatchThread::ExistsLocked(const std::string& host, const std::string& c
     // followed by the same ADD leaves the new one in place.
     for (TSubscriptionNode* node : subsList) {
         if (!node->isReplay && !node->markedForDeletion && node->host == host &&
-            node->category == category && node->eventType == eventType) {
+            SameLogName(node->category, category) && node->eventType == eventType) {
             return true;
         }
     }
@@ -310,9 +321,10 @@ std::string CDispatchThread::BuildStatistics(int clientsLoggedIn, uint64_t queue
             }
             body += "\r\n" + node->host + " " + node->category + " " + node->eventType +
                     (node->isReplay ? " replay" : " live") + " state=" + QuoteField(state) +
-                    StringFormat(" delivered=%llu caught_up=%llu reconnects=%u",
+                    StringFormat(" delivered=%llu caught_up=%llu skipped=%llu reconnects=%u",
                                  static_cast<unsigned long long>(c.delivered.load()),
                                  static_cast<unsigned long long>(c.caughtUp.load()),
+                                 static_cast<unsigned long long>(c.skipped.load()),
                                  static_cast<unsigned>(c.reconnects.load())) +
                     " last_event=" + lastEvent + " lag=" + lag + " last_error=" + QuoteField(error);
         }

@@ -6,15 +6,17 @@
 #include <vector>
 
 #include "base/configdataloader.h"
-#include "base/stringconvertor.h"
 #include "base/stringformat.h"
 #include "engine/threadinfra.h"
+#include "platform/text.h"
 
 namespace {
 
+// Event text as UTF-8, whole: an unpaired surrogate becomes U+FFFD and a
+// NUL stays (the outputs write it their own way).
 std::string BstrText(BSTR text) {
     if (text == nullptr) return std::string();
-    return CStringConvertor::WideToNarrow(std::u16string_view(text, SysStringLen(text)));
+    return platform::Utf16ToUtf8Lossy(std::u16string_view(text, SysStringLen(text)));
 }
 
 // Every element of a string array; none when it has none or cannot be read.

@@ -233,6 +233,7 @@ void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClas
                 static_cast<unsigned>(position.recordNumber), log.c_str(),
                 node->Describe().c_str());
         } else if (ReadEventData(node->host, event.Get(), &record, &failure)) {
+            node->NoteOddText(record);
             LOG(TRACE, "Got NTEVENT: %sfor - %s", FormatEventRecord(record).c_str(),
                 node->Describe().c_str());
             records.push_back(std::move(record));
@@ -244,6 +245,16 @@ void CQueryThread::deliverEvents(TSubscriptionNode* node, ULONG count, IWbemClas
                     node->resume.logs[log] = position;
                     moved[log] = std::move(position);
                 }
+            }
+        } else if (positioned) {
+            // One record that cannot be read does not hold up the ones after
+            // it: the point moves past it, so it is not read again.
+            node->SkipUnreadable(log, position.recordNumber, failure);
+            if (node->isReplay != 0) {
+                NoteReplayed(node, log, position.recordNumber);
+            } else {
+                node->resume.logs[log] = position;
+                moved[log] = std::move(position);
             }
         } else {
             LOG(WARN, "%s", failure.c_str());

@@ -48,9 +48,12 @@ constexpr int kBatchSlots = 50;
 
 // What STATS shows of one subscription or replay. Written by the thread
 // that holds the node (reconnects by the dispatcher), read by any thread.
+struct TEventData;
+
 struct TSubscriptionCounters {
     std::atomic<uint64_t> delivered{0};         // records broadcast
     std::atomic<uint64_t> caughtUp{0};          // of them, delivered by catch-ups
+    std::atomic<uint64_t> skipped{0};           // records that could not be read, skipped
     std::atomic<uint32_t> reconnects{0};        // CONNECTION_REESTAB announced
     std::atomic<int64_t> lastDeliveredAt{0};    // seconds since 1970 (UTC), 0: none yet
     std::atomic<int64_t> lastWrittenMicros{0};  // TimeWritten of that record, 0: unknown
@@ -127,6 +130,7 @@ struct TSubscriptionNode {
     // and written only by the thread that holds the node.
     TResumePoint resume;
     bool catchUpDue = false;            // catch up before going on live
+    bool warnedOddText = false;         // NoteOddText has warned
     std::unique_ptr<CCatchUp> catchUp;  // the catch-up under way
     // Set when the reporting output lost records the others took (the
     // Kafka output refused them while its queue was full) and the node
@@ -163,6 +167,16 @@ struct TSubscriptionNode {
     void ReleaseQuery();
     // What identifies the subscription in the state file.
     TResumeKey ResumeKey() const;
+    // A record of the host that cannot be read (failure: what could not be
+    // read of it) is skipped, not fatal: one ERROR naming the host, the log
+    // and the record number, and one more in counters.skipped. Called by the
+    // thread that holds the node.
+    void SkipUnreadable(const std::string& log, uint32_t recordNumber, const std::string& failure);
+    // The first record of the subscription whose message or insertion
+    // strings held characters that could not be converted (now U+FFFD) or
+    // a NUL gets one WARN; later ones none. Called by the thread that holds
+    // the node.
+    void NoteOddText(const TEventData& event);
 };
 
 // First-in-first-out queue of nodes with a two-state wake-up signal. Owns

@@ -8,13 +8,18 @@ size_t AsciiPrefix(std::string_view text) {
     return i;
 }
 
-std::u16string Utf8ToUtf16(std::string_view text) {
+std::u16string Utf8ToUtf16Lossy(std::string_view text, bool* replaced) {
     // The ASCII run at the start (most texts are ASCII throughout) is
     // widened in one sweep; the rest is decoded sequence by sequence.
     const size_t ascii = AsciiPrefix(text);
     std::u16string out(ascii, u'\0');
     out.reserve(text.size());
     for (size_t k = 0; k < ascii; ++k) out[k] = static_cast<char16_t>(text[k]);
+    auto bad = [&](size_t length) {
+        out.push_back(u'\uFFFD');
+        if (replaced != nullptr) *replaced = true;
+        return length;
+    };
     size_t i = ascii;
     while (i < text.size()) {
         unsigned char lead = static_cast<unsigned char>(text[i]);
@@ -38,16 +43,24 @@ std::u16string Utf8ToUtf16(std::string_view text) {
             count = 3;
             minimum = 0x10000;
         } else {
-            return std::u16string();
+            i += bad(1);
+            continue;
         }
-        if (text.size() - i - 1 < count) return std::u16string();
-        for (size_t k = 1; k <= count; ++k) {
+        size_t k = 1;
+        for (; k <= count && i + k < text.size(); ++k) {
             unsigned char next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) return std::u16string();
+            if ((next & 0xC0) != 0x80) break;
             cp = (cp << 6) | (next & 0x3F);
         }
+        if (k <= count) {
+            // Broken off: the lead and the continuation bytes before the
+            // break are one bad sequence; the next byte starts afresh.
+            i += bad(k);
+            continue;
+        }
         if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            return std::u16string();
+            i += bad(count + 1);
+            continue;
         }
         if (cp >= 0x10000) {
             cp -= 0x10000;
@@ -61,7 +74,7 @@ std::u16string Utf8ToUtf16(std::string_view text) {
     return out;
 }
 
-std::string Utf16ToUtf8(std::u16string_view text) {
+std::string Utf16ToUtf8Lossy(std::u16string_view text, bool* replaced) {
     // As above: the ASCII run at the start in one sweep.
     size_t ascii = 0;
     while (ascii < text.size() && text[ascii] < 0x80) ++ascii;
@@ -70,18 +83,30 @@ std::string Utf16ToUtf8(std::u16string_view text) {
     for (size_t k = 0; k < ascii; ++k) out[k] = static_cast<char>(text[k]);
     for (size_t i = ascii; i < text.size(); ++i) {
         char32_t cp = text[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF) {
-            if (i + 1 >= text.size()) return std::string();
-            char32_t low = text[i + 1];
-            if (low < 0xDC00 || low > 0xDFFF) return std::string();
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+        const bool high = cp >= 0xD800 && cp <= 0xDBFF;
+        const bool low = cp >= 0xDC00 && cp <= 0xDFFF;
+        if (high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
             ++i;
-        } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
-            return std::string();
+        } else if (high || low) {
+            cp = 0xFFFD;
+            if (replaced != nullptr) *replaced = true;
         }
         AppendUtf8(out, cp);
     }
     return out;
+}
+
+std::u16string Utf8ToUtf16(std::string_view text) {
+    bool replaced = false;
+    std::u16string out = Utf8ToUtf16Lossy(text, &replaced);
+    return replaced ? std::u16string() : out;
+}
+
+std::string Utf16ToUtf8(std::u16string_view text) {
+    bool replaced = false;
+    std::string out = Utf16ToUtf8Lossy(text, &replaced);
+    return replaced ? std::string() : out;
 }
 
 void AppendUtf8(std::string& out, char32_t cp) {

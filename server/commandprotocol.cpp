@@ -574,6 +574,12 @@ CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessAdd(TCommandCall& cal
     // as notices and LIST write it; a quoted category holds no quote.
     const std::string shown =
         category.find(' ') == std::string::npos ? category : "\"" + category + "\"";
+    // The severities REPLAY takes: any other is a limit the query cannot
+    // use, refused by the host at every poll.
+    if (!IsSeverity(severity)) {
+        reply = Message(116);
+        return TAfterReply::kNextLine;
+    }
     LOG(DEBUG, "Command {%s} recvd from {%s}, host={%s}, category={%s}, severity={%s}",
         f[0].c_str(), call.context->address.c_str(), host.c_str(), category.c_str(),
         severity.c_str());

@@ -3,11 +3,14 @@
 #include <librdkafka/rdkafka.h>
 #include <rapidjson/document.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <memory>
+#include <set>
 
 #include "base/logger.h"
+#include "base/secretmask.h"
 #include "base/stringformat.h"
 #include "server/eventjson.h"
 
@@ -31,6 +34,11 @@ constexpr size_t kRecordOverhead = 320;
 // output's bound (Blocked) is what stops the engine, not a refusal.
 constexpr uint64_t kLibraryQueueFactor = 2;
 
+// How often the poll thread asks the cluster for its brokers, and how long
+// it waits for the answer (delivery reports wait meanwhile).
+constexpr auto kMetadataInterval = std::chrono::seconds(5);
+constexpr int kMetadataTimeoutMs = 1000;
+
 bool Set(rd_kafka_conf_t* conf, const std::string& name, const std::string& value,
          std::string* error) {
     char reason[512] = {};
@@ -38,7 +46,14 @@ bool Set(rd_kafka_conf_t* conf, const std::string& name, const std::string& valu
         RD_KAFKA_CONF_OK) {
         return true;
     }
-    *error = "KAFKA." + name + ": " + reason;
+    std::string text = reason;
+    // The library may quote the value it refuses; a secret's stays out.
+    if (NamesSecret(name) && !value.empty()) {
+        for (size_t at = text.find(value); at != std::string::npos; at = text.find(value, at + 4)) {
+            text.replace(at, value.size(), "****");
+        }
+    }
+    *error = "KAFKA." + name + ": " + text;
     return false;
 }
 
@@ -264,7 +279,38 @@ std::vector<std::string> CKafkaOutput::StatisticsLines() {
 }
 
 void CKafkaOutput::PollLoop() {
-    while (!stopping.load()) rd_kafka_poll(producer, 100);
+    auto nextMetadata = std::chrono::steady_clock::now();
+    while (!stopping.load()) {
+        rd_kafka_poll(producer, 100);
+        if (std::chrono::steady_clock::now() >= nextMetadata) {
+            RefreshBrokers();
+            nextMetadata = std::chrono::steady_clock::now() + kMetadataInterval;
+        }
+    }
+}
+
+void CKafkaOutput::RefreshBrokers() {
+    const rd_kafka_metadata_t* metadata = nullptr;
+    liveBrokers.clear();
+    if (rd_kafka_metadata(producer, 0, nullptr, &metadata, kMetadataTimeoutMs) ==
+        RD_KAFKA_RESP_ERR_NO_ERROR) {
+        for (int i = 0; i < metadata->broker_cnt; ++i) {
+            liveBrokers.insert(metadata->brokers[i].id);
+            seenBrokers.insert(metadata->brokers[i].id);
+        }
+        rd_kafka_metadata_destroy(metadata);
+    }
+    CountBrokers();
+}
+
+void CKafkaOutput::CountBrokers() {
+    int up = 0;
+    for (int32_t id : liveBrokers) up += unreachableBrokers.count(id) == 0 ? 1 : 0;
+    // Before any metadata: the bootstrap list's entries.
+    int bootstrap = settings.brokers.empty() ? 0 : 1;
+    for (char c : settings.brokers) bootstrap += c == ',' ? 1 : 0;
+    brokersUp = up;
+    brokersKnown = std::max(static_cast<int>(seenBrokers.size()), bootstrap);
 }
 
 void CKafkaOutput::DeliveryReport(rd_kafka_s*, const void* report, void* opaque) {
@@ -292,8 +338,9 @@ int CKafkaOutput::Statistics(rd_kafka_s*, char* json, size_t length, void* opaqu
     document.Parse(json, length);
     if (!document.HasParseError() && document.IsObject() && document.HasMember("brokers") &&
         document["brokers"].IsObject()) {
-        int up = 0;
-        int known = 0;
+        // The library connects only to the brokers it needs: one it never
+        // connected to (INIT) is not down. One whose connection is DOWN is.
+        std::set<int32_t> unreachable;
         // By index: a range-for's iterator comparison is ambiguous to
         // C++20's reversed operators in this RapidJSON.
         const auto& brokers = document["brokers"];
@@ -305,14 +352,13 @@ int CKafkaOutput::Statistics(rd_kafka_s*, char* json, size_t length, void* opaqu
                 b["nodeid"].GetInt() < 0) {
                 continue;
             }
-            ++known;
             if (b.HasMember("state") && b["state"].IsString() &&
-                std::string(b["state"].GetString()) == "UP") {
-                ++up;
+                std::string(b["state"].GetString()) == "DOWN") {
+                unreachable.insert(b["nodeid"].GetInt());
             }
         }
-        self->brokersUp = up;
-        self->brokersKnown = known;
+        self->unreachableBrokers = std::move(unreachable);
+        self->CountBrokers();
     }
     return 0;  // librdkafka frees the text
 }

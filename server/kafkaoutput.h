@@ -13,8 +13,13 @@
 //   Threads: engine threads call Deliver, Blocked and StatisticsLines at any
 //   time; Deliver hands each record to librdkafka's queue and returns. The
 //   output's own poll thread serves librdkafka's callbacks: delivery reports
-//   (in the order each partition acknowledged), statistics (brokers up,
-//   once a second) and errors.
+//   (in the order each partition acknowledged), statistics (once a
+//   second) and errors; every few seconds it also asks the cluster for its
+//   metadata. Brokers: those of the cluster's metadata (the brokers the
+//   cluster has alive, whether or not this producer connects to them) are
+//   up unless the library's statistics show its connection to one down;
+//   known are all brokers seen in metadata this run, at least the bootstrap
+//   list's entries.
 //   Bound: the bytes handed to librdkafka and not yet acknowledged are
 //   counted, with what each record costs beside its key and payload; at
 //   KAFKA.QUEUEBYTES or more Blocked says so and Deliver refuses events
@@ -38,6 +43,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -89,6 +95,10 @@ class CKafkaOutput : public CBroadcastSink {
     void Produce(rd_kafka_topic_s* topic, const std::string& key, const std::string& payload,
                  TPending* pending);
     void PollLoop();
+    // Asks the cluster for its brokers (waits up to a second) and updates
+    // brokersUp and brokersKnown. Poll thread only.
+    void RefreshBrokers();
+    void CountBrokers();
     static void DeliveryReport(rd_kafka_s* rk, const void* message, void* opaque);
     static int Statistics(rd_kafka_s* rk, char* json, size_t length, void* opaque);
     static void Error(rd_kafka_s* rk, int error, const char* reason, void* opaque);
@@ -114,6 +124,11 @@ class CKafkaOutput : public CBroadcastSink {
     std::atomic<uint64_t> failed{0};
     std::atomic<int> brokersUp{0};
     std::atomic<int> brokersKnown{0};
+
+    // The poll thread's alone (the callbacks run on it too).
+    std::set<int32_t> liveBrokers;         // in the last metadata; none when it failed
+    std::set<int32_t> seenBrokers;         // in any metadata of this run
+    std::set<int32_t> unreachableBrokers;  // the library's connection to them is down
     CEventRate ackRate;
 
     // reportLock: guards where marks are reported; held while a report is

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/app/builtprogram.h"
@@ -446,6 +447,80 @@ TEST_F(ProgramTest, PortInUseEndsConsoleMode) {
                        fatal),
               std::string::npos)
         << log;
+}
+
+// A secret written where it does not belong, or where it does, reaches
+// neither the console nor the log: the refusal of a [SUBSCRIPTIONS] value
+// quotes its first four words only, and the start-up listing masks
+// [CREDENTIALS], every entry whose name holds PASSWORD, SECRET, TOKEN or
+// KEY, and sasl.jaas.config. Each case ends start-up with a refusal after
+// the listing was logged.
+TEST_F(ProgramTest, NoSecretInARefusalOrTheListing) {
+    const std::string secret = "Zq9-SECRET-pw";
+    // A refusal that ends start-up after the listing, for the cases that
+    // are themselves no refusal.
+    const std::string refused = "[SUBSCRIPTIONS]\nend=127.0.0.2 * 0\n";
+    const std::string refusedLine =
+        "SUBSCRIPTIONS.END has a severity that is not 1 to 5 or *: \"0\"";
+    struct Case {
+        std::string what;
+        std::string ini;
+        std::string error;    // the refusal, on the console and in the log
+        std::string listing;  // in the listing
+    } cases[] = {
+        {"password in a subscription",
+         "[SUBSCRIPTIONS]\nlive=127.0.0.2 * * CORP\\reader " + secret + "\n",
+         "SUBSCRIPTIONS.LIVE is not \"host category severity [credential]\": \"127.0.0.2 * * "
+         "CORP\\reader ****\"",
+         "SUBSCRIPTIONS.LIVE=127.0.0.2 * * CORP\\reader ****,"},
+        {"quoted category and more words",
+         "[SUBSCRIPTIONS]\nlive=127.0.0.2 \"Directory Service\" 2 CORP\\reader " + secret +
+             " more\n",
+         "SUBSCRIPTIONS.LIVE is not \"host category severity [credential]\": \"127.0.0.2 "
+         "\"Directory Service\" 2 CORP\\reader ****\"",
+         "SUBSCRIPTIONS.LIVE=127.0.0.2 \"Directory Service\" 2 CORP\\reader ****,"},
+        {"unclosed quote", "[SUBSCRIPTIONS]\nlive=127.0.0.2 \"System * reader " + secret + "\n",
+         "SUBSCRIPTIONS.LIVE has a double quote that is not closed",
+         "SUBSCRIPTIONS.LIVE=127.0.0.2 ****,"},
+        {"subscription without a name",
+         "[SUBSCRIPTIONS]\n127.0.0.2 * * CORP\\reader " + secret + "\n",
+         "SUBSCRIPTIONS has an entry without a name: \"127.0.0.2 * * CORP\\reader ****\"",
+         // The line names a secret (its password does): masked whole.
+         "SUBSCRIPTIONS.=****,"},
+        {"credential", "[CREDENTIALS]\nreader=CORP\\reader " + secret + "\n" + refused, refusedLine,
+         "CREDENTIALS.READER=****,"},
+        {"sasl.jaas.config",
+         "[KAFKA]\nsasl.jaas.config=org.apache.kafka.common.security.scram.ScramLoginModule "
+         "required username=\"u\" password=\"" +
+             secret + "\";\n" + refused,
+         refusedLine, "KAFKA.SASL.JAAS.CONFIG=****,"},
+        {"password", "[KAFKA]\nsasl.password=" + secret + "\n" + refused, refusedLine,
+         "KAFKA.SASL.PASSWORD=****,"},
+        {"secret", "[KAFKA]\nsasl.oauthbearer.client.secret=" + secret + "\n" + refused,
+         refusedLine, "KAFKA.SASL.OAUTHBEARER.CLIENT.SECRET=****,"},
+        {"token", "[WSMAN]\nApiToken=" + secret + "\n" + refused, refusedLine,
+         "WSMAN.APITOKEN=****,"},
+        {"key", "[KAFKA]\nssl.key.pem=" + secret + "\n" + refused, refusedLine,
+         "KAFKA.SSL.KEY.PEM=****,"},
+        {"line without a name", "[WSMAN]\ntoken " + secret + "\n" + refused, refusedLine,
+         "WSMAN.=****,"},
+    };
+    for (const Case& c : cases) {
+        work.Write("cwd/quellon.ini", Config(c.ini));
+        std::remove(work.File("q.log").c_str());
+        Outcome run = Start({}, "q");
+        EXPECT_TRUE(ExitedZero(run)) << c.what;
+        const std::string log = ReadWholeFile(work.File("q.log"));
+        for (const std::string* text : {&std::as_const(run.out), &std::as_const(run.err), &log}) {
+            EXPECT_EQ(text->find(secret), std::string::npos) << c.what << ":\n" << *text;
+            EXPECT_EQ(text->find("top-secret"), std::string::npos) << c.what << ":\n" << *text;
+        }
+        EXPECT_NE(run.out.find("Error: " + c.error + "\r\n"), std::string::npos) << c.what << ":\n"
+                                                                                 << run.out;
+        EXPECT_NE(log.find(") " + c.error + "; exiting\r\n"), std::string::npos) << c.what << ":\n"
+                                                                                 << log;
+        EXPECT_NE(log.find(c.listing), std::string::npos) << c.what << ":\n" << log;
+    }
 }
 
 }  // namespace

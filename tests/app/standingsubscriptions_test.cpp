@@ -34,7 +34,7 @@ TEST(StandingSubscription, FormsAsAddWritesThem) {
         {"  h\tSystem   3  ", "h", "System", "3", "", ""},
         {"h \"A B\" * READER", "h", "A B", "*", "CORP\\reader", "s3cret"},
         // Blanks inside a password are kept; those around it are not.
-        {"h System 0 spaced", "h", "System", "0", "bob", "two words"},
+        {"h System 5 spaced", "h", "System", "5", "bob", "two words"},
     };
     for (const Case& c : cases) {
         TStandingSubscription s;
@@ -62,8 +62,16 @@ TEST(StandingSubscription, BadEntriesAreRefusedWithOneLineNamingThem) {
         {"h \"A B\"x 3", "double quote that is not closed"},
         {"h:1 System 3", "no usable host"},
         {"h Sys:tem 3", "no usable category"},
-        {"h System 12", "severity that is not a digit or *"},
-        {"h System x", "severity that is not a digit or *"},
+        // The severities REPLAY refuses.
+        {"h System 12", "severity that is not 1 to 5 or *: \"12\""},
+        {"h System x", "severity that is not 1 to 5 or *: \"x\""},
+        {"h System 0", "severity that is not 1 to 5 or *: \"0\""},
+        {"h System 6", "severity that is not 1 to 5 or *: \"6\""},
+        {"h System 9", "severity that is not 1 to 5 or *: \"9\""},
+        // Words past the fourth (a password written in place of a
+        // credential's name) are not quoted.
+        {"h System 3 CORP\\reader s3cret",
+         "is not \"host category severity [credential]\": \"h System 3 CORP\\reader ****\""},
         {"h System 3 writer", "names credential \"writer\", which [CREDENTIALS] does not have"},
         {"h System 3 nopassword", "whose value is not \"user password\""},
     };
@@ -111,6 +119,35 @@ TEST(StandingSubscription, TheSectionsOfAConfigurationFile) {
     }
     EXPECT_NE(dump.find("KAFKA.COMPRESSION.TYPE=zstd"), std::string::npos) << dump;
     EXPECT_NE(dump.find("SUBSCRIPTIONS.WEB1=10.0.0.9"), std::string::npos) << dump;
+}
+
+// One host's log is one subscription: log names compare without regard to
+// case, and a second entry for it (another severity too, which ADD would
+// take as a replacement) is refused, naming both entries.
+TEST(StandingSubscription, TwinsAreRefusedNamingBothEntries) {
+    struct Case {
+        const char* entries;
+        const char* error;  // empty: accepted
+    };
+    const Case cases[] = {
+        {"a=host System *\nb=host System 2\n",
+         "SUBSCRIPTIONS.B is the same subscription as SUBSCRIPTIONS.A: \"host System\""},
+        {"a=host System *\nb=host SYSTEM *\n",
+         "SUBSCRIPTIONS.B is the same subscription as SUBSCRIPTIONS.A: \"host SYSTEM\""},
+        {"a=host \"Directory Service\" 1\nb=host \"directory service\" 3\n",
+         "SUBSCRIPTIONS.B is the same subscription as SUBSCRIPTIONS.A: \"host directory "
+         "service\""},
+        {"a=host System *\nb=host Security *\nc=other System *\n", ""},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        TestGlobals globals;
+        globals.LoadConfig(dir, std::string("[SUBSCRIPTIONS]\n") + c.entries);
+        std::string error;
+        const std::vector<TStandingSubscription> list = ReadStandingSubscriptions(&error);
+        EXPECT_EQ(error, c.error) << c.entries;
+        EXPECT_EQ(list.empty(), *c.error != '\0') << c.entries;
+    }
 }
 
 TEST(StandingSubscription, AMissingCredentialEndsTheReading) {

@@ -260,6 +260,172 @@ TEST_F(EngineTest, ListDeleteReplaceAndRefusals) {
     EXPECT_EQ(List(*client), "OK List Follows for 0 entries (0 unreachable):\r\n.\r\n");
 }
 
+// Windows' log names do not depend on case: System, SYSTEM and system are
+// one log, so ADD, DELETE and LIST take them as one subscription, and each
+// record of the log arrives once.
+TEST_F(EngineTest, LogNamesCompareWithoutRegardToCase) {
+    auto client = Client();
+    client->SendLine("ADD 127.0.0.2 System *");
+    WaitForAll(*client, {"OK queuing subscription for 127.0.0.2 System *\r\n",
+                         "CONNECTION_OK 127.0.0.2 System *\r\n"});
+    struct Step {
+        const char* line;
+        std::vector<std::string> expected;
+    };
+    const Step steps[] = {
+        {"ADD 127.0.0.2 SYSTEM *",
+         {"ERROR subscription for 127.0.0.2 SYSTEM * already exists\r\n"}},
+        {"ADD 127.0.0.2 system *",
+         {"ERROR subscription for 127.0.0.2 system * already exists\r\n"}},
+        // Another severity replaces it, as for the same spelling.
+        {"ADD 127.0.0.2 sYSTEM 2",
+         {"OK queuing subscription for 127.0.0.2 sYSTEM 2\r\n",
+          "CONNECTION_OK 127.0.0.2 sYSTEM 2\r\n", "OK Deleted Host 127.0.0.2 System *\r\n"}},
+    };
+    for (const Step& step : steps) {
+        client->SendLine(step.line);
+        EXPECT_TRUE(WaitForAll(*client, step.expected)) << step.line;
+    }
+    EXPECT_EQ(List(*client),
+              "OK List Follows for 1 entries (0 unreachable):\r\n"
+              "127.0.0.2 sYSTEM 2 - EventWait\r\n.\r\n");
+    Append(kLive, {MakeEvent(1700000000, "System", 1, "Once", 41, std::nullopt),
+                   MakeEvent(1700000001, "System", 1, "Marker", 42, std::nullopt)});
+    std::vector<std::string> lines;
+    WaitFor(*client, "NTEVENT", &lines);
+    std::string marker = WaitFor(*client, "NTEVENT", &lines);
+    EXPECT_NE(marker.find(" 42 Marker "), std::string::npos) << marker;
+    EXPECT_TRUE(Records(lines).empty()) << ::testing::PrintToString(lines);
+    client->SendLine("DELETE 127.0.0.2 SYSTEM");
+    EXPECT_TRUE(WaitForAll(*client, {"OK queued deletion of subscription for 1 host(s)\r\n",
+                                     "OK Deleted Host 127.0.0.2 sYSTEM 2\r\n"}));
+    EXPECT_EQ(List(*client), "OK List Follows for 0 entries (0 unreachable):\r\n.\r\n");
+}
+
+// A record that cannot be read (its insertion strings damaged in the
+// store: a length prefix of 0x7fffffff, or 2 bytes) is skipped with one
+// ERROR naming host, log and record, counted in STATS and, in a catch-up,
+// in EVENTS_SKIPPED; the subscription goes on with the next record, live,
+// after a reconnect and in a replay.
+TEST_F(EngineTest, ARecordThatCannotBeReadIsSkippedOnEveryRoad) {
+    DamagePoisonRecords();
+    if (HasFatalFailure()) return;
+    auto client = Client();
+    auto codes = [&](const std::vector<std::string>& lines) {
+        std::vector<std::string> found;
+        for (const std::string& record : Records(lines)) found.push_back(CodeOf(record, kLive));
+        return found;
+    };
+    auto event = [](int64_t second, const char* source, uint32_t code) {
+        return MakeEvent(second, "System", 3, source, code, std::vector<std::string>{"text"});
+    };
+
+    // Live: records 1 to 4, the middle two damaged.
+    client->SendLine("ADD 127.0.0.2 * *");
+    ASSERT_TRUE(WaitForAll(*client, {"OK queuing subscription for 127.0.0.2 * *\r\n",
+                                     "CONNECTION_OK 127.0.0.2 * *\r\n"}));
+    Append(kLive, {event(1700000001, "Before", 1), event(1700000002, "PoisonLength", 2),
+                   event(1700000003, "PoisonShort", 3), event(1700000004, "After", 4)});
+    std::vector<std::string> lines;
+    lines.push_back(WaitFor(*client, "NTEVENT", &lines));
+    lines.push_back(WaitFor(*client, "NTEVENT", &lines));
+    EXPECT_EQ(codes(lines), (std::vector<std::string>{"1", "4"}));
+
+    // Catch-up: records 5 to 7 written while the host was down, 6 damaged.
+    ASSERT_EQ(store.setHostUp(kLive, false), SimResult::Ok);
+    ASSERT_FALSE(WaitFor(*client, "CONNECTION_FAILED").empty());
+    Append(kLive, {event(1700000005, "Gap", 5), event(1700000006, "PoisonLength", 6),
+                   event(1700000007, "Tail", 7)});
+    ASSERT_EQ(store.setHostUp(kLive, true), SimResult::Ok);
+    lines.clear();
+    for (std::string line; codes(lines).size() < 2; lines.push_back(line)) {
+        line = client->ReadLine();
+        ASSERT_FALSE(line.empty()) << ::testing::PrintToString(lines);
+    }
+    EXPECT_EQ(codes(lines), (std::vector<std::string>{"5", "7"}));
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "EVENTS_SKIPPED 127.0.0.2 * * 1\r\n"),
+              lines.end())
+        << ::testing::PrintToString(lines);
+
+    // Live again: a record written later arrives.
+    Append(kLive, {event(1700000008, "Later", 8)});
+    lines.clear();
+    lines.push_back(WaitFor(*client, "NTEVENT", &lines));
+    EXPECT_EQ(codes(lines), (std::vector<std::string>{"8"}));
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line.rfind("CONNECTION_FAILED", 0), std::string::npos) << line;
+    }
+
+    // Replay: the history host's damaged record is left out of the window.
+    Append(kHistory, {event(1700000011, "First", 11), event(1700000012, "PoisonShort", 12),
+                      event(1700000013, "Third", 13)});
+    client->SendLine("REPLAY 127.0.0.3 * * 20000101000000 0");
+    lines.clear();
+    ASSERT_FALSE(WaitFor(*client, "REPLAY_FINISHED 127.0.0.3", &lines).empty());
+    std::vector<std::string> replayed;
+    for (const std::string& record : Records(lines)) replayed.push_back(CodeOf(record, kHistory));
+    EXPECT_EQ(replayed, (std::vector<std::string>{"11", "13"}));
+
+    client->SendLine("STATS");
+    std::string stats = WaitFor(*client, "127.0.0.2 * * live");
+    const size_t at = stats.find(" skipped=");
+    ASSERT_NE(at, std::string::npos) << stats;
+    EXPECT_GE(std::atoi(stats.c_str() + at + 9), 3) << stats;
+
+    const std::string log = ReadWholeFile(dir.File("quellon.log"));
+    for (const char* where : {"Record 2 of log System of host 127.0.0.2 cannot be read",
+                              "Record 3 of log System of host 127.0.0.2 cannot be read",
+                              "Record 6 of log System of host 127.0.0.2 cannot be read",
+                              "Record 2 of log System of host 127.0.0.3 cannot be read"}) {
+        const size_t found = log.find(where);
+        ASSERT_NE(found, std::string::npos) << where;
+        const size_t start = log.rfind('\n', found) + 1;  // npos + 1: the first line
+        EXPECT_NE(log.substr(start, found - start).find("(ERROR)"), std::string::npos)
+            << log.substr(start, found - start) << where;
+    }
+}
+
+// Event text that is not valid text keeps the rest of its characters (each
+// invalid sequence U+FFFD), a NUL is written \0 in its quoted field, and the
+// subscription says so once in the log.
+TEST_F(EngineTest, TextThatIsNotTextKeepsTheRestAndIsWarnedOnce) {
+    auto client = Client();
+    client->SendLine("ADD 127.0.0.2 * *");
+    ASSERT_TRUE(WaitForAll(*client, {"OK queuing subscription for 127.0.0.2 * *\r\n",
+                                     "CONNECTION_OK 127.0.0.2 * *\r\n"}));
+    struct Case {
+        std::string insert;
+        std::string field;  // the record's last field
+    };
+    const Case cases[] = {
+        {"bad \xC3 rest", "\"bad \xEF\xBF\xBD rest\""},
+        {"\xED\xA0\x80lone", "\xEF\xBF\xBDlone"},  // an encoded surrogate
+        {std::string("a\0b", 3), "\"a\\0b\""},
+        {"fine", "fine"},
+    };
+    std::vector<SimEvent> events;
+    uint32_t code = 0;
+    for (const Case& c : cases) {
+        ++code;
+        events.push_back(MakeEvent(1700000000 + code, "System", 3, "Src", code,
+                                   std::vector<std::string>{c.insert}));
+    }
+    Append(kLive, events);
+    for (const Case& c : cases) {
+        const std::string record = WaitFor(*client, "NTEVENT");
+        const std::string tail = " Information " + c.field + "\r\n";
+        ASSERT_GE(record.size(), tail.size()) << c.field;
+        EXPECT_EQ(record.substr(record.size() - tail.size()), tail) << c.field;
+    }
+    client->SendLine("NOOP");
+    WaitFor(*client, "OK noop");
+    const std::string log = ReadWholeFile(dir.File("quellon.log"));
+    const std::string warning = "A record's text holds characters that are not text";
+    const size_t first = log.find(warning);
+    EXPECT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.find(warning, first + 1), std::string::npos) << log;
+}
+
 TEST_F(EngineTest, HostDownIsAnnouncedOnceAndReconnectsWhenBackUp) {
     auto client = Client();
     client->SendLine("ADD 127.0.0.2 * *");

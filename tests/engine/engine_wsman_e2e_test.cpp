@@ -328,6 +328,60 @@ class WsmanEngineTest : public wsmantest::WsmanFixture {
         EXPECT_NE(log.find("RecordNumber >= 4294967290"), std::string::npos);
     }
 
+    // A record the host sends that cannot be parsed (the simulated host's
+    // damaged record, which the endpoint cannot write as a value) is
+    // skipped with one ERROR naming host, log and record; the records after
+    // it arrive, live and in a replay.
+    void ARecordThatCannotBeParsedIsSkipped() {
+        DamagePoisonRecords();
+        StartBoth(true);
+        if (HasFatalFailure()) return;
+        auto client = Client();
+        auto codes = [](const std::vector<std::string>& lines) {
+            std::vector<std::string> found;
+            for (const std::string& line : lines) {
+                if (line.rfind("NTEVENT", 0) != 0) continue;
+                // NTEVENT: host time code ...
+                const size_t time = line.find(' ', 9) + 1;
+                const size_t code = line.find(' ', time) + 1;
+                found.push_back(line.substr(code, line.find(' ', code) - code));
+            }
+            return found;
+        };
+        client->SendLine("ADD 127.0.0.2 * *");
+        ASSERT_EQ(WaitFor(*client, "CONNECTION"), "CONNECTION_OK 127.0.0.2 * *\r\n");
+        // Written from now on: a poll asks for what was written since the
+        // subscription began.
+        const int64_t second = time(nullptr) + 1;
+        const std::vector<std::string> text = {"text"};
+        Append(kLive, {MakeEvent(second, "System", 3, "Before", 1, text),
+                       MakeEvent(second + 1, "System", 3, "PoisonLength", 2, text),
+                       MakeEvent(second + 2, "System", 3, "After", 3, text)});
+        std::vector<std::string> lines;
+        lines.push_back(WaitFor(*client, "NTEVENT", &lines));
+        lines.push_back(WaitFor(*client, "NTEVENT", &lines));
+        EXPECT_EQ(codes(lines), (std::vector<std::string>{"1", "3"}));
+        for (const std::string& line : lines) {
+            EXPECT_EQ(line.rfind("CONNECTION_FAILED", 0), std::string::npos) << line;
+        }
+
+        Append(kHistory, {MakeEvent(1700000011, "System", 3, "First", 11, text),
+                          MakeEvent(1700000012, "System", 3, "PoisonShort", 12, text),
+                          MakeEvent(1700000013, "System", 3, "Third", 13, text)});
+        client->SendLine("REPLAY 127.0.0.3 * * 20000101000000 0");
+        lines.clear();
+        ASSERT_FALSE(WaitFor(*client, "REPLAY_FINISHED 127.0.0.3", &lines).empty());
+        EXPECT_EQ(codes(lines), (std::vector<std::string>{"11", "13"}));
+
+        const std::string log = ReadWholeFile(dir.File("quellon.log"));
+        for (const char* where : {"Record 2 of log System of host 127.0.0.2 cannot be read",
+                                  "Record 2 of log System of host 127.0.0.3 cannot be read",
+                                  "a record cannot be read: property InsertionStrings holds an "
+                                  "element, not a text"}) {
+            EXPECT_NE(log.find(where), std::string::npos) << where;
+        }
+    }
+
     int maxReconnectSeconds = 2;
     int operationTimeoutSeconds = 5;
     int pollSeconds = 1;  // WT_FOR_WQ
@@ -349,6 +403,15 @@ TEST_F(WsmanEngineTest, LiveEventsOverHttpWithNtlmSealing) {
     client->SendLine("ADD 127.0.0.4 System * CORP\\bob nope");
     std::string denied = WaitFor(*client, "CONNECTION_FAILED");
     EXPECT_NE(denied.find(" - Access is denied.\r\n"), std::string::npos) << denied;
+}
+
+TEST_F(WsmanEngineTest, ARecordThatCannotBeParsedIsSkippedSubscribed) {
+    ARecordThatCannotBeParsedIsSkipped();
+}
+
+TEST_F(WsmanEngineTest, ARecordThatCannotBeParsedIsSkippedPolled) {
+    eventing = false;
+    ARecordThatCannotBeParsedIsSkipped();
 }
 
 TEST_F(WsmanEngineTest, RecordNumbersPast2To31Subscribed) {

@@ -105,6 +105,42 @@ TEST(QuoteField, TextsWithABlankOrALineBreakAreQuotedAndEscaped) {
         {"\r", "\"\\r\""},
     };
     for (const auto& [in, out] : cases) EXPECT_EQ(QuoteField(in), out) << in;
+    // A NUL neither ends the field nor reaches the line raw.
+    EXPECT_EQ(QuoteField(std::string(1, '\0')), "\"\\0\"");
+    EXPECT_EQ(QuoteField(std::string("a\0b c", 5)), "\"a\\0b c\"");
+    EXPECT_EQ(QuoteLineBreaks(std::string("host\0", 5)), "\"host\\0\"");
+}
+
+// Event text that is not valid UTF-16 keeps the rest of its characters:
+// each unpaired surrogate becomes U+FFFD; a NUL stays in the value.
+TEST(VariantToText, UnpairedSurrogatesAndNulsKeepTheRestOfTheText) {
+    struct Case {
+        std::u16string wide;
+        std::string text;
+    };
+    const Case cases[] = {
+        {std::u16string(u"before ") + char16_t(0xD800) + u" after", "before \xEF\xBF\xBD after"},
+        {std::u16string(u"x") + char16_t(0xDFFF), "x\xEF\xBF\xBD"},
+        {std::u16string(u"cut\0here", 8), std::string("cut\0here", 8)},
+    };
+    for (const Case& c : cases) {
+        VARIANT s = Make(VT_BSTR);
+        s.bstrVal = SysAllocStringLen(c.wide.data(), static_cast<UINT>(c.wide.size()));
+        TEventValue value = EventValueFromVariant(s);
+        EXPECT_EQ(value.text, c.text) << c.text;
+        VariantClear(&s);
+
+        VARIANT array = Make(VT_ARRAY | VT_BSTR);
+        array.parray = SafeArrayCreateVector(VT_BSTR, 0, 1);
+        LONG index = 0;
+        BSTR item = SysAllocStringLen(c.wide.data(), static_cast<UINT>(c.wide.size()));
+        SafeArrayPutElement(array.parray, &index, item);
+        SysFreeString(item);
+        value = EventValueFromVariant(array);
+        ASSERT_EQ(value.items.size(), 1u) << c.text;
+        EXPECT_EQ(value.items[0], c.text) << c.text;
+        VariantClear(&array);
+    }
 }
 
 // Records built from events served by a real simulated host.

@@ -120,6 +120,38 @@ TEST_F(KafkaEndToEnd, EveryRecordOnceInOrderWithTheStoresFields) {
     EXPECT_EQ(quellon->WaitForExit(40000), 0);
 }
 
+// A record that cannot be read (damaged in the store) is skipped: the
+// records after it, and those written later, reach the topic.
+TEST_F(KafkaEndToEnd, ARecordThatCannotBeReadIsSkippedAndLaterOnesArrive) {
+    DamagePoisonRecords();
+    if (HasFatalFailure()) return;
+    auto quellon = Start();
+    wmi::sim::SimEvent poison = Event("System", 2);
+    poison.sourceName = "PoisonLength";
+    Append(kHostA, {Event("System", 1), poison, Event("System", 3)});
+    std::map<std::string, std::vector<int64_t>> byHost;
+    EXPECT_TRUE(Eventually(
+        [&] {
+            byHost = NumbersByHost();
+            return byHost[kHostA].size() >= 2;
+        },
+        30000));
+    EXPECT_EQ(byHost[kHostA], (std::vector<int64_t>{1, 3}));
+    Append(kHostA, {Event("System", 4)});
+    EXPECT_TRUE(Eventually(
+        [&] {
+            byHost = NumbersByHost();
+            return byHost[kHostA].size() >= 3;
+        },
+        30000));
+    EXPECT_EQ(byHost[kHostA], (std::vector<int64_t>{1, 3, 4}));
+    EXPECT_NE(ReadWholeFile(dir.File("quellon.log"))
+                  .find("Record 2 of log System of host 127.0.0.2 cannot be read"),
+              std::string::npos);
+    quellon->Type("q\n");
+    EXPECT_EQ(quellon->WaitForExit(40000), 0);
+}
+
 TEST_F(KafkaEndToEnd, KillMidStreamAndRestartLosesNothing) {
     auto quellon = Start();
     // Records keep coming while the listener is killed.

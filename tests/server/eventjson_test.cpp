@@ -108,6 +108,25 @@ TEST(EventJson, EveryPropertyWithItsKindOfValue) {
     EXPECT_EQ(d.MemberCount(), 17u);
 }
 
+// A NUL in event text stays, as JSON writes it (\u0000); a U+FFFD that
+// stands for text that could not be converted is written as it is.
+TEST(EventJson, NulsAndReplacementCharactersStayInTheText) {
+    TEventData e = SampleEvent();
+    e[TEventProperty::Message] = Text(std::string("cut\0here \xEF\xBF\xBD end", 16));
+    TEventValue inserts;
+    inserts.kind = TEventValue::TKind::TextArray;
+    inserts.items = {std::string("a\0b", 3)};
+    e[TEventProperty::InsertionStrings] = inserts;
+    std::string json;
+    EventJson(e, &json);
+    EXPECT_NE(json.find("\"Message\":\"cut\\u0000here \xEF\xBF\xBD end\""), std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"InsertionStrings\":[\"a\\u0000b\"]"), std::string::npos) << json;
+    rapidjson::Document d = Parse(json);
+    EXPECT_EQ(std::string(d["Message"].GetString(), d["Message"].GetStringLength()),
+              std::string("cut\0here \xEF\xBF\xBD end", 16));
+}
+
 TEST(EventJson, WhatTheHostDidNotGiveIsNull) {
     TEventData e;
     e.host = "h";

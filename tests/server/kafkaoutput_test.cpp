@@ -7,8 +7,12 @@
 // broker took every record of its call and not delivered when one was lost.
 #include "server/kafkaoutput.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <rapidjson/document.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <map>
 #include <memory>
@@ -148,6 +152,65 @@ TEST_F(KafkaOutputTest, EveryRecordOnceInOrderPerHostKeyedByHost) {
     const std::string stats = output->StatisticsLines().at(0);
     EXPECT_NE(stats.find("kafka brokers_up="), std::string::npos) << stats;
     EXPECT_NE(stats.find(" queued=0 queued_bytes=0 acked=1501 "), std::string::npos) << stats;
+}
+
+// A loopback port nothing listens on (bound, read back and closed).
+uint16_t ClosedPort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    uint16_t port = 0;
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    if (fd >= 0) close(fd);
+    return port;
+}
+
+// brokers_up counts the brokers of the cluster's metadata that are up,
+// though the producer connects only to those it needs; with no broker of
+// the bootstrap list answering, none of its entries.
+TEST_F(KafkaOutputTest, BrokersUpCountsTheBrokersOfTheCluster) {
+    struct Case {
+        const char* what;
+        bool cluster;  // the mock cluster; else three ports nobody listens on
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"every broker up", true, "kafka brokers_up=3/3 "},
+        {"no broker answers", false, "kafka brokers_up=0/3 "},
+    };
+    for (const Case& c : cases) {
+        std::unique_ptr<CKafkaOutput> output;
+        if (c.cluster) {
+            output = Output();
+            output->Deliver(Events("10.0.0.1", 1, 10), 0);
+        } else {
+            TKafkaSettings settings;
+            for (int i = 0; i < 3; ++i) {
+                settings.brokers +=
+                    (i == 0 ? "" : ",") + std::string("127.0.0.1:") + std::to_string(ClosedPort());
+            }
+            settings.topic = kTopic;
+            settings.noticeTopic = kNotices;
+            settings.queueBytes = 1 << 20;
+            settings.properties = {{"log_level", "0"}};
+            output = std::make_unique<CKafkaOutput>(settings);
+            std::string error;
+            ASSERT_TRUE(output->Start(&error)) << c.what << ": " << error;
+        }
+        std::string stats;
+        EXPECT_TRUE(Eventually(
+            [&] {
+                stats = output->StatisticsLines().at(0);
+                return stats.rfind(c.expected, 0) == 0;
+            },
+            20000))
+            << c.what << ": " << stats;
+    }
 }
 
 TEST_F(KafkaOutputTest, ABrokerDownAndUpAndALeaderMovedLoseNothing) {

@@ -815,6 +815,12 @@ TEST_F(CommandServerTest, CommandsWithImpossibleFieldsAreRefused) {
              "REPLAY h System 6 20240101000000 0",
              "REPLAY h System -1 20240101000000 0",
              "REPLAY h System 10 20240101000000 0",
+             // ADD refuses the severities REPLAY refuses.
+             "ADD h System 0",
+             "ADD h System 6",
+             "ADD h System 9",
+             "ADD h \"Directory Service\" 0",
+             "ADD h System 9 bob pw",
          }) {
         client->SendLine(line);
         EXPECT_EQ(kRefused, client->ReadLine()) << line;

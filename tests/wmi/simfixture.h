@@ -74,6 +74,23 @@ class SimStoreFixture : public ::testing::Test {
         ASSERT_EQ(changed, 1);
     }
 
+    // Records of source "PoisonLength" or "PoisonShort" appended from now
+    // on are stored damaged, in the same transaction: their insertion
+    // strings' blob is a length prefix of 0x7fffffff with nothing after it,
+    // or 2 bytes, as a store damaged on disk would hold them.
+    void DamagePoisonRecords() {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        const char* const sql =
+            "CREATE TRIGGER damage AFTER INSERT ON events "
+            "WHEN NEW.source_name IN ('PoisonLength', 'PoisonShort') BEGIN "
+            "UPDATE events SET insertion_strings = CASE NEW.source_name "
+            "WHEN 'PoisonLength' THEN X'FFFFFF7F' ELSE X'0102' END WHERE rowid = NEW.rowid; END";
+        const int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+        ASSERT_EQ(rc, SQLITE_OK);
+    }
+
     TempDir dir;
     std::string path;
     wmi::sim::SimStore store;

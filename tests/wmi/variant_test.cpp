@@ -43,9 +43,10 @@ TEST(Bstr, ConvertsUtf8BothWays) {
         SysFreeString(plain);
     }
 
-    BSTR invalid = wmi::BstrFromUtf8("bad \xC3");
+    // An invalid sequence becomes U+FFFD; the rest of the text stays.
+    BSTR invalid = wmi::BstrFromUtf8("bad \xC3 rest");
     ASSERT_NE(invalid, nullptr);
-    EXPECT_EQ(SysStringLen(invalid), 0u);
+    EXPECT_EQ(std::u16string(invalid, SysStringLen(invalid)), u"bad \uFFFD rest");
     SysFreeString(invalid);
 }
 

@@ -93,6 +93,9 @@ class LogEventObject : public ComObject<IWbemClassObject> {
 
   private:
     HRESULT PutStrings(VARIANT* value) {
+        // A damaged record's strings cannot be read, as a host's record
+        // whose data is corrupt.
+        if (event.damaged) return WBEM_E_INVALID_OBJECT;
         if (!event.insertionStrings) {
             value->vt = VT_NULL;
             return WBEM_S_NO_ERROR;

@@ -355,11 +355,12 @@ class SimStore::Impl {
                 const void* blob = sqlite3_column_blob(st, 9);
                 const size_t size = static_cast<size_t>(sqlite3_column_bytes(st, 9));
                 e.insertionStrings.emplace();
+                // One damaged record is that record's fault alone: it is
+                // handed on as such, and the records after it are read.
                 if (!DecodeStrings(static_cast<const unsigned char*>(blob), size,
                                    *e.insertionStrings)) {
-                    SetError(error, "store '" + path + "': damaged insertion strings in record " +
-                                        std::to_string(e.recordNumber) + " of host '" + host + "'");
-                    return SimResult::Failed;
+                    e.insertionStrings.reset();
+                    e.damaged = true;
                 }
             }
             e.message = ColumnOptText(st, 10);

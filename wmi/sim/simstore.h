@@ -64,6 +64,10 @@ struct SimEvent {
     // nullopt: the record has no insertion strings (WMI gives VT_NULL);
     // an empty vector: it has an empty list.
     std::optional<std::vector<std::string>> insertionStrings;
+    // The stored insertion strings cannot be decoded (a damaged record):
+    // insertionStrings is then nullopt, and the simulated host cannot give
+    // the property.
+    bool damaged = false;
     std::optional<std::string> message;  // nullopt: no message text
     int32_t category = 0;
     std::string categoryString;

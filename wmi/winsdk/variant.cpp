@@ -192,7 +192,7 @@ BSTR BstrFromUtf8(std::string_view text) {
         for (size_t i = 0; i < text.size(); ++i) copy[i] = static_cast<OLECHAR>(text[i]);
         return copy;
     }
-    std::u16string wide = platform::Utf8ToUtf16(text);
+    std::u16string wide = platform::Utf8ToUtf16Lossy(text);
     return SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
 }
 

@@ -159,8 +159,8 @@ namespace wmi {
 
 // The text of a BSTR as UTF-8 (empty for null or invalid UTF-16).
 std::string Utf8FromBstr(BSTR text);
-// A new BSTR holding the UTF-8 text (the empty string for invalid UTF-8);
-// nullptr only when out of memory.
+// A new BSTR holding the UTF-8 text, each invalid sequence of it as U+FFFD
+// (as event text must keep the rest); nullptr only when out of memory.
 BSTR BstrFromUtf8(std::string_view text);
 
 }  // namespace wmi

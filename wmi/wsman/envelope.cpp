@@ -138,7 +138,13 @@ bool EventValue(cim::EventProperty property, const std::vector<pugi::xml_node>& 
             return true;
         }
         value.kind = Value::Kind::TextArray;
-        for (pugi::xml_node n : nodes) value.texts.push_back(TextOf(n));
+        for (pugi::xml_node n : nodes) {
+            if (FirstElement(n)) {
+                error = std::string("property ") + name + " holds an element, not a text";
+                return false;
+            }
+            value.texts.push_back(TextOf(n));
+        }
         return true;
     }
     if (nodes.size() != 1) {
@@ -172,6 +178,10 @@ bool EventValue(cim::EventProperty property, const std::vector<pugi::xml_node>& 
             }
             return true;
         default:
+            if (FirstElement(node)) {
+                error = std::string("property ") + name + " holds an element, not a text";
+                return false;
+            }
             value.kind = Value::Kind::Text;
             value.text = TextOf(node);
             return true;
@@ -237,7 +247,48 @@ bool ParseInstance(pugi::xml_node node, int depth, Instance& out, std::string& e
     return true;
 }
 
-bool ParseItems(pugi::xml_node items, Response& out, std::string& error) {
+// What can be read of where an item that cannot be read stands: its
+// event's Logfile, RecordNumber and TimeWritten, each read on its own (the
+// event is the item, or the item's TargetInstance).
+Instance UnreadableItem(pugi::xml_node object, std::string why) {
+    Instance event;
+    event.className = cim::kNtLogEventClass;
+    pugi::xml_node source = object;
+    for (pugi::xml_node c = object.first_child(); c; c = c.next_sibling()) {
+        if (c.type() == pugi::node_element && LocalName(c.name()) == "TargetInstance") source = c;
+    }
+    for (cim::EventProperty property :
+         {cim::EventProperty::Logfile, cim::EventProperty::RecordNumber,
+          cim::EventProperty::TimeWritten}) {
+        std::vector<pugi::xml_node> nodes;
+        for (pugi::xml_node c = source.first_child(); c; c = c.next_sibling()) {
+            if (c.type() == pugi::node_element &&
+                EqualsIgnoringCase(LocalName(c.name()), cim::NameOf(property))) {
+                nodes.push_back(c);
+            }
+        }
+        Value value;
+        std::string ignored;
+        if (!nodes.empty() && EventValue(property, nodes, value, ignored)) {
+            event.properties.emplace_back(cim::NameOf(property), std::move(value));
+        }
+    }
+    event.unreadable = why;
+    if (source == object) return event;
+    Instance creation;
+    creation.className = std::string(LocalName(object.name()));
+    Value target;
+    target.kind = Value::Kind::Object;
+    target.cimType = CIM_OBJECT;
+    target.object = std::make_shared<Instance>(std::move(event));
+    creation.properties.emplace_back("TargetInstance", std::move(target));
+    creation.unreadable = std::move(why);
+    return creation;
+}
+
+// An item that cannot be read is that record's fault alone: it is kept as
+// an unreadable instance and the items after it are read.
+bool ParseItems(pugi::xml_node items, Response& out, std::string&) {
     for (pugi::xml_node item = items.first_child(); item; item = item.next_sibling()) {
         if (item.type() != pugi::node_element) continue;
         pugi::xml_node object = item;
@@ -247,7 +298,8 @@ bool ParseItems(pugi::xml_node items, Response& out, std::string& error) {
             if (!object) continue;
         }
         Instance instance;
-        if (!ParseInstance(object, 0, instance, error)) return false;
+        std::string why;
+        if (!ParseInstance(object, 0, instance, why)) instance = UnreadableItem(object, why);
         out.items.push_back(std::move(instance));
     }
     return true;

@@ -122,6 +122,11 @@ struct Value {
 struct Instance {
     std::string className;
     std::vector<std::pair<std::string, Value>> properties;
+    // Not empty: why the item could not be read. Such an instance holds only
+    // what could be read of where the record stands (Logfile, RecordNumber,
+    // TimeWritten; an event's in its TargetInstance), so that the reader can
+    // name it and go past it.
+    std::string unreadable;
 
     // The property called `name` (ASCII case ignored), or null.
     const Value* Find(std::string_view name) const;

@@ -33,7 +33,10 @@ class WsmanObject : public ComObject<IWbemClassObject> {
             return PutText(value, instance->className);
         }
         const Value* property = instance->Find(narrow);
-        if (property == nullptr) return WBEM_E_NOT_FOUND;
+        // What an item that could not be read lacks cannot be read.
+        if (property == nullptr) {
+            return instance->unreadable.empty() ? WBEM_E_NOT_FOUND : WBEM_E_INVALID_OBJECT;
+        }
         if (type != nullptr) *type = property->cimType;
         if (value == nullptr) return WBEM_S_NO_ERROR;
         VariantInit(value);

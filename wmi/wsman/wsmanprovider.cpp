@@ -102,6 +102,13 @@ HRESULT Exchange(Transport& transport, const std::string& envelope, int64_t time
             transport.Url().c_str(), error.c_str());
         return HTTP_E_INVALID_SERVER_RESPONSE_HR;
     }
+    // A record that cannot be read is handed on as such (the engine skips
+    // it); what was wrong with it is said here, where the host is known.
+    for (const Instance& item : response.items) {
+        if (item.unreadable.empty()) continue;
+        LOG(WARN, "WS-Management: %s to %s: a record cannot be read: %s", what,
+            transport.Url().c_str(), item.unreadable.c_str());
+    }
     if (response.kind == Response::Kind::Fault) {
         HRESULT code = FaultCode(response.fault);
         if (code != WBEM_S_TIMEDOUT) {

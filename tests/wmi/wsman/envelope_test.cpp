@@ -210,6 +210,9 @@ TEST(WsmanEnvelopeTest, MalformedDocumentsAreRefusedWithAReason) {
     std::string twice = good;
     twice.replace(twice.find("<p:Logfile>Security</p:Logfile>"), 31,
                   "<p:Logfile>Security</p:Logfile><p:Logfile>System</p:Logfile>");
+    std::string markup = good;
+    markup.replace(markup.find("<p:Logfile>Security</p:Logfile>"), 31,
+                   "<p:Logfile><p:Unreadable/></p:Logfile>");
     std::string byteTooBig = good;
     byteTooBig.replace(byteTooBig.find("<p:EventType>4<"), 15, "<p:EventType>400<");
     const Case cases[] = {
@@ -220,16 +223,49 @@ TEST(WsmanEnvelopeTest, MalformedDocumentsAreRefusedWithAReason) {
         {"SOAP 1.1",
          "<e:Envelope xmlns:e=\"http://schemas.xmlsoap.org/soap/envelope/\">"
          "<e:Body/></e:Envelope>"},
-        {"bad number", badNumber},
-        {"bad time", badTime},
-        {"scalar twice", twice},
-        {"uint8 out of range", byteTooBig},
     };
     for (const Case& c : cases) {
         Response r;
         std::string error;
         EXPECT_FALSE(ParseResponse(c.text, r, error)) << c.what;
         EXPECT_FALSE(error.empty()) << c.what;
+    }
+
+    // A record that cannot be read is that record's fault: the answer is
+    // read, the record is kept as unreadable with the reason and what could
+    // be read of where it stands, and the records after it are read.
+    struct ItemCase {
+        const char* what;
+        std::string text;
+        const char* reason;
+        bool logfileKept;
+    };
+    const ItemCase items[] = {
+        {"bad number", badNumber, "property EventCode: '4x24' is not a number of its type", true},
+        {"bad time", badTime, "property TimeGenerated: not a date-time", true},
+        {"scalar twice", twice, "property Logfile appears more than once", false},
+        {"uint8 out of range", byteTooBig, "property EventType: '400' is not a number of its type",
+         true},
+        {"an element for a text", markup, "property Logfile holds an element, not a text", false},
+    };
+    for (const ItemCase& c : items) {
+        Response r;
+        std::string error;
+        ASSERT_TRUE(ParseResponse(c.text, r, error)) << c.what << ": " << error;
+        ASSERT_EQ(r.items.size(), 3u) << c.what;
+        const Instance& bad = r.items[0];
+        EXPECT_EQ(bad.unreadable, c.reason) << c.what;
+        EXPECT_EQ(bad.className, "Win32_NTLogEvent") << c.what;
+        const Value* record = bad.Find("RecordNumber");
+        ASSERT_NE(record, nullptr) << c.what;
+        EXPECT_EQ(record->number, 4294967295) << c.what;
+        EXPECT_NE(bad.Find("TimeWritten"), nullptr) << c.what;
+        EXPECT_EQ(bad.Find("Logfile") != nullptr, c.logfileKept) << c.what;
+        EXPECT_EQ(bad.Find("EventCode"), nullptr) << c.what;
+        for (size_t i = 1; i < 3; ++i) {
+            EXPECT_TRUE(r.items[i].unreadable.empty()) << c.what << " " << i;
+            EXPECT_NE(r.items[i].Find("EventCode"), nullptr) << c.what << " " << i;
+        }
     }
 }
 

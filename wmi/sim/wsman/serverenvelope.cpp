@@ -263,12 +263,21 @@ void PropertyXml(std::string& out, const char* prefix, const char* name, const V
     }
 }
 
+// A property the simulated host cannot read (a damaged record) goes out as
+// an element no reader can take for a value, as a host's damaged record
+// would: the record's other properties still say where it stands.
 bool LogEventBody(IWbemClassObject* object, const char* prefix, std::string& out) {
     for (size_t i = 0; i < cim::kEventPropertyCount; ++i) {
         auto property = static_cast<cim::EventProperty>(i);
+        const char* name = cim::NameOf(property);
         VARIANT value;
-        if (!GetValue(object, cim::NameOf(property), value)) return false;
-        PropertyXml(out, prefix, cim::NameOf(property), value, cim::CimTypeOf(property));
+        if (!GetValue(object, name, value)) {
+            VariantClear(&value);
+            out += std::string("<") + prefix + ":" + name + "><" + prefix + ":Unreadable/></" +
+                   prefix + ":" + name + ">";
+            continue;
+        }
+        PropertyXml(out, prefix, name, value, cim::CimTypeOf(property));
         VariantClear(&value);
     }
     return true;
