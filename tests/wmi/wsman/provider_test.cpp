@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <thread>
 
@@ -48,6 +49,18 @@ class WsmanProviderTest : public wsmantest::WsmanFixture {
     // A live query through the polling road beside the same query on the
     // simulated provider.
     void PollLikeASubscription();
+
+    // Runs `body` against an endpoint (over plain HTTP) that answers data
+    // queries oldest first, then against one that answers newest first.
+    void InEitherAnswerOrder(const std::function<void()>& body) {
+        for (bool reversed : {false, true}) {
+            SCOPED_TRACE(reversed ? "newest first" : "oldest first");
+            newestFirst = reversed;
+            if (endpoint) endpoint->Stop();
+            StartEndpoint(false);
+            body();
+        }
+    }
 
     HRESULT Connect(const char* host, IWbemServices** services, const char* user = nullptr,
                     const char* password = nullptr) {
@@ -281,13 +294,7 @@ TEST_F(WsmanProviderTest, SubscriptionDeliversNewRecordsAsTheSimulatedProviderDo
 // whether the host answers the data queries oldest or newest first.
 TEST_F(WsmanProviderTest, RefusedSubscriptionsAreReplacedByPolling) {
     eventing = false;
-    for (bool reversed : {false, true}) {
-        SCOPED_TRACE(reversed ? "newest first" : "oldest first");
-        newestFirst = reversed;
-        if (endpoint) endpoint->Stop();
-        StartEndpoint(false);
-        PollLikeASubscription();
-    }
+    InEitherAnswerOrder([this] { PollLikeASubscription(); });
 }
 
 void WsmanProviderTest::PollLikeASubscription() {
@@ -413,11 +420,7 @@ TEST_F(WsmanProviderTest, SlowHostIsGivenTheOperationTimeout) {
 // order written, whichever order the host answers in.
 TEST_F(WsmanProviderTest, PollingOrdersAWrappedLogWithinASecond) {
     eventing = false;
-    for (bool reversed : {false, true}) {
-        SCOPED_TRACE(reversed ? "newest first" : "oldest first");
-        newestFirst = reversed;
-        if (endpoint) endpoint->Stop();
-        StartEndpoint(false);
+    InEitherAnswerOrder([this] {
         IWbemServices* services = nullptr;
         ASSERT_EQ(Connect(kHost, &services), S_OK);
         IEnumWbemClassObject* polled = nullptr;
@@ -448,7 +451,7 @@ TEST_F(WsmanProviderTest, PollingOrdersAWrappedLogWithinASecond) {
         services->Release();
         int64_t removed = 0;
         ASSERT_EQ(store.clearLog(kHost, "", removed), SimResult::Ok);
-    }
+    });
 }
 
 TEST_F(WsmanProviderTest, ReleasingASubscriptionUnsubscribes) {
