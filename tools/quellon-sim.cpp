@@ -1,7 +1,8 @@
 // quellon-sim: fills and drives the simulated Windows hosts' store that the
 // listener's simulated-hosts provider reads. It adds, removes, lists and
 // switches hosts up or down, emits single events, imports real .evtx files
-// and "plays" a host live by writing copies of its history at a given rate.
+// and "plays" a host live by writing copies of its history at a given rate;
+// "renumber" moves a host's record numbers (near 2^32, to make its log wrap).
 // "serve --wsman" serves the store's hosts over WS-Management
 // (wmi/sim/wsman/endpoint.h) until stopped. Single-threaded apart from the
 // endpoint's own threads; a stop request (Ctrl+C, SIGTERM) ends a running
