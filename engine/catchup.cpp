@@ -8,11 +8,20 @@
 #include "engine/eventrecord.h"
 #include "engine/threadinfra.h"
 #include "wmi/cim/ascii.h"
+#include "wmi/cim/ntlogevent.h"
 #include "wmi/wmiconnector.h"
 
 namespace {
 
 const char* const kDataBase = "SELECT * FROM Win32_NTLogEvent WHERE ";
+
+// Half the range of RecordNumber: the numbers up to this far after a
+// record (modulo 2^32) were written after it.
+constexpr uint32_t kHalfRange = 0x80000000u;
+
+// Whether record `a` of a log was written before record `b`: numbers count
+// modulo 2^32.
+bool WrittenBefore(uint32_t a, uint32_t b) { return wmi::cim::RecordNumberAfter(a, b); }
 
 // A WQL string literal: the text between single quotes, with a quote or a
 // backslash escaped by a backslash.
@@ -42,7 +51,20 @@ CCatchUp::CCatchUp(const TSubscriptionNode& node, size_t cap) : maxRecords(cap) 
             kDataBase + ("LogFile = " + Quoted(log)) +
             StringFormat(" AND RecordNumber >= %u", static_cast<unsigned>(position.recordNumber)) +
             severityClause;
+        const bool acrossWrap = position.recordNumber >= kHalfRange;
         plan.push_back(std::move(q));
+        if (acrossWrap) {
+            // The numbers that follow N continue from 0 after the wrap.
+            TQuery below;
+            below.log = log;
+            below.acrossWrap = true;
+            below.position = position;
+            below.text = kDataBase + ("LogFile = " + Quoted(log)) +
+                         StringFormat(" AND RecordNumber <= %u",
+                                      static_cast<unsigned>(position.recordNumber - kHalfRange)) +
+                         " AND TimeWritten >= " + Quoted(position.timeWritten) + severityClause;
+            plan.push_back(std::move(below));
+        }
         others += " AND LogFile <> " + Quoted(log);
     }
     const bool categoryHasPosition = !allLogs && !plan.empty();
@@ -126,6 +148,7 @@ CCatchUp::TStep CCatchUp::Read(TSubscriptionNode& node, size_t budget, int32_t p
         ULONG returned = 0;
         const ULONG want = static_cast<ULONG>(std::min<size_t>(kBatchSlots, budget - taken));
         HRESULT hr = enumerator->Next(pollTimeoutMs, want, buffer, &returned);
+        if (SUCCEEDED(hr)) answered = true;
         bool cleared = false;
         for (ULONG i = 0; i < returned; ++i) {
             // After a clash the rest of the answer is of no use: the log is
@@ -185,6 +208,16 @@ CCatchUp::TTaken CCatchUp::Take(TSubscriptionNode& node, IWbemClassObject* objec
         // again to a later record: the log was cleared.
         return position == query.position ? TTaken::PointSeen : TTaken::LogCleared;
     }
+    if (query.byRecord || query.acrossWrap) {
+        const uint32_t point = query.position.recordNumber;
+        if (!WrittenBefore(point, position.recordNumber)) {
+            // A number above the point written before it: the log has
+            // wrapped since this record.
+            NoteWrapped(node);
+            return TTaken::Kept;
+        }
+        if (query.acrossWrap) NoteWrapped(node);
+    }
     TRecord record;
     std::string failure;
     if (!ReadEventData(node.host, object, &record.event, &failure)) {
@@ -200,7 +233,23 @@ CCatchUp::TTaken CCatchUp::Take(TSubscriptionNode& node, IWbemClassObject* objec
     return TTaken::Kept;
 }
 
+void CCatchUp::NoteWrapped(const TSubscriptionNode& node) {
+    const TQuery& query = plan[current];
+    if (std::find(wrappedLogs.begin(), wrappedLogs.end(), query.log) != wrappedLogs.end()) return;
+    wrappedLogs.push_back(query.log);
+    LOG(WARN,
+        "[queryThread] Log %s wrapped: its record numbers passed 4294967295 and began again; "
+        "catching up from record %u in write order - %s",
+        query.log.c_str(), static_cast<unsigned>(query.position.recordNumber),
+        node.Describe().c_str());
+}
+
 void CCatchUp::ReadAgainByTime(const TSubscriptionNode& node) {
+    // A read by time takes the records below the wrap as well.
+    if (current + 1 < plan.size() && plan[current + 1].acrossWrap &&
+        plan[current + 1].log == plan[current].log) {
+        plan.erase(plan.begin() + static_cast<std::ptrdiff_t>(current + 1));
+    }
     TQuery& query = plan[current];
     LOG(WARN,
         "[queryThread] Log %s was cleared or wrapped (record %u written %s is gone); "
@@ -223,17 +272,17 @@ void CCatchUp::Keep(TRecord record) {
     }
     TLogRecords& list = perLog[index];
     std::deque<TRecord>& records = list.records;
-    // In record order: an answer oldest first appends, one newest first
-    // prepends; anything else is placed where it belongs.
+    // In record order (modulo 2^32): an answer oldest first appends, one
+    // newest first prepends; anything else is placed where it belongs.
     const uint32_t number = record.position.recordNumber;
-    if (records.empty() || records.back().position.recordNumber < number) {
+    if (records.empty() || WrittenBefore(records.back().position.recordNumber, number)) {
         records.push_back(std::move(record));
-    } else if (records.front().position.recordNumber > number) {
+    } else if (WrittenBefore(number, records.front().position.recordNumber)) {
         records.push_front(std::move(record));
     } else {
         auto at = std::upper_bound(
             records.begin(), records.end(), number,
-            [](uint32_t n, const TRecord& r) { return n < r.position.recordNumber; });
+            [](uint32_t n, const TRecord& r) { return WrittenBefore(n, r.position.recordNumber); });
         records.insert(at, std::move(record));
     }
     // Only the newest maxRecords of all logs are delivered, so no log needs

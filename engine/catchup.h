@@ -7,9 +7,16 @@
 //  - each log with a position (RecordNumber N, TimeWritten T) that the
 //    subscription covers: "LogFile = L AND RecordNumber >= N". The answer
 //    must hold the position's own record (same number and time); it is
-//    skipped. When it does not (the log was cleared or wrapped: its numbers
-//    started again below N, or record N is gone), the log is read again as
+//    skipped. When it does not (the log was cleared: its numbers started
+//    again below N, or record N is gone), the log is read again as
 //    "LogFile = L AND TimeWritten >= T" and a WARN says so;
+//  - record numbers run in write order modulo 2^32 (a log wraps from
+//    4294967295 to 0): the records after N are the 2^31 numbers that
+//    follow it. For N of 2^31 or more those run across the wrap, and the
+//    part below it is read as a second query, "LogFile = L AND
+//    RecordNumber <= N - 2^31 AND TimeWritten >= T"; a record of the answer
+//    that does not follow N (written before the log wrapped) is let go. A
+//    log whose records came across the wrap is named in a WARN;
 //  - the other logs (every other one for category "*", the one log of a
 //    category with no position yet): "TimeWritten >= since".
 // Each query adds the subscription's severity limit. At most maxRecords are
@@ -17,9 +24,9 @@
 // the notice "EVENTS_SKIPPED host category severity count" and a WARN. A
 // record that cannot be read is skipped with an ERROR and counted in that
 // notice too.
-// Each log's records are put in record order whichever order the host
-// answers in (oldest or newest first); records of several logs are merged
-// by TimeWritten, each log's own order kept.
+// Each log's records are put in record order (modulo 2^32) whichever order
+// the host answers in (oldest or newest first); records of several logs are
+// merged by TimeWritten, each log's own order kept.
 //
 // Threads: created, stepped and destroyed by the query thread that holds the
 // node; each Step does a bounded amount of work so that the thread's other
@@ -63,15 +70,18 @@ class CCatchUp {
     uint64_t Skipped() const { return skipped; }
     // TimeWritten of the last record handed out (microseconds, 0: none).
     int64_t LastWrittenMicros() const { return lastWritten; }
+    // Whether the host has answered a query of this catch-up.
+    bool Answered() const { return answered; }
 
     // The WQL of the plan's queries (for the log and for tests).
     std::vector<std::string> QueryTexts() const;
 
   private:
     struct TQuery {
-        std::string log;        // empty: every log not named in the plan
-        bool byRecord = false;  // "RecordNumber >= position" (else by time)
-        TLogPosition position;  // byRecord: the record the answer must hold
+        std::string log;          // empty: every log not named in the plan
+        bool byRecord = false;    // "RecordNumber >= position" (else by time)
+        bool acrossWrap = false;  // the numbers after position below the wrap
+        TLogPosition position;    // byRecord, acrossWrap: the record the answer follows
         std::string text;
     };
     struct TRecord {
@@ -102,6 +112,8 @@ class CCatchUp {
     // A record that cannot be read is skipped (TSubscriptionNode::
     // SkipUnreadable) and counted in the EVENTS_SKIPPED notice.
     TTaken Take(TSubscriptionNode& node, IWbemClassObject* object);
+    // A WARN, once per log, that the current query's log has wrapped.
+    void NoteWrapped(const TSubscriptionNode& node);
     // The current query's log was cleared or wrapped: what was kept of it
     // goes, and the current query becomes its read by time (to be opened).
     void ReadAgainByTime(const TSubscriptionNode& node);
@@ -117,10 +129,12 @@ class CCatchUp {
     bool pointSeen = false;           // the current byRecord query's answer held its position
     std::vector<TLogRecords> perLog;  // records read, one list per log
     std::vector<std::string> logNames;
+    std::vector<std::string> wrappedLogs;  // named in a WARN already
     bool merged = false;
     std::deque<TRecord> ready;  // merged, to deliver
     uint64_t delivered = 0;
     uint64_t skipped = 0;
     uint64_t unreadable = 0;  // records that could not be read, left out
     int64_t lastWritten = 0;
+    bool answered = false;
 };

@@ -113,6 +113,18 @@ void CDispatchThread::Hand(void (CBroadcastSink::*how)(const std::vector<TOutput
 
 bool CDispatchThread::OutputBlocked() { return sink != nullptr && sink->Blocked(); }
 
+void CDispatchThread::Answered(TSubscriptionNode* node, bool seriesEnded) {
+    // Under subsListLock, as the other notices about connections: LIST and
+    // DELETE describe the node (its reconnectTryNo) under it.
+    RSSynchronizeGuard guard(subsListLock);
+    if (node->failureAnnounced) {
+        node->failureAnnounced = false;
+        node->counters.reconnects += 1;
+        Notify(TNoticeKind::ConnectionReestab, *node, time(nullptr));
+    }
+    if (seriesEnded) node->reconnectTryNo = 0;
+}
+
 void CDispatchThread::Notify(TNoticeKind kind, const TSubscriptionNode& node, time_t at,
                              const std::string& error) {
     TNotice notice;
@@ -360,9 +372,8 @@ bool CDispatchThread::ScheduleReconnect(TSubscriptionNode* node) {
         return false;
     }
     node->reconnectTryNo += 1;
-    node->failuresInARow = std::max(node->failuresInARow + 1, node->reconnectTryNo);
     node->SetStage(WaitingToReconnect);
-    int32_t delay = ReconnectDelay(node->failuresInARow, options.minReconnectInterval,
+    int32_t delay = ReconnectDelay(node->reconnectTryNo, options.minReconnectInterval,
                                    options.maxReconnectInterval);
     uint32_t dueMs = delay <= 0 ? 0u : static_cast<uint32_t>(delay) * 1000u;
 
@@ -535,15 +546,16 @@ void CDispatchThread::Route(TSubscriptionNode* node) {
             {
                 RSSynchronizeGuard guard(subsListLock);
                 if (node->reconnectTryNo > 0) {
-                    Notify(TNoticeKind::ConnectionReestab, *node, time(nullptr));
-                    node->counters.reconnects += 1;
                     // What the host wrote while it was away comes first.
+                    // The connection counts as re-established once a query
+                    // has answered on it (the query thread announces it): a
+                    // host that takes the query and fails every poll stays
+                    // in its failure series.
                     if (!node->isReplay) node->catchUpDue = true;
                 } else if (!node->isReplay) {
                     Notify(TNoticeKind::ConnectionOk, *node, time(nullptr));
                 }
                 node->connectionFailed = false;
-                node->reconnectTryNo = 0;
                 node->SetStage(EventWait);
             }
             HandOn(LeastLoaded(queryThreads), "query", node);
@@ -561,12 +573,13 @@ void CDispatchThread::Route(TSubscriptionNode* node) {
             // A replay whose query WMI refuses would be refused on every
             // retry: it ends here, announced once, and is not retried.
             bool refused = node->isReplay && IsQueryRefusal(node->lastError);
-            if (node->reconnectTryNo == 0 || refused) {
+            if (!node->failureAnnounced || refused) {
                 const time_t now = time(nullptr);
                 {
                     RSSynchronizeGuard guard(subsListLock);
                     node->failedAt = GetTimeStamp(now);
                 }
+                node->failureAnnounced = true;
                 Notify(TNoticeKind::ConnectionFailed, *node, now, text);
             }
             node->connectionFailed = !refused;

@@ -130,6 +130,12 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
     void Redeliver(const std::vector<TOutputItem>& items, uint64_t mark);
     // Whether an output cannot take more events now; any thread.
     bool OutputBlocked();
+    // A query of the node has answered. After a failure clients were told
+    // of, CONNECTION_REESTAB goes out and STATS counts the reconnect; with
+    // `seriesEnded` (the node's own query answered) the failure series ends,
+    // and the next failure starts the back-off anew. Called by the thread
+    // that holds the node.
+    void Answered(TSubscriptionNode* node, bool seriesEnded) EXCLUDES(subsListLock);
 
     // Events delivered per second, for STATS; any thread.
     CEventRate& Rate() { return rate; }

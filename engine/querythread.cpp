@@ -14,6 +14,7 @@
 #include "engine/eventrecord.h"
 #include "engine/resumestore.h"
 #include "wmi/callcancel.h"
+#include "wmi/cim/ntlogevent.h"
 #include "wmi/comptr.h"
 #include "wmi/wmiconnector.h"
 
@@ -28,36 +29,46 @@ CQueryThread::~CQueryThread() = default;
 
 namespace {
 
+using wmi::cim::RecordNumberAfter;
+
 // Whether a live record was delivered already: it is not past the log's
-// resume point. A live subscription meets such records after a catch-up
-// (the live query saw them too); live records arrive in the order they are
-// written. A log cleared meanwhile numbers its records again from below but
-// writes them later, so they are new.
+// resume point (record numbers count modulo 2^32, so the records after a
+// wrap follow 4294967295). A live subscription meets such records after a
+// catch-up (the live query saw them too); live records arrive in the order
+// they are written. A log cleared meanwhile numbers its records again from
+// below but writes them later, so they are new.
 bool AlreadyDelivered(const TResumePoint& resume, const std::string& log,
                       const TLogPosition& position, int64_t writtenMicros) {
     auto found = resume.logs.find(log);
     if (found == resume.logs.end()) return false;
     int64_t pointMicros = 0;
     if (!DmtfToMicros(found->second.timeWritten, &pointMicros)) return false;
-    return position.recordNumber <= found->second.recordNumber && writtenMicros <= pointMicros;
+    return !RecordNumberAfter(found->second.recordNumber, position.recordNumber) &&
+           writtenMicros <= pointMicros;
 }
 
 // Whether a replayed record went out before the replay was interrupted:
-// within the range of record numbers it sent from that log. A data query
-// returns a log's records in record order (ascending or descending), so
-// what was sent is one run of them, and the range holds exactly that run
-// whichever the direction.
+// within the run of record numbers it sent from that log, counted from the
+// first in write order modulo 2^32 (a window may hold a log's wrap). A data
+// query returns a log's records in record order (ascending or descending),
+// so what was sent is one run of them, and the range holds exactly that
+// run whichever the direction.
 bool ReplayedBefore(const TSubscriptionNode& node, const std::string& log, uint32_t number) {
     auto range = node.delivered.find(log);
-    return range != node.delivered.end() && range->second.lowest <= number &&
-           number <= range->second.highest;
+    if (range == node.delivered.end()) return false;
+    const uint32_t lowest = range->second.lowest;
+    return static_cast<uint32_t>(number - lowest) <=
+           static_cast<uint32_t>(range->second.highest - lowest);
 }
 
 void NoteReplayed(TSubscriptionNode* node, const std::string& log, uint32_t number) {
     auto [range, added] = node->delivered.try_emplace(log, TDeliveredRange{number, number});
     if (added) return;
-    range->second.lowest = std::min(range->second.lowest, number);
-    range->second.highest = std::max(range->second.highest, number);
+    if (RecordNumberAfter(range->second.highest, number)) {
+        range->second.highest = number;
+    } else if (RecordNumberAfter(number, range->second.lowest)) {
+        range->second.lowest = number;
+    }
 }
 
 }  // namespace
@@ -135,6 +146,12 @@ void CQueryThread::DeliverCaughtUp(TSubscriptionNode* node, std::vector<TOutputI
     handOn();
 }
 
+void CQueryThread::Answered(TSubscriptionNode* node, bool ownQuery) {
+    if (node->failureAnnounced || (ownQuery && node->reconnectTryNo > 0)) {
+        dispatcher->Answered(node, ownQuery);
+    }
+}
+
 void CQueryThread::CatchUpTurn(TSubscriptionNode* node) {
     // A DELETE ends a query waiting on its host.
     wmi::CallCancelScope cancelScope(node->cancel);
@@ -158,6 +175,7 @@ void CQueryThread::CatchUpTurn(TSubscriptionNode* node) {
             step = CCatchUp::TStep::Failed;
             error = WBEM_E_OUT_OF_MEMORY;
         }
+        if (step != CCatchUp::TStep::Failed && catchUp.Answered()) Answered(node, false);
         if (!items.empty()) {
             // Counted first, so that a client who has a record sees it in
             // STATS.
@@ -280,6 +298,7 @@ bool CQueryThread::Poll(TSubscriptionNode* node) {
     }
     LOG(TRACE, "[queryThread] End polling for new events - %s", node->Describe().c_str());
     if ((result == WBEM_S_NO_ERROR || result == WBEM_S_FALSE) && returned == 0) {
+        Answered(node, true);
         node->SetStage(Completed);
         if (!node->isReplay) {
             LOG(DEBUG, "[queryThread] Completed add subscription - %s", node->Describe().c_str());
@@ -289,7 +308,7 @@ bool CQueryThread::Poll(TSubscriptionNode* node) {
     }
     if (result == WBEM_S_NO_ERROR || result == WBEM_S_FALSE || result == WBEM_S_TIMEDOUT) {
         LOG(TRACE, "Recieved %d events", static_cast<int>(returned));
-        node->failuresInARow = 0;  // the host answers: the next failure starts the back-off anew
+        Answered(node, true);
         deliverEvents(node, returned, buffer);
         ReturnJob(node);
         return returned > 0;

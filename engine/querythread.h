@@ -14,6 +14,9 @@
 //   never holds up a busy one. A node whose result set ended (Completed) or
 //   whose poll failed (Error) goes back to the dispatcher, as does a node
 //   marked for deletion. A thread with no node waits up to 5000 ms for work.
+//   After a failure clients were told of, the first query of the node that
+//   answers (its catch-up's or its own) has CONNECTION_REESTAB sent, and
+//   the first answer of its own query ends the failure series.
 //   Resume points: every record a live subscription sends moves the
 //   node's resume point for its log; the send carries a delivery mark, and
 //   the ledger moves the delivered point (and the state file's copy) once
@@ -74,6 +77,11 @@ class CQueryThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSubsc
     // Hands a catch-up step's items on: to every output, or, for records
     // within the node's othersHave, to the reporting output alone.
     void DeliverCaughtUp(TSubscriptionNode* node, std::vector<TOutputItem> items);
+    // A query of the node has answered (`ownQuery`: its live or replay
+    // query, else its catch-up's): after a failure clients were told of,
+    // CONNECTION_REESTAB (once); the node's own query ends the failure
+    // series (CDispatchThread::Answered).
+    void Answered(TSubscriptionNode* node, bool ownQuery);
     // Counts delivered records for STATS.
     void Count(TSubscriptionNode* node, size_t records, int64_t lastWrittenMicros, bool caughtUp);
     // The delivery mark for a send that moves the node's positions to

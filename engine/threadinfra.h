@@ -62,10 +62,11 @@ struct TSubscriptionCounters {
 // Display names of the stages, indexed by stage value (LIST prints them).
 extern const char* const g_stageNames[8];
 
-// The records of one log file that a replay has already sent: the lowest
-// and the highest RecordNumber. A query returns each log's records in
-// record order (either direction), so every record between the two was
-// sent as well.
+// The records of one log file that a replay has already sent: the first
+// and the last RecordNumber in write order (numbers count modulo 2^32, so
+// `lowest` is above `highest` when the run holds the log's wrap). A query
+// returns each log's records in record order (either direction), so every
+// record between the two was sent as well.
 struct TDeliveredRange {
     uint32_t lowest;
     uint32_t highest;
@@ -94,12 +95,16 @@ struct TSubscriptionNode {
     // Written by the thread that holds the node. LIST reads stage,
     // connectionFailed and lastError of nodes it does not hold: they are
     // atomics, read as they are at that moment.
+    // Reconnects of the current failure series: the reconnect delay grows
+    // with it. The series ends when the node's own query answers again, not
+    // when a connection is made, so a host that accepts the connection and
+    // the query but fails every poll is retried ever more slowly, as one
+    // that refuses connections is.
     int32_t reconnectTryNo = 0;
-    // Reconnects since the live query last answered: the reconnect delay
-    // grows with it, so a host that accepts the subscription but fails
-    // every poll is retried ever more slowly, as one that refuses
-    // connections is (reconnectTryNo starts again at each connection).
-    int32_t failuresInARow = 0;
+    // Clients were told CONNECTION_FAILED and not yet CONNECTION_REESTAB:
+    // the next failure is not announced, the next answer of a query of the
+    // node is (one CONNECTION_FAILED per failure series).
+    bool failureAnnounced = false;
     std::atomic<HRESULT> lastError{0};
     IWbemServices* services = nullptr;          // borrowed from the connection pool
     IEnumWbemClassObject* eventEnum = nullptr;  // owned: released by ReleaseQuery()

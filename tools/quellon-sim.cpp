@@ -1,7 +1,8 @@
 // quellon-sim: fills and drives the simulated Windows hosts' store that the
 // listener's simulated-hosts provider reads. It adds, removes, lists and
 // switches hosts up or down, emits single events, imports real .evtx files
-// and "plays" a host live by writing copies of its history at a given rate.
+// and "plays" a host live by writing copies of its history at a given rate;
+// "renumber" moves a host's record numbers (near 2^32, to make its log wrap).
 // "serve --wsman" serves the store's hosts over WS-Management
 // (wmi/sim/wsman/endpoint.h) until stopped. Single-threaded apart from the
 // endpoint's own threads; a stop request (Ctrl+C, SIGTERM) ends a running
@@ -55,20 +56,27 @@ const char* const kUsage =
     "  import HOST FILE.evtx...\n"
     "  play HOST [--rate PER_SECOND] [--count N]\n"
     "  clear HOST [--log LOG]\n"
+    "  renumber HOST FIRST\n"
     "  serve --wsman [--port PORT] [--tls CERT KEY] [--auth basic|ntlm|negotiate]\n"
     "        [--no-eventing] [--newest-first] [--idle-close SECONDS]\n"
+    "        [--slow-pull SECONDS]\n"
     "The store is FILE, by default simhosts.db in the current directory; 'host add'\n"
     "creates it. TIME is UTC: YYYYMMDDhhmmss, YYYY-MM-DDThh:mm:ss[.ffffff][Z] or\n"
     "yyyymmddHHMMSS.mmmmmm+UUU. play writes copies of the host's records with fresh\n"
     "numbers and the current time until stopped (Ctrl-C) or N are written; --rate 0\n"
     "(the default) writes as fast as possible. clear removes the records of LOG (of\n"
-    "every log without --log), as clearing an event log does. emit, play and clear\n"
-    "work while a host is down. serve answers WS-Management on every loopback host\n"
+    "every log without --log), as clearing an event log does. renumber numbers the\n"
+    "host's records from FIRST on; RecordNumber is the number modulo 2^32, so a\n"
+    "FIRST near 4294967295 makes the log wrap to 0 as a busy Windows log does.\n"
+    "emit, play and clear work while a host is down. serve answers WS-Management on every loopback "
+    "host\n"
     "(127.x.y.z) of the store while it is up, on PORT (default 5985, 0: any free\n"
     "port, printed), over HTTPS with --tls; --no-eventing refuses event\n"
     "subscriptions as Windows before Server 2012 does; --newest-first answers data\n"
     "queries newest first, as a Windows host may; --idle-close closes a connection\n"
-    "that sends no request for SECONDS, as HTTP.sys and proxies do.\n";
+    "that sends no request for SECONDS, as HTTP.sys and proxies do; --slow-pull\n"
+    "answers every Pull no sooner than SECONDS (3.5: three and a half) after it came,\n"
+    "as a slow or busy host does.\n";
 
 // A failure the user must see: one line on stderr and the exit code.
 struct Failure {
@@ -153,6 +161,29 @@ int64_t ParseInt(const std::string& option, const std::string& text, int64_t min
               std::to_string(max));
     }
     return v;
+}
+
+// Seconds with up to three decimals ("5", "3.5") in [0, max], as milliseconds;
+// a usage error naming the option otherwise.
+int64_t ParseSecondsAsMs(const std::string& option, const std::string& text, int64_t max) {
+    const size_t point = text.find('.');
+    const std::string whole = text.substr(0, point);
+    std::string fraction = point == std::string::npos ? "" : text.substr(point + 1);
+    auto digits = [](const std::string& t) {
+        return std::all_of(t.begin(), t.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    if (whole.empty() || whole.size() > 9 || !digits(whole) || fraction.size() > 3 ||
+        !digits(fraction) || (point != std::string::npos && fraction.empty())) {
+        Usage(option + ": '" + text + "' is not a number of seconds from 0 to " +
+              std::to_string(max));
+    }
+    fraction.resize(3, '0');
+    const int64_t ms = std::strtoll(whole.c_str(), nullptr, 10) * 1000 +
+                       std::strtoll(fraction.c_str(), nullptr, 10);
+    if (ms > max * 1000) {
+        Usage(option + ": " + text + " is not in 0 to " + std::to_string(max));
+    }
+    return ms;
 }
 
 void ExpectWords(const Args& args, size_t n, const char* what) {
@@ -500,6 +531,8 @@ int ServeCommand(const std::string& storePath, const std::vector<std::string>& a
         } else if (a == "--idle-close") {
             options.idleCloseSeconds =
                 static_cast<int>(ParseInt("--idle-close", value("seconds"), 1, 86400));
+        } else if (a == "--slow-pull") {
+            options.slowPullMs = ParseSecondsAsMs("--slow-pull", value("seconds"), 3600);
         } else if (a == "--auth") {
             options.auth = value("basic, ntlm or negotiate");
             if (options.auth != "basic" && options.auth != "ntlm" && options.auth != "negotiate") {
@@ -578,6 +611,25 @@ int ClearCommand(const std::string& storePath, const std::vector<std::string>& a
     return 0;
 }
 
+// ---- renumber --------------------------------------------------------------
+
+int RenumberCommand(const std::string& storePath, const std::vector<std::string>& argv, size_t at) {
+    const Args args = ParseArgs(argv, at, {}, {});
+    ExpectWords(args, 2, "renumber HOST FIRST");
+    const std::string& host = args.words[0];
+    const int64_t first = ParseInt("FIRST", args.words[1], 1, int64_t{1} << 40);
+    SimStore store;
+    std::string error;
+    OpenStore(store, storePath, false);
+    Check(store.renumberRecords(host, first, &error), error);
+    int64_t newest = 0;
+    Check(store.newestRecord(host, newest, &error), error);
+    std::printf("renumbered the records of host %s from %" PRId64 "; the next record is %" PRId64
+                " (RecordNumber %" PRIu32 ")\n",
+                host.c_str(), first, newest + 1, static_cast<uint32_t>(newest + 1));
+    return 0;
+}
+
 int Run(const std::vector<std::string>& argv) {
     std::string storePath = kDefaultStore;
     size_t at = 1;
@@ -621,6 +673,9 @@ int Run(const std::vector<std::string>& argv) {
     }
     if (command == "clear") {
         return ClearCommand(storePath, argv, at + 1);
+    }
+    if (command == "renumber") {
+        return RenumberCommand(storePath, argv, at + 1);
     }
     if (command == "help" || command == "-h") {
         std::fputs(kUsage, stdout);

@@ -286,4 +286,41 @@ TEST_F(CatchUpOrder, ClearedLogIsReadAgainByTimeWhenTheAnswerComesInShortBatches
     }
 }
 
+// A log whose numbers wrapped from 4294967295 to 0: records 101..108 are
+// numbered 4294967292..4294967295, 0..3. From a point before the wrap the
+// records after it come across the wrap; from a point after it, the older
+// records numbered above it are not delivered again. Either way in the
+// order written, whatever order and batches the host answers in.
+TEST_F(CatchUpOrder, WrappedLogIsCaughtUpInWriteOrder) {
+    Write("System", 8, 101);
+    ASSERT_EQ(store.renumberRecords("10.0.0.5", 4294967292LL), wmi::sim::SimResult::Ok);
+    struct {
+        const char* name;
+        TLogPosition position;
+        std::vector<std::string> codes;
+    } cases[] = {
+        {"point before the wrap",
+         Position(4294967293LL, kNoon + kSecond),
+         {"103", "104", "105", "106", "107", "108"}},
+        {"point at the top",
+         Position(4294967295LL, kNoon + 3 * kSecond),
+         {"105", "106", "107", "108"}},
+        {"point after the wrap", Position(1, kNoon + 5 * kSecond), {"107", "108"}},
+    };
+    for (const auto& c : cases) {
+        TResumePoint point;
+        point.logs["System"] = c.position;
+        for (IWbemServices* services : {oldestFirst, newestFirst, shortOldest, shortNewest}) {
+            SCOPED_TRACE(services == oldestFirst   ? "oldest first"
+                         : services == newestFirst ? "newest first"
+                         : services == shortOldest ? "short batches, oldest first"
+                                                   : "short batches, newest first");
+            TRun run = Run(services, point, 100);
+            EXPECT_EQ(run.step, CCatchUp::TStep::Done) << c.name;
+            EXPECT_EQ(Codes(run.lines), c.codes) << c.name;
+            EXPECT_EQ(run.after.logs["System"].recordNumber, 3u) << c.name;
+        }
+    }
+}
+
 }  // namespace

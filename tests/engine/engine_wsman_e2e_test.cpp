@@ -382,6 +382,149 @@ class WsmanEngineTest : public wsmantest::WsmanFixture {
         }
     }
 
+    // Record numbers that wrap from 4294967295 to 0, on every road: live
+    // (records on both sides of the wrap written in one second), catch-up
+    // (from a point after the wrap, above which the records written before
+    // it still lie; from a point before the wrap, with records after it)
+    // and REPLAY (a window holding the wrap). Each record arrives once, in
+    // the order written, and the log says which logs wrapped.
+    void WrappedLogOnEveryRoad() {
+        for (const char* host : {kLive, kHistory}) {
+            Append(host, {MakeEvent(1600000000, "Setup", 3, "Setup", 0, std::nullopt)});
+            // The next record of the host is 4294967294.
+            ASSERT_EQ(store.renumberRecords(host, 4294967293LL), SimResult::Ok);
+        }
+        StartBoth(true);
+        if (HasFatalFailure()) return;
+        auto client = Client();
+        std::vector<std::string> lines;
+        auto until = [&](const std::string& prefix) {
+            lines.push_back(WaitFor(*client, prefix, &lines));
+        };
+        client->SendLine("ADD 127.0.0.2 System *");
+        until("CONNECTION_OK 127.0.0.2");
+        // Written from now on: a poll asks for what was written since the
+        // subscription began.
+        const int64_t base = time(nullptr) + 1;
+        int code = 0;
+        auto write = [&](const char* host, int count, bool oneSecond) {
+            std::vector<SimEvent> events;
+            for (int i = 0; i < count; ++i) {
+                ++code;
+                events.push_back(MakeEvent(oneSecond ? base : base + code, "System", 3, "Src",
+                                           static_cast<uint32_t>(code), std::nullopt));
+            }
+            Append(host, events);
+        };
+        auto outage = [&](const std::string& host, int written) {
+            ASSERT_EQ(store.setHostUp(host, false), SimResult::Ok);
+            until("CONNECTION_FAILED  " + host);
+            write(host.c_str(), written, false);
+            ASSERT_EQ(store.setHostUp(host, true), SimResult::Ok);
+            until("CONNECTION_REESTAB " + host);
+            for (int i = 0; i < written; ++i) until("NTEVENT");
+        };
+        // Live: 4294967294, 4294967295, 0 and 1 in one second.
+        write(kLive, 4, true);
+        for (int i = 0; i < 4; ++i) until("NTEVENT");
+        // Catch-up from record 1: 4294967294 and 4294967295 are older.
+        outage(kLive, 2);
+        if (HasFatalFailure()) return;
+        // Catch-up from 4294967294: 4294967295, then 0 and 1.
+        client->SendLine("ADD 127.0.0.3 System *");
+        until("CONNECTION_OK 127.0.0.3");
+        write(kHistory, 1, false);
+        until("NTEVENT");
+        outage(kHistory, 3);
+        if (HasFatalFailure()) return;
+        // REPLAY of kLive's window, wrap and all.
+        auto stamp = [](time_t when) {
+            struct tm utc;
+            gmtime_r(&when, &utc);
+            char text[16];
+            strftime(text, sizeof text, "%Y%m%d%H%M%S", &utc);
+            return std::string(text);
+        };
+        client->SendLine("REPLAY 127.0.0.2 System * " + stamp(base - 1) + " " + stamp(base + 100));
+        until("REPLAY_FINISHED 127.0.0.2");
+        std::vector<std::string> got;
+        for (const std::string& line : lines) {
+            if (line.rfind("NTEVENT", 0) != 0) continue;
+            // "NTEVENT: HOST TIME CODE ...": the host's last figure and the code.
+            const size_t host = line.find(' ') + 1;
+            const size_t timeAt = line.find(' ', host) + 1;
+            const size_t codeAt = line.find(' ', timeAt) + 1;
+            got.push_back(line.substr(host + 8, timeAt - host - 9) + ":" +
+                          line.substr(codeAt, line.find(' ', codeAt) - codeAt));
+        }
+        const std::vector<std::string> expected = {"2:1", "2:2", "2:3", "2:4",  "2:5", "2:6",
+                                                   "3:7", "3:8", "3:9", "3:10", "2:1", "2:2",
+                                                   "2:3", "2:4", "2:5", "2:6"};
+        EXPECT_EQ(got, expected);
+        const std::string log = ReadWholeFile(dir.File("quellon.log"));
+        size_t wrapped = 0;
+        for (size_t at = log.find("Log System wrapped"); at != std::string::npos;
+             at = log.find("Log System wrapped", at + 1)) {
+            ++wrapped;
+        }
+        EXPECT_EQ(wrapped, 2u) << log;
+    }
+
+    // A host that accepts the query and then fails every Pull (subscribed:
+    // the subscription's and the catch-up's; polled: the data query's) is
+    // one failure series: one CONNECTION_FAILED and no CONNECTION_REESTAB,
+    // the reconnects 1, 2 then 4 seconds apart with reconnectTryNo growing
+    // with them, and the fault that ended the query logged at WARN.
+    void EveryPullFailing(bool polled) {
+        failDataPulls = true;
+        failSubscribe = polled;
+        failSubscriptionPulls = !polled;
+        maxReconnectSeconds = 4;
+        StartBoth(true);
+        if (HasFatalFailure()) return;
+        auto client = Client();
+        client->SendLine("ADD 127.0.0.2 * *");
+        EXPECT_EQ(WaitFor(*client, "CONNECTION"), "CONNECTION_OK 127.0.0.2 * *\r\n");
+        std::vector<std::string> lines;
+        std::string failed = WaitFor(*client, "CONNECTION_FAILED  127.0.0.2", &lines);
+        EXPECT_NE(failed.find(" - Generic failure"), std::string::npos) << failed;
+        const std::string scheduled = "Scheduled reconnect in ";
+        // The delays the dispatcher chose and the try numbers it logged.
+        std::vector<std::string> reconnects;
+        ASSERT_TRUE(Eventually(
+            [&] {
+                const std::string log = ReadWholeFile(dir.File("quellon.log"));
+                reconnects.clear();
+                for (size_t at = log.find(scheduled); at != std::string::npos;
+                     at = log.find(scheduled, at + 1)) {
+                    const size_t end = log.find_first_of("\r\n", at);
+                    const std::string line = log.substr(at, end - at);
+                    const size_t tryNo = line.find("reconnectTryNo:");
+                    reconnects.push_back(
+                        std::to_string(std::atoi(line.c_str() + scheduled.size())) + "s#" +
+                        (tryNo == std::string::npos ? "-" : line.substr(tryNo + 15)));
+                }
+                return reconnects.size() >= 3;
+            },
+            30000));
+        reconnects.resize(3);
+        EXPECT_EQ(reconnects, (std::vector<std::string>{"1s#1", "2s#2", "4s#3"}));
+        client->SendLine("NOOP");
+        WaitFor(*client, "OK noop", &lines);
+        for (const std::string& line : lines) {
+            EXPECT_EQ(line.rfind("CONNECTION_", 0), std::string::npos) << line;
+        }
+        const std::string log = ReadWholeFile(dir.File("quellon.log"));
+        const size_t ended =
+            log.find(std::string("ended the ") + (polled ? "polled subscription" : "subscription") +
+                     " with fault Receiver/InternalError (2147749889)");
+        ASSERT_NE(ended, std::string::npos) << log;
+        const size_t lineStart = log.rfind('\n', ended) + 1;
+        EXPECT_NE(log.substr(lineStart, ended - lineStart).find("(WARN)"), std::string::npos)
+            << log.substr(lineStart, ended - lineStart);
+        EXPECT_EQ(log.find("the listener is stopping"), std::string::npos) << log;
+    }
+
     int maxReconnectSeconds = 2;
     int operationTimeoutSeconds = 5;
     int pollSeconds = 1;  // WT_FOR_WQ
@@ -451,6 +594,66 @@ TEST_F(WsmanEngineTest, HostFailingEveryPullBacksOff) {
               std::string::npos)
         << log;
 }
+
+// A host that takes 3.5 s to answer every Pull, with WSMAN.OPERATIONTIMEOUT=10:
+// a REPLAY and the catch-up after an outage get their records (their Pulls
+// carry the operation time-out, and wait for it), with no CONNECTION_FAILED
+// beyond the outage's.
+TEST_F(WsmanEngineTest, SlowHostIsReplayedAndCaughtUp) {
+    slowPullMs = 3500;
+    operationTimeoutSeconds = 10;
+    std::vector<SimEvent> history;
+    for (int i = 0; i < 5; ++i) {
+        history.push_back(MakeEvent(1700000000 + i, "System", 3, "Old",
+                                    static_cast<uint32_t>(i + 1), std::nullopt));
+    }
+    Append(kHistory, history);
+    StartBoth(true);
+    if (HasFatalFailure()) return;
+    auto client = Client();
+    client->SendLine("REPLAY 127.0.0.3 System * 20231114221300 20231114221500");
+    std::vector<std::string> lines;
+    EXPECT_EQ(WaitFor(*client, "REPLAY_FINISHED", &lines),
+              "REPLAY_FINISHED 127.0.0.3 System * 20231114221300 20231114221500\r\n");
+    size_t replayed = 0;
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line.rfind("CONNECTION_", 0), std::string::npos) << line;
+        if (line.rfind("NTEVENT: 127.0.0.3 ", 0) == 0) ++replayed;
+    }
+    EXPECT_EQ(replayed, 5u);
+
+    client->SendLine("ADD 127.0.0.2 System *");
+    EXPECT_EQ(WaitFor(*client, "CONNECTION"), "CONNECTION_OK 127.0.0.2 System *\r\n");
+    Append(kLive, {MakeEvent(time(nullptr) + 1, "System", 3, "Live", 1, std::nullopt)});
+    EXPECT_NE(WaitFor(*client, "NTEVENT").find(" 1 Live "), std::string::npos);
+    ASSERT_EQ(store.setHostUp(kLive, false), SimResult::Ok);
+    WaitFor(*client, "CONNECTION_FAILED  127.0.0.2");
+    for (uint32_t code = 2; code <= 4; ++code) {
+        Append(kLive, {MakeEvent(time(nullptr) + code, "System", 3, "Away", code, std::nullopt)});
+    }
+    ASSERT_EQ(store.setHostUp(kLive, true), SimResult::Ok);
+    lines.clear();
+    WaitFor(*client, "CONNECTION_REESTAB 127.0.0.2", &lines);
+    for (uint32_t code = 2; code <= 4; ++code) {
+        std::string record = WaitFor(*client, "NTEVENT", &lines);
+        EXPECT_NE(record.find(" " + std::to_string(code) + " Away "), std::string::npos) << record;
+    }
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line.rfind("CONNECTION_", 0), std::string::npos) << line;
+        EXPECT_EQ(line.rfind("NTEVENT", 0), std::string::npos) << line;
+    }
+}
+
+TEST_F(WsmanEngineTest, WrappedLogOnEveryRoadSubscribed) { WrappedLogOnEveryRoad(); }
+
+TEST_F(WsmanEngineTest, WrappedLogOnEveryRoadPolled) {
+    eventing = false;
+    WrappedLogOnEveryRoad();
+}
+
+TEST_F(WsmanEngineTest, EveryPullFailingSubscribedIsOneFailure) { EveryPullFailing(false); }
+
+TEST_F(WsmanEngineTest, EveryPullFailingPolledIsOneFailure) { EveryPullFailing(true); }
 
 // NTLM and Negotiate over plain HTTP to a host that closes connections idle
 // for two seconds, polled every three: each poll finds its connection gone

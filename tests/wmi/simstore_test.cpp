@@ -308,6 +308,49 @@ TEST_F(SimStoreTest, RecordNumbersArePerHostAndWrittenBack) {
     EXPECT_EQ(one[0].recordNumber, 0);
 }
 
+// Renumbering keeps the records' order and makes the next record follow
+// the highest; past 4294967295 the numbers go on (RecordNumber presents
+// them modulo 2^32).
+TEST_F(SimStoreTest, RenumberingMovesTheRecordsAndTheNextNumber) {
+    AddHostWithEvents("h", 3);
+    AddHostWithEvents("other", 2);
+    AddHostWithEvents("empty", 0);
+    ASSERT_EQ(store.renumberRecords("h", 4294967294LL), SimResult::Ok);
+    std::vector<SimEvent> one{MakeEvent(9)};
+    ASSERT_EQ(store.appendEvents("h", one), SimResult::Ok);
+    EXPECT_EQ(one[0].recordNumber, 4294967297LL);
+    std::vector<SimEvent> all;
+    ASSERT_EQ(store.eventsAfter("h", 0, SIZE_MAX, all), SimResult::Ok);
+    ASSERT_EQ(all.size(), 4u);
+    for (size_t i = 0; i < all.size(); ++i) {
+        EXPECT_EQ(all[i].recordNumber, 4294967294LL + static_cast<int64_t>(i)) << i;
+        EXPECT_EQ(all[i].sourceName, i < 3 ? "S" + std::to_string(i + 1) : "Test") << i;
+    }
+    // Back down again, and the other host untouched.
+    ASSERT_EQ(store.renumberRecords("h", 1), SimResult::Ok);
+    int64_t newest = 0;
+    ASSERT_EQ(store.newestRecord("h", newest), SimResult::Ok);
+    EXPECT_EQ(newest, 4);
+    ASSERT_EQ(store.newestRecord("other", newest), SimResult::Ok);
+    EXPECT_EQ(newest, 2);
+
+    struct Case {
+        const char* host;
+        int64_t first;
+        SimResult expected;
+    } cases[] = {
+        {"h", 0, SimResult::Invalid},
+        {"empty", 5, SimResult::Invalid},
+        {"nobody", 5, SimResult::NotFound},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        EXPECT_EQ(store.renumberRecords(c.host, c.first, &error), c.expected)
+            << c.host << " " << c.first;
+        EXPECT_FALSE(error.empty()) << c.host << " " << c.first;
+    }
+}
+
 TEST_F(SimStoreTest, AFailedAppendStoresNothing) {
     AddHostWithEvents("h", 2);
     for (int badType : {0, 6, -1}) {

@@ -154,7 +154,8 @@ int64_t NumberOf(const SimEvent& event, EventProperty property) {
         case EventProperty::EventType:
             return event.eventType;
         case EventProperty::RecordNumber:
-            return event.recordNumber;
+            // Unsigned 32-bit: a log's numbers wrap from 4294967295 to 0.
+            return static_cast<uint32_t>(event.recordNumber);
         default:
             return 0;
     }

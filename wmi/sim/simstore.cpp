@@ -818,6 +818,48 @@ SimResult SimStore::clearLog(const std::string& host, const std::string& logFile
     return SimResult::Ok;
 }
 
+SimResult SimStore::renumberRecords(const std::string& host, int64_t first, std::string* error) {
+    RSLibrary::RSSynchronizeGuard guard(lock);
+    SIMSTORE_REQUIRE_OPEN();
+    if (first < 1) {
+        SetError(error, "records are numbered from 1 on, not from " + std::to_string(first));
+        return SimResult::Invalid;
+    }
+    Transaction tx(impl->db);
+    int64_t id = 0;
+    if (const SimResult locked = LockHost(tx, *impl, host, id, error); locked != SimResult::Ok) {
+        return locked;
+    }
+    const std::string where = " WHERE host_id = " + std::to_string(id);
+    int64_t oldest = 0;
+    {
+        sqlite3_stmt* made = nullptr;
+        const std::string sql = "SELECT MIN(record_number) FROM events" + where;
+        sqlite3_prepare_v2(impl->db, sql.c_str(), -1, &made, nullptr);
+        Statement owned(made);
+        if (made == nullptr || sqlite3_step(made) != SQLITE_ROW) {
+            SetError(error, impl->dbError("cannot read the oldest record"));
+            return SimResult::Failed;
+        }
+        if (sqlite3_column_type(made, 0) == SQLITE_NULL) {
+            SetError(error, "host '" + host + "' has no records to renumber");
+            return SimResult::Invalid;
+        }
+        oldest = sqlite3_column_int64(made, 0);
+    }
+    // Through the negative numbers, which no record has: the primary key
+    // never sees two records with one number on the way.
+    const std::string sql = "UPDATE events SET record_number = -record_number" + where +
+                            "; UPDATE events SET record_number = -record_number + " +
+                            std::to_string(first - oldest) + where + ";";
+    if (!impl->exec(sql.c_str(), error, "cannot renumber the records")) return SimResult::Failed;
+    if (!tx.commit()) {
+        SetError(error, impl->dbError("cannot commit the renumbering of host '" + host + "'"));
+        return SimResult::Failed;
+    }
+    return SimResult::Ok;
+}
+
 SimResult SimStore::newestRecord(const std::string& host, int64_t& recordNumber,
                                  std::string* error) {
     RSLibrary::RSSynchronizeGuard guard(lock);

@@ -52,7 +52,9 @@ struct SimHost {
 // One event-log record of a host, as Win32_NTLogEvent presents it.
 struct SimEvent {
     std::string host;
-    int64_t recordNumber = 0;  // per host, 1, 2, 3, ... in insertion order
+    // Per host, 1, 2, 3, ... in insertion order (renumberRecords may move
+    // them past 2^32; RecordNumber is this modulo 2^32).
+    int64_t recordNumber = 0;
     std::string logFile;
     uint32_t eventCode = 0;        // low 16 bits of eventIdentifier
     uint32_t eventIdentifier = 0;  // with qualifier bits
@@ -123,6 +125,13 @@ class SimStore : public RSLibrary::RSNonCopyable {
     // again from below. NotFound when the host is unknown.
     SimResult clearLog(const std::string& host, const std::string& logFile, int64_t& removed,
                        std::string* error = nullptr);
+    // Renumbers the host's records, in their order, from `first` on (at
+    // least 1); the records written next go on from the highest. Numbers
+    // past 4294967295 are presented modulo 2^32, as RecordNumber is unsigned
+    // 32-bit: a first near 4294967295 makes the host's log wrap as a busy
+    // Windows log does. Invalid for a first below 1 or a host without
+    // records; NotFound when the host is unknown.
+    SimResult renumberRecords(const std::string& host, int64_t first, std::string* error = nullptr);
     // The host's highest record number, 0 when it has none. NotFound when
     // the host is unknown.
     SimResult newestRecord(const std::string& host, int64_t& recordNumber,

@@ -249,13 +249,22 @@ Transport::Reply Transport::Perform(Connection& connection, const std::string& b
             outcome.error = detail;
             break;
         case CURLE_ABORTED_BY_CALLBACK:
+            // Which callback ended the transfer says why.
             if (connection.interrupt.cancelled) {
                 outcome.kind = HttpOutcome::Kind::Cancelled;
                 outcome.error = "request cancelled by its caller";
-                break;
+            } else if (reply.reopenRefused) {
+                outcome.kind = HttpOutcome::Kind::Unreachable;
+                outcome.error =
+                    "the host closed the authenticated connection; a sealed request is not "
+                    "sent on a new one";
+            } else if (g_abortAll.load()) {
+                outcome.kind = HttpOutcome::Kind::Unreachable;
+                outcome.error = "request aborted: the listener is stopping";
+            } else {
+                outcome.kind = HttpOutcome::Kind::Unreachable;
+                outcome.error = detail;
             }
-            outcome.kind = HttpOutcome::Kind::Unreachable;
-            outcome.error = "request aborted: the listener is stopping";
             break;
         case CURLE_PARTIAL_FILE:
             outcome.kind = HttpOutcome::Kind::BadAnswer;

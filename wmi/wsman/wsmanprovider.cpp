@@ -9,6 +9,7 @@
 #include <memory>
 #include <new>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -121,6 +122,18 @@ HRESULT Exchange(Transport& transport, const std::string& envelope, int64_t time
     return S_OK;
 }
 
+// A fault that ends an enumeration, a subscription or the polling that
+// stands for one: the host will not answer that query again, and the
+// reason is a matter for the operator. Logged at WARN with the fault's
+// code, subcode and text; its code.
+HRESULT EndingFault(const Transport& transport, const char* what, const char* ended,
+                    const Fault& fault) {
+    LOG(WARN, "WS-Management: %s to %s ended the %s with fault %s/%s (%u): %s", what,
+        transport.Url().c_str(), ended, fault.code.c_str(), fault.subcode.c_str(), fault.wsmanCode,
+        fault.reason.c_str());
+    return FaultCode(fault);
+}
+
 RequestOptions Options(const Transport& transport, int64_t timeoutMs) {
     RequestOptions options;
     options.to = transport.Url();
@@ -185,20 +198,24 @@ class WsmanEnumerator : public ComObject<IEnumWbemClassObject> {
         if (broken != S_OK) return broken;
         if (ended) return WBEM_S_FALSE;
         uint32_t wanted = std::min<uint32_t>(count, settings.maxElements);
+        // A data query's records are there to be read: the host may take
+        // the whole operation time-out to send them, whatever the caller
+        // waits for new ones. A subscription's Pull waits for new events
+        // only as long as the caller does, and its answer may still take
+        // the operation time-out to come.
+        const int64_t operationMs = notification ? timeoutMs : settings.operationTimeoutMs;
+        const int64_t waitMs = std::max(timeoutMs, settings.operationTimeoutMs);
         Response response;
         HRESULT hr =
-            Exchange(*transport, PullRequest(Options(*transport, timeoutMs), context, wanted),
-                     timeoutMs, ExchangeFor::Operation, "Pull", response);
+            Exchange(*transport, PullRequest(Options(*transport, operationMs), context, wanted),
+                     waitMs, ExchangeFor::Operation, "Pull", response);
         if (FAILED(hr)) return broken = hr;
         if (response.kind == Response::Kind::Fault) {
             if (notification && SubscriptionLost(response.fault)) return Resubscribe();
-            hr = FaultCode(response.fault);
-            if (hr == WBEM_S_TIMEDOUT) return hr;
-            LOG(WARN, "WS-Management: Pull to %s ended the %s with fault %s/%s (%u): %s",
-                transport->Url().c_str(), notification ? "subscription" : "enumeration",
-                response.fault.code.c_str(), response.fault.subcode.c_str(),
-                response.fault.wsmanCode, response.fault.reason.c_str());
-            return broken = hr;
+            if (FaultCode(response.fault) == WBEM_S_TIMEDOUT) return WBEM_S_TIMEDOUT;
+            return broken =
+                       EndingFault(*transport, "Pull",
+                                   notification ? "subscription" : "enumeration", response.fault);
         }
         if (response.kind != Response::Kind::Pull || response.items.size() > wanted) {
             LOG(WARN,
@@ -326,7 +343,10 @@ class PollingEnumerator : public ComObject<IEnumWbemClassObject> {
             *transport, EnumerateRequest(Options(*transport, settings.operationTimeoutMs), wql),
             settings.operationTimeoutMs, ExchangeFor::Operation, "Enumerate", response);
         if (FAILED(hr)) return hr;
-        if (response.kind == Response::Kind::Fault) return FaultCode(response.fault);
+        if (response.kind == Response::Kind::Fault) {
+            if (FaultCode(response.fault) == WBEM_S_TIMEDOUT) return WBEM_S_TIMEDOUT;
+            return EndingFault(*transport, "Enumerate", "polled subscription", response.fault);
+        }
         std::string context = response.context;
         bool end = response.endOfSequence;
         std::vector<Instance> answer;
@@ -337,34 +357,56 @@ class PollingEnumerator : public ComObject<IEnumWbemClassObject> {
                           settings.operationTimeoutMs, ExchangeFor::Operation, "Pull", response);
             if (FAILED(hr)) return hr;
             if (response.kind == Response::Kind::Fault) {
-                hr = FaultCode(response.fault);
-                if (hr == WBEM_S_TIMEDOUT) continue;
-                return hr;
+                if (FaultCode(response.fault) == WBEM_S_TIMEDOUT) continue;
+                return EndingFault(*transport, "Pull", "polled subscription", response.fault);
             }
             if (response.kind != Response::Kind::Pull) return HTTP_E_INVALID_SERVER_RESPONSE_HR;
             for (Instance& item : response.items) answer.push_back(std::move(item));
             end = response.endOfSequence;
             context = response.context;
         }
-        std::stable_sort(answer.begin(), answer.end(), WrittenBefore);
+        PutInWriteOrder(answer);
         for (Instance& item : answer) Take(std::move(item));
         return S_OK;
     }
 
-    // Order of writing: TimeWritten, then RecordNumber (a record without them
-    // goes first; Take drops it).
-    static bool WrittenBefore(const Instance& a, const Instance& b) {
-        return WriteOrder(a) < WriteOrder(b);
-    }
-    static std::pair<int64_t, int64_t> WriteOrder(const Instance& item) {
-        const Value* record = item.Find("RecordNumber");
-        const Value* written = item.Find("TimeWritten");
-        int64_t micros = 0;
-        if (written == nullptr || !cim::ParseDmtf(written->text, micros)) micros = 0;
-        const int64_t number = record != nullptr && record->kind == Value::Kind::Int32
-                                   ? static_cast<uint32_t>(record->number)
-                                   : 0;
-        return {micros, number};
+    // Sorts an answer in the order of writing: by TimeWritten, then by log,
+    // then by RecordNumber counted modulo 2^32 (a log wraps from 4294967295
+    // to 0, and records on both sides of the wrap may share a second). A
+    // record without them goes first; Take drops it.
+    static void PutInWriteOrder(std::vector<Instance>& answer) {
+        struct Order {
+            int64_t micros = 0;
+            std::string log;
+            uint32_t number = 0;
+            size_t at = 0;  // place in the answer
+        };
+        std::vector<Order> orders(answer.size());
+        // Per log, a number that the log's numbers in the answer lie within
+        // 2^31 of: each number is ranked by its distance after it.
+        std::map<std::string, uint32_t> origin;
+        for (size_t i = 0; i < answer.size(); ++i) {
+            const Instance& item = answer[i];
+            Order& order = orders[i];
+            order.at = i;
+            const Value* written = item.Find("TimeWritten");
+            if (written == nullptr || !cim::ParseDmtf(written->text, order.micros)) {
+                order.micros = 0;
+            }
+            if (const Value* log = item.Find("Logfile")) order.log = log->text;
+            const Value* record = item.Find("RecordNumber");
+            if (record == nullptr || record->kind != Value::Kind::Int32) continue;
+            const uint32_t number = static_cast<uint32_t>(record->number);
+            const uint32_t base = origin.try_emplace(order.log, number - 0x80000000u).first->second;
+            order.number = static_cast<uint32_t>(number - base);
+        }
+        std::stable_sort(orders.begin(), orders.end(), [](const Order& a, const Order& b) {
+            return std::tie(a.micros, a.log, a.number) < std::tie(b.micros, b.log, b.number);
+        });
+        std::vector<Instance> sorted;
+        sorted.reserve(answer.size());
+        for (const Order& order : orders) sorted.push_back(std::move(answer[order.at]));
+        answer = std::move(sorted);
     }
 
     void Take(Instance&& item) REQUIRES(pollLock) {

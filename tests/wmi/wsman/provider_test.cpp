@@ -13,13 +13,17 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <thread>
 
 #include "tests/platform/eventually.h"
 #include "tests/wmi/wsman/wsmanfixture.h"
+#include "wmi/callcancel.h"
 #include "wmi/sim/ntlogevent.h"
 #include "wmi/sim/simprovider.h"
+#include "wmi/wsman/envelope.h"
+#include "wmi/wsman/httptransport.h"
 
 using simtest::Bstr;
 using simtest::GetProperty;
@@ -45,6 +49,18 @@ class WsmanProviderTest : public wsmantest::WsmanFixture {
     // A live query through the polling road beside the same query on the
     // simulated provider.
     void PollLikeASubscription();
+
+    // Runs `body` against an endpoint (over plain HTTP) that answers data
+    // queries oldest first, then against one that answers newest first.
+    void InEitherAnswerOrder(const std::function<void()>& body) {
+        for (bool reversed : {false, true}) {
+            SCOPED_TRACE(reversed ? "newest first" : "oldest first");
+            newestFirst = reversed;
+            if (endpoint) endpoint->Stop();
+            StartEndpoint(false);
+            body();
+        }
+    }
 
     HRESULT Connect(const char* host, IWbemServices** services, const char* user = nullptr,
                     const char* password = nullptr) {
@@ -278,13 +294,7 @@ TEST_F(WsmanProviderTest, SubscriptionDeliversNewRecordsAsTheSimulatedProviderDo
 // whether the host answers the data queries oldest or newest first.
 TEST_F(WsmanProviderTest, RefusedSubscriptionsAreReplacedByPolling) {
     eventing = false;
-    for (bool reversed : {false, true}) {
-        SCOPED_TRACE(reversed ? "newest first" : "oldest first");
-        newestFirst = reversed;
-        if (endpoint) endpoint->Stop();
-        StartEndpoint(false);
-        PollLikeASubscription();
-    }
+    InEitherAnswerOrder([this] { PollLikeASubscription(); });
 }
 
 void WsmanProviderTest::PollLikeASubscription() {
@@ -346,6 +356,102 @@ TEST_F(WsmanProviderTest, PollingFindsARecordStampedWithTheSecondItBegan) {
     EXPECT_NE(got[0].find("Source 7"), std::string::npos) << got[0];
     polled->Release();
     services->Release();
+}
+
+// A host that takes 3.5 s to answer any Pull, with an operation time-out
+// of 5 s: a data query read without waiting (as a replay reads) or with a
+// short wait (as a catch-up reads) still gets its records, and a
+// subscription's Pull its "nothing yet"; the request's deadline follows
+// the operation time-out, not the caller's wait. A cancelled call ends
+// long before the host would answer.
+TEST_F(WsmanProviderTest, SlowHostIsGivenTheOperationTimeout) {
+    Append(kHost, {MakeEvent("System", 3, 1), MakeEvent("System", 3, 2)});
+    slowPullMs = 3500;
+    StartEndpoint(false);
+    IWbemServices* services = nullptr;
+    ASSERT_EQ(Connect(kHost, &services), S_OK);
+    struct Case {
+        const char* wql;
+        bool notification;
+        LONG wait;  // what Next is given
+        HRESULT expected;
+        ULONG records;
+    } cases[] = {
+        {"SELECT * FROM Win32_NTLogEvent", false, 0, WBEM_S_FALSE, 2},
+        {"SELECT * FROM Win32_NTLogEvent", false, 100, WBEM_S_FALSE, 2},
+        {"SELECT * FROM __InstanceCreationEvent WITHIN 1 WHERE TargetInstance ISA "
+         "'Win32_NTLogEvent'",
+         true, 0, WBEM_S_TIMEDOUT, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.wql) + " waiting " + std::to_string(c.wait));
+        IEnumWbemClassObject* e = nullptr;
+        ASSERT_EQ(Query(services, c.wql, c.notification, &e), S_OK);
+        IWbemClassObject* objects[5] = {};
+        ULONG n = 0;
+        EXPECT_EQ(e->Next(c.wait, 5, objects, &n), c.expected);
+        EXPECT_EQ(n, c.records);
+        for (ULONG i = 0; i < n; ++i) objects[i]->Release();
+        e->Release();
+    }
+
+    // A DELETE's cancellation ends the Pull waiting on the slow host.
+    IEnumWbemClassObject* e = nullptr;
+    ASSERT_EQ(Query(services, "SELECT * FROM Win32_NTLogEvent", false, &e), S_OK);
+    wmi::CallCancel cancel;
+    std::thread deleter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        cancel.Cancel();
+    });
+    IWbemClassObject* objects[5] = {};
+    ULONG n = 0;
+    {
+        wmi::CallCancelScope scope(cancel);
+        EXPECT_EQ(e->Next(0, 5, objects, &n), WBEM_E_CALL_CANCELLED);
+    }
+    deleter.join();
+    EXPECT_EQ(n, 0u);
+    e->Release();
+    services->Release();
+}
+
+// A log whose numbers wrap from 4294967295 to 0 within one TimeWritten
+// second: a polled subscription hands out each of its records once, in the
+// order written, whichever order the host answers in.
+TEST_F(WsmanProviderTest, PollingOrdersAWrappedLogWithinASecond) {
+    eventing = false;
+    InEitherAnswerOrder([this] {
+        IWbemServices* services = nullptr;
+        ASSERT_EQ(Connect(kHost, &services), S_OK);
+        IEnumWbemClassObject* polled = nullptr;
+        ASSERT_EQ(Query(services,
+                        "SELECT * FROM __InstanceCreationEvent WITHIN 1 WHERE TargetInstance ISA "
+                        "'Win32_NTLogEvent' AND TargetInstance.LogFile = 'System'",
+                        true, &polled),
+                  S_OK);
+        // The next record of the host is 4294967294 (then 4294967295, 0, 1).
+        Append(kHost, {MakeEvent("Setup", 3, 0)});
+        ASSERT_EQ(store.renumberRecords(kHost, 4294967293LL), SimResult::Ok);
+        const int64_t second = (wmi::cim::NowMicros() / 1000000 + 1) * 1000000;
+        Append(kHost, {MakeEvent("System", 3, 11, second), MakeEvent("System", 3, 12, second),
+                       MakeEvent("System", 3, 13, second), MakeEvent("System", 3, 14, second)});
+        std::vector<std::string> got = Drain(polled, 4);
+        ASSERT_EQ(got.size(), 4u);
+        // RecordNumber comes as VT_I4: 4294967294 and 4294967295 read -2, -1.
+        const char* numbers[] = {"RecordNumber=3:-2;", "RecordNumber=3:-1;", "RecordNumber=3:0;",
+                                 "RecordNumber=3:1;"};
+        for (size_t i = 0; i < got.size(); ++i) {
+            EXPECT_NE(got[i].find(numbers[i]), std::string::npos) << i << ": " << got[i];
+        }
+        IWbemClassObject* object = nullptr;
+        ULONG n = 7;
+        EXPECT_EQ(polled->Next(1500, 1, &object, &n), WBEM_S_TIMEDOUT);
+        EXPECT_EQ(n, 0u);
+        polled->Release();
+        services->Release();
+        int64_t removed = 0;
+        ASSERT_EQ(store.clearLog(kHost, "", removed), SimResult::Ok);
+    });
 }
 
 TEST_F(WsmanProviderTest, ReleasingASubscriptionUnsubscribes) {
@@ -414,6 +520,23 @@ TEST_F(WsmanProviderTest, NtlmWithSealedMessagesOverPlainHttp) {
     EXPECT_EQ(endpoint->OpenContexts(), 0u);
     sim->Release();
     services->Release();
+}
+
+// A host that closes every connection as soon as it has authenticated it:
+// the sealed request finds its connection gone twice (the second time on
+// the connection authenticated anew) and never goes out on a connection of
+// no context. The failure says what happened, not that the listener is
+// stopping.
+TEST_F(WsmanProviderTest, SealedRequestDroppedTwiceIsReportedAsSuch) {
+    closeAfterHandshake = true;
+    StartEndpoint(false, "ntlm");
+    wmi::wsman::Transport transport(kGuarded, settings.transport, "CORP\\bob", "s3cret");
+    wmi::wsman::HttpOutcome outcome = transport.Post(wmi::wsman::IdentifyRequest(), 5000);
+    EXPECT_EQ(outcome.kind, wmi::wsman::HttpOutcome::Kind::Unreachable) << outcome.error;
+    EXPECT_EQ(outcome.error.find("stopping"), std::string::npos) << outcome.error;
+    EXPECT_NE(outcome.error.find("the host closed the authenticated connection"), std::string::npos)
+        << outcome.error;
+    EXPECT_EQ(endpoint->SealedWithoutContext(), 0u);
 }
 
 }  // namespace

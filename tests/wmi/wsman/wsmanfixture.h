@@ -43,6 +43,9 @@ class WsmanFixture : public simtest::SimStoreFixture {
         options.idleCloseSeconds = idleCloseSeconds;
         options.failSubscribe = failSubscribe;
         options.failDataQueries = failDataQueries;
+        options.failDataPulls = failDataPulls;
+        options.slowPullMs = slowPullMs;
+        options.closeAfterHandshake = closeAfterHandshake;
         if (auth != "basic") {
             // The process names the endpoint's user file for gss-ntlmssp.
             options.ntlmUserFile = dir.File("ntlm-users");
@@ -74,6 +77,9 @@ class WsmanFixture : public simtest::SimStoreFixture {
     int idleCloseSeconds = 0;            // above 0: idle connections are closed
     bool failSubscribe = false;          // true: Subscribe fails, data queries work
     bool failDataQueries = false;        // true: Enumerate fails
+    bool failDataPulls = false;          // true: every Pull of a data query fails
+    int64_t slowPullMs = 0;              // above 0: every Pull answers this late
+    bool closeAfterHandshake = false;    // true: Negotiate connections close once authenticated
     std::unique_ptr<wmi::wsman::Endpoint> endpoint;
     wmi::wsman::WsmanSettings settings;
 };

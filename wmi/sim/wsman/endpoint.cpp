@@ -531,6 +531,10 @@ class Endpoint::Impl {
             std::string answer;
             if (!Answer(c->host, computer, request, session, answer)) return;
             if (!stream.Write(answer)) return;
+            if (options.closeAfterHandshake && request.body.empty() && session.security &&
+                session.security->Established()) {
+                return;
+            }
             const std::string* connection = request.Header("connection");
             if (connection != nullptr && ToLowerAscii(*connection) == "close") return;
         }
@@ -871,7 +875,14 @@ class Endpoint::Impl {
                            kFaultInvalidContext, machine);
             return true;
         }
-        if (context->notification && options.failSubscriptionPulls) {
+        if (options.slowPullMs > 0) {
+            const auto until =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(options.slowPullMs);
+            while (!stopping && std::chrono::steady_clock::now() < until) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(kPullSliceMs));
+            }
+        }
+        if (context->notification ? options.failSubscriptionPulls : options.failDataPulls) {
             answer = WmiFault(soap, WBEM_E_FAILED, machine);
             return true;
         }

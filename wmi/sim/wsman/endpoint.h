@@ -70,6 +70,17 @@ struct EndpointOptions {
     // true: data queries (Enumerate) are answered with an InternalError
     // fault, as a host whose WMI service fails every query.
     bool failDataQueries = false;
+    // true: Enumerate succeeds but every Pull of a data query is answered
+    // with an InternalError fault (with failSubscriptionPulls: every Pull).
+    bool failDataPulls = false;
+    // Above 0: every Pull is answered no sooner than this many milliseconds
+    // after it came, as a slow or busy host answers (its OperationTimeout
+    // counts from then on). Stop ends such a wait.
+    int64_t slowPullMs = 0;
+    // true: a connection is closed right after its Negotiate handshake has
+    // completed, so every sealed request finds it gone, as a host (or a
+    // balancer in front of it) that drops such connections.
+    bool closeAfterHandshake = false;
     // Above 0: a connection that sends no request for this many seconds is
     // closed, as HTTP.sys, proxies and load balancers close idle ones.
     int idleCloseSeconds = 0;
