@@ -502,14 +502,16 @@ class KafkaUnderWine(unittest.TestCase):
                               event["InsertionStrings"]), event)
             self.assertRegex(event["TimeGenerated"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z$")
 
-        # STATS tells of the output: its brokers, and every record acknowledged.
+        # STATS tells of the output: its brokers, and every event and notice
+        # acknowledged.
+        notices = self.cluster.read("quellon-notices")
         client = LineClient(self.port)
         self.addCleanup(client.close)
         login(client)
         client.send("STATS")
         line = client.expect(r"^kafka ", 30)
         self.assertRegex(line, r"^kafka brokers_up=[1-3]/3 queued=0 queued_bytes=0 acked=%d .*"
-                         r"errors=0 last_error=-$" % self.RECORDS)
+                         r"errors=0 last_error=-$" % (self.RECORDS + len(notices)), notices)
         self.quellon.stop()
         self.assertIn("Server Stopped.", self.folder.log())
 
