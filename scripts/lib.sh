@@ -68,7 +68,7 @@ install_missing() {
   done
   if [ ${#missing[@]} -eq 0 ]; then return 0; fi
   echo "installing ${missing[*]}" >&2
-  apt_get update -qq
+  apt_get update -qq || return
   APT_UPDATED=1
   apt_get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
