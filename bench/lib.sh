@@ -3,7 +3,8 @@
 # are built, picking a free loopback port, starting quellon-serverhost and
 # reading back the port it listens on, and stopping what a script started.
 # Sourced, not run; the caller has set -euo pipefail and has changed to the
-# repository root.
+# repository root. Brings in scripts/lib.sh: a failing step says what failed.
+source scripts/lib.sh
 
 # require_built TOOL...: exits unless every TOOL is an executable file.
 require_built() {

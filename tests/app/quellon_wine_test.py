@@ -11,20 +11,29 @@ Three ways a Windows operator runs it, each over a real loopback socket
   so a replay ends empty and a live subscription fails and is retried with
   a growing delay;
 - the console listener on simulated hosts (a store quellon-sim.exe writes);
-- the listener with TLS on, reached by the openssl command-line client.
+- the listener with TLS on, reached by the openssl command-line client;
+- the Kafka output: a standing subscription on a simulated host producing
+  into librdkafka's mock cluster on Linux (quellon-kafka-mock, a Linux
+  program), read back with kcat.
 
 Run by ctest in the Windows build only (scripts/test-windows), with
 QUELLON_BUILD_DIR naming build-windows and WINEPREFIX the run's prefix;
-QUELLON_WINE names the wine program when it is not wine64 on the PATH.
+QUELLON_WINE names the wine program when it is not wine64 on the PATH, and
+QUELLON_KAFKA_MOCK the Linux quellon-kafka-mock when it is not
+build-windows/linux/quellon-kafka-mock (where scripts/test-windows builds it).
 """
 
+import json
+
 import os
+import queue
 import re
 import shutil
 import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -67,6 +76,17 @@ def wine(*args, timeout=120):
             break
         time.sleep(1)
     return done.returncode, text
+
+
+def end_at_end_of_input(process):
+    """Ends a program that stops at the end of its standard input: closes
+    it, and kills the program if it has not ended within 30 s."""
+    process.stdin.close()
+    try:
+        process.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
 
 
 class LineClient:
@@ -204,12 +224,7 @@ class ServiceUnderScm(unittest.TestCase):
         self.account = ".\\" + out.strip().splitlines()[-1]
 
     def end_keeper(self):
-        self.keeper.stdin.close()
-        try:
-            self.keeper.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            self.keeper.kill()
-            self.keeper.wait()
+        end_at_end_of_input(self.keeper)
 
     def state(self):
         code, out = wine("sc.exe", "query", "quellon")
@@ -387,6 +402,118 @@ class SimulatedHostsUnderWine(unittest.TestCase):
         live = self.client.expect(r"^NTEVENT:|^CONNECTION_FAILED", 60)
         self.assertRegex(live, r"^NTEVENT: %s \d{14}\.\d{6}\+000 4242 \"Quellon Test\" System "
                          r"Information \"under Wine\"$" % re.escape(self.HOST))
+
+
+class KafkaMockCluster:
+    """quellon-kafka-mock (the Linux program): librdkafka's mock brokers on
+    loopback, ended by closing its standard input."""
+
+    def __init__(self, test, *topics):
+        mock = os.environ.get("QUELLON_KAFKA_MOCK") or \
+            os.path.join(BUILD_DIR, "linux", "quellon-kafka-mock")
+        if not os.access(mock, os.X_OK):
+            test.fail("no Linux quellon-kafka-mock at %s (scripts/test-windows builds it)" % mock)
+        self.process = subprocess.Popen([mock, *topics], stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        test.addCleanup(self.stop)
+        lines = queue.Queue()
+        reader = threading.Thread(target=lambda: [lines.put(l) for l in self.process.stdout],
+                                  daemon=True)
+        reader.start()
+        try:
+            first = lines.get(timeout=30).decode(errors="replace").strip()
+        except queue.Empty:
+            test.fail("quellon-kafka-mock printed nothing in 30 s")
+        if not first.startswith("BOOTSTRAPS "):
+            test.fail("quellon-kafka-mock: %s" % first)
+        self.bootstraps = first.split(" ", 1)[1]
+
+    def read(self, topic):
+        """Every record of topic as (key, value), in each partition's order."""
+        done = subprocess.run(["kcat", "-C", "-b", self.bootstraps, "-t", topic, "-o",
+                               "beginning", "-e", "-q", "-f", "%k\\t%s\\n"],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+        if done.returncode != 0:
+            raise AssertionError("kcat: %s" % done.stderr.decode(errors="replace"))
+        return [tuple(line.split("\t", 1)) for line in done.stdout.decode().splitlines() if line]
+
+    def stop(self):
+        end_at_end_of_input(self.process)
+        self.process.stdout.close()
+
+
+class KafkaUnderWine(unittest.TestCase):
+    """quellon.exe's Kafka output (librdkafka built for Windows): a standing
+    subscription to a simulated host, every record once and in order in the
+    topic, as kcat reads it from the cluster on Linux."""
+
+    HOST = "127.0.0.2"
+    RECORDS = 50
+
+    def sim(self, *args):
+        code, out = wine(os.path.join(BUILD_DIR, "quellon-sim.exe"), "--store",
+                         windows_path(self.store), *args)
+        self.assertEqual(0, code, out)
+
+    def setUp(self):
+        self.cluster = KafkaMockCluster(self, "quellon-events", "quellon-notices")
+        self.folder = QuellonFolder(self)
+        self.store = os.path.join(self.folder.path, "hosts.db")
+        self.sim("host", "add", self.HOST, "--computer", "HOSTA")
+        # play copies this record, with fresh numbers and times.
+        self.sim("emit", self.HOST, "--log", "System", "--type", "3", "--source", "Quellon Test",
+                 "--code", "4242", "--insert", "under Wine", "--time", "20231114221321")
+        self.port = free_port()
+        ini = write_ini(self.folder.path, self.port,
+                        "[WMI]\nPROVIDER=sim\nSIMSTORE=%s\n[OTHERS]\nSTATEFILE=%s\n"
+                        "[KAFKA]\nBROKERS=%s\nlinger.ms=5\n[SUBSCRIPTIONS]\nhosta=%s * *\n" %
+                        (windows_path(self.store), windows_path(os.path.join(self.folder.path,
+                                                                             "state.db")),
+                         self.cluster.bootstraps, self.HOST))
+        self.quellon = ConsoleQuellon(self.folder, ini)
+        self.addCleanup(self.quellon.stop)
+
+    def events(self):
+        return [(key, json.loads(value)) for key, value in self.cluster.read("quellon-events")]
+
+    def test_standing_subscription_into_kafka(self):
+        deadline = time.monotonic() + START_SECONDS
+        while "Host Connected" not in self.folder.log():
+            if time.monotonic() > deadline or self.quellon.process.poll() is not None:
+                self.fail("the standing subscription did not start; console:\n%s\nlog:\n%s" %
+                          (self.quellon.output(), self.folder.log()))
+            time.sleep(0.5)
+        self.sim("play", self.HOST, "--rate", "1000", "--count", str(self.RECORDS))
+
+        deadline = time.monotonic() + 90
+        events = self.events()
+        while len(events) < self.RECORDS and time.monotonic() < deadline:
+            time.sleep(1)
+            events = self.events()
+        self.assertEqual(self.RECORDS, len(events), "%s\nlog:\n%s" % (events, self.folder.log()))
+        numbers = [event["RecordNumber"] for key, event in events]
+        self.assertEqual(list(range(numbers[0], numbers[0] + self.RECORDS)), numbers,
+                         "every record once, in order")
+        for key, event in events:
+            self.assertEqual(self.HOST, key, event)
+            self.assertEqual((self.HOST, "HOSTA", "System", 4242, "Quellon Test", ["under Wine"]),
+                             (event["Host"], event["ComputerName"], event["Logfile"],
+                              event["EventCode"], event["SourceName"],
+                              event["InsertionStrings"]), event)
+            self.assertRegex(event["TimeGenerated"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z$")
+
+        # STATS tells of the output: its brokers, and every event and notice
+        # acknowledged.
+        notices = self.cluster.read("quellon-notices")
+        client = LineClient(self.port)
+        self.addCleanup(client.close)
+        login(client)
+        client.send("STATS")
+        line = client.expect(r"^kafka ", 30)
+        self.assertRegex(line, r"^kafka brokers_up=[1-3]/3 queued=0 queued_bytes=0 acked=%d .*"
+                         r"errors=0 last_error=-$" % (self.RECORDS + len(notices)), notices)
+        self.quellon.stop()
+        self.assertIn("Server Stopped.", self.folder.log())
 
 
 class TlsUnderWine(unittest.TestCase):
