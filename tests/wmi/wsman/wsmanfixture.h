@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tests/wmi/simfixture.h"
 #include "wmi/sim/wsman/endpoint.h"
@@ -43,6 +44,7 @@ class WsmanFixture : public simtest::SimStoreFixture {
         options.idleCloseSeconds = idleCloseSeconds;
         options.failSubscribe = failSubscribe;
         options.failDataQueries = failDataQueries;
+        options.deniedChannels = deniedChannels;
         if (auth != "basic") {
             // The process names the endpoint's user file for gss-ntlmssp.
             options.ntlmUserFile = dir.File("ntlm-users");
@@ -68,12 +70,13 @@ class WsmanFixture : public simtest::SimStoreFixture {
         if (endpoint) endpoint->Stop();
     }
 
-    bool eventing = true;                // false: the endpoint refuses subscriptions
-    bool newestFirst = false;            // true: data queries are answered newest first
-    bool failSubscriptionPulls = false;  // true: every Pull of a subscription fails
-    int idleCloseSeconds = 0;            // above 0: idle connections are closed
-    bool failSubscribe = false;          // true: Subscribe fails, data queries work
-    bool failDataQueries = false;        // true: Enumerate fails
+    bool eventing = true;                     // false: the endpoint refuses subscriptions
+    bool newestFirst = false;                 // true: data queries are answered newest first
+    bool failSubscriptionPulls = false;       // true: every Pull of a subscription fails
+    int idleCloseSeconds = 0;                 // above 0: idle connections are closed
+    bool failSubscribe = false;               // true: Subscribe fails, data queries work
+    bool failDataQueries = false;             // true: Enumerate fails
+    std::vector<std::string> deniedChannels;  // refused with "Access is denied."
     std::unique_ptr<wmi::wsman::Endpoint> endpoint;
     wmi::wsman::WsmanSettings settings;
 };
