@@ -30,8 +30,10 @@
 #include "tests/app/testglobals.h"
 #include "tests/platform/eventually.h"
 #include "tests/serverframework/lineclient.h"
+#include "tests/wmi/evtxsamples.h"
 #include "tests/wmi/wsman/wsmanfixture.h"
 #include "wmi/locatorfactory.h"
+#include "wmi/sim/evtximport.h"
 
 using wmi::sim::SimEvent;
 using wmi::sim::SimResult;
@@ -517,6 +519,95 @@ TEST_F(WsmanEngineTest, ReplayDeliversTheWindowThenFinishes) {
     for (size_t i = 0; i < codes.size(); ++i) {
         EXPECT_EQ(codes[i].substr(0, codes[i].find(' ')), std::to_string(11 + 2 * i)) << i;
     }
+}
+
+// Event channels through the event log resource: a Sysmon log and a
+// Windows Defender one (a channel name with blanks) imported into a host;
+// live records of each arrive once, in order, as NTEVENT lines of the
+// classic layout (the channel as Logfile, the provider as SourceName, the
+// level's type, the SID); a severity filter lets only the levels it admits
+// through; a replay gives its window; a channel the host lacks fails with
+// the host's reason.
+TEST_F(WsmanEngineTest, ChannelEventsThroughTheEventLogResource) {
+    std::vector<wmi::sim::EvtxReadReport> reports;
+    std::string error;
+    ASSERT_EQ(wmi::sim::ImportEvtxFiles(
+                  store, kLive,
+                  {SamplesDir() + "/ID11,13,17,18-PSexec as system execution.evtx",
+                   SamplesDir() + "/ID5007-Defender threat exclusion (native).evtx"},
+                  reports, &error),
+              SimResult::Ok)
+        << error;
+    const std::string sysmon = "Microsoft-Windows-Sysmon/Operational";
+    const std::string defender = "Microsoft-Windows-Windows Defender/Operational";
+    std::vector<SimEvent> history;
+    ASSERT_EQ(store.eventsAfter(kLive, 0, SIZE_MAX, history), SimResult::Ok);
+    StartBoth(true);
+    auto client = Client();
+    client->SendLine("ADD 127.0.0.2 " + sysmon + " *");
+    EXPECT_EQ(WaitFor(*client, "CONNECTION"), "CONNECTION_OK 127.0.0.2 " + sysmon + " *\r\n");
+    client->SendLine("ADD 127.0.0.2 \"" + defender + "\" 2");
+    EXPECT_EQ(WaitFor(*client, "CONNECTION"), "CONNECTION_OK 127.0.0.2 \"" + defender + "\" 2\r\n");
+    client->SendLine("ADD 127.0.0.2 Microsoft-Windows-Nothing/Operational *");
+    const std::string refused = WaitFor(*client, "CONNECTION_FAILED");
+    EXPECT_EQ(
+        refused.rfind("CONNECTION_FAILED  127.0.0.2 Microsoft-Windows-Nothing/Operational *", 0),
+        0u)
+        << refused;
+
+    // New records: the first two Sysmon ones again (a process creation and a
+    // registry event, level 4), two Defender ones at levels 4 (filtered
+    // out) and 3.
+    std::vector<SimEvent> fresh{history[0], history[1], history[15], history[16]};
+    for (SimEvent& e : fresh) e.eventRecordId = 0;
+    fresh[3].channel->level = 3;
+    Append(kLive, fresh);
+    std::vector<std::string> lines;
+    for (int i = 0; i < 3; ++i) lines.push_back(WaitFor(*client, "NTEVENT", &lines));
+    std::vector<std::string> events;
+    for (const std::string& line : lines) {
+        if (line.rfind("NTEVENT", 0) == 0) events.push_back(line);
+    }
+    ASSERT_EQ(events.size(), 3u);
+    // The classic layout: code, source, log, type, message (the first data
+    // value, as for a classic event).
+    const std::string sysmonLine = " 1 Microsoft-Windows-Sysmon " + sysmon +
+                                   " Information \"technique_id=T1035,technique_name=Service "
+                                   "Execution\"\r\n";
+    EXPECT_NE(events[0].find(sysmonLine), std::string::npos) << events[0];
+    EXPECT_NE(events[1].find(" 13 Microsoft-Windows-Sysmon " + sysmon + " Information "),
+              std::string::npos)
+        << events[1];
+    EXPECT_NE(events[2].find(" 5007 \"Microsoft-Windows-Windows Defender\" \"" + defender +
+                             "\" Warning "),
+              std::string::npos)
+        << events[2];
+    client->SendLine("NOOP");
+    lines.clear();
+    WaitFor(*client, "OK noop", &lines);
+    for (const std::string& line : lines) {
+        EXPECT_NE(line.rfind("NTEVENT", 0), 0u) << "a record came twice or unfiltered: " << line;
+    }
+
+    // A replay of the Sysmon log's first five records' times.
+    const std::string from = wmi::cim::FormatDmtf(history[0].timeGenerated - 1000000).substr(0, 14);
+    const std::string to = wmi::cim::FormatDmtf(history[4].timeGenerated + 1000000).substr(0, 14);
+    client->SendLine("REPLAY 127.0.0.2 " + sysmon + " * " + from + " " + to);
+    lines.clear();
+    WaitFor(*client, "REPLAY_FINISHED", &lines);
+    size_t replayed = 0;
+    for (const std::string& line : lines) replayed += line.rfind("NTEVENT", 0) == 0;
+    // The window's records: the history's and the live copies of the first
+    // two (they keep their times).
+    std::vector<SimEvent> all;
+    ASSERT_EQ(store.logEventsAfter(kLive, sysmon, 0, SIZE_MAX, all), SimResult::Ok);
+    size_t inWindow = 0;
+    for (const SimEvent& e : all) {
+        inWindow += e.timeGenerated / 1000000 > history[0].timeGenerated / 1000000 - 1 &&
+                    e.timeGenerated / 1000000 < history[4].timeGenerated / 1000000 + 1;
+    }
+    EXPECT_EQ(replayed, inWindow);
+    EXPECT_GE(replayed, 5u);
 }
 
 TEST_F(WsmanEngineTest, HostDownAndBackAndWrongCredentials) {

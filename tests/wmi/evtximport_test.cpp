@@ -317,6 +317,17 @@ struct OracleFile {
     std::vector<OracleRecord> records;
 };
 
+// The tab-separated fields of one oracle line.
+std::vector<std::string> SplitTabs(const std::string& line) {
+    std::vector<std::string> f;
+    std::stringstream ls(line);
+    std::string field;
+    while (std::getline(ls, field, '\t')) {
+        f.push_back(field);
+    }
+    return f;
+}
+
 std::vector<OracleFile> RunOracle(const std::vector<std::string>& files, int samples) {
     std::vector<std::string> argv{"/usr/bin/python3", QUELLON_EVTX_ORACLE, std::to_string(samples)};
     argv.insert(argv.end(), files.begin(), files.end());
@@ -328,12 +339,7 @@ std::vector<OracleFile> RunOracle(const std::vector<std::string>& files, int sam
     std::istringstream in(out);
     std::string line;
     while (std::getline(in, line)) {
-        std::vector<std::string> f;
-        std::stringstream ls(line);
-        std::string field;
-        while (std::getline(ls, field, '\t')) {
-            f.push_back(field);
-        }
+        const std::vector<std::string> f = SplitTabs(line);
         if (f.size() == 3 && f[0] == "FILE") {
             result.push_back({f[1], std::stoul(f[2]), {}});
         } else if (f.size() == 12 && f[0] == "REC" && !result.empty()) {
@@ -353,6 +359,7 @@ std::vector<OracleFile> RunOracle(const std::vector<std::string>& files, int sam
             if (f[11] != "-") {
                 r.strings.emplace();
                 std::stringstream ss(f[11]);
+                std::string field;
                 while (std::getline(ss, field, ',')) {
                     r.strings->push_back(Unhex(field.substr(1)));  // "x" + hex
                 }
@@ -602,12 +609,7 @@ TEST(EvtxImportTest, ChannelLogsKeepEverySystemFieldAndTheirData) {
     size_t named = 0;
     size_t userData = 0;
     while (std::getline(in, line)) {
-        std::vector<std::string> f;
-        std::stringstream ls(line);
-        std::string field;
-        while (std::getline(ls, field, '\t')) {
-            f.push_back(field);
-        }
+        const std::vector<std::string> f = SplitTabs(line);
         ASSERT_EQ(f.size(), 16u) << line;
         ASSERT_LT(n, events.size()) << line;
         const SimEvent& e = events[n++];

@@ -5,6 +5,7 @@
 
 #include "wmi/cim/ascii.h"
 #include "wmi/cim/cimtime.h"
+#include "wmi/cim/ntlogevent.h"
 #include "wmi/wsman/envelope.h"
 #include "wmi/wsman/soapxml.h"
 
@@ -82,7 +83,23 @@ std::string InnerXml(pugi::xml_node el) {
     return writer.text;
 }
 
+constexpr const char* kEventTypeTexts[] = {
+    "", "Error", "Warning", "Information", "Audit Success", "Audit Failure"};
+
 std::string SystemTimeText(int64_t micros) { return cim::FormatRfc3339(micros); }
+
+// The leaf elements under `el` in document order, named by their local
+// names (UserData's values).
+void CollectLeaves(pugi::xml_node el, int depth, std::vector<ChannelDataValue>& out) {
+    if (depth > 32) return;
+    bool leaf = true;
+    for (pugi::xml_node c = el.first_child(); c; c = c.next_sibling()) {
+        if (c.type() != pugi::node_element) continue;
+        leaf = false;
+        CollectLeaves(c, depth + 1, out);
+    }
+    if (leaf && depth > 0) out.push_back({std::string(LocalName(el.name())), TextOf(el)});
+}
 
 }  // namespace
 
@@ -152,6 +169,9 @@ bool ParseChannelEvent(pugi::xml_node event, ChannelEvent& out, std::string& err
         }
     } else if (pugi::xml_node user = Child(event, kNsEvent, "UserData")) {
         out.userData = InnerXml(user);
+        for (pugi::xml_node c = FirstElement(user); c; c = c.next_sibling()) {
+            if (c.type() == pugi::node_element) CollectLeaves(c, 0, out.eventData);
+        }
     }
     if (pugi::xml_node info = Child(event, kNsEvent, "RenderingInfo")) {
         if (pugi::xml_node message = Child(info, kNsEvent, "Message")) {
@@ -179,23 +199,93 @@ bool ParseChannelEvent(std::string_view xml, ChannelEvent& out, std::string& err
     return ParseChannelEvent(doc.document_element(), out, error);
 }
 
+std::string LevelTest(int severity) {
+    if (severity == 1) return "(Level=1 or Level=2)";
+    if (severity == 2) return "(Level=1 or Level=2 or Level=3)";
+    return "";
+}
+
 std::string LevelXPath(int severity, uint64_t afterRecordId) {
-    std::string levels;
-    if (severity == 1) {
-        levels = "(Level=1 or Level=2)";
-    } else if (severity == 2) {
-        levels = "(Level=1 or Level=2 or Level=3)";
+    std::string test = LevelTest(severity);
+    if (afterRecordId > 0) {
+        test += (test.empty() ? "" : " and ") + ("EventRecordID>" + std::to_string(afterRecordId));
     }
-    std::string after;
-    if (afterRecordId > 0) after = "EventRecordID>" + std::to_string(afterRecordId);
-    if (levels.empty() && after.empty()) return "*";
-    std::string test = levels.empty() ? after : after.empty() ? levels : levels + " and " + after;
-    return "*[System[" + test + "]]";
+    return test.empty() ? "*" : "*[System[" + test + "]]";
 }
 
 std::string TimeWindowXPath(int64_t fromMicros, int64_t toMicros) {
     return "*[System[TimeCreated[@SystemTime>='" + SystemTimeText(fromMicros) +
            "' and @SystemTime<'" + SystemTimeText(toMicros) + "']]]";
+}
+
+Instance NtLogEventOf(const ChannelEvent& e) {
+    Instance out;
+    out.className = cim::kNtLogEventClass;
+    const int type = EventTypeOfChannelEvent(e.level, e.keywords);
+    const std::string time = cim::FormatDmtf(e.timeCreated);
+    for (size_t i = 0; i < cim::kEventPropertyCount; ++i) {
+        const auto property = static_cast<cim::EventProperty>(i);
+        Value v;
+        v.cimType = cim::CimTypeOf(property);
+        auto number = [&v](int64_t n) {
+            v.kind = v.cimType == CIM_UINT8 ? Value::Kind::UInt8 : Value::Kind::Int32;
+            v.number = n;
+        };
+        auto text = [&v](std::string t) {
+            v.kind = Value::Kind::Text;
+            v.text = std::move(t);
+        };
+        switch (property) {
+            case cim::EventProperty::Category:
+                number(e.task);
+                break;
+            case cim::EventProperty::CategoryString:
+                text(e.taskText);
+                break;
+            case cim::EventProperty::ComputerName:
+                text(e.computer);
+                break;
+            case cim::EventProperty::EventCode:
+                number(e.eventId & 0xFFFF);
+                break;
+            case cim::EventProperty::EventIdentifier:
+                number((static_cast<int64_t>(e.qualifiers) << 16) | e.eventId);
+                break;
+            case cim::EventProperty::EventType:
+                number(type);
+                break;
+            case cim::EventProperty::InsertionStrings:
+                if (!e.eventData.empty()) {
+                    v.kind = Value::Kind::TextArray;
+                    for (const ChannelDataValue& d : e.eventData) v.texts.push_back(d.value);
+                }
+                break;
+            case cim::EventProperty::Logfile:
+                text(e.channel);
+                break;
+            case cim::EventProperty::Message:
+                if (e.message) text(*e.message);
+                break;
+            case cim::EventProperty::RecordNumber:
+                number(static_cast<uint32_t>(e.eventRecordId));
+                break;
+            case cim::EventProperty::SourceName:
+                text(e.eventSourceName.empty() ? e.providerName : e.eventSourceName);
+                break;
+            case cim::EventProperty::TimeGenerated:
+            case cim::EventProperty::TimeWritten:
+                text(time);
+                break;
+            case cim::EventProperty::Type:
+                text(kEventTypeTexts[type]);
+                break;
+            case cim::EventProperty::User:
+                if (e.userSid) text(*e.userSid);
+                break;
+        }
+        out.properties.emplace_back(cim::NameOf(property), std::move(v));
+    }
+    return out;
 }
 
 int EventTypeOfChannelEvent(uint32_t level, uint64_t keywords) {

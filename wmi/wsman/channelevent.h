@@ -42,7 +42,9 @@ struct ChannelEvent {
     std::string channel;
     std::string computer;
     std::optional<std::string> userSid;
-    // EventData's values in order; or UserData's inner XML.
+    // EventData's values in order. For an event with UserData, its inner
+    // XML, and in eventData its leaf elements in order, named by their
+    // element names.
     std::vector<ChannelDataValue> eventData;
     std::optional<std::string> userData;
     // RenderingInfo, when the host rendered the event.
@@ -66,6 +68,8 @@ bool ParseChannelEvent(std::string_view xml, ChannelEvent& out, std::string& err
 // listener applies those itself, EventTypeOfChannelEvent). `afterRecordId`
 // above 0 adds "EventRecordID>N" (a catch-up from a resume point).
 std::string LevelXPath(int severity, uint64_t afterRecordId = 0);
+// The test inside System[] of LevelXPath's levels; "" when it has none.
+std::string LevelTest(int severity);
 // "*[System[TimeCreated[@SystemTime>='FROM' and @SystemTime<'TO']]]",
 // times in UTC microseconds.
 std::string TimeWindowXPath(int64_t fromMicros, int64_t toMicros);

@@ -156,6 +156,18 @@ struct Instance {
     const Value* Find(std::string_view name) const;
 };
 
+// The Win32_NTLogEvent a channel event stands for, as the engine reads a
+// classic one: Logfile the channel, RecordNumber the low 32 bits of the
+// EventRecordID (the class's width), EventCode the EventID's low 16 bits and
+// EventIdentifier with the qualifiers, EventType from the keywords and level
+// (EventTypeOfChannelEvent) and its Type text, SourceName the provider's
+// event-source name when it has one, else its name, Category the task and
+// CategoryString its rendered name, TimeGenerated and TimeWritten both the
+// creation time, InsertionStrings the data values (NULL when none), Message
+// the rendered message (NULL when not rendered), User the SID (NULL when
+// none), ComputerName.
+Instance NtLogEventOf(const ChannelEvent& event);
+
 // ---- Responses (provider side) -------------------------------------------
 struct Fault {
     std::string code;     // s:Sender / s:Receiver (local part)

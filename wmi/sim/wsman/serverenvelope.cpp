@@ -22,7 +22,9 @@ using namespace soap;
 constexpr const char* kProfileSpnegoKerberos =
     "http://schemas.dmtf.org/wbem/wsman/1/wsman/secprofile/http/spnego-kerberos";
 
-void ResponseHeader(std::string& out, const std::string& action, std::string_view relatesTo) {
+// The envelope's opening and header; `extra` (header blocks) goes in last.
+void ResponseHeader(std::string& out, const std::string& action, std::string_view relatesTo,
+                    std::string_view extra = {}) {
     AppendEnvelopeOpen(out);
     out += "<s:Header><a:To>";
     out += kAnonymous;
@@ -32,7 +34,9 @@ void ResponseHeader(std::string& out, const std::string& action, std::string_vie
     out += NewMessageId();
     out += "</a:MessageID><a:RelatesTo>";
     AppendEscaped(out, relatesTo);
-    out += "</a:RelatesTo></s:Header>";
+    out += "</a:RelatesTo>";
+    out += extra;
+    out += "</s:Header>";
 }
 
 }  // namespace
@@ -153,49 +157,25 @@ std::string EnumerateResponse(std::string_view relatesTo, std::string_view conte
 
 std::string PullResponse(std::string_view relatesTo, std::string_view context,
                          const std::vector<std::string>& items, bool end) {
-    std::string out;
-    size_t size = 1000;
-    for (const std::string& item : items) size += item.size();
-    out.reserve(size);
-    ResponseHeader(out, std::string(kActionPull) + "Response", relatesTo);
-    out += "<s:Body><n:PullResponse>";
-    if (!end) {
-        out += "<n:EnumerationContext>";
-        AppendEscaped(out, context);
-        out += "</n:EnumerationContext>";
-    }
-    out += "<n:Items>";
-    for (const std::string& item : items) out += item;
-    out += "</n:Items>";
-    if (end) out += "<n:EndOfSequence/>";
-    out += "</n:PullResponse></s:Body></s:Envelope>";
-    return out;
+    return EventPullResponse(relatesTo, context, items, end, {}, false);
 }
 
 std::string EventPullResponse(std::string_view relatesTo, std::string_view context,
                               const std::vector<std::string>& items, bool end,
                               std::string_view bookmarkXml, bool heartbeat) {
+    std::string extra;
+    if (!bookmarkXml.empty()) {
+        extra += "<w:Bookmark>";
+        extra += bookmarkXml;
+        extra += "</w:Bookmark>";
+    }
+    if (heartbeat) extra += "<w:Heartbeat/>";
     std::string out;
-    size_t size = 1000 + bookmarkXml.size();
+    size_t size = 1000 + extra.size();
     for (const std::string& item : items) size += item.size();
     out.reserve(size);
-    AppendEnvelopeOpen(out);
-    out += "<s:Header><a:To>";
-    out += kAnonymous;
-    out += "</a:To><a:Action>";
-    out += kActionPull;
-    out += "Response</a:Action><a:MessageID>";
-    out += NewMessageId();
-    out += "</a:MessageID><a:RelatesTo>";
-    AppendEscaped(out, relatesTo);
-    out += "</a:RelatesTo>";
-    if (!bookmarkXml.empty()) {
-        out += "<w:Bookmark>";
-        out += bookmarkXml;
-        out += "</w:Bookmark>";
-    }
-    if (heartbeat) out += "<w:Heartbeat/>";
-    out += "</s:Header><s:Body><n:PullResponse>";
+    ResponseHeader(out, std::string(kActionPull) + "Response", relatesTo, extra);
+    out += "<s:Body><n:PullResponse>";
     if (!end) {
         out += "<n:EnumerationContext>";
         AppendEscaped(out, context);
