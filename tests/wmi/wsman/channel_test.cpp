@@ -25,6 +25,7 @@ using wmi::sim::SimEvent;
 using wmi::sim::SimResult;
 
 constexpr const char* kHost = "127.0.0.2";
+constexpr const char* kGuarded = "127.0.0.3";  // requires CORP\bob
 constexpr const char* kSysmon = "Microsoft-Windows-Sysmon/Operational";
 constexpr const char* kDefender = "Microsoft-Windows-Windows Defender/Operational";
 
@@ -33,23 +34,29 @@ class ChannelTest : public wsmantest::WsmanFixture {
     void SetUp() override {
         WsmanFixture::SetUp();
         AddHost(kHost);
-        std::vector<wmi::sim::EvtxReadReport> reports;
-        std::string error;
-        ASSERT_EQ(wmi::sim::ImportEvtxFiles(
-                      store, kHost,
-                      {SamplesDir() + "/ID11,13,17,18-PSexec as system execution.evtx",
-                       SamplesDir() + "/ID5007-Defender threat exclusion (native).evtx"},
-                      reports, &error),
-                  SimResult::Ok)
-            << error;
+        AddHost(kGuarded, true, "CORP\\bob", "s3cret");
+        for (const char* host : {kHost, kGuarded}) {
+            std::vector<wmi::sim::EvtxReadReport> reports;
+            std::string error;
+            ASSERT_EQ(wmi::sim::ImportEvtxFiles(
+                          store, host,
+                          {SamplesDir() + "/ID11,13,17,18-PSexec as system execution.evtx",
+                           SamplesDir() + "/ID5007-Defender threat exclusion (native).evtx"},
+                          reports, &error),
+                      SimResult::Ok)
+                << error;
+        }
     }
 
+    // The endpoint over plain HTTP with Basic, and a transport to `host`.
     void Start(std::vector<std::string> denied = {}) {
         deniedChannels = std::move(denied);
         StartEndpoint(false);
-        TransportSettings t;
-        t.port = endpoint->Port();
-        transport = std::make_unique<Transport>(kHost, t, "", "");
+        Connect(kHost, "", "");
+    }
+
+    void Connect(const char* host, const std::string& user, const std::string& password) {
+        transport = std::make_unique<Transport>(host, settings.transport, user, password);
     }
 
     // Posts `envelope` and reads the answer.
@@ -146,6 +153,36 @@ TEST_F(ChannelTest, ReplayOfAWindowGivesTheChannelsRecordsFieldByField) {
     }
     EXPECT_LT(inner.size(), all.size());
     EXPECT_GT(inner.size(), 0u);
+}
+
+// The same events on the sealed road (NTLM over plain HTTP) and over HTTPS.
+TEST_F(ChannelTest, SealedAndHttpsRoadsCarryTheSameEvents) {
+    const struct {
+        bool https;
+        const char* auth;
+    } kRoads[] = {{false, "ntlm"}, {true, "basic"}};
+    for (const auto& road : kRoads) {
+        SCOPED_TRACE(road.auth);
+        StartEndpoint(road.https, road.auth);
+        Connect(kGuarded, "CORP\\bob", "s3cret");
+        ChannelSubscription sub;
+        sub.channel = kSysmon;
+        sub.readExistingEvents = true;
+        Response r = Send(ChannelSubscribeRequest(Options(), sub));
+        ASSERT_EQ(r.kind, Response::Kind::Subscribe) << r.fault.reason;
+        std::vector<ChannelEvent> got;
+        for (int i = 0; i < 20 && got.size() < 15; ++i) {
+            Response p = Send(PullRequest(Options(), r.context, 10));
+            got.insert(got.end(), p.events.begin(), p.events.end());
+        }
+        std::vector<SimEvent> stored;
+        ASSERT_EQ(store.logEventsAfter(kGuarded, kSysmon, 0, SIZE_MAX, stored), SimResult::Ok);
+        ASSERT_EQ(got.size(), stored.size());
+        for (size_t i = 0; i < got.size(); ++i) ExpectSame(got[i], stored[i]);
+        Send(UnsubscribeRequest(Options(), r.subscriptionId));
+        transport.reset();
+        endpoint->Stop();
+    }
 }
 
 TEST_F(ChannelTest, AChannelNameWithBlanksIsServed) {
