@@ -178,7 +178,16 @@ class WsmanEngineTest : public wsmantest::WsmanFixture {
     void StartBoth(bool https, const std::string& auth = "basic") {
         StartEndpoint(https, auth);
         if (HasFatalFailure()) return;
+        StartListener(https, auth);
+    }
+
+    // Starts the listener configured for the running endpoint.
+    void StartListener(bool https, const std::string& auth = "basic") {
         std::string ini = kIni;
+        if (!stateFile.empty()) {
+            const std::string others = "[OTHERS]\n";
+            ini.insert(ini.find(others) + others.size(), "STATEFILE=" + stateFile + "\n");
+        }
         const std::string within = "WT_FOR_WQ=1";
         ini.replace(ini.find(within), within.size(), "WT_FOR_WQ=" + std::to_string(pollSeconds));
         const std::string longest = "MaxReconnectInterval=2";
@@ -332,7 +341,8 @@ class WsmanEngineTest : public wsmantest::WsmanFixture {
 
     int maxReconnectSeconds = 2;
     int operationTimeoutSeconds = 5;
-    int pollSeconds = 1;  // WT_FOR_WQ
+    int pollSeconds = 1;    // WT_FOR_WQ
+    std::string stateFile;  // [OTHERS] STATEFILE when not empty
     TestGlobals globals;
     std::unique_ptr<CWmiLogEventServer> server;
     uint16_t port = 0;
@@ -608,6 +618,72 @@ TEST_F(WsmanEngineTest, ChannelEventsThroughTheEventLogResource) {
     }
     EXPECT_EQ(replayed, inWindow);
     EXPECT_GE(replayed, 5u);
+}
+
+// A channel subscription through an outage of its host and an orderly
+// restart of the listener with a state file: the records written meanwhile
+// arrive once each, in order, before the live ones.
+TEST_F(WsmanEngineTest, ChannelSubscriptionResumesAfterAnOutageAndARestart) {
+    std::vector<wmi::sim::EvtxReadReport> reports;
+    std::string error;
+    ASSERT_EQ(wmi::sim::ImportEvtxFiles(
+                  store, kLive, {SamplesDir() + "/ID11,13,17,18-PSexec as system execution.evtx"},
+                  reports, &error),
+              SimResult::Ok)
+        << error;
+    std::vector<SimEvent> history;
+    ASSERT_EQ(store.eventsAfter(kLive, 0, SIZE_MAX, history), SimResult::Ok);
+    const std::string sysmon = "Microsoft-Windows-Sysmon/Operational";
+    uint32_t code = 100;
+    auto write = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            SimEvent e = history[0];
+            e.eventRecordId = 0;
+            e.eventCode = e.eventIdentifier = code++;
+            Append(kLive, {e});
+        }
+    };
+    std::vector<uint32_t> codes;
+    auto read = [&](LineClient& client, int count) {
+        std::vector<std::string> lines;
+        for (int i = 0; i < count; ++i) {
+            const std::string line = WaitFor(client, "NTEVENT", &lines);
+            codes.push_back(static_cast<uint32_t>(
+                std::atoi(line.c_str() +
+                          std::string("NTEVENT: 127.0.0.2 20211204211916.741995+000 ").size())));
+        }
+    };
+    stateFile = dir.File("state.db");
+    StartBoth(true);
+    {
+        auto client = Client();
+        client->SendLine("ADD 127.0.0.2 " + sysmon + " *");
+        ASSERT_EQ(WaitFor(*client, "CONNECTION"), "CONNECTION_OK 127.0.0.2 " + sysmon + " *\r\n");
+        write(2);
+        read(*client, 2);
+        ASSERT_EQ(store.setHostUp(kLive, false), SimResult::Ok);
+        WaitFor(*client, "CONNECTION_FAILED  127.0.0.2");
+        write(2);
+        ASSERT_EQ(store.setHostUp(kLive, true), SimResult::Ok);
+        WaitFor(*client, "CONNECTION_REESTAB 127.0.0.2");
+        read(*client, 2);
+    }
+    server->Stop();
+    server.reset();
+    write(2);
+    StartListener(true);
+    auto client = Client();
+    client->SendLine("ADD 127.0.0.2 " + sysmon + " *");
+    read(*client, 2);
+    write(1);
+    read(*client, 1);
+    client->SendLine("NOOP");
+    std::vector<std::string> rest;
+    WaitFor(*client, "OK noop", &rest);
+    for (const std::string& line : rest) {
+        EXPECT_NE(line.rfind("NTEVENT", 0), 0u) << "a record came twice: " << line;
+    }
+    EXPECT_EQ(codes, (std::vector<uint32_t>{100, 101, 102, 103, 104, 105, 106}));
 }
 
 TEST_F(WsmanEngineTest, HostDownAndBackAndWrongCredentials) {
