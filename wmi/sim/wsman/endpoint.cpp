@@ -912,6 +912,9 @@ class Endpoint::Impl {
         const bool beat = cursor.heartbeatMs > 0 && cursor.heartbeatMs <= timeout;
         if (beat) timeout = cursor.heartbeatMs;
         const size_t count = std::min(soap.maxElements, kMaxPull);
+        // Records read from the store at a time: about what the Pull takes
+        // (more pages follow when the query leaves some out).
+        const size_t pageSize = std::clamp<size_t>(count, 16, kChannelPage);
         std::vector<std::string> items;
         bool end = false;
         std::vector<sim::SimEvent> page;
@@ -925,8 +928,8 @@ class Endpoint::Impl {
                 if (store.getHost(host, h, &error) != sim::SimResult::Ok || !h.up) {
                     return false;  // the host went down or away: the call fails
                 }
-                if (store.logEventsAfter(host, cursor.channel, cursor.afterRecordId, kChannelPage,
-                                         page, &error) != sim::SimResult::Ok) {
+                if (store.logEventsAfter(host, cursor.channel, cursor.afterRecordId, pageSize, page,
+                                         &error) != sim::SimResult::Ok) {
                     return false;
                 }
                 size_t used = 0;
@@ -944,16 +947,15 @@ class Endpoint::Impl {
                 }
                 // An enumeration ends at its last record, or when the store
                 // has nothing more up to it.
-                if (cursor.endRecordId >= 0 &&
-                    (cursor.afterRecordId >= cursor.endRecordId ||
-                     (used == page.size() && page.size() < kChannelPage))) {
+                if (cursor.endRecordId >= 0 && (cursor.afterRecordId >= cursor.endRecordId ||
+                                                (used == page.size() && page.size() < pageSize))) {
                     end = true;
                 }
                 auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                                 deadline - std::chrono::steady_clock::now())
                                 .count();
                 if (!items.empty() || end || left <= 0 || stopping) break;
-                if (page.size() == kChannelPage) continue;  // more to read now
+                if (page.size() == pageSize) continue;  // more to read now
                 std::this_thread::sleep_for(
                     std::chrono::milliseconds(std::clamp<int64_t>(left, 1, kPullSliceMs)));
             }
