@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -20,9 +21,10 @@
 #include "wmi/cim/resource.h"
 #include "wmi/cim/wql.h"
 #include "wmi/comobject.h"
-#include "wmi/wsman/channelenumerator.h"
+#include "wmi/wsman/channelquery.h"
 #include "wmi/wsman/envelope.h"
 #include "wmi/wsman/exchange.h"
+#include "wmi/wsman/wsmanenumerator.h"
 #include "wmi/wsman/wsmanobject.h"
 
 namespace wmi::wsman {
@@ -30,130 +32,6 @@ namespace wmi::wsman {
 namespace {
 
 using cim::EqualsIgnoringCase;
-
-class WsmanEnumerator : public ComObject<IEnumWbemClassObject> {
-  public:
-    // The answer of an Enumerate (a data query) or of a Subscribe (an event
-    // query, `kind` Notification) of `query`, with the context (and for a
-    // subscription its identifier) the host gave.
-    enum class Kind { Data, Notification };
-    WsmanEnumerator(std::shared_ptr<Transport> hostTransport, const WsmanSettings& hostSettings,
-                    Kind kind, std::string query, std::string enumerationContext,
-                    std::string hostSubscriptionId)
-        : transport(std::move(hostTransport)),
-          settings(hostSettings),
-          notification(kind == Kind::Notification),
-          wql(std::move(query)),
-          context(std::move(enumerationContext)),
-          subscriptionId(std::move(hostSubscriptionId)) {}
-
-    ~WsmanEnumerator() override {
-        // Tell the host it can forget the enumeration or subscription.
-        platform::MutexLock guard(pollLock);
-        if (ended || broken != S_OK) return;
-        RequestOptions options = Options(*transport, kGoodbyeTimeoutMs);
-        std::string envelope = notification ? UnsubscribeRequest(options, subscriptionId)
-                                            : ReleaseRequest(options, context);
-        transport->Post(envelope, kGoodbyeTimeoutMs);
-    }
-
-    HRESULT Next(LONG timeout, ULONG count, IWbemClassObject** objects, ULONG* returned) override {
-        if (objects == nullptr || returned == nullptr) return WBEM_E_INVALID_PARAMETER;
-        *returned = 0;
-        if (count == 0 || (timeout < 0 && timeout != WBEM_INFINITE)) {
-            return WBEM_E_INVALID_PARAMETER;
-        }
-        platform::MutexLock guard(pollLock);
-        try {
-            for (;;) {
-                HRESULT hr =
-                    PullOnce(timeout == WBEM_INFINITE ? settings.operationTimeoutMs : timeout,
-                             count, objects, returned);
-                if (hr != WBEM_S_TIMEDOUT || timeout != WBEM_INFINITE || *returned > 0) {
-                    return hr;
-                }
-            }
-        } catch (const std::bad_alloc&) {
-            while (*returned > 0) objects[--*returned]->Release();
-            return WBEM_E_OUT_OF_MEMORY;
-        }
-    }
-
-  protected:
-    const IID& InterfaceId() const override { return IID_IEnumWbemClassObject; }
-
-  private:
-    HRESULT PullOnce(int64_t timeoutMs, ULONG count, IWbemClassObject** objects, ULONG* returned)
-        REQUIRES(pollLock) {
-        if (broken != S_OK) return broken;
-        if (ended) return WBEM_S_FALSE;
-        uint32_t wanted = std::min<uint32_t>(count, settings.maxElements);
-        Response response;
-        HRESULT hr =
-            Exchange(*transport, PullRequest(Options(*transport, timeoutMs), context, wanted),
-                     timeoutMs, ExchangeFor::Operation, "Pull", response);
-        if (FAILED(hr)) return broken = hr;
-        if (response.kind == Response::Kind::Fault) {
-            if (notification && SubscriptionLost(response.fault)) return Resubscribe();
-            hr = FaultCode(response.fault);
-            if (hr == WBEM_S_TIMEDOUT) return hr;
-            LOG(WARN, "WS-Management: Pull to %s ended the %s with fault %s/%s (%u): %s",
-                transport->Url().c_str(), notification ? "subscription" : "enumeration",
-                response.fault.code.c_str(), response.fault.subcode.c_str(),
-                response.fault.wsmanCode, response.fault.reason.c_str());
-            return broken = hr;
-        }
-        if (response.kind != Response::Kind::Pull || response.items.size() > wanted) {
-            LOG(WARN,
-                "WS-Management: Pull to %s: the answer is not a pull answer of at most %u "
-                "items",
-                transport->Url().c_str(), wanted);
-            return broken = HTTP_E_INVALID_SERVER_RESPONSE_HR;
-        }
-        for (Instance& item : response.items) {
-            objects[(*returned)++] = MakeObject(std::make_shared<Instance>(std::move(item)));
-        }
-        if (response.endOfSequence) {
-            ended = true;
-            return WBEM_S_FALSE;
-        }
-        if (!response.context.empty()) context = response.context;
-        return *returned == count ? WBEM_S_NO_ERROR : WBEM_S_TIMEDOUT;
-    }
-
-    HRESULT Resubscribe() REQUIRES(pollLock) {
-        LOG(INFO, "WS-Management: the subscription at %s has ended on the host; subscribing again",
-            transport->Url().c_str());
-        Response response;
-        HRESULT hr = Exchange(
-            *transport, SubscribeRequest(Options(*transport, settings.operationTimeoutMs), wql, 0),
-            settings.operationTimeoutMs, ExchangeFor::Operation, "Subscribe", response);
-        if (FAILED(hr)) return broken = hr;
-        if (response.kind != Response::Kind::Subscribe) {
-            return broken = response.kind == Response::Kind::Fault
-                                ? FaultCode(response.fault)
-                                : HTTP_E_INVALID_SERVER_RESPONSE_HR;
-        }
-        context = response.context;
-        subscriptionId = response.subscriptionId;
-        return WBEM_S_TIMEDOUT;
-    }
-
-    // Constant after construction.
-    const std::shared_ptr<Transport> transport;
-    const WsmanSettings settings;
-    const bool notification;
-    const std::string wql;
-
-    // Serialises Next (one exchange at a time per enumerator). The
-    // transport's lock is taken under it (lock order:
-    // platform/thread_annotations.h).
-    platform::Mutex pollLock;
-    std::string context GUARDED_BY(pollLock);
-    std::string subscriptionId GUARDED_BY(pollLock);
-    bool ended GUARDED_BY(pollLock) = false;
-    HRESULT broken GUARDED_BY(pollLock) = S_OK;
-};
 
 // Subscriptions refused by the host (Windows before Server 2012 offers no
 // WS-Eventing for WMI events): the notification query's conditions become a
@@ -433,10 +311,8 @@ class WsmanServices : public WqlServices {
         if (response.kind != expected || !response.items.empty()) {
             return HTTP_E_INVALID_SERVER_RESPONSE_HR;
         }
-        *result = new WsmanEnumerator(
-            transport, settings,
-            notification ? WsmanEnumerator::Kind::Notification : WsmanEnumerator::Kind::Data,
-            std::move(wql), response.context, response.subscriptionId);
+        *result = new WsmanEnumerator(transport, settings, notification, std::move(wql),
+                                      std::nullopt, response.context, response.subscriptionId);
         return WBEM_S_NO_ERROR;
     }
 

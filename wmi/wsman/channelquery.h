@@ -1,8 +1,8 @@
 // Queries of Win32_NTLogEvent on an event channel, run on the event log
-// resource (see ChannelEnumerator in the .cpp file): the provider's services
-// hand a parsed query here when its Logfile condition names a channel
-// (cim::IsChannelName). The enumerator it makes is reference-counted, used
-// from any thread, polled by one at a time.
+// resource: the provider's services hand a parsed query here when its
+// Logfile condition names a channel (cim::IsChannelName); its events come
+// through a WsmanEnumerator (wmi/wsman/wsmanenumerator.h). Pure apart from
+// RunChannelQuery's exchange on the caller's transport (any thread).
 #pragma once
 
 #include <wbemidl.h>
