@@ -17,6 +17,7 @@
 #include "wmi/wsman/channelevent.h"
 #include "wmi/wsman/envelope.h"
 #include "wmi/wsman/httptransport.h"
+#include "wmi/wsman/wsmanprovider.h"
 
 namespace {
 
@@ -183,6 +184,78 @@ TEST_F(ChannelTest, SealedAndHttpsRoadsCarryTheSameEvents) {
         transport.reset();
         endpoint->Stop();
     }
+}
+
+// The provider's road: a WQL subscription whose Logfile is a channel, read
+// through IEnumWbemClassObject as Win32_NTLogEvent objects; when the host's
+// service restarts (its subscriptions forgotten), the provider subscribes
+// again after the last record read: nothing lost, nothing twice.
+TEST_F(ChannelTest, ProviderResumesALostChannelSubscriptionAfterItsBookmark) {
+    Start();
+    IWbemLocator* locator = nullptr;
+    ASSERT_EQ(CreateWsmanLocator(settings, &locator), S_OK);
+    IWbemServices* services = nullptr;
+    // Owned BSTRs for the calls below.
+    struct Text {
+        explicit Text(const std::string& s) : b(wmi::BstrFromUtf8(s)) {}
+        ~Text() { SysFreeString(b); }
+        BSTR b;
+    };
+    const Text resource(std::string("\\\\") + kHost + "\\root\\cimv2");
+    ASSERT_EQ(locator->ConnectServer(resource.b, nullptr, nullptr, nullptr, 0, nullptr, nullptr,
+                                     &services),
+              S_OK);
+    const Text language("WQL");
+    const Text query(std::string("SELECT * FROM __InstanceCreationEvent WITHIN 1 WHERE "
+                                 "TargetInstance ISA 'Win32_NTLogEvent' AND "
+                                 "TargetInstance.Logfile = '") +
+                     kSysmon + "' AND TargetInstance.EventType <= 3");
+    IEnumWbemClassObject* events = nullptr;
+    ASSERT_EQ(services->ExecNotificationQuery(language.b, query.b, 0x30, nullptr, &events), S_OK);
+
+    std::vector<SimEvent> fresh = Stored(kSysmon);
+    fresh.resize(4);
+    for (SimEvent& e : fresh) e.eventRecordId = 0;
+    // The record numbers of up to `want` events, waiting at most `rounds`
+    // half seconds.
+    auto codes = [&](size_t want, int rounds = 40) {
+        std::vector<int64_t> got;
+        for (int i = 0; i < rounds && got.size() < want; ++i) {
+            IWbemClassObject* objects[10];
+            ULONG n = 0;
+            events->Next(500, 10, objects, &n);
+            for (ULONG k = 0; k < n; ++k) {
+                VARIANT target, record;
+                VariantInit(&target);
+                VariantInit(&record);
+                objects[k]->Get(u"TargetInstance", 0, &target, nullptr, nullptr);
+                auto* instance = static_cast<IWbemClassObject*>(target.punkVal);
+                instance->Get(u"RecordNumber", 0, &record, nullptr, nullptr);
+                got.push_back(static_cast<uint32_t>(record.lVal));
+                VariantClear(&record);
+                VariantClear(&target);
+                objects[k]->Release();
+            }
+        }
+        return got;
+    };
+    Append(kHost, {fresh[0], fresh[1]});
+    const std::vector<int64_t> first = codes(2);
+    ASSERT_EQ(first.size(), 2u);
+    // The host's service restarts on the same port: its subscriptions are
+    // gone; two records are written meanwhile.
+    endpointPort = endpoint->Port();
+    endpoint->Stop();
+    Append(kHost, {fresh[2], fresh[3]});
+    StartEndpoint(false);
+    const std::vector<int64_t> rest = codes(2);
+    ASSERT_EQ(rest.size(), 2u);
+    EXPECT_EQ(rest[0], first[1] + 1);
+    EXPECT_EQ(rest[1], first[1] + 2);
+    EXPECT_TRUE(codes(1, 4).empty()) << "a record came twice";
+    events->Release();
+    services->Release();
+    locator->Release();
 }
 
 TEST_F(ChannelTest, AChannelNameWithBlanksIsServed) {

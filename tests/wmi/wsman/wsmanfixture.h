@@ -36,7 +36,7 @@ class WsmanFixture : public simtest::SimStoreFixture {
     void StartEndpoint(bool https = true, const std::string& auth = "basic") {
         wmi::wsman::EndpointOptions options;
         options.storePath = path;
-        options.port = 0;
+        options.port = endpointPort;
         options.auth = auth;
         options.eventing = eventing;
         options.newestFirst = newestFirst;
@@ -77,6 +77,7 @@ class WsmanFixture : public simtest::SimStoreFixture {
     bool failSubscribe = false;               // true: Subscribe fails, data queries work
     bool failDataQueries = false;             // true: Enumerate fails
     std::vector<std::string> deniedChannels;  // refused with "Access is denied."
+    uint16_t endpointPort = 0;                // 0: one the system picks
     std::unique_ptr<wmi::wsman::Endpoint> endpoint;
     wmi::wsman::WsmanSettings settings;
 };
