@@ -9,7 +9,10 @@
 //                            the simulated endpoint (in this process, on
 //                            loopback): road 1 NTLM over plain HTTP with
 //                            every message sealed, road 2 Basic over HTTPS,
-//                            road 3 Basic over plain HTTP.
+//                            road 3 Basic over plain HTTP; roads 4 and 5
+//                            the event log resource (a Sysmon channel:
+//                            a subscription to it, rendered Event XML) as
+//                            roads 1 and 2.
 //                            items_per_second is per real second and
 //                            includes the endpoint's own work on this
 //                            machine.
@@ -42,9 +45,32 @@ using wmi::sim::SimStore;
 constexpr const char* kHost = "127.0.0.2";
 constexpr int kBacklog = 5000;
 
-void Append(SimStore& store, int count) {
+constexpr const char* kChannel = "Microsoft-Windows-Sysmon/Operational";
+
+// The same records as channel events: the provider, its GUID, level, task,
+// keywords, process and thread, the insertion strings as named data.
+SimEvent ChannelEvent(int i) {
+    SimEvent e = BenchEvent(i);
+    e.logFile = kChannel;
+    e.eventType = 3;
+    e.typeText = "Information";
+    wmi::sim::SimChannelFields c;
+    c.providerName = "Microsoft-Windows-Sysmon";
+    c.providerGuid = "{5770385F-C22A-43E0-BF4C-06F5698FFBD9}";
+    c.version = 5;
+    c.level = 4;
+    c.task = 1;
+    c.keywords = 0x8000000000000000ULL;
+    c.processId = 1048;
+    c.threadId = 1684;
+    c.eventData = {{"ServiceName", (*e.insertionStrings)[0]}, {"State", (*e.insertionStrings)[1]}};
+    e.channel = std::move(c);
+    return e;
+}
+
+void Append(SimStore& store, int count, bool channel) {
     std::vector<SimEvent> batch;
-    for (int i = 0; i < count; ++i) batch.push_back(BenchEvent(i));
+    for (int i = 0; i < count; ++i) batch.push_back(channel ? ChannelEvent(i) : BenchEvent(i));
     store.appendEvents(kHost, batch);
 }
 
@@ -95,10 +121,11 @@ struct Setup {
 };
 
 // 0: simulated provider, 1: NTLM over HTTP (sealed), 2: Basic over HTTPS,
-// 3: Basic over HTTP.
+// 3: Basic over HTTP; 4 and 5: as 1 and 2 on a channel.
 void BacklogNext(benchmark::State& state) {
     const int road = static_cast<int>(state.range(0));
-    Setup setup(road == 2, road == 1 ? "ntlm" : "basic");
+    const bool channel = road >= 4;
+    Setup setup(road == 2 || road == 5, road == 1 || road == 4 ? "ntlm" : "basic");
     IWbemLocator* locator = nullptr;
     if (road == 0) {
         wmi::sim::CreateSimLocator(setup.path, &locator);
@@ -110,8 +137,11 @@ void BacklogNext(benchmark::State& state) {
     BSTR password = wmi::BstrFromUtf8("bench");
     BSTR language = SysAllocString(u"WQL");
     BSTR query = wmi::BstrFromUtf8(
-        "SELECT * FROM __InstanceCreationEvent WITHIN 0 WHERE TargetInstance ISA "
-        "'Win32_NTLogEvent'");
+        std::string("SELECT * FROM __InstanceCreationEvent WITHIN 0 WHERE TargetInstance ISA "
+                    "'Win32_NTLogEvent'") +
+        (channel ? std::string(" AND TargetInstance.Logfile = '") + kChannel + "'" : ""));
+    // A channel the host has (one it holds a record of).
+    if (channel) Append(setup.store, 1, true);
     IWbemServices* services = nullptr;
     IEnumWbemClassObject* e = nullptr;
     if (locator == nullptr ||
@@ -120,15 +150,19 @@ void BacklogNext(benchmark::State& state) {
         FAILED(services->ExecNotificationQuery(language, query, 0x30, nullptr, &e))) {
         state.SkipWithError("cannot connect or subscribe");
     } else {
-        const char* const kLabels[] = {"sim", "wsman http ntlm sealed", "wsman https basic",
-                                       "wsman http basic"};
+        const char* const kLabels[] = {"sim",
+                                       "wsman http ntlm sealed",
+                                       "wsman https basic",
+                                       "wsman http basic",
+                                       "wsman channel http ntlm sealed",
+                                       "wsman channel https basic"};
         state.SetLabel(kLabels[road]);
         int64_t received = 0, left = 0;
         IWbemClassObject* objects[50];
         for (auto _ : state) {
             if (left <= 0) {
                 state.PauseTiming();
-                Append(setup.store, kBacklog);
+                Append(setup.store, kBacklog, channel);
                 left = kBacklog;
                 state.ResumeTiming();
             }
@@ -157,6 +191,8 @@ BENCHMARK(BacklogNext)
     ->Arg(1)
     ->Arg(2)
     ->Arg(3)
+    ->Arg(4)
+    ->Arg(5)
     ->ArgName("road")
     ->UseRealTime()
     ->MinTime(2.0);

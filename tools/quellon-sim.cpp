@@ -53,8 +53,9 @@ const char* const kUsage =
     "  host list\n"
     "  emit HOST --log LOG --type 1-5 --source SOURCE --code 0-65535 [--insert TEXT]... [--time "
     "TIME]\n"
+    "       [--level 0-255] [--data NAME=VALUE]... [--record-id N]\n"
     "  import HOST FILE.evtx...\n"
-    "  play HOST [--rate PER_SECOND] [--count N]\n"
+    "  play HOST [--rate PER_SECOND] [--count N] [--log LOG]\n"
     "  clear HOST [--log LOG]\n"
     "  renumber HOST FIRST\n"
     "  serve --wsman [--port PORT] [--tls CERT KEY] [--auth basic|ntlm|negotiate]\n"
@@ -76,7 +77,12 @@ const char* const kUsage =
     "queries newest first, as a Windows host may; --idle-close closes a connection\n"
     "that sends no request for SECONDS, as HTTP.sys and proxies do; --slow-pull\n"
     "answers every Pull no sooner than SECONDS (3.5: three and a half) after it came,\n"
-    "as a slow or busy host does.\n";
+    "as a slow or busy host does.\n"
+    "emit with --level or --data writes a channel event: the source is its provider,\n"
+    "the level by default the type's (1: 2, 2: 3, 3: 4, 4 and 5: 0 with the audit\n"
+    "keyword), the data values (named) its insertion strings too. --record-id sets\n"
+    "its EventRecordID when that is above the log's newest. play --log copies the\n"
+    "records of LOG alone. Every record gets the next EventRecordID of its log.\n";
 
 // A failure the user must see: one line on stderr and the exit code.
 struct Failure {
@@ -88,8 +94,8 @@ struct Failure {
 [[noreturn]] void Fail(const std::string& message) { throw Failure{kExitFailed, message}; }
 
 // The arguments of one command: positional words and --options. Options
-// listed in `valued` take the next word as their value; `--insert` may
-// repeat, other options may not.
+// listed in `valued` take the next word as their value; `--insert` and
+// `--data` may repeat, other options may not.
 struct Args {
     std::vector<std::string> words;
     std::multimap<std::string, std::string> options;
@@ -140,7 +146,7 @@ Args ParseArgs(const std::vector<std::string>& argv, size_t from,
             }
             value = argv[++i];
         }
-        if (name != "--insert" && args.has(name)) {
+        if (name != "--insert" && name != "--data" && args.has(name)) {
             Usage("option " + name + " given twice");
         }
         args.options.emplace(name, value);
@@ -286,9 +292,41 @@ int HostCommand(const std::string& storePath, const std::vector<std::string>& ar
 
 // ---- emit ------------------------------------------------------------------
 
+// The channel fields of an emitted event: the provider is the source, the
+// level --level or the type's (1: 2 Error, 2: 3 Warning, 3: 4 Information,
+// 4 and 5: 0 with the audit keyword), the data the --data NAME=VALUE
+// options in order, which are also the insertion strings.
+SimChannelFields EmitChannelFields(const Args& args, SimEvent& e) {
+    SimChannelFields c;
+    c.providerName = e.sourceName;
+    static constexpr uint32_t kLevels[] = {0, 2, 3, 4, 0, 0};
+    c.level = kLevels[e.eventType];
+    c.keywords = e.eventType == 4   ? 0x8020000000000000ULL
+                 : e.eventType == 5 ? 0x8010000000000000ULL
+                                    : 0x8000000000000000ULL;
+    if (const std::string* level = args.get("--level")) {
+        c.level = static_cast<uint32_t>(ParseInt("--level", *level, 0, 255));
+    }
+    if (args.has("--data")) {
+        e.insertionStrings.emplace();
+        const auto range = args.options.equal_range("--data");
+        for (auto it = range.first; it != range.second; ++it) {
+            const size_t eq = it->second.find('=');
+            if (eq == std::string::npos) {
+                Usage("--data: '" + it->second + "' is not NAME=VALUE");
+            }
+            c.eventData.push_back({it->second.substr(0, eq), it->second.substr(eq + 1)});
+            e.insertionStrings->push_back(it->second.substr(eq + 1));
+        }
+    }
+    return c;
+}
+
 int EmitCommand(const std::string& storePath, const std::vector<std::string>& argv, size_t at) {
-    const Args args =
-        ParseArgs(argv, at, {"--log", "--type", "--source", "--code", "--insert", "--time"}, {});
+    const Args args = ParseArgs(argv, at,
+                                {"--log", "--type", "--source", "--code", "--insert", "--time",
+                                 "--level", "--data", "--record-id"},
+                                {});
     ExpectWords(args, 1, "emit HOST --log LOG --type N --source SOURCE --code CODE");
     SimEvent e;
     e.logFile = args.need("--log");
@@ -313,6 +351,17 @@ int EmitCommand(const std::string& storePath, const std::vector<std::string>& ar
         }
     }
     e.timeWritten = e.timeGenerated;
+    if (args.has("--data") || args.has("--level")) {
+        if (args.has("--insert")) {
+            Usage(
+                "--insert and --data do not go together: the data values are the insertion "
+                "strings");
+        }
+        e.channel = EmitChannelFields(args, e);
+    }
+    if (const std::string* id = args.get("--record-id")) {
+        e.eventRecordId = ParseInt("--record-id", *id, 1, INT64_MAX);
+    }
 
     const std::string& host = args.words[0];
     SimStore store;
@@ -323,9 +372,11 @@ int EmitCommand(const std::string& storePath, const std::vector<std::string>& ar
     e.computerName = h.computerName;
     std::vector<SimEvent> events{e};
     Check(store.appendEvents(host, events, &error), error);
-    std::printf("emitted record %" PRId64 " to host %s: %s %s %s code %u at %s\n",
+    std::printf("emitted record %" PRId64
+                " to host %s: %s %s %s code %u at %s, EventRecordID %" PRId64 "\n",
                 events[0].recordNumber, host.c_str(), e.logFile.c_str(), e.typeText.c_str(),
-                e.sourceName.c_str(), e.eventCode, FormatDmtf(e.timeGenerated).c_str());
+                e.sourceName.c_str(), e.eventCode, FormatDmtf(e.timeGenerated).c_str(),
+                events[0].eventRecordId);
     return 0;
 }
 
@@ -373,45 +424,58 @@ int ImportCommand(const std::string& storePath, const std::vector<std::string>& 
 // A stop request ends the sleep; the caller checks StopRequested().
 void SleepMicros(int64_t us) { platform::SleepUnlessStopped(us); }
 
-// Walks the host's history (records 1..end) round and round, a page at a time.
+// Walks the host's history (records 1..end, of one log when `log` is not
+// empty) round and round, a page at a time.
 class HistoryCursor {
   public:
-    HistoryCursor(SimStore& store, std::string host, int64_t end)
-        : store(store), host(std::move(host)), end(end) {}
+    HistoryCursor(SimStore& store, std::string host, int64_t end, std::string log)
+        : store(store), host(std::move(host)), end(end), log(std::move(log)) {}
 
     const SimEvent& next() {
         if (index >= page.size()) {
             // The next page or, past the end of the history, the first again.
             if (!fetchAfter(after) && !fetchAfter(0)) {
-                Fail("host '" + host + "' lost its records while playing");
+                Fail("host '" + host + "' has no records " +
+                     (log.empty() ? std::string("left") : "of log '" + log + "'") + " to play");
             }
             index = 0;
-            after = page.back().recordNumber;
         }
         return page[index++];
     }
 
   private:
-    // Replaces page with the history records after `from`; false when there
-    // are none.
+    // Replaces page with the next history records after `from` that are
+    // played; false when there are none. Moves `after` past what it read.
     bool fetchAfter(int64_t from) {
         std::string error;
-        Check(store.eventsAfter(host, from, kPlayBatch, page, &error), error);
-        std::erase_if(page, [this](const SimEvent& e) { return e.recordNumber > end; });
-        return !page.empty();
+        for (;;) {
+            Check(store.eventsAfter(host, from, kPlayBatch, page, &error), error);
+            std::erase_if(page, [this](const SimEvent& e) { return e.recordNumber > end; });
+            if (page.empty()) {
+                return false;
+            }
+            from = after = page.back().recordNumber;
+            std::erase_if(page,
+                          [this](const SimEvent& e) { return !log.empty() && e.logFile != log; });
+            if (!page.empty()) {
+                return true;
+            }
+        }
     }
 
     SimStore& store;
     std::string host;
     int64_t end;
+    std::string log;
     int64_t after = 0;
     std::vector<SimEvent> page;
     size_t index = 0;
 };
 
 int PlayCommand(const std::string& storePath, const std::vector<std::string>& argv, size_t at) {
-    const Args args = ParseArgs(argv, at, {"--rate", "--count"}, {});
-    ExpectWords(args, 1, "play HOST [--rate N] [--count N]");
+    const Args args = ParseArgs(argv, at, {"--rate", "--count", "--log"}, {});
+    ExpectWords(args, 1, "play HOST [--rate N] [--count N] [--log LOG]");
+    const std::string log = args.has("--log") ? *args.get("--log") : std::string();
     const std::string& host = args.words[0];
     const int64_t rate =
         args.has("--rate") ? ParseInt("--rate", *args.get("--rate"), 0, 10000000) : 0;
@@ -436,7 +500,7 @@ int PlayCommand(const std::string& storePath, const std::vector<std::string>& ar
         count > 0 ? (", " + std::to_string(count) + " records").c_str() : ", until stopped");
     std::fflush(stdout);
 
-    HistoryCursor cursor(store, host, history);
+    HistoryCursor cursor(store, host, history, log);
     const int64_t start = NowMicros();
     int64_t written = 0;
     int64_t first = 0;
@@ -464,6 +528,7 @@ int PlayCommand(const std::string& storePath, const std::vector<std::string>& ar
             SimEvent e = cursor.next();
             e.timeGenerated = now;
             e.timeWritten = now;
+            e.eventRecordId = 0;  // the next of its log
             batch.push_back(std::move(e));
         }
         Check(store.appendEvents(host, batch, &error), error);

@@ -21,6 +21,10 @@ if(QUELLON_WSMAN)
   target_sources(quellon_wmi PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/wsman/soapxml.cpp
     ${CMAKE_CURRENT_LIST_DIR}/wsman/envelope.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/wsman/channelevent.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/wsman/channelquery.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/wsman/exchange.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/wsman/wsmanenumerator.cpp
     ${CMAKE_CURRENT_LIST_DIR}/wsman/wsmanobject.cpp
     ${CMAKE_CURRENT_LIST_DIR}/wsman/sealedbody.cpp
     ${CMAKE_CURRENT_LIST_DIR}/wsman/gsscontext.cpp

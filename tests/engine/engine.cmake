@@ -12,7 +12,8 @@ quellon_add_test(NAME dispatchthread_test
   LIBS quellon_engine quellon_simstore)
 quellon_add_test(NAME engine_wsman_e2e_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/engine_wsman_e2e_test.cpp
-  LIBS quellon_app quellon_engine quellon_simstore quellon_wsman_endpoint LINUX_ONLY)
+  LIBS quellon_app quellon_engine quellon_simstore quellon_evtximport quellon_wsman_endpoint
+  LINUX_ONLY)
 if(TEST engine_wsman_e2e_test)
   set_property(TEST engine_wsman_e2e_test APPEND PROPERTY ENVIRONMENT
     "ASAN_OPTIONS=fast_unwind_on_malloc=0" "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/wmi/wsman/lsan.supp")

@@ -30,8 +30,10 @@
 #include "tests/app/testglobals.h"
 #include "tests/platform/eventually.h"
 #include "tests/serverframework/lineclient.h"
+#include "tests/wmi/evtxsamples.h"
 #include "tests/wmi/wsman/wsmanfixture.h"
 #include "wmi/locatorfactory.h"
+#include "wmi/sim/evtximport.h"
 
 using wmi::sim::SimEvent;
 using wmi::sim::SimResult;
@@ -176,7 +178,16 @@ class WsmanEngineTest : public wsmantest::WsmanFixture {
     void StartBoth(bool https, const std::string& auth = "basic") {
         StartEndpoint(https, auth);
         if (HasFatalFailure()) return;
+        StartListener(https, auth);
+    }
+
+    // Starts the listener configured for the running endpoint.
+    void StartListener(bool https, const std::string& auth = "basic") {
         std::string ini = kIni;
+        if (!stateFile.empty()) {
+            const std::string others = "[OTHERS]\n";
+            ini.insert(ini.find(others) + others.size(), "STATEFILE=" + stateFile + "\n");
+        }
         const std::string within = "WT_FOR_WQ=1";
         ini.replace(ini.find(within), within.size(), "WT_FOR_WQ=" + std::to_string(pollSeconds));
         const std::string longest = "MaxReconnectInterval=2";
@@ -527,7 +538,8 @@ class WsmanEngineTest : public wsmantest::WsmanFixture {
 
     int maxReconnectSeconds = 2;
     int operationTimeoutSeconds = 5;
-    int pollSeconds = 1;  // WT_FOR_WQ
+    int pollSeconds = 1;    // WT_FOR_WQ
+    std::string stateFile;  // [OTHERS] STATEFILE when not empty
     TestGlobals globals;
     std::unique_ptr<CWmiLogEventServer> server;
     uint16_t port = 0;
@@ -783,6 +795,165 @@ TEST_F(WsmanEngineTest, ReplayDeliversTheWindowThenFinishes) {
     for (size_t i = 0; i < codes.size(); ++i) {
         EXPECT_EQ(codes[i].substr(0, codes[i].find(' ')), std::to_string(11 + 2 * i)) << i;
     }
+}
+
+// Event channels through the event log resource: a Sysmon log and a
+// Windows Defender one (a channel name with blanks) imported into a host;
+// live records of each arrive once, in order, as NTEVENT lines of the
+// classic layout (the channel as Logfile, the provider as SourceName, the
+// level's type, the SID); a severity filter lets only the levels it admits
+// through; a replay gives its window; a channel the host lacks fails with
+// the host's reason.
+TEST_F(WsmanEngineTest, ChannelEventsThroughTheEventLogResource) {
+    std::vector<wmi::sim::EvtxReadReport> reports;
+    std::string error;
+    ASSERT_EQ(wmi::sim::ImportEvtxFiles(
+                  store, kLive,
+                  {SamplesDir() + "/ID11,13,17,18-PSexec as system execution.evtx",
+                   SamplesDir() + "/ID5007-Defender threat exclusion (native).evtx"},
+                  reports, &error),
+              SimResult::Ok)
+        << error;
+    const std::string sysmon = "Microsoft-Windows-Sysmon/Operational";
+    const std::string defender = "Microsoft-Windows-Windows Defender/Operational";
+    std::vector<SimEvent> history;
+    ASSERT_EQ(store.eventsAfter(kLive, 0, SIZE_MAX, history), SimResult::Ok);
+    StartBoth(true);
+    auto client = Client();
+    client->SendLine("ADD 127.0.0.2 " + sysmon + " *");
+    EXPECT_EQ(WaitFor(*client, "CONNECTION"), "CONNECTION_OK 127.0.0.2 " + sysmon + " *\r\n");
+    client->SendLine("ADD 127.0.0.2 \"" + defender + "\" 2");
+    EXPECT_EQ(WaitFor(*client, "CONNECTION"), "CONNECTION_OK 127.0.0.2 \"" + defender + "\" 2\r\n");
+    client->SendLine("ADD 127.0.0.2 Microsoft-Windows-Nothing/Operational *");
+    const std::string refused = WaitFor(*client, "CONNECTION_FAILED");
+    EXPECT_EQ(
+        refused.rfind("CONNECTION_FAILED  127.0.0.2 Microsoft-Windows-Nothing/Operational *", 0),
+        0u)
+        << refused;
+
+    // New records: the first two Sysmon ones again (a process creation and a
+    // registry event, level 4), two Defender ones at levels 4 (filtered
+    // out) and 3.
+    std::vector<SimEvent> fresh{history[0], history[1], history[15], history[16]};
+    for (SimEvent& e : fresh) e.eventRecordId = 0;
+    fresh[3].channel->level = 3;
+    Append(kLive, fresh);
+    std::vector<std::string> lines;
+    for (int i = 0; i < 3; ++i) lines.push_back(WaitFor(*client, "NTEVENT", &lines));
+    // In order within each subscription (the two may interleave).
+    std::vector<std::string> events;
+    std::vector<std::string> defenderEvents;
+    for (const std::string& line : lines) {
+        if (line.rfind("NTEVENT", 0) != 0) continue;
+        (line.find(defender) != std::string::npos ? defenderEvents : events).push_back(line);
+    }
+    ASSERT_EQ(events.size(), 2u);
+    ASSERT_EQ(defenderEvents.size(), 1u);
+    // The classic layout: code, source, log, type, message (the first data
+    // value, as for a classic event).
+    const std::string sysmonLine = " 1 Microsoft-Windows-Sysmon " + sysmon +
+                                   " Information \"technique_id=T1035,technique_name=Service "
+                                   "Execution\"\r\n";
+    EXPECT_NE(events[0].find(sysmonLine), std::string::npos) << events[0];
+    EXPECT_NE(events[1].find(" 13 Microsoft-Windows-Sysmon " + sysmon + " Information "),
+              std::string::npos)
+        << events[1];
+    EXPECT_NE(defenderEvents[0].find(" 5007 \"Microsoft-Windows-Windows Defender\" \"" + defender +
+                                     "\" Warning "),
+              std::string::npos)
+        << defenderEvents[0];
+    client->SendLine("NOOP");
+    lines.clear();
+    WaitFor(*client, "OK noop", &lines);
+    for (const std::string& line : lines) {
+        EXPECT_NE(line.rfind("NTEVENT", 0), 0u) << "a record came twice or unfiltered: " << line;
+    }
+
+    // A replay of the Sysmon log's first five records' times.
+    const std::string from = wmi::cim::FormatDmtf(history[0].timeGenerated - 1000000).substr(0, 14);
+    const std::string to = wmi::cim::FormatDmtf(history[4].timeGenerated + 1000000).substr(0, 14);
+    client->SendLine("REPLAY 127.0.0.2 " + sysmon + " * " + from + " " + to);
+    lines.clear();
+    WaitFor(*client, "REPLAY_FINISHED", &lines);
+    size_t replayed = 0;
+    for (const std::string& line : lines) replayed += line.rfind("NTEVENT", 0) == 0;
+    // The window's records: the history's and the live copies of the first
+    // two (they keep their times).
+    std::vector<SimEvent> all;
+    ASSERT_EQ(store.logEventsAfter(kLive, sysmon, 0, SIZE_MAX, all), SimResult::Ok);
+    size_t inWindow = 0;
+    for (const SimEvent& e : all) {
+        inWindow += e.timeGenerated / 1000000 > history[0].timeGenerated / 1000000 - 1 &&
+                    e.timeGenerated / 1000000 < history[4].timeGenerated / 1000000 + 1;
+    }
+    EXPECT_EQ(replayed, inWindow);
+    EXPECT_GE(replayed, 5u);
+}
+
+// A channel subscription through an outage of its host and an orderly
+// restart of the listener with a state file: the records written meanwhile
+// arrive once each, in order, before the live ones.
+TEST_F(WsmanEngineTest, ChannelSubscriptionResumesAfterAnOutageAndARestart) {
+    std::vector<wmi::sim::EvtxReadReport> reports;
+    std::string error;
+    ASSERT_EQ(wmi::sim::ImportEvtxFiles(
+                  store, kLive, {SamplesDir() + "/ID11,13,17,18-PSexec as system execution.evtx"},
+                  reports, &error),
+              SimResult::Ok)
+        << error;
+    std::vector<SimEvent> history;
+    ASSERT_EQ(store.eventsAfter(kLive, 0, SIZE_MAX, history), SimResult::Ok);
+    const std::string sysmon = "Microsoft-Windows-Sysmon/Operational";
+    uint32_t code = 100;
+    auto write = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            SimEvent e = history[0];
+            e.eventRecordId = 0;
+            e.eventCode = e.eventIdentifier = code++;
+            Append(kLive, {e});
+        }
+    };
+    std::vector<uint32_t> codes;
+    auto read = [&](LineClient& client, int count) {
+        std::vector<std::string> lines;
+        for (int i = 0; i < count; ++i) {
+            const std::string line = WaitFor(client, "NTEVENT", &lines);
+            codes.push_back(static_cast<uint32_t>(
+                std::atoi(line.c_str() +
+                          std::string("NTEVENT: 127.0.0.2 20211204211916.741995+000 ").size())));
+        }
+    };
+    stateFile = dir.File("state.db");
+    StartBoth(true);
+    {
+        auto client = Client();
+        client->SendLine("ADD 127.0.0.2 " + sysmon + " *");
+        ASSERT_EQ(WaitFor(*client, "CONNECTION"), "CONNECTION_OK 127.0.0.2 " + sysmon + " *\r\n");
+        write(2);
+        read(*client, 2);
+        ASSERT_EQ(store.setHostUp(kLive, false), SimResult::Ok);
+        WaitFor(*client, "CONNECTION_FAILED  127.0.0.2");
+        write(2);
+        ASSERT_EQ(store.setHostUp(kLive, true), SimResult::Ok);
+        WaitFor(*client, "CONNECTION_REESTAB 127.0.0.2");
+        read(*client, 2);
+    }
+    server->Stop();
+    server.reset();
+    write(2);
+    StartListener(true);
+    auto client = Client();
+    client->SendLine("ADD 127.0.0.2 " + sysmon + " *");
+    read(*client, 2);
+    write(1);
+    read(*client, 1);
+    client->SendLine("NOOP");
+    std::vector<std::string> rest;
+    WaitFor(*client, "OK noop", &rest);
+    for (const std::string& line : rest) {
+        EXPECT_NE(line.rfind("NTEVENT", 0), 0u) << "a record came twice: " << line;
+    }
+    EXPECT_EQ(codes, (std::vector<uint32_t>{100, 101, 102, 103, 104, 105, 106}));
 }
 
 TEST_F(WsmanEngineTest, HostDownAndBackAndWrongCredentials) {

@@ -402,6 +402,70 @@ TEST_F(QuellonSimTest, PlayCountWritesFreshCopiesOfTheHistory) {
     EXPECT_EQ(again[0].sourceName, Events("h")[0].sourceName);
 }
 
+TEST_F(QuellonSimTest, EmitAndPlayWorkOnChannels) {
+    ASSERT_EQ(Run({"host", "add", "h", "--computer", "WIN-H"}).code, 0);
+    const std::string sysmon = "Microsoft-Windows-Sysmon/Operational";
+    const std::string past32 = std::to_string((int64_t{1} << 32) + 1);
+    Outcome o = Run({"emit", "h", "--log", sysmon, "--type", "2", "--source",
+                     "Microsoft-Windows-Sysmon", "--code", "1", "--data", "Image=C:\\x.exe",
+                     "--data", "CommandLine=x -a=b", "--record-id", past32});
+    ASSERT_EQ(o.code, 0) << o.err;
+    EXPECT_NE(o.out.find("EventRecordID " + past32), std::string::npos) << o.out;
+    o = Run({"emit", "h", "--log", sysmon, "--type", "4", "--source", "S", "--code", "2", "--level",
+             "0"});
+    ASSERT_EQ(o.code, 0) << o.err;
+    std::vector<SimEvent> events = Events("h");
+    ASSERT_EQ(events.size(), 2u);
+    ASSERT_TRUE(events[0].channel.has_value());
+    EXPECT_EQ(events[0].eventRecordId, (int64_t{1} << 32) + 1);
+    EXPECT_EQ(events[0].channel->level, 3u);
+    EXPECT_EQ(events[0].channel->providerName, "Microsoft-Windows-Sysmon");
+    EXPECT_EQ(events[0].channel->eventData,
+              (std::vector<SimDataValue>{{"Image", "C:\\x.exe"}, {"CommandLine", "x -a=b"}}));
+    EXPECT_EQ(events[0].insertionStrings, (std::vector<std::string>{"C:\\x.exe", "x -a=b"}));
+    ASSERT_TRUE(events[1].channel.has_value());
+    EXPECT_EQ(events[1].eventRecordId, (int64_t{1} << 32) + 2);
+    EXPECT_EQ(events[1].channel->keywords, 0x8020000000000000ULL);
+
+    // play --log copies that channel's records only, with its next ids.
+    o = Run({"import", "h", good, SamplesDir() + "/ID11,13,17,18-PSexec as system execution.evtx"});
+    ASSERT_EQ(o.code, 0) << o.err;
+    o = Run({"play", "h", "--count", "20", "--log", sysmon});
+    ASSERT_EQ(o.code, 0) << o.err;
+    const std::vector<SimEvent> played = Events("h", 2 + 17 + 15);
+    ASSERT_EQ(played.size(), 20u);
+    // The imported Sysmon records' own ids are below the channel's newest:
+    // they took 2^32 + 3 .. 2^32 + 17.
+    int64_t id = (int64_t{1} << 32) + 17;
+    for (const SimEvent& e : played) {
+        EXPECT_EQ(e.logFile, sysmon) << e.recordNumber;
+        EXPECT_TRUE(e.channel.has_value()) << e.recordNumber;
+        EXPECT_EQ(e.eventRecordId, ++id) << e.recordNumber;
+    }
+    o = Run({"play", "h", "--count", "1", "--log", "Nothing/Operational"});
+    EXPECT_EQ(o.code, 1);
+    EXPECT_NE(o.err.find("has no records of log 'Nothing/Operational' to play"), std::string::npos)
+        << o.err;
+
+    const struct {
+        std::vector<std::string> extra;
+        std::string message;
+    } kBad[] = {
+        {{"--data", "novalue"}, "--data: 'novalue' is not NAME=VALUE"},
+        {{"--data", "a=b", "--insert", "c"}, "--insert and --data do not go together"},
+        {{"--record-id", "0"}, "--record-id: 0 is not in 1"},
+        {{"--level", "256"}, "--level: 256 is not in 0 to 255"},
+    };
+    for (const auto& c : kBad) {
+        std::vector<std::string> args{"emit", "h",        "--log", sysmon,   "--type",
+                                      "1",    "--source", "S",     "--code", "1"};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        o = Run(args);
+        EXPECT_EQ(o.code, 2) << Join(args);
+        EXPECT_NE(o.err.find(c.message), std::string::npos) << Join(args) << "\n" << o.err;
+    }
+}
+
 TEST_F(QuellonSimTest, PlayAtARateRunsUntilStoppedWhileAReaderFollows) {
     MakeStore();
     const pid_t pid = Spawn(dir.path(), {"--store", store, "play", "h", "--rate", "200"});

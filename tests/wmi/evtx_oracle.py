@@ -1,12 +1,22 @@
 """Independent reading of .evtx files for the import tests (python-evtx).
 
 Usage: evtx_oracle.py SAMPLES FILE...
+       evtx_oracle.py --channel FILE...
 For each file prints "FILE<TAB>path<TAB>record count", then for about SAMPLES
 records spread over the file (always the first and the last) one line
 "REC<TAB>index<TAB>code<TAB>identifier<TAB>type<TAB>source<TAB>logfile<TAB>
 created_us<TAB>written_us<TAB>computer<TAB>user<TAB>strings" where text
 fields are hex-encoded UTF-8, user is "-" when absent and strings is "-" for
 none or the values joined by ",", each as "x" and its hex-encoded UTF-8.
+
+With --channel, for every record of every file one line "CHAN<TAB>index<TAB>
+record id<TAB>provider<TAB>guid<TAB>version<TAB>level<TAB>task<TAB>opcode<TAB>
+keywords<TAB>activity<TAB>process<TAB>thread<TAB>channel<TAB>data<TAB>userdata"
+where text fields are hex-encoded UTF-8, data is "-" for no EventData or the
+values joined by ",", each as its hex-encoded name, "=" and its hex-encoded
+value, and userdata is "-" without UserData, else "x" and its leaf elements
+joined by ",", each as its hex-encoded local name, "=" and its hex-encoded
+text.
 """
 import calendar
 import datetime
@@ -120,7 +130,60 @@ def describe(index, record):
         hx(user) if user is not None else '-', strings])
 
 
+def named_leaves(el, out):
+    for c in el:
+        if len(c) == 0:
+            out.append((local(c.tag), c.text or ''))
+        else:
+            named_leaves(c, out)
+
+
+def attr(el, name):
+    return (el.get(name) or '') if el is not None else ''
+
+
+def num(el):
+    return str(int(el.text, 0)) if el is not None and el.text else '0'
+
+
+def channel_line(index, record):
+    root = ET.fromstring(record.xml())
+    system = child(root, 'System')
+    provider = child(system, 'Provider')
+    execution = child(system, 'Execution')
+    channel = child(system, 'Channel')
+    data = child(root, 'EventData')
+    userdata = child(root, 'UserData')
+    values = '-'
+    if data is not None:
+        values = ','.join(hx(attr(c, 'Name')) + '=' + hx(c.text) for c in data
+                          if local(c.tag) in ('Data', 'ComplexData'))
+    user = '-'
+    if userdata is not None:
+        pairs = []
+        for c in userdata:
+            named_leaves(c, pairs)
+        user = 'x' + ','.join(hx(n) + '=' + hx(v) for n, v in pairs)
+    return '\t'.join([
+        'CHAN', str(index), child(system, 'EventRecordID').text.strip(), hx(attr(provider, 'Name')),
+        hx(attr(provider, 'Guid')), num(child(system, 'Version')), num(child(system, 'Level')),
+        num(child(system, 'Task')), num(child(system, 'Opcode')),
+        str(int(child(system, 'Keywords').text, 16)),
+        hx(attr(child(system, 'Correlation'), 'ActivityID')), attr(execution, 'ProcessID') or '0',
+        attr(execution, 'ThreadID') or '0', hx(channel.text if channel is not None else ''),
+        values, user])
+
+
 def main():
+    if sys.argv[1] == '--channel':
+        for path in sys.argv[2:]:
+            with evtx.Evtx(path) as log:
+                index = 0
+                for chunk in log.chunks():
+                    for record in chunk.records():
+                        print(channel_line(index, record))
+                        index += 1
+        return
     samples = int(sys.argv[1])
     for path in sys.argv[2:]:
         with evtx.Evtx(path) as log:

@@ -317,6 +317,17 @@ struct OracleFile {
     std::vector<OracleRecord> records;
 };
 
+// The tab-separated fields of one oracle line.
+std::vector<std::string> SplitTabs(const std::string& line) {
+    std::vector<std::string> f;
+    std::stringstream ls(line);
+    std::string field;
+    while (std::getline(ls, field, '\t')) {
+        f.push_back(field);
+    }
+    return f;
+}
+
 std::vector<OracleFile> RunOracle(const std::vector<std::string>& files, int samples) {
     std::vector<std::string> argv{"/usr/bin/python3", QUELLON_EVTX_ORACLE, std::to_string(samples)};
     argv.insert(argv.end(), files.begin(), files.end());
@@ -328,12 +339,7 @@ std::vector<OracleFile> RunOracle(const std::vector<std::string>& files, int sam
     std::istringstream in(out);
     std::string line;
     while (std::getline(in, line)) {
-        std::vector<std::string> f;
-        std::stringstream ls(line);
-        std::string field;
-        while (std::getline(ls, field, '\t')) {
-            f.push_back(field);
-        }
+        const std::vector<std::string> f = SplitTabs(line);
         if (f.size() == 3 && f[0] == "FILE") {
             result.push_back({f[1], std::stoul(f[2]), {}});
         } else if (f.size() == 12 && f[0] == "REC" && !result.empty()) {
@@ -353,6 +359,7 @@ std::vector<OracleFile> RunOracle(const std::vector<std::string>& files, int sam
             if (f[11] != "-") {
                 r.strings.emplace();
                 std::stringstream ss(f[11]);
+                std::string field;
                 while (std::getline(ss, field, ',')) {
                     r.strings->push_back(Unhex(field.substr(1)));  // "x" + hex
                 }
@@ -535,6 +542,126 @@ TEST(EvtxImportTest, ImportNumbersRecordsAfterTheHostsNewest) {
     EXPECT_EQ(events[0].recordNumber, 1);
     EXPECT_EQ(events[17].recordNumber, 18);
     EXPECT_EQ(events[17].timeGenerated, events[0].timeGenerated);
+    // The first import keeps the file's EventRecordIDs; the second's are not
+    // above the log's newest, so they follow it.
+    EXPECT_EQ(events[0].eventRecordId, 426);
+    EXPECT_EQ(events[16].eventRecordId, 442);
+    EXPECT_EQ(events[17].eventRecordId, 443);
+    EXPECT_EQ(events[33].eventRecordId, 459);
+}
+
+// "NAME=VALUE,..." with hex-encoded names and values, as the oracle writes
+// EventData and UserData.
+std::vector<SimDataValue> OraclePairs(const std::string& field) {
+    std::vector<SimDataValue> out;
+    std::stringstream ss(field);
+    std::string pair;
+    while (std::getline(ss, pair, ',')) {
+        const size_t eq = pair.find('=');
+        out.push_back({Unhex(pair.substr(0, eq)), Unhex(pair.substr(eq + 1))});
+    }
+    return out;
+}
+
+// A GUID in braces in lower case (libevtx writes GUIDs in upper case,
+// python-evtx in lower); any other text as it is.
+std::string GuidCase(std::string text) {
+    if (text.size() == 38 && text.front() == '{' && text.back() == '}' && text[9] == '-') {
+        std::transform(text.begin(), text.end(), text.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    }
+    return text;
+}
+
+std::string XmlEscaped(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : std::string(1, c);
+    }
+    return out;
+}
+
+TEST(EvtxImportTest, ChannelLogsKeepEverySystemFieldAndTheirData) {
+    const std::vector<std::string> files = {
+        SamplesDir() + "/ID11,13,17,18-PSexec as system execution.evtx",
+        SamplesDir() + "/ID5007-Defender threat exclusion (native).evtx",
+        SamplesDir() + "/ID316,300,301,316,823,848-Mimispool printer server instal.evtx",
+    };
+    std::vector<std::string> argv{"/usr/bin/python3", QUELLON_EVTX_ORACLE, "--channel"};
+    argv.insert(argv.end(), files.begin(), files.end());
+    int status = 0;
+    const std::string oracle = RunCapture(argv, status);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "python-evtx reader failed, status " << status;
+
+    TempDir dir;
+    SimStore store;
+    ASSERT_NO_FATAL_FAILURE(OpenStoreWithHost(dir, store, "h"));
+    std::vector<EvtxReadReport> reports;
+    std::string error;
+    ASSERT_EQ(ImportEvtxFiles(store, "h", files, reports, &error), SimResult::Ok) << error;
+    std::vector<SimEvent> events;
+    ASSERT_EQ(store.eventsAfter("h", 0, SIZE_MAX, events), SimResult::Ok);
+
+    std::istringstream in(oracle);
+    std::string line;
+    size_t n = 0;
+    size_t named = 0;
+    size_t userData = 0;
+    while (std::getline(in, line)) {
+        const std::vector<std::string> f = SplitTabs(line);
+        ASSERT_EQ(f.size(), 16u) << line;
+        ASSERT_LT(n, events.size()) << line;
+        const SimEvent& e = events[n++];
+        const std::string at = e.logFile + " #" + f[2];
+        ASSERT_TRUE(e.channel.has_value()) << at;
+        const SimChannelFields& c = *e.channel;
+        EXPECT_EQ(e.eventRecordId, std::stoll(f[2])) << at;
+        EXPECT_EQ(c.providerName, Unhex(f[3])) << at;
+        EXPECT_EQ(GuidCase(c.providerGuid), GuidCase(Unhex(f[4]))) << at;
+        EXPECT_EQ(c.version, std::stoul(f[5])) << at;
+        EXPECT_EQ(c.level, std::stoul(f[6])) << at;
+        EXPECT_EQ(c.task, std::stoul(f[7])) << at;
+        EXPECT_EQ(c.opcode, std::stoul(f[8])) << at;
+        EXPECT_EQ(c.keywords, std::stoull(f[9])) << at;
+        EXPECT_EQ(GuidCase(c.activityId), GuidCase(Unhex(f[10]))) << at;
+        EXPECT_EQ(c.processId, std::stoul(f[11])) << at;
+        EXPECT_EQ(c.threadId, std::stoul(f[12])) << at;
+        EXPECT_EQ(e.logFile, Unhex(f[13])) << at;
+        if (f[14] == "-") {
+            EXPECT_TRUE(c.eventData.empty()) << at;
+        } else {
+            const std::vector<SimDataValue> want = OraclePairs(f[14]);
+            ASSERT_EQ(c.eventData.size(), want.size()) << at;
+            for (size_t i = 0; i < want.size(); ++i) {
+                EXPECT_EQ(c.eventData[i].name, want[i].name) << at << " value " << i;
+                // python-evtx keeps the CR of CR LF line ends; libevtx drops it.
+                std::string value = want[i].value;
+                value.erase(std::remove(value.begin(), value.end(), '\r'), value.end());
+                EXPECT_EQ(GuidCase(c.eventData[i].value), GuidCase(value))
+                    << at << " " << want[i].name;
+                named += want[i].name.empty() ? 0 : 1;
+            }
+        }
+        if (f[15] == "-") {
+            EXPECT_FALSE(c.userData.has_value()) << at;
+        } else {
+            ASSERT_TRUE(c.userData.has_value()) << at;
+            for (const SimDataValue& leaf : OraclePairs(f[15].substr(1))) {
+                const std::string element =
+                    leaf.value.empty()
+                        ? "<" + leaf.name + "/>"
+                        : "<" + leaf.name + ">" + XmlEscaped(leaf.value) + "</" + leaf.name + ">";
+                EXPECT_NE(c.userData->find(element), std::string::npos)
+                    << at << " " << element << " in " << *c.userData;
+            }
+            ++userData;
+        }
+    }
+    EXPECT_EQ(n, events.size());
+    EXPECT_EQ(n, 30u);
+    EXPECT_GT(named, 100u);
+    EXPECT_GT(userData, 5u);
 }
 
 }  // namespace

@@ -429,6 +429,131 @@ TEST_F(SimStoreTest, EveryFieldRoundTrips) {
     }
 }
 
+TEST_F(SimStoreTest, ChannelFieldsRoundTrip) {
+    AddHostWithEvents("h", 0);
+    SimChannelFields full;
+    full.providerName = "Microsoft-Windows-Sysmon";
+    full.providerGuid = "{5770385F-C22A-43E0-BF4C-06F5698FFBD9}";
+    full.version = 255;
+    full.level = 255;
+    full.task = 65535;
+    full.opcode = 255;
+    full.keywords = 0xFFFFFFFFFFFFFFFFULL;  // every bit, the top one too
+    full.activityId = "{C43202E9-CB0F-0000-D030-32C40FCBD701}";
+    full.processId = 0xFFFFFFFF;
+    full.threadId = 1;
+    full.eventData = {{"RuleName", "-"},
+                      {"", "unnamed"},
+                      {"Empty", ""},
+                      {"Nul", std::string("a\0b", 3)},
+                      {"Big", std::string(70000, 'y')}};
+    SimChannelFields userData;
+    userData.userData = "<Print xmlns=\"urn:x\"><Name>a &amp; b</Name></Print>";
+    SimChannelFields empty;  // every field at its zero, no data
+    SimChannelFields emptyUserData;
+    emptyUserData.userData = "";  // an empty UserData, not none
+    const std::optional<SimChannelFields> cases[] = {std::nullopt, full, userData, empty,
+                                                     emptyUserData};
+    std::vector<SimEvent> batch;
+    for (const auto& c : cases) {
+        SimEvent e = MakeEvent(1000);
+        e.logFile = "Microsoft-Windows-Sysmon/Operational";
+        e.channel = c;
+        batch.push_back(e);
+    }
+    ASSERT_EQ(store.appendEvents("h", batch), SimResult::Ok);
+    std::vector<SimEvent> got;
+    ASSERT_EQ(store.eventsAfter("h", 0, SIZE_MAX, got), SimResult::Ok);
+    ASSERT_EQ(got.size(), batch.size());
+    for (size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].channel, batch[i].channel) << i;
+        EXPECT_EQ(got[i].eventRecordId, static_cast<int64_t>(i) + 1) << i;
+    }
+}
+
+TEST_F(SimStoreTest, EventRecordIdsArePerLogAndKeptWhenAboveTheNewest) {
+    AddHostWithEvents("h", 0);
+    const int64_t past32 = (int64_t{1} << 32) + 7;
+    const struct {
+        const char* log;
+        int64_t given;  // 0: the next
+        int64_t want;
+    } kCases[] = {
+        {"A", 0, 1},           {"A", 0, 2},          {"B", 0, 1},
+        {"A", 100, 100},       {"A", 50, 101},  // not above the newest: the next
+        {"B", past32, past32}, {"B", 0, past32 + 1}, {"A", 0, 102},
+    };
+    for (const auto& c : kCases) {
+        SimEvent e = MakeEvent(1000);
+        e.logFile = c.log;
+        e.eventRecordId = c.given;
+        std::vector<SimEvent> one{e};
+        ASSERT_EQ(store.appendEvents("h", one), SimResult::Ok);
+        EXPECT_EQ(one[0].eventRecordId, c.want) << c.log << " " << c.given;
+    }
+    // The same in one batch: each event against the ones before it.
+    std::vector<SimEvent> batch;
+    for (const int64_t given : {int64_t{0}, past32 * 2, int64_t{3}}) {
+        SimEvent e = MakeEvent(1000);
+        e.logFile = "C";
+        e.eventRecordId = given;
+        batch.push_back(e);
+    }
+    ASSERT_EQ(store.appendEvents("h", batch), SimResult::Ok);
+    EXPECT_EQ(batch[0].eventRecordId, 1);
+    EXPECT_EQ(batch[1].eventRecordId, past32 * 2);
+    EXPECT_EQ(batch[2].eventRecordId, past32 * 2 + 1);
+
+    int64_t newest = 0;
+    ASSERT_EQ(store.newestRecordId("h", "B", newest), SimResult::Ok);
+    EXPECT_EQ(newest, past32 + 1);
+    ASSERT_EQ(store.newestRecordId("h", "none", newest), SimResult::Ok);
+    EXPECT_EQ(newest, 0);
+    EXPECT_EQ(store.newestRecordId("nobody", "B", newest), SimResult::NotFound);
+    std::vector<SimEvent> page;
+    ASSERT_EQ(store.logEventsAfter("h", "A", 2, SIZE_MAX, page), SimResult::Ok);
+    ASSERT_EQ(page.size(), 3u);
+    EXPECT_EQ(page[0].eventRecordId, 100);
+    EXPECT_EQ(page[2].eventRecordId, 102);
+    ASSERT_EQ(store.logEventsAfter("h", "B", past32, SIZE_MAX, page), SimResult::Ok);
+    ASSERT_EQ(page.size(), 1u);
+    EXPECT_EQ(page[0].eventRecordId, past32 + 1);
+}
+
+TEST(SimStoreOpenTest, AVersion1StoreIsUpgradedKeepingItsRecords) {
+    TempDir dir;
+    const std::string path = dir.File("v1.db");
+    RawSql(path, R"sql(
+CREATE TABLE schema_version(version INTEGER NOT NULL);
+INSERT INTO schema_version VALUES (1);
+CREATE TABLE hosts(id INTEGER PRIMARY KEY AUTOINCREMENT, name TEXT NOT NULL UNIQUE,
+  computer_name TEXT NOT NULL, up INTEGER NOT NULL, user TEXT, password TEXT);
+CREATE TABLE events(host_id INTEGER NOT NULL REFERENCES hosts(id) ON DELETE CASCADE,
+  record_number INTEGER NOT NULL, log_file TEXT NOT NULL, event_code INTEGER NOT NULL,
+  event_identifier INTEGER NOT NULL, event_type INTEGER NOT NULL, type_text TEXT NOT NULL,
+  source_name TEXT NOT NULL, time_generated INTEGER NOT NULL, time_written INTEGER NOT NULL,
+  insertion_strings BLOB, message TEXT, category INTEGER NOT NULL,
+  category_string TEXT NOT NULL, user TEXT, computer_name TEXT NOT NULL,
+  PRIMARY KEY(host_id, record_number));
+CREATE INDEX events_by_time ON events(host_id, time_generated, record_number);
+INSERT INTO hosts(name, computer_name, up) VALUES ('h', 'C', 1);
+INSERT INTO events VALUES (1, 7, 'System', 1, 1, 3, 'Information', 'S', 10, 10, NULL, NULL,
+  0, '', NULL, 'C');
+)sql");
+    SimStore store;
+    std::string error;
+    ASSERT_EQ(store.open(path, false, &error), SimResult::Ok) << error;
+    std::vector<SimEvent> got;
+    ASSERT_EQ(store.eventsAfter("h", 0, SIZE_MAX, got), SimResult::Ok);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].eventRecordId, 7);
+    EXPECT_FALSE(got[0].channel.has_value());
+    std::vector<SimEvent> next{MakeEvent(20)};
+    ASSERT_EQ(store.appendEvents("h", next), SimResult::Ok);
+    EXPECT_EQ(next[0].recordNumber, 8);
+    EXPECT_EQ(next[0].eventRecordId, 8);
+}
+
 TEST_F(SimStoreTest, MissingTypeTextIsFilledFromTheType) {
     AddHostWithEvents("h", 0);
     std::vector<SimEvent> batch;

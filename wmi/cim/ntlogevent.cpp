@@ -63,4 +63,9 @@ std::string NarrowName(LPCWSTR name) {
     return out;
 }
 
+bool IsChannelName(std::string_view name) {
+    return name.find('/') != std::string_view::npos ||
+           EqualsIgnoringCase(name, "ForwardedEvents") || EqualsIgnoringCase(name, "Setup");
+}
+
 }  // namespace wmi::cim

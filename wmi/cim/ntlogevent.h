@@ -55,6 +55,15 @@ constexpr bool RecordNumberAfter(uint32_t last, uint32_t number) {
     return static_cast<uint32_t>(number - last - 1u) < 0x80000000u;
 }
 
+// Whether log name `name` is an event channel, read through the event log
+// resource, rather than a classic log of Win32_NTLogEvent: a name with a
+// '/' (every channel a manifest defines is "Provider/Type":
+// "Microsoft-Windows-Sysmon/Operational"), and the two channels of the
+// Windows Logs folder that are not classic logs, "ForwardedEvents" and
+// "Setup" (ASCII case ignored). Every other name (Application, System,
+// Security, "Directory Service", "Windows PowerShell", ...) is a classic log.
+bool IsChannelName(std::string_view name);
+
 // A property name given to Get, narrowed to ASCII: every character past
 // ASCII becomes 0x7F, so that it matches no name.
 std::string NarrowName(LPCWSTR name);

@@ -382,6 +382,68 @@ std::optional<std::vector<std::string>> InsertionStrings(const XmlElement& event
     return values;
 }
 
+uint32_t NumberOf(const XmlElement* el) {
+    uint64_t v = 0;
+    return el && ParseNumber(el->text, v) && v <= 0xFFFFFFFFULL ? static_cast<uint32_t>(v) : 0;
+}
+
+uint32_t NumberAttribute(const XmlElement* el, std::string_view name) {
+    const std::string* text = el ? el->attribute(name) : nullptr;
+    uint64_t v = 0;
+    return text && ParseNumber(*text, v) && v <= 0xFFFFFFFFULL ? static_cast<uint32_t>(v) : 0;
+}
+
+std::string TextAttribute(const XmlElement* el, std::string_view name) {
+    const std::string* text = el ? el->attribute(name) : nullptr;
+    return text ? *text : std::string();
+}
+
+// The XML between <UserData> and </UserData> in the record's own text
+// (the reader keeps no source spans; libevtx writes the element unprefixed).
+std::optional<std::string> UserDataXml(std::string_view xml) {
+    const size_t open = xml.find("<UserData>");
+    const size_t close = xml.rfind("</UserData>");
+    if (open == std::string_view::npos || close == std::string_view::npos || close < open) {
+        return std::nullopt;
+    }
+    const size_t from = open + std::string_view("<UserData>").size();
+    std::string inner(xml.substr(from, close - from));
+    const size_t b = inner.find_first_not_of(" \t\r\n");
+    if (b == std::string::npos) {
+        return std::string();
+    }
+    return inner.substr(b, inner.find_last_not_of(" \t\r\n") - b + 1);
+}
+
+SimChannelFields ChannelFieldsOf(const XmlElement& root, const XmlElement& system,
+                                 std::string_view xml) {
+    SimChannelFields c;
+    const XmlElement* provider = system.child("Provider");
+    c.providerName = TextAttribute(provider, "Name");
+    c.providerGuid = TextAttribute(provider, "Guid");
+    c.version = NumberOf(system.child("Version"));
+    c.level = NumberOf(system.child("Level"));
+    c.task = NumberOf(system.child("Task"));
+    c.opcode = NumberOf(system.child("Opcode"));
+    if (const XmlElement* k = system.child("Keywords")) {
+        ParseNumber(k->text, c.keywords);
+    }
+    c.activityId = TextAttribute(system.child("Correlation"), "ActivityID");
+    const XmlElement* execution = system.child("Execution");
+    c.processId = NumberAttribute(execution, "ProcessID");
+    c.threadId = NumberAttribute(execution, "ThreadID");
+    if (const XmlElement* data = root.child("EventData")) {
+        for (const XmlElement& d : data->children) {
+            if (d.name == "Data" || d.name == "ComplexData") {
+                c.eventData.push_back({TextAttribute(&d, "Name"), d.text});
+            }
+        }
+    } else if (root.child("UserData")) {
+        c.userData = UserDataXml(xml);
+    }
+    return c;
+}
+
 // The innermost libevtx message: the first line of its backtrace, without
 // the function name in front.
 std::string LibevtxMessage(libevtx_error_t* err) {
@@ -557,6 +619,13 @@ bool EventFromEvtxXml(std::string_view xml, uint64_t writtenFiletime, SimEvent& 
         ParseNumber(t->text, task);
     }
     e.category = static_cast<int32_t>(task & 0x7FFFFFFF);
+
+    e.channel = ChannelFieldsOf(root, *system, xml);
+    uint64_t recordId = 0;
+    if (const XmlElement* r = system->child("EventRecordID");
+        r && ParseNumber(r->text, recordId) && recordId <= INT64_MAX) {
+        e.eventRecordId = static_cast<int64_t>(recordId);
+    }
 
     e.timeGenerated = generated;
     e.timeWritten = writtenFiletime != 0

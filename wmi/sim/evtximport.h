@@ -20,6 +20,12 @@
 //   user            the security identifier (SID) of the record, if any
 //   computerName    the computer element
 //   message         none: .evtx files carry no rendered message text
+//   eventRecordId   the record's EventRecordID (kept by the store when above
+//                   the host's newest of that log)
+//   channel         provider name and GUID, version, level, task, opcode,
+//                   keywords, Correlation ActivityID, Execution ProcessID and
+//                   ThreadID; EventData's Data and ComplexData values with
+//                   their Name attributes, or the XML inside UserData
 #pragma once
 
 #include <cstddef>

@@ -3,9 +3,12 @@
 #include <sqlite3.h>
 
 #include <array>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <limits>
+#include <map>
 #include <memory>
 #include <utility>
 
@@ -60,17 +63,34 @@ CREATE TABLE events(
   category_string TEXT NOT NULL,
   user TEXT,
   computer_name TEXT NOT NULL,
+  event_record_id INTEGER NOT NULL DEFAULT 0,
+  channel_fields BLOB,
+  event_data BLOB,
+  user_data TEXT,
   PRIMARY KEY(host_id, record_number));
 CREATE INDEX events_by_time ON events(host_id, time_generated, record_number);
+CREATE INDEX events_by_log ON events(host_id, log_file, event_record_id);
 )sql";
 
 // kUpgradeSteps[v - 1] turns a version-v store into version v + 1.
-const std::array<const char*, SimStore::kSchemaVersion - 1> kUpgradeSteps = {};
+const std::array<const char*, SimStore::kSchemaVersion - 1> kUpgradeSteps = {
+    // 1 -> 2: channel fields. Records of a version-1 store keep their record
+    // number as their EventRecordID.
+    R"sql(
+ALTER TABLE events ADD COLUMN event_record_id INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE events ADD COLUMN channel_fields BLOB;
+ALTER TABLE events ADD COLUMN event_data BLOB;
+ALTER TABLE events ADD COLUMN user_data TEXT;
+UPDATE events SET event_record_id = record_number;
+CREATE INDEX events_by_log ON events(host_id, log_file, event_record_id);
+)sql",
+};
 
 const char* const kEventColumns =
     "record_number, log_file, event_code, event_identifier, event_type, type_text, "
     "source_name, time_generated, time_written, insertion_strings, message, category, "
-    "category_string, user, computer_name";
+    "category_string, user, computer_name, event_record_id, channel_fields, event_data, "
+    "user_data";
 
 // Insertion strings are stored as one blob: per string a 4-byte
 // little-endian length, then its bytes. NULL means "none"; a zero-length
@@ -106,6 +126,80 @@ bool DecodeStrings(const unsigned char* p, size_t size, std::vector<std::string>
         pos += n;
     }
     return true;
+}
+
+// The channel's numeric and text system fields as one blob, in the strings
+// codec above: provider name, provider GUID, activity id, then version,
+// level, task, opcode, keywords, process id and thread id as decimal text.
+std::string EncodeChannelFields(const SimChannelFields& c) {
+    return EncodeStrings({c.providerName, c.providerGuid, c.activityId, std::to_string(c.version),
+                          std::to_string(c.level), std::to_string(c.task), std::to_string(c.opcode),
+                          std::to_string(c.keywords), std::to_string(c.processId),
+                          std::to_string(c.threadId)});
+}
+
+bool DecodeChannelFields(const unsigned char* p, size_t size, SimChannelFields& c) {
+    std::vector<std::string> f;
+    if (!DecodeStrings(p, size, f) || f.size() != 10) {
+        return false;
+    }
+    c.providerName = f[0];
+    c.providerGuid = f[1];
+    c.activityId = f[2];
+    uint64_t n[7];
+    for (size_t i = 0; i < 7; ++i) {
+        const std::string& t = f[3 + i];
+        char* end = nullptr;
+        errno = 0;
+        n[i] = std::strtoull(t.c_str(), &end, 10);
+        if (t.empty() || *end != '\0' || errno != 0) {
+            return false;
+        }
+    }
+    c.version = static_cast<uint32_t>(n[0]);
+    c.level = static_cast<uint32_t>(n[1]);
+    c.task = static_cast<uint32_t>(n[2]);
+    c.opcode = static_cast<uint32_t>(n[3]);
+    c.keywords = n[4];
+    c.processId = static_cast<uint32_t>(n[5]);
+    c.threadId = static_cast<uint32_t>(n[6]);
+    return true;
+}
+
+// EventData as name, value, name, value, ... in the strings codec.
+std::string EncodeData(const std::vector<SimDataValue>& data) {
+    std::vector<std::string> flat;
+    flat.reserve(data.size() * 2);
+    for (const SimDataValue& v : data) {
+        flat.push_back(v.name);
+        flat.push_back(v.value);
+    }
+    return EncodeStrings(flat);
+}
+
+bool DecodeData(const unsigned char* p, size_t size, std::vector<SimDataValue>& data) {
+    std::vector<std::string> flat;
+    if (!DecodeStrings(p, size, flat) || flat.size() % 2 != 0) {
+        return false;
+    }
+    data.clear();
+    for (size_t i = 0; i < flat.size(); i += 2) {
+        data.push_back({std::move(flat[i]), std::move(flat[i + 1])});
+    }
+    return true;
+}
+
+const unsigned char* ColumnBlob(sqlite3_stmt* st, int col, size_t& size) {
+    size = static_cast<size_t>(sqlite3_column_bytes(st, col));
+    return static_cast<const unsigned char*>(sqlite3_column_blob(st, col));
+}
+
+// Binds `blob` as a blob (an explicit empty one when it is empty: a null
+// pointer would read back as NULL).
+int BindBlob(sqlite3_stmt* st, int col, const std::string& blob) {
+    return blob.empty() ? sqlite3_bind_zeroblob(st, col, 0)
+                        : sqlite3_bind_blob(st, col, blob.data(), static_cast<int>(blob.size()),
+                                            SQLITE_TRANSIENT);
 }
 
 std::string ColumnText(sqlite3_stmt* st, int col) {
@@ -203,6 +297,8 @@ class SimStore::Impl {
     sqlite3_stmt* eventInsert = nullptr;
     sqlite3_stmt* eventsAfter = nullptr;
     sqlite3_stmt* eventsBetween = nullptr;
+    sqlite3_stmt* logEventsAfter = nullptr;
+    sqlite3_stmt* maxRecordId = nullptr;
 
     // "store 'PATH': WHAT: sqlite's message".
     std::string dbError(const std::string& what) const {
@@ -252,7 +348,7 @@ class SimStore::Impl {
                prepare("SELECT COUNT(*) FROM events WHERE host_id = ?1", countRecords, error) &&
                prepare("INSERT INTO events(host_id, " + cols +
                            ") VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, "
-                           "?14, ?15, ?16)",
+                           "?14, ?15, ?16, ?17, ?18, ?19, ?20)",
                        eventInsert, error) &&
                prepare("SELECT " + cols +
                            " FROM events WHERE host_id = ?1 AND record_number > ?2 "
@@ -262,7 +358,15 @@ class SimStore::Impl {
                            " FROM events WHERE host_id = ?1 AND time_generated >= ?2 AND "
                            "time_generated <= ?3 AND record_number > ?4 "
                            "ORDER BY record_number LIMIT ?5",
-                       eventsBetween, error);
+                       eventsBetween, error) &&
+               prepare("SELECT " + cols +
+                           " FROM events WHERE host_id = ?1 AND log_file = ?2 AND "
+                           "event_record_id > ?3 ORDER BY event_record_id LIMIT ?4",
+                       logEventsAfter, error) &&
+               prepare(
+                   "SELECT COALESCE(MAX(event_record_id), 0) FROM events WHERE host_id = ?1 "
+                   "AND log_file = ?2",
+                   maxRecordId, error);
     }
 
     // Looks the host up: Ok with its id, NotFound, or Failed.
@@ -368,6 +472,21 @@ class SimStore::Impl {
             e.categoryString = ColumnText(st, 12);
             e.user = ColumnOptText(st, 13);
             e.computerName = ColumnText(st, 14);
+            e.eventRecordId = sqlite3_column_int64(st, 15);
+            if (sqlite3_column_type(st, 16) != SQLITE_NULL) {
+                size_t size = 0;
+                const unsigned char* fields = ColumnBlob(st, 16, size);
+                e.channel.emplace();
+                size_t dataSize = 0;
+                const unsigned char* data = ColumnBlob(st, 17, dataSize);
+                if (!DecodeChannelFields(fields, size, *e.channel) ||
+                    !DecodeData(data, dataSize, e.channel->eventData)) {
+                    SetError(error, "store '" + path + "': damaged channel fields in record " +
+                                        std::to_string(e.recordNumber) + " of host '" + host + "'");
+                    return SimResult::Failed;
+                }
+                e.channel->userData = ColumnOptText(st, 18);
+            }
             out.push_back(std::move(e));
         }
         if (rc != SQLITE_DONE) {
@@ -377,9 +496,10 @@ class SimStore::Impl {
         return SimResult::Ok;
     }
 
-    // Binds `e` as record `recordNumber` of host `id` to eventInsert; the
-    // event's own recordNumber is not used.
-    bool bindEvent(int64_t id, int64_t recordNumber, const SimEvent& e, std::string& blob) {
+    // Binds `e` as record `recordNumber` of host `id`, with EventRecordID
+    // `recordId`, to eventInsert; the event's own numbers are not used.
+    bool bindEvent(int64_t id, int64_t recordNumber, int64_t recordId, const SimEvent& e,
+                   std::string& blob) {
         sqlite3_stmt* st = eventInsert;
         int rc = sqlite3_bind_int64(st, 1, id);
         rc |= sqlite3_bind_int64(st, 2, recordNumber);
@@ -406,6 +526,16 @@ class SimStore::Impl {
         rc |= BindText(st, 14, e.categoryString);
         rc |= BindOptText(st, 15, e.user);
         rc |= BindText(st, 16, e.computerName);
+        rc |= sqlite3_bind_int64(st, 17, recordId);
+        if (e.channel) {
+            rc |= BindBlob(st, 18, EncodeChannelFields(*e.channel));
+            rc |= BindBlob(st, 19, EncodeData(e.channel->eventData));
+            rc |= BindOptText(st, 20, e.channel->userData);
+        } else {
+            rc |= sqlite3_bind_null(st, 18);
+            rc |= sqlite3_bind_null(st, 19);
+            rc |= sqlite3_bind_null(st, 20);
+        }
         return rc == SQLITE_OK;
     }
 
@@ -764,13 +894,38 @@ SimResult SimStore::appendEvents(const std::string& host, std::vector<SimEvent>&
         SimResult::Ok) {
         return SimResult::Failed;
     }
-    // Event i becomes record newest + 1 + i. The numbers are written back
-    // only after the commit, so a failed append leaves the caller's events
-    // as they were.
+    // Event i becomes record newest + 1 + i; its EventRecordID is its own
+    // when that is above its log's newest, else the newest + 1. The numbers
+    // are written back only after the commit, so a failed append leaves the
+    // caller's events as they were.
+    std::map<std::string, int64_t> newestIds;
+    std::vector<int64_t> recordIds(events.size());
     std::string blob;
     for (size_t i = 0; i < events.size(); ++i) {
+        auto known = newestIds.find(events[i].logFile);
+        if (known == newestIds.end()) {
+            int64_t newestId = 0;
+            StatementScope scope(impl->maxRecordId);
+            sqlite3_bind_int64(impl->maxRecordId, 1, id);
+            BindText(impl->maxRecordId, 2, events[i].logFile);
+            if (sqlite3_step(impl->maxRecordId) != SQLITE_ROW) {
+                SetError(error, impl->dbError("cannot read the newest EventRecordID"));
+                return SimResult::Failed;
+            }
+            newestId = sqlite3_column_int64(impl->maxRecordId, 0);
+            known = newestIds.emplace(events[i].logFile, newestId).first;
+        }
+        int64_t& newestId = known->second;
+        if (newestId == std::numeric_limits<int64_t>::max()) {
+            SetError(error, "log '" + events[i].logFile + "' of host '" + host +
+                                "' has no EventRecordID left");
+            return SimResult::Invalid;
+        }
+        recordIds[i] = events[i].eventRecordId > newestId ? events[i].eventRecordId : newestId + 1;
+        newestId = recordIds[i];
         StatementScope scope(impl->eventInsert);
-        if (!impl->bindEvent(id, newest + 1 + static_cast<int64_t>(i), events[i], blob) ||
+        if (!impl->bindEvent(id, newest + 1 + static_cast<int64_t>(i), recordIds[i], events[i],
+                             blob) ||
             sqlite3_step(impl->eventInsert) != SQLITE_DONE) {
             SetError(error, impl->dbError("cannot store an event of host '" + host + "'"));
             return SimResult::Failed;
@@ -783,6 +938,7 @@ SimResult SimStore::appendEvents(const std::string& host, std::vector<SimEvent>&
     for (size_t i = 0; i < events.size(); ++i) {
         events[i].host = host;
         events[i].recordNumber = newest + 1 + static_cast<int64_t>(i);
+        events[i].eventRecordId = recordIds[i];
         if (events[i].typeText.empty()) {
             events[i].typeText = EventTypeText(events[i].eventType);
         }
@@ -890,6 +1046,47 @@ SimResult SimStore::eventsBetween(const std::string& host, int64_t from, int64_t
     out.clear();
     return impl->hostEvents(impl->eventsBetween, host, {from, to, afterRecord, LimitValue(limit)},
                             out, error);
+}
+
+SimResult SimStore::logEventsAfter(const std::string& host, const std::string& logFile,
+                                   int64_t afterRecordId, size_t limit, std::vector<SimEvent>& out,
+                                   std::string* error) {
+    RSLibrary::RSSynchronizeGuard guard(lock);
+    SIMSTORE_REQUIRE_OPEN();
+    out.clear();
+    int64_t id = 0;
+    const SimResult found = impl->findHost(host, id, error);
+    if (found != SimResult::Ok) {
+        return found;
+    }
+    sqlite3_stmt* st = impl->logEventsAfter;
+    StatementScope scope(st);
+    sqlite3_bind_int64(st, 1, id);
+    BindText(st, 2, logFile);
+    sqlite3_bind_int64(st, 3, afterRecordId);
+    sqlite3_bind_int64(st, 4, LimitValue(limit));
+    return impl->readEvents(st, host, out, error);
+}
+
+SimResult SimStore::newestRecordId(const std::string& host, const std::string& logFile,
+                                   int64_t& recordId, std::string* error) {
+    RSLibrary::RSSynchronizeGuard guard(lock);
+    SIMSTORE_REQUIRE_OPEN();
+    int64_t id = 0;
+    const SimResult found = impl->findHost(host, id, error);
+    if (found != SimResult::Ok) {
+        return found;
+    }
+    sqlite3_stmt* st = impl->maxRecordId;
+    StatementScope scope(st);
+    sqlite3_bind_int64(st, 1, id);
+    BindText(st, 2, logFile);
+    if (sqlite3_step(st) != SQLITE_ROW) {
+        SetError(error, impl->dbError("cannot read the newest EventRecordID"));
+        return SimResult::Failed;
+    }
+    recordId = sqlite3_column_int64(st, 0);
+    return SimResult::Ok;
 }
 
 }  // namespace wmi::sim

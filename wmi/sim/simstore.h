@@ -49,7 +49,39 @@ struct SimHost {
     std::optional<std::string> password;
 };
 
-// One event-log record of a host, as Win32_NTLogEvent presents it.
+// One value of an event's EventData: `name` is its Name attribute, empty
+// where the event leaves the value unnamed.
+struct SimDataValue {
+    std::string name;
+    std::string value;
+    bool operator==(const SimDataValue&) const = default;
+};
+
+// The system fields of an event that a channel shows and Win32_NTLogEvent
+// does not, with the event's data as the channel holds it. The channel,
+// computer, user SID, creation time and EventID live in SimEvent itself
+// (logFile, computerName, user, timeGenerated, eventIdentifier).
+struct SimChannelFields {
+    std::string providerName;  // Provider Name (sourceName may be its EventSourceName)
+    std::string providerGuid;  // "{xxxxxxxx-...}" as the event gives it; empty: none
+    uint32_t version = 0;
+    uint32_t level = 0;
+    uint32_t task = 0;
+    uint32_t opcode = 0;
+    uint64_t keywords = 0;
+    std::string activityId;  // Correlation ActivityID; empty: none
+    uint32_t processId = 0;
+    uint32_t threadId = 0;
+    // EventData's values in order; empty when the event has none.
+    std::vector<SimDataValue> eventData;
+    // The XML inside the event's UserData element, as the event holds it;
+    // nullopt when the event has no UserData.
+    std::optional<std::string> userData;
+    bool operator==(const SimChannelFields&) const = default;
+};
+
+// One event-log record of a host, as Win32_NTLogEvent presents it, and, for
+// records that came from a channel log, the channel's own fields.
 struct SimEvent {
     std::string host;
     // Per host, 1, 2, 3, ... in insertion order (renumberRecords may move
@@ -75,6 +107,13 @@ struct SimEvent {
     std::string categoryString;
     std::optional<std::string> user;  // nullopt: no user
     std::string computerName;
+    // The EventRecordID: per host and log (logFile), increasing. On append,
+    // a value above the log's newest is kept (an imported log keeps its own
+    // ids, emit may set one); 0 or one not above it gets the newest + 1.
+    int64_t eventRecordId = 0;
+    // nullopt for a record made without them (emit without channel fields,
+    // records stored before the store knew channels).
+    std::optional<SimChannelFields> channel;
 };
 
 // "Error", "Warning", "Information", "Audit Success", "Audit Failure" for
@@ -84,7 +123,7 @@ const char* EventTypeText(int eventType);
 class SimStore : public RSLibrary::RSNonCopyable {
   public:
     // The schema version this program writes; open() upgrades older stores.
-    static constexpr int kSchemaVersion = 1;
+    static constexpr int kSchemaVersion = 2;
 
     SimStore();
     ~SimStore();
@@ -143,6 +182,16 @@ class SimStore : public RSLibrary::RSNonCopyable {
     // NotFound when the host is unknown.
     SimResult eventsAfter(const std::string& host, int64_t afterRecord, size_t limit,
                           std::vector<SimEvent>& out, std::string* error = nullptr);
+    // Replaces `out` with the host's records of log `logFile` whose
+    // EventRecordID is greater than `afterRecordId`, in that order, at most
+    // `limit`. NotFound when the host is unknown.
+    SimResult logEventsAfter(const std::string& host, const std::string& logFile,
+                             int64_t afterRecordId, size_t limit, std::vector<SimEvent>& out,
+                             std::string* error = nullptr);
+    // The highest EventRecordID of log `logFile` in the host, 0 when the host
+    // holds no record of it. NotFound when the host is unknown.
+    SimResult newestRecordId(const std::string& host, const std::string& logFile, int64_t& id,
+                             std::string* error = nullptr);
     // Replaces `out` with the host's records whose timeGenerated lies in
     // [from, to] (both inclusive; pass from+1 / to-1 for exclusive bounds)
     // and whose number is greater than `afterRecord`, in record order, at

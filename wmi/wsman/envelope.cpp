@@ -25,12 +25,13 @@ constexpr int kMaxDepth = 8;
 // ---- Writing -------------------------------------------------------------
 
 // The header every request carries, up to (not including) </s:Header>.
-void RequestHeader(std::string& out, const RequestOptions& options, const char* action) {
+void RequestHeader(std::string& out, const RequestOptions& options, const char* action,
+                   const char* resource = kResourceCimv2) {
     AppendEnvelopeOpen(out);
     out += "<s:Header><a:To>";
     AppendEscaped(out, options.to);
     out += "</a:To><w:ResourceURI s:mustUnderstand=\"true\">";
-    out += kResourceCimv2;
+    out += resource;
     out += "</w:ResourceURI><a:ReplyTo><a:Address s:mustUnderstand=\"true\">";
     out += kAnonymous;
     out += "</a:Address></a:ReplyTo><a:Action s:mustUnderstand=\"true\">";
@@ -297,6 +298,12 @@ bool ParseItems(pugi::xml_node items, Response& out, std::string&) {
             object = FirstElement(object);
             if (!object) continue;
         }
+        if (Is(object, kNsEvent, "Event")) {
+            ChannelEvent event;
+            if (!ParseChannelEvent(object, event, error)) return false;
+            out.events.push_back(std::move(event));
+            continue;
+        }
         Instance instance;
         std::string why;
         if (!ParseInstance(object, 0, instance, why)) instance = UnreadableItem(object, why);
@@ -434,6 +441,65 @@ std::string SubscribeRequest(const RequestOptions& options, std::string_view wql
     return out;
 }
 
+namespace {
+
+// The event query of one channel: a QueryList with one Select.
+void EventQueryFilter(std::string& out, std::string_view channel, std::string_view xpath) {
+    out += "<w:Filter Dialect=\"";
+    out += kDialectEventQuery;
+    out += "\"><QueryList xmlns=\"\"><Query Id=\"0\"><Select Path=\"";
+    AppendEscaped(out, channel);
+    out += "\">";
+    AppendEscaped(out, xpath);
+    out += "</Select></Query></QueryList></w:Filter>";
+}
+
+}  // namespace
+
+std::string ChannelEnumerateRequest(const RequestOptions& options, std::string_view channel,
+                                    std::string_view xpath) {
+    std::string out;
+    RequestHeader(out, options, kActionEnumerate, kResourceEventLog);
+    out += "</s:Header><s:Body><n:Enumerate>";
+    EventQueryFilter(out, channel, xpath);
+    out += "</n:Enumerate></s:Body></s:Envelope>";
+    return out;
+}
+
+std::string ChannelSubscribeRequest(const RequestOptions& options,
+                                    const ChannelSubscription& subscription) {
+    std::string out;
+    RequestHeader(out, options, kActionSubscribe, kResourceEventLog);
+    out += "<w:OptionSet xmlns:xsi=\"";
+    out += kNsXsi;
+    out += "\">";
+    if (subscription.readExistingEvents) {
+        out += "<w:Option Name=\"ReadExistingEvents\" xsi:nil=\"true\"/>";
+    }
+    out += "<w:Option Name=\"IgnoreChannelError\" xsi:nil=\"true\"/></w:OptionSet>";
+    out += "</s:Header><s:Body><e:Subscribe><e:Delivery Mode=\"";
+    out += kDeliveryPull;
+    out += "\">";
+    if (subscription.heartbeatMs > 0) {
+        out += "<w:Heartbeats>";
+        out += FormatDuration(subscription.heartbeatMs);
+        out += "</w:Heartbeats>";
+    }
+    out += "<w:Locale xml:lang=\"en-US\"/><w:ContentFormat>";
+    out += subscription.rendered ? "RenderedText" : "Raw";
+    out += "</w:ContentFormat></e:Delivery>";
+    EventQueryFilter(out, subscription.channel, subscription.xpath);
+    if (subscription.bookmarkRecordId > 0) {
+        out += "<w:Bookmark><BookmarkList xmlns=\"\"><Bookmark Channel=\"";
+        AppendEscaped(out, subscription.channel);
+        out += "\" RecordId=\"";
+        out += std::to_string(subscription.bookmarkRecordId);
+        out += "\" IsCurrent=\"true\"/></BookmarkList></w:Bookmark>";
+    }
+    out += "<w:SendBookmarks/></e:Subscribe></s:Body></s:Envelope>";
+    return out;
+}
+
 std::string UnsubscribeRequest(const RequestOptions& options, std::string_view identifier) {
     std::string out;
     RequestHeader(out, options, kActionUnsubscribe);
@@ -458,6 +524,19 @@ bool ParseResponse(std::string_view text, Response& out, std::string& error) {
     pugi::xml_node header, body;
     if (!ParseDocument(text, doc, header, body, error)) return false;
     std::string action = TextOf(Child(header, kNsAddressing, "Action"));
+    out.heartbeat = static_cast<bool>(Child(header, kNsWsman, "Heartbeat"));
+    if (pugi::xml_node mark = FirstElement(FirstElement(Child(header, kNsWsman, "Bookmark")));
+        mark && LocalName(mark.name()) == "Bookmark") {
+        uint64_t id = 0;
+        std::string_view text = mark.attribute("RecordId").value();
+        if (text.empty() || text.size() > 20 ||
+            text.find_first_not_of("0123456789") != std::string_view::npos) {
+            error = "malformed Bookmark RecordId '" + std::string(text) + "'";
+            return false;
+        }
+        id = std::strtoull(std::string(text).c_str(), nullptr, 10);
+        out.bookmarkRecordId = id;
+    }
     pugi::xml_node content = FirstElement(body);
     if (!content) {
         // Release and Unsubscribe are answered with an empty body.

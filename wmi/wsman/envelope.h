@@ -24,6 +24,8 @@
 #include <utility>
 #include <vector>
 
+#include "wmi/wsman/channelevent.h"
+
 namespace wmi::wsman {
 
 // ---- Namespaces and fixed texts ------------------------------------------
@@ -47,6 +49,15 @@ inline constexpr const char* kResourceCimv2Prefix =
     "http://schemas.microsoft.com/wbem/wsman/1/wmi/root/cimv2/";
 inline constexpr const char* kDialectWql = "http://schemas.microsoft.com/wbem/wsman/1/WQL";
 inline constexpr const char* kDeliveryPull = "http://schemas.dmtf.org/wbem/wsman/1/wsman/Pull";
+// The event log resource: the channels of Windows Event Log, filtered by an
+// event query (a QueryList of XPath selections), events as Event XML.
+inline constexpr const char* kResourceEventLog =
+    "http://schemas.microsoft.com/wbem/wsman/1/windows/EventLog";
+inline constexpr const char* kDialectEventQuery =
+    "http://schemas.microsoft.com/win/2004/08/events/eventquery";
+inline constexpr const char* kNsEvent = "http://schemas.microsoft.com/win/2004/08/events/event";
+// The Action attribute of an event item.
+inline constexpr const char* kActionEvent = "http://schemas.dmtf.org/wbem/wsman/1/wsman/Event";
 inline constexpr const char* kAnonymous =
     "http://schemas.xmlsoap.org/ws/2004/08/addressing/role/anonymous";
 
@@ -72,6 +83,8 @@ inline constexpr uint32_t kFaultTimedOut = 2150858793u;           // 0x80338029
 inline constexpr uint32_t kFaultInvalidContext = 2150858756u;     // 0x80338004
 inline constexpr uint32_t kFaultUnsupportedAction = 2150858770u;  // 0x80338012
 inline constexpr uint32_t kFaultAccessDenied = 5u;
+inline constexpr uint32_t kFaultChannelNotFound = 15007u;    // ERROR_EVT_CHANNEL_NOT_FOUND
+inline constexpr uint32_t kFaultInvalidEventQuery = 15001u;  // ERROR_EVT_INVALID_QUERY
 
 // The escaped form of `text` for element content and attribute values.
 std::string EscapeXml(std::string_view text);
@@ -99,6 +112,22 @@ std::string ReleaseRequest(const RequestOptions& options, std::string_view conte
 // A pull-mode subscription with `wql` as its filter; `expiresMs` 0: none.
 std::string SubscribeRequest(const RequestOptions& options, std::string_view wql,
                              int64_t expiresMs);
+// The event log resource: an enumeration of `channel` through `xpath`
+// (a replay's time window).
+std::string ChannelEnumerateRequest(const RequestOptions& options, std::string_view channel,
+                                    std::string_view xpath);
+struct ChannelSubscription {
+    std::string channel;
+    std::string xpath = "*";
+    bool rendered = true;             // ContentFormat RenderedText, else Raw
+    bool readExistingEvents = false;  // start at the channel's oldest record
+    uint64_t bookmarkRecordId = 0;    // above 0: start after this record
+    int64_t heartbeatMs = 0;          // above 0: w:Heartbeats
+};
+// A pull-mode subscription to a channel; the host is asked to send
+// bookmarks.
+std::string ChannelSubscribeRequest(const RequestOptions& options,
+                                    const ChannelSubscription& subscription);
 // Ends the subscription the host called `identifier` (from its
 // SubscribeResponse).
 std::string UnsubscribeRequest(const RequestOptions& options, std::string_view identifier);
@@ -132,6 +161,18 @@ struct Instance {
     const Value* Find(std::string_view name) const;
 };
 
+// The Win32_NTLogEvent a channel event stands for, as the engine reads a
+// classic one: Logfile the channel, RecordNumber the low 32 bits of the
+// EventRecordID (the class's width), EventCode the EventID's low 16 bits and
+// EventIdentifier with the qualifiers, EventType from the keywords and level
+// (EventTypeOfChannelEvent) and its Type text, SourceName the provider's
+// event-source name when it has one, else its name, Category the task and
+// CategoryString its rendered name, TimeGenerated and TimeWritten both the
+// creation time, InsertionStrings the data values (NULL when none), Message
+// the rendered message (NULL when not rendered), User the SID (NULL when
+// none), ComputerName.
+Instance NtLogEventOf(const ChannelEvent& event);
+
 // ---- Responses (provider side) -------------------------------------------
 struct Fault {
     std::string code;     // s:Sender / s:Receiver (local part)
@@ -154,6 +195,11 @@ struct Response {
     std::string context;         // Enumerate, Pull (absent at the end), Subscribe
     bool endOfSequence = false;  // Pull, Enumerate
     std::vector<Instance> items;
+    // Pull of the event log resource: its events, the record id of the
+    // bookmark the host sent (0: none) and whether it was a heartbeat.
+    std::vector<ChannelEvent> events;
+    uint64_t bookmarkRecordId = 0;
+    bool heartbeat = false;
     std::string subscriptionId;  // Subscribe: the identifier for Unsubscribe
     std::string productVendor;   // Identify
     Fault fault;

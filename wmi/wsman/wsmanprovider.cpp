@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <optional>
 #include <thread>
 #include <tuple>
 #include <utility>
@@ -21,7 +22,10 @@
 #include "wmi/cim/resource.h"
 #include "wmi/cim/wql.h"
 #include "wmi/comobject.h"
+#include "wmi/wsman/channelquery.h"
 #include "wmi/wsman/envelope.h"
+#include "wmi/wsman/exchange.h"
+#include "wmi/wsman/wsmanenumerator.h"
 #include "wmi/wsman/wsmanobject.h"
 
 namespace wmi::wsman {
@@ -29,245 +33,6 @@ namespace wmi::wsman {
 namespace {
 
 using cim::EqualsIgnoringCase;
-
-// Time allowed for the network on top of an operation's own time-out: one
-// deadline for the whole request (connecting, authenticating, answering),
-// so a host that trickles its answer or never sends the body it announced
-// fails soon after the operation time-out.
-constexpr int64_t kNetworkSlackMs = 3000;
-// Time allowed to Release or Unsubscribe when an enumerator goes.
-constexpr int64_t kGoodbyeTimeoutMs = 5000;
-
-// Which call an exchange serves: an unreachable host means "no server"
-// while connecting (ConnectServer), and a broken call afterwards.
-enum class ExchangeFor { Connecting, Operation };
-
-// What a failed exchange means for the call it serves.
-HRESULT OutcomeCode(const HttpOutcome& outcome, ExchangeFor call) {
-    switch (outcome.kind) {
-        case HttpOutcome::Kind::Answer:
-            return S_OK;
-        case HttpOutcome::Kind::Unreachable:
-            return call == ExchangeFor::Connecting ? RPC_S_SERVER_UNAVAILABLE_HR
-                                                   : RPC_S_CALL_FAILED_HR;
-        case HttpOutcome::Kind::AccessDenied:
-            return E_ACCESSDENIED;
-        case HttpOutcome::Kind::Certificate:
-            return HTTP_E_SECURE_FAILURE_HR;
-        case HttpOutcome::Kind::BadAnswer:
-            return HTTP_E_INVALID_SERVER_RESPONSE_HR;
-        case HttpOutcome::Kind::Cancelled:
-            return WBEM_E_CALL_CANCELLED;
-    }
-    return WBEM_E_FAILED;
-}
-
-HRESULT FaultCode(const Fault& fault) {
-    if (fault.subcode == "TimedOut" || fault.wsmanCode == kFaultTimedOut) return WBEM_S_TIMEDOUT;
-    if (fault.subcode == "AccessDenied" || fault.wsmanCode == kFaultAccessDenied) {
-        return E_ACCESSDENIED;
-    }
-    // The WMI plug-in passes WMI's own result code on.
-    if ((fault.wsmanCode >> 16) == 0x8004) return static_cast<HRESULT>(fault.wsmanCode);
-    if (fault.subcode == "CannotProcessFilter") return WBEM_E_INVALID_QUERY;
-    return WBEM_E_FAILED;
-}
-
-// The subscription is gone on the host's side (expired, or the host
-// restarted its service): subscribing again continues it.
-bool SubscriptionLost(const Fault& fault) {
-    return fault.subcode == "InvalidEnumerationContext" || fault.subcode == "UnableToRenew" ||
-           fault.subcode == "DeliveryFailure" || fault.wsmanCode == kFaultInvalidContext;
-}
-
-// One exchange: sends `envelope`, reads the answer. S_OK with `response`
-// filled, or the failure (logged with `what` and the host).
-HRESULT Exchange(Transport& transport, const std::string& envelope, int64_t timeoutMs,
-                 ExchangeFor call, const char* what, Response& response) {
-    HttpOutcome outcome = transport.Post(envelope, timeoutMs + kNetworkSlackMs);
-    HRESULT hr = OutcomeCode(outcome, call);
-    if (FAILED(hr)) {
-        // A certificate that cannot be verified is a setting to fix: say why.
-        if (outcome.kind == HttpOutcome::Kind::Certificate) {
-            LOG(WARN, "WS-Management: %s to %s: the certificate cannot be verified: %s", what,
-                transport.Url().c_str(), outcome.error.c_str());
-        } else {
-            LOG(DEBUG, "WS-Management: %s to %s failed: %s", what, transport.Url().c_str(),
-                outcome.error.c_str());
-        }
-        return hr;
-    }
-    std::string error;
-    if (!ParseResponse(outcome.body, response, error)) {
-        LOG(WARN, "WS-Management: %s to %s: the answer cannot be read: %s", what,
-            transport.Url().c_str(), error.c_str());
-        return HTTP_E_INVALID_SERVER_RESPONSE_HR;
-    }
-    // A record that cannot be read is handed on as such (the engine skips
-    // it); what was wrong with it is said here, where the host is known.
-    for (const Instance& item : response.items) {
-        if (item.unreadable.empty()) continue;
-        LOG(WARN, "WS-Management: %s to %s: a record cannot be read: %s", what,
-            transport.Url().c_str(), item.unreadable.c_str());
-    }
-    if (response.kind == Response::Kind::Fault) {
-        HRESULT code = FaultCode(response.fault);
-        if (code != WBEM_S_TIMEDOUT) {
-            LOG(DEBUG, "WS-Management: %s to %s: fault %s/%s (%u): %s", what,
-                transport.Url().c_str(), response.fault.code.c_str(),
-                response.fault.subcode.c_str(), response.fault.wsmanCode,
-                response.fault.reason.c_str());
-        }
-    }
-    return S_OK;
-}
-
-// A fault that ends an enumeration, a subscription or the polling that
-// stands for one: the host will not answer that query again, and the
-// reason is a matter for the operator. Logged at WARN with the fault's
-// code, subcode and text; its code.
-HRESULT EndingFault(const Transport& transport, const char* what, const char* ended,
-                    const Fault& fault) {
-    LOG(WARN, "WS-Management: %s to %s ended the %s with fault %s/%s (%u): %s", what,
-        transport.Url().c_str(), ended, fault.code.c_str(), fault.subcode.c_str(), fault.wsmanCode,
-        fault.reason.c_str());
-    return FaultCode(fault);
-}
-
-RequestOptions Options(const Transport& transport, int64_t timeoutMs) {
-    RequestOptions options;
-    options.to = transport.Url();
-    options.operationTimeoutMs = timeoutMs;
-    return options;
-}
-
-class WsmanEnumerator : public ComObject<IEnumWbemClassObject> {
-  public:
-    // The answer of an Enumerate (a data query) or of a Subscribe (an event
-    // query, `kind` Notification) of `query`, with the context (and for a
-    // subscription its identifier) the host gave.
-    enum class Kind { Data, Notification };
-    WsmanEnumerator(std::shared_ptr<Transport> hostTransport, const WsmanSettings& hostSettings,
-                    Kind kind, std::string query, std::string enumerationContext,
-                    std::string hostSubscriptionId)
-        : transport(std::move(hostTransport)),
-          settings(hostSettings),
-          notification(kind == Kind::Notification),
-          wql(std::move(query)),
-          context(std::move(enumerationContext)),
-          subscriptionId(std::move(hostSubscriptionId)) {}
-
-    ~WsmanEnumerator() override {
-        // Tell the host it can forget the enumeration or subscription.
-        platform::MutexLock guard(pollLock);
-        if (ended || broken != S_OK) return;
-        RequestOptions options = Options(*transport, kGoodbyeTimeoutMs);
-        std::string envelope = notification ? UnsubscribeRequest(options, subscriptionId)
-                                            : ReleaseRequest(options, context);
-        transport->Post(envelope, kGoodbyeTimeoutMs);
-    }
-
-    HRESULT Next(LONG timeout, ULONG count, IWbemClassObject** objects, ULONG* returned) override {
-        if (objects == nullptr || returned == nullptr) return WBEM_E_INVALID_PARAMETER;
-        *returned = 0;
-        if (count == 0 || (timeout < 0 && timeout != WBEM_INFINITE)) {
-            return WBEM_E_INVALID_PARAMETER;
-        }
-        platform::MutexLock guard(pollLock);
-        try {
-            for (;;) {
-                HRESULT hr =
-                    PullOnce(timeout == WBEM_INFINITE ? settings.operationTimeoutMs : timeout,
-                             count, objects, returned);
-                if (hr != WBEM_S_TIMEDOUT || timeout != WBEM_INFINITE || *returned > 0) {
-                    return hr;
-                }
-            }
-        } catch (const std::bad_alloc&) {
-            while (*returned > 0) objects[--*returned]->Release();
-            return WBEM_E_OUT_OF_MEMORY;
-        }
-    }
-
-  protected:
-    const IID& InterfaceId() const override { return IID_IEnumWbemClassObject; }
-
-  private:
-    HRESULT PullOnce(int64_t timeoutMs, ULONG count, IWbemClassObject** objects, ULONG* returned)
-        REQUIRES(pollLock) {
-        if (broken != S_OK) return broken;
-        if (ended) return WBEM_S_FALSE;
-        uint32_t wanted = std::min<uint32_t>(count, settings.maxElements);
-        // A data query's records are there to be read: the host may take
-        // the whole operation time-out to send them, whatever the caller
-        // waits for new ones. A subscription's Pull waits for new events
-        // only as long as the caller does, and its answer may still take
-        // the operation time-out to come.
-        const int64_t operationMs = notification ? timeoutMs : settings.operationTimeoutMs;
-        const int64_t waitMs = std::max(timeoutMs, settings.operationTimeoutMs);
-        Response response;
-        HRESULT hr =
-            Exchange(*transport, PullRequest(Options(*transport, operationMs), context, wanted),
-                     waitMs, ExchangeFor::Operation, "Pull", response);
-        if (FAILED(hr)) return broken = hr;
-        if (response.kind == Response::Kind::Fault) {
-            if (notification && SubscriptionLost(response.fault)) return Resubscribe();
-            if (FaultCode(response.fault) == WBEM_S_TIMEDOUT) return WBEM_S_TIMEDOUT;
-            return broken =
-                       EndingFault(*transport, "Pull",
-                                   notification ? "subscription" : "enumeration", response.fault);
-        }
-        if (response.kind != Response::Kind::Pull || response.items.size() > wanted) {
-            LOG(WARN,
-                "WS-Management: Pull to %s: the answer is not a pull answer of at most %u "
-                "items",
-                transport->Url().c_str(), wanted);
-            return broken = HTTP_E_INVALID_SERVER_RESPONSE_HR;
-        }
-        for (Instance& item : response.items) {
-            objects[(*returned)++] = MakeObject(std::make_shared<Instance>(std::move(item)));
-        }
-        if (response.endOfSequence) {
-            ended = true;
-            return WBEM_S_FALSE;
-        }
-        if (!response.context.empty()) context = response.context;
-        return *returned == count ? WBEM_S_NO_ERROR : WBEM_S_TIMEDOUT;
-    }
-
-    HRESULT Resubscribe() REQUIRES(pollLock) {
-        LOG(INFO, "WS-Management: the subscription at %s has ended on the host; subscribing again",
-            transport->Url().c_str());
-        Response response;
-        HRESULT hr = Exchange(
-            *transport, SubscribeRequest(Options(*transport, settings.operationTimeoutMs), wql, 0),
-            settings.operationTimeoutMs, ExchangeFor::Operation, "Subscribe", response);
-        if (FAILED(hr)) return broken = hr;
-        if (response.kind != Response::Kind::Subscribe) {
-            return broken = response.kind == Response::Kind::Fault
-                                ? FaultCode(response.fault)
-                                : HTTP_E_INVALID_SERVER_RESPONSE_HR;
-        }
-        context = response.context;
-        subscriptionId = response.subscriptionId;
-        return WBEM_S_TIMEDOUT;
-    }
-
-    // Constant after construction.
-    const std::shared_ptr<Transport> transport;
-    const WsmanSettings settings;
-    const bool notification;
-    const std::string wql;
-
-    // Serialises Next (one exchange at a time per enumerator). The
-    // transport's lock is taken under it (lock order:
-    // platform/thread_annotations.h).
-    platform::Mutex pollLock;
-    std::string context GUARDED_BY(pollLock);
-    std::string subscriptionId GUARDED_BY(pollLock);
-    bool ended GUARDED_BY(pollLock) = false;
-    HRESULT broken GUARDED_BY(pollLock) = S_OK;
-};
 
 // Subscriptions refused by the host (Windows before Server 2012 offers no
 // WS-Eventing for WMI events): the notification query's conditions become a
@@ -517,6 +282,18 @@ class WsmanServices : public WqlServices {
     }
 
     HRESULT RunWql(std::string wql, bool notification, IEnumWbemClassObject** result) override {
+        cim::WqlQuery parsed;
+        if (SUCCEEDED(cim::ParseWql(wql, notification, parsed))) {
+            ChannelSubscription channel;
+            std::vector<cim::WqlCondition> typeConditions;
+            HRESULT invalid = WBEM_S_NO_ERROR;
+            if (ChannelQueryOf(parsed, channel.channel, channel.xpath, typeConditions, invalid)) {
+                if (FAILED(invalid)) return invalid;
+                channel.heartbeatMs = settings.operationTimeoutMs / 2;
+                return RunChannelQuery(transport, settings, std::move(channel),
+                                       std::move(typeConditions), notification, result);
+            }
+        }
         RequestOptions options = Options(*transport, settings.operationTimeoutMs);
         Response response;
         HRESULT hr = Exchange(
@@ -560,10 +337,8 @@ class WsmanServices : public WqlServices {
         if (response.kind != expected || !response.items.empty()) {
             return HTTP_E_INVALID_SERVER_RESPONSE_HR;
         }
-        *result = new WsmanEnumerator(
-            transport, settings,
-            notification ? WsmanEnumerator::Kind::Notification : WsmanEnumerator::Kind::Data,
-            std::move(wql), response.context, response.subscriptionId);
+        *result = new WsmanEnumerator(transport, settings, notification, std::move(wql),
+                                      std::nullopt, response.context, response.subscriptionId);
         return WBEM_S_NO_ERROR;
     }
 

@@ -20,6 +20,13 @@ if(QUELLON_WSMAN)
   quellon_add_test(NAME wsman_httptransport_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/httptransport_test.cpp
     LIBS quellon_wmi)
+  quellon_add_test(NAME wsman_channelevent_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/channelevent_test.cpp
+    LIBS quellon_wmi)
+  # The event log resource: real channel logs served and read back.
+  quellon_add_test(NAME wsman_channel_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/channel_test.cpp
+    LIBS quellon_wsman_endpoint quellon_evtximport quellon_wmi)
   quellon_add_test(NAME wsman_hostile_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/hostile_test.cpp
     LIBS quellon_wsman_endpoint quellon_wmi)

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tests/wmi/simfixture.h"
 #include "wmi/sim/wsman/endpoint.h"
@@ -35,7 +36,7 @@ class WsmanFixture : public simtest::SimStoreFixture {
     void StartEndpoint(bool https = true, const std::string& auth = "basic") {
         wmi::wsman::EndpointOptions options;
         options.storePath = path;
-        options.port = 0;
+        options.port = endpointPort;
         options.auth = auth;
         options.eventing = eventing;
         options.newestFirst = newestFirst;
@@ -46,6 +47,7 @@ class WsmanFixture : public simtest::SimStoreFixture {
         options.failDataPulls = failDataPulls;
         options.slowPullMs = slowPullMs;
         options.closeAfterHandshake = closeAfterHandshake;
+        options.deniedChannels = deniedChannels;
         if (auth != "basic") {
             // The process names the endpoint's user file for gss-ntlmssp.
             options.ntlmUserFile = dir.File("ntlm-users");
@@ -80,6 +82,8 @@ class WsmanFixture : public simtest::SimStoreFixture {
     bool failDataPulls = false;          // true: every Pull of a data query fails
     int64_t slowPullMs = 0;              // above 0: every Pull answers this late
     bool closeAfterHandshake = false;    // true: Negotiate connections close once authenticated
+    std::vector<std::string> deniedChannels;  // refused with "Access is denied."
+    uint16_t endpointPort = 0;                // 0: one the system picks
     std::unique_ptr<wmi::wsman::Endpoint> endpoint;
     wmi::wsman::WsmanSettings settings;
 };

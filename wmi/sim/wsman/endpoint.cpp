@@ -30,6 +30,7 @@
 #include "wmi/sim/newestfirst.h"
 #include "wmi/sim/simprovider.h"
 #include "wmi/sim/simstore.h"
+#include "wmi/sim/wsman/eventxpath.h"
 #include "wmi/sim/wsman/serverenvelope.h"
 #include "wmi/wsman/envelope.h"
 #include "wmi/wsman/gsscontext.h"
@@ -50,6 +51,10 @@ constexpr int64_t kDefaultTimeoutMs = 60000;
 constexpr int64_t kMaxTimeoutMs = 600000;
 // A Pull waiting for events looks for them this often.
 constexpr int64_t kPullSliceMs = 50;
+// Records a channel Pull reads from the store at a time.
+constexpr size_t kChannelPage = 500;
+// The channels every Windows host has, whether or not they hold records.
+constexpr const char* kAlwaysThere[] = {"Application", "System", "Security"};
 
 bool IsLoopbackAddress(const std::string& name) {
     in_addr address{};
@@ -220,11 +225,24 @@ class Bstr {
 };
 
 // An enumeration or subscription the endpoint keeps between requests.
+// What an enumeration or subscription of the event log resource reads:
+// one channel of the host from after a record id, through its XPath.
+struct ChannelCursor {
+    std::string channel;
+    EventXPath xpath;
+    int64_t afterRecordId = 0;  // the last record read; guarded by the context's pullLock
+    int64_t endRecordId = -1;   // an enumeration ends after this record; -1: a subscription
+    bool rendered = false;
+    int64_t heartbeatMs = -1;  // -1: no heartbeats
+    bool sendBookmarks = false;
+};
+
 struct Context {
     std::string host;
     bool notification = false;
     std::string subscriptionId;
-    IEnumWbemClassObject* enumerator = nullptr;  // one reference, owned
+    IEnumWbemClassObject* enumerator = nullptr;  // one reference, owned; null for a channel
+    std::unique_ptr<ChannelCursor> channel;      // the event log resource; null for WQL
     // Serialises the Pulls of one context (a client may pull from two
     // connections); Next takes the simulated hosts' pollLock and store
     // locks under it (the endpoint's lock order: endpoint.h).
@@ -799,9 +817,189 @@ class Endpoint::Impl {
         return true;
     }
 
+    // Enumerate or Subscribe on the event log resource: the channel of the
+    // QueryList's Select, read from the store directly.
+    bool StartChannel(const std::string& host, const std::string& machine, const Request& soap,
+                      std::string& answer) {
+        const bool subscribe = soap.kind == Request::Kind::Subscribe;
+        if (soap.filterDialect != kDialectEventQuery || soap.queryPath.empty()) {
+            answer =
+                Fault(soap.messageId, "Sender", "w:FilterDialectRequestedUnavailable",
+                      "The requested filtering dialect is not supported.", 2150858774u, machine);
+            return true;
+        }
+        if (subscribe && soap.deliveryMode != kDeliveryPull) {
+            answer = Fault(soap.messageId, "Receiver", "e:DeliveryModeRequestedUnavailable",
+                           "The requested delivery mode is not supported.", 2150858831u, machine);
+            return true;
+        }
+        auto cursor = std::make_unique<ChannelCursor>();
+        cursor->channel = soap.queryPath;
+        std::string why;
+        if (!cursor->xpath.Compile(soap.queryXPath, why)) {
+            answer = Fault(soap.messageId, "Sender", "w:CannotProcessFilter",
+                           "The specified query is invalid. (" + why + ")", kFaultInvalidEventQuery,
+                           machine);
+            return true;
+        }
+        for (const std::string& denied : options.deniedChannels) {
+            if (cim::EqualsIgnoringCase(denied, cursor->channel)) {
+                answer = Fault(soap.messageId, "Sender", "w:AccessDenied", "Access is denied.",
+                               kFaultAccessDenied, machine);
+                return true;
+            }
+        }
+        int64_t newest = 0;
+        std::string error;
+        if (store.newestRecordId(host, cursor->channel, newest, &error) != sim::SimResult::Ok) {
+            return false;  // the host went away: as a failed call
+        }
+        bool exists = newest > 0;
+        for (const char* always : kAlwaysThere) {
+            exists = exists || cim::EqualsIgnoringCase(always, cursor->channel);
+        }
+        if (!exists) {
+            answer =
+                Fault(soap.messageId, "Receiver",
+                      subscribe ? "e:EventSourceUnableToProcess" : "w:InternalError",
+                      "The specified channel could not be found.", kFaultChannelNotFound, machine);
+            return true;
+        }
+        if (subscribe) {
+            cursor->rendered = soap.contentFormat == "RenderedText";
+            cursor->heartbeatMs = soap.heartbeatsMs;
+            cursor->sendBookmarks = soap.sendBookmarks;
+            if (soap.bookmarkRecordId >= 0 &&
+                cim::EqualsIgnoringCase(soap.bookmarkChannel, cursor->channel)) {
+                cursor->afterRecordId = soap.bookmarkRecordId;
+            } else {
+                cursor->afterRecordId = soap.readExistingEvents ? 0 : newest;
+            }
+        } else {
+            cursor->rendered = true;
+            cursor->endRecordId = newest;
+        }
+        auto context = std::make_shared<Context>();
+        context->host = host;
+        context->notification = subscribe;
+        context->channel = std::move(cursor);
+        return Register(host, soap, std::move(context), answer);
+    }
+
+    // Keeps a started context and answers its Enumerate or Subscribe.
+    bool Register(const std::string& host, const Request& soap, std::shared_ptr<Context> context,
+                  std::string& answer) {
+        const bool subscribe = context->notification;
+        std::string id = NewMessageId();
+        if (subscribe) context->subscriptionId = NewMessageId();
+        {
+            platform::MutexLock guard(contextLock);
+            contexts[id] = context;
+        }
+        std::string address = std::string(tls != nullptr ? "https://" : "http://") + host + ":" +
+                              std::to_string(port) + "/wsman";
+        answer = HttpResponse(
+            200, "OK",
+            subscribe ? SubscribeResponse(soap.messageId, address, context->subscriptionId, id)
+                      : EnumerateResponse(soap.messageId, id));
+        return true;
+    }
+
+    // A Pull of an event log context: the channel's records after the
+    // cursor that match, as soon as one is there, until the
+    // OperationTimeout (or, with heartbeats, the heartbeat interval) ends.
+    bool PullChannel(const std::string& host, const std::string& machine, const Request& soap,
+                     Context& context, std::string& answer) {
+        ChannelCursor& cursor = *context.channel;
+        int64_t timeout = soap.operationTimeoutMs < 0 ? kDefaultTimeoutMs : soap.operationTimeoutMs;
+        timeout = std::min(timeout, kMaxTimeoutMs);
+        const bool beat = cursor.heartbeatMs > 0 && cursor.heartbeatMs <= timeout;
+        if (beat) timeout = cursor.heartbeatMs;
+        const size_t count = std::min(soap.maxElements, kMaxPull);
+        // Records read from the store at a time: about what the Pull takes
+        // (more pages follow when the query leaves some out).
+        const size_t pageSize = std::clamp<size_t>(count, 16, kChannelPage);
+        std::vector<std::string> items;
+        bool end = false;
+        std::vector<sim::SimEvent> page;
+        std::string error;
+        {
+            platform::MutexLock guard(context.pullLock);
+            const auto deadline =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+            for (;;) {
+                sim::SimHost h;
+                if (store.getHost(host, h, &error) != sim::SimResult::Ok || !h.up) {
+                    return false;  // the host went down or away: the call fails
+                }
+                if (store.logEventsAfter(host, cursor.channel, cursor.afterRecordId, pageSize, page,
+                                         &error) != sim::SimResult::Ok) {
+                    return false;
+                }
+                size_t used = 0;
+                for (const sim::SimEvent& e : page) {
+                    if (cursor.endRecordId >= 0 && e.eventRecordId > cursor.endRecordId) {
+                        end = true;
+                        break;
+                    }
+                    ++used;
+                    cursor.afterRecordId = e.eventRecordId;
+                    if (cursor.xpath.Matches(e)) {
+                        items.push_back(EventItemXml(e, cursor.rendered));
+                        if (items.size() == count) break;
+                    }
+                }
+                // An enumeration ends at its last record, or when the store
+                // has nothing more up to it.
+                if (cursor.endRecordId >= 0 && (cursor.afterRecordId >= cursor.endRecordId ||
+                                                (used == page.size() && page.size() < pageSize))) {
+                    end = true;
+                }
+                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                deadline - std::chrono::steady_clock::now())
+                                .count();
+                if (!items.empty() || end || left <= 0 || stopping) break;
+                if (page.size() == pageSize) continue;  // more to read now
+                std::this_thread::sleep_for(
+                    std::chrono::milliseconds(std::clamp<int64_t>(left, 1, kPullSliceMs)));
+            }
+        }
+        if (end) {
+            platform::MutexLock guard(contextLock);
+            contexts.erase(soap.context);
+        }
+        if (items.empty() && !end && !beat) {
+            answer = Fault(soap.messageId, "Receiver", "w:TimedOut",
+                           "The WS-Management service cannot complete the operation within the "
+                           "time specified in OperationTimeout.  ",
+                           kFaultTimedOut, machine);
+            return true;
+        }
+        const std::string bookmark = cursor.sendBookmarks && !items.empty()
+                                         ? BookmarkXml(cursor.channel, cursor.afterRecordId)
+                                         : std::string();
+        answer = HttpResponse(200, "OK",
+                              EventPullResponse(soap.messageId, soap.context, items, end, bookmark,
+                                                items.empty() && !end));
+        return true;
+    }
+
     bool Start(const std::string& host, const std::string& machine, const Request& soap,
                IWbemServices* services, std::string& answer) {
         const bool subscribe = soap.kind == Request::Kind::Subscribe;
+        if (soap.resourceUri == kResourceEventLog) {
+            if (subscribe ? options.failSubscribe : options.failDataQueries) {
+                answer = WmiFault(soap, WBEM_E_FAILED, machine);
+                return true;
+            }
+            if (subscribe && !options.eventing) {
+                answer = Fault(soap.messageId, "Sender", "a:ActionNotSupported",
+                               "The action is not supported by the service.",
+                               kFaultUnsupportedAction, machine);
+                return true;
+            }
+            return StartChannel(host, machine, soap, answer);
+        }
         if (soap.filterDialect != kDialectWql || soap.resourceUri != kResourceCimv2) {
             answer =
                 Fault(soap.messageId, "Sender", "w:FilterDialectRequestedUnavailable",
@@ -846,19 +1044,7 @@ class Endpoint::Impl {
             answer = WmiFault(soap, hr, machine);
             return true;
         }
-        std::string id = NewMessageId();
-        if (subscribe) context->subscriptionId = NewMessageId();
-        {
-            platform::MutexLock guard(contextLock);
-            contexts[id] = context;
-        }
-        std::string address = std::string(tls != nullptr ? "https://" : "http://") + host + ":" +
-                              std::to_string(port) + "/wsman";
-        answer = HttpResponse(
-            200, "OK",
-            subscribe ? SubscribeResponse(soap.messageId, address, context->subscriptionId, id)
-                      : EnumerateResponse(soap.messageId, id));
-        return true;
+        return Register(host, soap, std::move(context), answer);
     }
 
     bool Pull(const std::string& host, const std::string& machine, const Request& soap,
@@ -886,6 +1072,7 @@ class Endpoint::Impl {
             answer = WmiFault(soap, WBEM_E_FAILED, machine);
             return true;
         }
+        if (context->channel) return PullChannel(host, machine, soap, *context, answer);
         int64_t timeout = soap.operationTimeoutMs < 0 ? kDefaultTimeoutMs : soap.operationTimeoutMs;
         if (timeout > kMaxTimeoutMs) timeout = kMaxTimeoutMs;
         ULONG count = std::min(soap.maxElements, kMaxPull);

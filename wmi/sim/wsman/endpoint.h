@@ -40,6 +40,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace wmi::wsman {
 
@@ -81,6 +82,10 @@ struct EndpointOptions {
     // completed, so every sealed request finds it gone, as a host (or a
     // balancer in front of it) that drops such connections.
     bool closeAfterHandshake = false;
+    // Channels of the event log resource that every host refuses with
+    // "Access is denied.", as a host refuses an account that may not read
+    // them (ASCII case ignored).
+    std::vector<std::string> deniedChannels;
     // Above 0: a connection that sends no request for this many seconds is
     // closed, as HTTP.sys, proxies and load balancers close idle ones.
     int idleCloseSeconds = 0;

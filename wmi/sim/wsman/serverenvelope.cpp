@@ -1,12 +1,14 @@
 #include "wmi/sim/wsman/serverenvelope.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <pugixml.hpp>
 
 #include "wmi/cim/ascii.h"
 #include "wmi/cim/cimtime.h"
 #include "wmi/cim/ntlogevent.h"
+#include "wmi/sim/wsman/eventxpath.h"
 #include "wmi/wsman/soapxml.h"
 
 namespace wmi::wsman {
@@ -20,7 +22,9 @@ using namespace soap;
 constexpr const char* kProfileSpnegoKerberos =
     "http://schemas.dmtf.org/wbem/wsman/1/wsman/secprofile/http/spnego-kerberos";
 
-void ResponseHeader(std::string& out, const std::string& action, std::string_view relatesTo) {
+// The envelope's opening and header; `extra` (header blocks) goes in last.
+void ResponseHeader(std::string& out, const std::string& action, std::string_view relatesTo,
+                    std::string_view extra = {}) {
     AppendEnvelopeOpen(out);
     out += "<s:Header><a:To>";
     out += kAnonymous;
@@ -30,7 +34,9 @@ void ResponseHeader(std::string& out, const std::string& action, std::string_vie
     out += NewMessageId();
     out += "</a:MessageID><a:RelatesTo>";
     AppendEscaped(out, relatesTo);
-    out += "</a:RelatesTo></s:Header>";
+    out += "</a:RelatesTo>";
+    out += extra;
+    out += "</s:Header>";
 }
 
 }  // namespace
@@ -51,12 +57,28 @@ bool ParseRequest(std::string_view text, Request& out, std::string& error) {
     }
     out.subscriptionId = TextOf(Child(header, kNsEventing, "Identifier"));
     pugi::xml_node content = FirstElement(body);
+    for (pugi::xml_node o : Child(header, kNsWsman, "OptionSet").children()) {
+        if (Is(o, kNsWsman, "Option") &&
+            std::string_view(o.attribute("Name").value()) == "ReadExistingEvents") {
+            out.readExistingEvents = true;
+        }
+    }
     auto filter = [&](pugi::xml_node parent) {
         pugi::xml_node f = Child(parent, kNsWsman, "Filter");
         if (!f) f = Child(parent, kNsEnumeration, "Filter");
         if (!f) f = Child(parent, kNsEventing, "Filter");
         out.filterDialect = f.attribute("Dialect").value();
         out.filter = TextOf(f);
+        if (out.filterDialect == kDialectEventQuery) {
+            pugi::xml_node list = FirstElement(f);
+            pugi::xml_node query =
+                LocalName(list.name()) == "QueryList" ? FirstElement(list) : pugi::xml_node();
+            pugi::xml_node select = FirstElement(query);
+            if (LocalName(query.name()) == "Query" && LocalName(select.name()) == "Select") {
+                out.queryPath = select.attribute("Path").value();
+                out.queryXPath = TextOf(select);
+            }
+        }
     };
     if (Is(content, kNsIdentity, "Identify")) {
         out.kind = Request::Kind::Identify;
@@ -78,7 +100,26 @@ bool ParseRequest(std::string_view text, Request& out, std::string& error) {
         out.context = TextOf(Child(content, kNsEnumeration, "EnumerationContext"));
     } else if (out.action == kActionSubscribe && Is(content, kNsEventing, "Subscribe")) {
         out.kind = Request::Kind::Subscribe;
-        out.deliveryMode = Child(content, kNsEventing, "Delivery").attribute("Mode").value();
+        pugi::xml_node delivery = Child(content, kNsEventing, "Delivery");
+        out.deliveryMode = delivery.attribute("Mode").value();
+        out.contentFormat = TextOf(Child(delivery, kNsWsman, "ContentFormat"));
+        if (pugi::xml_node beats = Child(delivery, kNsWsman, "Heartbeats");
+            beats && !ParseDuration(TextOf(beats), out.heartbeatsMs)) {
+            error = "malformed Heartbeats";
+            return false;
+        }
+        out.sendBookmarks = static_cast<bool>(Child(content, kNsWsman, "SendBookmarks"));
+        pugi::xml_node list = FirstElement(Child(content, kNsWsman, "Bookmark"));
+        pugi::xml_node mark = FirstElement(list);
+        if (LocalName(mark.name()) == "Bookmark") {
+            out.bookmarkChannel = mark.attribute("Channel").value();
+            int64_t id = -1;
+            if (!cim::ParseInteger(mark.attribute("RecordId").value(), id) || id < 0) {
+                error = "malformed Bookmark RecordId";
+                return false;
+            }
+            out.bookmarkRecordId = id;
+        }
         filter(content);
     } else if (out.action == kActionUnsubscribe) {
         out.kind = Request::Kind::Unsubscribe;
@@ -116,11 +157,24 @@ std::string EnumerateResponse(std::string_view relatesTo, std::string_view conte
 
 std::string PullResponse(std::string_view relatesTo, std::string_view context,
                          const std::vector<std::string>& items, bool end) {
+    return EventPullResponse(relatesTo, context, items, end, {}, false);
+}
+
+std::string EventPullResponse(std::string_view relatesTo, std::string_view context,
+                              const std::vector<std::string>& items, bool end,
+                              std::string_view bookmarkXml, bool heartbeat) {
+    std::string extra;
+    if (!bookmarkXml.empty()) {
+        extra += "<w:Bookmark>";
+        extra += bookmarkXml;
+        extra += "</w:Bookmark>";
+    }
+    if (heartbeat) extra += "<w:Heartbeat/>";
     std::string out;
-    size_t size = 1000;
+    size_t size = 1000 + extra.size();
     for (const std::string& item : items) size += item.size();
     out.reserve(size);
-    ResponseHeader(out, std::string(kActionPull) + "Response", relatesTo);
+    ResponseHeader(out, std::string(kActionPull) + "Response", relatesTo, extra);
     out += "<s:Body><n:PullResponse>";
     if (!end) {
         out += "<n:EnumerationContext>";
@@ -341,6 +395,147 @@ bool InstanceXml(IWbemClassObject* object, std::string& out) {
         return ok;
     }
     return false;
+}
+
+// ---- Event XML ---------------------------------------------------------------
+
+namespace {
+
+constexpr uint64_t kAuditSuccessKeyword = 0x0020000000000000ULL;
+constexpr uint64_t kAuditFailureKeyword = 0x0010000000000000ULL;
+constexpr uint64_t kClassicKeyword = 0x0080000000000000ULL;
+
+// The System fields of a record that has no channel fields of its own.
+sim::SimChannelFields ClassicFields(const sim::SimEvent& e) {
+    sim::SimChannelFields c;
+    c.providerName = e.sourceName;
+    c.level = LevelOf(e);
+    c.task = static_cast<uint32_t>(e.category);
+    c.keywords = kClassicKeyword | (e.eventType == 4   ? kAuditSuccessKeyword
+                                    : e.eventType == 5 ? kAuditFailureKeyword
+                                                       : 0);
+    if (e.insertionStrings) {
+        for (const std::string& v : *e.insertionStrings) c.eventData.push_back({"", v});
+    }
+    return c;
+}
+
+const char* LevelName(uint32_t level) {
+    static constexpr const char* kNames[] = {"Information", "Critical",    "Error",
+                                             "Warning",     "Information", "Verbose"};
+    return level < 6 ? kNames[level] : "";
+}
+
+void Element(std::string& out, const char* name, std::string_view text) {
+    out += '<';
+    out += name;
+    out += '>';
+    AppendEscaped(out, text);
+    out += "</";
+    out += name;
+    out += '>';
+}
+
+void Attribute(std::string& out, const char* name, std::string_view value) {
+    out += ' ';
+    out += name;
+    out += "=\"";
+    AppendEscaped(out, value);
+    out += '"';
+}
+
+// "2021-12-04T21:19:16.7419950Z", the seven fraction digits Windows writes.
+std::string SystemTime(int64_t micros) {
+    std::string t = cim::FormatRfc3339(micros);
+    if (!t.empty() && t.back() == 'Z') t.insert(t.size() - 1, "0");
+    return t;
+}
+
+}  // namespace
+
+void EventXml(const sim::SimEvent& e, bool rendered, std::string& out) {
+    const sim::SimChannelFields c = e.channel ? *e.channel : ClassicFields(e);
+    out += "<Event xmlns=\"";
+    out += kNsEvent;
+    out += "\"><System><Provider";
+    Attribute(out, "Name", c.providerName);
+    if (!c.providerGuid.empty()) Attribute(out, "Guid", c.providerGuid);
+    if (e.sourceName != c.providerName) Attribute(out, "EventSourceName", e.sourceName);
+    out += "/><EventID";
+    if (e.eventIdentifier >> 16)
+        Attribute(out, "Qualifiers", std::to_string(e.eventIdentifier >> 16));
+    out += '>';
+    out += std::to_string(e.eventCode);
+    out += "</EventID>";
+    Element(out, "Version", std::to_string(c.version));
+    Element(out, "Level", std::to_string(c.level));
+    Element(out, "Task", std::to_string(c.task));
+    Element(out, "Opcode", std::to_string(c.opcode));
+    char keywords[32];
+    std::snprintf(keywords, sizeof keywords, "0x%llx", static_cast<unsigned long long>(c.keywords));
+    Element(out, "Keywords", keywords);
+    out += "<TimeCreated";
+    Attribute(out, "SystemTime", SystemTime(e.timeGenerated));
+    out += "/>";
+    Element(out, "EventRecordID", std::to_string(e.eventRecordId));
+    out += "<Correlation";
+    if (!c.activityId.empty()) Attribute(out, "ActivityID", c.activityId);
+    out += "/><Execution";
+    Attribute(out, "ProcessID", std::to_string(c.processId));
+    Attribute(out, "ThreadID", std::to_string(c.threadId));
+    out += "/>";
+    Element(out, "Channel", e.logFile);
+    Element(out, "Computer", e.computerName);
+    out += "<Security";
+    if (e.user) Attribute(out, "UserID", *e.user);
+    out += "/></System>";
+    if (c.userData) {
+        out += "<UserData>";
+        out += *c.userData;  // well-formed XML as the record holds it
+        out += "</UserData>";
+    } else if (!c.eventData.empty()) {
+        out += "<EventData>";
+        for (const sim::SimDataValue& v : c.eventData) {
+            out += "<Data";
+            if (!v.name.empty()) Attribute(out, "Name", v.name);
+            out += '>';
+            AppendEscaped(out, v.value);
+            out += "</Data>";
+        }
+        out += "</EventData>";
+    }
+    if (rendered) {
+        out += "<RenderingInfo Culture=\"en-US\">";
+        if (e.message) Element(out, "Message", *e.message);
+        Element(out, "Level", LevelName(c.level));
+        Element(out, "Task", c.task == 0 ? "None" : "");
+        Element(out, "Opcode", c.opcode == 0 ? "Info" : "");
+        Element(out, "Channel", e.logFile);
+        Element(out, "Provider", c.providerName);
+        out += "<Keywords>";
+        if (c.keywords & kAuditSuccessKeyword) Element(out, "Keyword", "Audit Success");
+        if (c.keywords & kAuditFailureKeyword) Element(out, "Keyword", "Audit Failure");
+        if (c.keywords & kClassicKeyword) Element(out, "Keyword", "Classic");
+        out += "</Keywords></RenderingInfo>";
+    }
+    out += "</Event>";
+}
+
+std::string EventItemXml(const sim::SimEvent& e, bool rendered) {
+    std::string out = "<w:Event Action=\"";
+    out += kActionEvent;
+    out += "\">";
+    EventXml(e, rendered, out);
+    out += "</w:Event>";
+    return out;
+}
+
+std::string BookmarkXml(std::string_view channel, int64_t recordId) {
+    std::string out = "<BookmarkList><Bookmark";
+    Attribute(out, "Channel", channel);
+    Attribute(out, "RecordId", std::to_string(recordId));
+    out += " IsCurrent=\"true\"/></BookmarkList>";
+    return out;
 }
 
 }  // namespace wmi::wsman

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "wmi/sim/simstore.h"
 #include "wmi/wsman/envelope.h"
 
 namespace wmi::wsman {
@@ -30,6 +31,17 @@ struct Request {
     uint32_t maxElements = 1;    // Pull
     std::string deliveryMode;    // Subscribe
     std::string subscriptionId;  // Unsubscribe (e:Identifier header)
+    // The event log resource (filter dialect kDialectEventQuery): the first
+    // Select of the QueryList, its Path (the channel) and its XPath.
+    std::string queryPath;
+    std::string queryXPath;
+    bool readExistingEvents = false;  // Subscribe: w:Option ReadExistingEvents
+    std::string contentFormat;        // Subscribe: w:ContentFormat, "" when not given
+    int64_t heartbeatsMs = -1;        // Subscribe: w:Heartbeats, -1 when not given
+    bool sendBookmarks = false;       // Subscribe: w:SendBookmarks
+    // Subscribe: the w:Bookmark's first Bookmark, RecordId -1 when none.
+    std::string bookmarkChannel;
+    int64_t bookmarkRecordId = -1;
 };
 
 // Reads one request; false with `error` for a document that is not a SOAP
@@ -42,6 +54,13 @@ std::string EnumerateResponse(std::string_view relatesTo, std::string_view conte
 // `end` is set.
 std::string PullResponse(std::string_view relatesTo, std::string_view context,
                          const std::vector<std::string>& items, bool end);
+// A Pull answer of an event log subscription or enumeration: `items` are
+// event items (EventItemXml); a non-empty `bookmarkXml` goes into the header
+// as the w:Bookmark, `heartbeat` adds a w:Heartbeat header (an answer with no
+// events at the end of the heartbeat interval).
+std::string EventPullResponse(std::string_view relatesTo, std::string_view context,
+                              const std::vector<std::string>& items, bool end,
+                              std::string_view bookmarkXml, bool heartbeat);
 std::string ReleaseResponse(std::string_view relatesTo);
 std::string SubscribeResponse(std::string_view relatesTo, std::string_view address,
                               std::string_view identifier, std::string_view context);
@@ -60,5 +79,17 @@ std::string FaultResponse(std::string_view relatesTo, std::string_view code,
 // `object` must answer __CLASS; Win32_NTLogEvent and
 // __InstanceCreationEvent are known.
 bool InstanceXml(IWbemClassObject* object, std::string& out);
+
+// The Event XML of a stored record as Windows Event Log writes it: System
+// (a record without channel fields shows its classic ones: the source as
+// provider, the level of its type, its insertion strings as unnamed Data),
+// then EventData or UserData, and with `rendered` the RenderingInfo (the
+// level, opcode, task and keyword names, and the record's message when it
+// has one). Appended to `out`.
+void EventXml(const sim::SimEvent& e, bool rendered, std::string& out);
+// The w:Event item that carries EventXml in a Pull answer.
+std::string EventItemXml(const sim::SimEvent& e, bool rendered);
+// "<BookmarkList><Bookmark Channel=.. RecordId=.. IsCurrent="true"/></BookmarkList>".
+std::string BookmarkXml(std::string_view channel, int64_t recordId);
 
 }  // namespace wmi::wsman

@@ -6,6 +6,7 @@
 if(QUELLON_WSMAN)
   add_library(quellon_wsman_endpoint STATIC
     ${CMAKE_CURRENT_LIST_DIR}/endpoint.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/eventxpath.cpp
     ${CMAKE_CURRENT_LIST_DIR}/serverenvelope.cpp)
   target_link_libraries(quellon_wsman_endpoint PUBLIC quellon_wmi quellon_platform_iocp
     OpenSSL::SSL OpenSSL::Crypto Threads::Threads)

@@ -5,4 +5,7 @@ if(QUELLON_WSMAN)
   quellon_add_test(NAME wsman_serverenvelope_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/serverenvelope_test.cpp
     LIBS quellon_wsman_endpoint quellon_wmi)
+  quellon_add_test(NAME wsman_eventxpath_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/eventxpath_test.cpp
+    LIBS quellon_wsman_endpoint quellon_wmi)
 endif()
