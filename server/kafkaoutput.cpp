@@ -263,6 +263,20 @@ std::vector<std::string> CKafkaOutput::StatisticsLines() {
             shown};
 }
 
+std::vector<TOutputStats> CKafkaOutput::OutputStatistics() {
+    TOutputStats stats;
+    stats.output = "kafka";
+    stats.queuedRecords = queuedRecords.load();
+    stats.queuedBytes = queuedBytes.load();
+    stats.acknowledged = acknowledged.load();
+    stats.refused = failed.load();
+    stats.blocked = Blocked();
+    stats.lastErrorAt = lastErrorAt.load();
+    stats.brokersUp = brokersUp.load();
+    stats.brokersKnown = brokersKnown.load();
+    return {stats};
+}
+
 void CKafkaOutput::PollLoop() {
     while (!stopping.load()) rd_kafka_poll(producer, 100);
 }
@@ -332,5 +346,6 @@ void CKafkaOutput::NoteError(const std::string& text) {
         changed = lastError != text;
         lastError = text;
     }
+    lastErrorAt = static_cast<int64_t>(time(nullptr));
     if (changed) LOG(WARN, "Kafka output: %s", text.c_str());
 }

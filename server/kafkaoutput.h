@@ -75,6 +75,8 @@ class CKafkaOutput : public CBroadcastSink {
     // acked_per_second=R errors=E last_error=T" (T quoted when it has a
     // blank, "-" when none).
     std::vector<std::string> StatisticsLines() override;
+    // One entry, "kafka".
+    std::vector<TOutputStats> OutputStatistics() override;
 
     // Records and bytes handed over and not yet acknowledged or given up.
     uint64_t QueuedRecords() const { return queuedRecords.load(); }
@@ -114,6 +116,8 @@ class CKafkaOutput : public CBroadcastSink {
     std::atomic<uint64_t> failed{0};
     std::atomic<int> brokersUp{0};
     std::atomic<int> brokersKnown{0};
+    // When NoteError last ran, seconds since 1970 (UTC); 0: never.
+    std::atomic<int64_t> lastErrorAt{0};
     CEventRate ackRate;
 
     // reportLock: guards where marks are reported; held while a report is

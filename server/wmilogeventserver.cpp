@@ -70,6 +70,9 @@ CWmiLogEventServer::CWmiLogEventServer() = default;
 
 CWmiLogEventServer::~CWmiLogEventServer() {
     WaitForAbandonedWorker();
+    // A companion's worker may still be reading this server's figures:
+    // its destructor waits for it, before the engine goes.
+    companions.clear();
     LOG(TRACE, "Deleting Object.");
     RSLibrary::RSSynchronizeGuard guard(controllerLock);
     delete controller;
@@ -198,8 +201,14 @@ void CWmiLogEventServer::OnServerStarted() {
     if (controller != nullptr) controllerRunning = controller->Start(sink) != 0;
 }
 
+void CWmiLogEventServer::AddCompanion(std::unique_ptr<CIOCPServer> companion) {
+    companions.push_back(std::move(companion));
+}
+
 void CWmiLogEventServer::OnServerShutdown() {
     LOG(INFO, "Shutting down");
+    // They read this server's figures: they stop before anything here does.
+    for (const std::unique_ptr<CIOCPServer>& companion : companions) companion->Stop();
     SendToAllClients("Server shutdown");
 
     CSubscriptionEngine* stopping = nullptr;
@@ -263,6 +272,7 @@ long CWmiLogEventServer::OnClientConnected(CIOCPClientContext* context) {
         if (!refuse) allClients.push_back(context);
     }
     if (refuse) {
+        refusedConnectionLimit.fetch_add(1, std::memory_order_relaxed);
         LOG(INFO, "Closing incoming connection from %s (maxConnections %i reached)", address,
             limit);
         SendString(context, IO_FLAG_AWAITING_LOGIN,
@@ -272,6 +282,7 @@ long CWmiLogEventServer::OnClientConnected(CIOCPClientContext* context) {
     }
     if (!loginBudget.Admit(CLoginBudget::AddressOf(context->address),
                            std::chrono::steady_clock::now())) {
+        refusedGuessingBudget.fetch_add(1, std::memory_order_relaxed);
         LOG(WARN,
             "Closing incoming connection from %s: its address failed to log in too often and "
             "holds %d connections not logged in",
