@@ -156,8 +156,9 @@ std::string CConfigDataLoader::ListPairsMasked() const {
         if (dot + 1 == key.size() && UpperCase(value).find("PASSWORD") != std::string::npos) {
             secret = true;
         }
-        // A credential's value is "user password".
-        if (key.rfind("CREDENTIALS.", 0) == 0) secret = true;
+        // A credential's value is "user password"; the metrics endpoint's
+        // bearer token.
+        if (key.rfind("CREDENTIALS.", 0) == 0 || key == "METRICS.TOKEN") secret = true;
         // The Kafka client library's own secret properties.
         if (key.rfind("KAFKA.", 0) == 0) {
             for (const char* word : {"SECRET", "KEY.PEM", "SSL_KEY", "OAUTHBEARER.CONFIG"}) {
