@@ -15,14 +15,17 @@ parsers (Debian's python3-prometheus-client) that:
     the log;
   - a hostile scraper (10 MB of request, 1,000 connections, a request never
     finished) does not change what a monitoring client is answered;
+  - with METRICS.TLS=true the endpoint speaks HTTPS with the [SSL]
+    certificate (SSL.SSLENABLED false: the clients' port stays plain);
   - promtool accepts the alert rules (when promtool is installed).
 Arguments: the build folder and the source folder.
 """
-import json
+import http.client
 import os
 import re
 import shutil
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -120,6 +123,61 @@ class Client:
             lines.append(line)
             if until(line):
                 return lines
+
+
+def tls_scrape(work, processes):
+    """The endpoint over HTTPS with the listener's certificate settings."""
+    certs = os.path.join(work, "certs")
+    subprocess.run([os.path.join(SOURCE, "scripts", "make-test-certs"), certs, "cert-pw"],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    listen_port, metrics_port = free_port(), free_port()
+    config = os.path.join(work, "tls.ini")
+    with open(config, "w") as f:
+        f.write(f"""[LISTEN]
+PORT={listen_port}
+ADDRESS=127.0.0.1
+[SSL]
+SSLENABLED=false
+SERVERCERTFILE={certs}/server.pem
+SERVERCERTPASSWORD=cert-pw
+DHFILE={certs}/dh.pem
+CALIST={certs}/calist.pem
+[LOCAL_AUTH]
+USERNAME=monitor
+PASSWORD=pw
+[WMI]
+PROVIDER=sim
+SIMSTORE={os.path.join(work, "sim.db")}
+[METRICS]
+LISTEN=127.0.0.1:{metrics_port}
+TLS=true
+""")
+    listener = subprocess.Popen([os.path.join(BUILD, "quellon"), "-x", "-c", config],
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT)
+    processes.append(listener)
+    context = ssl.create_default_context(cafile=os.path.join(certs, "ca.pem"))
+    body = None
+    deadline = time.time() + 30
+    while body is None and time.time() < deadline:
+        try:
+            with urllib.request.urlopen(f"https://localhost:{metrics_port}/metrics",
+                                        context=context, timeout=10) as answer:
+                body = answer.read().decode()
+        except (OSError, urllib.error.URLError):
+            time.sleep(0.3)
+    check(body is not None and "quellon_build_info" in body, "a scrape over HTTPS")
+    try:
+        with urllib.request.urlopen(f"http://127.0.0.1:{metrics_port}/metrics", timeout=5):
+            check(False, "plain HTTP on the HTTPS endpoint was answered")
+    except (OSError, urllib.error.URLError, http.client.HTTPException):
+        pass
+    client = Client(listen_port)
+    check(client.line().startswith("200 "), "the clients' port stays plain TCP")
+    client.sock.close()
+    listener.stdin.write(b"q\n")
+    listener.stdin.flush()
+    listener.communicate(timeout=60)
 
 
 def main():
@@ -306,6 +364,8 @@ down=127.0.0.4 System *
         check(TOKEN not in log and TOKEN not in console.decode(errors="replace"),
               "the token is not in the log or on the console")
         check("Metrics endpoint listening on 127.0.0.1" in log, "the endpoint's start is logged")
+
+        tls_scrape(work, processes)
 
         promtool = shutil.which("promtool")
         if promtool:
