@@ -127,6 +127,12 @@ constexpr TNumericSetting kNumericSettings[] = {
     // 0: no soft output bound.
     {"LISTEN.OUTPUTSOFTLIMIT", 0, 17179869184},
     {"LISTEN.OUTPUTSOFTSECONDS", 0, 86400},
+    {"LISTEN.MAXHANDSHAKES", 1, 100000},
+    // 0: no per-source bound.
+    {"LISTEN.PERSOURCEMAXSTARTUPS", 0, 100000},
+    // Prefix lengths; 0: the whole family is one source.
+    {"LISTEN.PERSOURCENETBLOCKV4", 0, 32},
+    {"LISTEN.PERSOURCENETBLOCKV6", 0, 128},
     {"PERFORMANCE.ConnectionProcessors", 1, 1024},
     {"PERFORMANCE.EventRetriever", 1, 1024},
     // 0: no WITHIN interval (the provider's own delivery).

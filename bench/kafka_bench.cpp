@@ -1,19 +1,27 @@
 // The Kafka output's rate: records per second from a simulated host into a
 // mock cluster of three brokers (quellon-kafka-mock, its own process, so
-// that this process's CPU is the listener's alone) with acks=all, side by
-// side with kcat -P producing the same JSON lines to the same cluster; the
-// CPU per record; and memory with every broker down until the queue bound.
+// that this process's CPU is the listener's alone) and into a real Apache
+// Kafka broker (one node, scripts/kafka-broker, plaintext), with acks=all,
+// side by side with kcat -P producing the same JSON lines to the same
+// cluster; the CPU per record of each; and memory with every broker of the
+// mock down until the queue bound.
 //
-//   kafka_bench [--records N] [--queue-mb M]
+//   kafka_bench [--records N] [--queue-mb M] [--cluster mock|real|both]
 //
-// Phases, each printed as one line:
+// The real broker needs scripts/kafka-broker fetch first (scripts/test
+// runs it).
+//
+// Phases, each printed as one line, those of a cluster prefixed with its
+// name (mock, or real with the broker's release):
 //   read        the data query alone (every property of every record)
-//   kcat        kcat -P -l (acks=all, idempotent) of the records' JSON lines
+//   kcat        kcat -P -l (acks=all, idempotent) of the records' JSON lines;
+//               its CPU (user and system) per record
 //   listener    a data query of the host read in batches of 50 as the query
 //               thread reads them (every property), each batch handed to the
 //               Kafka output, until every record is acknowledged
-//   down        every broker down: batches handed over until the output is
-//               blocked; the growth of resident memory against the bound
+//   down        (mock) every broker down: batches handed over until the
+//               output is blocked; the growth of resident memory against
+//               the bound
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -34,6 +42,7 @@
 #include "server/eventjson.h"
 #include "server/kafkaoutput.h"
 #include "tests/app/tempdir.h"
+#include "tests/server/kafkabroker.h"
 #include "wmi/locatorfactory.h"
 #include "wmi/sim/simprovider.h"
 
@@ -47,9 +56,10 @@ double Seconds(Clock::time_point since) {
     return std::chrono::duration<double>(Clock::now() - since).count();
 }
 
-double CpuSeconds() {
+// The CPU (user and system) of this process, or of its children waited for.
+double CpuSeconds(int who = RUSAGE_SELF) {
     struct rusage usage;
-    getrusage(RUSAGE_SELF, &usage);
+    getrusage(who, &usage);
     return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
@@ -165,14 +175,62 @@ class HostReader {
     IEnumWbemClassObject* enumerator = nullptr;
 };
 
+// kcat -P and then the Kafka output, each producing every record to a topic
+// of its own on the cluster at bootstraps (made on first use where the
+// cluster does that); one line each.
+void ProducePhases(const std::string& label, const std::string& bootstraps,
+                   const std::string& lines, int records) {
+    const double kcatCpuBefore = CpuSeconds(RUSAGE_CHILDREN);
+    auto start = Clock::now();
+    const std::string kcat = "kcat -P -q -b " + bootstraps +
+                             " -t bench-kcat -X acks=all -X enable.idempotence=true -K '' -l " +
+                             lines;
+    const int kcatStatus = std::system(kcat.c_str());
+    const double kcatSeconds = Seconds(start);
+    const double kcatCpu = CpuSeconds(RUSAGE_CHILDREN) - kcatCpuBefore;
+    std::printf("%-10s kcat      %9.0f records/s (%.2f s, exit %d), %.2f us CPU per record\n",
+                label.c_str(), records / kcatSeconds, kcatSeconds, kcatStatus,
+                kcatCpu * 1e6 / records);
+
+    TKafkaSettings settings;
+    settings.brokers = bootstraps;
+    settings.topic = "bench-listener";
+    settings.properties = {{"acks", "all"}, {"log_level", "3"}};
+    CKafkaOutput output(settings);
+    std::string error;
+    if (!output.Start(&error)) {
+        std::fprintf(stderr, "kafka_bench: %s\n", error.c_str());
+        return;
+    }
+    const double cpuBefore = CpuSeconds();
+    start = Clock::now();
+    HostReader reader;
+    for (auto batch = reader.Next(); !batch.empty(); batch = reader.Next()) {
+        output.Deliver(batch, 0);
+    }
+    while (output.AcknowledgedRecords() < static_cast<uint64_t>(records)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const double seconds = Seconds(start);
+    const double cpu = CpuSeconds() - cpuBefore;
+    std::printf("%-10s listener  %9.0f records/s (%.2f s), %.2f us CPU per record\n", label.c_str(),
+                records / seconds, seconds, cpu * 1e6 / records);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     int records = 200000;
     long queueMb = 64;
+    std::string which = "both";
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::string(argv[i]) == "--records") records = std::atoi(argv[i + 1]);
         if (std::string(argv[i]) == "--queue-mb") queueMb = std::atol(argv[i + 1]);
+        if (std::string(argv[i]) == "--cluster") which = argv[i + 1];
+    }
+    if (which != "mock" && which != "real" && which != "both") {
+        std::fprintf(stderr, "kafka_bench: --cluster takes mock, real or both\n");
+        return 2;
     }
     TempDir dir;
     const std::string path = dir.File("hosts.db");
@@ -219,45 +277,28 @@ int main(int argc, char** argv) {
         for (auto batch = reader.Next(); !batch.empty(); batch = reader.Next())
             read += batch.size();
         const double seconds = Seconds(readStart);
-        std::printf("read      %9.0f records/s (%.2f s), %.2f us CPU per record\n", read / seconds,
-                    seconds, (CpuSeconds() - cpuBefore) * 1e6 / static_cast<double>(read));
+        std::printf("read                 %9.0f records/s (%.2f s), %.2f us CPU per record\n",
+                    read / seconds, seconds,
+                    (CpuSeconds() - cpuBefore) * 1e6 / static_cast<double>(read));
     }
-    auto start = Clock::now();
-    const std::string kcat = "kcat -P -q -b " + cluster.bootstraps +
-                             " -t bench-kcat -X acks=all -X enable.idempotence=true -K '' -l " +
-                             lines;
-    const int kcatStatus = std::system(kcat.c_str());
-    const double kcatSeconds = Seconds(start);
-    std::printf("kcat      %9.0f records/s (%.2f s, exit %d)\n", records / kcatSeconds, kcatSeconds,
-                kcatStatus);
-
-    {
-        TKafkaSettings settings;
-        settings.brokers = cluster.bootstraps;
-        settings.topic = "bench-listener";
-        settings.properties = {{"acks", "all"}, {"log_level", "3"}};
-        CKafkaOutput output(settings);
-        std::string error;
-        if (!output.Start(&error)) {
-            std::fprintf(stderr, "kafka_bench: %s\n", error.c_str());
+    if (which != "real") {
+        ProducePhases("mock", cluster.bootstraps, lines, records);
+    }
+    if (which != "mock") {
+        TempDir brokerDir;
+        KafkaBroker broker(brokerDir.File("broker"));
+        if (!broker.Ok()) {
+            std::fprintf(stderr, "kafka_bench: no real broker: %s%s\n",
+                         broker.Unavailable().c_str(), broker.Failure().c_str());
             return 1;
         }
-        const double cpuBefore = CpuSeconds();
-        start = Clock::now();
-        HostReader reader;
-        for (auto batch = reader.Next(); !batch.empty(); batch = reader.Next()) {
-            output.Deliver(batch, 0);
-        }
-        while (output.AcknowledgedRecords() < static_cast<uint64_t>(records)) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        const double seconds = Seconds(start);
-        const double cpu = CpuSeconds() - cpuBefore;
-        std::printf("listener  %9.0f records/s (%.2f s), %.2f us CPU per record\n",
-                    records / seconds, seconds, cpu * 1e6 / records);
+        std::printf("real broker: Kafka %s on %s, started in %s ms, resident %s kB\n",
+                    broker.Value("version").c_str(), broker.Plaintext().c_str(),
+                    broker.Value("startup_ms").c_str(), broker.Value("rss_kb").c_str());
+        ProducePhases("real " + broker.Value("version"), broker.Plaintext(), lines, records);
     }
 
-    {
+    if (which != "real") {
         TKafkaSettings settings;
         settings.brokers = cluster.bootstraps;
         settings.topic = "bench-down";
@@ -279,7 +320,8 @@ int main(int argc, char** argv) {
         }
         const long after = ResidentKb();
         std::printf(
-            "down      %llu records (%llu bytes) queued, resident +%.1f MB for a bound of "
+            "mock       down      %llu records (%llu bytes) queued, resident +%.1f MB for a bound "
+            "of "
             "%ld MB\n",
             static_cast<unsigned long long>(handed),
             static_cast<unsigned long long>(output.QueuedBytes()), (after - before) / 1024.0,

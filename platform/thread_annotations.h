@@ -43,7 +43,8 @@
 //   the completion port's internal lock: innermost but for writeLock
 //   logger writeLock: always innermost
 // Leaf locks, under which nothing else is taken: the engine's event-rate
-// counter lock, the command server's login budget lock, the metrics
+// counter lock, the command server's login budget lock, the connection
+// server's refusal-log lock (taken under sendLock too), the metrics
 // endpoint's connectionLock and its collector's historyLock (a scrape takes
 // the command server's and the engine's locks before or after it, never
 // under it), a COM object's proxy

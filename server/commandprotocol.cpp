@@ -462,8 +462,7 @@ CWmiLogEventServer::TLineResult CWmiLogEventServer::HandleCommandLine(CIOCPClien
             context->heldReply = std::move(reply);
             buffer.clear();
             ResumeAfter(context, *flags,
-                        loginBudget.Failed(CLoginBudget::AddressOf(context->address),
-                                           std::chrono::steady_clock::now()));
+                        loginBudget.Failed(context->sourceBlock, std::chrono::steady_clock::now()));
             return TLineResult::kPaused;
         }
     }
@@ -541,13 +540,14 @@ CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessLogin(TCommandCall& c
     }
     // The logged-in output bound applies before the first broadcast can come.
     MarkLoggedIn(call.context);
-    if (call.context->inLoginBudget.exchange(false)) {
-        loginBudget.Release(CLoginBudget::AddressOf(call.context->address));
-    }
+    if (call.context->inLoginBudget.exchange(false)) loginBudget.Release(call.context->sourceBlock);
     int connections;
     {
         RSLibrary::RSSynchronizeGuard guard(listLock);
-        loggedInClients.push_back(call.context);
+        // A connection another thread closed meanwhile (one that gave way to
+        // a newer connection) has left the lists and must not come back:
+        // its close marks it before its hook takes listLock.
+        if (!call.context->closed.load()) loggedInClients.push_back(call.context);
         connections = connectionCount;
     }
     call.reply = StringFormat(Message(113).c_str(), connections);
@@ -683,6 +683,7 @@ TListenerStats CWmiLogEventServer::Snapshot() {
     stats.failedLogins = failedLogins.load(std::memory_order_relaxed);
     stats.refusedConnectionLimit = refusedConnectionLimit.load(std::memory_order_relaxed);
     stats.refusedGuessingBudget = refusedGuessingBudget.load(std::memory_order_relaxed);
+    stats.refusedPerSource = GetRefusedPerSource();
     stats.bytesSent = GetBytesSent();
     stats.forcedDisconnects = GetForcedDisconnects();
     stats.engineRunning =

@@ -84,8 +84,9 @@ const TFamilyRow kFamilies[] = {
     {"quellon_connections", TMetricType::kGauge, "Client connections open, logged in or not."},
     {"quellon_logins_failed", TMetricType::kCounter, "Failed LOGIN commands."},
     {"quellon_connections_refused", TMetricType::kCounter,
-     "Connections turned away, by reason: connection_limit (LISTEN.MAXCONNECTIONS) or "
-     "guessing_budget (an address that failed to log in too often)."},
+     "Connections turned away, by reason: connection_limit (LISTEN.MAXCONNECTIONS held by "
+     "logged-in clients), guessing_budget (a source that failed to log in too often) or "
+     "per_source_limit (LISTEN.PERSOURCEMAXSTARTUPS)."},
     {"quellon_sent_bytes", TMetricType::kCounter, "Bytes sent to monitoring clients (after TLS)."},
     {"quellon_forced_disconnects", TMetricType::kCounter,
      "Client connections reset by the listener (a bound passed, the login time-out, failed "
@@ -253,6 +254,7 @@ std::vector<TMetricFamily> CListenerMetrics::Collect(const TListenerStats& stats
         static_cast<double>(stats.refusedConnectionLimit));
     Add(f[kRefused], {{"reason", "guessing_budget"}},
         static_cast<double>(stats.refusedGuessingBudget));
+    Add(f[kRefused], {{"reason", "per_source_limit"}}, static_cast<double>(stats.refusedPerSource));
     Add(f[kSentBytes], {}, static_cast<double>(stats.bytesSent));
     Add(f[kForced], {}, static_cast<double>(stats.forcedDisconnects));
 

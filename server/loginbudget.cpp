@@ -12,11 +12,6 @@ constexpr size_t kSweepAbove = 1024;
 
 }  // namespace
 
-std::string CLoginBudget::AddressOf(const std::string& peer) {
-    size_t colon = peer.rfind(':');
-    return colon == std::string::npos ? peer : peer.substr(0, colon);
-}
-
 void CLoginBudget::Expire(TAddress& entry, Clock::time_point now) {
     while (!entry.failures.empty() && now - entry.failures.front() >= kWindow) {
         entry.failures.pop_front();

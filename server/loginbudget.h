@@ -1,18 +1,21 @@
 // CLoginBudget: the password-guessing budget of the command server, per
-// client address. Each connection already waits a second after each failed
-// LOGIN and is closed after the third, but an address with many connections
-// could still guess hundreds of times a second. The budget is kept across
-// connections: an address's failed logins are answered at most ten a second,
-// and once it has failed more than ten times within a minute each further
-// failure is answered twice as late as the one before, up to a minute; while
-// it is over its budget it may hold only a few connections that have not
-// logged in. An address without recent failures is never slowed down, and a
-// correct LOGIN is always answered at once.
+// source block (serverframework/sourceblock.h: a client's address cut to a
+// configured prefix, by default a /32 for IPv4 and a /64 for IPv6, so that
+// the addresses of one network share one budget). Each connection already
+// waits a second after each failed LOGIN and is closed after the third, but
+// a source with many connections could still guess hundreds of times a
+// second. The budget is kept across connections: a block's failed logins are
+// answered at most ten a second, and once it has failed more than ten times
+// within a minute each further failure is answered twice as late as the one
+// before, up to a minute; while it is over its budget it may hold only a few
+// connections that have not logged in. A block without recent failures is
+// never slowed down, and a correct LOGIN is always answered at once.
 //
-// Owned by the command server (CWmiLogEventServer). Called from the accept
-// thread (a new connection), the worker thread (failed and successful
-// logins) and any thread that closes a connection; every member is
-// thread-safe. Times are given by the caller, so tests need no clock.
+// Owned by the command server (CWmiLogEventServer), which passes each
+// connection's source block as `address`. Called from the thread that
+// announces a connection, the worker thread (failed and successful logins)
+// and any thread that closes a connection; every member is thread-safe.
+// Times are given by the caller, so tests need no clock.
 #pragma once
 
 #include <chrono>
@@ -38,10 +41,6 @@ class CLoginBudget {
     static constexpr auto kAnswerSpacing = std::chrono::milliseconds(100);
     // Connections not logged in that an address over its budget may hold.
     static constexpr int kMaxWaitingOverBudget = 3;
-
-    // The address part of a peer text "a.b.c.d:port" or "[v6]:port" (the
-    // text up to its last colon); the text itself when it has no colon.
-    static std::string AddressOf(const std::string& peer);
 
     // A new connection from address that has not logged in. True when it is
     // taken (and counted until Release); false, with nothing counted, when

@@ -19,8 +19,14 @@ constexpr long kDefaultOutputSoftSeconds = 60;
 // Unsent output a client may have before it logged in: greeting and replies
 // only, so a small fixed bound.
 constexpr size_t kPreLoginOutputLimit = 64 * 1024;
-// TLS handshakes in progress at once, per connection slot.
+// TLS handshakes in progress at once, per connection slot, unless
+// LISTEN.MAXHANDSHAKES says otherwise.
 constexpr int kHandshakesPerConnection = 8;
+// Connections not logged in per source block, and the blocks' prefix
+// lengths.
+constexpr int kDefaultPerSourceStartups = 10;
+constexpr int kDefaultIpv4Block = 32;
+constexpr int kDefaultIpv6Block = 64;
 
 int ReadMaxConnections() {
     return static_cast<int>(ConfigInteger("LISTEN.MAXCONNECTIONS", kDefaultMaxConnections));
@@ -40,7 +46,14 @@ TConnectionLimits ReadConnectionLimits(int maxConnections) {
     limits.outputSoftLimit = ReadSize("LISTEN.OUTPUTSOFTLIMIT", kDefaultOutputSoftLimit);
     limits.outputSoftTime =
         std::chrono::seconds(ReadSize("LISTEN.OUTPUTSOFTSECONDS", kDefaultOutputSoftSeconds));
-    limits.maxHandshakes = std::max(1, maxConnections) * kHandshakesPerConnection;
+    limits.maxHandshakes = static_cast<int>(ConfigInteger(
+        "LISTEN.MAXHANDSHAKES", std::max(1, maxConnections) * kHandshakesPerConnection));
+    limits.perSourceStartups =
+        static_cast<int>(ConfigInteger("LISTEN.PERSOURCEMAXSTARTUPS", kDefaultPerSourceStartups));
+    limits.sourceBlock.v4 =
+        static_cast<int>(ConfigInteger("LISTEN.PERSOURCENETBLOCKV4", kDefaultIpv4Block));
+    limits.sourceBlock.v6 =
+        static_cast<int>(ConfigInteger("LISTEN.PERSOURCENETBLOCKV6", kDefaultIpv6Block));
     return limits;
 }
 
@@ -251,48 +264,58 @@ CIOCPClientContext* CWmiLogEventServer::CreateClientContext(int socket) {
 
 long CWmiLogEventServer::OnClientConnected(CIOCPClientContext* context) {
     const char* address = context->address.c_str();
-    LOG(INFO, "Connection Recvd from %s", address);
-
-    bool refuse;
-    int limit;
+    // Once a minute per source block: strangers that reconnect whenever
+    // they are dropped would repeat it thousands of times a second.
+    LogBySource(context, LOG_INFO, "connected", StringFormat("Connection Recvd from %s", address));
     {
+        // Counted from here to OnClientDisconnected, also while refused.
         RSLibrary::RSSynchronizeGuard guard(listLock);
         ++connectionCount;
-        limit = maxConnections;
-        refuse = maxConnections < connectionCount;
-        // Listed before the first read is posted, so a disconnect that the
-        // worker handles at once always finds the entry it has to remove.
-        if (!refuse) allClients.push_back(context);
     }
-    // A client that has just closed its socket may not have been seen
-    // closing yet; its slot is free, so it is closed here and counted out.
-    if (refuse && CloseDepartedClients() > 0) {
-        RSLibrary::RSSynchronizeGuard guard(listLock);
-        refuse = maxConnections < connectionCount;
-        if (!refuse) allClients.push_back(context);
-    }
-    if (refuse) {
-        refusedConnectionLimit.fetch_add(1, std::memory_order_relaxed);
-        LOG(INFO, "Closing incoming connection from %s (maxConnections %i reached)", address,
-            limit);
-        SendString(context, IO_FLAG_AWAITING_LOGIN,
-                   StringFormat(CConfigDataLoader::LoadMessage(134).c_str(), limit));
-        CloseClient(context);
-        return 1;
-    }
-    if (!loginBudget.Admit(CLoginBudget::AddressOf(context->address),
-                           std::chrono::steady_clock::now())) {
+    // Checked before the slots: a source over its budget never makes
+    // another client's connection give way.
+    if (!loginBudget.Admit(context->sourceBlock, std::chrono::steady_clock::now())) {
         refusedGuessingBudget.fetch_add(1, std::memory_order_relaxed);
-        LOG(WARN,
-            "Closing incoming connection from %s: its address failed to log in too often and "
-            "holds %d connections not logged in",
-            address, CLoginBudget::kMaxWaitingOverBudget);
+        LogBySource(context, LOG_WARN, "over the guessing budget",
+                    StringFormat("Closing incoming connection from %s: its source %s failed to "
+                                 "log in too often and holds %d connections not logged in",
+                                 address, context->sourceBlock.c_str(),
+                                 CLoginBudget::kMaxWaitingOverBudget));
         SendString(context, IO_FLAG_AWAITING_LOGIN,
                    "ERROR too many failed logins from this address, try again later\r\n");
         CloseClient(context);
         return 1;
     }
     context->inLoginBudget.store(true);
+
+    bool refuse;
+    int limit;
+    auto takeSlot = [&] {
+        RSLibrary::RSSynchronizeGuard guard(listLock);
+        limit = maxConnections;
+        refuse = maxConnections < connectionCount;
+        // Listed before the first read is posted, so a disconnect that the
+        // worker handles at once always finds the entry it has to remove.
+        if (!refuse) allClients.push_back(context);
+    };
+    takeSlot();
+    // A client that has just closed its socket may not have been seen
+    // closing yet; its slot is free, so it is closed here and counted out.
+    if (refuse && CloseDepartedClients() > 0) takeSlot();
+    // Every slot taken: a connection that has not logged in gives way, so
+    // that strangers holding slots never keep out a client that logs in.
+    // Only logged-in clients make the newcomer wait.
+    while (refuse && DropWaitingClient(context)) takeSlot();
+    if (refuse) {
+        refusedConnectionLimit.fetch_add(1, std::memory_order_relaxed);
+        LogBySource(context, LOG_INFO, "every connection slot taken by a logged-in client",
+                    StringFormat("Closing incoming connection from %s (maxConnections %i reached)",
+                                 address, limit));
+        SendString(context, IO_FLAG_AWAITING_LOGIN,
+                   StringFormat(CConfigDataLoader::LoadMessage(134).c_str(), limit));
+        CloseClient(context);
+        return 1;
+    }
     SendString(context, IO_FLAG_AWAITING_LOGIN, Greeting());
     PostRead(context, IO_FLAG_AWAITING_LOGIN, kReadSize);
     return 1;
@@ -317,10 +340,13 @@ int CWmiLogEventServer::CloseDepartedClients() {
 }
 
 long CWmiLogEventServer::OnClientDisconnected(CIOCPClientContext* context) {
-    LOG(INFO, "Disconnected client - %s", context->address.c_str());
-    if (context->inLoginBudget.exchange(false)) {
-        loginBudget.Release(CLoginBudget::AddressOf(context->address));
+    if (context->loggedIn.load()) {
+        LOG(INFO, "Disconnected client - %s", context->address.c_str());
+    } else {
+        LogBySource(context, LOG_INFO, "disconnected before logging in",
+                    StringFormat("Disconnected client - %s", context->address.c_str()));
     }
+    if (context->inLoginBudget.exchange(false)) loginBudget.Release(context->sourceBlock);
     RSLibrary::RSSynchronizeGuard guard(listLock);
     --connectionCount;
     Remove(loggedInClients, context);

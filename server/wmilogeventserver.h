@@ -20,13 +20,19 @@
 //  in order, one at a time. A failed LOGIN holds its reply and the rest of
 //  the read for one second (ResumeAfter: no read meanwhile, the worker
 //  serves the others); the third resets the connection. Failed logins are
-//  also counted per client address across connections (loginBudget): past
-//  ten in a minute their replies wait longer and longer, and the address
+//  also counted per source block across connections (loginBudget): past
+//  ten in a minute their replies wait longer and longer, and the block
 //  may hold only a few connections that have not logged in. The connection
 //  bounds (LISTEN.LOGINTIMEOUT, LISTEN.OUTPUTLIMIT, LISTEN.OUTPUTSOFTLIMIT,
-//  LISTEN.OUTPUTSOFTSECONDS; 64 KiB of output before login; 8 TLS
-//  handshakes in progress per connection slot) are handed to the connection
-//  server in OnServerStarted.
+//  LISTEN.OUTPUTSOFTSECONDS; 64 KiB of output before login;
+//  LISTEN.MAXHANDSHAKES, by default 8 TLS handshakes in progress per
+//  connection slot; LISTEN.PERSOURCEMAXSTARTUPS connections not logged in
+//  per source block of LISTEN.PERSOURCENETBLOCKV4/V6 bits) are handed to the
+//  connection server in OnServerStarted.
+//  Slots: LISTEN.MAXCONNECTIONS announced connections. When every slot is
+//  taken, a connection that has not logged in gives way to the newcomer
+//  (DropWaitingClient); only when every slot is held by a logged-in client
+//  is the newcomer refused ("Max user count reached (N)").
 //  Lists: allClients (greeted connections, in connect order),
 //  loggedInClients (in login order) and connectionCount are guarded by
 //  listLock. The broadcast sends while it holds listLock and
@@ -73,6 +79,9 @@ struct TListenerStats {
     // address over its guessing budget.
     uint64_t refusedConnectionLimit = 0;
     uint64_t refusedGuessingBudget = 0;
+    // ... and at the accept, from a source block holding
+    // LISTEN.PERSOURCEMAXSTARTUPS connections not logged in.
+    uint64_t refusedPerSource = 0;
     uint64_t bytesSent = 0;
     uint64_t forcedDisconnects = 0;
     // Event records handed to the clients' sends that have not completed.
@@ -301,7 +310,7 @@ class CWmiLogEventServer : public CIOCPServer, public CBroadcastSink {
     int maxConnections GUARDED_BY(listLock) = 0;
     int connectionCount GUARDED_BY(listLock) = 0;
 
-    // Failed logins and connections not logged in, per client address.
+    // Failed logins and connections not logged in, per source block.
     // Thread-safe on its own.
     CLoginBudget loginBudget;
 

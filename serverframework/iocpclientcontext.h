@@ -55,6 +55,14 @@ class CIOCPClientContext : public RSLibrary::RSNonCopyable {
     // read-only afterwards.
     std::string address;
     std::chrono::steady_clock::time_point acceptedAt;
+    // The source block of address (serverframework/sourceblock.h) that the
+    // per-source bounds count it against; written by the accept thread
+    // under the server's sendLock before the socket is associated,
+    // read-only afterwards.
+    std::string sourceBlock;
+    // Counted among its block's connections not logged in, from the accept
+    // to the login or the close. Under the server's sendLock.
+    bool countedStartup = false;
 
     // Set once by the application (CIOCPServer::MarkLoggedIn); chooses the
     // connection's output bound and stops its login clock.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/logger.h"
+#include "base/stringformat.h"
 #include "platform/socket.h"
 #include "serverframework/sslcontext.h"
 #include "serverframework/sslsession.h"
@@ -88,7 +89,108 @@ void CIOCPServer::SetConnectionLimits(const TConnectionLimits& newLimits) {
     limits = newLimits;
 }
 
-void CIOCPServer::MarkLoggedIn(CIOCPClientContext* context) { context->loggedIn.store(true); }
+void CIOCPServer::MarkLoggedIn(CIOCPClientContext* context) {
+    RSLibrary::RSSynchronizeGuard guard(sendLock);
+    context->loggedIn.store(true);
+    UncountStartup(context);
+}
+
+void CIOCPServer::UncountStartup(CIOCPClientContext* context) {
+    if (!context->countedStartup) return;
+    context->countedStartup = false;
+    auto found = startups.find(context->sourceBlock);
+    if (found != startups.end() && --found->second <= 0) startups.erase(found);
+}
+
+template <typename Eligible>
+CIOCPClientContext* CIOCPServer::ChooseDropped(Eligible eligible) {
+    struct TBlock {
+        int count = 0;
+        CIOCPClientContext* oldest = nullptr;
+    };
+    std::unordered_map<std::string, TBlock> blocks;
+    for (CIOCPClientContext* context : openContexts) {
+        if (!eligible(context)) continue;
+        TBlock& block = blocks[context->sourceBlock];
+        ++block.count;
+        if (block.oldest == nullptr || context->acceptedAt < block.oldest->acceptedAt) {
+            block.oldest = context;
+        }
+    }
+    const TBlock* chosen = nullptr;
+    for (const auto& entry : blocks) {
+        const TBlock& block = entry.second;
+        if (chosen == nullptr || block.count > chosen->count ||
+            (block.count == chosen->count &&
+             block.oldest->acceptedAt < chosen->oldest->acceptedAt)) {
+            chosen = &block;
+        }
+    }
+    return chosen == nullptr ? nullptr : chosen->oldest;
+}
+
+bool CIOCPServer::AdmitStartup(CIOCPClientContext* context) {
+    const std::string& block = context->sourceBlock;
+    if (limits.perSourceStartups > 0) {
+        auto found = startups.find(block);
+        if (found != startups.end() && found->second >= limits.perSourceStartups) return false;
+    }
+    if (context->inHandshake.load() && limits.maxHandshakes > 0 &&
+        handshakes.load() >= limits.maxHandshakes) {
+        CIOCPClientContext* oldest =
+            ChooseDropped([](CIOCPClientContext* open) { return open->inHandshake.load(); });
+        if (oldest == nullptr) return false;
+        LogBySource(oldest, LOG_WARN, "TLS handshake dropped for a newer connection",
+                    StringFormat("Closing connection from %s: %d TLS handshakes in progress; the "
+                                 "oldest of %s gives way to a newer connection",
+                                 oldest->address.c_str(), limits.maxHandshakes,
+                                 oldest->sourceBlock.c_str()));
+        // Never announced (its handshake is in progress), so no hook runs
+        // under the lock; and the worker sees it closed before it could
+        // complete the handshake.
+        ResetClient(oldest);
+    }
+    ++startups[block];
+    context->countedStartup = true;
+    return true;
+}
+
+bool CIOCPServer::DropWaitingClient(CIOCPClientContext* newcomer) {
+    CIOCPClientContext* dropped;
+    {
+        RSLibrary::RSSynchronizeGuard guard(sendLock);
+        dropped = ChooseDropped([newcomer](CIOCPClientContext* open) {
+            return open != newcomer && !open->inHandshake.load() && !open->loggedIn.load() &&
+                   !open->overLimit;
+        });
+        if (dropped == nullptr) return false;
+        dropped->AddRef();
+    }
+    LogBySource(dropped, LOG_WARN, "not logged in, dropped for a newer connection",
+                StringFormat("Closing connection from %s: not logged in while every connection "
+                             "slot is taken; the oldest of %s gives way to a newer connection",
+                             dropped->address.c_str(), dropped->sourceBlock.c_str()));
+    ResetClient(dropped);
+    dropped->Release();
+    return true;
+}
+
+void CIOCPServer::LogBySource(const CIOCPClientContext* context, int level, const std::string& kind,
+                              const std::string& line) {
+    CLogger* const logger = g_logger;
+    if (logger == nullptr || level < logger->GetLevel()) return;
+    if (!refusals.Note(context->sourceBlock, kind, level, Clock::now())) return;
+    Log(logger, level, __LINE__, __FILE_NAME__, "%s", line.c_str());
+}
+
+void CIOCPServer::LogSourceCounts(Clock::time_point now, bool all) {
+    for (const CRefusalLog::TLine& line : refusals.Due(now, all)) {
+        CLogger* const logger = g_logger;
+        if (logger != nullptr && line.level >= logger->GetLevel()) {
+            Log(logger, line.level, __LINE__, __FILE_NAME__, "%s", line.text.c_str());
+        }
+    }
+}
 
 void CIOCPServer::ResumeAfter(CIOCPClientContext* context, long flags,
                               std::chrono::milliseconds delay) {
@@ -324,6 +426,7 @@ int CIOCPServer::CloseClient(CIOCPClientContext* context) {
         if (context->closed.load()) return -1;
         context->closed.store(true);
         openContexts.erase(context);
+        UncountStartup(context);
         if (context->resetOnClose.load()) platform::SetResetOnClose(context->socket);
         error = completionPort.CloseSocket(context->socket);
         if (error == platform::IoStatus::kNotAssociated) {
@@ -460,6 +563,8 @@ int CIOCPServer::Stop() {
     listenPort.store(0);
     LOG(TRACE, "Calling WSACleanup()");
 
+    // Counts of refusals not logged yet go to the log now.
+    LogSourceCounts(Clock::now(), true);
     if (workerStopped) {
         DropResumes();
         CloseRemainingClients();
@@ -528,27 +633,32 @@ void CIOCPServer::AcceptLoop() {
         context->address = platform::PeerAddressText(socket);
         context->acceptedAt = Clock::now();
         platform::IoResult error;
-        bool tooManyHandshakes = false;
-        int maxHandshakes;
+        bool admitted;
+        int perSource;
         {
             RSLibrary::RSSynchronizeGuard guard(sendLock);
-            maxHandshakes = limits.maxHandshakes;
-            if (context->inHandshake.load()) {
-                tooManyHandshakes = maxHandshakes > 0 && handshakes.load() >= maxHandshakes;
-                if (!tooManyHandshakes) handshakes.fetch_add(1);
-            }
-            if (!tooManyHandshakes) {
+            perSource = limits.perSourceStartups;
+            context->sourceBlock = SourceBlockOf(context->address, limits.sourceBlock);
+            admitted = AdmitStartup(context);
+            if (admitted) {
+                if (context->inHandshake.load()) handshakes.fetch_add(1);
                 error = completionPort.Associate(socket, reinterpret_cast<uintptr_t>(context));
                 if (error.ok()) {
                     openContexts.insert(context);
-                } else if (context->inHandshake.load()) {
-                    handshakes.fetch_sub(1);
+                } else {
+                    if (context->inHandshake.load()) handshakes.fetch_sub(1);
+                    UncountStartup(context);
                 }
             }
         }
-        if (tooManyHandshakes) {
-            LOG(WARN, "Closing connection from %s: %d TLS handshakes in progress",
-                context->address.c_str(), maxHandshakes);
+        if (!admitted) {
+            refusedPerSource.fetch_add(1, std::memory_order_relaxed);
+            LogBySource(
+                context, LOG_WARN, "over the per-source limit",
+                StringFormat("Closing connection from %s: %s holds %d connections that "
+                             "have not logged in",
+                             context->address.c_str(), context->sourceBlock.c_str(), perSource));
+            platform::SetResetOnClose(socket);
             platform::CloseSocket(socket);
             context->Release();
             continue;
@@ -641,6 +751,7 @@ void CIOCPServer::WorkerLoop() {
         if (!resumes.empty() && resumes.begin()->first <= now) RunDueResumes(now);
         if (now >= nextCheck) {
             CloseOverdueClients(now);
+            LogSourceCounts(now, false);
             nextCheck = now + kOverdueCheckInterval;
         }
     }

@@ -27,8 +27,16 @@
 //  without calling the subclass. OnClientDisconnected runs exactly once per
 //  context.
 //  Bounds (SetConnectionLimits): the accept thread stamps each connection
-//  with its peer and accept time and closes at once one that would pass the
-//  number of TLS handshakes in progress. A send that would take a
+//  with its peer, its source block (serverframework/sourceblock.h) and its
+//  accept time. It resets at once a connection whose block already holds
+//  perSourceStartups connections that have not logged in (handshakes in
+//  progress included; counted under sendLock from the accept to the login
+//  or the close). When maxHandshakes are in progress, the oldest handshake
+//  of the block with the most of them is reset to make room: strangers
+//  holding handshakes never keep a real client out. The application does
+//  the same for its own connection slots (DropWaitingClient). Refusals and
+//  drops are logged once per source block and kind a minute, with a count
+//  (CRefusalLog; the worker logs the counts). A send that would take a
 //  connection's queued output (what the completion port still holds for it)
 //  past its bound is dropped and the connection closed by the worker, since
 //  the sender may hold the application's locks; while more than 256 KiB is
@@ -78,11 +86,14 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "platform/completionport.h"
 #include "platform/thread_annotations.h"
 #include "serverframework/iocpclientcontext.h"
+#include "serverframework/refusallog.h"
+#include "serverframework/sourceblock.h"
 #include "serverframework/synchronization.h"
 
 // Request flags. The server sets READ on reads and WRITE on writes and hands
@@ -111,9 +122,16 @@ struct TConnectionLimits {
     // outputSoftLimit for outputSoftTime is closed.
     size_t outputSoftLimit = 0;
     std::chrono::milliseconds outputSoftTime{0};
-    // TLS handshakes in progress at once; a connection accepted past them is
-    // closed at once.
+    // TLS handshakes in progress at once. A connection accepted past them
+    // takes the place of the oldest handshake of the source block that has
+    // the most in progress, which is reset.
     int maxHandshakes = 0;
+    // Connections that have not logged in (TLS handshakes in progress
+    // included) one source block may hold; a connection accepted past them
+    // is reset at once.
+    int perSourceStartups = 0;
+    // How client addresses are grouped into source blocks.
+    TSourceBlockBits sourceBlock;
 };
 // OpenSSL's connection type by its declared name, so that this header does
 // not need OpenSSL itself.
@@ -160,6 +178,11 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
     uint64_t GetForcedDisconnects() const {
         return forcedDisconnects.load(std::memory_order_relaxed);
     }
+    // Connections reset at their accept because their source block held
+    // its most connections not logged in. Any thread.
+    uint64_t GetRefusedPerSource() const {
+        return refusedPerSource.load(std::memory_order_relaxed);
+    }
 
     // Posts the next read of up to size bytes (every caller uses 5000); the
     // completion hands a data area of size + 1 bytes, NUL-terminated, to
@@ -192,8 +215,10 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
     // logged at WARN with the peer's address.
     void SetConnectionLimits(const TConnectionLimits& newLimits);
 
-    // The connection has logged in: its login clock stops and its output
-    // bound becomes outputLimit. Any thread.
+    // The connection has logged in: its login clock stops, its output
+    // bound becomes outputLimit and it no longer counts against its source
+    // block's connections not logged in. Any thread holding none of the
+    // server's locks or one before sendLock.
     void MarkLoggedIn(CIOCPClientContext* context);
 
     // Calls OnResume(context, flags) on the worker thread once delay has
@@ -202,6 +227,25 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
     void ResumeAfter(CIOCPClientContext* context, long flags, std::chrono::milliseconds delay);
 
   protected:
+    // For an application whose connection slots are all taken when a new
+    // connection arrives: resets, as a forced disconnect, the connection it
+    // gives up for the newcomer. That is, of the announced connections that
+    // have not logged in (other than newcomer), the oldest of the source
+    // block that holds the most of them, so that strangers who never log in
+    // cannot keep a client that logs in promptly out. Returns false when
+    // there is no such connection. The close hook runs on the calling
+    // thread, so the caller holds none of its own locks the hook takes.
+    bool DropWaitingClient(CIOCPClientContext* newcomer);
+
+    // Logs a line about the context's connection that a flood would repeat
+    // without end (a refusal, a forced drop, a connection that comes and
+    // goes without logging in): at level when it is the first of its kind
+    // from the context's source block within a minute, else only counted;
+    // the worker logs the count once the minute is over (CRefusalLog).
+    // level is a TLogLevel. Any thread.
+    void LogBySource(const CIOCPClientContext* context, int level, const std::string& kind,
+                     const std::string& line);
+
     // When Stop left a busy worker running, waits until it has returned;
     // otherwise returns at once. A subclass whose hooks the worker may still
     // be running calls it first thing in its destructor, so the worker never
@@ -330,6 +374,20 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
     void CloseOverdueClients(std::chrono::steady_clock::time_point now) EXCLUDES(sendLock);
     // Runs the resumptions that are due. Worker thread.
     void RunDueResumes(std::chrono::steady_clock::time_point now);
+    // Logs the refusal counts that are due (all of them with `all`).
+    void LogSourceCounts(std::chrono::steady_clock::time_point now, bool all);
+    // Of the open contexts that `eligible` accepts, the oldest of the
+    // source block with the most of them (of equal blocks, the one with the
+    // oldest); null when none.
+    template <typename Eligible>
+    CIOCPClientContext* ChooseDropped(Eligible eligible) REQUIRES(sendLock);
+    // Ends the context's count among its block's connections not logged in.
+    void UncountStartup(CIOCPClientContext* context) REQUIRES(sendLock);
+    // The accept thread's bounds for a new connection, under sendLock: false
+    // when it is past its source block's bound (nothing changed); otherwise
+    // makes room for its TLS handshake (resetting the one that gives way)
+    // and counts it.
+    bool AdmitStartup(CIOCPClientContext* context) REQUIRES(sendLock);
     // Drops the resumptions left after the worker ended.
     void DropResumes();
 
@@ -339,6 +397,7 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
     // Counters for the metrics endpoint; thread-safe on their own.
     std::atomic<uint64_t> bytesSent{0};
     std::atomic<uint64_t> forcedDisconnects{0};
+    std::atomic<uint64_t> refusedPerSource{0};
 
     // Contexts associated with the port and not yet closed.
     std::unordered_set<CIOCPClientContext*> openContexts GUARDED_BY(sendLock);
@@ -346,6 +405,12 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
     // TLS handshakes in progress: raised by the accept thread, lowered when a
     // handshake completes or its connection closes.
     std::atomic<int> handshakes{0};
+    // Connections not logged in (handshakes included) per source block,
+    // each counted from its accept to its login or close; no entry of 0.
+    std::unordered_map<std::string, int> startups GUARDED_BY(sendLock);
+    // Refusals logged once per source and kind a minute. Thread-safe on its
+    // own.
+    CRefusalLog refusals;
 
     // Resumptions asked for by ResumeAfter, by due time, each holding a
     // reference to its context. Worker thread only (and Stop and the

@@ -41,4 +41,9 @@ if(NOT QUELLON_SANITIZE STREQUAL "thread")
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/kafka_e2e_test.cpp
     LIBS quellon_kafka quellon_simstore
     DEPENDS quellon quellon-sim LINUX_ONLY)
+  # The same against a real Apache Kafka broker (scripts/kafka-broker).
+  quellon_add_test(NAME kafka_broker_e2e_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/kafka_broker_e2e_test.cpp
+    LIBS quellon_kafka quellon_simstore
+    DEPENDS quellon quellon-sim LINUX_ONLY TIMEOUT 900)
 endif()

@@ -12,109 +12,30 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <iostream>
 #include <map>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "tests/app/builtprogram.h"
-#include "tests/app/quellonprocess.h"
-#include "tests/app/tempdir.h"
-#include "tests/platform/eventually.h"
+#include "tests/engine/kafkalistenerfixture.h"
 #include "tests/server/kafkamock.h"
-#include "tests/serverframework/lineclient.h"
-#include "tests/serverframework/loopbackport.h"
-#include "tests/wmi/simfixture.h"
 #include "wmi/cim/cimtime.h"
 
 namespace {
 
-const char* const kHostA = "127.0.0.2";
-const char* const kHostB = "127.0.0.3";
-
-class KafkaEndToEnd : public simtest::SimStoreFixture {
+class KafkaEndToEnd : public KafkaListenerFixture {
   protected:
     void SetUp() override {
-        SimStoreFixture::SetUp();
-        AddHost(kHostA);
-        AddHost(kHostB);
         ASSERT_TRUE(mock.Ok());
-        dir.Write("quellon.ini",
-                  "[LOCAL_AUTH]\nUSERNAME=alice\nPASSWORD=secret\n"
-                  "[PERFORMANCE]\nConnectionProcessors=2\nEventRetriever=2\nWT_FOR_WQ=0\n"
-                  "[OTHERS]\nMinReconnectInterval=1\nMaxReconnectInterval=1\n"
-                  "CHECKTERMINATEFLAG=100\nEVENTWAITPERCONNECTION=100\nNUMBEROFEVENTSTOPOOL=50\n"
-                  "STATEFILE=" +
-                      dir.File("state.db") + "\n[LISTEN]\nADDRESS=127.0.0.1\nPORT=" +
-                      std::to_string(port) + "\n[WMI]\nSIMSTORE=" + path +
-                      "\n[Logger]\nfilename=" + dir.File("quellon.log") +
-                      "\nlevel=debug\n"
-                      "[KAFKA]\nBROKERS=" +
-                      mock.Bootstraps() + "\nlinger.ms=5\nlog_level=3\n" + kafkaExtra +
-                      "[SUBSCRIPTIONS]\n"
-                      "a-all=127.0.0.2 * * reader\n"
-                      "b-system=127.0.0.3 System *\n"
-                      "[CREDENTIALS]\nreader=CORP\\reader Cr3d-S3cret\n");
+        KafkaListenerFixture::SetUp();
+    }
+    std::string Bootstraps() override { return mock.Bootstraps(); }
+    std::vector<KafkaMessage> ReadTopic(const std::string& topic) override {
+        return mock.Read(topic);
     }
 
-    void TearDown() override {
-        if (HasFailure()) {
-            std::cerr << "---- out ----\n"
-                      << ReadWholeFile(out) << "---- quellon.log (tail) ----\n"
-                      << TailOfFile(dir.File("quellon.log"), 8000) << "\n";
-        }
-    }
-
-    std::unique_ptr<QuellonProcess> Start() {
-        out = dir.File("out" + std::to_string(++runs));
-        auto p =
-            std::make_unique<QuellonProcess>(BuiltProgram("quellon"), dir.File("quellon.ini"), out);
-        EXPECT_TRUE(p->WaitForOutput("Press Q to quit", 20000)) << ReadWholeFile(out);
-        // Both standing subscriptions run before records are written.
-        EXPECT_TRUE(Eventually(
-            [&] {
-                std::string log = ReadWholeFile(dir.File("quellon.log"));
-                size_t runsSeen = 0;
-                for (size_t at = 0; (at = log.find("Host Connected", at)) != std::string::npos;
-                     ++at) {
-                    ++runsSeen;
-                }
-                return runsSeen >= 2 * static_cast<size_t>(runs);
-            },
-            20000));
-        return p;
-    }
-
-    static wmi::sim::SimEvent Event(const std::string& log, uint32_t code) {
-        wmi::sim::SimEvent e = simtest::MakeEvent(log, 3, code, NowMicros());
-        return e;
-    }
-    static int64_t NowMicros() {
-        return std::chrono::duration_cast<std::chrono::microseconds>(
-                   std::chrono::system_clock::now().time_since_epoch())
-            .count();
-    }
-
-    // The events topic by host, in the order read.
-    std::map<std::string, std::vector<int64_t>> NumbersByHost() {
-        std::map<std::string, std::vector<int64_t>> byHost;
-        for (const KafkaMock::Message& m : mock.Read("quellon-events")) {
-            rapidjson::Document d;
-            d.Parse(m.payload.c_str(), m.payload.size());
-            if (d.HasParseError()) continue;
-            byHost[m.key].push_back(d["RecordNumber"].GetInt64());
-        }
-        return byHost;
-    }
-
-    // More keys of the [KAFKA] section, set by a fixture's constructor.
-    std::string kafkaExtra;
     KafkaMock mock{3, {"quellon-events", "quellon-notices"}};
-    uint16_t port = FreePort();
-    std::string out;
-    int runs = 0;
 };
 
 TEST_F(KafkaEndToEnd, EveryRecordOnceInOrderWithTheStoresFields) {
@@ -156,7 +77,7 @@ TEST_F(KafkaEndToEnd, EveryRecordOnceInOrderWithTheStoresFields) {
     std::map<int64_t, const wmi::sim::SimEvent*> byNumber;
     for (const auto& e : stored) byNumber[e.recordNumber] = &e;
     size_t checked = 0;
-    for (const KafkaMock::Message& m : mock.Read("quellon-events")) {
+    for (const KafkaMessage& m : mock.Read("quellon-events")) {
         if (m.key != kHostA) continue;
         rapidjson::Document d;
         d.Parse(m.payload.c_str(), m.payload.size());
@@ -194,7 +115,7 @@ TEST_F(KafkaEndToEnd, EveryRecordOnceInOrderWithTheStoresFields) {
     }
     EXPECT_EQ(checked, 200u);
     // No password reached the log.
-    EXPECT_EQ(ReadWholeFile(dir.File("quellon.log")).find("Cr3d-S3cret"), std::string::npos);
+    EXPECT_EQ(ReadWholeFile(dir.File("quellon.log")).find(kCredentialPassword), std::string::npos);
     quellon->Type("q\n");
     EXPECT_EQ(quellon->WaitForExit(40000), 0);
 }
@@ -202,30 +123,16 @@ TEST_F(KafkaEndToEnd, EveryRecordOnceInOrderWithTheStoresFields) {
 TEST_F(KafkaEndToEnd, KillMidStreamAndRestartLosesNothing) {
     auto quellon = Start();
     // Records keep coming while the listener is killed.
-    std::atomic<bool> writing{true};
-    std::atomic<int> written{0};
-    std::thread writer([&] {
-        wmi::sim::SimStore own;
-        if (own.open(path, false) != wmi::sim::SimResult::Ok) return;
-        while (writing.load() && written.load() < 20000) {
-            std::vector<wmi::sim::SimEvent> batch;
-            for (int i = 0; i < 20; ++i) batch.push_back(Event("System", 1));
-            if (own.appendEvents(kHostA, batch) != wmi::sim::SimResult::Ok) return;
-            written += 20;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    });
+    Writer writer(path, {kHostA});
     // Killed while records flow: some were sent, some not yet read.
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     ASSERT_TRUE(quellon->Signal(SIGKILL));
     ASSERT_EQ(quellon->WaitForExit(10000), 128 + SIGKILL);
     const size_t beforeRestart = NumbersByHost()[kHostA].size();
-    const int writtenAtKill = written.load();
+    const int writtenAtKill = writer.Written();
     quellon = Start();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    writing = false;
-    writer.join();
-    const int total = written.load();
+    const int total = writer.Stop();
     ASSERT_TRUE(Eventually(
         [&] {
             auto numbers = NumbersByHost()[kHostA];
@@ -255,18 +162,6 @@ TEST_F(KafkaEndToEnd, KillMidStreamAndRestartLosesNothing) {
 class KafkaSmallQueue : public KafkaEndToEnd {
   protected:
     KafkaSmallQueue() { kafkaExtra = "QUEUEBYTES=1048576\n"; }
-
-    // The reply to LIST or STATS, from its first line (event records that
-    // arrive before it skipped) up to its "." line.
-    std::string Reply(LineClient& client, const std::string& command) {
-        client.SendLine(command);
-        std::string reply = client.ReadUntil(command == "LIST" ? "OK List" : "OK Stats");
-        for (std::string line = client.ReadLine(); !line.empty() && line != ".\r\n";
-             line = client.ReadLine()) {
-            reply += line;
-        }
-        return reply;
-    }
 };
 
 TEST_F(KafkaSmallQueue, KafkaDownFillsTheQueueBlocksTheSubscriptionThenEverythingArrives) {
@@ -324,7 +219,10 @@ class EventWatcher {
         reader = std::thread([this] {
             while (watching.load()) {
                 const std::string line = client.ReadLine();
-                if (line.rfind(std::string("NTEVENT: ") + kHostA + " ", 0) == 0) ++records;
+                if (line.rfind(std::string("NTEVENT: ") + KafkaListenerFixture::kHostA + " ", 0) ==
+                    0) {
+                    ++records;
+                }
             }
         });
     }

@@ -11,9 +11,12 @@
 
 class LoopbackClient {
   public:
-    // Connects to 127.0.0.1:port. timeoutMs bounds every Receive; a
-    // receiveBuffer above 0 sets the receive buffer before connecting.
-    explicit LoopbackClient(uint16_t port, int timeoutMs = 5000, int receiveBuffer = 0);
+    // Connects to 127.0.0.1:port, from the loopback address `source` (such
+    // as "127.0.0.2"; null: the system's choice). timeoutMs bounds every
+    // Receive; a receiveBuffer above 0 sets the receive buffer before
+    // connecting.
+    explicit LoopbackClient(uint16_t port, int timeoutMs = 5000, int receiveBuffer = 0,
+                            const char* source = nullptr);
     ~LoopbackClient();
     LoopbackClient(const LoopbackClient&) = delete;
     LoopbackClient& operator=(const LoopbackClient&) = delete;

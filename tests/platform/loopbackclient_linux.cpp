@@ -20,7 +20,8 @@ sockaddr_in Loopback(uint16_t port) {
 
 }  // namespace
 
-LoopbackClient::LoopbackClient(uint16_t port, int timeoutMs, int receiveBuffer) {
+LoopbackClient::LoopbackClient(uint16_t port, int timeoutMs, int receiveBuffer,
+                               const char* source) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     handle = fd;
     if (receiveBuffer > 0) {
@@ -30,6 +31,14 @@ LoopbackClient::LoopbackClient(uint16_t port, int timeoutMs, int receiveBuffer) 
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    if (source != nullptr) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        if (inet_pton(AF_INET, source, &local.sin_addr) != 1 ||
+            bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+            return;
+        }
+    }
     sockaddr_in sa = Loopback(port);
     connected = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
 }

@@ -30,7 +30,8 @@ SOCKET Native(intptr_t handle) { return static_cast<SOCKET>(handle); }
 
 }  // namespace
 
-LoopbackClient::LoopbackClient(uint16_t port, int timeoutMs, int receiveBuffer) {
+LoopbackClient::LoopbackClient(uint16_t port, int timeoutMs, int receiveBuffer,
+                               const char* source) {
     SOCKET s = NewSocket();
     handle = s == INVALID_SOCKET ? -1 : static_cast<intptr_t>(s);
     if (handle < 0) return;
@@ -42,6 +43,14 @@ LoopbackClient::LoopbackClient(uint16_t port, int timeoutMs, int receiveBuffer) 
     setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
     BOOL on = TRUE;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+    if (source != nullptr) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        if (inet_pton(AF_INET, source, &local.sin_addr) != 1 ||
+            bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+            return;
+        }
+    }
     sockaddr_in sa = Loopback(port);
     connected = connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
 }

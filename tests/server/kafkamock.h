@@ -1,16 +1,16 @@
 // Kafka for tests: librdkafka's mock cluster (in-process brokers on
-// loopback ports the library picks) and Debian's kcat as an independent
-// consumer that reads a topic from its beginning. The cluster lives as long
-// as the object; only the test's own thread calls it.
+// loopback ports the library picks), read back by kcat (tests/server/kcat.h).
+// The cluster lives as long as the object; only the test's own thread calls
+// it.
 #pragma once
 
 #include <librdkafka/rdkafka.h>
 #include <librdkafka/rdkafka_mock.h>
-#include <rapidjson/document.h>
-#include <stdio.h>
 
 #include <string>
 #include <vector>
+
+#include "tests/server/kcat.h"
 
 class KafkaMock {
   public:
@@ -48,41 +48,11 @@ class KafkaMock {
         rd_kafka_mock_push_request_errors_array(cluster, 0, errors.size(), errors.data());
     }
 
-    struct Message {
-        int partition = -1;
-        long long offset = -1;
-        std::string key;
-        std::string payload;
-    };
+    using Message = KafkaMessage;
 
-    // Every message of the topic, as kcat reads it (-C -J -e from the
-    // beginning): in offset order within each partition.
+    // Every message of the topic, as kcat reads it.
     std::vector<Message> Read(const std::string& topic) const {
-        const std::string command =
-            "kcat -C -q -J -e -o beginning -b " + Bootstraps() + " -t " + topic + " 2>/dev/null";
-        std::vector<Message> messages;
-        FILE* pipe = popen(command.c_str(), "r");
-        if (pipe == nullptr) return messages;
-        std::string line;
-        char buffer[65536];
-        while (fgets(buffer, sizeof buffer, pipe) != nullptr) {
-            line += buffer;
-            if (line.empty() || line.back() != '\n') continue;
-            rapidjson::Document d;
-            d.Parse(line.c_str(), line.size());
-            line.clear();
-            if (d.HasParseError() || !d.IsObject()) continue;
-            Message m;
-            m.partition = d["partition"].GetInt();
-            m.offset = d["offset"].GetInt64();
-            if (d["key"].IsString()) m.key.assign(d["key"].GetString(), d["key"].GetStringLength());
-            if (d["payload"].IsString()) {
-                m.payload.assign(d["payload"].GetString(), d["payload"].GetStringLength());
-            }
-            messages.push_back(std::move(m));
-        }
-        pclose(pipe);
-        return messages;
+        return KcatRead(Bootstraps(), topic);
     }
 
   private:

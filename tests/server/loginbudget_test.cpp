@@ -3,23 +3,55 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
+
+#include "serverframework/sourceblock.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = CLoginBudget::Clock;
 
-TEST(LoginBudgetTest, AddressOfDropsThePort) {
+// The command server keys the budget by source block: the failures of 100
+// addresses of one IPv6 /64 (one per connection, as from a host that takes
+// a new address for each) add up to one budget, which then slows them all
+// and limits their waiting connections; a neighbouring /64, and the same
+// addresses keyed each on its own (a /128 block), are not affected.
+TEST(LoginBudgetTest, TheAddressesOfOneBlockShareABudget) {
     const struct {
-        const char* peer;
-        const char* address;
-    } cases[] = {
-        {"10.0.0.1:50123", "10.0.0.1"},
-        {"[::1]:50123", "[::1]"},
-        {"unknown", "unknown"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(c.address, CLoginBudget::AddressOf(c.peer)) << c.peer;
+        int v6Bits;
+        bool shared;
+    } cases[] = {{64, true}, {128, false}};
+    for (const auto& c : cases) {
+        TSourceBlockBits bits;
+        bits.v6 = c.v6Bits;
+        CLoginBudget budget;
+        const Clock::time_point t0 = Clock::now();
+        std::chrono::milliseconds last{0};
+        for (int i = 1; i <= 100; ++i) {
+            char peer[64];
+            std::snprintf(peer, sizeof peer, "[2001:db8:0:7:%x::%x]:4%03d", i * 7, i, i);
+            const std::string block = SourceBlockOf(peer, bits);
+            ASSERT_TRUE(budget.Admit(block, t0)) << peer;
+            budget.Release(block);
+            last = budget.Failed(block, t0);
+        }
+        const std::string lastBlock = SourceBlockOf("[2001:db8:0:7:2bc::64]:5000", bits);
+        const std::string neighbour = SourceBlockOf("[2001:db8:0:8::1]:5000", bits);
+        EXPECT_EQ(c.shared, budget.OverBudget(lastBlock, t0)) << c.v6Bits;
+        if (c.shared) {
+            EXPECT_GE(last, CLoginBudget::kMaxFailureDelay) << c.v6Bits;
+        } else {
+            EXPECT_EQ(CLoginBudget::kFailureDelay, last) << c.v6Bits;
+        }
+        EXPECT_FALSE(budget.OverBudget(neighbour, t0)) << c.v6Bits;
+        EXPECT_EQ(CLoginBudget::kFailureDelay, budget.Failed(neighbour, t0)) << c.v6Bits;
+        for (int i = 0; i < CLoginBudget::kMaxWaitingOverBudget; ++i) {
+            EXPECT_TRUE(budget.Admit(lastBlock, t0)) << c.v6Bits << " " << i;
+        }
+        EXPECT_EQ(!c.shared, budget.Admit(lastBlock, t0)) << c.v6Bits;
+    }
 }
 
 // Within the budget a failure waits one second; the replies of one address

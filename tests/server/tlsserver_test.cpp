@@ -13,6 +13,7 @@
 #include "tests/app/testglobals.h"
 #include "tests/platform/eventually.h"
 #include "tests/server/fakeengine.h"
+#include "tests/server/strangers.h"
 #include "tests/serverframework/loopbackport.h"
 #include "tests/serverframework/tls_test_support.h"
 
@@ -333,32 +334,61 @@ TEST_F(TlsServerTest, StartWithoutTlsSetUpRefusesTheTlsPort) {
 namespace {
 
 // Unfinished handshakes: with one connection slot, eight may be in progress
-// at once and the ninth connection is closed at once; the login time-out,
-// counted from the accept, closes the unfinished ones; then a real client is
-// served as usual.
+// at once; a ninth connection takes the place of the oldest, which is reset,
+// and gets in; the login time-out, counted from the accept, closes the
+// other unfinished ones.
 TEST_F(TlsServerTest, UnfinishedHandshakesAreCappedAndTimedOut) {
-    StartServer(std::string(kAuth) + "[LISTEN]\nMAXCONNECTIONS=1\nLOGINTIMEOUT=1\n");
+    StartServer(std::string(kAuth) + "[LISTEN]\nMAXCONNECTIONS=1\nLOGINTIMEOUT=3\n");
     std::vector<std::unique_ptr<CSocketClient>> silent;
     for (int i = 0; i < 8; ++i) {
         silent.push_back(std::make_unique<CSocketClient>());
+        // The accept thread takes them in the order they connect.
         ASSERT_TRUE(silent.back()->ConnectTcp(tlsPort)) << i;
     }
-    // The accept thread takes connections in order, so the ninth is past
-    // the cap once the eight were accepted.
-    CSocketClient ninth;
-    ASSERT_TRUE(ninth.ConnectTcp(tlsPort));
-    EXPECT_TRUE(ninth.WaitForClose(5000)) << "the ninth handshake was not refused";
-
-    for (size_t i = 0; i < silent.size(); ++i) {
+    auto ninth = LoggedInClient();
+    EXPECT_TRUE(silent[0]->WaitForClose(5000)) << "the oldest handshake did not give way";
+    for (size_t i = 1; i < silent.size(); ++i) {
         EXPECT_TRUE(silent[i]->WaitForClose(5000)) << "unfinished handshake " << i;
     }
     std::string log = ReadWholeFile(dir.File("quellon.log"));
-    EXPECT_NE(std::string::npos, log.find("8 TLS handshakes in progress")) << log;
-    EXPECT_NE(std::string::npos, log.find("not logged in within 1 s")) << log;
+    EXPECT_NE(std::string::npos, log.find("8 TLS handshakes in progress; the oldest of "
+                                          "127.0.0.1/32 gives way"))
+        << log;
+    EXPECT_NE(std::string::npos, log.find("not logged in within 3 s")) << log;
 
-    auto client = LoggedInClient();
-    client->Send("NOOP\r\n");
-    EXPECT_EQ("OK noop\r\n", client->ReadLine());
+    ninth->Send("NOOP\r\n");
+    EXPECT_EQ("OK noop\r\n", ninth->ReadLine());
+}
+
+// Thirty stalled handshakes from one address that reconnect whenever they
+// are reset: a real TLS client from another address logs in, again and
+// again, whether the per-source bound keeps them to ten (the default) or
+// they fill every handshake in progress (no per-source bound) and give way
+// one after the other.
+TEST_F(TlsServerTest, StalledHandshakesDoNotKeepAClientOut) {
+    const struct {
+        const char* listen;
+        const char* logged;
+    } cases[] = {
+        {"", "127.0.0.2/32 holds 10 connections that have not logged in"},
+        {"PERSOURCEMAXSTARTUPS=0\n", "24 TLS handshakes in progress; the oldest of 127.0.0.2/32"},
+    };
+    for (const auto& c : cases) {
+        StartServer(std::string(kAuth) + "[LISTEN]\n" + c.listen);
+        {
+            Strangers strangers(tlsPort, "127.0.0.2", 30);
+            ASSERT_TRUE(Eventually([&] { return strangers.Connects() >= 60; })) << c.listen;
+            for (int round = 0; round < 3; ++round) {
+                CSocketClient client;
+                ASSERT_TRUE(client.Connect(tlsPort, "127.0.0.1")) << c.listen << round;
+                std::string reply = client.Login("alice", "secret");
+                EXPECT_EQ(0u, reply.rfind(kLoggedIn, 0)) << c.listen << round << ": " << reply;
+            }
+        }
+        std::string log = ReadWholeFile(dir.File("quellon.log"));
+        EXPECT_NE(std::string::npos, log.find(c.logged)) << c.listen << "\n" << log;
+        StopServer();
+    }
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "tests/app/tempdir.h"
 #include "tests/app/testglobals.h"
 #include "tests/server/fakeengine.h"
+#include "tests/server/strangers.h"
 #include "tests/serverframework/lineclient.h"
 
 namespace {
@@ -64,6 +65,17 @@ class ObservedServer : public CWmiLogEventServer {
         return result;
     }
 };
+
+// The error the client's connection meets within a few seconds
+// (ECONNRESET when the server reset it), 0 when none; reads nothing.
+int AwaitError(LineClient& client) {
+    int error = 0;
+    Eventually([&] {
+        error = client.TakeError();
+        return error != 0;
+    });
+    return error;
+}
 
 class CommandServerTest : public ::testing::Test {
   protected:
@@ -446,12 +458,13 @@ TEST_F(CommandServerTest, ALineWithANulByteIsAnInvalidCommand) {
     EXPECT_EQ("OK authentication successful (users=2)\r\n", fresh.ReadLine());
 }
 
+// "Max user count reached (3)" is for a newcomer that finds every slot held
+// by a logged-in client; a logout frees one.
 TEST_F(CommandServerTest, ConnectionLimitRefusesTheFourthAndFreesSlotsOnLogout) {
     StartServer(kAuth);  // LISTEN.MAXCONNECTIONS absent: 3
     auto first = LoggedInClient();
-    LineClient second(port), third(port);
-    EXPECT_EQ(0u, second.ReadLine().rfind("200 ", 0));
-    EXPECT_EQ(0u, third.ReadLine().rfind("200 ", 0));
+    auto second = LoggedInClient();
+    auto third = LoggedInClient();
 
     LineClient fourth(port);
     EXPECT_EQ("Max user count reached (3)", fourth.ReadBytes(100));
@@ -465,10 +478,56 @@ TEST_F(CommandServerTest, ConnectionLimitRefusesTheFourthAndFreesSlotsOnLogout) 
     EXPECT_EQ(0u, fifth.ReadLine().rfind("200 ", 0)) << "a freed slot is usable again";
 }
 
+// A full listener gives up a connection that has not logged in for the
+// newcomer, rather than refusing the newcomer: the oldest of the source
+// block that holds the most such connections, reset as a forced
+// disconnect. Logged-in clients never give way.
+TEST_F(CommandServerTest, AFullListenerDropsTheOldestConnectionNotLoggedIn) {
+    const struct {
+        const char* name;
+        // Sources of the connections that fill the three slots, in order;
+        // "L" logs in from 127.0.0.1.
+        std::vector<const char*> holders;
+        // The one that gives way to a newcomer from 127.0.0.9.
+        int dropped;
+    } cases[] = {
+        {"the oldest waiting", {"L", "127.0.0.2", "127.0.0.3"}, 1},
+        {"the block with the most waiting", {"127.0.0.2", "127.0.0.3", "127.0.0.3"}, 1},
+        {"of equal blocks the oldest", {"127.0.0.3", "127.0.0.2", "L"}, 0},
+    };
+    for (const auto& c : cases) {
+        StartServer(kAuth);
+        std::vector<std::unique_ptr<LineClient>> holders;
+        for (const char* source : c.holders) {
+            if (std::string(source) == "L") {
+                holders.push_back(LoggedInClient());
+                continue;
+            }
+            holders.push_back(std::make_unique<LineClient>(port, 5000, 0, source));
+            ASSERT_EQ(0u, holders.back()->ReadLine().rfind("200 ", 0)) << c.name;
+        }
+        LineClient newcomer(port, 5000, 0, "127.0.0.9");
+        EXPECT_EQ("OK authentication successful (users=3)\r\n", newcomer.Login("alice", "secret"))
+            << c.name;
+        EXPECT_EQ(ECONNRESET, AwaitError(*holders[c.dropped])) << c.name << ": not reset";
+        for (size_t i = 0; i < holders.size(); ++i) {
+            if (static_cast<int>(i) == c.dropped) continue;
+            holders[i]->SendLine("NOOP");
+            std::string reply = holders[i]->ReadLine();
+            EXPECT_TRUE(reply == "OK noop\r\n" || reply.rfind("ERROR", 0) == 0)
+                << c.name << " " << i << ": " << reply;
+        }
+        EXPECT_NE(std::string::npos,
+                  sink.Text().find("not logged in while every connection slot is taken"))
+            << c.name << "\n"
+            << sink.Text();
+        StopServer();
+    }
+}
+
 TEST_F(CommandServerTest, ConfiguredConnectionLimit) {
     StartServer(std::string(kAuth) + "[LISTEN]\nMAXCONNECTIONS=1\n");
-    LineClient first(port);
-    EXPECT_EQ(0u, first.ReadLine().rfind("200 ", 0));
+    auto first = LoggedInClient();
     LineClient second(port);
     EXPECT_EQ("Max user count reached (1)", second.ReadBytes(100));
 }
@@ -854,7 +913,8 @@ TEST_F(CommandServerTest, NoPasswordReachesTheLog) {
 // broadcasts without pause: every reply must arrive intact between the
 // broadcast lines, and nothing may be left behind (run under the sanitizers).
 TEST_F(CommandServerTest, ClientsComeAndGoDuringBroadcasts) {
-    StartServer(std::string(kAuth) + "[LISTEN]\nMAXCONNECTIONS=50\n");
+    // Twenty clients of one address connect at once.
+    StartServer(std::string(kAuth) + "[LISTEN]\nMAXCONNECTIONS=50\nPERSOURCEMAXSTARTUPS=50\n");
     std::atomic<bool> broadcasting{true};
     std::thread broadcaster([&] {
         // Paced so that slow clients on a loaded machine (or under the
@@ -983,7 +1043,8 @@ TEST_F(CommandServerTest, FailedLoginsAcrossConnectionsSpendTheAddresssBudget) {
     EXPECT_EQ("ERROR too many failed logins from this address, try again later\r\n",
               refused.ReadLine());
     EXPECT_TRUE(refused.WaitOrderlyEnd());
-    EXPECT_TRUE(HasText(sink.Text(), "its address failed to log in too often")) << sink.Text();
+    EXPECT_TRUE(HasText(sink.Text(), "its source 127.0.0.1/32 failed to log in too often"))
+        << sink.Text();
 
     for (auto& guesser : guessers) {
         EXPECT_EQ(kNotVerified, guesser->ReadLine());
@@ -1165,4 +1226,135 @@ TEST_F(CommandServerTest, InputWaitsWhileOutputIsBackedUp) {
     EXPECT_TRUE(sent.load());
     client->SendLine("NOOP");
     EXPECT_EQ("OK noop\r\n", client->ReadLine()) << "the client was closed";
+}
+
+// ---------------------------------------------------------------------------
+// Connections not logged in, by source block.
+namespace {
+
+size_t CountOf(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+}  // namespace
+
+// Six slow connections from one address that reconnect whenever they are
+// reset hold the slots, and a real client from another address logs in all
+// the same, again and again: with the defaults (a full listener drops the
+// oldest connection not logged in), with a per-source bound that keeps the
+// strangers to two, and with a /24 block that puts 127.0.0.1 in the
+// strangers' block, where it is refused with them, while 127.0.1.1 is not.
+TEST_F(CommandServerTest, StrangersThatNeverLogInDoNotKeepAClientOut) {
+    const struct {
+        const char* name;
+        const char* listen;
+        const char* client;
+        bool gets_in;
+        const char* logged;
+    } cases[] = {
+        {"defaults", "", "127.0.0.1", true, "every connection slot is taken"},
+        {"per-source bound", "PERSOURCEMAXSTARTUPS=2\n", "127.0.0.1", true,
+         "127.0.0.2/32 holds 2 connections that have not logged in"},
+        {"same /24", "PERSOURCEMAXSTARTUPS=2\nPERSOURCENETBLOCKV4=24\n", "127.0.0.1", false,
+         "127.0.0.0/24 holds 2 connections that have not logged in"},
+        {"other /24", "PERSOURCEMAXSTARTUPS=2\nPERSOURCENETBLOCKV4=24\n", "127.0.1.1", true,
+         "127.0.0.0/24 holds 2 connections that have not logged in"},
+    };
+    for (const auto& c : cases) {
+        StartServer(std::string(kAuth) + "[LISTEN]\n" + c.listen);
+        {
+            Strangers strangers(port, "127.0.0.2", 6);
+            // They have been reset and came back many times.
+            ASSERT_TRUE(Eventually([&] { return strangers.Connects() >= 30; })) << c.name;
+            for (int round = 0; round < 3; ++round) {
+                LineClient client(port, 5000, 0, c.client);
+                if (!c.gets_in) {
+                    EXPECT_EQ(ECONNRESET, AwaitError(client)) << c.name;
+                    EXPECT_FALSE(client.HasData()) << c.name << ": greeted";
+                    continue;
+                }
+                std::string reply = client.Login("alice", "secret");
+                EXPECT_EQ(0u, reply.rfind("OK authentication successful (users=", 0))
+                    << c.name << " round " << round << ": " << reply;
+                client.SendLine("LOGOUT");
+                EXPECT_EQ("OK logging off\r\n", client.ReadLine()) << c.name;
+            }
+        }
+        EXPECT_TRUE(sink.Text().find(c.logged) != std::string::npos) << c.name << "\n"
+                                                                     << sink.Text();
+        StopServer();
+    }
+}
+
+// A refusal that repeats is logged once per source a minute: 50 refused
+// connections from one address give one line at once, and their count in
+// one line (here at shutdown, before the minute is over).
+TEST_F(CommandServerTest, ARepeatedRefusalIsLoggedOnceWithACount) {
+    StartServer(std::string(kAuth) + "[LISTEN]\nPERSOURCEMAXSTARTUPS=1\n");
+    LineClient holder(port, 5000, 0, "127.0.0.2");
+    ASSERT_EQ(0u, holder.ReadLine().rfind("200 ", 0));
+    for (int i = 0; i < 50; ++i) {
+        LineClient refused(port, 5000, 0, "127.0.0.2");
+        ASSERT_TRUE(refused.WaitClosed()) << i;
+    }
+    LineClient other(port, 5000, 0, "127.0.0.3");
+    EXPECT_EQ(0u, other.ReadLine().rfind("200 ", 0)) << "another source was refused";
+    const std::string line = "127.0.0.2/32 holds 1 connections that have not logged in";
+    EXPECT_EQ(1u, CountOf(sink.Text(), line)) << sink.Text();
+    StopServer();
+    const std::string log = sink.Text();
+    EXPECT_EQ(1u, CountOf(log, line)) << log;
+    EXPECT_EQ(1u, CountOf(log,
+                          "49 more connections from 127.0.0.2/32 within the last minute: "
+                          "over the per-source limit"))
+        << log;
+}
+
+// The guessing budget counts source blocks: 100 addresses of one /24 (as
+// 100 addresses of one IPv6 /64 by default) that try one wrong password
+// each spend one budget, so once eleven have failed the block may hold
+// only three connections not logged in, and the other addresses of the
+// block are refused; another block is served as usual. Keyed by single
+// addresses (/32) the same failures spend nothing.
+TEST_F(CommandServerTest, OneBlockSharesOneGuessingBudget) {
+    const struct {
+        int bits;
+        int refused;
+    } cases[] = {{24, 100 - (CLoginBudget::kFreeFailures + 1)}, {32, 0}};
+    for (const auto& c : cases) {
+        StartServer(std::string(kAuth) +
+                    "[LISTEN]\nMAXCONNECTIONS=300\nPERSOURCEMAXSTARTUPS=0\nPERSOURCENETBLOCKV4=" +
+                    std::to_string(c.bits) + "\n");
+        std::vector<std::unique_ptr<LineClient>> guessers;
+        // The log of an earlier case is still there.
+        size_t failures = CountOf(sink.Text(), "Failed login 1 of 3");
+        int refused = 0;
+        for (int i = 1; i <= 100; ++i) {
+            const std::string source = "127.0.0." + std::to_string(i);
+            guessers.push_back(std::make_unique<LineClient>(port, 5000, 0, source.c_str()));
+            const std::string first = guessers.back()->ReadLine();
+            if (first == "ERROR too many failed logins from this address, try again later\r\n") {
+                ++refused;
+                continue;
+            }
+            ASSERT_EQ(0u, first.rfind("200 ", 0)) << c.bits << " " << source << ": " << first;
+            guessers.back()->SendLine("LOGIN alice wrong");
+            // Counted before the next address connects.
+            ++failures;
+            ASSERT_TRUE(Eventually([&] {
+                return CountOf(sink.Text(), "Failed login 1 of 3") == failures;
+            })) << c.bits
+                << " " << source;
+        }
+        EXPECT_EQ(c.refused, refused) << c.bits;
+        LineClient other(port, 5000, 0, "127.0.1.1");
+        EXPECT_EQ(0u, other.Login("alice", "secret").rfind("OK authentication successful", 0))
+            << c.bits;
+        for (auto& guesser : guessers) guesser->Reset();
+        StopServer();
+    }
 }

@@ -13,9 +13,11 @@
 class LineClient {
   public:
     // A receiveBuffer above 0 sets the socket's receive buffer (SO_RCVBUF)
-    // before it connects, which keeps the data in flight to it small.
-    explicit LineClient(uint16_t port, int timeoutMs = 5000, int receiveBuffer = 0)
-        : socket(port, timeoutMs, receiveBuffer) {}
+    // before it connects, which keeps the data in flight to it small. A
+    // source ("127.0.0.2") is the loopback address it connects from.
+    explicit LineClient(uint16_t port, int timeoutMs = 5000, int receiveBuffer = 0,
+                        const char* source = nullptr)
+        : socket(port, timeoutMs, receiveBuffer, source) {}
     LineClient(const LineClient&) = delete;
     LineClient& operator=(const LineClient&) = delete;
 

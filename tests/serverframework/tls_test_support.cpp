@@ -199,9 +199,19 @@ void CSocketClient::SetTimeout(int timeoutMs) {
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 }
 
-bool CSocketClient::ConnectTcp(uint16_t port) {
+bool CSocketClient::ConnectTcp(uint16_t port, const std::string& source) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) return false;
+    if (!source.empty()) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        if (inet_pton(AF_INET, source.c_str(), &local.sin_addr) != 1 ||
+            ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+            ::close(fd_);
+            fd_ = -1;
+            return false;
+        }
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);

@@ -81,12 +81,15 @@ class CSocketClient {
     CSocketClient(const CSocketClient&) = delete;
     CSocketClient& operator=(const CSocketClient&) = delete;
 
-    // Opens the TCP connection; false on failure.
-    bool ConnectTcp(uint16_t port);
+    // Opens the TCP connection, from the loopback address `source` (such as
+    // "127.0.0.2") when one is given; false on failure.
+    bool ConnectTcp(uint16_t port, const std::string& source = std::string());
     // Runs the TLS handshake on the open connection; false when it failed.
     bool Handshake();
     // ConnectTcp and Handshake.
-    bool Connect(uint16_t port) { return ConnectTcp(port) && Handshake(); }
+    bool Connect(uint16_t port, const std::string& source = std::string()) {
+        return ConnectTcp(port, source) && Handshake();
+    }
 
     // Encrypts and sends text; false on failure.
     bool Send(const std::string& text);
