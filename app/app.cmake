@@ -4,6 +4,7 @@
 # the command server with its engine.
 add_library(quellon_app STATIC
   ${CMAKE_CURRENT_LIST_DIR}/commandline.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/metricsendpoint.cpp
   ${CMAKE_CURRENT_LIST_DIR}/standingsubscriptions.cpp
   ${CMAKE_CURRENT_LIST_DIR}/startup.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tlssettings.cpp)

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "app/metricsendpoint.h"
 #include "base/configdataloader.h"
 #include "base/logger.h"
 #include "base/stringformat.h"
@@ -142,6 +143,7 @@ constexpr TNumericSetting kNumericSettings[] = {
     {"OTHERS.EVENTWAITPERCONNECTION", 1, 600000},
     {"OTHERS.NUMBEROFEVENTSTOPOOL", 1, 50},
     {"OTHERS.MAXCATCHUPEVENTS", 0, 100000000},
+    {"METRICS.MAXCONNECTIONS", 1, 1000},
 };
 
 // The value of text when it is a whole decimal number (blanks around it
@@ -318,6 +320,7 @@ TListenSettings ReadListenSettings() {
     ReadTlsSettings(settings.tlsSettings, settings.error);
     settings.engine = ReadEngineOptions();
     if (settings.error.empty()) settings.kafka = ReadKafkaSettings(&settings.error);
+    if (settings.error.empty()) ReadMetricsSettings(&settings.metrics, &settings.error);
     if (settings.error.empty()) settings.standing = ReadStandingSubscriptions(&settings.error);
     return settings;
 }
@@ -454,6 +457,16 @@ TServerStart StartCommandServer(const TListenSettings& settings, CWmiLogEventSer
     if (built->Start(1000, settings.port, tls.enabled ? tls.port : 0) == 0) {
         delete built;
         return TServerStart::kNotListening;
+    }
+    if (!settings.metrics.address.empty()) {
+        std::string error;
+        if (!StartMetricsEndpoint(settings.metrics, built, &error)) {
+            LOG(ERROR, "%s", error.c_str());
+            if (refusal != nullptr) *refusal = error;
+            built->Stop();
+            delete built;
+            return TServerStart::kNotSetUp;
+        }
     }
     for (const TStandingSubscription& s : settings.standing) {
         // The password stays out of the log; the credential is named.

@@ -16,6 +16,7 @@
 #include "base/version.h"
 #include "engine/engineoptions.h"
 #include "server/kafkasettings.h"
+#include "server/metricsserver.h"
 
 class CWmiLogEventServer;
 
@@ -68,6 +69,8 @@ struct TListenSettings {
     TTlsSettings tlsSettings;
     // The [KAFKA] section; the output is on when kafka.brokers is set.
     TKafkaSettings kafka;
+    // The [METRICS] section; the endpoint is on when metrics.address is set.
+    TMetricsSettings metrics;
     // The standing subscriptions of [SUBSCRIPTIONS], added once the server
     // listens.
     std::vector<TStandingSubscription> standing;
@@ -150,7 +153,8 @@ enum class TServerStart {
     kStarted,
     kRefused,       // settings.error is set: nothing was built
     kNotListening,  // the port could not be opened
-    kNotSetUp,      // the Kafka output or a standing subscription was refused: *refusal says which
+    kNotSetUp,      // the Kafka output, the metrics endpoint or a standing subscription was
+                    // refused: *refusal says which
     kNoStateFile,   // OTHERS.STATEFILE cannot be used: *refusal says why
 };
 
@@ -161,7 +165,9 @@ enum class TServerStart {
 // message) and listens on the plain port, or on the TLS port only when TLS
 // is enabled. The state file, when set, is opened and held before anything
 // listens; when it cannot be used the result is kNoStateFile with one line
-// naming it in *refusal (when given). Once it listens, adds the standing
+// naming it in *refusal (when given). Once it listens, starts the metrics
+// endpoint when [METRICS] sets one (one that cannot listen stops the server
+// again, kNotSetUp), then adds the standing
 // subscriptions as ADD would; one that the engine refuses (a host that does
 // not resolve, the same subscription twice) stops the server again, with
 // one line naming the entry in *refusal. On kStarted *server is the running

@@ -153,7 +153,8 @@ std::string CConfigDataLoader::ListPairsMasked() const {
         // An entry written without "=" has no name and keeps its whole line
         // as the value; a line such as "PASSWORD secret" is still a secret.
         bool secret = NamesSecret(name) || (name.empty() && NamesSecret(value));
-        // A credential's value is "user password".
+        // A credential's value is "user password"; METRICS.TOKEN names a
+        // secret as it is.
         if (key.rfind("CREDENTIALS.", 0) == 0) secret = true;
         std::string shown = secret ? std::string("****") : value;
         // A standing subscription is "host category severity [credential]";

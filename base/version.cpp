@@ -5,8 +5,11 @@
 
 std::string VersionBanner() {
     std::string format = CConfigDataLoader::LoadMessage(105);
-    std::string version = CConfigDataLoader::LoadMessage(106);
-    return StringFormat(format.c_str(), version.c_str(), __DATE__);
+    return StringFormat(format.c_str(), VersionNumber().c_str(), BuildDate());
 }
+
+std::string VersionNumber() { return CConfigDataLoader::LoadMessage(106); }
+
+const char* BuildDate() { return __DATE__; }
 
 const char* BuildTime() { return __TIME__; }

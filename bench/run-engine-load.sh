@@ -38,6 +38,8 @@
 #   OUTPUTLIMIT=67108864 IDLE_HOSTS=100 IDLE_SUBS=1000 IDLE_RATE=1000 \
 #   IDLE_SECONDS=10 IDLE_PLAY_SECONDS=10 CATCH_RECORDS=100000 CATCH_RATE=100 \
 #   CATCH_SECONDS=10 CATCH_WITHIN=1 bench/run-engine-load.sh build
+#   SCRAPE_EVERY=1: the listener serves its metrics endpoint, scraped every
+#   second during each phase (compare with a run without).
 #
 # Every process started here is stopped on exit, and the temporary folder
 # removed.
@@ -77,10 +79,30 @@ EVTX=$ROOT/examples/evtx
 work=$(mktemp -d)
 server_pid=""
 driver_pid=""
+scraper_pid=""
+
+# With SCRAPE_EVERY=S the listener also serves its metrics endpoint and a
+# scraper reads it every S seconds while it runs (its cost beside a run
+# without).
+METRICS_PORT=""
+metrics_section() {
+  [ -n "${SCRAPE_EVERY:-}" ] || return 0
+  printf '[METRICS]\nLISTEN=127.0.0.1:%s\n' "$METRICS_PORT"
+}
+start_scraper() {
+  [ -n "${SCRAPE_EVERY:-}" ] || return 0
+  (while :; do
+    curl -s -o /dev/null "http://127.0.0.1:$METRICS_PORT/metrics" || true
+    sleep "$SCRAPE_EVERY"
+  done) &
+  scraper_pid=$!
+}
 
 # Stops the listener: "q" on its standard input, then a signal if it has not
 # ended within 45 s (its engine gives itself 30 s to drain).
 stop_server() {
+  stop_process "$scraper_pid"
+  scraper_pid=""
   [ -n "$server_pid" ] || return 0
   echo q >&3 2>/dev/null || true
   exec 3>&- 2>/dev/null || true
@@ -132,7 +154,9 @@ start_server() {
   local within=$1
   local pollWait=${2:-100}
   PORT=$(free_port)
+  if [ -n "${SCRAPE_EVERY:-}" ]; then METRICS_PORT=$(free_port); fi
   cat > "$work/quellon.ini" <<EOF
+$(metrics_section)
 [LISTEN]
 PORT=$PORT
 MAXCONNECTIONS=20
@@ -165,7 +189,10 @@ EOF
   server_pid=$!
   exec 3> "$work/stdin"
   for _ in $(seq 100); do
-    grep -q "Press Q to quit" "$work/quellon.out" 2>/dev/null && return 0
+    if grep -q "Press Q to quit" "$work/quellon.out" 2>/dev/null; then
+      start_scraper
+      return 0
+    fi
     kill -0 "$server_pid" 2>/dev/null || break
     sleep 0.1
   done

@@ -10,3 +10,7 @@ if(QUELLON_BENCH)
   quellon_add_bench(NAME quellon-serverhost SOURCES ${CMAKE_CURRENT_LIST_DIR}/serverhost.cpp
     LIBS quellon_server quellon_app)
 endif()
+# metrics_bench: the metrics endpoint's cost per scrape of many subscriptions.
+if(QUELLON_BENCH AND NOT WIN32)
+  quellon_add_bench(NAME metrics_bench LIBS quellon_server benchmark::benchmark Threads::Threads)
+endif()

@@ -36,6 +36,23 @@ class CDeliveryReports {
     virtual void Settled(uint64_t mark, bool delivered) = 0;
 };
 
+// What an output tells of itself for the metrics endpoint: its name and
+// its queue, acknowledgement and error figures. Counters only grow.
+struct TOutputStats {
+    std::string output;
+    uint64_t queuedRecords = 0;
+    uint64_t queuedBytes = 0;
+    uint64_t acknowledged = 0;
+    // Records the output gave up on for good.
+    uint64_t refused = 0;
+    bool blocked = false;
+    // Seconds since 1970 (UTC) of the last error, 0: none.
+    int64_t lastErrorAt = 0;
+    // Brokers up and known, for an output that has brokers; -1 otherwise.
+    int brokersUp = -1;
+    int brokersKnown = -1;
+};
+
 class CBroadcastSink {
   public:
     virtual ~CBroadcastSink() = default;
@@ -80,4 +97,8 @@ class CBroadcastSink {
     // Lines the output adds to STATS (each without CR LF), or none. Any
     // thread.
     virtual std::vector<std::string> StatisticsLines() { return {}; }
+
+    // The output's figures for the metrics endpoint, one entry per output
+    // behind this sink, or none. Any thread; never blocks long.
+    virtual std::vector<TOutputStats> OutputStatistics() { return {}; }
 };

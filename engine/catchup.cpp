@@ -112,6 +112,7 @@ CCatchUp::TStep CCatchUp::Step(TSubscriptionNode& node, size_t budget, int32_t p
             notice.severity = node.eventType;
             notice.at = time(nullptr);
             notice.count = skipped + unreadable;
+            node.counters.overCap += skipped;
             items->emplace_back(std::in_place_type<TNotice>, std::move(notice));
         }
     }

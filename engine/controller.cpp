@@ -108,11 +108,19 @@ std::string CController::ListSubscriptions() {
     return dispatcher->BuildSubscriptionList();
 }
 
+std::string CController::StateFileHealth() const {
+    if (resumeStore == nullptr) return std::string();
+    return resumeStore->Failing() ? "failing" : "ok";
+}
+
 std::string CController::Statistics(int clientsLoggedIn, uint64_t queuedForClients) {
     if (dispatcher == nullptr) return std::string();
-    std::string stateFile;
-    if (resumeStore != nullptr) stateFile = resumeStore->Failing() ? "failing" : "ok";
-    return dispatcher->BuildStatistics(clientsLoggedIn, queuedForClients, stateFile);
+    return dispatcher->BuildStatistics(clientsLoggedIn, queuedForClients, StateFileHealth());
+}
+
+TEngineStats CController::Snapshot() {
+    if (dispatcher == nullptr) return {};
+    return dispatcher->SnapshotStatistics(StateFileHealth());
 }
 
 bool CController::OpenStateFile(std::string* error) {

@@ -36,6 +36,7 @@ class CController : public CSubscriptionEngine {
                            const std::string& unused) override;
     std::string ListSubscriptions() override;
     std::string Statistics(int clientsLoggedIn, uint64_t queuedForClients) override;
+    TEngineStats Snapshot() override;
 
     // Opens the state file (OTHERS.STATEFILE) now, so that start-up can
     // refuse to go on without it. True when there is none or it is open
@@ -56,6 +57,8 @@ class CController : public CSubscriptionEngine {
     int Stop() override;
 
   private:
+    // "ok" or "failing" with a state file, else empty.
+    std::string StateFileHealth() const;
     // Waits for the output to settle (bounded), then destroys the ledger and
     // closes the state file.
     void CloseLedgerAndStore();

@@ -295,62 +295,83 @@ std::string CDispatchThread::BuildSubscriptionList() {
            body + "\r\n.\r\n";
 }
 
+TEngineStats CDispatchThread::SnapshotStatistics(const std::string& stateFile) {
+    TEngineStats stats;
+    stats.stateFile = stateFile;
+    stats.eventsPerSecond = rate.PerSecond(static_cast<int64_t>(time(nullptr)));
+    stats.eventsDelivered = rate.Total();
+    RSSynchronizeGuard guard(subsListLock);
+    stats.subscriptions.reserve(subsList.size());
+    for (TSubscriptionNode* node : subsList) {
+        TSubscriptionStats& s = stats.subscriptions.emplace_back();
+        const TSubscriptionCounters& c = node->counters;
+        const int32_t stage = node->stage;
+        s.host = node->host;
+        s.category = node->category;
+        s.severity = node->eventType;
+        s.replay = node->isReplay != 0;
+        s.state = node->outputBlocked         ? kOutputBlocked
+                  : (stage >= 0 && stage < 8) ? g_stageNames[stage]
+                                              : "";
+        s.failing = node->connectionFailed.load();
+        s.delivered = c.delivered.load();
+        s.caughtUp = c.caughtUp.load();
+        s.skipped = c.skipped.load();
+        s.overCap = c.overCap.load();
+        s.reconnects = c.reconnects.load();
+        s.lastDeliveredAt = c.lastDeliveredAt.load();
+        s.lastWrittenMicros = c.lastWrittenMicros.load();
+        s.lastErrorAt = c.lastErrorAt.load();
+        if (const HRESULT code = node->lastError.load(); code != 0) {
+            s.lastError = TrimBoth(GetErrorText(code), " \t\r\n\v\f");
+        }
+    }
+    return stats;
+}
+
 std::string CDispatchThread::BuildStatistics(int clientsLoggedIn, uint64_t queuedForClients,
                                              const std::string& stateFile) {
     const int64_t now = static_cast<int64_t>(time(nullptr));
+    const TEngineStats stats = SnapshotStatistics(stateFile);
     std::string body;
-    int entries = 0;
     int subscriptions = 0;
-    {
-        RSSynchronizeGuard guard(subsListLock);
-        for (TSubscriptionNode* node : subsList) {
-            ++entries;
-            if (!node->isReplay) ++subscriptions;
-            const TSubscriptionCounters& c = node->counters;
-            const int32_t stage = node->stage;
-            std::string state = node->outputBlocked         ? kOutputBlocked
-                                : (stage >= 0 && stage < 8) ? g_stageNames[stage]
-                                                            : "";
-            std::string lastEvent = "-";
-            if (const int64_t at = c.lastDeliveredAt.load(); at != 0) {
-                time_t t = static_cast<time_t>(at);
-                struct tm local;
-                localtime_r(&t, &local);
-                lastEvent =
-                    StringFormat("%d%02d%02d%02d%02d%02d", local.tm_year + 1900, local.tm_mon + 1,
-                                 local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-            }
-            std::string lag = "-";
-            if (const int64_t written = c.lastWrittenMicros.load(); written != 0) {
-                // A record dated in the future (a host's clock ahead of
-                // ours) is no lag.
-                lag = StringFormat(
-                    "%lld", static_cast<long long>(std::max<int64_t>(0, now - written / 1000000)));
-            }
-            std::string error = "-";
-            if (const HRESULT code = node->lastError.load(); code != 0) {
-                error = TrimBoth(GetErrorText(code), " \t\r\n\v\f");
-            }
-            body += "\r\n" + node->host + " " + node->category + " " + node->eventType +
-                    (node->isReplay ? " replay" : " live") + " state=" + QuoteField(state) +
-                    StringFormat(" delivered=%llu caught_up=%llu skipped=%llu reconnects=%u",
-                                 static_cast<unsigned long long>(c.delivered.load()),
-                                 static_cast<unsigned long long>(c.caughtUp.load()),
-                                 static_cast<unsigned long long>(c.skipped.load()),
-                                 static_cast<unsigned>(c.reconnects.load())) +
-                    " last_event=" + lastEvent + " lag=" + lag + " last_error=" + QuoteField(error);
+    for (const TSubscriptionStats& s : stats.subscriptions) {
+        if (!s.replay) ++subscriptions;
+        std::string lastEvent = "-";
+        if (s.lastDeliveredAt != 0) {
+            time_t t = static_cast<time_t>(s.lastDeliveredAt);
+            struct tm local;
+            localtime_r(&t, &local);
+            lastEvent =
+                StringFormat("%d%02d%02d%02d%02d%02d", local.tm_year + 1900, local.tm_mon + 1,
+                             local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
         }
+        std::string lag = "-";
+        if (s.lastWrittenMicros != 0) {
+            // A record dated in the future (a host's clock ahead of ours) is
+            // no lag.
+            lag = StringFormat("%lld", static_cast<long long>(std::max<int64_t>(
+                                           0, now - s.lastWrittenMicros / 1000000)));
+        }
+        body += "\r\n" + s.host + " " + s.category + " " + s.severity +
+                (s.replay ? " replay" : " live") + " state=" + QuoteField(s.state) +
+                StringFormat(" delivered=%llu caught_up=%llu skipped=%llu reconnects=%u",
+                             static_cast<unsigned long long>(s.delivered),
+                             static_cast<unsigned long long>(s.caughtUp),
+                             static_cast<unsigned long long>(s.skipped), s.reconnects) +
+                " last_event=" + lastEvent + " lag=" + lag +
+                " last_error=" + QuoteField(s.lastError.empty() ? "-" : s.lastError);
     }
     // The outputs' own lines (Kafka's) follow the totals.
     std::string outputLines;
     if (sink != nullptr) {
         for (const std::string& line : sink->StatisticsLines()) outputLines += "\r\n" + line;
     }
-    return StringFormat("OK Stats Follows for %i entries", entries) +
+    return StringFormat("OK Stats Follows for %zu entries", stats.subscriptions.size()) +
            StringFormat(
                "\r\nclients=%d subscriptions=%d events_per_second=%.2f "
                "queued_for_clients=%llu",
-               clientsLoggedIn, subscriptions, rate.PerSecond(now),
+               clientsLoggedIn, subscriptions, stats.eventsPerSecond,
                static_cast<unsigned long long>(queuedForClients)) +
            (stateFile.empty() ? std::string() : " state_file=" + stateFile) + outputLines + body +
            "\r\n.\r\n";
@@ -562,6 +583,7 @@ void CDispatchThread::Route(TSubscriptionNode* node) {
             break;
         }
         case Error: {
+            node->counters.lastErrorAt = static_cast<int64_t>(time(nullptr));
             std::string text = TrimRight(GetErrorText(node->lastError), " \t\r\n\v\f");
             if (node->isConnected) {
                 LOG(INFO, "[dispatcher] Query Error (%s) for %s", text.c_str(),

@@ -47,6 +47,7 @@
 #include "engine/engineoptions.h"
 #include "engine/eventdata.h"
 #include "engine/eventrate.h"
+#include "engine/subscriptionstats.h"
 #include "engine/threadinfra.h"
 #include "platform/thread_annotations.h"
 #include "platform/timerqueue.h"
@@ -108,6 +109,11 @@ class CDispatchThread : public RSLibrary::RSAbstractThread, public CJobQueue<TSu
     // state_file= and it.
     std::string BuildStatistics(int clientsLoggedIn, uint64_t queuedForClients,
                                 const std::string& stateFile = std::string())
+        EXCLUDES(subsListLock);
+    // What STATS shows, as values: every subscription and replay in order
+    // of acceptance (a state of "Output Blocked" or the stage's name), the
+    // event rate, and stateFile as given.
+    TEngineStats SnapshotStatistics(const std::string& stateFile = std::string())
         EXCLUDES(subsListLock);
 
     // Accepting new records, in the order the commands arrive: the record is

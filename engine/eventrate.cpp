@@ -2,6 +2,7 @@
 
 void CEventRate::Add(uint64_t count, int64_t second) {
     if (count == 0 || second < 0) return;
+    total.fetch_add(count, std::memory_order_relaxed);
     platform::MutexLock guard(lock);
     TBucket& bucket = buckets[static_cast<size_t>(second % kWindowSeconds)];
     if (bucket.second != second) {

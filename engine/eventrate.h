@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 
 #include "platform/mutex.h"
@@ -18,6 +19,8 @@ class CEventRate {
     // Events counted in the `kWindowSeconds` seconds before `second`
     // (that second itself included), divided by their number.
     double PerSecond(int64_t second);
+    // Every event counted since the object was made. Any thread.
+    uint64_t Total() const { return total.load(std::memory_order_relaxed); }
 
   private:
     struct TBucket {
@@ -27,4 +30,5 @@ class CEventRate {
     // Guards the buckets; a leaf lock (platform/thread_annotations.h).
     platform::Mutex lock;
     std::array<TBucket, kWindowSeconds> buckets GUARDED_BY(lock);
+    std::atomic<uint64_t> total{0};
 };

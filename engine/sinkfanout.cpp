@@ -29,3 +29,12 @@ std::vector<std::string> CSinkFanOut::StatisticsLines() {
     }
     return lines;
 }
+
+std::vector<TOutputStats> CSinkFanOut::OutputStatistics() {
+    std::vector<TOutputStats> stats;
+    for (CBroadcastSink* output : outputs) {
+        std::vector<TOutputStats> more = output->OutputStatistics();
+        stats.insert(stats.end(), more.begin(), more.end());
+    }
+    return stats;
+}

@@ -30,6 +30,7 @@ class CSinkFanOut : public CBroadcastSink {
     bool Blocked() override;
     // Every output's lines, in order.
     std::vector<std::string> StatisticsLines() override;
+    std::vector<TOutputStats> OutputStatistics() override;
 
   private:
     const std::vector<CBroadcastSink*> outputs;

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/subscriptionstats.h"
+
 class CBroadcastSink;
 
 class CSubscriptionEngine {
@@ -57,4 +59,8 @@ class CSubscriptionEngine {
     // of event records queued for them) and one line per subscription and
     // replay.
     virtual std::string Statistics(int clientsLoggedIn, uint64_t queuedForClients) = 0;
+
+    // What STATS tells, as values (the metrics endpoint's view). Any thread;
+    // empty by default.
+    virtual TEngineStats Snapshot() { return {}; }
 };

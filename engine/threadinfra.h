@@ -54,9 +54,11 @@ struct TSubscriptionCounters {
     std::atomic<uint64_t> delivered{0};         // records broadcast
     std::atomic<uint64_t> caughtUp{0};          // of them, delivered by catch-ups
     std::atomic<uint64_t> skipped{0};           // records that could not be read, skipped
+    std::atomic<uint64_t> overCap{0};           // left out by catch-ups over their cap
     std::atomic<uint32_t> reconnects{0};        // CONNECTION_REESTAB announced
     std::atomic<int64_t> lastDeliveredAt{0};    // seconds since 1970 (UTC), 0: none yet
     std::atomic<int64_t> lastWrittenMicros{0};  // TimeWritten of that record, 0: unknown
+    std::atomic<int64_t> lastErrorAt{0};        // seconds since 1970 (UTC) of the last failure
 };
 
 // Display names of the stages, indexed by stage value (LIST prints them).

@@ -44,7 +44,10 @@
 //   logger writeLock: always innermost
 // Leaf locks, under which nothing else is taken: the engine's event-rate
 // counter lock, the command server's login budget lock, the connection
-// server's refusal-log lock (taken under sendLock too), a COM object's proxy
+// server's refusal-log lock (taken under sendLock too), the metrics
+// endpoint's connectionLock and its collector's historyLock (a scrape takes
+// the command server's and the engine's locks before or after it, never
+// under it), a COM object's proxy
 // blanket lock, the locator factory's lock, the store registry's lock, the
 // service's stop event, and the platform layer's own state locks (thread,
 // waitable object, timer queue, service dispatcher).

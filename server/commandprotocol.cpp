@@ -456,6 +456,7 @@ CWmiLogEventServer::TLineResult CWmiLogEventServer::HandleCommandLine(CIOCPClien
             LOG(INFO, "Unsuccessful login command recvd from {%s}", address);
             // Guessing costs time: the reply waits, and so does the rest.
             ++context->failedLogins;
+            failedLogins.fetch_add(1, std::memory_order_relaxed);
             LOG(WARN, "Failed login %d of %d from %s", context->failedLogins, kMaxFailedLogins,
                 address);
             context->heldReply = std::move(reply);
@@ -677,6 +678,28 @@ CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessStats(TCommandCall& c
         call.reply = kEngineUnavailable;
     }
     return TAfterReply::kNextLine;
+}
+
+TListenerStats CWmiLogEventServer::Snapshot() {
+    TListenerStats stats;
+    // Read before the controller lock, as STATS does.
+    stats.clientsLoggedIn = GetLoggedInCount();
+    stats.connections = GetConnectionCount();
+    stats.queuedForClients = GetQueuedRecords();
+    stats.failedLogins = failedLogins.load(std::memory_order_relaxed);
+    stats.refusedConnectionLimit = refusedConnectionLimit.load(std::memory_order_relaxed);
+    stats.refusedGuessingBudget = refusedGuessingBudget.load(std::memory_order_relaxed);
+    stats.refusedPerSource = GetRefusedPerSource();
+    stats.bytesSent = GetBytesSent();
+    stats.forcedDisconnects = GetForcedDisconnects();
+    stats.engineRunning =
+        WithController([&](CSubscriptionEngine& engine) { stats.engine = engine.Snapshot(); });
+    // Listed before Start, constant afterwards.
+    for (const std::unique_ptr<CBroadcastSink>& output : extraOutputs) {
+        std::vector<TOutputStats> more = output->OutputStatistics();
+        stats.outputs.insert(stats.outputs.end(), more.begin(), more.end());
+    }
+    return stats;
 }
 
 CWmiLogEventServer::TAfterReply CWmiLogEventServer::ProcessLogLevel(TCommandCall& call) {

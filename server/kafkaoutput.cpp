@@ -278,6 +278,20 @@ std::vector<std::string> CKafkaOutput::StatisticsLines() {
             shown};
 }
 
+std::vector<TOutputStats> CKafkaOutput::OutputStatistics() {
+    TOutputStats stats;
+    stats.output = "kafka";
+    stats.queuedRecords = queuedRecords.load();
+    stats.queuedBytes = queuedBytes.load();
+    stats.acknowledged = acknowledged.load();
+    stats.refused = failed.load();
+    stats.blocked = Blocked();
+    stats.lastErrorAt = lastErrorAt.load();
+    stats.brokersUp = brokersUp.load();
+    stats.brokersKnown = brokersKnown.load();
+    return {stats};
+}
+
 void CKafkaOutput::PollLoop() {
     auto nextMetadata = std::chrono::steady_clock::now();
     while (!stopping.load()) {
@@ -378,5 +392,6 @@ void CKafkaOutput::NoteError(const std::string& text) {
         changed = lastError != text;
         lastError = text;
     }
+    lastErrorAt = static_cast<int64_t>(time(nullptr));
     if (changed) LOG(WARN, "Kafka output: %s", text.c_str());
 }

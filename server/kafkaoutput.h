@@ -81,6 +81,8 @@ class CKafkaOutput : public CBroadcastSink {
     // acked_per_second=R errors=E last_error=T" (T quoted when it has a
     // blank, "-" when none).
     std::vector<std::string> StatisticsLines() override;
+    // One entry, "kafka".
+    std::vector<TOutputStats> OutputStatistics() override;
 
     // Records and bytes handed over and not yet acknowledged or given up.
     uint64_t QueuedRecords() const { return queuedRecords.load(); }
@@ -129,6 +131,8 @@ class CKafkaOutput : public CBroadcastSink {
     std::set<int32_t> liveBrokers;         // in the last metadata; none when it failed
     std::set<int32_t> seenBrokers;         // in any metadata of this run
     std::set<int32_t> unreachableBrokers;  // the library's connection to them is down
+    // When NoteError last ran, seconds since 1970 (UTC); 0: never.
+    std::atomic<int64_t> lastErrorAt{0};
     CEventRate ackRate;
 
     // reportLock: guards where marks are reported; held while a report is

@@ -83,6 +83,9 @@ CWmiLogEventServer::CWmiLogEventServer() = default;
 
 CWmiLogEventServer::~CWmiLogEventServer() {
     WaitForAbandonedWorker();
+    // A companion's worker may still be reading this server's figures:
+    // its destructor waits for it, before the engine goes.
+    companions.clear();
     LOG(TRACE, "Deleting Object.");
     RSLibrary::RSSynchronizeGuard guard(controllerLock);
     delete controller;
@@ -211,8 +214,14 @@ void CWmiLogEventServer::OnServerStarted() {
     if (controller != nullptr) controllerRunning = controller->Start(sink) != 0;
 }
 
+void CWmiLogEventServer::AddCompanion(std::unique_ptr<CIOCPServer> companion) {
+    companions.push_back(std::move(companion));
+}
+
 void CWmiLogEventServer::OnServerShutdown() {
     LOG(INFO, "Shutting down");
+    // They read this server's figures: they stop before anything here does.
+    for (const std::unique_ptr<CIOCPServer>& companion : companions) companion->Stop();
     SendToAllClients("Server shutdown");
 
     CSubscriptionEngine* stopping = nullptr;
@@ -266,6 +275,7 @@ long CWmiLogEventServer::OnClientConnected(CIOCPClientContext* context) {
     // Checked before the slots: a source over its budget never makes
     // another client's connection give way.
     if (!loginBudget.Admit(context->sourceBlock, std::chrono::steady_clock::now())) {
+        refusedGuessingBudget.fetch_add(1, std::memory_order_relaxed);
         LogBySource(context, LOG_WARN, "over the guessing budget",
                     StringFormat("Closing incoming connection from %s: its source %s failed to "
                                  "log in too often and holds %d connections not logged in",
@@ -297,6 +307,7 @@ long CWmiLogEventServer::OnClientConnected(CIOCPClientContext* context) {
     // Only logged-in clients make the newcomer wait.
     while (refuse && DropWaitingClient(context)) takeSlot();
     if (refuse) {
+        refusedConnectionLimit.fetch_add(1, std::memory_order_relaxed);
         LogBySource(context, LOG_INFO, "every connection slot taken by a logged-in client",
                     StringFormat("Closing incoming connection from %s (maxConnections %i reached)",
                                  address, limit));

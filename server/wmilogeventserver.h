@@ -53,6 +53,7 @@
 //  client in allClients.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -67,6 +68,30 @@
 #include "server/loginbudget.h"
 #include "serverframework/iocpserver.h"
 #include "serverframework/synchronization.h"
+
+// The command server's figures at one moment, for the metrics endpoint.
+// Counters count since the server was made.
+struct TListenerStats {
+    int clientsLoggedIn = 0;
+    int connections = 0;
+    uint64_t failedLogins = 0;
+    // Connections turned away: past LISTEN.MAXCONNECTIONS, or from an
+    // address over its guessing budget.
+    uint64_t refusedConnectionLimit = 0;
+    uint64_t refusedGuessingBudget = 0;
+    // ... and at the accept, from a source block holding
+    // LISTEN.PERSOURCEMAXSTARTUPS connections not logged in.
+    uint64_t refusedPerSource = 0;
+    uint64_t bytesSent = 0;
+    uint64_t forcedDisconnects = 0;
+    // Event records handed to the clients' sends that have not completed.
+    uint64_t queuedForClients = 0;
+    // Whether an engine answered (false: none given, or stopped).
+    bool engineRunning = false;
+    TEngineStats engine;
+    // The outputs beside the clients (Kafka).
+    std::vector<TOutputStats> outputs;
+};
 
 class CWmiLogEventServer : public CIOCPServer, public CBroadcastSink {
   public:
@@ -83,6 +108,11 @@ class CWmiLogEventServer : public CIOCPServer, public CBroadcastSink {
     // Adds an output the engine delivers to besides the clients (Kafka); the
     // server owns it and deletes it after the engine. Call before Start.
     void AddOutput(std::unique_ptr<CBroadcastSink> output);
+
+    // Adds a server that reports on this one (the metrics endpoint): this
+    // server owns it, stops it first at shutdown and deletes it with
+    // itself. Call after Start.
+    void AddCompanion(std::unique_ptr<CIOCPServer> companion);
 
     // Sends text, with trailing white space removed and CR LF appended, to
     // every logged-in client in login order. A failed send to one client
@@ -118,6 +148,10 @@ class CWmiLogEventServer : public CIOCPServer, public CBroadcastSink {
 
     // Connections accepted and not yet closed (also those being refused).
     int GetConnectionCount();
+
+    // The server's, the engine's and the outputs' figures. Any thread but
+    // one holding an engine lock.
+    TListenerStats Snapshot();
 
     // The line as it may be written to the log. Credentials are left out by
     // their position: for a line whose keyword begins like LOGIN, ADD or
@@ -242,6 +276,9 @@ class CWmiLogEventServer : public CIOCPServer, public CBroadcastSink {
     // The other outputs and the fan-out that joins them with this server;
     // set before Start, constant afterwards.
     std::vector<std::unique_ptr<CBroadcastSink>> extraOutputs;
+    // Servers that report on this one; added by the owner's thread after
+    // Start, stopped by OnServerShutdown on the same thread.
+    std::vector<std::unique_ptr<CIOCPServer>> companions;
     std::unique_ptr<CSinkFanOut> fanOut;
     bool controllerRunning GUARDED_BY(controllerLock) = false;
 
@@ -276,4 +313,9 @@ class CWmiLogEventServer : public CIOCPServer, public CBroadcastSink {
     // Failed logins and connections not logged in, per source block.
     // Thread-safe on its own.
     CLoginBudget loginBudget;
+
+    // Counters for Snapshot; thread-safe on their own.
+    std::atomic<uint64_t> failedLogins{0};
+    std::atomic<uint64_t> refusedConnectionLimit{0};
+    std::atomic<uint64_t> refusedGuessingBudget{0};
 };

@@ -106,8 +106,11 @@ class CIOCPClientContext : public RSLibrary::RSNonCopyable {
     // closed client.
     std::atomic<bool> closed{false};
 
-  private:
-    ~CIOCPClientContext() = default;
+  protected:
+    // Only Release deletes; a server may keep state of its own in a
+    // subclass.
+    virtual ~CIOCPClientContext() = default;
 
+  private:
     std::atomic<int> references{1};
 };

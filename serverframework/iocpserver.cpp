@@ -300,7 +300,7 @@ bool CIOCPServer::PassesOutputLimit(CIOCPClientContext* context, size_t unsent, 
     size_t limit = context->loggedIn.load() ? limits.outputLimit : limits.preLoginOutputLimit;
     if (limit == 0 || unsent + static_cast<size_t>(length) <= limit) return true;
     context->overLimit = true;
-    context->resetOnClose.store(true);
+    MarkForcedClose(context);
     LOG(WARN, "Closing connection from %s: %zu bytes of output pending, limit %zu",
         context->address.c_str(), unsent, limit);
     // The worker closes it: the sending thread may hold the application's
@@ -449,9 +449,15 @@ int CIOCPServer::CloseClient(CIOCPClientContext* context) {
     return error.ok() ? 0 : -1;
 }
 
+void CIOCPServer::MarkForcedClose(CIOCPClientContext* context) {
+    if (!context->resetOnClose.exchange(true)) {
+        forcedDisconnects.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
 int CIOCPServer::ResetClient(CIOCPClientContext* context) {
     if (context == nullptr) return 0;
-    context->resetOnClose.store(true);
+    if (!context->closed.load()) MarkForcedClose(context);
     return CloseClient(context);
 }
 
@@ -646,6 +652,7 @@ void CIOCPServer::AcceptLoop() {
             }
         }
         if (!admitted) {
+            refusedPerSource.fetch_add(1, std::memory_order_relaxed);
             LogBySource(
                 context, LOG_WARN, "over the per-source limit",
                 StringFormat("Closing connection from %s: %s holds %d connections that "
@@ -822,6 +829,7 @@ void CIOCPServer::HandleCompletion(CIOCPClientContext* context, long flags, char
             ReceiveThroughTransport(context, flags, data, count);
         }
     } else if (flags & IO_FLAG_WRITE) {
+        bytesSent.fetch_add(bytes, std::memory_order_relaxed);
         OnSendCompleted(context);
         if ((flags & IO_FLAG_HANDSHAKE) == 0) OnDataSent(context, flags, data, count);
     }

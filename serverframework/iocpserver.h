@@ -172,6 +172,17 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
     // Event records handed to sends that have not completed yet, over all
     // clients. Any thread.
     uint64_t GetQueuedRecords() const { return queuedRecords.load(); }
+    // Bytes the sockets took (after TLS), and connections reset by force
+    // (ResetClient), since the server was made. Any thread.
+    uint64_t GetBytesSent() const { return bytesSent.load(std::memory_order_relaxed); }
+    uint64_t GetForcedDisconnects() const {
+        return forcedDisconnects.load(std::memory_order_relaxed);
+    }
+    // Connections reset at their accept because their source block held
+    // its most connections not logged in. Any thread.
+    uint64_t GetRefusedPerSource() const {
+        return refusedPerSource.load(std::memory_order_relaxed);
+    }
 
     // Posts the next read of up to size bytes (every caller uses 5000); the
     // completion hands a data area of size + 1 bytes, NUL-terminated, to
@@ -344,6 +355,8 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
     // Reports a fatal transport error of a read ("Error in SSL Recv: ..." on
     // standard error for a TLS error) and closes the client. Returns 0.
     long FailRead(CIOCPClientContext* context, int sslError) EXCLUDES(sendLock);
+    // The connection's close is to be a reset, counted once as forced.
+    void MarkForcedClose(CIOCPClientContext* context);
     // Closes every context still open (Stop, after both threads ended).
     void CloseRemainingClients();
     // Frees the requests of completions still queued (Stop).
@@ -381,6 +394,10 @@ class CIOCPServer : public RSLibrary::RSNonCopyable {
     // Event records of sends not yet completed; each request takes its
     // share off when it is freed. Thread-safe on its own.
     std::atomic<uint64_t> queuedRecords{0};
+    // Counters for the metrics endpoint; thread-safe on their own.
+    std::atomic<uint64_t> bytesSent{0};
+    std::atomic<uint64_t> forcedDisconnects{0};
+    std::atomic<uint64_t> refusedPerSource{0};
 
     // Contexts associated with the port and not yet closed.
     std::unordered_set<CIOCPClientContext*> openContexts GUARDED_BY(sendLock);

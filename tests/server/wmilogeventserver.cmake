@@ -9,3 +9,12 @@ if(NOT QUELLON_SANITIZE STREQUAL "thread")
   # on Linux (tests/app/quellon_wine_test.py).
   quellon_add_test(NAME kafkaoutput_test LIBS quellon_kafka LINUX_ONLY)
 endif()
+quellon_add_test(NAME metricsserver_test LIBS quellon_server)
+# The metrics endpoint of the quellon program, read by prometheus_client's
+# parsers (Debian's python3-prometheus-client) and checked with promtool.
+if(TARGET quellon AND TARGET quellon-kafka-mock AND NOT WIN32)
+  add_test(NAME metrics_e2e_test
+    COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/metrics_e2e_test.py
+      ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
+  set_tests_properties(metrics_e2e_test PROPERTIES TIMEOUT 600)
+endif()
