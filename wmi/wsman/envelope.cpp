@@ -287,9 +287,10 @@ Instance UnreadableItem(pugi::xml_node object, std::string why) {
     return creation;
 }
 
-// An item that cannot be read is that record's fault alone: it is kept as
-// an unreadable instance and the items after it are read.
-bool ParseItems(pugi::xml_node items, Response& out, std::string&) {
+// A class item that cannot be read is that record's fault alone: it is
+// kept as an unreadable instance and the items after it are read. A channel
+// event that cannot be read fails the answer (error says why).
+bool ParseItems(pugi::xml_node items, Response& out, std::string& error) {
     for (pugi::xml_node item = items.first_child(); item; item = item.next_sibling()) {
         if (item.type() != pugi::node_element) continue;
         pugi::xml_node object = item;
