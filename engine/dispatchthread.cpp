@@ -595,16 +595,19 @@ void CDispatchThread::Route(TSubscriptionNode* node) {
             // A replay whose query WMI refuses would be refused on every
             // retry: it ends here, announced once, and is not retried.
             bool refused = node->isReplay && IsQueryRefusal(node->lastError);
-            if (!node->failureAnnounced || refused) {
-                const time_t now = time(nullptr);
-                {
-                    RSSynchronizeGuard guard(subsListLock);
-                    node->failedAt = GetTimeStamp(now);
-                }
+            const bool announce = !node->failureAnnounced || refused;
+            const time_t now = time(nullptr);
+            {
+                // Recorded before the notice goes out, so that a client
+                // that has read CONNECTION_FAILED finds it in LIST.
+                RSSynchronizeGuard guard(subsListLock);
+                if (announce) node->failedAt = GetTimeStamp(now);
+                node->connectionFailed = !refused;
+            }
+            if (announce) {
                 node->failureAnnounced = true;
                 Notify(TNoticeKind::ConnectionFailed, *node, now, text);
             }
-            node->connectionFailed = !refused;
             if (node->isConnected) {
                 node->SetStage(Completed);
                 HandOn(LeastLoaded(connectorThreads), "connector", node);

@@ -440,8 +440,8 @@ TEST_F(EngineTest, HostDownIsAnnouncedOnceAndReconnectsWhenBackUp) {
 
     // Reconnect attempts fail quietly (1 s, 2 s, 2 s ...) while LIST shows
     // the failure with its first time.
-    // The notice goes out just before the failure is recorded on the
-    // subscription, so LIST may need a second look.
+    // The failure is recorded on the subscription before the notice goes
+    // out; the attempts may still be under way.
     std::string list;
     for (int i = 0; i < 50 && list.find("(1 unreachable)") == std::string::npos; ++i) {
         list = List(*client);
