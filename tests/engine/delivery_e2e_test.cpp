@@ -72,10 +72,12 @@ class Subscriber {
         return true;
     }
     // Reads everything up to the end of the connection (or a time-out).
+    // A last line cut off by the close (the part of a send the socket had
+    // taken) is no record: it is left out.
     void ReadToEnd() {
         for (;;) {
             std::string line = client->ReadLine();
-            if (line.empty()) return;
+            if (line.size() < 2 || line.compare(line.size() - 2, 2, "\r\n") != 0) return;
             Note(line);
         }
     }
