@@ -32,6 +32,6 @@ if(QUELLON_WSMAN)
     LIBS quellon_wsman_endpoint quellon_wmi)
   # gss-ntlmssp's own leak of its sealing handles (see lsan.supp); full
   # stacks, so that the suppression sees the library behind OpenSSL's frames.
-  set_property(TEST wsman_provider_test wsman_sealedbody_test APPEND PROPERTY ENVIRONMENT
+  set_property(TEST wsman_provider_test wsman_sealedbody_test wsman_channel_test APPEND PROPERTY ENVIRONMENT
     "ASAN_OPTIONS=fast_unwind_on_malloc=0" "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/lsan.supp")
 endif()
