@@ -17,7 +17,8 @@ if(QUELLON_FUZZ AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   add_executable(envelope_fuzz ${CMAKE_CURRENT_LIST_DIR}/envelope_fuzz.cpp
     ${CMAKE_SOURCE_DIR}/wmi/wsman/soapxml.cpp ${CMAKE_SOURCE_DIR}/wmi/wsman/envelope.cpp
     ${CMAKE_SOURCE_DIR}/wmi/wsman/wsmanobject.cpp
-    ${CMAKE_SOURCE_DIR}/wmi/sim/wsman/serverenvelope.cpp)
+    ${CMAKE_SOURCE_DIR}/wmi/sim/wsman/serverenvelope.cpp
+    ${CMAKE_SOURCE_DIR}/wmi/sim/wsman/eventxpath.cpp)
   target_link_libraries(envelope_fuzz PRIVATE quellon_wmi)
   target_compile_options(envelope_fuzz PRIVATE -fsanitize=fuzzer,address,undefined
     -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
